@@ -21,6 +21,12 @@ endif()
 # shared library can link them all and tests can link the inside.
 function(quorix_add_module target)
   cmake_parse_arguments(ARG "" "" "SOURCES;PUBLIC_LIBS;PRIVATE_LIBS" ${ARGN})
+  if(NOT ARG_SOURCES)
+    # A subsystem whose folder has no sources yet.
+    add_library(${target} INTERFACE)
+    target_include_directories(${target} INTERFACE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/include)
+    return()
+  endif()
   add_library(${target} STATIC ${ARG_SOURCES})
   target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/include)
   target_compile_options(${target} PRIVATE ${QUORIX_WARNINGS})
