@@ -1,0 +1,18 @@
+#pragma once
+// Process utilities: the library's own directory and local time.
+
+#include <ctime>
+#include <cstdint>
+#include <string>
+
+namespace BRIXEL {
+
+// Directory of the module file that holds this code, with its trailing '/'; the whole path
+// when it has no '/' after its first character.
+std::string GetModuleDirectory();
+// Full path of that module file ("" when unknown).
+std::string GetModulePath();
+// localtime_r of a 64-bit time; false for a null output or a failed conversion.
+bool HLocalTime(int64_t t, struct tm* out);
+
+}  // namespace BRIXEL
