@@ -2,7 +2,33 @@
  * quorixsdk: video playback library for fisheye and panoramic surveillance cameras.
  *
  * The public C contract. Plain C11, usable from C and C++.
- * (The function declarations follow the result codes and types below.)
+ *
+ * General rules
+ * -------------
+ * - Every function that reports success or failure returns a uint32_t result code: QUORIX_OK (0)
+ *   or one of the QUORIX_E_* codes below, all of which have the top bit set.
+ * - A host takes one of QUORIX_MAX_PORTS player ports with QUORIX_GetPort and gives it back with
+ *   QUORIX_FreePort. Port numbers are 0 .. QUORIX_MAX_PORTS - 1.
+ * - Unless its description says otherwise, every function that takes a port checks, in this
+ *   order: the library is initialised (else QUORIX_E_NOT_INIT), the port number is below
+ *   QUORIX_MAX_PORTS and a region number is below QUORIX_MAX_REGIONS (else QUORIX_E_PARAM), the
+ *   port is in use (else QUORIX_E_PARAM). A failed check changes nothing. Those codes are not
+ *   repeated per function below.
+ * - Value getters (QUORIX_GetPlayedTime, QUORIX_GetPlayedPos, QUORIX_GetFileTotleTimes,
+ *   QUORIX_GetFileTotleFrames, QUORIX_GetCurrentVideoFrameStamp, QUORIX_GetCurrentVideoFrameClock,
+ *   QUORIX_GetVolume) return 0 (0.0) whenever a check fails or nothing is known.
+ * - QUORIX_E_NOT_IMPL means the operation is not available with the port's current renderer or
+ *   not available in this build of the library.
+ * - Functions may be called from any host thread. The library serialises only the port search
+ *   of QUORIX_GetPort: the host must not open, close, play or free one port from several threads
+ *   at once, and must not free a port while another thread is calling into it. Make the first
+ *   call of the process (normally QUORIX_InitSDK) before calling from several threads.
+ * - Callbacks get the port number first and the host's user pointer last, unchanged. They run on
+ *   library threads, never on the thread of the call that registered them (the thread is named
+ *   with each callback type). Pointers handed to a callback are valid only during the call.
+ *   Replacing a callback takes effect at once, but a thread that has just read the old pair may
+ *   still call it one more time: keep the user data alive accordingly.
+ * - Paths are zero-terminated 8-bit strings; the library never keeps the caller's pointer.
  */
 #ifndef QUORIXSDK_H
 #define QUORIXSDK_H
@@ -12,6 +38,9 @@
 #define QUORIX_VERSION_MAJOR 0
 #define QUORIX_VERSION_MINOR 1
 #define QUORIX_VERSION_PATCH 0
+/* One number for compile-time comparisons: major * 10000 + minor * 100 + patch. */
+#define QUORIX_VERSION \
+    (QUORIX_VERSION_MAJOR * 10000 + QUORIX_VERSION_MINOR * 100 + QUORIX_VERSION_PATCH)
 
 #if defined(QUORIX_BUILDING_LIBRARY)
 #define QUORIX_API __attribute__((visibility("default")))
@@ -54,6 +83,421 @@ extern "C" {
 #define QUORIX_E_STATE              0x80008103u
 #define QUORIX_E_FILE_FORMAT        0x80008104u
 #define QUORIX_E_FAIL               0xFFFFFFFFu
+
+/* ---- Limits and numbers ---- */
+#define QUORIX_MAX_PORTS          128 /* ports 0..127 */
+#define QUORIX_MAX_REGIONS        6   /* regions 0..5 through these functions */
+#define QUORIX_SCREEN_OFF_REGION  9   /* reported to snapshot callbacks for full-size captures */
+#define QUORIX_NO_AUDIO_PORT      0xFFFFu
+
+/* Render models of a file or stream (QUORIX_OpenStream, QUORIX_FileOpenInfoCallback). */
+#define QUORIX_MODEL_EXTERNAL     (-1) /* the external panorama renderer library */
+#define QUORIX_MODEL_FROM_PARAMS  0    /* the model comes from the renderer parameter block */
+#define QUORIX_MODEL_NORMAL       1    /* ordinary rectangular picture */
+#define QUORIX_MODEL_FISHEYE      2    /* circular fisheye picture */
+#define QUORIX_MODEL_VR720        3    /* full sphere, equirectangular */
+#define QUORIX_MODEL_VR360        4    /* hemisphere */
+#define QUORIX_MODEL_RING         5    /* ring (cylindrical band) */
+#define QUORIX_MODEL_VR360_2      6    /* hemisphere, second colour path */
+
+/* Display types of a region (QUORIX_SetCurrentDisplayType and friends). */
+#define QUORIX_DISPLAY_PLANE                0u
+#define QUORIX_DISPLAY_MULTI_CAMERA         9u  /* only with two or more cameras in the model data */
+#define QUORIX_DISPLAY_VR                   10u
+#define QUORIX_DISPLAY_SPHERE               11u
+#define QUORIX_DISPLAY_PLANE180             12u
+#define QUORIX_DISPLAY_PLANE360             13u
+#define QUORIX_DISPLAY_PLANE360_FIXED       14u
+#define QUORIX_DISPLAY_PLANE360_FRONTBACK   15u
+#define QUORIX_DISPLAY_CYLINDER             16u
+#define QUORIX_DISPLAY_CYLINDER_INSIDE      17u
+
+/* Pixel formats of snapshot data and of QUORIX_SURFACE. 11..16 are 1..6 stored bottom row first. */
+#define QUORIX_PIXEL_NONE     0u
+#define QUORIX_PIXEL_RGB32    1u  /* R, G, B, 0 */
+#define QUORIX_PIXEL_RGB24    2u  /* R, G, B */
+#define QUORIX_PIXEL_BGR32    3u  /* B, G, R, 0 */
+#define QUORIX_PIXEL_BGR24    4u  /* B, G, R */
+#define QUORIX_PIXEL_RGB555   5u
+#define QUORIX_PIXEL_RGB565   6u
+#define QUORIX_PIXEL_BOTTOM_UP 10u /* add to 1..6 */
+#define QUORIX_PIXEL_YUV420P  20u /* Y plane, then U, then V */
+
+/* Snapshot file types of QUORIX_SnapDataSaveToFile. */
+#define QUORIX_FILE_JPEG      0u
+#define QUORIX_FILE_BMP       1u
+
+/* ---- Platform types ---- */
+
+/* An X11 Window id, carried in a pointer-sized integer. */
+typedef uintptr_t QUORIX_HWND;
+
+/* A drawing context. At QUORIX_Play: an optional X11 Display* on which the window lives (null:
+ * the library opens its own connection to $DISPLAY). In draw callbacks of the software display
+ * (drawMode 0): a QUORIX_SURFACE* describing the cache surface the host may draw into. */
+typedef void* QUORIX_HDC;
+
+/* A rectangle in pixels: left and top inclusive, right and bottom exclusive. */
+typedef struct QUORIX_RECT {
+    int32_t left;
+    int32_t top;
+    int32_t right;
+    int32_t bottom;
+} QUORIX_RECT;
+
+/* A picture in memory that the host may draw into during a draw callback. */
+typedef struct QUORIX_SURFACE {
+    uint8_t* pixels;  /* first byte of the top row */
+    uint32_t width;   /* pixels */
+    uint32_t height;  /* rows */
+    uint32_t stride;  /* bytes from one row to the next */
+    uint32_t format;  /* QUORIX_PIXEL_* */
+} QUORIX_SURFACE;
+
+/* ---- Callback types ---- */
+
+/* The port's file reader reached the end of the file's data. Runs on the port's reader thread. */
+typedef void (*QUORIX_FileEndCallback)(uint16_t port, void* user);
+
+/* Called inside QUORIX_OpenFile, on the caller's thread, after the file's header has been read and
+ * before the renderer is created. model is the file's render model (QUORIX_MODEL_*); info is the
+ * file's information block (null with length 0 when the file has none). */
+typedef void (*QUORIX_FileOpenInfoCallback)(uint16_t port, int32_t model, const uint8_t* info,
+                                            uint32_t infoLen, void* user);
+
+/* A region has been drawn; the host may draw over it. drawMode 1: an OpenGL context is current on
+ * the calling thread and dc is null. drawMode 0: draw into dc, a QUORIX_SURFACE* (software
+ * display). imageRect is the part covered by the picture and regionRect the region itself; both
+ * are null with the external renderer. Runs on the thread that draws: the render thread, the
+ * host's thread in manual mode, the software display's thread or the external renderer's. */
+typedef void (*QUORIX_DrawCallback)(uint16_t port, uint16_t region, int32_t drawMode,
+                                    QUORIX_HDC dc, const QUORIX_RECT* imageRect,
+                                    const QUORIX_RECT* regionRect, void* user);
+
+/* OpenGL renderer status: 1 when its GL objects are ready, 0 when they are about to be released.
+ * Runs on the thread that owns the GL context. */
+typedef void (*QUORIX_RenderStatusCallback)(uint16_t port, uint32_t status, void* user);
+
+/* One captured picture. region is the region number, or QUORIX_SCREEN_OFF_REGION for the
+ * full-resolution capture; format is a QUORIX_PIXEL_* number and stride the bytes per row.
+ * Runs on the renderer's drawing thread after the frame it captures. */
+typedef void (*QUORIX_SnapCallback)(uint16_t port, uint16_t region, uint32_t width,
+                                    uint32_t stride, uint32_t height, uint32_t format,
+                                    const uint8_t* data, void* user);
+
+/* One sub-frame of a composite packet: a complete frame record with its own stream id. Runs on
+ * the thread that fed the packet (the reader thread, or the host in QUORIX_InputStreamData). */
+typedef void (*QUORIX_AttachCallback)(uint16_t port, uint16_t streamId, const uint8_t* record,
+                                      uint32_t length, void* user);
+
+/* =====================================================================================
+ * Library and ports
+ * ===================================================================================== */
+
+/* Initialises the library. Calls nest: only the first of a balanced series reads the
+ * configuration file quorixsdk.ini beside the library and prepares the renderers. Always
+ * QUORIX_OK. A QUORIX_ReleaseSDK without a matching init counts too: the next init only balances
+ * it. */
+QUORIX_API uint32_t QUORIX_InitSDK(void);
+
+/* Balances one QUORIX_InitSDK; the call that brings the count to zero releases library-wide
+ * resources. Ports stay allocated and open. Always QUORIX_OK. */
+QUORIX_API uint32_t QUORIX_ReleaseSDK(void);
+
+/* mode 0 keeps the OpenGL renderer, any other value selects the software display for files and
+ * streams opened from now on. There is no way back to OpenGL within the process. Works before
+ * QUORIX_InitSDK. */
+QUORIX_API void QUORIX_SetRenderMode(uint32_t mode);
+
+/* Configures the process-wide logger. enable 0 switches all output off. Otherwise lines of at
+ * least `level` (10 debug, 20 info, 30 warn, 40 error) go to standard error, and, when logPath is
+ * not null or empty, also to the daily file logPath + "_YYYYMMDD" + "." + logExtension (a null
+ * logExtension keeps the previous one, "log" at first; an empty one gives no dot). Works before
+ * QUORIX_InitSDK. */
+QUORIX_API void QUORIX_SetLogAttribute(uint32_t enable, uint32_t level, const char* logPath,
+                                       const char* logExtension);
+
+/* Takes the lowest-numbered free port and writes its number to *port.
+ * QUORIX_E_NOT_INIT; QUORIX_E_PARAM for a null port; QUORIX_E_NO_FREE_PORT when all are in use
+ * (nothing is written). */
+QUORIX_API uint32_t QUORIX_GetPort(uint16_t* port);
+
+/* Stops and closes everything of the port, clears its settings and callbacks and frees it.
+ * QUORIX_OK also when the library is not initialised (nothing is done then) and for a port that
+ * is not in use. */
+QUORIX_API uint32_t QUORIX_FreePort(uint16_t port);
+
+/* Reads the begin and end date-time of a recorded file without a port, as days since 1899-12-30
+ * local time with the time of day as the fraction. Works before QUORIX_InitSDK.
+ * QUORIX_E_PARAM for a null output; QUORIX_E_OPEN_FILE when the file cannot be opened;
+ * QUORIX_E_FILE_FORMAT when it is not a recording of this library. On failure the outputs are
+ * not written. */
+QUORIX_API uint32_t QUORIX_GetFileInfo(const char* path, double* beginTime, double* endTime);
+
+/* Switches the frame-number continuity check of the port on (enable != 0) or off. On for a new
+ * port; kept when the port is freed. */
+QUORIX_API uint32_t QUORIX_CheckFrameNum(uint16_t port, int32_t enable);
+
+/* Writes 1 while the port is playing, else 0. A null `playing` is accepted: QUORIX_OK, nothing is
+ * written. */
+QUORIX_API uint32_t QUORIX_IsPlaying(uint16_t port, uint32_t* playing);
+
+/* JPEG quality (0..100 expected, not checked) of the captures of every port; 90 by default.
+ * Checks only that the library is initialised. */
+QUORIX_API uint32_t QUORIX_SetJpegQuality(uint16_t quality);
+
+/* =====================================================================================
+ * Opening, closing and feeding
+ * ===================================================================================== */
+
+/* Opens a recorded file on the port; it does not advance until QUORIX_Play.
+ * QUORIX_E_PORT_BUSY when a file or stream is open; QUORIX_E_OPEN_FILE, QUORIX_E_FILE_FORMAT for
+ * the file; QUORIX_E_NOT_IMPL when the file needs the external renderer and it is missing. */
+QUORIX_API uint32_t QUORIX_OpenFile(uint16_t port, const char* path);
+
+/* Closes the file: stops reading and playing and destroys the renderer. QUORIX_E_STATE when no
+ * file is open. */
+QUORIX_API uint32_t QUORIX_CloseFile(uint16_t port);
+
+/* Opens a live stream with a render model (QUORIX_MODEL_*), a file-open information block and a
+ * renderer parameter block; both blocks are copied (a null pointer gives an empty block).
+ * QUORIX_E_PORT_BUSY when a file or stream is open; QUORIX_E_NOT_IMPL when model is
+ * QUORIX_MODEL_EXTERNAL and the external renderer is missing. */
+QUORIX_API uint32_t QUORIX_OpenStream(uint16_t port, int32_t model, const void* infoData,
+                                      uint32_t infoLen, const void* modelData, uint32_t modelLen);
+
+/* Closes the stream. QUORIX_E_STATE when no stream is open. */
+QUORIX_API uint32_t QUORIX_CloseStream(uint16_t port);
+
+/* Play mode of a live stream: 0 shows pictures as decoded (default), 1 buffered, 2 low latency.
+ * QUORIX_E_STATE while a file is open. */
+QUORIX_API uint32_t QUORIX_SetStreamOpenMode(uint16_t port, uint32_t mode);
+
+/* Pushes one frame record (28-byte header and payload) or one composite packet; the data is
+ * copied. QUORIX_E_PARAM for null data, a length below a header or a bad magic;
+ * QUORIX_E_QUEUE_FULL when the stream's queue is full (the frame is dropped). */
+QUORIX_API uint32_t QUORIX_InputStreamData(uint16_t port, const uint8_t* data, uint32_t len);
+
+/* Stores the file-end callback (null switches it off). Runs on the reader thread. */
+QUORIX_API uint32_t QUORIX_SetFileEndCallback(uint16_t port, QUORIX_FileEndCallback cb,
+                                              void* user);
+
+/* Stores the file-open information callback (null switches it off). Runs inside
+ * QUORIX_OpenFile on the caller's thread. */
+QUORIX_API uint32_t QUORIX_SetFileOpenInfoCallback(uint16_t port, QUORIX_FileOpenInfoCallback cb,
+                                                   void* user);
+
+/* =====================================================================================
+ * Play control
+ * ===================================================================================== */
+
+/* Starts the renderer into `window` and starts playing. dc: the X11 Display* of the window, or
+ * null. manual != 0: the host drives drawing with the QUORIX_Manual* functions on its own GL
+ * thread. QUORIX_E_STATE when nothing is open; QUORIX_E_THREAD_RUNNING when already playing; a
+ * renderer failure is returned unchanged and leaves nothing running. */
+QUORIX_API uint32_t QUORIX_Play(uint16_t port, QUORIX_HWND window, QUORIX_HDC dc,
+                                uint32_t manual);
+
+/* Stops playing (and resets the speed to 1x); the file or stream and the renderer stay. */
+QUORIX_API uint32_t QUORIX_Stop(uint16_t port);
+
+/* Pauses (pause != 0) or resumes a file. QUORIX_E_STATE without a file; QUORIX_E_NOT_OPEN when
+ * pausing while not playing. */
+QUORIX_API uint32_t QUORIX_Pause(uint16_t port, int32_t pause);
+
+/* Doubles the play speed, up to 16x (speed exponent 4). */
+QUORIX_API uint32_t QUORIX_Fast(uint16_t port);
+
+/* Halves the play speed, down to 1/16x (speed exponent -4). */
+QUORIX_API uint32_t QUORIX_Slow(uint16_t port);
+
+/* Sets the speed exponent (-4..4, rate 2^speed). QUORIX_E_PARAM outside that range. */
+QUORIX_API uint32_t QUORIX_SetPlaySpeed(uint16_t port, int32_t speed);
+
+/* Writes the current speed exponent. QUORIX_E_PARAM for a null output. */
+QUORIX_API uint32_t QUORIX_GetPlaySpeed(uint16_t port, int32_t* speed);
+
+/* Steps one frame forward in a file. QUORIX_E_STATE without a file. */
+QUORIX_API uint32_t QUORIX_OneByOne(uint16_t port);
+
+/* Steps one frame back in a file. QUORIX_E_STATE without a file. */
+QUORIX_API uint32_t QUORIX_OneByOneBack(uint16_t port);
+
+/* Seeks to `ms` milliseconds from the start of the file. QUORIX_E_STATE without a file;
+ * QUORIX_E_FAIL when the seek fails. */
+QUORIX_API uint32_t QUORIX_SetPlayedTime(uint16_t port, uint32_t ms);
+
+/* Played time of the file in milliseconds; 0 without a file. */
+QUORIX_API uint32_t QUORIX_GetPlayedTime(uint16_t port);
+
+/* Seeks to a fraction (0..1) of the file's length. As QUORIX_SetPlayedTime. */
+QUORIX_API uint32_t QUORIX_SetPlayedPos(uint16_t port, float pos);
+
+/* Played fraction of the file; 0.0 when nothing is known. */
+QUORIX_API float QUORIX_GetPlayedPos(uint16_t port);
+
+/* Length of the file in milliseconds; 0 without a file. */
+QUORIX_API uint32_t QUORIX_GetFileTotleTimes(uint16_t port);
+
+/* Number of video frames of the file; 0 without a file. */
+QUORIX_API uint32_t QUORIX_GetFileTotleFrames(uint16_t port);
+
+/* Time stamp (ms) of the last video frame record the port accepted; 0 before the first after an
+ * open, after a close or free. */
+QUORIX_API uint32_t QUORIX_GetCurrentVideoFrameStamp(uint16_t port);
+
+/* Clock (seconds since 1970-01-01 UTC) of the last video frame record the port accepted; 0 as for
+ * QUORIX_GetCurrentVideoFrameStamp. */
+QUORIX_API uint32_t QUORIX_GetCurrentVideoFrameClock(uint16_t port);
+
+/* =====================================================================================
+ * Display and view (regions 0 .. QUORIX_MAX_REGIONS - 1)
+ * ===================================================================================== */
+
+/* Places a region at `rect` in the window (null: an empty rectangle) and enables (enable != 0) or
+ * disables it. Stored when nothing is open and given to the renderer at the next open. */
+QUORIX_API uint32_t QUORIX_SetDisplayRegion(uint16_t port, uint16_t region,
+                                            const QUORIX_RECT* rect, uint32_t enable);
+
+/* Background colour of a region, 0x00BBGGRR; applied when the region is next enabled. */
+QUORIX_API uint32_t QUORIX_SetBackgroundColor(uint16_t port, uint16_t region, uint32_t color);
+
+/* Display types the port's renderer offers. *count is the capacity of `types` on entry and the
+ * list's length on return. QUORIX_E_PARAM without a renderer or a bad count;
+ * QUORIX_E_BUFFER_TOO_SMALL (with *count set to the length needed). */
+QUORIX_API uint32_t QUORIX_GetSupportedDisplayTypeList(uint16_t port, uint32_t* types,
+                                                       int32_t* count);
+
+/* Writes the region's display type. QUORIX_E_PARAM without a renderer or for a null output. */
+QUORIX_API uint32_t QUORIX_GetCurrentDisplayType(uint16_t port, uint16_t region, uint32_t* type);
+
+/* Sets the region's display type (stored and applied again at the next open). The OpenGL renderer
+ * refuses a type it does not offer with QUORIX_E_PARAM. */
+QUORIX_API uint32_t QUORIX_SetCurrentDisplayType(uint16_t port, uint16_t region, uint32_t type);
+
+/* Writes the region's virtual camera; null outputs are skipped. */
+QUORIX_API uint32_t QUORIX_GetPTZPosition(uint16_t port, uint16_t region, float* pan,
+                                          float* tilt, float* zoom);
+
+/* Sets the region's virtual camera (stored and applied again at the next open). */
+QUORIX_API uint32_t QUORIX_SetPTZPosition(uint16_t port, uint16_t region, float pan, float tilt,
+                                          float zoom);
+
+/* Switches off pan limiting of the region (OpenGL renderer only, else QUORIX_E_NOT_IMPL). */
+QUORIX_API uint32_t QUORIX_EnableBlankPTZ(uint16_t port, uint16_t region, uint32_t enable);
+
+/* Flip mode of the region (OpenGL renderer only, else QUORIX_E_NOT_IMPL). */
+QUORIX_API uint32_t QUORIX_SetFlip(uint16_t port, uint16_t region, uint32_t flip);
+
+/* Aspect-ratio mode of the region. QUORIX_E_NOT_IMPL with the external renderer. */
+QUORIX_API uint32_t QUORIX_SetDisplayRatioType(uint16_t port, uint16_t region,
+                                               uint32_t ratioType);
+
+/* Maps `count` points of the region forward into outX/outY (OpenGL renderer only; blocks the
+ * caller until the render thread has served it, at most 500 ms). */
+QUORIX_API uint32_t QUORIX_Project(uint16_t port, uint16_t region, const float* x,
+                                   const float* y, float* outX, float* outY, uint32_t count);
+
+/* Maps `count` points back. QUORIX_E_PARAM for a null array or count 0. */
+QUORIX_API uint32_t QUORIX_UnProject(uint16_t port, uint16_t region, const float* x,
+                                     const float* y, float* outX, float* outY, uint32_t count);
+
+/* Stores a region's draw callback (null switches it off); see QUORIX_DrawCallback for its thread. */
+QUORIX_API uint32_t QUORIX_SetDrawCallback(uint16_t port, uint16_t region,
+                                           QUORIX_DrawCallback cb, void* user);
+
+/* Stores the renderer status callback (OpenGL renderer only). Without a renderer it answers
+ * QUORIX_E_PARAM but is installed by the next open. */
+QUORIX_API uint32_t QUORIX_SetRenderStatusCallback(uint16_t port, QUORIX_RenderStatusCallback cb,
+                                                   void* user);
+
+/* Writes 1 when manual rendering is possible, -1 when not yet (no renderer), 0 never.
+ * QUORIX_E_PARAM for a null output. */
+QUORIX_API uint32_t QUORIX_GetManualSupport(uint16_t port, int32_t* support);
+
+/* Manual rendering (QUORIX_Play with manual != 0): call on the host's GL thread, init first, then
+ * render and swap per frame, uninit last. QUORIX_E_STATE without a renderer; QUORIX_E_NOT_IMPL
+ * with another renderer than OpenGL. */
+QUORIX_API uint32_t QUORIX_ManualInit(uint16_t port, uint32_t createContext);
+QUORIX_API uint32_t QUORIX_ManualRender(uint16_t port);
+QUORIX_API uint32_t QUORIX_ManualSwapbuffers(uint16_t port);
+QUORIX_API uint32_t QUORIX_ManualUnInit(uint16_t port);
+
+/* =====================================================================================
+ * Capture, recording, audio and attached ports
+ * ===================================================================================== */
+
+/* Saves the region's picture as shown into a BMP or JPEG file (JPEG with the quality of
+ * QUORIX_SetJpegQuality). Blocks at most 500 ms for the renderer. QUORIX_E_PARAM for a null path;
+ * QUORIX_E_STATE without a picture source; QUORIX_E_OPEN_FILE when the file cannot be created;
+ * QUORIX_E_NOT_SUPPORTED when the JPEG cannot be encoded. */
+QUORIX_API uint32_t QUORIX_CaptureBmp(uint16_t port, uint16_t region, const char* path);
+QUORIX_API uint32_t QUORIX_CaptureJpeg(uint16_t port, uint16_t region, const char* path);
+
+/* Saves the full-resolution picture. As above, but a file that cannot be written still gives
+ * QUORIX_OK once the picture was taken. */
+QUORIX_API uint32_t QUORIX_CaptureOriginalBmp(uint16_t port, const char* path);
+QUORIX_API uint32_t QUORIX_CaptureOriginalJpeg(uint16_t port, const char* path);
+
+/* Writes a picture from memory as BMP (fileType QUORIX_FILE_BMP) or JPEG (any other value) with
+ * the given quality. No initialisation or port check. QUORIX_E_OPEN_FILE; QUORIX_E_PARAM for null
+ * data; QUORIX_E_NOT_SUPPORTED when the JPEG cannot be encoded. */
+QUORIX_API uint32_t QUORIX_SnapDataSaveToFile(const char* path, uint16_t quality,
+                                              uint32_t fileType, uint32_t width, uint32_t stride,
+                                              uint32_t height, uint32_t format,
+                                              const uint8_t* data);
+
+/* Continuous capture of a region after every drawn frame, in `format` (QUORIX_PIXEL_*, 0 meaning
+ * BGR32) with rows aligned to `align` bytes (1, 2, 4 or 8). A null cb stops it. */
+QUORIX_API uint32_t QUORIX_SetSnapCallback(uint16_t port, uint16_t region, QUORIX_SnapCallback cb,
+                                           void* user, uint32_t format, uint32_t align);
+
+/* Part of the region to capture, as fractions 0..1 of its size. */
+QUORIX_API uint32_t QUORIX_SetSnapRect(uint16_t port, uint16_t region, float x, float y,
+                                       float width, float height);
+
+/* Continuous full-resolution capture, scaled by `scale`, reported as region
+ * QUORIX_SCREEN_OFF_REGION. QUORIX_E_NOT_IMPL with the software display. */
+QUORIX_API uint32_t QUORIX_SetScreenOffSnapCallback(uint16_t port, QUORIX_SnapCallback cb,
+                                                    void* user, float scale, uint32_t format,
+                                                    uint32_t align);
+
+/* Part of the full picture to capture, as fractions 0..1. */
+QUORIX_API uint32_t QUORIX_SetScreenOffSnapRect(uint16_t port, float x, float y, float width,
+                                                float height);
+
+/* Records every frame record the port accepts from now on into a new file, in any status.
+ * QUORIX_E_STATE while a recording runs; QUORIX_E_OPEN_FILE. */
+QUORIX_API uint32_t QUORIX_StartLocalRecord(uint16_t port, const char* path);
+
+/* Ends the recording and finishes its file. QUORIX_OK also when nothing was recording. */
+QUORIX_API uint32_t QUORIX_StopLocalRecord(uint16_t port);
+
+/* Copies a range of the open file into a new file, on the calling thread. begin and end are
+ * milliseconds from the start (byTime != 0) or frame numbers; withAudio != 0 keeps audio records.
+ * QUORIX_E_STATE without a file; QUORIX_E_END_OF_DATA when the file ended before `end`;
+ * QUORIX_E_FAIL when the export cannot start. */
+QUORIX_API uint32_t QUORIX_FilmEditing(uint16_t port, const char* path, uint32_t begin,
+                                       uint32_t end, int32_t byTime, int32_t withAudio);
+
+/* Makes this port the one port of the process whose sound is played. */
+QUORIX_API uint32_t QUORIX_PlayAudio(uint16_t port);
+
+/* Stops sound output of every port. Checks only that the library is initialised. */
+QUORIX_API uint32_t QUORIX_StopAudio(void);
+
+/* Sound output volume 0..100 (device-wide; the port only has to be in use). */
+QUORIX_API uint32_t QUORIX_SetVolume(uint16_t port, uint32_t volume);
+
+/* Sound output volume 0..100; 0 when a check fails. */
+QUORIX_API uint32_t QUORIX_GetVolume(uint16_t port);
+
+/* Forwards the sub-frames of composite packets of `port` to `attachedPort` (a number of
+ * QUORIX_MAX_PORTS or above detaches). */
+QUORIX_API uint32_t QUORIX_SetAttachPlayer(uint16_t port, uint16_t attachedPort);
+
+/* Stores the sub-frame callback (null switches it off); see QUORIX_AttachCallback. */
+QUORIX_API uint32_t QUORIX_SetAttachCallback(uint16_t port, QUORIX_AttachCallback cb, void* user);
 
 #ifdef __cplusplus
 }
