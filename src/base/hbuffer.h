@@ -5,6 +5,9 @@
 
 namespace BRIXEL {
 
+// Reserve's answer when the memory already fits and stays as it is (not a failure).
+constexpr uint32_t HRESERVE_KEPT = 0x80008006u;
+
 class CHBuffer {
 public:
     CHBuffer() = default;
@@ -22,8 +25,10 @@ public:
     uint32_t Copy(const void* source, uint64_t count);
     uint8_t* Detach();
     void Free();
-    // 0 when the memory fits (or was grown), QUORIX_E_NOT_OPEN while a smaller request keeps
-    // the larger block; the block shrinks to exactly the need after 50 such calls in a row.
+    // 0 when the memory was (re)allocated, HRESERVE_KEPT when the present block already holds
+    // size + extra and stays; after more than 50 requests in a row below 80 % of the capacity
+    // the block is replaced by exactly size + extra bytes. QUORIX_E_NO_MEMORY when growing
+    // fails (the data pointer is then null).
     uint32_t Reserve(uint64_t size);
     // QUORIX_E_BUFFER_TOO_SMALL beyond the capacity.
     uint32_t SetLength(uint64_t count);

@@ -4,6 +4,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdint>
 
 namespace BRIXEL {
@@ -19,7 +20,7 @@ public:
 
     // QUORIX_E_ALREADY_INIT when already created, QUORIX_E_SYSTEM when the native objects fail.
     uint32_t Create(bool manualReset = false, bool initiallySignalled = false);
-    bool IsCreated() const { return m_created; }
+    bool IsCreated() const { return m_created.load(std::memory_order_acquire); }
 
     // QUORIX_E_NOT_INIT before creation, else 0.
     uint32_t Set();
@@ -30,14 +31,16 @@ public:
     // 0 when signalled, QUORIX_E_TIMEOUT on time-out, QUORIX_E_NOT_INIT before creation.
     // A cancellation point: a cancelled waiter unwinds with the mutex released.
     uint32_t Wait(uint32_t timeoutMs = HINFINITE);
+    // Waiters still blocked return QUORIX_E_NOT_INIT.
     void Close();
 
 private:
     pthread_mutex_t m_mutex;
     pthread_cond_t m_cond;
-    bool m_created = false;
-    bool m_manualReset = false;
+    bool m_nativeOk = false;  // the mutex and condition variable exist (constructor to destructor)
+    std::atomic<bool> m_created{false};  // written under m_mutex
     // Guarded by m_mutex:
+    bool m_manualReset = false;
     bool m_signalled = false;
     uint64_t m_pulseGeneration = 0;  // manual reset: waiters of an older generation are released
     uint32_t m_waiters = 0;          // threads blocked in Wait and not yet released

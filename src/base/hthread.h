@@ -4,13 +4,17 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
+#include "base/hevent.h"
 #include "base/hlock.h"
 
 namespace BRIXEL {
 
+// Derived classes that override the hooks must Stop() in their own destructor: by the time this
+// destructor runs, the overrides are gone.
 class CHThread {
 public:
     CHThread();
@@ -43,6 +47,7 @@ public:
     std::string GetThreadName() const;
     uint32_t GetThreadId() const { return m_threadId; }
     uint64_t GetParam() const { return m_param; }
+    uint32_t GetExitCode() const { return m_exitCode; }
 
     // Level -1 (system default) or 0..6, value 1..99 (stored only).
     void SetPriority(int32_t level, uint32_t value);
@@ -62,38 +67,42 @@ protected:
 
 private:
     static void* ThreadProc(void* arg);
-    uint32_t RunOnWorker();
+    void RunOnWorker();
     void ApplyPriority();
-    // Joins a finished or cancelled thread left by an earlier Stop from the worker itself, or
-    // by a worker that ended on its own. Called off the worker only.
+    void OpenGate();
+    // Joins a thread left by a worker that ended on its own or was asked to stop from itself.
+    // Called off the worker only, under m_handleLock.
     void ReapHandle();
+    // True once the worker has finished (or unwound), false after timeoutMs.
+    bool WaitDone(uint32_t timeoutMs);
 
     uint32_t m_stackSize = 0x100000;
     bool m_catchExceptions = true;
-    std::string m_name = "undefine";  // written before Start, read by the log lines
+    std::string m_name = "undefine";  // set before Start; read by the log lines
     bool m_stopOnDestroy = true;
     bool m_stopRequested = false;     // guarded by m_stopLock
     bool m_running = false;           // guarded by m_stateLock
     uint32_t m_stopTimeoutMs = 3000;
-    CHLock m_stateLock{false};
-    CHLock m_stopLock{false};
+    CHLock m_stateLock{false};        // created on the first Start
+    CHLock m_stopLock{false};         // created on the first Start
     bool m_stopping = false;          // guarded by m_stateLock
     int32_t m_priorityLevel = -1;
     uint32_t m_priorityValue = 51;
     uint64_t m_param = 0;
-    uint32_t m_threadId = 0;
-    pthread_t m_handle{};
+    uint32_t m_threadId = 0;          // written by the worker under m_syncMutex before Start logs it
+    pthread_t m_handle{};             // guarded by m_handleLock
     bool m_hasHandle = false;         // guarded by m_handleLock
-    CHLock m_handleLock;              // serialises Start/Stop/join of the native handle
+    CHLock m_handleLock;              // serialises Start, Stop and joins from other threads
+    CHEvent m_stopEvent{true, true, false};  // mirrors the stop request for WaitStop
+    std::atomic<bool> m_endEntered{false};   // the worker reached OnThreadEnd
+    uint32_t m_exitCode = 0;
 
-    // Start gate: the new thread waits here until resumed. Guarded by m_gateMutex.
-    pthread_mutex_t m_gateMutex = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t m_gateCond = PTHREAD_COND_INITIALIZER;
+    // Start gate and completion. Guarded by m_syncMutex; m_syncCond runs on the monotonic clock.
+    pthread_mutex_t m_syncMutex = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t m_syncCond;
+    bool m_idReady = false;
     bool m_gateOpen = false;
-    // Set by the worker as its very last act, so a stopper knows whether it finished.
-    pthread_mutex_t m_doneMutex = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t m_doneCond;       // on the monotonic clock
-    bool m_done = false;
+    bool m_done = true;
 };
 
 }  // namespace BRIXEL
