@@ -1,0 +1,195 @@
+#pragma once
+// A render region: one host rectangle (or the off-screen capture region 9) drawn with its own
+// display type and virtual pan/tilt/zoom into a frame buffer of its own, composed with its
+// background colour, flip and colour adjustment, and copied into the window. It also serves
+// read-backs (one-shot and continuous), the host's draw callback and the conversion of points
+// between the view and the source sphere.
+
+#include <cstdint>
+#include <vector>
+
+#include "base/hevent.h"
+#include "base/hlock.h"
+#include "panorama/view.h"
+
+namespace SPHERA {
+
+// What a region needs from the renderer that owns it. The renderer implements it; the
+// region never reaches further up.
+class IRegionHost {
+public:
+    virtual ~IRegionHost() = default;
+    virtual int32_t GetModelType() const = 0;
+    virtual uint32_t GetCameraCount() const = 0;
+    // Picture size of one camera (0 x 0 when it does not exist or has no picture).
+    virtual void GetCameraImageSize(uint32_t index, uint32_t* width, uint32_t* height) const = 0;
+    virtual uint16_t GetStitchedWidth() const = 0;
+    virtual float GetStitchedAspect() const = 0;
+    virtual int32_t GetMaxTextureSize() const = 0;
+    virtual int32_t GetMaxTextureBufferSize() const = 0;
+    virtual void GetScreenSize(uint32_t* width, uint32_t* height) const = 0;
+    virtual uint32_t GetProgram() const = 0;
+    virtual int32_t GetUniform(EUniform u) const = 0;
+    // Draws the sphere grid of (columns x rows) cells as triangle strips on attribute 3.
+    virtual void DrawGrid(int32_t columns, int32_t rows) = 0;
+    // Draws the unit square as one triangle strip on attribute 3.
+    virtual void DrawQuad() = 0;
+    virtual class CRegion* GetRegion(uint32_t index) const = 0;
+    virtual bool IsSnapshotBusy() const = 0;
+    virtual void SetSnapshotBusy(bool busy) = 0;
+};
+
+using DrawCallback = void (*)(uint16_t index, int32_t imageX, int32_t imageY, int32_t imageWidth,
+                              int32_t imageHeight, int32_t rectX, int32_t rectY, int32_t rectWidth,
+                              int32_t rectHeight, void* user);
+using SnapCallback = void (*)(uint16_t index, uint32_t width, uint32_t stride, uint32_t height,
+                              uint32_t formatCode, const uint8_t* data, void* user);
+
+constexpr uint32_t kRegionCount = 10;
+constexpr uint32_t kScreenOffRegion = 9;
+constexpr uint32_t kProjectTimeoutMs = 500;
+
+class CRegion {
+public:
+    CRegion(uint32_t index, IRegionHost* owner);
+    virtual ~CRegion();
+    CRegion(const CRegion&) = delete;
+    CRegion& operator=(const CRegion&) = delete;
+
+    uint32_t GetIndex() const { return m_index; }
+
+    // ---- host-side state (any thread) ----
+    void Enable();
+    void Enable(int32_t x, int32_t y, int32_t width, int32_t height);
+    void Disable();
+    bool IsEnabled();
+    void SetDisplayType(int32_t type);
+    int32_t GetDisplayType();
+    void SetPtz(float pan, float tilt, float zoom);
+    void GetPtz(float* pan, float* tilt, float* zoom);
+    void SetRatioType(uint32_t ratioType);
+    void SetFlip(uint32_t flip);
+    void SetColorAdjust(float brightness, float saturation, float contrast);
+    void SetBackgroundColor(uint32_t colour);
+    void EnableBlankPtz(bool enable);
+    void SetDrawCallback(DrawCallback callback, void* user);
+    void SetSnapCallback(SnapCallback callback, void* user);
+    bool HasSnapCallback();
+    void SetSnapRect(float x, float y, float width, float height);
+    uint32_t SetSnapFormat(uint32_t code);
+    uint32_t SetSnapAlign(uint32_t align);
+    void SetSnapScale(float factor);
+    float GetSnapScale() const { return m_sizeFactor; }
+
+    // One-shot read-back of the next drawn frame. The data is released with FreeSnapData.
+    uint32_t Snap(uint32_t timeoutMs, uint32_t* width, uint32_t* stride, uint32_t* height, uint32_t* format,
+                  uint8_t** data);
+    // Project (inverse false: source to screen) or unproject (inverse true) `count` points.
+    uint32_t Project(uint32_t timeoutMs, const float* xs, const float* ys, float* outXs, float* outYs,
+                     uint32_t count, bool inverse);
+
+    // ---- render thread (GL context current) ----
+    void CreateGL();
+    void DeleteGL();
+    bool GetView(RegionView& view);
+    void ComputeView(RegionView& view);
+    void RenderBegin(RegionView& view);
+    void RenderCamera(RegionView& view);
+    void RenderEnd(RegionView& view);
+
+    // Region 9's lock for the off-screen snapshot set-up.
+    BRIXEL::CHLock& SnapLock() { return m_snapLock; }
+
+private:
+    void ResizeTargets(uint32_t width, uint32_t height);
+    void OnProject(const RegionView& view);
+    void OnSnap(int32_t x, int32_t y, int32_t width, int32_t height, bool fromFrameBuffer);
+
+    const uint32_t m_index;
+    IRegionHost* const m_owner;
+
+    BRIXEL::CHLock m_stateLock;
+    // Guarded by m_stateLock:
+    bool m_enabled = false;
+    int32_t m_displayType = -1;
+    uint32_t m_ratioType = 1;
+    uint32_t m_flip = 0;
+    float m_brightness = 1.0f, m_saturation = 1.0f, m_contrast = 1.0f;
+    int32_t m_x = 0, m_y = 0, m_width = 0, m_height = 0;
+    float m_pan = 0.0f, m_tilt = 0.0f, m_zoom = 1.0f;
+    // Written by host threads without a lock, read once per frame by the render thread.
+    volatile bool m_blankPtz = false;
+
+    // Render thread only:
+    uint32_t m_targetWidth = 0, m_targetHeight = 0;
+    uint32_t m_depthBuffer = 0;
+    uint32_t m_colourTexture[2] = {0, 0};
+    uint32_t m_current = 0;
+    uint32_t m_frameBuffer = 0;
+
+    volatile uint32_t m_backgroundColour = 0;  // 0x00BBGGRR, no lock
+
+    BRIXEL::CHLock m_callbackLock;
+    // Guarded by m_callbackLock:
+    DrawCallback m_drawCallback = nullptr;
+    void* m_drawUser = nullptr;
+
+    BRIXEL::CHLock m_snapLock;
+    // Guarded by m_snapLock:
+    SnapCallback m_snapCallback = nullptr;
+    void* m_snapUser = nullptr;
+    BRIXEL::CHEvent m_snapDone{true, false, false};
+    bool m_snapPending = false;
+    std::vector<uint8_t> m_snapData;
+    bool m_snapHasData = false;
+    uint32_t m_snapWidth = 0, m_snapStride = 0, m_snapHeight = 0, m_snapFormat = 0;
+    int32_t m_snapResult = -1;
+
+    // Snapshot settings: stored without a lock, read by the render thread per read-back.
+    volatile float m_sizeFactor = 1.0f;
+    volatile uint32_t m_snapFormatCode = 3;
+    volatile uint32_t m_snapAlign = 4;
+    volatile float m_snapRect[4] = {0.0f, 0.0f, 1.0f, 1.0f};
+
+    BRIXEL::CHLock m_projectLock;
+    // Guarded by m_projectLock:
+    BRIXEL::CHEvent m_projectDone{true, false, false};
+    bool m_projectPending = false;
+    bool m_projectInverse = false;
+    std::vector<float> m_xs, m_ys;
+
+    // Render thread only:
+    uint32_t m_packBuffer = 0;
+    uint32_t m_packBufferSize = 0;
+};
+
+// ---- renderer-level operations on regions (regions 0-8 for the host) ----
+uint32_t GetDisplayTypeList(IRegionHost* render, int32_t* types, uint32_t* count);
+uint32_t EnableRegion(IRegionHost* render, uint32_t region, int32_t x, int32_t y, int32_t width, int32_t height,
+                      bool enable);
+uint32_t SetDisplayType(IRegionHost* render, uint32_t region, int32_t type);
+uint32_t GetDisplayType(IRegionHost* render, uint32_t region, int32_t* type);
+uint32_t SetPtz(IRegionHost* render, uint32_t region, float pan, float tilt, float zoom);
+uint32_t GetPtz(IRegionHost* render, uint32_t region, float* pan, float* tilt, float* zoom);
+uint32_t SetRatioType(IRegionHost* render, uint32_t region, uint32_t ratioType);
+uint32_t SetFlip(IRegionHost* render, uint32_t region, uint32_t flip);
+uint32_t SetBackgroundColor(IRegionHost* render, uint32_t region, uint32_t colour);
+uint32_t EnableBlankPtz(IRegionHost* render, uint32_t region, bool enable);
+uint32_t SetDrawCallback(IRegionHost* render, uint32_t region, DrawCallback callback, void* user);
+uint32_t SetSnapCallback(IRegionHost* render, uint32_t region, SnapCallback callback, void* user);
+uint32_t SetSnapRect(IRegionHost* render, uint32_t region, float x, float y, float width, float height);
+uint32_t SetSnapFormat(IRegionHost* render, uint32_t region, uint32_t format, uint32_t align);
+uint32_t Snap(IRegionHost* render, uint32_t region, uint32_t timeoutMs, uint32_t* width, uint32_t* stride,
+              uint32_t* height, uint32_t* format, uint8_t** data);
+uint32_t ScreenOffSnap(IRegionHost* render, uint32_t timeoutMs, uint32_t* width, uint32_t* stride,
+                       uint32_t* height, uint32_t* format, uint8_t** data);
+uint32_t SetScreenOffSnapCallback(IRegionHost* render, SnapCallback callback, void* user);
+uint32_t SetScreenOffSnapRect(IRegionHost* render, float x, float y, float width, float height);
+uint32_t SetScreenOffSnapFormat(IRegionHost* render, float sizeFactor, uint32_t format, uint32_t align);
+void FreeSnapData(uint8_t* data);
+uint32_t Project(IRegionHost* render, uint32_t region, const float* xs, const float* ys, float* outXs,
+                 float* outYs, uint32_t count);
+uint32_t UnProject(IRegionHost* render, uint32_t region, const float* xs, const float* ys, float* outXs,
+                   float* outYs, uint32_t count);
+
+}  // namespace SPHERA
