@@ -1,0 +1,367 @@
+#include "media/hplayer.h"
+
+#include <cxxabi.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "base/hclock.h"
+#include "base/hlog.h"
+#include "media/haudiostream.h"
+#include "media/hvideostream.h"
+
+namespace BRIXEL {
+
+namespace {
+
+constexpr uint32_t kIdleLoopMs = 100;
+constexpr uint32_t kPresentLoopMs = 20;
+
+bool IsRecordMagic(uint16_t magic) { return magic == kHMFFrameMagic || magic == kHMFSubFrameMagic; }
+
+// A stream that throws while it is torn down must not keep the others alive.
+template <typename Stream>
+void DestroyQuietly(Stream* stream) {
+    try {
+        delete stream;
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
+CHPlayer::CHPlayer() {
+    char name[48];
+    std::snprintf(name, sizeof(name), "CHPlayer_%" PRIxPTR, reinterpret_cast<uintptr_t>(this));
+    SetThreadName(name);
+}
+
+CHPlayer::~CHPlayer() {
+    StopPlay();
+    m_encodedFree.Clear();
+    m_decodedFree.Clear();
+    m_emptyDecoded.Clear();
+}
+
+uint32_t CHPlayer::OnThreadLoop(uint64_t) {
+    if (GetPlayMode() == 0) {
+        HSleep(kIdleLoopMs);
+        return 0;
+    }
+    ShowAllStreams();
+    HSleep(kPresentLoopMs);
+    return 0;
+}
+
+void CHPlayer::ShowAllStreams() {
+    // The map lock stays held while presenting so that no stream is destroyed mid-picture.
+    CHAutoLock lock(&m_videoLock);
+    HPOSITION pos = m_videoStreams.GetStartPosition();
+    while (pos) {
+        uint16_t id = 0;
+        CHVideoStream* stream = nullptr;
+        m_videoStreams.GetNextAssoc(pos, id, stream);
+        if (stream) stream->ShowFrame();
+    }
+}
+
+bool CHPlayer::IsPlaying() { return IsStarted(); }
+
+uint32_t CHPlayer::InputData(const uint8_t* data, uint32_t length) {
+    if (!data || length < kHMFFrameHeaderSize) return QUORIX_E_PARAM;
+    if (!IsRecordMagic(HLoadLE16(data))) return QUORIX_E_PARAM;
+    const uint8_t type = data[2];
+    const uint8_t kind = type & kHMFKindMask;
+
+    if (kind == HMF_KIND_AUDIO) {
+        // The map lock is held across the input so that StopPlay cannot destroy the stream
+        // between lookup and use.
+        CHAutoLock lock(&m_audioLock);
+        CHAudioStream* stream = GetAudioStream(0);
+        return stream ? stream->InputFrame(data, length) : QUORIX_E_NO_MEMORY;
+    }
+    if (!HMFIsVideoKind(kind)) return QUORIX_OK;
+
+    if (!(type & kHMFCompositeBit)) {
+        CHAutoLock lock(&m_videoLock);
+        CHVideoStream* stream = GetVideoStream(0);
+        return stream ? stream->InputFrame(data, length) : QUORIX_E_NO_MEMORY;
+    }
+
+    uint32_t result = QUORIX_OK;
+    uint32_t offset = kHMFFrameHeaderSize;
+    while (length - offset >= kHMFFrameHeaderSize) {
+        const uint8_t* sub = data + offset;
+        const uint32_t remaining = length - offset;
+        if (HLoadLE16(sub) != kHMFSubFrameMagic) return QUORIX_E_PARAM;
+        const uint64_t subLength = kHMFFrameHeaderSize + static_cast<uint64_t>(HLoadLE32(sub + 24));
+        if (subLength > remaining) return QUORIX_E_PARAM;
+        const uint32_t subLen = static_cast<uint32_t>(subLength);
+        const uint8_t subType = sub[2];
+        const uint8_t subKind = subType & kHMFKindMask;
+        const uint8_t subId = sub[3];
+        if (OnSubFrame(subId, sub, subLen) == 0) {
+            uint32_t queued = QUORIX_OK;
+            if (subKind == HMF_KIND_AUDIO) {
+                // Sound inside a packet goes where all sound goes; fed to a video stream it
+                // would reset that stream's decoder and stall its pictures.
+                CHAutoLock lock(&m_audioLock);
+                CHAudioStream* stream = GetAudioStream(0);
+                queued = stream ? stream->InputFrame(sub, subLen) : QUORIX_E_NO_MEMORY;
+            } else if (HMFIsVideoKind(subKind) && !(subType & kHMFCompositeBit)) {
+                CHAutoLock lock(&m_videoLock);
+                CHVideoStream* stream = GetVideoStream(subId);
+                queued = stream ? stream->InputFrame(sub, subLen) : QUORIX_E_NO_MEMORY;
+            }
+            if (queued != QUORIX_OK) result = queued;
+        }
+        offset += subLen;
+    }
+    return result;
+}
+
+uint32_t CHPlayer::ParseFrame(const uint8_t* data, uint32_t length, CHKZFrame* frame) {
+    if (!data || !frame || length < kHMFFrameHeaderSize) return QUORIX_E_PARAM;
+    HMFParseFrameHeader(data, &frame->header);
+    if (!IsRecordMagic(frame->header.magic)) return QUORIX_E_PARAM;
+    // The bytes actually given count, not the header's length field.
+    const uint32_t payloadLength = length - kHMFFrameHeaderSize;
+    if (frame->payload.Allocate(payloadLength, false) != QUORIX_OK) return QUORIX_E_NO_MEMORY;
+    if (payloadLength) {
+        if (!frame->payload.GetData()) return QUORIX_E_NO_MEMORY;
+        std::memcpy(frame->payload.GetData(), data + kHMFFrameHeaderSize, payloadLength);
+    }
+    frame->payload.SetLength(payloadLength);
+    frame->receiveTick = HGetTickCount();
+    return QUORIX_OK;
+}
+
+uint32_t CHPlayer::OnVideoFrame(uint16_t, uint32_t, uint32_t, uint16_t, uint16_t, uint8_t* const[3],
+                                const int32_t[3]) {
+    return QUORIX_E_NOT_IMPL;
+}
+
+uint32_t CHPlayer::RenderFrame(uint16_t, uint32_t, uint32_t, uint16_t, uint16_t, uint8_t*, uint32_t) {
+    return QUORIX_E_NOT_IMPL;
+}
+
+uint32_t CHPlayer::SetRecoveryCallback(uint16_t, HRecoveryCallback, void*) { return QUORIX_E_NOT_IMPL; }
+
+uint32_t CHPlayer::OnAudioFrame(uint16_t, uint32_t, uint32_t, uint32_t, const uint8_t*, uint32_t) {
+    return QUORIX_E_NOT_IMPL;
+}
+
+HDecoderHandle CHPlayer::StartDecoder(uint8_t) { return nullptr; }
+
+void CHPlayer::StopDecoder(HDecoderHandle) {}
+
+uint32_t CHPlayer::DecodeVideo(HDecoderHandle, const uint8_t*, uint32_t, uint32_t&, uint32_t&, uint8_t*[3],
+                               uint32_t[3], int32_t[3]) {
+    return QUORIX_E_NOT_IMPL;
+}
+
+uint32_t CHPlayer::DecodeAudio(HDecoderHandle, const uint8_t*, uint32_t, uint8_t*&, uint32_t&) {
+    return QUORIX_E_NOT_IMPL;
+}
+
+uint32_t CHPlayer::OnSubFrame(uint8_t, const uint8_t*, uint32_t) { return 0; }
+
+uint32_t CHPlayer::StartPlay() {
+    if (IsRunning()) return QUORIX_E_THREAD_RUNNING;
+    const uint32_t started = Start();
+    if (started != QUORIX_OK) return started;
+    m_started.store(true, std::memory_order_release);
+    return QUORIX_OK;
+}
+
+uint32_t CHPlayer::StopPlay() {
+    if (IsRunning()) Stop();
+    DestroyStreams();
+    m_encodedFree.Clear();
+    m_decodedFree.Clear();
+    m_emptyDecoded.Clear();
+    m_speed.store(0, std::memory_order_release);
+    m_started.store(false, std::memory_order_release);
+    return QUORIX_OK;
+}
+
+void CHPlayer::DestroyStreams() {
+    // One stream at a time leaves its map under the lock (so no input reaches it any more) and
+    // is destroyed outside, where stopping its thread cannot hold up the input threads.
+    for (;;) {
+        CHVideoStream* stream = nullptr;
+        {
+            CHAutoLock lock(&m_videoLock);
+            HPOSITION pos = m_videoStreams.GetStartPosition();
+            if (!pos) break;
+            uint16_t id = 0;
+            m_videoStreams.GetNextAssoc(pos, id, stream);
+            m_videoStreams.RemoveKey(id);
+        }
+        if (stream) DestroyQuietly(stream);
+    }
+    for (;;) {
+        CHAudioStream* stream = nullptr;
+        {
+            CHAutoLock lock(&m_audioLock);
+            HPOSITION pos = m_audioStreams.GetStartPosition();
+            if (!pos) break;
+            uint16_t id = 0;
+            m_audioStreams.GetNextAssoc(pos, id, stream);
+            m_audioStreams.RemoveKey(id);
+        }
+        if (stream) DestroyQuietly(stream);
+    }
+}
+
+void CHPlayer::SetPlayMode(uint32_t mode) {
+    if (mode > 2) return;
+    const uint32_t previous = m_playMode.exchange(mode, std::memory_order_acq_rel);
+    if (previous == mode || mode != 0) return;
+    // Pictures queued for paced presentation would never be shown in the direct mode.
+    CHAutoLock lock(&m_videoLock);
+    HPOSITION pos = m_videoStreams.GetStartPosition();
+    while (pos) {
+        uint16_t id = 0;
+        CHVideoStream* stream = nullptr;
+        m_videoStreams.GetNextAssoc(pos, id, stream);
+        if (stream) stream->FlushDecoded();
+    }
+}
+
+uint32_t CHPlayer::SetPlaySpeed(int32_t exponent) {
+    if (exponent < kMinSpeed || exponent > kMaxSpeed) return QUORIX_E_PARAM;
+    m_speed.store(exponent, std::memory_order_release);
+    return QUORIX_OK;
+}
+
+CHVideoStream* CHPlayer::GetVideoStream(uint16_t streamId) {
+    CHAutoLock lock(&m_videoLock);
+    CHVideoStream* stream = nullptr;
+    if (m_videoStreams.Lookup(streamId, stream) && stream) return stream;
+    try {
+        stream = new CHVideoStream(this, streamId);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    const uint32_t registered = SetRecoveryCallback(streamId, &CHPlayer::RecycleBuffer, this);
+    if (registered != QUORIX_OK) {
+        CHLogLibOut("hplayer", "BRIXEL::CHPlayer::GetVideoStream", 135)
+            .Print("hmedia", 0, "SetRecoveryCallback fail ret=%#x", registered);
+    }
+    try {
+        m_videoStreams[streamId] = stream;
+    } catch (const std::bad_alloc&) {
+        DestroyQuietly(stream);
+        return nullptr;
+    }
+    if (m_streamThreads) stream->Start();
+    return stream;
+}
+
+CHAudioStream* CHPlayer::GetAudioStream(uint16_t streamId) {
+    CHAutoLock lock(&m_audioLock);
+    CHAudioStream* stream = nullptr;
+    if (m_audioStreams.Lookup(streamId, stream) && stream) return stream;
+    try {
+        stream = new CHAudioStream(this, streamId);
+        m_audioStreams[streamId] = stream;
+    } catch (const std::bad_alloc&) {
+        if (stream) DestroyQuietly(stream);
+        return nullptr;
+    }
+    if (m_streamThreads) stream->Start();
+    return stream;
+}
+
+CHKZFrame* CHPlayer::AllocEncodedFrame() {
+    if (CHKZFrame* frame = m_encodedFree.Get()) return frame;
+    return new (std::nothrow) CHKZFrame();
+}
+
+void CHPlayer::ReleaseEncodedFrame(CHKZFrame* frame) {
+    if (frame && m_encodedFree.Put(frame) == QUORIX_E_NO_POOL) delete frame;
+}
+
+CHDecFrame* CHPlayer::AllocDecodedFrame() {
+    if (CHDecFrame* frame = m_decodedFree.Get()) return frame;
+    return new (std::nothrow) CHDecFrame();
+}
+
+void CHPlayer::ReleaseDecodedFrame(CHDecFrame* frame) {
+    if (frame && m_decodedFree.Put(frame) == QUORIX_E_NO_POOL) delete frame;
+}
+
+void CHPlayer::ReleaseEmptyDecodedFrame(CHDecFrame* frame) {
+    if (!frame) return;
+    frame->pixels.Free();
+    if (m_emptyDecoded.Put(frame) == QUORIX_E_NO_POOL) delete frame;
+}
+
+uint32_t CHPlayer::RecycleBuffer(uint8_t* buffer, uint32_t size, void* context) {
+    if (!context) return QUORIX_E_FAIL;
+    if (!buffer) return QUORIX_OK;
+    auto* player = static_cast<CHPlayer*>(context);
+    CHDecFrame* frame = player->m_emptyDecoded.Get();
+    if (!frame) frame = new (std::nothrow) CHDecFrame();
+    if (!frame) {
+        CHBuffer orphan;
+        orphan.Attach(buffer, size, true);
+        return QUORIX_OK;
+    }
+    frame->pixels.Attach(buffer, size, true);
+    player->ReleaseDecodedFrame(frame);
+    return QUORIX_OK;
+}
+
+void CHPlayer::FlushStreams() {
+    {
+        CHAutoLock lock(&m_videoLock);
+        HPOSITION pos = m_videoStreams.GetStartPosition();
+        while (pos) {
+            uint16_t id = 0;
+            CHVideoStream* stream = nullptr;
+            m_videoStreams.GetNextAssoc(pos, id, stream);
+            if (stream) {
+                stream->FlushDecoded();
+                stream->FlushEncoded();
+            }
+        }
+    }
+    CHAutoLock lock(&m_audioLock);
+    HPOSITION pos = m_audioStreams.GetStartPosition();
+    while (pos) {
+        uint16_t id = 0;
+        CHAudioStream* stream = nullptr;
+        m_audioStreams.GetNextAssoc(pos, id, stream);
+        if (stream) stream->FlushEncoded();
+    }
+}
+
+uint32_t CHPlayer::GetQueuedFrames() {
+    CHAutoLock lock(&m_videoLock);
+    uint32_t total = 0;
+    HPOSITION pos = m_videoStreams.GetStartPosition();
+    while (pos) {
+        uint16_t id = 0;
+        CHVideoStream* stream = nullptr;
+        m_videoStreams.GetNextAssoc(pos, id, stream);
+        if (stream) total += stream->GetQueuedFrames();
+    }
+    return total;
+}
+
+uint32_t CHPlayer::GetVideoStreamCount() {
+    CHAutoLock lock(&m_videoLock);
+    return m_videoStreams.GetCount();
+}
+
+uint32_t CHPlayer::GetAudioStreamCount() {
+    CHAutoLock lock(&m_audioLock);
+    return m_audioStreams.GetCount();
+}
+
+}  // namespace BRIXEL

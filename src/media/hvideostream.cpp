@@ -1,0 +1,267 @@
+#include "media/hvideostream.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "base/hclock.h"
+
+namespace BRIXEL {
+
+namespace {
+
+// Copies rows of rowBytes from a plane of planeSize bytes; rows the plane does not hold (a
+// decoder that reports less than stride x rows) are filled instead of read past its end.
+void CopyPlaneRows(uint8_t* dst, uint32_t rowBytes, uint32_t rows, const uint8_t* src, int32_t stride,
+                   uint32_t planeSize, uint8_t fill) {
+    uint32_t available = 0;
+    if (src && stride > 0 && planeSize >= rowBytes) {
+        available = static_cast<uint32_t>(std::min<uint64_t>(rows, (planeSize - rowBytes) / stride + 1));
+    }
+    for (uint32_t r = 0; r < available; ++r) {
+        std::memcpy(dst + static_cast<uint64_t>(r) * rowBytes, src + static_cast<uint64_t>(r) * stride, rowBytes);
+    }
+    if (available < rows) {
+        std::memset(dst + static_cast<uint64_t>(available) * rowBytes, fill,
+                    static_cast<uint64_t>(rows - available) * rowBytes);
+    }
+}
+
+struct PacingStep {
+    uint32_t minQueued;
+    uint32_t numerator;
+    uint32_t denominator;
+    int32_t countdown;
+};
+
+// Presentation speeds up as the encoded backlog grows, level 0 (index 0) to level 4.
+constexpr PacingStep kPacing[] = {
+    {0, 1, 1, 10}, {10, 9, 10, 10}, {25, 8, 10, 10}, {50, 3, 4, 25}, {90, 6, 10, 30},
+};
+
+uint32_t PacingLevelFor(uint32_t queued) {
+    uint32_t level = 0;
+    for (uint32_t i = 1; i < std::size(kPacing); ++i) {
+        if (queued >= kPacing[i].minQueued) level = i;
+    }
+    return level;
+}
+
+}  // namespace
+
+CHVideoStream::CHVideoStream(CHPlayer* owner, uint16_t streamId)
+    : m_owner(owner), m_streamId(streamId), m_lastSleepTick(HGetTickCount()) {
+    char name[48];
+    std::snprintf(name, sizeof(name), "CHVideoStream_%" PRIxPTR, reinterpret_cast<uintptr_t>(this));
+    SetThreadName(name);
+}
+
+CHVideoStream::~CHVideoStream() {
+    if (IsRunning()) Stop();
+    FlushDecoded();
+    FlushEncoded();
+    if (m_decoder) {
+        m_owner->StopDecoder(m_decoder);
+        m_decoder = nullptr;
+    }
+}
+
+uint32_t CHVideoStream::OnThreadLoop(uint64_t) {
+    uint32_t restMs = DecodeOne();
+    // Even a stream that never runs dry rests now and then, so input threads get the queue.
+    if (HGetTickCount() - m_lastSleepTick > kForcedSleepAfterMs) restMs = std::max(restMs, kIdleSleepMs);
+    if (restMs >= 1) {
+        HSleep(restMs);
+        m_lastSleepTick = HGetTickCount();
+    }
+    return 0;
+}
+
+uint32_t CHVideoStream::InputFrame(const uint8_t* data, uint32_t length) {
+    CHKZFrame* frame = m_owner->AllocEncodedFrame();
+    if (!frame) return QUORIX_E_NO_MEMORY;
+    const uint32_t parsed = m_owner->ParseFrame(data, length, frame);
+    if (parsed != QUORIX_OK) {
+        m_owner->ReleaseEncodedFrame(frame);
+        return parsed;
+    }
+    if (frame->payload.GetLength() == 0) {
+        m_owner->ReleaseEncodedFrame(frame);
+        return QUORIX_OK;
+    }
+    const uint32_t queued = m_encoded.GetCount();
+    if (queued >= kDropFromQueued) {
+        const bool dropped = m_encoded.DropBeforeKeyFrame(&m_owner->m_encodedFree);
+        if (!dropped && queued >= CHPlayer::kVideoQueueLimit) {
+            m_owner->ReleaseEncodedFrame(frame);
+            return QUORIX_E_QUEUE_FULL;
+        }
+    }
+    const uint32_t put = m_encoded.Put(frame);
+    if (put == QUORIX_E_NO_POOL) m_owner->ReleaseEncodedFrame(frame);
+    return put;
+}
+
+uint32_t CHVideoStream::DecodeOne() {
+    if (m_decoded.GetCount() >= CHPlayer::kDecodedQueueDepth) return kFullSleepMs;
+    CHKZFrame* frame = m_encoded.Get();
+    if (!frame) return kIdleSleepMs;
+
+    if (!m_decoder || frame->header.codec != m_codecId || frame->header.Width() != m_width ||
+        frame->header.Height() != m_height) {
+        m_awaitKeyFrame = true;
+        if (!frame->header.IsKeyFrame()) {
+            m_owner->ReleaseEncodedFrame(frame);
+            return 0;
+        }
+        if (m_decoder) {
+            m_owner->StopDecoder(m_decoder);
+            m_decoder = nullptr;
+        }
+        m_decoder = m_owner->StartDecoder(frame->header.codec);
+        if (!m_decoder) {
+            // With the old decoder gone no record may reach DecodeVideo until a key frame
+            // brings a working one.
+            m_codecId = 0;
+            m_width = 0;
+            m_height = 0;
+            m_owner->ReleaseEncodedFrame(frame);
+            return kIdleSleepMs;
+        }
+        m_codecId = frame->header.codec;
+        m_width = frame->header.Width();
+        m_height = frame->header.Height();
+    }
+
+    if (m_owner->GetSequenceCheck() && frame->header.sequence != m_lastSequence + 1) m_awaitKeyFrame = true;
+
+    uint32_t interval = 0;
+    if (m_awaitKeyFrame) {
+        if (!frame->header.IsKeyFrame()) {
+            m_owner->ReleaseEncodedFrame(frame);
+            return 0;
+        }
+        m_awaitKeyFrame = false;
+    } else {
+        if (frame->header.Kind() == HMF_KIND_UNTIMED) frame->header.timestamp = m_lastTimestamp + m_lastInterval;
+        // 16-bit difference: a wrap of the low half is a short step, a jump back is huge.
+        interval = static_cast<uint16_t>((frame->header.timestamp & 0xFFFF) - (m_lastTimestamp & 0xFFFF));
+        if (interval > kMaxIntervalMs) interval = m_lastInterval;
+    }
+    m_lastSequence = frame->header.sequence;
+    m_lastTimestamp = frame->header.timestamp;
+    m_lastInterval = interval;
+
+    uint32_t width = frame->header.Width();
+    uint32_t height = frame->header.Height();
+    uint8_t* planes[3] = {nullptr, nullptr, nullptr};
+    uint32_t sizes[3] = {0, 0, 0};
+    int32_t strides[3] = {0, 0, 0};
+    const uint32_t decoded =
+        m_owner->DecodeVideo(m_decoder, frame->payload.GetData(), static_cast<uint32_t>(frame->payload.GetLength()),
+                             width, height, planes, sizes, strides);
+    if (decoded == QUORIX_OK && m_owner->IsPlaying() && width <= 0xFFFF && height <= 0xFFFF) {
+        if (m_owner->GetPlayMode() == 0) {
+            m_owner->OnVideoFrame(m_streamId, frame->header.timestamp, frame->header.clock, static_cast<uint16_t>(width),
+                                  static_cast<uint16_t>(height), planes, strides);
+        } else {
+            QueueDecoded(*frame, width, height, planes, sizes, strides);
+        }
+    }
+    m_owner->ReleaseEncodedFrame(frame);
+    return 0;
+}
+
+void CHVideoStream::QueueDecoded(const CHKZFrame& source, uint32_t width, uint32_t height, uint8_t* const planes[3],
+                                 const uint32_t sizes[3], const int32_t strides[3]) {
+    // Renderers take whole 8-pixel columns; the odd right edge is cut off.
+    const uint32_t packedWidth = width & ~7u;
+    if (packedWidth == 0 || height == 0) return;
+    const uint64_t need = HPackedI420Size(packedWidth, height);
+    if (need > UINT32_MAX) return;  // RenderFrame passes sizes as 32 bits
+
+    CHDecFrame* picture = m_owner->AllocDecodedFrame();
+    if (!picture) return;
+    picture->header = source.header;
+    picture->header.SetVideoSize(static_cast<uint16_t>(packedWidth), static_cast<uint16_t>(height));
+    picture->interval = m_lastInterval;
+    picture->receiveTick = source.receiveTick;
+    // Grow only: a recycled buffer of a bigger picture is good enough for a smaller one.
+    if (picture->pixels.Allocate(need, false) != QUORIX_OK || !picture->pixels.GetData()) {
+        m_owner->ReleaseDecodedFrame(picture);
+        return;
+    }
+    uint8_t* dst = picture->pixels.GetData();
+    CopyPlaneRows(dst, packedWidth, height, planes[0], strides[0], sizes[0], 0);
+    if (height >= 2) {
+        const uint32_t chromaWidth = packedWidth / 2;
+        const uint32_t chromaRows = height / 2;
+        const uint64_t chromaBytes = static_cast<uint64_t>(chromaWidth) * chromaRows;
+        uint8_t* u = dst + static_cast<uint64_t>(packedWidth) * height;
+        CopyPlaneRows(u, chromaWidth, chromaRows, planes[1], strides[1], sizes[1], 128);
+        CopyPlaneRows(u + chromaBytes, chromaWidth, chromaRows, planes[2], strides[2], sizes[2], 128);
+    }
+    picture->pixels.SetLength(need);
+    if (m_decoded.Put(picture) == QUORIX_E_NO_POOL) m_owner->ReleaseDecodedFrame(picture);
+}
+
+void CHVideoStream::ShowFrame() {
+    const uint32_t pending = m_decoded.GetCount();
+    if (pending == 0) return;
+    const int32_t speed = m_owner->GetPlaySpeed();
+    const uint32_t now = HGetTickCount();
+    if (speed < 1 && m_presentInterval > 0 && now - m_lastPresentTick < m_presentInterval) return;
+
+    const uint32_t mode = m_owner->GetPlayMode();
+    if (m_prebuffering) {
+        if (mode == 1 && pending < CHPlayer::kDecodedQueueDepth) return;
+        m_prebuffering = false;
+    }
+    CHDecFrame* picture = m_decoded.Get();
+    if (!picture) return;
+    m_lastPresentTick = now;
+
+    uint32_t interval = picture->interval;
+    interval = speed > 0 ? interval >> speed : interval << -speed;
+    if (mode == 2) {
+        const uint32_t backlog = m_decoded.GetCount() + m_encoded.GetCount();
+        m_presentInterval = backlog > 5 ? interval * 7 / 10 : interval * 8 / 10;
+    } else {
+        m_presentInterval = AdjustPresentInterval(interval);
+    }
+
+    const uint64_t capacity = picture->pixels.GetCapacity();
+    uint8_t* buffer = picture->pixels.Detach();
+    if (buffer) {
+        const uint32_t shown = m_owner->RenderFrame(m_streamId, picture->header.timestamp, picture->header.clock,
+                                                    picture->header.Width(), picture->header.Height(), buffer, static_cast<uint32_t>(capacity));
+        if (shown != QUORIX_OK) {
+            CHBuffer refused;
+            refused.Attach(buffer, capacity, true);
+        }
+    }
+    m_owner->ReleaseEmptyDecodedFrame(picture);
+}
+
+uint32_t CHVideoStream::AdjustPresentInterval(uint32_t interval) {
+    const uint32_t wanted = PacingLevelFor(m_encoded.GetCount());
+    if (wanted != m_pacingLevel) {
+        if (--m_levelCountdown > 0) return m_presentInterval;
+        m_pacingLevel = wanted;
+    }
+    const PacingStep& step = kPacing[m_pacingLevel];
+    m_presentInterval = static_cast<uint32_t>(static_cast<uint64_t>(interval) * step.numerator / step.denominator);
+    m_levelCountdown = step.countdown;
+    return m_presentInterval;
+}
+
+void CHVideoStream::FlushDecoded() {
+    while (CHDecFrame* picture = m_decoded.Get()) m_owner->ReleaseDecodedFrame(picture);
+}
+
+void CHVideoStream::FlushEncoded() {
+    while (CHKZFrame* frame = m_encoded.Get()) m_owner->ReleaseEncodedFrame(frame);
+}
+
+}  // namespace BRIXEL

@@ -1,0 +1,76 @@
+#pragma once
+// One video stream of the engine: its encoded queue, its decoding thread and, in the buffered
+// play modes, its queue of decoded pictures and the pacing of their presentation.
+
+#include <atomic>
+#include <cstdint>
+
+#include "base/hthread.h"
+#include "media/hframe.h"
+#include "media/hplayer.h"
+
+namespace BRIXEL {
+
+class CHVideoStream : public CHThread {
+public:
+    static constexpr uint32_t kDropFromQueued = CHPlayer::kVideoQueueLimit / 2;
+    static constexpr uint32_t kIdleSleepMs = 16;
+    static constexpr uint32_t kFullSleepMs = 10;
+    static constexpr uint32_t kMaxIntervalMs = 1000;
+    static constexpr uint32_t kForcedSleepAfterMs = 1000;
+
+    CHVideoStream(CHPlayer* owner, uint16_t streamId);
+    ~CHVideoStream() override;
+
+    uint32_t OnThreadLoop(uint64_t param) override;
+
+    // Queues one record; 0x80008100 when the backlog is full and nothing could be shed.
+    uint32_t InputFrame(const uint8_t* data, uint32_t length);
+    // Decodes at most one record; returns the milliseconds the thread should rest.
+    uint32_t DecodeOne();
+    // Presents the oldest decoded picture when its time has come (player thread).
+    void ShowFrame();
+    // Presentation interval for a picture interval in play mode 1, from the encoded backlog.
+    uint32_t AdjustPresentInterval(uint32_t interval);
+
+    uint32_t GetQueuedFrames() { return m_encoded.GetCount(); }
+    uint32_t GetDecodedFrames() { return m_decoded.GetCount(); }
+    void FlushDecoded();
+    void FlushEncoded();
+
+    uint16_t GetStreamId() const { return m_streamId; }
+    // Pacing state, read by the presenting thread (and tests).
+    uint32_t GetPresentInterval() const { return m_presentInterval; }
+    uint32_t GetPacingLevel() const { return m_pacingLevel; }
+    bool IsPrebuffering() const { return m_prebuffering; }
+
+private:
+    // Copies the decoded planes into a packed picture record and queues it.
+    void QueueDecoded(const CHKZFrame& source, uint32_t width, uint32_t height, uint8_t* const planes[3],
+                      const uint32_t sizes[3], const int32_t strides[3]);
+
+    CHPlayer* const m_owner;
+    const uint16_t m_streamId;
+    CHVFPool m_encoded;              // producers: input threads; consumer: this stream's thread
+    CHPool<CHDecFrame> m_decoded;    // producer: this stream's thread; consumer: player thread
+
+    // Decoder state: this stream's thread only.
+    uint8_t m_codecId = 0;
+    uint16_t m_width = 0;
+    uint16_t m_height = 0;
+    HDecoderHandle m_decoder = nullptr;
+    uint32_t m_lastSequence = 0;
+    uint32_t m_lastTimestamp = 0;
+    uint32_t m_lastInterval = 0;
+    bool m_awaitKeyFrame = true;
+    uint32_t m_lastSleepTick;
+
+    // Pacing state: the presenting (player) thread only.
+    uint32_t m_pacingLevel = 0;
+    int32_t m_levelCountdown = 10;
+    uint32_t m_lastPresentTick = 0;
+    uint32_t m_presentInterval = 0;
+    bool m_prebuffering = true;
+};
+
+}  // namespace BRIXEL
