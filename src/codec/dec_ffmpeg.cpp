@@ -1,0 +1,119 @@
+#include "codec/dec_ffmpeg.h"
+
+#include <quorixsdk.h>
+
+#include <climits>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/frame.h>
+}
+
+namespace HCC {
+
+H_IMPLEMENT_RUNTIME_CLASS(CDecFFmpeg, CDecoder)
+
+BRIXEL::CHLock& FFmpegOpenLock() {
+    static BRIXEL::CHLock lock(true, false);
+    return lock;
+}
+
+void ConfigureLiveThreading(AVCodecContext* context) {
+    context->thread_type = FF_THREAD_SLICE;
+    context->thread_count = 0;  // one slice thread per core
+    // Refuse to allocate for pictures beyond the layer's bound, whatever a header claims.
+    context->max_pixels = static_cast<int64_t>(kMaxPictureSide) * kMaxPictureSide;
+}
+
+CDecFFmpeg::~CDecFFmpeg() { CDecFFmpeg::Close(); }
+
+bool CDecFFmpeg::IsSupport(uint32_t codec) const { return codec == CODEC_H264 || codec == CODEC_H265; }
+
+uint32_t CDecFFmpeg::Open(uint32_t codec) {
+    if (m_opened) return QUORIX_OK;
+    if (!IsSupport(codec)) return QUORIX_E_NOT_IMPL;
+    m_decoder = avcodec_find_decoder(codec == CODEC_H264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_HEVC);
+    if (m_decoder == nullptr) return QUORIX_E_NOT_IMPL;
+
+    m_context = avcodec_alloc_context3(m_decoder);
+    m_frame = av_frame_alloc();
+    m_packet = av_packet_alloc();
+    int opened = -1;
+    if (m_context != nullptr && m_frame != nullptr && m_packet != nullptr) {
+        ConfigureLiveThreading(m_context);
+        BRIXEL::CHAutoLock guard(&FFmpegOpenLock());
+        opened = avcodec_open2(m_context, m_decoder, nullptr);
+    }
+    if (opened < 0) {
+        FreeContext();
+        return QUORIX_E_SYSTEM;
+    }
+    m_codec = codec;
+    m_silentCalls = 0;
+    m_opened = true;
+    return QUORIX_OK;
+}
+
+void CDecFFmpeg::FreeContext() {
+    if (m_context != nullptr) {
+        BRIXEL::CHAutoLock guard(&FFmpegOpenLock());
+        avcodec_free_context(&m_context);
+    }
+    av_frame_free(&m_frame);
+    av_packet_free(&m_packet);
+    m_decoder = nullptr;
+}
+
+void CDecFFmpeg::Close() {
+    FreeContext();
+    m_picture.Reset();
+    m_silentCalls = 0;
+    m_opened = false;
+}
+
+uint32_t CDecFFmpeg::DecodeVideo(const uint8_t* data, uint32_t size, uint32_t& width, uint32_t& height,
+                                 uint32_t& format, uint8_t* planes[3], uint32_t sizes[3],
+                                 uint32_t strides[3]) {
+    if (!m_opened) return QUORIX_E_NOT_INIT;
+    if (data == nullptr || size == 0 || size > INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE) return QUORIX_E_PARAM;
+    try {
+        // The packet does not own the caller's bytes: sending copies them into padded memory,
+        // so the parser never reads past the caller's block.
+        m_packet->data = const_cast<uint8_t*>(data);
+        m_packet->size = static_cast<int>(size);
+        bool got = false;
+        int sent = avcodec_send_packet(m_context, m_packet);
+        if (sent == AVERROR(EAGAIN)) {
+            // A picture is still waiting from the previous packet: take it, then the packet fits.
+            got = avcodec_receive_frame(m_context, m_frame) == 0;
+            sent = avcodec_send_packet(m_context, m_packet);
+        }
+        m_packet->data = nullptr;
+        m_packet->size = 0;
+        if (!got) got = avcodec_receive_frame(m_context, m_frame) == 0;
+
+        if (!got) {
+            if (++m_silentCalls < kSilentCallLimit) return QUORIX_E_NOT_OPEN;
+            m_silentCalls = 0;
+            return QUORIX_E_NOT_SUPPORTED;
+        }
+        m_silentCalls = 0;
+        CPlanes420 picture;
+        if (!m_picture.From(m_frame, 1, picture)) return QUORIX_E_NOT_SUPPORTED;
+        width = picture.width;
+        height = picture.height;
+        for (int i = 0; i < 3; ++i) {
+            planes[i] = picture.data[i];
+            strides[i] = picture.stride[i];
+        }
+        sizes[0] = picture.stride[0] * picture.height;
+        sizes[1] = picture.stride[1] * picture.chromaRows;
+        sizes[2] = picture.stride[2] * picture.chromaRows;
+        format = 0;
+        return QUORIX_OK;
+    } catch (...) {
+        return QUORIX_E_EXCEPTION;
+    }
+}
+
+}  // namespace HCC

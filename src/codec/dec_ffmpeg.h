@@ -1,0 +1,57 @@
+#pragma once
+// H.264 and H.265 through libavcodec.
+
+#include <cstdint>
+
+#include "base/hlock.h"
+#include "codec/decoder.h"
+#include "codec/picture420.h"
+
+extern "C" {
+struct AVCodec;
+struct AVCodecContext;
+struct AVFrame;
+struct AVPacket;
+}
+
+namespace HCC {
+
+// Serialises every open and close of a libavcodec context in the process (mutex kind).
+BRIXEL::CHLock& FFmpegOpenLock();
+
+// Threading for live pictures: slice threads only. Frame threading would hold back one picture
+// per extra thread before the first comes out, which a live view pays as latency, and it would
+// turn the first calls of a stream into "no picture yet" answers that never catch up. Slice
+// threads add no delay; they help streams coded with several slices (or wavefronts) and cost
+// nothing on the others.
+void ConfigureLiveThreading(AVCodecContext* context);
+
+class CDecFFmpeg : public CDecoder {
+    H_DECLARE_RUNTIME_CLASS(CDecFFmpeg)
+public:
+    CDecFFmpeg() = default;
+    ~CDecFFmpeg() override;
+
+    uint32_t Open(uint32_t codec) override;
+    void Close() override;
+    bool IsSupport(uint32_t codec) const override;
+    uint32_t DecodeVideo(const uint8_t* data, uint32_t size, uint32_t& width, uint32_t& height,
+                         uint32_t& format, uint8_t* planes[3], uint32_t sizes[3],
+                         uint32_t strides[3]) override;
+
+    // Consecutive calls without a picture before the stream counts as failing.
+    static constexpr uint32_t kSilentCallLimit = 6;
+
+private:
+    void FreeContext();
+
+    // All fields: the decoding thread only (one thread at a time per decoder).
+    const AVCodec* m_decoder = nullptr;
+    AVCodecContext* m_context = nullptr;
+    AVFrame* m_frame = nullptr;
+    AVPacket* m_packet = nullptr;
+    uint32_t m_silentCalls = 0;
+    CPicture420 m_picture;  // holds converted pictures when the decoder's layout is not 4:2:0
+};
+
+}  // namespace HCC
