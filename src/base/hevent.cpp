@@ -155,4 +155,10 @@ uint32_t CHEvent::Wait(uint32_t timeoutMs) {
     }
 }
 
+uint32_t CHEvent::GetWaiterCount() {
+    if (!m_nativeOk) return 0;
+    EventGuard guard(&m_mutex);
+    return m_waiters - m_pulseReleases;
+}
+
 }  // namespace BRIXEL

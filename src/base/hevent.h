@@ -34,6 +34,9 @@ public:
     // Waiters still blocked return QUORIX_E_NOT_INIT.
     void Close();
 
+    // Threads blocked in Wait and not yet released (for diagnostics and tests).
+    uint32_t GetWaiterCount();
+
 private:
     pthread_mutex_t m_mutex;
     pthread_cond_t m_cond;
