@@ -1,0 +1,39 @@
+#include "platform/dynlib.h"
+
+#include <dlfcn.h>
+
+namespace QXPLAT {
+
+CDynamicLibrary::~CDynamicLibrary() { Close(); }
+
+bool CDynamicLibrary::Open(const std::string& path) {
+    Close();
+    m_lastError.clear();
+    if (path.empty()) {
+        m_lastError = "empty path";
+        return false;
+    }
+    m_handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (m_handle == nullptr) {
+        const char* message = dlerror();
+        m_lastError = message != nullptr ? message : "dlopen failed";
+        return false;
+    }
+    return true;
+}
+
+void CDynamicLibrary::Close() {
+    if (m_handle != nullptr) {
+        dlclose(m_handle);
+        m_handle = nullptr;
+    }
+}
+
+void* CDynamicLibrary::Symbol(const char* name) const {
+    if (m_handle == nullptr || name == nullptr) {
+        return nullptr;
+    }
+    return dlsym(m_handle, name);
+}
+
+}  // namespace QXPLAT

@@ -1,0 +1,136 @@
+#include "sdk/quorixapp.h"
+
+#include "base/hlog.h"
+#include "base/hmodule.h"
+#include "platform/profile.h"
+
+namespace {
+constexpr const char* kSource = "quorixapp";
+constexpr const char* kModule = "quorixsdk";
+constexpr const char* kConfigSection = "DECODER";
+}  // namespace
+
+CQuorixApp& GetApp() {
+    // Built without a lock: the host makes its first call before it calls from several threads.
+    static CQuorixApp app;
+    return app;
+}
+
+CQuorixApp::CQuorixApp() {
+    // Touch the logger first so that it is built before this object and therefore destroyed
+    // after it: ports still log while they shut down at process exit.
+    BRIXEL::CHLog::Instance();
+    for (uint16_t port = 0; port < MAX_PORTS; ++port) {
+        m_players[port] = std::make_unique<CPlayer>(port, *this);
+    }
+}
+
+CQuorixApp::~CQuorixApp() {
+    // Ports first: one that closes an external renderer still needs its library loaded.
+    for (auto& player : m_players) {
+        player.reset();
+    }
+    UnloadPano();
+}
+
+uint32_t CQuorixApp::InitInstance() {
+    if (m_initCount.Increment() != 1) {
+        return QUORIX_OK;
+    }
+    m_moduleDirectory = BRIXEL::GetModuleDirectory();
+    if (m_moduleDirectory.empty() || m_moduleDirectory.back() != '/') {
+        m_moduleDirectory.push_back('/');
+    }
+    ReadConfiguration();
+    if (ProbeOpenGL()) {
+        HLOG(kSource, kModule, BRIXEL::HLOG_INFO, "CQuorixApp::InitInstance", "Support Opengl!");
+    } else {
+        m_directDraw.store(true);
+        HLOG(kSource, kModule, BRIXEL::HLOG_INFO, "CQuorixApp::InitInstance",
+             "Not Support Opengl!");
+    }
+    m_initialized.store(true, std::memory_order_release);
+    return QUORIX_OK;
+}
+
+uint32_t CQuorixApp::ExitInstance() {
+    if (m_initCount.Decrement() != 0) {
+        return QUORIX_OK;
+    }
+    UnloadPano();
+    {
+        BRIXEL::CHAutoLock lock(&m_panoLock);
+        m_panoTried = false;
+    }
+    m_initialized.store(false, std::memory_order_release);
+    return QUORIX_OK;
+}
+
+void CQuorixApp::ReadConfiguration() {
+    CSysParam param;
+    param.configDirectory = m_moduleDirectory;
+    param.configFile = m_moduleDirectory + kConfigFileName;
+    const char* file = param.configFile.c_str();
+    param.h264Module = PlatformGetProfileInt(kConfigSection, "H264", 0, file);
+    param.h265Module = PlatformGetProfileInt(kConfigSection, "H265", 0, file);
+    param.mjpegModule = PlatformGetProfileInt(kConfigSection, "MJPEG", 0, file);
+    param.hisiMaxWidth = PlatformGetProfileInt(kConfigSection, "HISI_MAX_WIDTH",
+                                               CSysParam::kDefaultHisiMaxWidth, file);
+    m_sysParam = param;
+}
+
+bool CQuorixApp::ProbeOpenGL() {
+    // This build carries no OpenGL renderer, so it cannot be offered: every port uses the
+    // software display.
+    return false;
+}
+
+CPlayer* CQuorixApp::GetPlayer(uint16_t port) {
+    return port < MAX_PORTS ? m_players[port].get() : nullptr;
+}
+
+uint32_t CQuorixApp::AllocatePort(uint16_t* port) {
+    BRIXEL::CHAutoLock lock(&m_portLock);
+    for (uint16_t candidate = 0; candidate < MAX_PORTS; ++candidate) {
+        CPlayer& player = *m_players[candidate];
+        if (!player.IsInUse()) {
+            player.ResetPort(true);
+            *port = candidate;
+            return QUORIX_OK;
+        }
+    }
+    return QUORIX_E_NO_FREE_PORT;
+}
+
+void CQuorixApp::SetRenderMode(uint32_t mode) {
+    // Only ever from OpenGL to the software display, never back.
+    if (mode != 0) {
+        m_directDraw.store(true);
+    }
+}
+
+const CGPano& CQuorixApp::GetGPano() {
+    BRIXEL::CHAutoLock lock(&m_panoLock);
+    if (m_panoTried) {
+        return m_gpano;
+    }
+    // Marked before loading: a library that fails to load is not tried again (nor logged again)
+    // until the next release and initialisation.
+    m_panoTried = true;
+    const std::string path = m_moduleDirectory + kPanoLibraryName;
+    if (!m_panoModule.Open(path)) {
+        HLOG(kSource, kModule, BRIXEL::HLOG_ERROR, "CQuorixApp::GetGPano", "load '%s' fail",
+             path.c_str());
+        return m_gpano;
+    }
+    m_gpano.Resolve([this](const char* name) { return m_panoModule.Symbol(name); });
+    return m_gpano;
+}
+
+void CQuorixApp::UnloadPano() {
+    BRIXEL::CHAutoLock lock(&m_panoLock);
+    if (m_panoModule.IsOpen()) {
+        m_gpano.Clear();
+        m_panoModule.Close();
+    }
+}

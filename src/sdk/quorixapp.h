@@ -1,0 +1,89 @@
+#pragma once
+// The one application object of the library: the port table, the library state, the
+// configuration and the external renderer table.
+
+#include <quorixsdk.h>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "base/hatomic.h"
+#include "base/hlock.h"
+#include "platform/dynlib.h"
+#include "player/gpano.h"
+#include "player/player.h"
+#include "player/playerhost.h"
+#include "player/sysparam.h"
+
+class CQuorixApp : public IPlayerHost {
+public:
+    static constexpr uint16_t MAX_PORTS = QUORIX_MAX_PORTS;
+    static constexpr uint16_t MAX_REGIONS = QUORIX_MAX_REGIONS;
+    static constexpr uint16_t kDefaultJpegQuality = 90;
+    static constexpr const char* kConfigFileName = "quorixsdk.ini";
+    static constexpr const char* kPanoLibraryName = "libPanoRenderOGL.so";
+
+    CQuorixApp();
+    virtual ~CQuorixApp();
+    CQuorixApp(const CQuorixApp&) = delete;
+    CQuorixApp& operator=(const CQuorixApp&) = delete;
+
+    // Counted: only the call that brings the count to 1 initialises. Always QUORIX_OK.
+    uint32_t InitInstance();
+    // Counted: only the call that brings the count to 0 releases. Always QUORIX_OK.
+    uint32_t ExitInstance();
+    bool IsInitialized() const { return m_initialized.load(std::memory_order_acquire); }
+    int32_t GetInitCount() const { return m_initCount.Get(); }
+
+    // The port object of a number below MAX_PORTS, else null.
+    CPlayer* GetPlayer(uint16_t port);
+    // Marks the lowest free port in use: QUORIX_OK or QUORIX_E_NO_FREE_PORT (nothing written).
+    uint32_t AllocatePort(uint16_t* port);
+
+    // 0 keeps the current choice; anything else selects the software display for good.
+    void SetRenderMode(uint32_t mode);
+
+    void SetJpegQuality(uint16_t quality) { m_jpegQuality.store(quality); }
+    void SetAudioPort(uint16_t port) { m_audioPort.store(port); }
+
+    // The library's own directory with its trailing '/'; empty before the first initialisation.
+    const std::string& GetModuleDirectory() const { return m_moduleDirectory; }
+
+    // IPlayerHost
+    const CGPano& GetGPano() override;
+    bool IsDirectDrawMode() const override { return m_directDraw.load(); }
+    const CSysParam& GetSysParam() const override { return m_sysParam; }
+    uint16_t GetAudioPort() const override { return m_audioPort.load(); }
+    uint16_t GetJpegQuality() const override { return m_jpegQuality.load(); }
+
+protected:
+    // Whether OpenGL rendering works on this machine; decides the renderer at initialisation.
+    virtual bool ProbeOpenGL();
+
+private:
+    void ReadConfiguration();
+    void UnloadPano();
+
+    // Single words read by every port's threads without a lock.
+    std::atomic<uint16_t> m_audioPort{QUORIX_NO_AUDIO_PORT};
+    std::atomic<uint16_t> m_jpegQuality{kDefaultJpegQuality};
+    BRIXEL::CHLock m_portLock{true, false};  // mutex kind; held only while a port is searched
+    std::array<std::unique_ptr<CPlayer>, MAX_PORTS> m_players;  // built at construction, never resized
+    std::atomic<bool> m_initialized{false};
+    std::atomic<bool> m_directDraw{false};  // true: software display; one way only
+    BRIXEL::CHAtomic m_initCount;
+    // Written only by the initialisation that brings the count to 1.
+    std::string m_moduleDirectory;
+    CSysParam m_sysParam;
+    // Guarded by m_panoLock: the tried flag, the table and the module.
+    BRIXEL::CHLock m_panoLock{true, false};
+    bool m_panoTried = false;
+    CGPano m_gpano;
+    QXPLAT::CDynamicLibrary m_panoModule;
+};
+
+// The application object, built on first use (the host's first call) and destroyed at exit.
+CQuorixApp& GetApp();

@@ -1,0 +1,486 @@
+// The exported C functions: the uniform checks, then the port or the application object.
+//
+// Every port function checks, in this order: the library is initialised (QUORIX_E_NOT_INIT), the
+// port number is below MAX_PORTS and a region number below MAX_REGIONS (QUORIX_E_PARAM), the port
+// is in use (QUORIX_E_PARAM); value getters answer 0 instead. A failed check logs nothing and
+// changes nothing. Operations this build does not carry answer QUORIX_E_NOT_IMPL after the checks.
+
+#include <quorixsdk.h>
+
+#include <cxxabi.h>
+#include <sys/stat.h>
+
+#include <cstring>
+
+#include "base/hdatetime.h"
+#include "base/hfile.h"
+#include "base/hlog.h"
+#include "sdk/quorixapp.h"
+
+namespace {
+
+constexpr const char* kSource = "quorixsdk";
+constexpr const char* kModule = "quorixsdk";
+
+// The result of the uniform checks: the port to forward to, or the code to answer.
+struct PortAccess {
+    CPlayer* player = nullptr;
+    uint32_t code = QUORIX_OK;
+    explicit operator bool() const { return player != nullptr; }
+};
+
+PortAccess CheckPort(uint16_t port) {
+    CQuorixApp& app = GetApp();
+    if (!app.IsInitialized()) {
+        return {nullptr, QUORIX_E_NOT_INIT};
+    }
+    CPlayer* player = app.GetPlayer(port);
+    if (player == nullptr || !player->IsInUse()) {
+        return {nullptr, QUORIX_E_PARAM};
+    }
+    return {player, QUORIX_OK};
+}
+
+// The region is checked with the port number, before the port's in-use flag is looked at.
+PortAccess CheckRegion(uint16_t port, uint16_t region) {
+    CQuorixApp& app = GetApp();
+    if (!app.IsInitialized()) {
+        return {nullptr, QUORIX_E_NOT_INIT};
+    }
+    CPlayer* player = app.GetPlayer(port);
+    if (player == nullptr || region >= CQuorixApp::MAX_REGIONS || !player->IsInUse()) {
+        return {nullptr, QUORIX_E_PARAM};
+    }
+    return {player, QUORIX_OK};
+}
+
+// An operation this build does not carry: the checks still answer first.
+uint32_t Unavailable(const PortAccess& access) {
+    return access ? QUORIX_E_NOT_IMPL : access.code;
+}
+
+// Nothing may unwind into the host's C code: an exception becomes QUORIX_E_EXCEPTION (or 0 for a
+// value getter). Thread cancellation of a host thread must keep unwinding, though.
+template <typename Result, typename Body>
+Result Guarded(Result onException, Body&& body) {
+    try {
+        return body();
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        return onException;
+    }
+}
+
+template <typename Body>
+uint32_t Guarded(Body&& body) {
+    return Guarded<uint32_t>(QUORIX_E_EXCEPTION, static_cast<Body&&>(body));
+}
+
+void LogOwnName(const char* name) {
+    HLOG(kSource, kModule, BRIXEL::HLOG_DEBUG, name, "%s", name);
+}
+
+uint32_t ReadLe32(const uint8_t* p) {
+    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+double ReadLeDouble(const uint8_t* p) {
+    uint64_t bits = 0;
+    for (int i = 7; i >= 0; --i) {
+        bits = bits << 8 | p[i];
+    }
+    double value = 0.0;
+    std::memcpy(&value, &bits, sizeof(value));
+    return value;
+}
+
+bool IsDirectory(const char* path) {
+    struct stat info {};
+    return stat(path, &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+}  // namespace
+
+extern "C" {
+
+/* ---- Library and ports ---- */
+
+uint32_t QUORIX_InitSDK(void) {
+    return Guarded([] {
+        LogOwnName("QUORIX_InitSDK");
+        return GetApp().InitInstance();
+    });
+}
+
+uint32_t QUORIX_ReleaseSDK(void) {
+    return Guarded([] { return GetApp().ExitInstance(); });
+}
+
+void QUORIX_SetRenderMode(uint32_t mode) {
+    Guarded([mode] {
+        GetApp().SetRenderMode(mode);
+        return QUORIX_OK;
+    });
+}
+
+void QUORIX_SetLogAttribute(uint32_t enable, uint32_t level, const char* logPath,
+                            const char* logExtension) {
+    Guarded([&] {
+        // Applied twice in a row: the second pass finds everything in place and changes nothing.
+        for (int pass = 0; pass < 2; ++pass) {
+            BRIXEL::CHLog::Instance().Configure(enable != 0 ? 1 : 0, level, logPath, logExtension);
+        }
+        return QUORIX_OK;
+    });
+}
+
+uint32_t QUORIX_GetPort(uint16_t* port) {
+    return Guarded([port] {
+        LogOwnName("QUORIX_GetPort");
+        CQuorixApp& app = GetApp();
+        if (!app.IsInitialized()) {
+            return QUORIX_E_NOT_INIT;
+        }
+        if (port == nullptr) {
+            return QUORIX_E_PARAM;
+        }
+        return app.AllocatePort(port);
+    });
+}
+
+uint32_t QUORIX_FreePort(uint16_t port) {
+    return Guarded([port] {
+        CQuorixApp& app = GetApp();
+        if (!app.IsInitialized()) {
+            return QUORIX_OK;
+        }
+        CPlayer* player = app.GetPlayer(port);
+        if (player == nullptr) {
+            return QUORIX_E_PARAM;
+        }
+        player->ResetPort(false);
+        return QUORIX_OK;
+    });
+}
+
+uint32_t QUORIX_GetFileInfo(const char* path, double* beginTime, double* endTime) {
+    return Guarded([=] {
+        if (beginTime == nullptr || endTime == nullptr) {
+            return QUORIX_E_PARAM;
+        }
+        // fopen succeeds on a directory here; it is no more a file to read than a missing one.
+        BRIXEL::CHFile file;
+        if (path == nullptr || IsDirectory(path) || !file.Open(path, "rb")) {
+            return QUORIX_E_OPEN_FILE;
+        }
+        constexpr uint32_t kHeaderSize = 64;
+        uint8_t header[kHeaderSize];
+        if (file.Read(header, kHeaderSize) != kHeaderSize ||
+            std::memcmp(header, "ZEBM", 4) != 0) {
+            return QUORIX_E_FILE_FORMAT;
+        }
+        const BRIXEL::CHDateTime begin(ReadLeDouble(header + 24));
+        // Time stamps are a wrapping millisecond counter: the modular difference is the length
+        // even when the counter wrapped during the recording.
+        const uint32_t lengthMs = ReadLe32(header + 44) - ReadLe32(header + 40);
+        const BRIXEL::CHDateTime end = begin + BRIXEL::CHDateTimeSpan(0, 0, 0, 0, lengthMs);
+        *beginTime = begin.GetValue();
+        *endTime = end.GetValue();
+        return QUORIX_OK;
+    });
+}
+
+uint32_t QUORIX_CheckFrameNum(uint16_t port, int32_t enable) {
+    return Guarded([=] {
+        const PortAccess access = CheckPort(port);
+        if (!access) {
+            return access.code;
+        }
+        access.player->SetCheckFrameNum(enable != 0);
+        return QUORIX_OK;
+    });
+}
+
+uint32_t QUORIX_IsPlaying(uint16_t port, uint32_t* playing) {
+    return Guarded([=] {
+        const PortAccess access = CheckPort(port);
+        if (!access) {
+            return access.code;
+        }
+        if (playing != nullptr) {
+            *playing = access.player->IsPlaying() ? 1 : 0;
+        }
+        return QUORIX_OK;
+    });
+}
+
+uint32_t QUORIX_SetJpegQuality(uint16_t quality) {
+    return Guarded([quality] {
+        CQuorixApp& app = GetApp();
+        if (!app.IsInitialized()) {
+            return QUORIX_E_NOT_INIT;
+        }
+        app.SetJpegQuality(quality);
+        return QUORIX_OK;
+    });
+}
+
+/* ---- Opening, closing and feeding ---- */
+
+uint32_t QUORIX_OpenFile(uint16_t port, const char* /*path*/) {
+    return Guarded([=] {
+        LogOwnName("QUORIX_OpenFile");
+        return Unavailable(CheckPort(port));
+    });
+}
+
+uint32_t QUORIX_CloseFile(uint16_t port) { return Unavailable(CheckPort(port)); }
+
+uint32_t QUORIX_OpenStream(uint16_t port, int32_t /*model*/, const void* /*infoData*/,
+                           uint32_t /*infoLen*/, const void* /*modelData*/,
+                           uint32_t /*modelLen*/) {
+    return Unavailable(CheckPort(port));
+}
+
+uint32_t QUORIX_CloseStream(uint16_t port) { return Unavailable(CheckPort(port)); }
+
+uint32_t QUORIX_SetStreamOpenMode(uint16_t port, uint32_t /*mode*/) {
+    return Unavailable(CheckPort(port));
+}
+
+uint32_t QUORIX_InputStreamData(uint16_t port, const uint8_t* /*data*/, uint32_t /*len*/) {
+    return Unavailable(CheckPort(port));
+}
+
+uint32_t QUORIX_SetFileEndCallback(uint16_t port, QUORIX_FileEndCallback /*cb*/, void* /*user*/) {
+    return Unavailable(CheckPort(port));
+}
+
+uint32_t QUORIX_SetFileOpenInfoCallback(uint16_t port, QUORIX_FileOpenInfoCallback /*cb*/,
+                                        void* /*user*/) {
+    return Unavailable(CheckPort(port));
+}
+
+/* ---- Play control ---- */
+
+uint32_t QUORIX_Play(uint16_t port, QUORIX_HWND /*window*/, QUORIX_HDC /*dc*/,
+                     uint32_t /*manual*/) {
+    return Guarded([=] {
+        LogOwnName("QUORIX_Play");
+        return Unavailable(CheckPort(port));
+    });
+}
+
+uint32_t QUORIX_Stop(uint16_t port) { return Unavailable(CheckPort(port)); }
+
+uint32_t QUORIX_Pause(uint16_t port, int32_t /*pause*/) { return Unavailable(CheckPort(port)); }
+
+uint32_t QUORIX_Fast(uint16_t port) { return Unavailable(CheckPort(port)); }
+
+uint32_t QUORIX_Slow(uint16_t port) { return Unavailable(CheckPort(port)); }
+
+uint32_t QUORIX_SetPlaySpeed(uint16_t port, int32_t /*speed*/) {
+    return Unavailable(CheckPort(port));
+}
+
+uint32_t QUORIX_GetPlaySpeed(uint16_t port, int32_t* speed) {
+    const PortAccess access = CheckPort(port);
+    if (access && speed == nullptr) {
+        return QUORIX_E_PARAM;
+    }
+    return Unavailable(access);
+}
+
+uint32_t QUORIX_OneByOne(uint16_t port) { return Unavailable(CheckPort(port)); }
+
+uint32_t QUORIX_OneByOneBack(uint16_t port) { return Unavailable(CheckPort(port)); }
+
+uint32_t QUORIX_SetPlayedTime(uint16_t port, uint32_t /*ms*/) {
+    return Unavailable(CheckPort(port));
+}
+
+// The file figures and frame figures below are 0 until a file or stream is open on the port,
+// and no port can be opened in this build.
+uint32_t QUORIX_GetPlayedTime(uint16_t /*port*/) { return 0; }
+
+uint32_t QUORIX_SetPlayedPos(uint16_t port, float /*pos*/) { return Unavailable(CheckPort(port)); }
+
+float QUORIX_GetPlayedPos(uint16_t /*port*/) { return 0.0f; }
+
+uint32_t QUORIX_GetFileTotleTimes(uint16_t /*port*/) { return 0; }
+
+uint32_t QUORIX_GetFileTotleFrames(uint16_t /*port*/) { return 0; }
+
+uint32_t QUORIX_GetCurrentVideoFrameStamp(uint16_t /*port*/) { return 0; }
+
+uint32_t QUORIX_GetCurrentVideoFrameClock(uint16_t /*port*/) { return 0; }
+
+/* ---- Display and view ---- */
+
+uint32_t QUORIX_SetDisplayRegion(uint16_t port, uint16_t region, const QUORIX_RECT* /*rect*/,
+                                 uint32_t /*enable*/) {
+    return Guarded([=] {
+        LogOwnName("QUORIX_SetDisplayRegion");
+        return Unavailable(CheckRegion(port, region));
+    });
+}
+
+uint32_t QUORIX_SetBackgroundColor(uint16_t port, uint16_t region, uint32_t /*color*/) {
+    return Unavailable(CheckRegion(port, region));
+}
+
+uint32_t QUORIX_GetSupportedDisplayTypeList(uint16_t port, uint32_t* /*types*/,
+                                            int32_t* /*count*/) {
+    return Unavailable(CheckPort(port));
+}
+
+uint32_t QUORIX_GetCurrentDisplayType(uint16_t port, uint16_t region, uint32_t* /*type*/) {
+    return Unavailable(CheckRegion(port, region));
+}
+
+uint32_t QUORIX_SetCurrentDisplayType(uint16_t port, uint16_t region, uint32_t /*type*/) {
+    return Unavailable(CheckRegion(port, region));
+}
+
+uint32_t QUORIX_GetPTZPosition(uint16_t port, uint16_t region, float* /*pan*/, float* /*tilt*/,
+                               float* /*zoom*/) {
+    return Unavailable(CheckRegion(port, region));
+}
+
+uint32_t QUORIX_SetPTZPosition(uint16_t port, uint16_t region, float /*pan*/, float /*tilt*/,
+                               float /*zoom*/) {
+    return Unavailable(CheckRegion(port, region));
+}
+
+uint32_t QUORIX_EnableBlankPTZ(uint16_t port, uint16_t region, uint32_t /*enable*/) {
+    return Unavailable(CheckRegion(port, region));
+}
+
+uint32_t QUORIX_SetFlip(uint16_t port, uint16_t region, uint32_t /*flip*/) {
+    return Unavailable(CheckRegion(port, region));
+}
+
+uint32_t QUORIX_SetDisplayRatioType(uint16_t port, uint16_t region, uint32_t /*ratioType*/) {
+    return Unavailable(CheckRegion(port, region));
+}
+
+uint32_t QUORIX_Project(uint16_t port, uint16_t region, const float* /*x*/, const float* /*y*/,
+                        float* /*outX*/, float* /*outY*/, uint32_t /*count*/) {
+    return Unavailable(CheckRegion(port, region));
+}
+
+uint32_t QUORIX_UnProject(uint16_t port, uint16_t region, const float* /*x*/, const float* /*y*/,
+                          float* /*outX*/, float* /*outY*/, uint32_t /*count*/) {
+    return Unavailable(CheckRegion(port, region));
+}
+
+uint32_t QUORIX_SetDrawCallback(uint16_t port, uint16_t region, QUORIX_DrawCallback /*cb*/,
+                                void* /*user*/) {
+    return Unavailable(CheckRegion(port, region));
+}
+
+uint32_t QUORIX_SetRenderStatusCallback(uint16_t port, QUORIX_RenderStatusCallback /*cb*/,
+                                        void* /*user*/) {
+    return Unavailable(CheckPort(port));
+}
+
+uint32_t QUORIX_GetManualSupport(uint16_t port, int32_t* support) {
+    const PortAccess access = CheckPort(port);
+    if (access && support == nullptr) {
+        return QUORIX_E_PARAM;
+    }
+    return Unavailable(access);
+}
+
+uint32_t QUORIX_ManualInit(uint16_t port, uint32_t /*createContext*/) {
+    return Unavailable(CheckPort(port));
+}
+
+uint32_t QUORIX_ManualRender(uint16_t port) { return Unavailable(CheckPort(port)); }
+
+uint32_t QUORIX_ManualSwapbuffers(uint16_t port) { return Unavailable(CheckPort(port)); }
+
+uint32_t QUORIX_ManualUnInit(uint16_t port) { return Unavailable(CheckPort(port)); }
+
+/* ---- Capture, recording, audio and attached ports ---- */
+
+uint32_t QUORIX_CaptureBmp(uint16_t port, uint16_t region, const char* /*path*/) {
+    return Unavailable(CheckRegion(port, region));
+}
+
+uint32_t QUORIX_CaptureJpeg(uint16_t port, uint16_t region, const char* /*path*/) {
+    return Unavailable(CheckRegion(port, region));
+}
+
+uint32_t QUORIX_CaptureOriginalBmp(uint16_t port, const char* /*path*/) {
+    return Unavailable(CheckPort(port));
+}
+
+uint32_t QUORIX_CaptureOriginalJpeg(uint16_t port, const char* /*path*/) {
+    return Unavailable(CheckPort(port));
+}
+
+uint32_t QUORIX_SnapDataSaveToFile(const char* /*path*/, uint16_t /*quality*/,
+                                   uint32_t /*fileType*/, uint32_t /*width*/, uint32_t /*stride*/,
+                                   uint32_t /*height*/, uint32_t /*format*/,
+                                   const uint8_t* /*data*/) {
+    return QUORIX_E_NOT_IMPL;
+}
+
+uint32_t QUORIX_SetSnapCallback(uint16_t port, uint16_t region, QUORIX_SnapCallback /*cb*/,
+                                void* /*user*/, uint32_t /*format*/, uint32_t /*align*/) {
+    return Unavailable(CheckRegion(port, region));
+}
+
+uint32_t QUORIX_SetSnapRect(uint16_t port, uint16_t region, float /*x*/, float /*y*/,
+                            float /*width*/, float /*height*/) {
+    return Unavailable(CheckRegion(port, region));
+}
+
+uint32_t QUORIX_SetScreenOffSnapCallback(uint16_t port, QUORIX_SnapCallback /*cb*/,
+                                         void* /*user*/, float /*scale*/, uint32_t /*format*/,
+                                         uint32_t /*align*/) {
+    return Unavailable(CheckPort(port));
+}
+
+uint32_t QUORIX_SetScreenOffSnapRect(uint16_t port, float /*x*/, float /*y*/, float /*width*/,
+                                     float /*height*/) {
+    return Unavailable(CheckPort(port));
+}
+
+uint32_t QUORIX_StartLocalRecord(uint16_t port, const char* /*path*/) {
+    return Unavailable(CheckPort(port));
+}
+
+uint32_t QUORIX_StopLocalRecord(uint16_t port) { return Unavailable(CheckPort(port)); }
+
+uint32_t QUORIX_FilmEditing(uint16_t port, const char* /*path*/, uint32_t /*begin*/,
+                            uint32_t /*end*/, int32_t /*byTime*/, int32_t /*withAudio*/) {
+    return Unavailable(CheckPort(port));
+}
+
+uint32_t QUORIX_PlayAudio(uint16_t port) { return Unavailable(CheckPort(port)); }
+
+uint32_t QUORIX_StopAudio(void) {
+    return GetApp().IsInitialized() ? QUORIX_E_NOT_IMPL : QUORIX_E_NOT_INIT;
+}
+
+uint32_t QUORIX_SetVolume(uint16_t port, uint32_t /*volume*/) {
+    return Unavailable(CheckPort(port));
+}
+
+uint32_t QUORIX_GetVolume(uint16_t /*port*/) {
+    // No sound output in this build: the volume reads as 0, as for a failed check.
+    return 0;
+}
+
+uint32_t QUORIX_SetAttachPlayer(uint16_t port, uint16_t /*attachedPort*/) {
+    return Unavailable(CheckPort(port));
+}
+
+uint32_t QUORIX_SetAttachCallback(uint16_t port, QUORIX_AttachCallback /*cb*/, void* /*user*/) {
+    return Unavailable(CheckPort(port));
+}
+
+}  // extern "C"
