@@ -1,0 +1,193 @@
+// Planar 4:2:0 to packed RGB with 256-bit vectors, 32 pixels of two rows per step.
+//
+// Only the functions marked HPIXEL_AVX2 use AVX2 instructions, and they are reached only after
+// the CPU check, so the rest of the library still runs on any x86-64. The arithmetic is the
+// 16-bit split of hpixel_kernels.h; packus_epi16 performs the clamp to 0..255.
+
+#include "base/hpixel_kernels.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+
+#define HPIXEL_AVX2 __attribute__((target("avx2")))
+
+namespace BRIXEL {
+namespace {
+
+using HPixelDetail::kBytesOf;
+
+// Chroma terms per pixel, in the lane order that unpacklo/unpackhi give the Y bytes: lo holds
+// pixels 0..7 and 16..23, hi holds 8..15 and 24..31.
+struct Terms {
+    __m256i rLo, rHi, gLo, gHi, bLo, bHi;
+};
+
+// Bytes c0, c1, c2, 0 per pixel for 32 pixels given as three vectors in pixel order.
+HPIXEL_AVX2 inline void StoreQuads(uint8_t* d, __m256i c0, __m256i c1, __m256i c2) {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i aLo = _mm256_unpacklo_epi8(c0, c1);  // pixels 0..7 | 16..23
+    const __m256i aHi = _mm256_unpackhi_epi8(c0, c1);  // pixels 8..15 | 24..31
+    const __m256i bLo = _mm256_unpacklo_epi8(c2, zero);
+    const __m256i bHi = _mm256_unpackhi_epi8(c2, zero);
+    const __m256i p0 = _mm256_unpacklo_epi16(aLo, bLo);  // 0..3 | 16..19
+    const __m256i p1 = _mm256_unpackhi_epi16(aLo, bLo);  // 4..7 | 20..23
+    const __m256i p2 = _mm256_unpacklo_epi16(aHi, bHi);  // 8..11 | 24..27
+    const __m256i p3 = _mm256_unpackhi_epi16(aHi, bHi);  // 12..15 | 28..31
+    auto* out = reinterpret_cast<__m256i*>(d);
+    _mm256_storeu_si256(out + 0, _mm256_permute2x128_si256(p0, p1, 0x20));
+    _mm256_storeu_si256(out + 1, _mm256_permute2x128_si256(p2, p3, 0x20));
+    _mm256_storeu_si256(out + 2, _mm256_permute2x128_si256(p0, p1, 0x31));
+    _mm256_storeu_si256(out + 3, _mm256_permute2x128_si256(p2, p3, 0x31));
+}
+
+// Bytes c0, c1, c2 per pixel for 32 pixels (96 bytes).
+HPIXEL_AVX2 inline void StoreTriples(uint8_t* d, __m256i c0, __m256i c1, __m256i c2) {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i aLo = _mm256_unpacklo_epi8(c0, c1);
+    const __m256i aHi = _mm256_unpackhi_epi8(c0, c1);
+    const __m256i bLo = _mm256_unpacklo_epi8(c2, zero);
+    const __m256i bHi = _mm256_unpackhi_epi8(c2, zero);
+    // Squeeze each group of four 4-byte pixels into the low 12 bytes of its lane (rest zero).
+    const __m256i squeeze = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1,
+                                             -1, 0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1,
+                                             -1, -1);
+    const __m256i q0 = _mm256_shuffle_epi8(_mm256_unpacklo_epi16(aLo, bLo), squeeze);  // 0..3
+    const __m256i q1 = _mm256_shuffle_epi8(_mm256_unpackhi_epi16(aLo, bLo), squeeze);  // 4..7
+    const __m256i q2 = _mm256_shuffle_epi8(_mm256_unpacklo_epi16(aHi, bHi), squeeze);  // 8..11
+    const __m256i q3 = _mm256_shuffle_epi8(_mm256_unpackhi_epi16(aHi, bHi), squeeze);  // 12..15
+    // Per lane: output bytes 0..15, 16..31 and 32..47 of its 16 pixels.
+    const __m256i o0 = _mm256_or_si256(q0, _mm256_bslli_epi128(q1, 12));
+    const __m256i o1 = _mm256_or_si256(_mm256_bsrli_epi128(q1, 4), _mm256_bslli_epi128(q2, 8));
+    const __m256i o2 = _mm256_or_si256(_mm256_bsrli_epi128(q2, 8), _mm256_bslli_epi128(q3, 4));
+    auto* out = reinterpret_cast<__m256i*>(d);
+    _mm256_storeu_si256(out + 0, _mm256_permute2x128_si256(o0, o1, 0x20));
+    _mm256_storeu_si256(out + 1, _mm256_permute2x128_si256(o2, o0, 0x30));
+    _mm256_storeu_si256(out + 2, _mm256_permute2x128_si256(o1, o2, 0x31));
+}
+
+// 16-bit words for 32 pixels: lo holds pixels 0..7 | 16..23, hi 8..15 | 24..31.
+HPIXEL_AVX2 inline void StoreWords(uint8_t* d, __m256i lo, __m256i hi) {
+    auto* out = reinterpret_cast<__m256i*>(d);
+    _mm256_storeu_si256(out + 0, _mm256_permute2x128_si256(lo, hi, 0x20));
+    _mm256_storeu_si256(out + 1, _mm256_permute2x128_si256(lo, hi, 0x31));
+}
+
+template <uint32_t F>
+HPIXEL_AVX2 inline __m256i PackWord(__m256i r, __m256i g, __m256i b) {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i max = _mm256_set1_epi16(255);
+    r = _mm256_min_epi16(_mm256_max_epi16(r, zero), max);
+    g = _mm256_min_epi16(_mm256_max_epi16(g, zero), max);
+    b = _mm256_min_epi16(_mm256_max_epi16(b, zero), max);
+    const __m256i blue = _mm256_srli_epi16(b, 3);
+    if constexpr (F == 5) {
+        const __m256i top5 = _mm256_set1_epi16(0xF8);
+        return _mm256_or_si256(
+            _mm256_or_si256(_mm256_slli_epi16(_mm256_and_si256(r, top5), 7),
+                            _mm256_slli_epi16(_mm256_and_si256(g, top5), 2)),
+            blue);
+    } else {
+        return _mm256_or_si256(
+            _mm256_or_si256(_mm256_slli_epi16(_mm256_and_si256(r, _mm256_set1_epi16(0xF8)), 8),
+                            _mm256_slli_epi16(_mm256_and_si256(g, _mm256_set1_epi16(0xFC)), 3)),
+            blue);
+    }
+}
+
+// 32 pixels of one row.
+template <uint32_t F>
+HPIXEL_AVX2 inline void ConvertRow32(const uint8_t* y, uint8_t* d, const Terms& c) {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i luma = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(y));
+    const __m256i yLo = _mm256_unpacklo_epi8(luma, zero);
+    const __m256i yHi = _mm256_unpackhi_epi8(luma, zero);
+    const __m256i rLo = _mm256_add_epi16(yLo, c.rLo);
+    const __m256i rHi = _mm256_add_epi16(yHi, c.rHi);
+    const __m256i gLo = _mm256_sub_epi16(yLo, c.gLo);
+    const __m256i gHi = _mm256_sub_epi16(yHi, c.gHi);
+    const __m256i bLo = _mm256_add_epi16(yLo, c.bLo);
+    const __m256i bHi = _mm256_add_epi16(yHi, c.bHi);
+    if constexpr (F <= 4) {
+        // packus undoes the lane split of unpacklo/unpackhi: the bytes come out in pixel order.
+        const __m256i r = _mm256_packus_epi16(rLo, rHi);
+        const __m256i g = _mm256_packus_epi16(gLo, gHi);
+        const __m256i b = _mm256_packus_epi16(bLo, bHi);
+        if constexpr (F == 1) {
+            StoreQuads(d, r, g, b);
+        } else if constexpr (F == 2) {
+            StoreTriples(d, r, g, b);
+        } else if constexpr (F == 3) {
+            StoreQuads(d, b, g, r);
+        } else {
+            StoreTriples(d, b, g, r);
+        }
+    } else {
+        StoreWords(d, PackWord<F>(rLo, gLo, bLo), PackWord<F>(rHi, gHi, bHi));
+    }
+}
+
+template <uint32_t F>
+HPIXEL_AVX2 void Avx2Kernel(const uint8_t* y0, const uint8_t* y1, const uint8_t* u,
+                            const uint8_t* v, uint8_t* d0, uint8_t* d1, uint32_t width) {
+    constexpr uint32_t bpp = kBytesOf<F>;
+    const __m256i k128 = _mm256_set1_epi16(128);
+    const __m256i kRed = _mm256_set1_epi16(104 * 256);    // mulhi: (d * 104) >> 8
+    const __m256i kBlue = _mm256_set1_epi16(-57 * 256);   // mulhi: (d * -57) >> 8
+    const __m256i kGreenU = _mm256_set1_epi16(88);
+    const __m256i kGreenV = _mm256_set1_epi16(72);
+    uint32_t x = 0;
+    for (; x + 32 <= width; x += 32) {
+        const __m256i du = _mm256_sub_epi16(
+            _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(u + x / 2))),
+            k128);
+        const __m256i dv = _mm256_sub_epi16(
+            _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v + x / 2))),
+            k128);
+        const __m256i rt = _mm256_add_epi16(dv, _mm256_mulhi_epi16(dv, kRed));
+        const __m256i bt = _mm256_add_epi16(_mm256_add_epi16(du, du), _mm256_mulhi_epi16(du, kBlue));
+        const __m256i gt = _mm256_add_epi16(
+            dv, _mm256_srai_epi16(_mm256_sub_epi16(_mm256_mullo_epi16(du, kGreenU),
+                                                   _mm256_mullo_epi16(dv, kGreenV)),
+                                  8));
+        // Each chroma term serves two neighbouring pixels.
+        const Terms c = {_mm256_unpacklo_epi16(rt, rt), _mm256_unpackhi_epi16(rt, rt),
+                         _mm256_unpacklo_epi16(gt, gt), _mm256_unpackhi_epi16(gt, gt),
+                         _mm256_unpacklo_epi16(bt, bt), _mm256_unpackhi_epi16(bt, bt)};
+        ConvertRow32<F>(y0 + x, d0 + static_cast<size_t>(x) * bpp, c);
+        ConvertRow32<F>(y1 + x, d1 + static_cast<size_t>(x) * bpp, c);
+    }
+    HPixelDetail::RowPairScalar<F>(y0, y1, u, v, d0, d1, x, width);
+}
+
+}  // namespace
+
+namespace HPixelDetail {
+
+bool CpuHasAvx2() {
+    static const bool has = __builtin_cpu_supports("avx2");
+    return has;
+}
+
+RowPairFn Avx2RowPair(uint32_t baseFormat) {
+    switch (baseFormat) {
+        case 1: return &Avx2Kernel<1>;
+        case 2: return &Avx2Kernel<2>;
+        case 3: return &Avx2Kernel<3>;
+        case 4: return &Avx2Kernel<4>;
+        case 5: return &Avx2Kernel<5>;
+        case 6: return &Avx2Kernel<6>;
+        default: return nullptr;
+    }
+}
+
+}  // namespace HPixelDetail
+}  // namespace BRIXEL
+
+#else  // not x86
+
+namespace BRIXEL::HPixelDetail {
+bool CpuHasAvx2() { return false; }
+RowPairFn Avx2RowPair(uint32_t) { return nullptr; }
+}  // namespace BRIXEL::HPixelDetail
+
+#endif
