@@ -7,6 +7,10 @@
 
 namespace BRIXEL {
 
+namespace {
+constexpr uint64_t kMaxAllocation = 1ull << 40;
+}  // namespace
+
 CHBuffer::~CHBuffer() {
     // OnRelease is not called here: a derived object is already gone.
     if (m_owned) delete[] m_data;
@@ -28,7 +32,8 @@ uint32_t CHBuffer::Allocate(uint64_t size, bool force) {
     if (!force && need <= m_capacity) return QUORIX_OK;
     Release();
     if (size == 0) return QUORIX_OK;
-    if (need > SIZE_MAX) return QUORIX_E_NO_MEMORY;
+    // No picture or record of this system comes near a terabyte; a size beyond it is corrupt input.
+    if (need > kMaxAllocation) return QUORIX_E_NO_MEMORY;
     uint8_t* data = nullptr;
     try {
         data = new (std::nothrow) uint8_t[static_cast<size_t>(need)];
