@@ -5,6 +5,7 @@
 // read-backs (one-shot and continuous), the host's draw callback and the conversion of points
 // between the view and the source sphere.
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -124,7 +125,7 @@ private:
     uint32_t m_targetWidth = 0, m_targetHeight = 0;
     uint32_t m_depthBuffer = 0;
     uint32_t m_colourTexture[2] = {0, 0};
-    uint32_t m_current = 0;
+    std::atomic<uint32_t> m_current{0};  // also reset by Disable on a host thread
     uint32_t m_frameBuffer = 0;
 
     volatile uint32_t m_backgroundColour = 0;  // 0x00BBGGRR, no lock
@@ -140,8 +141,7 @@ private:
     void* m_snapUser = nullptr;
     BRIXEL::CHEvent m_snapDone{true, false, false};
     bool m_snapPending = false;
-    std::vector<uint8_t> m_snapData;
-    bool m_snapHasData = false;
+    uint8_t* m_snapData = nullptr;  // malloc'd copy handed to the caller (FreeSnapData)
     uint32_t m_snapWidth = 0, m_snapStride = 0, m_snapHeight = 0, m_snapFormat = 0;
     int32_t m_snapResult = -1;
 

@@ -1,0 +1,98 @@
+#version 120
+// Sphere fragment shader: the colour of the source picture at the texture coordinate that the
+// vertex shader computed, or, in the compose pass, the region's camera pass with colour
+// adjustment.
+//
+// The mathematics
+// ---------------
+// Colour: planar 4:2:0 pictures arrive as three one-channel textures. With U and V centred on
+// zero the conversion is the analogue-YUV (BT.601 without range scaling) matrix
+//     R = Y + 1.13983 V,  G = Y - 0.39465 U - 0.58060 V,  B = Y + 2.03211 U.
+// Packed pictures are sampled as they are; BGR ones have their channels swapped back.
+//
+// Second hemisphere layout (model 6): the picture is stored with the hemisphere unrolled about
+// its own axis. The texture coordinate (s, t) from the hemisphere grid is taken as a point of
+// the hemisphere, phi = pi s, theta = pi t, P = (sin th cos(ph - pi), cos th, sin th sin(ph - pi)),
+// and re-expressed as azimuth about -z (s' = (atan2(x, y)/pi + 1)/2) and angle from the rim
+// (t' = 2 acos(z/|P|)/pi - 1), which is where that point lives in this layout.
+//
+// Colour adjustment (compose pass 2): brightness scales; saturation mixes with the luma
+// (Rec. 709 weights 0.2125, 0.7154, 0.0721); contrast mixes with mid grey. Alpha is kept so that
+// the background colour shows where no camera drew.
+
+const float PI = 3.1415926535897932384626433832795;
+
+const int SPH_MODEL_VR360_2 = 6;
+const int SPH_DISPLAY_PLANE = 0;
+const int SPH_DRAW_FG = 0;
+const int SPH_DWAW_BK_WITH_FLIP = 2;
+const int SPH_FORMAT_RGB = 2;
+const int SPH_FORMAT_BGR = 4;
+const int SPH_FORMAT_YUV420 = 20;
+
+uniform int g_nModelType;
+uniform int g_nDisplayType;
+uniform int g_nDrawBK;
+uniform float g_fBrightness;
+uniform float g_fSaturation;
+uniform float g_fContrast;
+uniform int g_nDataFlag;
+uniform sampler2D g_sTex;
+uniform sampler2D g_sTex_u;
+uniform sampler2D g_sTex_v;
+uniform sampler2D g_sTex_bkg;
+
+varying vec2 v_v2TexCoord;
+
+float Atan2(float y, float x)
+{
+    if (x == 0.0 && y == 0.0)
+        return 0.0;
+    return atan(y, x);
+}
+
+vec2 RemapVR360_2(vec2 st)
+{
+    float phi = PI * st.x;
+    float theta = PI * st.y;
+    float x = sin(theta) * cos(phi - PI);
+    float z = sin(theta) * sin(phi - PI);
+    float y = cos(theta);
+    float len = length(vec3(x, y, z));
+    float s = (Atan2(x, y) / PI + 1.0) / 2.0;
+    float t = 2.0 * acos(clamp(z / len, -1.0, 1.0)) / PI - 1.0;
+    return vec2(s, t);
+}
+
+void main()
+{
+    vec2 st = v_v2TexCoord;
+    if (g_nDrawBK != SPH_DRAW_FG) {
+        vec4 c = texture2D(g_sTex_bkg, st);
+        if (g_nDrawBK == SPH_DWAW_BK_WITH_FLIP) {
+            vec3 rgb = c.rgb * g_fBrightness;
+            float grey = dot(rgb, vec3(0.2125, 0.7154, 0.0721));
+            rgb = mix(vec3(grey), rgb, g_fSaturation);
+            rgb = mix(vec3(0.5), rgb, g_fContrast);
+            c = vec4(rgb, c.a);
+        }
+        gl_FragColor = c;
+        return;
+    }
+    if (g_nModelType == SPH_MODEL_VR360_2 && g_nDisplayType != SPH_DISPLAY_PLANE)
+        st = RemapVR360_2(st);
+    vec3 rgb;
+    if (g_nDataFlag == SPH_FORMAT_YUV420) {
+        float y = texture2D(g_sTex, st).r;
+        float u = texture2D(g_sTex_u, st).r - 0.5;
+        float v = texture2D(g_sTex_v, st).r - 0.5;
+        rgb = vec3(y + 1.13983 * v, y - 0.39465 * u - 0.58060 * v, y + 2.03211 * u);
+    } else if (g_nDataFlag == SPH_FORMAT_BGR) {
+        rgb = texture2D(g_sTex, st).bgr;
+    } else if (g_nDataFlag == SPH_FORMAT_RGB) {
+        rgb = texture2D(g_sTex, st).rgb;
+    } else {
+        rgb = vec3(0.0, 0.5294, 0.0);
+    }
+    gl_FragColor = vec4(rgb, 1.0);
+}

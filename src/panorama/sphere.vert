@@ -1,0 +1,290 @@
+#version 120
+// Sphere vertex shader: turns a grid vertex (u, v) in [0, 1]^2 into a point of the view and the
+// texture coordinate of the source picture that belongs to it.
+//
+// The mathematics
+// ---------------
+// Every non-planar source is described as a picture of (part of) the unit sphere; the grid is
+// a parametrisation of that sphere and each display type is a different way of looking at it.
+//
+// 1. Sphere.  phi = 2*pi*u (full sphere) or pi*u (hemisphere), theta = pi*v.
+//    Full sphere (equirectangular source):   P = (sin th sin ph, cos th, sin th cos ph),
+//    texture (1 - u, v): longitude runs along the picture rows, latitude down its columns.
+//    Hemisphere: x = sin th cos(ph - pi), z = sin th sin(ph - pi) <= 0, y = cos th and
+//    P = (-x, y, z): the half looking down -z, the direction the camera faces.
+//    Fisheye: the same hemisphere, textured through an equidistant lens: the angle from the
+//    optical axis (-z) is alpha = pi/2 - atan(-z / sqrt(x^2 + y^2)), so the picture radius
+//    r = alpha / pi runs from 0 at the centre to 0.5 at 90 degrees; the azimuth is
+//    atan2(y, x). The point (r cos az, r sin az) goes through the camera matrix K, whose
+//    default (1 0 .5 / 0 1 .5) centres the fisheye circle of radius 0.5 in the picture.
+//
+// 2. Views of the sphere (display 10, 11, 16, 17): the model-view rotates and places the
+//    sphere (or the cylinder of a ring picture), the projection is a 65-degree perspective
+//    (orthographic for the outside cylinder, so its apparent size does not depend on distance).
+//
+// 3. Unrolled panoramas (display 12 to 15): the sphere point is turned into longitude and
+//    latitude about a chosen pole and those are laid out linearly on the picture plane
+//    z = -1. 360 degrees about Y for the full sphere (u' = atan2(x, z)/pi,
+//    v' = 1/2 - acos(y/|P|)/pi), 360 degrees about Z for the hemisphere and the fisheye so
+//    that the rim of the lens is the top edge and its centre the bottom edge
+//    (u' = atan2(x, y)/pi, v' = 3/4 - acos(z/|P|)/pi), 180 degrees about Y for the front
+//    half. Pan turns the sphere about the pole first, which scrolls the panorama.
+//    Seams: a grid cell that straddles the atan2 cut spans the whole panorama with the
+//    opposite winding and is removed by back-face culling.
+//
+// 4. Fitting (AdjustPlaneRatio): the plane picture spans [-1, 1]^2 before fitting. Dividing by
+//    the projection's P00 (P11) makes it exactly fill the frustum's width (height) at z = -1;
+//    mode 1 keeps the picture's aspect by fitting the width, mode 2 the height, mode 0 fills.
+//
+// 5. Compose pass (g_nDrawBK != 0): a full-screen quad that reads back the camera pass,
+//    mirrored for the region's flip.
+
+const float PI = 3.1415926535897932384626433832795;
+
+const int SPH_MODEL_NORMAL = 1;
+const int SPH_MODEL_FISHEYE = 2;
+const int SPH_MODEL_VR720 = 3;
+const int SPH_MODEL_VR360 = 4;
+const int SPH_MODEL_RING = 5;
+const int SPH_MODEL_VR360_2 = 6;
+
+const int SPH_DISPLAY_PLANE = 0;
+const int SPH_DISPLAY_VR = 10;
+const int SPH_DISPLAY_SPHERE = 11;
+const int SPH_DISPLAY_PLANE180 = 12;
+const int SPH_DISPLAY_PLANE360 = 13;
+const int SPH_DISPLAY_PLANE360_FIXED = 14;
+const int SPH_DISPLAY_PLANE360_FRONTBACK = 15;
+const int SPH_DISPLAY_CYLINDER = 16;
+const int SPH_DISPLAY_CYLINDER_INSIDE = 17;
+
+const int SPH_FLIP_HORIZONTAL = 1;
+const int SPH_FLIP_VERTICAL = 2;
+const int SPH_FLIP_BOTH = 3;
+
+const int SPH_DRAW_FG = 0;
+const int SPH_DRAW_BK = 1;
+const int SPH_DWAW_BK_WITH_FLIP = 2;
+
+uniform mat4 g_m4Project;
+uniform mat4 g_m4ModelView;
+uniform int g_nModelType;
+uniform int g_nDisplayType;
+uniform int g_nMultiSensor;
+uniform int g_nDrawBK;
+uniform int g_nFlip;
+uniform int g_nAdaptMode;
+uniform int g_nDoublePlane;
+uniform float g_fPan;
+uniform vec2 g_v2Center;
+uniform float g_fScaleWidth;
+uniform vec2 g_v2ViewSize;
+uniform float g_fVideoAspect;
+uniform mat3 g_m3K;
+uniform mat3 g_m3R;
+uniform mat3 g_m3KDinv;
+uniform float g_fD[5];
+
+attribute vec4 g_vertexIn;
+
+varying vec2 v_v2TexCoord;
+
+vec4 AdjustPlaneRatio(float x, float y, int mode)
+{
+    float p00 = g_m4Project[0][0];
+    float p11 = g_m4Project[1][1];
+    if (mode == 1) {
+        x = x / p00;
+        y = y / p00 / g_fVideoAspect;
+    } else if (mode == 2) {
+        x = x / p11 * g_fVideoAspect;
+        y = y / p11;
+    } else {
+        x = x / p00;
+        y = y / p11;
+    }
+    return vec4(x, y, -1.0, 1.0);
+}
+
+vec4 RotateY(vec4 p, float degrees)
+{
+    float a = radians(degrees);
+    float c = cos(a);
+    float s = sin(a);
+    return vec4(p.x * c + p.z * s, p.y, -p.x * s + p.z * c, p.w);
+}
+
+vec4 RotateZ(vec4 p, float degrees)
+{
+    float a = radians(degrees);
+    float c = cos(a);
+    float s = sin(a);
+    return vec4(p.x * c - p.y * s, p.x * s + p.y * c, p.z, p.w);
+}
+
+// atan2 that stays defined at the origin.
+float Atan2(float y, float x)
+{
+    if (x == 0.0 && y == 0.0)
+        return 0.0;
+    return atan(y, x);
+}
+
+float SafeAcos(float v)
+{
+    return acos(clamp(v, -1.0, 1.0));
+}
+
+vec4 Normal_Draw_Plane(vec2 uv)
+{
+    v_v2TexCoord = vec2(uv.x, 1.0 - uv.y);
+    return AdjustPlaneRatio(2.0 * uv.x - 1.0, 2.0 * uv.y - 1.0, g_nAdaptMode);
+}
+
+vec4 VR720_Draw_Sphere(vec2 uv)
+{
+    v_v2TexCoord = vec2(1.0 - uv.x, uv.y);
+    float phi = 2.0 * PI * uv.x;
+    float theta = PI * uv.y;
+    return vec4(sin(theta) * sin(phi), cos(theta), sin(theta) * cos(phi), 1.0);
+}
+
+vec3 Hemisphere(vec2 uv)
+{
+    float phi = PI * uv.x;
+    float theta = PI * uv.y;
+    return vec3(sin(theta) * cos(phi - PI), cos(theta), sin(theta) * sin(phi - PI));
+}
+
+vec4 VR360_Draw_Sphere(vec2 uv)
+{
+    v_v2TexCoord = vec2(1.0 - uv.x, uv.y);
+    vec3 p = Hemisphere(uv);
+    return vec4(-p.x, p.y, p.z, 1.0);
+}
+
+vec4 Fisheye_Draw_Sphere(vec2 uv)
+{
+    vec3 p = Hemisphere(uv);
+    float rho = sqrt(p.x * p.x + p.y * p.y);
+    float azimuth = Atan2(p.y, p.x);
+    float r = 0.5 - Atan2(-p.z, rho) / PI;
+    vec3 st = vec3(r * cos(azimuth), r * sin(azimuth), 1.0);
+    // K is uploaded untransposed: its columns hold (k0 k1 k2) and (k3 k4 k5).
+    float s = dot(g_m3K[0], st);
+    float t = dot(g_m3K[1], st);
+    v_v2TexCoord = vec2(1.0 - s, 1.0 - t);
+    return vec4(-p.x, p.y, p.z, 1.0);
+}
+
+int UnrollMode()
+{
+    if (g_nDisplayType == SPH_DISPLAY_PLANE360)
+        return g_nAdaptMode == 0 ? 0 : 1;
+    return g_nAdaptMode;
+}
+
+vec4 VR720_Trans_Cylinder360(vec4 p)
+{
+    p = RotateY(p, (1.0 - g_fPan) * 180.0);
+    float u = Atan2(p.x, p.z) / PI;
+    float v = 0.5 - SafeAcos(p.y / length(p.xyz)) / PI;
+    vec4 q = AdjustPlaneRatio(u, 2.0 * v, UnrollMode());
+    q.x = -q.x;
+    return q;
+}
+
+vec4 VR360_Trans_Cylinder360(vec4 p)
+{
+    p = RotateZ(p, -g_fPan * 180.0);
+    float v = 0.75 - SafeAcos(p.z / length(p.xyz)) / PI;
+    float u = Atan2(p.x, p.y) / PI;
+    return AdjustPlaneRatio(u, 4.0 * v, UnrollMode());
+}
+
+vec4 VR360_Trans_Cylinder180(vec4 p)
+{
+    p = RotateY(p, 180.0);
+    float u = Atan2(p.x, p.z) / PI;
+    float v = 0.5 - SafeAcos(p.y / length(p.xyz)) / PI;
+    if (v == -0.5)
+        u = clamp(u, -0.5, 0.5);
+    vec4 q = AdjustPlaneRatio(2.0 * u, 2.0 * v, g_nAdaptMode);
+    q.x = -q.x;
+    return q;
+}
+
+vec4 Ring_Draw_Cylinder(vec2 uv, bool inside)
+{
+    if (inside)
+        v_v2TexCoord = vec2(1.0 - uv.x, uv.y);
+    else
+        v_v2TexCoord = vec2(1.0 - uv.x, 1.0 - uv.y);
+    float phi = 2.0 * PI * uv.x;
+    float radius = inside ? 1.0 : 10.0;
+    vec4 p = vec4(radius * cos(phi), radius * sin(phi), radius * (0.5 - uv.y), 1.0);
+    if (!inside)
+        p.z = -p.z;
+    return p;
+}
+
+vec4 Ring_Draw_FrontBack(vec2 uv)
+{
+    float p11 = g_m4Project[1][1];
+    float x = (uv.x - 0.5) / p11 * g_fVideoAspect;
+    float y = uv.y / p11;
+    v_v2TexCoord = vec2(uv.x / 2.0 + 0.5 * float(g_nDoublePlane), 1.0 - uv.y);
+    if (g_nDoublePlane == 1)
+        y = y - 1.0 / p11;
+    return vec4(x, y, -1.0, 1.0);
+}
+
+vec4 ModelVertex(vec2 uv)
+{
+    int d = g_nDisplayType;
+    int m = g_nModelType;
+    if (d == SPH_DISPLAY_PLANE)
+        return Normal_Draw_Plane(uv);
+    if (m == SPH_MODEL_VR720) {
+        vec4 p = VR720_Draw_Sphere(uv);
+        if (d == SPH_DISPLAY_PLANE360 || d == SPH_DISPLAY_PLANE360_FIXED)
+            return VR720_Trans_Cylinder360(p);
+        return p;
+    }
+    if (m == SPH_MODEL_VR360 || m == SPH_MODEL_VR360_2 || m == SPH_MODEL_FISHEYE) {
+        vec4 p = (m == SPH_MODEL_FISHEYE) ? Fisheye_Draw_Sphere(uv) : VR360_Draw_Sphere(uv);
+        if (d == SPH_DISPLAY_PLANE180)
+            return VR360_Trans_Cylinder180(p);
+        if (d == SPH_DISPLAY_PLANE360 || d == SPH_DISPLAY_PLANE360_FIXED)
+            return VR360_Trans_Cylinder360(p);
+        return p;
+    }
+    if (m == SPH_MODEL_RING) {
+        if (d == SPH_DISPLAY_PLANE360 || d == SPH_DISPLAY_PLANE360_FIXED)
+            return VR720_Trans_Cylinder360(VR720_Draw_Sphere(uv));
+        if (d == SPH_DISPLAY_PLANE360_FRONTBACK)
+            return Ring_Draw_FrontBack(uv);
+        if (d == SPH_DISPLAY_CYLINDER)
+            return Ring_Draw_Cylinder(uv, false);
+        if (d == SPH_DISPLAY_CYLINDER_INSIDE)
+            return Ring_Draw_Cylinder(uv, true);
+    }
+    // The normal model, and display types a model does not offer.
+    return Normal_Draw_Plane(uv);
+}
+
+void main()
+{
+    vec2 uv = g_vertexIn.xy;
+    if (g_nDrawBK != SPH_DRAW_FG) {
+        vec2 t = uv;
+        if (g_nFlip == SPH_FLIP_HORIZONTAL || g_nFlip == SPH_FLIP_BOTH)
+            t.x = 1.0 - t.x;
+        if (g_nFlip == SPH_FLIP_VERTICAL || g_nFlip == SPH_FLIP_BOTH)
+            t.y = 1.0 - t.y;
+        v_v2TexCoord = t;
+        gl_Position = vec4(2.0 * uv.x - 1.0, 2.0 * uv.y - 1.0, 1.0, 1.0);
+        return;
+    }
+    gl_Position = g_m4Project * g_m4ModelView * ModelVertex(uv);
+}

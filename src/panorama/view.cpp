@@ -1,0 +1,639 @@
+// View mathematics of a region. The conventions are those of the shaders (sphere.vert): the
+// picture plane is z = -1 in front of a camera with a 65-degree vertical field of view, the
+// unrolled panoramas are laid on that plane, and the sphere views look at a unit sphere from
+// its centre (display 10) or from 1.4 units away (display 11 and the cylinders).
+
+#include "panorama/view.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace SPHERA {
+
+const char* const kUniformNames[U_COUNT] = {
+    "g_m4Project", "g_m4ModelView", "g_nModelType", "g_nDisplayType", "g_nMultiSensor", "g_nDrawBK",
+    "g_nFlip", "g_fBrightness", "g_fSaturation", "g_fContrast", "g_nAdaptMode", "g_nDoublePlane",
+    "g_fPan", "g_v2Center", "g_fScaleWidth", "g_v2ViewSize", "g_fVideoAspect", "g_m3K", "g_m3R",
+    "g_fD", "g_m3KDinv", "g_sTex", "g_sTex_u", "g_sTex_v", "g_sTex_bkg", "g_nDataFlag",
+};
+
+namespace {
+
+// tan(half of 65 degrees), the vertical half-extent of the view at unit distance.
+const double kHalfFovTan = std::tan(0.567232);
+
+void Identity(double m[16]) {
+    for (int i = 0; i < 16; ++i) m[i] = (i % 5 == 0) ? 1.0 : 0.0;
+}
+
+// out = a * b, column-major.
+void Multiply(const double a[16], const double b[16], double out[16]) {
+    double r[16];
+    for (int c = 0; c < 4; ++c)
+        for (int row = 0; row < 4; ++row) {
+            double s = 0.0;
+            for (int k = 0; k < 4; ++k) s += a[k * 4 + row] * b[c * 4 + k];
+            r[c * 4 + row] = s;
+        }
+    std::copy(r, r + 16, out);
+}
+
+// The rotation of glRotate about a unit axis, angle in degrees.
+void Rotation(double m[16], double degrees, double x, double y, double z) {
+    const double a = degrees * kPi / 180.0;
+    const double c = std::cos(a), s = std::sin(a), t = 1.0 - c;
+    Identity(m);
+    m[0] = x * x * t + c;
+    m[1] = y * x * t + z * s;
+    m[2] = x * z * t - y * s;
+    m[4] = x * y * t - z * s;
+    m[5] = y * y * t + c;
+    m[6] = y * z * t + x * s;
+    m[8] = x * z * t + y * s;
+    m[9] = y * z * t - x * s;
+    m[10] = z * z * t + c;
+}
+
+void Translation(double m[16], double x, double y, double z) {
+    Identity(m);
+    m[12] = x;
+    m[13] = y;
+    m[14] = z;
+}
+
+void Scale(double m[16], double x, double y, double z) {
+    Identity(m);
+    m[0] = x;
+    m[5] = y;
+    m[10] = z;
+}
+
+bool IsSphereDisplay(int32_t d) {
+    return d == SPH_DISPLAY_VR || d == SPH_DISPLAY_SPHERE || d == SPH_DISPLAY_CYLINDER ||
+           d == SPH_DISPLAY_CYLINDER_INSIDE;
+}
+
+// Wraps into [-1, 1] as repeated steps of 100000 and then of 2 would, without looping.
+double WrapUnit(double v) {
+    if (v > 100001.0) v -= std::ceil((v - 100001.0) / 100000.0) * 100000.0;
+    if (v < -100001.0) v += std::ceil((-100001.0 - v) / 100000.0) * 100000.0;
+    if (v > 1.0) v -= std::ceil((v - 1.0) / 2.0) * 2.0;
+    if (v < -1.0) v += std::ceil((-1.0 - v) / 2.0) * 2.0;
+    return std::clamp(v, -1.0, 1.0);  // rounding of huge inputs must not leave the range
+}
+
+// Rotations of a point as the shaders do them (degrees).
+void RotateY(double p[3], double degrees) {
+    const double a = degrees * kPi / 180.0, c = std::cos(a), s = std::sin(a);
+    const double x = p[0] * c + p[2] * s, z = -p[0] * s + p[2] * c;
+    p[0] = x;
+    p[2] = z;
+}
+
+void RotateZ(double p[3], double degrees) {
+    const double a = degrees * kPi / 180.0, c = std::cos(a), s = std::sin(a);
+    const double x = p[0] * c - p[1] * s, y = p[0] * s + p[1] * c;
+    p[0] = x;
+    p[1] = y;
+}
+
+double Length(const double p[3]) { return std::sqrt(p[0] * p[0] + p[1] * p[1] + p[2] * p[2]); }
+
+double SafeAcos(double v) { return std::acos(std::clamp(v, -1.0, 1.0)); }
+
+}  // namespace
+
+std::vector<int32_t> DisplayTypeList(int32_t modelType, uint32_t cameraCount) {
+    std::vector<int32_t> list;
+    switch (modelType) {
+    case SPH_MODEL_FISHEYE:
+    case SPH_MODEL_VR360:
+    case SPH_MODEL_VR360_2:
+        list = {SPH_DISPLAY_SPHERE, SPH_DISPLAY_PLANE180, SPH_DISPLAY_PLANE360, SPH_DISPLAY_PLANE};
+        break;
+    case SPH_MODEL_VR720:
+        list = {SPH_DISPLAY_VR, SPH_DISPLAY_SPHERE, SPH_DISPLAY_PLANE360, SPH_DISPLAY_PLANE};
+        break;
+    case SPH_MODEL_RING:
+        list = {SPH_DISPLAY_CYLINDER, SPH_DISPLAY_CYLINDER_INSIDE, SPH_DISPLAY_PLANE360,
+                SPH_DISPLAY_PLANE360_FRONTBACK, SPH_DISPLAY_PLANE};
+        break;
+    default:
+        list = {SPH_DISPLAY_PLANE};
+        break;
+    }
+    if (cameraCount >= 2) list.push_back(SPH_DISPLAY_MULTI);
+    return list;
+}
+
+bool IsDisplayTypeSupported(int32_t modelType, uint32_t cameraCount, int32_t displayType) {
+    const auto list = DisplayTypeList(modelType, cameraCount);
+    return std::find(list.begin(), list.end(), displayType) != list.end();
+}
+
+int32_t ScreenOffDisplayType(int32_t modelType, int32_t current) {
+    switch (modelType) {
+    case SPH_MODEL_VR720:
+    case SPH_MODEL_RING:
+        return SPH_DISPLAY_PLANE360_FIXED;
+    case SPH_MODEL_FISHEYE:
+    case SPH_MODEL_VR360:
+    case SPH_MODEL_VR360_2:
+        return SPH_DISPLAY_PLANE180;
+    default:
+        return current;
+    }
+}
+
+void Frustum(float m[16], double l, double r, double b, double t, double n, double f) {
+    for (int i = 0; i < 16; ++i) m[i] = (i % 5 == 0) ? 1.0f : 0.0f;
+    if (l == r || b == t || n == f || n < 0.0 || f < 0.0) return;
+    for (int i = 0; i < 16; ++i) m[i] = 0.0f;
+    m[0] = static_cast<float>(2.0 * n / (r - l));
+    m[5] = static_cast<float>(2.0 * n / (t - b));
+    m[8] = static_cast<float>((r + l) / (r - l));
+    m[9] = static_cast<float>((t + b) / (t - b));
+    m[10] = static_cast<float>(-(f + n) / (f - n));
+    m[11] = -1.0f;
+    m[14] = static_cast<float>(-2.0 * f * n / (f - n));
+}
+
+void Ortho(float m[16], double l, double r, double b, double t, double n, double f) {
+    for (int i = 0; i < 16; ++i) m[i] = (i % 5 == 0) ? 1.0f : 0.0f;
+    if (l == r || b == t || n == f) return;
+    m[0] = static_cast<float>(2.0 / (r - l));
+    m[5] = static_cast<float>(2.0 / (t - b));
+    m[10] = static_cast<float>(-2.0 / (f - n));
+    m[12] = static_cast<float>(-(r + l) / (r - l));
+    m[13] = static_cast<float>(-(t + b) / (t - b));
+    m[14] = static_cast<float>(-(f + n) / (f - n));
+    m[15] = 1.0f;
+}
+
+void ComputeViewValues(RegionView& view, const ViewSource& src, uint32_t regionIndex, float sizeFactor) {
+    const int32_t d = view.displayType;
+    const bool offScreen = regionIndex == 9;
+    const double f = offScreen ? static_cast<double>(sizeFactor) : 1.0;
+    const bool multi = src.cameraCount >= 2;
+
+    // Render-target size first: the off-screen region takes it as its rectangle, and every
+    // value below depends on the rectangle.
+    uint32_t w = 0, h = 0;
+    double stitchedAspect = src.stitchedAspect;
+    if (!(stitchedAspect > 0.0) || !std::isfinite(stitchedAspect)) stitchedAspect = 0.0;
+    if (!multi) {
+        if (src.cameraCount > 0) {
+            w = src.firstWidth;
+            h = src.firstHeight;
+        }
+        if (offScreen) {
+            w = static_cast<uint32_t>(std::max(0.0, w * f));
+            h = static_cast<uint32_t>(std::max(0.0, h * f));
+            const uint32_t cap = src.maxTextureSize > 0 ? static_cast<uint32_t>(src.maxTextureSize) / 3 : 0;
+            const uint32_t larger = std::max(w, h);
+            if (src.maxTextureSize != 0 && larger > cap) {
+                const double s = static_cast<double>(cap) / larger;
+                w = static_cast<uint32_t>(w * s);
+                h = static_cast<uint32_t>(h * s);
+            }
+        } else {
+            if (src.screenWidth != 0) w = std::min(w, src.screenWidth);
+            if (src.screenHeight != 0) h = std::min(h, src.screenHeight);
+        }
+    }
+
+    // Video aspect (needs the rectangle of region 9, which in the multi-sensor case needs the
+    // video aspect: that case takes the stitched aspect, which does not depend on the rectangle).
+    auto rectAspect = [&view]() {
+        return view.height != 0 ? static_cast<double>(view.width) / view.height : 1.0;
+    };
+    auto videoAspect = [&]() -> double {
+        if (d == SPH_DISPLAY_MULTI || d == SPH_DISPLAY_VR || d == SPH_DISPLAY_SPHERE) return rectAspect();
+        if ((d == SPH_DISPLAY_PLANE360 || d == SPH_DISPLAY_PLANE360_FIXED) && src.modelType != SPH_MODEL_RING)
+            return src.modelType == SPH_MODEL_VR720 ? 2.0 : 4.0;
+        if (d == SPH_DISPLAY_PLANE180) return 1.0;
+        if (!multi) {
+            double a = (src.cameraCount > 0 && src.firstHeight != 0)
+                           ? static_cast<double>(src.firstWidth) / src.firstHeight
+                           : rectAspect();
+            if (d == SPH_DISPLAY_PLANE360_FRONTBACK) a /= 2.0;
+            return a;
+        }
+        // A model-data block without a usable stitched aspect falls back to the rectangle.
+        return stitchedAspect > 0.0 ? stitchedAspect : rectAspect();
+    };
+
+    if (multi) {
+        const double va = videoAspect();
+        if (src.stitchedWidth != 0) {
+            w = static_cast<uint32_t>(std::max(0.0, src.stitchedWidth * f));
+            h = va > 0.0 ? static_cast<uint32_t>(std::max(0.0, src.stitchedWidth * f / va)) : 0;
+        } else {
+            double n = std::floor(f * f * static_cast<double>(src.totalPixels));
+            if (src.maxTextureBufferSize > 0) n = std::min(n, static_cast<double>(src.maxTextureBufferSize));
+            n = std::max(n, 0.0);
+            w = static_cast<uint32_t>(std::sqrt(n));
+            h = va > 0.0 ? static_cast<uint32_t>(w / va) : 0;
+        }
+    }
+    view.targetWidth = w;
+    view.targetHeight = h;
+    if (offScreen) {
+        view.x = 0;
+        view.y = 0;
+        view.width = static_cast<int32_t>(std::min<uint32_t>(w, 0x7FFFFFFF));
+        view.height = static_cast<int32_t>(std::min<uint32_t>(h, 0x7FFFFFFF));
+    }
+    view.rectAspect = static_cast<float>(rectAspect());
+
+    const double a = videoAspect();
+    view.videoAspect = static_cast<float>(a);
+    switch (view.ratioType) {
+    case 1: view.adaptMode = a >= view.rectAspect ? 1 : 2; break;
+    case 2: view.adaptMode = 1; break;
+    case 3: view.adaptMode = 2; break;
+    default: view.adaptMode = 0; break;
+    }
+    view.panUniform = d == SPH_DISPLAY_PLANE360_FIXED ? 0.0f : view.pan;
+
+    if (view.height != 0) {
+        const double ra = static_cast<double>(view.width) / view.height;
+        if (d == SPH_DISPLAY_CYLINDER) {
+            Ortho(view.project, -ra * kHalfFovTan * 20.0, ra * kHalfFovTan * 20.0, -kHalfFovTan * 20.0,
+                  kHalfFovTan * 20.0, -20.0, 20.0);
+        } else {
+            Frustum(view.project, -ra * kHalfFovTan * 0.1, ra * kHalfFovTan * 0.1, -kHalfFovTan * 0.1,
+                    kHalfFovTan * 0.1, 0.1, 100.0);
+        }
+    }
+}
+
+bool LimitPtz(int32_t displayType, float& pan, float& tilt, float& zoom) {
+    double p = std::isfinite(pan) ? pan : 0.0;
+    double t = std::isfinite(tilt) ? tilt : 0.0;
+    double z = std::isfinite(zoom) ? zoom : 1.0;
+    if (IsSphereDisplay(displayType)) {
+        p = WrapUnit(p);
+        t = WrapUnit(t);
+    } else if (displayType == SPH_DISPLAY_PLANE360) {
+        p = WrapUnit(p);
+        t = std::clamp(t, -1.0, 1.0);
+    } else {
+        p = std::clamp(p, -1.0, 1.0);
+        t = std::clamp(t, -1.0, 1.0);
+    }
+    if (z < 0.001) z = 0.001;
+    if (z > 1.0e6) z = 1.0e6;  // keeps the matrices finite
+    pan = static_cast<float>(p);
+    tilt = static_cast<float>(t);
+    zoom = static_cast<float>(z);
+    if (displayType == SPH_DISPLAY_CYLINDER) return t >= -0.5 && t < -0.3055555555555556;
+    return true;
+}
+
+bool ClampView(RegionView& view) {
+    view.panShift = 0.0f;
+    view.tiltShift = 0.0f;
+    const int32_t d = view.displayType;
+    const double a = view.videoAspect, ar = view.rectAspect;
+    if (IsSphereDisplay(d) || a == 0.0 || ar == 0.0) return false;
+
+    int32_t m = view.adaptMode;
+    if (d == SPH_DISPLAY_PLANE360) m = view.adaptMode != 0 ? 1 : 0;
+    const double p00 = view.project[0], p11 = view.project[5];
+    double ix, iy, vx, vy;
+    if (m == 1) {
+        ix = 1.0 / p00;
+        iy = 1.0 / (a * p00);
+        vx = 1.0 / p00;
+        vy = 1.0 / (ar * p00);
+    } else if (m == 2) {
+        ix = (d == SPH_DISPLAY_PLANE360_FRONTBACK ? a / 2.0 : a) / p11;
+        iy = 1.0 / p11;
+        vx = ar / p11;
+        vy = 1.0 / p11;
+    } else {
+        ix = vx = 1.0 / p00;
+        iy = vy = 1.0 / p11;
+    }
+    const double zoom0 = view.zoom;
+    double zoom = zoom0;
+    double px = ix * view.pan, py = iy * view.tilt;
+    const double px0 = px, py0 = py;
+    const double mx = (ix * zoom - vx) / zoom, my = (iy * zoom - vy) / zoom;
+    if (d == SPH_DISPLAY_PLANE360 && zoom < 1.0) zoom = 1.0;
+    if (!view.blankPtz) {
+        if (d != SPH_DISPLAY_PLANE360) px = mx <= 0.0 ? 0.0 : std::clamp(px, -mx, mx);
+        py = my <= 0.0 ? 0.0 : std::clamp(py, -my, my);
+    }
+    view.panShift = static_cast<float>(px);
+    view.tiltShift = static_cast<float>(py);
+    if (px == px0 && py == py0 && zoom == zoom0) return false;
+    view.pan = static_cast<float>(px / ix);
+    view.tilt = static_cast<float>(py / iy);
+    view.zoom = static_cast<float>(zoom);
+    return true;
+}
+
+void BuildModelView(RegionView& view, int32_t modelType) {
+    const int32_t d = view.displayType;
+    double s[16], mv[16], tmp[16];
+    Scale(s, view.zoom, view.zoom, 1.0);
+    if (IsSphereDisplay(d)) {
+        double ra[16], rx[16], t[16];
+        if (modelType == SPH_MODEL_VR720)
+            Rotation(ra, view.pan * 180.0, 0.0, 1.0, 0.0);
+        else
+            Rotation(ra, view.pan * 180.0, 0.0, 0.0, 1.0);
+        Rotation(rx, view.tilt * 180.0, 1.0, 0.0, 0.0);
+        if (d == SPH_DISPLAY_VR)
+            Identity(t);
+        else
+            Translation(t, 0.0, 0.0, -1.4);
+        Multiply(t, s, mv);
+        Multiply(mv, rx, tmp);
+        Multiply(tmp, ra, mv);
+    } else {
+        double t[16];
+        Translation(t, d == SPH_DISPLAY_PLANE360 ? 0.0 : view.panShift, view.tiltShift, 0.0);
+        Multiply(s, t, mv);
+    }
+    for (int i = 0; i < 16; ++i) view.modelView[i] = static_cast<float>(mv[i]);
+}
+
+ImageRect ComputeImageRect(const RegionView& view) {
+    ImageRect r;
+    const int32_t d = view.displayType;
+    const int32_t rw = view.width, rh = view.height;
+    if (d != SPH_DISPLAY_PLANE && d != SPH_DISPLAY_PLANE180 && d != SPH_DISPLAY_PLANE360 &&
+        d != SPH_DISPLAY_PLANE360_FIXED) {
+        r.width = rw;
+        r.height = rh;
+        return r;
+    }
+    const double z = view.zoom, a = view.videoAspect;
+    double w, h;
+    if (view.adaptMode == 1) {
+        w = rw * z;
+        h = a > 0.0 ? rw * z / a : rh * z;
+    } else if (view.adaptMode == 2) {
+        h = rh * z;
+        w = rh * z * a;
+    } else {
+        w = rw * z;
+        h = rh * z;
+    }
+    auto toInt = [](double v) { return static_cast<int32_t>(std::clamp(v, -2.0e9, 2.0e9)); };
+    r.width = toInt(w);
+    r.height = toInt(h);
+    if (rw > r.width) {
+        r.x = (rw - r.width) / 2;
+    } else {
+        r.x = 0;
+        r.width = rw;
+    }
+    if (rh > r.height) {
+        r.y = (rh - r.height) / 2;
+    } else {
+        r.y = 0;
+        r.height = rh;
+    }
+    return r;
+}
+
+void UnrollScale(const RegionView& view, double& sx, double& sy) {
+    int32_t m = view.adaptMode;
+    if (view.displayType == SPH_DISPLAY_PLANE360) m = view.adaptMode != 0 ? 1 : 0;
+    const double p00 = view.project[0], p11 = view.project[5], a = view.videoAspect;
+    if (m == 1) {
+        sx = 1.0 / p00;
+        sy = sx / a;
+    } else if (m == 2) {
+        sy = 1.0 / p11;
+        sx = sy * a;
+    } else {
+        sx = 1.0 / p00;
+        sy = 1.0 / p11;
+    }
+}
+
+void ToObject(const RegionView& view, int32_t modelType, double x, double y, double o[3]) {
+    const int32_t d = view.displayType;
+    const double X = kPi * x, Y = kPi * y;
+    const double pan = view.panUniform;
+    double sx, sy;
+    UnrollScale(view, sx, sy);
+    o[0] = x;
+    o[1] = y;
+    o[2] = -10.0;
+    if (d == SPH_DISPLAY_PLANE360 || d == SPH_DISPLAY_PLANE360_FIXED) {
+        if (modelType == SPH_MODEL_VR720 || modelType == SPH_MODEL_RING) {
+            double p[3];
+            if (modelType == SPH_MODEL_VR720) {
+                p[0] = std::cos(X) * std::sin(Y);
+                p[1] = std::sin(X) * std::sin(Y);
+                p[2] = -std::cos(Y);
+            } else {
+                p[0] = std::sin(X) * std::cos(Y);
+                p[1] = std::sin(Y);
+                p[2] = std::cos(X) * std::cos(Y);
+            }
+            RotateY(p, (1.0 - pan) * 180.0);
+            o[0] = -std::atan2(p[0], p[2]) / kPi * sx;
+            o[1] = (0.5 - SafeAcos(p[1] / Length(p)) / kPi) * 2.0 * sy;
+            o[2] = -1.0;
+        } else if (modelType == SPH_MODEL_FISHEYE || modelType == SPH_MODEL_VR360 ||
+                   modelType == SPH_MODEL_VR360_2) {
+            double p[3] = {std::cos(X) * std::sin(Y), std::sin(X) * std::sin(Y), -std::cos(Y)};
+            RotateZ(p, -pan * 180.0);
+            o[0] = std::atan2(p[0], p[1]) / kPi * sx;
+            o[1] = (0.75 - SafeAcos(p[2] / Length(p)) / kPi) * 4.0 * sy;
+            o[2] = -1.0;
+        }
+    } else if (d == SPH_DISPLAY_PLANE180) {
+        double p[3] = {std::cos(X) * std::sin(Y), std::sin(X) * std::sin(Y), -std::cos(Y)};
+        RotateY(p, 180.0);
+        o[0] = -2.0 * std::atan2(p[0], p[2]) / kPi * sx;
+        o[1] = (0.5 - SafeAcos(p[1] / Length(p)) / kPi) * 2.0 * sy;
+        o[2] = -1.0;
+    } else if (d == SPH_DISPLAY_SPHERE) {
+        o[0] = std::cos(X) * std::sin(Y);
+        o[1] = std::sin(X) * std::sin(Y);
+        o[2] = -std::cos(Y);
+    } else if (d == SPH_DISPLAY_CYLINDER) {
+        o[0] = 10.0 * std::cos(X);
+        o[1] = 10.0 * std::sin(X);
+        o[2] = 10.0 * y;
+    } else if (d == SPH_DISPLAY_CYLINDER_INSIDE) {
+        o[0] = std::cos(X);
+        o[1] = std::sin(X);
+        o[2] = y;
+    } else if (d == SPH_DISPLAY_PLANE360_FRONTBACK) {
+        const double p11 = view.project[5], a = view.videoAspect;
+        const bool back = -x < 0.0;
+        const double ang = back ? -x - 1.0 : -x;
+        const double pol = kPi * (y + 0.5);
+        double p[3] = {std::cos(kPi * ang) * std::sin(pol), std::sin(kPi * ang) * std::sin(pol), std::cos(pol)};
+        o[0] = (std::atan2(p[1], p[0]) / kPi - 0.5) * a / p11;
+        o[1] = SafeAcos(p[2] / Length(p)) / kPi / p11 - (back ? 1.0 / p11 : 0.0);
+        o[2] = -1.0;
+    }
+}
+
+void ToSource(const RegionView& view, int32_t modelType, const double o[3], double& x, double& y) {
+    const int32_t d = view.displayType;
+    const double pan = view.panUniform;
+    double sx, sy;
+    UnrollScale(view, sx, sy);
+    x = o[0];
+    y = o[1];
+    if (d == SPH_DISPLAY_PLANE360 || d == SPH_DISPLAY_PLANE360_FIXED) {
+        if (modelType == SPH_MODEL_FISHEYE || modelType == SPH_MODEL_VR360 || modelType == SPH_MODEL_VR360_2) {
+            const double X = kPi * o[0] / sx, Y = kPi * (0.75 - o[1] / (4.0 * sy));
+            double p[3] = {std::sin(X) * std::sin(Y), std::cos(X) * std::sin(Y), std::cos(Y)};
+            RotateZ(p, pan * 180.0);
+            x = std::atan2(p[1], p[0]) / kPi;
+            y = SafeAcos(-p[2] / Length(p)) / kPi;
+        } else if (modelType == SPH_MODEL_VR720 || modelType == SPH_MODEL_RING) {
+            const double X = -kPi * o[0] / sx, Y = kPi * (0.5 - o[1] / (2.0 * sy));
+            double p[3] = {std::sin(X) * std::sin(Y), std::cos(Y), std::cos(X) * std::sin(Y)};
+            RotateY(p, (pan - 1.0) * 180.0);
+            if (modelType == SPH_MODEL_VR720) {
+                x = std::atan2(p[1], p[0]) / kPi;
+                y = SafeAcos(-p[2] / Length(p)) / kPi;
+            } else {
+                x = std::atan2(p[0], p[2]) / kPi;
+                y = 0.5 - SafeAcos(p[1] / Length(p)) / kPi;
+            }
+        }
+    } else if (d == SPH_DISPLAY_PLANE180) {
+        const double X = -kPi * o[0] / (2.0 * sx), Y = kPi * (0.5 - o[1] / (2.0 * sy));
+        double p[3] = {std::sin(X) * std::sin(Y), std::cos(Y), std::cos(X) * std::sin(Y)};
+        RotateY(p, -180.0);
+        x = std::atan2(p[1], p[0]) / kPi;
+        y = SafeAcos(-p[2] / Length(p)) / kPi;
+    } else if (d == SPH_DISPLAY_SPHERE) {
+        x = std::atan2(o[1], o[0]) / kPi;
+        y = SafeAcos(-o[2] / Length(o)) / kPi;
+    } else if (d == SPH_DISPLAY_CYLINDER) {
+        x = std::atan2(o[1], o[0]) / kPi;
+        y = o[2] / 10.0;
+    } else if (d == SPH_DISPLAY_CYLINDER_INSIDE) {
+        x = std::atan2(o[1], o[0]) / kPi;
+        y = o[2];
+    } else if (d == SPH_DISPLAY_PLANE360_FRONTBACK) {
+        const double p11 = view.project[5], a = view.videoAspect;
+        const bool back = o[1] < 0.0;
+        const double yy = (back ? o[1] + 1.0 / p11 : o[1]) * p11;
+        const double X = kPi * (o[0] * p11 / a + 0.5), Y = kPi * yy;
+        double p[3] = {std::cos(X) * std::sin(Y), std::sin(X) * std::sin(Y), std::cos(Y)};
+        x = -std::atan2(p[1], p[0]) / kPi + (back ? 1.0 : 0.0);
+        y = SafeAcos(p[2] / Length(p)) / kPi - 0.5;
+    }
+}
+
+bool GluProject(const double obj[3], const double mv[16], const double proj[16], const int32_t vp[4],
+                double win[3]) {
+    double in[4] = {obj[0], obj[1], obj[2], 1.0}, eye[4], clip[4];
+    for (int r = 0; r < 4; ++r) eye[r] = mv[r] * in[0] + mv[4 + r] * in[1] + mv[8 + r] * in[2] + mv[12 + r] * in[3];
+    for (int r = 0; r < 4; ++r)
+        clip[r] = proj[r] * eye[0] + proj[4 + r] * eye[1] + proj[8 + r] * eye[2] + proj[12 + r] * eye[3];
+    if (clip[3] == 0.0) return false;
+    const double nx = clip[0] / clip[3], ny = clip[1] / clip[3], nz = clip[2] / clip[3];
+    win[0] = vp[0] + (nx * 0.5 + 0.5) * vp[2];
+    win[1] = vp[1] + (ny * 0.5 + 0.5) * vp[3];
+    win[2] = nz * 0.5 + 0.5;
+    return true;
+}
+
+namespace {
+bool Invert(const double m[16], double inv[16]) {
+    double r[16];
+    r[0] = m[5] * m[10] * m[15] - m[5] * m[11] * m[14] - m[9] * m[6] * m[15] + m[9] * m[7] * m[14] +
+           m[13] * m[6] * m[11] - m[13] * m[7] * m[10];
+    r[4] = -m[4] * m[10] * m[15] + m[4] * m[11] * m[14] + m[8] * m[6] * m[15] - m[8] * m[7] * m[14] -
+           m[12] * m[6] * m[11] + m[12] * m[7] * m[10];
+    r[8] = m[4] * m[9] * m[15] - m[4] * m[11] * m[13] - m[8] * m[5] * m[15] + m[8] * m[7] * m[13] +
+           m[12] * m[5] * m[11] - m[12] * m[7] * m[9];
+    r[12] = -m[4] * m[9] * m[14] + m[4] * m[10] * m[13] + m[8] * m[5] * m[14] - m[8] * m[6] * m[13] -
+            m[12] * m[5] * m[10] + m[12] * m[6] * m[9];
+    r[1] = -m[1] * m[10] * m[15] + m[1] * m[11] * m[14] + m[9] * m[2] * m[15] - m[9] * m[3] * m[14] -
+           m[13] * m[2] * m[11] + m[13] * m[3] * m[10];
+    r[5] = m[0] * m[10] * m[15] - m[0] * m[11] * m[14] - m[8] * m[2] * m[15] + m[8] * m[3] * m[14] +
+           m[12] * m[2] * m[11] - m[12] * m[3] * m[10];
+    r[9] = -m[0] * m[9] * m[15] + m[0] * m[11] * m[13] + m[8] * m[1] * m[15] - m[8] * m[3] * m[13] -
+           m[12] * m[1] * m[11] + m[12] * m[3] * m[9];
+    r[13] = m[0] * m[9] * m[14] - m[0] * m[10] * m[13] - m[8] * m[1] * m[14] + m[8] * m[2] * m[13] +
+            m[12] * m[1] * m[10] - m[12] * m[2] * m[9];
+    r[2] = m[1] * m[6] * m[15] - m[1] * m[7] * m[14] - m[5] * m[2] * m[15] + m[5] * m[3] * m[14] +
+           m[13] * m[2] * m[7] - m[13] * m[3] * m[6];
+    r[6] = -m[0] * m[6] * m[15] + m[0] * m[7] * m[14] + m[4] * m[2] * m[15] - m[4] * m[3] * m[14] -
+           m[12] * m[2] * m[7] + m[12] * m[3] * m[6];
+    r[10] = m[0] * m[5] * m[15] - m[0] * m[7] * m[13] - m[4] * m[1] * m[15] + m[4] * m[3] * m[13] +
+            m[12] * m[1] * m[7] - m[12] * m[3] * m[5];
+    r[14] = -m[0] * m[5] * m[14] + m[0] * m[6] * m[13] + m[4] * m[1] * m[14] - m[4] * m[2] * m[13] -
+            m[12] * m[1] * m[6] + m[12] * m[2] * m[5];
+    r[3] = -m[1] * m[6] * m[11] + m[1] * m[7] * m[10] + m[5] * m[2] * m[11] - m[5] * m[3] * m[10] -
+           m[9] * m[2] * m[7] + m[9] * m[3] * m[6];
+    r[7] = m[0] * m[6] * m[11] - m[0] * m[7] * m[10] - m[4] * m[2] * m[11] + m[4] * m[3] * m[10] +
+           m[8] * m[2] * m[7] - m[8] * m[3] * m[6];
+    r[11] = -m[0] * m[5] * m[11] + m[0] * m[7] * m[9] + m[4] * m[1] * m[11] - m[4] * m[3] * m[9] -
+            m[8] * m[1] * m[7] + m[8] * m[3] * m[5];
+    r[15] = m[0] * m[5] * m[10] - m[0] * m[6] * m[9] - m[4] * m[1] * m[10] + m[4] * m[2] * m[9] +
+            m[8] * m[1] * m[6] - m[8] * m[2] * m[5];
+    const double det = m[0] * r[0] + m[1] * r[4] + m[2] * r[8] + m[3] * r[12];
+    if (det == 0.0 || !std::isfinite(det)) return false;
+    for (int i = 0; i < 16; ++i) inv[i] = r[i] / det;
+    return true;
+}
+}  // namespace
+
+bool GluUnProject(const double win[3], const double mv[16], const double proj[16], const int32_t vp[4],
+                  double obj[3]) {
+    double pm[16], inv[16];
+    Multiply(proj, mv, pm);
+    if (!Invert(pm, inv) || vp[2] == 0 || vp[3] == 0) return false;
+    const double in[4] = {(win[0] - vp[0]) / vp[2] * 2.0 - 1.0, (win[1] - vp[1]) / vp[3] * 2.0 - 1.0,
+                          win[2] * 2.0 - 1.0, 1.0};
+    double out[4];
+    for (int r = 0; r < 4; ++r)
+        out[r] = inv[r] * in[0] + inv[4 + r] * in[1] + inv[8 + r] * in[2] + inv[12 + r] * in[3];
+    if (out[3] == 0.0) return false;
+    obj[0] = out[0] / out[3];
+    obj[1] = out[1] / out[3];
+    obj[2] = out[2] / out[3];
+    return true;
+}
+
+GridSize FullGridDensity(int32_t modelType, int32_t displayType) {
+    GridSize g;
+    const bool wide = (displayType == SPH_DISPLAY_PLANE360 || displayType == SPH_DISPLAY_PLANE360_FIXED) &&
+                      (modelType == SPH_MODEL_FISHEYE || modelType == SPH_MODEL_VR360 ||
+                       modelType == SPH_MODEL_VR360_2);
+    g.columns = wide ? 3000 : 1000;
+    g.rows = 2000;
+    return g;
+}
+
+GridSize GridDensity(int32_t modelType, int32_t displayType, uint32_t targetWidth, uint32_t targetHeight,
+                     float zoom) {
+    const GridSize full = FullGridDensity(modelType, displayType);
+    // The full mesh places vertices about half a pixel apart on a picture of kFullExtent
+    // pixels. A smaller (or less zoomed) target needs proportionally fewer: the step k
+    // (a divisor of 1000, so the coarse mesh is a subset of the full one) keeps neighbouring
+    // vertices within about kFullExtent / (full columns / k) pixels.
+    constexpr double kFullExtent = 16000.0;
+    static const int32_t kSteps[] = {1, 2, 4, 5, 8, 10, 20, 25, 40, 50};
+    const double z = std::isfinite(zoom) ? std::max(1.0, static_cast<double>(zoom)) : 1.0;
+    const double extent = std::max<double>(std::max(targetWidth, targetHeight), 1.0) * z;
+    const double wanted = kFullExtent / extent;  // how much coarser than full we may go
+    int32_t k = 1;
+    for (int32_t s : kSteps)
+        if (s <= wanted) k = s;
+    GridSize g;
+    g.columns = full.columns / k;
+    g.rows = full.rows / k;
+    return g;
+}
+
+}  // namespace SPHERA
