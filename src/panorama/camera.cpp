@@ -1,0 +1,276 @@
+#include "panorama/camera.h"
+
+#include <GL/glew.h>
+#include <quorixsdk.h>
+
+#include <cstring>
+
+namespace SPHERA {
+
+namespace {
+
+struct FrameType {
+    uint32_t type;
+    uint32_t bytesPerPixel;
+    bool bottomUp;
+    uint32_t format;
+};
+
+constexpr FrameType kFrameTypes[] = {
+    {FRAME_RGB32, 4, false, CAMERA_FORMAT_RGB},     {FRAME_RGB24, 3, false, CAMERA_FORMAT_RGB},
+    {FRAME_BGR32, 4, false, CAMERA_FORMAT_BGR},     {FRAME_BGR24, 3, false, CAMERA_FORMAT_BGR},
+    {FRAME_RGB32_FLIP, 4, true, CAMERA_FORMAT_RGB}, {FRAME_RGB24_FLIP, 3, true, CAMERA_FORMAT_RGB},
+    {FRAME_BGR32_FLIP, 4, true, CAMERA_FORMAT_BGR}, {FRAME_BGR24_FLIP, 3, true, CAMERA_FORMAT_BGR},
+};
+
+const FrameType* FindType(uint32_t type) {
+    for (const FrameType& t : kFrameTypes) {
+        if (t.type == type) return &t;
+    }
+    return nullptr;
+}
+
+// Bytes of a planar 4:2:0 picture: Y, then U and V at half width and half height (rounded down).
+uint64_t Yuv420Size(uint64_t width, uint64_t height) { return width * height + 2 * (width / 2) * (height / 2); }
+
+}  // namespace
+
+CCamera::CCamera(BRIXEL::CHEvent* newFrameEvent) : m_newFrameEvent(newFrameEvent) {
+    std::memset(&m_calibration, 0, sizeof(m_calibration));
+    // A lens whose circle is centred in the picture with radius 0.5, not rotated.
+    const float k[9] = {1, 0, 0.5f, 0, 1, 0.5f, 0, 0, 1};
+    const float r[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+    std::memcpy(m_calibration.K, k, sizeof(k));
+    std::memcpy(m_calibration.R, r, sizeof(r));
+}
+
+CCamera::~CCamera() {
+    BRIXEL::CHAutoLock guard(&m_lock);
+    HandBackAttached();
+    m_image.Free();
+}
+
+void CCamera::SetCalibration(const uint8_t* record) {
+    if (record != nullptr) std::memcpy(&m_calibration, record, sizeof(m_calibration));
+}
+
+void CCamera::SetExtra(uint32_t first, uint32_t length) {
+    m_extra[0] = first;
+    m_extra[1] = length;
+}
+
+void CCamera::GetExtra(uint32_t* first, uint32_t* length) const {
+    if (first != nullptr) *first = m_extra[0];
+    if (length != nullptr) *length = m_extra[1];
+}
+
+void CCamera::HandBackAttached() {
+    if (m_image.GetData() == nullptr || m_image.IsOwned()) return;
+    const uint32_t size = static_cast<uint32_t>(m_image.GetLength());
+    uint8_t* data = m_image.Detach();
+    if (m_releaseCallback != nullptr) m_releaseCallback(data, size, m_releaseUser);
+}
+
+void CCamera::Stored(uint32_t format, uint32_t bytesPerPixel, uint32_t width, uint32_t height) {
+    if (format != m_format || width != m_width || height != m_height || bytesPerPixel != m_bytesPerPixel) {
+        m_sizeChanged = true;
+    }
+    m_format = format;
+    m_bytesPerPixel = bytesPerPixel;
+    m_width = width;
+    m_height = height;
+    m_newData = true;
+    if (m_newFrameEvent != nullptr) m_newFrameEvent->Pulse();
+}
+
+uint32_t CCamera::InputFrame(uint32_t width, uint32_t height, uint32_t type, const uint8_t* const* planes,
+                             const uint32_t* strides) {
+    if (planes == nullptr || strides == nullptr) return QUORIX_E_PARAM;
+    if (type == FRAME_YUV420) {
+        if (planes[0] == nullptr || planes[1] == nullptr || planes[2] == nullptr) return QUORIX_E_PARAM;
+        if (width < 8 || height == 0 || width > kMaxFrameSide || height > kMaxFrameSide) return QUORIX_E_PARAM;
+        // The shaders sample whole 8-pixel groups; the ragged right edge is dropped.
+        const uint32_t w8 = width & ~7u;
+        const uint32_t cw = w8 / 2, ch = height / 2;
+        if (strides[0] < w8 || strides[1] < cw || strides[2] < cw) return QUORIX_E_PARAM;
+
+        BRIXEL::CHAutoLock guard(&m_lock);
+        HandBackAttached();
+        const uint64_t size = Yuv420Size(w8, height);
+        m_image.Reserve(size);
+        if (m_image.GetData() == nullptr || m_image.GetCapacity() < size) return QUORIX_E_NO_MEMORY;
+        m_image.SetLength(size);
+        uint8_t* out = m_image.GetData();
+        for (uint32_t row = 0; row < height; ++row, out += w8) {
+            std::memcpy(out, planes[0] + static_cast<uint64_t>(row) * strides[0], w8);
+        }
+        for (uint32_t plane = 1; plane <= 2; ++plane) {
+            for (uint32_t row = 0; row < ch; ++row, out += cw) {
+                std::memcpy(out, planes[plane] + static_cast<uint64_t>(row) * strides[plane], cw);
+            }
+        }
+        Stored(CAMERA_FORMAT_YUV420, 1, w8, height);
+        return QUORIX_OK;
+    }
+
+    const FrameType* t = FindType(type);
+    if (t == nullptr || planes[0] == nullptr || width == 0 || height == 0) return QUORIX_E_PARAM;
+    if (width > kMaxFrameSide || height > kMaxFrameSide) return QUORIX_E_PARAM;
+    const uint64_t rowBytes = static_cast<uint64_t>(width) * t->bytesPerPixel;
+    const uint64_t size = rowBytes * height;
+
+    BRIXEL::CHAutoLock guard(&m_lock);
+    HandBackAttached();
+    m_image.Reserve(size);
+    if (m_image.GetData() == nullptr || m_image.GetCapacity() < size) return QUORIX_E_NO_MEMORY;
+    m_image.SetLength(size);
+    uint8_t* out = m_image.GetData();
+    for (uint32_t row = 0; row < height; ++row, out += rowBytes) {
+        // Bottom-up pictures are stored top-down: the source's last row comes first.
+        const uint32_t from = t->bottomUp ? height - 1 - row : row;
+        std::memcpy(out, planes[0] + static_cast<uint64_t>(from) * strides[0], rowBytes);
+    }
+    Stored(t->format, t->bytesPerPixel, width, height);
+    return QUORIX_OK;
+}
+
+uint32_t CCamera::AttachFrame(uint32_t width, uint32_t height, uint32_t type, uint8_t* data, uint32_t size) {
+    if (data == nullptr || width == 0 || height == 0 || size == 0) return QUORIX_E_PARAM;
+    if (width > kMaxFrameSide || height > kMaxFrameSide) return QUORIX_E_PARAM;
+    uint32_t format = 0, bytesPerPixel = 0;
+    uint64_t need = 0;
+    if (type == FRAME_YUV420) {
+        format = CAMERA_FORMAT_YUV420;
+        bytesPerPixel = 1;
+        need = Yuv420Size(width, height);
+    } else {
+        const FrameType* t = FindType(type);
+        if (t == nullptr || t->bottomUp) return QUORIX_E_PARAM;
+        format = t->format;
+        bytesPerPixel = t->bytesPerPixel;
+        need = static_cast<uint64_t>(width) * height * bytesPerPixel;
+    }
+    // The upload reads the whole picture from the block: a block shorter than the picture it
+    // announces would be read past its end.
+    if (size < need) return QUORIX_E_PARAM;
+
+    BRIXEL::CHAutoLock guard(&m_lock);
+    HandBackAttached();
+    m_image.Attach(data, size, false);
+    Stored(format, bytesPerPixel, width, height);
+    return QUORIX_OK;
+}
+
+void CCamera::SetReleaseCallback(ReleaseCallback callback, void* user) {
+    BRIXEL::CHAutoLock guard(&m_lock);
+    m_releaseCallback = callback;
+    m_releaseUser = user;
+}
+
+void CCamera::GetImageSize(uint32_t* width, uint32_t* height) {
+    BRIXEL::CHAutoLock guard(&m_lock);
+    if (width != nullptr) *width = m_width;
+    if (height != nullptr) *height = m_height;
+}
+
+uint32_t CCamera::GetUploadedFormat() {
+    BRIXEL::CHAutoLock guard(&m_lock);
+    return m_uploadedFormat;
+}
+
+void CCamera::GetUploadCounts(uint32_t* specified, uint32_t* replaced) {
+    BRIXEL::CHAutoLock guard(&m_lock);
+    if (specified != nullptr) *specified = m_specified;
+    if (replaced != nullptr) *replaced = m_replaced;
+}
+
+void CCamera::CreateTextures() {
+    BRIXEL::CHAutoLock guard(&m_lock);
+    glGenTextures(3, m_textures);
+    for (GLuint texture : m_textures) {
+        glBindTexture(GL_TEXTURE_2D, texture);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    }
+    glBindTexture(GL_TEXTURE_2D, 0);
+    // New textures hold nothing: the next upload specifies them, even for an old frame.
+    m_sizeChanged = true;
+    if (m_image.GetData() != nullptr) m_newData = true;
+    m_uploadedFormat = 0;
+}
+
+void CCamera::DeleteTextures() {
+    BRIXEL::CHAutoLock guard(&m_lock);
+    for (GLuint& texture : m_textures) {
+        if (texture != 0) glDeleteTextures(1, &texture);
+        texture = 0;
+    }
+    m_uploadedFormat = 0;
+}
+
+void CCamera::Upload() {
+    BRIXEL::CHAutoLock guard(&m_lock);
+    const uint8_t* data = m_image.GetData();
+    if (data == nullptr) {
+        m_uploadedFormat = 0;
+        return;
+    }
+    if (!m_newData || m_textures[0] == 0) return;
+    const bool specify = m_sizeChanged;
+    const GLsizei w = static_cast<GLsizei>(m_width), h = static_cast<GLsizei>(m_height);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+    glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+    auto put = [specify](GLenum unit, GLuint texture, GLint internal, GLenum format, GLsizei tw, GLsizei th,
+                         const uint8_t* pixels) {
+        glActiveTexture(unit);
+        glBindTexture(GL_TEXTURE_2D, texture);
+        if (specify) {
+            glTexImage2D(GL_TEXTURE_2D, 0, internal, tw, th, 0, format, GL_UNSIGNED_BYTE, pixels);
+        } else {
+            glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, tw, th, format, GL_UNSIGNED_BYTE, pixels);
+        }
+    };
+    if (m_format == CAMERA_FORMAT_YUV420) {
+        const uint64_t ySize = static_cast<uint64_t>(m_width) * m_height;
+        const uint64_t cSize = static_cast<uint64_t>(m_width / 2) * (m_height / 2);
+        put(GL_TEXTURE2, m_textures[0], GL_LUMINANCE, GL_LUMINANCE, w, h, data);
+        put(GL_TEXTURE3, m_textures[1], GL_LUMINANCE, GL_LUMINANCE, w / 2, h / 2, data + ySize);
+        put(GL_TEXTURE4, m_textures[2], GL_LUMINANCE, GL_LUMINANCE, w / 2, h / 2, data + ySize + cSize);
+    } else {
+        const bool four = m_bytesPerPixel == 4;
+        put(GL_TEXTURE2, m_textures[0], four ? GL_RGBA : GL_RGB, four ? GL_RGBA : GL_RGB, w, h, data);
+    }
+    glActiveTexture(GL_TEXTURE0);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+    if (specify) {
+        ++m_specified;
+    } else {
+        ++m_replaced;
+    }
+    m_newData = false;
+    m_sizeChanged = false;
+    m_uploadedFormat = m_format;
+}
+
+void CCamera::Bind(const int32_t* locations) {
+    BRIXEL::CHAutoLock guard(&m_lock);
+    if (locations == nullptr) return;
+    glUniform1i(locations[U_DATAFLAG], static_cast<GLint>(m_uploadedFormat));
+    if (m_uploadedFormat == 0) return;
+    glActiveTexture(GL_TEXTURE2);
+    glBindTexture(GL_TEXTURE_2D, m_textures[0]);
+    glUniform1i(locations[U_TEX], 2);
+    if (m_uploadedFormat == CAMERA_FORMAT_YUV420) {
+        glActiveTexture(GL_TEXTURE3);
+        glBindTexture(GL_TEXTURE_2D, m_textures[1]);
+        glUniform1i(locations[U_TEX_U], 3);
+        glActiveTexture(GL_TEXTURE4);
+        glBindTexture(GL_TEXTURE_2D, m_textures[2]);
+        glUniform1i(locations[U_TEX_V], 4);
+    }
+    glActiveTexture(GL_TEXTURE0);
+}
+
+}  // namespace SPHERA

@@ -1,0 +1,153 @@
+#pragma once
+// The OpenGL renderer of one player port. It owns the rendering context, the shader program,
+// the vertex buffers, ten regions (0-8 on screen, 9 the off-screen capture region) and the
+// video sources. It renders either on its own thread ("CRender_%x": render, swap, wait at most
+// 40 ms for the next frame) or on the host's GL thread through the manual operations.
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "base/hevent.h"
+#include "base/hlock.h"
+#include "base/hthread.h"
+#include "panorama/camera.h"
+#include "panorama/hglx.h"
+#include "panorama/modeldata.h"
+#include "panorama/region.h"
+#include "panorama/view.h"
+
+namespace SPHERA {
+
+// status 1: GL objects ready; 0: GL objects about to be released. Runs on the GL thread.
+using RenderStatusCallback = void (*)(uint32_t status, void* user);
+
+class CRender : public BRIXEL::CHThread, public IRegionHost {
+public:
+    CRender();
+    ~CRender() override;
+
+    // 0x80008015 before GlobalInit. A non-zero model type makes one default source; model type
+    // 0 reads the model-data block.
+    uint32_t SetModel(int32_t modelType, const uint8_t* block, uint32_t size);
+    // window: X11 window id or 0; dc: the host's Display* or null.
+    uint32_t Init(uintptr_t window, void* dc, bool threadMode);
+    void UnInit();
+
+    uint32_t InitContext(bool createContext);
+    uint32_t InitGL();
+    uint32_t Render();
+    void Swap();
+    void UnInitGL();
+
+    bool IsThreadMode() const { return m_threadMode; }
+    bool IsStarted() const { return m_started; }
+    bool IsGlReady() const { return m_glReady; }
+    void SetStatusCallback(RenderStatusCallback callback, void* user);
+    CCamera* GetCamera(uint32_t index) const;
+    const ModelDataHeader& GetModelData() const { return m_modelData; }
+    CHGlx& Glx() { return m_glx; }
+
+    // ---- IRegionHost ----
+    int32_t GetModelType() const override;
+    uint32_t GetCameraCount() const override;
+    void GetCameraImageSize(uint32_t index, uint32_t* width, uint32_t* height) const override;
+    uint16_t GetStitchedWidth() const override;
+    float GetStitchedAspect() const override;
+    int32_t GetMaxTextureSize() const override { return m_maxTextureSize; }
+    int32_t GetMaxTextureBufferSize() const override { return m_maxTextureBufferSize; }
+    void GetScreenSize(uint32_t* width, uint32_t* height) const override;
+    uint32_t GetProgram() const override { return m_program; }
+    int32_t GetUniform(EUniform u) const override;
+    void DrawGrid(int32_t columns, int32_t rows) override;
+    void DrawQuad() override;
+    CRegion* GetRegion(uint32_t index) const override;
+    bool IsSnapshotBusy() const override { return m_snapshotBusy.load(); }
+    void SetSnapshotBusy(bool busy) override { m_snapshotBusy.store(busy); }
+
+    // Logs the pending GL error, if any, as its text at level 10 under the renderer's source.
+    static void LogGlError(const char* function);
+    static const char* GlErrorText(uint32_t error);
+
+protected:
+    uint32_t OnThreadLoop(uint64_t param) override;
+    uint32_t OnThreadStart(uint64_t param) override;
+    void OnThreadEnd(uint64_t param, uint32_t exitCode) override;
+
+private:
+    struct Grid {
+        int32_t columns = -1, rows = 0;
+        uint32_t buffer = 0;
+        std::vector<int32_t> first, count;  // start vertex and vertex count of each strip
+        uint64_t lastUse = 0;
+    };
+
+    uint32_t LoadShaders(const std::string& vertexSource, const std::string& fragmentSource);
+    void ReleaseShaders();
+    Grid* CreateSphereVertBuffer(int32_t columns, int32_t rows);
+    void DeleteGrids();
+
+    std::atomic<bool> m_bThreadDone{false};
+    void* m_dc = nullptr;
+    uintptr_t m_window = 0;
+    std::array<std::unique_ptr<CRegion>, kRegionCount> m_regions;
+    // GL thread only:
+    uint32_t m_program = 0, m_vertexShader = 0, m_fragmentShader = 0;
+    CHGlx m_glx;
+    int32_t m_maxTextureBufferSize = 0, m_maxFramebufferWidth = 0, m_maxFramebufferHeight = 0;
+    int32_t m_maxTextureSize = 0;
+    uint32_t m_screenWidth = 0, m_screenHeight = 0;  // read when the context is made
+
+    BRIXEL::CHLock m_statusLock;  // guards the status callback pair
+    RenderStatusCallback m_statusCallback = nullptr;
+    void* m_statusUser = nullptr;
+
+    // GL thread only: the unit square and a few sphere grids (regions of different sizes ask
+    // for different densities; each is built once and kept).
+    uint32_t m_quadBuffer = 0;
+    std::vector<Grid> m_grids;
+    uint64_t m_gridUse = 0;
+
+    ModelDataHeader m_modelData;
+    // The sources are made by SetModel before the renderer starts and live until destruction;
+    // each guards its own frame state.
+    std::vector<std::unique_ptr<CCamera>> m_cameras;
+    int32_t m_uniforms[U_COUNT];
+
+    std::atomic<bool> m_snapshotBusy{false};
+    bool m_threadMode = true;
+    std::atomic<bool> m_started{false};
+    bool m_contextReady = false;  // GL thread: InitContext made a context current
+    bool m_glReady = false;       // GL thread
+    bool m_frameDrawn = false;    // GL thread
+    BRIXEL::CHEvent m_newFrameEvent{true, true, false};
+};
+
+// ---- process-wide ----
+// Takes the embedded shader text; 0 (also when already done).
+uint32_t GlobalInit();
+void GlobalUnInit();
+// Replaces the process-wide shader text (another shader variant, or a broken one in tests).
+void SetShaderSources(const char* vertexSource, const char* fragmentSource);
+// OpenGL capability probe: a temporary context on (window, dc) that compiles both shaders.
+bool CheckSupport(uintptr_t window, void* dc);
+
+// ---- the renderer operations of the player port ----
+uint32_t CreateRender(int32_t modelType, const uint8_t* block, uint32_t size, CRender** out);
+void DestroyRender(CRender* render);
+uint32_t Init(CRender* render, uintptr_t window, void* dc, bool threadMode);
+uint32_t UnInit(CRender* render);
+uint32_t ManualInit(CRender* render, bool createContext);
+uint32_t ManualRender(CRender* render);
+uint32_t ManualSwapbuffers(CRender* render);
+uint32_t ManualUnInit(CRender* render);
+uint32_t SetStatusCallback(CRender* render, RenderStatusCallback callback, void* user);
+uint32_t InputFrame(CRender* render, uint32_t camera, uint32_t width, uint32_t height, uint32_t type,
+                    const uint8_t* const* planes, const uint32_t* strides);
+uint32_t AttachFrame(CRender* render, uint32_t camera, uint32_t width, uint32_t height, uint32_t type,
+                     uint8_t* data, uint32_t size);
+uint32_t SetReleaseCallback(CRender* render, uint32_t camera, ReleaseCallback callback, void* user);
+
+}  // namespace SPHERA
