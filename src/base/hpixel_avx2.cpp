@@ -16,28 +16,26 @@ namespace {
 
 using HPixelDetail::kBytesOf;
 
-// Chroma terms per pixel, in the lane order that unpacklo/unpackhi give the Y bytes: lo holds
-// pixels 0..7 and 16..23, hi holds 8..15 and 24..31.
+// Chroma terms per pixel, in the lane order that unpacklo/unpackhi give the Y bytes (in pixel
+// order: lo holds pixels 0..7 and 16..23, hi holds 8..15 and 24..31).
 struct Terms {
     __m256i rLo, rHi, gLo, gHi, bLo, bHi;
 };
 
-// Bytes c0, c1, c2, 0 per pixel for 32 pixels given as three vectors in pixel order.
+// Bytes c0, c1, c2, 0 per pixel for 32 pixels. The vectors hold the pixels in the dword order
+// 0, 2, 4, 6 | 1, 3, 5, 7 (4 pixels per dword), which the lane-wise unpacks turn back into
+// pixel order, so no cross-lane shuffle is needed at the end.
 HPIXEL_AVX2 inline void StoreQuads(uint8_t* d, __m256i c0, __m256i c1, __m256i c2) {
     const __m256i zero = _mm256_setzero_si256();
-    const __m256i aLo = _mm256_unpacklo_epi8(c0, c1);  // pixels 0..7 | 16..23
-    const __m256i aHi = _mm256_unpackhi_epi8(c0, c1);  // pixels 8..15 | 24..31
+    const __m256i aLo = _mm256_unpacklo_epi8(c0, c1);
+    const __m256i aHi = _mm256_unpackhi_epi8(c0, c1);
     const __m256i bLo = _mm256_unpacklo_epi8(c2, zero);
     const __m256i bHi = _mm256_unpackhi_epi8(c2, zero);
-    const __m256i p0 = _mm256_unpacklo_epi16(aLo, bLo);  // 0..3 | 16..19
-    const __m256i p1 = _mm256_unpackhi_epi16(aLo, bLo);  // 4..7 | 20..23
-    const __m256i p2 = _mm256_unpacklo_epi16(aHi, bHi);  // 8..11 | 24..27
-    const __m256i p3 = _mm256_unpackhi_epi16(aHi, bHi);  // 12..15 | 28..31
     auto* out = reinterpret_cast<__m256i*>(d);
-    _mm256_storeu_si256(out + 0, _mm256_permute2x128_si256(p0, p1, 0x20));
-    _mm256_storeu_si256(out + 1, _mm256_permute2x128_si256(p2, p3, 0x20));
-    _mm256_storeu_si256(out + 2, _mm256_permute2x128_si256(p0, p1, 0x31));
-    _mm256_storeu_si256(out + 3, _mm256_permute2x128_si256(p2, p3, 0x31));
+    _mm256_storeu_si256(out + 0, _mm256_unpacklo_epi16(aLo, bLo));  // pixels 0..7
+    _mm256_storeu_si256(out + 1, _mm256_unpackhi_epi16(aLo, bLo));  // 8..15
+    _mm256_storeu_si256(out + 2, _mm256_unpacklo_epi16(aHi, bHi));  // 16..23
+    _mm256_storeu_si256(out + 3, _mm256_unpackhi_epi16(aHi, bHi));  // 24..31
 }
 
 // Bytes c0, c1, c2 per pixel for 32 pixels (96 bytes).
@@ -94,11 +92,22 @@ HPIXEL_AVX2 inline __m256i PackWord(__m256i r, __m256i g, __m256i b) {
     }
 }
 
+// The 32-bit formats work in the dword order of StoreQuads; the others in pixel order.
+template <uint32_t F>
+inline constexpr bool kDwordOrder = (F == 1 || F == 3);
+
+HPIXEL_AVX2 inline __m256i ToDwordOrder(__m256i v) {
+    return _mm256_permutevar8x32_epi32(v, _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
+}
+
 // 32 pixels of one row.
 template <uint32_t F>
 HPIXEL_AVX2 inline void ConvertRow32(const uint8_t* y, uint8_t* d, const Terms& c) {
     const __m256i zero = _mm256_setzero_si256();
-    const __m256i luma = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(y));
+    __m256i luma = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(y));
+    if constexpr (kDwordOrder<F>) {
+        luma = ToDwordOrder(luma);
+    }
     const __m256i yLo = _mm256_unpacklo_epi8(luma, zero);
     const __m256i yHi = _mm256_unpackhi_epi8(luma, zero);
     const __m256i rLo = _mm256_add_epi16(yLo, c.rLo);
@@ -137,12 +146,18 @@ HPIXEL_AVX2 void Avx2Kernel(const uint8_t* y0, const uint8_t* y1, const uint8_t*
     const __m256i kGreenV = _mm256_set1_epi16(72);
     uint32_t x = 0;
     for (; x + 32 <= width; x += 32) {
-        const __m256i du = _mm256_sub_epi16(
+        __m256i du = _mm256_sub_epi16(
             _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(u + x / 2))),
             k128);
-        const __m256i dv = _mm256_sub_epi16(
+        __m256i dv = _mm256_sub_epi16(
             _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v + x / 2))),
             k128);
+        if constexpr (kDwordOrder<F>) {
+            // Moving pairs of chroma words by the luma's dword order keeps every pixel with
+            // its own sample after the duplication below.
+            du = ToDwordOrder(du);
+            dv = ToDwordOrder(dv);
+        }
         const __m256i rt = _mm256_add_epi16(dv, _mm256_mulhi_epi16(dv, kRed));
         const __m256i bt = _mm256_add_epi16(_mm256_add_epi16(du, du), _mm256_mulhi_epi16(du, kBlue));
         const __m256i gt = _mm256_add_epi16(
