@@ -52,7 +52,8 @@ public:
         else
             ConfigureLiveThreading(m_context);
         // The instance was made for a picture size: nothing larger is ever allocated for.
-        m_context->max_pixels = static_cast<int64_t>(m_maxWidth) * m_maxHeight;
+        // Decoders check the size with their row alignment added, hence the margin.
+        m_context->max_pixels = (static_cast<int64_t>(m_maxWidth) + 128) * (m_maxHeight + 128);
         BRIXEL::CHAutoLock guard(&FFmpegOpenLock());
         if (avcodec_open2(m_context, codec, nullptr) < 0) return false;
         g_created[m_kind].fetch_add(1);

@@ -1,0 +1,421 @@
+// Video decoders against pictures encoded on the spot: libavcodec path, native-style adapter and
+// the image-library MJPEG path, including damaged and hostile input.
+
+#include <gtest/gtest.h>
+#include <quorixsdk.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+
+#include "codec/dec_ffmpeg.h"
+#include "codec/dec_hisi.h"
+#include "codec/dec_ximage.h"
+#include "codec/native_dec.h"
+#include "support/media_encoder.h"
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+namespace HCC {
+namespace {
+
+using quorix_test::Packet;
+using quorix_test::Picture;
+
+// The decoders report damaged input on libavcodec's log; the results are what is checked here.
+const bool g_quietLibraries = (av_log_set_level(AV_LOG_QUIET), true);
+
+struct Decoded {
+    uint32_t result = 0;
+    uint32_t width = 0, height = 0, format = 99;
+    uint8_t* planes[3] = {};
+    uint32_t sizes[3] = {};
+    uint32_t strides[3] = {};
+};
+
+Decoded Decode(CDecoder& decoder, const std::vector<uint8_t>& data, uint32_t width, uint32_t height) {
+    Decoded d;
+    d.width = width;
+    d.height = height;
+    d.result = decoder.DecodeVideo(data.data(), static_cast<uint32_t>(data.size()), d.width, d.height, d.format,
+                                   d.planes, d.sizes, d.strides);
+    return d;
+}
+
+// Lowest PSNR of the three planes against a 4:2:0 reference.
+double PicturePsnr(const Decoded& d, const Picture& reference) {
+    const uint32_t cw = reference.width / 2;
+    const uint32_t ch = reference.height / 2;
+    double psnr = quorix_test::Psnr(d.planes[0], d.strides[0], reference.planes[0].data(), reference.width,
+                                    reference.width, reference.height);
+    for (int p = 1; p < 3; ++p)
+        psnr = std::min(psnr, quorix_test::Psnr(d.planes[p], d.strides[p], reference.planes[p].data(),
+                                                reference.ChromaWidth(), cw, ch));
+    return psnr;
+}
+
+const char* EncoderFor(uint32_t codec) { return codec == CODEC_H265 ? "libx265" : "libx264"; }
+
+std::vector<Packet> Stream(uint32_t codec, uint32_t width, uint32_t height, uint32_t frames,
+                           std::vector<Picture>* sources = nullptr) {
+    quorix_test::VideoEncodeOptions options;
+    options.encoder = EncoderFor(codec);
+    options.width = width;
+    options.height = height;
+    options.frames = frames;
+    return quorix_test::EncodeVideo(options, sources);
+}
+
+// Cuts, flips and random payloads that every decoder must survive.
+std::vector<std::vector<uint8_t>> HostilePayloads(const std::vector<uint8_t>& good) {
+    std::vector<std::vector<uint8_t>> payloads;
+    payloads.push_back({good[0]});                                          // one byte
+    payloads.push_back(std::vector<uint8_t>(good.begin(), good.begin() + good.size() / 2));  // cut
+    std::vector<uint8_t> flipped = good;
+    for (size_t i = good.size() / 3; i < good.size(); i += 7) flipped[i] ^= 0x5A;
+    payloads.push_back(flipped);  // corrupted
+    std::mt19937 random(1234);
+    std::vector<uint8_t> noise(4096);
+    for (uint8_t& b : noise) b = static_cast<uint8_t>(random());
+    payloads.push_back(noise);  // random
+    std::vector<uint8_t> prefixed = noise;
+    prefixed[0] = 0;
+    prefixed[1] = 0;
+    prefixed[2] = 1;
+    prefixed[3] = 0x65;  // an IDR slice header in front of noise
+    payloads.push_back(prefixed);
+    return payloads;
+}
+
+class FFmpegDecoder : public ::testing::TestWithParam<uint32_t> {};
+
+TEST_P(FFmpegDecoder, DeliversEachPictureAsPlanar420CloseToTheSource) {
+    const uint32_t codec = GetParam();
+    std::vector<Picture> sources;
+    const std::vector<Packet> packets = Stream(codec, 320, 240, 4, &sources);
+    ASSERT_EQ(packets.size(), sources.size());
+    CDecFFmpeg decoder;
+    ASSERT_EQ(decoder.Open(codec), QUORIX_OK);
+    for (size_t i = 0; i < packets.size(); ++i) {
+        SCOPED_TRACE("picture " + std::to_string(i));
+        const Decoded d = Decode(decoder, packets[i].data, 0, 0);
+        ASSERT_EQ(d.result, QUORIX_OK);
+        EXPECT_EQ(d.width, 320u);
+        EXPECT_EQ(d.height, 240u);
+        EXPECT_EQ(d.format, 0u);
+        EXPECT_EQ(d.strides[1], d.strides[2]);
+        EXPECT_GE(d.strides[0], 320u);
+        EXPECT_GE(d.strides[1], 160u);
+        EXPECT_EQ(d.sizes[0], d.strides[0] * 240);
+        EXPECT_EQ(d.sizes[1], d.strides[1] * 120);
+        EXPECT_GE(PicturePsnr(d, sources[i]), 35.0);
+    }
+}
+
+TEST_P(FFmpegDecoder, SurvivesHostileInputAndStillDecodesTheNextKeyFrame) {
+    const uint32_t codec = GetParam();
+    const std::vector<Packet> packets = Stream(codec, 160, 120, 1);
+    ASSERT_EQ(packets.size(), 1u);
+    CDecFFmpeg decoder;
+    ASSERT_EQ(decoder.Open(codec), QUORIX_OK);
+    for (const std::vector<uint8_t>& payload : HostilePayloads(packets[0].data)) {
+        const Decoded d = Decode(decoder, payload, 160, 120);
+        EXPECT_TRUE(d.result == QUORIX_OK || d.result == QUORIX_E_NOT_OPEN || d.result == QUORIX_E_NOT_SUPPORTED)
+            << std::hex << d.result;
+        if (d.result == QUORIX_OK) {
+            EXPECT_LE(d.width, kMaxPictureSide);
+        }
+    }
+    // Whatever the damage, a clean key frame brings pictures back (possibly after a pending one).
+    bool recovered = false;
+    for (int i = 0; i < 3 && !recovered; ++i) {
+        const Decoded d = Decode(decoder, packets[0].data, 160, 120);
+        recovered = d.result == QUORIX_OK && d.width == 160 && d.height == 120;
+    }
+    EXPECT_TRUE(recovered);
+}
+
+INSTANTIATE_TEST_SUITE_P(Codecs, FFmpegDecoder, ::testing::Values(CODEC_H264, CODEC_H265),
+                         [](const auto& info) { return std::string(info.param == CODEC_H264 ? "H264" : "H265"); });
+
+TEST(FFmpegDecoderPipeline, FiveSilentCallsAreNoPictureYetAndTheSixthAFailure) {
+    // Access unit delimiters only: accepted by the decoder, never a picture.
+    const std::vector<uint8_t> delimiter = {0, 0, 0, 1, 0x09, 0xF0};
+    CDecFFmpeg decoder;
+    ASSERT_EQ(decoder.Open(CODEC_H264), QUORIX_OK);
+    for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < 5; ++i) EXPECT_EQ(Decode(decoder, delimiter, 0, 0).result, QUORIX_E_NOT_OPEN) << i;
+        EXPECT_EQ(Decode(decoder, delimiter, 0, 0).result, QUORIX_E_NOT_SUPPORTED);
+    }
+    // A picture resets the count.
+    const std::vector<Packet> packets = Stream(CODEC_H264, 160, 120, 1);
+    for (int i = 0; i < 4; ++i) Decode(decoder, delimiter, 0, 0);
+    EXPECT_EQ(Decode(decoder, packets[0].data, 0, 0).result, QUORIX_OK);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(Decode(decoder, delimiter, 0, 0).result, QUORIX_E_NOT_OPEN) << i;
+}
+
+TEST(FFmpegDecoderLayouts, ConvertsOtherChromaLayoutsTo420) {
+    for (const char* layout : {"yuv422p", "yuv444p"}) {
+        SCOPED_TRACE(layout);
+        quorix_test::VideoEncodeOptions options;
+        options.pixelFormat = layout;
+        options.frames = 2;
+        options.quality = 8;
+        const std::vector<Packet> packets = quorix_test::EncodeVideo(options);
+        ASSERT_EQ(packets.size(), 2u);
+        CDecFFmpeg decoder;
+        ASSERT_EQ(decoder.Open(CODEC_H264), QUORIX_OK);
+        for (uint32_t i = 0; i < 2; ++i) {
+            const Decoded d = Decode(decoder, packets[i].data, 0, 0);
+            ASSERT_EQ(d.result, QUORIX_OK);
+            EXPECT_EQ(d.format, 0u);
+            EXPECT_EQ(d.strides[1], 160u) << "chroma handed out at 4:2:0 size";
+            EXPECT_EQ(d.sizes[1], 160u * 120u);
+            EXPECT_GE(PicturePsnr(d, quorix_test::Reference420(320, 240, i)), 35.0);
+        }
+    }
+}
+
+// ---- native-style adapter ------------------------------------------------------------------
+
+class HisiDecoder : public ::testing::TestWithParam<uint32_t> {};
+
+std::vector<Packet> HisiStream(uint32_t codec, uint32_t width, uint32_t height, uint32_t frames,
+                               std::vector<Picture>* sources) {
+    if (codec != CODEC_MJPEG) return Stream(codec, width, height, frames, sources);
+    quorix_test::VideoEncodeOptions options;
+    options.encoder = "mjpeg";
+    options.pixelFormat = "yuvj420p";
+    options.quality = 2;
+    options.width = width;
+    options.height = height;
+    options.frames = frames;
+    return quorix_test::EncodeVideo(options, sources);
+}
+
+TEST_P(HisiDecoder, DeliversPlanar420CloseToTheSource) {
+    const uint32_t codec = GetParam();
+    // 232 rows: the MJPEG path hands its planes out padded to a multiple of 16 rows.
+    const uint32_t width = 320, height = 232;
+    std::vector<Picture> sources;
+    const std::vector<Packet> packets = HisiStream(codec, width, height, 3, &sources);
+    ASSERT_EQ(packets.size(), 3u);
+    CDecHisi decoder;
+    ASSERT_EQ(decoder.Open(codec), QUORIX_OK);
+    EXPECT_FALSE(decoder.HasNativeInstance()) << "made at the first picture, not at open";
+    for (size_t i = 0; i < packets.size(); ++i) {
+        SCOPED_TRACE("picture " + std::to_string(i));
+        const Decoded d = Decode(decoder, packets[i].data, width, height);
+        ASSERT_EQ(d.result, QUORIX_OK);
+        EXPECT_EQ(d.width, width);
+        EXPECT_EQ(d.height, height);
+        EXPECT_EQ(d.format, 0u);
+        EXPECT_EQ(d.strides[1], d.strides[2]);
+        const uint32_t lumaRows = codec == CODEC_MJPEG ? 240 : height;
+        EXPECT_EQ(d.sizes[0], d.strides[0] * lumaRows);
+        EXPECT_EQ(d.sizes[1], d.strides[1] * lumaRows / 2);
+        EXPECT_GE(PicturePsnr(d, sources[i]), 35.0);
+    }
+    EXPECT_TRUE(decoder.HasNativeInstance());
+}
+
+TEST_P(HisiDecoder, RemakesTheNativeInstanceWhenThePictureSizeChanges) {
+    const uint32_t codec = GetParam();
+    const int kind = codec == CODEC_H264 ? 0 : (codec == CODEC_H265 ? 1 : 2);
+    const std::vector<Packet> large = HisiStream(codec, 320, 240, 1, nullptr);
+    const std::vector<Packet> small = HisiStream(codec, 176, 144, 1, nullptr);
+    ASSERT_EQ(large.size(), 1u);
+    ASSERT_EQ(small.size(), 1u);
+    const uint32_t channelBefore = CDecHisi::NextH265Channel();
+    const CNativeDecoderCounts before = NativeDecoderCounts();
+    {
+        CDecHisi decoder;
+        ASSERT_EQ(decoder.Open(codec), QUORIX_OK);
+        ASSERT_EQ(Decode(decoder, large[0].data, 320, 240).result, QUORIX_OK);
+        ASSERT_EQ(Decode(decoder, large[0].data, 320, 240).result, QUORIX_OK);
+        EXPECT_EQ(NativeDecoderCounts().created[kind], before.created[kind] + 1) << "same size: same instance";
+        const Decoded d = Decode(decoder, small[0].data, 176, 144);
+        ASSERT_EQ(d.result, QUORIX_OK);
+        EXPECT_EQ(d.width, 176u);
+        EXPECT_EQ(d.height, 144u);
+        EXPECT_EQ(NativeDecoderCounts().created[kind], before.created[kind] + 2);
+        EXPECT_EQ(NativeDecoderCounts().live[kind], before.live[kind] + 1) << "the old instance was deleted";
+        EXPECT_TRUE(decoder.IsOpened());
+        EXPECT_EQ(decoder.GetCodec(), codec);
+    }
+    EXPECT_EQ(NativeDecoderCounts().live[kind], before.live[kind]) << "deleted with the decoder";
+    EXPECT_EQ(CDecHisi::NextH265Channel(), channelBefore + (codec == CODEC_H265 ? 2u : 0u));
+}
+
+TEST_P(HisiDecoder, RefusesBadEntrySizesBeforeMakingAnInstance) {
+    const uint32_t codec = GetParam();
+    const std::vector<Packet> packets = HisiStream(codec, 176, 144, 1, nullptr);
+    const CNativeDecoderCounts before = NativeDecoderCounts();
+    CDecHisi decoder;
+    ASSERT_EQ(decoder.Open(codec), QUORIX_OK);
+    EXPECT_EQ(Decode(decoder, packets[0].data, 0, 144).result, QUORIX_E_PARAM);
+    EXPECT_EQ(Decode(decoder, packets[0].data, 176, 0).result, QUORIX_E_PARAM);
+    EXPECT_EQ(Decode(decoder, packets[0].data, 65535, 65535).result, QUORIX_E_PARAM);
+    EXPECT_EQ(Decode(decoder, {}, 176, 144).result, QUORIX_E_PARAM);
+    EXPECT_FALSE(decoder.HasNativeInstance());
+    EXPECT_EQ(NativeDecoderCounts().created[0] + NativeDecoderCounts().created[1] + NativeDecoderCounts().created[2],
+              before.created[0] + before.created[1] + before.created[2]);
+    // A stream larger than the size its instance was made for is not decoded.
+    const std::vector<Packet> larger = HisiStream(codec, 320, 240, 1, nullptr);
+    EXPECT_EQ(Decode(decoder, larger[0].data, 176, 144).result, QUORIX_E_NOT_SUPPORTED);
+}
+
+TEST_P(HisiDecoder, SurvivesHostileInput) {
+    const uint32_t codec = GetParam();
+    const std::vector<Packet> packets = HisiStream(codec, 176, 144, 1, nullptr);
+    CDecHisi decoder;
+    ASSERT_EQ(decoder.Open(codec), QUORIX_OK);
+    for (const std::vector<uint8_t>& payload : HostilePayloads(packets[0].data)) {
+        const Decoded d = Decode(decoder, payload, 176, 144);
+        EXPECT_TRUE(d.result == QUORIX_OK || d.result == QUORIX_E_NOT_SUPPORTED) << std::hex << d.result;
+        if (d.result == QUORIX_OK) {
+            EXPECT_LE(d.width, 176u);
+            EXPECT_LE(d.height, 144u);
+        }
+    }
+    bool recovered = false;
+    for (int i = 0; i < 3 && !recovered; ++i) recovered = Decode(decoder, packets[0].data, 176, 144).result == QUORIX_OK;
+    EXPECT_TRUE(recovered);
+}
+
+INSTANTIATE_TEST_SUITE_P(Codecs, HisiDecoder, ::testing::Values(CODEC_H264, CODEC_H265, CODEC_MJPEG),
+                         [](const auto& info) {
+                             return std::string(info.param == CODEC_H264   ? "H264"
+                                                : info.param == CODEC_H265 ? "H265"
+                                                                           : "MJPEG");
+                         });
+
+TEST(HisiDecoderMjpeg, ConvertsOtherJpegLayoutsTo420) {
+    const struct {
+        const char* layout;
+        bool grey;
+    } cases[] = {{"yuvj422p", false}, {"yuvj444p", false}, {"gray", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.layout);
+        const Picture source = quorix_test::MakePicture(320, 240, 3, c.layout);
+        const std::vector<uint8_t> jpeg = quorix_test::EncodeJpeg(source, 2);
+        ASSERT_FALSE(jpeg.empty());
+        CDecHisi decoder;
+        ASSERT_EQ(decoder.Open(CODEC_MJPEG), QUORIX_OK);
+        const Decoded d = Decode(decoder, jpeg, 320, 240);
+        ASSERT_EQ(d.result, QUORIX_OK);
+        EXPECT_EQ(d.format, 0u);
+        EXPECT_EQ(d.strides[1], 160u);
+        EXPECT_GE(PicturePsnr(d, quorix_test::Reference420(320, 240, 3, c.grey)), 35.0);
+        if (c.grey) {
+            EXPECT_TRUE(std::all_of(d.planes[1], d.planes[1] + d.sizes[1], [](uint8_t u) { return u == 128; }));
+            EXPECT_TRUE(std::all_of(d.planes[2], d.planes[2] + d.sizes[2], [](uint8_t v) { return v == 128; }));
+        }
+    }
+}
+
+// A real JPEG whose frame header claims another size.
+std::vector<uint8_t> WithClaimedSize(std::vector<uint8_t> jpeg, uint16_t width, uint16_t height) {
+    for (size_t i = 2; i + 8 < jpeg.size(); ++i) {
+        if (jpeg[i] == 0xFF && (jpeg[i + 1] == 0xC0 || jpeg[i + 1] == 0xC1 || jpeg[i + 1] == 0xC2)) {
+            jpeg[i + 5] = static_cast<uint8_t>(height >> 8);
+            jpeg[i + 6] = static_cast<uint8_t>(height);
+            jpeg[i + 7] = static_cast<uint8_t>(width >> 8);
+            jpeg[i + 8] = static_cast<uint8_t>(width);
+            return jpeg;
+        }
+    }
+    return {};
+}
+
+TEST(HisiDecoderMjpeg, RefusesAJpegClaimingAHugePicture) {
+    const std::vector<uint8_t> huge =
+        WithClaimedSize(quorix_test::EncodeJpeg(quorix_test::MakePicture(64, 48, 0, "yuvj420p")), 65535, 65535);
+    ASSERT_FALSE(huge.empty());
+    CDecHisi decoder;
+    ASSERT_EQ(decoder.Open(CODEC_MJPEG), QUORIX_OK);
+    EXPECT_EQ(Decode(decoder, huge, 64, 48).result, QUORIX_E_NOT_SUPPORTED);
+}
+
+// ---- MJPEG through the image library ------------------------------------------------------
+
+TEST(XImageDecoder, BlackPictureIsBlackWithNeutralChroma) {
+    const std::vector<uint8_t> jpeg = quorix_test::EncodeJpeg(quorix_test::FlatPicture(64, 48, 0, 128, 128, "yuvj420p"));
+    ASSERT_FALSE(jpeg.empty());
+    CDecXImage decoder;
+    ASSERT_EQ(decoder.Open(CODEC_MJPEG), QUORIX_OK);
+    const Decoded d = Decode(decoder, jpeg, 0, 0);
+    ASSERT_EQ(d.result, QUORIX_OK);
+    EXPECT_EQ(d.width, 64u);
+    EXPECT_EQ(d.height, 48u);
+    EXPECT_EQ(d.format, 0u);
+    EXPECT_EQ(d.strides[0], 64u);
+    EXPECT_EQ(d.strides[1], 32u);
+    EXPECT_EQ(d.sizes[0], 64u * 48u);
+    EXPECT_EQ(d.sizes[1], 64u * 48u / 4);
+    EXPECT_EQ(d.planes[1], d.planes[0] + 64 * 48);
+    EXPECT_EQ(d.planes[2], d.planes[1] + 64 * 48 / 4);
+    EXPECT_TRUE(std::all_of(d.planes[0], d.planes[0] + d.sizes[0], [](uint8_t y) { return y == 0; }));
+    EXPECT_TRUE(std::all_of(d.planes[1], d.planes[1] + d.sizes[1], [](uint8_t u) { return u == 128; }));
+    EXPECT_TRUE(std::all_of(d.planes[2], d.planes[2] + d.sizes[2], [](uint8_t v) { return v == 128; }));
+}
+
+TEST(XImageDecoder, ColoursMatchTheSourceTopRowFirst) {
+    // Strong colours catch swapped channels or weights; a vertical gradient catches a flip.
+    Picture source = quorix_test::MakePicture(128, 96, 5, "yuvj444p");
+    for (uint32_t y = 0; y < 96; ++y)
+        for (uint32_t x = 0; x < 128; ++x) {
+            // Colours inside the RGB gamut, so that the round trip through B, G, R is lossless
+            // apart from the coding.
+            source.planes[0][y * 128 + x] = static_cast<uint8_t>(100 + y * 60 / 96);
+            source.planes[1][y * 128 + x] = static_cast<uint8_t>(x < 64 ? 100 : 150);
+            source.planes[2][y * 128 + x] = static_cast<uint8_t>(y < 48 ? 150 : 105);
+        }
+    const std::vector<uint8_t> jpeg = quorix_test::EncodeJpeg(source, 1);
+    CDecXImage decoder;
+    ASSERT_EQ(decoder.Open(CODEC_MJPEG), QUORIX_OK);
+    const Decoded d = Decode(decoder, jpeg, 0, 0);
+    ASSERT_EQ(d.result, QUORIX_OK);
+    EXPECT_GE(quorix_test::Psnr(d.planes[0], d.strides[0], source.planes[0].data(), 128, 128, 96), 35.0);
+    // Chroma away from the edges, where the box averages are flat.
+    EXPECT_NEAR(d.planes[1][10 * 64 + 10], 100, 3);
+    EXPECT_NEAR(d.planes[1][10 * 64 + 50], 150, 3);
+    EXPECT_NEAR(d.planes[2][10 * 64 + 10], 150, 3);
+    EXPECT_NEAR(d.planes[2][40 * 64 + 10], 105, 3);
+}
+
+TEST(XImageDecoder, RefusesUndecodableAndHugeJpegsWithoutTouchingItsPicture) {
+    const std::vector<uint8_t> good = quorix_test::EncodeJpeg(quorix_test::MakePicture(64, 48, 1, "yuvj420p"));
+    CDecXImage decoder;
+    ASSERT_EQ(decoder.Open(CODEC_MJPEG), QUORIX_OK);
+    ASSERT_EQ(Decode(decoder, good, 0, 0).result, QUORIX_OK);
+    const uint8_t* data = decoder.GetBuffer().GetData();
+    const uint64_t capacity = decoder.GetBuffer().GetCapacity();
+    const std::vector<uint8_t> keep(data, data + 64 * 48 * 3 / 2);
+
+    std::vector<uint8_t> noise(2000);
+    std::mt19937 random(99);
+    for (uint8_t& b : noise) b = static_cast<uint8_t>(random());
+    const std::vector<std::vector<uint8_t>> refused = {
+        noise, {0xFF}, {0xFF, 0xD8}, WithClaimedSize(good, 65535, 65535), WithClaimedSize(good, 0, 48)};
+    for (const std::vector<uint8_t>& payload : refused) {
+        EXPECT_EQ(Decode(decoder, payload, 0, 0).result, QUORIX_E_NOT_SUPPORTED);
+        EXPECT_EQ(decoder.GetBuffer().GetData(), data);
+        EXPECT_EQ(decoder.GetBuffer().GetCapacity(), capacity);
+        EXPECT_TRUE(std::equal(keep.begin(), keep.end(), data));
+    }
+    // Damage inside the entropy-coded data still gives a picture of the right size, as a
+    // camera viewer shows a damaged frame.
+    for (const std::vector<uint8_t>& payload : HostilePayloads(good)) {
+        const Decoded d = Decode(decoder, payload, 0, 0);
+        EXPECT_TRUE(d.result == QUORIX_OK || d.result == QUORIX_E_NOT_SUPPORTED);
+        if (d.result == QUORIX_OK) {
+            EXPECT_EQ(d.width * d.height, 64u * 48u);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace HCC
