@@ -23,6 +23,10 @@ const CHPixelFormat kRgbFormats[] = {
     HPIXEL_RGBX32_BOTTOMUP, HPIXEL_RGB24_BOTTOMUP, HPIXEL_BGRX32_BOTTOMUP,
     HPIXEL_BGR24_BOTTOMUP, HPIXEL_RGB555_BOTTOMUP, HPIXEL_RGB565_BOTTOMUP};
 
+const HPixelPath kAllPaths[] = {HPixelPath::Reference, HPixelPath::Portable, HPixelPath::Avx2,
+                                HPixelPath::Avx512};
+const HPixelPath kFastPaths[] = {HPixelPath::Portable, HPixelPath::Avx2, HPixelPath::Avx512};
+
 CHPixelFormat Fmt(uint32_t n) { return static_cast<CHPixelFormat>(n); }
 
 // A planar 4:2:0 source with every chroma sample a pixel can use ((w+1)/2 by (h+1)/2).
@@ -139,18 +143,18 @@ TEST(PixelConvert, ColourExamplesInEveryRgbFormat) {
     };
     for (const Example& e : examples) {
         for (CHPixelFormat f : kRgbFormats) {
-            for (HPixelPath path : {HPixelPath::Reference, HPixelPath::Portable, HPixelPath::Avx2}) {
+            for (HPixelPath path : kAllPaths) {
                 if (!HPixelPathAvailable(path)) {
                     continue;
                 }
-                // Wide enough for the vector kernels, odd for their tails.
-                Source src(35, 3);
+                // Wide enough for every vector kernel, odd for their tails.
+                Source src(99, 3);
                 src.Fill(e.y, e.u, e.v);
                 const uint32_t stride = HPixelDefaultStride(f, src.width);
                 std::vector<uint8_t> dst(size_t{stride} * src.height, kSentinel);
                 ASSERT_EQ(src.ToRGB(path, f, dst, stride), QUORIX_OK);
                 for (uint32_t r = 0; r < src.height; ++r) {
-                    for (uint32_t x = 0; x < src.width; x += 17) {
+                    for (uint32_t x = 0; x < src.width; x += 32) {
                         EXPECT_EQ(ReadPixel(f, dst, stride, src.height, x, r),
                                   Quantised(f, e.expected))
                             << "format " << f << " path " << static_cast<int>(path) << " Y "
@@ -198,7 +202,7 @@ TEST(PixelConvert, BottomUpFormatsStoreTheLastRowFirst) {
 TEST(PixelConvert, FastPathsMatchReferenceOnRandomPictures) {
     std::mt19937 rng(2024);
     const uint32_t sizes[][2] = {{1, 1}, {1, 2}, {2, 1}, {3, 3},   {31, 5},  {32, 2},
-                                 {33, 7}, {63, 1}, {64, 4}, {65, 9}, {97, 17}, {130, 3}};
+                                 {33, 7}, {63, 1}, {64, 4}, {65, 9}, {97, 17}, {130, 3}, {191, 4}};
     for (const auto& size : sizes) {
         Source src(size[0], size[1], size[0] % 3);
         src.Randomise(rng);
@@ -211,7 +215,7 @@ TEST(PixelConvert, FastPathsMatchReferenceOnRandomPictures) {
                     ASSERT_EQ(expected[size_t{r} * stride + i], kSentinel);
                 }
             }
-            for (HPixelPath path : {HPixelPath::Portable, HPixelPath::Avx2}) {
+            for (HPixelPath path : kFastPaths) {
                 if (!HPixelPathAvailable(path)) {
                     continue;
                 }
@@ -262,7 +266,7 @@ TEST(PixelConvert, AllChromaPairsMatchFormulas) {
                 }
             }
         }
-        for (HPixelPath path : {HPixelPath::Portable, HPixelPath::Avx2}) {
+        for (HPixelPath path : kFastPaths) {
             if (HPixelPathAvailable(path)) {
                 std::vector<uint8_t> got(expected.size());
                 ASSERT_EQ(src.ToRGB(path, f, got, stride), QUORIX_OK);
