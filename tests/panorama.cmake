@@ -1,0 +1,11 @@
+# OpenGL panorama renderer: context, render thread, video sources (headless on EGL pbuffers;
+# the windowed cases draw on the Xvfb display that scripts/test exports as QUORIX_TEST_DISPLAY).
+quorix_add_gtest(panorama_core_tests
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/panorama_core_context.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/panorama_core_source.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/panorama_core_render.cpp
+  LIBS quorix_panorama PkgConfig::EGL PkgConfig::GL PkgConfig::X11XCB
+  LABELS gl)
+
+# ---- GL-VIEWS targets ----
+# ---- end GL-VIEWS ----

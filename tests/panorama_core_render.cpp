@@ -1,0 +1,319 @@
+// The renderer: thread mode and manual mode, start-up failure, status callbacks, the
+// capability probe, and drawing into a host window that disappears.
+#include <GL/glew.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <quorixsdk.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <vector>
+
+#include "base/hevent.h"
+#include "panorama/region.h"
+#include "panorama/render.h"
+#include "panorama/shader_embed.h"
+#include "support/gl_test_context.h"
+
+namespace {
+
+using namespace SPHERA;
+
+constexpr uint32_t kWaitMs = 20000;  // generous: llvmpipe on a loaded machine
+
+struct StatusLog {
+    std::mutex mutex;
+    struct Entry {
+        uint32_t status;
+        pthread_t thread;
+        bool contextCurrent;
+        bool glWorks;
+    };
+    std::vector<Entry> entries;
+};
+
+void OnStatus(uint32_t status, void* user) {
+    auto* log = static_cast<StatusLog*>(user);
+    std::lock_guard<std::mutex> guard(log->mutex);
+    log->entries.push_back({status, pthread_self(), gltest::CurrentEglContext() != EGL_NO_CONTEXT,
+                            glGetString(GL_VERSION) != nullptr});
+}
+
+// A solid picture in the byte order of the type (RGB for 2, BGR for 4).
+std::vector<uint8_t> Solid(uint32_t width, uint32_t height, uint8_t a, uint8_t b, uint8_t c) {
+    std::vector<uint8_t> p(static_cast<size_t>(width) * height * 3);
+    for (size_t i = 0; i < p.size(); i += 3) p[i] = a, p[i + 1] = b, p[i + 2] = c;
+    return p;
+}
+
+uint32_t InputSolid(CRender* render, uint32_t width, uint32_t height, uint8_t r, uint8_t g, uint8_t b) {
+    const std::vector<uint8_t> pic = Solid(width, height, r, g, b);
+    const uint8_t* planes[1] = {pic.data()};
+    const uint32_t strides[1] = {width * 3};
+    return InputFrame(render, 0, width, height, 2, planes, strides);
+}
+
+// The BGRA pixel in the middle of a one-shot read-back of a region.
+bool SnapCentre(CRender* render, uint32_t region, uint8_t bgra[4]) {
+    uint32_t w = 0, stride = 0, h = 0, format = 0;
+    uint8_t* data = nullptr;
+    const uint32_t result = Snap(render, region, kWaitMs, &w, &stride, &h, &format, &data);
+    if (result != QUORIX_OK || data == nullptr) {
+        ADD_FAILURE() << "Snap of region " << region << " answered " << std::hex << result;
+        return false;
+    }
+    const uint8_t* p = data + static_cast<size_t>(h / 2) * stride + (w / 2) * 4;
+    for (int i = 0; i < 4; ++i) bgra[i] = p[i];
+    FreeSnapData(data);
+    return format == 3 && w > 0 && h > 0;
+}
+
+class PanoramaRender : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(GlobalInit(), QUORIX_OK); }
+    gltest::NoDisplay noDisplay_;
+};
+
+TEST_F(PanoramaRender, ThreadModeStartsDrawsAndStops) {
+    CRender* render = nullptr;
+    ASSERT_EQ(CreateRender(1, nullptr, 0, &render), QUORIX_OK);
+    StatusLog status;
+    ASSERT_EQ(SetStatusCallback(render, OnStatus, &status), QUORIX_OK);
+    ASSERT_EQ(Init(render, 0, nullptr, true), QUORIX_OK);
+    EXPECT_TRUE(render->IsRunning());
+    EXPECT_EQ(Init(render, 0, nullptr, true), QUORIX_OK);  // already started
+    {
+        std::lock_guard<std::mutex> guard(status.mutex);
+        ASSERT_EQ(status.entries.size(), 1u);
+        EXPECT_EQ(status.entries[0].status, 1u);
+        EXPECT_FALSE(pthread_equal(status.entries[0].thread, pthread_self()));
+    }
+    // The manual operations belong to manual mode.
+    EXPECT_EQ(ManualInit(render, true), QUORIX_E_PARAM);
+    EXPECT_EQ(ManualRender(render), QUORIX_E_PARAM);
+    EXPECT_EQ(ManualSwapbuffers(render), QUORIX_E_PARAM);
+    EXPECT_EQ(ManualUnInit(render), QUORIX_E_PARAM);
+
+    ASSERT_EQ(EnableRegion(render, 0, 0, 0, 64, 48, true), QUORIX_OK);
+    uint8_t px[4] = {};
+    ASSERT_EQ(InputSolid(render, 32, 24, 250, 10, 20), QUORIX_OK);
+    ASSERT_TRUE(SnapCentre(render, 0, px));
+    EXPECT_NEAR(px[2], 250, 3);
+    EXPECT_NEAR(px[1], 10, 3);
+    EXPECT_NEAR(px[0], 20, 3);
+
+    // A region beyond the stand-in's first size is still reachable: the pbuffer grows.
+    ASSERT_EQ(EnableRegion(render, 1, 400, 300, 80, 60, true), QUORIX_OK);
+    ASSERT_TRUE(SnapCentre(render, 1, px));
+    EXPECT_NEAR(px[2], 250, 3);
+
+    DestroyRender(render);
+    std::lock_guard<std::mutex> guard(status.mutex);
+    ASSERT_EQ(status.entries.size(), 2u);
+    EXPECT_EQ(status.entries[1].status, 0u);
+    // Announced while the context is still there to release the objects in.
+    EXPECT_TRUE(status.entries[1].contextCurrent);
+    EXPECT_TRUE(status.entries[1].glWorks);
+    EXPECT_TRUE(pthread_equal(status.entries[0].thread, status.entries[1].thread));
+}
+
+TEST_F(PanoramaRender, RestartAfterUnInit) {
+    CRender* render = nullptr;
+    ASSERT_EQ(CreateRender(2, nullptr, 0, &render), QUORIX_OK);
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(Init(render, 0, nullptr, true), QUORIX_OK) << round;
+        ASSERT_EQ(EnableRegion(render, 0, 0, 0, 32, 32, true), QUORIX_OK);
+        ASSERT_EQ(InputSolid(render, 16, 16, 0, 0, 255), QUORIX_OK);
+        uint8_t px[4] = {};
+        EXPECT_TRUE(SnapCentre(render, 0, px)) << round;
+        ASSERT_EQ(UnInit(render), QUORIX_OK);
+        EXPECT_FALSE(render->IsRunning());
+        EXPECT_FALSE(render->GetRegion(0)->IsEnabled());  // UnInit disables every region
+    }
+    DestroyRender(render);
+}
+
+TEST_F(PanoramaRender, FailedGlStartStopsTheThread) {
+    gltest::LogCapture log;
+    SetShaderSources("this is not a shader", g_sphereFragSource);
+    CRender* render = nullptr;
+    ASSERT_EQ(CreateRender(1, nullptr, 0, &render), QUORIX_OK);
+    StatusLog status;
+    SetStatusCallback(render, OnStatus, &status);
+    EXPECT_EQ(Init(render, 0, nullptr, true), QUORIX_E_NOT_SUPPORTED);
+    EXPECT_FALSE(render->IsRunning());
+    EXPECT_FALSE(render->IsStarted());
+    EXPECT_TRUE(log.Contains("vert:")) << log.Text();
+    EXPECT_TRUE(log.Contains("m_bThreadDone value is false.it means InitGL function failed"));
+    EXPECT_TRUE(status.entries.empty());  // nothing was announced, nothing is withdrawn
+    DestroyRender(render);
+    SetShaderSources(nullptr, nullptr);
+    GlobalUnInit();
+    ASSERT_EQ(GlobalInit(), QUORIX_OK);
+}
+
+TEST_F(PanoramaRender, CapabilityProbe) {
+    EXPECT_TRUE(CheckSupport(0, nullptr));
+    EXPECT_EQ(gltest::CurrentEglContext(), EGL_NO_CONTEXT);  // the probe's context is gone
+    gltest::LogCapture log;
+    SetShaderSources(g_sphereVertSource, "void main() { broken }");
+    EXPECT_FALSE(CheckSupport(0, nullptr));
+    EXPECT_TRUE(log.Contains("frag:")) << log.Text();
+    SetShaderSources(nullptr, nullptr);
+    EXPECT_FALSE(CheckSupport(0, nullptr));  // no shader text at all
+    GlobalUnInit();
+    ASSERT_EQ(GlobalInit(), QUORIX_OK);
+    EXPECT_TRUE(CheckSupport(0, nullptr));
+}
+
+TEST_F(PanoramaRender, ManualModeDrawsIntoTheHostsContext) {
+    gltest::HostContext host(128, 128);
+    ASSERT_TRUE(host.ok());
+    glewExperimental = GL_TRUE;
+    (void)glewInit();
+    CRender* render = nullptr;
+    ASSERT_EQ(CreateRender(1, nullptr, 0, &render), QUORIX_OK);
+    StatusLog status;
+    SetStatusCallback(render, OnStatus, &status);
+    EXPECT_EQ(ManualInit(render, false), QUORIX_E_PARAM);  // not in manual mode yet
+    ASSERT_EQ(Init(render, 0, nullptr, false), QUORIX_OK);
+    EXPECT_FALSE(render->IsRunning());
+    EXPECT_EQ(ManualRender(render), QUORIX_OK);  // no GL yet: nothing drawn, nothing refused
+    EXPECT_TRUE(status.entries.empty());
+
+    gltest::LogCapture log;
+    ASSERT_EQ(ManualInit(render, true), QUORIX_OK);
+    EXPECT_TRUE(log.Contains("GLRC already exists"));
+    EXPECT_EQ(gltest::CurrentEglContext(), host.context());
+    ASSERT_EQ(status.entries.size(), 1u);
+    EXPECT_TRUE(pthread_equal(status.entries[0].thread, pthread_self()));
+
+    EXPECT_EQ(ManualRender(render), QUORIX_E_NOT_OPEN);  // no region enabled
+    ASSERT_EQ(EnableRegion(render, 0, 16, 16, 64, 64, true), QUORIX_OK);
+    ASSERT_EQ(InputSolid(render, 8, 8, 0, 200, 40), QUORIX_OK);
+    ASSERT_EQ(ManualRender(render), QUORIX_OK);
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    uint8_t inside[4] = {}, outside[4] = {};
+    glReadPixels(48, 48, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, inside);
+    EXPECT_NEAR(inside[0], 0, 3);
+    EXPECT_NEAR(inside[1], 200, 3);
+    EXPECT_NEAR(inside[2], 40, 3);
+    glReadPixels(100, 100, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, outside);
+    EXPECT_NE(outside[1], 200);  // the region's rectangle only
+    EXPECT_EQ(ManualSwapbuffers(render), QUORIX_OK);
+
+    EXPECT_EQ(ManualUnInit(render), QUORIX_OK);
+    ASSERT_EQ(status.entries.size(), 2u);
+    EXPECT_EQ(status.entries[1].status, 0u);
+    EXPECT_EQ(gltest::CurrentEglContext(), host.context());  // the host keeps its context
+    EXPECT_EQ(ManualRender(render), QUORIX_OK);              // released: nothing to draw with
+    DestroyRender(render);
+
+    EXPECT_EQ(ManualInit(nullptr, true), QUORIX_E_PARAM);
+    EXPECT_EQ(ManualRender(nullptr), QUORIX_E_PARAM);
+    EXPECT_EQ(ManualSwapbuffers(nullptr), QUORIX_E_PARAM);
+    EXPECT_EQ(ManualUnInit(nullptr), QUORIX_E_PARAM);
+    EXPECT_EQ(Init(nullptr, 0, nullptr, true), QUORIX_E_PARAM);
+}
+
+TEST_F(PanoramaRender, ManualModeWithItsOwnHeadlessContext) {
+    CRender* render = nullptr;
+    ASSERT_EQ(CreateRender(1, nullptr, 0, &render), QUORIX_OK);
+    ASSERT_EQ(Init(render, 0, nullptr, false), QUORIX_OK);
+    ASSERT_EQ(ManualInit(render, true), QUORIX_OK);
+    EXPECT_TRUE(render->Glx().IsWindowless());
+    ASSERT_EQ(EnableRegion(render, 0, 0, 0, 40, 30, true), QUORIX_OK);
+    ASSERT_EQ(InputSolid(render, 8, 8, 255, 255, 0), QUORIX_OK);
+    ASSERT_EQ(ManualRender(render), QUORIX_OK);
+    uint8_t px[4] = {};
+    glReadPixels(20, 15, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, px);
+    EXPECT_NEAR(px[0], 255, 3);
+    EXPECT_NEAR(px[1], 255, 3);
+    EXPECT_NEAR(px[2], 0, 3);
+    EXPECT_EQ(ManualUnInit(render), QUORIX_OK);
+    EXPECT_EQ(gltest::CurrentEglContext(), EGL_NO_CONTEXT);
+    DestroyRender(render);
+}
+
+// ---- on an X server ----
+
+struct DrawCount {
+    std::mutex mutex;
+    uint32_t frames = 0;
+    BRIXEL::CHEvent drawn{true, false, false};
+};
+
+void OnDraw(uint16_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, void* user) {
+    auto* count = static_cast<DrawCount*>(user);
+    {
+        std::lock_guard<std::mutex> guard(count->mutex);
+        ++count->frames;
+    }
+    count->drawn.Set();
+}
+
+// A host that ignores X errors of windows it destroyed, as hosts that destroy windows do.
+int IgnoreXErrors(Display*, XErrorEvent*) { return 0; }
+
+class PanoramaRenderWindow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (gltest::TestDisplay().empty()) GTEST_SKIP() << "QUORIX_TEST_DISPLAY is not set";
+        ASSERT_EQ(GlobalInit(), QUORIX_OK);
+        saved_ = std::getenv("DISPLAY") != nullptr ? std::getenv("DISPLAY") : "";
+        setenv("DISPLAY", gltest::TestDisplay().c_str(), 1);
+    }
+    void TearDown() override {
+        if (saved_.empty()) {
+            unsetenv("DISPLAY");
+        } else {
+            setenv("DISPLAY", saved_.c_str(), 1);
+        }
+    }
+    std::string saved_;
+};
+
+TEST_F(PanoramaRenderWindow, ThreadModeDrawsIntoTheWindow) {
+    gltest::HostWindow window(320, 240);
+    ASSERT_TRUE(window.ok());
+    CRender* render = nullptr;
+    ASSERT_EQ(CreateRender(1, nullptr, 0, &render), QUORIX_OK);
+    ASSERT_EQ(Init(render, window.window(), window.display(), true), QUORIX_OK);
+    ASSERT_EQ(EnableRegion(render, 0, 0, 0, 320, 240, true), QUORIX_OK);
+    ASSERT_EQ(InputSolid(render, 64, 48, 30, 60, 220), QUORIX_OK);
+    uint8_t px[4] = {};
+    ASSERT_TRUE(SnapCentre(render, 0, px));
+    EXPECT_NEAR(px[2], 30, 3);
+    EXPECT_NEAR(px[1], 60, 3);
+    EXPECT_NEAR(px[0], 220, 3);
+    DestroyRender(render);
+}
+
+TEST_F(PanoramaRenderWindow, HostWindowDestroyedWhileDrawing) {
+    XErrorHandler previous = XSetErrorHandler(IgnoreXErrors);
+    // On the host's Display* and on the library's own connection.
+    for (bool hostDisplay : {true, false}) {
+        gltest::HostWindow window(160, 120);
+        ASSERT_TRUE(window.ok());
+        CRender* render = nullptr;
+        ASSERT_EQ(CreateRender(1, nullptr, 0, &render), QUORIX_OK);
+        DrawCount count;
+        ASSERT_EQ(SetDrawCallback(render, 0, OnDraw, &count), QUORIX_OK);
+        ASSERT_EQ(Init(render, window.window(), hostDisplay ? window.display() : nullptr, true), QUORIX_OK);
+        ASSERT_EQ(EnableRegion(render, 0, 0, 0, 160, 120, true), QUORIX_OK);
+        ASSERT_EQ(InputSolid(render, 16, 16, 1, 2, 3), QUORIX_OK);
+        ASSERT_EQ(count.drawn.Wait(kWaitMs), 0u);
+
+        window.Destroy();
+        // The renderer keeps drawing (and swapping into nothing) until it is stopped.
+        for (int frame = 0; frame < 5; ++frame) {
+            ASSERT_EQ(InputSolid(render, 16, 16, 4, 5, static_cast<uint8_t>(frame)), QUORIX_OK);
+            ASSERT_EQ(count.drawn.Wait(kWaitMs), 0u) << "frame " << frame << (hostDisplay ? " host" : " own");
+        }
+        EXPECT_TRUE(render->IsRunning());
+        DestroyRender(render);
+    }
+    XSetErrorHandler(previous);
+}
+
+}  // namespace
