@@ -1,0 +1,194 @@
+// Decodes the same 1080p H.264 and H.265 streams (made here with libx264 / libx265 from moving
+// test pictures) through CDecFFmpeg and through raw libavcodec with the same threading, several
+// rounds interleaved, best round of each; then raw libavcodec with frame threading for scale.
+//   bench_decode [seconds=3] [rounds=3]
+
+#include <quorixsdk.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "codec/dec_ffmpeg.h"
+#include "support/media_encoder.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/log.h>
+}
+
+namespace {
+
+using quorix_test::Packet;
+using Clock = std::chrono::steady_clock;
+
+// Colour bars with a moving box and a running gradient, in the spirit of a test source: cheap to
+// make at 1080p and with enough motion that P-frames carry real work.
+quorix_test::Picture TestSource(uint32_t width, uint32_t height, uint32_t index) {
+    quorix_test::Picture p;
+    p.width = width;
+    p.height = height;
+    p.planes[0].resize(static_cast<size_t>(width) * height);
+    p.planes[1].resize(static_cast<size_t>(width / 2) * (height / 2));
+    p.planes[2].resize(p.planes[1].size());
+    static const uint8_t barsY[8] = {235, 210, 170, 145, 106, 81, 41, 16};
+    static const uint8_t barsU[8] = {128, 16, 166, 54, 202, 90, 240, 128};
+    static const uint8_t barsV[8] = {128, 146, 16, 34, 222, 240, 110, 128};
+    const uint32_t boxX = (index * 13) % (width - 200);
+    const uint32_t boxY = (index * 7) % (height - 200);
+    for (uint32_t y = 0; y < height; ++y)
+        for (uint32_t x = 0; x < width; ++x) {
+            const uint32_t bar = x * 8 / width;
+            uint8_t value = y < height * 2 / 3 ? barsY[bar] : static_cast<uint8_t>((x + y + index * 3) & 0xFF);
+            if (x >= boxX && x < boxX + 200 && y >= boxY && y < boxY + 200) value = static_cast<uint8_t>(index * 5);
+            p.planes[0][static_cast<size_t>(y) * width + x] = value;
+        }
+    for (uint32_t y = 0; y < height / 2; ++y)
+        for (uint32_t x = 0; x < width / 2; ++x) {
+            const uint32_t bar = 2 * x * 8 / width;
+            const size_t at = static_cast<size_t>(y) * (width / 2) + x;
+            p.planes[1][at] = 2 * y < height * 2 / 3 ? barsU[bar] : static_cast<uint8_t>(128 + ((x + index) & 31));
+            p.planes[2][at] = 2 * y < height * 2 / 3 ? barsV[bar] : static_cast<uint8_t>(128 - ((y + index) & 31));
+        }
+    return p;
+}
+
+double Seconds(Clock::time_point from) { return std::chrono::duration<double>(Clock::now() - from).count(); }
+
+// One pass through CDecFFmpeg; returns pictures delivered.
+size_t DecodeWithLayer(uint32_t codec, const std::vector<Packet>& packets) {
+    HCC::CDecFFmpeg decoder;
+    if (decoder.Open(codec) != QUORIX_OK) return 0;
+    size_t pictures = 0;
+    volatile uint8_t sink = 0;
+    for (const Packet& packet : packets) {
+        uint32_t width = 0, height = 0, format = 0;
+        uint8_t* planes[3];
+        uint32_t sizes[3], strides[3];
+        if (decoder.DecodeVideo(packet.data.data(), static_cast<uint32_t>(packet.data.size()), width, height, format,
+                                planes, sizes, strides) == QUORIX_OK) {
+            ++pictures;
+            sink = sink + planes[0][0];
+        }
+    }
+    decoder.Close();
+    return pictures;
+}
+
+// One pass through libavcodec itself: the same send/receive per packet, then a final flush.
+size_t DecodeRaw(uint32_t codec, const std::vector<Packet>& packets, bool frameThreads) {
+    const AVCodec* avcodec = avcodec_find_decoder(codec == HCC::CODEC_H264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_HEVC);
+    AVCodecContext* context = avcodec_alloc_context3(avcodec);
+    if (frameThreads) {
+        context->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+        context->thread_count = 0;
+    } else {
+        HCC::ConfigureLiveThreading(context);
+    }
+    AVFrame* frame = av_frame_alloc();
+    AVPacket* packet = av_packet_alloc();
+    size_t pictures = 0;
+    volatile uint8_t sink = 0;
+    if (avcodec_open2(context, avcodec, nullptr) == 0) {
+        for (const Packet& p : packets) {
+            packet->data = const_cast<uint8_t*>(p.data.data());
+            packet->size = static_cast<int>(p.data.size());
+            avcodec_send_packet(context, packet);
+            while (avcodec_receive_frame(context, frame) == 0) {
+                ++pictures;
+                sink = sink + frame->data[0][0];
+            }
+        }
+        avcodec_send_packet(context, nullptr);
+        while (avcodec_receive_frame(context, frame) == 0) ++pictures;
+    }
+    av_packet_free(&packet);
+    av_frame_free(&frame);
+    avcodec_free_context(&context);
+    return pictures;
+}
+
+struct Best {
+    double seconds = 1e30;
+    size_t pictures = 0;
+    void Take(double s, size_t n) {
+        if (s < seconds) {
+            seconds = s;
+            pictures = n;
+        }
+    }
+    double Rate() const { return pictures / seconds; }
+};
+
+void Run(const char* name, uint32_t codec, const std::vector<Packet>& packets, int rounds) {
+    Best layer, raw, rawFrame;
+    for (int r = 0; r < rounds; ++r) {
+        // Alternate the order so neither side always runs on a warm cache.
+        const auto timed = [&](Best& best, const std::function<size_t()>& pass) {
+            const Clock::time_point start = Clock::now();
+            const size_t n = pass();
+            best.Take(Seconds(start), n);
+        };
+        if (r % 2 == 0) {
+            timed(layer, [&] { return DecodeWithLayer(codec, packets); });
+            timed(raw, [&] { return DecodeRaw(codec, packets, false); });
+        } else {
+            timed(raw, [&] { return DecodeRaw(codec, packets, false); });
+            timed(layer, [&] { return DecodeWithLayer(codec, packets); });
+        }
+        timed(rawFrame, [&] { return DecodeRaw(codec, packets, true); });
+    }
+    std::printf("%s 1920x1080, %zu packets, best of %d rounds\n", name, packets.size(), rounds);
+    std::printf("  CDecFFmpeg (slice threads)          %8.1f pictures/s  (%zu pictures)\n", layer.Rate(),
+                layer.pictures);
+    std::printf("  libavcodec (slice threads)          %8.1f pictures/s  (%zu pictures)\n", raw.Rate(), raw.pictures);
+    std::printf("  ratio CDecFFmpeg / libavcodec       %8.3f  (goal >= 0.97)\n", layer.Rate() / raw.Rate());
+    std::printf("  libavcodec (frame threads, latency) %8.1f pictures/s  (%zu pictures)\n", rawFrame.Rate(),
+                rawFrame.pictures);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    av_log_set_level(AV_LOG_ERROR);
+    const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+    const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
+    const uint32_t frames = static_cast<uint32_t>(seconds * 25);
+    std::printf("cores: %u\n", std::thread::hardware_concurrency());
+
+    std::vector<quorix_test::Picture> pictures;
+    for (uint32_t i = 0; i < frames; ++i) pictures.push_back(TestSource(1920, 1080, i));
+
+    const struct {
+        const char* name;
+        const char* encoder;
+        uint32_t codec;
+    } streams[] = {{"H.264", "libx264", HCC::CODEC_H264}, {"H.265", "libx265", HCC::CODEC_H265}};
+    for (const auto& s : streams) {
+        quorix_test::VideoEncodeOptions options;
+        options.encoder = s.encoder;
+        options.width = 1920;
+        options.height = 1080;
+        options.frames = frames;
+        options.quality = 23;
+        options.gop = 50;
+        options.preset = "ultrafast";
+        options.threads = 0;
+        const Clock::time_point start = Clock::now();
+        const std::vector<Packet> packets = quorix_test::EncodePictures(options, pictures);
+        if (packets.empty()) {
+            std::printf("%s: encoder %s not available\n", s.name, s.encoder);
+            continue;
+        }
+        size_t bytes = 0;
+        for (const Packet& p : packets) bytes += p.data.size();
+        std::printf("%s stream: %zu packets, %.1f kbit/s, encoded in %.1f s\n", s.name, packets.size(),
+                    bytes * 8.0 / 1000.0 / seconds, Seconds(start));
+        Run(s.name, s.codec, packets, rounds);
+    }
+    return 0;
+}
