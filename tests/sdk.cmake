@@ -1,0 +1,77 @@
+# SDK frame: the public C interface through libquorixsdk.so, the application object through the
+# static libraries, the external renderer loader against a test double, and the public header.
+
+set(_sdk_dir ${CMAKE_CURRENT_LIST_DIR})
+set(_sdk_out ${CMAKE_CURRENT_BINARY_DIR})
+
+# The public interface, as a host sees it.
+quorix_add_gtest(sdk_api
+  SOURCES ${_sdk_dir}/sdk_api.cpp
+  LIBS quorixsdk ${CMAKE_DL_LIBS}
+  LABELS sdk)
+
+# The inside: configuration, application object, render mode. Built into a folder of its own
+# because the tests put a quorixsdk.ini beside the executable (the library's own directory when
+# the frame is linked statically).
+quorix_add_gtest(sdk_app
+  SOURCES ${_sdk_dir}/sdk_app.cpp
+  LIBS quorix_sdk
+  LABELS sdk)
+set_target_properties(sdk_app PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${_sdk_out}/sdk_app)
+
+# The external panorama renderer double: decorated entry names (renamed after linking, see
+# pano_double_rename.cpp), plain names, and decorated names with entries missing.
+add_executable(pano_double_rename ${_sdk_dir}/support/pano_double_rename.cpp)
+target_include_directories(pano_double_rename PRIVATE ${_sdk_dir})
+target_compile_options(pano_double_rename PRIVATE ${QUORIX_WARNINGS})
+
+function(sdk_add_pano_double variant)
+  set(target pano_double_${variant})
+  add_library(${target} MODULE ${_sdk_dir}/support/pano_double.c)
+  target_include_directories(${target} PRIVATE ${_sdk_dir}/support)
+  target_compile_options(${target} PRIVATE ${QUORIX_WARNINGS})
+  target_compile_definitions(${target} PRIVATE ${ARGN})
+  target_link_libraries(${target} PRIVATE Threads::Threads)
+  set_target_properties(${target} PROPERTIES
+    PREFIX "lib" OUTPUT_NAME PanoRenderOGL
+    LIBRARY_OUTPUT_DIRECTORY ${_sdk_out}/pano_${variant})
+  if("PANO_DOUBLE_DECORATED" IN_LIST ARGN)
+    # SysV hash only: the rename rebuilds that table, a GNU hash table would go stale.
+    target_link_options(${target} PRIVATE "LINKER:--hash-style=sysv")
+    add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND pano_double_rename $<TARGET_FILE:${target}>
+      VERBATIM)
+    add_dependencies(${target} pano_double_rename)
+  endif()
+endfunction()
+sdk_add_pano_double(decorated PANO_DOUBLE_DECORATED)
+sdk_add_pano_double(plain)
+sdk_add_pano_double(partial PANO_DOUBLE_DECORATED PANO_DOUBLE_PARTIAL)
+
+# One loader suite per variant, each built beside its double (or alone, for the missing library),
+# because the library looks for the renderer in its own directory.
+foreach(_variant decorated plain partial missing)
+  string(TOUPPER ${_variant} _variant_upper)
+  quorix_add_gtest(sdk_gpano_${_variant}
+    SOURCES ${_sdk_dir}/sdk_gpano.cpp
+    LIBS quorix_sdk ${CMAKE_DL_LIBS}
+    LABELS sdk)
+  target_compile_definitions(sdk_gpano_${_variant} PRIVATE PANO_VARIANT_${_variant_upper}=1)
+  set_target_properties(sdk_gpano_${_variant} PROPERTIES
+    RUNTIME_OUTPUT_DIRECTORY ${_sdk_out}/pano_${_variant})
+  if(TARGET pano_double_${_variant})
+    add_dependencies(sdk_gpano_${_variant} pano_double_${_variant})
+  endif()
+endforeach()
+
+# The public header compiles on its own as C11 and as C++ (oldest and newest standard we claim)
+# with pedantic warnings as errors.
+add_test(NAME sdk_header_c11
+  COMMAND ${CMAKE_C_COMPILER} -std=c11 -Wall -Wextra -Wpedantic -Werror -fsyntax-only
+          -I${PROJECT_SOURCE_DIR}/include ${_sdk_dir}/sdk_header_check.c)
+foreach(_std c++11 c++20)
+  add_test(NAME sdk_header_${_std}
+    COMMAND ${CMAKE_CXX_COMPILER} -std=${_std} -Wall -Wextra -Wpedantic -Werror -fsyntax-only
+            -I${PROJECT_SOURCE_DIR}/include -x c++ ${_sdk_dir}/sdk_header_check.c)
+endforeach()
+set_tests_properties(sdk_header_c11 sdk_header_c++11 sdk_header_c++20 PROPERTIES LABELS sdk)
