@@ -359,6 +359,29 @@ TEST(PixelConvert, YuvTargetsLayOutPlanesAndPairs) {
     }
 }
 
+// Tiny and odd pictures into destinations of exactly the checked size, for every target: the
+// address sanitizer build turns any write past the end into a failure.
+TEST(PixelConvert, TinyPicturesFitExactDestinations) {
+    std::mt19937 rng(11);
+    const uint32_t targets[] = {1, 2, 3, 4, 5, 6, 11, 12, 13, 14, 15, 16, 20, 21, 22, 23, 24, 31, 33};
+    for (uint32_t w : {1u, 2u, 3u}) {
+        for (uint32_t h : {1u, 2u, 3u}) {
+            Source src(w, h);
+            src.Randomise(rng);
+            for (uint32_t t : targets) {
+                const CHPixelFormat f = Fmt(t);
+                const uint32_t stride = HPixelRGBBytes(f) != 0 ? RowBytes(f, w) : w;
+                const size_t size = HPixelRGBBytes(f) != 0 ? size_t{stride} * h
+                                    : (t == 31 || t == 33) ? size_t{2} * w * h
+                                                           : size_t{stride} * h * 3 / 2;
+                std::vector<uint8_t> dst(size);
+                EXPECT_EQ(src.Convert(f, dst, stride), QUORIX_OK)
+                    << "format " << t << " size " << w << "x" << h;
+            }
+        }
+    }
+}
+
 TEST(PixelConvert, Packed422OddWidthStaysInsideItsRows) {
     Source src(3, 1);
     src.y = {1, 2, 3};
@@ -414,7 +437,9 @@ TEST(PixelHolder, SetCopiesOrBorrowsAndDetachHandsOver) {
     std::vector<uint8_t> data(24, 7);
     CHPixel pixel;
     EXPECT_TRUE(pixel.IsEmpty());
-    EXPECT_EQ(pixel.Set(HPIXEL_YUV420P, nullptr, 24, 4, 4, 4, true), QUORIX_E_PARAM);
+    EXPECT_EQ(pixel.Set(HPIXEL_YUV420P, nullptr, 24, 4, 4, 4, true), QUORIX_E_BUFFER);
+    EXPECT_EQ(pixel.Set(HPIXEL_YUV420P, nullptr, 24, 4, 4, 4, false), QUORIX_E_PARAM);
+    EXPECT_TRUE(pixel.IsEmpty());
 
     ASSERT_EQ(pixel.Set(HPIXEL_YUV420P, data.data(), 24, 4, 4, 4, false), QUORIX_OK);
     EXPECT_EQ(pixel.GetData(), data.data());

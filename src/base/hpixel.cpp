@@ -315,11 +315,15 @@ void CHPixel::TakeOwned(std::unique_ptr<uint8_t[]> memory, uint32_t length, uint
 uint32_t CHPixel::Set(CHPixelFormat format, const uint8_t* data, uint32_t size, uint32_t width,
                       uint32_t height, uint32_t stride, bool copy) {
     if (data == nullptr) {
-        return QUORIX_E_PARAM;
+        // A copy answers as the byte buffer does for a null source; borrowing nothing is a
+        // bad pointer.
+        return copy ? QUORIX_E_BUFFER : QUORIX_E_PARAM;
     }
     const uint8_t* own = m_owned.get();
     // Borrowing from our own memory would leave the holder pointing into a block it may free.
-    const bool insideOwn = own != nullptr && data >= own && data < own + m_capacity;
+    const auto at = reinterpret_cast<uintptr_t>(data);
+    const auto ownAt = reinterpret_cast<uintptr_t>(own);
+    const bool insideOwn = own != nullptr && at >= ownAt && at - ownAt < m_capacity;
     if (copy || insideOwn) {
         if (own != nullptr && m_capacity >= size) {
             std::memmove(m_owned.get(), data, size);

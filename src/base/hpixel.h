@@ -101,8 +101,9 @@ public:
     CHPixel& operator=(const CHPixel&) = delete;
 
     // copy: the bytes are copied into memory of the holder's own (reused when large enough);
-    // otherwise the holder borrows data and never frees it. QUORIX_E_PARAM for a null data
-    // pointer with a size, QUORIX_E_NO_MEMORY when the copy cannot be allocated.
+    // otherwise the holder borrows data and never frees it. A null data pointer is refused
+    // (QUORIX_E_BUFFER for a copy, QUORIX_E_PARAM for a borrow); QUORIX_E_NO_MEMORY when the
+    // copy cannot be allocated. The holder is unchanged on failure.
     uint32_t Set(CHPixelFormat format, const uint8_t* data, uint32_t size, uint32_t width,
                  uint32_t height, uint32_t stride, bool copy);
     // Replaces the picture by its rectangle (x, y, w, h) as format 20 or 21; stride 0 takes the

@@ -179,7 +179,7 @@ HPIXEL_AVX2 void Avx2Kernel(const uint8_t* y0, const uint8_t* y1, const uint8_t*
 namespace HPixelDetail {
 
 bool CpuHasAvx2() {
-    static const bool has = __builtin_cpu_supports("avx2");
+    static const bool has = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
     return has;
 }
 
