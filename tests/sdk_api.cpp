@@ -2,6 +2,7 @@
 
 #include <quorixsdk.h>
 
+#include <cxxabi.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -595,8 +596,22 @@ TEST(SdkExports, TheLibraryExportsExactlyTheDeclaredFunctions) {
     std::set<std::string> exportedC;
     for (const sdk_elf::DynamicSymbol& symbol : symbols) {
         const bool visible = symbol.bind == STB_GLOBAL || symbol.bind == STB_WEAK;
-        // Mangled C++ names are the codec library's image classes; everything else must be ours.
-        if (symbol.defined && visible && symbol.name.rfind("_Z", 0) != 0) exportedC.insert(symbol.name);
+        if (!symbol.defined || !visible) continue;
+        if (symbol.name.rfind("_Z", 0) != 0) {
+            exportedC.insert(symbol.name);
+            continue;
+        }
+        // The only C++ names that may leave are the image classes of the codec library (their
+        // members, type information and virtual tables), never a library's inline internals.
+        int status = -1;
+        char* demangled = abi::__cxa_demangle(symbol.name.c_str(), nullptr, nullptr, &status);
+        const std::string readable = status == 0 && demangled != nullptr ? demangled : symbol.name;
+        free(demangled);
+        EXPECT_TRUE(readable.rfind("quorix_image::", 0) == 0 ||
+                    readable.rfind("typeinfo for quorix_image::", 0) == 0 ||
+                    readable.rfind("typeinfo name for quorix_image::", 0) == 0 ||
+                    readable.rfind("vtable for quorix_image::", 0) == 0)
+            << "unexpected export " << readable;
     }
     std::set<std::string> expected;
     for (const NamedExport& e : declared) expected.insert(e.name);

@@ -10,7 +10,7 @@ void CPlayer::ResetPort(bool allocate) {
         return;
     }
     m_inUse.store(false, std::memory_order_release);
-    // Nothing can be open yet: a port only leaves STATUS_NONE through an open.
+    // A free port holds nothing open.
     m_status.store(STATUS_NONE, std::memory_order_release);
 }
 
