@@ -508,6 +508,35 @@ TEST_F(SdkApi, LogAttributeWithoutPathWritesToStandardErrorOnly) {
     QUORIX_ReleaseSDK();
 }
 
+TEST_F(SdkApi, ExportsThatNameThemselvesLogBeforeAnyCheck) {
+    QUORIX_SetLogAttribute(1, 10, nullptr, nullptr);
+    ::testing::internal::CaptureStderr();
+    // Not initialised, and bad ports or regions besides: the five still log; nothing else does.
+    uint16_t port = 0;
+    EXPECT_EQ(QUORIX_GetPort(&port), QUORIX_E_NOT_INIT);
+    EXPECT_EQ(QUORIX_Play(QUORIX_MAX_PORTS, 0, nullptr, 0), QUORIX_E_NOT_INIT);
+    EXPECT_EQ(QUORIX_OpenFile(QUORIX_MAX_PORTS, "x"), QUORIX_E_NOT_INIT);
+    EXPECT_EQ(QUORIX_SetDisplayRegion(0, QUORIX_MAX_REGIONS, nullptr, 1), QUORIX_E_NOT_INIT);
+    for (const PortExport& e : PortExports()) {
+        if (std::strcmp(e.name, "QUORIX_Play") != 0 && std::strcmp(e.name, "QUORIX_OpenFile") != 0 &&
+            std::strcmp(e.name, "QUORIX_SetDisplayRegion") != 0) {
+            e.call(QUORIX_MAX_PORTS, 0);
+        }
+    }
+    EXPECT_EQ(QUORIX_InitSDK(), QUORIX_OK);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    std::vector<std::string> named;
+    const std::regex line(R"(\(DEBUG\)quorixsdk:<quorixsdk (QUORIX_\w+) LINE:\d+> (QUORIX_\w+)\n)");
+    for (std::sregex_iterator it(err.begin(), err.end(), line), end; it != end; ++it) {
+        EXPECT_EQ((*it)[1], (*it)[2]) << "function and text are both the export's name";
+        named.push_back((*it)[2]);
+    }
+    const std::vector<std::string> expected = {"QUORIX_GetPort", "QUORIX_Play", "QUORIX_OpenFile",
+                                               "QUORIX_SetDisplayRegion", "QUORIX_InitSDK"};
+    EXPECT_EQ(named, expected) << err;
+    QUORIX_ReleaseSDK();
+}
+
 TEST_F(SdkApi, LogAttributeWritesADatedFileAtTheChosenLevel) {
     TempDir dir;
     const std::string base = dir.File("sdk");
