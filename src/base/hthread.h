@@ -68,6 +68,7 @@ protected:
 private:
     static void* ThreadProc(void* arg);
     void RunOnWorker();
+    static uint32_t RunHooks(CHThread* thread);
     void ApplyPriority();
     void OpenGate();
     // Joins a thread left by a worker that ended on its own or was asked to stop from itself.
