@@ -362,6 +362,22 @@ TEST(XImageDecoder, BlackPictureIsBlackWithNeutralChroma) {
     EXPECT_TRUE(std::all_of(d.planes[2], d.planes[2] + d.sizes[2], [](uint8_t v) { return v == 128; }));
 }
 
+TEST(XImageDecoder, OddSizesStayInsideTheirPlanes) {
+    const std::vector<uint8_t> jpeg = quorix_test::EncodeJpeg(quorix_test::MakePicture(33, 17, 2, "yuvj420p"));
+    ASSERT_FALSE(jpeg.empty());
+    CDecXImage decoder;
+    ASSERT_EQ(decoder.Open(CODEC_MJPEG), QUORIX_OK);
+    const Decoded d = Decode(decoder, jpeg, 0, 0);
+    ASSERT_EQ(d.result, QUORIX_OK);
+    EXPECT_EQ(d.width, 33u);
+    EXPECT_EQ(d.height, 17u);
+    EXPECT_EQ(d.strides[1], 16u);
+    EXPECT_EQ(d.sizes[1], 33u * 17u / 4);
+    EXPECT_LE(d.planes[2] + d.sizes[2], decoder.GetBuffer().GetData() + decoder.GetBuffer().GetCapacity());
+    const Picture reference = quorix_test::Reference420(33, 17, 2);
+    EXPECT_GE(quorix_test::Psnr(d.planes[0], d.strides[0], reference.planes[0].data(), 33, 33, 17), 35.0);
+}
+
 TEST(XImageDecoder, ColoursMatchTheSourceTopRowFirst) {
     // Strong colours catch swapped channels or weights; a vertical gradient catches a flip.
     Picture source = quorix_test::MakePicture(128, 96, 5, "yuvj444p");
