@@ -1,0 +1,15 @@
+# Container format and file reader. The reader's sources are compiled in directly so that the
+# suite depends on the base library only.
+set(_reader_sources
+  ${PROJECT_SOURCE_DIR}/src/media/hmfreader.cpp
+  ${PROJECT_SOURCE_DIR}/src/media/kzreader.cpp
+  ${PROJECT_SOURCE_DIR}/src/media/mkzdata.cpp)
+quorix_add_gtest(reader_tests
+  SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/reader_format.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/reader_play.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/reader_damage.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/support/container_builder.cpp
+    ${_reader_sources}
+  LIBS quorix_base
+  LABELS media)
