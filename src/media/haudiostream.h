@@ -2,6 +2,7 @@
 // One audio stream of the engine: its encoded queue and the thread that decodes it and hands
 // the PCM to the owner. Audio is not paced against video; it is decoded as it arrives.
 
+#include <atomic>
 #include <cstdint>
 
 #include "base/hthread.h"
@@ -28,7 +29,13 @@ public:
     void FlushEncoded();
     uint16_t GetStreamId() const { return m_streamId; }
 
+    // Input threads that hold this stream outside the map lock (see CHPlayer::InputData).
+    void AcquireInput() { m_inputUsers.fetch_add(1, std::memory_order_acq_rel); }
+    void ReleaseInput() { m_inputUsers.fetch_sub(1, std::memory_order_acq_rel); }
+    bool HasInputUsers() const { return m_inputUsers.load(std::memory_order_acquire) != 0; }
+
 private:
+    std::atomic<uint32_t> m_inputUsers{0};
     CHPlayer* const m_owner;
     const uint16_t m_streamId;
     CHPool<CHKZFrame> m_encoded;  // producers: input threads; consumer: this stream's thread

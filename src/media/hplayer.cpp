@@ -2,9 +2,11 @@
 
 #include <cxxabi.h>
 
+#include <array>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "base/hclock.h"
 #include "base/hlog.h"
@@ -76,20 +78,9 @@ uint32_t CHPlayer::InputData(const uint8_t* data, uint32_t length) {
     const uint8_t type = data[2];
     const uint8_t kind = type & kHMFKindMask;
 
-    if (kind == HMF_KIND_AUDIO) {
-        // The map lock is held across the input so that StopPlay cannot destroy the stream
-        // between lookup and use.
-        CHAutoLock lock(&m_audioLock);
-        CHAudioStream* stream = GetAudioStream(0);
-        return stream ? stream->InputFrame(data, length) : QUORIX_E_NO_MEMORY;
-    }
+    if (kind == HMF_KIND_AUDIO) return InputToAudio(data, length);
     if (!HMFIsVideoKind(kind)) return QUORIX_OK;
-
-    if (!(type & kHMFCompositeBit)) {
-        CHAutoLock lock(&m_videoLock);
-        CHVideoStream* stream = GetVideoStream(0);
-        return stream ? stream->InputFrame(data, length) : QUORIX_E_NO_MEMORY;
-    }
+    if (!(type & kHMFCompositeBit)) return InputToVideo(0, data, length);
 
     uint32_t result = QUORIX_OK;
     uint32_t offset = kHMFFrameHeaderSize;
@@ -108,18 +99,44 @@ uint32_t CHPlayer::InputData(const uint8_t* data, uint32_t length) {
             if (subKind == HMF_KIND_AUDIO) {
                 // Sound inside a packet goes where all sound goes; fed to a video stream it
                 // would reset that stream's decoder and stall its pictures.
-                CHAutoLock lock(&m_audioLock);
-                CHAudioStream* stream = GetAudioStream(0);
-                queued = stream ? stream->InputFrame(sub, subLen) : QUORIX_E_NO_MEMORY;
+                queued = InputToAudio(sub, subLen);
             } else if (HMFIsVideoKind(subKind) && !(subType & kHMFCompositeBit)) {
-                CHAutoLock lock(&m_videoLock);
-                CHVideoStream* stream = GetVideoStream(subId);
-                queued = stream ? stream->InputFrame(sub, subLen) : QUORIX_E_NO_MEMORY;
+                queued = InputToVideo(subId, sub, subLen);
             }
             if (queued != QUORIX_OK) result = queued;
         }
         offset += subLen;
     }
+    return result;
+}
+
+// The stream is looked up (or made) under the map lock and marked as in use, so that StopPlay,
+// which takes streams out of the map, waits for the input before destroying one. The copy into
+// the queue happens outside the map lock: a fast source must not starve the player thread,
+// which needs that lock to present.
+uint32_t CHPlayer::InputToVideo(uint16_t streamId, const uint8_t* data, uint32_t length) {
+    CHVideoStream* stream = nullptr;
+    {
+        CHAutoLock lock(&m_videoLock);
+        stream = GetVideoStream(streamId);
+        if (stream) stream->AcquireInput();
+    }
+    if (!stream) return QUORIX_E_NO_MEMORY;
+    const uint32_t result = stream->InputFrame(data, length);
+    stream->ReleaseInput();
+    return result;
+}
+
+uint32_t CHPlayer::InputToAudio(const uint8_t* data, uint32_t length) {
+    CHAudioStream* stream = nullptr;
+    {
+        CHAutoLock lock(&m_audioLock);
+        stream = GetAudioStream(0);
+        if (stream) stream->AcquireInput();
+    }
+    if (!stream) return QUORIX_E_NO_MEMORY;
+    const uint32_t result = stream->InputFrame(data, length);
+    stream->ReleaseInput();
     return result;
 }
 
@@ -188,33 +205,39 @@ uint32_t CHPlayer::StopPlay() {
     return QUORIX_OK;
 }
 
+template <typename Stream>
+void CHPlayer::DestroyStreamMap(CHMap<uint16_t, uint16_t, Stream*, Stream*>& map, CHLock& lock) {
+    // The streams that exist now leave the map together under its lock (so no input reaches
+    // them any more) and are destroyed outside it, where joining their threads holds up no input
+    // thread. Taking them one by one instead would chase streams that concurrent input keeps
+    // making again. Ids of streams made by records fit one batch; bigger maps take more passes.
+    constexpr uint32_t kBatch = 256;
+    for (;;) {
+        std::array<Stream*, kBatch> streams{};
+        std::array<uint16_t, kBatch> ids{};
+        uint32_t count = 0;
+        {
+            CHAutoLock guard(&lock);
+            HPOSITION pos = map.GetStartPosition();
+            while (pos && count < kBatch) {
+                map.GetNextAssoc(pos, ids[count], streams[count]);
+                ++count;
+            }
+            for (uint32_t i = 0; i < count; ++i) map.RemoveKey(ids[i]);
+        }
+        for (uint32_t i = 0; i < count; ++i) {
+            if (!streams[i]) continue;
+            // An input that found the stream before it left the map finishes its copy first.
+            while (streams[i]->HasInputUsers()) std::this_thread::yield();
+            DestroyQuietly(streams[i]);
+        }
+        if (count < kBatch) break;
+    }
+}
+
 void CHPlayer::DestroyStreams() {
-    // One stream at a time leaves its map under the lock (so no input reaches it any more) and
-    // is destroyed outside, where stopping its thread cannot hold up the input threads.
-    for (;;) {
-        CHVideoStream* stream = nullptr;
-        {
-            CHAutoLock lock(&m_videoLock);
-            HPOSITION pos = m_videoStreams.GetStartPosition();
-            if (!pos) break;
-            uint16_t id = 0;
-            m_videoStreams.GetNextAssoc(pos, id, stream);
-            m_videoStreams.RemoveKey(id);
-        }
-        if (stream) DestroyQuietly(stream);
-    }
-    for (;;) {
-        CHAudioStream* stream = nullptr;
-        {
-            CHAutoLock lock(&m_audioLock);
-            HPOSITION pos = m_audioStreams.GetStartPosition();
-            if (!pos) break;
-            uint16_t id = 0;
-            m_audioStreams.GetNextAssoc(pos, id, stream);
-            m_audioStreams.RemoveKey(id);
-        }
-        if (stream) DestroyQuietly(stream);
-    }
+    DestroyStreamMap(m_videoStreams, m_videoLock);
+    DestroyStreamMap(m_audioStreams, m_audioLock);
 }
 
 void CHPlayer::SetPlayMode(uint32_t mode) {

@@ -116,6 +116,10 @@ private:
     // Gives the pixel buffer of a picture handed to RenderFrame a record to come back in.
     void ReleaseEmptyDecodedFrame(CHDecFrame* frame);
     void DestroyStreams();
+    uint32_t InputToVideo(uint16_t streamId, const uint8_t* data, uint32_t length);
+    uint32_t InputToAudio(const uint8_t* data, uint32_t length);
+    template <typename Stream>
+    static void DestroyStreamMap(CHMap<uint16_t, uint16_t, Stream*, Stream*>& map, CHLock& lock);
 
     CHPool<CHKZFrame> m_encodedFree{static_cast<int32_t>(kEncodedPoolMax)};
     CHPool<CHDecFrame> m_decodedFree{static_cast<int32_t>(kDecodedPoolMax)};

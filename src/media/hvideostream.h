@@ -39,6 +39,11 @@ public:
     void FlushEncoded();
 
     uint16_t GetStreamId() const { return m_streamId; }
+
+    // Input threads that hold this stream outside the map lock (see CHPlayer::InputData).
+    void AcquireInput() { m_inputUsers.fetch_add(1, std::memory_order_acq_rel); }
+    void ReleaseInput() { m_inputUsers.fetch_sub(1, std::memory_order_acq_rel); }
+    bool HasInputUsers() const { return m_inputUsers.load(std::memory_order_acquire) != 0; }
     // Pacing state, read by the presenting thread (and tests).
     uint32_t GetPresentInterval() const { return m_presentInterval; }
     uint32_t GetPacingLevel() const { return m_pacingLevel; }
@@ -49,6 +54,7 @@ private:
     void QueueDecoded(const CHKZFrame& source, uint32_t width, uint32_t height, uint8_t* const planes[3],
                       const uint32_t sizes[3], const int32_t strides[3]);
 
+    std::atomic<uint32_t> m_inputUsers{0};
     CHPlayer* const m_owner;
     const uint16_t m_streamId;
     CHVFPool m_encoded;              // producers: input threads; consumer: this stream's thread
