@@ -415,7 +415,8 @@ TEST(XImageDecoder, RefusesUndecodableAndHugeJpegsWithoutTouchingItsPicture) {
     std::mt19937 random(99);
     for (uint8_t& b : noise) b = static_cast<uint8_t>(random());
     const std::vector<std::vector<uint8_t>> refused = {
-        noise, {0xFF}, {0xFF, 0xD8}, WithClaimedSize(good, 65535, 65535), WithClaimedSize(good, 0, 48)};
+        noise, {0xFF}, {0xFF, 0xD8}, WithClaimedSize(good, 65535, 65535), WithClaimedSize(good, 0, 48),
+        WithClaimedSize(good, 8000, 8000)};  // within the bound, but far more blocks than the data holds
     for (const std::vector<uint8_t>& payload : refused) {
         EXPECT_EQ(Decode(decoder, payload, 0, 0).result, QUORIX_E_NOT_SUPPORTED);
         EXPECT_EQ(decoder.GetBuffer().GetData(), data);

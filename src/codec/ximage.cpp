@@ -240,6 +240,10 @@ bool CImage::DecodeJpeg(const uint8_t* data, size_t size) {
     if (width <= 0 || height <= 0 || static_cast<uint32_t>(width) > kMaxImageSide ||
         static_cast<uint32_t>(height) > kMaxImageSide)
         return Fail("JPEG size out of range");
+    // Every 8 x 8 luma block costs at least one bit of DC code, so a header that claims far more
+    // blocks than the data can carry is a lie; refusing it early avoids allocating for it.
+    const uint64_t blocks = ((static_cast<uint64_t>(width) + 7) / 8) * ((static_cast<uint64_t>(height) + 7) / 8);
+    if (static_cast<uint64_t>(size) * 8 < blocks) return Fail("JPEG data too short for its size");
     Create(static_cast<uint32_t>(width), static_cast<uint32_t>(height));
     int flags = TJFLAG_BOTTOMUP;
 #ifdef TJFLAG_LIMITSCANS
