@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include "base/hclock.h"
+#include "base/hthread.h"
 
 namespace BRIXEL {
 
@@ -18,6 +19,7 @@ bool CHFile::Open(const char* path, const char* mode) {
 
 void CHFile::Close() {
     if (m_file) {
+        CHCancelGuard noCancel;  // also runs from the destructor
         fclose(m_file);
         m_file = nullptr;
     }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/hdatetime.h"
+#include "base/hthread.h"
 
 namespace BRIXEL {
 
@@ -115,6 +116,8 @@ void CHLog::VWrite(const char* module, uint32_t level, const char* format, va_li
     if (!FormatInto(line, format, args)) return;
     line += '\n';
 
+    // A line is written whole or not at all, even by a worker that is being cancelled.
+    CHCancelGuard noCancel;
     if (output & HLOG_OUT_DEBUGGER) WriteAll(debugFd, line);
     if (output & HLOG_OUT_FILE) {
         WriteLine(level, line, fields.tm_year + 1900, fields.tm_mon + 1, fields.tm_mday);

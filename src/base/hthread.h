@@ -13,6 +13,20 @@
 
 namespace BRIXEL {
 
+// Holds off cancellation of the calling thread for a scope: for work that must not become the
+// point where a cancelled worker starts unwinding (closing files, writing a log line), and for
+// cleanup that runs in destructors, where an unwind would end the process.
+class CHCancelGuard {
+public:
+    CHCancelGuard() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &m_old); }
+    ~CHCancelGuard() { pthread_setcancelstate(m_old, nullptr); }
+    CHCancelGuard(const CHCancelGuard&) = delete;
+    CHCancelGuard& operator=(const CHCancelGuard&) = delete;
+
+private:
+    int m_old = PTHREAD_CANCEL_ENABLE;
+};
+
 // Derived classes that override the hooks must Stop() in their own destructor: by the time this
 // destructor runs, the overrides are gone.
 class CHThread {
@@ -47,7 +61,7 @@ public:
     std::string GetThreadName() const;
     uint32_t GetThreadId() const { return m_threadId; }
     uint64_t GetParam() const { return m_param; }
-    uint32_t GetExitCode() const { return m_exitCode; }
+    uint32_t GetExitCode() const { return m_exitCode.load(); }
 
     // Level -1 (system default) or 0..6, value 1..99 (stored only).
     void SetPriority(int32_t level, uint32_t value);
@@ -96,7 +110,7 @@ private:
     CHLock m_handleLock;              // serialises Start, Stop and joins from other threads
     CHEvent m_stopEvent{true, true, false};  // mirrors the stop request for WaitStop
     std::atomic<bool> m_endEntered{false};   // the worker reached OnThreadEnd
-    uint32_t m_exitCode = 0;
+    std::atomic<uint32_t> m_exitCode{0};
 
     // Start gate and completion. Guarded by m_syncMutex; m_syncCond runs on the monotonic clock.
     pthread_mutex_t m_syncMutex = PTHREAD_MUTEX_INITIALIZER;
