@@ -13,3 +13,14 @@ quorix_add_gtest(reader_tests
     ${_reader_sources}
   LIBS quorix_base
   LABELS media)
+
+if(TARGET quorix-info)
+  quorix_add_gtest(reader_info_tests
+    SOURCES
+      ${CMAKE_CURRENT_LIST_DIR}/reader_info.cpp
+      ${CMAKE_CURRENT_LIST_DIR}/support/container_builder.cpp
+    LIBS quorix_base
+    LABELS media tools)
+  target_compile_definitions(reader_info_tests PRIVATE QUORIX_INFO_PATH="$<TARGET_FILE:quorix-info>")
+  add_dependencies(reader_info_tests quorix-info)
+endif()
