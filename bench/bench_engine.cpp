@@ -1,0 +1,221 @@
+// The engine path input -> decode (a fake decoder) -> present, per play mode: pictures per
+// second and heap allocations per picture once the pools are warm.
+//
+// Two clocks are measured. "engine" replaces every rest of the engine's threads by a yield, so
+// the figure is what the routing, queues, copies and pools cost. "paced" keeps the real rests
+// (the player thread presents once per 20 ms pass), which is what a host sees.
+//
+// Allocations are counted by replacing the global operator new family and malloc/calloc/realloc
+// (through glibc's __libc_* entry points).
+
+#include <sched.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include "base/hclock.h"
+#include "media/hmfformat.h"
+#include "media/hplayer.h"
+
+namespace {
+
+std::atomic<uint64_t> g_allocations{0};
+std::atomic<uint64_t> g_allocatedBytes{0};
+
+}  // namespace
+
+extern "C" {
+void* __libc_malloc(size_t);
+void* __libc_calloc(size_t, size_t);
+void* __libc_realloc(void*, size_t);
+void __libc_free(void*);
+
+void* malloc(size_t size) {
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    g_allocatedBytes.fetch_add(size, std::memory_order_relaxed);
+    return __libc_malloc(size);
+}
+void* calloc(size_t n, size_t size) {
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    g_allocatedBytes.fetch_add(n * size, std::memory_order_relaxed);
+    return __libc_calloc(n, size);
+}
+void* realloc(void* p, size_t size) {
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    g_allocatedBytes.fetch_add(size, std::memory_order_relaxed);
+    return __libc_realloc(p, size);
+}
+}
+
+// operator new goes through the malloc above (libstdc++ does), but counting it here as well
+// would count twice; routing it explicitly keeps the count independent of the library.
+void* operator new(size_t size) {
+    if (void* p = malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void* operator new[](size_t size) { return operator new(size); }
+void* operator new(size_t size, const std::nothrow_t&) noexcept { return malloc(size ? size : 1); }
+void* operator new[](size_t size, const std::nothrow_t&) noexcept { return malloc(size ? size : 1); }
+void operator delete(void* p) noexcept { __libc_free(p); }
+void operator delete[](void* p) noexcept { __libc_free(p); }
+void operator delete(void* p, size_t) noexcept { __libc_free(p); }
+void operator delete[](void* p, size_t) noexcept { __libc_free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { __libc_free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { __libc_free(p); }
+
+namespace {
+
+using namespace BRIXEL;
+
+constexpr uint16_t kWidth = 1280;
+constexpr uint16_t kHeight = 720;
+constexpr uint32_t kWindow = 8;  // pictures in flight between input and presentation
+
+// Real ticks, but a rest is only a yield: the threads run as fast as the work allows.
+class YieldClock : public IHClock {
+public:
+    uint32_t Tick() override { return HRealTickCount(); }
+    void Sleep(uint32_t) override { sched_yield(); }
+};
+
+class BenchPlayer : public CHPlayer {
+public:
+    BenchPlayer() {
+        for (int p = 0; p < 3; ++p) {
+            const uint32_t w = p ? kWidth / 2 : kWidth;
+            const uint32_t h = p ? kHeight / 2 : kHeight;
+            m_strides[p] = static_cast<int32_t>(w + 32);
+            m_planes[p].assign(static_cast<size_t>(m_strides[p]) * h, static_cast<uint8_t>(16 + 100 * p));
+        }
+    }
+    ~BenchPlayer() override {
+        StopPlay();
+        for (Held& h : m_held) {
+            if (h.buffer) m_recovery(h.buffer, h.size, m_recoveryContext);
+            h.buffer = nullptr;
+        }
+    }
+
+    std::atomic<uint64_t> presented{0};
+
+    HDecoderHandle StartDecoder(uint8_t) override { return this; }
+    void StopDecoder(HDecoderHandle) override {}
+    uint32_t DecodeVideo(HDecoderHandle, const uint8_t* data, uint32_t length, uint32_t& width, uint32_t& height,
+                         uint8_t* planes[3], uint32_t sizes[3], int32_t strides[3]) override {
+        if (!length) return QUORIX_E_PARAM;
+        m_planes[0][0] = data[0];
+        for (int p = 0; p < 3; ++p) {
+            planes[p] = m_planes[p].data();
+            sizes[p] = static_cast<uint32_t>(m_planes[p].size());
+            strides[p] = m_strides[p];
+        }
+        width = kWidth;
+        height = kHeight;
+        return QUORIX_OK;
+    }
+    uint32_t OnVideoFrame(uint16_t, uint32_t, uint32_t, uint16_t, uint16_t, uint8_t* const[3],
+                          const int32_t[3]) override {
+        presented.fetch_add(1, std::memory_order_release);
+        return QUORIX_OK;
+    }
+    // Holds one picture per stream like a display source and hands the previous one back.
+    uint32_t RenderFrame(uint16_t streamId, uint32_t, uint32_t, uint16_t, uint16_t, uint8_t* buffer,
+                         uint32_t size) override {
+        Held previous = m_held[streamId & 0xFF];
+        m_held[streamId & 0xFF] = {buffer, size};
+        if (previous.buffer) m_recovery(previous.buffer, previous.size, m_recoveryContext);
+        presented.fetch_add(1, std::memory_order_release);
+        return QUORIX_OK;
+    }
+    uint32_t SetRecoveryCallback(uint16_t, HRecoveryCallback callback, void* context) override {
+        m_recovery = callback;
+        m_recoveryContext = context;
+        return QUORIX_OK;
+    }
+
+private:
+    struct Held {
+        uint8_t* buffer = nullptr;
+        uint32_t size = 0;
+    };
+    std::vector<uint8_t> m_planes[3];
+    int32_t m_strides[3] = {};
+    Held m_held[256];
+    HRecoveryCallback m_recovery = nullptr;
+    void* m_recoveryContext = nullptr;
+};
+
+struct Result {
+    double fps;
+    double allocationsPerFrame;
+    double bytesPerFrame;
+};
+
+Result Run(uint32_t mode, uint32_t warmup, uint32_t frames) {
+    BenchPlayer player;
+    player.SetPlayMode(mode);
+    player.SetPlaySpeed(4);  // presentation is not held back by the picture intervals
+    player.StartPlay();
+
+    std::vector<uint8_t> record(kHMFFrameHeaderSize + 20000, 0x5A);
+    HMFFrameHeader h = HMFNewFrameHeader();
+    h.codec = 1;
+    h.SetVideoSize(kWidth, kHeight);
+    h.payloadLength = static_cast<uint32_t>(record.size() - kHMFFrameHeaderSize);
+
+    uint32_t sequence = 0;
+    uint64_t allocationsAtStart = 0;
+    uint64_t bytesAtStart = 0;
+    auto start = std::chrono::steady_clock::now();
+    for (uint32_t i = 0; i < warmup + frames; ++i) {
+        if (i == warmup) {
+            allocationsAtStart = g_allocations.load();
+            bytesAtStart = g_allocatedBytes.load();
+            start = std::chrono::steady_clock::now();
+        }
+        // Keep a bounded window in flight so that no queue overflows and the input never
+        // outruns the pools (the engine would then allocate by design).
+        while (sequence >= player.presented.load(std::memory_order_acquire) + kWindow) sched_yield();
+        ++sequence;
+        h.type = sequence % 25 == 1 ? HMF_KIND_KEY : HMF_KIND_DELTA;
+        h.sequence = sequence;
+        h.timestamp = 40 * sequence;
+        HMFSerializeFrameHeader(h, record.data());
+        record[kHMFFrameHeaderSize] = static_cast<uint8_t>(sequence);
+        player.InputData(record.data(), static_cast<uint32_t>(record.size()));
+    }
+    while (player.presented.load(std::memory_order_acquire) < sequence) sched_yield();
+    const auto end = std::chrono::steady_clock::now();
+    const uint64_t allocations = g_allocations.load() - allocationsAtStart;
+    const uint64_t bytes = g_allocatedBytes.load() - bytesAtStart;
+    player.StopPlay();
+    const double seconds = std::chrono::duration<double>(end - start).count();
+    return {frames / seconds, static_cast<double>(allocations) / frames, static_cast<double>(bytes) / frames};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const uint32_t frames = argc > 1 ? static_cast<uint32_t>(std::atoi(argv[1])) : 2000;
+    std::printf("engine path, %ux%u 4:2:0 pictures, %u measured after warm-up\n", kWidth, kHeight, frames);
+    std::printf("%-7s %-5s %12s %14s %14s\n", "clock", "mode", "frames/s", "allocs/frame", "bytes/frame");
+    YieldClock yieldClock;
+    HSetClock(&yieldClock);
+    for (uint32_t mode = 0; mode <= 2; ++mode) {
+        const Result r = Run(mode, 200, frames);
+        std::printf("%-7s %-5u %12.1f %14.4f %14.1f\n", "engine", mode, r.fps, r.allocationsPerFrame, r.bytesPerFrame);
+    }
+    HSetClock(nullptr);
+    // With the real rests a buffered mode presents at most one picture per 20 ms pass.
+    for (uint32_t mode = 0; mode <= 2; ++mode) {
+        const Result r = Run(mode, 20, 100);
+        std::printf("%-7s %-5u %12.1f %14.4f %14.1f\n", "paced", mode, r.fps, r.allocationsPerFrame, r.bytesPerFrame);
+    }
+    return 0;
+}
