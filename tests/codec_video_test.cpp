@@ -178,6 +178,28 @@ TEST(FFmpegDecoderLayouts, ConvertsOtherChromaLayoutsTo420) {
     }
 }
 
+TEST(FFmpegDecoderLayouts, HandsOutTenBitPicturesAsEightBit420) {
+    quorix_test::VideoEncodeOptions options;
+    options.encoder = "libx265";
+    options.pixelFormat = "yuv420p10le";
+    options.frames = 2;
+    const std::vector<Packet> packets = quorix_test::EncodeVideo(options);
+    ASSERT_EQ(packets.size(), 2u) << "libx265 without 10-bit support";
+    CDecFFmpeg ffmpeg;
+    CDecHisi hisi;
+    for (CDecoder* decoder : {static_cast<CDecoder*>(&ffmpeg), static_cast<CDecoder*>(&hisi)}) {
+        SCOPED_TRACE(decoder->GetRuntimeClass()->className);
+        ASSERT_EQ(decoder->Open(CODEC_H265), QUORIX_OK);
+        for (uint32_t i = 0; i < 2; ++i) {
+            const Decoded d = Decode(*decoder, packets[i].data, 320, 240);
+            ASSERT_EQ(d.result, QUORIX_OK);
+            EXPECT_EQ(d.format, 0u);
+            EXPECT_EQ(d.strides[0], 320u) << "one byte per sample";
+            EXPECT_GE(PicturePsnr(d, quorix_test::Reference420(320, 240, i)), 35.0);
+        }
+    }
+}
+
 // ---- native-style adapter ------------------------------------------------------------------
 
 class HisiDecoder : public ::testing::TestWithParam<uint32_t> {};

@@ -153,6 +153,8 @@ std::vector<Packet> EncodePictures(const VideoEncodeOptions& options, const std:
         if (options.slices > 0) context->slices = options.slices;
     }
     if (avcodec_open2(context.get(), codec, nullptr) < 0) return packets;
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);
+    const int depth = desc != nullptr ? desc->comp[0].depth : 8;
 
     for (size_t i = 0; i < pictures.size(); ++i) {
         const Picture& picture = pictures[i];
@@ -165,9 +167,20 @@ std::vector<Packet> EncodePictures(const VideoEncodeOptions& options, const std:
         for (int p = 0; p < planeCount; ++p) {
             const uint32_t w = p == 0 ? picture.width : picture.ChromaWidth();
             const uint32_t h = p == 0 ? picture.height : picture.ChromaHeight();
-            for (uint32_t y = 0; y < h; ++y)
-                std::memcpy(frame->data[p] + static_cast<ptrdiff_t>(y) * frame->linesize[p],
-                            picture.planes[p].data() + static_cast<size_t>(y) * w, w);
+            for (uint32_t y = 0; y < h; ++y) {
+                uint8_t* dst = frame->data[p] + static_cast<ptrdiff_t>(y) * frame->linesize[p];
+                const uint8_t* src = picture.planes[p].data() + static_cast<size_t>(y) * w;
+                if (depth <= 8) {
+                    std::memcpy(dst, src, w);
+                } else {
+                    // High bit depth: the same picture scaled up, little-endian 16-bit samples.
+                    for (uint32_t x = 0; x < w; ++x) {
+                        const uint16_t sample = static_cast<uint16_t>(src[x] << (depth - 8));
+                        dst[2 * x] = static_cast<uint8_t>(sample);
+                        dst[2 * x + 1] = static_cast<uint8_t>(sample >> 8);
+                    }
+                }
+            }
         }
         frame->pts = static_cast<int64_t>(i);
         if (options.encoder == "mjpeg") frame->quality = context->global_quality;

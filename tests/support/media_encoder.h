@@ -42,7 +42,9 @@ struct VideoEncodeOptions {
     uint32_t width = 320;
     uint32_t height = 240;
     uint32_t frames = 5;
-    std::string pixelFormat = "yuv420p";  // mjpeg: "yuvj420p", "yuvj422p", "yuvj444p", "gray"
+    // mjpeg: "yuvj420p", "yuvj422p", "yuvj444p"; high bit depth ("yuv420p10le") takes the 8-bit
+    // pictures scaled up
+    std::string pixelFormat = "yuv420p";
     int quality = 12;      // CRF for libx264/libx265, q-scale (2 = best) for mjpeg
     int gop = 25;          // key frame every gop pictures
     std::string preset = "ultrafast";
