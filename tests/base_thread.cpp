@@ -189,6 +189,7 @@ TEST(ObjectTest, IsKindOfWalksTheBaseChain) {
     EXPECT_TRUE(asObject.IsKindOf(H_RUNTIME_CLASS(CTestDerived)));
     EXPECT_TRUE(asObject.IsKindOf(H_RUNTIME_CLASS(CTestBase)));
     EXPECT_TRUE(asObject.IsKindOf(H_RUNTIME_CLASS(CHObject)));
+    EXPECT_EQ(H_RUNTIME_CLASS(BRIXEL::CHObject), H_RUNTIME_CLASS(CHObject));
     EXPECT_FALSE(asObject.IsKindOf(H_RUNTIME_CLASS(CTestOther)));
     EXPECT_FALSE(asObject.IsKindOf(nullptr));
     CTestBase base;

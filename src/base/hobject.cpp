@@ -2,9 +2,9 @@
 
 namespace BRIXEL {
 
-const CHRuntimeClass CHObject::classCHObject = {"CHObject", static_cast<uint32_t>(sizeof(CHObject)), 0, nullptr};
+const CHRuntimeClass CHObject::s_runtimeClass = {"CHObject", static_cast<uint32_t>(sizeof(CHObject)), 0, nullptr};
 
-const CHRuntimeClass* CHObject::GetRuntimeClass() const { return &classCHObject; }
+const CHRuntimeClass* CHObject::GetRuntimeClass() const { return &s_runtimeClass; }
 
 bool CHObject::IsKindOf(const CHRuntimeClass* record) const {
     if (!record) return false;

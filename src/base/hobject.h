@@ -20,19 +20,20 @@ public:
     // False for null; otherwise walks from this object's record through the base links.
     bool IsKindOf(const CHRuntimeClass* record) const;
 
-    static const CHRuntimeClass classCHObject;
+    static const CHRuntimeClass s_runtimeClass;
 };
 
-#define H_RUNTIME_CLASS(cls) (&cls::class##cls)
+// Works with qualified names too (H_RUNTIME_CLASS(BRIXEL::CHObject)).
+#define H_RUNTIME_CLASS(cls) (&cls::s_runtimeClass)
 
 #define H_DECLARE_RUNTIME_CLASS(cls)                                  \
 public:                                                               \
-    static const ::BRIXEL::CHRuntimeClass class##cls;                 \
+    static const ::BRIXEL::CHRuntimeClass s_runtimeClass;             \
     const ::BRIXEL::CHRuntimeClass* GetRuntimeClass() const override;
 
 #define H_IMPLEMENT_RUNTIME_CLASS(cls, base)                                                    \
-    const ::BRIXEL::CHRuntimeClass cls::class##cls = {#cls, static_cast<uint32_t>(sizeof(cls)), \
-                                                      0, H_RUNTIME_CLASS(base)};                \
+    const ::BRIXEL::CHRuntimeClass cls::s_runtimeClass = {#cls, static_cast<uint32_t>(sizeof(cls)), \
+                                                          0, H_RUNTIME_CLASS(base)};                \
     const ::BRIXEL::CHRuntimeClass* cls::GetRuntimeClass() const { return H_RUNTIME_CLASS(cls); }
 
 }  // namespace BRIXEL
