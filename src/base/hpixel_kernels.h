@@ -30,7 +30,6 @@ enum class HPixelPath : uint32_t {
     Reference,  // per pixel, through the writer of the format
     Portable,   // row pairs in plain C++, per format
     Avx2,       // row pairs with 256-bit vectors (x86-64 with AVX2 at run time)
-    Avx512,     // 512-bit vectors for the 32-bit formats, Avx2 for the others (AVX-512BW)
 };
 
 bool HPixelPathAvailable(HPixelPath path);
@@ -53,9 +52,7 @@ using RowPairFn = void (*)(const uint8_t* y0, const uint8_t* y1, const uint8_t* 
 // Row kernels of the top-down formats 1..6 (index 1..6); null when the path has none.
 RowPairFn PortableRowPair(uint32_t baseFormat);
 RowPairFn Avx2RowPair(uint32_t baseFormat);
-RowPairFn Avx512RowPair(uint32_t baseFormat);
 bool CpuHasAvx2();
-bool CpuHasAvx512();
 
 struct ChromaTerms {
     int r;  // added to Y for red

@@ -109,15 +109,15 @@ bool HPixelPathAvailable(HPixelPath path) {
         case HPixelPath::Reference:
         case HPixelPath::Portable: return true;
         case HPixelPath::Avx2: return HPixelDetail::CpuHasAvx2();
-        case HPixelPath::Avx512: return HPixelDetail::CpuHasAvx512();
     }
     return false;
 }
 
 HPixelPath HPixelBestPath() {
-    static const HPixelPath best = HPixelDetail::CpuHasAvx512() ? HPixelPath::Avx512
-                                   : HPixelDetail::CpuHasAvx2() ? HPixelPath::Avx2
-                                                                : HPixelPath::Portable;
+    // 512-bit vectors were tried for the 32-bit formats: no faster than these on whole
+    // pictures, where the stores, not the arithmetic, set the pace.
+    static const HPixelPath best =
+        HPixelDetail::CpuHasAvx2() ? HPixelPath::Avx2 : HPixelPath::Portable;
     return best;
 }
 
@@ -149,9 +149,8 @@ uint32_t HPixelToRGB(HPixelPath path, CHPixelFormat format, const uint8_t* srcY,
                        dst, dstStride);
         return QUORIX_OK;
     }
-    RowPairFn kernel = path == HPixelPath::Avx512 ? HPixelDetail::Avx512RowPair(baseFormat)
-                       : path == HPixelPath::Avx2 ? HPixelDetail::Avx2RowPair(baseFormat)
-                                                  : HPixelDetail::PortableRowPair(baseFormat);
+    RowPairFn kernel = path == HPixelPath::Avx2 ? HPixelDetail::Avx2RowPair(baseFormat)
+                                                : HPixelDetail::PortableRowPair(baseFormat);
     RowPairsToRGB(kernel, bottomUp, srcY, srcU, srcV, strideY, strideUV, width, height, dst,
                   dstStride);
     return QUORIX_OK;
