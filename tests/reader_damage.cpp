@@ -83,10 +83,10 @@ TEST(ReaderDamage, EachDamageEndsAsDesigned) {
         ContainerBuilder b = SoundFile(c.withIndex);
         auto bytes = b.Build();
         c.damage(bytes, b);
-        TestReader reader;
         CHBuffer openInfo, renderParams;
-        reader.SetDataBlocks(&openInfo, &renderParams);
         RecordingCallback cb;
+        TestReader reader;
+        reader.SetDataBlocks(&openInfo, &renderParams);
         OpenBytes(reader, cb, dir, bytes);
         EXPECT_EQ(c.indexEntries, reader.GetIndex().size());
         EXPECT_EQ(c.openInfoLength, openInfo.GetLength());
@@ -106,8 +106,8 @@ TEST(ReaderDamage, IndexWalkStopsAtTheHeaderCount) {
     ContainerBuilder b = SoundFile();
     auto bytes = b.Build();
     PatchLE32(bytes, 56, 1);  // the header admits one entry of the two
-    TestReader reader;
     RecordingCallback cb;
+    TestReader reader;
     OpenBytes(reader, cb, dir, bytes);
     ASSERT_EQ(QUORIX_OK, reader.SeekTo(300, true));
     EXPECT_EQ(0u, reader.GetPlayedTime());
@@ -120,8 +120,8 @@ TEST(ReaderDamage, FileGrowingWhileReadEndsAtItsSizeWhenOpened) {
     TempDir dir;
     ContainerBuilder b = SoundFile(false);
     auto bytes = b.Build();
-    TestReader reader;
     RecordingCallback cb;
+    TestReader reader;
     OpenBytes(reader, cb, dir, bytes);
     ContainerBuilder more;
     more.WithHeader(false).AddGroups(1, 5, 40, 400, 10);
@@ -136,8 +136,8 @@ TEST(ReaderDamage, FileShrinkingWhileReadEndsAtTheCut) {
     TempDir dir;
     ContainerBuilder b = SoundFile();
     auto bytes = b.Build();
-    TestReader reader;
     RecordingCallback cb;
+    TestReader reader;
     OpenBytes(reader, cb, dir, bytes);
     ASSERT_EQ(0, truncate(dir.Path("file.hmf").c_str(), b.FrameOffset(4) + 10));
     ASSERT_EQ(QUORIX_OK, reader.Play());

@@ -88,10 +88,10 @@ TEST(ReaderOpen, ClosedRecordingUsesItsIndexAndBlocks) {
     auto bytes = b.Build();
     bytes[61] = 0xFF;  // external renderer
 
-    TestReader reader;
     CHBuffer openInfo, renderParams;
-    reader.SetDataBlocks(&openInfo, &renderParams);
     RecordingCallback cb;
+    TestReader reader;
+    reader.SetDataBlocks(&openInfo, &renderParams);
     OpenBytes(reader, cb, dir, bytes);
     EXPECT_TRUE(reader.IsOpen());
     EXPECT_EQ(CHMFReader::Stopped, reader.GetState());
@@ -133,8 +133,8 @@ TEST(ReaderOpen, UnclosedRecordingIsScanned) {
     b.AddRaw({0x68, 0x74, 1, 0, 1, 2, 3});     // torn last record
     auto bytes = b.Build();
 
-    TestReader reader;
     RecordingCallback cb;
+    TestReader reader;
     OpenBytes(reader, cb, dir, bytes);
     const HMFFileHeader h = reader.GetHeader();
     EXPECT_EQ(1000u, h.firstTimestamp);
@@ -162,8 +162,8 @@ TEST(ReaderOpen, BareRecordsWithoutHeaderPlayFromOffsetZero) {
     TempDir dir;
     ContainerBuilder b;
     b.WithHeader(false).AddGroups(2, 3, 40, 0, 0);
-    TestReader reader;
     RecordingCallback cb;
+    TestReader reader;
     OpenBytes(reader, cb, dir, b.Build());
     EXPECT_EQ(0u, reader.GetHeader().dataOffset);
     EXPECT_EQ(6u, reader.GetTotalFrames());

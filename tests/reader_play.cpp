@@ -29,8 +29,8 @@ TEST(ReaderPacing, IntervalsFollowStampsWithGapsWrapAndUntrustedStamps) {
     b.AddFrame(HMF_KIND_KEY, 75650, 5, 8);      // a 10 s gap keeps the previous pace
     b.AddFrame(HMF_KIND_DELTA, 75630, 6, 8);    // backwards keeps it too
     b.AddFrame(HMF_KIND_DELTA, 75680, 7, 8);
-    TestReader reader;
     RecordingCallback cb;
+    TestReader reader;
     OpenBytes(reader, cb, dir, b.Build());
     ASSERT_EQ(QUORIX_OK, reader.Play());
     ASSERT_TRUE(cb.WaitFileEnds(1));
@@ -60,8 +60,8 @@ TEST(ReaderPacing, SpeedScalesEveryPause) {
         TempDir dir;
         ContainerBuilder b;
         b.AddGroups(1, 4, 40, 0, 0);
-        TestReader reader;
         RecordingCallback cb;
+        TestReader reader;
         OpenBytes(reader, cb, dir, b.Build());
         reader.SetSpeed(c.speed);
         reader.SetSpeed(5);  // out of range: ignored
@@ -96,8 +96,8 @@ TEST(ReaderThinning, DropsTheTailOfEachGroupAndAudioWhenFast) {
             b.AddAudio(g * 1000, 16);
             b.AddGroups(1, 25, 40, g * 1000, g * 25);
         }
-        TestReader reader;
         RecordingCallback cb;
+        TestReader reader;
         cb.queuedFrames = c.queued;
         OpenBytes(reader, cb, dir, b.Build());
         reader.SetSpeed(c.speed);
@@ -118,8 +118,8 @@ TEST(ReaderControl, StatesRefuseWhatTheyDoNotAccept) {
     TempDir dir;
     ContainerBuilder b;
     b.AddGroups(2, 5, 40, 0, 0);
-    TestReader reader;
     RecordingCallback cb;
+    TestReader reader;
     EXPECT_EQ(QUORIX_E_NOT_OPEN, reader.Step(false));
     EXPECT_EQ(QUORIX_E_NOT_OPEN, reader.Pause());
     EXPECT_EQ(QUORIX_E_NOT_OPEN, reader.StopPlay());
@@ -136,8 +136,8 @@ TEST(ReaderControl, StepsForwardAndBackFromKeyFrameToKeyFrame) {
     TempDir dir;
     ContainerBuilder b;
     b.AddGroups(3, 5, 40, 1000, 100);
-    TestReader reader;
     RecordingCallback cb;
+    TestReader reader;
     cb.onFrame = [&](const Delivered& d, size_t count) {
         if (count == 8 && d.header.sequence == 107) {
             EXPECT_EQ(QUORIX_OK, reader.Pause());
@@ -183,8 +183,8 @@ TEST(ReaderControl, EndOfDataParksAndPlayStartsAgain) {
     TempDir dir;
     ContainerBuilder b;
     b.AddGroups(2, 5, 40, 0, 0);
-    TestReader reader;
     RecordingCallback cb;
+    TestReader reader;
     OpenBytes(reader, cb, dir, b.Build());
     ASSERT_EQ(QUORIX_OK, reader.Play());
     ASSERT_TRUE(cb.WaitFileEnds(1));
@@ -205,8 +205,8 @@ TEST(ReaderControl, StopPlayRewinds) {
     TempDir dir;
     ContainerBuilder b;
     b.AddGroups(2, 5, 40, 0, 0);
-    TestReader reader;
     RecordingCallback cb;
+    TestReader reader;
     cb.onFrame = [&](const Delivered& d, size_t count) {
         if (count == 1 && d.header.sequence == 0) {
             EXPECT_EQ(QUORIX_OK, reader.Pause()) << "state " << reader.GetState() << " open " << reader.IsOpen();
@@ -253,8 +253,8 @@ TEST(ReaderSeek, LandsOnTheKeyFrameAtOrBeforeTheTarget) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.position << (c.byTime ? " ms" : " frames"));
         TempDir dir;
-        TestReader reader;
         RecordingCallback cb;
+        TestReader reader;
         OpenBytes(reader, cb, dir, bytes);
         ASSERT_EQ(QUORIX_OK, reader.SeekTo(c.position, c.byTime));
         const uint32_t keyIndex = (c.expectedSequence - 502) / 25;
@@ -290,8 +290,8 @@ TEST(ReaderSeek, ScannedIndexAndWrappingStamps) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.position << (c.byTime ? " ms" : " frames"));
         TempDir dir;
-        TestReader reader;
         RecordingCallback cb;
+        TestReader reader;
         OpenBytes(reader, cb, dir, bytes);
         EXPECT_EQ(0x180u + 4 * 64 - 0xFFFFFF00u, reader.GetTotalTime());
         ASSERT_EQ(QUORIX_OK, reader.SeekTo(c.position, c.byTime));
@@ -307,8 +307,8 @@ TEST(ReaderSeek, WithoutKeyFramesTheStartIsTheOnlyPlace) {
     TempDir dir;
     ContainerBuilder b;
     b.AddFrame(HMF_KIND_DELTA, 0, 0, 8).AddAudio(10, 8).AddFrame(HMF_KIND_DELTA, 40, 1, 8);
-    TestReader reader;
     RecordingCallback cb;
+    TestReader reader;
     OpenBytes(reader, cb, dir, b.Build());
     ASSERT_EQ(QUORIX_OK, reader.SeekTo(30, true));
     EXPECT_EQ(0u, reader.GetPlayedTime());
@@ -323,8 +323,8 @@ TEST(ReaderCallbacks, CloseFromTheFileEndCallback) {
     ContainerBuilder b;
     b.AddGroups(1, 5, 40, 0, 0);
     const auto bytes = b.Build();
-    TestReader reader;
     RecordingCallback cb;
+    TestReader reader;
     cb.onFileEnd = [&] {
         reader.Close();
         EXPECT_FALSE(reader.IsOpen());
@@ -346,8 +346,8 @@ TEST(ReaderCallbacks, StopAndCloseFromTheFrameCallback) {
     TempDir dir;
     ContainerBuilder b;
     b.AddGroups(2, 5, 40, 0, 0);
-    TestReader reader;
     RecordingCallback cb;
+    TestReader reader;
     cb.onFrame = [&](const Delivered&, size_t count) {
         if (count == 3) {
             EXPECT_EQ(QUORIX_OK, reader.StopPlay());
@@ -366,8 +366,8 @@ TEST(ReaderCallbacks, FileEndReturningTrueEndsTheThread) {
     TempDir dir;
     ContainerBuilder b;
     b.AddGroups(1, 3, 40, 0, 0);
-    TestReader reader;
     RecordingCallback cb;
+    TestReader reader;
     cb.onFileEnd = [] { return true; };
     OpenBytes(reader, cb, dir, b.Build());
     ASSERT_EQ(QUORIX_OK, reader.Play());
