@@ -19,14 +19,16 @@ namespace {
 
 constexpr uint8_t kSentinel = 0xA5;
 const CHPixelFormat kRgbFormats[] = {
-    HPIXEL_RGBX32, HPIXEL_RGB24, HPIXEL_BGRX32, HPIXEL_BGR24, HPIXEL_RGB555, HPIXEL_RGB565,
-    HPIXEL_RGBX32_BOTTOMUP, HPIXEL_RGB24_BOTTOMUP, HPIXEL_BGRX32_BOTTOMUP,
-    HPIXEL_BGR24_BOTTOMUP, HPIXEL_RGB555_BOTTOMUP, HPIXEL_RGB565_BOTTOMUP};
+    HPIXEL_RGBX32,          HPIXEL_RGB24,          HPIXEL_BGRX32,          HPIXEL_BGR24,
+    HPIXEL_RGB555,          HPIXEL_RGB565,         HPIXEL_RGBX32_BOTTOMUP, HPIXEL_RGB24_BOTTOMUP,
+    HPIXEL_BGRX32_BOTTOMUP, HPIXEL_BGR24_BOTTOMUP, HPIXEL_RGB555_BOTTOMUP, HPIXEL_RGB565_BOTTOMUP};
 
 const HPixelPath kAllPaths[] = {HPixelPath::Reference, HPixelPath::Portable, HPixelPath::Avx2};
 const HPixelPath kFastPaths[] = {HPixelPath::Portable, HPixelPath::Avx2};
 
-CHPixelFormat Fmt(uint32_t n) { return static_cast<CHPixelFormat>(n); }
+CHPixelFormat Fmt(uint32_t n) {
+    return static_cast<CHPixelFormat>(n);
+}
 
 // A planar 4:2:0 source with every chroma sample a pixel can use ((w+1)/2 by (h+1)/2).
 struct Source {
@@ -34,8 +36,13 @@ struct Source {
     std::vector<uint8_t> y, u, v;
 
     Source(uint32_t w, uint32_t h, uint32_t padding = 0)
-        : width(w), height(h), strideY(w + padding), strideUV((w + 1) / 2 + padding),
-          y(size_t{strideY} * h), u(size_t{strideUV} * ((h + 1) / 2)), v(u.size()) {}
+        : width(w),
+          height(h),
+          strideY(w + padding),
+          strideUV((w + 1) / 2 + padding),
+          y(size_t{strideY} * h),
+          u(size_t{strideUV} * ((h + 1) / 2)),
+          v(u.size()) {}
 
     void Fill(uint8_t yv, uint8_t uv, uint8_t vv) {
         std::fill(y.begin(), y.end(), yv);
@@ -51,13 +58,13 @@ struct Source {
     }
     uint32_t ToRGB(HPixelPath path, CHPixelFormat f, std::vector<uint8_t>& dst,
                    uint32_t dstStride) const {
-        return HPixelToRGB(path, f, y.data(), u.data(), v.data(), strideY, strideUV, width,
-                           height, dst.data(), static_cast<uint32_t>(dst.size()), dstStride);
+        return HPixelToRGB(path, f, y.data(), u.data(), v.data(), strideY, strideUV, width, height,
+                           dst.data(), static_cast<uint32_t>(dst.size()), dstStride);
     }
     uint32_t Convert(CHPixelFormat f, std::vector<uint8_t>& dst, uint32_t dstStride) const {
-        return CHYUV420pConvert::Convert(f, y.data(), u.data(), v.data(), strideY, strideUV,
-                                         width, height, dst.data(),
-                                         static_cast<uint32_t>(dst.size()), dstStride);
+        return CHYUV420pConvert::Convert(f, y.data(), u.data(), v.data(), strideY, strideUV, width,
+                                         height, dst.data(), static_cast<uint32_t>(dst.size()),
+                                         dstStride);
     }
 };
 
@@ -75,9 +82,11 @@ Rgb ReadPixel(CHPixelFormat f, const std::vector<uint8_t>& dst, uint32_t stride,
     const uint8_t* p = dst.data() + size_t{row} * stride + x * bpp;
     switch (base) {
         case 1:
-        case 2: return {p[0], p[1], p[2]};
+        case 2:
+            return {p[0], p[1], p[2]};
         case 3:
-        case 4: return {p[2], p[1], p[0]};
+        case 4:
+            return {p[2], p[1], p[0]};
         case 5: {
             const int w = p[0] | (p[1] << 8);
             return {((w >> 10) & 31) << 3, ((w >> 5) & 31) << 3, (w & 31) << 3};
@@ -101,7 +110,9 @@ Rgb Quantised(CHPixelFormat f, Rgb c) {
     return c;
 }
 
-uint32_t RowBytes(CHPixelFormat f, uint32_t w) { return HPixelRGBBytes(f) * w; }
+uint32_t RowBytes(CHPixelFormat f, uint32_t w) {
+    return HPixelRGBBytes(f) * w;
+}
 
 }  // namespace
 
@@ -109,10 +120,10 @@ TEST(PixelFormat, DefaultStrideAndPictureSize) {
     struct Case {
         uint32_t format, width, stride;
     } strides[] = {
-        {1, 5, 20},    {13, 640, 2560}, {2, 1, 4},     {4, 640, 1920}, {14, 641, 1924},
-        {12, 2, 8},    {5, 1, 4},       {6, 3, 8},     {16, 640, 1280}, {20, 641, 642},
-        {24, 640, 640}, {30, 3, 4},     {33, 1, 2},    {0, 640, 0},    {7, 640, 0},
-        {25, 640, 0},  {32, 640, 0},   {3, 0x40000000, 0},
+        {1, 5, 20},     {13, 640, 2560}, {2, 1, 4},          {4, 640, 1920},  {14, 641, 1924},
+        {12, 2, 8},     {5, 1, 4},       {6, 3, 8},          {16, 640, 1280}, {20, 641, 642},
+        {24, 640, 640}, {30, 3, 4},      {33, 1, 2},         {0, 640, 0},     {7, 640, 0},
+        {25, 640, 0},   {32, 640, 0},    {3, 0x40000000, 0},
     };
     for (const Case& c : strides) {
         EXPECT_EQ(HPixelDefaultStride(Fmt(c.format), c.width), c.stride)
@@ -121,9 +132,15 @@ TEST(PixelFormat, DefaultStrideAndPictureSize) {
     struct SizeCase {
         uint32_t format, stride, height, size;
     } sizes[] = {
-        {3, 2560, 480, 2560 * 480}, {4, 1924, 3, 1924 * 3}, {20, 642, 481, 642 * 481 * 3 / 2},
-        {22, 4, 3, 18},             {31, 4, 3, 24},         {30, 4, 3, 24},
-        {0, 640, 480, 0},           {26, 640, 480, 0},      {3, 65536, 65536, 0},
+        {3, 2560, 480, 2560 * 480},
+        {4, 1924, 3, 1924 * 3},
+        {20, 642, 481, 642 * 481 * 3 / 2},
+        {22, 4, 3, 18},
+        {31, 4, 3, 24},
+        {30, 4, 3, 24},
+        {0, 640, 480, 0},
+        {26, 640, 480, 0},
+        {3, 65536, 65536, 0},
     };
     for (const SizeCase& c : sizes) {
         EXPECT_EQ(HPixelPictureSize(Fmt(c.format), c.stride, c.height), c.size)
@@ -187,9 +204,9 @@ TEST(PixelConvert, BottomUpFormatsStoreTheLastRowFirst) {
             ASSERT_EQ(src.Convert(down, a, stride), QUORIX_OK);
             ASSERT_EQ(src.Convert(up, b, stride), QUORIX_OK);
             for (uint32_t r = 0; r < height; ++r) {
-                EXPECT_EQ(0, std::memcmp(&a[size_t{r} * stride],
-                                         &b[size_t{height - 1 - r} * stride],
-                                         RowBytes(down, src.width)))
+                EXPECT_EQ(0,
+                          std::memcmp(&a[size_t{r} * stride], &b[size_t{height - 1 - r} * stride],
+                                      RowBytes(down, src.width)))
                     << "format " << up << " row " << r;
             }
         }
@@ -200,8 +217,8 @@ TEST(PixelConvert, BottomUpFormatsStoreTheLastRowFirst) {
 // nothing outside the rows (padding keeps its sentinel).
 TEST(PixelConvert, FastPathsMatchReferenceOnRandomPictures) {
     std::mt19937 rng(2024);
-    const uint32_t sizes[][2] = {{1, 1}, {1, 2}, {2, 1}, {3, 3},   {31, 5},  {32, 2},
-                                 {33, 7}, {63, 1}, {64, 4}, {65, 9}, {97, 17}, {130, 3}, {191, 4}};
+    const uint32_t sizes[][2] = {{1, 1},  {1, 2},  {2, 1},  {3, 3},   {31, 5},  {32, 2}, {33, 7},
+                                 {63, 1}, {64, 4}, {65, 9}, {97, 17}, {130, 3}, {191, 4}};
     for (const auto& size : sizes) {
         Source src(size[0], size[1], size[0] % 3);
         src.Randomise(rng);
@@ -259,8 +276,7 @@ TEST(PixelConvert, AllChromaPairsMatchFormulas) {
                     const Rgb exact{clamp(y + floorDiv(dv * 360)),
                                     clamp(y - floorDiv(88 * du + 184 * dv)),
                                     clamp(y + floorDiv(du * 455))};
-                    ASSERT_EQ(ReadPixel(f, expected, stride, src.height, x, r),
-                              Quantised(f, exact))
+                    ASSERT_EQ(ReadPixel(f, expected, stride, src.height, x, r), Quantised(f, exact))
                         << "format " << f << " x " << x << " row " << r;
                 }
             }
@@ -299,8 +315,7 @@ TEST(PixelConvert, RgbRefusesBadArgumentsInOrderAndWritesNothing) {
         {"format 0", 0, y, u, v, dst.data(), 4, 4, 4, 64, 16, QUORIX_E_PARAM},
         {"format 7", 7, y, u, v, dst.data(), 4, 4, 4, 64, 16, QUORIX_E_PARAM},
         {"format 20", 20, y, u, v, dst.data(), 4, 4, 4, 64, 16, QUORIX_E_PARAM},
-        {"bad format before small size", 17, y, u, v, dst.data(), 4, 4, 4, 1, 16,
-         QUORIX_E_PARAM},
+        {"bad format before small size", 17, y, u, v, dst.data(), 4, 4, 4, 1, 16, QUORIX_E_PARAM},
         {"stride 3w-1 for format 2", 2, y, u, v, dst.data(), 4, 4, 4, 64, 11, QUORIX_E_PARAM},
         {"stride below 2w", 16, y, u, v, dst.data(), 4, 4, 4, 64, 7, QUORIX_E_PARAM},
         {"size one short", 13, y, u, v, dst.data(), 4, 4, 4, 63, 16, QUORIX_E_BUFFER_TOO_SMALL},
@@ -362,7 +377,8 @@ TEST(PixelConvert, YuvTargetsLayOutPlanesAndPairs) {
 // address sanitizer build turns any write past the end into a failure.
 TEST(PixelConvert, TinyPicturesFitExactDestinations) {
     std::mt19937 rng(11);
-    const uint32_t targets[] = {1, 2, 3, 4, 5, 6, 11, 12, 13, 14, 15, 16, 20, 21, 22, 23, 24, 31, 33};
+    const uint32_t targets[] = {1,  2,  3,  4,  5,  6,  11, 12, 13, 14,
+                                15, 16, 20, 21, 22, 23, 24, 31, 33};
     for (uint32_t w : {1u, 2u, 3u}) {
         for (uint32_t h : {1u, 2u, 3u}) {
             Source src(w, h);
@@ -410,8 +426,8 @@ TEST(PixelConvert, CropChecksAndCopiesTheRectangle) {
     std::vector<uint8_t> dst(64, kSentinel);
     auto crop = [&](uint32_t x, uint32_t y, uint32_t w, uint32_t h, uint32_t stride,
                     uint32_t size) {
-        return CHYUV420pConvert::Crop(src.y.data(), src.u.data(), src.v.data(), 8, 4, 8, 4, x,
-                                      y, w, h, dst.data(), size, stride);
+        return CHYUV420pConvert::Crop(src.y.data(), src.u.data(), src.v.data(), 8, 4, 8, 4, x, y, w,
+                                      h, dst.data(), size, stride);
     };
     EXPECT_EQ(crop(1, 0, 4, 2, 4, 64), QUORIX_E_PARAM);  // odd x
     EXPECT_EQ(crop(0, 1, 4, 2, 4, 64), QUORIX_E_PARAM);  // odd y
@@ -426,7 +442,7 @@ TEST(PixelConvert, CropChecksAndCopiesTheRectangle) {
     // Odd width 5 from (2, 2): chroma rows carry 5/2 = 2 samples from column 1.
     ASSERT_EQ(crop(2, 2, 5, 2, 6, 18), QUORIX_OK);
     const uint8_t s = kSentinel;
-    const std::vector<uint8_t> expected = {22, 23, 24, 25, 26, s,   32,  33,  34,
+    const std::vector<uint8_t> expected = {22, 23, 24, 25,  26,  s, 32,  33,  34,
                                            35, 36, s,  111, 112, s, 211, 212, s};
     EXPECT_EQ(std::vector<uint8_t>(dst.begin(), dst.begin() + 18), expected);
     EXPECT_EQ(dst[18], kSentinel);
@@ -493,8 +509,8 @@ TEST(PixelHolder, CropAndConvertKeepTheHolderOnFailure) {
 
     // Converting through the holder equals converting the located planes (U after V).
     std::vector<uint8_t> expected(72);
-    ASSERT_EQ(CHYUV420pConvert::ToRGB(HPIXEL_BGR24_BOTTOMUP, &yv12[0], &yv12[30], &yv12[24], 6,
-                                      3, 6, 4, expected.data(), 72, 18),
+    ASSERT_EQ(CHYUV420pConvert::ToRGB(HPIXEL_BGR24_BOTTOMUP, &yv12[0], &yv12[30], &yv12[24], 6, 3,
+                                      6, 4, expected.data(), 72, 18),
               QUORIX_OK);
     ASSERT_EQ(pixel.Convert(HPIXEL_BGR24_BOTTOMUP, 0), QUORIX_OK);
     EXPECT_EQ(pixel.GetStride(), 20u);  // 3 * 7 rounded down to a multiple of 4
@@ -515,7 +531,7 @@ TEST(PixelHolder, CropAndConvertKeepTheHolderOnFailure) {
     const uint8_t* c = pixel.GetData();
     EXPECT_EQ(0, std::memcmp(c, &yv12[14], 3));
     EXPECT_EQ(0, std::memcmp(c + 4, &yv12[20], 3));
-    EXPECT_EQ(c[8], yv12[30 + 3 + 1]);  // U row 1, column 1
+    EXPECT_EQ(c[8], yv12[30 + 3 + 1]);   // U row 1, column 1
     EXPECT_EQ(c[10], yv12[24 + 3 + 1]);  // V row 1, column 1
 }
 

@@ -17,16 +17,20 @@ uint32_t HPixelRGBBytes(CHPixelFormat format) {
         case HPIXEL_RGBX32:
         case HPIXEL_BGRX32:
         case HPIXEL_RGBX32_BOTTOMUP:
-        case HPIXEL_BGRX32_BOTTOMUP: return 4;
+        case HPIXEL_BGRX32_BOTTOMUP:
+            return 4;
         case HPIXEL_RGB24:
         case HPIXEL_BGR24:
         case HPIXEL_RGB24_BOTTOMUP:
-        case HPIXEL_BGR24_BOTTOMUP: return 3;
+        case HPIXEL_BGR24_BOTTOMUP:
+            return 3;
         case HPIXEL_RGB555:
         case HPIXEL_RGB565:
         case HPIXEL_RGB555_BOTTOMUP:
-        case HPIXEL_RGB565_BOTTOMUP: return 2;
-        default: return 0;
+        case HPIXEL_RGB565_BOTTOMUP:
+            return 2;
+        default:
+            return 0;
     }
 }
 
@@ -54,10 +58,16 @@ uint32_t HPixelDefaultStride(CHPixelFormat format, uint32_t width) {
     const uint64_t w = width;
     uint64_t stride = 0;
     switch (HPixelRGBBytes(format)) {
-        case 4: stride = 4 * w; break;
+        case 4:
+            stride = 4 * w;
+            break;
         // 3*(w+1) rounded down, which is never below 3*w and keeps rows 4-byte aligned.
-        case 3: stride = (3 * (w + 1)) & ~uint64_t{3}; break;
-        case 2: stride = (2 * w + 3) & ~uint64_t{3}; break;
+        case 3:
+            stride = (3 * (w + 1)) & ~uint64_t{3};
+            break;
+        case 2:
+            stride = (2 * w + 3) & ~uint64_t{3};
+            break;
         default:
             if (IsYUV420(format) || IsPacked422(format)) {
                 stride = (w + 1) & ~uint64_t{1};
@@ -85,12 +95,12 @@ uint32_t HPixelPictureSize(CHPixelFormat format, uint32_t stride, uint32_t heigh
 
 namespace {
 
-// The checks every conversion starts with. A destination stride below the width is refused as
-// well: its rows would overlap and the last one would end past the checked size.
-bool BadGeometry(const uint8_t* srcY, const uint8_t* srcU, const uint8_t* srcV,
-                 const uint8_t* dst, uint32_t strideY, uint32_t width, uint32_t height) {
-    return srcY == nullptr || srcU == nullptr || srcV == nullptr || dst == nullptr ||
-           width == 0 || height == 0 || strideY < width;
+// The checks every conversion starts with. The YUV targets also refuse a destination stride
+// below the width: its rows would overlap and the last one would end past the checked size.
+bool BadGeometry(const uint8_t* srcY, const uint8_t* srcU, const uint8_t* srcV, const uint8_t* dst,
+                 uint32_t strideY, uint32_t width, uint32_t height) {
+    return srcY == nullptr || srcU == nullptr || srcV == nullptr || dst == nullptr || width == 0 ||
+           height == 0 || strideY < width;
 }
 
 uint64_t Planar420Size(uint32_t stride, uint32_t height) {
@@ -105,8 +115,8 @@ uint64_t SecondChromaOffset(uint32_t stride, uint32_t height) {
     return static_cast<uint64_t>(stride) * height * 5 / 4;
 }
 
-void CopyRows(const uint8_t* src, size_t srcStride, uint8_t* dst, size_t dstStride,
-              size_t bytes, uint32_t rows) {
+void CopyRows(const uint8_t* src, size_t srcStride, uint8_t* dst, size_t dstStride, size_t bytes,
+              uint32_t rows) {
     if (bytes == 0) {
         return;
     }
@@ -121,14 +131,14 @@ uint32_t CHYUV420pConvert::ToRGB(CHPixelFormat format, const uint8_t* srcY, cons
                                  const uint8_t* srcV, uint32_t strideY, uint32_t strideUV,
                                  uint32_t width, uint32_t height, uint8_t* dst, uint32_t dstSize,
                                  uint32_t dstStride) {
-    return HPixelToRGB(HPixelBestPath(), format, srcY, srcU, srcV, strideY, strideUV, width,
-                       height, dst, dstSize, dstStride);
+    return HPixelToRGB(HPixelBestPath(), format, srcY, srcU, srcV, strideY, strideUV, width, height,
+                       dst, dstSize, dstStride);
 }
 
-uint32_t CHYUV420pConvert::ToYUV420p(CHPixelFormat format, const uint8_t* srcY,
-                                     const uint8_t* srcU, const uint8_t* srcV, uint32_t strideY,
-                                     uint32_t strideUV, uint32_t width, uint32_t height,
-                                     uint8_t* dst, uint32_t dstSize, uint32_t dstStride) {
+uint32_t CHYUV420pConvert::ToYUV420p(CHPixelFormat format, const uint8_t* srcY, const uint8_t* srcU,
+                                     const uint8_t* srcV, uint32_t strideY, uint32_t strideUV,
+                                     uint32_t width, uint32_t height, uint8_t* dst,
+                                     uint32_t dstSize, uint32_t dstStride) {
     if (BadGeometry(srcY, srcU, srcV, dst, strideY, width, height) || dstStride < width ||
         !IsPlanar420(format)) {
         return QUORIX_E_PARAM;
@@ -148,10 +158,9 @@ uint32_t CHYUV420pConvert::ToYUV420p(CHPixelFormat format, const uint8_t* srcY,
 }
 
 uint32_t CHYUV420pConvert::ToSemiPlanar(CHPixelFormat format, const uint8_t* srcY,
-                                        const uint8_t* srcU, const uint8_t* srcV,
-                                        uint32_t strideY, uint32_t strideUV, uint32_t width,
-                                        uint32_t height, uint8_t* dst, uint32_t dstSize,
-                                        uint32_t dstStride) {
+                                        const uint8_t* srcU, const uint8_t* srcV, uint32_t strideY,
+                                        uint32_t strideUV, uint32_t width, uint32_t height,
+                                        uint8_t* dst, uint32_t dstSize, uint32_t dstStride) {
     if (BadGeometry(srcY, srcU, srcV, dst, strideY, width, height) || dstStride < width ||
         (format != HPIXEL_NV12 && format != HPIXEL_NV21)) {
         return QUORIX_E_PARAM;
@@ -177,9 +186,9 @@ uint32_t CHYUV420pConvert::ToSemiPlanar(CHPixelFormat format, const uint8_t* src
 }
 
 uint32_t CHYUV420pConvert::ToPacked422(CHPixelFormat format, const uint8_t* srcY,
-                                       const uint8_t* srcU, const uint8_t* srcV,
-                                       uint32_t strideY, uint32_t strideUV, uint32_t width,
-                                       uint32_t height, uint8_t* dst, uint32_t dstSize) {
+                                       const uint8_t* srcU, const uint8_t* srcV, uint32_t strideY,
+                                       uint32_t strideUV, uint32_t width, uint32_t height,
+                                       uint8_t* dst, uint32_t dstSize) {
     if (BadGeometry(srcY, srcU, srcV, dst, strideY, width, height) ||
         (format != HPIXEL_YUYV && format != HPIXEL_UYVY)) {
         return QUORIX_E_PARAM;
@@ -224,8 +233,7 @@ uint32_t CHYUV420pConvert::Crop(const uint8_t* srcY, const uint8_t* srcU, const 
     }
     // Odd origins or heights would pair luma rows and columns with the wrong chroma samples.
     if ((x & 1) != 0 || (y & 1) != 0 || (cropHeight & 1) != 0 || cropWidth == 0 ||
-        cropHeight == 0 || strideY < width ||
-        static_cast<uint64_t>(x) + cropWidth > width ||
+        cropHeight == 0 || strideY < width || static_cast<uint64_t>(x) + cropWidth > width ||
         static_cast<uint64_t>(y) + cropHeight > height || cropWidth > dstStride) {
         return QUORIX_E_PARAM;
     }
@@ -242,10 +250,10 @@ uint32_t CHYUV420pConvert::Crop(const uint8_t* srcY, const uint8_t* srcU, const 
     return QUORIX_OK;
 }
 
-uint32_t CHYUV420pConvert::Convert(CHPixelFormat format, const uint8_t* srcY,
-                                   const uint8_t* srcU, const uint8_t* srcV, uint32_t strideY,
-                                   uint32_t strideUV, uint32_t width, uint32_t height,
-                                   uint8_t* dst, uint32_t dstSize, uint32_t dstStride) {
+uint32_t CHYUV420pConvert::Convert(CHPixelFormat format, const uint8_t* srcY, const uint8_t* srcU,
+                                   const uint8_t* srcV, uint32_t strideY, uint32_t strideUV,
+                                   uint32_t width, uint32_t height, uint8_t* dst, uint32_t dstSize,
+                                   uint32_t dstStride) {
     if (HPixelRGBBytes(format) != 0) {
         return ToRGB(format, srcY, srcU, srcV, strideY, strideUV, width, height, dst, dstSize,
                      dstStride);
@@ -264,7 +272,8 @@ uint32_t CHYUV420pConvert::Convert(CHPixelFormat format, const uint8_t* srcY,
         case HPIXEL_UYVY:
             return ToPacked422(format, srcY, srcU, srcV, strideY, strideUV, width, height, dst,
                                dstSize);
-        default: return QUORIX_E_NOT_IMPL;
+        default:
+            return QUORIX_E_NOT_IMPL;
     }
 }
 
@@ -362,7 +371,8 @@ uint32_t CHPixel::LocatePlanes(bool wholeChroma, Planes* planes) const {
     const uint64_t rows = wholeChroma ? (m_height + 1ull) / 2 : m_height / 2;
     const uint64_t cols = wholeChroma ? (m_width + 1ull) / 2 : m_width / 2;
     const uint64_t second = SecondChromaOffset(m_stride, m_height);
-    const uint64_t chromaEnd = (rows == 0 || cols == 0) ? 0 : second + (rows - 1) * chromaStride + cols;
+    const uint64_t chromaEnd =
+        (rows == 0 || cols == 0) ? 0 : second + (rows - 1) * chromaStride + cols;
     if (std::max(lumaEnd, chromaEnd) > m_length) {
         return QUORIX_E_PARAM;
     }

@@ -58,9 +58,8 @@ class CHYUV420pConvert {
 public:
     // Formats 1..6 and 11..16 with the destination row stride in bytes.
     static uint32_t ToRGB(CHPixelFormat format, const uint8_t* srcY, const uint8_t* srcU,
-                          const uint8_t* srcV, uint32_t strideY, uint32_t strideUV,
-                          uint32_t width, uint32_t height, uint8_t* dst, uint32_t dstSize,
-                          uint32_t dstStride);
+                          const uint8_t* srcV, uint32_t strideY, uint32_t strideUV, uint32_t width,
+                          uint32_t height, uint8_t* dst, uint32_t dstSize, uint32_t dstStride);
     // Formats 20, 21 (U plane first) and 22 (V plane first). The destination planes sit at
     // dstStride*height and dstStride*height*5/4, with chroma rows of dstStride/2.
     static uint32_t ToYUV420p(CHPixelFormat format, const uint8_t* srcY, const uint8_t* srcU,
@@ -71,8 +70,8 @@ public:
     // dstStride*height, with rows of dstStride bytes.
     static uint32_t ToSemiPlanar(CHPixelFormat format, const uint8_t* srcY, const uint8_t* srcU,
                                  const uint8_t* srcV, uint32_t strideY, uint32_t strideUV,
-                                 uint32_t width, uint32_t height, uint8_t* dst,
-                                 uint32_t dstSize, uint32_t dstStride);
+                                 uint32_t width, uint32_t height, uint8_t* dst, uint32_t dstSize,
+                                 uint32_t dstStride);
     // Formats 31 and 33; rows of 2*width bytes without padding.
     static uint32_t ToPacked422(CHPixelFormat format, const uint8_t* srcY, const uint8_t* srcU,
                                 const uint8_t* srcV, uint32_t strideY, uint32_t strideUV,

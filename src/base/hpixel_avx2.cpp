@@ -46,9 +46,9 @@ HPIXEL_AVX2 inline void StoreTriples(uint8_t* d, __m256i c0, __m256i c1, __m256i
     const __m256i bLo = _mm256_unpacklo_epi8(c2, zero);
     const __m256i bHi = _mm256_unpackhi_epi8(c2, zero);
     // Squeeze each group of four 4-byte pixels into the low 12 bytes of its lane (rest zero).
-    const __m256i squeeze = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1,
-                                             -1, 0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1,
-                                             -1, -1);
+    const __m256i squeeze =
+        _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, 0, 1, 2, 4, 5, 6,
+                         8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
     const __m256i q0 = _mm256_shuffle_epi8(_mm256_unpacklo_epi16(aLo, bLo), squeeze);  // 0..3
     const __m256i q1 = _mm256_shuffle_epi8(_mm256_unpackhi_epi16(aLo, bLo), squeeze);  // 4..7
     const __m256i q2 = _mm256_shuffle_epi8(_mm256_unpacklo_epi16(aHi, bHi), squeeze);  // 8..11
@@ -80,10 +80,9 @@ HPIXEL_AVX2 inline __m256i PackWord(__m256i r, __m256i g, __m256i b) {
     const __m256i blue = _mm256_srli_epi16(b, 3);
     if constexpr (F == 5) {
         const __m256i top5 = _mm256_set1_epi16(0xF8);
-        return _mm256_or_si256(
-            _mm256_or_si256(_mm256_slli_epi16(_mm256_and_si256(r, top5), 7),
-                            _mm256_slli_epi16(_mm256_and_si256(g, top5), 2)),
-            blue);
+        return _mm256_or_si256(_mm256_or_si256(_mm256_slli_epi16(_mm256_and_si256(r, top5), 7),
+                                               _mm256_slli_epi16(_mm256_and_si256(g, top5), 2)),
+                               blue);
     } else {
         return _mm256_or_si256(
             _mm256_or_si256(_mm256_slli_epi16(_mm256_and_si256(r, _mm256_set1_epi16(0xF8)), 8),
@@ -140,8 +139,8 @@ HPIXEL_AVX2 void Avx2Kernel(const uint8_t* y0, const uint8_t* y1, const uint8_t*
                             const uint8_t* v, uint8_t* d0, uint8_t* d1, uint32_t width) {
     constexpr uint32_t bpp = kBytesOf<F>;
     const __m256i k128 = _mm256_set1_epi16(128);
-    const __m256i kRed = _mm256_set1_epi16(104 * 256);    // mulhi: (d * 104) >> 8
-    const __m256i kBlue = _mm256_set1_epi16(-57 * 256);   // mulhi: (d * -57) >> 8
+    const __m256i kRed = _mm256_set1_epi16(104 * 256);   // mulhi: (d * 104) >> 8
+    const __m256i kBlue = _mm256_set1_epi16(-57 * 256);  // mulhi: (d * -57) >> 8
     const __m256i kGreenU = _mm256_set1_epi16(88);
     const __m256i kGreenV = _mm256_set1_epi16(72);
     uint32_t x = 0;
@@ -159,7 +158,8 @@ HPIXEL_AVX2 void Avx2Kernel(const uint8_t* y0, const uint8_t* y1, const uint8_t*
             dv = ToDwordOrder(dv);
         }
         const __m256i rt = _mm256_add_epi16(dv, _mm256_mulhi_epi16(dv, kRed));
-        const __m256i bt = _mm256_add_epi16(_mm256_add_epi16(du, du), _mm256_mulhi_epi16(du, kBlue));
+        const __m256i bt =
+            _mm256_add_epi16(_mm256_add_epi16(du, du), _mm256_mulhi_epi16(du, kBlue));
         const __m256i gt = _mm256_add_epi16(
             dv, _mm256_srai_epi16(_mm256_sub_epi16(_mm256_mullo_epi16(du, kGreenU),
                                                    _mm256_mullo_epi16(dv, kGreenV)),
@@ -185,13 +185,20 @@ bool CpuHasAvx2() {
 
 RowPairFn Avx2RowPair(uint32_t baseFormat) {
     switch (baseFormat) {
-        case 1: return &Avx2Kernel<1>;
-        case 2: return &Avx2Kernel<2>;
-        case 3: return &Avx2Kernel<3>;
-        case 4: return &Avx2Kernel<4>;
-        case 5: return &Avx2Kernel<5>;
-        case 6: return &Avx2Kernel<6>;
-        default: return nullptr;
+        case 1:
+            return &Avx2Kernel<1>;
+        case 2:
+            return &Avx2Kernel<2>;
+        case 3:
+            return &Avx2Kernel<3>;
+        case 4:
+            return &Avx2Kernel<4>;
+        case 5:
+            return &Avx2Kernel<5>;
+        case 6:
+            return &Avx2Kernel<6>;
+        default:
+            return nullptr;
     }
 }
 
@@ -201,8 +208,12 @@ RowPairFn Avx2RowPair(uint32_t baseFormat) {
 #else  // not x86
 
 namespace BRIXEL::HPixelDetail {
-bool CpuHasAvx2() { return false; }
-RowPairFn Avx2RowPair(uint32_t) { return nullptr; }
+bool CpuHasAvx2() {
+    return false;
+}
+RowPairFn Avx2RowPair(uint32_t) {
+    return nullptr;
+}
 }  // namespace BRIXEL::HPixelDetail
 
 #endif

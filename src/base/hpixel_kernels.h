@@ -38,16 +38,16 @@ HPixelPath HPixelBestPath();
 
 // CHYUV420pConvert::ToRGB on a chosen path: same checks, same results.
 uint32_t HPixelToRGB(HPixelPath path, CHPixelFormat format, const uint8_t* srcY,
-                     const uint8_t* srcU, const uint8_t* srcV, uint32_t strideY,
-                     uint32_t strideUV, uint32_t width, uint32_t height, uint8_t* dst,
-                     uint32_t dstSize, uint32_t dstStride);
+                     const uint8_t* srcU, const uint8_t* srcV, uint32_t strideY, uint32_t strideUV,
+                     uint32_t width, uint32_t height, uint8_t* dst, uint32_t dstSize,
+                     uint32_t dstStride);
 
 namespace HPixelDetail {
 
 // Converts two picture rows that share one chroma row (y1/d1 may repeat y0/d0 for a last odd
 // row). width > 0; every pointer covers the row it is given.
-using RowPairFn = void (*)(const uint8_t* y0, const uint8_t* y1, const uint8_t* u,
-                           const uint8_t* v, uint8_t* d0, uint8_t* d1, uint32_t width);
+using RowPairFn = void (*)(const uint8_t* y0, const uint8_t* y1, const uint8_t* u, const uint8_t* v,
+                           uint8_t* d0, uint8_t* d1, uint32_t width);
 
 // Row kernels of the top-down formats 1..6 (index 1..6); null when the path has none.
 RowPairFn PortableRowPair(uint32_t baseFormat);
@@ -104,9 +104,8 @@ inline constexpr uint32_t kBytesOf = (F == 1 || F == 3) ? 4 : ((F == 2 || F == 4
 
 // Pixels [x, width) of a row pair, one pixel at a time: the tail of the vector kernels.
 template <uint32_t F>
-inline void RowPairScalar(const uint8_t* y0, const uint8_t* y1, const uint8_t* u,
-                          const uint8_t* v, uint8_t* d0, uint8_t* d1, uint32_t x,
-                          uint32_t width) {
+inline void RowPairScalar(const uint8_t* y0, const uint8_t* y1, const uint8_t* u, const uint8_t* v,
+                          uint8_t* d0, uint8_t* d1, uint32_t x, uint32_t width) {
     constexpr uint32_t bpp = kBytesOf<F>;
     for (; x < width; ++x) {
         const ChromaTerms c = ComputeChroma(u[x >> 1], v[x >> 1]);

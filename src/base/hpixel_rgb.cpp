@@ -24,13 +24,20 @@ uint8_t* WritePixel(uint8_t* p, uint8_t r, uint8_t g, uint8_t b) {
 
 PixelWriter WriterOf(uint32_t baseFormat) {
     switch (baseFormat) {
-        case 1: return &WritePixel<1>;
-        case 2: return &WritePixel<2>;
-        case 3: return &WritePixel<3>;
-        case 4: return &WritePixel<4>;
-        case 5: return &WritePixel<5>;
-        case 6: return &WritePixel<6>;
-        default: return nullptr;
+        case 1:
+            return &WritePixel<1>;
+        case 2:
+            return &WritePixel<2>;
+        case 3:
+            return &WritePixel<3>;
+        case 4:
+            return &WritePixel<4>;
+        case 5:
+            return &WritePixel<5>;
+        case 6:
+            return &WritePixel<6>;
+        default:
+            return nullptr;
     }
 }
 
@@ -54,7 +61,7 @@ void ReferenceToRGB(uint32_t baseFormat, bool bottomUp, const uint8_t* srcY, con
 
 template <uint32_t F>
 void PortableKernel(const uint8_t* y0, const uint8_t* y1, const uint8_t* u, const uint8_t* v,
-                     uint8_t* d0, uint8_t* d1, uint32_t width) {
+                    uint8_t* d0, uint8_t* d1, uint32_t width) {
     constexpr uint32_t bpp = HPixelDetail::kBytesOf<F>;
     uint32_t x = 0;
     // One chroma sample serves a 2x2 block.
@@ -92,13 +99,20 @@ namespace HPixelDetail {
 
 RowPairFn PortableRowPair(uint32_t baseFormat) {
     switch (baseFormat) {
-        case 1: return &PortableKernel<1>;
-        case 2: return &PortableKernel<2>;
-        case 3: return &PortableKernel<3>;
-        case 4: return &PortableKernel<4>;
-        case 5: return &PortableKernel<5>;
-        case 6: return &PortableKernel<6>;
-        default: return nullptr;
+        case 1:
+            return &PortableKernel<1>;
+        case 2:
+            return &PortableKernel<2>;
+        case 3:
+            return &PortableKernel<3>;
+        case 4:
+            return &PortableKernel<4>;
+        case 5:
+            return &PortableKernel<5>;
+        case 6:
+            return &PortableKernel<6>;
+        default:
+            return nullptr;
     }
 }
 
@@ -107,8 +121,10 @@ RowPairFn PortableRowPair(uint32_t baseFormat) {
 bool HPixelPathAvailable(HPixelPath path) {
     switch (path) {
         case HPixelPath::Reference:
-        case HPixelPath::Portable: return true;
-        case HPixelPath::Avx2: return HPixelDetail::CpuHasAvx2();
+        case HPixelPath::Portable:
+            return true;
+        case HPixelPath::Avx2:
+            return HPixelDetail::CpuHasAvx2();
     }
     return false;
 }
@@ -122,9 +138,9 @@ HPixelPath HPixelBestPath() {
 }
 
 uint32_t HPixelToRGB(HPixelPath path, CHPixelFormat format, const uint8_t* srcY,
-                     const uint8_t* srcU, const uint8_t* srcV, uint32_t strideY,
-                     uint32_t strideUV, uint32_t width, uint32_t height, uint8_t* dst,
-                     uint32_t dstSize, uint32_t dstStride) {
+                     const uint8_t* srcU, const uint8_t* srcV, uint32_t strideY, uint32_t strideUV,
+                     uint32_t width, uint32_t height, uint8_t* dst, uint32_t dstSize,
+                     uint32_t dstStride) {
     if (srcY == nullptr || srcU == nullptr || srcV == nullptr || dst == nullptr || width == 0 ||
         height == 0 || strideY < width) {
         return QUORIX_E_PARAM;
