@@ -1,6 +1,12 @@
 // Routing of frame records and composite packets into the engine's streams, and the engine's
 // own settings. Stream threads stay off here: queues are inspected as input leaves them.
 
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "base/hlog.h"
 #include "engine_fake.h"
 
 namespace enginetest {
@@ -288,11 +294,29 @@ TEST(EngineSettings, SpeedModeAndPlayState) {
     EXPECT_EQ(p.StopPlay(), QUORIX_OK);
 }
 
-TEST(EngineSettings, RecoveryCallbackFailureLeavesTheStreamWorking) {
-    FakePlayer p(false);
-    p.recoveryFails = true;
-    EXPECT_EQ(Input(p, MakeRecord({})), QUORIX_OK);
-    EXPECT_EQ(Queued(p, 0), 1u);
+TEST(EngineSettings, RecoveryCallbackFailureIsLoggedAndTheStreamWorks) {
+    char path[] = "/tmp/engine_log_XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    CHLog::Instance().SetDebugFd(fd);
+    CHLog::Instance().Configure(1, 0, nullptr, nullptr);
+    {
+        FakePlayer p(false);
+        p.recoveryFails = true;
+        EXPECT_EQ(Input(p, MakeRecord({})), QUORIX_OK);
+        EXPECT_EQ(Queued(p, 0), 1u);
+    }
+    CHLog::Instance().Configure(0, 10, nullptr, nullptr);
+    CHLog::Instance().SetDebugFd(2);
+    std::string text(4096, '\0');
+    const ssize_t n = pread(fd, text.data(), text.size(), 0);
+    close(fd);
+    unlink(path);
+    text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    EXPECT_NE(text.find("hmedia:<hplayer BRIXEL::CHPlayer::GetVideoStream LINE:135> "
+                        "SetRecoveryCallback fail ret=0x80008001"),
+              std::string::npos)
+        << text;
     EXPECT_EQ(CHPlayer::RecycleBuffer(nullptr, 0, nullptr), QUORIX_E_FAIL);
 }
 
