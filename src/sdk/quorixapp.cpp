@@ -118,7 +118,9 @@ const CGPano& CQuorixApp::GetGPano() {
     // until the next release and initialisation.
     m_panoTried = true;
     const std::string path = m_moduleDirectory + kPanoLibraryName;
-    if (!m_panoModule.Open(path)) {
+    // Without the library's own directory (never initialised) a bare name would make the loader
+    // search the system paths: only the copy beside this library is ever used.
+    if (m_moduleDirectory.empty() || !m_panoModule.Open(path)) {
         HLOG(kSource, kModule, BRIXEL::HLOG_ERROR, "CQuorixApp::GetGPano", "load '%s' fail",
              path.c_str());
         return m_gpano;

@@ -358,6 +358,14 @@ uint32_t G_DestroyPanoRender(uint32_t handle) {
 }
 #endif
 
+/* The copies go with the library when it is unloaded. */
+__attribute__((destructor)) static void ReleaseCopies(void) {
+    free(g_frame);
+    g_frame = NULL;
+    free(g_lastParams);
+    g_lastParams = NULL;
+}
+
 /* ---- Queries for the tests ---- */
 
 PANO_EXPORT int PanoDouble_CallCount(void) {
