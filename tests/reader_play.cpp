@@ -377,3 +377,37 @@ TEST(ReaderCallbacks, FileEndReturningTrueEndsTheThread) {
     reader.Close();
     EXPECT_EQ(3u, cb.Frames().size());
 }
+
+namespace {
+
+// Paces on the real wake event; records how its thread ended.
+class PacedReader : public CKZReader {
+public:
+    ~PacedReader() override { Close(); }
+    void OnThreadEnd(uint64_t param, uint32_t exitCode) override {
+        exitCodes.push_back(exitCode);
+        CKZReader::OnThreadEnd(param, exitCode);
+    }
+    std::vector<uint32_t> exitCodes;  // written by the ending thread before it is joined
+};
+
+}  // namespace
+
+TEST(ReaderPacing, CloseCutsALongPauseShort) {
+    TempDir dir;
+    ContainerBuilder b;
+    b.AddGroups(1, 5, 1000, 0, 0);
+    ASSERT_TRUE(WriteFile(dir.Path("slow.hmf"), b.Build()));
+    RecordingCallback cb;
+    PacedReader reader;
+    reader.SetCallback(&cb);
+    ASSERT_EQ(QUORIX_OK, reader.Open(dir.Path("slow.hmf").c_str()));
+    reader.SetSpeed(-4);  // 16 s between frames
+    ASSERT_EQ(QUORIX_OK, reader.Play());
+    ASSERT_TRUE(cb.WaitFrames(2));
+    // A thread that did not see the wake event would be cancelled after the stop time-out and
+    // end with QUORIX_E_THREAD_KILLED instead.
+    reader.Close();
+    EXPECT_EQ(std::vector<uint32_t>{0}, reader.exitCodes);
+    EXPECT_EQ(2u, cb.Frames().size());
+}

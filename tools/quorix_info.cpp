@@ -146,7 +146,7 @@ public:
     // The index, when the header's offset can hold one; returns where frame data ends.
     uint64_t PrintIndex(const HMFFileHeader& h) {
         std::printf("\nkey-frame index\n");
-        uint64_t dataEnd = std::min<uint64_t>(m_size, UINT32_MAX);
+        uint64_t dataEnd = m_size;
         if (h.indexOffset == 0) {
             std::printf("  none (the reader rebuilds it by scanning)\n");
             return dataEnd;

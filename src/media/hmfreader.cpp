@@ -70,8 +70,7 @@ uint32_t CHMFReader::Open(const char* path) {
     m_filePos = 0;
     const int64_t size = m_file.GetSize();
     m_fileSize = size > 0 ? static_cast<uint64_t>(size) : 0;
-    // Offsets in the format are 32-bit: nothing past 4 GiB can be addressed.
-    m_dataEnd = std::min<uint64_t>(m_fileSize, UINT32_MAX);
+    m_dataEnd = m_fileSize;
     m_index.clear();
     m_record.Clear();
 
@@ -257,7 +256,8 @@ uint32_t CHMFReader::ScanFrames() {
             }
             ++m_header.frameCount;
             m_header.lastTimestamp = h.timestamp;
-            if (h.IsKeyFrame()) {
+            // Index offsets are 32-bit: a key frame past 4 GiB plays but cannot be sought.
+            if (h.IsKeyFrame() && offset <= UINT32_MAX) {
                 m_index.push_back({h.timestamp, static_cast<uint32_t>(offset), h.sequence});
                 ++m_header.indexCount;
             }
