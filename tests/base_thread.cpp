@@ -147,6 +147,37 @@ TEST(EventTest, AutoPulseReleasesExactlyOneWaiter) {
     EXPECT_EQ(released.load(), 2);
 }
 
+TEST(EventTest, PingPongLosesNoWakeUp) {
+    CHEvent ping(true, false, false), pong(true, false, false);
+    constexpr int kRounds = 20000;
+    std::atomic<int> answered{0};
+    std::thread partner([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            if (ping.Wait(kGenerous) != QUORIX_OK) return;
+            ++answered;
+            pong.Set();
+        }
+    });
+    int rounds = 0;
+    for (; rounds < kRounds; ++rounds) {
+        ping.Set();
+        if (pong.Wait(kGenerous) != QUORIX_OK) break;
+    }
+    partner.join();
+    EXPECT_EQ(rounds, kRounds);
+    EXPECT_EQ(answered.load(), kRounds);
+}
+
+TEST(EventTest, CloseReleasesBlockedWaiters) {
+    CHEvent event(true, true, false);
+    std::atomic<uint32_t> result{0};
+    std::thread waiter([&] { result = event.Wait(HINFINITE); });
+    ASSERT_TRUE(EventuallyTrue([&] { return event.GetWaiterCount() == 1; }));
+    event.Close();
+    waiter.join();
+    EXPECT_EQ(result.load(), QUORIX_E_NOT_INIT);
+}
+
 TEST(AtomicTest, ConcurrentIncrementsAreNotLost) {
     CHAtomic counter;
     std::vector<std::thread> threads;

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <new>
 #include <ctime>
 #include <vector>
 
@@ -47,8 +48,11 @@ void WriteAll(int fd, const std::string& line) {
 }  // namespace
 
 CHLog& CHLog::Instance() {
-    static CHLog instance;  // construction is serialised by the language
-    return instance;
+    // Built in static storage on first use (the language serialises this) and never torn down:
+    // workers still running at exit and destructors of other statics may log until the end.
+    alignas(CHLog) static unsigned char storage[sizeof(CHLog)];
+    static CHLog* const instance = new (storage) CHLog();
+    return *instance;
 }
 
 CHLog::CHLog() : m_configLock(true, true) {}

@@ -23,7 +23,7 @@ enum : uint32_t {
 
 class CHLog {
 public:
-    // Created on first use, thread-safe, destroyed at exit.
+    // Created on first use, thread-safe; lives until the process ends.
     static CHLog& Instance();
     virtual ~CHLog();
 
