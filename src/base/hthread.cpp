@@ -17,6 +17,7 @@ namespace BRIXEL {
 namespace {
 
 constexpr const char* kSource = "..\\src\\hthread";
+constexpr uint32_t kMinCancelWaitMs = 2000;
 
 thread_local CHThread* t_currentThread = nullptr;
 
@@ -272,8 +273,10 @@ uint32_t CHThread::Stop() {
         if (!done) {
             pthread_cancel(m_handle);
             killed = true;
-            const uint32_t again =
-                m_stopTimeoutMs >= HINFINITE / 2 ? HINFINITE - 1 : m_stopTimeoutMs * 2;
+            // Twice the time-out, but never so short that a loaded machine could not schedule
+            // the unwind of a short-time-out worker.
+            uint32_t again = m_stopTimeoutMs >= HINFINITE / 2 ? HINFINITE - 1 : m_stopTimeoutMs * 2;
+            if (again < kMinCancelWaitMs) again = kMinCancelWaitMs;
             done = WaitDone(again);
         }
         if (done) {
