@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <vector>
 
 #include "base/hclock.h"
@@ -142,6 +143,12 @@ public:
     }
 
     uint32_t OnSubFrame(uint8_t, const uint8_t*, uint32_t) override { return consumeSubFrames ? 1 : 0; }
+
+    std::atomic<bool> throwInParse{false};
+    uint32_t ParseFrame(const uint8_t* data, uint32_t length, CHKZFrame* frame) override {
+        if (throwInParse) throw std::runtime_error("parse");
+        return CHPlayer::ParseFrame(data, length, frame);
+    }
 
     HDecoderHandle StartDecoder(uint8_t codecId) override {
         std::lock_guard<std::mutex> lock(m_mutex);

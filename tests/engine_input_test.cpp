@@ -320,6 +320,17 @@ TEST(EngineSettings, RecoveryCallbackFailureIsLoggedAndTheStreamWorks) {
     EXPECT_EQ(CHPlayer::RecycleBuffer(nullptr, 0, nullptr), QUORIX_E_FAIL);
 }
 
+TEST(EngineSettings, AnExceptionInAnOverrideStaysInsideTheEngine) {
+    FakePlayer p;
+    ASSERT_EQ(p.StartPlay(), QUORIX_OK);
+    p.throwInParse = true;
+    EXPECT_EQ(Input(p, MakeRecord({})), QUORIX_E_EXCEPTION);
+    EXPECT_EQ(Input(p, MakeAudioRecord(1)), QUORIX_E_EXCEPTION);
+    // The streams it reached are not left marked as in use: stopping completes.
+    EXPECT_EQ(p.StopPlay(), QUORIX_OK);
+    EXPECT_EQ(p.GetVideoStreamCount(), 0u);
+}
+
 TEST(EngineSettings, BaseOperationsAreNotImplemented) {
     CHPlayer base;
     uint8_t* planes[3] = {};

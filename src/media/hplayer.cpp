@@ -20,6 +20,19 @@ namespace {
 constexpr uint32_t kIdleLoopMs = 100;
 constexpr uint32_t kPresentLoopMs = 20;
 
+// Releases a stream marked as in use by an input thread, also when the input throws.
+template <typename Stream>
+class InputUse {
+public:
+    explicit InputUse(Stream* stream) : m_stream(stream) {}
+    ~InputUse() { m_stream->ReleaseInput(); }
+    InputUse(const InputUse&) = delete;
+    InputUse& operator=(const InputUse&) = delete;
+
+private:
+    Stream* m_stream;
+};
+
 bool IsRecordMagic(uint16_t magic) { return magic == kHMFFrameMagic || magic == kHMFSubFrameMagic; }
 
 // A stream that throws while it is torn down must not keep the others alive.
@@ -73,6 +86,17 @@ void CHPlayer::ShowAllStreams() {
 bool CHPlayer::IsPlaying() { return IsStarted(); }
 
 uint32_t CHPlayer::InputData(const uint8_t* data, uint32_t length) {
+    // Nothing thrown below (an owner's override, an allocation) may leave the engine.
+    try {
+        return RouteInput(data, length);
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        return QUORIX_E_EXCEPTION;
+    }
+}
+
+uint32_t CHPlayer::RouteInput(const uint8_t* data, uint32_t length) {
     if (!data || length < kHMFFrameHeaderSize) return QUORIX_E_PARAM;
     if (!IsRecordMagic(HLoadLE16(data))) return QUORIX_E_PARAM;
     const uint8_t type = data[2];
@@ -122,9 +146,8 @@ uint32_t CHPlayer::InputToVideo(uint16_t streamId, const uint8_t* data, uint32_t
         if (stream) stream->AcquireInput();
     }
     if (!stream) return QUORIX_E_NO_MEMORY;
-    const uint32_t result = stream->InputFrame(data, length);
-    stream->ReleaseInput();
-    return result;
+    InputUse<CHVideoStream> use(stream);
+    return stream->InputFrame(data, length);
 }
 
 uint32_t CHPlayer::InputToAudio(const uint8_t* data, uint32_t length) {
@@ -135,9 +158,8 @@ uint32_t CHPlayer::InputToAudio(const uint8_t* data, uint32_t length) {
         if (stream) stream->AcquireInput();
     }
     if (!stream) return QUORIX_E_NO_MEMORY;
-    const uint32_t result = stream->InputFrame(data, length);
-    stream->ReleaseInput();
-    return result;
+    InputUse<CHAudioStream> use(stream);
+    return stream->InputFrame(data, length);
 }
 
 uint32_t CHPlayer::ParseFrame(const uint8_t* data, uint32_t length, CHKZFrame* frame) {

@@ -74,6 +74,8 @@ public:
     // virtual StopDecoder, which no longer reaches the derived class once it is destroyed.
     uint32_t StopPlay();
 
+    // 0 shows pictures as they are decoded, 1 buffered, 2 low latency; other values are ignored.
+    // Entering mode 0 empties the decoded queues, whose pictures would never be shown.
     void SetPlayMode(uint32_t mode);
     uint32_t GetPlayMode() const { return m_playMode.load(std::memory_order_acquire); }
     uint32_t SetPlaySpeed(int32_t exponent);
@@ -116,6 +118,7 @@ private:
     // Gives the pixel buffer of a picture handed to RenderFrame a record to come back in.
     void ReleaseEmptyDecodedFrame(CHDecFrame* frame);
     void DestroyStreams();
+    uint32_t RouteInput(const uint8_t* data, uint32_t length);
     uint32_t InputToVideo(uint16_t streamId, const uint8_t* data, uint32_t length);
     uint32_t InputToAudio(const uint8_t* data, uint32_t length);
     template <typename Stream>

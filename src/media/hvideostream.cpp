@@ -81,7 +81,13 @@ uint32_t CHVideoStream::OnThreadLoop(uint64_t) {
 uint32_t CHVideoStream::InputFrame(const uint8_t* data, uint32_t length) {
     CHKZFrame* frame = m_owner->AllocEncodedFrame();
     if (!frame) return QUORIX_E_NO_MEMORY;
-    const uint32_t parsed = m_owner->ParseFrame(data, length, frame);
+    uint32_t parsed = QUORIX_E_EXCEPTION;
+    try {
+        parsed = m_owner->ParseFrame(data, length, frame);
+    } catch (...) {
+        m_owner->ReleaseEncodedFrame(frame);  // the record goes back before the error travels on
+        throw;
+    }
     if (parsed != QUORIX_OK) {
         m_owner->ReleaseEncodedFrame(frame);
         return parsed;
