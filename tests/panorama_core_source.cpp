@@ -199,7 +199,7 @@ TEST_F(PanoramaSourceGl, YuvWidthIsRoundedAndPlanesLandInTheirTextures) {
 TEST_F(PanoramaSourceGl, TexturesAreSpecifiedOnlyWhenSizeOrFormatChanges) {
     CCamera camera(nullptr);
     camera.CreateTextures();
-    std::vector<uint8_t> plane(64 * 64, 50);
+    std::vector<uint8_t> plane(64 * 64 * 4, 50);
     const uint8_t* planes[3] = {plane.data(), plane.data(), plane.data()};
     const uint32_t yuvStrides[3] = {64, 32, 32};
     const uint32_t rgbStrides[1] = {64 * 3};

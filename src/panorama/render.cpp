@@ -20,7 +20,10 @@ namespace {
 constexpr const char* kSource = "..\\src\\render";
 constexpr const char* kModule = "sphview";
 constexpr uint32_t kFrameWaitMs = 40;
-constexpr uint32_t kStartPolls = 25;
+// The render thread reports a failed start by ending, which ends the polling at once. A thread
+// that is still alive is still compiling shaders, which a software renderer on a busy machine
+// may take well over half a second to do, so it gets up to 10 s before it is given up.
+constexpr uint32_t kStartPolls = 500;
 constexpr uint32_t kStartPollMs = 20;
 constexpr uint32_t kVertexAttribute = 3;
 constexpr size_t kGridCacheSize = 4;

@@ -6,6 +6,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 
 #include "platform/x11_window.h"
 
@@ -26,14 +28,38 @@ bool HasClientExtension(const char* name) {
 }
 
 // eglInitialize on a display that is already initialised only answers the version again, so
-// every renderer may call it. Displays are never terminated: the host or another renderer may
-// still hold contexts on the same EGLDisplay (the handle is shared per native display).
-EGLDisplay OpenDisplay(EGLenum platform, void* native, const EGLAttrib* attribs) {
+// every renderer may call it. The EGLDisplay handle is shared per native display and attribute
+// list, so displays on our own connection or on the surfaceless platform are never terminated
+// (another renderer may still draw on them). A display made on a host's Display* is counted
+// and terminated with its last user of ours: the host may close its Display* afterwards, and a
+// new one at the same address must not find the old EGLDisplay still bound to freed memory.
+std::mutex g_hostDisplayMutex;
+std::map<EGLDisplay, uint32_t>* g_hostDisplayUsers = nullptr;  // guarded by g_hostDisplayMutex
+
+EGLDisplay OpenDisplay(EGLenum platform, void* native, const EGLAttrib* attribs, bool counted) {
+    std::unique_lock<std::mutex> guard(g_hostDisplayMutex, std::defer_lock);
+    if (counted) guard.lock();
     EGLDisplay display = eglGetPlatformDisplay(platform, native, attribs);
     if (display == EGL_NO_DISPLAY) return EGL_NO_DISPLAY;
     EGLint major = 0, minor = 0;
     if (!eglInitialize(display, &major, &minor)) return EGL_NO_DISPLAY;
+    if (counted) {
+        if (g_hostDisplayUsers == nullptr) g_hostDisplayUsers = new std::map<EGLDisplay, uint32_t>();
+        ++(*g_hostDisplayUsers)[display];
+    }
     return display;
+}
+
+void CloseDisplay(EGLDisplay display, bool counted) {
+    if (!counted || display == EGL_NO_DISPLAY) return;
+    std::lock_guard<std::mutex> guard(g_hostDisplayMutex);
+    if (g_hostDisplayUsers == nullptr) return;
+    auto it = g_hostDisplayUsers->find(display);
+    if (it == g_hostDisplayUsers->end()) return;
+    if (--it->second == 0) {
+        g_hostDisplayUsers->erase(it);
+        eglTerminate(display);
+    }
 }
 
 // Is a context current for the given client API? The API binding is per thread; the caller's
@@ -167,7 +193,8 @@ bool CEglContext::CreateSurface(uintptr_t window, void* display, int32_t* errorC
         EGLSurface surface = EGL_NO_SURFACE;
         if (m_x11->IsHostConnection() && HasClientExtension("EGL_KHR_platform_x11")) {
             const EGLAttrib attribs[] = {EGL_PLATFORM_X11_SCREEN_KHR, m_x11->ScreenNumber(), EGL_NONE};
-            m_display = OpenDisplay(EGL_PLATFORM_X11_KHR, m_x11->XlibDisplay(), attribs);
+            m_display = OpenDisplay(EGL_PLATFORM_X11_KHR, m_x11->XlibDisplay(), attribs, true);
+            m_countedDisplay = m_display != EGL_NO_DISPLAY;
             m_platformName = "x11";
             if (m_display != EGL_NO_DISPLAY && ChooseConfig(true, visual, errorCode)) {
                 unsigned long native = xwindow;
@@ -175,7 +202,7 @@ bool CEglContext::CreateSurface(uintptr_t window, void* display, int32_t* errorC
             }
         } else if (HasClientExtension("EGL_EXT_platform_xcb")) {
             const EGLAttrib attribs[] = {EGL_PLATFORM_XCB_SCREEN_EXT, m_x11->ScreenNumber(), EGL_NONE};
-            m_display = OpenDisplay(EGL_PLATFORM_XCB_EXT, m_x11->Xcb(), attribs);
+            m_display = OpenDisplay(EGL_PLATFORM_XCB_EXT, m_x11->Xcb(), attribs, false);
             m_platformName = "xcb";
             if (m_display != EGL_NO_DISPLAY && ChooseConfig(true, visual, errorCode)) {
                 uint32_t native = xwindow;
@@ -186,6 +213,8 @@ bool CEglContext::CreateSurface(uintptr_t window, void* display, int32_t* errorC
         }
         if (surface == EGL_NO_SURFACE) {
             if (*errorCode == 0) *errorCode = m_display == EGL_NO_DISPLAY ? EGL_BAD_DISPLAY : eglGetError();
+            CloseDisplay(m_display, m_countedDisplay);
+            m_countedDisplay = false;
             m_display = nullptr;
             m_config = nullptr;
             m_x11.reset();
@@ -201,14 +230,17 @@ bool CEglContext::CreateSurface(uintptr_t window, void* display, int32_t* errorC
     if (m_x11) {
         if (m_x11->IsHostConnection() && HasClientExtension("EGL_KHR_platform_x11")) {
             const EGLAttrib attribs[] = {EGL_PLATFORM_X11_SCREEN_KHR, m_x11->ScreenNumber(), EGL_NONE};
-            m_display = OpenDisplay(EGL_PLATFORM_X11_KHR, m_x11->XlibDisplay(), attribs);
+            m_display = OpenDisplay(EGL_PLATFORM_X11_KHR, m_x11->XlibDisplay(), attribs, true);
+            m_countedDisplay = m_display != EGL_NO_DISPLAY;
             m_platformName = "x11";
         } else if (HasClientExtension("EGL_EXT_platform_xcb")) {
             const EGLAttrib attribs[] = {EGL_PLATFORM_XCB_SCREEN_EXT, m_x11->ScreenNumber(), EGL_NONE};
-            m_display = OpenDisplay(EGL_PLATFORM_XCB_EXT, m_x11->Xcb(), attribs);
+            m_display = OpenDisplay(EGL_PLATFORM_XCB_EXT, m_x11->Xcb(), attribs, false);
             m_platformName = "xcb";
         }
         if (m_display == EGL_NO_DISPLAY || !ChooseConfig(false, 0, errorCode)) {
+            CloseDisplay(m_display, m_countedDisplay);
+            m_countedDisplay = false;
             m_display = nullptr;
             m_x11.reset();
         }
@@ -218,7 +250,7 @@ bool CEglContext::CreateSurface(uintptr_t window, void* display, int32_t* errorC
             *errorCode = EGL_BAD_DISPLAY;
             return false;
         }
-        m_display = OpenDisplay(EGL_PLATFORM_SURFACELESS_MESA, EGL_DEFAULT_DISPLAY, nullptr);
+        m_display = OpenDisplay(EGL_PLATFORM_SURFACELESS_MESA, EGL_DEFAULT_DISPLAY, nullptr, false);
         m_platformName = "surfaceless";
         if (m_display == EGL_NO_DISPLAY) {
             *errorCode = eglGetError();
@@ -232,6 +264,8 @@ bool CEglContext::CreateSurface(uintptr_t window, void* display, int32_t* errorC
     }
     m_pbuffer = true;
     if (!MakePbuffer(1, 1, errorCode)) {
+        CloseDisplay(m_display, m_countedDisplay);
+        m_countedDisplay = false;
         m_display = nullptr;
         m_config = nullptr;
         m_x11.reset();
@@ -335,7 +369,9 @@ void CEglContext::Destroy() {
         ReleaseCurrent();
         if (m_context != nullptr) eglDestroyContext(m_display, m_context);
         if (m_surface != nullptr) eglDestroySurface(m_display, m_surface);
+        CloseDisplay(m_display, m_countedDisplay);
     }
+    m_countedDisplay = false;
     m_context = nullptr;
     m_surface = nullptr;
     m_config = nullptr;

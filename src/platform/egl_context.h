@@ -55,6 +55,7 @@ private:
     void* m_config = nullptr;   // EGLConfig
     void* m_surface = nullptr;  // EGLSurface
     void* m_context = nullptr;  // EGLContext
+    bool m_countedDisplay = false;  // made on a host's Display*: terminated with its last user
     bool m_pbuffer = false;
     uint32_t m_pbufferWidth = 0;
     uint32_t m_pbufferHeight = 0;
