@@ -636,6 +636,12 @@ uint32_t CHMFReader::OnThreadLoop(uint64_t) {
         HSleep(kIdleMs);
         return 0;
     }
+    if (HMFIsVideoKind(kind)) {
+        // Updated with the position, so a seek's figures are never overwritten by a record
+        // read before it.
+        m_playedTime.store(timing.timestamp - m_header.firstTimestamp);
+        m_playedFrames.store(header.sequence - m_header.firstSequence);
+    }
 
     // m_record is written by this thread only, so it stays valid after the lock is released.
     pos.Unlock();
@@ -646,9 +652,6 @@ uint32_t CHMFReader::OnThreadLoop(uint64_t) {
         return 0;
     }
 
-    const uint32_t firstTimestamp = m_header.firstTimestamp;
-    const uint32_t firstSequence = m_header.firstSequence;
-
     if (OnFrameTime(timing.timestamp, header.sequence) != QUORIX_OK) return 3;
 
     uint16_t interval = timing.intervalMs;
@@ -657,9 +660,6 @@ uint32_t CHMFReader::OnThreadLoop(uint64_t) {
     } else if (speed < 0) {
         interval = static_cast<uint16_t>(interval << -speed);
     }
-
-    m_playedTime.store(timing.timestamp - firstTimestamp);
-    m_playedFrames.store(header.sequence - firstSequence);
 
     bool drop = false;
     if (kind == HMF_KIND_KEY) {
