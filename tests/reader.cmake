@@ -3,7 +3,9 @@
 set(_reader_sources
   ${PROJECT_SOURCE_DIR}/src/media/hmfreader.cpp
   ${PROJECT_SOURCE_DIR}/src/media/kzreader.cpp
-  ${PROJECT_SOURCE_DIR}/src/media/mkzdata.cpp)
+  ${PROJECT_SOURCE_DIR}/src/media/mkzdata.cpp
+  ${PROJECT_SOURCE_DIR}/src/media/hmfwriter.cpp
+  ${PROJECT_SOURCE_DIR}/src/media/kzwriter.cpp)
 quorix_add_gtest(reader_tests
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/reader_format.cpp

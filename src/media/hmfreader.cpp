@@ -1,5 +1,7 @@
 #include "media/hmfreader.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cstdio>
 
@@ -451,24 +453,37 @@ uint32_t CHMFReader::SeekTo(uint32_t position, bool byTime) {
     return Seek(target, byTime);
 }
 
+const HMFIndexEntry* CHMFReader::FindSeekEntry(const std::vector<HMFIndexEntry>& index, uint32_t count,
+                                               uint32_t target, bool byTime) {
+    const size_t limit = std::min<size_t>(index.size(), count);
+    const HMFIndexEntry* chosen = nullptr;
+    for (size_t i = 0; i < limit; ++i) {
+        const HMFIndexEntry& e = index[i];
+        const int32_t d = HStampDiff(byTime ? e.timestamp : e.frameNumber, target);
+        if (d == 0) return &e;
+        if (d > 0) return chosen != nullptr ? chosen : &e;
+        chosen = &e;
+    }
+    return chosen;
+}
+
+int CHMFReader::DuplicateFile(FileView* view) {
+    if (view == nullptr) return -1;
+    CHAutoLock open(&m_openLock);
+    if (!m_isOpen || m_file.GetStream() == nullptr) return -1;
+    const int fd = ::fcntl(fileno(m_file.GetStream()), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    view->header = m_header;
+    view->index = m_index;
+    view->dataEnd = m_dataEnd;
+    view->frameBase = m_frameBase;
+    return fd;
+}
+
 uint32_t CHMFReader::Seek(uint32_t target, bool byTime) {
     CHAutoLock open(&m_openLock);
     if (!m_isOpen) return QUORIX_E_FAIL;
-    const size_t limit = std::min<size_t>(m_index.size(), m_header.indexCount);
-    const HMFIndexEntry* chosen = nullptr;
-    for (size_t i = 0; i < limit; ++i) {
-        const HMFIndexEntry& e = m_index[i];
-        const int32_t d = HStampDiff(byTime ? e.timestamp : e.frameNumber, target);
-        if (d == 0) {
-            chosen = &e;
-            break;
-        }
-        if (d > 0) {
-            if (chosen == nullptr) chosen = &e;
-            break;
-        }
-        chosen = &e;
-    }
+    const HMFIndexEntry* chosen = FindSeekEntry(m_index, m_header.indexCount, target, byTime);
     CHAutoLock pos(&m_posLock);
     const uint64_t offset = chosen != nullptr ? chosen->offset : m_header.dataOffset;
     if (!SeekFile(offset)) return QUORIX_E_FAIL;

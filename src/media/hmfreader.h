@@ -115,6 +115,24 @@ protected:
     // QUORIX_E_TIMEOUT carry on; anything else ends the thread.
     virtual uint32_t WaitFrameInterval(uint32_t intervalMs);
 
+    // The index entry a seek to target (absolute timestamp or frame number) lands on: the
+    // equal entry, else the last one before the target, else the first one; among the first
+    // `count` entries only. Null when there is none.
+    static const HMFIndexEntry* FindSeekEntry(const std::vector<HMFIndexEntry>& index, uint32_t count,
+                                              uint32_t target, bool byTime);
+
+    // What a reader of the open file needs that must not disturb the reader thread: a
+    // descriptor of its own on the same file (read it with pread; the caller closes it), and
+    // the header, index, end of frame data and index frame-number base as they are now.
+    // -1 when no file is open or the descriptor cannot be duplicated.
+    struct FileView {
+        HMFFileHeader header;
+        std::vector<HMFIndexEntry> index;
+        uint64_t dataEnd = 0;
+        uint32_t frameBase = 0;
+    };
+    int DuplicateFile(FileView* view);
+
     // For derived readers, with the file-position lock held or before the thread runs.
     bool SeekFile(uint64_t offset);
     uint32_t ReadFile(void* buffer, uint32_t count);

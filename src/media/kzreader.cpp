@@ -1,15 +1,24 @@
 #include "media/kzreader.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "base/hlog.h"
+#include "media/kzwriter.h"
 
 namespace BRIXEL {
 
 namespace {
 constexpr const char* kSource = "kzreader";
 constexpr const char* kModule = "hmedia";
+// Largest header block a clip copies: the header and two extension records of the largest
+// payload the reader loads, with room to spare for records of other types.
+constexpr uint32_t kMaxClipHeaderBlock = 4 * kHMFMaxExtPayload;
 }  // namespace
 
 CKZReader::CKZReader() = default;
@@ -79,9 +88,111 @@ bool CKZReader::OnFileEnd() {
     return CHMFReader::OnFileEnd();
 }
 
-uint32_t CKZReader::FilmEditing(const char*, uint32_t, uint32_t, bool, bool) {
-    // Needs the file writer, which this library does not have yet.
-    return QUORIX_E_NOT_IMPL;
+namespace {
+
+// Reads exactly count bytes at offset; false when fewer come.
+bool ReadAt(int fd, uint64_t offset, void* buffer, uint64_t count) {
+    uint8_t* bytes = static_cast<uint8_t*>(buffer);
+    while (count > 0) {
+        const ssize_t n = ::pread(fd, bytes, static_cast<size_t>(count), static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes += n;
+        offset += static_cast<uint64_t>(n);
+        count -= static_cast<uint64_t>(n);
+    }
+    return true;
+}
+
+// The record at offset into data, with the reader's checks; false at the end of the data.
+bool ReadRecordAt(int fd, uint64_t offset, uint64_t dataEnd, CHMFReader::CMKZData* data) {
+    if (offset + kHMFFrameHeaderSize > dataEnd) return false;
+    uint8_t bytes[kHMFFrameHeaderSize];
+    if (!ReadAt(fd, offset, bytes, kHMFFrameHeaderSize)) return false;
+    HMFFrameHeader h;
+    HMFParseFrameHeader(bytes, &h);
+    if (h.magic != kHMFFrameMagic || h.payloadLength > kHMFMaxPayload || offset + h.RecordSize() > dataEnd) {
+        return false;
+    }
+    if (data->Prepare(bytes, h.RecordSize()) != QUORIX_OK) return false;
+    if (h.payloadLength != 0 && !ReadAt(fd, offset + kHMFFrameHeaderSize, data->PayloadPtr(), h.payloadLength)) {
+        data->Clear();
+        return false;
+    }
+    data->Commit();
+    return true;
+}
+
+struct FdCloser {
+    int fd;
+    ~FdCloser() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+}  // namespace
+
+uint32_t CKZReader::FilmEditing(const char* path, uint32_t start, uint32_t end, bool byTime, bool withAudio) {
+    if (path == nullptr || *path == 0) return QUORIX_E_FAIL;
+    // The export reads through a descriptor of its own with positioned reads, so the reader
+    // thread keeps its place and its pace, and a Close on another thread cannot pull the file
+    // away in the middle of the copy.
+    FileView view;
+    const FdCloser source{DuplicateFile(&view)};
+    if (source.fd < 0) return QUORIX_E_FAIL;
+    const HMFFileHeader& header = view.header;
+    if (header.dataOffset == 0 || header.dataOffset > view.dataEnd || header.dataOffset > kMaxClipHeaderBlock) {
+        HLOG(kSource, kModule, HLOG_ERROR, "BRIXEL::CKZReader::FilmEditing", "no usable header block, dataoffset=%u",
+             header.dataOffset);
+        return QUORIX_E_FAIL;
+    }
+    std::vector<uint8_t> block(header.dataOffset);
+    if (!ReadAt(source.fd, 0, block.data(), block.size())) return QUORIX_E_FAIL;
+
+    // Writing the clip over the file it is cut from would destroy the source while it is read.
+    struct stat in, out;
+    if (::fstat(source.fd, &in) == 0 && ::stat(path, &out) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino) {
+        HLOG(kSource, kModule, HLOG_ERROR, "BRIXEL::CKZReader::FilmEditing", "clip %s is the source file", path);
+        return QUORIX_E_FAIL;
+    }
+
+    const uint32_t target = start + (byTime ? header.firstTimestamp : view.frameBase);
+    const HMFIndexEntry* entry = FindSeekEntry(view.index, header.indexCount, target, byTime);
+    uint64_t offset = entry != nullptr ? entry->offset : header.dataOffset;
+    const uint32_t last = header.firstTimestamp + end;
+
+    CKZWriter writer;
+    const uint32_t created = writer.CreateFrom(path, block.data(), static_cast<uint32_t>(block.size()));
+    if (created != QUORIX_OK) {
+        HLOG(kSource, kModule, HLOG_ERROR, "BRIXEL::CKZReader::FilmEditing", "begin clip %s fail (%#x)", path, created);
+        return QUORIX_E_FAIL;
+    }
+    HLOG(kSource, kModule, HLOG_INFO, "BRIXEL::CKZReader::FilmEditing",
+         "clip %s from offset %llu, start %u end %u %s%s", path, static_cast<unsigned long long>(offset), start, end,
+         byTime ? "ms" : "frames", withAudio ? ", with audio" : "");
+
+    CMKZData record;
+    for (;;) {
+        if (!ReadRecordAt(source.fd, offset, view.dataEnd, &record)) {
+            writer.Close();
+            return QUORIX_E_END_OF_DATA;
+        }
+        offset += record.RecordLength();
+        const HMFFrameHeader& h = record.Header();
+        if (h.IsAudio() && !withAudio) continue;
+        // The end is compared like the seek compares, so stamps that wrap around 2^32 within
+        // the clip still end it at the right record.
+        if (h.IsVideo() && HStampDiff(h.timestamp, last) > 0) break;
+        const uint32_t written = writer.WriteFrame(record.Record(), record.RecordLength());
+        if (written != QUORIX_OK) {
+            HLOG(kSource, kModule, HLOG_ERROR, "BRIXEL::CKZReader::FilmEditing",
+                 "clip %s ends early at source offset %llu: write fail (%#x)", path,
+                 static_cast<unsigned long long>(offset - record.RecordLength()), written);
+            writer.Close();
+            return QUORIX_E_WRITE_FILE;
+        }
+    }
+    return writer.Close() == QUORIX_OK ? QUORIX_OK : QUORIX_E_WRITE_FILE;
 }
 
 }  // namespace BRIXEL

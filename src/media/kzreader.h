@@ -24,7 +24,16 @@ public:
     uint32_t ReadHeader() override;
     bool OnFileEnd() override;
 
-    // Clip export of a time range of the open file into a new file.
+    // Clip export: copies the records of the open file from the key frame at or before start
+    // (ms or frames after the first video frame, as byTime says) up to the last video record
+    // at most end ms after the first video timestamp into a new file at path, which begins
+    // with this file's header block (header and extension records). Audio records only with
+    // withAudio. Runs on the calling thread through a descriptor of its own: the reader
+    // thread's position and the owner's queues are left alone.
+    // QUORIX_OK when the end was reached; QUORIX_E_END_OF_DATA when the source ended first
+    // (the clip holds everything up to there); QUORIX_E_FAIL when the export cannot begin (no
+    // file open, no header, path is the source itself, output not created);
+    // QUORIX_E_WRITE_FILE when the clip could not be written whole (it is closed readable).
     uint32_t FilmEditing(const char* path, uint32_t start, uint32_t end, bool byTime, bool withAudio);
 
 private:
