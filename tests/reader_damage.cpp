@@ -148,3 +148,46 @@ TEST(ReaderDamage, FileShrinkingWhileReadEndsAtTheCut) {
     for (size_t i = 0; i < played.size(); ++i) EXPECT_EQ(i, played[i]);
     for (const Delivered& d : cb.Frames()) EXPECT_TRUE(d.payloadIntact);
 }
+
+TEST(ReaderDamage, RandomCorruptionEndsCleanly) {
+    ContainerBuilder b;
+    b.AddExtension(HMF_EXT_OPEN_INFO, std::vector<uint8_t>(10, 0xAB));
+    b.AddExtension(HMF_EXT_RENDER_PARAM, std::vector<uint8_t>(6, 0xCD));
+    for (uint32_t g = 0; g < 3; ++g) {
+        b.AddAudio(g * 200, 12);
+        b.AddGroups(1, 5, 40, g * 200, g * 5, 24);
+    }
+    const auto sound = b.Build();
+    uint32_t state = 12345;
+    auto next = [&state] {
+        state = state * 1103515245u + 12345u;
+        return state >> 8;
+    };
+    TempDir dir;
+    for (int round = 0; round < 60; ++round) {
+        SCOPED_TRACE(round);
+        auto bytes = sound;
+        const uint32_t hits = 1 + next() % 6;
+        for (uint32_t i = 0; i < hits; ++i) {
+            const size_t at = next() % bytes.size();
+            bytes[at] = (next() & 1) != 0 ? static_cast<uint8_t>(next()) : 0xFF;
+        }
+        if (next() % 4 == 0) bytes.resize(next() % bytes.size());
+        RecordingCallback cb;
+        TestReader reader;
+        CHBuffer openInfo, renderParams;
+        reader.SetDataBlocks(&openInfo, &renderParams);
+        OpenBytes(reader, cb, dir, bytes, ("r" + std::to_string(round)).c_str());
+        EXPECT_LE(openInfo.GetLength() + renderParams.GetLength(), bytes.size());
+        ASSERT_EQ(QUORIX_OK, reader.Play());
+        ASSERT_TRUE(cb.WaitFileEnds(1));
+        const auto frames = cb.Frames();
+        EXPECT_LE(frames.size(), 18u);
+        uint64_t total = 0;
+        for (const Delivered& d : frames) {
+            EXPECT_EQ(d.length, kHMFFrameHeaderSize + d.header.payloadLength);
+            total += d.length;
+        }
+        EXPECT_LE(total, bytes.size());
+    }
+}
