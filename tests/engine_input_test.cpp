@@ -190,9 +190,9 @@ TEST(EngineInput, VideoQueueWithoutKeyFrameRefusesAtSixty) {
     }
     EXPECT_EQ(Input(p, MakeRecord(s)), QUORIX_E_QUEUE_FULL);
     EXPECT_EQ(Queued(p, 0), CHPlayer::kVideoQueueLimit);
-    EXPECT_EQ(p.GetQueuedFrames(), CHPlayer::kVideoQueueLimit);
+    EXPECT_EQ(p.GetQueuedFrameCount(), CHPlayer::kVideoQueueLimit);
     p.FlushStreams();
-    EXPECT_EQ(p.GetQueuedFrames(), 0u);
+    EXPECT_EQ(p.GetQueuedFrameCount(), 0u);
     // Flushed records refill the free list only up to its bound.
     EXPECT_EQ(p.GetFreeEncodedCount(), CHPlayer::kEncodedPoolMax);
 }

@@ -88,7 +88,7 @@ TEST(EngineThreads, StopAndStartWithRecordsInFlight) {
             s2.streamId = 2;
             Input(p, MakeComposite({MakeSubFrame(s1), MakeSubFrame(s2)}));
             Input(p, MakeAudioRecord(seq));
-            if (seq % 16 == 0) p.GetQueuedFrames();
+            if (seq % 16 == 0) p.GetQueuedFrameCount();
             if (seq % 64 == 0) p.FlushStreams();
             std::this_thread::yield();
         }

@@ -386,7 +386,7 @@ void CHPlayer::FlushStreams() {
     }
 }
 
-uint32_t CHPlayer::GetQueuedFrames() {
+uint32_t CHPlayer::GetQueuedFrameCount() {
     CHAutoLock lock(&m_videoLock);
     uint32_t total = 0;
     HPOSITION pos = m_videoStreams.GetStartPosition();

@@ -100,7 +100,7 @@ public:
     // Empties every decoded and encoded queue into the free lists (before a seek).
     void FlushStreams();
     // Sum of the encoded queue lengths of all video streams.
-    uint32_t GetQueuedFrames();
+    uint32_t GetQueuedFrameCount();
 
     uint32_t GetVideoStreamCount();
     uint32_t GetAudioStreamCount();
