@@ -4,6 +4,7 @@
 #include <quorixsdk.h>
 
 #include "panorama/hglx.h"
+#include "panorama/render.h"
 #include "support/gl_test_context.h"
 
 namespace {
@@ -90,6 +91,28 @@ TEST(PanoramaContext, NoContextWantedMeansNoContextMade) {
     EXPECT_FALSE(glx.HasOwnContext());
     EXPECT_EQ(glx.MakeCurrent(), QUORIX_OK);
     EXPECT_EQ(gltest::CurrentEglContext(), EGL_NO_CONTEXT);
+}
+
+TEST(PanoramaContext, GlErrorsAreLoggedByName) {
+    gltest::NoDisplay noDisplay;
+    CHGlx glx;
+    ASSERT_EQ(glx.Init(0, nullptr, true), QUORIX_OK);
+    ASSERT_EQ(glx.MakeCurrent(), QUORIX_OK);
+    gltest::LogCapture log;
+    SPHERA::CRender::LogGlError("SPHERA::CRender::InitGL");  // nothing pending: nothing logged
+    EXPECT_EQ(log.Text().find("GL("), std::string::npos);
+    glEnable(0x7FFF);  // not a capability
+    SPHERA::CRender::LogGlError("SPHERA::CRender::InitGL");
+    EXPECT_TRUE(log.Contains("GL(0x500) Invalid Enum")) << log.Text();
+    EXPECT_TRUE(log.Contains("SPHERA::CRender::InitGL"));
+    const struct {
+        uint32_t code;
+        const char* text;
+    } names[] = {{0x501, "Invalid Value"}, {0x502, "Invalid Operation"}, {0x503, "Stack Overflow"},
+                 {0x504, "Stack Underflow"}, {0x505, "Out Of Memory"}, {0x506, "Other Error"}, {0, "No error"}};
+    for (const auto& n : names) {
+        EXPECT_EQ(std::string(SPHERA::CRender::GlErrorText(n.code)), std::string("GL(%#x) ") + n.text);
+    }
 }
 
 class PanoramaWindowContext : public ::testing::Test {

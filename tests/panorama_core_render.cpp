@@ -79,7 +79,12 @@ TEST_F(PanoramaRender, ThreadModeStartsDrawsAndStops) {
     ASSERT_EQ(CreateRender(1, nullptr, 0, &render), QUORIX_OK);
     StatusLog status;
     ASSERT_EQ(SetStatusCallback(render, OnStatus, &status), QUORIX_OK);
-    ASSERT_EQ(Init(render, 0, nullptr, true), QUORIX_OK);
+    {
+        gltest::LogCapture log;
+        ASSERT_EQ(Init(render, 0, nullptr, true), QUORIX_OK);
+        EXPECT_TRUE(log.Contains("OPENGL version: ")) << log.Text();
+        EXPECT_TRUE(log.Contains("MAX INFO:FB_WIDTH "));
+    }
     EXPECT_TRUE(render->IsRunning());
     EXPECT_EQ(Init(render, 0, nullptr, true), QUORIX_OK);  // already started
     {

@@ -172,6 +172,8 @@ uint32_t CRender::SetModel(int32_t modelType, const uint8_t* block, uint32_t siz
         std::lock_guard<std::mutex> guard(g_globalMutex);
         if (!g_globalInit) return QUORIX_E_NOT_INIT;
     }
+    // The render thread walks the sources every frame; they change only while it is stopped.
+    if (m_started) return QUORIX_E_STATE;
     m_cameras.clear();
     try {
         if (modelType != 0) {
