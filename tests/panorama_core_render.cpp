@@ -122,6 +122,34 @@ TEST_F(PanoramaRender, ThreadModeStartsDrawsAndStops) {
     EXPECT_TRUE(pthread_equal(status.entries[0].thread, status.entries[1].thread));
 }
 
+TEST_F(PanoramaRender, RenderersDrawSideBySide) {
+    // Ports render at the same time, each in a context of its own on the shared display.
+    constexpr int kCount = 3;
+    CRender* renders[kCount] = {};
+    const uint8_t colours[kCount][3] = {{200, 0, 0}, {0, 200, 0}, {0, 0, 200}};
+    for (int i = 0; i < kCount; ++i) {
+        ASSERT_EQ(CreateRender(1, nullptr, 0, &renders[i]), QUORIX_OK);
+        ASSERT_EQ(Init(renders[i], 0, nullptr, true), QUORIX_OK) << i;
+        ASSERT_EQ(EnableRegion(renders[i], 0, 0, 0, 48, 32, true), QUORIX_OK);
+        ASSERT_EQ(InputSolid(renders[i], 12, 8, colours[i][0], colours[i][1], colours[i][2]), QUORIX_OK);
+    }
+    for (int i = 0; i < kCount; ++i) {
+        uint8_t px[4] = {};
+        ASSERT_TRUE(SnapCentre(renders[i], 0, px)) << i;
+        EXPECT_NEAR(px[2], colours[i][0], 3) << i;
+        EXPECT_NEAR(px[1], colours[i][1], 3) << i;
+        EXPECT_NEAR(px[0], colours[i][2], 3) << i;
+    }
+    // One of them going away leaves the others drawing.
+    DestroyRender(renders[0]);
+    ASSERT_EQ(InputSolid(renders[1], 12, 8, 7, 77, 177), QUORIX_OK);
+    uint8_t px[4] = {};
+    ASSERT_TRUE(SnapCentre(renders[1], 0, px));
+    EXPECT_NEAR(px[1], 77, 3);
+    DestroyRender(renders[1]);
+    DestroyRender(renders[2]);
+}
+
 TEST_F(PanoramaRender, RestartAfterUnInit) {
     CRender* render = nullptr;
     ASSERT_EQ(CreateRender(2, nullptr, 0, &render), QUORIX_OK);
