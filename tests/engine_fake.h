@@ -168,6 +168,7 @@ public:
                          uint32_t& height, uint8_t* planes[3], uint32_t sizes[3], int32_t strides[3]) override {
         if (!handle || !data || length == 0) return QUORIX_E_PARAM;
         if (length > 1 && data[1] == 0xEE) return QUORIX_E_NOT_SUPPORTED;  // a damaged picture
+        if (length > 1 && data[1] == 0xDD) throw std::runtime_error("decoder");
         auto* decoder = static_cast<Decoder*>(handle);
         if (decodedWidth) width = decodedWidth;
         const uint32_t rows[3] = {height, (height + 1) / 2, (height + 1) / 2};

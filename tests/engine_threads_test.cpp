@@ -33,6 +33,19 @@ TEST(EngineThreads, DirectModeShowsEveryPictureOnTheStreamThread) {
     EXPECT_EQ(p.decodersStopped, 1);
 }
 
+TEST(EngineThreads, ADecoderThatThrowsCostsOnePictureNotTheStream) {
+    FakePlayer p;
+    ASSERT_EQ(p.StartPlay(), QUORIX_OK);
+    std::vector<uint8_t> bad = Picture(2);
+    bad[kHMFFrameHeaderSize + 1] = 0xDD;
+    ASSERT_EQ(Input(p, Picture(1)), QUORIX_OK);
+    ASSERT_EQ(Input(p, bad), QUORIX_OK);
+    ASSERT_EQ(Input(p, Picture(3)), QUORIX_OK);
+    ASSERT_TRUE(p.WaitFor([&] { return p.shown.size() == 2; }));
+    EXPECT_EQ(p.shown[1].seed, 3);
+    p.StopPlay();
+}
+
 TEST(EngineThreads, PlayerThreadPresentsQueuedPicturesInBothBufferedModes) {
     for (uint32_t mode : {1u, 2u}) {
         SCOPED_TRACE(mode);

@@ -1,5 +1,7 @@
 #include "media/haudiostream.h"
 
+#include <cxxabi.h>
+
 #include <cinttypes>
 #include <cstdio>
 
@@ -23,7 +25,13 @@ CHAudioStream::~CHAudioStream() {
 }
 
 uint32_t CHAudioStream::OnThreadLoop(uint64_t) {
-    DecodeOne();
+    try {
+        DecodeOne();
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        // A decoder that throws loses its record, not the stream.
+    }
     HSleep(kRestMs);
     return 0;
 }
@@ -55,6 +63,7 @@ uint32_t CHAudioStream::InputFrame(const uint8_t* data, uint32_t length) {
 void CHAudioStream::DecodeOne() {
     CHKZFrame* frame = m_encoded.Get();
     if (!frame) return;
+    CHEncodedFrameReturn giveBack(m_owner, frame);  // every path below hands the record back
     if (!m_decoder || frame->header.codec != m_codecId) {
         // Audio needs no key frame: a new codec gets a new decoder at once.
         if (m_decoder) {
@@ -64,7 +73,6 @@ void CHAudioStream::DecodeOne() {
         m_codecId = 0;
         m_decoder = m_owner->StartDecoder(frame->header.codec);
         if (!m_decoder) {
-            m_owner->ReleaseEncodedFrame(frame);
             return;
         }
         m_codecId = frame->header.codec;
@@ -78,7 +86,6 @@ void CHAudioStream::DecodeOne() {
                               frame->header.SampleRate(), pcm,
                               pcmLength);
     }
-    m_owner->ReleaseEncodedFrame(frame);
 }
 
 void CHAudioStream::FlushEncoded() {

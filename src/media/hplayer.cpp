@@ -66,7 +66,13 @@ uint32_t CHPlayer::OnThreadLoop(uint64_t) {
         HSleep(kIdleLoopMs);
         return 0;
     }
-    ShowAllStreams();
+    try {
+        ShowAllStreams();
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        // A renderer that throws misses one presentation; the thread goes on.
+    }
     HSleep(kPresentLoopMs);
     return 0;
 }

@@ -142,4 +142,19 @@ private:
     bool m_streamThreads = true;  // set before the first record
 };
 
+// Gives an encoded record back to the engine's free list when it leaves scope, whichever way.
+class CHEncodedFrameReturn {
+public:
+    CHEncodedFrameReturn(CHPlayer* owner, CHKZFrame* frame) : m_owner(owner), m_frame(frame) {}
+    ~CHEncodedFrameReturn() {
+        if (m_frame) m_owner->ReleaseEncodedFrame(m_frame);
+    }
+    CHEncodedFrameReturn(const CHEncodedFrameReturn&) = delete;
+    CHEncodedFrameReturn& operator=(const CHEncodedFrameReturn&) = delete;
+
+private:
+    CHPlayer* m_owner;
+    CHKZFrame* m_frame;
+};
+
 }  // namespace BRIXEL

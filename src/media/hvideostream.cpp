@@ -1,6 +1,8 @@
 #include "media/hvideostream.h"
 
 #include <algorithm>
+#include <cxxabi.h>
+
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -68,7 +70,14 @@ CHVideoStream::~CHVideoStream() {
 }
 
 uint32_t CHVideoStream::OnThreadLoop(uint64_t) {
-    uint32_t restMs = DecodeOne();
+    uint32_t restMs = kIdleSleepMs;
+    try {
+        restMs = DecodeOne();
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        // A decoder that throws loses its record, not the stream.
+    }
     // Even a stream that never runs dry rests now and then, so input threads get the queue.
     if (HGetTickCount() - m_lastSleepTick > kForcedSleepAfterMs) restMs = std::max(restMs, kIdleSleepMs);
     if (restMs >= 1) {
@@ -113,12 +122,12 @@ uint32_t CHVideoStream::DecodeOne() {
     if (m_decoded.GetCount() >= CHPlayer::kDecodedQueueDepth) return kFullSleepMs;
     CHKZFrame* frame = m_encoded.Get();
     if (!frame) return kIdleSleepMs;
+    CHEncodedFrameReturn giveBack(m_owner, frame);  // every path below hands the record back
 
     if (!m_decoder || frame->header.codec != m_codecId || frame->header.Width() != m_width ||
         frame->header.Height() != m_height) {
         m_awaitKeyFrame = true;
         if (!frame->header.IsKeyFrame()) {
-            m_owner->ReleaseEncodedFrame(frame);
             return 0;
         }
         if (m_decoder) {
@@ -132,7 +141,6 @@ uint32_t CHVideoStream::DecodeOne() {
             m_codecId = 0;
             m_width = 0;
             m_height = 0;
-            m_owner->ReleaseEncodedFrame(frame);
             return kIdleSleepMs;
         }
         m_codecId = frame->header.codec;
@@ -145,7 +153,6 @@ uint32_t CHVideoStream::DecodeOne() {
     uint32_t interval = 0;
     if (m_awaitKeyFrame) {
         if (!frame->header.IsKeyFrame()) {
-            m_owner->ReleaseEncodedFrame(frame);
             return 0;
         }
         m_awaitKeyFrame = false;
@@ -175,7 +182,6 @@ uint32_t CHVideoStream::DecodeOne() {
             QueueDecoded(*frame, width, height, planes, sizes, strides);
         }
     }
-    m_owner->ReleaseEncodedFrame(frame);
     return 0;
 }
 
@@ -240,8 +246,17 @@ void CHVideoStream::ShowFrame() {
     const uint64_t capacity = picture->pixels.GetCapacity();
     uint8_t* buffer = picture->pixels.Detach();
     if (buffer) {
-        const uint32_t shown = m_owner->RenderFrame(m_streamId, picture->header.timestamp, picture->header.clock,
-                                                    picture->header.Width(), picture->header.Height(), buffer, static_cast<uint32_t>(capacity));
+        uint32_t shown = QUORIX_E_EXCEPTION;
+        try {
+            shown = m_owner->RenderFrame(m_streamId, picture->header.timestamp, picture->header.clock,
+                                         picture->header.Width(), picture->header.Height(), buffer,
+                                         static_cast<uint32_t>(capacity));
+        } catch (...) {
+            // Whether the renderer kept the buffer is unknown: it is left alone rather than
+            // risk freeing memory the renderer may still hand back.
+            m_owner->ReleaseEmptyDecodedFrame(picture);
+            throw;
+        }
         if (shown != QUORIX_OK) {
             CHBuffer refused;
             refused.Attach(buffer, capacity, true);
