@@ -1,6 +1,7 @@
 #include "panorama/render.h"
 
 #include <GL/glew.h>
+#include <pthread.h>
 #include <quorixsdk.h>
 
 #include <cstdio>
@@ -50,6 +51,20 @@ void InitGlew() {
     while (glGetError() != GL_NO_ERROR) {
     }
 }
+
+// A stop that runs out of time cancels the render thread at its next cancellation point. Inside
+// the GL driver that would unwind through the driver's own locks and wedge every other context
+// of the process, so GL work runs with cancellation held off; the frame wait stays cancellable.
+class NoCancel {
+public:
+    NoCancel() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &m_old); }
+    ~NoCancel() { pthread_setcancelstate(m_old, nullptr); }
+    NoCancel(const NoCancel&) = delete;
+    NoCancel& operator=(const NoCancel&) = delete;
+
+private:
+    int m_old = PTHREAD_CANCEL_ENABLE;
+};
 
 bool ShaderSources(std::string* vert, std::string* frag) {
     std::lock_guard<std::mutex> guard(g_globalMutex);
@@ -505,6 +520,7 @@ void CRender::UnInitGL() {
 }
 
 uint32_t CRender::OnThreadStart(uint64_t) {
+    NoCancel noCancel;
     uint32_t result = InitContext(true);
     if (result == QUORIX_OK) result = InitGL();
     if (result == QUORIX_OK) m_bThreadDone = true;
@@ -512,7 +528,10 @@ uint32_t CRender::OnThreadStart(uint64_t) {
 }
 
 uint32_t CRender::OnThreadLoop(uint64_t) {
-    if (Render() == QUORIX_OK) Swap();
+    {
+        NoCancel noCancel;
+        if (Render() == QUORIX_OK) Swap();
+    }
     m_newFrameEvent.Wait(kFrameWaitMs);
     return 0;
 }
@@ -521,6 +540,7 @@ void CRender::OnThreadEnd(uint64_t param, uint32_t exitCode) {
     // A worker cancelled after the stop time-out ends here on the stopping thread, where the
     // context is not current: its GL objects die with the context instead.
     if (IsWorkerThread()) {
+        NoCancel noCancel;
         UnInitGL();
     } else {
         m_contextReady = false;
