@@ -202,7 +202,8 @@ bool CEglContext::CreateSurface(uintptr_t window, void* display, int32_t* errorC
             }
         } else if (HasClientExtension("EGL_EXT_platform_xcb")) {
             const EGLAttrib attribs[] = {EGL_PLATFORM_XCB_SCREEN_EXT, m_x11->ScreenNumber(), EGL_NONE};
-            m_display = OpenDisplay(EGL_PLATFORM_XCB_EXT, m_x11->Xcb(), attribs, false);
+            m_display = OpenDisplay(EGL_PLATFORM_XCB_EXT, m_x11->Xcb(), attribs, m_x11->IsHostConnection());
+            m_countedDisplay = m_display != EGL_NO_DISPLAY && m_x11->IsHostConnection();
             m_platformName = "xcb";
             if (m_display != EGL_NO_DISPLAY && ChooseConfig(true, visual, errorCode)) {
                 uint32_t native = xwindow;
@@ -235,7 +236,8 @@ bool CEglContext::CreateSurface(uintptr_t window, void* display, int32_t* errorC
             m_platformName = "x11";
         } else if (HasClientExtension("EGL_EXT_platform_xcb")) {
             const EGLAttrib attribs[] = {EGL_PLATFORM_XCB_SCREEN_EXT, m_x11->ScreenNumber(), EGL_NONE};
-            m_display = OpenDisplay(EGL_PLATFORM_XCB_EXT, m_x11->Xcb(), attribs, false);
+            m_display = OpenDisplay(EGL_PLATFORM_XCB_EXT, m_x11->Xcb(), attribs, m_x11->IsHostConnection());
+            m_countedDisplay = m_display != EGL_NO_DISPLAY && m_x11->IsHostConnection();
             m_platformName = "xcb";
         }
         if (m_display == EGL_NO_DISPLAY || !ChooseConfig(false, 0, errorCode)) {
@@ -262,7 +264,6 @@ bool CEglContext::CreateSurface(uintptr_t window, void* display, int32_t* errorC
             return false;
         }
     }
-    m_pbuffer = true;
     if (!MakePbuffer(1, 1, errorCode)) {
         CloseDisplay(m_display, m_countedDisplay);
         m_countedDisplay = false;
@@ -271,6 +272,7 @@ bool CEglContext::CreateSurface(uintptr_t window, void* display, int32_t* errorC
         m_x11.reset();
         return false;
     }
+    m_pbuffer = true;
     return true;
 }
 
