@@ -268,6 +268,58 @@ TEST_F(PanoramaRender, ManualModeWithItsOwnHeadlessContext) {
     DestroyRender(render);
 }
 
+TEST_F(PanoramaRender, SphereGridIsBuiltOnceAndKept) {
+    CRender* render = nullptr;
+    ASSERT_EQ(CreateRender(2, nullptr, 0, &render), QUORIX_OK);
+    ASSERT_EQ(Init(render, 0, nullptr, false), QUORIX_OK);
+    ASSERT_EQ(ManualInit(render, true), QUORIX_OK);
+    EXPECT_EQ(render->GetGridCount(), 0u);
+
+    // Rows of triangle strips: per column the upper then the lower vertex of the row.
+    render->DrawGrid(4, 3);
+    const uint32_t buffer = render->GetGridBuffer(4, 3);
+    ASSERT_NE(buffer, 0u);
+    std::vector<float> v(5 * 3 * 2 * 3);
+    glBindBuffer(GL_ARRAY_BUFFER, buffer);
+    GLint64 size = 0;
+    glGetBufferParameteri64v(GL_ARRAY_BUFFER, GL_BUFFER_SIZE, &size);
+    ASSERT_EQ(size, static_cast<GLint64>(v.size() * sizeof(float)));
+    glGetBufferSubData(GL_ARRAY_BUFFER, 0, static_cast<GLsizeiptr>(v.size() * sizeof(float)), v.data());
+    glBindBuffer(GL_ARRAY_BUFFER, 0);
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c <= 4; ++c) {
+            const float* upper = &v[static_cast<size_t>(((r * 5 + c) * 2) * 3)];
+            const float* lower = upper + 3;
+            EXPECT_NEAR(upper[0], c / 4.0, 1e-6) << r << "," << c;
+            EXPECT_NEAR(upper[1], (r + 1) / 3.0, 1e-6) << r << "," << c;
+            EXPECT_EQ(upper[2], 1.0f);
+            EXPECT_NEAR(lower[0], c / 4.0, 1e-6);
+            EXPECT_NEAR(lower[1], r / 3.0, 1e-6);
+        }
+    }
+    render->DrawGrid(4, 3);
+    EXPECT_EQ(render->GetGridBuffer(4, 3), buffer);  // drawn again from the kept buffer
+    EXPECT_EQ(glGetError(), static_cast<GLenum>(GL_NO_ERROR));
+
+    // A few densities are kept; the least recently drawn one makes room.
+    render->DrawGrid(8, 6);
+    render->DrawGrid(16, 12);
+    render->DrawGrid(4, 3);
+    render->DrawGrid(32, 24);
+    EXPECT_EQ(render->GetGridCount(), 4u);
+    render->DrawGrid(64, 48);
+    EXPECT_EQ(render->GetGridCount(), 4u);
+    EXPECT_EQ(render->GetGridBuffer(8, 6), 0u);
+    EXPECT_NE(render->GetGridBuffer(4, 3), 0u);
+    render->DrawGrid(0, 10);  // nothing to build
+    render->DrawGrid(100000, 10);
+    EXPECT_EQ(render->GetGridCount(), 4u);
+
+    EXPECT_EQ(ManualUnInit(render), QUORIX_OK);
+    EXPECT_EQ(render->GetGridCount(), 0u);
+    DestroyRender(render);
+}
+
 // ---- on an X server ----
 
 struct DrawCount {

@@ -28,6 +28,8 @@ constexpr uint32_t kStartPolls = 500;
 constexpr uint32_t kStartPollMs = 20;
 constexpr uint32_t kVertexAttribute = 3;
 constexpr size_t kGridCacheSize = 4;
+// Vertex bytes the kept grids may hold together; the densest grid alone is about 144 MB.
+constexpr uint64_t kGridCacheBytes = 320ull << 20;
 // Beyond the densest grid regions ask for; keeps a bad request from allocating without bound.
 constexpr int32_t kMaxGridSide = 4096;
 
@@ -366,13 +368,18 @@ void CRender::ReleaseShaders() {
 }
 
 CRender::Grid* CRender::CreateSphereVertBuffer(int32_t columns, int32_t rows) {
-    // The least recently used grid makes room for the new one.
-    if (m_grids.size() >= kGridCacheSize) {
+    // The least recently used grids make room for the new one.
+    auto bytesOf = [](int64_t c, int64_t r) { return static_cast<uint64_t>((c + 1) * r * 2 * 3) * sizeof(float); };
+    uint64_t kept = 0;
+    for (const Grid& g : m_grids) kept += bytesOf(g.columns, g.rows);
+    while (!m_grids.empty() &&
+           (m_grids.size() >= kGridCacheSize || kept + bytesOf(columns, rows) > kGridCacheBytes)) {
         size_t oldest = 0;
         for (size_t i = 1; i < m_grids.size(); ++i) {
             if (m_grids[i].lastUse < m_grids[oldest].lastUse) oldest = i;
         }
         if (m_grids[oldest].buffer != 0) glDeleteBuffers(1, &m_grids[oldest].buffer);
+        kept -= bytesOf(m_grids[oldest].columns, m_grids[oldest].rows);
         m_grids.erase(m_grids.begin() + static_cast<std::ptrdiff_t>(oldest));
     }
     Grid grid;
@@ -416,6 +423,13 @@ void CRender::DeleteGrids() {
         if (grid.buffer != 0) glDeleteBuffers(1, &grid.buffer);
     }
     m_grids.clear();
+}
+
+uint32_t CRender::GetGridBuffer(int32_t columns, int32_t rows) const {
+    for (const Grid& g : m_grids) {
+        if (g.columns == columns && g.rows == rows) return g.buffer;
+    }
+    return 0;
 }
 
 void CRender::DrawGrid(int32_t columns, int32_t rows) {

@@ -67,6 +67,10 @@ public:
     bool IsSnapshotBusy() const override { return m_snapshotBusy.load(); }
     void SetSnapshotBusy(bool busy) override { m_snapshotBusy.store(busy); }
 
+    // The GL buffer of a kept grid (0 when that grid is not built) and how many grids are kept.
+    uint32_t GetGridBuffer(int32_t columns, int32_t rows) const;
+    uint32_t GetGridCount() const { return static_cast<uint32_t>(m_grids.size()); }
+
     // Logs the pending GL error, if any, as its text at level 10 under the renderer's source.
     static void LogGlError(const char* function);
     static const char* GlErrorText(uint32_t error);
