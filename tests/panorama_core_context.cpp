@@ -63,6 +63,21 @@ TEST(PanoramaContext, HeadlessPbufferStandsForTheWindow) {
     EXPECT_EQ(sh, 0);
 }
 
+TEST(PanoramaContext, UnreachableDisplayFallsBackToSurfaceless) {
+    gltest::NoDisplay noDisplay;  // restores the caller's DISPLAY afterwards
+    setenv("DISPLAY", ":64999", 1);
+    CHGlx glx;
+    ASSERT_EQ(glx.Init(0, nullptr, true), QUORIX_OK);
+    EXPECT_STREQ(glx.PlatformName(), "surfaceless");
+    EXPECT_EQ(glx.MakeCurrent(), QUORIX_OK);
+    int32_t sw = -1, sh = -1;
+    CHGlx::GetScreenSize(&sw, &sh);
+    EXPECT_EQ(sw, 0);
+    EXPECT_EQ(sh, 0);
+    glx.UnInit();
+    unsetenv("DISPLAY");
+}
+
 TEST(PanoramaContext, HostContextIsUsedNotReplaced) {
     gltest::NoDisplay noDisplay;
     gltest::HostContext host;
