@@ -56,18 +56,37 @@ void* realloc(void* p, size_t size) {
 // operator new goes through the malloc above (libstdc++ does), but counting it here as well
 // would count twice; routing it explicitly keeps the count independent of the library.
 void* operator new(size_t size) {
-    if (void* p = malloc(size ? size : 1)) return p;
+    if (void* p = malloc(size ? size : 1))
+        return p;
     throw std::bad_alloc();
 }
-void* operator new[](size_t size) { return operator new(size); }
-void* operator new(size_t size, const std::nothrow_t&) noexcept { return malloc(size ? size : 1); }
-void* operator new[](size_t size, const std::nothrow_t&) noexcept { return malloc(size ? size : 1); }
-void operator delete(void* p) noexcept { __libc_free(p); }
-void operator delete[](void* p) noexcept { __libc_free(p); }
-void operator delete(void* p, size_t) noexcept { __libc_free(p); }
-void operator delete[](void* p, size_t) noexcept { __libc_free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { __libc_free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { __libc_free(p); }
+void* operator new[](size_t size) {
+    return operator new(size);
+}
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+    return malloc(size ? size : 1);
+}
+void* operator new[](size_t size, const std::nothrow_t&) noexcept {
+    return malloc(size ? size : 1);
+}
+void operator delete(void* p) noexcept {
+    __libc_free(p);
+}
+void operator delete[](void* p) noexcept {
+    __libc_free(p);
+}
+void operator delete(void* p, size_t) noexcept {
+    __libc_free(p);
+}
+void operator delete[](void* p, size_t) noexcept {
+    __libc_free(p);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+    __libc_free(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
+    __libc_free(p);
+}
 
 namespace {
 
@@ -91,13 +110,15 @@ public:
             const uint32_t w = p ? kWidth / 2 : kWidth;
             const uint32_t h = p ? kHeight / 2 : kHeight;
             m_strides[p] = static_cast<int32_t>(w + 32);
-            m_planes[p].assign(static_cast<size_t>(m_strides[p]) * h, static_cast<uint8_t>(16 + 100 * p));
+            m_planes[p].assign(static_cast<size_t>(m_strides[p]) * h,
+                               static_cast<uint8_t>(16 + 100 * p));
         }
     }
     ~BenchPlayer() override {
         StopPlay();
         for (Held& h : m_held) {
-            if (h.buffer) m_recovery(h.buffer, h.size, m_recoveryContext);
+            if (h.buffer)
+                m_recovery(h.buffer, h.size, m_recoveryContext);
             h.buffer = nullptr;
         }
     }
@@ -106,9 +127,11 @@ public:
 
     HDecoderHandle StartDecoder(uint8_t) override { return this; }
     void StopDecoder(HDecoderHandle) override {}
-    uint32_t DecodeVideo(HDecoderHandle, const uint8_t* data, uint32_t length, uint32_t& width, uint32_t& height,
-                         uint8_t* planes[3], uint32_t sizes[3], int32_t strides[3]) override {
-        if (!length) return QUORIX_E_PARAM;
+    uint32_t DecodeVideo(HDecoderHandle, const uint8_t* data, uint32_t length, uint32_t& width,
+                         uint32_t& height, uint8_t* planes[3], uint32_t sizes[3],
+                         int32_t strides[3]) override {
+        if (!length)
+            return QUORIX_E_PARAM;
         m_planes[0][0] = data[0];
         for (int p = 0; p < 3; ++p) {
             planes[p] = m_planes[p].data();
@@ -129,7 +152,8 @@ public:
                          uint32_t size) override {
         Held previous = m_held[streamId & 0xFF];
         m_held[streamId & 0xFF] = {buffer, size};
-        if (previous.buffer) m_recovery(previous.buffer, previous.size, m_recoveryContext);
+        if (previous.buffer)
+            m_recovery(previous.buffer, previous.size, m_recoveryContext);
         presented.fetch_add(1, std::memory_order_release);
         return QUORIX_OK;
     }
@@ -181,7 +205,8 @@ Result Run(uint32_t mode, uint32_t warmup, uint32_t frames) {
         }
         // Keep a bounded window in flight so that no queue overflows and the input never
         // outruns the pools (the engine would then allocate by design).
-        while (sequence >= player.presented.load(std::memory_order_acquire) + kWindow) sched_yield();
+        while (sequence >= player.presented.load(std::memory_order_acquire) + kWindow)
+            sched_yield();
         ++sequence;
         h.type = sequence % 25 == 1 ? HMF_KIND_KEY : HMF_KIND_DELTA;
         h.sequence = sequence;
@@ -190,32 +215,38 @@ Result Run(uint32_t mode, uint32_t warmup, uint32_t frames) {
         record[kHMFFrameHeaderSize] = static_cast<uint8_t>(sequence);
         player.InputData(record.data(), static_cast<uint32_t>(record.size()));
     }
-    while (player.presented.load(std::memory_order_acquire) < sequence) sched_yield();
+    while (player.presented.load(std::memory_order_acquire) < sequence)
+        sched_yield();
     const auto end = std::chrono::steady_clock::now();
     const uint64_t allocations = g_allocations.load() - allocationsAtStart;
     const uint64_t bytes = g_allocatedBytes.load() - bytesAtStart;
     player.StopPlay();
     const double seconds = std::chrono::duration<double>(end - start).count();
-    return {frames / seconds, static_cast<double>(allocations) / frames, static_cast<double>(bytes) / frames};
+    return {frames / seconds, static_cast<double>(allocations) / frames,
+            static_cast<double>(bytes) / frames};
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     const uint32_t frames = argc > 1 ? static_cast<uint32_t>(std::atoi(argv[1])) : 2000;
-    std::printf("engine path, %ux%u 4:2:0 pictures, %u measured after warm-up\n", kWidth, kHeight, frames);
-    std::printf("%-7s %-5s %12s %14s %14s\n", "clock", "mode", "frames/s", "allocs/frame", "bytes/frame");
+    std::printf("engine path, %ux%u 4:2:0 pictures, %u measured after warm-up\n", kWidth, kHeight,
+                frames);
+    std::printf("%-7s %-5s %12s %14s %14s\n", "clock", "mode", "frames/s", "allocs/frame",
+                "bytes/frame");
     YieldClock yieldClock;
     HSetClock(&yieldClock);
     for (uint32_t mode = 0; mode <= 2; ++mode) {
         const Result r = Run(mode, 200, frames);
-        std::printf("%-7s %-5u %12.1f %14.4f %14.1f\n", "engine", mode, r.fps, r.allocationsPerFrame, r.bytesPerFrame);
+        std::printf("%-7s %-5u %12.1f %14.4f %14.1f\n", "engine", mode, r.fps,
+                    r.allocationsPerFrame, r.bytesPerFrame);
     }
     HSetClock(nullptr);
     // With the real rests a buffered mode presents at most one picture per 20 ms pass.
     for (uint32_t mode = 0; mode <= 2; ++mode) {
         const Result r = Run(mode, 20, 100);
-        std::printf("%-7s %-5u %12.1f %14.4f %14.1f\n", "paced", mode, r.fps, r.allocationsPerFrame, r.bytesPerFrame);
+        std::printf("%-7s %-5u %12.1f %14.4f %14.1f\n", "paced", mode, r.fps, r.allocationsPerFrame,
+                    r.bytesPerFrame);
     }
     return 0;
 }

@@ -59,15 +59,16 @@ inline std::vector<uint8_t> MakeRecord(const RecordSpec& spec) {
     return bytes;
 }
 
-inline std::vector<uint8_t> MakeAudioRecord(uint32_t sequence, uint8_t codec = 3, uint8_t streamId = 0) {
+inline std::vector<uint8_t> MakeAudioRecord(uint32_t sequence, uint8_t codec = 3,
+                                            uint8_t streamId = 0) {
     RecordSpec spec;
     spec.kind = HMF_KIND_AUDIO;
     spec.sequence = sequence;
     spec.codec = codec;
     spec.streamId = streamId;
     std::vector<uint8_t> bytes = MakeRecord(spec);
-    bytes[18] = 1;                      // channels
-    bytes[19] = 16;                     // bits per sample
+    bytes[18] = 1;                        // channels
+    bytes[19] = 16;                       // bits per sample
     HStoreLE32(bytes.data() + 20, 8000);  // sample rate
     return bytes;
 }
@@ -78,7 +79,8 @@ inline std::vector<uint8_t> MakeComposite(const std::vector<std::vector<uint8_t>
     outer.typeBits = kHMFCompositeBit;
     outer.payloadLength = 0;
     std::vector<uint8_t> bytes = MakeRecord(outer);
-    for (const auto& sub : subFrames) bytes.insert(bytes.end(), sub.begin(), sub.end());
+    for (const auto& sub : subFrames)
+        bytes.insert(bytes.end(), sub.begin(), sub.end());
     HStoreLE32(bytes.data() + 24, static_cast<uint32_t>(bytes.size() - kHMFFrameHeaderSize));
     return bytes;
 }
@@ -98,7 +100,7 @@ struct Shown {
     uint32_t timestamp;
     uint16_t width;
     uint16_t height;
-    uint8_t seed;          // first Y byte: identifies the picture
+    uint8_t seed;                 // first Y byte: identifies the picture
     std::vector<uint8_t> pixels;  // RenderFrame only, when copying is on
 };
 
@@ -142,11 +144,14 @@ public:
         return forced < 0 ? CHPlayer::IsPlaying() : forced != 0;
     }
 
-    uint32_t OnSubFrame(uint8_t, const uint8_t*, uint32_t) override { return consumeSubFrames ? 1 : 0; }
+    uint32_t OnSubFrame(uint8_t, const uint8_t*, uint32_t) override {
+        return consumeSubFrames ? 1 : 0;
+    }
 
     std::atomic<bool> throwInParse{false};
     uint32_t ParseFrame(const uint8_t* data, uint32_t length, CHKZFrame* frame) override {
-        if (throwInParse) throw std::runtime_error("parse");
+        if (throwInParse)
+            throw std::runtime_error("parse");
         return CHPlayer::ParseFrame(data, length, frame);
     }
 
@@ -154,23 +159,30 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         ++decodersStarted;
         startedCodecs.push_back(codecId);
-        if (failStartDecoder) return nullptr;
+        if (failStartDecoder)
+            return nullptr;
         m_decoders.push_back(std::make_unique<Decoder>());
         return m_decoders.back().get();
     }
 
     void StopDecoder(HDecoderHandle decoder) override {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (decoder) ++decodersStopped;
+        if (decoder)
+            ++decodersStopped;
     }
 
-    uint32_t DecodeVideo(HDecoderHandle handle, const uint8_t* data, uint32_t length, uint32_t& width,
-                         uint32_t& height, uint8_t* planes[3], uint32_t sizes[3], int32_t strides[3]) override {
-        if (!handle || !data || length == 0) return QUORIX_E_PARAM;
-        if (length > 1 && data[1] == 0xEE) return QUORIX_E_NOT_SUPPORTED;  // a damaged picture
-        if (length > 1 && data[1] == 0xDD) throw std::runtime_error("decoder");
+    uint32_t DecodeVideo(HDecoderHandle handle, const uint8_t* data, uint32_t length,
+                         uint32_t& width, uint32_t& height, uint8_t* planes[3], uint32_t sizes[3],
+                         int32_t strides[3]) override {
+        if (!handle || !data || length == 0)
+            return QUORIX_E_PARAM;
+        if (length > 1 && data[1] == 0xEE)
+            return QUORIX_E_NOT_SUPPORTED;  // a damaged picture
+        if (length > 1 && data[1] == 0xDD)
+            throw std::runtime_error("decoder");
         auto* decoder = static_cast<Decoder*>(handle);
-        if (decodedWidth) width = decodedWidth;
+        if (decodedWidth)
+            width = decodedWidth;
         const uint32_t rows[3] = {height, (height + 1) / 2, (height + 1) / 2};
         const uint32_t cols[3] = {width, (width + 1) / 2, (width + 1) / 2};
         for (int p = 0; p < 3; ++p) {
@@ -178,13 +190,15 @@ public:
             decoder->planes[p].resize(static_cast<size_t>(stride) * rows[p]);
             for (uint32_t r = 0; r < rows[p]; ++r) {
                 for (uint32_t c = 0; c < cols[p]; ++c) {
-                    decoder->planes[p][static_cast<size_t>(r) * stride + c] = PixelAt(data[0], p, r, c);
+                    decoder->planes[p][static_cast<size_t>(r) * stride + c] =
+                        PixelAt(data[0], p, r, c);
                 }
             }
             planes[p] = decoder->planes[p].data();
             strides[p] = static_cast<int32_t>(stride);
             sizes[p] = static_cast<uint32_t>(decoder->planes[p].size());
-            if (shortPlanes) sizes[p] /= 2;
+            if (shortPlanes)
+                sizes[p] /= 2;
         }
         decodeCalls++;
         return QUORIX_OK;
@@ -192,7 +206,8 @@ public:
 
     uint32_t DecodeAudio(HDecoderHandle handle, const uint8_t* data, uint32_t length, uint8_t*& pcm,
                          uint32_t& pcmLength) override {
-        if (!handle || !data) return QUORIX_E_PARAM;
+        if (!handle || !data)
+            return QUORIX_E_PARAM;
         auto* decoder = static_cast<Decoder*>(handle);
         decoder->pcm.assign(length * 2, 0x11);
         pcm = decoder->pcm.data();
@@ -200,28 +215,30 @@ public:
         return QUORIX_OK;
     }
 
-    uint32_t OnAudioFrame(uint16_t streamId, uint32_t channels, uint32_t bits, uint32_t rate, const uint8_t*,
-                          uint32_t length) override {
+    uint32_t OnAudioFrame(uint16_t streamId, uint32_t channels, uint32_t bits, uint32_t rate,
+                          const uint8_t*, uint32_t length) override {
         std::lock_guard<std::mutex> lock(m_mutex);
         audio.push_back({streamId, channels, bits, rate, length});
         m_changed.notify_all();
         return QUORIX_OK;
     }
 
-    uint32_t OnVideoFrame(uint16_t streamId, uint32_t timestamp, uint32_t, uint16_t width, uint16_t height,
-                          uint8_t* const planes[3], const int32_t[3]) override {
+    uint32_t OnVideoFrame(uint16_t streamId, uint32_t timestamp, uint32_t, uint16_t width,
+                          uint16_t height, uint8_t* const planes[3], const int32_t[3]) override {
         std::lock_guard<std::mutex> lock(m_mutex);
         shown.push_back({streamId, timestamp, width, height, planes[0][0], {}});
         m_changed.notify_all();
         return QUORIX_OK;
     }
 
-    uint32_t RenderFrame(uint16_t streamId, uint32_t timestamp, uint32_t, uint16_t width, uint16_t height,
-                         uint8_t* buffer, uint32_t size) override {
+    uint32_t RenderFrame(uint16_t streamId, uint32_t timestamp, uint32_t, uint16_t width,
+                         uint16_t height, uint8_t* buffer, uint32_t size) override {
         std::unique_lock<std::mutex> lock(m_mutex);
-        if (render == Render::Refuse) return QUORIX_E_NOT_SUPPORTED;
+        if (render == Render::Refuse)
+            return QUORIX_E_NOT_SUPPORTED;
         Shown s{streamId, timestamp, width, height, buffer[0], {}};
-        if (copyPixels) s.pixels.assign(buffer, buffer + size);
+        if (copyPixels)
+            s.pixels.assign(buffer, buffer + size);
         rendered.push_back(std::move(s));
         renderedSizes.push_back(size);
         renderedBuffers.push_back(buffer);
@@ -240,13 +257,16 @@ public:
         m_changed.notify_all();
         lock.unlock();
         // Like a real source, the replaced picture goes back on the presenting thread.
-        if (release) Return(previous);
+        if (release)
+            Return(previous);
         return QUORIX_OK;
     }
 
-    uint32_t SetRecoveryCallback(uint16_t streamId, HRecoveryCallback callback, void* context) override {
+    uint32_t SetRecoveryCallback(uint16_t streamId, HRecoveryCallback callback,
+                                 void* context) override {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (recoveryFails) return QUORIX_E_NOT_SUPPORTED;
+        if (recoveryFails)
+            return QUORIX_E_NOT_SUPPORTED;
         m_recovery[streamId] = {callback, context};
         return QUORIX_OK;
     }
@@ -257,10 +277,12 @@ public:
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             held.swap(m_kept);
-            for (auto& [id, h] : m_current) held.push_back(h);
+            for (auto& [id, h] : m_current)
+                held.push_back(h);
             m_current.clear();
         }
-        for (const Held& h : held) Return(h);
+        for (const Held& h : held)
+            Return(h);
     }
 
     uint32_t HeldBufferCount() {
@@ -314,7 +336,8 @@ private:
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             auto it = m_recovery.find(h.streamId);
-            if (it != m_recovery.end()) r = it->second;
+            if (it != m_recovery.end())
+                r = it->second;
         }
         if (r.callback) {
             r.callback(h.buffer, h.size, r.context);

@@ -121,7 +121,8 @@ TEST(EngineInput, MalformedRecordsAndForeignKindsAreRefusedOrIgnored) {
         SCOPED_TRACE(c.what);
         FakePlayer p(false);
         EXPECT_EQ(Input(p, c.bytes), c.result);
-        const bool queued = c.result == QUORIX_OK && std::string(c.what).find("kind") == std::string::npos;
+        const bool queued =
+            c.result == QUORIX_OK && std::string(c.what).find("kind") == std::string::npos;
         EXPECT_EQ(p.GetVideoStreamCount(), queued ? 1u : 0u);
         EXPECT_EQ(p.GetAudioStreamCount(), 0u);
     }
@@ -149,7 +150,8 @@ TEST(EngineInput, PayloadIsWhatWasGivenNotWhatTheHeaderClaims) {
 
 TEST(EngineInput, AudioQueueRefusesTheSixtyFirstRecord) {
     FakePlayer p(false);
-    for (uint32_t i = 0; i < CHPlayer::kAudioQueueLimit; ++i) ASSERT_EQ(Input(p, MakeAudioRecord(i)), QUORIX_OK);
+    for (uint32_t i = 0; i < CHPlayer::kAudioQueueLimit; ++i)
+        ASSERT_EQ(Input(p, MakeAudioRecord(i)), QUORIX_OK);
     EXPECT_EQ(Input(p, MakeAudioRecord(99)), QUORIX_E_QUEUE_FULL);
     EXPECT_EQ(p.GetAudioStream(0)->GetQueuedFrames(), CHPlayer::kAudioQueueLimit);
     EXPECT_EQ(p.GetFreeEncodedCount(), 1u);  // the refused record went back
@@ -163,21 +165,24 @@ TEST(EngineInput, VideoQueueShedsPicturesBeforeTheOldestKeyFrame) {
         s.sequence = seq;
         return Input(p, MakeRecord(s));
     };
-    for (uint32_t seq = 1; seq <= 30; ++seq) ASSERT_EQ(input(seq), QUORIX_OK);
+    for (uint32_t seq = 1; seq <= 30; ++seq)
+        ASSERT_EQ(input(seq), QUORIX_OK);
     EXPECT_EQ(Queued(p, 0), 30u);
     EXPECT_EQ(p.GetFreeEncodedCount(), 0u);
     // From 30 queued on, the ten records before the key frame (5..14) make room.
     ASSERT_EQ(input(31), QUORIX_OK);
     EXPECT_EQ(Queued(p, 0), 21u);
     EXPECT_EQ(p.GetFreeEncodedCount(), 10u);
-    for (uint32_t seq = 32; seq <= 40; ++seq) ASSERT_EQ(input(seq), QUORIX_OK);
+    for (uint32_t seq = 32; seq <= 40; ++seq)
+        ASSERT_EQ(input(seq), QUORIX_OK);
     EXPECT_EQ(Queued(p, 0), 30u);
     // Now only 1..4 stand before the key frame.
     ASSERT_EQ(input(41), QUORIX_OK);
     EXPECT_EQ(Queued(p, 0), 27u);
     // With the key frame first nothing can go, and the queue fills up to its limit.
     uint32_t seq = 42;
-    while (Queued(p, 0) < CHPlayer::kVideoQueueLimit) ASSERT_EQ(input(seq++), QUORIX_OK);
+    while (Queued(p, 0) < CHPlayer::kVideoQueueLimit)
+        ASSERT_EQ(input(seq++), QUORIX_OK);
     EXPECT_EQ(input(seq), QUORIX_E_QUEUE_FULL);
 }
 
@@ -230,7 +235,8 @@ TEST(EngineDropBeforeKeyFrame, KeepsOlderRecordsInOrder) {
             delete f;
         }
         for (uint32_t seq = 1; seq <= c.count; ++seq) {
-            if (std::find(c.dropped.begin(), c.dropped.end(), seq) == c.dropped.end()) expectedKept.push_back(seq);
+            if (std::find(c.dropped.begin(), c.dropped.end(), seq) == c.dropped.end())
+                expectedKept.push_back(seq);
         }
         EXPECT_EQ(dropped, c.dropped);
         EXPECT_EQ(kept, expectedKept);
@@ -272,7 +278,8 @@ TEST(EnginePool, BoundedFreeListDestroysTheSurplusAndQueueKeepsOrder) {
 
 TEST(EngineSettings, SpeedModeAndPlayState) {
     FakePlayer p(false);
-    for (int32_t e = -4; e <= 4; ++e) EXPECT_EQ(p.SetPlaySpeed(e), QUORIX_OK);
+    for (int32_t e = -4; e <= 4; ++e)
+        EXPECT_EQ(p.SetPlaySpeed(e), QUORIX_OK);
     EXPECT_EQ(p.SetPlaySpeed(5), QUORIX_E_PARAM);
     EXPECT_EQ(p.SetPlaySpeed(-5), QUORIX_E_PARAM);
     EXPECT_EQ(p.GetPlaySpeed(), 4);
@@ -340,7 +347,8 @@ TEST(EngineSettings, BaseOperationsAreNotImplemented) {
     uint8_t* pcm = nullptr;
     EXPECT_EQ(base.OnVideoFrame(0, 0, 0, 0, 0, planes, strides), QUORIX_E_NOT_IMPL);
     EXPECT_EQ(base.RenderFrame(0, 0, 0, 0, 0, nullptr, 0), QUORIX_E_NOT_IMPL);
-    EXPECT_EQ(base.DecodeVideo(nullptr, nullptr, 0, w, h, planes, sizes, strides), QUORIX_E_NOT_IMPL);
+    EXPECT_EQ(base.DecodeVideo(nullptr, nullptr, 0, w, h, planes, sizes, strides),
+              QUORIX_E_NOT_IMPL);
     EXPECT_EQ(base.DecodeAudio(nullptr, nullptr, 0, pcm, n), QUORIX_E_NOT_IMPL);
     EXPECT_EQ(base.StartDecoder(1), nullptr);
     EXPECT_FALSE(base.IsPlaying());

@@ -21,7 +21,9 @@ protected:
     void Feed(const std::string& kinds, uint32_t firstSeq = 1, uint32_t firstTs = 1000) {
         for (size_t i = 0; i < kinds.size(); ++i) {
             RecordSpec s;
-            s.kind = kinds[i] == 'K' ? HMF_KIND_KEY : kinds[i] == 'U' ? HMF_KIND_UNTIMED : HMF_KIND_DELTA;
+            s.kind = kinds[i] == 'K'   ? HMF_KIND_KEY
+                     : kinds[i] == 'U' ? HMF_KIND_UNTIMED
+                                       : HMF_KIND_DELTA;
             s.sequence = firstSeq + static_cast<uint32_t>(i);
             s.timestamp = firstTs + 40 * static_cast<uint32_t>(i);
             ASSERT_EQ(Input(s), QUORIX_OK);
@@ -31,17 +33,20 @@ protected:
     // Decodes until the stream has nothing to do; returns the number of records taken.
     int DecodeAll(uint16_t id = 0) {
         int taken = 0;
-        while (Stream(id).GetQueuedFrames() > 0 && Stream(id).DecodeOne() == 0) ++taken;
+        while (Stream(id).GetQueuedFrames() > 0 && Stream(id).DecodeOne() == 0)
+            ++taken;
         return taken;
     }
     std::vector<uint32_t> ShownSequences() {
         std::vector<uint32_t> seqs;
-        for (const Shown& s : player.shown) seqs.push_back(s.seed);
+        for (const Shown& s : player.shown)
+            seqs.push_back(s.seed);
         return seqs;
     }
     std::vector<uint32_t> RenderedTimestamps() {
         std::vector<uint32_t> ts;
-        for (const Shown& s : player.rendered) ts.push_back(s.timestamp);
+        for (const Shown& s : player.rendered)
+            ts.push_back(s.timestamp);
         return ts;
     }
 
@@ -124,14 +129,14 @@ TEST_F(EngineStream, IntervalsFollowTimestampsAndIgnoreJumps) {
         uint32_t presentInterval;  // interval x 0.8 in mode 2 with a short backlog
     };
     const Step steps[] = {
-        {HMF_KIND_KEY, 1000, 1000, 0},         // a key frame after a wait starts at 0
-        {HMF_KIND_DELTA, 1040, 1040, 32},      // 40 ms
-        {HMF_KIND_DELTA, 3040, 3040, 32},      // 2000 ms jump: the previous interval stays
-        {HMF_KIND_UNTIMED, 0, 3080, 32},       // untrusted stamp: previous + interval
-        {HMF_KIND_DELTA, 3140, 3140, 48},      // 60 ms
-        {HMF_KIND_DELTA, 65530, 65530, 48},    // jump
-        {HMF_KIND_DELTA, 65570, 65570, 32},    // the low 16 bits wrap: still 40 ms
-        {HMF_KIND_DELTA, 65000, 65000, 32},    // backwards: huge 16-bit difference
+        {HMF_KIND_KEY, 1000, 1000, 0},       // a key frame after a wait starts at 0
+        {HMF_KIND_DELTA, 1040, 1040, 32},    // 40 ms
+        {HMF_KIND_DELTA, 3040, 3040, 32},    // 2000 ms jump: the previous interval stays
+        {HMF_KIND_UNTIMED, 0, 3080, 32},     // untrusted stamp: previous + interval
+        {HMF_KIND_DELTA, 3140, 3140, 48},    // 60 ms
+        {HMF_KIND_DELTA, 65530, 65530, 48},  // jump
+        {HMF_KIND_DELTA, 65570, 65570, 32},  // the low 16 bits wrap: still 40 ms
+        {HMF_KIND_DELTA, 65000, 65000, 32},  // backwards: huge 16-bit difference
     };
     uint32_t seq = 1;
     for (const Step& step : steps) {
@@ -206,11 +211,13 @@ TEST_F(EngineStream, OddWidthIsCutToWholeColumnsAndPlanesArePacked) {
     const uint8_t seed = 1;  // payload starts with the sequence number
     bool same = true;
     for (uint32_t r = 0; r < h && same; ++r)
-        for (uint32_t c = 0; c < w; ++c) same &= shown.pixels[r * w + c] == PixelAt(seed, 0, r, c);
+        for (uint32_t c = 0; c < w; ++c)
+            same &= shown.pixels[r * w + c] == PixelAt(seed, 0, r, c);
     for (int p = 1; p <= 2 && same; ++p) {
         const uint8_t* plane = shown.pixels.data() + w * h + (p - 1) * (w / 2) * (h / 2);
         for (uint32_t r = 0; r < h / 2; ++r)
-            for (uint32_t c = 0; c < w / 2; ++c) same &= plane[r * (w / 2) + c] == PixelAt(seed, p, r, c);
+            for (uint32_t c = 0; c < w / 2; ++c)
+                same &= plane[r * (w / 2) + c] == PixelAt(seed, p, r, c);
     }
     EXPECT_TRUE(same);
 }
@@ -305,28 +312,28 @@ TEST_F(EngineStream, PacingLevelChangesOnlyAfterItsCountdown) {
         stream.FlushEncoded();
         RecordSpec s;
         s.kind = HMF_KIND_DELTA;  // no key frame: nothing is shed below the limit
-        for (uint32_t i = 0; i < count; ++i) ASSERT_EQ(Input(s), QUORIX_OK);
+        for (uint32_t i = 0; i < count; ++i)
+            ASSERT_EQ(Input(s), QUORIX_OK);
     };
     struct Phase {
         uint32_t queued;
-        int calls;              // presentations asking for the new level
+        int calls;  // presentations asking for the new level
         uint32_t levelAfter;
-        uint32_t intervalAfter; // for a picture interval of 100 ms
+        uint32_t intervalAfter;  // for a picture interval of 100 ms
     };
     const Phase phases[] = {
         {0, 1, 0, 100},   // level 0 from the start
         {10, 9, 0, 100},  // ten presentations must ask for level 1 ...
         {10, 1, 1, 90},   // ... the tenth switches
-        {25, 10, 2, 80},
-        {50, 10, 3, 75},
-        {0, 24, 3, 75},   // level 3 holds for 25 presentations
+        {25, 10, 2, 80}, {50, 10, 3, 75}, {0, 24, 3, 75},  // level 3 holds for 25 presentations
         {0, 1, 0, 100},
     };
     for (const Phase& phase : phases) {
         SCOPED_TRACE(phase.queued);
         fill(phase.queued);
         uint32_t interval = 0;
-        for (int i = 0; i < phase.calls; ++i) interval = stream.AdjustPresentInterval(100);
+        for (int i = 0; i < phase.calls; ++i)
+            interval = stream.AdjustPresentInterval(100);
         EXPECT_EQ(stream.GetPacingLevel(), phase.levelAfter);
         EXPECT_EQ(interval, phase.intervalAfter);
     }

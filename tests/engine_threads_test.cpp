@@ -12,7 +12,8 @@ uint32_t Input(FakePlayer& p, const std::vector<uint8_t>& bytes) {
     return p.InputData(bytes.data(), static_cast<uint32_t>(bytes.size()));
 }
 
-std::vector<uint8_t> Picture(uint32_t seq, uint16_t width = 64, uint16_t height = 16, uint8_t streamId = 0) {
+std::vector<uint8_t> Picture(uint32_t seq, uint16_t width = 64, uint16_t height = 16,
+                             uint8_t streamId = 0) {
     RecordSpec s;
     s.kind = seq % 10 == 1 ? HMF_KIND_KEY : HMF_KIND_DELTA;
     s.sequence = seq;
@@ -26,7 +27,8 @@ std::vector<uint8_t> Picture(uint32_t seq, uint16_t width = 64, uint16_t height 
 TEST(EngineThreads, DirectModeShowsEveryPictureOnTheStreamThread) {
     FakePlayer p;
     ASSERT_EQ(p.StartPlay(), QUORIX_OK);
-    for (uint32_t seq = 1; seq <= 12; ++seq) ASSERT_EQ(Input(p, Picture(seq)), QUORIX_OK);
+    for (uint32_t seq = 1; seq <= 12; ++seq)
+        ASSERT_EQ(Input(p, Picture(seq)), QUORIX_OK);
     ASSERT_TRUE(p.WaitFor([&] { return p.shown.size() == 12; }));
     EXPECT_EQ(p.shown.back().seed, 12);
     EXPECT_EQ(p.StopPlay(), QUORIX_OK);
@@ -53,9 +55,11 @@ TEST(EngineThreads, PlayerThreadPresentsQueuedPicturesInBothBufferedModes) {
         p.SetPlayMode(mode);
         ASSERT_EQ(p.SetPlaySpeed(4), QUORIX_OK);
         ASSERT_EQ(p.StartPlay(), QUORIX_OK);
-        for (uint32_t seq = 1; seq <= 15; ++seq) ASSERT_EQ(Input(p, Picture(seq)), QUORIX_OK);
+        for (uint32_t seq = 1; seq <= 15; ++seq)
+            ASSERT_EQ(Input(p, Picture(seq)), QUORIX_OK);
         ASSERT_TRUE(p.WaitFor([&] { return p.rendered.size() == 15; }));
-        for (uint32_t i = 0; i < 15; ++i) EXPECT_EQ(p.rendered[i].seed, i + 1);
+        for (uint32_t i = 0; i < 15; ++i)
+            EXPECT_EQ(p.rendered[i].seed, i + 1);
         EXPECT_TRUE(p.shown.empty());
         p.StopPlay();
         // What the renderer still holds comes back after the engine stopped; it is freed with it.
@@ -66,9 +70,11 @@ TEST(EngineThreads, PlayerThreadPresentsQueuedPicturesInBothBufferedModes) {
 TEST(EngineThreads, AudioIsDecodedAndHandedOverWithItsFormat) {
     FakePlayer p;
     ASSERT_EQ(p.StartPlay(), QUORIX_OK);
-    for (uint32_t seq = 1; seq <= 4; ++seq) ASSERT_EQ(Input(p, MakeAudioRecord(seq, 3)), QUORIX_OK);
+    for (uint32_t seq = 1; seq <= 4; ++seq)
+        ASSERT_EQ(Input(p, MakeAudioRecord(seq, 3)), QUORIX_OK);
     // A codec change needs no key frame: the decoder is replaced at once.
-    for (uint32_t seq = 5; seq <= 6; ++seq) ASSERT_EQ(Input(p, MakeAudioRecord(seq, 4)), QUORIX_OK);
+    for (uint32_t seq = 5; seq <= 6; ++seq)
+        ASSERT_EQ(Input(p, MakeAudioRecord(seq, 4)), QUORIX_OK);
     ASSERT_TRUE(p.WaitFor([&] { return p.audio.size() == 6; }));
     EXPECT_EQ(p.audio[0].channels, 1u);
     EXPECT_EQ(p.audio[0].bits, 16u);
@@ -101,8 +107,10 @@ TEST(EngineThreads, StopAndStartWithRecordsInFlight) {
             s2.streamId = 2;
             Input(p, MakeComposite({MakeSubFrame(s1), MakeSubFrame(s2)}));
             Input(p, MakeAudioRecord(seq));
-            if (seq % 16 == 0) p.GetQueuedFrameCount();
-            if (seq % 64 == 0) p.FlushStreams();
+            if (seq % 16 == 0)
+                p.GetQueuedFrameCount();
+            if (seq % 64 == 0)
+                p.FlushStreams();
             std::this_thread::yield();
         }
     });
@@ -111,12 +119,14 @@ TEST(EngineThreads, StopAndStartWithRecordsInFlight) {
     for (uint32_t cycle = 0; cycle < std::size(modes); ++cycle) {
         SCOPED_TRACE(cycle);
         p.SetPlayMode(modes[cycle]);
-        width = static_cast<uint16_t>(64 + 32 * (cycle % 3));  // picture size changes between cycles
+        width =
+            static_cast<uint16_t>(64 + 32 * (cycle % 3));  // picture size changes between cycles
         ASSERT_EQ(p.SetPlaySpeed(4), QUORIX_OK);
         const size_t before = p.RenderedCount() + p.ShownCount();
         ASSERT_EQ(p.StartPlay(), QUORIX_OK);
         ASSERT_TRUE(p.WaitFor([&] { return p.rendered.size() + p.shown.size() >= before + 6; }));
-        if (cycle % 2) p.ReturnHeldBuffers();  // sometimes the renderer lets go while playing
+        if (cycle % 2)
+            p.ReturnHeldBuffers();  // sometimes the renderer lets go while playing
         EXPECT_EQ(p.StopPlay(), QUORIX_OK);
     }
     feeding = false;

@@ -9,14 +9,16 @@
 
 namespace BRIXEL {
 
-CHAudioStream::CHAudioStream(CHPlayer* owner, uint16_t streamId) : m_owner(owner), m_streamId(streamId) {
+CHAudioStream::CHAudioStream(CHPlayer* owner, uint16_t streamId)
+    : m_owner(owner), m_streamId(streamId) {
     char name[48];
     std::snprintf(name, sizeof(name), "CHAudioStream_%" PRIxPTR, reinterpret_cast<uintptr_t>(this));
     SetThreadName(name);
 }
 
 CHAudioStream::~CHAudioStream() {
-    if (IsRunning()) Stop();
+    if (IsRunning())
+        Stop();
     FlushEncoded();
     if (m_decoder) {
         m_owner->StopDecoder(m_decoder);
@@ -38,7 +40,8 @@ uint32_t CHAudioStream::OnThreadLoop(uint64_t) {
 
 uint32_t CHAudioStream::InputFrame(const uint8_t* data, uint32_t length) {
     CHKZFrame* frame = m_owner->AllocEncodedFrame();
-    if (!frame) return QUORIX_E_NO_MEMORY;
+    if (!frame)
+        return QUORIX_E_NO_MEMORY;
     uint32_t parsed = QUORIX_E_EXCEPTION;
     try {
         parsed = m_owner->ParseFrame(data, length, frame);
@@ -56,13 +59,15 @@ uint32_t CHAudioStream::InputFrame(const uint8_t* data, uint32_t length) {
         return QUORIX_E_QUEUE_FULL;
     }
     const uint32_t put = m_encoded.Put(frame);
-    if (put == QUORIX_E_NO_POOL) m_owner->ReleaseEncodedFrame(frame);
+    if (put == QUORIX_E_NO_POOL)
+        m_owner->ReleaseEncodedFrame(frame);
     return put;
 }
 
 void CHAudioStream::DecodeOne() {
     CHKZFrame* frame = m_encoded.Get();
-    if (!frame) return;
+    if (!frame)
+        return;
     CHEncodedFrameReturn giveBack(m_owner, frame);  // every path below hands the record back
     if (!m_decoder || frame->header.codec != m_codecId) {
         // Audio needs no key frame: a new codec gets a new decoder at once.
@@ -79,17 +84,18 @@ void CHAudioStream::DecodeOne() {
     }
     uint8_t* pcm = nullptr;
     uint32_t pcmLength = 0;
-    const uint32_t decoded = m_owner->DecodeAudio(m_decoder, frame->payload.GetData(),
-                                                  static_cast<uint32_t>(frame->payload.GetLength()), pcm, pcmLength);
+    const uint32_t decoded =
+        m_owner->DecodeAudio(m_decoder, frame->payload.GetData(),
+                             static_cast<uint32_t>(frame->payload.GetLength()), pcm, pcmLength);
     if (decoded == QUORIX_OK && pcm && pcmLength) {
         m_owner->OnAudioFrame(m_streamId, frame->header.Channels(), frame->header.BitsPerSample(),
-                              frame->header.SampleRate(), pcm,
-                              pcmLength);
+                              frame->header.SampleRate(), pcm, pcmLength);
     }
 }
 
 void CHAudioStream::FlushEncoded() {
-    while (CHKZFrame* frame = m_encoded.Get()) m_owner->ReleaseEncodedFrame(frame);
+    while (CHKZFrame* frame = m_encoded.Get())
+        m_owner->ReleaseEncodedFrame(frame);
 }
 
 }  // namespace BRIXEL

@@ -60,12 +60,14 @@ public:
 
     // Throws std::bad_alloc when it has to grow and cannot.
     void PushBack(T* item) {
-        if (m_count == m_capacity) Grow();
+        if (m_count == m_capacity)
+            Grow();
         m_items[(m_head + m_count) % m_capacity] = item;
         ++m_count;
     }
     T* PopFront() {
-        if (m_count == 0) return nullptr;
+        if (m_count == 0)
+            return nullptr;
         T* item = m_items[m_head];
         m_head = (m_head + 1) % m_capacity;
         --m_count;
@@ -82,14 +84,16 @@ public:
         return item;
     }
     void Reserve(uint32_t capacity) {
-        while (m_capacity < capacity) Grow();
+        while (m_capacity < capacity)
+            Grow();
     }
 
 private:
     void Grow() {
         const uint32_t capacity = m_capacity ? m_capacity * 2 : 16;
         std::unique_ptr<T*[]> items(new T*[capacity]);
-        for (uint32_t i = 0; i < m_count; ++i) items[i] = At(i);
+        for (uint32_t i = 0; i < m_count; ++i)
+            items[i] = At(i);
         m_items = std::move(items);
         m_capacity = capacity;
         m_head = 0;
@@ -126,13 +130,15 @@ public:
     virtual void Clear() {
         CHAutoLock lock(&m_lock);
         while (T* item = m_elements.PopFront()) {
-            if (m_ownsElements) delete item;
+            if (m_ownsElements)
+                delete item;
         }
     }
 
     // The oldest element, or null when empty or not ready.
     T* Get() {
-        if (!m_ready) return nullptr;
+        if (!m_ready)
+            return nullptr;
         CHAutoLock lock(&m_lock);
         return m_elements.PopFront();
     }
@@ -140,8 +146,10 @@ public:
     // QUORIX_E_NO_POOL (element not taken) when not ready; otherwise the pool takes the element
     // and keeps it, or destroys it when the maximum is reached or no room can be made.
     uint32_t Put(T* item) {
-        if (!m_ready) return QUORIX_E_NO_POOL;
-        if (!item) return QUORIX_E_PARAM;
+        if (!m_ready)
+            return QUORIX_E_NO_POOL;
+        if (!item)
+            return QUORIX_E_PARAM;
         bool keep = false;
         {
             CHAutoLock lock(&m_lock);
@@ -153,7 +161,8 @@ public:
                 }
             }
         }
-        if (!keep) delete item;
+        if (!keep)
+            delete item;
         return QUORIX_OK;
     }
 
@@ -165,10 +174,10 @@ public:
     int32_t GetMaximum() const { return m_maximum; }
 
 protected:
-    CHLock m_lock;                  // guards m_elements
-    bool m_ready = false;           // set once m_lock exists
+    CHLock m_lock;         // guards m_elements
+    bool m_ready = false;  // set once m_lock exists
     bool m_ownsElements;
-    CHPtrRing<T> m_elements;        // guarded by m_lock
+    CHPtrRing<T> m_elements;  // guarded by m_lock
     int32_t m_maximum;
 };
 

@@ -33,7 +33,9 @@ private:
     Stream* m_stream;
 };
 
-bool IsRecordMagic(uint16_t magic) { return magic == kHMFFrameMagic || magic == kHMFSubFrameMagic; }
+bool IsRecordMagic(uint16_t magic) {
+    return magic == kHMFFrameMagic || magic == kHMFSubFrameMagic;
+}
 
 // A stream that throws while it is torn down must not keep the others alive.
 template <typename Stream>
@@ -85,11 +87,14 @@ void CHPlayer::ShowAllStreams() {
         uint16_t id = 0;
         CHVideoStream* stream = nullptr;
         m_videoStreams.GetNextAssoc(pos, id, stream);
-        if (stream) stream->ShowFrame();
+        if (stream)
+            stream->ShowFrame();
     }
 }
 
-bool CHPlayer::IsPlaying() { return IsStarted(); }
+bool CHPlayer::IsPlaying() {
+    return IsStarted();
+}
 
 uint32_t CHPlayer::InputData(const uint8_t* data, uint32_t length) {
     // Nothing thrown below (an owner's override, an allocation) may leave the engine.
@@ -103,23 +108,30 @@ uint32_t CHPlayer::InputData(const uint8_t* data, uint32_t length) {
 }
 
 uint32_t CHPlayer::RouteInput(const uint8_t* data, uint32_t length) {
-    if (!data || length < kHMFFrameHeaderSize) return QUORIX_E_PARAM;
-    if (!IsRecordMagic(HLoadLE16(data))) return QUORIX_E_PARAM;
+    if (!data || length < kHMFFrameHeaderSize)
+        return QUORIX_E_PARAM;
+    if (!IsRecordMagic(HLoadLE16(data)))
+        return QUORIX_E_PARAM;
     const uint8_t type = data[2];
     const uint8_t kind = type & kHMFKindMask;
 
-    if (kind == HMF_KIND_AUDIO) return InputToAudio(data, length);
-    if (!HMFIsVideoKind(kind)) return QUORIX_OK;
-    if (!(type & kHMFCompositeBit)) return InputToVideo(0, data, length);
+    if (kind == HMF_KIND_AUDIO)
+        return InputToAudio(data, length);
+    if (!HMFIsVideoKind(kind))
+        return QUORIX_OK;
+    if (!(type & kHMFCompositeBit))
+        return InputToVideo(0, data, length);
 
     uint32_t result = QUORIX_OK;
     uint32_t offset = kHMFFrameHeaderSize;
     while (length - offset >= kHMFFrameHeaderSize) {
         const uint8_t* sub = data + offset;
         const uint32_t remaining = length - offset;
-        if (HLoadLE16(sub) != kHMFSubFrameMagic) return QUORIX_E_PARAM;
+        if (HLoadLE16(sub) != kHMFSubFrameMagic)
+            return QUORIX_E_PARAM;
         const uint64_t subLength = kHMFFrameHeaderSize + static_cast<uint64_t>(HLoadLE32(sub + 24));
-        if (subLength > remaining) return QUORIX_E_PARAM;
+        if (subLength > remaining)
+            return QUORIX_E_PARAM;
         const uint32_t subLen = static_cast<uint32_t>(subLength);
         const uint8_t subType = sub[2];
         const uint8_t subKind = subType & kHMFKindMask;
@@ -133,7 +145,8 @@ uint32_t CHPlayer::RouteInput(const uint8_t* data, uint32_t length) {
             } else if (HMFIsVideoKind(subKind) && !(subType & kHMFCompositeBit)) {
                 queued = InputToVideo(subId, sub, subLen);
             }
-            if (queued != QUORIX_OK) result = queued;
+            if (queued != QUORIX_OK)
+                result = queued;
         }
         offset += subLen;
     }
@@ -149,9 +162,11 @@ uint32_t CHPlayer::InputToVideo(uint16_t streamId, const uint8_t* data, uint32_t
     {
         CHAutoLock lock(&m_videoLock);
         stream = GetVideoStream(streamId);
-        if (stream) stream->AcquireInput();
+        if (stream)
+            stream->AcquireInput();
     }
-    if (!stream) return QUORIX_E_NO_MEMORY;
+    if (!stream)
+        return QUORIX_E_NO_MEMORY;
     InputUse<CHVideoStream> use(stream);
     return stream->InputFrame(data, length);
 }
@@ -161,22 +176,28 @@ uint32_t CHPlayer::InputToAudio(const uint8_t* data, uint32_t length) {
     {
         CHAutoLock lock(&m_audioLock);
         stream = GetAudioStream(0);
-        if (stream) stream->AcquireInput();
+        if (stream)
+            stream->AcquireInput();
     }
-    if (!stream) return QUORIX_E_NO_MEMORY;
+    if (!stream)
+        return QUORIX_E_NO_MEMORY;
     InputUse<CHAudioStream> use(stream);
     return stream->InputFrame(data, length);
 }
 
 uint32_t CHPlayer::ParseFrame(const uint8_t* data, uint32_t length, CHKZFrame* frame) {
-    if (!data || !frame || length < kHMFFrameHeaderSize) return QUORIX_E_PARAM;
+    if (!data || !frame || length < kHMFFrameHeaderSize)
+        return QUORIX_E_PARAM;
     HMFParseFrameHeader(data, &frame->header);
-    if (!IsRecordMagic(frame->header.magic)) return QUORIX_E_PARAM;
+    if (!IsRecordMagic(frame->header.magic))
+        return QUORIX_E_PARAM;
     // The bytes actually given count, not the header's length field.
     const uint32_t payloadLength = length - kHMFFrameHeaderSize;
-    if (frame->payload.Allocate(payloadLength, false) != QUORIX_OK) return QUORIX_E_NO_MEMORY;
+    if (frame->payload.Allocate(payloadLength, false) != QUORIX_OK)
+        return QUORIX_E_NO_MEMORY;
     if (payloadLength) {
-        if (!frame->payload.GetData()) return QUORIX_E_NO_MEMORY;
+        if (!frame->payload.GetData())
+            return QUORIX_E_NO_MEMORY;
         std::memcpy(frame->payload.GetData(), data + kHMFFrameHeaderSize, payloadLength);
     }
     frame->payload.SetLength(payloadLength);
@@ -189,22 +210,27 @@ uint32_t CHPlayer::OnVideoFrame(uint16_t, uint32_t, uint32_t, uint16_t, uint16_t
     return QUORIX_E_NOT_IMPL;
 }
 
-uint32_t CHPlayer::RenderFrame(uint16_t, uint32_t, uint32_t, uint16_t, uint16_t, uint8_t*, uint32_t) {
+uint32_t CHPlayer::RenderFrame(uint16_t, uint32_t, uint32_t, uint16_t, uint16_t, uint8_t*,
+                               uint32_t) {
     return QUORIX_E_NOT_IMPL;
 }
 
-uint32_t CHPlayer::SetRecoveryCallback(uint16_t, HRecoveryCallback, void*) { return QUORIX_E_NOT_IMPL; }
+uint32_t CHPlayer::SetRecoveryCallback(uint16_t, HRecoveryCallback, void*) {
+    return QUORIX_E_NOT_IMPL;
+}
 
 uint32_t CHPlayer::OnAudioFrame(uint16_t, uint32_t, uint32_t, uint32_t, const uint8_t*, uint32_t) {
     return QUORIX_E_NOT_IMPL;
 }
 
-HDecoderHandle CHPlayer::StartDecoder(uint8_t) { return nullptr; }
+HDecoderHandle CHPlayer::StartDecoder(uint8_t) {
+    return nullptr;
+}
 
 void CHPlayer::StopDecoder(HDecoderHandle) {}
 
-uint32_t CHPlayer::DecodeVideo(HDecoderHandle, const uint8_t*, uint32_t, uint32_t&, uint32_t&, uint8_t*[3],
-                               uint32_t[3], int32_t[3]) {
+uint32_t CHPlayer::DecodeVideo(HDecoderHandle, const uint8_t*, uint32_t, uint32_t&, uint32_t&,
+                               uint8_t* [3], uint32_t[3], int32_t[3]) {
     return QUORIX_E_NOT_IMPL;
 }
 
@@ -212,18 +238,23 @@ uint32_t CHPlayer::DecodeAudio(HDecoderHandle, const uint8_t*, uint32_t, uint8_t
     return QUORIX_E_NOT_IMPL;
 }
 
-uint32_t CHPlayer::OnSubFrame(uint8_t, const uint8_t*, uint32_t) { return 0; }
+uint32_t CHPlayer::OnSubFrame(uint8_t, const uint8_t*, uint32_t) {
+    return 0;
+}
 
 uint32_t CHPlayer::StartPlay() {
-    if (IsRunning()) return QUORIX_E_THREAD_RUNNING;
+    if (IsRunning())
+        return QUORIX_E_THREAD_RUNNING;
     const uint32_t started = Start();
-    if (started != QUORIX_OK) return started;
+    if (started != QUORIX_OK)
+        return started;
     m_started.store(true, std::memory_order_release);
     return QUORIX_OK;
 }
 
 uint32_t CHPlayer::StopPlay() {
-    if (IsRunning()) Stop();
+    if (IsRunning())
+        Stop();
     DestroyStreams();
     m_encodedFree.Clear();
     m_decodedFree.Clear();
@@ -251,15 +282,19 @@ void CHPlayer::DestroyStreamMap(CHMap<uint16_t, uint16_t, Stream*, Stream*>& map
                 map.GetNextAssoc(pos, ids[count], streams[count]);
                 ++count;
             }
-            for (uint32_t i = 0; i < count; ++i) map.RemoveKey(ids[i]);
+            for (uint32_t i = 0; i < count; ++i)
+                map.RemoveKey(ids[i]);
         }
         for (uint32_t i = 0; i < count; ++i) {
-            if (!streams[i]) continue;
+            if (!streams[i])
+                continue;
             // An input that found the stream before it left the map finishes its copy first.
-            while (streams[i]->HasInputUsers()) std::this_thread::yield();
+            while (streams[i]->HasInputUsers())
+                std::this_thread::yield();
             DestroyQuietly(streams[i]);
         }
-        if (count < kBatch) break;
+        if (count < kBatch)
+            break;
     }
 }
 
@@ -269,9 +304,11 @@ void CHPlayer::DestroyStreams() {
 }
 
 void CHPlayer::SetPlayMode(uint32_t mode) {
-    if (mode > 2) return;
+    if (mode > 2)
+        return;
     const uint32_t previous = m_playMode.exchange(mode, std::memory_order_acq_rel);
-    if (previous == mode || mode != 0) return;
+    if (previous == mode || mode != 0)
+        return;
     // Pictures queued for paced presentation would never be shown in the direct mode.
     CHAutoLock lock(&m_videoLock);
     HPOSITION pos = m_videoStreams.GetStartPosition();
@@ -279,12 +316,14 @@ void CHPlayer::SetPlayMode(uint32_t mode) {
         uint16_t id = 0;
         CHVideoStream* stream = nullptr;
         m_videoStreams.GetNextAssoc(pos, id, stream);
-        if (stream) stream->FlushDecoded();
+        if (stream)
+            stream->FlushDecoded();
     }
 }
 
 uint32_t CHPlayer::SetPlaySpeed(int32_t exponent) {
-    if (exponent < kMinSpeed || exponent > kMaxSpeed) return QUORIX_E_PARAM;
+    if (exponent < kMinSpeed || exponent > kMaxSpeed)
+        return QUORIX_E_PARAM;
     m_speed.store(exponent, std::memory_order_release);
     return QUORIX_OK;
 }
@@ -292,7 +331,8 @@ uint32_t CHPlayer::SetPlaySpeed(int32_t exponent) {
 CHVideoStream* CHPlayer::GetVideoStream(uint16_t streamId) {
     CHAutoLock lock(&m_videoLock);
     CHVideoStream* stream = nullptr;
-    if (m_videoStreams.Lookup(streamId, stream) && stream) return stream;
+    if (m_videoStreams.Lookup(streamId, stream) && stream)
+        return stream;
     try {
         stream = new CHVideoStream(this, streamId);
     } catch (const std::bad_alloc&) {
@@ -309,55 +349,68 @@ CHVideoStream* CHPlayer::GetVideoStream(uint16_t streamId) {
         DestroyQuietly(stream);
         return nullptr;
     }
-    if (m_streamThreads) stream->Start();
+    if (m_streamThreads)
+        stream->Start();
     return stream;
 }
 
 CHAudioStream* CHPlayer::GetAudioStream(uint16_t streamId) {
     CHAutoLock lock(&m_audioLock);
     CHAudioStream* stream = nullptr;
-    if (m_audioStreams.Lookup(streamId, stream) && stream) return stream;
+    if (m_audioStreams.Lookup(streamId, stream) && stream)
+        return stream;
     try {
         stream = new CHAudioStream(this, streamId);
         m_audioStreams[streamId] = stream;
     } catch (const std::bad_alloc&) {
-        if (stream) DestroyQuietly(stream);
+        if (stream)
+            DestroyQuietly(stream);
         return nullptr;
     }
-    if (m_streamThreads) stream->Start();
+    if (m_streamThreads)
+        stream->Start();
     return stream;
 }
 
 CHKZFrame* CHPlayer::AllocEncodedFrame() {
-    if (CHKZFrame* frame = m_encodedFree.Get()) return frame;
+    if (CHKZFrame* frame = m_encodedFree.Get())
+        return frame;
     return new (std::nothrow) CHKZFrame();
 }
 
 void CHPlayer::ReleaseEncodedFrame(CHKZFrame* frame) {
-    if (frame && m_encodedFree.Put(frame) == QUORIX_E_NO_POOL) delete frame;
+    if (frame && m_encodedFree.Put(frame) == QUORIX_E_NO_POOL)
+        delete frame;
 }
 
 CHDecFrame* CHPlayer::AllocDecodedFrame() {
-    if (CHDecFrame* frame = m_decodedFree.Get()) return frame;
+    if (CHDecFrame* frame = m_decodedFree.Get())
+        return frame;
     return new (std::nothrow) CHDecFrame();
 }
 
 void CHPlayer::ReleaseDecodedFrame(CHDecFrame* frame) {
-    if (frame && m_decodedFree.Put(frame) == QUORIX_E_NO_POOL) delete frame;
+    if (frame && m_decodedFree.Put(frame) == QUORIX_E_NO_POOL)
+        delete frame;
 }
 
 void CHPlayer::ReleaseEmptyDecodedFrame(CHDecFrame* frame) {
-    if (!frame) return;
+    if (!frame)
+        return;
     frame->pixels.Free();
-    if (m_emptyDecoded.Put(frame) == QUORIX_E_NO_POOL) delete frame;
+    if (m_emptyDecoded.Put(frame) == QUORIX_E_NO_POOL)
+        delete frame;
 }
 
 uint32_t CHPlayer::RecycleBuffer(uint8_t* buffer, uint32_t size, void* context) {
-    if (!context) return QUORIX_E_FAIL;
-    if (!buffer) return QUORIX_OK;
+    if (!context)
+        return QUORIX_E_FAIL;
+    if (!buffer)
+        return QUORIX_OK;
     auto* player = static_cast<CHPlayer*>(context);
     CHDecFrame* frame = player->m_emptyDecoded.Get();
-    if (!frame) frame = new (std::nothrow) CHDecFrame();
+    if (!frame)
+        frame = new (std::nothrow) CHDecFrame();
     if (!frame) {
         CHBuffer orphan;
         orphan.Attach(buffer, size, true);
@@ -388,7 +441,8 @@ void CHPlayer::FlushStreams() {
         uint16_t id = 0;
         CHAudioStream* stream = nullptr;
         m_audioStreams.GetNextAssoc(pos, id, stream);
-        if (stream) stream->FlushEncoded();
+        if (stream)
+            stream->FlushEncoded();
     }
 }
 
@@ -400,7 +454,8 @@ uint32_t CHPlayer::GetQueuedFrameCount() {
         uint16_t id = 0;
         CHVideoStream* stream = nullptr;
         m_videoStreams.GetNextAssoc(pos, id, stream);
-        if (stream) total += stream->GetQueuedFrames();
+        if (stream)
+            total += stream->GetQueuedFrames();
     }
     return total;
 }

@@ -48,22 +48,25 @@ public:
     // Copies a record into frame: header, payload (length - 28 bytes), receive tick.
     virtual uint32_t ParseFrame(const uint8_t* data, uint32_t length, CHKZFrame* frame);
     // Play mode 0: the planes belong to the decoder and are valid only during the call.
-    virtual uint32_t OnVideoFrame(uint16_t streamId, uint32_t timestamp, uint32_t clock, uint16_t width,
-                                  uint16_t height, uint8_t* const planes[3], const int32_t strides[3]);
+    virtual uint32_t OnVideoFrame(uint16_t streamId, uint32_t timestamp, uint32_t clock,
+                                  uint16_t width, uint16_t height, uint8_t* const planes[3],
+                                  const int32_t strides[3]);
     // Play modes 1 and 2: on 0 the callee owns buffer and returns it through the recovery callback.
-    virtual uint32_t RenderFrame(uint16_t streamId, uint32_t timestamp, uint32_t clock, uint16_t width,
-                                 uint16_t height, uint8_t* buffer, uint32_t size);
-    virtual uint32_t SetRecoveryCallback(uint16_t streamId, HRecoveryCallback callback, void* context);
+    virtual uint32_t RenderFrame(uint16_t streamId, uint32_t timestamp, uint32_t clock,
+                                 uint16_t width, uint16_t height, uint8_t* buffer, uint32_t size);
+    virtual uint32_t SetRecoveryCallback(uint16_t streamId, HRecoveryCallback callback,
+                                         void* context);
     virtual uint32_t OnAudioFrame(uint16_t streamId, uint32_t channels, uint32_t bitsPerSample,
                                   uint32_t sampleRate, const uint8_t* pcm, uint32_t length);
     virtual HDecoderHandle StartDecoder(uint8_t codecId);
     virtual void StopDecoder(HDecoderHandle decoder);
     // width and height go in as the record's size and come back as the decoded size; sizes are
     // the byte sizes of the three planes, which bound every read of them.
-    virtual uint32_t DecodeVideo(HDecoderHandle decoder, const uint8_t* data, uint32_t length, uint32_t& width,
-                                 uint32_t& height, uint8_t* planes[3], uint32_t sizes[3], int32_t strides[3]);
-    virtual uint32_t DecodeAudio(HDecoderHandle decoder, const uint8_t* data, uint32_t length, uint8_t*& pcm,
-                                 uint32_t& pcmLength);
+    virtual uint32_t DecodeVideo(HDecoderHandle decoder, const uint8_t* data, uint32_t length,
+                                 uint32_t& width, uint32_t& height, uint8_t* planes[3],
+                                 uint32_t sizes[3], int32_t strides[3]);
+    virtual uint32_t DecodeAudio(HDecoderHandle decoder, const uint8_t* data, uint32_t length,
+                                 uint8_t*& pcm, uint32_t& pcmLength);
     // Nonzero when the owner has consumed the sub-frame; 0 lets the engine queue it.
     virtual uint32_t OnSubFrame(uint8_t streamId, const uint8_t* data, uint32_t length);
 
@@ -147,7 +150,8 @@ class CHEncodedFrameReturn {
 public:
     CHEncodedFrameReturn(CHPlayer* owner, CHKZFrame* frame) : m_owner(owner), m_frame(frame) {}
     ~CHEncodedFrameReturn() {
-        if (m_frame) m_owner->ReleaseEncodedFrame(m_frame);
+        if (m_frame)
+            m_owner->ReleaseEncodedFrame(m_frame);
     }
     CHEncodedFrameReturn(const CHEncodedFrameReturn&) = delete;
     CHEncodedFrameReturn& operator=(const CHEncodedFrameReturn&) = delete;

@@ -1,7 +1,7 @@
 #include "media/hvideostream.h"
 
-#include <algorithm>
 #include <cxxabi.h>
+#include <algorithm>
 
 #include <cinttypes>
 #include <cstdio>
@@ -15,14 +15,16 @@ namespace {
 
 // Copies rows of rowBytes from a plane of planeSize bytes; rows the plane does not hold (a
 // decoder that reports less than stride x rows) are filled instead of read past its end.
-void CopyPlaneRows(uint8_t* dst, uint32_t rowBytes, uint32_t rows, const uint8_t* src, int32_t stride,
-                   uint32_t planeSize, uint8_t fill) {
+void CopyPlaneRows(uint8_t* dst, uint32_t rowBytes, uint32_t rows, const uint8_t* src,
+                   int32_t stride, uint32_t planeSize, uint8_t fill) {
     uint32_t available = 0;
     if (src && stride > 0 && planeSize >= rowBytes) {
-        available = static_cast<uint32_t>(std::min<uint64_t>(rows, (planeSize - rowBytes) / stride + 1));
+        available =
+            static_cast<uint32_t>(std::min<uint64_t>(rows, (planeSize - rowBytes) / stride + 1));
     }
     for (uint32_t r = 0; r < available; ++r) {
-        std::memcpy(dst + static_cast<uint64_t>(r) * rowBytes, src + static_cast<uint64_t>(r) * stride, rowBytes);
+        std::memcpy(dst + static_cast<uint64_t>(r) * rowBytes,
+                    src + static_cast<uint64_t>(r) * stride, rowBytes);
     }
     if (available < rows) {
         std::memset(dst + static_cast<uint64_t>(available) * rowBytes, fill,
@@ -45,7 +47,8 @@ constexpr PacingStep kPacing[] = {
 uint32_t PacingLevelFor(uint32_t queued) {
     uint32_t level = 0;
     for (uint32_t i = 1; i < std::size(kPacing); ++i) {
-        if (queued >= kPacing[i].minQueued) level = i;
+        if (queued >= kPacing[i].minQueued)
+            level = i;
     }
     return level;
 }
@@ -60,7 +63,8 @@ CHVideoStream::CHVideoStream(CHPlayer* owner, uint16_t streamId)
 }
 
 CHVideoStream::~CHVideoStream() {
-    if (IsRunning()) Stop();
+    if (IsRunning())
+        Stop();
     FlushDecoded();
     FlushEncoded();
     if (m_decoder) {
@@ -79,7 +83,8 @@ uint32_t CHVideoStream::OnThreadLoop(uint64_t) {
         // A decoder that throws loses its record, not the stream.
     }
     // Even a stream that never runs dry rests now and then, so input threads get the queue.
-    if (HGetTickCount() - m_lastSleepTick > kForcedSleepAfterMs) restMs = std::max(restMs, kIdleSleepMs);
+    if (HGetTickCount() - m_lastSleepTick > kForcedSleepAfterMs)
+        restMs = std::max(restMs, kIdleSleepMs);
     if (restMs >= 1) {
         HSleep(restMs);
         m_lastSleepTick = HGetTickCount();
@@ -89,7 +94,8 @@ uint32_t CHVideoStream::OnThreadLoop(uint64_t) {
 
 uint32_t CHVideoStream::InputFrame(const uint8_t* data, uint32_t length) {
     CHKZFrame* frame = m_owner->AllocEncodedFrame();
-    if (!frame) return QUORIX_E_NO_MEMORY;
+    if (!frame)
+        return QUORIX_E_NO_MEMORY;
     uint32_t parsed = QUORIX_E_EXCEPTION;
     try {
         parsed = m_owner->ParseFrame(data, length, frame);
@@ -114,14 +120,17 @@ uint32_t CHVideoStream::InputFrame(const uint8_t* data, uint32_t length) {
         }
     }
     const uint32_t put = m_encoded.Put(frame);
-    if (put == QUORIX_E_NO_POOL) m_owner->ReleaseEncodedFrame(frame);
+    if (put == QUORIX_E_NO_POOL)
+        m_owner->ReleaseEncodedFrame(frame);
     return put;
 }
 
 uint32_t CHVideoStream::DecodeOne() {
-    if (m_decoded.GetCount() >= CHPlayer::kDecodedQueueDepth) return kFullSleepMs;
+    if (m_decoded.GetCount() >= CHPlayer::kDecodedQueueDepth)
+        return kFullSleepMs;
     CHKZFrame* frame = m_encoded.Get();
-    if (!frame) return kIdleSleepMs;
+    if (!frame)
+        return kIdleSleepMs;
     CHEncodedFrameReturn giveBack(m_owner, frame);  // every path below hands the record back
 
     if (!m_decoder || frame->header.codec != m_codecId || frame->header.Width() != m_width ||
@@ -148,7 +157,8 @@ uint32_t CHVideoStream::DecodeOne() {
         m_height = frame->header.Height();
     }
 
-    if (m_owner->GetSequenceCheck() && frame->header.sequence != m_lastSequence + 1) m_awaitKeyFrame = true;
+    if (m_owner->GetSequenceCheck() && frame->header.sequence != m_lastSequence + 1)
+        m_awaitKeyFrame = true;
 
     uint32_t interval = 0;
     if (m_awaitKeyFrame) {
@@ -157,10 +167,13 @@ uint32_t CHVideoStream::DecodeOne() {
         }
         m_awaitKeyFrame = false;
     } else {
-        if (frame->header.Kind() == HMF_KIND_UNTIMED) frame->header.timestamp = m_lastTimestamp + m_lastInterval;
+        if (frame->header.Kind() == HMF_KIND_UNTIMED)
+            frame->header.timestamp = m_lastTimestamp + m_lastInterval;
         // 16-bit difference: a wrap of the low half is a short step, a jump back is huge.
-        interval = static_cast<uint16_t>((frame->header.timestamp & 0xFFFF) - (m_lastTimestamp & 0xFFFF));
-        if (interval > kMaxIntervalMs) interval = m_lastInterval;
+        interval =
+            static_cast<uint16_t>((frame->header.timestamp & 0xFFFF) - (m_lastTimestamp & 0xFFFF));
+        if (interval > kMaxIntervalMs)
+            interval = m_lastInterval;
     }
     m_lastSequence = frame->header.sequence;
     m_lastTimestamp = frame->header.timestamp;
@@ -171,13 +184,14 @@ uint32_t CHVideoStream::DecodeOne() {
     uint8_t* planes[3] = {nullptr, nullptr, nullptr};
     uint32_t sizes[3] = {0, 0, 0};
     int32_t strides[3] = {0, 0, 0};
-    const uint32_t decoded =
-        m_owner->DecodeVideo(m_decoder, frame->payload.GetData(), static_cast<uint32_t>(frame->payload.GetLength()),
-                             width, height, planes, sizes, strides);
+    const uint32_t decoded = m_owner->DecodeVideo(m_decoder, frame->payload.GetData(),
+                                                  static_cast<uint32_t>(frame->payload.GetLength()),
+                                                  width, height, planes, sizes, strides);
     if (decoded == QUORIX_OK && m_owner->IsPlaying() && width <= 0xFFFF && height <= 0xFFFF) {
         if (m_owner->GetPlayMode() == 0) {
-            m_owner->OnVideoFrame(m_streamId, frame->header.timestamp, frame->header.clock, static_cast<uint16_t>(width),
-                                  static_cast<uint16_t>(height), planes, strides);
+            m_owner->OnVideoFrame(m_streamId, frame->header.timestamp, frame->header.clock,
+                                  static_cast<uint16_t>(width), static_cast<uint16_t>(height),
+                                  planes, strides);
         } else {
             QueueDecoded(*frame, width, height, planes, sizes, strides);
         }
@@ -185,16 +199,20 @@ uint32_t CHVideoStream::DecodeOne() {
     return 0;
 }
 
-void CHVideoStream::QueueDecoded(const CHKZFrame& source, uint32_t width, uint32_t height, uint8_t* const planes[3],
-                                 const uint32_t sizes[3], const int32_t strides[3]) {
+void CHVideoStream::QueueDecoded(const CHKZFrame& source, uint32_t width, uint32_t height,
+                                 uint8_t* const planes[3], const uint32_t sizes[3],
+                                 const int32_t strides[3]) {
     // Renderers take whole 8-pixel columns; the odd right edge is cut off.
     const uint32_t packedWidth = width & ~7u;
-    if (packedWidth == 0 || height == 0) return;
+    if (packedWidth == 0 || height == 0)
+        return;
     const uint64_t need = HPackedI420Size(packedWidth, height);
-    if (need > UINT32_MAX) return;  // RenderFrame passes sizes as 32 bits
+    if (need > UINT32_MAX)
+        return;  // RenderFrame passes sizes as 32 bits
 
     CHDecFrame* picture = m_owner->AllocDecodedFrame();
-    if (!picture) return;
+    if (!picture)
+        return;
     picture->header = source.header;
     picture->header.SetVideoSize(static_cast<uint16_t>(packedWidth), static_cast<uint16_t>(height));
     picture->interval = m_lastInterval;
@@ -212,26 +230,32 @@ void CHVideoStream::QueueDecoded(const CHKZFrame& source, uint32_t width, uint32
         const uint64_t chromaBytes = static_cast<uint64_t>(chromaWidth) * chromaRows;
         uint8_t* u = dst + static_cast<uint64_t>(packedWidth) * height;
         CopyPlaneRows(u, chromaWidth, chromaRows, planes[1], strides[1], sizes[1], 128);
-        CopyPlaneRows(u + chromaBytes, chromaWidth, chromaRows, planes[2], strides[2], sizes[2], 128);
+        CopyPlaneRows(u + chromaBytes, chromaWidth, chromaRows, planes[2], strides[2], sizes[2],
+                      128);
     }
     picture->pixels.SetLength(need);
-    if (m_decoded.Put(picture) == QUORIX_E_NO_POOL) m_owner->ReleaseDecodedFrame(picture);
+    if (m_decoded.Put(picture) == QUORIX_E_NO_POOL)
+        m_owner->ReleaseDecodedFrame(picture);
 }
 
 void CHVideoStream::ShowFrame() {
     const uint32_t pending = m_decoded.GetCount();
-    if (pending == 0) return;
+    if (pending == 0)
+        return;
     const int32_t speed = m_owner->GetPlaySpeed();
     const uint32_t now = HGetTickCount();
-    if (speed < 1 && m_presentInterval > 0 && now - m_lastPresentTick < m_presentInterval) return;
+    if (speed < 1 && m_presentInterval > 0 && now - m_lastPresentTick < m_presentInterval)
+        return;
 
     const uint32_t mode = m_owner->GetPlayMode();
     if (m_prebuffering) {
-        if (mode == 1 && pending < CHPlayer::kDecodedQueueDepth) return;
+        if (mode == 1 && pending < CHPlayer::kDecodedQueueDepth)
+            return;
         m_prebuffering = false;
     }
     CHDecFrame* picture = m_decoded.Get();
-    if (!picture) return;
+    if (!picture)
+        return;
     m_lastPresentTick = now;
 
     uint32_t interval = picture->interval;
@@ -248,9 +272,10 @@ void CHVideoStream::ShowFrame() {
     if (buffer) {
         uint32_t shown = QUORIX_E_EXCEPTION;
         try {
-            shown = m_owner->RenderFrame(m_streamId, picture->header.timestamp, picture->header.clock,
-                                         picture->header.Width(), picture->header.Height(), buffer,
-                                         static_cast<uint32_t>(capacity));
+            shown =
+                m_owner->RenderFrame(m_streamId, picture->header.timestamp, picture->header.clock,
+                                     picture->header.Width(), picture->header.Height(), buffer,
+                                     static_cast<uint32_t>(capacity));
         } catch (...) {
             // Whether the renderer kept the buffer is unknown: it is left alone rather than
             // risk freeing memory the renderer may still hand back.
@@ -268,21 +293,25 @@ void CHVideoStream::ShowFrame() {
 uint32_t CHVideoStream::AdjustPresentInterval(uint32_t interval) {
     const uint32_t wanted = PacingLevelFor(m_encoded.GetCount());
     if (wanted != m_pacingLevel) {
-        if (--m_levelCountdown > 0) return m_presentInterval;
+        if (--m_levelCountdown > 0)
+            return m_presentInterval;
         m_pacingLevel = wanted;
     }
     const PacingStep& step = kPacing[m_pacingLevel];
-    m_presentInterval = static_cast<uint32_t>(static_cast<uint64_t>(interval) * step.numerator / step.denominator);
+    m_presentInterval =
+        static_cast<uint32_t>(static_cast<uint64_t>(interval) * step.numerator / step.denominator);
     m_levelCountdown = step.countdown;
     return m_presentInterval;
 }
 
 void CHVideoStream::FlushDecoded() {
-    while (CHDecFrame* picture = m_decoded.Get()) m_owner->ReleaseDecodedFrame(picture);
+    while (CHDecFrame* picture = m_decoded.Get())
+        m_owner->ReleaseDecodedFrame(picture);
 }
 
 void CHVideoStream::FlushEncoded() {
-    while (CHKZFrame* frame = m_encoded.Get()) m_owner->ReleaseEncodedFrame(frame);
+    while (CHKZFrame* frame = m_encoded.Get())
+        m_owner->ReleaseEncodedFrame(frame);
 }
 
 }  // namespace BRIXEL

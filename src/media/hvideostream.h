@@ -51,14 +51,14 @@ public:
 
 private:
     // Copies the decoded planes into a packed picture record and queues it.
-    void QueueDecoded(const CHKZFrame& source, uint32_t width, uint32_t height, uint8_t* const planes[3],
-                      const uint32_t sizes[3], const int32_t strides[3]);
+    void QueueDecoded(const CHKZFrame& source, uint32_t width, uint32_t height,
+                      uint8_t* const planes[3], const uint32_t sizes[3], const int32_t strides[3]);
 
     std::atomic<uint32_t> m_inputUsers{0};
     CHPlayer* const m_owner;
     const uint16_t m_streamId;
-    CHVFPool m_encoded;              // producers: input threads; consumer: this stream's thread
-    CHPool<CHDecFrame> m_decoded;    // producer: this stream's thread; consumer: player thread
+    CHVFPool m_encoded;            // producers: input threads; consumer: this stream's thread
+    CHPool<CHDecFrame> m_decoded;  // producer: this stream's thread; consumer: player thread
 
     // Decoder state: this stream's thread only.
     uint8_t m_codecId = 0;
