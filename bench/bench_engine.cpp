@@ -237,7 +237,7 @@ int main(int argc, char** argv) {
     YieldClock yieldClock;
     HSetClock(&yieldClock);
     for (uint32_t mode = 0; mode <= 2; ++mode) {
-        const Result r = Run(mode, 200, frames);
+        const Result r = Run(mode, 1000, frames);
         std::printf("%-7s %-5u %12.1f %14.4f %14.1f\n", "engine", mode, r.fps,
                     r.allocationsPerFrame, r.bytesPerFrame);
     }
