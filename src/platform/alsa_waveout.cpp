@@ -1,6 +1,7 @@
 #include "platform/alsa_waveout.h"
 
 #include <alsa/asoundlib.h>
+#include <dlfcn.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -33,17 +34,36 @@ constexpr int kPollMs = 500;
 
 void SilentAlsaError(const char*, int, const char*, int, const char*, va_list) {}
 
+// alsa/error.h declares the per-thread handler setter outside its extern "C" block, so a C++
+// call would name a symbol the library does not have; it is looked up by its C name instead.
+using LocalErrorSetter = snd_local_error_handler_t (*)(snd_local_error_handler_t);
+
+LocalErrorSetter FindLocalErrorSetter() {
+    static const LocalErrorSetter setter = [] {
+        void* library = dlopen("libasound.so.2", RTLD_NOW | RTLD_NOLOAD);
+        void* symbol = dlsym(library != nullptr ? library : RTLD_DEFAULT, "snd_lib_error_set_local");
+        if (library != nullptr) dlclose(library);  // only dropped the reference NOLOAD took
+        return reinterpret_cast<LocalErrorSetter>(symbol);
+    }();
+    return setter;
+}
+
 // ALSA reports every failed lookup on standard error; a missing device is a normal answer
 // here, so the messages are kept off this thread only (the host's own handler is untouched).
 class CAlsaErrorsSilenced {
 public:
-    CAlsaErrorsSilenced() : m_previous(snd_lib_error_set_local(&SilentAlsaError)) {}
-    ~CAlsaErrorsSilenced() { snd_lib_error_set_local(m_previous); }
+    CAlsaErrorsSilenced() : m_setter(FindLocalErrorSetter()) {
+        if (m_setter != nullptr) m_previous = m_setter(&SilentAlsaError);
+    }
+    ~CAlsaErrorsSilenced() {
+        if (m_setter != nullptr) m_setter(m_previous);
+    }
     CAlsaErrorsSilenced(const CAlsaErrorsSilenced&) = delete;
     CAlsaErrorsSilenced& operator=(const CAlsaErrorsSilenced&) = delete;
 
 private:
-    snd_local_error_handler_t m_previous;
+    LocalErrorSetter m_setter;
+    snd_local_error_handler_t m_previous = nullptr;
 };
 
 snd_pcm_format_t PcmFormat(uint32_t bitsPerSample) {
