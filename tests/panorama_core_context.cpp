@@ -123,17 +123,24 @@ TEST(PanoramaContext, GlErrorsAreLoggedByName) {
     const struct {
         uint32_t code;
         const char* text;
-    } names[] = {{0x501, "Invalid Value"}, {0x502, "Invalid Operation"}, {0x503, "Stack Overflow"},
-                 {0x504, "Stack Underflow"}, {0x505, "Out Of Memory"}, {0x506, "Other Error"}, {0, "No error"}};
+    } names[] = {{0x501, "Invalid Value"},
+                 {0x502, "Invalid Operation"},
+                 {0x503, "Stack Overflow"},
+                 {0x504, "Stack Underflow"},
+                 {0x505, "Out Of Memory"},
+                 {0x506, "Other Error"},
+                 {0, "No error"}};
     for (const auto& n : names) {
-        EXPECT_EQ(std::string(SPHERA::CRender::GlErrorText(n.code)), std::string("GL(%#x) ") + n.text);
+        EXPECT_EQ(std::string(SPHERA::CRender::GlErrorText(n.code)),
+                  std::string("GL(%#x) ") + n.text);
     }
 }
 
 class PanoramaWindowContext : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (gltest::TestDisplay().empty()) GTEST_SKIP() << "QUORIX_TEST_DISPLAY is not set";
+        if (gltest::TestDisplay().empty())
+            GTEST_SKIP() << "QUORIX_TEST_DISPLAY is not set";
     }
 };
 

@@ -42,11 +42,13 @@ void OnStatus(uint32_t status, void* user) {
 // A solid picture in the byte order of the type (RGB for 2, BGR for 4).
 std::vector<uint8_t> Solid(uint32_t width, uint32_t height, uint8_t a, uint8_t b, uint8_t c) {
     std::vector<uint8_t> p(static_cast<size_t>(width) * height * 3);
-    for (size_t i = 0; i < p.size(); i += 3) p[i] = a, p[i + 1] = b, p[i + 2] = c;
+    for (size_t i = 0; i < p.size(); i += 3)
+        p[i] = a, p[i + 1] = b, p[i + 2] = c;
     return p;
 }
 
-uint32_t InputSolid(CRender* render, uint32_t width, uint32_t height, uint8_t r, uint8_t g, uint8_t b) {
+uint32_t InputSolid(CRender* render, uint32_t width, uint32_t height, uint8_t r, uint8_t g,
+                    uint8_t b) {
     const std::vector<uint8_t> pic = Solid(width, height, r, g, b);
     const uint8_t* planes[1] = {pic.data()};
     const uint32_t strides[1] = {width * 3};
@@ -63,7 +65,8 @@ bool SnapCentre(CRender* render, uint32_t region, uint8_t bgra[4]) {
         return false;
     }
     const uint8_t* p = data + static_cast<size_t>(h / 2) * stride + (w / 2) * 4;
-    for (int i = 0; i < 4; ++i) bgra[i] = p[i];
+    for (int i = 0; i < 4; ++i)
+        bgra[i] = p[i];
     FreeSnapData(data);
     return format == 3 && w > 0 && h > 0;
 }
@@ -131,7 +134,8 @@ TEST_F(PanoramaRender, RenderersDrawSideBySide) {
         ASSERT_EQ(CreateRender(1, nullptr, 0, &renders[i]), QUORIX_OK);
         ASSERT_EQ(Init(renders[i], 0, nullptr, true), QUORIX_OK) << i;
         ASSERT_EQ(EnableRegion(renders[i], 0, 0, 0, 48, 32, true), QUORIX_OK);
-        ASSERT_EQ(InputSolid(renders[i], 12, 8, colours[i][0], colours[i][1], colours[i][2]), QUORIX_OK);
+        ASSERT_EQ(InputSolid(renders[i], 12, 8, colours[i][0], colours[i][1], colours[i][2]),
+                  QUORIX_OK);
     }
     for (int i = 0; i < kCount; ++i) {
         uint8_t px[4] = {};
@@ -284,7 +288,8 @@ TEST_F(PanoramaRender, SphereGridIsBuiltOnceAndKept) {
     GLint64 size = 0;
     glGetBufferParameteri64v(GL_ARRAY_BUFFER, GL_BUFFER_SIZE, &size);
     ASSERT_EQ(size, static_cast<GLint64>(v.size() * sizeof(float)));
-    glGetBufferSubData(GL_ARRAY_BUFFER, 0, static_cast<GLsizeiptr>(v.size() * sizeof(float)), v.data());
+    glGetBufferSubData(GL_ARRAY_BUFFER, 0, static_cast<GLsizeiptr>(v.size() * sizeof(float)),
+                       v.data());
     glBindBuffer(GL_ARRAY_BUFFER, 0);
     for (int r = 0; r < 3; ++r) {
         for (int c = 0; c <= 4; ++c) {
@@ -328,7 +333,8 @@ struct DrawCount {
     BRIXEL::CHEvent drawn{true, false, false};
 };
 
-void OnDraw(uint16_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, void* user) {
+void OnDraw(uint16_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t,
+            void* user) {
     auto* count = static_cast<DrawCount*>(user);
     {
         std::lock_guard<std::mutex> guard(count->mutex);
@@ -338,12 +344,15 @@ void OnDraw(uint16_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int3
 }
 
 // A host that ignores X errors of windows it destroyed, as hosts that destroy windows do.
-int IgnoreXErrors(Display*, XErrorEvent*) { return 0; }
+int IgnoreXErrors(Display*, XErrorEvent*) {
+    return 0;
+}
 
 class PanoramaRenderWindow : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (gltest::TestDisplay().empty()) GTEST_SKIP() << "QUORIX_TEST_DISPLAY is not set";
+        if (gltest::TestDisplay().empty())
+            GTEST_SKIP() << "QUORIX_TEST_DISPLAY is not set";
         ASSERT_EQ(GlobalInit(), QUORIX_OK);
         saved_ = std::getenv("DISPLAY") != nullptr ? std::getenv("DISPLAY") : "";
         setenv("DISPLAY", gltest::TestDisplay().c_str(), 1);
@@ -384,7 +393,8 @@ TEST_F(PanoramaRenderWindow, HostWindowDestroyedWhileDrawing) {
         ASSERT_EQ(CreateRender(1, nullptr, 0, &render), QUORIX_OK);
         DrawCount count;
         ASSERT_EQ(SetDrawCallback(render, 0, OnDraw, &count), QUORIX_OK);
-        ASSERT_EQ(Init(render, window.window(), hostDisplay ? window.display() : nullptr, true), QUORIX_OK);
+        ASSERT_EQ(Init(render, window.window(), hostDisplay ? window.display() : nullptr, true),
+                  QUORIX_OK);
         ASSERT_EQ(EnableRegion(render, 0, 0, 0, 160, 120, true), QUORIX_OK);
         ASSERT_EQ(InputSolid(render, 16, 16, 1, 2, 3), QUORIX_OK);
         ASSERT_EQ(count.drawn.Wait(kWaitMs), 0u);
@@ -393,7 +403,8 @@ TEST_F(PanoramaRenderWindow, HostWindowDestroyedWhileDrawing) {
         // The renderer keeps drawing (and swapping into nothing) until it is stopped.
         for (int frame = 0; frame < 5; ++frame) {
             ASSERT_EQ(InputSolid(render, 16, 16, 4, 5, static_cast<uint8_t>(frame)), QUORIX_OK);
-            ASSERT_EQ(count.drawn.Wait(kWaitMs), 0u) << "frame " << frame << (hostDisplay ? " host" : " own");
+            ASSERT_EQ(count.drawn.Wait(kWaitMs), 0u)
+                << "frame " << frame << (hostDisplay ? " host" : " own");
         }
         EXPECT_TRUE(render->IsRunning());
         DestroyRender(render);

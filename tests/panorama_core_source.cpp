@@ -20,7 +20,8 @@ std::vector<uint8_t> Picture(uint32_t width, uint32_t height, uint32_t bpp, uint
     std::vector<uint8_t> p(static_cast<size_t>(stride) * height, 0xEE);
     for (uint32_t y = 0; y < height; ++y) {
         for (uint32_t x = 0; x < width; ++x) {
-            for (uint32_t c = 0; c < bpp; ++c) p[y * stride + x * bpp + c] = static_cast<uint8_t>(y * 16 + x + c);
+            for (uint32_t c = 0; c < bpp; ++c)
+                p[y * stride + x * bpp + c] = static_cast<uint8_t>(y * 16 + x + c);
         }
     }
     return p;
@@ -36,15 +37,26 @@ TEST(PanoramaSource, RefusesFramesItCannotHold) {
         bool nullPlane;
     };
     const Case bad[] = {
-        {16, 16, 0, false},  {16, 16, 5, false},  {16, 16, 10, false}, {16, 16, 15, false},
-        {16, 16, 19, false}, {16, 16, 21, false}, {0, 16, 1, false},   {16, 0, 11, false},
-        {16, 16, 1, true},   {7, 16, 20, false},  {16, 0, 20, false},  {16, 16, 20, true},
-        {kMaxFrameSide + 1, 1, 2, false}, {8, kMaxFrameSide + 1, 20, false},
+        {16, 16, 0, false},
+        {16, 16, 5, false},
+        {16, 16, 10, false},
+        {16, 16, 15, false},
+        {16, 16, 19, false},
+        {16, 16, 21, false},
+        {0, 16, 1, false},
+        {16, 0, 11, false},
+        {16, 16, 1, true},
+        {7, 16, 20, false},
+        {16, 0, 20, false},
+        {16, 16, 20, true},
+        {kMaxFrameSide + 1, 1, 2, false},
+        {8, kMaxFrameSide + 1, 20, false},
     };
     for (const Case& c : bad) {
         const uint8_t* withNull[3] = {c.nullPlane ? nullptr : pic.data(), pic.data(), pic.data()};
-        EXPECT_EQ(camera.InputFrame(c.width, c.height, c.type, c.nullPlane ? withNull : planes, strides),
-                  QUORIX_E_PARAM)
+        EXPECT_EQ(
+            camera.InputFrame(c.width, c.height, c.type, c.nullPlane ? withNull : planes, strides),
+            QUORIX_E_PARAM)
             << "type " << c.type << " " << c.width << "x" << c.height;
     }
     // YUV strides below the rounded width.
@@ -57,7 +69,8 @@ TEST(PanoramaSource, RefusesFramesItCannotHold) {
     EXPECT_EQ(camera.InputFrame(21, 4, 20, planes, exact), QUORIX_OK);
 
     uint8_t block[64] = {};
-    EXPECT_EQ(camera.AttachFrame(4, 4, 11, block, sizeof(block)), QUORIX_E_PARAM);  // copy-only type
+    EXPECT_EQ(camera.AttachFrame(4, 4, 11, block, sizeof(block)),
+              QUORIX_E_PARAM);  // copy-only type
     EXPECT_EQ(camera.AttachFrame(4, 4, 1, nullptr, 64), QUORIX_E_PARAM);
     EXPECT_EQ(camera.AttachFrame(4, 4, 1, block, 0), QUORIX_E_PARAM);
     EXPECT_EQ(camera.AttachFrame(5, 4, 1, block, 64), QUORIX_E_PARAM);   // 80 bytes announced
@@ -86,9 +99,11 @@ TEST(PanoramaSource, AttachedMemoryComesBackInOrder) {
         BRIXEL::CHEvent newFrame(true, true, false);
         CCamera camera(&newFrame);
         camera.SetReleaseCallback(OnRelease, &released);
-        ASSERT_EQ(camera.AttachFrame(8, 8, 20, a.data(), static_cast<uint32_t>(a.size())), QUORIX_OK);
+        ASSERT_EQ(camera.AttachFrame(8, 8, 20, a.data(), static_cast<uint32_t>(a.size())),
+                  QUORIX_OK);
         EXPECT_TRUE(released.order.empty());
-        ASSERT_EQ(camera.AttachFrame(4, 4, 3, b.data(), static_cast<uint32_t>(b.size())), QUORIX_OK);
+        ASSERT_EQ(camera.AttachFrame(4, 4, 3, b.data(), static_cast<uint32_t>(b.size())),
+                  QUORIX_OK);
         ASSERT_EQ(released.order.size(), 1u);
         EXPECT_EQ(released.order[0], a.data());
         EXPECT_EQ(released.sizes[0], a.size());
@@ -101,7 +116,8 @@ TEST(PanoramaSource, AttachedMemoryComesBackInOrder) {
         ASSERT_EQ(released.order.size(), 2u);
         EXPECT_EQ(released.order[1], b.data());
 
-        ASSERT_EQ(camera.AttachFrame(2, 2, 2, c.data(), static_cast<uint32_t>(c.size())), QUORIX_OK);
+        ASSERT_EQ(camera.AttachFrame(2, 2, 2, c.data(), static_cast<uint32_t>(c.size())),
+                  QUORIX_OK);
         EXPECT_EQ(released.order.size(), 2u);  // copied memory is the source's own
     }
     // Destroying the source hands back what it still holds.
@@ -121,7 +137,8 @@ protected:
         }
     }
     // The content of the texture on unit `unit` as tightly packed bytes.
-    static std::vector<uint8_t> Texture(GLenum unit, GLenum format, uint32_t bpp, GLint* w, GLint* h) {
+    static std::vector<uint8_t> Texture(GLenum unit, GLenum format, uint32_t bpp, GLint* w,
+                                        GLint* h) {
         glActiveTexture(unit);
         glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_WIDTH, w);
         glGetTexLevelParameteriv(GL_TEXTURE_2D, 0, GL_TEXTURE_HEIGHT, h);
@@ -151,7 +168,8 @@ TEST_F(PanoramaSourceGl, BottomUpFramesAreStoredUpright) {
     ASSERT_EQ(w, 3);
     ASSERT_EQ(h, 4);
     for (uint32_t y = 0; y < height; ++y) {
-        EXPECT_EQ(0, std::memcmp(&tex[y * width * 3], &pic[(height - 1 - y) * stride], width * 3)) << "row " << y;
+        EXPECT_EQ(0, std::memcmp(&tex[y * width * 3], &pic[(height - 1 - y) * stride], width * 3))
+            << "row " << y;
     }
 
     // Type 4 (top-down BGR24) keeps its rows and is flagged as BGR for the shader.
@@ -169,9 +187,11 @@ TEST_F(PanoramaSourceGl, YuvWidthIsRoundedAndPlanesLandInTheirTextures) {
     const uint32_t width = 1285, height = 6;
     std::vector<uint8_t> y(1300 * height, 0), u(650 * 3, 0), v(650 * 3, 0);
     for (uint32_t r = 0; r < height; ++r) {
-        for (uint32_t c = 0; c < width; ++c) y[r * 1300 + c] = static_cast<uint8_t>(c + r);
+        for (uint32_t c = 0; c < width; ++c)
+            y[r * 1300 + c] = static_cast<uint8_t>(c + r);
     }
-    for (uint32_t i = 0; i < u.size(); ++i) u[i] = 100, v[i] = 200;
+    for (uint32_t i = 0; i < u.size(); ++i)
+        u[i] = 100, v[i] = 200;
     const uint8_t* planes[3] = {y.data(), u.data(), v.data()};
     const uint32_t strides[3] = {1300, 650, 650};
     ASSERT_EQ(camera.InputFrame(width, height, 20, planes, strides), QUORIX_OK);
@@ -211,8 +231,7 @@ TEST_F(PanoramaSourceGl, TexturesAreSpecifiedOnlyWhenSizeOrFormatChanges) {
         {64, 32, 20, 1, 0}, {64, 32, 20, 1, 1}, {64, 32, 20, 1, 2},  // steady: content only
         {32, 32, 20, 2, 2},                                          // new size
         {32, 32, 20, 2, 3}, {32, 32, 2, 3, 3},                       // new format
-        {32, 32, 4, 4, 3},  {32, 32, 4, 4, 4},
-        {32, 32, 3, 5, 4},                                           // 3 -> 4 bytes a pixel
+        {32, 32, 4, 4, 3},  {32, 32, 4, 4, 4},  {32, 32, 3, 5, 4},   // 3 -> 4 bytes a pixel
     };
     for (const Step& s : steps) {
         const uint32_t* strides = s.type == 20 ? yuvStrides : rgbStrides;
@@ -280,7 +299,8 @@ TEST(PanoramaModelData, BlocksFromOutsideAreChecked) {
     std::vector<uint8_t> sizeTooSmall = good;
     const uint32_t small = static_cast<uint32_t>(good.size()) - 1;
     std::memcpy(&sizeTooSmall[4], &small, 4);
-    std::vector<uint8_t> sizeTooLarge = good;  // claims more than it holds: only what is given is read
+    std::vector<uint8_t> sizeTooLarge =
+        good;  // claims more than it holds: only what is given is read
     const uint32_t large = 0xFFFFFFF0u;
     std::memcpy(&sizeTooLarge[4], &large, 4);
 
@@ -316,19 +336,26 @@ TEST(PanoramaModelData, BlocksFromOutsideAreChecked) {
     };
     const Case cases[] = {
         {"good", &good, static_cast<uint32_t>(good.size()), QUORIX_OK, 2},
-        {"two announced, one present", &oneOfTwo, static_cast<uint32_t>(oneOfTwo.size()), QUORIX_E_FILE_FORMAT, 1},
+        {"two announced, one present", &oneOfTwo, static_cast<uint32_t>(oneOfTwo.size()),
+         QUORIX_E_FILE_FORMAT, 1},
         {"wrong magic", &badMagic, static_cast<uint32_t>(badMagic.size()), QUORIX_E_FILE_FORMAT, 0},
-        {"size field below size", &sizeTooSmall, static_cast<uint32_t>(good.size()), QUORIX_E_FILE_FORMAT, 0},
+        {"size field below size", &sizeTooSmall, static_cast<uint32_t>(good.size()),
+         QUORIX_E_FILE_FORMAT, 0},
         {"size field above size", &sizeTooLarge, static_cast<uint32_t>(good.size()), QUORIX_OK, 2},
         {"short block", &good, 87, QUORIX_E_PARAM, 0},
-        {"2^31 cameras", &hugeCount, static_cast<uint32_t>(hugeCount.size()), QUORIX_E_FILE_FORMAT, 0},
-        {"2^31-1 cameras", &maxCount, static_cast<uint32_t>(maxCount.size()), QUORIX_E_FILE_FORMAT, 1},
-        {"extra block cut short", &extraCut, static_cast<uint32_t>(extraCut.size()), QUORIX_E_FILE_FORMAT, 0},
-        {"extra header cut short", &extraHeadCut, static_cast<uint32_t>(extraHeadCut.size()), QUORIX_E_FILE_FORMAT, 0},
+        {"2^31 cameras", &hugeCount, static_cast<uint32_t>(hugeCount.size()), QUORIX_E_FILE_FORMAT,
+         0},
+        {"2^31-1 cameras", &maxCount, static_cast<uint32_t>(maxCount.size()), QUORIX_E_FILE_FORMAT,
+         1},
+        {"extra block cut short", &extraCut, static_cast<uint32_t>(extraCut.size()),
+         QUORIX_E_FILE_FORMAT, 0},
+        {"extra header cut short", &extraHeadCut, static_cast<uint32_t>(extraHeadCut.size()),
+         QUORIX_E_FILE_FORMAT, 0},
         {"blocks past the end", &trailing, static_cast<uint32_t>(trailing.size()), QUORIX_OK, 1},
         {"no cameras", &none, static_cast<uint32_t>(none.size()), QUORIX_OK, 0},
         // Only the caller's size counts: a size that cuts the second camera drops it.
-        {"given size cuts a camera", &sizeTooLarge, static_cast<uint32_t>(good.size()) - 10, QUORIX_E_FILE_FORMAT, 1},
+        {"given size cuts a camera", &sizeTooLarge, static_cast<uint32_t>(good.size()) - 10,
+         QUORIX_E_FILE_FORMAT, 1},
     };
     for (const Case& c : cases) {
         ModelDataHeader header = DefaultModelDataHeader();
@@ -340,7 +367,8 @@ TEST(PanoramaModelData, BlocksFromOutsideAreChecked) {
     std::vector<ModelCamera> cameras;
     EXPECT_EQ(ParseModelData(nullptr, 200, &header, &cameras), QUORIX_E_PARAM);
     EXPECT_EQ(header.modelType, 1u);  // refused blocks leave the header alone
-    ASSERT_EQ(ParseModelData(good.data(), static_cast<uint32_t>(good.size()), &header, &cameras), QUORIX_OK);
+    ASSERT_EQ(ParseModelData(good.data(), static_cast<uint32_t>(good.size()), &header, &cameras),
+              QUORIX_OK);
     EXPECT_EQ(header.modelType, 2u);
     EXPECT_EQ(header.stitchedWidth, 3840);
     EXPECT_FLOAT_EQ(header.stitchedAspect, 2.5f);
@@ -358,7 +386,8 @@ TEST(PanoramaModelData, RendererTakesItsSourcesFromTheModel) {
     FixSize(oneOfTwo);
     {
         CRender render;
-        EXPECT_EQ(render.SetModel(0, oneOfTwo.data(), static_cast<uint32_t>(oneOfTwo.size())), QUORIX_E_FILE_FORMAT);
+        EXPECT_EQ(render.SetModel(0, oneOfTwo.data(), static_cast<uint32_t>(oneOfTwo.size())),
+                  QUORIX_E_FILE_FORMAT);
         ASSERT_EQ(render.GetCameraCount(), 1u);
         EXPECT_FLOAT_EQ(render.GetCamera(0)->GetCalibration().K[0], 1.5f);
         EXPECT_EQ(render.GetModelType(), 2);

@@ -25,13 +25,16 @@ constexpr FrameType kFrameTypes[] = {
 
 const FrameType* FindType(uint32_t type) {
     for (const FrameType& t : kFrameTypes) {
-        if (t.type == type) return &t;
+        if (t.type == type)
+            return &t;
     }
     return nullptr;
 }
 
 // Bytes of a planar 4:2:0 picture: Y, then U and V at half width and half height (rounded down).
-uint64_t Yuv420Size(uint64_t width, uint64_t height) { return width * height + 2 * (width / 2) * (height / 2); }
+uint64_t Yuv420Size(uint64_t width, uint64_t height) {
+    return width * height + 2 * (width / 2) * (height / 2);
+}
 
 }  // namespace
 
@@ -51,7 +54,8 @@ CCamera::~CCamera() {
 }
 
 void CCamera::SetCalibration(const uint8_t* record) {
-    if (record != nullptr) std::memcpy(&m_calibration, record, sizeof(m_calibration));
+    if (record != nullptr)
+        std::memcpy(&m_calibration, record, sizeof(m_calibration));
 }
 
 void CCamera::SetExtra(uint32_t first, uint32_t length) {
@@ -60,19 +64,24 @@ void CCamera::SetExtra(uint32_t first, uint32_t length) {
 }
 
 void CCamera::GetExtra(uint32_t* first, uint32_t* length) const {
-    if (first != nullptr) *first = m_extra[0];
-    if (length != nullptr) *length = m_extra[1];
+    if (first != nullptr)
+        *first = m_extra[0];
+    if (length != nullptr)
+        *length = m_extra[1];
 }
 
 void CCamera::HandBackAttached() {
-    if (m_image.GetData() == nullptr || m_image.IsOwned()) return;
+    if (m_image.GetData() == nullptr || m_image.IsOwned())
+        return;
     const uint32_t size = static_cast<uint32_t>(m_image.GetLength());
     uint8_t* data = m_image.Detach();
-    if (m_releaseCallback != nullptr) m_releaseCallback(data, size, m_releaseUser);
+    if (m_releaseCallback != nullptr)
+        m_releaseCallback(data, size, m_releaseUser);
 }
 
 void CCamera::Stored(uint32_t format, uint32_t bytesPerPixel, uint32_t width, uint32_t height) {
-    if (format != m_format || width != m_width || height != m_height || bytesPerPixel != m_bytesPerPixel) {
+    if (format != m_format || width != m_width || height != m_height ||
+        bytesPerPixel != m_bytesPerPixel) {
         m_sizeChanged = true;
     }
     m_format = format;
@@ -80,25 +89,31 @@ void CCamera::Stored(uint32_t format, uint32_t bytesPerPixel, uint32_t width, ui
     m_width = width;
     m_height = height;
     m_newData = true;
-    if (m_newFrameEvent != nullptr) m_newFrameEvent->Pulse();
+    if (m_newFrameEvent != nullptr)
+        m_newFrameEvent->Pulse();
 }
 
-uint32_t CCamera::InputFrame(uint32_t width, uint32_t height, uint32_t type, const uint8_t* const* planes,
-                             const uint32_t* strides) {
-    if (planes == nullptr || strides == nullptr) return QUORIX_E_PARAM;
+uint32_t CCamera::InputFrame(uint32_t width, uint32_t height, uint32_t type,
+                             const uint8_t* const* planes, const uint32_t* strides) {
+    if (planes == nullptr || strides == nullptr)
+        return QUORIX_E_PARAM;
     if (type == FRAME_YUV420) {
-        if (planes[0] == nullptr || planes[1] == nullptr || planes[2] == nullptr) return QUORIX_E_PARAM;
-        if (width < 8 || height == 0 || width > kMaxFrameSide || height > kMaxFrameSide) return QUORIX_E_PARAM;
+        if (planes[0] == nullptr || planes[1] == nullptr || planes[2] == nullptr)
+            return QUORIX_E_PARAM;
+        if (width < 8 || height == 0 || width > kMaxFrameSide || height > kMaxFrameSide)
+            return QUORIX_E_PARAM;
         // The shaders sample whole 8-pixel groups; the ragged right edge is dropped.
         const uint32_t w8 = width & ~7u;
         const uint32_t cw = w8 / 2, ch = height / 2;
-        if (strides[0] < w8 || strides[1] < cw || strides[2] < cw) return QUORIX_E_PARAM;
+        if (strides[0] < w8 || strides[1] < cw || strides[2] < cw)
+            return QUORIX_E_PARAM;
 
         BRIXEL::CHAutoLock guard(&m_lock);
         HandBackAttached();
         const uint64_t size = Yuv420Size(w8, height);
         m_image.Reserve(size);
-        if (m_image.GetData() == nullptr || m_image.GetCapacity() < size) return QUORIX_E_NO_MEMORY;
+        if (m_image.GetData() == nullptr || m_image.GetCapacity() < size)
+            return QUORIX_E_NO_MEMORY;
         m_image.SetLength(size);
         uint8_t* out = m_image.GetData();
         for (uint32_t row = 0; row < height; ++row, out += w8) {
@@ -114,15 +129,18 @@ uint32_t CCamera::InputFrame(uint32_t width, uint32_t height, uint32_t type, con
     }
 
     const FrameType* t = FindType(type);
-    if (t == nullptr || planes[0] == nullptr || width == 0 || height == 0) return QUORIX_E_PARAM;
-    if (width > kMaxFrameSide || height > kMaxFrameSide) return QUORIX_E_PARAM;
+    if (t == nullptr || planes[0] == nullptr || width == 0 || height == 0)
+        return QUORIX_E_PARAM;
+    if (width > kMaxFrameSide || height > kMaxFrameSide)
+        return QUORIX_E_PARAM;
     const uint64_t rowBytes = static_cast<uint64_t>(width) * t->bytesPerPixel;
     const uint64_t size = rowBytes * height;
 
     BRIXEL::CHAutoLock guard(&m_lock);
     HandBackAttached();
     m_image.Reserve(size);
-    if (m_image.GetData() == nullptr || m_image.GetCapacity() < size) return QUORIX_E_NO_MEMORY;
+    if (m_image.GetData() == nullptr || m_image.GetCapacity() < size)
+        return QUORIX_E_NO_MEMORY;
     m_image.SetLength(size);
     uint8_t* out = m_image.GetData();
     for (uint32_t row = 0; row < height; ++row, out += rowBytes) {
@@ -134,9 +152,12 @@ uint32_t CCamera::InputFrame(uint32_t width, uint32_t height, uint32_t type, con
     return QUORIX_OK;
 }
 
-uint32_t CCamera::AttachFrame(uint32_t width, uint32_t height, uint32_t type, uint8_t* data, uint32_t size) {
-    if (data == nullptr || width == 0 || height == 0 || size == 0) return QUORIX_E_PARAM;
-    if (width > kMaxFrameSide || height > kMaxFrameSide) return QUORIX_E_PARAM;
+uint32_t CCamera::AttachFrame(uint32_t width, uint32_t height, uint32_t type, uint8_t* data,
+                              uint32_t size) {
+    if (data == nullptr || width == 0 || height == 0 || size == 0)
+        return QUORIX_E_PARAM;
+    if (width > kMaxFrameSide || height > kMaxFrameSide)
+        return QUORIX_E_PARAM;
     uint32_t format = 0, bytesPerPixel = 0;
     uint64_t need = 0;
     if (type == FRAME_YUV420) {
@@ -145,14 +166,16 @@ uint32_t CCamera::AttachFrame(uint32_t width, uint32_t height, uint32_t type, ui
         need = Yuv420Size(width, height);
     } else {
         const FrameType* t = FindType(type);
-        if (t == nullptr || t->bottomUp) return QUORIX_E_PARAM;
+        if (t == nullptr || t->bottomUp)
+            return QUORIX_E_PARAM;
         format = t->format;
         bytesPerPixel = t->bytesPerPixel;
         need = static_cast<uint64_t>(width) * height * bytesPerPixel;
     }
     // The upload reads the whole picture from the block: a block shorter than the picture it
     // announces would be read past its end.
-    if (size < need) return QUORIX_E_PARAM;
+    if (size < need)
+        return QUORIX_E_PARAM;
 
     BRIXEL::CHAutoLock guard(&m_lock);
     HandBackAttached();
@@ -169,8 +192,10 @@ void CCamera::SetReleaseCallback(ReleaseCallback callback, void* user) {
 
 void CCamera::GetImageSize(uint32_t* width, uint32_t* height) {
     BRIXEL::CHAutoLock guard(&m_lock);
-    if (width != nullptr) *width = m_width;
-    if (height != nullptr) *height = m_height;
+    if (width != nullptr)
+        *width = m_width;
+    if (height != nullptr)
+        *height = m_height;
 }
 
 uint32_t CCamera::GetUploadedFormat() {
@@ -180,8 +205,10 @@ uint32_t CCamera::GetUploadedFormat() {
 
 void CCamera::GetUploadCounts(uint32_t* specified, uint32_t* replaced) {
     BRIXEL::CHAutoLock guard(&m_lock);
-    if (specified != nullptr) *specified = m_specified;
-    if (replaced != nullptr) *replaced = m_replaced;
+    if (specified != nullptr)
+        *specified = m_specified;
+    if (replaced != nullptr)
+        *replaced = m_replaced;
 }
 
 void CCamera::CreateTextures() {
@@ -197,14 +224,16 @@ void CCamera::CreateTextures() {
     glBindTexture(GL_TEXTURE_2D, 0);
     // New textures hold nothing: the next upload specifies them, even for an old frame.
     m_sizeChanged = true;
-    if (m_image.GetData() != nullptr) m_newData = true;
+    if (m_image.GetData() != nullptr)
+        m_newData = true;
     m_uploadedFormat = 0;
 }
 
 void CCamera::DeleteTextures() {
     BRIXEL::CHAutoLock guard(&m_lock);
     for (GLuint& texture : m_textures) {
-        if (texture != 0) glDeleteTextures(1, &texture);
+        if (texture != 0)
+            glDeleteTextures(1, &texture);
         texture = 0;
     }
     m_uploadedFormat = 0;
@@ -217,13 +246,14 @@ void CCamera::Upload() {
         m_uploadedFormat = 0;
         return;
     }
-    if (!m_newData || m_textures[0] == 0) return;
+    if (!m_newData || m_textures[0] == 0)
+        return;
     const bool specify = m_sizeChanged;
     const GLsizei w = static_cast<GLsizei>(m_width), h = static_cast<GLsizei>(m_height);
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
     glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
-    auto put = [specify](GLenum unit, GLuint texture, GLint internal, GLenum format, GLsizei tw, GLsizei th,
-                         const uint8_t* pixels) {
+    auto put = [specify](GLenum unit, GLuint texture, GLint internal, GLenum format, GLsizei tw,
+                         GLsizei th, const uint8_t* pixels) {
         glActiveTexture(unit);
         glBindTexture(GL_TEXTURE_2D, texture);
         if (specify) {
@@ -237,10 +267,12 @@ void CCamera::Upload() {
         const uint64_t cSize = static_cast<uint64_t>(m_width / 2) * (m_height / 2);
         put(GL_TEXTURE2, m_textures[0], GL_LUMINANCE, GL_LUMINANCE, w, h, data);
         put(GL_TEXTURE3, m_textures[1], GL_LUMINANCE, GL_LUMINANCE, w / 2, h / 2, data + ySize);
-        put(GL_TEXTURE4, m_textures[2], GL_LUMINANCE, GL_LUMINANCE, w / 2, h / 2, data + ySize + cSize);
+        put(GL_TEXTURE4, m_textures[2], GL_LUMINANCE, GL_LUMINANCE, w / 2, h / 2,
+            data + ySize + cSize);
     } else {
         const bool four = m_bytesPerPixel == 4;
-        put(GL_TEXTURE2, m_textures[0], four ? GL_RGBA : GL_RGB, four ? GL_RGBA : GL_RGB, w, h, data);
+        put(GL_TEXTURE2, m_textures[0], four ? GL_RGBA : GL_RGB, four ? GL_RGBA : GL_RGB, w, h,
+            data);
     }
     glActiveTexture(GL_TEXTURE0);
     glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
@@ -256,9 +288,11 @@ void CCamera::Upload() {
 
 void CCamera::Bind(const int32_t* locations) {
     BRIXEL::CHAutoLock guard(&m_lock);
-    if (locations == nullptr) return;
+    if (locations == nullptr)
+        return;
     glUniform1i(locations[U_DATAFLAG], static_cast<GLint>(m_uploadedFormat));
-    if (m_uploadedFormat == 0) return;
+    if (m_uploadedFormat == 0)
+        return;
     glActiveTexture(GL_TEXTURE2);
     glBindTexture(GL_TEXTURE_2D, m_textures[0]);
     glUniform1i(locations[U_TEX], 2);

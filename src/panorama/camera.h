@@ -18,9 +18,9 @@ using ReleaseCallback = void (*)(uint8_t* data, uint32_t size, void* user);
 
 // The 200-byte camera record of the model data, kept as it came.
 struct CameraCalibration {
-    float K[9];      // camera matrix, memory order k0..k8
-    float D[5];      // distortion k1, k2, p1, p2, k3
-    float R[9];      // rotation
+    float K[9];  // camera matrix, memory order k0..k8
+    float D[5];  // distortion k1, k2, p1, p2, k3
+    float R[9];  // rotation
     float KDinv[9];
     uint8_t reserved0[4];
     uint8_t extraFlag;  // non-zero: an extra block follows the record
@@ -30,12 +30,23 @@ static_assert(sizeof(CameraCalibration) == 200, "camera record is 200 bytes");
 
 // Frame types of InputFrame/AttachFrame.
 enum : uint32_t {
-    FRAME_RGB32 = 1, FRAME_RGB24 = 2, FRAME_BGR32 = 3, FRAME_BGR24 = 4,
-    FRAME_RGB32_FLIP = 11, FRAME_RGB24_FLIP = 12, FRAME_BGR32_FLIP = 13, FRAME_BGR24_FLIP = 14,
+    FRAME_RGB32 = 1,
+    FRAME_RGB24 = 2,
+    FRAME_BGR32 = 3,
+    FRAME_BGR24 = 4,
+    FRAME_RGB32_FLIP = 11,
+    FRAME_RGB24_FLIP = 12,
+    FRAME_BGR32_FLIP = 13,
+    FRAME_BGR24_FLIP = 14,
     FRAME_YUV420 = 20,
 };
 // Stored formats (the shader's data flag).
-enum : uint32_t { CAMERA_FORMAT_NONE = 0, CAMERA_FORMAT_RGB = 2, CAMERA_FORMAT_BGR = 4, CAMERA_FORMAT_YUV420 = 20 };
+enum : uint32_t {
+    CAMERA_FORMAT_NONE = 0,
+    CAMERA_FORMAT_RGB = 2,
+    CAMERA_FORMAT_BGR = 4,
+    CAMERA_FORMAT_YUV420 = 20
+};
 
 // Largest picture side a source accepts; beyond it no texture could hold the frame anyway and
 // the copy would be an unbounded allocation.
@@ -55,11 +66,12 @@ public:
     void GetExtra(uint32_t* first, uint32_t* length) const;
 
     // Copies a frame. Type 20: planes/strides hold Y, U, V; other types use the first entry.
-    uint32_t InputFrame(uint32_t width, uint32_t height, uint32_t type, const uint8_t* const* planes,
-                        const uint32_t* strides);
+    uint32_t InputFrame(uint32_t width, uint32_t height, uint32_t type,
+                        const uint8_t* const* planes, const uint32_t* strides);
     // Takes caller memory without copying: tightly packed rows (types 1-4) or Y, U, V one after
     // the other (type 20). The memory stays the caller's and comes back through the callback.
-    uint32_t AttachFrame(uint32_t width, uint32_t height, uint32_t type, uint8_t* data, uint32_t size);
+    uint32_t AttachFrame(uint32_t width, uint32_t height, uint32_t type, uint8_t* data,
+                         uint32_t size);
     void SetReleaseCallback(ReleaseCallback callback, void* user);
     void GetImageSize(uint32_t* width, uint32_t* height);
 
@@ -75,7 +87,8 @@ public:
 
 private:
     void HandBackAttached();  // under m_lock
-    void Stored(uint32_t format, uint32_t bytesPerPixel, uint32_t width, uint32_t height);  // under m_lock
+    void Stored(uint32_t format, uint32_t bytesPerPixel, uint32_t width,
+                uint32_t height);  // under m_lock
 
     CameraCalibration m_calibration;
     uint32_t m_extra[2] = {0, 0};

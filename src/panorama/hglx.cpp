@@ -15,10 +15,13 @@ constexpr const char* kModule = "sphview";
 
 CHGlx::CHGlx() = default;
 
-CHGlx::~CHGlx() { UnInit(); }
+CHGlx::~CHGlx() {
+    UnInit();
+}
 
 uint32_t CHGlx::Init(uintptr_t window, void* dc, bool createContext) {
-    if (m_initialised) return QUORIX_OK;
+    if (m_initialised)
+        return QUORIX_OK;
     m_window = window;
     // Without a window a pbuffer stands for it; it is made only when we make a context, since
     // a host context never draws into it.
@@ -36,28 +39,36 @@ uint32_t CHGlx::Init(uintptr_t window, void* dc, bool createContext) {
     int32_t error = 0;
     if (!m_glrc->CreateSurface(window, dc, &error)) {
         if (window == 0) {
-            HLOG(kSource, kModule, 40, "SPHERA::CHGlx::Init", "glx init createwindow fail. errcode=%d", error);
+            HLOG(kSource, kModule, 40, "SPHERA::CHGlx::Init",
+                 "glx init createwindow fail. errcode=%d", error);
         } else {
-            HLOG(kSource, kModule, 40, "SPHERA::CHGlx::Init", "glx init wglCreateContext fail. errcode=%d",
-                 error);
+            HLOG(kSource, kModule, 40, "SPHERA::CHGlx::Init",
+                 "glx init wglCreateContext fail. errcode=%d", error);
         }
         return QUORIX_E_NOT_SUPPORTED;
     }
     if (!m_glrc->CreateContext(&error)) {
-        HLOG(kSource, kModule, 40, "SPHERA::CHGlx::Init", "glx init wglCreateContext fail. errcode=%d", error);
+        HLOG(kSource, kModule, 40, "SPHERA::CHGlx::Init",
+             "glx init wglCreateContext fail. errcode=%d", error);
         return QUORIX_E_NOT_SUPPORTED;
     }
     m_initialised = true;
     return QUORIX_OK;
 }
 
-bool CHGlx::HasOwnContext() const { return m_glrc && m_glrc->HasContext(); }
+bool CHGlx::HasOwnContext() const {
+    return m_glrc && m_glrc->HasContext();
+}
 
-bool CHGlx::IsWindowless() const { return HasOwnContext() && m_glrc->IsPbuffer(); }
+bool CHGlx::IsWindowless() const {
+    return HasOwnContext() && m_glrc->IsPbuffer();
+}
 
 uint32_t CHGlx::MakeCurrent() {
-    if (!m_initialised) return QUORIX_E_NOT_INIT;
-    if (!HasOwnContext()) return QUORIX_OK;
+    if (!m_initialised)
+        return QUORIX_E_NOT_INIT;
+    if (!HasOwnContext())
+        return QUORIX_OK;
     int32_t error = 0;
     if (!m_glrc->MakeCurrent(&error)) {
         HLOG(kSource, kModule, 40, "SPHERA::CHGlx::MakeCurrent", "wglMakeCurrent fail");
@@ -67,12 +78,14 @@ uint32_t CHGlx::MakeCurrent() {
 }
 
 void CHGlx::Swap() {
-    if (!m_initialised) return;
+    if (!m_initialised)
+        return;
     int32_t error = 0;
     // Drawing into the host's context swaps the host's surface, as swapping its window would.
     const bool ok = HasOwnContext() ? m_glrc->SwapBuffers(&error)
                                     : QXPLAT::CEglContext::SwapCurrentSurface(&error);
-    if (!ok) HLOG(kSource, kModule, 40, "SPHERA::CHGlx::Swap", "SwapBuffers error! LastError=%d", error);
+    if (!ok)
+        HLOG(kSource, kModule, 40, "SPHERA::CHGlx::Swap", "SwapBuffers error! LastError=%d", error);
 }
 
 void CHGlx::UnInit() {
@@ -88,13 +101,16 @@ void CHGlx::UnInit() {
 }
 
 bool CHGlx::CoverArea(uint32_t width, uint32_t height) {
-    if (!IsWindowless()) return true;
+    if (!IsWindowless())
+        return true;
     return m_glrc->GrowPbuffer(width, height);
 }
 
 void CHGlx::GetSurfaceSize(uint32_t* width, uint32_t* height) const {
-    if (width != nullptr) *width = 0;
-    if (height != nullptr) *height = 0;
+    if (width != nullptr)
+        *width = 0;
+    if (height != nullptr)
+        *height = 0;
     if (IsWindowless()) {
         m_glrc->GetPbufferSize(width, height);
     } else if (m_window != 0) {
@@ -102,13 +118,17 @@ void CHGlx::GetSurfaceSize(uint32_t* width, uint32_t* height) const {
     }
 }
 
-const char* CHGlx::PlatformName() const { return m_glrc ? m_glrc->PlatformName() : ""; }
+const char* CHGlx::PlatformName() const {
+    return m_glrc ? m_glrc->PlatformName() : "";
+}
 
 void CHGlx::GetScreenSize(int32_t* width, int32_t* height) {
     uint32_t w = 0, h = 0;
     QXPLAT::X11GetScreenSize(&w, &h);
-    if (width != nullptr) *width = static_cast<int32_t>(w);
-    if (height != nullptr) *height = static_cast<int32_t>(h);
+    if (width != nullptr)
+        *width = static_cast<int32_t>(w);
+    if (height != nullptr)
+        *height = static_cast<int32_t>(h);
 }
 
 }  // namespace SPHERA

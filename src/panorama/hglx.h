@@ -47,8 +47,8 @@ private:
     uintptr_t m_window = 0;  // the target window, 0 when the pbuffer stands for it
     void* m_dc = nullptr;    // the host's Display*, or null for our own connection
     std::unique_ptr<QXPLAT::CEglContext> m_glrc;  // our context; null when the host's is used
-    bool m_ownsWindow = false;  // the stand-in pbuffer is ours to destroy
-    bool m_ownsDc = false;      // we opened (or share) the X connection ourselves
+    bool m_ownsWindow = false;                    // the stand-in pbuffer is ours to destroy
+    bool m_ownsDc = false;                        // we opened (or share) the X connection ourselves
     bool m_initialised = false;
 };
 

@@ -17,13 +17,15 @@ ModelDataHeader DefaultModelDataHeader() {
 
 uint32_t ParseModelData(const uint8_t* block, uint32_t size, ModelDataHeader* header,
                         std::vector<ModelCamera>* cameras) {
-    if (block == nullptr || size < kModelDataHeaderSize || header == nullptr || cameras == nullptr) {
+    if (block == nullptr || size < kModelDataHeaderSize || header == nullptr ||
+        cameras == nullptr) {
         return QUORIX_E_PARAM;
     }
     ModelDataHeader read;
     std::memcpy(&read, block, sizeof(read));
     static const uint8_t kMagic[4] = {'S', 'P', 'H', 0};
-    if (std::memcmp(read.magic, kMagic, 4) != 0 || read.size < size) return QUORIX_E_FILE_FORMAT;
+    if (std::memcmp(read.magic, kMagic, 4) != 0 || read.size < size)
+        return QUORIX_E_FILE_FORMAT;
     *header = read;
 
     // Every loop turn consumes at least one whole record, so a count announced far beyond the
@@ -32,18 +34,21 @@ uint32_t ParseModelData(const uint8_t* block, uint32_t size, ModelDataHeader* he
     const uint8_t* at = block + kModelDataHeaderSize;
     int64_t found = 0;
     for (int64_t i = 0; i < read.cameraCount; ++i) {
-        if (remaining < kCameraRecordSize) break;
+        if (remaining < kCameraRecordSize)
+            break;
         ModelCamera camera;
         std::memcpy(&camera.calibration, at, kCameraRecordSize);
         at += kCameraRecordSize;
         remaining -= kCameraRecordSize;
         if (camera.calibration.extraFlag != 0) {
-            if (remaining < 8) break;  // the extra block is cut short: the camera is dropped
+            if (remaining < 8)
+                break;  // the extra block is cut short: the camera is dropped
             std::memcpy(camera.extra, at, 8);
             camera.hasExtra = true;
             at += 8;
             remaining -= 8;
-            if (remaining < camera.extra[1]) break;
+            if (remaining < camera.extra[1])
+                break;
             at += camera.extra[1];
             remaining -= camera.extra[1];
         }

@@ -11,14 +11,14 @@
 namespace SPHERA {
 
 struct ModelDataHeader {
-    uint8_t magic[4];        // "SPH\0"
-    uint32_t size;           // block size in bytes
+    uint8_t magic[4];  // "SPH\0"
+    uint32_t size;     // block size in bytes
     uint32_t modelType;
     int32_t cameraCount;
     uint8_t reserved0[32];
     uint16_t stitchedWidth;  // 0: derived from the cameras
     uint8_t reserved1[2];
-    float stitchedAspect;    // width / height
+    float stitchedAspect;  // width / height
     uint8_t reserved2[24];
     uint8_t reserved3[8];
 };

@@ -83,7 +83,8 @@ const char* GlString(GLenum name) {
 void PrintShaderInfoLog(GLuint shader, const char* prefix) {
     GLint length = 0;
     glGetShaderiv(shader, GL_INFO_LOG_LENGTH, &length);
-    if (length <= 0) return;
+    if (length <= 0)
+        return;
     std::string text(static_cast<size_t>(length) + 1, '\0');
     glGetShaderInfoLog(shader, length, nullptr, text.data());
     HLOG(kSource, kModule, 10, "SPHERA::_print_shader_info_log", "%s%s", prefix, text.c_str());
@@ -92,7 +93,8 @@ void PrintShaderInfoLog(GLuint shader, const char* prefix) {
 void PrintProgramInfoLog(GLuint program) {
     GLint length = 0;
     glGetProgramiv(program, GL_INFO_LOG_LENGTH, &length);
-    if (length <= 0) return;
+    if (length <= 0)
+        return;
     std::string text(static_cast<size_t>(length) + 1, '\0');
     glGetProgramInfoLog(program, length, nullptr, text.data());
     HLOG(kSource, kModule, 10, "SPHERA::_print_program_info_log", "%s", text.c_str());
@@ -118,10 +120,13 @@ bool CompileShader(GLuint shader, const std::string& source, const char* prefix)
 
 uint32_t GlobalInit() {
     std::lock_guard<std::mutex> guard(g_globalMutex);
-    if (g_globalInit) return QUORIX_OK;
+    if (g_globalInit)
+        return QUORIX_OK;
     try {
-        if (g_vertSource.empty()) g_vertSource = g_sphereVertSource;
-        if (g_fragSource.empty()) g_fragSource = g_sphereFragSource;
+        if (g_vertSource.empty())
+            g_vertSource = g_sphereVertSource;
+        if (g_fragSource.empty())
+            g_fragSource = g_sphereFragSource;
     } catch (const std::bad_alloc&) {
         return QUORIX_E_NO_MEMORY;
     }
@@ -157,8 +162,10 @@ bool CheckSupport(uintptr_t window, void* dc) {
         if (vs != 0 && fs != 0) {
             supported = CompileShader(vs, vert, "vert:") && CompileShader(fs, frag, "frag:");
         }
-        if (vs != 0) glDeleteShader(vs);
-        if (fs != 0) glDeleteShader(fs);
+        if (vs != 0)
+            glDeleteShader(vs);
+        if (fs != 0)
+            glDeleteShader(fs);
     }
     glx.UnInit();
     return supported;
@@ -169,10 +176,13 @@ bool CheckSupport(uintptr_t window, void* dc) {
 
 CRender::CRender() {
     m_modelData = DefaultModelDataHeader();
-    for (int32_t& location : m_uniforms) location = -1;
-    for (uint32_t i = 0; i < kRegionCount; ++i) m_regions[i] = std::make_unique<CRegion>(i, this);
+    for (int32_t& location : m_uniforms)
+        location = -1;
+    for (uint32_t i = 0; i < kRegionCount; ++i)
+        m_regions[i] = std::make_unique<CRegion>(i, this);
     char name[32];
-    std::snprintf(name, sizeof(name), "CRender_%x", static_cast<unsigned>(reinterpret_cast<uintptr_t>(this)));
+    std::snprintf(name, sizeof(name), "CRender_%x",
+                  static_cast<unsigned>(reinterpret_cast<uintptr_t>(this)));
     SetThreadName(name);
 }
 
@@ -181,16 +191,19 @@ CRender::~CRender() {
     m_cameras.clear();
     m_newFrameEvent.Close();
     m_glx.UnInit();
-    for (auto& region : m_regions) region.reset();
+    for (auto& region : m_regions)
+        region.reset();
 }
 
 uint32_t CRender::SetModel(int32_t modelType, const uint8_t* block, uint32_t size) {
     {
         std::lock_guard<std::mutex> guard(g_globalMutex);
-        if (!g_globalInit) return QUORIX_E_NOT_INIT;
+        if (!g_globalInit)
+            return QUORIX_E_NOT_INIT;
     }
     // The render thread walks the sources every frame; they change only while it is stopped.
-    if (m_started) return QUORIX_E_STATE;
+    if (m_started)
+        return QUORIX_E_STATE;
     m_cameras.clear();
     try {
         if (modelType != 0) {
@@ -203,7 +216,8 @@ uint32_t CRender::SetModel(int32_t modelType, const uint8_t* block, uint32_t siz
         for (const ModelCamera& record : records) {
             auto camera = std::make_unique<CCamera>(&m_newFrameEvent);
             camera->SetCalibration(reinterpret_cast<const uint8_t*>(&record.calibration));
-            if (record.hasExtra) camera->SetExtra(record.extra[0], record.extra[1]);
+            if (record.hasExtra)
+                camera->SetExtra(record.extra[0], record.extra[1]);
             m_cameras.push_back(std::move(camera));
         }
         return result;
@@ -213,7 +227,8 @@ uint32_t CRender::SetModel(int32_t modelType, const uint8_t* block, uint32_t siz
 }
 
 uint32_t CRender::Init(uintptr_t window, void* dc, bool threadMode) {
-    if (m_started) return QUORIX_OK;
+    if (m_started)
+        return QUORIX_OK;
     m_window = window;
     m_dc = dc;
     m_threadMode = threadMode;
@@ -224,29 +239,35 @@ uint32_t CRender::Init(uintptr_t window, void* dc, bool threadMode) {
     m_newFrameEvent.Reset();
     m_bThreadDone = false;
     const uint32_t result = Start();
-    if (result != QUORIX_OK) return result;
+    if (result != QUORIX_OK)
+        return result;
     for (uint32_t poll = 0; poll < kStartPolls; ++poll) {
-        if (m_bThreadDone) break;
-        if (!IsRunning()) break;
+        if (m_bThreadDone)
+            break;
+        if (!IsRunning())
+            break;
         BRIXEL::HSleep(kStartPollMs);
     }
     if (m_bThreadDone) {
         m_started = true;
         return QUORIX_OK;
     }
-    HLOG(kSource, kModule, 40, "SPHERA::CRender::Init", "m_bThreadDone value is false.it means InitGL function failed");
+    HLOG(kSource, kModule, 40, "SPHERA::CRender::Init",
+         "m_bThreadDone value is false.it means InitGL function failed");
     m_newFrameEvent.Set();
     Stop();
     return QUORIX_E_NOT_SUPPORTED;
 }
 
 void CRender::UnInit() {
-    if (!m_started) return;
+    if (!m_started)
+        return;
     if (m_threadMode) {
         m_newFrameEvent.Set();
         Stop();
     }
-    for (auto& region : m_regions) region->Disable();
+    for (auto& region : m_regions)
+        region->Disable();
     m_window = 0;
     m_dc = nullptr;
     m_bThreadDone = false;
@@ -262,8 +283,9 @@ uint32_t CRender::InitContext(bool createContext) {
     }
     // Failure is logged by the context; drawing then goes nowhere until the next InitContext.
     (void)m_glx.MakeCurrent();
-    HLOG(kSource, kModule, 10, "SPHERA::CRender::InitContext", "OPENGL version: %s , GLSL version: %s",
-         GlString(GL_VERSION), GlString(GL_SHADING_LANGUAGE_VERSION));
+    HLOG(kSource, kModule, 10, "SPHERA::CRender::InitContext",
+         "OPENGL version: %s , GLSL version: %s", GlString(GL_VERSION),
+         GlString(GL_SHADING_LANGUAGE_VERSION));
     InitGlew();
     int32_t screenWidth = 0, screenHeight = 0;
     CHGlx::GetScreenSize(&screenWidth, &screenHeight);
@@ -274,17 +296,21 @@ uint32_t CRender::InitContext(bool createContext) {
 }
 
 uint32_t CRender::InitGL() {
-    if (m_glReady) return QUORIX_OK;
+    if (m_glReady)
+        return QUORIX_OK;
     std::string vert, frag;
-    if (!ShaderSources(&vert, &frag)) return QUORIX_E_NOT_INIT;
-    if (!m_contextReady || glCreateShader == nullptr) return QUORIX_E_NOT_SUPPORTED;
+    if (!ShaderSources(&vert, &frag))
+        return QUORIX_E_NOT_INIT;
+    if (!m_contextReady || glCreateShader == nullptr)
+        return QUORIX_E_NOT_SUPPORTED;
 
     glGetIntegerv(GL_MAX_TEXTURE_BUFFER_SIZE, &m_maxTextureBufferSize);
     glGetIntegerv(GL_MAX_FRAMEBUFFER_WIDTH, &m_maxFramebufferWidth);
     glGetIntegerv(GL_MAX_FRAMEBUFFER_HEIGHT, &m_maxFramebufferHeight);
     glGetIntegerv(GL_MAX_TEXTURE_SIZE, &m_maxTextureSize);
-    HLOG(kSource, kModule, 10, "SPHERA::CRender::InitGL", "MAX INFO:FB_WIDTH %d,FB_HEIGHT %d,TEX_BUF_SIZE %d,TEX_SIZE %d",
-         m_maxFramebufferWidth, m_maxFramebufferHeight, m_maxTextureBufferSize, m_maxTextureSize);
+    HLOG(kSource, kModule, 10, "SPHERA::CRender::InitGL",
+         "MAX INFO:FB_WIDTH %d,FB_HEIGHT %d,TEX_BUF_SIZE %d,TEX_SIZE %d", m_maxFramebufferWidth,
+         m_maxFramebufferHeight, m_maxTextureBufferSize, m_maxTextureSize);
     LogGlError("SPHERA::CRender::InitGL");
 
     glEnable(GL_TEXTURE_2D);
@@ -294,10 +320,13 @@ uint32_t CRender::InitGL() {
     LogGlError("SPHERA::CRender::InitGL");
 
     const uint32_t result = LoadShaders(vert, frag);
-    if (result != QUORIX_OK) return result;
+    if (result != QUORIX_OK)
+        return result;
 
-    for (auto& camera : m_cameras) camera->CreateTextures();
-    for (auto& region : m_regions) region->CreateGL();
+    for (auto& camera : m_cameras)
+        camera->CreateTextures();
+    for (auto& region : m_regions)
+        region->CreateGL();
 
     glGenBuffers(1, &m_quadBuffer);
     glBindBuffer(GL_ARRAY_BUFFER, m_quadBuffer);
@@ -306,12 +335,14 @@ uint32_t CRender::InitGL() {
     LogGlError("SPHERA::CRender::InitGL");
 
     glUseProgram(m_program);
-    for (uint32_t i = 0; i < U_COUNT; ++i) m_uniforms[i] = glGetUniformLocation(m_program, kUniformNames[i]);
+    for (uint32_t i = 0; i < U_COUNT; ++i)
+        m_uniforms[i] = glGetUniformLocation(m_program, kUniformNames[i]);
     glUseProgram(0);
 
     {
         BRIXEL::CHAutoLock guard(&m_statusLock);
-        if (m_statusCallback != nullptr) m_statusCallback(1, m_statusUser);
+        if (m_statusCallback != nullptr)
+            m_statusCallback(1, m_statusUser);
     }
     m_glReady = true;
     return QUORIX_OK;
@@ -358,27 +389,35 @@ uint32_t CRender::LoadShaders(const std::string& vertexSource, const std::string
 void CRender::ReleaseShaders() {
     glUseProgram(0);
     for (uint32_t* shader : {&m_vertexShader, &m_fragmentShader}) {
-        if (*shader == 0) continue;
-        if (m_program != 0) glDetachShader(m_program, *shader);
+        if (*shader == 0)
+            continue;
+        if (m_program != 0)
+            glDetachShader(m_program, *shader);
         glDeleteShader(*shader);
         *shader = 0;
     }
-    if (m_program != 0) glDeleteProgram(m_program);
+    if (m_program != 0)
+        glDeleteProgram(m_program);
     m_program = 0;
 }
 
 CRender::Grid* CRender::CreateSphereVertBuffer(int32_t columns, int32_t rows) {
     // The least recently used grids make room for the new one.
-    auto bytesOf = [](int64_t c, int64_t r) { return static_cast<uint64_t>((c + 1) * r * 2 * 3) * sizeof(float); };
+    auto bytesOf = [](int64_t c, int64_t r) {
+        return static_cast<uint64_t>((c + 1) * r * 2 * 3) * sizeof(float);
+    };
     uint64_t kept = 0;
-    for (const Grid& g : m_grids) kept += bytesOf(g.columns, g.rows);
+    for (const Grid& g : m_grids)
+        kept += bytesOf(g.columns, g.rows);
     while (!m_grids.empty() &&
            (m_grids.size() >= kGridCacheSize || kept + bytesOf(columns, rows) > kGridCacheBytes)) {
         size_t oldest = 0;
         for (size_t i = 1; i < m_grids.size(); ++i) {
-            if (m_grids[i].lastUse < m_grids[oldest].lastUse) oldest = i;
+            if (m_grids[i].lastUse < m_grids[oldest].lastUse)
+                oldest = i;
         }
-        if (m_grids[oldest].buffer != 0) glDeleteBuffers(1, &m_grids[oldest].buffer);
+        if (m_grids[oldest].buffer != 0)
+            glDeleteBuffers(1, &m_grids[oldest].buffer);
         kept -= bytesOf(m_grids[oldest].columns, m_grids[oldest].rows);
         m_grids.erase(m_grids.begin() + static_cast<std::ptrdiff_t>(oldest));
     }
@@ -394,8 +433,10 @@ CRender::Grid* CRender::CreateSphereVertBuffer(int32_t columns, int32_t rows) {
         for (int32_t r = 0; r < rows; ++r, v += dv) {
             double u = 0.0;
             for (int32_t c = 0; c <= columns; ++c, u += du) {
-                vertices.insert(vertices.end(), {static_cast<float>(u), static_cast<float>(v + dv), 1.0f});
-                vertices.insert(vertices.end(), {static_cast<float>(u), static_cast<float>(v), 1.0f});
+                vertices.insert(vertices.end(),
+                                {static_cast<float>(u), static_cast<float>(v + dv), 1.0f});
+                vertices.insert(vertices.end(),
+                                {static_cast<float>(u), static_cast<float>(v), 1.0f});
             }
         }
         grid.first.resize(static_cast<size_t>(rows));
@@ -406,13 +447,14 @@ CRender::Grid* CRender::CreateSphereVertBuffer(int32_t columns, int32_t rows) {
         }
         glGenBuffers(1, &grid.buffer);
         glBindBuffer(GL_ARRAY_BUFFER, grid.buffer);
-        glBufferData(GL_ARRAY_BUFFER, static_cast<GLsizeiptr>(vertices.size() * sizeof(float)), vertices.data(),
-                     GL_STATIC_DRAW);
+        glBufferData(GL_ARRAY_BUFFER, static_cast<GLsizeiptr>(vertices.size() * sizeof(float)),
+                     vertices.data(), GL_STATIC_DRAW);
         glBindBuffer(GL_ARRAY_BUFFER, 0);
         LogGlError("SPHERA::CRender::CreateSphereVertBuffer");
         m_grids.push_back(std::move(grid));
     } catch (const std::bad_alloc&) {
-        if (grid.buffer != 0) glDeleteBuffers(1, &grid.buffer);
+        if (grid.buffer != 0)
+            glDeleteBuffers(1, &grid.buffer);
         return nullptr;
     }
     return &m_grids.back();
@@ -420,26 +462,32 @@ CRender::Grid* CRender::CreateSphereVertBuffer(int32_t columns, int32_t rows) {
 
 void CRender::DeleteGrids() {
     for (Grid& grid : m_grids) {
-        if (grid.buffer != 0) glDeleteBuffers(1, &grid.buffer);
+        if (grid.buffer != 0)
+            glDeleteBuffers(1, &grid.buffer);
     }
     m_grids.clear();
 }
 
 uint32_t CRender::GetGridBuffer(int32_t columns, int32_t rows) const {
     for (const Grid& g : m_grids) {
-        if (g.columns == columns && g.rows == rows) return g.buffer;
+        if (g.columns == columns && g.rows == rows)
+            return g.buffer;
     }
     return 0;
 }
 
 void CRender::DrawGrid(int32_t columns, int32_t rows) {
-    if (columns <= 0 || rows <= 0 || columns > kMaxGridSide || rows > kMaxGridSide) return;
+    if (columns <= 0 || rows <= 0 || columns > kMaxGridSide || rows > kMaxGridSide)
+        return;
     Grid* grid = nullptr;
     for (Grid& g : m_grids) {
-        if (g.columns == columns && g.rows == rows) grid = &g;
+        if (g.columns == columns && g.rows == rows)
+            grid = &g;
     }
-    if (grid == nullptr) grid = CreateSphereVertBuffer(columns, rows);
-    if (grid == nullptr) return;
+    if (grid == nullptr)
+        grid = CreateSphereVertBuffer(columns, rows);
+    if (grid == nullptr)
+        return;
     grid->lastUse = ++m_gridUse;
     glBindBuffer(GL_ARRAY_BUFFER, grid->buffer);
     glVertexAttribPointer(kVertexAttribute, 3, GL_FLOAT, GL_FALSE, 0, nullptr);
@@ -457,7 +505,8 @@ void CRender::DrawQuad() {
 }
 
 uint32_t CRender::Render() {
-    if (!m_started || !m_glReady) return QUORIX_OK;
+    if (!m_started || !m_glReady)
+        return QUORIX_OK;
     glBindFramebuffer(GL_FRAMEBUFFER, 0);
     glEnable(GL_TEXTURE_2D);
     glEnable(GL_DEPTH_TEST);
@@ -471,16 +520,19 @@ uint32_t CRender::Render() {
     glUniform1i(m_uniforms[U_MULTISENSOR], m_cameras.size() >= 2 ? 1 : 0);
     glUseProgram(0);
 
-    for (auto& camera : m_cameras) camera->Upload();
+    for (auto& camera : m_cameras)
+        camera->Upload();
     LogGlError("SPHERA::CRender::Render");
 
     bool drawn = false;
     for (uint32_t index = 0; index < kRegionCount; ++index) {
         CRegion* region = m_regions[index].get();
         RegionView view;
-        if (!region->GetView(view)) continue;
+        if (!region->GetView(view))
+            continue;
         region->ComputeView(view);
-        if (view.targetWidth == 0 || view.targetHeight == 0 || view.width == 0 || view.height == 0) continue;
+        if (view.targetWidth == 0 || view.targetHeight == 0 || view.width == 0 || view.height == 0)
+            continue;
         if (index != kScreenOffRegion && view.width > 0 && view.height > 0) {
             // Without a window the pbuffer stands for it and must hold every region's blit.
             const int64_t right = static_cast<int64_t>(view.x) + view.width;
@@ -502,12 +554,15 @@ uint32_t CRender::Render() {
         region->RenderEnd(view);
         drawn = true;
     }
-    if (!drawn) return QUORIX_E_NOT_OPEN;
+    if (!drawn)
+        return QUORIX_E_NOT_OPEN;
     m_frameDrawn = true;
     return QUORIX_OK;
 }
 
-void CRender::Swap() { m_glx.Swap(); }
+void CRender::Swap() {
+    m_glx.Swap();
+}
 
 void CRender::UnInitGL() {
     if (m_contextReady) {
@@ -516,16 +571,20 @@ void CRender::UnInitGL() {
             m_frameDrawn = false;
         }
         ReleaseShaders();
-        if (m_quadBuffer != 0) glDeleteBuffers(1, &m_quadBuffer);
+        if (m_quadBuffer != 0)
+            glDeleteBuffers(1, &m_quadBuffer);
         m_quadBuffer = 0;
         DeleteGrids();
-        for (auto& camera : m_cameras) camera->DeleteTextures();
-        for (auto& region : m_regions) region->DeleteGL();
+        for (auto& camera : m_cameras)
+            camera->DeleteTextures();
+        for (auto& region : m_regions)
+            region->DeleteGL();
     }
     // Only a renderer that announced its GL objects announces their end.
     if (m_glReady) {
         BRIXEL::CHAutoLock guard(&m_statusLock);
-        if (m_statusCallback != nullptr) m_statusCallback(0, m_statusUser);
+        if (m_statusCallback != nullptr)
+            m_statusCallback(0, m_statusUser);
     }
     m_glx.UnInit();
     m_contextReady = false;
@@ -536,15 +595,18 @@ void CRender::UnInitGL() {
 uint32_t CRender::OnThreadStart(uint64_t) {
     NoCancel noCancel;
     uint32_t result = InitContext(true);
-    if (result == QUORIX_OK) result = InitGL();
-    if (result == QUORIX_OK) m_bThreadDone = true;
+    if (result == QUORIX_OK)
+        result = InitGL();
+    if (result == QUORIX_OK)
+        m_bThreadDone = true;
     return result;
 }
 
 uint32_t CRender::OnThreadLoop(uint64_t) {
     {
         NoCancel noCancel;
-        if (Render() == QUORIX_OK) Swap();
+        if (Render() == QUORIX_OK)
+            Swap();
     }
     m_newFrameEvent.Wait(kFrameWaitMs);
     return 0;
@@ -573,26 +635,41 @@ CCamera* CRender::GetCamera(uint32_t index) const {
     return index < m_cameras.size() ? m_cameras[index].get() : nullptr;
 }
 
-int32_t CRender::GetModelType() const { return static_cast<int32_t>(m_modelData.modelType); }
+int32_t CRender::GetModelType() const {
+    return static_cast<int32_t>(m_modelData.modelType);
+}
 
-uint32_t CRender::GetCameraCount() const { return static_cast<uint32_t>(m_cameras.size()); }
+uint32_t CRender::GetCameraCount() const {
+    return static_cast<uint32_t>(m_cameras.size());
+}
 
 void CRender::GetCameraImageSize(uint32_t index, uint32_t* width, uint32_t* height) const {
-    if (width != nullptr) *width = 0;
-    if (height != nullptr) *height = 0;
-    if (CCamera* camera = GetCamera(index)) camera->GetImageSize(width, height);
+    if (width != nullptr)
+        *width = 0;
+    if (height != nullptr)
+        *height = 0;
+    if (CCamera* camera = GetCamera(index))
+        camera->GetImageSize(width, height);
 }
 
-uint16_t CRender::GetStitchedWidth() const { return m_modelData.stitchedWidth; }
+uint16_t CRender::GetStitchedWidth() const {
+    return m_modelData.stitchedWidth;
+}
 
-float CRender::GetStitchedAspect() const { return m_modelData.stitchedAspect; }
+float CRender::GetStitchedAspect() const {
+    return m_modelData.stitchedAspect;
+}
 
 void CRender::GetScreenSize(uint32_t* width, uint32_t* height) const {
-    if (width != nullptr) *width = m_screenWidth;
-    if (height != nullptr) *height = m_screenHeight;
+    if (width != nullptr)
+        *width = m_screenWidth;
+    if (height != nullptr)
+        *height = m_screenHeight;
 }
 
-int32_t CRender::GetUniform(EUniform u) const { return u < U_COUNT ? m_uniforms[u] : -1; }
+int32_t CRender::GetUniform(EUniform u) const {
+    return u < U_COUNT ? m_uniforms[u] : -1;
+}
 
 CRegion* CRender::GetRegion(uint32_t index) const {
     return index < kRegionCount ? m_regions[index].get() : nullptr;
@@ -600,20 +677,29 @@ CRegion* CRender::GetRegion(uint32_t index) const {
 
 const char* CRender::GlErrorText(uint32_t error) {
     switch (error) {
-        case GL_NO_ERROR: return "GL(%#x) No error";
-        case GL_INVALID_ENUM: return "GL(%#x) Invalid Enum";
-        case GL_INVALID_VALUE: return "GL(%#x) Invalid Value";
-        case GL_INVALID_OPERATION: return "GL(%#x) Invalid Operation";
-        case GL_STACK_OVERFLOW: return "GL(%#x) Stack Overflow";
-        case GL_STACK_UNDERFLOW: return "GL(%#x) Stack Underflow";
-        case GL_OUT_OF_MEMORY: return "GL(%#x) Out Of Memory";
-        default: return "GL(%#x) Other Error";
+        case GL_NO_ERROR:
+            return "GL(%#x) No error";
+        case GL_INVALID_ENUM:
+            return "GL(%#x) Invalid Enum";
+        case GL_INVALID_VALUE:
+            return "GL(%#x) Invalid Value";
+        case GL_INVALID_OPERATION:
+            return "GL(%#x) Invalid Operation";
+        case GL_STACK_OVERFLOW:
+            return "GL(%#x) Stack Overflow";
+        case GL_STACK_UNDERFLOW:
+            return "GL(%#x) Stack Underflow";
+        case GL_OUT_OF_MEMORY:
+            return "GL(%#x) Out Of Memory";
+        default:
+            return "GL(%#x) Other Error";
     }
 }
 
 void CRender::LogGlError(const char* function) {
     const GLenum error = glGetError();
-    if (error == GL_NO_ERROR) return;
+    if (error == GL_NO_ERROR)
+        return;
     BRIXEL::CHLogLibOut(kSource, function, __LINE__).Print(kModule, 10, GlErrorText(error), error);
 }
 
@@ -621,7 +707,8 @@ void CRender::LogGlError(const char* function) {
 // operations of the player port
 
 uint32_t CreateRender(int32_t modelType, const uint8_t* block, uint32_t size, CRender** out) {
-    if (out == nullptr) return QUORIX_E_PARAM;
+    if (out == nullptr)
+        return QUORIX_E_PARAM;
     *out = nullptr;
     std::unique_ptr<CRender> render;
     try {
@@ -630,75 +717,89 @@ uint32_t CreateRender(int32_t modelType, const uint8_t* block, uint32_t size, CR
         return QUORIX_E_NO_MEMORY;
     }
     const uint32_t result = render->SetModel(modelType, block, size);
-    if (result != QUORIX_OK) return result;
+    if (result != QUORIX_OK)
+        return result;
     *out = render.release();
     return QUORIX_OK;
 }
 
 void DestroyRender(CRender* render) {
-    if (render == nullptr) return;
+    if (render == nullptr)
+        return;
     render->UnInit();
     delete render;
 }
 
 uint32_t Init(CRender* render, uintptr_t window, void* dc, bool threadMode) {
-    if (render == nullptr) return QUORIX_E_PARAM;
+    if (render == nullptr)
+        return QUORIX_E_PARAM;
     return render->Init(window, dc, threadMode);
 }
 
 uint32_t UnInit(CRender* render) {
-    if (render == nullptr) return QUORIX_E_PARAM;
+    if (render == nullptr)
+        return QUORIX_E_PARAM;
     render->UnInit();
     return QUORIX_OK;
 }
 
 uint32_t ManualInit(CRender* render, bool createContext) {
-    if (render == nullptr || render->IsThreadMode()) return QUORIX_E_PARAM;
+    if (render == nullptr || render->IsThreadMode())
+        return QUORIX_E_PARAM;
     const uint32_t result = render->InitContext(createContext);
-    if (result != QUORIX_OK) return result;
+    if (result != QUORIX_OK)
+        return result;
     return render->InitGL();
 }
 
 uint32_t ManualRender(CRender* render) {
-    if (render == nullptr || render->IsThreadMode()) return QUORIX_E_PARAM;
+    if (render == nullptr || render->IsThreadMode())
+        return QUORIX_E_PARAM;
     return render->Render();
 }
 
 uint32_t ManualSwapbuffers(CRender* render) {
-    if (render == nullptr || render->IsThreadMode()) return QUORIX_E_PARAM;
+    if (render == nullptr || render->IsThreadMode())
+        return QUORIX_E_PARAM;
     render->Swap();
     return QUORIX_OK;
 }
 
 uint32_t ManualUnInit(CRender* render) {
-    if (render == nullptr || render->IsThreadMode()) return QUORIX_E_PARAM;
+    if (render == nullptr || render->IsThreadMode())
+        return QUORIX_E_PARAM;
     render->UnInitGL();
     return QUORIX_OK;
 }
 
 uint32_t SetStatusCallback(CRender* render, RenderStatusCallback callback, void* user) {
-    if (render == nullptr) return QUORIX_E_PARAM;
+    if (render == nullptr)
+        return QUORIX_E_PARAM;
     render->SetStatusCallback(callback, user);
     return QUORIX_OK;
 }
 
-uint32_t InputFrame(CRender* render, uint32_t camera, uint32_t width, uint32_t height, uint32_t type,
-                    const uint8_t* const* planes, const uint32_t* strides) {
+uint32_t InputFrame(CRender* render, uint32_t camera, uint32_t width, uint32_t height,
+                    uint32_t type, const uint8_t* const* planes, const uint32_t* strides) {
     CCamera* source = render != nullptr ? render->GetCamera(camera) : nullptr;
-    if (source == nullptr) return QUORIX_E_PARAM;
+    if (source == nullptr)
+        return QUORIX_E_PARAM;
     return source->InputFrame(width, height, type, planes, strides);
 }
 
-uint32_t AttachFrame(CRender* render, uint32_t camera, uint32_t width, uint32_t height, uint32_t type,
-                     uint8_t* data, uint32_t size) {
+uint32_t AttachFrame(CRender* render, uint32_t camera, uint32_t width, uint32_t height,
+                     uint32_t type, uint8_t* data, uint32_t size) {
     CCamera* source = render != nullptr ? render->GetCamera(camera) : nullptr;
-    if (source == nullptr) return QUORIX_E_PARAM;
+    if (source == nullptr)
+        return QUORIX_E_PARAM;
     return source->AttachFrame(width, height, type, data, size);
 }
 
-uint32_t SetReleaseCallback(CRender* render, uint32_t camera, ReleaseCallback callback, void* user) {
+uint32_t SetReleaseCallback(CRender* render, uint32_t camera, ReleaseCallback callback,
+                            void* user) {
     CCamera* source = render != nullptr ? render->GetCamera(camera) : nullptr;
-    if (source == nullptr) return QUORIX_E_PARAM;
+    if (source == nullptr)
+        return QUORIX_E_PARAM;
     source->SetReleaseCallback(callback, user);
     return QUORIX_OK;
 }

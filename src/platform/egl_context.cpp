@@ -17,12 +17,14 @@ namespace {
 
 bool HasClientExtension(const char* name) {
     const char* all = eglQueryString(EGL_NO_DISPLAY, EGL_EXTENSIONS);
-    if (all == nullptr) return false;
+    if (all == nullptr)
+        return false;
     const size_t length = std::strlen(name);
     for (const char* p = all; (p = std::strstr(p, name)) != nullptr; p += length) {
         const bool startOk = p == all || p[-1] == ' ';
         const bool endOk = p[length] == '\0' || p[length] == ' ';
-        if (startOk && endOk) return true;
+        if (startOk && endOk)
+            return true;
     }
     return false;
 }
@@ -38,24 +40,31 @@ std::map<EGLDisplay, uint32_t>* g_hostDisplayUsers = nullptr;  // guarded by g_h
 
 EGLDisplay OpenDisplay(EGLenum platform, void* native, const EGLAttrib* attribs, bool counted) {
     std::unique_lock<std::mutex> guard(g_hostDisplayMutex, std::defer_lock);
-    if (counted) guard.lock();
+    if (counted)
+        guard.lock();
     EGLDisplay display = eglGetPlatformDisplay(platform, native, attribs);
-    if (display == EGL_NO_DISPLAY) return EGL_NO_DISPLAY;
+    if (display == EGL_NO_DISPLAY)
+        return EGL_NO_DISPLAY;
     EGLint major = 0, minor = 0;
-    if (!eglInitialize(display, &major, &minor)) return EGL_NO_DISPLAY;
+    if (!eglInitialize(display, &major, &minor))
+        return EGL_NO_DISPLAY;
     if (counted) {
-        if (g_hostDisplayUsers == nullptr) g_hostDisplayUsers = new std::map<EGLDisplay, uint32_t>();
+        if (g_hostDisplayUsers == nullptr)
+            g_hostDisplayUsers = new std::map<EGLDisplay, uint32_t>();
         ++(*g_hostDisplayUsers)[display];
     }
     return display;
 }
 
 void CloseDisplay(EGLDisplay display, bool counted) {
-    if (!counted || display == EGL_NO_DISPLAY) return;
+    if (!counted || display == EGL_NO_DISPLAY)
+        return;
     std::lock_guard<std::mutex> guard(g_hostDisplayMutex);
-    if (g_hostDisplayUsers == nullptr) return;
+    if (g_hostDisplayUsers == nullptr)
+        return;
     auto it = g_hostDisplayUsers->find(display);
-    if (it == g_hostDisplayUsers->end()) return;
+    if (it == g_hostDisplayUsers->end())
+        return;
     if (--it->second == 0) {
         g_hostDisplayUsers->erase(it);
         eglTerminate(display);
@@ -67,8 +76,10 @@ void CloseDisplay(EGLDisplay display, bool counted) {
 bool CurrentFor(EGLenum api) {
     const EGLenum previous = eglQueryAPI();
     bool current = false;
-    if (eglBindAPI(api)) current = eglGetCurrentContext() != EGL_NO_CONTEXT;
-    if (previous != EGL_NONE) eglBindAPI(previous);
+    if (eglBindAPI(api))
+        current = eglGetCurrentContext() != EGL_NO_CONTEXT;
+    if (previous != EGL_NONE)
+        eglBindAPI(previous);
     return current;
 }
 
@@ -76,24 +87,30 @@ bool CurrentFor(EGLenum api) {
 
 CEglContext::CEglContext() = default;
 
-CEglContext::~CEglContext() { Destroy(); }
+CEglContext::~CEglContext() {
+    Destroy();
+}
 
 bool CEglContext::IsAnyContextCurrent() {
-    if (CurrentFor(EGL_OPENGL_API) || CurrentFor(EGL_OPENGL_ES_API)) return true;
+    if (CurrentFor(EGL_OPENGL_API) || CurrentFor(EGL_OPENGL_ES_API))
+        return true;
     // GLX is looked up at run time so that the library does not need to link it: a host that
     // draws with GLX has it loaded already.
     using GetCurrent = void* (*)();
-    auto glxGetCurrentContext = reinterpret_cast<GetCurrent>(dlsym(RTLD_DEFAULT, "glXGetCurrentContext"));
+    auto glxGetCurrentContext =
+        reinterpret_cast<GetCurrent>(dlsym(RTLD_DEFAULT, "glXGetCurrentContext"));
     return glxGetCurrentContext != nullptr && glxGetCurrentContext() != nullptr;
 }
 
 bool CEglContext::SwapCurrentSurface(int32_t* errorCode) {
     int32_t scratch = 0;
-    if (errorCode == nullptr) errorCode = &scratch;
+    if (errorCode == nullptr)
+        errorCode = &scratch;
     *errorCode = 0;
     const EGLenum previous = eglQueryAPI();
     for (EGLenum api : {EGL_OPENGL_API, EGL_OPENGL_ES_API}) {
-        if (!eglBindAPI(api) || eglGetCurrentContext() == EGL_NO_CONTEXT) continue;
+        if (!eglBindAPI(api) || eglGetCurrentContext() == EGL_NO_CONTEXT)
+            continue;
         EGLDisplay display = eglGetCurrentDisplay();
         EGLSurface surface = eglGetCurrentSurface(EGL_DRAW);
         bool ok = true;
@@ -101,10 +118,12 @@ bool CEglContext::SwapCurrentSurface(int32_t* errorCode) {
             *errorCode = eglGetError();
             ok = false;
         }
-        if (previous != EGL_NONE) eglBindAPI(previous);
+        if (previous != EGL_NONE)
+            eglBindAPI(previous);
         return ok;
     }
-    if (previous != EGL_NONE) eglBindAPI(previous);
+    if (previous != EGL_NONE)
+        eglBindAPI(previous);
     using GetPointer = void* (*)();
     using GetDrawable = unsigned long (*)();
     using Swap = void (*)(void*, unsigned long);
@@ -114,17 +133,30 @@ bool CEglContext::SwapCurrentSurface(int32_t* errorCode) {
     if (getDisplay != nullptr && getDrawable != nullptr && swap != nullptr) {
         void* display = getDisplay();
         const unsigned long drawable = getDrawable();
-        if (display != nullptr && drawable != 0) swap(display, drawable);
+        if (display != nullptr && drawable != 0)
+            swap(display, drawable);
     }
     return true;
 }
 
 bool CEglContext::ChooseConfig(bool window, uint32_t visual, int32_t* errorCode) {
     const EGLint attribs[] = {
-        EGL_SURFACE_TYPE, window ? EGL_WINDOW_BIT : EGL_PBUFFER_BIT,
-        EGL_RENDERABLE_TYPE, EGL_OPENGL_BIT,
-        EGL_RED_SIZE, 8, EGL_GREEN_SIZE, 8, EGL_BLUE_SIZE, 8, EGL_ALPHA_SIZE, 8,
-        EGL_DEPTH_SIZE, 24, EGL_STENCIL_SIZE, 8,
+        EGL_SURFACE_TYPE,
+        window ? EGL_WINDOW_BIT : EGL_PBUFFER_BIT,
+        EGL_RENDERABLE_TYPE,
+        EGL_OPENGL_BIT,
+        EGL_RED_SIZE,
+        8,
+        EGL_GREEN_SIZE,
+        8,
+        EGL_BLUE_SIZE,
+        8,
+        EGL_ALPHA_SIZE,
+        8,
+        EGL_DEPTH_SIZE,
+        24,
+        EGL_STENCIL_SIZE,
+        8,
         EGL_NONE,
     };
     EGLConfig configs[64];
@@ -165,9 +197,11 @@ bool CEglContext::MakePbuffer(uint32_t width, uint32_t height, int32_t* errorCod
 
 bool CEglContext::CreateSurface(uintptr_t window, void* display, int32_t* errorCode) {
     int32_t scratch = 0;
-    if (errorCode == nullptr) errorCode = &scratch;
+    if (errorCode == nullptr)
+        errorCode = &scratch;
     *errorCode = 0;
-    if (m_surface != nullptr) return true;
+    if (m_surface != nullptr)
+        return true;
     if (!eglBindAPI(EGL_OPENGL_API)) {
         *errorCode = eglGetError();
         return false;
@@ -178,7 +212,8 @@ bool CEglContext::CreateSurface(uintptr_t window, void* display, int32_t* errorC
             *errorCode = EGL_BAD_NATIVE_WINDOW;
             return false;
         }
-        m_x11 = display != nullptr ? CX11Connection::FromHostDisplay(display) : CX11Connection::Default();
+        m_x11 = display != nullptr ? CX11Connection::FromHostDisplay(display)
+                                   : CX11Connection::Default();
         if (!m_x11) {
             *errorCode = EGL_BAD_DISPLAY;
             return false;
@@ -192,7 +227,8 @@ bool CEglContext::CreateSurface(uintptr_t window, void* display, int32_t* errorC
         }
         EGLSurface surface = EGL_NO_SURFACE;
         if (m_x11->IsHostConnection() && HasClientExtension("EGL_KHR_platform_x11")) {
-            const EGLAttrib attribs[] = {EGL_PLATFORM_X11_SCREEN_KHR, m_x11->ScreenNumber(), EGL_NONE};
+            const EGLAttrib attribs[] = {EGL_PLATFORM_X11_SCREEN_KHR, m_x11->ScreenNumber(),
+                                         EGL_NONE};
             m_display = OpenDisplay(EGL_PLATFORM_X11_KHR, m_x11->XlibDisplay(), attribs, true);
             m_countedDisplay = m_display != EGL_NO_DISPLAY;
             m_platformName = "x11";
@@ -201,8 +237,10 @@ bool CEglContext::CreateSurface(uintptr_t window, void* display, int32_t* errorC
                 surface = eglCreatePlatformWindowSurface(m_display, m_config, &native, nullptr);
             }
         } else if (HasClientExtension("EGL_EXT_platform_xcb")) {
-            const EGLAttrib attribs[] = {EGL_PLATFORM_XCB_SCREEN_EXT, m_x11->ScreenNumber(), EGL_NONE};
-            m_display = OpenDisplay(EGL_PLATFORM_XCB_EXT, m_x11->Xcb(), attribs, m_x11->IsHostConnection());
+            const EGLAttrib attribs[] = {EGL_PLATFORM_XCB_SCREEN_EXT, m_x11->ScreenNumber(),
+                                         EGL_NONE};
+            m_display =
+                OpenDisplay(EGL_PLATFORM_XCB_EXT, m_x11->Xcb(), attribs, m_x11->IsHostConnection());
             m_countedDisplay = m_display != EGL_NO_DISPLAY && m_x11->IsHostConnection();
             m_platformName = "xcb";
             if (m_display != EGL_NO_DISPLAY && ChooseConfig(true, visual, errorCode)) {
@@ -213,7 +251,8 @@ bool CEglContext::CreateSurface(uintptr_t window, void* display, int32_t* errorC
             *errorCode = EGL_BAD_DISPLAY;
         }
         if (surface == EGL_NO_SURFACE) {
-            if (*errorCode == 0) *errorCode = m_display == EGL_NO_DISPLAY ? EGL_BAD_DISPLAY : eglGetError();
+            if (*errorCode == 0)
+                *errorCode = m_display == EGL_NO_DISPLAY ? EGL_BAD_DISPLAY : eglGetError();
             CloseDisplay(m_display, m_countedDisplay);
             m_countedDisplay = false;
             m_display = nullptr;
@@ -227,16 +266,20 @@ bool CEglContext::CreateSurface(uintptr_t window, void* display, int32_t* errorC
     }
 
     // No window: a pbuffer on an X display when there is one, else on the surfaceless platform.
-    m_x11 = display != nullptr ? CX11Connection::FromHostDisplay(display) : CX11Connection::Default();
+    m_x11 =
+        display != nullptr ? CX11Connection::FromHostDisplay(display) : CX11Connection::Default();
     if (m_x11) {
         if (m_x11->IsHostConnection() && HasClientExtension("EGL_KHR_platform_x11")) {
-            const EGLAttrib attribs[] = {EGL_PLATFORM_X11_SCREEN_KHR, m_x11->ScreenNumber(), EGL_NONE};
+            const EGLAttrib attribs[] = {EGL_PLATFORM_X11_SCREEN_KHR, m_x11->ScreenNumber(),
+                                         EGL_NONE};
             m_display = OpenDisplay(EGL_PLATFORM_X11_KHR, m_x11->XlibDisplay(), attribs, true);
             m_countedDisplay = m_display != EGL_NO_DISPLAY;
             m_platformName = "x11";
         } else if (HasClientExtension("EGL_EXT_platform_xcb")) {
-            const EGLAttrib attribs[] = {EGL_PLATFORM_XCB_SCREEN_EXT, m_x11->ScreenNumber(), EGL_NONE};
-            m_display = OpenDisplay(EGL_PLATFORM_XCB_EXT, m_x11->Xcb(), attribs, m_x11->IsHostConnection());
+            const EGLAttrib attribs[] = {EGL_PLATFORM_XCB_SCREEN_EXT, m_x11->ScreenNumber(),
+                                         EGL_NONE};
+            m_display =
+                OpenDisplay(EGL_PLATFORM_XCB_EXT, m_x11->Xcb(), attribs, m_x11->IsHostConnection());
             m_countedDisplay = m_display != EGL_NO_DISPLAY && m_x11->IsHostConnection();
             m_platformName = "xcb";
         }
@@ -278,9 +321,11 @@ bool CEglContext::CreateSurface(uintptr_t window, void* display, int32_t* errorC
 
 bool CEglContext::CreateContext(int32_t* errorCode) {
     int32_t scratch = 0;
-    if (errorCode == nullptr) errorCode = &scratch;
+    if (errorCode == nullptr)
+        errorCode = &scratch;
     *errorCode = 0;
-    if (m_context != nullptr) return true;
+    if (m_context != nullptr)
+        return true;
     if (m_display == nullptr || m_config == nullptr) {
         *errorCode = EGL_NOT_INITIALIZED;
         return false;
@@ -296,11 +341,14 @@ bool CEglContext::CreateContext(int32_t* errorCode) {
     return true;
 }
 
-bool CEglContext::HasContext() const { return m_context != nullptr; }
+bool CEglContext::HasContext() const {
+    return m_context != nullptr;
+}
 
 bool CEglContext::MakeCurrent(int32_t* errorCode) {
     int32_t scratch = 0;
-    if (errorCode == nullptr) errorCode = &scratch;
+    if (errorCode == nullptr)
+        errorCode = &scratch;
     *errorCode = 0;
     if (m_context == nullptr) {
         *errorCode = EGL_BAD_CONTEXT;
@@ -315,7 +363,8 @@ bool CEglContext::MakeCurrent(int32_t* errorCode) {
 }
 
 void CEglContext::ReleaseCurrent() {
-    if (m_context == nullptr) return;
+    if (m_context == nullptr)
+        return;
     eglBindAPI(EGL_OPENGL_API);
     if (eglGetCurrentContext() == m_context) {
         eglMakeCurrent(m_display, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
@@ -324,34 +373,43 @@ void CEglContext::ReleaseCurrent() {
 
 bool CEglContext::SwapBuffers(int32_t* errorCode) {
     int32_t scratch = 0;
-    if (errorCode == nullptr) errorCode = &scratch;
+    if (errorCode == nullptr)
+        errorCode = &scratch;
     *errorCode = 0;
     if (m_surface == nullptr) {
         *errorCode = EGL_BAD_SURFACE;
         return false;
     }
     const bool ok = eglSwapBuffers(m_display, m_surface);
-    if (!ok) *errorCode = eglGetError();
-    if (m_x11) m_x11->DrainEvents();
+    if (!ok)
+        *errorCode = eglGetError();
+    if (m_x11)
+        m_x11->DrainEvents();
     return ok;
 }
 
 void CEglContext::GetPbufferSize(uint32_t* width, uint32_t* height) const {
-    if (width != nullptr) *width = m_pbuffer ? m_pbufferWidth : 0;
-    if (height != nullptr) *height = m_pbuffer ? m_pbufferHeight : 0;
+    if (width != nullptr)
+        *width = m_pbuffer ? m_pbufferWidth : 0;
+    if (height != nullptr)
+        *height = m_pbuffer ? m_pbufferHeight : 0;
 }
 
 bool CEglContext::GrowPbuffer(uint32_t width, uint32_t height) {
-    if (!m_pbuffer || m_surface == nullptr) return false;
-    if (width <= m_pbufferWidth && height <= m_pbufferHeight) return true;
+    if (!m_pbuffer || m_surface == nullptr)
+        return false;
+    if (width <= m_pbufferWidth && height <= m_pbufferHeight)
+        return true;
     // Bounded by the driver: it refuses a pbuffer beyond its maximum and the old one stays.
     const uint32_t newWidth = width > m_pbufferWidth ? width : m_pbufferWidth;
     const uint32_t newHeight = height > m_pbufferHeight ? height : m_pbufferHeight;
-    if (newWidth > 32768 || newHeight > 32768) return false;
+    if (newWidth > 32768 || newHeight > 32768)
+        return false;
     void* old = m_surface;
     const uint32_t oldWidth = m_pbufferWidth, oldHeight = m_pbufferHeight;
     int32_t error = 0;
-    if (!MakePbuffer(newWidth, newHeight, &error)) return false;
+    if (!MakePbuffer(newWidth, newHeight, &error))
+        return false;
     eglBindAPI(EGL_OPENGL_API);
     if (m_context != nullptr && eglGetCurrentContext() == m_context) {
         if (!eglMakeCurrent(m_display, m_surface, m_surface, m_context)) {
@@ -369,8 +427,10 @@ bool CEglContext::GrowPbuffer(uint32_t width, uint32_t height) {
 void CEglContext::Destroy() {
     if (m_display != nullptr) {
         ReleaseCurrent();
-        if (m_context != nullptr) eglDestroyContext(m_display, m_context);
-        if (m_surface != nullptr) eglDestroySurface(m_display, m_surface);
+        if (m_context != nullptr)
+            eglDestroyContext(m_display, m_context);
+        if (m_surface != nullptr)
+            eglDestroySurface(m_display, m_surface);
         CloseDisplay(m_display, m_countedDisplay);
     }
     m_countedDisplay = false;

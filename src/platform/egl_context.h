@@ -51,10 +51,10 @@ private:
     bool MakePbuffer(uint32_t width, uint32_t height, int32_t* errorCode);
 
     std::shared_ptr<CX11Connection> m_x11;
-    void* m_display = nullptr;  // EGLDisplay
-    void* m_config = nullptr;   // EGLConfig
-    void* m_surface = nullptr;  // EGLSurface
-    void* m_context = nullptr;  // EGLContext
+    void* m_display = nullptr;      // EGLDisplay
+    void* m_config = nullptr;       // EGLConfig
+    void* m_surface = nullptr;      // EGLSurface
+    void* m_context = nullptr;      // EGLContext
     bool m_countedDisplay = false;  // made on a host's Display*: terminated with its last user
     bool m_pbuffer = false;
     uint32_t m_pbufferWidth = 0;

@@ -17,7 +17,8 @@ namespace {
 xcb_screen_t* ScreenOf(xcb_connection_t* c, int number) {
     xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(c));
     for (int i = 0; it.rem > 0; xcb_screen_next(&it), ++i) {
-        if (i == number) return it.data;
+        if (i == number)
+            return it.data;
     }
     return nullptr;
 }
@@ -38,22 +39,27 @@ CX11Connection::CX11Connection(void* xcb, void* xlib, int screen, bool owned)
     : m_xcb(xcb), m_xlib(xlib), m_screen(screen), m_owned(owned) {}
 
 CX11Connection::~CX11Connection() {
-    if (m_owned && m_xcb != nullptr) xcb_disconnect(static_cast<xcb_connection_t*>(m_xcb));
+    if (m_owned && m_xcb != nullptr)
+        xcb_disconnect(static_cast<xcb_connection_t*>(m_xcb));
 }
 
 std::shared_ptr<CX11Connection> CX11Connection::FromHostDisplay(void* display) {
-    if (display == nullptr) return nullptr;
+    if (display == nullptr)
+        return nullptr;
     Display* dpy = static_cast<Display*>(display);
     xcb_connection_t* c = XGetXCBConnection(dpy);
-    if (c == nullptr || xcb_connection_has_error(c)) return nullptr;
+    if (c == nullptr || xcb_connection_has_error(c))
+        return nullptr;
     return std::shared_ptr<CX11Connection>(new CX11Connection(c, dpy, DefaultScreen(dpy), false));
 }
 
 std::shared_ptr<CX11Connection> CX11Connection::Default() {
     const char* env = std::getenv("DISPLAY");
-    if (env == nullptr || env[0] == '\0') return nullptr;
+    if (env == nullptr || env[0] == '\0')
+        return nullptr;
     std::lock_guard<std::mutex> guard(g_ownMutex);
-    if (g_own == nullptr) g_own = new std::vector<OwnConnection>();
+    if (g_own == nullptr)
+        g_own = new std::vector<OwnConnection>();
     for (const OwnConnection& own : *g_own) {
         if (own.name == env) {
             if (!xcb_connection_has_error(static_cast<xcb_connection_t*>(own.connection->Xcb()))) {
@@ -63,7 +69,8 @@ std::shared_ptr<CX11Connection> CX11Connection::Default() {
     }
     int screen = 0;
     xcb_connection_t* c = xcb_connect(env, &screen);
-    if (c == nullptr) return nullptr;
+    if (c == nullptr)
+        return nullptr;
     if (xcb_connection_has_error(c)) {
         xcb_disconnect(c);
         return nullptr;
@@ -76,11 +83,15 @@ std::shared_ptr<CX11Connection> CX11Connection::Default() {
 bool CX11Connection::GetWindowSize(uint32_t window, uint32_t* width, uint32_t* height) const {
     auto* c = static_cast<xcb_connection_t*>(m_xcb);
     xcb_generic_error_t* error = nullptr;
-    xcb_get_geometry_reply_t* reply = xcb_get_geometry_reply(c, xcb_get_geometry(c, window), &error);
+    xcb_get_geometry_reply_t* reply =
+        xcb_get_geometry_reply(c, xcb_get_geometry(c, window), &error);
     std::free(error);
-    if (reply == nullptr) return false;
-    if (width != nullptr) *width = reply->width;
-    if (height != nullptr) *height = reply->height;
+    if (reply == nullptr)
+        return false;
+    if (width != nullptr)
+        *width = reply->width;
+    if (height != nullptr)
+        *height = reply->height;
     std::free(reply);
     return true;
 }
@@ -91,7 +102,8 @@ uint32_t CX11Connection::GetWindowVisual(uint32_t window) const {
     xcb_get_window_attributes_reply_t* reply =
         xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, window), &error);
     std::free(error);
-    if (reply == nullptr) return 0;
+    if (reply == nullptr)
+        return 0;
     uint32_t visual = reply->visual;
     std::free(reply);
     return visual;
@@ -99,28 +111,37 @@ uint32_t CX11Connection::GetWindowVisual(uint32_t window) const {
 
 void CX11Connection::GetScreenSize(uint32_t* width, uint32_t* height) const {
     xcb_screen_t* s = ScreenOf(static_cast<xcb_connection_t*>(m_xcb), m_screen);
-    if (width != nullptr) *width = s != nullptr ? s->width_in_pixels : 0;
-    if (height != nullptr) *height = s != nullptr ? s->height_in_pixels : 0;
+    if (width != nullptr)
+        *width = s != nullptr ? s->width_in_pixels : 0;
+    if (height != nullptr)
+        *height = s != nullptr ? s->height_in_pixels : 0;
 }
 
 void CX11Connection::DrainEvents() const {
-    if (!m_owned) return;
+    if (!m_owned)
+        return;
     auto* c = static_cast<xcb_connection_t*>(m_xcb);
-    while (xcb_generic_event_t* event = xcb_poll_for_event(c)) std::free(event);
+    while (xcb_generic_event_t* event = xcb_poll_for_event(c))
+        std::free(event);
 }
 
 void X11GetScreenSize(uint32_t* width, uint32_t* height) {
-    if (width != nullptr) *width = 0;
-    if (height != nullptr) *height = 0;
+    if (width != nullptr)
+        *width = 0;
+    if (height != nullptr)
+        *height = 0;
     std::shared_ptr<CX11Connection> c = CX11Connection::Default();
-    if (c) c->GetScreenSize(width, height);
+    if (c)
+        c->GetScreenSize(width, height);
 }
 
 bool X11GetWindowSize(void* display, uintptr_t window, uint32_t* width, uint32_t* height) {
-    if (window == 0 || window > 0xFFFFFFFFu) return false;
+    if (window == 0 || window > 0xFFFFFFFFu)
+        return false;
     std::shared_ptr<CX11Connection> c =
         display != nullptr ? CX11Connection::FromHostDisplay(display) : CX11Connection::Default();
-    if (!c) return false;
+    if (!c)
+        return false;
     return c->GetWindowSize(static_cast<uint32_t>(window), width, height);
 }
 

@@ -24,29 +24,50 @@ namespace gltest {
 class HostContext {
 public:
     explicit HostContext(int width = 256, int height = 256) {
-        display_ = eglGetPlatformDisplay(EGL_PLATFORM_SURFACELESS_MESA, EGL_DEFAULT_DISPLAY, nullptr);
-        if (display_ == EGL_NO_DISPLAY || !eglInitialize(display_, nullptr, nullptr)) return;
-        const EGLint attribs[] = {EGL_SURFACE_TYPE, EGL_PBUFFER_BIT, EGL_RENDERABLE_TYPE, EGL_OPENGL_BIT,
-                                  EGL_RED_SIZE, 8, EGL_GREEN_SIZE, 8, EGL_BLUE_SIZE, 8, EGL_ALPHA_SIZE, 8,
-                                  EGL_DEPTH_SIZE, 24, EGL_STENCIL_SIZE, 8, EGL_NONE};
+        display_ =
+            eglGetPlatformDisplay(EGL_PLATFORM_SURFACELESS_MESA, EGL_DEFAULT_DISPLAY, nullptr);
+        if (display_ == EGL_NO_DISPLAY || !eglInitialize(display_, nullptr, nullptr))
+            return;
+        const EGLint attribs[] = {EGL_SURFACE_TYPE,
+                                  EGL_PBUFFER_BIT,
+                                  EGL_RENDERABLE_TYPE,
+                                  EGL_OPENGL_BIT,
+                                  EGL_RED_SIZE,
+                                  8,
+                                  EGL_GREEN_SIZE,
+                                  8,
+                                  EGL_BLUE_SIZE,
+                                  8,
+                                  EGL_ALPHA_SIZE,
+                                  8,
+                                  EGL_DEPTH_SIZE,
+                                  24,
+                                  EGL_STENCIL_SIZE,
+                                  8,
+                                  EGL_NONE};
         EGLConfig config;
         EGLint count = 0;
-        if (!eglChooseConfig(display_, attribs, &config, 1, &count) || count < 1) return;
+        if (!eglChooseConfig(display_, attribs, &config, 1, &count) || count < 1)
+            return;
         const EGLint size[] = {EGL_WIDTH, width, EGL_HEIGHT, height, EGL_NONE};
         surface_ = eglCreatePbufferSurface(display_, config, size);
         eglBindAPI(EGL_OPENGL_API);
         context_ = eglCreateContext(display_, config, EGL_NO_CONTEXT, nullptr);
-        if (surface_ == EGL_NO_SURFACE || context_ == EGL_NO_CONTEXT) return;
+        if (surface_ == EGL_NO_SURFACE || context_ == EGL_NO_CONTEXT)
+            return;
         ok_ = eglMakeCurrent(display_, surface_, surface_, context_) == EGL_TRUE;
     }
     ~HostContext() {
-        if (display_ == EGL_NO_DISPLAY) return;
+        if (display_ == EGL_NO_DISPLAY)
+            return;
         eglBindAPI(EGL_OPENGL_API);
         if (eglGetCurrentContext() == context_) {
             eglMakeCurrent(display_, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
         }
-        if (context_ != EGL_NO_CONTEXT) eglDestroyContext(display_, context_);
-        if (surface_ != EGL_NO_SURFACE) eglDestroySurface(display_, surface_);
+        if (context_ != EGL_NO_CONTEXT)
+            eglDestroyContext(display_, context_);
+        if (surface_ != EGL_NO_SURFACE)
+            eglDestroySurface(display_, surface_);
     }
     HostContext(const HostContext&) = delete;
     HostContext& operator=(const HostContext&) = delete;
@@ -80,7 +101,8 @@ public:
     ~LogCapture() {
         BRIXEL::CHLog::Instance().Configure(0, 0, nullptr, nullptr);
         BRIXEL::CHLog::Instance().SetDebugFd(2);
-        if (fd_ >= 0) close(fd_);
+        if (fd_ >= 0)
+            close(fd_);
         unlink(path_.c_str());
     }
     std::string Text() const {
@@ -107,15 +129,18 @@ class HostWindow {
 public:
     HostWindow(int width, int height) {
         display_ = XOpenDisplay(TestDisplay().c_str());
-        if (display_ == nullptr) return;
+        if (display_ == nullptr)
+            return;
         const int screen = DefaultScreen(display_);
-        window_ = XCreateSimpleWindow(display_, RootWindow(display_, screen), 0, 0, width, height, 0,
-                                      BlackPixel(display_, screen), BlackPixel(display_, screen));
+        window_ =
+            XCreateSimpleWindow(display_, RootWindow(display_, screen), 0, 0, width, height, 0,
+                                BlackPixel(display_, screen), BlackPixel(display_, screen));
         XMapWindow(display_, window_);
         XSync(display_, False);
     }
     ~HostWindow() {
-        if (display_ == nullptr) return;
+        if (display_ == nullptr)
+            return;
         Destroy();
         XCloseDisplay(display_);
     }
@@ -143,11 +168,13 @@ class NoDisplay {
 public:
     NoDisplay() {
         const char* d = std::getenv("DISPLAY");
-        if (d != nullptr) saved_ = d, had_ = true;
+        if (d != nullptr)
+            saved_ = d, had_ = true;
         unsetenv("DISPLAY");
     }
     ~NoDisplay() {
-        if (had_) setenv("DISPLAY", saved_.c_str(), 1);
+        if (had_)
+            setenv("DISPLAY", saved_.c_str(), 1);
     }
 
 private:
