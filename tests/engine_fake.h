@@ -165,10 +165,13 @@ public:
         return m_decoders.back().get();
     }
 
+    std::atomic<bool> throwInStopDecoder{false};
     void StopDecoder(HDecoderHandle decoder) override {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (decoder)
             ++decodersStopped;
+        if (throwInStopDecoder)
+            throw std::runtime_error("stop");
     }
 
     uint32_t DecodeVideo(HDecoderHandle handle, const uint8_t* data, uint32_t length,

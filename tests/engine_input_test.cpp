@@ -338,6 +338,21 @@ TEST(EngineSettings, AnExceptionInAnOverrideStaysInsideTheEngine) {
     EXPECT_EQ(p.GetVideoStreamCount(), 0u);
 }
 
+TEST(EngineSettings, EveryStreamIsDestroyedEvenWhenStoppingADecoderThrows) {
+    FakePlayer p(false);
+    RecordSpec s;
+    s.streamId = 3;
+    ASSERT_EQ(Input(p, MakeRecord(s)), QUORIX_OK);
+    ASSERT_EQ(Input(p, MakeComposite({MakeSubFrame(s)})), QUORIX_OK);
+    p.GetVideoStream(0)->DecodeOne();
+    p.GetVideoStream(3)->DecodeOne();
+    ASSERT_EQ(p.decodersStarted, 2);
+    p.throwInStopDecoder = true;
+    EXPECT_EQ(p.StopPlay(), QUORIX_OK);
+    EXPECT_EQ(p.GetVideoStreamCount(), 0u);
+    EXPECT_EQ(p.decodersStopped, 2);
+}
+
 TEST(EngineSettings, BaseOperationsAreNotImplemented) {
     CHPlayer base;
     uint8_t* planes[3] = {};

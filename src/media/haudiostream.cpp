@@ -17,12 +17,22 @@ CHAudioStream::CHAudioStream(CHPlayer* owner, uint16_t streamId)
 }
 
 CHAudioStream::~CHAudioStream() {
+    // Destructors cannot pass exceptions on; the engine destroys every stream whatever one
+    // of them raises.
+    try {
+        Shutdown();
+    } catch (...) {
+    }
+}
+
+void CHAudioStream::Shutdown() {
     if (IsRunning())
         Stop();
     FlushEncoded();
     if (m_decoder) {
-        m_owner->StopDecoder(m_decoder);
+        HDecoderHandle decoder = m_decoder;
         m_decoder = nullptr;
+        m_owner->StopDecoder(decoder);
     }
 }
 

@@ -19,6 +19,8 @@ public:
     ~CHAudioStream() override;
 
     uint32_t OnThreadLoop(uint64_t param) override;
+    // Stops the thread, returns every queued record to the engine and stops the decoder.
+    void Shutdown();
 
     // Queues one record; 0x80008100 when the queue already holds the engine's limit.
     uint32_t InputFrame(const uint8_t* data, uint32_t length);

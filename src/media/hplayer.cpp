@@ -41,11 +41,12 @@ bool IsRecordMagic(uint16_t magic) {
 template <typename Stream>
 void DestroyQuietly(Stream* stream) {
     try {
-        delete stream;
+        stream->Shutdown();
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (...) {
     }
+    delete stream;
 }
 
 }  // namespace

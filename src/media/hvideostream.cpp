@@ -63,13 +63,23 @@ CHVideoStream::CHVideoStream(CHPlayer* owner, uint16_t streamId)
 }
 
 CHVideoStream::~CHVideoStream() {
+    // Destructors cannot pass exceptions on; the engine destroys every stream whatever one
+    // of them raises.
+    try {
+        Shutdown();
+    } catch (...) {
+    }
+}
+
+void CHVideoStream::Shutdown() {
     if (IsRunning())
         Stop();
     FlushDecoded();
     FlushEncoded();
     if (m_decoder) {
-        m_owner->StopDecoder(m_decoder);
+        HDecoderHandle decoder = m_decoder;
         m_decoder = nullptr;
+        m_owner->StopDecoder(decoder);
     }
 }
 
