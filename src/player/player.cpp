@@ -1,8 +1,55 @@
 #include "player/player.h"
 
-CPlayer::CPlayer(uint32_t port, IPlayerHost& host) : m_port(port), m_host(host) {}
+#include <sys/stat.h>
 
-CPlayer::~CPlayer() = default;
+#include <cinttypes>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "base/hlog.h"
+#include "codec/decoder.h"
+#include "media/hmfformat.h"
+#include "panorama/render.h"
+#include "player/gpano.h"
+#include "player/playerhost.h"
+#include "player/sysparam.h"
+
+namespace {
+
+constexpr const char* kSource = "player";
+constexpr const char* kModule = "quorixsdk";
+constexpr uint32_t kPlanarYuv420 = 20;  // pixel format number of every decoded picture
+
+// A path the reader could open but that holds no records: fopen accepts directories here.
+bool IsDirectory(const char* path) {
+    struct stat info {};
+    return stat(path, &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+}  // namespace
+
+CPlayer::CPlayer(uint32_t port, IPlayerHost& host) : m_port(port), m_host(host) {
+    m_reader.SetDataBlocks(&m_openInfo, &m_renderParams);
+    m_reader.SetCallback(this);
+}
+
+CPlayer::~CPlayer() {
+    ShutDown();
+    // The reader's thread is joined by Close above; nothing may call back from here on.
+    m_reader.SetCallback(nullptr);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Life cycle
+
+void CPlayer::ShutDown() {
+    if (GetStatus() == STATUS_FILE) m_reader.StopPlay();
+    // Sound of this port: the shared wave-out output is reset here once the application owns one.
+    StopPlay();
+    CloseStream();
+    CloseFile();
+}
 
 void CPlayer::ResetPort(bool allocate) {
     if (allocate) {
@@ -10,11 +57,483 @@ void CPlayer::ResetPort(bool allocate) {
         return;
     }
     m_inUse.store(false, std::memory_order_release);
-    // A free port holds nothing open.
-    m_status.store(STATUS_NONE, std::memory_order_release);
+    ShutDown();
+    for (CRegionStatus& region : m_regions) region.Reset();
+    m_lastStamp.store(0);
+    m_lastClock.store(0);
+    m_fileEndCallback.store(nullptr);
+    m_fileEndUser.store(nullptr);
+    m_openInfoCallback.store(nullptr);
+    m_openInfoUser.store(nullptr);
+    m_attachCallback.store(nullptr);
+    m_attachUser.store(nullptr);
+    m_attached.store(nullptr);
+    m_screenOffCallback.store(nullptr);
+    m_screenOffUser.store(nullptr);
+    m_external.store(false);
+    m_largePicture.store(false);
 }
 
+void CPlayer::FreeBlocks() {
+    m_renderParams.Free();
+    m_openInfo.Free();
+}
+
+uint32_t CPlayer::OpenFile(const char* path) {
+    if (GetStatus() != STATUS_NONE) return QUORIX_E_PORT_BUSY;
+    FreeBlocks();
+    if (path == nullptr || IsDirectory(path)) return QUORIX_E_OPEN_FILE;
+    const uint32_t opened = m_reader.Open(path);
+    if (opened != QUORIX_OK) return opened;
+
+    m_directDraw = m_host.IsDirectDrawMode();
+    const int32_t model = m_reader.GetHeader().renderModel;
+    m_renderModel.store(model);
+
+    const uint32_t infoLength = static_cast<uint32_t>(m_openInfo.GetLength());
+    const QUORIX_FileOpenInfoCallback infoCallback = m_openInfoCallback.load();
+    if (infoCallback != nullptr) {
+        infoCallback(static_cast<uint16_t>(m_port), model, infoLength != 0 ? m_openInfo.GetData() : nullptr,
+                     infoLength, m_openInfoUser.load());
+    }
+
+    const uint32_t created =
+        CreateRenderer(m_renderParams.GetData(), static_cast<uint32_t>(m_renderParams.GetLength()));
+    if (created != QUORIX_OK) {
+        m_reader.Close();
+        m_external.store(false);
+        return created;
+    }
+    OnCreateRender();
+    SetPlaySpeed(0);
+    CHPlayer::SetPlayMode(0);
+    HLOG(kSource, kModule, BRIXEL::HLOG_DEBUG, "CPlayer::SetPlayMode", "nMode=%d", 0);
+    m_status.store(STATUS_FILE, std::memory_order_release);
+    return QUORIX_OK;
+}
+
+uint32_t CPlayer::OpenStream(int32_t model, const void* infoData, uint32_t infoLen, const void* modelData,
+                             uint32_t modelLen) {
+    if (GetStatus() != STATUS_NONE) return QUORIX_E_PORT_BUSY;
+    FreeBlocks();
+    // Each block is one byte longer than its length, that byte zero, as the reader loads them.
+    auto copyBlock = [](BRIXEL::CHBuffer& block, const void* data, uint32_t length) {
+        if (data == nullptr || length == 0) return QUORIX_OK;
+        if (block.Allocate(uint64_t{length} + 1, true) != QUORIX_OK || block.GetData() == nullptr) {
+            block.Free();
+            return QUORIX_E_NO_MEMORY;
+        }
+        std::memcpy(block.GetData(), data, length);
+        block.GetData()[length] = 0;
+        block.SetLength(length);
+        return QUORIX_OK;
+    };
+    uint32_t copied = copyBlock(m_renderParams, modelData, modelLen);
+    if (copied == QUORIX_OK) copied = copyBlock(m_openInfo, infoData, infoLen);
+    if (copied != QUORIX_OK) return copied;
+
+    m_renderModel.store(model);
+    m_directDraw = m_host.IsDirectDrawMode();
+    uint32_t created = QUORIX_OK;
+    if (model == kExternalRenderModel) {
+        // The caller's block as given: a null block reaches the renderer as null.
+        created = CreateRenderer(static_cast<const uint8_t*>(modelData), modelLen);
+    } else {
+        created = CreateRenderer(m_renderParams.GetData(), static_cast<uint32_t>(m_renderParams.GetLength()));
+        HLOG(kSource, kModule, BRIXEL::HLOG_INFO, "CPlayer::OpenStream", m_directDraw ? "use dxdraw!" : "use Opengl!");
+    }
+    if (created != QUORIX_OK) {
+        m_external.store(false);
+        return created;
+    }
+    OnCreateRender();
+    SetPlaySpeed(0);
+    m_status.store(STATUS_STREAM, std::memory_order_release);
+    return QUORIX_OK;
+}
+
+uint32_t CPlayer::CreateRenderer(const uint8_t* params, uint32_t paramsLen) {
+    const int32_t model = m_renderModel.load();
+    if (model == kExternalRenderModel) {
+        m_external.store(true);
+        const CGPano& pano = m_host.GetGPano();
+        if (pano.CreatePanoRender == nullptr) return QUORIX_E_NOT_IMPL;
+        uint32_t handle = kNoPanoHandle;
+        const uint32_t created = pano.CreatePanoRender(GPanoCreateOptions{{0, 1}}, params, paramsLen, &handle);
+        if (created != QUORIX_OK) return created;
+        m_panoHandle.store(handle);
+        return QUORIX_OK;
+    }
+    if (m_directDraw) {
+        // The software display is not part of this build.
+        return QUORIX_E_NOT_IMPL;
+    }
+    SPHERA::CRender* render = nullptr;
+    const uint32_t created = SPHERA::CreateRender(model, params, paramsLen, &render);
+    if (created != QUORIX_OK) return created;
+    if (render == nullptr) return QUORIX_E_NO_MEMORY;
+    m_render.store(render);
+    return QUORIX_OK;
+}
+
+void CPlayer::OnCreateRender() {
+    // Regions are handed to a new renderer only once the host can enable them; until then every
+    // record is in its initial, disabled state and there is nothing to hand over.
+}
+
+void CPlayer::DestroyRenderer() {
+    const uint32_t handle = m_panoHandle.load();
+    const bool external = m_external.load() && handle != kNoPanoHandle;
+    // The host's callbacks leave the renderer first, so none runs while the port shuts down.
+    // (Region callbacks reach a renderer only once the host can enable regions.)
+    if (external) {
+        const CGPano& pano = m_host.GetGPano();
+        if (pano.SetRenderCallBack != nullptr) pano.SetRenderCallBack(handle, nullptr, nullptr);
+    }
+    // Every thread that shows pictures ends before the renderer goes.
+    StopPlay();
+    if (external) {
+        const CGPano& pano = m_host.GetGPano();
+        if (pano.DestroyPanoRender != nullptr) pano.DestroyPanoRender(handle);
+    }
+    if (SPHERA::CRender* render = m_render.exchange(nullptr)) SPHERA::DestroyRender(render);
+    m_panoHandle.store(kNoPanoHandle);
+    m_rendererStarted = false;
+}
+
+uint32_t CPlayer::CloseFile() {
+    if (GetStatus() != STATUS_FILE) return QUORIX_E_STATE;
+    m_reader.Close();
+    DestroyRenderer();
+    m_lastStamp.store(0);
+    m_lastClock.store(0);
+    m_status.store(STATUS_NONE, std::memory_order_release);
+    m_external.store(false);
+    m_renderModel.store(kDefaultRenderModel);
+    FreeBlocks();
+    m_recording.store(false);
+    return QUORIX_OK;
+}
+
+uint32_t CPlayer::CloseStream() {
+    if (GetStatus() != STATUS_STREAM) return QUORIX_E_STATE;
+    DestroyRenderer();
+    m_lastStamp.store(0);
+    m_lastClock.store(0);
+    m_status.store(STATUS_NONE, std::memory_order_release);
+    m_external.store(false);
+    m_renderModel.store(kDefaultRenderModel);
+    FreeBlocks();
+    m_recording.store(false);
+    HLOG(kSource, kModule, BRIXEL::HLOG_INFO, "CPlayer::CloseStream", "CloseStream");
+    return QUORIX_OK;
+}
+
+uint32_t CPlayer::SetPlayMode(uint32_t mode) {
+    if (GetStatus() == STATUS_FILE) return QUORIX_E_STATE;
+    HLOG(kSource, kModule, BRIXEL::HLOG_DEBUG, "CPlayer::SetPlayMode", "nMode=%d", static_cast<int>(mode));
+    CHPlayer::SetPlayMode(mode);
+    return QUORIX_OK;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Play control
+
+uint32_t CPlayer::BeginPlay(QUORIX_HWND window, QUORIX_HDC dc, uint32_t manual) {
+    const int32_t status = GetStatus();
+    if (status == STATUS_NONE) {
+        HLOG(kSource, kModule, BRIXEL::HLOG_WARN, "CPlayer::BeginPlay", "play fail,current status none");
+        return QUORIX_E_STATE;
+    }
+    if (!m_rendererStarted) {
+        uint32_t started = QUORIX_OK;
+        if (m_external.load()) {
+            // The external renderer makes its own context on the window; there is no pixel
+            // format to prepare on a device context here.
+            const CGPano& pano = m_host.GetGPano();
+            started = pano.InitPanoRender != nullptr ? pano.InitPanoRender(m_panoHandle.load(), window)
+                                                     : QUORIX_E_NOT_IMPL;
+        } else if (m_directDraw) {
+            started = QUORIX_E_NOT_IMPL;
+        } else {
+            started = SPHERA::Init(m_render.load(), window, dc, manual == 0);
+        }
+        if (started != QUORIX_OK) {
+            HLOG(kSource, kModule, BRIXEL::HLOG_ERROR, "CPlayer::BeginPlay", "init render fail,ret=%#x", started);
+            return started;
+        }
+        m_rendererStarted = true;
+    }
+    const uint32_t engine = StartPlay();
+    if (engine != QUORIX_OK) {
+        HLOG(kSource, kModule, BRIXEL::HLOG_ERROR, "CPlayer::BeginPlay", "start play fail,ret=%#x", engine);
+        return engine;
+    }
+    if (status == STATUS_FILE) {
+        const uint32_t played = m_reader.Play();
+        if (played != QUORIX_OK) {
+            StopPlay();
+            return played;
+        }
+    }
+    HLOG(kSource, kModule, BRIXEL::HLOG_INFO, "CPlayer::BeginPlay", "begin play");
+    return QUORIX_OK;
+}
+
+uint32_t CPlayer::Stop() {
+    if (GetStatus() == STATUS_FILE) m_reader.StopPlay();
+    // Sound of this port: the shared wave-out output is reset here once the application owns one.
+    return StopPlay();
+}
+
+uint32_t CPlayer::Pause(bool pause) {
+    if (GetStatus() != STATUS_FILE) return QUORIX_E_STATE;
+    return pause ? m_reader.Pause() : m_reader.Play();
+}
+
+uint32_t CPlayer::Fast() {
+    const int32_t speed = GetPlaySpeed();
+    if (speed >= kMaxSpeed) return QUORIX_OK;
+    return SetSpeed(speed + 1);
+}
+
+uint32_t CPlayer::Slow() {
+    const int32_t speed = GetPlaySpeed();
+    if (speed <= kMinSpeed) return QUORIX_OK;
+    return SetSpeed(speed - 1);
+}
+
+uint32_t CPlayer::SetSpeed(int32_t speed) {
+    if (speed < kMinSpeed || speed > kMaxSpeed) return QUORIX_E_PARAM;
+    SetPlaySpeed(speed);
+    if (GetStatus() == STATUS_FILE) m_reader.SetSpeed(speed);
+    return QUORIX_OK;
+}
+
+uint32_t CPlayer::Step(bool backwards) {
+    if (GetStatus() != STATUS_FILE) return QUORIX_E_STATE;
+    return m_reader.Step(backwards);
+}
+
+uint32_t CPlayer::SeekTime(uint32_t ms) {
+    if (GetStatus() != STATUS_FILE) return QUORIX_E_STATE;
+    return m_reader.SeekTo(ms, true) == QUORIX_OK ? QUORIX_OK : QUORIX_E_FAIL;
+}
+
+uint32_t CPlayer::SeekPos(float pos) {
+    if (GetStatus() != STATUS_FILE) return QUORIX_E_STATE;
+    const float target = static_cast<float>(m_reader.GetTotalTime()) * pos;
+    // Truncated toward zero; a position outside the file (or not a number) is held to its ends
+    // instead of being converted out of range.
+    uint32_t ms = 0;
+    if (std::isnan(target) || target <= 0.0f) {
+        ms = 0;
+    } else if (target >= 4294967040.0f) {
+        ms = std::numeric_limits<uint32_t>::max();
+    } else {
+        ms = static_cast<uint32_t>(target);
+    }
+    return SeekTime(ms);
+}
+
+uint32_t CPlayer::GetPlayedTime() const {
+    return GetStatus() == STATUS_FILE ? m_reader.GetPlayedTime() : 0;
+}
+
+float CPlayer::GetPlayedPos() const {
+    if (GetStatus() != STATUS_FILE) return 0.0f;
+    const uint32_t total = m_reader.GetTotalTime();
+    if (total == 0) return 0.0f;
+    return static_cast<float>(m_reader.GetPlayedTime()) / static_cast<float>(total);
+}
+
+uint32_t CPlayer::GetTotalTime() const { return GetStatus() == STATUS_FILE ? m_reader.GetTotalTime() : 0; }
+
+uint32_t CPlayer::GetTotalFrames() const { return GetStatus() == STATUS_FILE ? m_reader.GetTotalFrames() : 0; }
+
+void CPlayer::SetFileEndCallback(QUORIX_FileEndCallback callback, void* user) {
+    m_fileEndCallback.store(nullptr);
+    m_fileEndUser.store(user);
+    m_fileEndCallback.store(callback);
+}
+
+void CPlayer::SetFileOpenInfoCallback(QUORIX_FileOpenInfoCallback callback, void* user) {
+    m_openInfoCallback.store(nullptr);
+    m_openInfoUser.store(user);
+    m_openInfoCallback.store(callback);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Engine operations
+
 bool CPlayer::IsPlaying() {
-    // Playing needs an open file or stream and a started engine; neither exists without an open.
+    if (GetStatus() == STATUS_FILE) {
+        // A single step shows its picture too: stepping without showing anything would be no
+        // step at all.
+        const BRIXEL::CHMFReader::State state = m_reader.GetState();
+        return state == BRIXEL::CHMFReader::Playing || state == BRIXEL::CHMFReader::Stepping;
+    }
+    return IsStarted();
+}
+
+uint32_t CPlayer::InputData(const uint8_t* data, uint32_t length) {
+    // The record's header is read below before the engine looks at it.
+    if (data == nullptr || length < BRIXEL::kHMFFrameHeaderSize) return QUORIX_E_PARAM;
+    const uint8_t kind = data[2] & BRIXEL::kHMFKindMask;
+    const bool video = BRIXEL::HMFIsVideoKind(kind);
+    if (video) {
+        const int32_t limit = m_host.GetSysParam().hisiMaxWidth;
+        const uint32_t width = BRIXEL::HLoadLE16(data + 18);
+        const uint32_t height = BRIXEL::HLoadLE16(data + 20);
+        if (limit >= 1 && (width > static_cast<uint32_t>(limit) || height > static_cast<uint32_t>(limit))) {
+            m_largePicture.store(true);
+        }
+    }
+    const uint32_t input = CHPlayer::InputData(data, length);
+    if (input != QUORIX_OK) return input;
+    if (video) {
+        m_lastStamp.store(BRIXEL::HLoadLE32(data + 8));
+        m_lastClock.store(BRIXEL::HLoadLE32(data + 12));
+    }
+    if (m_recording.load()) m_writer.WriteFrame(data, length);
+    return QUORIX_OK;
+}
+
+uint32_t CPlayer::OnVideoFrame(uint16_t streamId, uint32_t, uint32_t, uint16_t width, uint16_t height,
+                               uint8_t* const planes[3], const int32_t strides[3]) {
+    const uint8_t* const constPlanes[3] = {planes[0], planes[1], planes[2]};
+    uint32_t unsignedStrides[3];
+    for (int i = 0; i < 3; ++i) {
+        if (strides[i] < 0) return QUORIX_E_PARAM;
+        unsignedStrides[i] = static_cast<uint32_t>(strides[i]);
+    }
+    if (m_external.load()) {
+        const CGPano& pano = m_host.GetGPano();
+        if (pano.InputFrame == nullptr) return QUORIX_E_NOT_IMPL;
+        return pano.InputFrame(m_panoHandle.load(), streamId, width, height, constPlanes, unsignedStrides);
+    }
+    SPHERA::CRender* render = m_render.load();
+    if (render == nullptr) return QUORIX_E_NOT_IMPL;
+    return SPHERA::InputFrame(render, streamId, width, height, kPlanarYuv420, constPlanes, unsignedStrides);
+}
+
+uint32_t CPlayer::RenderFrame(uint16_t streamId, uint32_t, uint32_t, uint16_t width, uint16_t height,
+                              uint8_t* buffer, uint32_t size) {
+    const uint64_t lumaBytes = uint64_t{width} * height;
+    if (buffer == nullptr || lumaBytes * 3 / 2 > size) return QUORIX_E_PARAM;
+    if (m_external.load()) {
+        const CGPano& pano = m_host.GetGPano();
+        if (pano.InputFrame != nullptr) {
+            const uint8_t* const planes[3] = {buffer, buffer + lumaBytes, buffer + lumaBytes * 5 / 4};
+            const uint32_t strides[3] = {width, width / 2u, width / 2u};
+            pano.InputFrame(m_panoHandle.load(), streamId, width, height, planes, strides);
+        }
+        // The renderer copied the picture during the call: the buffer goes straight back.
+        RecycleBuffer(buffer, size, static_cast<CHPlayer*>(this));
+        return QUORIX_OK;
+    }
+    SPHERA::CRender* render = m_render.load();
+    if (render == nullptr) return QUORIX_E_NOT_IMPL;
+    return SPHERA::AttachFrame(render, streamId, width, height, kPlanarYuv420, buffer, size);
+}
+
+void CPlayer::ReleaseToEngine(uint8_t* data, uint32_t size, void* user) {
+    CPlayer* self = static_cast<CPlayer*>(user);
+    const BRIXEL::HRecoveryCallback callback = self->m_recovery.load();
+    if (callback != nullptr) {
+        callback(data, size, self->m_recoveryContext.load());
+    } else {
+        // Nobody to take it back: the buffer came from the engine's own allocation.
+        BRIXEL::CHBuffer owner;
+        owner.Attach(data, size, true);
+    }
+}
+
+uint32_t CPlayer::SetRecoveryCallback(uint16_t streamId, BRIXEL::HRecoveryCallback callback, void* context) {
+    m_recoveryContext.store(context);
+    m_recovery.store(callback);
+    // The external renderer copies what it is given and the software display does not exist:
+    // only the OpenGL renderer keeps buffers and needs the way back.
+    SPHERA::CRender* render = m_render.load();
+    if (m_external.load() || render == nullptr) return QUORIX_OK;
+    return SPHERA::SetReleaseCallback(render, streamId, &CPlayer::ReleaseToEngine, this);
+}
+
+uint32_t CPlayer::OnAudioFrame(uint16_t, uint32_t, uint32_t, uint32_t, const uint8_t*, uint32_t) {
+    // The PCM of the port that holds the audio goes to the shared wave-out output; this build has
+    // no such output yet, so every port's PCM is dropped, as that of ports without the audio is.
+    return 0;
+}
+
+BRIXEL::HDecoderHandle CPlayer::StartDecoder(uint8_t codecId) {
+    const CSysParam& param = m_host.GetSysParam();
+    int32_t module = HCC::MODULE_AUTO;
+    switch (codecId) {
+        case HCC::CODEC_H264:
+            module = param.h264Module;
+            break;
+        case HCC::CODEC_MJPEG:
+            module = param.mjpegModule;
+            break;
+        case HCC::CODEC_H265:
+            module = m_largePicture.load() ? static_cast<int32_t>(HCC::MODULE_FFMPEG) : param.h265Module;
+            break;
+        default:
+            module = HCC::MODULE_AUTO;
+            break;
+    }
+    HCC::HDECODER handle = nullptr;
+    const uint32_t result = HCC::CreateDecoder(codecId, static_cast<uint32_t>(module), &handle);
+    if (result != QUORIX_OK) handle = nullptr;
+    HLOG(kSource, kModule, BRIXEL::HLOG_INFO, "CPlayer::StartDecoder",
+         "StartDecoder ret=%#x,handle=%#" PRIxPTR ",EncodeType=%d,ModuleType=%d", result,
+         reinterpret_cast<uintptr_t>(handle), static_cast<int>(codecId), static_cast<int>(module));
+    return handle;
+}
+
+void CPlayer::StopDecoder(BRIXEL::HDecoderHandle decoder) {
+    HLOG(kSource, kModule, BRIXEL::HLOG_INFO, "CPlayer::StopDecoder", "StopDecoder %#" PRIxPTR,
+         reinterpret_cast<uintptr_t>(decoder));
+    HCC::DestroyDecoder(static_cast<HCC::HDECODER>(decoder));
+}
+
+uint32_t CPlayer::DecodeVideo(BRIXEL::HDecoderHandle decoder, const uint8_t* data, uint32_t length,
+                              uint32_t& width, uint32_t& height, uint8_t* planes[3], uint32_t sizes[3],
+                              int32_t strides[3]) {
+    uint32_t format = 0;
+    uint32_t unsignedStrides[3] = {0, 0, 0};
+    const uint32_t decoded = HCC::DecodeVideo(static_cast<HCC::HDECODER>(decoder), data, length, &width, &height,
+                                              &format, planes, sizes, unsignedStrides);
+    if (decoded != QUORIX_OK) return decoded;
+    // Every picture travels as planar 4:2:0; strides beyond the signed range cannot be passed on.
+    if (format != 0) return QUORIX_E_NOT_SUPPORTED;
+    for (int i = 0; i < 3; ++i) {
+        if (unsignedStrides[i] > static_cast<uint32_t>(std::numeric_limits<int32_t>::max())) {
+            return QUORIX_E_NOT_SUPPORTED;
+        }
+        strides[i] = static_cast<int32_t>(unsignedStrides[i]);
+    }
+    return QUORIX_OK;
+}
+
+uint32_t CPlayer::DecodeAudio(BRIXEL::HDecoderHandle decoder, const uint8_t* data, uint32_t length,
+                              uint8_t*& pcm, uint32_t& pcmLength) {
+    return HCC::DecodeAudio(static_cast<HCC::HDECODER>(decoder), data, length, &pcm, &pcmLength);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The reader's callbacks (reader thread)
+
+void CPlayer::OnReset() { FlushStreams(); }
+
+uint32_t CPlayer::GetQueuedFrames(int32_t) { return GetQueuedFrameCount(); }
+
+bool CPlayer::OnFileEnd() {
+    const QUORIX_FileEndCallback callback = m_fileEndCallback.load();
+    if (callback != nullptr) callback(static_cast<uint16_t>(m_port), m_fileEndUser.load());
     return false;
+}
+
+uint32_t CPlayer::OnFrame(const uint8_t* record, uint32_t length, uint8_t, uint32_t, double) {
+    return InputData(record, length);
 }

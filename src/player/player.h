@@ -1,13 +1,41 @@
 #pragma once
 // One player port: the object behind a port number. The application object builds all of them
 // once and reuses them for the life of the process.
+//
+// A port is the media engine specialised for the library: it decodes through the decoder
+// layer, shows through one of three renderers (OpenGL, the software display, the external
+// panorama renderer) and is the callback object of its own file reader.
+//
+// Threads: host threads call the port operations; the reader thread calls OnFrame (hence
+// InputData) and OnFileEnd; each video stream thread calls StartDecoder, DecodeVideo,
+// StopDecoder and OnVideoFrame; the audio stream thread calls DecodeAudio and OnAudioFrame;
+// the engine thread calls RenderFrame.
+//
+// The port has no lock of its own: the host serialises opening, closing, playing and freeing
+// of one port. Flags, stamps and callback pairs are single words read by the library threads
+// without a lock; a thread that has just read an old callback pair may still call it once.
+// A control call that arrives on one of the port's own threads (a host callback that stops,
+// closes or frees its port) never waits for that thread: the thread is asked to end and is
+// joined by the next open, close, free or the destructor.
+
+#include <quorixsdk.h>
 
 #include <atomic>
 #include <cstdint>
 
+#include "base/hbuffer.h"
+#include "media/hmfreader.h"
+#include "media/hplayer.h"
+#include "media/kzreader.h"
+#include "media/kzwriter.h"
+
 class IPlayerHost;
 
-class CPlayer {
+namespace SPHERA {
+class CRender;
+}
+
+class CPlayer : public BRIXEL::CHPlayer, public BRIXEL::IHMFReadCB {
 public:
     enum Status : int32_t {
         STATUS_NONE = 0,
@@ -15,8 +43,37 @@ public:
         STATUS_FILE = 2,
     };
 
+    static constexpr uint32_t kRegionCount = QUORIX_MAX_REGIONS;
+    static constexpr uint32_t kNoPanoHandle = 0xFFFFFFFFu;
+    static constexpr int32_t kDefaultRenderModel = 1;
+    static constexpr int32_t kExternalRenderModel = -1;
+    static constexpr uint32_t kDefaultBackground = 0x00484848u;
+
+    // The host's settings for one region, kept so that a renderer created later receives them.
+    class CRegionStatus {
+    public:
+        virtual ~CRegionStatus() = default;
+        void Reset() { *this = CRegionStatus(); }
+
+        QUORIX_DrawCallback drawCallback = nullptr;
+        void* drawUser = nullptr;
+        QUORIX_SnapCallback snapCallback = nullptr;
+        void* snapUser = nullptr;
+        int32_t left = 0;
+        int32_t top = 0;
+        int32_t right = 0;
+        int32_t bottom = 0;
+        uint32_t enabled = 0;
+        uint32_t displayType = 0xFFFFFFFFu;  // not set
+        bool ptzSet = false;
+        float pan = 0.0f;
+        float tilt = 0.0f;
+        float zoom = 1.0f;
+        uint32_t background = kDefaultBackground;
+    };
+
     CPlayer(uint32_t port, IPlayerHost& host);
-    virtual ~CPlayer();
+    ~CPlayer() override;
     CPlayer(const CPlayer&) = delete;
     CPlayer& operator=(const CPlayer&) = delete;
 
@@ -26,24 +83,133 @@ public:
 
     // allocate true: only marks the port in use (the caller holds the port-table lock).
     // allocate false: frees the port: stops and closes whatever it holds and forgets the host's
-    // per-port settings; the frame-number check survives.
+    // per-port settings; the render-status callback, the play mode and the frame-number check
+    // survive.
     void ResetPort(bool allocate);
 
-    virtual bool IsPlaying();
+    // ---- open and close ----
+    uint32_t OpenFile(const char* path);
+    uint32_t OpenStream(int32_t model, const void* infoData, uint32_t infoLen, const void* modelData,
+                        uint32_t modelLen);
+    uint32_t CloseFile();
+    uint32_t CloseStream();
+    // QUORIX_E_STATE with a file open; the engine ignores modes above 2.
+    uint32_t SetPlayMode(uint32_t mode);
+
+    // ---- play control ----
+    uint32_t BeginPlay(QUORIX_HWND window, QUORIX_HDC dc, uint32_t manual);
+    uint32_t Stop();
+    uint32_t Pause(bool pause);
+    uint32_t Fast();
+    uint32_t Slow();
+    uint32_t SetSpeed(int32_t speed);
+    int32_t GetSpeed() const { return GetPlaySpeed(); }
+    uint32_t Step(bool backwards);
+    uint32_t SeekTime(uint32_t ms);
+    uint32_t SeekPos(float pos);
+
+    // ---- file figures: 0 unless a file is open ----
+    uint32_t GetPlayedTime() const;
+    float GetPlayedPos() const;
+    uint32_t GetTotalTime() const;
+    uint32_t GetTotalFrames() const;
+    uint32_t GetLastFrameStamp() const { return m_lastStamp.load(std::memory_order_acquire); }
+    uint32_t GetLastFrameClock() const { return m_lastClock.load(std::memory_order_acquire); }
+
+    // ---- callbacks; a null function switches one off ----
+    void SetFileEndCallback(QUORIX_FileEndCallback callback, void* user);
+    void SetFileOpenInfoCallback(QUORIX_FileOpenInfoCallback callback, void* user);
 
     // Frame-number continuity check of the port's decoding; on for a new port.
-    void SetCheckFrameNum(bool enable) { m_checkFrameNum.store(enable, std::memory_order_release); }
-    bool GetCheckFrameNum() const { return m_checkFrameNum.load(std::memory_order_acquire); }
+    void SetCheckFrameNum(bool enable) { SetSequenceCheck(enable); }
+    bool GetCheckFrameNum() const { return GetSequenceCheck(); }
+
+    int32_t GetRenderModel() const { return m_renderModel.load(std::memory_order_acquire); }
+    bool IsLargePicture() const { return m_largePicture.load(std::memory_order_acquire); }
+    bool UsesExternalRenderer() const { return m_external.load(std::memory_order_acquire); }
+
+    // ---- engine operations ----
+    bool IsPlaying() override;
+    uint32_t InputData(const uint8_t* data, uint32_t length) override;
+    uint32_t OnVideoFrame(uint16_t streamId, uint32_t timestamp, uint32_t clock, uint16_t width, uint16_t height,
+                          uint8_t* const planes[3], const int32_t strides[3]) override;
+    uint32_t RenderFrame(uint16_t streamId, uint32_t timestamp, uint32_t clock, uint16_t width, uint16_t height,
+                         uint8_t* buffer, uint32_t size) override;
+    uint32_t SetRecoveryCallback(uint16_t streamId, BRIXEL::HRecoveryCallback callback, void* context) override;
+    uint32_t OnAudioFrame(uint16_t streamId, uint32_t channels, uint32_t bitsPerSample, uint32_t sampleRate,
+                          const uint8_t* pcm, uint32_t length) override;
+    BRIXEL::HDecoderHandle StartDecoder(uint8_t codecId) override;
+    void StopDecoder(BRIXEL::HDecoderHandle decoder) override;
+    uint32_t DecodeVideo(BRIXEL::HDecoderHandle decoder, const uint8_t* data, uint32_t length, uint32_t& width,
+                         uint32_t& height, uint8_t* planes[3], uint32_t sizes[3], int32_t strides[3]) override;
+    uint32_t DecodeAudio(BRIXEL::HDecoderHandle decoder, const uint8_t* data, uint32_t length, uint8_t*& pcm,
+                         uint32_t& pcmLength) override;
+
+    // ---- the reader's callbacks ----
+    void OnReset() override;
+    uint32_t GetQueuedFrames(int32_t speed) override;
+    bool OnFileEnd() override;
+    uint32_t OnFrame(const uint8_t* record, uint32_t length, uint8_t kind, uint32_t clockMs, double percent) override;
 
 protected:
     IPlayerHost& Host() const { return m_host; }
+    // Hands the stored region settings to a renderer just created.
+    void OnCreateRender();
 
 private:
+    // Creates the renderer for the render model now set; on failure nothing is left behind.
+    uint32_t CreateRenderer(const uint8_t* params, uint32_t paramsLen);
+    // Detaches the host's callbacks from the renderer and destroys it.
+    void DestroyRenderer();
+    // Stops and closes whatever the port has open, in its status. Used by the free and the
+    // destructor.
+    void ShutDown();
+    void FreeBlocks();
+    static void ReleaseToEngine(uint8_t* data, uint32_t size, void* user);
+
     const uint32_t m_port;  // set once at construction, handed to callbacks as u16
     IPlayerHost& m_host;    // the owner; outlives the port
-    // The port has no lock of its own: these are single words, written by the host thread that
-    // allocates, opens or frees the port and read by any thread.
+
+    // Written by the host thread that allocates, opens, closes or frees the port; read by any.
     std::atomic<bool> m_inUse{false};
     std::atomic<int32_t> m_status{STATUS_NONE};
-    std::atomic<bool> m_checkFrameNum{true};
+    bool m_directDraw = false;  // host thread only, copied at each open
+    std::atomic<bool> m_largePicture{false};  // set by input threads, cleared only by the free
+    std::atomic<uint32_t> m_lastStamp{0};     // written by input threads
+    std::atomic<uint32_t> m_lastClock{0};
+    // The renderer. Set by an open and cleared by a close, which first stops every thread that
+    // reads it, so no picture reaches a destroyed renderer.
+    std::atomic<SPHERA::CRender*> m_render{nullptr};
+    std::atomic<uint32_t> m_panoHandle{kNoPanoHandle};
+    std::atomic<bool> m_external{false};
+    bool m_rendererStarted = false;  // host threads only: started by a play, cleared by a close
+
+    BRIXEL::CKZReader m_reader;
+    BRIXEL::CKZWriter m_writer;
+    CRegionStatus m_regions[kRegionCount];  // host threads only
+
+    // Callback pairs: written by host threads, read by library threads (see the file comment).
+    std::atomic<QUORIX_FileEndCallback> m_fileEndCallback{nullptr};
+    std::atomic<void*> m_fileEndUser{nullptr};
+    std::atomic<QUORIX_FileOpenInfoCallback> m_openInfoCallback{nullptr};
+    std::atomic<void*> m_openInfoUser{nullptr};
+    std::atomic<QUORIX_AttachCallback> m_attachCallback{nullptr};
+    std::atomic<void*> m_attachUser{nullptr};
+    std::atomic<CPlayer*> m_attached{nullptr};
+    std::atomic<QUORIX_SnapCallback> m_screenOffCallback{nullptr};
+    std::atomic<void*> m_screenOffUser{nullptr};
+    std::atomic<QUORIX_RenderStatusCallback> m_statusCallback{nullptr};
+    std::atomic<void*> m_statusUser{nullptr};
+
+    std::atomic<bool> m_recording{false};
+    // The two data blocks of the open file or stream; host threads only (the reader fills them
+    // inside Open, on the opening thread).
+    BRIXEL::CHBuffer m_renderParams;
+    BRIXEL::CHBuffer m_openInfo;
+    std::atomic<int32_t> m_renderModel{kDefaultRenderModel};
+
+    // The engine's buffer-return callback, which the OpenGL renderer reaches through
+    // ReleaseToEngine. Written when a stream is made (under the engine's map lock).
+    std::atomic<BRIXEL::HRecoveryCallback> m_recovery{nullptr};
+    std::atomic<void*> m_recoveryContext{nullptr};
 };

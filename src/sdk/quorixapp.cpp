@@ -2,6 +2,7 @@
 
 #include "base/hlog.h"
 #include "base/hmodule.h"
+#include "panorama/render.h"
 #include "platform/profile.h"
 
 namespace {
@@ -42,6 +43,8 @@ uint32_t CQuorixApp::InitInstance() {
         m_moduleDirectory.push_back('/');
     }
     ReadConfiguration();
+    // The renderer's shader text, which every OpenGL renderer of a port compiles.
+    SPHERA::GlobalInit();
     if (ProbeOpenGL()) {
         HLOG(kSource, kModule, BRIXEL::HLOG_INFO, "CQuorixApp::InitInstance", "Support Opengl!");
     } else {

@@ -228,93 +228,212 @@ uint32_t QUORIX_SetJpegQuality(uint16_t quality) {
 
 /* ---- Opening, closing and feeding ---- */
 
-uint32_t QUORIX_OpenFile(uint16_t port, const char* /*path*/) {
+uint32_t QUORIX_OpenFile(uint16_t port, const char* path) {
     return Guarded([=] {
         LogOwnName("QUORIX_OpenFile");
-        return Unavailable(CheckPort(port));
+        const PortAccess access = CheckPort(port);
+        if (!access) {
+            return access.code;
+        }
+        return access.player->OpenFile(path);
     });
 }
 
-uint32_t QUORIX_CloseFile(uint16_t port) { return Unavailable(CheckPort(port)); }
-
-uint32_t QUORIX_OpenStream(uint16_t port, int32_t /*model*/, const void* /*infoData*/,
-                           uint32_t /*infoLen*/, const void* /*modelData*/,
-                           uint32_t /*modelLen*/) {
-    return Unavailable(CheckPort(port));
+uint32_t QUORIX_CloseFile(uint16_t port) {
+    return Guarded([=] {
+        const PortAccess access = CheckPort(port);
+        return access ? access.player->CloseFile() : access.code;
+    });
 }
 
-uint32_t QUORIX_CloseStream(uint16_t port) { return Unavailable(CheckPort(port)); }
-
-uint32_t QUORIX_SetStreamOpenMode(uint16_t port, uint32_t /*mode*/) {
-    return Unavailable(CheckPort(port));
+uint32_t QUORIX_OpenStream(uint16_t port, int32_t model, const void* infoData, uint32_t infoLen,
+                           const void* modelData, uint32_t modelLen) {
+    return Guarded([=] {
+        const PortAccess access = CheckPort(port);
+        return access ? access.player->OpenStream(model, infoData, infoLen, modelData, modelLen)
+                      : access.code;
+    });
 }
 
-uint32_t QUORIX_InputStreamData(uint16_t port, const uint8_t* /*data*/, uint32_t /*len*/) {
-    return Unavailable(CheckPort(port));
+uint32_t QUORIX_CloseStream(uint16_t port) {
+    return Guarded([=] {
+        const PortAccess access = CheckPort(port);
+        return access ? access.player->CloseStream() : access.code;
+    });
 }
 
-uint32_t QUORIX_SetFileEndCallback(uint16_t port, QUORIX_FileEndCallback /*cb*/, void* /*user*/) {
-    return Unavailable(CheckPort(port));
+uint32_t QUORIX_SetStreamOpenMode(uint16_t port, uint32_t mode) {
+    return Guarded([=] {
+        const PortAccess access = CheckPort(port);
+        return access ? access.player->SetPlayMode(mode) : access.code;
+    });
 }
 
-uint32_t QUORIX_SetFileOpenInfoCallback(uint16_t port, QUORIX_FileOpenInfoCallback /*cb*/,
-                                        void* /*user*/) {
-    return Unavailable(CheckPort(port));
+uint32_t QUORIX_InputStreamData(uint16_t port, const uint8_t* data, uint32_t len) {
+    return Guarded([=] {
+        const PortAccess access = CheckPort(port);
+        if (!access) {
+            return access.code;
+        }
+        // Nothing of the record is read before it is known to hold a whole header.
+        if (data == nullptr || len < 28) {
+            return QUORIX_E_PARAM;
+        }
+        return access.player->InputData(data, len);
+    });
+}
+
+uint32_t QUORIX_SetFileEndCallback(uint16_t port, QUORIX_FileEndCallback cb, void* user) {
+    return Guarded([=] {
+        const PortAccess access = CheckPort(port);
+        if (!access) {
+            return access.code;
+        }
+        access.player->SetFileEndCallback(cb, user);
+        return QUORIX_OK;
+    });
+}
+
+uint32_t QUORIX_SetFileOpenInfoCallback(uint16_t port, QUORIX_FileOpenInfoCallback cb,
+                                        void* user) {
+    return Guarded([=] {
+        const PortAccess access = CheckPort(port);
+        if (!access) {
+            return access.code;
+        }
+        access.player->SetFileOpenInfoCallback(cb, user);
+        return QUORIX_OK;
+    });
 }
 
 /* ---- Play control ---- */
 
-uint32_t QUORIX_Play(uint16_t port, QUORIX_HWND /*window*/, QUORIX_HDC /*dc*/,
-                     uint32_t /*manual*/) {
+uint32_t QUORIX_Play(uint16_t port, QUORIX_HWND window, QUORIX_HDC dc, uint32_t manual) {
     return Guarded([=] {
         LogOwnName("QUORIX_Play");
-        return Unavailable(CheckPort(port));
+        const PortAccess access = CheckPort(port);
+        return access ? access.player->BeginPlay(window, dc, manual) : access.code;
     });
 }
 
-uint32_t QUORIX_Stop(uint16_t port) { return Unavailable(CheckPort(port)); }
+uint32_t QUORIX_Stop(uint16_t port) {
+    return Guarded([=] {
+        const PortAccess access = CheckPort(port);
+        return access ? access.player->Stop() : access.code;
+    });
+}
 
-uint32_t QUORIX_Pause(uint16_t port, int32_t /*pause*/) { return Unavailable(CheckPort(port)); }
+uint32_t QUORIX_Pause(uint16_t port, int32_t pause) {
+    return Guarded([=] {
+        const PortAccess access = CheckPort(port);
+        return access ? access.player->Pause(pause != 0) : access.code;
+    });
+}
 
-uint32_t QUORIX_Fast(uint16_t port) { return Unavailable(CheckPort(port)); }
+uint32_t QUORIX_Fast(uint16_t port) {
+    return Guarded([=] {
+        const PortAccess access = CheckPort(port);
+        return access ? access.player->Fast() : access.code;
+    });
+}
 
-uint32_t QUORIX_Slow(uint16_t port) { return Unavailable(CheckPort(port)); }
+uint32_t QUORIX_Slow(uint16_t port) {
+    return Guarded([=] {
+        const PortAccess access = CheckPort(port);
+        return access ? access.player->Slow() : access.code;
+    });
+}
 
-uint32_t QUORIX_SetPlaySpeed(uint16_t port, int32_t /*speed*/) {
-    return Unavailable(CheckPort(port));
+uint32_t QUORIX_SetPlaySpeed(uint16_t port, int32_t speed) {
+    return Guarded([=] {
+        const PortAccess access = CheckPort(port);
+        return access ? access.player->SetSpeed(speed) : access.code;
+    });
 }
 
 uint32_t QUORIX_GetPlaySpeed(uint16_t port, int32_t* speed) {
-    const PortAccess access = CheckPort(port);
-    if (access && speed == nullptr) {
-        return QUORIX_E_PARAM;
-    }
-    return Unavailable(access);
+    return Guarded([=] {
+        const PortAccess access = CheckPort(port);
+        if (!access) {
+            return access.code;
+        }
+        if (speed == nullptr) {
+            return QUORIX_E_PARAM;
+        }
+        *speed = access.player->GetSpeed();
+        return QUORIX_OK;
+    });
 }
 
-uint32_t QUORIX_OneByOne(uint16_t port) { return Unavailable(CheckPort(port)); }
-
-uint32_t QUORIX_OneByOneBack(uint16_t port) { return Unavailable(CheckPort(port)); }
-
-uint32_t QUORIX_SetPlayedTime(uint16_t port, uint32_t /*ms*/) {
-    return Unavailable(CheckPort(port));
+uint32_t QUORIX_OneByOne(uint16_t port) {
+    return Guarded([=] {
+        const PortAccess access = CheckPort(port);
+        return access ? access.player->Step(false) : access.code;
+    });
 }
 
-// The file figures and frame figures below are 0 until a file or stream is open on the port,
-// and no port can be opened in this build.
-uint32_t QUORIX_GetPlayedTime(uint16_t /*port*/) { return 0; }
+uint32_t QUORIX_OneByOneBack(uint16_t port) {
+    return Guarded([=] {
+        const PortAccess access = CheckPort(port);
+        return access ? access.player->Step(true) : access.code;
+    });
+}
 
-uint32_t QUORIX_SetPlayedPos(uint16_t port, float /*pos*/) { return Unavailable(CheckPort(port)); }
+uint32_t QUORIX_SetPlayedTime(uint16_t port, uint32_t ms) {
+    return Guarded([=] {
+        const PortAccess access = CheckPort(port);
+        return access ? access.player->SeekTime(ms) : access.code;
+    });
+}
 
-float QUORIX_GetPlayedPos(uint16_t /*port*/) { return 0.0f; }
+uint32_t QUORIX_GetPlayedTime(uint16_t port) {
+    return Guarded<uint32_t>(0, [=] {
+        const PortAccess access = CheckPort(port);
+        return access ? access.player->GetPlayedTime() : 0u;
+    });
+}
 
-uint32_t QUORIX_GetFileTotleTimes(uint16_t /*port*/) { return 0; }
+uint32_t QUORIX_SetPlayedPos(uint16_t port, float pos) {
+    return Guarded([=] {
+        const PortAccess access = CheckPort(port);
+        return access ? access.player->SeekPos(pos) : access.code;
+    });
+}
 
-uint32_t QUORIX_GetFileTotleFrames(uint16_t /*port*/) { return 0; }
+float QUORIX_GetPlayedPos(uint16_t port) {
+    return Guarded<float>(0.0f, [=] {
+        const PortAccess access = CheckPort(port);
+        return access ? access.player->GetPlayedPos() : 0.0f;
+    });
+}
 
-uint32_t QUORIX_GetCurrentVideoFrameStamp(uint16_t /*port*/) { return 0; }
+uint32_t QUORIX_GetFileTotleTimes(uint16_t port) {
+    return Guarded<uint32_t>(0, [=] {
+        const PortAccess access = CheckPort(port);
+        return access ? access.player->GetTotalTime() : 0u;
+    });
+}
 
-uint32_t QUORIX_GetCurrentVideoFrameClock(uint16_t /*port*/) { return 0; }
+uint32_t QUORIX_GetFileTotleFrames(uint16_t port) {
+    return Guarded<uint32_t>(0, [=] {
+        const PortAccess access = CheckPort(port);
+        return access ? access.player->GetTotalFrames() : 0u;
+    });
+}
+
+uint32_t QUORIX_GetCurrentVideoFrameStamp(uint16_t port) {
+    return Guarded<uint32_t>(0, [=] {
+        const PortAccess access = CheckPort(port);
+        return access ? access.player->GetLastFrameStamp() : 0u;
+    });
+}
+
+uint32_t QUORIX_GetCurrentVideoFrameClock(uint16_t port) {
+    return Guarded<uint32_t>(0, [=] {
+        const PortAccess access = CheckPort(port);
+        return access ? access.player->GetLastFrameClock() : 0u;
+    });
+}
 
 /* ---- Display and view ---- */
 
