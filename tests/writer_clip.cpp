@@ -168,7 +168,7 @@ TEST(ClipExport, LeavesThePlayingReaderWhereItWas) {
     Source src(true);
     TestReader reader;
     RecordingCallback cb;
-    uint32_t exportResult = 0;
+    uint32_t exportResult = 0xDEAD;
     // Half-way through the file, while the reader thread is inside its callback, another
     // thread cuts a clip from the same file.
     cb.onFrame = [&](const Delivered&, size_t n) {

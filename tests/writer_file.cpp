@@ -377,3 +377,31 @@ TEST(WriterRecording, QuorixInfoShowsARecording) {
     EXPECT_EQ(std::string::npos, out.find("damage")) << out;
 }
 #endif
+
+TEST(WriterRecording, SyncPeriodFlushesAtTheFirstRecordAfterIt) {
+    ClockScope clock;
+    clock.clock.tick = 0;
+    TempDir dir;
+    CKZWriter w;
+    w.SetSyncPeriod(1000);
+    ASSERT_EQ(QUORIX_OK, w.Create(dir.Path("sync.hmf").c_str(), nullptr, 0, nullptr, 0));
+    const Bytes key = MakeRecord(HMF_KIND_KEY, 0, 1, 1700000000u, 10);
+    struct Step {
+        uint32_t tick;
+        uint32_t syncs;
+    };
+    // The period counts from the last flush, not from the previous record.
+    const Step steps[] = {{500, 0}, {999, 0}, {1000, 1}, {1500, 1}, {1999, 1}, {2100, 2}, {2100, 2}, {3100, 3}};
+    for (const Step& s : steps) {
+        clock.clock.tick = s.tick;
+        ASSERT_EQ(QUORIX_OK, w.WriteFrame(key.data(), static_cast<uint32_t>(key.size())));
+        EXPECT_EQ(s.syncs, w.GetSyncCount()) << "at tick " << s.tick;
+    }
+    w.SetSyncPeriod(0);
+    clock.clock.tick = 90000;
+    ASSERT_EQ(QUORIX_OK, w.WriteFrame(key.data(), static_cast<uint32_t>(key.size())));
+    EXPECT_EQ(3u, w.GetSyncCount());
+    // Close flushes the index before the header that points at it, and then the header.
+    ASSERT_EQ(QUORIX_OK, w.Close());
+    EXPECT_EQ(5u, w.GetSyncCount());
+}

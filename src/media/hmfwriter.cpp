@@ -67,6 +67,11 @@ uint32_t CHMFWriter::GetFailedWrites() const {
     return m_failedTotal;
 }
 
+uint32_t CHMFWriter::GetSyncCount() const {
+    CHAutoLock lock(&m_lock);
+    return m_syncCount;
+}
+
 // ---------------------------------------------------------------------------------------------
 // File access (m_lock held).
 
@@ -90,6 +95,7 @@ uint32_t CHMFWriter::OpenFile(const char* path) {
     m_failedTotal = 0;
     m_rejecting = false;
     m_lastSyncTick = HGetTickCount();
+    m_syncCount = 0;
     return QUORIX_OK;
 }
 
@@ -135,6 +141,7 @@ void CHMFWriter::SyncFile() {
     while (::fdatasync(m_fd) != 0 && errno == EINTR) {
     }
     m_lastSyncTick = HGetTickCount();
+    ++m_syncCount;
 }
 
 void CHMFWriter::ResetState() {

@@ -60,6 +60,8 @@ public:
     uint64_t GetFileEnd() const;
     // WriteFrame calls that failed since the file was begun.
     uint32_t GetFailedWrites() const;
+    // Flushes to the disk since the file was begun (the sync period's and Close's).
+    uint32_t GetSyncCount() const;
 
     // Serialises every operation on the open file; re-entrant. Callers that need several calls
     // to see one state (test IsOpen, then Create) may hold it around them.
@@ -94,6 +96,7 @@ private:
     int8_t m_renderModel = 0;
     uint32_t m_syncPeriodMs = 0;
     uint32_t m_lastSyncTick = 0;
+    uint32_t m_syncCount = 0;
     bool m_failing = false;              // inside a run of failed writes (logged once per run)
     uint32_t m_failedInRun = 0;
     uint32_t m_failedTotal = 0;

@@ -1,6 +1,18 @@
 #pragma once
 // The player port's file writer: begins a new recording with the port's two data blocks as
 // extension records, or a clip with the header block of its source file.
+//
+// Local recording, as the owning port drives it:
+//   start:  hold GetLock(); IsOpen() -> refuse (the port answers QUORIX_E_STATE); otherwise
+//           SetFormatTag(kHMFFormatTag), SetRenderModel(the port's render model), then
+//           Create(path, open-info block, its length, renderer parameters, its length) and
+//           return its result; raise the port's recording flag only on QUORIX_OK.
+//   feed:   every record the port's InputData accepts while the flag is up goes to
+//           WriteFrame(record, length), from whatever thread feeds the port; the result may be
+//           ignored (a full disk is logged once per run of failures, and the file stays
+//           readable).
+//   stop:   lower the flag, then Close() (also done by the destructor).
+// Closing the port's file or stream only lowers the flag; the recording stays open until stop.
 
 #include <cstdint>
 
