@@ -8,4 +8,15 @@ quorix_add_gtest(panorama_core_tests
   LABELS gl)
 
 # ---- GL-VIEWS targets ----
+# --- views ---
+# Region and view mathematics (no context), and regions drawn headless checked against the CPU
+# reference of the shader formulas.
+quorix_add_gtest(panorama_views_math
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/panorama_views_math.cpp
+  LIBS quorix_panorama)
+quorix_add_gtest(panorama_views_render
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/panorama_views_render.cpp
+          ${CMAKE_CURRENT_SOURCE_DIR}/support/projection_reference.cpp
+  LIBS quorix_panorama
+  LABELS gl)
 # ---- end GL-VIEWS ----

@@ -387,7 +387,7 @@ void CRegion::RenderCamera(RegionView& view) {
     if (model == SPH_MODEL_NORMAL) {
         h->DrawQuad();
     } else {
-        const GridSize g = GridDensity(model, view.displayType, view.targetWidth, view.targetHeight, view.zoom);
+        const GridSize g = GridDensity(model, view);
         h->DrawGrid(g.columns, g.rows);
         if (view.displayType == SPH_DISPLAY_PLANE360_FRONTBACK) {
             UniformInt(h, U_DOUBLEPLANE, 1);

@@ -16,14 +16,21 @@
 // and re-expressed as azimuth about -z (s' = (atan2(x, y)/pi + 1)/2) and angle from the rim
 // (t' = 2 acos(z/|P|)/pi - 1), which is where that point lives in this layout.
 //
+// Hemisphere layouts in the 360-degree panorama: the texture coordinate is taken per fragment
+// from the interpolated sphere point (phi = pi - |atan2(z, x)|, theta = acos y of the point
+// (-x, y, z)), because the layout's poles lie on the rim of the panorama.
+//
 // Colour adjustment (compose pass 2): brightness scales; saturation mixes with the luma
 // (Rec. 709 weights 0.2125, 0.7154, 0.0721); contrast mixes with mid grey. Alpha is kept so that
 // the background colour shows where no camera drew.
 
 const float PI = 3.1415926535897932384626433832795;
 
+const int SPH_MODEL_VR360 = 4;
 const int SPH_MODEL_VR360_2 = 6;
 const int SPH_DISPLAY_PLANE = 0;
+const int SPH_DISPLAY_PLANE360 = 13;
+const int SPH_DISPLAY_PLANE360_FIXED = 14;
 const int SPH_DRAW_FG = 0;
 const int SPH_DWAW_BK_WITH_FLIP = 2;
 const int SPH_FORMAT_RGB = 2;
@@ -43,6 +50,7 @@ uniform sampler2D g_sTex_v;
 uniform sampler2D g_sTex_bkg;
 
 varying vec2 v_v2TexCoord;
+varying vec3 v_v3Sphere;
 
 float Atan2(float y, float x)
 {
@@ -78,6 +86,13 @@ void main()
         }
         gl_FragColor = c;
         return;
+    }
+    if ((g_nModelType == SPH_MODEL_VR360 || g_nModelType == SPH_MODEL_VR360_2) &&
+        (g_nDisplayType == SPH_DISPLAY_PLANE360 || g_nDisplayType == SPH_DISPLAY_PLANE360_FIXED)) {
+        // The hemisphere grid's coordinates of the point, as the sphere grid would give them.
+        vec3 p = normalize(v_v3Sphere);
+        float phi = PI - abs(Atan2(p.z, -p.x));
+        st = vec2(1.0 - phi / PI, acos(clamp(p.y, -1.0, 1.0)) / PI);
     }
     if (g_nModelType == SPH_MODEL_VR360_2 && g_nDisplayType != SPH_DISPLAY_PLANE)
         st = RemapVR360_2(st);

@@ -31,6 +31,20 @@
 //    half. Pan turns the sphere about the pole first, which scrolls the panorama.
 //    Seams: a grid cell that straddles the atan2 cut spans the whole panorama with the
 //    opposite winding and is removed by back-face culling.
+//    Poles: at theta = 0 and pi every column meets in one point whose longitude is undefined;
+//    sin(theta) is kept at least 1e-7 there (float pi is slightly above pi, so sin(pi) comes
+//    out negative) so that each column's pole vertex keeps its own column's longitude and the
+//    unrolled pole rows stay thin fans instead of triangles across the whole panorama.
+//
+//    The 360-degree panorama of a hemisphere is not drawn on the sphere grid: its pole (the
+//    lens centre) is a regular grid point whose few neighbouring cells would be stretched along
+//    the whole bottom edge. Its grid is laid out in the panorama instead: u gives the longitude
+//    about the lens axis (u' = 2u - 1) and v the angle from the axis (alpha = v pi/2), so the
+//    picture-plane position is linear in (u, v); the sphere point P is turned back by the pan
+//    and textured exactly as on the sphere. The picture is the same; the mesh can be as coarse
+//    as the texture's curvature allows and no cell straddles the cut. The hemisphere layouts
+//    (models 4 and 6) have their own poles on the rim, where the texture longitude turns
+//    around within a pixel; they are textured per fragment from the interpolated point.
 //
 // 4. Fitting (AdjustPlaneRatio): the plane picture spans [-1, 1]^2 before fitting. Dividing by
 //    the projection's P00 (P11) makes it exactly fill the frustum's width (height) at z = -1;
@@ -88,6 +102,8 @@ uniform float g_fD[5];
 attribute vec4 g_vertexIn;
 
 varying vec2 v_v2TexCoord;
+// The sphere point of the hemisphere panorama, for the layouts textured per fragment.
+varying vec3 v_v3Sphere;
 
 vec4 AdjustPlaneRatio(float x, float y, int mode)
 {
@@ -141,19 +157,27 @@ vec4 Normal_Draw_Plane(vec2 uv)
     return AdjustPlaneRatio(2.0 * uv.x - 1.0, 2.0 * uv.y - 1.0, g_nAdaptMode);
 }
 
+// sin(theta) of a grid row, never below the pole guard.
+float SinTheta(float theta)
+{
+    return max(sin(theta), 1.0e-7);
+}
+
 vec4 VR720_Draw_Sphere(vec2 uv)
 {
     v_v2TexCoord = vec2(1.0 - uv.x, uv.y);
     float phi = 2.0 * PI * uv.x;
     float theta = PI * uv.y;
-    return vec4(sin(theta) * sin(phi), cos(theta), sin(theta) * cos(phi), 1.0);
+    float st = SinTheta(theta);
+    return vec4(st * sin(phi), cos(theta), st * cos(phi), 1.0);
 }
 
 vec3 Hemisphere(vec2 uv)
 {
     float phi = PI * uv.x;
     float theta = PI * uv.y;
-    return vec3(sin(theta) * cos(phi - PI), cos(theta), sin(theta) * sin(phi - PI));
+    float st = SinTheta(theta);
+    return vec3(st * cos(phi - PI), cos(theta), st * sin(phi - PI));
 }
 
 vec4 VR360_Draw_Sphere(vec2 uv)
@@ -199,6 +223,37 @@ vec4 VR360_Trans_Cylinder360(vec4 p)
     p = RotateZ(p, -g_fPan * 180.0);
     float v = 0.75 - SafeAcos(p.z / length(p.xyz)) / PI;
     float u = Atan2(p.x, p.y) / PI;
+    return AdjustPlaneRatio(u, 4.0 * v, UnrollMode());
+}
+
+// Texture coordinate of a point P = (-x, y, z) of the hemisphere, as the sphere grid gives it.
+vec2 HemisphereTexture(vec3 p)
+{
+    float x = -p.x;
+    float y = p.y;
+    float z = p.z;
+    if (g_nModelType == SPH_MODEL_FISHEYE) {
+        float rho = sqrt(x * x + y * y);
+        float azimuth = Atan2(y, x);
+        float r = 0.5 - Atan2(-z, rho) / PI;
+        vec3 st = vec3(r * cos(azimuth), r * sin(azimuth), 1.0);
+        return vec2(1.0 - dot(g_m3K[0], st), 1.0 - dot(g_m3K[1], st));
+    }
+    // z <= 0 on the hemisphere, so phi - pi = atan2(z, x) lies in [-pi, 0].
+    float phi = PI - abs(Atan2(z, x));
+    float theta = SafeAcos(y / length(p));
+    return vec2(1.0 - phi / PI, theta / PI);
+}
+
+vec4 Hemisphere_Panorama360(vec2 uv)
+{
+    float u = 2.0 * uv.x - 1.0;
+    float alpha = 0.5 * PI * uv.y;
+    float sa = sin(alpha);
+    vec4 p = vec4(sa * sin(PI * u), sa * cos(PI * u), -cos(alpha), 1.0);
+    v_v3Sphere = RotateZ(p, g_fPan * 180.0).xyz;
+    v_v2TexCoord = HemisphereTexture(v_v3Sphere);
+    float v = alpha / PI - 0.25;
     return AdjustPlaneRatio(u, 4.0 * v, UnrollMode());
 }
 
@@ -252,6 +307,8 @@ vec4 ModelVertex(vec2 uv)
         return p;
     }
     if (m == SPH_MODEL_VR360 || m == SPH_MODEL_VR360_2 || m == SPH_MODEL_FISHEYE) {
+        if (d == SPH_DISPLAY_PLANE360 || d == SPH_DISPLAY_PLANE360_FIXED)
+            return Hemisphere_Panorama360(uv);
         vec4 p = (m == SPH_MODEL_FISHEYE) ? Fisheye_Draw_Sphere(uv) : VR360_Draw_Sphere(uv);
         if (d == SPH_DISPLAY_PLANE180)
             return VR360_Trans_Cylinder180(p);
@@ -276,6 +333,7 @@ vec4 ModelVertex(vec2 uv)
 void main()
 {
     vec2 uv = g_vertexIn.xy;
+    v_v3Sphere = vec3(0.0, 0.0, -1.0);
     if (g_nDrawBK != SPH_DRAW_FG) {
         vec2 t = uv;
         if (g_nFlip == SPH_FLIP_HORIZONTAL || g_nFlip == SPH_FLIP_BOTH)

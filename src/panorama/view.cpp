@@ -6,6 +6,7 @@
 #include "panorama/view.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
 namespace SPHERA {
@@ -249,7 +250,7 @@ void ComputeViewValues(RegionView& view, const ViewSource& src, uint32_t regionI
     const double a = videoAspect();
     view.videoAspect = static_cast<float>(a);
     switch (view.ratioType) {
-    case 1: view.adaptMode = a >= view.rectAspect ? 1 : 2; break;
+    case 1: view.adaptMode = view.videoAspect >= view.rectAspect ? 1 : 2; break;
     case 2: view.adaptMode = 1; break;
     case 3: view.adaptMode = 2; break;
     default: view.adaptMode = 0; break;
@@ -425,7 +426,8 @@ void ToObject(const RegionView& view, int32_t modelType, double x, double y, dou
     UnrollScale(view, sx, sy);
     o[0] = x;
     o[1] = y;
-    o[2] = -10.0;
+    // The flat picture lies on z = -1, where UnProject finds it; anything else starts 10 away.
+    o[2] = d == SPH_DISPLAY_PLANE ? -1.0 : -10.0;
     if (d == SPH_DISPLAY_PLANE360 || d == SPH_DISPLAY_PLANE360_FIXED) {
         if (modelType == SPH_MODEL_VR720 || modelType == SPH_MODEL_RING) {
             double p[3];
@@ -615,24 +617,94 @@ GridSize FullGridDensity(int32_t modelType, int32_t displayType) {
     return g;
 }
 
-GridSize GridDensity(int32_t modelType, int32_t displayType, uint32_t targetWidth, uint32_t targetHeight,
-                     float zoom) {
-    const GridSize full = FullGridDensity(modelType, displayType);
-    // The full mesh places vertices about half a pixel apart on a picture of kFullExtent
-    // pixels. A smaller (or less zoomed) target needs proportionally fewer: the step k
-    // (a divisor of 1000, so the coarse mesh is a subset of the full one) keeps neighbouring
-    // vertices within about kFullExtent / (full columns / k) pixels.
-    constexpr double kFullExtent = 16000.0;
-    static const int32_t kSteps[] = {1, 2, 4, 5, 8, 10, 20, 25, 40, 50};
-    const double z = std::isfinite(zoom) ? std::max(1.0, static_cast<double>(zoom)) : 1.0;
-    const double extent = std::max<double>(std::max(targetWidth, targetHeight), 1.0) * z;
-    const double wanted = kFullExtent / extent;  // how much coarser than full we may go
-    int32_t k = 1;
+namespace {
+std::atomic<bool> g_forceFullGrid{false};
+
+// The largest of `steps` that divides `full` and keeps `spacing * step` within `limit`.
+int32_t CoarsestStep(int32_t full, double spacing, double limit) {
+    static const int32_t kSteps[] = {1, 2, 3, 4, 5, 6, 8, 10, 12, 15, 20, 25, 40, 50};
+    int32_t best = 1;
     for (int32_t s : kSteps)
-        if (s <= wanted) k = s;
+        if (full % s == 0 && full / s >= 20 && (spacing * s <= limit || !std::isfinite(spacing))) best = s;
+    return best;
+}
+}  // namespace
+
+void ForceFullGridDensity(bool full) { g_forceFullGrid.store(full); }
+
+GridSize GridDensity(int32_t modelType, const RegionView& view) {
+    const int32_t d = view.displayType;
+    const GridSize full = FullGridDensity(modelType, d);
+    if (g_forceFullGrid.load()) return full;
+
+    // F: pixels of the render target per unit of length at unit distance in front of the
+    // camera (the larger of the two axes, since the target is stretched onto the rectangle).
+    const double a = view.rectAspect > 0.0f ? view.rectAspect : 1.0;
+    const double zoom = std::isfinite(view.zoom) ? std::max(1.0, static_cast<double>(view.zoom)) : 1.0;
+    const double f = std::max(view.targetWidth / (2.0 * a * kHalfFovTan), view.targetHeight / (2.0 * kHalfFovTan)) * zoom;
+    const bool hemisphere = modelType == SPH_MODEL_FISHEYE || modelType == SPH_MODEL_VR360 ||
+                            modelType == SPH_MODEL_VR360_2;
+    const double columnAngle = (hemisphere ? kPi : 2.0 * kPi) / full.columns;
+    const double rowAngle = kPi / full.rows;
+
+    // Spacing of neighbouring vertices of the full mesh, in target pixels, per axis.
+    double colPx = 0.0, rowPx = 0.0;
+    double colLimit = kGridSpacingPx;
+    double sx = 1.0, sy = 1.0;
+    UnrollScale(view, sx, sy);
+    const double p11 = view.project[5];
+    switch (d) {
+    case SPH_DISPLAY_VR:
+        // Seen from the centre: a radian is about F pixels in the middle, up to half as much
+        // again towards the corners of a wide view.
+        colPx = 1.5 * f * columnAngle;
+        rowPx = 1.5 * f * rowAngle;
+        break;
+    case SPH_DISPLAY_SPHERE:
+    case SPH_DISPLAY_MULTI:
+        // The near side of the unit sphere is 0.4 units from the camera.
+        colPx = 2.5 * f * columnAngle;
+        rowPx = 2.5 * f * rowAngle;
+        break;
+    case SPH_DISPLAY_CYLINDER:  // orthographic, radius 10 over a 20-times wider volume
+        colPx = f / 20.0 * 10.0 * 2.0 * kPi / full.columns;
+        rowPx = f / 20.0 * 10.0 / full.rows;
+        break;
+    case SPH_DISPLAY_CYLINDER_INSIDE:
+        colPx = 2.5 * f * 2.0 * kPi / full.columns;
+        rowPx = 2.5 * f / full.rows;
+        break;
+    case SPH_DISPLAY_PLANE180:
+        colPx = f * 2.0 * sx / full.columns;
+        rowPx = f * 2.0 * sy / full.rows;
+        break;
+    case SPH_DISPLAY_PLANE360:
+    case SPH_DISPLAY_PLANE360_FIXED:
+        if (hemisphere) {
+            // Drawn on a grid laid out in the panorama (see the vertex shader): the mesh
+            // spans 2 sx by 2 sy units of the picture plane and is smooth everywhere.
+            colPx = f * 2.0 * sx / full.columns;
+            rowPx = f * 2.0 * sy / full.rows;
+            colLimit = kGridSpacingPx;
+        } else {
+            colPx = f * 2.0 * sx / full.columns;
+            rowPx = f * 2.0 * sy / full.rows;
+            // The grid cell across the panorama's cut is culled: keep that gap narrow.
+            colLimit = 2.0;
+        }
+        break;
+    case SPH_DISPLAY_PLANE360_FRONTBACK:
+        colPx = p11 > 0.0 ? f * view.videoAspect / p11 / full.columns : 0.0;
+        rowPx = p11 > 0.0 ? f / p11 / full.rows : 0.0;
+        break;
+    default:
+        // The flat picture is linear in the grid: any density draws it exactly.
+        colPx = rowPx = 0.0;
+        break;
+    }
     GridSize g;
-    g.columns = full.columns / k;
-    g.rows = full.rows / k;
+    g.columns = full.columns / CoarsestStep(full.columns, colPx, colLimit);
+    g.rows = full.rows / CoarsestStep(full.rows, rowPx, kGridSpacingPx);
     return g;
 }
 

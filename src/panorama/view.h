@@ -131,14 +131,17 @@ bool GluUnProject(const double win[3], const double mv[16], const double proj[16
                   double obj[3]);
 
 // Grid density of the sphere mesh for a region. The design's full density (3000 or 1000
-// columns by 2000 rows) is the upper bound; below it the mesh follows the render-target size
-// and zoom so that neighbouring vertices land a few pixels apart. Counts are divisors of the
-// full counts, so every coarse grid is a subset of the full one.
+// columns by 2000 rows) is the upper bound; below it the mesh follows the render-target size,
+// the projection and the zoom so that neighbouring vertices land about kGridSpacingPx pixels
+// apart. Counts are divisors of the full counts, so every coarse grid is a subset of the full one.
 struct GridSize {
     int32_t columns = 0, rows = 0;
 };
+constexpr double kGridSpacingPx = 4.0;
 GridSize FullGridDensity(int32_t modelType, int32_t displayType);
-GridSize GridDensity(int32_t modelType, int32_t displayType, uint32_t targetWidth, uint32_t targetHeight,
-                     float zoom);
+// `view` after ComputeViewValues (target size, projection, adapt mode, zoom).
+GridSize GridDensity(int32_t modelType, const RegionView& view);
+// Benchmarks and the tessellation tests compare against the full mesh.
+void ForceFullGridDensity(bool full);
 
 }  // namespace SPHERA

@@ -1,0 +1,205 @@
+// Panorama drawing rate on the headless context, against libavfilter's v360 filter.
+//
+//   bench_render [seconds per measurement, default 4] [adaptive|full|v360: only that one]
+//
+// Ours: a 1920x1920 fisheye (model 2) in planar 4:2:0, drawn by the renderer's own thread into
+// a 1920x960 region as the 360-degree panorama (display 13), read back every frame through a
+// snapshot callback. A new picture is handed in after every drawn frame, so the thread never
+// idles. Measured with the mesh that follows the target size, then with the full design mesh.
+// v360: the same picture, fisheye 180 degrees to equirectangular 1920x960, bilinear, two threads.
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavfilter/avfilter.h>
+#include <libavfilter/buffersink.h>
+#include <libavfilter/buffersrc.h>
+#include <libavutil/frame.h>
+#include <libavutil/opt.h>
+}
+
+#include <quorixsdk.h>
+
+#include "panorama/region.h"
+#include "panorama/render.h"
+#include "panorama/view.h"
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kSrc = 1920, kOutW = 1920, kOutH = 960;
+
+struct Picture {
+    std::vector<uint8_t> y, u, v;
+};
+
+// A fisheye picture with detail everywhere (rings and spokes), planar 4:2:0.
+Picture MakePicture() {
+    Picture p;
+    p.y.resize(kSrc * kSrc);
+    p.u.resize(kSrc * kSrc / 4);
+    p.v.resize(kSrc * kSrc / 4);
+    for (int y = 0; y < kSrc; ++y)
+        for (int x = 0; x < kSrc; ++x) {
+            const double dx = x - kSrc / 2.0, dy = y - kSrc / 2.0;
+            const double r = std::hypot(dx, dy), a = std::atan2(dy, dx);
+            p.y[y * kSrc + x] = static_cast<uint8_t>(128 + 60 * std::sin(r / 9.0) + 50 * std::cos(a * 24));
+        }
+    for (int y = 0; y < kSrc / 2; ++y)
+        for (int x = 0; x < kSrc / 2; ++x) {
+            p.u[y * kSrc / 2 + x] = static_cast<uint8_t>(128 + 80.0 * x / kSrc);
+            p.v[y * kSrc / 2 + x] = static_cast<uint8_t>(128 - 80.0 * y / kSrc);
+        }
+    return p;
+}
+
+struct Counter {
+    std::mutex mutex;
+    std::condition_variable cv;
+    uint64_t frames = 0;
+};
+
+void OnSnap(uint16_t, uint32_t, uint32_t, uint32_t, uint32_t, const uint8_t* data, void* user) {
+    auto* c = static_cast<Counter*>(user);
+    volatile uint8_t sink = data[0];  // the pixels are really there
+    (void)sink;
+    std::lock_guard<std::mutex> lock(c->mutex);
+    ++c->frames;
+    c->cv.notify_all();
+}
+
+// Frames per second of the renderer over about `seconds`, feeding a picture per drawn frame.
+double MeasureOurs(SPHERA::CRender* r, const Picture& pic, Counter& counter, double seconds) {
+    const uint8_t* planes[3] = {pic.y.data(), pic.u.data(), pic.v.data()};
+    const uint32_t strides[3] = {kSrc, kSrc / 2, kSrc / 2};
+    auto waitFrames = [&](uint64_t n) {
+        std::unique_lock<std::mutex> lock(counter.mutex);
+        const uint64_t target = counter.frames + n;
+        while (counter.frames < target) {
+            lock.unlock();
+            SPHERA::InputFrame(r, 0, kSrc, kSrc, 20, planes, strides);
+            lock.lock();
+            counter.cv.wait_for(lock, std::chrono::milliseconds(50), [&] { return counter.frames >= target; });
+        }
+    };
+    waitFrames(2);  // mesh built, targets sized
+    const auto start = Clock::now();
+    uint64_t drawn = 0;
+    while (std::chrono::duration<double>(Clock::now() - start).count() < seconds) {
+        waitFrames(1);
+        ++drawn;
+    }
+    return drawn / std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double MeasureV360(const Picture& pic, double seconds) {
+    AVFilterGraph* graph = avfilter_graph_alloc();
+    graph->nb_threads = 2;
+    char args[256];
+    std::snprintf(args, sizeof args, "video_size=%dx%d:pix_fmt=%d:time_base=1/25:pixel_aspect=1/1", kSrc, kSrc,
+                  AV_PIX_FMT_YUV420P);
+    AVFilterContext *src = nullptr, *sink = nullptr;
+    if (avfilter_graph_create_filter(&src, avfilter_get_by_name("buffer"), "in", args, nullptr, graph) < 0 ||
+        avfilter_graph_create_filter(&sink, avfilter_get_by_name("buffersink"), "out", nullptr, nullptr, graph) < 0) {
+        std::fprintf(stderr, "v360: cannot create the buffer filters\n");
+        avfilter_graph_free(&graph);
+        return 0.0;
+    }
+    AVFilterInOut* outputs = avfilter_inout_alloc();
+    AVFilterInOut* inputs = avfilter_inout_alloc();
+    outputs->name = av_strdup("in");
+    outputs->filter_ctx = src;
+    inputs->name = av_strdup("out");
+    inputs->filter_ctx = sink;
+    char desc[256];
+    std::snprintf(desc, sizeof desc, "v360=input=fisheye:output=e:ih_fov=180:iv_fov=180:w=%d:h=%d:interp=linear",
+                  kOutW, kOutH);
+    if (avfilter_graph_parse_ptr(graph, desc, &inputs, &outputs, nullptr) < 0 ||
+        avfilter_graph_config(graph, nullptr) < 0) {
+        std::fprintf(stderr, "v360: cannot configure the graph\n");
+        avfilter_inout_free(&inputs);
+        avfilter_inout_free(&outputs);
+        avfilter_graph_free(&graph);
+        return 0.0;
+    }
+    avfilter_inout_free(&inputs);
+    avfilter_inout_free(&outputs);
+
+    AVFrame* in = av_frame_alloc();
+    AVFrame* out = av_frame_alloc();
+    uint64_t frames = 0;
+    Clock::time_point start;
+    for (int64_t pts = 0;; ++pts) {
+        if (pts == 2) start = Clock::now();
+        if (pts > 2 && std::chrono::duration<double>(Clock::now() - start).count() >= seconds) break;
+        in->format = AV_PIX_FMT_YUV420P;
+        in->width = kSrc;
+        in->height = kSrc;
+        if (av_frame_get_buffer(in, 0) < 0) break;
+        for (int y = 0; y < kSrc; ++y) std::memcpy(in->data[0] + y * in->linesize[0], &pic.y[y * kSrc], kSrc);
+        for (int y = 0; y < kSrc / 2; ++y) {
+            std::memcpy(in->data[1] + y * in->linesize[1], &pic.u[y * kSrc / 2], kSrc / 2);
+            std::memcpy(in->data[2] + y * in->linesize[2], &pic.v[y * kSrc / 2], kSrc / 2);
+        }
+        in->pts = pts;
+        if (av_buffersrc_add_frame(src, in) < 0) break;
+        while (av_buffersink_get_frame(sink, out) >= 0) {
+            if (pts >= 2) ++frames;
+            av_frame_unref(out);
+        }
+    }
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    av_frame_free(&in);
+    av_frame_free(&out);
+    avfilter_graph_free(&graph);
+    return frames / elapsed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const double seconds = argc > 1 ? std::atof(argv[1]) : 4.0;
+    const std::string only = argc > 2 ? argv[2] : "";
+    auto wanted = [&only](const char* name) { return only.empty() || only == name; };
+    if (std::getenv("QUORIX_TEST_DISPLAY") == nullptr) unsetenv("DISPLAY");
+    const Picture pic = MakePicture();
+
+    if (SPHERA::GlobalInit() != QUORIX_OK) return 1;
+    SPHERA::CRender* r = nullptr;
+    if (SPHERA::CreateRender(SPHERA::SPH_MODEL_FISHEYE, nullptr, 0, &r) != QUORIX_OK) return 1;
+    if (SPHERA::Init(r, 0, nullptr, true) != QUORIX_OK) {
+        std::fprintf(stderr, "no GL context\n");
+        SPHERA::DestroyRender(r);
+        return 1;
+    }
+    Counter counter;
+    SPHERA::EnableRegion(r, 0, 0, 0, kOutW, kOutH, true);
+    SPHERA::SetDisplayType(r, 0, SPHERA::SPH_DISPLAY_PLANE360);
+    SPHERA::SetSnapFormat(r, 0, 3, 4);
+    SPHERA::SetSnapCallback(r, 0, OnSnap, &counter);
+
+    const double ours = wanted("adaptive") ? MeasureOurs(r, pic, counter, seconds) : 0.0;
+    SPHERA::ForceFullGridDensity(true);
+    const double full = wanted("full") ? MeasureOurs(r, pic, counter, seconds) : 0.0;
+    SPHERA::ForceFullGridDensity(false);
+    SPHERA::SetSnapCallback(r, 0, nullptr, nullptr);
+    SPHERA::DestroyRender(r);
+
+    const double v360 = wanted("v360") ? MeasureV360(pic, seconds) : 0.0;
+    std::printf("renderer (adaptive mesh)  %8.2f frames/s\n", ours);
+    std::printf("renderer (full mesh)      %8.2f frames/s\n", full);
+    std::printf("v360 (2 threads)          %8.2f frames/s\n", v360);
+    std::printf("adaptive / full           %8.2fx\n", full > 0 ? ours / full : 0.0);
+    std::printf("adaptive / v360           %8.3f\n", v360 > 0 ? ours / v360 : 0.0);
+    return 0;
+}

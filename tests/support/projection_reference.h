@@ -1,0 +1,71 @@
+#pragma once
+// CPU reference of the sphere shaders: the same formulas in double precision, written out
+// independently of the GLSL text, so that pictures drawn by the GPU can be checked point by
+// point. For a grid vertex (u, v) it gives the clip-space position and the texture coordinate
+// (after the second-hemisphere remap of the fragment stage), and it converts YUV like the
+// fragment shader.
+//
+// How the checks use it: the grid's parameter square is sampled densely; each sample's window
+// position tells where the GPU must have drawn the source colour at its texture coordinate.
+// A sample is trusted only where the surface is front-facing (or culling is off), lies well
+// inside the view, is not overlapped by another part of the surface, and the texture does not
+// change too fast per window pixel.
+
+#include <cstdint>
+#include <vector>
+
+namespace projref {
+
+struct Params {
+    int model = 1;
+    int display = 0;
+    int adaptMode = 0;
+    double aspect = 1.0;  // video aspect
+    double pan = 0.0;     // pan uniform
+    double project[16];
+    double modelView[16];
+    double K[9] = {1, 0, 0.5, 0, 1, 0.5, 0, 0, 1};
+    int doublePlane = 0;
+};
+
+struct Vertex {
+    double clip[4];
+    double s, t;  // texture coordinate the fragment stage samples
+};
+
+Vertex Shade(const Params& p, double u, double v);
+
+// Window position (pixels, y up) of a clip position in a viewport of w x h; false when behind
+// the camera or outside the depth range.
+bool ToWindow(const Vertex& v, int w, int h, double& x, double& y);
+
+// Analogue-YUV to RGB as the fragment shader does it, all in [0, 1].
+void YuvToRgb(double y, double u, double v, double rgb[3]);
+
+// A packed RGB picture (top-down rows) with GL-style bilinear sampling and clamp to edge.
+struct Picture {
+    int width = 0, height = 0;
+    std::vector<uint8_t> rgb;
+    void Sample(double s, double t, double out[3]) const;
+};
+
+// One trustworthy expectation: window position, texture coordinate there, and how the texture
+// coordinate changes per window pixel (ds/dx, ds/dy, dt/dx, dt/dy), so that the colour can be
+// predicted at any nearby pixel centre.
+struct Expectation {
+    double x, y;
+    double s, t;
+    double jac[4];
+    // Expected colour (0-255) at window position (px, py) near (x, y).
+    void ColourAt(const Picture& src, double px, double py, double rgb[3]) const;
+};
+
+// Samples the grid on a lattice and returns the expectations that can be checked.
+// `culling` false for the orthographic outside cylinder. `columns` x `rows` is the mesh the GPU
+// draws: points inside a mesh cell that flat triangles cannot follow (the cell's centre strays
+// from the mean of its corners by more than a pixel or a texel, as around the singular points
+// of the unrolled panoramas) are not checked.
+std::vector<Expectation> Expect(const Params& p, const Picture& src, int viewW, int viewH, bool culling,
+                                double maxTexelsPerPixel, int columns, int rows);
+
+}  // namespace projref
