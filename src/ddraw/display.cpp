@@ -1,0 +1,896 @@
+#include "ddraw/display.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <new>
+
+#include "base/hlog.h"
+#include "base/hpixel.h"
+
+namespace HDD {
+
+using QXPLAT::DDRECT;
+
+namespace {
+
+constexpr const char* kSource = "..\\src\\display";
+constexpr const char* kModule = "hdxdraw";
+
+// Largest picture side the display accepts; the surfaces have the same bound.
+constexpr uint32_t kMaxPictureSide = 16384;
+
+// The CHPixelFormat each video format of a back surface is converted to.
+BRIXEL::CHPixelFormat TargetFormat(uint32_t videoFormat) {
+    switch (videoFormat) {
+        case 1: return BRIXEL::HPIXEL_YV12;
+        case 2: return BRIXEL::HPIXEL_YUV420P;
+        case 3: return BRIXEL::HPIXEL_UYVY;
+        case 4:
+        case 5: return BRIXEL::HPIXEL_YUYV;
+        case 6: return BRIXEL::HPIXEL_BGRX32;
+        case 7: return BRIXEL::HPIXEL_BGR24;
+        case 8: return BRIXEL::HPIXEL_RGB565;
+        case 9: return BRIXEL::HPIXEL_RGB555;
+        default: return BRIXEL::HPIXEL_NONE;
+    }
+}
+
+// Bytes of a back surface of this video format (the part a converted picture fills).
+uint64_t BackSurfaceBytes(uint32_t videoFormat, uint32_t pitch, uint32_t height) {
+    const uint64_t area = static_cast<uint64_t>(pitch) * height;
+    return (videoFormat == 1 || videoFormat == 2) ? area * 3 / 2 : area;
+}
+
+// Truncates a product toward zero into the int32 range (a huge zoom must not overflow).
+int32_t TruncClamp(double v) {
+    if (std::isnan(v)) return 0;
+    if (v >= 2147483647.0) return 2147483647;
+    if (v <= -2147483648.0) return -2147483647 - 1;
+    return static_cast<int32_t>(v);
+}
+
+float Clamp01(float v) {
+    if (std::isnan(v)) return 0.0f;
+    return std::min(1.0f, std::max(0.0f, v));
+}
+
+float ClampUnit(float v) {
+    if (std::isnan(v)) return 0.0f;
+    return std::min(1.0f, std::max(-1.0f, v));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// e-PTZ
+//
+// A region of dw x dh shows a w x h picture. The fit mode sizes the picture's destination D:
+// full width (height from the aspect ratio), full height (width from it) or the whole region.
+// Zoom z then enlarges D around its centre, but never beyond the region; whatever of the zoomed
+// picture does not fit is cropped from the source instead, keeping D's aspect ratio. So zoom
+// first fills the region and only then magnifies. Pan and tilt slide the cropped source S
+// inside the picture by up to half the cropped margin (a positive pan shows more of the left,
+// a positive tilt more of the bottom); while nothing is cropped they are reset to 0.
+
+uint32_t ComputeRegionRects(const DDRECT& R, uint32_t fitMode, CPtz* ptz, uint32_t w, uint32_t h,
+                            DDRECT* dest, DDRECT* source) {
+    const int64_t dw64 = static_cast<int64_t>(R.right) - R.left;
+    const int64_t dh64 = static_cast<int64_t>(R.bottom) - R.top;
+    if (dw64 <= 0 || dh64 <= 0 || dw64 > INT32_MAX || dh64 > INT32_MAX || w == 0 || h == 0 ||
+        w > kMaxPictureSide || h > kMaxPictureSide) {
+        return QUORIX_E_PARAM;
+    }
+    const int32_t dw = static_cast<int32_t>(dw64);
+    const int32_t dh = static_cast<int32_t>(dh64);
+    DDRECT D = R;
+    const double a = static_cast<double>(w) / h;
+    enum { kFullWidth, kFullHeight, kStretch } fit = kStretch;
+    if (fitMode == FIT_INSIDE) {
+        fit = a >= static_cast<double>(dw) / dh ? kFullWidth : kFullHeight;
+    } else if (fitMode == FIT_WIDTH) {
+        fit = kFullWidth;
+    } else if (fitMode == FIT_HEIGHT) {
+        fit = kFullHeight;
+    }
+    if (fit == kFullWidth) {
+        const int32_t nh = TruncClamp(dw / a);
+        D.top += (dh - nh) / 2;
+        D.bottom = D.top + nh;
+    } else if (fit == kFullHeight) {
+        const uint32_t nw = static_cast<uint32_t>(static_cast<uint64_t>(dh) * w / h);
+        D.left += (dw - static_cast<int32_t>(nw)) / 2;
+        D.right = D.left + static_cast<int32_t>(nw);
+    }
+
+    float z = ptz->zoom;
+    if (!(z >= 1.0f)) z = 1.0f;
+    const int32_t W = D.right - D.left;
+    const int32_t H = D.bottom - D.top;
+    const int32_t zw = TruncClamp(static_cast<float>(W) * z);
+    const int32_t zh = TruncClamp(static_cast<float>(H) * z);
+    const int32_t cw = std::min(zw, dw);
+    const int32_t ch = std::min(zh, dh);
+    D.left += (W - cw) / 2;
+    D.right = D.left + cw;
+    D.top += (H - ch) / 2;
+    D.bottom = D.top + ch;
+    if (cw <= 0 || ch <= 0) return QUORIX_E_NOT_SUPPORTED;
+
+    int64_t sw = 0, sh = 0;
+    if (fit == kFullWidth) {
+        sh = h;
+        if (zh > dh) sh = static_cast<int64_t>(dh) * h / zh;
+        sw = sh * cw / ch;
+    } else if (fit == kFullHeight) {
+        sw = w;
+        if (zw > dw) sw = static_cast<int64_t>(dw) * w / zw;
+        sh = sw * ch / cw;
+    } else {
+        sw = TruncClamp(w / z);
+        sh = TruncClamp(h / z);
+    }
+    // An enormous zoom still shows at least one source pixel.
+    sw = std::max<int64_t>(1, std::min<int64_t>(sw, w));
+    sh = std::max<int64_t>(1, std::min<int64_t>(sh, h));
+    DDRECT S;
+    S.left = static_cast<int32_t>((static_cast<int64_t>(w) - sw) / 2);
+    S.top = static_cast<int32_t>((static_cast<int64_t>(h) - sh) / 2);
+    S.right = S.left + static_cast<int32_t>(sw);
+    S.bottom = S.top + static_cast<int32_t>(sh);
+
+    const int32_t mx = static_cast<int32_t>(w - sw);
+    const int32_t my = static_cast<int32_t>(h - sh);
+    if (mx < 2) ptz->pan = 0.0f;
+    if (my >= 0 && my < 2) ptz->tilt = 0.0f;
+    int32_t dx = TruncClamp(static_cast<double>(w) * ptz->pan * 0.5);
+    dx = std::max(-(mx / 2), std::min(mx / 2, dx));
+    int32_t dy = TruncClamp(static_cast<double>(h) * ptz->tilt * 0.5);
+    dy = std::max(-(my / 2), std::min(my / 2, dy));
+    S.left -= dx;
+    S.right -= dx;
+    S.top += dy;
+    S.bottom += dy;
+    *dest = D;
+    *source = S;
+    return QUORIX_OK;
+}
+
+// ---------------------------------------------------------------------------------------------
+// CDecodeFrame
+
+CDecodeFrame::~CDecodeFrame() { GiveBack(); }
+
+void CDecodeFrame::GiveBack() {
+    if (data.GetData() == nullptr || data.IsOwned()) return;
+    const uint32_t capacity = static_cast<uint32_t>(data.GetCapacity());
+    uint8_t* memory = data.Detach();
+    FrameReleaseCallback callback = m_owner->m_releaseCallback.load();
+    if (callback != nullptr) callback(memory, capacity, m_owner->m_releaseUser.load());
+}
+
+// ---------------------------------------------------------------------------------------------
+// CDisplay
+
+CDisplay::CDisplay() = default;
+
+CDisplay::~CDisplay() { Shutdown(); }
+
+void CDisplay::Shutdown() {
+    if (m_shutDown) return;
+    m_shutDown = true;
+    m_wakeEvent.Set();
+    Stop();
+    BRIXEL::CHAutoLock lock(&m_frameLock);
+    ReleaseAll();
+    m_frame.reset();
+}
+
+uint32_t CDisplay::OnThreadLoop(uint64_t) {
+    {
+        BRIXEL::CHAutoLock lock(&m_frameLock);
+        if (m_frame) {
+            SnapCallback snap = m_snapCallback.load();
+            if (snap != nullptr && m_frame->data.GetData() != nullptr) {
+                snap(m_frame->width, m_frame->stride, m_frame->height, BRIXEL::HPIXEL_YUV420P,
+                     m_frame->data.GetData(), m_snapUser.load());
+            }
+            const uint32_t r = DrawFrame();
+            FrameDrawnCallback drawn = m_drawnCallback.load();
+            if (drawn != nullptr) drawn(r, m_drawnUser.load());
+        }
+    }
+    m_wakeEvent.Wait(kRedrawIntervalMs);
+    return 0;
+}
+
+uint32_t CDisplay::SetWindow(uintptr_t window) {
+    BRIXEL::CHAutoLock lock(&m_frameLock);
+    if (window == 0) {
+        m_window = 0;
+        return QUORIX_OK;
+    }
+    if (m_window.load() != 0) return QUORIX_OK;
+    m_window = window;
+    DDRECT client{};
+    if (QXPLAT::DDGetClientRect(window, &client)) {
+        m_cacheWidth = static_cast<uint32_t>(client.right);
+        m_cacheHeight = static_cast<uint32_t>(client.bottom);
+    }
+    // Surfaces made for another window would keep drawing into that one.
+    if (window != m_surfaceWindow) m_initialised = false;
+    m_wakeEvent.Pulse();
+    return QUORIX_OK;
+}
+
+void CDisplay::ReleaseBorrowed() {
+    if (m_frame) m_frame->GiveBack();
+}
+
+uint32_t CDisplay::InputPicture(uint32_t width, uint32_t height, uint32_t format,
+                                const uint8_t* const* planes, const uint32_t* strides) {
+    if (format != 0 && format != BRIXEL::HPIXEL_YUV420P) return QUORIX_E_PARAM;
+    if (width == 0 || height == 0 || planes == nullptr || strides == nullptr) return QUORIX_E_PARAM;
+    if (planes[0] == nullptr || planes[1] == nullptr || planes[2] == nullptr) return QUORIX_E_PARAM;
+    const uint32_t stride = strides[0];
+    if (stride < width || width > kMaxPictureSide || height > kMaxPictureSide) return QUORIX_E_PARAM;
+    const uint32_t cw = (width + 1) / 2;
+    if (strides[1] < cw || strides[2] < cw) return QUORIX_E_PARAM;
+    const uint64_t ySize = static_cast<uint64_t>(stride) * height;
+    const uint64_t total = ySize * 3 / 2;
+    // Odd heights have one more chroma row than the 3/2 layout holds; a little slack keeps
+    // the converters' reads of it inside the block.
+    const uint64_t capacity = total + stride;
+    if (capacity > BRIXEL::HPIXEL_MAX_PICTURE_BYTES) return QUORIX_E_NO_MEMORY;
+    {
+        BRIXEL::CHAutoLock lock(&m_frameLock);
+        if (!m_frame) {
+            m_frame.reset(new (std::nothrow) CDecodeFrame(this));
+            if (!m_frame) return QUORIX_E_NO_MEMORY;
+        }
+        ReleaseBorrowed();
+        m_frame->width = width;
+        m_frame->height = height;
+        m_frame->stride = stride;
+        m_frame->data.Reserve(capacity);
+        uint8_t* dst = m_frame->data.GetData();
+        if (dst == nullptr || m_frame->data.GetCapacity() < capacity) {
+            m_frame.reset();
+            return QUORIX_E_NO_MEMORY;
+        }
+        for (uint32_t y = 0; y < height; ++y) {
+            std::memcpy(dst + static_cast<uint64_t>(y) * stride,
+                        planes[0] + static_cast<uint64_t>(y) * strides[0], width);
+        }
+        // Chroma rows of stride / 2 bytes, U then V, each plane a contiguous block.
+        const uint32_t chromaStride = stride / 2;
+        const uint32_t chromaRows = (height + 1) / 2;
+        const uint32_t rowBytes = std::min(cw, chromaStride == 0 ? cw : chromaStride);
+        uint8_t* u = dst + ySize;
+        uint8_t* v = dst + ySize * 5 / 4;
+        for (uint32_t y = 0; y < chromaRows; ++y) {
+            std::memcpy(u + static_cast<uint64_t>(y) * chromaStride,
+                        planes[1] + static_cast<uint64_t>(y) * strides[1], rowBytes);
+        }
+        for (uint32_t y = 0; y < chromaRows; ++y) {
+            std::memcpy(v + static_cast<uint64_t>(y) * chromaStride,
+                        planes[2] + static_cast<uint64_t>(y) * strides[2], rowBytes);
+        }
+        m_frame->data.SetLength(capacity);
+    }
+    m_wakeEvent.Pulse();
+    return QUORIX_OK;
+}
+
+uint32_t CDisplay::AttachPicture(uint32_t width, uint32_t height, uint32_t format, uint8_t* data,
+                                 uint32_t size) {
+    if (format != 0 && format != BRIXEL::HPIXEL_YUV420P) return QUORIX_E_PARAM;
+    if (width == 0 || height == 0 || data == nullptr || size == 0) return QUORIX_E_PARAM;
+    if (width > kMaxPictureSide || height > kMaxPictureSide) return QUORIX_E_PARAM;
+    // A buffer too small for its picture would be read past its end by every conversion and
+    // by the snapshot callback.
+    if (static_cast<uint64_t>(size) < static_cast<uint64_t>(width) * height * 3 / 2) return QUORIX_E_PARAM;
+    {
+        BRIXEL::CHAutoLock lock(&m_frameLock);
+        if (!m_frame) {
+            m_frame.reset(new (std::nothrow) CDecodeFrame(this));
+            if (!m_frame) return QUORIX_E_NO_MEMORY;
+        }
+        ReleaseBorrowed();
+        m_frame->width = width;
+        m_frame->height = height;
+        m_frame->stride = width;
+        m_frame->data.Attach(data, size, false);
+    }
+    m_wakeEvent.Pulse();
+    return QUORIX_OK;
+}
+
+uint32_t CDisplay::SetRegion(uint32_t index, int32_t x, int32_t y, int32_t width, int32_t height,
+                             uint32_t enabled) {
+    if (index >= kMaxRegions) return QUORIX_OK;
+    CRegion& r = m_regions[index];
+    r.left = x;
+    r.top = y;
+    r.right = static_cast<int32_t>(static_cast<int64_t>(x) + width);
+    r.bottom = static_cast<int32_t>(static_cast<int64_t>(y) + height);
+    r.enabled = enabled;
+    return QUORIX_OK;
+}
+
+uint32_t CDisplay::SetRegionPtz(uint32_t index, float pan, float tilt, float zoom) {
+    if (index >= kMaxRegions) return QUORIX_E_PARAM;
+    BRIXEL::CHAutoLock lock(&m_ptzLock);
+    CPtz& p = m_regions[index].ptz;
+    p.pan = ClampUnit(pan);
+    p.tilt = ClampUnit(tilt);
+    p.zoom = zoom >= 1.0f ? zoom : 1.0f;  // NaN too becomes 1
+    return QUORIX_OK;
+}
+
+uint32_t CDisplay::GetRegionPtz(uint32_t index, float* pan, float* tilt, float* zoom) {
+    if (index >= kMaxRegions) return QUORIX_E_PARAM;
+    BRIXEL::CHAutoLock lock(&m_ptzLock);
+    const CPtz& p = m_regions[index].ptz;
+    if (pan != nullptr) *pan = p.pan;
+    if (tilt != nullptr) *tilt = p.tilt;
+    if (zoom != nullptr) *zoom = p.zoom;
+    return QUORIX_OK;
+}
+
+uint32_t CDisplay::SetRegionColor(uint32_t index, uint32_t color) {
+    if (index >= kMaxRegions) return QUORIX_E_PARAM;
+    // Hosts give 0x00BBGGRR; the surfaces take 0x00RRGGBB.
+    m_regions[index].color = (color & 0xFF00FF00u) | ((color & 0xFFu) << 16) | ((color >> 16) & 0xFFu);
+    return QUORIX_OK;
+}
+
+uint32_t CDisplay::SetRegionFitMode(uint32_t index, uint32_t mode) {
+    if (index >= kMaxRegions) return QUORIX_E_PARAM;
+    m_regions[index].fitMode = mode;
+    return QUORIX_OK;
+}
+
+uint32_t CDisplay::SetRegionDrawCallback(uint32_t index, DrawCallback callback, void* user) {
+    if (index >= kMaxRegions) return QUORIX_E_PARAM;
+    m_regions[index].drawUser = user;
+    m_regions[index].drawCallback = callback;
+    return QUORIX_OK;
+}
+
+uint32_t CDisplay::SetFrameReleaseCallback(FrameReleaseCallback callback, void* user) {
+    m_releaseUser = user;
+    m_releaseCallback = callback;
+    return QUORIX_OK;
+}
+
+uint32_t CDisplay::SetSnapCallback(SnapCallback callback, void* user) {
+    m_snapUser = user;
+    m_snapCallback = callback;
+    return QUORIX_OK;
+}
+
+uint32_t CDisplay::SetFrameDrawnCallback(FrameDrawnCallback callback, void* user) {
+    m_drawnUser = user;
+    m_drawnCallback = callback;
+    return QUORIX_OK;
+}
+
+uint32_t CDisplay::SetSnapRect(float x, float y, float width, float height) {
+    BRIXEL::CHAutoLock lock(&m_snapRectLock);
+    m_cropX = Clamp01(x);
+    m_cropY = Clamp01(y);
+    m_cropW = Clamp01(width);
+    m_cropH = Clamp01(height);
+    return QUORIX_OK;
+}
+
+uint32_t CDisplay::SetSnapFormat(uint32_t format) {
+    m_snapFormat = format;
+    return QUORIX_OK;
+}
+
+uint32_t CDisplay::Snapshot(uint32_t* outWidth, uint32_t* outStride, uint32_t* outHeight,
+                            uint32_t* outFormat, uint8_t** outData) {
+    if (outWidth == nullptr || outStride == nullptr || outHeight == nullptr || outFormat == nullptr ||
+        outData == nullptr) {
+        return QUORIX_E_PARAM;
+    }
+    *outData = nullptr;
+    BRIXEL::CHAutoLock lock(&m_frameLock);
+    if (!m_frame || m_frame->data.GetData() == nullptr) return QUORIX_E_SYSTEM;
+    uint32_t format = m_snapFormat.load();
+    if (format == 0 || format >= 5) format = 3;
+    const uint32_t bpp = (format == 1 || format == 3) ? 4 : 3;
+    BRIXEL::CHPixel pixel;
+    uint32_t r = pixel.Set(BRIXEL::HPIXEL_YUV420P, m_frame->data.GetData(),
+                           static_cast<uint32_t>(m_frame->data.GetLength()), m_frame->width,
+                           m_frame->height, m_frame->stride, false);
+    if (r != QUORIX_OK) return r;
+    uint32_t width = m_frame->width;
+    uint32_t height = m_frame->height;
+    uint32_t stride = (width * bpp + 3) & ~3u;
+    float cx, cy, cw, ch;
+    {
+        BRIXEL::CHAutoLock crop(&m_snapRectLock);
+        cx = m_cropX;
+        cy = m_cropY;
+        cw = m_cropW;
+        ch = m_cropH;
+    }
+    if (cx != 0.0f || cy != 0.0f || cw != 1.0f || ch != 1.0f) {
+        const uint32_t x = static_cast<uint32_t>(static_cast<float>(width) * cx) & ~1u;
+        const uint32_t y = static_cast<uint32_t>(static_cast<float>(height) * cy) & ~1u;
+        width = static_cast<uint32_t>(static_cast<float>(width) * cw) & ~1u;
+        height = static_cast<uint32_t>(static_cast<float>(height) * ch) & ~1u;
+        stride = (width * bpp + 3) & ~3u;
+        r = pixel.Crop(BRIXEL::HPIXEL_YUV420P, x, y, width, height, 0);
+    }
+    *outWidth = width;
+    *outStride = stride;
+    *outHeight = height;
+    *outFormat = format;
+    if (r != QUORIX_OK) return r;
+    r = pixel.Convert(static_cast<BRIXEL::CHPixelFormat>(format + 10), stride);
+    if (r == QUORIX_OK) *outData = pixel.Detach();
+    return r;
+}
+
+uint32_t CDisplay::GetScreenVideoFormat(uint32_t index) {
+    if (index >= kMaxScreens) return 0;
+    BRIXEL::CHAutoLock lock(&m_frameLock);
+    return m_screens[index].present != 0 ? m_screens[index].videoFormat : 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Surfaces
+
+void CDisplay::ReleaseAll() {
+    const uintptr_t window = m_surfaceWindow;
+    for (CScreen& s : m_screens) {
+        if (s.present == 0 && !s.dd) continue;
+        s.present = 0;
+        for (auto& c : s.clippers) c.reset();
+        s.cache.reset();
+        s.back.reset();
+        s.primary.reset();
+        if (s.dd) {
+            s.dd->RestoreDisplayMode();
+            if (window != 0) s.dd->SetCooperativeLevel(window, QXPLAT::DDSCL_NORMAL);
+            s.dd.reset();
+        }
+        s.videoFormat = 0;
+        s.pitch = 0;
+        s.fastMemory = 0;
+    }
+    m_initialised = false;
+}
+
+uint32_t CDisplay::InitScreen(uint32_t index) {
+    using namespace QXPLAT;
+    CScreen& s = m_screens[index];
+    const uintptr_t window = m_surfaceWindow;
+    uint32_t r = DirectDrawCreateEx(DDGuidIsNull(s.guid) ? nullptr : &s.guid, &s.dd);
+    if (r != DD_OK) {
+        HLOG(kSource, kModule, BRIXEL::HLOG_ERROR, "HDD::CDisplay::InitDDraw",
+             "DirectDrawCreateEx fail,errcode=%#x", r);
+        return r;
+    }
+    r = s.dd->SetCooperativeLevel(window, DDSCL_NORMAL);
+    if (r != DD_OK) return r;
+
+    DDSURFACEDESC2 desc{};
+    desc.size = sizeof(desc);
+    desc.flags = DDSD_CAPS;
+    desc.caps = DDSCAPS_PRIMARYSURFACE;
+    r = s.dd->CreateSurface(&desc, &s.primary);
+    if (r != DD_OK) {
+        HLOG(kSource, kModule, BRIXEL::HLOG_ERROR, "HDD::CDisplay::InitDDraw",
+             "Front CreateSurface fail,errcode=%#x", r);
+        return r;
+    }
+
+    static const struct {
+        uint32_t fourCC;
+        uint32_t videoFormat;
+    } kFourCCs[] = {{DDFOURCC_YV12, 1}, {DDFOURCC_I420, 2}, {DDFOURCC_YUY2, 4},
+                    {DDFOURCC_YUYV, 5}, {DDFOURCC_UYVY, 3}};
+    s.videoFormat = 0;
+    for (const auto& f : kFourCCs) {
+        desc = {};
+        desc.size = sizeof(desc);
+        desc.flags = DDSD_CAPS | DDSD_WIDTH | DDSD_HEIGHT | DDSD_PIXELFORMAT;
+        desc.caps = DDSCAPS_OFFSCREENPLAIN;
+        desc.width = m_sourceWidth;
+        desc.height = m_sourceHeight;
+        desc.pixelFormat.size = sizeof(DDPIXELFORMAT);
+        desc.pixelFormat.flags = DDPF_FOURCC;
+        desc.pixelFormat.fourCC = f.fourCC;
+        r = s.dd->CreateSurface(&desc, &s.back);
+        if (r == DD_OK) {
+            s.videoFormat = f.videoFormat;
+            s.fastMemory = 1;
+            break;
+        }
+        HLOG(kSource, kModule, BRIXEL::HLOG_DEBUG, "HDD::CDisplay::InitDDraw",
+             "mode[%d] Back CreateSurface fail,errcode=%#x", f.videoFormat, r);
+    }
+    if (s.videoFormat == 0) {
+        desc = {};
+        desc.size = sizeof(desc);
+        desc.flags = DDSD_CAPS | DDSD_WIDTH | DDSD_HEIGHT;
+        desc.caps = DDSCAPS_OFFSCREENPLAIN | DDSCAPS_VIDEOMEMORY;
+        desc.width = m_sourceWidth;
+        desc.height = m_sourceHeight;
+        r = s.dd->CreateSurface(&desc, &s.back);
+        s.fastMemory = 1;
+        if (r != DD_OK) {
+            desc.caps = DDSCAPS_OFFSCREENPLAIN | DDSCAPS_SYSTEMMEMORY;
+            r = s.dd->CreateSurface(&desc, &s.back);
+            s.fastMemory = 0;
+        }
+        if (r != DD_OK) {
+            HLOG(kSource, kModule, BRIXEL::HLOG_ERROR, "HDD::CDisplay::InitDDraw",
+                 "RGB Back CreateSurface fail,errcode=%#x", r);
+            return r;
+        }
+    }
+
+    desc = {};
+    desc.size = sizeof(desc);
+    desc.flags = DDSD_CAPS | DDSD_WIDTH | DDSD_HEIGHT;
+    desc.caps = DDSCAPS_OFFSCREENPLAIN;
+    desc.width = m_cacheWidth;
+    desc.height = m_cacheHeight;
+    r = s.dd->CreateSurface(&desc, &s.cache);
+    if (r != DD_OK) {
+        HLOG(kSource, kModule, BRIXEL::HLOG_ERROR, "HDD::CDisplay::InitDDraw",
+             "Cache CreateSurface fail,errcode=%#x", r);
+        return r;
+    }
+
+    desc = {};
+    desc.size = sizeof(desc);
+    r = s.back->Lock(nullptr, &desc, DDLOCK_WAIT, nullptr);
+    if (r != DD_OK) {
+        HLOG(kSource, kModule, BRIXEL::HLOG_ERROR, "HDD::CDisplay::InitDDraw",
+             "Back Lock fail,errcode=%#x", r);
+        return r;
+    }
+    s.pitch = static_cast<uint32_t>(desc.pitch);
+    if ((desc.pixelFormat.flags & DDPF_RGB) != 0) {
+        const DDPIXELFORMAT& pf = desc.pixelFormat;
+        if (pf.rgbBitCount == 32) {
+            s.videoFormat = 6;
+        } else if (pf.rgbBitCount == 24) {
+            s.videoFormat = 7;
+        } else if (pf.rgbBitCount == 16 && pf.rBitMask == 0xF800) {
+            s.videoFormat = 8;
+        } else if (pf.rgbBitCount == 16 && pf.rBitMask == 0x7C00) {
+            s.videoFormat = 9;
+        } else if (pf.rgbBitCount == 16) {
+            HLOG(kSource, kModule, BRIXEL::HLOG_ERROR, "HDD::CDisplay::InitDDraw",
+                 "Invalid RGB format,BitMask=%#x", pf.rBitMask);
+            s.back->Unlock(nullptr);
+            return static_cast<uint32_t>(-10);
+        } else {
+            HLOG(kSource, kModule, BRIXEL::HLOG_ERROR, "HDD::CDisplay::InitDDraw",
+                 "Invalid RGB format,BitCount=%#x", pf.rgbBitCount);
+            s.back->Unlock(nullptr);
+            return static_cast<uint32_t>(-9);
+        }
+    }
+    s.back->Unlock(nullptr);
+
+    for (uint32_t i = 0; i < kMaxRegions; ++i) {
+        if (m_regions[i].enabled.load() == 0) continue;
+        r = s.dd->CreateClipper(0, &s.clippers[i]);
+        if (r == DD_OK) r = s.clippers[i]->SetHWnd(0, window);
+        if (r == DD_OK) r = s.primary->SetClipper(s.clippers[i]);
+        if (r != DD_OK) return r;
+    }
+    HLOG(kSource, kModule, BRIXEL::HLOG_INFO, "HDD::CDisplay::InitDDraw", "screen[%d] VideoFormat is %d",
+         static_cast<int>(index), static_cast<int>(s.videoFormat));
+    return DD_OK;
+}
+
+uint32_t CDisplay::InitDDraw(uint32_t sourceWidth, uint32_t sourceHeight, uint32_t clientWidth,
+                             uint32_t clientHeight) {
+    ReleaseAll();
+    const uintptr_t window = m_window.load();
+    if (window == 0) return QUORIX_E_NOT_SUPPORTED;
+    m_surfaceWindow = window;
+    // A display used before the SDK enumerated the monitors finds them itself.
+    CMonitorMgr& monitors = CMonitorMgr::Instance();
+    if (!monitors.IsEnumerated()) monitors.Enumerate();
+    for (uint32_t i = 0; i < kMaxScreens; ++i) {
+        const CScreenInfo* info = monitors.GetEntry(i);
+        CScreen& s = m_screens[i];
+        s.present = info != nullptr ? info->present : 0;
+        if (s.present == 0) continue;
+        s.guid = info->guid;
+        s.monitor = info->monitor;
+        s.videoMemory = info->videoMemory;
+    }
+    m_sourceWidth = sourceWidth;
+    m_sourceHeight = sourceHeight;
+    m_cacheWidth = clientWidth;
+    m_cacheHeight = clientHeight;
+    for (uint32_t i = 0; i < kMaxScreens; ++i) {
+        if (m_screens[i].present == 0) continue;
+        const uint32_t r = InitScreen(i);
+        if (r != QXPLAT::DD_OK) {
+            ReleaseAll();
+            return r;
+        }
+    }
+    HLOG(kSource, kModule, BRIXEL::HLOG_INFO, "HDD::CDisplay::InitDDraw", "InitDDraw success");
+    m_initialised = true;
+    return QUORIX_OK;
+}
+
+uint32_t CDisplay::ResizeCache(uint32_t width, uint32_t height) {
+    m_cacheWidth = width;
+    m_cacheHeight = height;
+    for (CScreen& s : m_screens) {
+        if (s.present == 0 || !s.dd) continue;
+        if (s.cache) s.cache->Restore();
+        s.cache.reset();
+        QXPLAT::DDSURFACEDESC2 desc{};
+        desc.size = sizeof(desc);
+        desc.flags = QXPLAT::DDSD_CAPS | QXPLAT::DDSD_WIDTH | QXPLAT::DDSD_HEIGHT;
+        desc.caps = QXPLAT::DDSCAPS_OFFSCREENPLAIN;
+        desc.width = width;
+        desc.height = height;
+        const uint32_t r = s.dd->CreateSurface(&desc, &s.cache);
+        if (r != QXPLAT::DD_OK) {
+            ReleaseAll();
+            return r;
+        }
+    }
+    return QUORIX_OK;
+}
+
+// Regions enabled after the surfaces were made get their clipper here, and disabled ones lose
+// it, so that a region shows exactly while it is enabled.
+void CDisplay::SyncClippers(CScreen& s) {
+    for (uint32_t i = 0; i < kMaxRegions; ++i) {
+        const bool enabled = m_regions[i].enabled.load() != 0;
+        if (enabled && !s.clippers[i]) {
+            if (s.dd->CreateClipper(0, &s.clippers[i]) != QXPLAT::DD_OK) continue;
+            s.clippers[i]->SetHWnd(0, m_surfaceWindow);
+        } else if (!enabled && s.clippers[i]) {
+            s.clippers[i].reset();
+        }
+    }
+}
+
+void CDisplay::RestoreAfterFailure(CScreen& s, bool cacheFilled) {
+    if (cacheFilled && s.cache) s.cache->Restore();
+    if (s.primary) s.primary->Restore();
+    if (s.back) s.back->Restore();
+}
+
+uint32_t CDisplay::DrawFrame() {
+    using namespace QXPLAT;
+    const uintptr_t window = m_window.load();
+    if (window == 0 || !m_frame || m_frame->data.GetData() == nullptr) return QUORIX_E_STATE;
+    DDRECT client{};
+    if (!DDGetClientRect(window, &client)) return QUORIX_E_STATE;
+    const uint32_t clientWidth = static_cast<uint32_t>(client.right - client.left);
+    const uint32_t clientHeight = static_cast<uint32_t>(client.bottom - client.top);
+    if (clientWidth == 0 || clientHeight == 0) return QUORIX_E_STATE;
+
+    const CDecodeFrame& frame = *m_frame;
+    bool reinit = frame.width != m_sourceWidth || frame.height != m_sourceHeight || !m_initialised ||
+                  window != m_surfaceWindow;
+    for (const CScreen& s : m_screens) {
+        if (s.present != 0 && s.dd && s.fastMemory == 0 && s.videoMemory != 0) reinit = true;
+    }
+    uint32_t r = QUORIX_OK;
+    if (reinit) {
+        r = InitDDraw(frame.width, frame.height, clientWidth, clientHeight);
+    } else if (clientWidth != m_cacheWidth || clientHeight != m_cacheHeight) {
+        r = ResizeCache(clientWidth, clientHeight);
+    }
+    if (r != QUORIX_OK) return r;
+
+    int32_t sx = 0, sy = 0;
+    if (!DDClientToScreen(window, &sx, &sy)) return QUORIX_E_STATE;
+    const DDRECT windowRect{sx, sy, sx + static_cast<int32_t>(clientWidth),
+                            sy + static_cast<int32_t>(clientHeight)};
+
+    // One conversion per target format, shared by the screens that need it (null: failed).
+    std::map<BRIXEL::CHPixelFormat, std::unique_ptr<BRIXEL::CHPixel>> converted;
+    for (const CScreen& s : m_screens) {
+        if (s.present == 0 || s.videoFormat == 0) continue;
+        const BRIXEL::CHPixelFormat target = TargetFormat(s.videoFormat);
+        if (converted.count(target) != 0) continue;
+        auto pixel = std::make_unique<BRIXEL::CHPixel>();
+        uint32_t c = pixel->Set(BRIXEL::HPIXEL_YUV420P, frame.data.GetData(),
+                                static_cast<uint32_t>(frame.data.GetLength()), frame.width,
+                                frame.height, frame.stride, false);
+        if (c == QUORIX_OK) c = pixel->Convert(target, s.pitch);
+        if (c != QUORIX_OK) pixel.reset();
+        converted[target] = std::move(pixel);
+    }
+
+    for (CScreen& s : m_screens) {
+        if (s.present == 0 || s.videoFormat == 0) continue;
+        const BRIXEL::CHPixel* pixel = converted[TargetFormat(s.videoFormat)].get();
+        if (pixel == nullptr) {
+            RestoreAfterFailure(s, false);
+            return QUORIX_E_NOT_SUPPORTED;
+        }
+        DDSURFACEDESC2 desc{};
+        desc.size = sizeof(desc);
+        r = s.back->Lock(nullptr, &desc, DDLOCK_WAIT, nullptr);
+        if (r != DD_OK) {
+            RestoreAfterFailure(s, false);
+            return r;
+        }
+        const uint64_t room = BackSurfaceBytes(s.videoFormat, static_cast<uint32_t>(desc.pitch), desc.height);
+        std::memcpy(desc.surface, pixel->GetData(), static_cast<size_t>(std::min<uint64_t>(room, pixel->GetLength())));
+        s.back->Unlock(nullptr);
+
+        DDRECT monitor{};
+        if (!GetMonitorRect(s.monitor, &monitor)) continue;
+        DDRECT placed{};
+        if (!PlaceWindow(monitor, windowRect, &placed)) continue;
+        SyncClippers(s);
+        for (uint32_t i = 0; i < kMaxRegions; ++i) {
+            CRegion& region = m_regions[i];
+            const DDRECT R{region.left.load(), region.top.load(), region.right.load(), region.bottom.load()};
+            if (!s.clippers[i] || R.right <= R.left || R.bottom <= R.top) continue;
+            r = s.primary->SetClipper(s.clippers[i]);
+            if (r == DD_OK) r = s.cache->Blt(&R, nullptr, nullptr, DDBLT_COLORFILL, region.color.load());
+            if (r != DD_OK) {
+                RestoreAfterFailure(s, true);
+                return r;
+            }
+            DDRECT D{}, S{};
+            uint32_t fit;
+            {
+                BRIXEL::CHAutoLock ptz(&m_ptzLock);
+                fit = region.fitMode.load();
+                if (ComputeRegionRects(R, fit, &region.ptz, frame.width, frame.height, &D, &S) != QUORIX_OK) {
+                    continue;
+                }
+            }
+            r = s.cache->Blt(&D, s.back.get(), &S, DDBLT_WAIT, 0);
+            if (r != DD_OK) {
+                RestoreAfterFailure(s, true);
+                return r;
+            }
+            DrawCallback callback = region.drawCallback.load();
+            if (callback != nullptr) {
+                QUORIX_HDC dc = nullptr;
+                if (s.cache->GetDC(&dc) == DD_OK) {
+                    callback(dc, i, D.left, D.top, D.right - D.left, D.bottom - D.top, R.left, R.top,
+                             R.right - R.left, R.bottom - R.top, region.drawUser.load());
+                    s.cache->ReleaseDC(dc);
+                }
+            }
+        }
+        r = s.primary->Blt(&placed, s.cache.get(), nullptr, DDBLT_WAIT, 0);
+        if (r != DD_OK) {
+            RestoreAfterFailure(s, true);
+            return r;
+        }
+    }
+    return QUORIX_OK;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Entry points
+
+namespace {
+
+template <typename F>
+uint32_t Guarded(CDisplay* display, F&& f) {
+    if (display == nullptr) return QUORIX_E_PARAM;
+    try {
+        return f(display);
+    } catch (...) {
+        return QUORIX_E_EXCEPTION;
+    }
+}
+
+}  // namespace
+
+uint32_t CreateDisplay(CDisplay** out) {
+    if (out == nullptr) return QUORIX_E_PARAM;
+    *out = nullptr;
+    try {
+        std::unique_ptr<CDisplay> display(new (std::nothrow) CDisplay());
+        if (!display) return QUORIX_E_NO_MEMORY;
+        const uint32_t r = display->Start(0, false);
+        if (r != QUORIX_OK) return r;
+        *out = display.release();
+        return QUORIX_OK;
+    } catch (...) {
+        return QUORIX_E_NO_MEMORY;
+    }
+}
+
+uint32_t DestroyDisplay(CDisplay* display) {
+    return Guarded(display, [](CDisplay* d) {
+        d->Shutdown();
+        std::unique_ptr<CDisplay> owned(d);
+        return QUORIX_OK;
+    });
+}
+
+uint32_t SetWindow(CDisplay* display, uintptr_t window) {
+    return Guarded(display, [&](CDisplay* d) { return d->SetWindow(window); });
+}
+
+uint32_t InputPicture(CDisplay* display, uint32_t width, uint32_t height, uint32_t format,
+                      const uint8_t* const* planes, const uint32_t* strides) {
+    return Guarded(display, [&](CDisplay* d) { return d->InputPicture(width, height, format, planes, strides); });
+}
+
+uint32_t AttachPicture(CDisplay* display, uint32_t width, uint32_t height, uint32_t format,
+                       uint8_t* data, uint32_t size) {
+    return Guarded(display, [&](CDisplay* d) { return d->AttachPicture(width, height, format, data, size); });
+}
+
+uint32_t SetRegion(CDisplay* display, uint32_t index, int32_t x, int32_t y, int32_t width,
+                   int32_t height, uint32_t enabled) {
+    return Guarded(display, [&](CDisplay* d) { return d->SetRegion(index, x, y, width, height, enabled); });
+}
+
+uint32_t SetRegionPtz(CDisplay* display, uint32_t index, float pan, float tilt, float zoom) {
+    return Guarded(display, [&](CDisplay* d) { return d->SetRegionPtz(index, pan, tilt, zoom); });
+}
+
+uint32_t GetRegionPtz(CDisplay* display, uint32_t index, float* pan, float* tilt, float* zoom) {
+    return Guarded(display, [&](CDisplay* d) { return d->GetRegionPtz(index, pan, tilt, zoom); });
+}
+
+uint32_t SetRegionColor(CDisplay* display, uint32_t index, uint32_t color) {
+    return Guarded(display, [&](CDisplay* d) { return d->SetRegionColor(index, color); });
+}
+
+uint32_t SetRegionFitMode(CDisplay* display, uint32_t index, uint32_t mode) {
+    return Guarded(display, [&](CDisplay* d) { return d->SetRegionFitMode(index, mode); });
+}
+
+uint32_t SetRegionDrawCallback(CDisplay* display, uint32_t index, DrawCallback callback, void* user) {
+    return Guarded(display, [&](CDisplay* d) { return d->SetRegionDrawCallback(index, callback, user); });
+}
+
+uint32_t SetFrameReleaseCallback(CDisplay* display, FrameReleaseCallback callback, void* user) {
+    return Guarded(display, [&](CDisplay* d) { return d->SetFrameReleaseCallback(callback, user); });
+}
+
+uint32_t SetSnapCallback(CDisplay* display, SnapCallback callback, void* user) {
+    return Guarded(display, [&](CDisplay* d) { return d->SetSnapCallback(callback, user); });
+}
+
+uint32_t SetFrameDrawnCallback(CDisplay* display, FrameDrawnCallback callback, void* user) {
+    return Guarded(display, [&](CDisplay* d) { return d->SetFrameDrawnCallback(callback, user); });
+}
+
+uint32_t SetSnapRect(CDisplay* display, float x, float y, float width, float height) {
+    return Guarded(display, [&](CDisplay* d) { return d->SetSnapRect(x, y, width, height); });
+}
+
+uint32_t SetSnapFormat(CDisplay* display, uint32_t format) {
+    return Guarded(display, [&](CDisplay* d) { return d->SetSnapFormat(format); });
+}
+
+uint32_t Snapshot(CDisplay* display, uint32_t* width, uint32_t* stride, uint32_t* height,
+                  uint32_t* format, uint8_t** data) {
+    return Guarded(display, [&](CDisplay* d) { return d->Snapshot(width, stride, height, format, data); });
+}
+
+void FreeSnapData(uint8_t* data) { delete[] data; }
+
+uint32_t EnumMonitors() {
+    CMonitorMgr::Instance().Enumerate();
+    return QUORIX_OK;
+}
+
+}  // namespace HDD

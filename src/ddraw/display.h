@@ -1,0 +1,209 @@
+#pragma once
+// The software display of a player port: a thread that keeps the latest decoded picture,
+// converts it into the format of a DirectDraw surface on every monitor the window touches and
+// composes up to nine regions into the window (each with its own fit mode, electronic pan, tilt
+// and zoom, background colour and overlay callback), at once on a new picture and at least
+// every 40 ms. It also cuts snapshots from the picture it holds, with or without a window.
+
+#include <quorixsdk.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "base/hbuffer.h"
+#include "base/hevent.h"
+#include "base/hlock.h"
+#include "base/hthread.h"
+#include "ddraw/monitor.h"
+#include "platform/soft_ddraw.h"
+
+namespace HDD {
+
+constexpr uint32_t kMaxRegions = 9;
+constexpr uint32_t kRedrawIntervalMs = 40;
+
+// Borrowed picture memory is no longer used (memory, capacity in bytes, user). The result is
+// not looked at.
+using FrameReleaseCallback = uint32_t (*)(uint8_t* memory, uint32_t capacity, void* user);
+// One picture about to be drawn: (width, stride, height, format 20, data, user).
+using SnapCallback = void (*)(uint32_t width, uint32_t stride, uint32_t height, uint32_t format,
+                              const uint8_t* data, void* user);
+// A region's picture is in place on the cache surface: (dc = QUORIX_SURFACE* of the cache
+// surface, region, picture rectangle x, y, width, height, region rectangle x, y, width, height,
+// user).
+using DrawCallback = void (*)(QUORIX_HDC dc, uint32_t region, int32_t imageX, int32_t imageY,
+                              int32_t imageWidth, int32_t imageHeight, int32_t regionX,
+                              int32_t regionY, int32_t regionWidth, int32_t regionHeight, void* user);
+// Internal: one drawing of the pending picture has ended with this result (0: on screen).
+using FrameDrawnCallback = void (*)(uint32_t result, void* user);
+
+class CPtz {
+public:
+    virtual ~CPtz() = default;
+    float pan = 0.0f;   // -1..1
+    float tilt = 0.0f;  // -1..1
+    float zoom = 1.0f;  // at least 1
+};
+
+// Fit modes of a region.
+enum : uint32_t {
+    FIT_INSIDE = 1,       // whole picture, aspect ratio kept
+    FIT_WIDTH = 2,        // fill the width
+    FIT_HEIGHT = 3,       // fill the height
+};
+
+class CRegion {
+public:
+    virtual ~CRegion() = default;
+    // Written by host threads without the frame lock, read by the display thread (each field
+    // on its own; a drawing may mix an old and a new value for one frame).
+    std::atomic<uint32_t> enabled{0};
+    std::atomic<uint32_t> fitMode{FIT_INSIDE};
+    std::atomic<int32_t> left{0}, top{0}, right{0}, bottom{0};
+    CPtz ptz;  // the floats are read and written under m_ptzLock of the display
+    std::atomic<uint32_t> color{0};  // 0x00RRGGBB
+    std::atomic<DrawCallback> drawCallback{nullptr};
+    std::atomic<void*> drawUser{nullptr};
+};
+
+class CScreen {
+public:
+    virtual ~CScreen() = default;
+    QXPLAT::DDGUID guid{};
+    QXPLAT::DDMONITOR monitor = 0;
+    uint32_t videoMemory = 0;  // the device's capability, from the monitor list
+    std::shared_ptr<QXPLAT::CDirectDraw7> dd;
+    std::shared_ptr<QXPLAT::CDirectDrawSurface7> primary;
+    std::shared_ptr<QXPLAT::CDirectDrawSurface7> cache;  // window client size
+    std::shared_ptr<QXPLAT::CDirectDrawSurface7> back;   // source picture size
+    std::shared_ptr<QXPLAT::CDirectDrawClipper> clippers[kMaxRegions];
+    uint32_t present = 0;
+    uint32_t videoFormat = 0;  // 0..9
+    uint32_t pitch = 0;        // bytes per row of the back surface
+    uint32_t fastMemory = 0;   // back surface is YUV or RGB in video memory
+};
+
+class CDisplay;
+
+class CDecodeFrame {
+public:
+    explicit CDecodeFrame(CDisplay* owner) : m_owner(owner) {}
+    virtual ~CDecodeFrame();
+    CDecodeFrame(const CDecodeFrame&) = delete;
+    CDecodeFrame& operator=(const CDecodeFrame&) = delete;
+
+    // Hands borrowed memory back through the owner's frame release callback and forgets it.
+    void GiveBack();
+
+    uint32_t width = 0;
+    uint32_t height = 0;
+    uint32_t stride = 0;  // of the Y plane; the chroma planes have half of it
+    BRIXEL::CHBuffer data;  // Y, U, V
+
+private:
+    CDisplay* m_owner;
+};
+
+// The e-PTZ arithmetic of one region: region rectangle R (window coordinates), fit mode, the
+// region's PTZ (pan or tilt reset to 0 when the source is not cropped in that direction) and a
+// w x h picture give the destination D on the cache surface and the source S in the picture.
+// QUORIX_E_PARAM for an empty region or picture, QUORIX_E_NOT_SUPPORTED for an empty D.
+uint32_t ComputeRegionRects(const QXPLAT::DDRECT& region, uint32_t fitMode, CPtz* ptz,
+                            uint32_t width, uint32_t height, QXPLAT::DDRECT* dest,
+                            QXPLAT::DDRECT* source);
+
+class CDisplay : public BRIXEL::CHThread {
+public:
+    CDisplay();
+    ~CDisplay() override;
+
+    uint32_t OnThreadLoop(uint64_t param) override;
+
+    uint32_t SetWindow(uintptr_t window);
+    uint32_t InputPicture(uint32_t width, uint32_t height, uint32_t format,
+                          const uint8_t* const* planes, const uint32_t* strides);
+    uint32_t AttachPicture(uint32_t width, uint32_t height, uint32_t format, uint8_t* data,
+                           uint32_t size);
+    uint32_t SetRegion(uint32_t index, int32_t x, int32_t y, int32_t width, int32_t height,
+                       uint32_t enabled);
+    uint32_t SetRegionPtz(uint32_t index, float pan, float tilt, float zoom);
+    uint32_t GetRegionPtz(uint32_t index, float* pan, float* tilt, float* zoom);
+    uint32_t SetRegionColor(uint32_t index, uint32_t color);
+    uint32_t SetRegionFitMode(uint32_t index, uint32_t mode);
+    uint32_t SetRegionDrawCallback(uint32_t index, DrawCallback callback, void* user);
+    uint32_t SetFrameReleaseCallback(FrameReleaseCallback callback, void* user);
+    uint32_t SetSnapCallback(SnapCallback callback, void* user);
+    uint32_t SetFrameDrawnCallback(FrameDrawnCallback callback, void* user);
+    uint32_t SetSnapRect(float x, float y, float width, float height);
+    uint32_t SetSnapFormat(uint32_t format);
+    uint32_t Snapshot(uint32_t* width, uint32_t* stride, uint32_t* height, uint32_t* format,
+                      uint8_t** data);
+
+    // Stops the thread and gives everything back (surfaces, borrowed memory).
+    void Shutdown();
+
+    // Video format of screen i (0 when not present); for tests and diagnostics.
+    uint32_t GetScreenVideoFormat(uint32_t index);
+
+private:
+    friend class CDecodeFrame;
+    uint32_t InitDDraw(uint32_t sourceWidth, uint32_t sourceHeight, uint32_t clientWidth,
+                       uint32_t clientHeight);
+    uint32_t InitScreen(uint32_t index);
+    void ReleaseAll();
+    uint32_t ResizeCache(uint32_t width, uint32_t height);
+    uint32_t DrawFrame();
+    void SyncClippers(CScreen& screen);
+    void RestoreAfterFailure(CScreen& screen, bool cacheFilled);
+    void ReleaseBorrowed();
+
+    bool m_initialised = false;  // frame lock
+    std::atomic<uintptr_t> m_window{0};
+    uintptr_t m_surfaceWindow = 0;  // frame lock: the window the surfaces were made for
+    BRIXEL::CHEvent m_wakeEvent{true, true, false};
+    BRIXEL::CHLock m_frameLock{true, false};  // mutex kind; guards the frame, surfaces, drawing
+    uint32_t m_cacheWidth = 0, m_cacheHeight = 0;    // frame lock
+    uint32_t m_sourceWidth = 0, m_sourceHeight = 0;  // frame lock
+    CScreen m_screens[kMaxScreens];                  // frame lock
+    CRegion m_regions[kMaxRegions];
+    BRIXEL::CHLock m_ptzLock;  // guards the CPtz floats of every region
+    std::atomic<FrameReleaseCallback> m_releaseCallback{nullptr};
+    std::atomic<void*> m_releaseUser{nullptr};
+    std::atomic<SnapCallback> m_snapCallback{nullptr};
+    std::atomic<void*> m_snapUser{nullptr};
+    std::atomic<FrameDrawnCallback> m_drawnCallback{nullptr};
+    std::atomic<void*> m_drawnUser{nullptr};
+    std::atomic<uint32_t> m_snapFormat{3};
+    BRIXEL::CHLock m_snapRectLock;  // guards the crop
+    float m_cropX = 0.0f, m_cropY = 0.0f, m_cropW = 1.0f, m_cropH = 1.0f;
+    std::unique_ptr<CDecodeFrame> m_frame;  // frame lock; the pending picture
+    bool m_shutDown = false;
+};
+
+// ---- entry points of the player port (a null display gives QUORIX_E_PARAM) ----
+uint32_t CreateDisplay(CDisplay** out);
+uint32_t DestroyDisplay(CDisplay* display);
+uint32_t SetWindow(CDisplay* display, uintptr_t window);
+uint32_t InputPicture(CDisplay* display, uint32_t width, uint32_t height, uint32_t format,
+                      const uint8_t* const* planes, const uint32_t* strides);
+uint32_t AttachPicture(CDisplay* display, uint32_t width, uint32_t height, uint32_t format,
+                       uint8_t* data, uint32_t size);
+uint32_t SetRegion(CDisplay* display, uint32_t index, int32_t x, int32_t y, int32_t width,
+                   int32_t height, uint32_t enabled);
+uint32_t SetRegionPtz(CDisplay* display, uint32_t index, float pan, float tilt, float zoom);
+uint32_t GetRegionPtz(CDisplay* display, uint32_t index, float* pan, float* tilt, float* zoom);
+uint32_t SetRegionColor(CDisplay* display, uint32_t index, uint32_t color);
+uint32_t SetRegionFitMode(CDisplay* display, uint32_t index, uint32_t mode);
+uint32_t SetRegionDrawCallback(CDisplay* display, uint32_t index, DrawCallback callback, void* user);
+uint32_t SetFrameReleaseCallback(CDisplay* display, FrameReleaseCallback callback, void* user);
+uint32_t SetSnapCallback(CDisplay* display, SnapCallback callback, void* user);
+uint32_t SetFrameDrawnCallback(CDisplay* display, FrameDrawnCallback callback, void* user);
+uint32_t SetSnapRect(CDisplay* display, float x, float y, float width, float height);
+uint32_t SetSnapFormat(CDisplay* display, uint32_t format);
+uint32_t Snapshot(CDisplay* display, uint32_t* width, uint32_t* stride, uint32_t* height,
+                  uint32_t* format, uint8_t** data);
+void FreeSnapData(uint8_t* data);
+uint32_t EnumMonitors();
+
+}  // namespace HDD

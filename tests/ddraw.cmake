@@ -1,0 +1,6 @@
+# Monitors and the software display: arithmetic, pictures and snapshots anywhere; the windowed
+# cases draw on the Xvfb display that scripts/test exports as QUORIX_TEST_DISPLAY.
+quorix_add_gtest(ddraw_tests
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/ddraw_core.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/ddraw_window.cpp
+  LIBS quorix_ddraw PkgConfig::XCB)

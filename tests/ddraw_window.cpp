@@ -1,0 +1,289 @@
+// The software display on a real X window (Xvfb): regions, background, fit, e-PTZ and overlays
+// as they arrive on screen, on the FourCC and on the RGB surface path; windows that go away or
+// change size. Each check waits for the display's frame-drawn hook, never for time.
+#include <gtest/gtest.h>
+#include <xcb/xcb.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "base/hpixel.h"
+#include "ddraw/display.h"
+
+namespace {
+
+struct Bgr {
+    uint8_t b, g, r;
+};
+
+Bgr Convert(uint8_t y, uint8_t u, uint8_t v) {
+    uint8_t yp[4] = {y, y, y, y};
+    uint8_t up[1] = {u}, vp[1] = {v};
+    uint8_t dst[16] = {};
+    BRIXEL::CHYUV420pConvert::ToRGB(BRIXEL::HPIXEL_BGRX32, yp, up, vp, 2, 1, 2, 2, dst, 16, 8);
+    return {dst[0], dst[1], dst[2]};
+}
+
+bool Near(const Bgr& a, const Bgr& b) {
+    return std::abs(a.b - b.b) <= 2 && std::abs(a.g - b.g) <= 2 && std::abs(a.r - b.r) <= 2;
+}
+
+std::string Str(const Bgr& c) {
+    return "bgr(" + std::to_string(c.b) + "," + std::to_string(c.g) + "," + std::to_string(c.r) + ")";
+}
+
+// Planar 4:2:0 picture: left half (y0, u0, v0), right half (y1, u1, v1).
+std::vector<uint8_t> TwoHalves(uint32_t w, uint32_t h, const uint8_t left[3], const uint8_t right[3]) {
+    std::vector<uint8_t> p(static_cast<size_t>(w) * h * 3 / 2);
+    uint8_t* u = p.data() + static_cast<size_t>(w) * h;
+    uint8_t* v = u + static_cast<size_t>(w) * h / 4;
+    for (uint32_t y = 0; y < h; ++y) {
+        for (uint32_t x = 0; x < w; ++x) p[y * w + x] = x < w / 2 ? left[0] : right[0];
+    }
+    for (uint32_t y = 0; y < h / 2; ++y) {
+        for (uint32_t x = 0; x < w / 2; ++x) {
+            u[y * (w / 2) + x] = x < w / 4 ? left[1] : right[1];
+            v[y * (w / 2) + x] = x < w / 4 ? left[2] : right[2];
+        }
+    }
+    return p;
+}
+
+struct Drawn {
+    std::mutex mutex;
+    std::condition_variable cv;
+    uint32_t ok = 0, failed = 0;
+    static void Hook(uint32_t result, void* user) {
+        auto* self = static_cast<Drawn*>(user);
+        std::lock_guard<std::mutex> g(self->mutex);
+        (result == QUORIX_OK ? self->ok : self->failed)++;
+        self->cv.notify_all();
+    }
+    // Two more drawings: the second one started after everything set before the call.
+    bool WaitOk(uint32_t more = 2) {
+        std::unique_lock<std::mutex> g(mutex);
+        const uint32_t target = ok + more;
+        return cv.wait_for(g, std::chrono::seconds(20), [&] { return ok >= target; });
+    }
+    bool WaitFailed() {
+        std::unique_lock<std::mutex> g(mutex);
+        const uint32_t target = failed + 1;
+        return cv.wait_for(g, std::chrono::seconds(20), [&] { return failed >= target; });
+    }
+};
+
+struct Overlay {
+    std::mutex mutex;
+    QUORIX_SURFACE surface{};
+    int32_t image[4] = {};
+    int32_t region[4] = {};
+    uint32_t calls = 0;
+    static void Draw(QUORIX_HDC dc, uint32_t, int32_t ix, int32_t iy, int32_t iw, int32_t ih, int32_t rx,
+                     int32_t ry, int32_t rw, int32_t rh, void* user) {
+        auto* self = static_cast<Overlay*>(user);
+        auto* s = static_cast<QUORIX_SURFACE*>(dc);
+        // A white 10 x 10 mark at the picture's top-left corner.
+        for (int32_t y = iy; y < iy + 10 && y < static_cast<int32_t>(s->height); ++y) {
+            std::memset(s->pixels + static_cast<size_t>(y) * s->stride + static_cast<size_t>(ix) * 4, 0xFF, 40);
+        }
+        std::lock_guard<std::mutex> g(self->mutex);
+        self->surface = *s;
+        const int32_t img[4] = {ix, iy, iw, ih}, reg[4] = {rx, ry, rw, rh};
+        std::memcpy(self->image, img, sizeof(img));
+        std::memcpy(self->region, reg, sizeof(reg));
+        ++self->calls;
+    }
+};
+
+class DDrawWindow : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override {
+        const char* display = std::getenv("QUORIX_TEST_DISPLAY");
+        if (display == nullptr || display[0] == '\0') GTEST_SKIP() << "QUORIX_TEST_DISPLAY is not set";
+        setenv("DISPLAY", display, 1);
+        if (GetParam()) {
+            setenv(QXPLAT::kDDrawNoFourCCEnv, "1", 1);
+        } else {
+            unsetenv(QXPLAT::kDDrawNoFourCCEnv);
+        }
+        int screenNumber = 0;
+        m_c = xcb_connect(display, &screenNumber);
+        ASSERT_FALSE(xcb_connection_has_error(m_c));
+        xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(m_c));
+        for (int i = 0; i < screenNumber; ++i) xcb_screen_next(&it);
+        m_screen = it.data;
+        m_window = MakeWindow(640, 480);
+        ASSERT_EQ(HDD::EnumMonitors(), QUORIX_OK);
+        ASSERT_EQ(HDD::CreateDisplay(&m_display), QUORIX_OK);
+        HDD::SetFrameDrawnCallback(m_display, &Drawn::Hook, &m_drawn);
+    }
+
+    void TearDown() override {
+        if (m_display != nullptr) {
+            EXPECT_EQ(HDD::DestroyDisplay(m_display), QUORIX_OK);
+        }
+        if (m_c != nullptr) {
+            for (uint32_t w : m_windows) xcb_destroy_window(m_c, w);
+            xcb_flush(m_c);
+            xcb_disconnect(m_c);
+        }
+        unsetenv(QXPLAT::kDDrawNoFourCCEnv);
+    }
+
+    uint32_t MakeWindow(uint16_t w, uint16_t h) {
+        const uint32_t window = xcb_generate_id(m_c);
+        const uint32_t values[] = {m_screen->black_pixel, XCB_EVENT_MASK_STRUCTURE_NOTIFY};
+        xcb_create_window(m_c, XCB_COPY_FROM_PARENT, window, m_screen->root, 40, 30, w, h, 0,
+                          XCB_WINDOW_CLASS_INPUT_OUTPUT, m_screen->root_visual,
+                          XCB_CW_BACK_PIXEL | XCB_CW_EVENT_MASK, values);
+        xcb_map_window(m_c, window);
+        xcb_flush(m_c);
+        while (xcb_generic_event_t* e = xcb_wait_for_event(m_c)) {
+            const bool mapped = (e->response_type & 0x7F) == XCB_MAP_NOTIFY;
+            std::free(e);
+            if (mapped) break;
+        }
+        m_windows.push_back(window);
+        return window;
+    }
+
+    Bgr Pixel(uint32_t window, int16_t x, int16_t y) {
+        xcb_get_image_reply_t* reply = xcb_get_image_reply(
+            m_c, xcb_get_image(m_c, XCB_IMAGE_FORMAT_Z_PIXMAP, window, x, y, 1, 1, ~0u), nullptr);
+        Bgr c{1, 2, 3};
+        if (reply != nullptr) {
+            const uint8_t* d = xcb_get_image_data(reply);
+            c = {d[0], d[1], d[2]};
+            std::free(reply);
+        }
+        return c;
+    }
+
+    void Show(const std::vector<uint8_t>& picture, uint32_t w, uint32_t h) {
+        const uint8_t* planes[3] = {picture.data(), picture.data() + w * h, picture.data() + w * h * 5 / 4};
+        const uint32_t strides[3] = {w, w / 2, w / 2};
+        ASSERT_EQ(HDD::InputPicture(m_display, w, h, 20, planes, strides), QUORIX_OK);
+    }
+
+    uint32_t ExpectedVideoFormat() const { return GetParam() ? 6u : 1u; }
+
+    xcb_connection_t* m_c = nullptr;
+    xcb_screen_t* m_screen = nullptr;
+    uint32_t m_window = 0;
+    std::vector<uint32_t> m_windows;
+    HDD::CDisplay* m_display = nullptr;
+    Drawn m_drawn;
+};
+
+TEST_P(DDrawWindow, RegionsShowPictureBackgroundAndOverlay) {
+    const uint8_t red[3] = {81, 90, 240};
+    const Bgr picture = Convert(81, 90, 240);
+    // Region 0 fits the 4:3 picture into a tall rectangle: blue bands above and below.
+    HDD::SetRegion(m_display, 0, 0, 0, 320, 480, 1);
+    HDD::SetRegionColor(m_display, 0, 0x00FF0000);  // host order 0x00BBGGRR: blue
+    // Region 1 stretches it and carries an overlay; region 2 is disabled.
+    HDD::SetRegion(m_display, 1, 320, 0, 320, 240, 1);
+    HDD::SetRegionFitMode(m_display, 1, 0);
+    HDD::SetRegionColor(m_display, 1, 0x0000FF00);
+    Overlay overlay;
+    HDD::SetRegionDrawCallback(m_display, 1, &Overlay::Draw, &overlay);
+    HDD::SetRegion(m_display, 2, 320, 240, 320, 240, 0);
+    HDD::SetRegionColor(m_display, 2, 0x000000FF);
+    ASSERT_EQ(HDD::SetWindow(m_display, m_window), QUORIX_OK);
+    Show(TwoHalves(160, 120, red, red), 160, 120);
+    ASSERT_TRUE(m_drawn.WaitOk());
+    EXPECT_EQ(m_display->GetScreenVideoFormat(0), ExpectedVideoFormat());
+
+    const Bgr blue{255, 0, 0}, black{0, 0, 0}, white{255, 255, 255};
+    struct {
+        int16_t x, y;
+        Bgr expected;
+    } probes[] = {{160, 60, blue},     {160, 119, blue},   {160, 121, picture}, {160, 240, picture},
+                  {160, 358, picture}, {160, 400, blue},   {480, 120, picture}, {630, 230, picture},
+                  {325, 5, white},     {480, 360, black}};
+    for (const auto& p : probes) {
+        const Bgr got = Pixel(m_window, p.x, p.y);
+        EXPECT_TRUE(Near(got, p.expected)) << "at " << p.x << "," << p.y << ": " << Str(got)
+                                           << " instead of " << Str(p.expected);
+    }
+    std::lock_guard<std::mutex> g(overlay.mutex);
+    EXPECT_GT(overlay.calls, 0u);
+    EXPECT_EQ(overlay.surface.width, 640u);
+    EXPECT_EQ(overlay.surface.height, 480u);
+    EXPECT_EQ(overlay.surface.stride, 2560u);
+    EXPECT_EQ(overlay.surface.format, QUORIX_PIXEL_BGR32);
+    const int32_t rect[4] = {320, 0, 320, 240};
+    EXPECT_EQ(0, std::memcmp(overlay.image, rect, sizeof(rect)));
+    EXPECT_EQ(0, std::memcmp(overlay.region, rect, sizeof(rect)));
+}
+
+TEST_P(DDrawWindow, PanAndZoomChooseThePartShown) {
+    const uint8_t dark[3] = {60, 128, 128}, bright[3] = {200, 128, 128};
+    const Bgr left = Convert(60, 128, 128), right = Convert(200, 128, 128);
+    HDD::SetRegion(m_display, 0, 0, 0, 640, 480, 1);
+    ASSERT_EQ(HDD::SetWindow(m_display, m_window), QUORIX_OK);
+    Show(TwoHalves(160, 120, dark, bright), 160, 120);
+    ASSERT_TRUE(m_drawn.WaitOk());
+    EXPECT_TRUE(Near(Pixel(m_window, 20, 240), left));
+    EXPECT_TRUE(Near(Pixel(m_window, 620, 240), right));
+
+    struct {
+        float pan;
+        Bgr atLeft, atRight;
+    } steps[] = {{1.0f, left, left}, {-1.0f, right, right}, {0.0f, left, right}};
+    for (const auto& s : steps) {
+        SCOPED_TRACE(s.pan);
+        ASSERT_EQ(HDD::SetRegionPtz(m_display, 0, s.pan, 0, 2.0f), QUORIX_OK);
+        ASSERT_TRUE(m_drawn.WaitOk());
+        EXPECT_TRUE(Near(Pixel(m_window, 20, 240), s.atLeft)) << Str(Pixel(m_window, 20, 240));
+        EXPECT_TRUE(Near(Pixel(m_window, 620, 240), s.atRight)) << Str(Pixel(m_window, 620, 240));
+    }
+}
+
+TEST_P(DDrawWindow, FollowsResizeSurvivesDestroyedWindowAndTakesANewOne) {
+    const uint8_t green[3] = {145, 54, 34};
+    const Bgr picture = Convert(145, 54, 34);
+    HDD::SetRegion(m_display, 0, 0, 0, 320, 240, 1);
+    HDD::SetRegionFitMode(m_display, 0, 0);
+    ASSERT_EQ(HDD::SetWindow(m_display, m_window), QUORIX_OK);
+    Show(TwoHalves(64, 48, green, green), 64, 48);
+    ASSERT_TRUE(m_drawn.WaitOk());
+    EXPECT_TRUE(Near(Pixel(m_window, 300, 220), picture));
+
+    // The cache follows the client size.
+    const uint32_t size[] = {320, 240};
+    xcb_configure_window(m_c, m_window, XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT, size);
+    xcb_flush(m_c);
+    HDD::SetRegion(m_display, 0, 160, 120, 160, 120, 1);
+    ASSERT_TRUE(m_drawn.WaitOk());
+    EXPECT_TRUE(Near(Pixel(m_window, 310, 230), picture));
+    EXPECT_TRUE(Near(Pixel(m_window, 10, 10), (Bgr{0, 0, 0})));
+
+    // The host destroys the window under the display: drawings fail, nothing else happens.
+    xcb_destroy_window(m_c, m_window);
+    xcb_flush(m_c);
+    m_windows.clear();
+    ASSERT_TRUE(m_drawn.WaitFailed());
+    ASSERT_TRUE(m_drawn.WaitFailed());
+
+    // A second window is ignored while one is set; after clearing it the new one is used.
+    const uint32_t second = MakeWindow(320, 240);
+    EXPECT_EQ(HDD::SetWindow(m_display, second), QUORIX_OK);
+    ASSERT_TRUE(m_drawn.WaitFailed());
+    EXPECT_EQ(HDD::SetWindow(m_display, 0), QUORIX_OK);
+    EXPECT_EQ(HDD::SetWindow(m_display, second), QUORIX_OK);
+    ASSERT_TRUE(m_drawn.WaitOk());
+    EXPECT_TRUE(Near(Pixel(second, 200, 200), picture));
+}
+
+INSTANTIATE_TEST_SUITE_P(Surfaces, DDrawWindow, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "RGB" : "FourCC");
+                         });
+
+}  // namespace
