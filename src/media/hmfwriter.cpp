@@ -11,6 +11,7 @@
 #include "base/hdatetime.h"
 #include "base/hlog.h"
 #include "base/hmodule.h"
+#include "base/hthread.h"
 
 namespace BRIXEL {
 
@@ -174,6 +175,8 @@ void CHMFWriter::NoteFailure(const char* what, uint64_t offset, uint64_t count) 
 
 uint32_t CHMFWriter::WriteFrame(const uint8_t* record, uint32_t length) {
     if (record == nullptr || length < kHMFFrameHeaderSize) return QUORIX_E_PARAM;
+    // A feeding thread cancelled inside a write would leave the lock held and the file torn.
+    CHCancelGuard noCancel;
     CHAutoLock lock(&m_lock);
     if (m_fd < 0) return QUORIX_E_NOT_WRITING;
 
@@ -238,6 +241,7 @@ uint32_t CHMFWriter::WriteFrame(const uint8_t* record, uint32_t length) {
 }
 
 uint32_t CHMFWriter::Close() {
+    CHCancelGuard noCancel;  // also runs from the destructor
     CHAutoLock lock(&m_lock);
     if (m_fd < 0) return QUORIX_OK;
     uint32_t result = QUORIX_OK;

@@ -7,6 +7,7 @@
 #include "base/hclock.h"
 #include "base/hdatetime.h"
 #include "base/hlog.h"
+#include "base/hthread.h"
 
 namespace BRIXEL {
 
@@ -23,6 +24,7 @@ uint32_t CKZWriter::Create(const char* path, const uint8_t* openInfo, uint32_t o
                            const uint8_t* renderParams, uint32_t renderParamsLength) {
     if (openInfo == nullptr) openInfoLength = 0;
     if (renderParams == nullptr) renderParamsLength = 0;
+    CHCancelGuard noCancel;
     CHAutoLock lock(GetLock());
     if (IsOpen()) return QUORIX_E_ALREADY_OPEN;
 
@@ -74,6 +76,7 @@ uint32_t CKZWriter::CreateFrom(const char* path, const uint8_t* block, uint32_t 
     // The block's own header says where the frame records begin; a block of another length
     // would put the first record where the reader does not look for it.
     if (!header.HasMagic() || header.dataOffset != size) return QUORIX_E_PARAM;
+    CHCancelGuard noCancel;
     CHAutoLock lock(GetLock());
     if (IsOpen()) return QUORIX_E_ALREADY_OPEN;
 
