@@ -404,14 +404,21 @@ TEST_F(PanoramaRenderWindow, HostWindowDestroyedWhileDrawing) {
         ASSERT_EQ(InputSolid(render, 16, 16, 1, 2, 3), QUORIX_OK);
         ASSERT_EQ(count.drawn.Wait(kWaitMs), 0u);
 
+        gltest::LogCapture log;
         window.Destroy();
-        // The renderer keeps drawing (and swapping into nothing) until it is stopped.
+        // The renderer keeps drawing, off-screen now, until it is stopped.
         for (int frame = 0; frame < 5; ++frame) {
             ASSERT_EQ(InputSolid(render, 16, 16, 4, 5, static_cast<uint8_t>(frame)), QUORIX_OK);
             ASSERT_EQ(count.drawn.Wait(kWaitMs), 0u)
                 << "frame " << frame << (hostDisplay ? " host" : " own");
         }
         EXPECT_TRUE(render->IsRunning());
+        ASSERT_EQ(InputSolid(render, 16, 16, 90, 180, 30), QUORIX_OK);
+        uint8_t px[4] = {};
+        ASSERT_TRUE(SnapCentre(render, 0, px));  // read-back still works
+        EXPECT_NEAR(px[2], 90, 3);
+        EXPECT_NEAR(px[1], 180, 3);
+        EXPECT_TRUE(log.Contains("drawing goes on off-screen")) << log.Text();
         DestroyRender(render);
     }
     XSetErrorHandler(previous);

@@ -118,6 +118,17 @@ void CHGlx::GetSurfaceSize(uint32_t* width, uint32_t* height) const {
     }
 }
 
+void CHGlx::CheckWindow() {
+    if (!HasOwnContext() || m_glrc->IsPbuffer() || m_window == 0)
+        return;
+    if (!m_glrc->IsWindowGone())
+        return;
+    const bool replaced = m_glrc->ReplaceWindowWithPbuffer(1, 1);
+    HLOG(kSource, kModule, 30, "SPHERA::CHGlx::CheckWindow", "target window %#lx is gone, %s",
+         static_cast<unsigned long>(m_window),
+         replaced ? "drawing goes on off-screen" : "no off-screen stand-in");
+}
+
 const char* CHGlx::PlatformName() const {
     return m_glrc ? m_glrc->PlatformName() : "";
 }

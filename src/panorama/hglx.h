@@ -39,6 +39,9 @@ public:
     // or the host's context. False when it could not grow.
     bool CoverArea(uint32_t width, uint32_t height);
     void GetSurfaceSize(uint32_t* width, uint32_t* height) const;
+    // Once per frame: when the host destroyed the target window, the context moves onto a
+    // pbuffer that stands for it, so drawing, callbacks and read-back go on off-screen.
+    void CheckWindow();
     // "surfaceless", "x11", "xcb" or "" (host context / not initialised).
     const char* PlatformName() const;
     uintptr_t GetWindow() const { return m_window; }

@@ -507,6 +507,7 @@ void CRender::DrawQuad() {
 uint32_t CRender::Render() {
     if (!m_started || !m_glReady)
         return QUORIX_OK;
+    m_glx.CheckWindow();
     glBindFramebuffer(GL_FRAMEBUFFER, 0);
     glEnable(GL_TEXTURE_2D);
     glEnable(GL_DEPTH_TEST);

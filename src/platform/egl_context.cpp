@@ -140,29 +140,29 @@ bool CEglContext::SwapCurrentSurface(int32_t* errorCode) {
 }
 
 bool CEglContext::ChooseConfig(bool window, uint32_t visual, int32_t* errorCode) {
-    const EGLint attribs[] = {
-        EGL_SURFACE_TYPE,
-        window ? EGL_WINDOW_BIT : EGL_PBUFFER_BIT,
-        EGL_RENDERABLE_TYPE,
-        EGL_OPENGL_BIT,
-        EGL_RED_SIZE,
-        8,
-        EGL_GREEN_SIZE,
-        8,
-        EGL_BLUE_SIZE,
-        8,
-        EGL_ALPHA_SIZE,
-        8,
-        EGL_DEPTH_SIZE,
-        24,
-        EGL_STENCIL_SIZE,
-        8,
-        EGL_NONE,
-    };
+    // A window config that also does pbuffers lets the context go on off-screen when the window
+    // disappears; a driver without such configs still gets a window-only one.
+    const EGLint surfaceTypes[] = {window ? (EGL_WINDOW_BIT | EGL_PBUFFER_BIT) : EGL_PBUFFER_BIT,
+                                   window ? EGL_WINDOW_BIT : EGL_PBUFFER_BIT};
     EGLConfig configs[64];
     EGLint count = 0;
-    if (!eglChooseConfig(m_display, attribs, configs, 64, &count) || count <= 0) {
-        *errorCode = count <= 0 ? EGL_BAD_CONFIG : eglGetError();
+    for (EGLint surfaceType : surfaceTypes) {
+        const EGLint attribs[] = {
+            EGL_SURFACE_TYPE, surfaceType, EGL_RENDERABLE_TYPE, EGL_OPENGL_BIT,
+            EGL_RED_SIZE,     8,           EGL_GREEN_SIZE,      8,
+            EGL_BLUE_SIZE,    8,           EGL_ALPHA_SIZE,      8,
+            EGL_DEPTH_SIZE,   24,          EGL_STENCIL_SIZE,    8,
+            EGL_NONE,
+        };
+        if (!eglChooseConfig(m_display, attribs, configs, 64, &count)) {
+            *errorCode = eglGetError();
+            return false;
+        }
+        if (count > 0)
+            break;
+    }
+    if (count <= 0) {
+        *errorCode = EGL_BAD_CONFIG;
         return false;
     }
     m_config = configs[0];
@@ -261,6 +261,7 @@ bool CEglContext::CreateSurface(uintptr_t window, void* display, int32_t* errorC
             return false;
         }
         m_surface = surface;
+        m_window = xwindow;
         m_pbuffer = false;
         return true;
     }
@@ -424,6 +425,38 @@ bool CEglContext::GrowPbuffer(uint32_t width, uint32_t height) {
     return true;
 }
 
+bool CEglContext::IsWindowGone() const {
+    if (m_pbuffer || m_surface == nullptr || !m_x11 || m_window == 0)
+        return false;
+    return !m_x11->GetWindowSize(m_window, nullptr, nullptr);
+}
+
+bool CEglContext::ReplaceWindowWithPbuffer(uint32_t width, uint32_t height) {
+    if (m_pbuffer || m_surface == nullptr)
+        return false;
+    EGLint surfaceType = 0;
+    if (!eglGetConfigAttrib(m_display, m_config, EGL_SURFACE_TYPE, &surfaceType) ||
+        (surfaceType & EGL_PBUFFER_BIT) == 0) {
+        return false;
+    }
+    void* old = m_surface;
+    int32_t error = 0;
+    if (!MakePbuffer(width > 0 ? width : 1, height > 0 ? height : 1, &error))
+        return false;
+    eglBindAPI(EGL_OPENGL_API);
+    if (m_context != nullptr && eglGetCurrentContext() == m_context) {
+        if (!eglMakeCurrent(m_display, m_surface, m_surface, m_context)) {
+            eglDestroySurface(m_display, m_surface);
+            m_surface = old;
+            return false;
+        }
+    }
+    eglDestroySurface(m_display, old);
+    m_pbuffer = true;
+    m_window = 0;
+    return true;
+}
+
 void CEglContext::Destroy() {
     if (m_display != nullptr) {
         ReleaseCurrent();
@@ -439,6 +472,7 @@ void CEglContext::Destroy() {
     m_config = nullptr;
     m_display = nullptr;
     m_pbuffer = false;
+    m_window = 0;
     m_pbufferWidth = m_pbufferHeight = 0;
     m_platformName = "";
     m_x11.reset();

@@ -37,6 +37,11 @@ public:
     // is current on this thread the new pbuffer is made current at once. False when the new
     // pbuffer could not be made (the old one stays).
     bool GrowPbuffer(uint32_t width, uint32_t height);
+    // True when our window surface's X window no longer exists (one round trip).
+    bool IsWindowGone() const;
+    // Retargets the context from a vanished window to a pbuffer of the given size, so that
+    // drawing and read-back go on off-screen. False when the config cannot do pbuffers.
+    bool ReplaceWindowWithPbuffer(uint32_t width, uint32_t height);
     // "surfaceless", "x11" or "xcb": the EGL platform in use, "" before CreateSurface.
     const char* PlatformName() const { return m_platformName; }
 
@@ -57,6 +62,7 @@ private:
     void* m_context = nullptr;      // EGLContext
     bool m_countedDisplay = false;  // made on a host's Display*: terminated with its last user
     bool m_pbuffer = false;
+    uint32_t m_window = 0;  // the X window of our window surface
     uint32_t m_pbufferWidth = 0;
     uint32_t m_pbufferHeight = 0;
     const char* m_platformName = "";
