@@ -251,7 +251,7 @@ namespace {
 // A worker whose hooks report to the test through events.
 class CProbeThread : public CHThread {
 public:
-    enum class Body { WaitForStop, EndWith, Throw, IgnoreStop, StopItself };
+    enum class Body { WaitForStop, EndWith, Throw, IgnoreStop, IgnoreStopPolling, IgnoreStopSleeping, StopItself };
 
     explicit CProbeThread(Body body = Body::WaitForStop, uint32_t code = 0) : m_body(body), m_code(code) {}
     ~CProbeThread() override { Stop(); }
@@ -270,13 +270,20 @@ public:
             case Body::WaitForStop: WaitStop(kGenerous); return 0;
             case Body::EndWith: return m_code;
             case Body::Throw: throw 42;
-            case Body::IgnoreStop: {
+            case Body::IgnoreStop:
+            case Body::IgnoreStopPolling:
+            case Body::IgnoreStopSleeping: {
                 struct Witness {
                     std::atomic<bool>* flag;
                     ~Witness() { *flag = true; }
                 } witness{&unwound};
                 CHAutoLock held(&bodyLock);
-                for (;;) never.Wait(HINFINITE);  // a cancellation point that never returns
+                // Each of these is a cancellation point; none of them looks at the stop request.
+                for (;;) {
+                    if (m_body == Body::IgnoreStop) never.Wait(HINFINITE);
+                    if (m_body == Body::IgnoreStopPolling) never.Wait(0);
+                    if (m_body == Body::IgnoreStopSleeping) HSleep(1);
+                }
             }
             case Body::StopItself:
                 selfStopResult = Stop();
@@ -377,19 +384,24 @@ TEST(ThreadTest, EscapingExceptionBecomesFaultExitCode) {
 }
 
 TEST(ThreadTest, BodyIgnoringStopIsCancelledAndReportedOnce) {
-    CProbeThread thread(CProbeThread::Body::IgnoreStop);
-    thread.SetStopTimeout(50);
-    ASSERT_EQ(thread.Start(), QUORIX_OK);
-    ASSERT_EQ(thread.looping.Wait(kGenerous), QUORIX_OK);
-    EXPECT_EQ(thread.Stop(), QUORIX_OK);
-    EXPECT_FALSE(thread.IsRunning());
-    EXPECT_EQ(thread.endCalls.load(), 1);
-    EXPECT_EQ(thread.endCode.load(), QUORIX_E_THREAD_KILLED);
-    EXPECT_EQ(thread.endedOn, std::this_thread::get_id());
-    // The cancelled body unwound: its scoped objects ran and its lock is free again.
-    EXPECT_TRUE(thread.unwound.load());
-    EXPECT_TRUE(thread.bodyLock.TryEnter());
-    thread.bodyLock.Leave();
+    for (auto body : {CProbeThread::Body::IgnoreStop, CProbeThread::Body::IgnoreStopPolling,
+                      CProbeThread::Body::IgnoreStopSleeping}) {
+        SCOPED_TRACE(static_cast<int>(body));
+        CProbeThread thread(body);
+        thread.SetStopTimeout(50);
+        ASSERT_EQ(thread.Start(), QUORIX_OK);
+        ASSERT_EQ(thread.looping.Wait(kGenerous), QUORIX_OK);
+        EXPECT_EQ(thread.Stop(), QUORIX_OK);
+        EXPECT_FALSE(thread.IsRunning());
+        EXPECT_EQ(thread.endCalls.load(), 1);
+        EXPECT_EQ(thread.endCode.load(), QUORIX_E_THREAD_KILLED);
+        EXPECT_EQ(thread.GetExitCode(), QUORIX_E_THREAD_KILLED);
+        EXPECT_EQ(thread.endedOn, std::this_thread::get_id());
+        // The cancelled body unwound: its scoped objects ran and its lock is free again.
+        EXPECT_TRUE(thread.unwound.load());
+        EXPECT_TRUE(thread.bodyLock.TryEnter());
+        thread.bodyLock.Leave();
+    }
 }
 
 TEST(ThreadTest, StopFromTheWorkerItselfDoesNotWait) {

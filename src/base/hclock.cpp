@@ -4,6 +4,9 @@
 #include <cerrno>
 #include <ctime>
 
+#include <pthread.h>
+#include <sched.h>
+
 namespace BRIXEL {
 
 namespace {
@@ -22,15 +25,65 @@ uint32_t HGetTickCount() {
     return HRealTickCount();
 }
 
+namespace {
+
+// A private condition variable that is never signalled: a timed wait on it is a sleep that is
+// also a cancellation point the thread sanitizer follows (it does not follow nanosleep's).
+class SleepWaiter {
+public:
+    SleepWaiter() {
+        pthread_condattr_t attr;
+        pthread_condattr_init(&attr);
+        pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+        pthread_cond_init(&m_cond, &attr);
+        pthread_condattr_destroy(&attr);
+    }
+    ~SleepWaiter() {
+        pthread_cond_destroy(&m_cond);
+        pthread_mutex_destroy(&m_mutex);
+    }
+    SleepWaiter(const SleepWaiter&) = delete;
+    SleepWaiter& operator=(const SleepWaiter&) = delete;
+
+    void Sleep(uint32_t ms) {
+        timespec deadline{};
+        clock_gettime(CLOCK_MONOTONIC, &deadline);
+        deadline.tv_sec += static_cast<time_t>(ms / 1000);
+        deadline.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+        if (deadline.tv_nsec >= 1000000000L) {
+            deadline.tv_sec += 1;
+            deadline.tv_nsec -= 1000000000L;
+        }
+        pthread_mutex_lock(&m_mutex);
+        // Unlocks also when a cancellation unwinds out of the wait with the mutex held.
+        struct Unlock {
+            pthread_mutex_t* mutex;
+            ~Unlock() { pthread_mutex_unlock(mutex); }
+        } unlock{&m_mutex};
+        // Nobody signals it: a zero result is a spurious wake-up, anything else ends the sleep.
+        while (pthread_cond_timedwait(&m_cond, &m_mutex, &deadline) == 0) {
+        }
+    }
+
+private:
+    pthread_mutex_t m_mutex = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t m_cond;
+};
+
+}  // namespace
+
 void HSleep(uint32_t ms) {
     if (IHClock* clock = g_clock.load(std::memory_order_acquire)) {
         clock->Sleep(ms);
         return;
     }
-    // nanosleep is a cancellation point, which is what lets a stuck worker be cancelled.
-    timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    pthread_testcancel();
+    if (ms == 0) {
+        sched_yield();
+        return;
     }
+    thread_local SleepWaiter waiter;
+    waiter.Sleep(ms);
 }
 
 void HSetClock(IHClock* clock) { g_clock.store(clock, std::memory_order_release); }

@@ -38,6 +38,8 @@ public:
     uint32_t GetWaiterCount();
 
 private:
+    uint32_t WaitLocked(uint32_t timeoutMs);
+
     pthread_mutex_t m_mutex;
     pthread_cond_t m_cond;
     bool m_nativeOk = false;  // the mutex and condition variable exist (constructor to destructor)
