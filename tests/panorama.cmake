@@ -19,4 +19,9 @@ quorix_add_gtest(panorama_views_render
           ${CMAKE_CURRENT_SOURCE_DIR}/support/projection_reference.cpp
   LIBS quorix_panorama
   LABELS gl)
+quorix_add_gtest(panorama_views_region
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/panorama_views_region.cpp
+          ${CMAKE_CURRENT_SOURCE_DIR}/support/projection_reference.cpp
+  LIBS quorix_panorama
+  LABELS gl)
 # ---- end GL-VIEWS ----

@@ -198,6 +198,12 @@ void ComputeViewValues(RegionView& view, const ViewSource& src, uint32_t regionI
                 h = static_cast<uint32_t>(h * s);
             }
         } else {
+            // Before the first picture the region is drawn at its own size, so that it shows
+            // the shaders' fixed colour rather than nothing.
+            if ((w == 0 || h == 0) && view.width > 0 && view.height > 0) {
+                w = static_cast<uint32_t>(view.width);
+                h = static_cast<uint32_t>(view.height);
+            }
             if (src.screenWidth != 0) w = std::min(w, src.screenWidth);
             if (src.screenHeight != 0) h = std::min(h, src.screenHeight);
         }

@@ -1,0 +1,282 @@
+// Region behaviour on a headless renderer: colour paths, background bars, flips, read-back
+// geometry, the off-screen capture region, the draw callback and project/unproject.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <quorixsdk.h>
+
+#include "base/hevent.h"
+#include "panorama/region.h"
+#include "panorama/render.h"
+#include "panorama/view.h"
+#include "support/projection_reference.h"
+
+using namespace SPHERA;
+
+namespace {
+
+constexpr uint32_t kWaitMs = 30000;
+
+const bool g_headless = [] {
+    if (std::getenv("QUORIX_TEST_DISPLAY") == nullptr) unsetenv("DISPLAY");
+    return true;
+}();
+
+struct Snapshot {
+    uint32_t width = 0, height = 0, stride = 0, format = 0;
+    std::vector<uint8_t> data;  // bottom-up rows
+    const uint8_t* At(uint32_t x, uint32_t y) const { return &data[size_t{y} * stride + size_t{x} * 4]; }
+};
+
+class Renderer {
+public:
+    explicit Renderer(int32_t model) {
+        EXPECT_EQ(GlobalInit(), QUORIX_OK);
+        EXPECT_EQ(CreateRender(model, nullptr, 0, &m_render), QUORIX_OK);
+        if (m_render) {
+            EXPECT_EQ(Init(m_render, 0, nullptr, true), QUORIX_OK);
+        }
+    }
+    ~Renderer() {
+        if (m_render) DestroyRender(m_render);
+    }
+    CRender* get() const { return m_render; }
+
+    void Rgb(int w, int h, const std::vector<uint8_t>& rgb, uint32_t type = 2) {
+        const uint8_t* planes[3] = {rgb.data(), nullptr, nullptr};
+        const uint32_t strides[3] = {static_cast<uint32_t>(w * 3), 0, 0};
+        ASSERT_EQ(InputFrame(m_render, 0, w, h, type, planes, strides), QUORIX_OK);
+    }
+
+    // A read-back of a frame begun after all earlier settings (see the reference test).
+    Snapshot Fresh(uint32_t region) {
+        Snapshot s;
+        EXPECT_EQ(SetSnapFormat(m_render, region, 1, 1), QUORIX_OK);
+        for (int i = 0; i < 2; ++i) {
+            uint8_t* data = nullptr;
+            EXPECT_EQ(Snap(m_render, region, kWaitMs, &s.width, &s.stride, &s.height, &s.format, &data), QUORIX_OK);
+            if (data == nullptr) return Snapshot{};
+            s.data.assign(data, data + size_t{s.stride} * s.height);
+            FreeSnapData(data);
+        }
+        return s;
+    }
+
+private:
+    CRender* m_render = nullptr;
+};
+
+std::vector<uint8_t> Uniform(int w, int h, uint8_t r, uint8_t g, uint8_t b) {
+    std::vector<uint8_t> rgb(size_t(w) * h * 3);
+    for (size_t i = 0; i < rgb.size(); i += 3) {
+        rgb[i] = r;
+        rgb[i + 1] = g;
+        rgb[i + 2] = b;
+    }
+    return rgb;
+}
+
+bool Near(const uint8_t* px, int r, int g, int b, int tol) {
+    return std::abs(px[0] - r) <= tol && std::abs(px[1] - g) <= tol && std::abs(px[2] - b) <= tol;
+}
+
+}  // namespace
+
+TEST(ViewRegion, ColourPaths) {
+    // Before the first picture every drawn fragment has the fixed colour.
+    {
+        Renderer r(SPH_MODEL_FISHEYE);
+        ASSERT_EQ(EnableRegion(r.get(), 0, 0, 0, 96, 64, true), QUORIX_OK);
+        const Snapshot s = r.Fresh(0);
+        ASSERT_EQ(s.width, 96u);
+        size_t green = 0, other = 0;
+        for (uint32_t y = 0; y < s.height; ++y)
+            for (uint32_t x = 0; x < s.width; ++x) {
+                if (Near(s.At(x, y), 0, 135, 0, 1))
+                    ++green;
+                else if (!Near(s.At(x, y), 0, 0, 0, 0))
+                    ++other;
+            }
+        EXPECT_GT(green, size_t{96 * 64 / 4});
+        EXPECT_EQ(other, 0u);
+    }
+    // Planar 4:2:0 through the analogue-YUV matrix, and BGR bytes swapped back.
+    Renderer r(SPH_MODEL_NORMAL);
+    ASSERT_EQ(EnableRegion(r.get(), 0, 0, 0, 64, 64, true), QUORIX_OK);
+    std::vector<uint8_t> y(64 * 64, 150), u(32 * 32, 100), v(32 * 32, 180);
+    const uint8_t* planes[3] = {y.data(), u.data(), v.data()};
+    const uint32_t strides[3] = {64, 32, 32};
+    ASSERT_EQ(InputFrame(r.get(), 0, 64, 64, 20, planes, strides), QUORIX_OK);
+    Snapshot s = r.Fresh(0);
+    ASSERT_EQ(s.width, 64u);
+    double rgb[3];
+    projref::YuvToRgb(150 / 255.0, 100 / 255.0, 180 / 255.0, rgb);
+    EXPECT_TRUE(Near(s.At(32, 32), std::lround(rgb[0] * 255), std::lround(rgb[1] * 255), std::lround(rgb[2] * 255), 2))
+        << int(s.At(32, 32)[0]) << "," << int(s.At(32, 32)[1]) << "," << int(s.At(32, 32)[2]);
+    r.Rgb(64, 64, Uniform(64, 64, 10, 20, 30), 4);
+    s = r.Fresh(0);
+    EXPECT_TRUE(Near(s.At(20, 40), 30, 20, 10, 1));
+}
+
+TEST(ViewRegion, FitBarsShowTheBackgroundColour) {
+    Renderer r(SPH_MODEL_NORMAL);
+    r.Rgb(200, 100, Uniform(200, 100, 0, 200, 0));
+    ASSERT_EQ(EnableRegion(r.get(), 0, 0, 0, 200, 200, true), QUORIX_OK);
+    ASSERT_EQ(SetRatioType(r.get(), 0, 1), QUORIX_OK);
+    ASSERT_EQ(SetBackgroundColor(r.get(), 0, 0x0000FF), QUORIX_OK);
+    const Snapshot s = r.Fresh(0);
+    ASSERT_EQ(s.height, 200u);
+    for (uint32_t y : {2u, 30u, 46u, 154u, 170u, 197u}) EXPECT_TRUE(Near(s.At(100, y), 255, 0, 0, 0)) << "row " << y;
+    for (uint32_t y : {56u, 100u, 144u}) EXPECT_TRUE(Near(s.At(100, y), 0, 200, 0, 0)) << "row " << y;
+    // Fill (ratio type 0) has no bars.
+    ASSERT_EQ(SetRatioType(r.get(), 0, 0), QUORIX_OK);
+    const Snapshot fill = r.Fresh(0);
+    EXPECT_TRUE(Near(fill.At(100, 2), 0, 200, 0, 0));
+}
+
+TEST(ViewRegion, FlipsMirrorThePicture) {
+    Renderer r(SPH_MODEL_NORMAL);
+    std::vector<uint8_t> rgb(64 * 64 * 3);
+    for (int y = 0; y < 64; ++y)
+        for (int x = 0; x < 64; ++x) {
+            rgb[(y * 64 + x) * 3] = static_cast<uint8_t>(x * 4);
+            rgb[(y * 64 + x) * 3 + 1] = static_cast<uint8_t>(y * 4);
+            rgb[(y * 64 + x) * 3 + 2] = static_cast<uint8_t>((x ^ y) * 4);
+        }
+    r.Rgb(64, 64, rgb);
+    ASSERT_EQ(EnableRegion(r.get(), 0, 0, 0, 64, 64, true), QUORIX_OK);
+    const Snapshot plain = r.Fresh(0);
+    ASSERT_EQ(plain.width, 64u);
+    // Upright: the picture's first row is the top row of the region.
+    EXPECT_TRUE(Near(plain.At(0, 63), 0, 0, 0, 2));
+    EXPECT_TRUE(Near(plain.At(63, 0), 252, 252, 0, 2));
+    for (uint32_t flip = 1; flip <= 3; ++flip) {
+        ASSERT_EQ(SetFlip(r.get(), 0, flip), QUORIX_OK);
+        const Snapshot f = r.Fresh(0);
+        size_t mismatches = 0;
+        for (uint32_t y = 0; y < 64; ++y)
+            for (uint32_t x = 0; x < 64; ++x) {
+                const uint32_t mx = (flip & 1) ? 63 - x : x, my = (flip & 2) ? 63 - y : y;
+                if (std::memcmp(f.At(x, y), plain.At(mx, my), 3) != 0) ++mismatches;
+            }
+        EXPECT_EQ(mismatches, 0u) << "flip " << flip;
+    }
+}
+
+TEST(ViewRegion, ReadBackGeometry) {
+    Renderer r(SPH_MODEL_NORMAL);
+    r.Rgb(64, 64, Uniform(64, 64, 50, 60, 70));
+    ASSERT_EQ(EnableRegion(r.get(), 0, 0, 0, 3, 5, true), QUORIX_OK);
+    ASSERT_EQ(SetRatioType(r.get(), 0, 0), QUORIX_OK);  // filled: no bars at the edges
+    ASSERT_EQ(SetSnapFormat(r.get(), 0, 2, 4), QUORIX_OK);
+    uint32_t w = 0, stride = 0, h = 0, format = 0;
+    uint8_t* data = nullptr;
+    ASSERT_EQ(Snap(r.get(), 0, kWaitMs, &w, &stride, &h, &format, &data), QUORIX_OK);
+    FreeSnapData(data);  // may come from a frame begun before the ratio type changed
+    ASSERT_EQ(Snap(r.get(), 0, kWaitMs, &w, &stride, &h, &format, &data), QUORIX_OK);
+    EXPECT_EQ(w, 3u);
+    EXPECT_EQ(stride, 12u);
+    EXPECT_EQ(h, 5u);
+    EXPECT_EQ(format, 2u);
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(data[0], 50);
+    EXPECT_EQ(data[2], 70);
+    FreeSnapData(data);
+    // Part of the region, in BGR order.
+    ASSERT_EQ(EnableRegion(r.get(), 0, 0, 0, 64, 32, true), QUORIX_OK);
+    ASSERT_EQ(SetSnapRect(r.get(), 0, 0.25f, 0.5f, 0.5f, 2.0f), QUORIX_OK);
+    ASSERT_EQ(SetSnapFormat(r.get(), 0, 4, 1), QUORIX_OK);
+    data = nullptr;
+    ASSERT_EQ(Snap(r.get(), 0, kWaitMs, &w, &stride, &h, &format, &data), QUORIX_OK);
+    FreeSnapData(data);
+    ASSERT_EQ(Snap(r.get(), 0, kWaitMs, &w, &stride, &h, &format, &data), QUORIX_OK);
+    EXPECT_EQ(w, 32u);
+    EXPECT_EQ(h, 32u);  // the rectangle is clamped to the region
+    EXPECT_EQ(stride, 96u);
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(data[0], 70);
+    FreeSnapData(data);
+}
+
+TEST(ViewRegion, ScreenOffSnapGivesTheHalfPanoramaAtSourceScale) {
+    Renderer r(SPH_MODEL_FISHEYE);
+    r.Rgb(320, 320, Uniform(320, 320, 90, 100, 110));
+    ASSERT_EQ(SetScreenOffSnapFormat(r.get(), 0.5f, 1, 1), QUORIX_OK);
+    uint32_t w = 0, stride = 0, h = 0, format = 0;
+    uint8_t* data = nullptr;
+    ASSERT_EQ(ScreenOffSnap(r.get(), kWaitMs, &w, &stride, &h, &format, &data), QUORIX_OK);
+    EXPECT_EQ(w, 160u);
+    EXPECT_EQ(h, 160u);
+    EXPECT_EQ(stride, 640u);
+    ASSERT_NE(data, nullptr);
+    // The middle of the half panorama shows the picture.
+    const uint8_t* mid = data + 80 * stride + 80 * 4;
+    EXPECT_TRUE(Near(mid, 90, 100, 110, 1));
+    FreeSnapData(data);
+    EXPECT_EQ(r.get()->GetRegion(9)->GetDisplayType(), SPH_DISPLAY_PLANE180);
+    EXPECT_FALSE(r.get()->GetRegion(9)->IsEnabled());
+    EXPECT_FALSE(r.get()->IsSnapshotBusy());
+}
+
+namespace {
+struct DrawRecord {
+    BRIXEL::CHEvent done{true, false, false};
+    int32_t values[9] = {};
+};
+void OnDraw(uint16_t index, int32_t ix, int32_t iy, int32_t iw, int32_t ih, int32_t rx, int32_t ry, int32_t rw,
+            int32_t rh, void* user) {
+    auto* rec = static_cast<DrawRecord*>(user);
+    const int32_t v[9] = {index, ix, iy, iw, ih, rx, ry, rw, rh};
+    std::copy(v, v + 9, rec->values);
+    rec->done.Set();
+}
+}  // namespace
+
+TEST(ViewRegion, DrawCallbackGetsTheImageRectangle) {
+    Renderer r(SPH_MODEL_NORMAL);
+    r.Rgb(200, 100, Uniform(200, 100, 1, 2, 3));
+    DrawRecord rec;
+    ASSERT_EQ(EnableRegion(r.get(), 2, 10, 20, 200, 200, true), QUORIX_OK);
+    ASSERT_EQ(SetDrawCallback(r.get(), 2, OnDraw, &rec), QUORIX_OK);
+    ASSERT_EQ(rec.done.Wait(kWaitMs), QUORIX_OK);
+    ASSERT_EQ(SetDrawCallback(r.get(), 2, nullptr, nullptr), QUORIX_OK);
+    const int32_t want[9] = {2, 0, 50, 200, 100, 10, 20, 200, 200};
+    for (int i = 0; i < 9; ++i) EXPECT_EQ(rec.values[i], want[i]) << "value " << i;
+}
+
+TEST(ViewRegion, UnprojectThenProjectReturnsThePoint) {
+    struct Case {
+        int32_t model, display;
+        std::vector<std::pair<float, float>> points;
+    } cases[] = {
+        {SPH_MODEL_FISHEYE, 11, {{0.5f, 0.5f}, {0.4f, 0.35f}, {0.62f, 0.58f}}},
+        {SPH_MODEL_FISHEYE, 12, {{0.3f, 0.4f}, {0.55f, 0.7f}}},
+        {SPH_MODEL_FISHEYE, 13, {{0.3f, 0.45f}, {0.7f, 0.55f}}},
+        {SPH_MODEL_VR720, 13, {{0.2f, 0.3f}, {0.8f, 0.6f}}},
+        {SPH_MODEL_NORMAL, 0, {{0.25f, 0.25f}, {0.6f, 0.8f}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("model " + std::to_string(c.model) + " display " + std::to_string(c.display));
+        Renderer r(c.model);
+        r.Rgb(256, c.model == SPH_MODEL_VR720 ? 128 : 256, Uniform(256, c.model == SPH_MODEL_VR720 ? 128 : 256, 9, 9, 9));
+        ASSERT_EQ(EnableRegion(r.get(), 0, 0, 0, 256, 256, true), QUORIX_OK);
+        if (c.display != 0) {
+            ASSERT_EQ(SetDisplayType(r.get(), 0, c.display), QUORIX_OK);
+        }
+        r.Fresh(0);  // drawn with these settings at least once
+        CRegion* region = r.get()->GetRegion(0);
+        for (const auto& [x, y] : c.points) {
+            float sx = 0, sy = 0, bx = 0, by = 0;
+            ASSERT_EQ(region->Project(kWaitMs, &x, &y, &sx, &sy, 1, true), QUORIX_OK);
+            ASSERT_EQ(region->Project(kWaitMs, &sx, &sy, &bx, &by, 1, false), QUORIX_OK);
+            EXPECT_NEAR(bx, x, 1e-3) << "source " << sx << "," << sy;
+            EXPECT_NEAR(by, y, 1e-3) << "source " << sx << "," << sy;
+        }
+    }
+}
