@@ -1,7 +1,9 @@
 // The software display on a real X window (Xvfb): regions, background, fit, e-PTZ and overlays
 // as they arrive on screen, on the FourCC and on the RGB surface path; windows that go away or
 // change size. Each check waits for the display's frame-drawn hook, never for time.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <xcb/xcb.h>
 
 #include <chrono>
@@ -12,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "base/hlog.h"
 #include "base/hpixel.h"
 #include "ddraw/display.h"
 
@@ -100,17 +103,35 @@ struct Overlay {
     }
 };
 
-class DDrawWindow : public ::testing::TestWithParam<bool> {
+// The surface paths: FourCC back surfaces or RGB ones, shown through MIT-SHM or PutImage.
+struct Path {
+    const char* name;
+    bool noFourCC;
+    bool noShm;
+};
+
+void SetFlag(const char* name, bool on) {
+    if (on) {
+        setenv(name, "1", 1);
+    } else {
+        unsetenv(name);
+    }
+}
+
+class DDrawWindow : public ::testing::TestWithParam<Path> {
 protected:
     void SetUp() override {
         const char* display = std::getenv("QUORIX_TEST_DISPLAY");
         if (display == nullptr || display[0] == '\0') GTEST_SKIP() << "QUORIX_TEST_DISPLAY is not set";
         setenv("DISPLAY", display, 1);
-        if (GetParam()) {
-            setenv(QXPLAT::kDDrawNoFourCCEnv, "1", 1);
-        } else {
-            unsetenv(QXPLAT::kDDrawNoFourCCEnv);
-        }
+        SetFlag(QXPLAT::kDDrawNoFourCCEnv, GetParam().noFourCC);
+        SetFlag(QXPLAT::kDDrawNoShmEnv, GetParam().noShm);
+        char logPath[] = "/tmp/quorix-ddraw-log-XXXXXX";
+        m_logFd = mkstemp(logPath);
+        ASSERT_GE(m_logFd, 0);
+        m_logPath = logPath;
+        BRIXEL::CHLog::Instance().SetDebugFd(m_logFd);
+        BRIXEL::CHLog::Instance().Configure(1, 0, nullptr, nullptr);
         int screenNumber = 0;
         m_c = xcb_connect(display, &screenNumber);
         ASSERT_FALSE(xcb_connection_has_error(m_c));
@@ -133,6 +154,23 @@ protected:
             xcb_disconnect(m_c);
         }
         unsetenv(QXPLAT::kDDrawNoFourCCEnv);
+        unsetenv(QXPLAT::kDDrawNoShmEnv);
+        if (m_logFd >= 0) {
+            BRIXEL::CHLog::Instance().SetOutput(0);
+            BRIXEL::CHLog::Instance().SetDebugFd(2);
+            close(m_logFd);
+            unlink(m_logPath.c_str());
+        }
+    }
+
+    std::string LogText() const {
+        std::string text;
+        const int fd = open(m_logPath.c_str(), O_RDONLY);
+        char buf[4096];
+        ssize_t n = 0;
+        while (fd >= 0 && (n = read(fd, buf, sizeof(buf))) > 0) text.append(buf, static_cast<size_t>(n));
+        if (fd >= 0) close(fd);
+        return text;
     }
 
     uint32_t MakeWindow(uint16_t w, uint16_t h) {
@@ -170,7 +208,7 @@ protected:
         ASSERT_EQ(HDD::InputPicture(m_display, w, h, 20, planes, strides), QUORIX_OK);
     }
 
-    uint32_t ExpectedVideoFormat() const { return GetParam() ? 6u : 1u; }
+    uint32_t ExpectedVideoFormat() const { return GetParam().noFourCC ? 6u : 1u; }
 
     xcb_connection_t* m_c = nullptr;
     xcb_screen_t* m_screen = nullptr;
@@ -178,6 +216,8 @@ protected:
     std::vector<uint32_t> m_windows;
     HDD::CDisplay* m_display = nullptr;
     Drawn m_drawn;
+    int m_logFd = -1;
+    std::string m_logPath;
 };
 
 TEST_P(DDrawWindow, RegionsShowPictureBackgroundAndOverlay) {
@@ -198,6 +238,23 @@ TEST_P(DDrawWindow, RegionsShowPictureBackgroundAndOverlay) {
     Show(TwoHalves(160, 120, red, red), 160, 120);
     ASSERT_TRUE(m_drawn.WaitOk());
     EXPECT_EQ(m_display->GetScreenVideoFormat(0), ExpectedVideoFormat());
+    const std::string log = LogText();
+    EXPECT_NE(log.find("hdxdraw:<display HDD::CDisplay::InitDDraw"), std::string::npos) << log;
+    EXPECT_NE(log.find("screen[0] VideoFormat is " + std::to_string(ExpectedVideoFormat())), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("InitDDraw success"), std::string::npos);
+    // The RGB path is reached only after every FourCC format was refused, in this order.
+    const size_t yv12 = log.find("mode[1] Back CreateSurface fail,errcode=0x");
+    const size_t uyvy = log.find("mode[3] Back CreateSurface fail,errcode=0x");
+    if (GetParam().noFourCC) {
+        ASSERT_NE(yv12, std::string::npos) << log;
+        ASSERT_NE(uyvy, std::string::npos) << log;
+        EXPECT_LT(yv12, log.find("mode[2] Back"));
+        EXPECT_LT(log.find("mode[4] Back"), log.find("mode[5] Back"));
+        EXPECT_LT(log.find("mode[5] Back"), uyvy);
+    } else {
+        EXPECT_EQ(yv12, std::string::npos);
+    }
 
     const Bgr blue{255, 0, 0}, black{0, 0, 0}, white{255, 255, 255};
     struct {
@@ -281,9 +338,11 @@ TEST_P(DDrawWindow, FollowsResizeSurvivesDestroyedWindowAndTakesANewOne) {
     EXPECT_TRUE(Near(Pixel(second, 200, 200), picture));
 }
 
-INSTANTIATE_TEST_SUITE_P(Surfaces, DDrawWindow, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                             return std::string(info.param ? "RGB" : "FourCC");
+INSTANTIATE_TEST_SUITE_P(Surfaces, DDrawWindow,
+                         ::testing::Values(Path{"FourCC", false, false}, Path{"RGB", true, false},
+                                           Path{"FourCCPutImage", false, true}),
+                         [](const ::testing::TestParamInfo<Path>& info) {
+                             return std::string(info.param.name);
                          });
 
 }  // namespace

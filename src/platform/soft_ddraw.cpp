@@ -124,8 +124,8 @@ DDRECT Offset(const DDRECT& r, int32_t dx, int32_t dy) {
     return {r.left + dx, r.top + dy, r.right + dx, r.bottom + dy};
 }
 
-bool NoFourCCRequested() {
-    const char* v = std::getenv(kDDrawNoFourCCEnv);
+bool EnvIsOne(const char* name) {
+    const char* v = std::getenv(name);
     return v != nullptr && std::strcmp(v, "1") == 0;
 }
 
@@ -342,7 +342,7 @@ struct DDPresenter {
         if (!shmTried) {
             shmTried = true;
             const xcb_query_extension_reply_t* ext = xcb_get_extension_data(c, &xcb_shm_id);
-            shmUsable = ext != nullptr && ext->present;
+            shmUsable = ext != nullptr && ext->present && !EnvIsOne(kDDrawNoShmEnv);
         }
         if (shmUsable) {
             shmId = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
@@ -683,7 +683,7 @@ uint32_t DirectDrawCreateEx(const DDGUID* guid, std::shared_ptr<CDirectDraw7>* o
     std::shared_ptr<CDirectDraw7> dd(new (std::nothrow) CDirectDraw7());
     if (!dd) return DDERR_OUTOFMEMORY;
     dd->m_monitor = monitor;
-    dd->m_noFourCC = NoFourCCRequested();
+    dd->m_noFourCC = EnvIsOne(kDDrawNoFourCCEnv);
     *out = std::move(dd);
     return DD_OK;
 }

@@ -67,6 +67,9 @@ constexpr uint32_t DDFOURCC_UYVY = DDMakeFourCC('U', 'Y', 'V', 'Y');
 // Setting this environment variable to 1 makes every device refuse FourCC surfaces, so that
 // the RGB path of a display can be reached on any machine.
 constexpr const char* kDDrawNoFourCCEnv = "QUORIX_DDRAW_NO_FOURCC";
+// Setting this one to 1 makes primary surfaces send their pictures with plain PutImage requests,
+// as on a server without MIT-SHM (read when a primary surface first shows something).
+constexpr const char* kDDrawNoShmEnv = "QUORIX_DDRAW_NO_SHM";
 
 struct DDGUID {
     uint8_t bytes[16];
