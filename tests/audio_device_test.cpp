@@ -10,8 +10,8 @@
 
 namespace {
 
-using QXPLAT::WaveBlock;
 using audio_test::kDrainMs;
+using QXPLAT::WaveBlock;
 
 void Fill(WaveBlock& block, const std::vector<uint8_t>& bytes) {
     block.data = std::make_unique<uint8_t[]>(bytes.size());
@@ -33,15 +33,18 @@ TEST(WaveDevice, QueueFlagsRingLimitResetAndClose) {
     audio_test::UseDevice("null");
     auto device = QXPLAT::CreateAlsaWaveOut();
     WaveBlock blocks[QXPLAT::IPlatformWaveOut::kRingSize + 1];
-    for (WaveBlock& b : blocks) Fill(b, std::vector<uint8_t>(64, 1));
+    for (WaveBlock& b : blocks)
+        Fill(b, std::vector<uint8_t>(64, 1));
     EXPECT_FALSE(device->WriteBlock(blocks[0]));  // closed
 
     ASSERT_TRUE(device->Open(QXPLAT::WaveFormat{1, 16, 8000}));
     // Opened paused: everything stays queued.
-    for (uint32_t i = 0; i < QXPLAT::IPlatformWaveOut::kRingSize; ++i) ASSERT_TRUE(device->WriteBlock(blocks[i]));
+    for (uint32_t i = 0; i < QXPLAT::IPlatformWaveOut::kRingSize; ++i)
+        ASSERT_TRUE(device->WriteBlock(blocks[i]));
     EXPECT_FALSE(device->WriteBlock(blocks[0]));   // already queued
     EXPECT_FALSE(device->WriteBlock(blocks[10]));  // the ring is full
-    for (uint32_t i = 0; i < QXPLAT::IPlatformWaveOut::kRingSize; ++i) EXPECT_TRUE(blocks[i].IsQueued());
+    for (uint32_t i = 0; i < QXPLAT::IPlatformWaveOut::kRingSize; ++i)
+        EXPECT_TRUE(blocks[i].IsQueued());
     EXPECT_FALSE(device->WaitIdle(0));
 
     device->Reset();
@@ -105,7 +108,8 @@ TEST(WaveDevice, LongBlocksArriveWholeAndVolumeOutlivesReopen) {
     device->SetVolume(QXPLAT::kWaveVolumeFull);
 
     std::vector<uint8_t> bytes(50001);
-    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 31 + i / 251);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<uint8_t>(i * 31 + i / 251);
     WaveBlock block;
     Fill(block, bytes);
     ASSERT_TRUE(device->WriteBlock(block));

@@ -17,7 +17,8 @@ namespace {
 const std::string& TestDirectory() {
     static const std::string dir = [] {
         const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/quorix_audio_XXXXXX";
+        std::string pattern =
+            std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/quorix_audio_XXXXXX";
         std::vector<char> buffer(pattern.begin(), pattern.end());
         buffer.push_back('\0');
         const char* made = mkdtemp(buffer.data());
@@ -47,7 +48,8 @@ void ConfigureAlsaOnce() {
 
 uint32_t Le(const std::vector<uint8_t>& b, size_t at, int bytes) {
     uint32_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | b[at + static_cast<size_t>(i)];
+    for (int i = bytes - 1; i >= 0; --i)
+        v = (v << 8) | b[at + static_cast<size_t>(i)];
     return v;
 }
 
@@ -67,8 +69,10 @@ std::string WavDevice(const std::string& stem, std::string* path) {
 WavFile ReadWav(const std::string& path) {
     WavFile wav;
     std::ifstream in(path, std::ios::binary);
-    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (bytes.size() < 44 || std::memcmp(bytes.data(), "RIFF", 4) != 0 || std::memcmp(bytes.data() + 8, "WAVE", 4) != 0)
+    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                     std::istreambuf_iterator<char>());
+    if (bytes.size() < 44 || std::memcmp(bytes.data(), "RIFF", 4) != 0 ||
+        std::memcmp(bytes.data() + 8, "WAVE", 4) != 0)
         return wav;
     // Walk the chunks: "fmt " gives the format, "data" the samples.
     size_t at = 12;
@@ -83,7 +87,8 @@ WavFile ReadWav(const std::string& path) {
             haveFormat = true;
         } else if (std::memcmp(bytes.data() + at, "data", 4) == 0) {
             const size_t end = std::min(bytes.size(), body + size);
-            wav.data.assign(bytes.begin() + static_cast<std::ptrdiff_t>(body), bytes.begin() + static_cast<std::ptrdiff_t>(end));
+            wav.data.assign(bytes.begin() + static_cast<std::ptrdiff_t>(body),
+                            bytes.begin() + static_cast<std::ptrdiff_t>(end));
             wav.ok = haveFormat;
             return wav;
         }

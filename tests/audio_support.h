@@ -61,6 +61,7 @@ private:
 // C++ allocations made so far in the process, on any thread (the test binary replaces the
 // global operator new to count them).
 uint64_t AllocationCount();
+bool CountsAllocations();
 
 // Generous bound for the writer thread to hand queued blocks to the card.
 constexpr uint32_t kDrainMs = 10000;

@@ -28,7 +28,8 @@ std::unique_ptr<QXPLAT::IPlatformWaveOut> MakePlatformDevice() {
 
 CWaveOut::CWaveOut() : CWaveOut(MakePlatformDevice()) {}
 
-CWaveOut::CWaveOut(std::unique_ptr<QXPLAT::IPlatformWaveOut> device) : m_device(std::move(device)) {}
+CWaveOut::CWaveOut(std::unique_ptr<QXPLAT::IPlatformWaveOut> device)
+    : m_device(std::move(device)) {}
 
 CWaveOut::~CWaveOut() {
     CHCancelGuard noCancel;
@@ -43,12 +44,14 @@ CWaveOut::~CWaveOut() {
 int32_t CWaveOut::Open() {
     CHCancelGuard noCancel;
     CHAutoLock lock(&m_lock);
-    if (m_deviceOpen) return 0;
+    if (m_deviceOpen)
+        return 0;
     if (!m_device || !m_device->Open(m_format)) {
-        if (m_device) m_device->Close();
+        if (m_device)
+            m_device->Close();
         HLOG("waveout", "hmedia", 30, "BRIXEL::CWaveOut::Open",
-             "waveOutOpen fail,channels=%u,bits=%u,rate=%u", m_format.channels, m_format.bitsPerSample,
-             m_format.sampleRate);
+             "open wave out device fail,channels=%u,bits=%u,rate=%u", m_format.channels,
+             m_format.bitsPerSample, m_format.sampleRate);
         return kNoDevice;
     }
     m_device->Pause();
@@ -73,7 +76,8 @@ int32_t CWaveOut::SetFormat(uint32_t channels, uint32_t bitsPerSample, uint32_t 
     CHCancelGuard noCancel;
     CHAutoLock lock(&m_lock);
     const QXPLAT::WaveFormat format{channels, bitsPerSample, sampleRate};
-    if (format == m_format) return 0;
+    if (format == m_format)
+        return 0;
     m_format = format;
     Close();
     return Open();
@@ -82,11 +86,14 @@ int32_t CWaveOut::SetFormat(uint32_t channels, uint32_t bitsPerSample, uint32_t 
 int32_t CWaveOut::Write(const uint8_t* data, uint32_t length) {
     CHCancelGuard noCancel;
     CHAutoLock lock(&m_lock);
-    if (!m_deviceOpen) return kNoDevice;
+    if (!m_deviceOpen)
+        return kNoDevice;
 
     QXPLAT::WaveBlock& block = m_blocks[m_writeCount % kBufferCount];
-    if (block.IsQueued()) return kBlockDropped;
-    if (length > kMaxBlockBytes || (data == nullptr && length != 0)) return kBlockDropped;
+    if (block.IsQueued())
+        return kBlockDropped;
+    if (length > kMaxBlockBytes || (data == nullptr && length != 0))
+        return kBlockDropped;
 
     block.flags.store(0, std::memory_order_relaxed);
     if (block.capacity < length) {
@@ -98,8 +105,10 @@ int32_t CWaveOut::Write(const uint8_t* data, uint32_t length) {
         block.capacity = length;
     }
     block.length = length;
-    if (length != 0) std::memcpy(block.data.get(), data, length);
-    if (!m_device->WriteBlock(block)) return kBlockDropped;
+    if (length != 0)
+        std::memcpy(block.data.get(), data, length);
+    if (!m_device->WriteBlock(block))
+        return kBlockDropped;
 
     ++m_writeCount;
     Resume();
@@ -109,8 +118,10 @@ int32_t CWaveOut::Write(const uint8_t* data, uint32_t length) {
 int32_t CWaveOut::Resume() {
     CHCancelGuard noCancel;
     CHAutoLock lock(&m_lock);
-    if (!m_paused) return 0;
-    if (!m_deviceOpen || !m_device->Restart()) return kNoDevice;
+    if (!m_paused)
+        return 0;
+    if (!m_deviceOpen || !m_device->Restart())
+        return kNoDevice;
     m_paused = false;
     return 0;
 }
@@ -118,20 +129,23 @@ int32_t CWaveOut::Resume() {
 int32_t CWaveOut::Reset() {
     CHCancelGuard noCancel;
     CHAutoLock lock(&m_lock);
-    if (m_deviceOpen) m_device->Reset();
+    if (m_deviceOpen)
+        m_device->Reset();
     return 0;
 }
 
 void CWaveOut::SetVolume(uint32_t volume) {
     CHAutoLock lock(&m_lock);
-    if (!m_deviceOpen) return;
+    if (!m_deviceOpen)
+        return;
     const uint32_t level = std::min<uint32_t>(volume, 100) * kVolumeStep;
     m_device->SetVolume(level | (level << 16));
 }
 
 uint32_t CWaveOut::GetVolume() {
     CHAutoLock lock(&m_lock);
-    if (!m_deviceOpen) return 0;
+    if (!m_deviceOpen)
+        return 0;
     return (m_device->GetVolume() & 0xFFFFu) / kVolumeStep;
 }
 
@@ -155,6 +169,8 @@ QXPLAT::WaveFormat CWaveOut::GetFormat() {
     return m_format;
 }
 
-bool CWaveOut::Drain(uint32_t timeoutMs) { return !m_device || m_device->WaitIdle(timeoutMs); }
+bool CWaveOut::Drain(uint32_t timeoutMs) {
+    return !m_device || m_device->WaitIdle(timeoutMs);
+}
 
 }  // namespace BRIXEL

@@ -56,7 +56,7 @@ public:
     bool Drain(uint32_t timeoutMs);
 
 private:
-    CHLock m_lock;  // guards everything below; shared by every port
+    CHLock m_lock;                // guards everything below; shared by every port
     QXPLAT::WaveFormat m_format;  // m_lock
     // The ring handed to the device; each data block only grows. m_lock (the device reads a
     // block only while its in-queue flag is set).

@@ -41,8 +41,10 @@ using LocalErrorSetter = snd_local_error_handler_t (*)(snd_local_error_handler_t
 LocalErrorSetter FindLocalErrorSetter() {
     static const LocalErrorSetter setter = [] {
         void* library = dlopen("libasound.so.2", RTLD_NOW | RTLD_NOLOAD);
-        void* symbol = dlsym(library != nullptr ? library : RTLD_DEFAULT, "snd_lib_error_set_local");
-        if (library != nullptr) dlclose(library);  // only dropped the reference NOLOAD took
+        void* symbol =
+            dlsym(library != nullptr ? library : RTLD_DEFAULT, "snd_lib_error_set_local");
+        if (library != nullptr)
+            dlclose(library);  // only dropped the reference NOLOAD took
         return reinterpret_cast<LocalErrorSetter>(symbol);
     }();
     return setter;
@@ -53,10 +55,12 @@ LocalErrorSetter FindLocalErrorSetter() {
 class CAlsaErrorsSilenced {
 public:
     CAlsaErrorsSilenced() : m_setter(FindLocalErrorSetter()) {
-        if (m_setter != nullptr) m_previous = m_setter(&SilentAlsaError);
+        if (m_setter != nullptr)
+            m_previous = m_setter(&SilentAlsaError);
     }
     ~CAlsaErrorsSilenced() {
-        if (m_setter != nullptr) m_setter(m_previous);
+        if (m_setter != nullptr)
+            m_setter(m_previous);
     }
     CAlsaErrorsSilenced(const CAlsaErrorsSilenced&) = delete;
     CAlsaErrorsSilenced& operator=(const CAlsaErrorsSilenced&) = delete;
@@ -68,15 +72,22 @@ private:
 
 snd_pcm_format_t PcmFormat(uint32_t bitsPerSample) {
     switch (bitsPerSample) {
-        case 8: return SND_PCM_FORMAT_U8;
-        case 16: return SND_PCM_FORMAT_S16_LE;
-        case 24: return SND_PCM_FORMAT_S24_3LE;
-        case 32: return SND_PCM_FORMAT_S32_LE;
-        default: return SND_PCM_FORMAT_UNKNOWN;
+        case 8:
+            return SND_PCM_FORMAT_U8;
+        case 16:
+            return SND_PCM_FORMAT_S16_LE;
+        case 24:
+            return SND_PCM_FORMAT_S24_3LE;
+        case 32:
+            return SND_PCM_FORMAT_S32_LE;
+        default:
+            return SND_PCM_FORMAT_UNKNOWN;
     }
 }
 
-int64_t Scale(int64_t sample, uint32_t level) { return sample * level / 0xFFFF; }
+int64_t Scale(int64_t sample, uint32_t level) {
+    return sample * level / 0xFFFF;
+}
 
 // Copies `bytes` of interleaved PCM, scaling channel 1 by the right level and every other
 // channel by the left one (a mono stream follows the left level).
@@ -115,9 +126,9 @@ void CopyScaled(uint8_t* dst, const uint8_t* src, uint32_t bytes, const WaveForm
                 break;
             }
             default: {
-                const int32_t v = static_cast<int32_t>(static_cast<uint32_t>(s[0]) | (static_cast<uint32_t>(s[1]) << 8) |
-                                                       (static_cast<uint32_t>(s[2]) << 16) |
-                                                       (static_cast<uint32_t>(s[3]) << 24));
+                const int32_t v = static_cast<int32_t>(
+                    static_cast<uint32_t>(s[0]) | (static_cast<uint32_t>(s[1]) << 8) |
+                    (static_cast<uint32_t>(s[2]) << 16) | (static_cast<uint32_t>(s[3]) << 24));
                 const uint32_t o = static_cast<uint32_t>(Scale(v, level));
                 d[0] = static_cast<uint8_t>(o);
                 d[1] = static_cast<uint8_t>(o >> 8);
@@ -154,7 +165,7 @@ private:
     void PopFront();      // m_mutex held
     void DiscardQueue();  // m_mutex held
     void WaitForCard();
-    void Wake();          // m_mutex held: the descriptor is closed under it
+    void Wake();  // m_mutex held: the descriptor is closed under it
 
     std::mutex m_controlMutex;  // serialises Open and Close (they start and join the writer)
 
@@ -182,7 +193,7 @@ private:
     uint32_t m_chunkBytes = 0;
     uint32_t m_chunkOffset = 0;
     std::vector<pollfd> m_pollFds;  // sized at Open: the card's descriptors and the wake one
-    int m_wakeFd = -1;  // written under m_mutex; the writer reads it while it runs
+    int m_wakeFd = -1;              // written under m_mutex; the writer reads it while it runs
     std::thread m_writer;
 
     std::atomic<uint32_t> m_volume{kWaveVolumeFull};
@@ -191,14 +202,17 @@ private:
 bool CAlsaWaveOut::Open(const WaveFormat& format) {
     std::lock_guard control(m_controlMutex);
     CloseDevice();
-    if (!format.IsPlayable()) return false;
+    if (!format.IsPlayable())
+        return false;
 
     const char* name = std::getenv("QUORIX_AUDIO_DEVICE");
-    if (name == nullptr || *name == '\0') name = "default";
+    if (name == nullptr || *name == '\0')
+        name = "default";
 
     CAlsaErrorsSilenced silenced;
     snd_pcm_t* pcm = nullptr;
-    if (snd_pcm_open(&pcm, name, SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) return false;
+    if (snd_pcm_open(&pcm, name, SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0)
+        return false;
     if (snd_pcm_set_params(pcm, PcmFormat(format.bitsPerSample), SND_PCM_ACCESS_RW_INTERLEAVED,
                            format.channels, format.sampleRate, 1, kLatencyUs) < 0) {
         snd_pcm_close(pcm);
@@ -210,20 +224,23 @@ bool CAlsaWaveOut::Open(const WaveFormat& format) {
     snd_pcm_sw_params_t* sw = nullptr;
     if (snd_pcm_get_params(pcm, &bufferFrames, &periodFrames) == 0 && periodFrames > 0 &&
         snd_pcm_sw_params_malloc(&sw) == 0) {
-        if (snd_pcm_sw_params_current(pcm, sw) == 0 && snd_pcm_sw_params_set_start_threshold(pcm, sw, periodFrames) == 0)
+        if (snd_pcm_sw_params_current(pcm, sw) == 0 &&
+            snd_pcm_sw_params_set_start_threshold(pcm, sw, periodFrames) == 0)
             snd_pcm_sw_params(pcm, sw);
         snd_pcm_sw_params_free(sw);
     }
     snd_pcm_hw_params_t* hw = nullptr;
     bool canPause = false;
     if (snd_pcm_hw_params_malloc(&hw) == 0) {
-        if (snd_pcm_hw_params_current(pcm, hw) == 0) canPause = snd_pcm_hw_params_can_pause(hw) != 0;
+        if (snd_pcm_hw_params_current(pcm, hw) == 0)
+            canPause = snd_pcm_hw_params_can_pause(hw) != 0;
         snd_pcm_hw_params_free(hw);
     }
     const int descriptors = snd_pcm_poll_descriptors_count(pcm);
     const int wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (descriptors < 0 || wakeFd < 0) {
-        if (wakeFd >= 0) close(wakeFd);
+        if (wakeFd >= 0)
+            close(wakeFd);
         snd_pcm_close(pcm);
         return false;
     }
@@ -271,7 +288,8 @@ void CAlsaWaveOut::CloseDevice() {
     }
     m_workCv.notify_all();
     m_idleCv.notify_all();
-    if (m_writer.joinable()) m_writer.join();
+    if (m_writer.joinable())
+        m_writer.join();
     if (m_pcm != nullptr) {
         CAlsaErrorsSilenced silenced;
         snd_pcm_drop(m_pcm);
@@ -293,7 +311,8 @@ bool CAlsaWaveOut::IsOpen() const {
 bool CAlsaWaveOut::Pause() {
     {
         std::lock_guard lock(m_mutex);
-        if (!m_open) return false;
+        if (!m_open)
+            return false;
         m_paused = true;
         Wake();
     }
@@ -304,7 +323,8 @@ bool CAlsaWaveOut::Pause() {
 bool CAlsaWaveOut::Restart() {
     {
         std::lock_guard lock(m_mutex);
-        if (!m_open) return false;
+        if (!m_open)
+            return false;
         m_paused = false;
     }
     m_workCv.notify_all();
@@ -314,7 +334,8 @@ bool CAlsaWaveOut::Restart() {
 void CAlsaWaveOut::Reset() {
     {
         std::lock_guard lock(m_mutex);
-        if (!m_open) return;
+        if (!m_open)
+            return;
         DiscardQueue();
         m_dropPcm = true;
         Wake();
@@ -325,7 +346,8 @@ void CAlsaWaveOut::Reset() {
 bool CAlsaWaveOut::WriteBlock(WaveBlock& block) {
     {
         std::lock_guard lock(m_mutex);
-        if (!m_open || block.IsQueued() || m_count >= kRingSize) return false;
+        if (!m_open || block.IsQueued() || m_count >= kRingSize)
+            return false;
         if (m_failed) {
             block.flags.store(kWaveBlockDone, std::memory_order_release);
             return true;
@@ -354,7 +376,8 @@ void CAlsaWaveOut::PopFront() {
 }
 
 void CAlsaWaveOut::DiscardQueue() {
-    while (m_count > 0) PopFront();
+    while (m_count > 0)
+        PopFront();
     m_idleCv.notify_all();
 }
 
@@ -374,7 +397,8 @@ bool CAlsaWaveOut::TakeChunk() {
         CopyScaled(m_chunk.data(), block.data.get() + m_frontOffset, take, m_format,
                    m_volume.load(std::memory_order_relaxed));
         m_frontOffset += take;
-        if (block.length - m_frontOffset < frameBytes) PopFront();
+        if (block.length - m_frontOffset < frameBytes)
+            PopFront();
         m_chunkBytes = take;
         m_chunkOffset = 0;
         return true;
@@ -387,8 +411,10 @@ void CAlsaWaveOut::WriterMain() {
     const uint32_t frameBytes = m_format.BlockAlign();
     std::unique_lock lock(m_mutex);
     for (;;) {
-        if (m_stop) return;
-        if (m_chunkOffset >= m_chunkBytes) m_writing = false;
+        if (m_stop)
+            return;
+        if (m_chunkOffset >= m_chunkBytes)
+            m_writing = false;
         if (m_dropPcm) {
             m_dropPcm = false;
             m_chunkBytes = m_chunkOffset = 0;
@@ -413,7 +439,8 @@ void CAlsaWaveOut::WriterMain() {
             continue;
         }
         if (m_pcmPaused) {
-            if (snd_pcm_pause(m_pcm, 0) < 0) snd_pcm_prepare(m_pcm);
+            if (snd_pcm_pause(m_pcm, 0) < 0)
+                snd_pcm_prepare(m_pcm);
             m_pcmPaused = false;
         }
         if (!m_writing) {
@@ -432,7 +459,8 @@ void CAlsaWaveOut::WriterMain() {
         bool failed = false;
         if (written >= 0) {
             m_chunkOffset += static_cast<uint32_t>(written) * frameBytes;
-            if (written == 0) WaitForCard();
+            if (written == 0)
+                WaitForCard();
         } else if (written == -EAGAIN) {
             WaitForCard();
         } else if (snd_pcm_recover(m_pcm, static_cast<int>(written), 1) < 0) {
@@ -451,17 +479,20 @@ void CAlsaWaveOut::WriterMain() {
 // Waits until the card takes more data or a control call wakes the writer.
 void CAlsaWaveOut::WaitForCard() {
     const int descriptors = static_cast<int>(m_pollFds.size()) - 1;
-    const int filled = snd_pcm_poll_descriptors(m_pcm, m_pollFds.data(), static_cast<unsigned>(descriptors));
+    const int filled =
+        snd_pcm_poll_descriptors(m_pcm, m_pollFds.data(), static_cast<unsigned>(descriptors));
     const int count = filled < 0 ? 0 : filled;
     m_pollFds[count] = pollfd{m_wakeFd, POLLIN, 0};
-    if (poll(m_pollFds.data(), static_cast<nfds_t>(count) + 1, kPollMs) > 0 && (m_pollFds[count].revents & POLLIN)) {
+    if (poll(m_pollFds.data(), static_cast<nfds_t>(count) + 1, kPollMs) > 0 &&
+        (m_pollFds[count].revents & POLLIN)) {
         uint64_t value = 0;
         [[maybe_unused]] const ssize_t got = read(m_wakeFd, &value, sizeof(value));
     }
 }
 
 void CAlsaWaveOut::Wake() {
-    if (m_wakeFd < 0) return;
+    if (m_wakeFd < 0)
+        return;
     const uint64_t one = 1;
     [[maybe_unused]] const ssize_t put = write(m_wakeFd, &one, sizeof(one));
 }
@@ -469,12 +500,17 @@ void CAlsaWaveOut::Wake() {
 }  // namespace
 
 bool WaveFormat::IsPlayable() const {
-    return channels >= 1 && channels <= kMaxChannels && PcmFormat(bitsPerSample) != SND_PCM_FORMAT_UNKNOWN &&
-           sampleRate >= 1 && sampleRate <= kMaxSampleRate;
+    return channels >= 1 && channels <= kMaxChannels &&
+           PcmFormat(bitsPerSample) != SND_PCM_FORMAT_UNKNOWN && sampleRate >= 1 &&
+           sampleRate <= kMaxSampleRate;
 }
 
-std::unique_ptr<IPlatformWaveOut> CreateAlsaWaveOut() { return std::make_unique<CAlsaWaveOut>(); }
+std::unique_ptr<IPlatformWaveOut> CreateAlsaWaveOut() {
+    return std::make_unique<CAlsaWaveOut>();
+}
 
-std::unique_ptr<IPlatformWaveOut> CreatePlatformWaveOut() { return CreateAlsaWaveOut(); }
+std::unique_ptr<IPlatformWaveOut> CreatePlatformWaveOut() {
+    return CreateAlsaWaveOut();
+}
 
 }  // namespace QXPLAT

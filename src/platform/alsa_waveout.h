@@ -35,7 +35,9 @@ struct WaveBlock {
     uint32_t length = 0;    // bytes to play, at most capacity
     std::atomic<uint32_t> flags{0};
 
-    bool IsQueued() const { return (flags.load(std::memory_order_acquire) & kWaveBlockInQueue) != 0; }
+    bool IsQueued() const {
+        return (flags.load(std::memory_order_acquire) & kWaveBlockInQueue) != 0;
+    }
 };
 
 // Left level in the low 16 bits, right level in the high 16 bits; 0xFFFF is unity gain.
