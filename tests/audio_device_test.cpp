@@ -38,6 +38,10 @@ TEST(WaveDevice, QueueFlagsRingLimitResetAndClose) {
     EXPECT_FALSE(device->WriteBlock(blocks[0]));  // closed
 
     ASSERT_TRUE(device->Open(QXPLAT::WaveFormat{1, 16, 8000}));
+    WaveBlock overlong;
+    overlong.length = 64;  // no data behind it
+    EXPECT_FALSE(device->WriteBlock(overlong));
+    EXPECT_FALSE(overlong.IsQueued());
     // Opened paused: everything stays queued.
     for (uint32_t i = 0; i < QXPLAT::IPlatformWaveOut::kRingSize; ++i)
         ASSERT_TRUE(device->WriteBlock(blocks[i]));

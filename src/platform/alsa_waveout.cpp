@@ -348,6 +348,8 @@ bool CAlsaWaveOut::WriteBlock(WaveBlock& block) {
         std::lock_guard lock(m_mutex);
         if (!m_open || block.IsQueued() || m_count >= kRingSize)
             return false;
+        if (block.length > block.capacity || (block.length != 0 && block.data == nullptr))
+            return false;
         if (m_failed) {
             block.flags.store(kWaveBlockDone, std::memory_order_release);
             return true;

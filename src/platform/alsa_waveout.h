@@ -64,7 +64,8 @@ public:
     virtual void Reset() = 0;
 
     // Queues a block behind the others: flags become kWaveBlockInQueue until it is played.
-    // False when closed, when the block is already queued, or when kRingSize blocks are queued.
+    // False when closed, when the block is already queued, when kRingSize blocks are queued, or
+    // when its length exceeds its data.
     virtual bool WriteBlock(WaveBlock& block) = 0;
 
     // The device-wide volume word; it belongs to the device and survives a reopen.
