@@ -146,7 +146,7 @@ protected:
 
 TEST_F(PanoramaWindowContext, DrawsIntoTheHostWindow) {
     gltest::HostWindow window(320, 240);
-    ASSERT_TRUE(window.ok());
+    ASSERT_TRUE(window.ok()) << window.why();
     CHGlx glx;
     ASSERT_EQ(glx.Init(window.window(), window.display(), true), QUORIX_OK);
     EXPECT_TRUE(glx.HasOwnContext());
@@ -171,7 +171,7 @@ TEST_F(PanoramaWindowContext, DrawsIntoTheHostWindow) {
 
 TEST_F(PanoramaWindowContext, OwnConnectionWhenNoDisplayIsGiven) {
     gltest::HostWindow window(200, 100);
-    ASSERT_TRUE(window.ok());
+    ASSERT_TRUE(window.ok()) << window.why();
     const std::string saved = std::getenv("DISPLAY") != nullptr ? std::getenv("DISPLAY") : "";
     setenv("DISPLAY", gltest::TestDisplay().c_str(), 1);
     {
@@ -207,7 +207,7 @@ TEST_F(PanoramaWindowContext, OwnConnectionWhenNoDisplayIsGiven) {
 
 TEST_F(PanoramaWindowContext, AWindowThatIsGoneFailsCleanly) {
     gltest::HostWindow window(64, 64);
-    ASSERT_TRUE(window.ok());
+    ASSERT_TRUE(window.ok()) << window.why();
     const uintptr_t id = window.window();
     window.Destroy();
     gltest::LogCapture log;

@@ -374,7 +374,7 @@ protected:
 
 TEST_F(PanoramaRenderWindow, ThreadModeDrawsIntoTheWindow) {
     gltest::HostWindow window(320, 240);
-    ASSERT_TRUE(window.ok());
+    ASSERT_TRUE(window.ok()) << window.why();
     CRender* render = nullptr;
     ASSERT_EQ(CreateRender(1, nullptr, 0, &render), QUORIX_OK);
     ASSERT_EQ(Init(render, window.window(), window.display(), true), QUORIX_OK);
@@ -393,7 +393,7 @@ TEST_F(PanoramaRenderWindow, HostWindowDestroyedWhileDrawing) {
     // On the host's Display* and on the library's own connection.
     for (bool hostDisplay : {true, false}) {
         gltest::HostWindow window(160, 120);
-        ASSERT_TRUE(window.ok());
+        ASSERT_TRUE(window.ok()) << window.why();
         CRender* render = nullptr;
         ASSERT_EQ(CreateRender(1, nullptr, 0, &render), QUORIX_OK);
         DrawCount count;

@@ -155,6 +155,10 @@ public:
         }
     }
     bool ok() const { return display_ != nullptr && window_ != 0; }
+    std::string why() const {
+        if (display_ == nullptr) return "XOpenDisplay(" + TestDisplay() + ") failed";
+        return window_ == 0 ? "no window" : "";
+    }
     Display* display() const { return display_; }
     uintptr_t window() const { return window_; }
 
