@@ -13,18 +13,32 @@ namespace audio_test {
 
 namespace {
 
-// The directory lives as long as the process; its files are small.
-const std::string& TestDirectory() {
-    static const std::string dir = [] {
+// A directory of this process for the configuration and the captured files, removed at exit.
+class CTestDirectory {
+public:
+    CTestDirectory() {
         const char* base = std::getenv("TMPDIR");
         std::string pattern =
             std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/quorix_audio_XXXXXX";
         std::vector<char> buffer(pattern.begin(), pattern.end());
         buffer.push_back('\0');
-        const char* made = mkdtemp(buffer.data());
-        return std::string(made != nullptr ? made : "/tmp");
-    }();
-    return dir;
+        if (mkdtemp(buffer.data()) != nullptr)
+            m_path = buffer.data();
+    }
+    ~CTestDirectory() {
+        std::error_code ignored;
+        if (!m_path.empty())
+            std::filesystem::remove_all(m_path, ignored);
+    }
+    const std::string& Path() const { return m_path; }
+
+private:
+    std::string m_path;  // empty when no directory could be made: the tests then fail to capture
+};
+
+const std::string& TestDirectory() {
+    static const CTestDirectory dir;
+    return dir.Path();
 }
 
 void ConfigureAlsaOnce() {
