@@ -185,6 +185,8 @@ void* CHThread::ThreadProc(void* arg) {
         }
     } done{self};
 
+    // Shown by debuggers and ps; the kernel keeps 15 characters.
+    pthread_setname_np(pthread_self(), self->m_name.substr(0, 15).c_str());
     {
         SyncGuard sync(&self->m_syncMutex);
         self->m_threadId = static_cast<uint32_t>(gettid());
