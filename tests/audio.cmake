@@ -6,4 +6,4 @@ quorix_add_gtest(audio_test
           ${CMAKE_CURRENT_LIST_DIR}/audio_waveout_test.cpp
           ${CMAKE_CURRENT_LIST_DIR}/audio_device_test.cpp
   LIBS quorix_media quorix_codec quorix_platform quorix_base quorix_test_media
-  LABELS media audio)
+  LABELS media)
