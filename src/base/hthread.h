@@ -50,8 +50,12 @@ public:
     uint32_t Start(uint64_t param = 0, bool startSuspended = false);
     // Releases a thread started suspended.
     uint32_t Resume();
-    // QUORIX_E_THREAD_NOT_RUNNING when not running. Called on the worker itself it only raises
-    // the stop request; the thread is joined by the next Start/Stop/destructor on another thread.
+    // Raises the stop request and waits for the worker up to the stop time-out (3000 ms). A
+    // worker still busy then is cancelled at its next cancellation point (CHEvent::Wait, HSleep,
+    // blocking I/O): its stack unwinds, scoped locks are released, and OnThreadEnd is called
+    // here with QUORIX_E_THREAD_KILLED. QUORIX_E_THREAD_NOT_RUNNING when not running (a thread
+    // that ended by itself is joined then). Called on the worker itself it only raises the stop
+    // request; the thread is joined by the next Start/Stop/destructor on another thread.
     uint32_t Stop();
     void SetStopFlag();
     bool IsStopRequested();
