@@ -366,13 +366,16 @@ void CPlayer::SetFileOpenInfoCallback(QUORIX_FileOpenInfoCallback callback, void
 // ---------------------------------------------------------------------------------------------
 // Engine operations
 
+bool CPlayer::ReportsPlaying() {
+    if (GetStatus() == STATUS_FILE) return m_reader.GetState() == BRIXEL::CHMFReader::Playing;
+    return IsStarted();
+}
+
 bool CPlayer::IsPlaying() {
-    if (GetStatus() == STATUS_FILE) {
-        // A single step shows its picture too: stepping without showing anything would be no
-        // step at all.
-        const BRIXEL::CHMFReader::State state = m_reader.GetState();
-        return state == BRIXEL::CHMFReader::Playing || state == BRIXEL::CHMFReader::Stepping;
-    }
+    // Pictures are shown while the engine runs, whatever the reader's state: the reader reaches
+    // the end of the file (or a pause, or a single step) while the records it has already
+    // handed over are still being decoded, and those pictures belong on the screen. Stop ends
+    // the engine, so nothing is shown after it.
     return IsStarted();
 }
 

@@ -128,6 +128,10 @@ public:
     bool IsLargePicture() const { return m_largePicture.load(std::memory_order_acquire); }
     bool UsesExternalRenderer() const { return m_external.load(std::memory_order_acquire); }
 
+    // What the host is told: with a file open, whether its reader is playing; otherwise whether
+    // the engine runs.
+    bool ReportsPlaying();
+
     // ---- engine operations ----
     bool IsPlaying() override;
     uint32_t InputData(const uint8_t* data, uint32_t length) override;

@@ -209,7 +209,7 @@ uint32_t QUORIX_IsPlaying(uint16_t port, uint32_t* playing) {
             return access.code;
         }
         if (playing != nullptr) {
-            *playing = access.player->IsPlaying() ? 1 : 0;
+            *playing = access.player->ReportsPlaying() ? 1 : 0;
         }
         return QUORIX_OK;
     });

@@ -1,0 +1,34 @@
+# Player port end to end through the public interface: libquorixsdk.so plays recorded files and
+# live streams into an external renderer double. The library looks for that renderer in its own
+# directory, so the suite runs against a copy of the library placed beside the double.
+
+set(_player_dir ${CMAKE_CURRENT_LIST_DIR})
+set(_player_out ${CMAKE_CURRENT_BINARY_DIR}/player_e2e)
+
+add_library(player_pano_double MODULE ${_player_dir}/support/player_pano_double.c)
+target_compile_options(player_pano_double PRIVATE ${QUORIX_WARNINGS})
+target_link_libraries(player_pano_double PRIVATE Threads::Threads)
+set_target_properties(player_pano_double PROPERTIES
+  PREFIX "lib" OUTPUT_NAME PanoRenderOGL
+  LIBRARY_OUTPUT_DIRECTORY ${_player_out})
+
+# The copy carries the library's run-time name, so the loader takes it (through $ORIGIN) in
+# place of the one in the build tree.
+add_custom_command(
+  OUTPUT ${_player_out}/libquorixsdk.so.copied
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${_player_out}
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:quorixsdk> ${_player_out}/$<TARGET_SONAME_FILE_NAME:quorixsdk>
+  COMMAND ${CMAKE_COMMAND} -E touch ${_player_out}/libquorixsdk.so.copied
+  DEPENDS quorixsdk
+  VERBATIM)
+add_custom_target(player_sdk_copy DEPENDS ${_player_out}/libquorixsdk.so.copied player_pano_double)
+
+quorix_add_gtest(player_e2e
+  SOURCES ${_player_dir}/player_e2e.cpp ${_player_dir}/support/player_media.cpp
+          ${_player_dir}/support/container_builder.cpp
+  LIBS quorixsdk quorix_test_media ${CMAKE_DL_LIBS}
+  LABELS player)
+add_dependencies(player_e2e player_sdk_copy)
+set_target_properties(player_e2e PROPERTIES
+  RUNTIME_OUTPUT_DIRECTORY ${_player_out}
+  BUILD_RPATH "\$ORIGIN")
