@@ -297,6 +297,14 @@ struct DrawnLog {
 
 TEST_F(Display, WithoutWindowPicturesFeedSnapshotsOnly) {
     DrawnLog log;
+    // The callbacks' log lives on this stack: the display goes before it, however the test ends.
+    struct DestroyFirst {
+        HDD::CDisplay*& display;
+        ~DestroyFirst() {
+            HDD::DestroyDisplay(display);
+            display = nullptr;
+        }
+    } destroyFirst{m_display};
     HDD::SetFrameDrawnCallback(
         m_display,
         [](uint32_t r, void* user) {

@@ -216,6 +216,7 @@ protected:
     std::vector<uint32_t> m_windows;
     HDD::CDisplay* m_display = nullptr;
     Drawn m_drawn;
+    Overlay m_overlay;
     int m_logFd = -1;
     std::string m_logPath;
 };
@@ -230,7 +231,7 @@ TEST_P(DDrawWindow, RegionsShowPictureBackgroundAndOverlay) {
     HDD::SetRegion(m_display, 1, 320, 0, 320, 240, 1);
     HDD::SetRegionFitMode(m_display, 1, 0);
     HDD::SetRegionColor(m_display, 1, 0x0000FF00);
-    Overlay overlay;
+    Overlay& overlay = m_overlay;
     HDD::SetRegionDrawCallback(m_display, 1, &Overlay::Draw, &overlay);
     HDD::SetRegion(m_display, 2, 320, 240, 320, 240, 0);
     HDD::SetRegionColor(m_display, 2, 0x000000FF);
