@@ -2,6 +2,7 @@
 # cases draw on the Xvfb display that scripts/test exports as QUORIX_TEST_DISPLAY.
 quorix_add_gtest(ddraw_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/ddraw_core.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/ddraw_surfaces.cpp
           ${CMAKE_CURRENT_LIST_DIR}/ddraw_window.cpp
   LIBS quorix_ddraw PkgConfig::XCB)
 

@@ -137,14 +137,20 @@ bool IsKnownFourCC(uint32_t f) {
 bool IsPlanarFourCC(uint32_t f) { return f == DDFOURCC_YV12 || f == DDFOURCC_I420; }
 
 // Stretches src (BGRX, srcRect) onto dst (BGRX, destRect) clipped to clip; both images are
-// plain memory. Scale 1 copies exactly; other scales filter bilinearly with the edge pixels
-// repeated, so a picture's border never blends with black.
-uint32_t Composite(const uint8_t* src, uint32_t srcW, uint32_t srcH, uint32_t srcStride,
-                   const DDRECT& srcRect, uint8_t* dst, uint32_t dstW, uint32_t dstH,
-                   uint32_t dstStride, const DDRECT& destRect, const DDRECT& clip) {
+// plain memory. Scale 1 copies exactly; other scales filter bilinearly. The source image is the
+// source rectangle alone with its edge pixels repeated, so no pixel outside it (nor black) ever
+// blends into the picture.
+uint32_t Composite(const uint8_t* src, uint32_t srcStride, const DDRECT& srcRect, uint8_t* dst,
+                   uint32_t dstW, uint32_t dstH, uint32_t dstStride, const DDRECT& destRect,
+                   const DDRECT& clip) {
+    const int32_t dw = destRect.right - destRect.left;
+    const int32_t dh = destRect.bottom - destRect.top;
+    const int32_t sw = srcRect.right - srcRect.left;
+    const int32_t sh = srcRect.bottom - srcRect.top;
+    const uint8_t* origin = src + static_cast<size_t>(srcRect.top) * srcStride + static_cast<size_t>(srcRect.left) * 4;
     pixman_image_t* s = pixman_image_create_bits(
-        PIXMAN_x8r8g8b8, static_cast<int>(srcW), static_cast<int>(srcH),
-        reinterpret_cast<uint32_t*>(const_cast<uint8_t*>(src)), static_cast<int>(srcStride));
+        PIXMAN_x8r8g8b8, sw, sh, reinterpret_cast<uint32_t*>(const_cast<uint8_t*>(origin)),
+        static_cast<int>(srcStride));
     pixman_image_t* d = pixman_image_create_bits(PIXMAN_x8r8g8b8, static_cast<int>(dstW),
                                                  static_cast<int>(dstH),
                                                  reinterpret_cast<uint32_t*>(dst),
@@ -154,16 +160,10 @@ uint32_t Composite(const uint8_t* src, uint32_t srcW, uint32_t srcH, uint32_t sr
         if (d != nullptr) pixman_image_unref(d);
         return DDERR_OUTOFMEMORY;
     }
-    const int32_t dw = destRect.right - destRect.left;
-    const int32_t dh = destRect.bottom - destRect.top;
-    const int32_t sw = srcRect.right - srcRect.left;
-    const int32_t sh = srcRect.bottom - srcRect.top;
     pixman_transform_t t;
     pixman_transform_init_identity(&t);
     t.matrix[0][0] = pixman_double_to_fixed(static_cast<double>(sw) / dw);
     t.matrix[1][1] = pixman_double_to_fixed(static_cast<double>(sh) / dh);
-    t.matrix[0][2] = pixman_int_to_fixed(srcRect.left);
-    t.matrix[1][2] = pixman_int_to_fixed(srcRect.top);
     pixman_image_set_transform(s, &t);
     pixman_image_set_repeat(s, PIXMAN_REPEAT_PAD);
     pixman_image_set_filter(s, (sw == dw && sh == dh) ? PIXMAN_FILTER_NEAREST : PIXMAN_FILTER_BILINEAR,
@@ -578,8 +578,7 @@ uint32_t CDirectDrawSurface7::StretchFrom(const DDRECT& dest, CDirectDrawSurface
     if (source->m_fourCC == 0) srcStride = source->m_pitch;
     if (src == nullptr) return DDERR_OUTOFMEMORY;
     const DDRECT bounds{0, 0, static_cast<int32_t>(m_width), static_cast<int32_t>(m_height)};
-    return Composite(src, source->m_width, source->m_height, srcStride, sourceRect, m_memory.data(),
-                     m_width, m_height, m_pitch, dest, bounds);
+    return Composite(src, srcStride, sourceRect, m_memory.data(), m_width, m_height, m_pitch, dest, bounds);
 }
 
 uint32_t CDirectDrawSurface7::Blt(const DDRECT* destRect, CDirectDrawSurface7* source,
@@ -653,8 +652,7 @@ uint32_t CDirectDrawSurface7::PrimaryBlt(const DDRECT* destRect, CDirectDrawSurf
         const uint8_t* src = source->m_fourCC != 0 ? source->RGBView(&srcStride) : source->m_memory.data();
         if (source->m_fourCC == 0) srcStride = source->m_pitch;
         if (src == nullptr) return DDERR_OUTOFMEMORY;
-        r = Composite(src, source->m_width, source->m_height, srcStride, *sourceRect, bits, ww, wh,
-                      stride, dest, shown);
+        r = Composite(src, srcStride, *sourceRect, bits, ww, wh, stride, dest, shown);
         if (r != DD_OK) return r;
     }
     r = m_presenter->Put(shown);
