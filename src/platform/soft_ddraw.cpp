@@ -300,6 +300,8 @@ struct DDPresenter {
         width = height = 0;
         memory.clear();
         memory.shrink_to_fit();
+        // A broken connection is not used again: the next blit takes the current one.
+        if (conn && xcb_connection_has_error(Conn(conn))) conn.reset();
     }
 
     // Binds to the window and sizes the staging picture; DDERR_SURFACELOST when the window is
