@@ -14,6 +14,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "media/hmfformat.h"
@@ -479,6 +480,26 @@ TEST_F(PlayerE2E, GarbageIntoALivePortIsRefusedWithoutHarm) {
         }
         QUORIX_InputStreamData(m_port, record.data(), static_cast<uint32_t>(record.size()));
     }
+    // The open stream recovers at the next key frame of a good stream. The garbage may still
+    // fill the queue: a full queue is the engine's back-pressure, and a host offers the record
+    // again.
+    {
+        const int before = Double().frameCount();
+        const auto records = playertest::ClipRecords(H264Clip(), 40);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+        for (size_t i = 0; i < records.size(); ++i) {
+            auto record = records[i];
+            BRIXEL::HStoreLE32(&record[4], 1000u + static_cast<uint32_t>(i));
+            uint32_t input = QUORIX_E_QUEUE_FULL;
+            while (input == QUORIX_E_QUEUE_FULL && std::chrono::steady_clock::now() < deadline) {
+                input = QUORIX_InputStreamData(m_port, record.data(), static_cast<uint32_t>(record.size()));
+                if (input == QUORIX_E_QUEUE_FULL) std::this_thread::yield();
+            }
+            ASSERT_EQ(QUORIX_OK, input) << "record " << i;
+        }
+        EXPECT_GE(Double().waitFrames(before + 16, kWaitMs), before + 16);
+    }
+
     // Closing brings the port back: a good stream plays on it afterwards.
     EXPECT_EQ(QUORIX_OK, QUORIX_CloseStream(m_port));
     ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(m_port, -1, nullptr, 0, nullptr, 0));
