@@ -108,6 +108,8 @@ struct Path {
     const char* name;
     bool noFourCC;
     bool noShm;
+    const char* fourCCs;   // the FourCC surfaces the device offers; null: all
+    uint32_t videoFormat;  // of the back surface the display ends up with
 };
 
 void SetFlag(const char* name, bool on) {
@@ -126,6 +128,11 @@ protected:
         setenv("DISPLAY", display, 1);
         SetFlag(QXPLAT::kDDrawNoFourCCEnv, GetParam().noFourCC);
         SetFlag(QXPLAT::kDDrawNoShmEnv, GetParam().noShm);
+        if (GetParam().fourCCs != nullptr) {
+            setenv(QXPLAT::kDDrawFourCCsEnv, GetParam().fourCCs, 1);
+        } else {
+            unsetenv(QXPLAT::kDDrawFourCCsEnv);
+        }
         char logPath[] = "/tmp/quorix-ddraw-log-XXXXXX";
         m_logFd = mkstemp(logPath);
         ASSERT_GE(m_logFd, 0);
@@ -155,6 +162,7 @@ protected:
         }
         unsetenv(QXPLAT::kDDrawNoFourCCEnv);
         unsetenv(QXPLAT::kDDrawNoShmEnv);
+        unsetenv(QXPLAT::kDDrawFourCCsEnv);
         if (m_logFd >= 0) {
             BRIXEL::CHLog::Instance().SetOutput(0);
             BRIXEL::CHLog::Instance().SetDebugFd(2);
@@ -208,7 +216,7 @@ protected:
         ASSERT_EQ(HDD::InputPicture(m_display, w, h, 20, planes, strides), QUORIX_OK);
     }
 
-    uint32_t ExpectedVideoFormat() const { return GetParam().noFourCC ? 6u : 1u; }
+    uint32_t ExpectedVideoFormat() const { return GetParam().videoFormat; }
 
     xcb_connection_t* m_c = nullptr;
     xcb_screen_t* m_screen = nullptr;
@@ -340,8 +348,36 @@ TEST_P(DDrawWindow, FollowsResizeSurvivesDestroyedWindowAndTakesANewOne) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Surfaces, DDrawWindow,
-                         ::testing::Values(Path{"FourCC", false, false}, Path{"RGB", true, false},
-                                           Path{"FourCCPutImage", false, true}),
+                         ::testing::Values(Path{"FourCC", false, false, nullptr, 1},
+                                           Path{"RGB", true, false, nullptr, 6},
+                                           Path{"FourCCPutImage", false, true, nullptr, 1}),
+                         [](const ::testing::TestParamInfo<Path>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// Every YUV layout of a back surface (and RGB) shows the same colours: the display converts
+// into the layout the surface really has.
+class DDrawBackFormat : public DDrawWindow {};
+
+TEST_P(DDrawBackFormat, ShowsThePictureInItsColours) {
+    const uint8_t a[3] = {70, 200, 60}, b[3] = {180, 40, 170};
+    HDD::SetRegion(m_display, 0, 0, 0, 640, 480, 1);
+    ASSERT_EQ(HDD::SetWindow(m_display, m_window), QUORIX_OK);
+    Show(TwoHalves(320, 240, a, b), 320, 240);
+    ASSERT_TRUE(m_drawn.WaitOk());
+    EXPECT_EQ(m_display->GetScreenVideoFormat(0), ExpectedVideoFormat());
+    const Bgr left = Pixel(m_window, 100, 200), right = Pixel(m_window, 540, 200);
+    EXPECT_TRUE(Near(left, Convert(70, 200, 60))) << Str(left);
+    EXPECT_TRUE(Near(right, Convert(180, 40, 170))) << Str(right);
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, DDrawBackFormat,
+                         ::testing::Values(Path{"YV12", false, false, "YV12", 1},
+                                           Path{"I420", false, false, "I420", 2},
+                                           Path{"UYVY", false, false, "UYVY", 3},
+                                           Path{"YUY2", false, false, "YUY2,UYVY", 4},
+                                           Path{"YUYV", false, false, "YUYV", 5},
+                                           Path{"RGB32", true, false, nullptr, 6}),
                          [](const ::testing::TestParamInfo<Path>& info) {
                              return std::string(info.param.name);
                          });

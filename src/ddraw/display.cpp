@@ -711,7 +711,9 @@ uint32_t CDisplay::DrawFrame() {
         uint32_t c = pixel->Set(BRIXEL::HPIXEL_YUV420P, frame.data.GetData(),
                                 static_cast<uint32_t>(frame.data.GetLength()), frame.width,
                                 frame.height, frame.stride, false);
-        if (c == QUORIX_OK) c = pixel->Convert(target, s.pitch);
+        // Packed 4:2:2 strides count pixels in the pixel library; the surface pitch is bytes.
+        const bool packed = target == BRIXEL::HPIXEL_YUYV || target == BRIXEL::HPIXEL_UYVY;
+        if (c == QUORIX_OK) c = pixel->Convert(target, packed ? s.pitch / 2 : s.pitch);
         if (c != QUORIX_OK) pixel.reset();
         converted[target] = std::move(pixel);
     }

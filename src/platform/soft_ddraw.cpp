@@ -684,6 +684,13 @@ uint32_t DirectDrawCreateEx(const DDGUID* guid, std::shared_ptr<CDirectDraw7>* o
     if (!dd) return DDERR_OUTOFMEMORY;
     dd->m_monitor = monitor;
     dd->m_noFourCC = EnvIsOne(kDDrawNoFourCCEnv);
+    if (const char* list = std::getenv(kDDrawFourCCsEnv)) {
+        for (const char* p = list; std::strlen(p) >= 4;) {
+            dd->m_fourCCs.push_back(DDMakeFourCC(p[0], p[1], p[2], p[3]));
+            p += 4;
+            if (*p == ',') ++p;
+        }
+    }
     *out = std::move(dd);
     return DD_OK;
 }
@@ -752,7 +759,8 @@ uint32_t CDirectDraw7::CreateSurface(const DDSURFACEDESC2* desc,
     size_t bytes = 0;
     if ((desc->flags & DDSD_PIXELFORMAT) != 0 && (desc->pixelFormat.flags & DDPF_FOURCC) != 0) {
         const uint32_t f = desc->pixelFormat.fourCC;
-        if (m_noFourCC || !IsKnownFourCC(f)) return DDERR_INVALIDPIXELFORMAT;
+        const bool listed = m_fourCCs.empty() || std::find(m_fourCCs.begin(), m_fourCCs.end(), f) != m_fourCCs.end();
+        if (m_noFourCC || !IsKnownFourCC(f) || !listed) return DDERR_INVALIDPIXELFORMAT;
         s->m_fourCC = f;
         if (IsPlanarFourCC(f)) {
             s->m_pitch = (desc->width + 1) & ~1u;  // the chroma rows are half of it

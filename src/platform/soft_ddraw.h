@@ -67,6 +67,9 @@ constexpr uint32_t DDFOURCC_UYVY = DDMakeFourCC('U', 'Y', 'V', 'Y');
 // Setting this environment variable to 1 makes every device refuse FourCC surfaces, so that
 // the RGB path of a display can be reached on any machine.
 constexpr const char* kDDrawNoFourCCEnv = "QUORIX_DDRAW_NO_FOURCC";
+// A comma-separated list of FourCC codes ("YUY2,UYVY") limits the FourCC surfaces a device
+// makes to those, so that each YUV path of a display can be reached.
+constexpr const char* kDDrawFourCCsEnv = "QUORIX_DDRAW_FOURCCS";
 // Setting this one to 1 makes primary surfaces send their pictures with plain PutImage requests,
 // as on a server without MIT-SHM (read when a primary surface first shows something).
 constexpr const char* kDDrawNoShmEnv = "QUORIX_DDRAW_NO_SHM";
@@ -227,6 +230,7 @@ private:
     DDMONITOR m_monitor = 0;
     uintptr_t m_window = 0;
     bool m_noFourCC = false;
+    std::vector<uint32_t> m_fourCCs;  // empty: every known one
 };
 
 // guid null or all zero: the default device (the first monitor, or the whole screen).
