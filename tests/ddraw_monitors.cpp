@@ -132,10 +132,15 @@ protected:
 
     uint32_t MakeWindow(int16_t x, int16_t y, uint16_t w, uint16_t h) {
         const uint32_t window = xcb_generate_id(m_c);
-        const uint32_t values[] = {m_screen->black_pixel, 1, XCB_EVENT_MASK_STRUCTURE_NOTIFY};
+        // Other test processes draw windows on the same server: a backing store keeps what is
+        // under them readable.
+        const uint32_t values[] = {m_screen->black_pixel, XCB_BACKING_STORE_ALWAYS, 1,
+                                   XCB_EVENT_MASK_STRUCTURE_NOTIFY};
         xcb_create_window(m_c, XCB_COPY_FROM_PARENT, window, m_screen->root, x, y, w, h, 0,
                           XCB_WINDOW_CLASS_INPUT_OUTPUT, m_screen->root_visual,
-                          XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
+                          XCB_CW_BACK_PIXEL | XCB_CW_BACKING_STORE | XCB_CW_OVERRIDE_REDIRECT |
+                              XCB_CW_EVENT_MASK,
+                          values);
         xcb_map_window(m_c, window);
         xcb_flush(m_c);
         while (xcb_generic_event_t* e = xcb_wait_for_event(m_c)) {
