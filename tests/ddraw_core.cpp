@@ -20,8 +20,8 @@ bool SameRect(const DDRECT& a, const DDRECT& b) {
 }
 
 std::string Str(const DDRECT& r) {
-    return "(" + std::to_string(r.left) + "," + std::to_string(r.top) + "," + std::to_string(r.right) +
-           "," + std::to_string(r.bottom) + ")";
+    return "(" + std::to_string(r.left) + "," + std::to_string(r.top) + "," +
+           std::to_string(r.right) + "," + std::to_string(r.bottom) + ")";
 }
 
 struct EPtzCase {
@@ -44,15 +44,81 @@ TEST(DDrawEPtz, RectanglesFollowFitModeZoomPanAndTilt) {
         {"stretch 7", 1920, 1080, r800, 7, 0, 0, 1, r800, {0, 0, 1920, 1080}, 0, 0},
         {"zoom 2", 1920, 1080, r800, 1, 0, 0, 2, {0, 0, 800, 600}, {480, 180, 1440, 900}, 0, 0},
         {"zoom 2 pan 1", 1920, 1080, r800, 1, 1, 0, 2, {0, 0, 800, 600}, {0, 180, 960, 900}, 1, 0},
-        {"zoom 2 pan -1", 1920, 1080, r800, 1, -1, 0, 2, {0, 0, 800, 600}, {960, 180, 1920, 900}, -1, 0},
-        {"zoom 2 tilt 1", 1920, 1080, r800, 1, 0, 1, 2, {0, 0, 800, 600}, {480, 360, 1440, 1080}, 0, 1},
+        {"zoom 2 pan -1",
+         1920,
+         1080,
+         r800,
+         1,
+         -1,
+         0,
+         2,
+         {0, 0, 800, 600},
+         {960, 180, 1920, 900},
+         -1,
+         0},
+        {"zoom 2 tilt 1",
+         1920,
+         1080,
+         r800,
+         1,
+         0,
+         1,
+         2,
+         {0, 0, 800, 600},
+         {480, 360, 1440, 1080},
+         0,
+         1},
         // Nothing is cropped: pan and tilt are forgotten.
-        {"uncropped resets", 1920, 1080, r800, 1, 0.5f, -0.5f, 1, {0, 75, 800, 525}, {0, 0, 1920, 1080}, 0, 0},
+        {"uncropped resets",
+         1920,
+         1080,
+         r800,
+         1,
+         0.5f,
+         -0.5f,
+         1,
+         {0, 75, 800, 525},
+         {0, 0, 1920, 1080},
+         0,
+         0},
         // Filling the height crops a wider picture at zoom 1, so pan moves it (tilt cannot).
-        {"fill height pan", 1920, 1080, r800, 3, 1, 1, 1, {0, 0, 800, 600}, {0, 0, 1440, 1080}, 1, 0},
-        {"portrait inside", 1080, 1920, r800, 1, 0, 0, 1, {231, 0, 568, 600}, {0, 0, 1080, 1920}, 0, 0},
+        {"fill height pan",
+         1920,
+         1080,
+         r800,
+         3,
+         1,
+         1,
+         1,
+         {0, 0, 800, 600},
+         {0, 0, 1440, 1080},
+         1,
+         0},
+        {"portrait inside",
+         1080,
+         1920,
+         r800,
+         1,
+         0,
+         0,
+         1,
+         {231, 0, 568, 600},
+         {0, 0, 1080, 1920},
+         0,
+         0},
         {"stretch zoom 2", 1920, 1080, r800, 0, 0, 0, 2, r800, {480, 270, 1440, 810}, 0, 0},
-        {"offset region", 1920, 1080, {100, 50, 900, 650}, 1, 0, 0, 1, {100, 125, 900, 575}, {0, 0, 1920, 1080}, 0, 0},
+        {"offset region",
+         1920,
+         1080,
+         {100, 50, 900, 650},
+         1,
+         0,
+         0,
+         1,
+         {100, 125, 900, 575},
+         {0, 0, 1920, 1080},
+         0,
+         0},
     };
     for (const EPtzCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -73,17 +139,20 @@ TEST(DDrawEPtz, BadRegionsPicturesAndZoomsStayInside) {
     HDD::CPtz ptz;
     DDRECT d{}, s{};
     EXPECT_EQ(HDD::ComputeRegionRects({0, 0, 0, 600}, 1, &ptz, 1920, 1080, &d, &s), QUORIX_E_PARAM);
-    EXPECT_EQ(HDD::ComputeRegionRects({10, 10, 5, 20}, 1, &ptz, 1920, 1080, &d, &s), QUORIX_E_PARAM);
+    EXPECT_EQ(HDD::ComputeRegionRects({10, 10, 5, 20}, 1, &ptz, 1920, 1080, &d, &s),
+              QUORIX_E_PARAM);
     EXPECT_EQ(HDD::ComputeRegionRects({0, 0, 800, 600}, 1, &ptz, 0, 1080, &d, &s), QUORIX_E_PARAM);
     // A picture far wider than a one-row region leaves no destination.
-    EXPECT_EQ(HDD::ComputeRegionRects({0, 0, 10, 1}, 1, &ptz, 16000, 10, &d, &s), QUORIX_E_NOT_SUPPORTED);
+    EXPECT_EQ(HDD::ComputeRegionRects({0, 0, 10, 1}, 1, &ptz, 16000, 10, &d, &s),
+              QUORIX_E_NOT_SUPPORTED);
     for (float zoom : {1e6f, 1e30f, INFINITY}) {
         SCOPED_TRACE(zoom);
         for (uint32_t mode : {0u, 1u, 3u}) {
             ptz.zoom = zoom;
             ptz.pan = 1;
             ptz.tilt = -1;
-            ASSERT_EQ(HDD::ComputeRegionRects({0, 0, 800, 600}, mode, &ptz, 1920, 1080, &d, &s), QUORIX_OK);
+            ASSERT_EQ(HDD::ComputeRegionRects({0, 0, 800, 600}, mode, &ptz, 1920, 1080, &d, &s),
+                      QUORIX_OK);
             EXPECT_TRUE(SameRect(d, {0, 0, 800, 600})) << Str(d);
             EXPECT_GE(s.left, 0);
             EXPECT_GE(s.top, 0);
@@ -112,7 +181,8 @@ protected:
 std::vector<uint8_t> Solid(uint32_t w, uint32_t h, uint8_t y, uint8_t u, uint8_t v) {
     std::vector<uint8_t> p(static_cast<size_t>(w) * h * 3 / 2);
     std::fill(p.begin(), p.begin() + static_cast<ptrdiff_t>(w) * h, y);
-    std::fill(p.begin() + static_cast<ptrdiff_t>(w) * h, p.begin() + static_cast<ptrdiff_t>(w) * h * 5 / 4, u);
+    std::fill(p.begin() + static_cast<ptrdiff_t>(w) * h,
+              p.begin() + static_cast<ptrdiff_t>(w) * h * 5 / 4, u);
     std::fill(p.begin() + static_cast<ptrdiff_t>(w) * h * 5 / 4, p.end(), v);
     return p;
 }
@@ -142,7 +212,8 @@ TEST_F(Display, EntryPointsCheckHandlesIndicesAndFormats) {
     EXPECT_EQ(HDD::AttachPicture(m_display, 16, 16, 23, pic.data(), 384), QUORIX_E_PARAM);
     EXPECT_EQ(HDD::InputPicture(m_display, 0, 16, 20, planes, strides), QUORIX_E_PARAM);
     EXPECT_EQ(HDD::AttachPicture(m_display, 16, 16, 20, pic.data(), 0), QUORIX_E_PARAM);
-    EXPECT_EQ(HDD::AttachPicture(m_display, 16, 16, 20, pic.data(), 383), QUORIX_E_PARAM);  // too small
+    EXPECT_EQ(HDD::AttachPicture(m_display, 16, 16, 20, pic.data(), 383),
+              QUORIX_E_PARAM);  // too small
     const uint32_t narrow[3] = {8, 8, 8};
     EXPECT_EQ(HDD::InputPicture(m_display, 16, 16, 20, planes, narrow), QUORIX_E_PARAM);
     EXPECT_EQ(HDD::Snapshot(m_display, &u, &u, &u, &u, &data), QUORIX_E_SYSTEM);  // nothing taken
@@ -188,9 +259,11 @@ TEST(DisplayBorrow, BorrowedPicturesGoBackWhenReplacedAndOnDestroy) {
     HDD::SetFrameReleaseCallback(display, &ReleaseLog::Callback, &log);
     std::vector<uint8_t> a = Solid(32, 16, 60, 128, 128);
     std::vector<uint8_t> b = Solid(32, 16, 90, 128, 128);
-    ASSERT_EQ(HDD::AttachPicture(display, 32, 16, 20, a.data(), static_cast<uint32_t>(a.size())), QUORIX_OK);
+    ASSERT_EQ(HDD::AttachPicture(display, 32, 16, 20, a.data(), static_cast<uint32_t>(a.size())),
+              QUORIX_OK);
     EXPECT_TRUE(log.Get().empty());
-    ASSERT_EQ(HDD::AttachPicture(display, 32, 16, 20, b.data(), static_cast<uint32_t>(b.size())), QUORIX_OK);
+    ASSERT_EQ(HDD::AttachPicture(display, 32, 16, 20, b.data(), static_cast<uint32_t>(b.size())),
+              QUORIX_OK);
     ASSERT_EQ(log.Get().size(), 1u);
     EXPECT_EQ(log.Get()[0].first, a.data());
     EXPECT_EQ(log.Get()[0].second, a.size());
@@ -200,7 +273,8 @@ TEST(DisplayBorrow, BorrowedPicturesGoBackWhenReplacedAndOnDestroy) {
     ASSERT_EQ(HDD::InputPicture(display, 32, 16, 20, planes, strides), QUORIX_OK);
     ASSERT_EQ(log.Get().size(), 2u);
     EXPECT_EQ(log.Get()[1].first, b.data());
-    ASSERT_EQ(HDD::AttachPicture(display, 32, 16, 20, b.data(), static_cast<uint32_t>(b.size())), QUORIX_OK);
+    ASSERT_EQ(HDD::AttachPicture(display, 32, 16, 20, b.data(), static_cast<uint32_t>(b.size())),
+              QUORIX_OK);
     EXPECT_EQ(HDD::DestroyDisplay(display), QUORIX_OK);
     ASSERT_EQ(log.Get().size(), 3u);
     EXPECT_EQ(log.Get()[2].first, b.data());
@@ -211,8 +285,9 @@ void ExpectedBGR(uint8_t y, uint8_t u, uint8_t v, uint8_t out[4]) {
     uint8_t yp[4] = {y, y, y, y};
     uint8_t up[1] = {u}, vp[1] = {v};
     uint8_t dst[16];
-    ASSERT_EQ(BRIXEL::CHYUV420pConvert::ToRGB(BRIXEL::HPIXEL_BGRX32, yp, up, vp, 2, 1, 2, 2, dst, 16, 8),
-              QUORIX_OK);
+    ASSERT_EQ(
+        BRIXEL::CHYUV420pConvert::ToRGB(BRIXEL::HPIXEL_BGRX32, yp, up, vp, 2, 1, 2, 2, dst, 16, 8),
+        QUORIX_OK);
     std::copy(dst, dst + 4, out);
 }
 
@@ -223,7 +298,9 @@ TEST_F(Display, SnapshotCropsBottomUpInTheAskedFormat) {
     for (uint32_t y = 108; y < 648; ++y) {
         std::fill(pic.begin() + y * w + 192, pic.begin() + y * w + 1152, y == 108 ? 128 : 235);
     }
-    ASSERT_EQ(HDD::AttachPicture(m_display, w, h, 20, pic.data(), static_cast<uint32_t>(pic.size())), QUORIX_OK);
+    ASSERT_EQ(
+        HDD::AttachPicture(m_display, w, h, 20, pic.data(), static_cast<uint32_t>(pic.size())),
+        QUORIX_OK);
     ASSERT_EQ(HDD::SetSnapRect(m_display, 0.1f, 0.1f, 0.5f, 0.5f), QUORIX_OK);
     uint32_t sw = 0, stride = 0, sh = 0, format = 0;
     uint8_t* data = nullptr;
@@ -256,7 +333,8 @@ TEST_F(Display, SnapshotCropsBottomUpInTheAskedFormat) {
     ASSERT_EQ(HDD::SetSnapRect(m_display, 0, 0, 1, 1), QUORIX_OK);
     struct {
         uint32_t asked, format, stride;
-    } formats[] = {{7, 3, 1920 * 4}, {0, 3, 1920 * 4}, {1, 1, 1920 * 4}, {2, 2, 1920 * 3}, {4, 4, 1920 * 3}};
+    } formats[] = {
+        {7, 3, 1920 * 4}, {0, 3, 1920 * 4}, {1, 1, 1920 * 4}, {2, 2, 1920 * 3}, {4, 4, 1920 * 3}};
     for (const auto& f : formats) {
         SCOPED_TRACE(f.asked);
         ASSERT_EQ(HDD::SetSnapFormat(m_display, f.asked), QUORIX_OK);
@@ -271,7 +349,9 @@ TEST_F(Display, SnapshotCropsBottomUpInTheAskedFormat) {
 TEST_F(Display, SnapshotCropRoundsToEvenAndRefusesOutside) {
     const uint32_t w = 1918, h = 1082;
     std::vector<uint8_t> pic = Solid(w, h, 100, 90, 160);
-    ASSERT_EQ(HDD::AttachPicture(m_display, w, h, 20, pic.data(), static_cast<uint32_t>(pic.size())), QUORIX_OK);
+    ASSERT_EQ(
+        HDD::AttachPicture(m_display, w, h, 20, pic.data(), static_cast<uint32_t>(pic.size())),
+        QUORIX_OK);
     ASSERT_EQ(HDD::SetSnapRect(m_display, 0, 0, 1, 0.5f), QUORIX_OK);
     ASSERT_EQ(HDD::SetSnapFormat(m_display, 4), QUORIX_OK);
     uint32_t sw = 0, stride = 0, sh = 0, format = 0;
@@ -326,7 +406,9 @@ TEST_F(Display, WithoutWindowPicturesFeedSnapshotsOnly) {
         },
         &log);
     std::vector<uint8_t> pic = Solid(64, 48, 80, 128, 128);
-    ASSERT_EQ(HDD::AttachPicture(m_display, 64, 48, 20, pic.data(), static_cast<uint32_t>(pic.size())), QUORIX_OK);
+    ASSERT_EQ(
+        HDD::AttachPicture(m_display, 64, 48, 20, pic.data(), static_cast<uint32_t>(pic.size())),
+        QUORIX_OK);
     {
         std::unique_lock<std::mutex> g(log.mutex);
         ASSERT_TRUE(log.cv.wait_for(g, std::chrono::seconds(10), [&] { return log.drawn >= 2; }));
@@ -347,8 +429,8 @@ TEST_F(Display, WithoutWindowPicturesFeedSnapshotsOnly) {
 
 class FakeMonitors : public HDD::CMonitorMgr {
 public:
-    int devices = 0;          // reported after the driver entry
-    int failProbeAt = -1;     // entry index whose probe fails
+    int devices = 0;       // reported after the driver entry
+    int failProbeAt = -1;  // entry index whose probe fails
     int enumerations = 0;
     std::vector<int> probed;  // GUID byte 0 of each probed entry
 
@@ -366,7 +448,8 @@ protected:
     uint32_t ProbeDevice(const QXPLAT::DDGUID& guid, uint32_t* videoMemory) override {
         const int index = static_cast<int>(probed.size());
         probed.push_back(guid.bytes[0]);
-        if (index == failProbeAt) return 0x80004005u;
+        if (index == failProbeAt)
+            return 0x80004005u;
         *videoMemory = (index % 2 == 0) ? 1 : 0;
         return 0;
     }

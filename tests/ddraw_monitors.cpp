@@ -41,24 +41,29 @@ class TwoMonitors : public ::testing::Test {
 protected:
     void SetUp() override {
         const char* display = std::getenv("QUORIX_TEST_DISPLAY");
-        if (display == nullptr || display[0] == '\0') GTEST_SKIP() << "QUORIX_TEST_DISPLAY is not set";
+        if (display == nullptr || display[0] == '\0')
+            GTEST_SKIP() << "QUORIX_TEST_DISPLAY is not set";
         setenv("DISPLAY", display, 1);
         int screenNumber = 0;
         m_c = xcb_connect(display, &screenNumber);
         ASSERT_FALSE(xcb_connection_has_error(m_c));
         xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(m_c));
-        for (int i = 0; i < screenNumber; ++i) xcb_screen_next(&it);
+        for (int i = 0; i < screenNumber; ++i)
+            xcb_screen_next(&it);
         m_screen = it.data;
         xcb_randr_query_version_reply_t* version =
             xcb_randr_query_version_reply(m_c, xcb_randr_query_version(m_c, 1, 5), nullptr);
-        const bool has15 = version != nullptr && (version->major_version > 1 || version->minor_version >= 5);
+        const bool has15 =
+            version != nullptr && (version->major_version > 1 || version->minor_version >= 5);
         std::free(version);
-        if (!has15) GTEST_SKIP() << "the X server has no RandR 1.5 monitors";
+        if (!has15)
+            GTEST_SKIP() << "the X server has no RandR 1.5 monitors";
         // Left monitor on the screen's output, right one virtual; windows of the other window
         // tests (x < 680) stay on the left one.
         m_split = static_cast<int16_t>(m_screen->width_in_pixels * 5 / 8);
-        xcb_randr_get_screen_resources_current_reply_t* res = xcb_randr_get_screen_resources_current_reply(
-            m_c, xcb_randr_get_screen_resources_current(m_c, m_screen->root), nullptr);
+        xcb_randr_get_screen_resources_current_reply_t* res =
+            xcb_randr_get_screen_resources_current_reply(
+                m_c, xcb_randr_get_screen_resources_current(m_c, m_screen->root), nullptr);
         ASSERT_NE(res, nullptr);
         std::vector<uint32_t> outputs;
         if (xcb_randr_get_screen_resources_current_outputs_length(res) > 0) {
@@ -81,7 +86,8 @@ protected:
             xcb_randr_delete_monitor(m_c, m_screen->root, m_left);
         }
         if (m_c != nullptr) {
-            for (uint32_t w : m_windows) xcb_destroy_window(m_c, w);
+            for (uint32_t w : m_windows)
+                xcb_destroy_window(m_c, w);
             xcb_flush(m_c);
             xcb_disconnect(m_c);
         }
@@ -109,7 +115,8 @@ protected:
         info->height = m_screen->height_in_pixels;
         info->width_in_millimeters = width / 4;
         info->height_in_millimeters = m_screen->height_in_pixels / 4;
-        if (!outputs.empty()) std::memcpy(info + 1, outputs.data(), outputs.size() * 4);
+        if (!outputs.empty())
+            std::memcpy(info + 1, outputs.data(), outputs.size() * 4);
         // Sent by hand: the library's own SetMonitor wrapper of this distribution reads past
         // the monitor record.
         struct {
@@ -124,7 +131,8 @@ protected:
         parts[2].iov_len = sizeof(header);
         parts[3].iov_base = buffer.data();
         parts[3].iov_len = buffer.size();
-        const xcb_void_cookie_t cookie{xcb_send_request(m_c, XCB_REQUEST_CHECKED, parts + 2, &request)};
+        const xcb_void_cookie_t cookie{
+            xcb_send_request(m_c, XCB_REQUEST_CHECKED, parts + 2, &request)};
         xcb_generic_error_t* e = xcb_request_check(m_c, cookie);
         std::free(e);
         return e == nullptr;
@@ -136,17 +144,18 @@ protected:
         // under them readable.
         const uint32_t values[] = {m_screen->black_pixel, XCB_BACKING_STORE_ALWAYS, 1,
                                    XCB_EVENT_MASK_STRUCTURE_NOTIFY};
-        xcb_create_window(m_c, XCB_COPY_FROM_PARENT, window, m_screen->root, x, y, w, h, 0,
-                          XCB_WINDOW_CLASS_INPUT_OUTPUT, m_screen->root_visual,
-                          XCB_CW_BACK_PIXEL | XCB_CW_BACKING_STORE | XCB_CW_OVERRIDE_REDIRECT |
-                              XCB_CW_EVENT_MASK,
-                          values);
+        xcb_create_window(
+            m_c, XCB_COPY_FROM_PARENT, window, m_screen->root, x, y, w, h, 0,
+            XCB_WINDOW_CLASS_INPUT_OUTPUT, m_screen->root_visual,
+            XCB_CW_BACK_PIXEL | XCB_CW_BACKING_STORE | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK,
+            values);
         xcb_map_window(m_c, window);
         xcb_flush(m_c);
         while (xcb_generic_event_t* e = xcb_wait_for_event(m_c)) {
             const bool mapped = (e->response_type & 0x7F) == XCB_MAP_NOTIFY;
             std::free(e);
-            if (mapped) break;
+            if (mapped)
+                break;
         }
         m_windows.push_back(window);
         return window;
@@ -179,7 +188,8 @@ struct Drawn {
     static void Hook(uint32_t result, void* user) {
         auto* self = static_cast<Drawn*>(user);
         std::lock_guard<std::mutex> g(self->mutex);
-        if (result == QUORIX_OK) ++self->ok;
+        if (result == QUORIX_OK)
+            ++self->ok;
         self->cv.notify_all();
     }
     bool WaitOk(uint32_t more = 2) {
@@ -208,7 +218,8 @@ TEST_F(TwoMonitors, EachDeviceDrawsItsPartOfTheWindow) {
     const uint32_t w = 160, h = 120;
     std::vector<uint8_t> picture(w * h * 3 / 2, 128);
     for (uint32_t y = 0; y < h; ++y) {
-        for (uint32_t x = 0; x < w; ++x) picture[y * w + x] = x < w / 2 ? 50 : 210;
+        for (uint32_t x = 0; x < w; ++x)
+            picture[y * w + x] = x < w / 2 ? 50 : 210;
     }
     const Bgr dark = Convert(50), bright = Convert(210);
 
@@ -225,7 +236,8 @@ TEST_F(TwoMonitors, EachDeviceDrawsItsPartOfTheWindow) {
         HDD::SetRegion(display, 0, 0, 0, c.width, 150, 1);
         HDD::SetRegionFitMode(display, 0, 0);
         HDD::SetWindow(display, c.window);
-        const uint8_t* planes[3] = {picture.data(), picture.data() + w * h, picture.data() + w * h * 5 / 4};
+        const uint8_t* planes[3] = {picture.data(), picture.data() + w * h,
+                                    picture.data() + w * h * 5 / 4};
         const uint32_t strides[3] = {w, w / 2, w / 2};
         ASSERT_EQ(HDD::InputPicture(display, w, h, 20, planes, strides), QUORIX_OK);
         ASSERT_TRUE(drawn.WaitOk());

@@ -20,7 +20,8 @@ class NoXDisplay : public ::testing::Test {
 protected:
     void SetUp() override {
         const char* d = std::getenv("DISPLAY");
-        if (d != nullptr) m_saved = d;
+        if (d != nullptr)
+            m_saved = d;
         m_had = d != nullptr;
         unsetenv("DISPLAY");
         unsetenv(kDDrawNoFourCCEnv);
@@ -28,9 +29,11 @@ protected:
     }
     void TearDown() override {
         unsetenv(kDDrawNoFourCCEnv);
-        if (m_had) setenv("DISPLAY", m_saved.c_str(), 1);
-        DirectDrawEnumerateEx([](const DDGUID*, const char*, const char*, void*, DDMONITOR) { return true; },
-                              nullptr, 0);
+        if (m_had)
+            setenv("DISPLAY", m_saved.c_str(), 1);
+        DirectDrawEnumerateEx(
+            [](const DDGUID*, const char*, const char*, void*, DDMONITOR) { return true; }, nullptr,
+            0);
     }
 
     std::shared_ptr<CDirectDrawSurface7> Make(uint32_t w, uint32_t h, uint32_t fourCC = 0,
@@ -49,7 +52,8 @@ protected:
         }
         std::shared_ptr<CDirectDrawSurface7> s;
         const uint32_t r = m_dd->CreateSurface(&desc, &s);
-        if (result != nullptr) *result = r;
+        if (result != nullptr)
+            *result = r;
         return s;
     }
 
@@ -208,7 +212,8 @@ TEST_F(NoXDisplay, YuvSurfacesBlitAsTheirPictureConvertedToRgb) {
     // A 4:2:0 picture with a luma ramp and four chroma quadrants.
     const uint32_t w = 16, h = 8;
     std::vector<uint8_t> picture(w * h * 3 / 2);
-    for (uint32_t i = 0; i < w * h; ++i) picture[i] = static_cast<uint8_t>(30 + (i * 7) % 200);
+    for (uint32_t i = 0; i < w * h; ++i)
+        picture[i] = static_cast<uint8_t>(30 + (i * 7) % 200);
     for (uint32_t y = 0; y < h / 2; ++y) {
         for (uint32_t x = 0; x < w / 2; ++x) {
             picture[w * h + y * (w / 2) + x] = x < w / 4 ? 60 : 190;
@@ -216,9 +221,10 @@ TEST_F(NoXDisplay, YuvSurfacesBlitAsTheirPictureConvertedToRgb) {
         }
     }
     std::vector<uint8_t> expected(w * h * 4);
-    ASSERT_EQ(BRIXEL::CHYUV420pConvert::ToRGB(BRIXEL::HPIXEL_BGRX32, picture.data(), picture.data() + w * h,
-                                              picture.data() + w * h * 5 / 4, w, w / 2, w, h,
-                                              expected.data(), static_cast<uint32_t>(expected.size()), w * 4),
+    ASSERT_EQ(BRIXEL::CHYUV420pConvert::ToRGB(
+                  BRIXEL::HPIXEL_BGRX32, picture.data(), picture.data() + w * h,
+                  picture.data() + w * h * 5 / 4, w, w / 2, w, h, expected.data(),
+                  static_cast<uint32_t>(expected.size()), w * 4),
               QUORIX_OK);
     struct {
         uint32_t fourCC;
@@ -235,8 +241,8 @@ TEST_F(NoXDisplay, YuvSurfacesBlitAsTheirPictureConvertedToRgb) {
         DDSURFACEDESC2 desc{};
         ASSERT_EQ(yuv->Lock(nullptr, &desc, DDLOCK_WAIT, nullptr), DD_OK);
         BRIXEL::CHPixel pixel;
-        ASSERT_EQ(pixel.Set(BRIXEL::HPIXEL_YUV420P, picture.data(), static_cast<uint32_t>(picture.size()), w, h,
-                            w, false),
+        ASSERT_EQ(pixel.Set(BRIXEL::HPIXEL_YUV420P, picture.data(),
+                            static_cast<uint32_t>(picture.size()), w, h, w, false),
                   QUORIX_OK);
         ASSERT_EQ(pixel.Convert(f.layout, static_cast<uint32_t>(desc.pitch)), QUORIX_OK);
         const size_t room = (f.layout == BRIXEL::HPIXEL_YV12 || f.layout == BRIXEL::HPIXEL_YUV420P)

@@ -37,16 +37,19 @@ bool Near(const Bgr& a, const Bgr& b) {
 }
 
 std::string Str(const Bgr& c) {
-    return "bgr(" + std::to_string(c.b) + "," + std::to_string(c.g) + "," + std::to_string(c.r) + ")";
+    return "bgr(" + std::to_string(c.b) + "," + std::to_string(c.g) + "," + std::to_string(c.r) +
+           ")";
 }
 
 // Planar 4:2:0 picture: left half (y0, u0, v0), right half (y1, u1, v1).
-std::vector<uint8_t> TwoHalves(uint32_t w, uint32_t h, const uint8_t left[3], const uint8_t right[3]) {
+std::vector<uint8_t> TwoHalves(uint32_t w, uint32_t h, const uint8_t left[3],
+                               const uint8_t right[3]) {
     std::vector<uint8_t> p(static_cast<size_t>(w) * h * 3 / 2);
     uint8_t* u = p.data() + static_cast<size_t>(w) * h;
     uint8_t* v = u + static_cast<size_t>(w) * h / 4;
     for (uint32_t y = 0; y < h; ++y) {
-        for (uint32_t x = 0; x < w; ++x) p[y * w + x] = x < w / 2 ? left[0] : right[0];
+        for (uint32_t x = 0; x < w; ++x)
+            p[y * w + x] = x < w / 2 ? left[0] : right[0];
     }
     for (uint32_t y = 0; y < h / 2; ++y) {
         for (uint32_t x = 0; x < w / 2; ++x) {
@@ -86,13 +89,15 @@ struct Overlay {
     int32_t image[4] = {};
     int32_t region[4] = {};
     uint32_t calls = 0;
-    static void Draw(QUORIX_HDC dc, uint32_t, int32_t ix, int32_t iy, int32_t iw, int32_t ih, int32_t rx,
-                     int32_t ry, int32_t rw, int32_t rh, void* user) {
+    static void Draw(QUORIX_HDC dc, uint32_t, int32_t ix, int32_t iy, int32_t iw, int32_t ih,
+                     int32_t rx, int32_t ry, int32_t rw, int32_t rh, void* user) {
         auto* self = static_cast<Overlay*>(user);
         auto* s = static_cast<QUORIX_SURFACE*>(dc);
         // A white 10 x 10 mark at the picture's top-left corner.
         for (int32_t y = iy; y < iy + 10 && y < static_cast<int32_t>(s->height); ++y) {
-            std::memset(s->pixels + static_cast<size_t>(y) * s->stride + static_cast<size_t>(ix) * 4, 0xFF, 40);
+            std::memset(
+                s->pixels + static_cast<size_t>(y) * s->stride + static_cast<size_t>(ix) * 4, 0xFF,
+                40);
         }
         std::lock_guard<std::mutex> g(self->mutex);
         self->surface = *s;
@@ -124,7 +129,8 @@ class DDrawWindow : public ::testing::TestWithParam<Path> {
 protected:
     void SetUp() override {
         const char* display = std::getenv("QUORIX_TEST_DISPLAY");
-        if (display == nullptr || display[0] == '\0') GTEST_SKIP() << "QUORIX_TEST_DISPLAY is not set";
+        if (display == nullptr || display[0] == '\0')
+            GTEST_SKIP() << "QUORIX_TEST_DISPLAY is not set";
         setenv("DISPLAY", display, 1);
         SetFlag(QXPLAT::kDDrawNoFourCCEnv, GetParam().noFourCC);
         SetFlag(QXPLAT::kDDrawNoShmEnv, GetParam().noShm);
@@ -143,7 +149,8 @@ protected:
         m_c = xcb_connect(display, &screenNumber);
         ASSERT_FALSE(xcb_connection_has_error(m_c));
         xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(m_c));
-        for (int i = 0; i < screenNumber; ++i) xcb_screen_next(&it);
+        for (int i = 0; i < screenNumber; ++i)
+            xcb_screen_next(&it);
         m_screen = it.data;
         m_window = MakeWindow(640, 480);
         ASSERT_EQ(HDD::EnumMonitors(), QUORIX_OK);
@@ -156,7 +163,8 @@ protected:
             EXPECT_EQ(HDD::DestroyDisplay(m_display), QUORIX_OK);
         }
         if (m_c != nullptr) {
-            for (uint32_t w : m_windows) xcb_destroy_window(m_c, w);
+            for (uint32_t w : m_windows)
+                xcb_destroy_window(m_c, w);
             xcb_flush(m_c);
             xcb_disconnect(m_c);
         }
@@ -176,8 +184,10 @@ protected:
         const int fd = open(m_logPath.c_str(), O_RDONLY);
         char buf[4096];
         ssize_t n = 0;
-        while (fd >= 0 && (n = read(fd, buf, sizeof(buf))) > 0) text.append(buf, static_cast<size_t>(n));
-        if (fd >= 0) close(fd);
+        while (fd >= 0 && (n = read(fd, buf, sizeof(buf))) > 0)
+            text.append(buf, static_cast<size_t>(n));
+        if (fd >= 0)
+            close(fd);
         return text;
     }
 
@@ -195,7 +205,8 @@ protected:
         while (xcb_generic_event_t* e = xcb_wait_for_event(m_c)) {
             const bool mapped = (e->response_type & 0x7F) == XCB_MAP_NOTIFY;
             std::free(e);
-            if (mapped) break;
+            if (mapped)
+                break;
         }
         m_windows.push_back(window);
         return window;
@@ -214,7 +225,8 @@ protected:
     }
 
     void Show(const std::vector<uint8_t>& picture, uint32_t w, uint32_t h) {
-        const uint8_t* planes[3] = {picture.data(), picture.data() + w * h, picture.data() + w * h * 5 / 4};
+        const uint8_t* planes[3] = {picture.data(), picture.data() + w * h,
+                                    picture.data() + w * h * 5 / 4};
         const uint32_t strides[3] = {w, w / 2, w / 2};
         ASSERT_EQ(HDD::InputPicture(m_display, w, h, 20, planes, strides), QUORIX_OK);
     }
@@ -252,7 +264,8 @@ TEST_P(DDrawWindow, RegionsShowPictureBackgroundAndOverlay) {
     EXPECT_EQ(m_display->GetScreenVideoFormat(0), ExpectedVideoFormat());
     const std::string log = LogText();
     EXPECT_NE(log.find("hdxdraw:<display HDD::CDisplay::InitDDraw"), std::string::npos) << log;
-    EXPECT_NE(log.find("screen[0] VideoFormat is " + std::to_string(ExpectedVideoFormat())), std::string::npos)
+    EXPECT_NE(log.find("screen[0] VideoFormat is " + std::to_string(ExpectedVideoFormat())),
+              std::string::npos)
         << log;
     EXPECT_NE(log.find("InitDDraw success"), std::string::npos);
     // The RGB path is reached only after every FourCC format was refused, in this order.
@@ -272,13 +285,13 @@ TEST_P(DDrawWindow, RegionsShowPictureBackgroundAndOverlay) {
     struct {
         int16_t x, y;
         Bgr expected;
-    } probes[] = {{160, 60, blue},     {160, 119, blue},   {160, 121, picture}, {160, 240, picture},
-                  {160, 358, picture}, {160, 400, blue},   {480, 120, picture}, {630, 230, picture},
+    } probes[] = {{160, 60, blue},     {160, 119, blue}, {160, 121, picture}, {160, 240, picture},
+                  {160, 358, picture}, {160, 400, blue}, {480, 120, picture}, {630, 230, picture},
                   {325, 5, white},     {480, 360, black}};
     for (const auto& p : probes) {
         const Bgr got = Pixel(m_window, p.x, p.y);
-        EXPECT_TRUE(Near(got, p.expected)) << "at " << p.x << "," << p.y << ": " << Str(got)
-                                           << " instead of " << Str(p.expected);
+        EXPECT_TRUE(Near(got, p.expected))
+            << "at " << p.x << "," << p.y << ": " << Str(got) << " instead of " << Str(p.expected);
     }
     std::lock_guard<std::mutex> g(overlay.mutex);
     EXPECT_GT(overlay.calls, 0u);

@@ -24,16 +24,25 @@ constexpr uint32_t kMaxPictureSide = 16384;
 // The CHPixelFormat each video format of a back surface is converted to.
 BRIXEL::CHPixelFormat TargetFormat(uint32_t videoFormat) {
     switch (videoFormat) {
-        case 1: return BRIXEL::HPIXEL_YV12;
-        case 2: return BRIXEL::HPIXEL_YUV420P;
-        case 3: return BRIXEL::HPIXEL_UYVY;
+        case 1:
+            return BRIXEL::HPIXEL_YV12;
+        case 2:
+            return BRIXEL::HPIXEL_YUV420P;
+        case 3:
+            return BRIXEL::HPIXEL_UYVY;
         case 4:
-        case 5: return BRIXEL::HPIXEL_YUYV;
-        case 6: return BRIXEL::HPIXEL_BGRX32;
-        case 7: return BRIXEL::HPIXEL_BGR24;
-        case 8: return BRIXEL::HPIXEL_RGB565;
-        case 9: return BRIXEL::HPIXEL_RGB555;
-        default: return BRIXEL::HPIXEL_NONE;
+        case 5:
+            return BRIXEL::HPIXEL_YUYV;
+        case 6:
+            return BRIXEL::HPIXEL_BGRX32;
+        case 7:
+            return BRIXEL::HPIXEL_BGR24;
+        case 8:
+            return BRIXEL::HPIXEL_RGB565;
+        case 9:
+            return BRIXEL::HPIXEL_RGB555;
+        default:
+            return BRIXEL::HPIXEL_NONE;
     }
 }
 
@@ -45,19 +54,24 @@ uint64_t BackSurfaceBytes(uint32_t videoFormat, uint32_t pitch, uint32_t height)
 
 // Truncates a product toward zero into the int32 range (a huge zoom must not overflow).
 int32_t TruncClamp(double v) {
-    if (std::isnan(v)) return 0;
-    if (v >= 2147483647.0) return 2147483647;
-    if (v <= -2147483648.0) return -2147483647 - 1;
+    if (std::isnan(v))
+        return 0;
+    if (v >= 2147483647.0)
+        return 2147483647;
+    if (v <= -2147483648.0)
+        return -2147483647 - 1;
     return static_cast<int32_t>(v);
 }
 
 float Clamp01(float v) {
-    if (std::isnan(v)) return 0.0f;
+    if (std::isnan(v))
+        return 0.0f;
     return std::min(1.0f, std::max(0.0f, v));
 }
 
 float ClampUnit(float v) {
-    if (std::isnan(v)) return 0.0f;
+    if (std::isnan(v))
+        return 0.0f;
     return std::min(1.0f, std::max(-1.0f, v));
 }
 
@@ -105,7 +119,8 @@ uint32_t ComputeRegionRects(const DDRECT& R, uint32_t fitMode, CPtz* ptz, uint32
     }
 
     float z = ptz->zoom;
-    if (!(z >= 1.0f)) z = 1.0f;
+    if (!(z >= 1.0f))
+        z = 1.0f;
     const int32_t W = D.right - D.left;
     const int32_t H = D.bottom - D.top;
     const int32_t zw = TruncClamp(static_cast<float>(W) * z);
@@ -116,16 +131,19 @@ uint32_t ComputeRegionRects(const DDRECT& R, uint32_t fitMode, CPtz* ptz, uint32
     D.right = D.left + cw;
     D.top += (H - ch) / 2;
     D.bottom = D.top + ch;
-    if (cw <= 0 || ch <= 0) return QUORIX_E_NOT_SUPPORTED;
+    if (cw <= 0 || ch <= 0)
+        return QUORIX_E_NOT_SUPPORTED;
 
     int64_t sw = 0, sh = 0;
     if (fit == kFullWidth) {
         sh = h;
-        if (zh > dh) sh = static_cast<int64_t>(dh) * h / zh;
+        if (zh > dh)
+            sh = static_cast<int64_t>(dh) * h / zh;
         sw = sh * cw / ch;
     } else if (fit == kFullHeight) {
         sw = w;
-        if (zw > dw) sw = static_cast<int64_t>(dw) * w / zw;
+        if (zw > dw)
+            sw = static_cast<int64_t>(dw) * w / zw;
         sh = sw * ch / cw;
     } else {
         sw = TruncClamp(w / z);
@@ -142,8 +160,10 @@ uint32_t ComputeRegionRects(const DDRECT& R, uint32_t fitMode, CPtz* ptz, uint32
 
     const int32_t mx = static_cast<int32_t>(w - sw);
     const int32_t my = static_cast<int32_t>(h - sh);
-    if (mx < 2) ptz->pan = 0.0f;
-    if (my >= 0 && my < 2) ptz->tilt = 0.0f;
+    if (mx < 2)
+        ptz->pan = 0.0f;
+    if (my >= 0 && my < 2)
+        ptz->tilt = 0.0f;
     int32_t dx = TruncClamp(static_cast<double>(w) * ptz->pan * 0.5);
     dx = std::max(-(mx / 2), std::min(mx / 2, dx));
     int32_t dy = TruncClamp(static_cast<double>(h) * ptz->tilt * 0.5);
@@ -160,14 +180,18 @@ uint32_t ComputeRegionRects(const DDRECT& R, uint32_t fitMode, CPtz* ptz, uint32
 // ---------------------------------------------------------------------------------------------
 // CDecodeFrame
 
-CDecodeFrame::~CDecodeFrame() { GiveBack(); }
+CDecodeFrame::~CDecodeFrame() {
+    GiveBack();
+}
 
 void CDecodeFrame::GiveBack() {
-    if (data.GetData() == nullptr || data.IsOwned()) return;
+    if (data.GetData() == nullptr || data.IsOwned())
+        return;
     const uint32_t capacity = static_cast<uint32_t>(data.GetCapacity());
     uint8_t* memory = data.Detach();
     FrameReleaseCallback callback = m_owner->m_releaseCallback.load();
-    if (callback != nullptr) callback(memory, capacity, m_owner->m_releaseUser.load());
+    if (callback != nullptr)
+        callback(memory, capacity, m_owner->m_releaseUser.load());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -175,10 +199,13 @@ void CDecodeFrame::GiveBack() {
 
 CDisplay::CDisplay() = default;
 
-CDisplay::~CDisplay() { Shutdown(); }
+CDisplay::~CDisplay() {
+    Shutdown();
+}
 
 void CDisplay::Shutdown() {
-    if (m_shutDown) return;
+    if (m_shutDown)
+        return;
     m_shutDown = true;
     m_wakeEvent.Set();
     Stop();
@@ -198,7 +225,8 @@ uint32_t CDisplay::OnThreadLoop(uint64_t) {
             }
             const uint32_t r = DrawFrame();
             FrameDrawnCallback drawn = m_drawnCallback.load();
-            if (drawn != nullptr) drawn(r, m_drawnUser.load());
+            if (drawn != nullptr)
+                drawn(r, m_drawnUser.load());
         }
     }
     m_wakeEvent.Wait(kRedrawIntervalMs);
@@ -211,7 +239,8 @@ uint32_t CDisplay::SetWindow(uintptr_t window) {
         m_window = 0;
         return QUORIX_OK;
     }
-    if (m_window.load() != 0) return QUORIX_OK;
+    if (m_window.load() != 0)
+        return QUORIX_OK;
     m_window = window;
     DDRECT client{};
     if (QXPLAT::DDGetClientRect(window, &client)) {
@@ -219,35 +248,44 @@ uint32_t CDisplay::SetWindow(uintptr_t window) {
         m_cacheHeight = static_cast<uint32_t>(client.bottom);
     }
     // Surfaces made for another window would keep drawing into that one.
-    if (window != m_surfaceWindow) m_initialised = false;
+    if (window != m_surfaceWindow)
+        m_initialised = false;
     m_wakeEvent.Pulse();
     return QUORIX_OK;
 }
 
 void CDisplay::ReleaseBorrowed() {
-    if (m_frame) m_frame->GiveBack();
+    if (m_frame)
+        m_frame->GiveBack();
 }
 
 uint32_t CDisplay::InputPicture(uint32_t width, uint32_t height, uint32_t format,
                                 const uint8_t* const* planes, const uint32_t* strides) {
-    if (format != 0 && format != BRIXEL::HPIXEL_YUV420P) return QUORIX_E_PARAM;
-    if (width == 0 || height == 0 || planes == nullptr || strides == nullptr) return QUORIX_E_PARAM;
-    if (planes[0] == nullptr || planes[1] == nullptr || planes[2] == nullptr) return QUORIX_E_PARAM;
+    if (format != 0 && format != BRIXEL::HPIXEL_YUV420P)
+        return QUORIX_E_PARAM;
+    if (width == 0 || height == 0 || planes == nullptr || strides == nullptr)
+        return QUORIX_E_PARAM;
+    if (planes[0] == nullptr || planes[1] == nullptr || planes[2] == nullptr)
+        return QUORIX_E_PARAM;
     const uint32_t stride = strides[0];
-    if (stride < width || width > kMaxPictureSide || height > kMaxPictureSide) return QUORIX_E_PARAM;
+    if (stride < width || width > kMaxPictureSide || height > kMaxPictureSide)
+        return QUORIX_E_PARAM;
     const uint32_t cw = (width + 1) / 2;
-    if (strides[1] < cw || strides[2] < cw) return QUORIX_E_PARAM;
+    if (strides[1] < cw || strides[2] < cw)
+        return QUORIX_E_PARAM;
     const uint64_t ySize = static_cast<uint64_t>(stride) * height;
     const uint64_t total = ySize * 3 / 2;
     // Odd heights have one more chroma row than the 3/2 layout holds; a little slack keeps
     // the converters' reads of it inside the block.
     const uint64_t capacity = total + stride;
-    if (capacity > BRIXEL::HPIXEL_MAX_PICTURE_BYTES) return QUORIX_E_NO_MEMORY;
+    if (capacity > BRIXEL::HPIXEL_MAX_PICTURE_BYTES)
+        return QUORIX_E_NO_MEMORY;
     {
         BRIXEL::CHAutoLock lock(&m_frameLock);
         if (!m_frame) {
             m_frame.reset(new (std::nothrow) CDecodeFrame(this));
-            if (!m_frame) return QUORIX_E_NO_MEMORY;
+            if (!m_frame)
+                return QUORIX_E_NO_MEMORY;
         }
         ReleaseBorrowed();
         m_frame->width = width;
@@ -285,17 +323,22 @@ uint32_t CDisplay::InputPicture(uint32_t width, uint32_t height, uint32_t format
 
 uint32_t CDisplay::AttachPicture(uint32_t width, uint32_t height, uint32_t format, uint8_t* data,
                                  uint32_t size) {
-    if (format != 0 && format != BRIXEL::HPIXEL_YUV420P) return QUORIX_E_PARAM;
-    if (width == 0 || height == 0 || data == nullptr || size == 0) return QUORIX_E_PARAM;
-    if (width > kMaxPictureSide || height > kMaxPictureSide) return QUORIX_E_PARAM;
+    if (format != 0 && format != BRIXEL::HPIXEL_YUV420P)
+        return QUORIX_E_PARAM;
+    if (width == 0 || height == 0 || data == nullptr || size == 0)
+        return QUORIX_E_PARAM;
+    if (width > kMaxPictureSide || height > kMaxPictureSide)
+        return QUORIX_E_PARAM;
     // A buffer too small for its picture would be read past its end by every conversion and
     // by the snapshot callback.
-    if (static_cast<uint64_t>(size) < static_cast<uint64_t>(width) * height * 3 / 2) return QUORIX_E_PARAM;
+    if (static_cast<uint64_t>(size) < static_cast<uint64_t>(width) * height * 3 / 2)
+        return QUORIX_E_PARAM;
     {
         BRIXEL::CHAutoLock lock(&m_frameLock);
         if (!m_frame) {
             m_frame.reset(new (std::nothrow) CDecodeFrame(this));
-            if (!m_frame) return QUORIX_E_NO_MEMORY;
+            if (!m_frame)
+                return QUORIX_E_NO_MEMORY;
         }
         ReleaseBorrowed();
         m_frame->width = width;
@@ -309,7 +352,8 @@ uint32_t CDisplay::AttachPicture(uint32_t width, uint32_t height, uint32_t forma
 
 uint32_t CDisplay::SetRegion(uint32_t index, int32_t x, int32_t y, int32_t width, int32_t height,
                              uint32_t enabled) {
-    if (index >= kMaxRegions) return QUORIX_OK;
+    if (index >= kMaxRegions)
+        return QUORIX_OK;
     CRegion& r = m_regions[index];
     r.left = x;
     r.top = y;
@@ -320,7 +364,8 @@ uint32_t CDisplay::SetRegion(uint32_t index, int32_t x, int32_t y, int32_t width
 }
 
 uint32_t CDisplay::SetRegionPtz(uint32_t index, float pan, float tilt, float zoom) {
-    if (index >= kMaxRegions) return QUORIX_E_PARAM;
+    if (index >= kMaxRegions)
+        return QUORIX_E_PARAM;
     BRIXEL::CHAutoLock lock(&m_ptzLock);
     CPtz& p = m_regions[index].ptz;
     p.pan = ClampUnit(pan);
@@ -330,30 +375,38 @@ uint32_t CDisplay::SetRegionPtz(uint32_t index, float pan, float tilt, float zoo
 }
 
 uint32_t CDisplay::GetRegionPtz(uint32_t index, float* pan, float* tilt, float* zoom) {
-    if (index >= kMaxRegions) return QUORIX_E_PARAM;
+    if (index >= kMaxRegions)
+        return QUORIX_E_PARAM;
     BRIXEL::CHAutoLock lock(&m_ptzLock);
     const CPtz& p = m_regions[index].ptz;
-    if (pan != nullptr) *pan = p.pan;
-    if (tilt != nullptr) *tilt = p.tilt;
-    if (zoom != nullptr) *zoom = p.zoom;
+    if (pan != nullptr)
+        *pan = p.pan;
+    if (tilt != nullptr)
+        *tilt = p.tilt;
+    if (zoom != nullptr)
+        *zoom = p.zoom;
     return QUORIX_OK;
 }
 
 uint32_t CDisplay::SetRegionColor(uint32_t index, uint32_t color) {
-    if (index >= kMaxRegions) return QUORIX_E_PARAM;
+    if (index >= kMaxRegions)
+        return QUORIX_E_PARAM;
     // Hosts give 0x00BBGGRR; the surfaces take 0x00RRGGBB.
-    m_regions[index].color = (color & 0xFF00FF00u) | ((color & 0xFFu) << 16) | ((color >> 16) & 0xFFu);
+    m_regions[index].color =
+        (color & 0xFF00FF00u) | ((color & 0xFFu) << 16) | ((color >> 16) & 0xFFu);
     return QUORIX_OK;
 }
 
 uint32_t CDisplay::SetRegionFitMode(uint32_t index, uint32_t mode) {
-    if (index >= kMaxRegions) return QUORIX_E_PARAM;
+    if (index >= kMaxRegions)
+        return QUORIX_E_PARAM;
     m_regions[index].fitMode = mode;
     return QUORIX_OK;
 }
 
 uint32_t CDisplay::SetRegionDrawCallback(uint32_t index, DrawCallback callback, void* user) {
-    if (index >= kMaxRegions) return QUORIX_E_PARAM;
+    if (index >= kMaxRegions)
+        return QUORIX_E_PARAM;
     m_regions[index].drawUser = user;
     m_regions[index].drawCallback = callback;
     return QUORIX_OK;
@@ -393,21 +446,24 @@ uint32_t CDisplay::SetSnapFormat(uint32_t format) {
 
 uint32_t CDisplay::Snapshot(uint32_t* outWidth, uint32_t* outStride, uint32_t* outHeight,
                             uint32_t* outFormat, uint8_t** outData) {
-    if (outWidth == nullptr || outStride == nullptr || outHeight == nullptr || outFormat == nullptr ||
-        outData == nullptr) {
+    if (outWidth == nullptr || outStride == nullptr || outHeight == nullptr ||
+        outFormat == nullptr || outData == nullptr) {
         return QUORIX_E_PARAM;
     }
     *outData = nullptr;
     BRIXEL::CHAutoLock lock(&m_frameLock);
-    if (!m_frame || m_frame->data.GetData() == nullptr) return QUORIX_E_SYSTEM;
+    if (!m_frame || m_frame->data.GetData() == nullptr)
+        return QUORIX_E_SYSTEM;
     uint32_t format = m_snapFormat.load();
-    if (format == 0 || format >= 5) format = 3;
+    if (format == 0 || format >= 5)
+        format = 3;
     const uint32_t bpp = (format == 1 || format == 3) ? 4 : 3;
     BRIXEL::CHPixel pixel;
     uint32_t r = pixel.Set(BRIXEL::HPIXEL_YUV420P, m_frame->data.GetData(),
                            static_cast<uint32_t>(m_frame->data.GetLength()), m_frame->width,
                            m_frame->height, m_frame->stride, false);
-    if (r != QUORIX_OK) return r;
+    if (r != QUORIX_OK)
+        return r;
     uint32_t width = m_frame->width;
     uint32_t height = m_frame->height;
     uint32_t stride = (width * bpp + 3) & ~3u;
@@ -431,14 +487,17 @@ uint32_t CDisplay::Snapshot(uint32_t* outWidth, uint32_t* outStride, uint32_t* o
     *outStride = stride;
     *outHeight = height;
     *outFormat = format;
-    if (r != QUORIX_OK) return r;
+    if (r != QUORIX_OK)
+        return r;
     r = pixel.Convert(static_cast<BRIXEL::CHPixelFormat>(format + 10), stride);
-    if (r == QUORIX_OK) *outData = pixel.Detach();
+    if (r == QUORIX_OK)
+        *outData = pixel.Detach();
     return r;
 }
 
 uint32_t CDisplay::GetScreenVideoFormat(uint32_t index) {
-    if (index >= kMaxScreens) return 0;
+    if (index >= kMaxScreens)
+        return 0;
     BRIXEL::CHAutoLock lock(&m_frameLock);
     return m_screens[index].present != 0 ? m_screens[index].videoFormat : 0;
 }
@@ -449,15 +508,18 @@ uint32_t CDisplay::GetScreenVideoFormat(uint32_t index) {
 void CDisplay::ReleaseAll() {
     const uintptr_t window = m_surfaceWindow;
     for (CScreen& s : m_screens) {
-        if (s.present == 0 && !s.dd) continue;
+        if (s.present == 0 && !s.dd)
+            continue;
         s.present = 0;
-        for (auto& c : s.clippers) c.reset();
+        for (auto& c : s.clippers)
+            c.reset();
         s.cache.reset();
         s.back.reset();
         s.primary.reset();
         if (s.dd) {
             s.dd->RestoreDisplayMode();
-            if (window != 0) s.dd->SetCooperativeLevel(window, QXPLAT::DDSCL_NORMAL);
+            if (window != 0)
+                s.dd->SetCooperativeLevel(window, QXPLAT::DDSCL_NORMAL);
             s.dd.reset();
         }
         s.videoFormat = 0;
@@ -478,7 +540,8 @@ uint32_t CDisplay::InitScreen(uint32_t index) {
         return r;
     }
     r = s.dd->SetCooperativeLevel(window, DDSCL_NORMAL);
-    if (r != DD_OK) return r;
+    if (r != DD_OK)
+        return r;
 
     DDSURFACEDESC2 desc{};
     desc.size = sizeof(desc);
@@ -494,8 +557,11 @@ uint32_t CDisplay::InitScreen(uint32_t index) {
     static const struct {
         uint32_t fourCC;
         uint32_t videoFormat;
-    } kFourCCs[] = {{DDFOURCC_YV12, 1}, {DDFOURCC_I420, 2}, {DDFOURCC_YUY2, 4},
-                    {DDFOURCC_YUYV, 5}, {DDFOURCC_UYVY, 3}};
+    } kFourCCs[] = {{DDFOURCC_YV12, 1},
+                    {DDFOURCC_I420, 2},
+                    {DDFOURCC_YUY2, 4},
+                    {DDFOURCC_YUYV, 5},
+                    {DDFOURCC_UYVY, 3}};
     s.videoFormat = 0;
     for (const auto& f : kFourCCs) {
         desc = {};
@@ -584,14 +650,18 @@ uint32_t CDisplay::InitScreen(uint32_t index) {
     s.back->Unlock(nullptr);
 
     for (uint32_t i = 0; i < kMaxRegions; ++i) {
-        if (m_regions[i].enabled.load() == 0) continue;
+        if (m_regions[i].enabled.load() == 0)
+            continue;
         r = s.dd->CreateClipper(0, &s.clippers[i]);
-        if (r == DD_OK) r = s.clippers[i]->SetHWnd(0, window);
-        if (r == DD_OK) r = s.primary->SetClipper(s.clippers[i]);
-        if (r != DD_OK) return r;
+        if (r == DD_OK)
+            r = s.clippers[i]->SetHWnd(0, window);
+        if (r == DD_OK)
+            r = s.primary->SetClipper(s.clippers[i]);
+        if (r != DD_OK)
+            return r;
     }
-    HLOG(kSource, kModule, BRIXEL::HLOG_INFO, "HDD::CDisplay::InitDDraw", "screen[%d] VideoFormat is %d",
-         static_cast<int>(index), static_cast<int>(s.videoFormat));
+    HLOG(kSource, kModule, BRIXEL::HLOG_INFO, "HDD::CDisplay::InitDDraw",
+         "screen[%d] VideoFormat is %d", static_cast<int>(index), static_cast<int>(s.videoFormat));
     return DD_OK;
 }
 
@@ -599,16 +669,19 @@ uint32_t CDisplay::InitDDraw(uint32_t sourceWidth, uint32_t sourceHeight, uint32
                              uint32_t clientHeight) {
     ReleaseAll();
     const uintptr_t window = m_window.load();
-    if (window == 0) return QUORIX_E_NOT_SUPPORTED;
+    if (window == 0)
+        return QUORIX_E_NOT_SUPPORTED;
     m_surfaceWindow = window;
     // A display used before the SDK enumerated the monitors finds them itself.
     CMonitorMgr& monitors = CMonitorMgr::Instance();
-    if (!monitors.IsEnumerated()) monitors.Enumerate();
+    if (!monitors.IsEnumerated())
+        monitors.Enumerate();
     for (uint32_t i = 0; i < kMaxScreens; ++i) {
         const CScreenInfo* info = monitors.GetEntry(i);
         CScreen& s = m_screens[i];
         s.present = info != nullptr ? info->present : 0;
-        if (s.present == 0) continue;
+        if (s.present == 0)
+            continue;
         s.guid = info->guid;
         s.monitor = info->monitor;
         s.videoMemory = info->videoMemory;
@@ -618,7 +691,8 @@ uint32_t CDisplay::InitDDraw(uint32_t sourceWidth, uint32_t sourceHeight, uint32
     m_cacheWidth = clientWidth;
     m_cacheHeight = clientHeight;
     for (uint32_t i = 0; i < kMaxScreens; ++i) {
-        if (m_screens[i].present == 0) continue;
+        if (m_screens[i].present == 0)
+            continue;
         const uint32_t r = InitScreen(i);
         if (r != QXPLAT::DD_OK) {
             ReleaseAll();
@@ -634,8 +708,10 @@ uint32_t CDisplay::ResizeCache(uint32_t width, uint32_t height) {
     m_cacheWidth = width;
     m_cacheHeight = height;
     for (CScreen& s : m_screens) {
-        if (s.present == 0 || !s.dd) continue;
-        if (s.cache) s.cache->Restore();
+        if (s.present == 0 || !s.dd)
+            continue;
+        if (s.cache)
+            s.cache->Restore();
         s.cache.reset();
         QXPLAT::DDSURFACEDESC2 desc{};
         desc.size = sizeof(desc);
@@ -658,7 +734,8 @@ void CDisplay::SyncClippers(CScreen& s) {
     for (uint32_t i = 0; i < kMaxRegions; ++i) {
         const bool enabled = m_regions[i].enabled.load() != 0;
         if (enabled && !s.clippers[i]) {
-            if (s.dd->CreateClipper(0, &s.clippers[i]) != QXPLAT::DD_OK) continue;
+            if (s.dd->CreateClipper(0, &s.clippers[i]) != QXPLAT::DD_OK)
+                continue;
             s.clippers[i]->SetHWnd(0, m_surfaceWindow);
         } else if (!enabled && s.clippers[i]) {
             s.clippers[i].reset();
@@ -667,26 +744,33 @@ void CDisplay::SyncClippers(CScreen& s) {
 }
 
 void CDisplay::RestoreAfterFailure(CScreen& s, bool cacheFilled) {
-    if (cacheFilled && s.cache) s.cache->Restore();
-    if (s.primary) s.primary->Restore();
-    if (s.back) s.back->Restore();
+    if (cacheFilled && s.cache)
+        s.cache->Restore();
+    if (s.primary)
+        s.primary->Restore();
+    if (s.back)
+        s.back->Restore();
 }
 
 uint32_t CDisplay::DrawFrame() {
     using namespace QXPLAT;
     const uintptr_t window = m_window.load();
-    if (window == 0 || !m_frame || m_frame->data.GetData() == nullptr) return QUORIX_E_STATE;
+    if (window == 0 || !m_frame || m_frame->data.GetData() == nullptr)
+        return QUORIX_E_STATE;
     DDRECT client{};
-    if (!DDGetClientRect(window, &client)) return QUORIX_E_STATE;
+    if (!DDGetClientRect(window, &client))
+        return QUORIX_E_STATE;
     const uint32_t clientWidth = static_cast<uint32_t>(client.right - client.left);
     const uint32_t clientHeight = static_cast<uint32_t>(client.bottom - client.top);
-    if (clientWidth == 0 || clientHeight == 0) return QUORIX_E_STATE;
+    if (clientWidth == 0 || clientHeight == 0)
+        return QUORIX_E_STATE;
 
     const CDecodeFrame& frame = *m_frame;
-    bool reinit = frame.width != m_sourceWidth || frame.height != m_sourceHeight || !m_initialised ||
-                  window != m_surfaceWindow;
+    bool reinit = frame.width != m_sourceWidth || frame.height != m_sourceHeight ||
+                  !m_initialised || window != m_surfaceWindow;
     for (const CScreen& s : m_screens) {
-        if (s.present != 0 && s.dd && s.fastMemory == 0 && s.videoMemory != 0) reinit = true;
+        if (s.present != 0 && s.dd && s.fastMemory == 0 && s.videoMemory != 0)
+            reinit = true;
     }
     uint32_t r = QUORIX_OK;
     if (reinit) {
@@ -694,32 +778,39 @@ uint32_t CDisplay::DrawFrame() {
     } else if (clientWidth != m_cacheWidth || clientHeight != m_cacheHeight) {
         r = ResizeCache(clientWidth, clientHeight);
     }
-    if (r != QUORIX_OK) return r;
+    if (r != QUORIX_OK)
+        return r;
 
     int32_t sx = 0, sy = 0;
-    if (!DDClientToScreen(window, &sx, &sy)) return QUORIX_E_STATE;
+    if (!DDClientToScreen(window, &sx, &sy))
+        return QUORIX_E_STATE;
     const DDRECT windowRect{sx, sy, sx + static_cast<int32_t>(clientWidth),
                             sy + static_cast<int32_t>(clientHeight)};
 
     // One conversion per target format, shared by the screens that need it (null: failed).
     std::map<BRIXEL::CHPixelFormat, std::unique_ptr<BRIXEL::CHPixel>> converted;
     for (const CScreen& s : m_screens) {
-        if (s.present == 0 || s.videoFormat == 0) continue;
+        if (s.present == 0 || s.videoFormat == 0)
+            continue;
         const BRIXEL::CHPixelFormat target = TargetFormat(s.videoFormat);
-        if (converted.count(target) != 0) continue;
+        if (converted.count(target) != 0)
+            continue;
         auto pixel = std::make_unique<BRIXEL::CHPixel>();
         uint32_t c = pixel->Set(BRIXEL::HPIXEL_YUV420P, frame.data.GetData(),
                                 static_cast<uint32_t>(frame.data.GetLength()), frame.width,
                                 frame.height, frame.stride, false);
         // Packed 4:2:2 strides count pixels in the pixel library; the surface pitch is bytes.
         const bool packed = target == BRIXEL::HPIXEL_YUYV || target == BRIXEL::HPIXEL_UYVY;
-        if (c == QUORIX_OK) c = pixel->Convert(target, packed ? s.pitch / 2 : s.pitch);
-        if (c != QUORIX_OK) pixel.reset();
+        if (c == QUORIX_OK)
+            c = pixel->Convert(target, packed ? s.pitch / 2 : s.pitch);
+        if (c != QUORIX_OK)
+            pixel.reset();
         converted[target] = std::move(pixel);
     }
 
     for (CScreen& s : m_screens) {
-        if (s.present == 0 || s.videoFormat == 0) continue;
+        if (s.present == 0 || s.videoFormat == 0)
+            continue;
         const BRIXEL::CHPixel* pixel = converted[TargetFormat(s.videoFormat)].get();
         if (pixel == nullptr) {
             RestoreAfterFailure(s, false);
@@ -732,21 +823,28 @@ uint32_t CDisplay::DrawFrame() {
             RestoreAfterFailure(s, false);
             return r;
         }
-        const uint64_t room = BackSurfaceBytes(s.videoFormat, static_cast<uint32_t>(desc.pitch), desc.height);
-        std::memcpy(desc.surface, pixel->GetData(), static_cast<size_t>(std::min<uint64_t>(room, pixel->GetLength())));
+        const uint64_t room =
+            BackSurfaceBytes(s.videoFormat, static_cast<uint32_t>(desc.pitch), desc.height);
+        std::memcpy(desc.surface, pixel->GetData(),
+                    static_cast<size_t>(std::min<uint64_t>(room, pixel->GetLength())));
         s.back->Unlock(nullptr);
 
         DDRECT monitor{};
-        if (!GetMonitorRect(s.monitor, &monitor)) continue;
+        if (!GetMonitorRect(s.monitor, &monitor))
+            continue;
         DDRECT placed{};
-        if (!PlaceWindow(monitor, windowRect, &placed)) continue;
+        if (!PlaceWindow(monitor, windowRect, &placed))
+            continue;
         SyncClippers(s);
         for (uint32_t i = 0; i < kMaxRegions; ++i) {
             CRegion& region = m_regions[i];
-            const DDRECT R{region.left.load(), region.top.load(), region.right.load(), region.bottom.load()};
-            if (!s.clippers[i] || R.right <= R.left || R.bottom <= R.top) continue;
+            const DDRECT R{region.left.load(), region.top.load(), region.right.load(),
+                           region.bottom.load()};
+            if (!s.clippers[i] || R.right <= R.left || R.bottom <= R.top)
+                continue;
             r = s.primary->SetClipper(s.clippers[i]);
-            if (r == DD_OK) r = s.cache->Blt(&R, nullptr, nullptr, DDBLT_COLORFILL, region.color.load());
+            if (r == DD_OK)
+                r = s.cache->Blt(&R, nullptr, nullptr, DDBLT_COLORFILL, region.color.load());
             if (r != DD_OK) {
                 RestoreAfterFailure(s, true);
                 return r;
@@ -756,7 +854,8 @@ uint32_t CDisplay::DrawFrame() {
             {
                 BRIXEL::CHAutoLock ptz(&m_ptzLock);
                 fit = region.fitMode.load();
-                if (ComputeRegionRects(R, fit, &region.ptz, frame.width, frame.height, &D, &S) != QUORIX_OK) {
+                if (ComputeRegionRects(R, fit, &region.ptz, frame.width, frame.height, &D, &S) !=
+                    QUORIX_OK) {
                     continue;
                 }
             }
@@ -769,8 +868,8 @@ uint32_t CDisplay::DrawFrame() {
             if (callback != nullptr) {
                 QUORIX_HDC dc = nullptr;
                 if (s.cache->GetDC(&dc) == DD_OK) {
-                    callback(dc, i, D.left, D.top, D.right - D.left, D.bottom - D.top, R.left, R.top,
-                             R.right - R.left, R.bottom - R.top, region.drawUser.load());
+                    callback(dc, i, D.left, D.top, D.right - D.left, D.bottom - D.top, R.left,
+                             R.top, R.right - R.left, R.bottom - R.top, region.drawUser.load());
                     s.cache->ReleaseDC(dc);
                 }
             }
@@ -791,7 +890,8 @@ namespace {
 
 template <typename F>
 uint32_t Guarded(CDisplay* display, F&& f) {
-    if (display == nullptr) return QUORIX_E_PARAM;
+    if (display == nullptr)
+        return QUORIX_E_PARAM;
     try {
         return f(display);
     } catch (...) {
@@ -802,13 +902,16 @@ uint32_t Guarded(CDisplay* display, F&& f) {
 }  // namespace
 
 uint32_t CreateDisplay(CDisplay** out) {
-    if (out == nullptr) return QUORIX_E_PARAM;
+    if (out == nullptr)
+        return QUORIX_E_PARAM;
     *out = nullptr;
     try {
         std::unique_ptr<CDisplay> display(new (std::nothrow) CDisplay());
-        if (!display) return QUORIX_E_NO_MEMORY;
+        if (!display)
+            return QUORIX_E_NO_MEMORY;
         const uint32_t r = display->Start(0, false);
-        if (r != QUORIX_OK) return r;
+        if (r != QUORIX_OK)
+            return r;
         *out = display.release();
         return QUORIX_OK;
     } catch (...) {
@@ -830,17 +933,21 @@ uint32_t SetWindow(CDisplay* display, uintptr_t window) {
 
 uint32_t InputPicture(CDisplay* display, uint32_t width, uint32_t height, uint32_t format,
                       const uint8_t* const* planes, const uint32_t* strides) {
-    return Guarded(display, [&](CDisplay* d) { return d->InputPicture(width, height, format, planes, strides); });
+    return Guarded(display, [&](CDisplay* d) {
+        return d->InputPicture(width, height, format, planes, strides);
+    });
 }
 
 uint32_t AttachPicture(CDisplay* display, uint32_t width, uint32_t height, uint32_t format,
                        uint8_t* data, uint32_t size) {
-    return Guarded(display, [&](CDisplay* d) { return d->AttachPicture(width, height, format, data, size); });
+    return Guarded(
+        display, [&](CDisplay* d) { return d->AttachPicture(width, height, format, data, size); });
 }
 
 uint32_t SetRegion(CDisplay* display, uint32_t index, int32_t x, int32_t y, int32_t width,
                    int32_t height, uint32_t enabled) {
-    return Guarded(display, [&](CDisplay* d) { return d->SetRegion(index, x, y, width, height, enabled); });
+    return Guarded(display,
+                   [&](CDisplay* d) { return d->SetRegion(index, x, y, width, height, enabled); });
 }
 
 uint32_t SetRegionPtz(CDisplay* display, uint32_t index, float pan, float tilt, float zoom) {
@@ -859,12 +966,15 @@ uint32_t SetRegionFitMode(CDisplay* display, uint32_t index, uint32_t mode) {
     return Guarded(display, [&](CDisplay* d) { return d->SetRegionFitMode(index, mode); });
 }
 
-uint32_t SetRegionDrawCallback(CDisplay* display, uint32_t index, DrawCallback callback, void* user) {
-    return Guarded(display, [&](CDisplay* d) { return d->SetRegionDrawCallback(index, callback, user); });
+uint32_t SetRegionDrawCallback(CDisplay* display, uint32_t index, DrawCallback callback,
+                               void* user) {
+    return Guarded(display,
+                   [&](CDisplay* d) { return d->SetRegionDrawCallback(index, callback, user); });
 }
 
 uint32_t SetFrameReleaseCallback(CDisplay* display, FrameReleaseCallback callback, void* user) {
-    return Guarded(display, [&](CDisplay* d) { return d->SetFrameReleaseCallback(callback, user); });
+    return Guarded(display,
+                   [&](CDisplay* d) { return d->SetFrameReleaseCallback(callback, user); });
 }
 
 uint32_t SetSnapCallback(CDisplay* display, SnapCallback callback, void* user) {
@@ -885,10 +995,13 @@ uint32_t SetSnapFormat(CDisplay* display, uint32_t format) {
 
 uint32_t Snapshot(CDisplay* display, uint32_t* width, uint32_t* stride, uint32_t* height,
                   uint32_t* format, uint8_t** data) {
-    return Guarded(display, [&](CDisplay* d) { return d->Snapshot(width, stride, height, format, data); });
+    return Guarded(display,
+                   [&](CDisplay* d) { return d->Snapshot(width, stride, height, format, data); });
 }
 
-void FreeSnapData(uint8_t* data) { delete[] data; }
+void FreeSnapData(uint8_t* data) {
+    delete[] data;
+}
 
 uint32_t EnumMonitors() {
     CMonitorMgr::Instance().Enumerate();

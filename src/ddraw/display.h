@@ -34,7 +34,8 @@ using SnapCallback = void (*)(uint32_t width, uint32_t stride, uint32_t height, 
 // user).
 using DrawCallback = void (*)(QUORIX_HDC dc, uint32_t region, int32_t imageX, int32_t imageY,
                               int32_t imageWidth, int32_t imageHeight, int32_t regionX,
-                              int32_t regionY, int32_t regionWidth, int32_t regionHeight, void* user);
+                              int32_t regionY, int32_t regionWidth, int32_t regionHeight,
+                              void* user);
 // Internal: one drawing of the pending picture has ended with this result (0: on screen).
 using FrameDrawnCallback = void (*)(uint32_t result, void* user);
 
@@ -48,9 +49,9 @@ public:
 
 // Fit modes of a region.
 enum : uint32_t {
-    FIT_INSIDE = 1,       // whole picture, aspect ratio kept
-    FIT_WIDTH = 2,        // fill the width
-    FIT_HEIGHT = 3,       // fill the height
+    FIT_INSIDE = 1,  // whole picture, aspect ratio kept
+    FIT_WIDTH = 2,   // fill the width
+    FIT_HEIGHT = 3,  // fill the height
 };
 
 class CRegion {
@@ -98,7 +99,7 @@ public:
 
     uint32_t width = 0;
     uint32_t height = 0;
-    uint32_t stride = 0;  // of the Y plane; the chroma planes have half of it
+    uint32_t stride = 0;    // of the Y plane; the chroma planes have half of it
     BRIXEL::CHBuffer data;  // Y, U, V
 
 private:
@@ -195,7 +196,8 @@ uint32_t SetRegionPtz(CDisplay* display, uint32_t index, float pan, float tilt, 
 uint32_t GetRegionPtz(CDisplay* display, uint32_t index, float* pan, float* tilt, float* zoom);
 uint32_t SetRegionColor(CDisplay* display, uint32_t index, uint32_t color);
 uint32_t SetRegionFitMode(CDisplay* display, uint32_t index, uint32_t mode);
-uint32_t SetRegionDrawCallback(CDisplay* display, uint32_t index, DrawCallback callback, void* user);
+uint32_t SetRegionDrawCallback(CDisplay* display, uint32_t index, DrawCallback callback,
+                               void* user);
 uint32_t SetFrameReleaseCallback(CDisplay* display, FrameReleaseCallback callback, void* user);
 uint32_t SetSnapCallback(CDisplay* display, SnapCallback callback, void* user);
 uint32_t SetFrameDrawnCallback(CDisplay* display, FrameDrawnCallback callback, void* user);

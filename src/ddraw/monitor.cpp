@@ -23,7 +23,8 @@ CMonitorMgr& CMonitorMgr::Instance() {
 
 bool CMonitorMgr::OnDevice(const QXPLAT::DDGUID* guid, QXPLAT::DDMONITOR monitor) {
     // The entry without a GUID is the display driver as a whole, not a device of its own.
-    if (guid == nullptr) return true;
+    if (guid == nullptr)
+        return true;
     std::lock_guard<std::recursive_mutex> guard(m_mutex);
     if (m_count < kMaxScreens) {
         CScreenInfo& e = m_entries[m_count];
@@ -36,33 +37,39 @@ bool CMonitorMgr::OnDevice(const QXPLAT::DDGUID* guid, QXPLAT::DDMONITOR monitor
 }
 
 uint32_t CMonitorMgr::EnumerateDevices() {
-    return QXPLAT::DirectDrawEnumerateEx(&EnumThunk, this,
-                                         QXPLAT::DDENUM_ATTACHEDSECONDARYDEVICES |
-                                             QXPLAT::DDENUM_NONDISPLAYDEVICES);
+    return QXPLAT::DirectDrawEnumerateEx(
+        &EnumThunk, this,
+        QXPLAT::DDENUM_ATTACHEDSECONDARYDEVICES | QXPLAT::DDENUM_NONDISPLAYDEVICES);
 }
 
 uint32_t CMonitorMgr::ProbeDevice(const QXPLAT::DDGUID& guid, uint32_t* videoMemory) {
     std::shared_ptr<QXPLAT::CDirectDraw7> dd;
     uint32_t r = QXPLAT::DirectDrawCreateEx(QXPLAT::DDGuidIsNull(guid) ? nullptr : &guid, &dd);
-    if (r != QXPLAT::DD_OK) return r;
+    if (r != QXPLAT::DD_OK)
+        return r;
     QXPLAT::DDCAPS caps{};
     caps.size = sizeof(caps);
     r = dd->GetCaps(&caps, nullptr);
-    if (r != QXPLAT::DD_OK) return r;
+    if (r != QXPLAT::DD_OK)
+        return r;
     *videoMemory = (caps.surfaceCaps & QXPLAT::DDSCAPS_VIDEOMEMORY) != 0 ? 1 : 0;
     return QXPLAT::DD_OK;
 }
 
 uint32_t CMonitorMgr::Enumerate() {
     std::lock_guard<std::recursive_mutex> guard(m_mutex);
-    if (m_enumerated != 0) return QUORIX_OK;
+    if (m_enumerated != 0)
+        return QUORIX_OK;
     const uint32_t r = EnumerateDevices();
-    if (r != QXPLAT::DD_OK) return r;
+    if (r != QXPLAT::DD_OK)
+        return r;
     for (uint32_t i = 0; i < kMaxScreens; ++i) {
         CScreenInfo& e = m_entries[i];
-        if (i > 0 && e.present == 0) break;
+        if (i > 0 && e.present == 0)
+            break;
         uint32_t videoMemory = 0;
-        if (ProbeDevice(e.guid, &videoMemory) != QXPLAT::DD_OK) break;
+        if (ProbeDevice(e.guid, &videoMemory) != QXPLAT::DD_OK)
+            break;
         e.videoMemory = videoMemory;
     }
     m_enumerated = 1;
@@ -70,7 +77,8 @@ uint32_t CMonitorMgr::Enumerate() {
 }
 
 const CScreenInfo* CMonitorMgr::GetEntry(uint32_t index) const {
-    if (index >= kMaxScreens) return nullptr;
+    if (index >= kMaxScreens)
+        return nullptr;
     return &m_entries[index];
 }
 
@@ -94,11 +102,13 @@ bool GetMonitorRect(QXPLAT::DDMONITOR monitor, QXPLAT::DDRECT* rect) {
     return QXPLAT::DDGetMonitorRect(monitor, rect, nullptr);
 }
 
-bool PlaceWindow(const QXPLAT::DDRECT& monitor, const QXPLAT::DDRECT& window, QXPLAT::DDRECT* placed) {
+bool PlaceWindow(const QXPLAT::DDRECT& monitor, const QXPLAT::DDRECT& window,
+                 QXPLAT::DDRECT* placed) {
     const bool intersects = window.left < monitor.right && monitor.left < window.right &&
                             window.top < monitor.bottom && monitor.top < window.bottom &&
                             window.left < window.right && window.top < window.bottom;
-    if (!intersects) return false;
+    if (!intersects)
+        return false;
     *placed = {window.left - monitor.left, window.top - monitor.top, window.right - monitor.left,
                window.bottom - monitor.top};
     return true;

@@ -15,10 +15,10 @@ class CScreenInfo {
 public:
     virtual ~CScreenInfo() = default;
 
-    QXPLAT::DDGUID guid{};          // all zero: the default device
+    QXPLAT::DDGUID guid{};  // all zero: the default device
     QXPLAT::DDMONITOR monitor = 0;
-    uint32_t present = 0;           // 1 when the entry is filled
-    uint32_t videoMemory = 0;       // 1 when the driver can place surfaces in video memory
+    uint32_t present = 0;      // 1 when the entry is filled
+    uint32_t videoMemory = 0;  // 1 when the driver can place surfaces in video memory
 };
 
 class CMonitorMgr {
@@ -60,6 +60,7 @@ bool GetMonitorRect(QXPLAT::DDMONITOR monitor, QXPLAT::DDRECT* rect);
 // Where a window (its client rectangle in screen coordinates) lies on a monitor's primary
 // surface: false when it does not intersect the monitor, else the window's rectangle moved by
 // minus the monitor's top-left corner.
-bool PlaceWindow(const QXPLAT::DDRECT& monitor, const QXPLAT::DDRECT& window, QXPLAT::DDRECT* placed);
+bool PlaceWindow(const QXPLAT::DDRECT& monitor, const QXPLAT::DDRECT& window,
+                 QXPLAT::DDRECT* placed);
 
 }  // namespace HDD

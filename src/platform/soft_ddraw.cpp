@@ -42,7 +42,8 @@ xcb_connection_t* Conn(const std::shared_ptr<CX11Connection>& c) {
 xcb_screen_t* ScreenOf(xcb_connection_t* c, int number) {
     xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(c));
     for (int i = 0; it.rem > 0; xcb_screen_next(&it), ++i) {
-        if (i == number) return it.data;
+        if (i == number)
+            return it.data;
     }
     return nullptr;
 }
@@ -61,10 +62,12 @@ DDGUID MonitorGuid(uint32_t index) {
 std::vector<MonitorEntry> ReadMonitors() {
     std::vector<MonitorEntry> list;
     std::shared_ptr<CX11Connection> conn = CX11Connection::Default();
-    if (!conn) return list;
+    if (!conn)
+        return list;
     xcb_connection_t* c = Conn(conn);
     xcb_screen_t* screen = ScreenOf(c, conn->ScreenNumber());
-    if (screen == nullptr) return list;
+    if (screen == nullptr)
+        return list;
     const xcb_query_extension_reply_t* ext = xcb_get_extension_data(c, &xcb_randr_id);
     if (ext != nullptr && ext->present) {
         xcb_generic_error_t* error = nullptr;
@@ -75,7 +78,8 @@ std::vector<MonitorEntry> ReadMonitors() {
             xcb_randr_monitor_info_iterator_t it = xcb_randr_get_monitors_monitors_iterator(reply);
             for (; it.rem > 0; xcb_randr_monitor_info_next(&it)) {
                 const xcb_randr_monitor_info_t* m = it.data;
-                if (m->width == 0 || m->height == 0) continue;
+                if (m->width == 0 || m->height == 0)
+                    continue;
                 MonitorEntry e{};
                 e.rect = {m->x, m->y, m->x + m->width, m->y + m->height};
                 e.name = "monitor" + std::to_string(list.size());
@@ -105,7 +109,8 @@ std::vector<MonitorEntry> CurrentMonitors(bool refresh) {
     std::lock_guard<std::mutex> guard(g_monitorMutex);
     if (g_monitors == nullptr || refresh) {
         std::vector<MonitorEntry> fresh = ReadMonitors();
-        if (g_monitors == nullptr) g_monitors = new std::vector<MonitorEntry>();
+        if (g_monitors == nullptr)
+            g_monitors = new std::vector<MonitorEntry>();
         *g_monitors = std::move(fresh);
     }
     return *g_monitors;
@@ -114,11 +119,14 @@ std::vector<MonitorEntry> CurrentMonitors(bool refresh) {
 DDRECT Intersect(const DDRECT& a, const DDRECT& b) {
     DDRECT r{std::max(a.left, b.left), std::max(a.top, b.top), std::min(a.right, b.right),
              std::min(a.bottom, b.bottom)};
-    if (r.right <= r.left || r.bottom <= r.top) r = {0, 0, 0, 0};
+    if (r.right <= r.left || r.bottom <= r.top)
+        r = {0, 0, 0, 0};
     return r;
 }
 
-bool IsEmpty(const DDRECT& r) { return r.right <= r.left || r.bottom <= r.top; }
+bool IsEmpty(const DDRECT& r) {
+    return r.right <= r.left || r.bottom <= r.top;
+}
 
 DDRECT Offset(const DDRECT& r, int32_t dx, int32_t dy) {
     return {r.left + dx, r.top + dy, r.right + dx, r.bottom + dy};
@@ -130,11 +138,13 @@ bool EnvIsOne(const char* name) {
 }
 
 bool IsKnownFourCC(uint32_t f) {
-    return f == DDFOURCC_YV12 || f == DDFOURCC_I420 || f == DDFOURCC_YUY2 ||
-           f == DDFOURCC_YUYV || f == DDFOURCC_UYVY;
+    return f == DDFOURCC_YV12 || f == DDFOURCC_I420 || f == DDFOURCC_YUY2 || f == DDFOURCC_YUYV ||
+           f == DDFOURCC_UYVY;
 }
 
-bool IsPlanarFourCC(uint32_t f) { return f == DDFOURCC_YV12 || f == DDFOURCC_I420; }
+bool IsPlanarFourCC(uint32_t f) {
+    return f == DDFOURCC_YV12 || f == DDFOURCC_I420;
+}
 
 // Stretches src (BGRX, srcRect) onto dst (BGRX, destRect) clipped to clip; both images are
 // plain memory. Scale 1 copies exactly; other scales filter bilinearly. The source image is the
@@ -147,17 +157,19 @@ uint32_t Composite(const uint8_t* src, uint32_t srcStride, const DDRECT& srcRect
     const int32_t dh = destRect.bottom - destRect.top;
     const int32_t sw = srcRect.right - srcRect.left;
     const int32_t sh = srcRect.bottom - srcRect.top;
-    const uint8_t* origin = src + static_cast<size_t>(srcRect.top) * srcStride + static_cast<size_t>(srcRect.left) * 4;
+    const uint8_t* origin =
+        src + static_cast<size_t>(srcRect.top) * srcStride + static_cast<size_t>(srcRect.left) * 4;
     pixman_image_t* s = pixman_image_create_bits(
         PIXMAN_x8r8g8b8, sw, sh, reinterpret_cast<uint32_t*>(const_cast<uint8_t*>(origin)),
         static_cast<int>(srcStride));
-    pixman_image_t* d = pixman_image_create_bits(PIXMAN_x8r8g8b8, static_cast<int>(dstW),
-                                                 static_cast<int>(dstH),
-                                                 reinterpret_cast<uint32_t*>(dst),
-                                                 static_cast<int>(dstStride));
+    pixman_image_t* d =
+        pixman_image_create_bits(PIXMAN_x8r8g8b8, static_cast<int>(dstW), static_cast<int>(dstH),
+                                 reinterpret_cast<uint32_t*>(dst), static_cast<int>(dstStride));
     if (s == nullptr || d == nullptr) {
-        if (s != nullptr) pixman_image_unref(s);
-        if (d != nullptr) pixman_image_unref(d);
+        if (s != nullptr)
+            pixman_image_unref(s);
+        if (d != nullptr)
+            pixman_image_unref(d);
         return DDERR_OUTOFMEMORY;
     }
     pixman_transform_t t;
@@ -166,8 +178,8 @@ uint32_t Composite(const uint8_t* src, uint32_t srcStride, const DDRECT& srcRect
     t.matrix[1][1] = pixman_double_to_fixed(static_cast<double>(sh) / dh);
     pixman_image_set_transform(s, &t);
     pixman_image_set_repeat(s, PIXMAN_REPEAT_PAD);
-    pixman_image_set_filter(s, (sw == dw && sh == dh) ? PIXMAN_FILTER_NEAREST : PIXMAN_FILTER_BILINEAR,
-                            nullptr, 0);
+    pixman_image_set_filter(
+        s, (sw == dw && sh == dh) ? PIXMAN_FILTER_NEAREST : PIXMAN_FILTER_BILINEAR, nullptr, 0);
     pixman_region32_t region;
     pixman_region32_init_rect(&region, clip.left, clip.top,
                               static_cast<unsigned>(clip.right - clip.left),
@@ -182,7 +194,8 @@ uint32_t Composite(const uint8_t* src, uint32_t srcStride, const DDRECT& srcRect
 }
 
 void Fill(uint8_t* bits, uint32_t stride, const DDRECT& r, uint32_t color) {
-    if (IsEmpty(r)) return;
+    if (IsEmpty(r))
+        return;
     pixman_fill(reinterpret_cast<uint32_t*>(bits), static_cast<int>(stride / 4), 32, r.left, r.top,
                 r.right - r.left, r.bottom - r.top, color);
 }
@@ -191,54 +204,70 @@ void Fill(uint8_t* bits, uint32_t stride, const DDRECT& r, uint32_t color) {
 
 bool DDGuidIsNull(const DDGUID& guid) {
     for (uint8_t b : guid.bytes) {
-        if (b != 0) return false;
+        if (b != 0)
+            return false;
     }
     return true;
 }
 
 uint32_t DirectDrawEnumerateEx(DDEnumCallback callback, void* context, uint32_t flags) {
     (void)flags;  // every device of this driver is attached; there are no non-display devices
-    if (callback == nullptr) return DDERR_INVALIDPARAMS;
+    if (callback == nullptr)
+        return DDERR_INVALIDPARAMS;
     std::vector<MonitorEntry> monitors = CurrentMonitors(true);
-    if (!callback(nullptr, "Primary Display Driver", "display", context, 0)) return DD_OK;
+    if (!callback(nullptr, "Primary Display Driver", "display", context, 0))
+        return DD_OK;
     for (const MonitorEntry& m : monitors) {
-        if (!callback(&m.guid, "Software Display Device", m.name.c_str(), context, m.handle)) break;
+        if (!callback(&m.guid, "Software Display Device", m.name.c_str(), context, m.handle))
+            break;
     }
     return DD_OK;
 }
 
 bool DDGetMonitorRect(DDMONITOR monitor, DDRECT* rect, DDRECT* work) {
     std::vector<MonitorEntry> monitors = CurrentMonitors(false);
-    if (monitor == 0 || monitor > monitors.size()) return false;
-    if (rect != nullptr) *rect = monitors[monitor - 1].rect;
-    if (work != nullptr) *work = monitors[monitor - 1].rect;
+    if (monitor == 0 || monitor > monitors.size())
+        return false;
+    if (rect != nullptr)
+        *rect = monitors[monitor - 1].rect;
+    if (work != nullptr)
+        *work = monitors[monitor - 1].rect;
     return true;
 }
 
 void DDGetScreenSize(int32_t* width, int32_t* height) {
     uint32_t w = 0, h = 0;
     X11GetScreenSize(&w, &h);
-    if (width != nullptr) *width = static_cast<int32_t>(w);
-    if (height != nullptr) *height = static_cast<int32_t>(h);
+    if (width != nullptr)
+        *width = static_cast<int32_t>(w);
+    if (height != nullptr)
+        *height = static_cast<int32_t>(h);
 }
 
 bool DDGetClientRect(uintptr_t window, DDRECT* rect) {
-    if (window == 0 || window > 0xFFFFFFFFu) return false;
+    if (window == 0 || window > 0xFFFFFFFFu)
+        return false;
     std::shared_ptr<CX11Connection> conn = CX11Connection::Default();
-    if (!conn) return false;
+    if (!conn)
+        return false;
     uint32_t w = 0, h = 0;
-    if (!conn->GetWindowSize(static_cast<uint32_t>(window), &w, &h)) return false;
-    if (rect != nullptr) *rect = {0, 0, static_cast<int32_t>(w), static_cast<int32_t>(h)};
+    if (!conn->GetWindowSize(static_cast<uint32_t>(window), &w, &h))
+        return false;
+    if (rect != nullptr)
+        *rect = {0, 0, static_cast<int32_t>(w), static_cast<int32_t>(h)};
     return true;
 }
 
 bool DDClientToScreen(uintptr_t window, int32_t* x, int32_t* y) {
-    if (window == 0 || window > 0xFFFFFFFFu || x == nullptr || y == nullptr) return false;
+    if (window == 0 || window > 0xFFFFFFFFu || x == nullptr || y == nullptr)
+        return false;
     std::shared_ptr<CX11Connection> conn = CX11Connection::Default();
-    if (!conn) return false;
+    if (!conn)
+        return false;
     xcb_connection_t* c = Conn(conn);
     xcb_screen_t* screen = ScreenOf(c, conn->ScreenNumber());
-    if (screen == nullptr) return false;
+    if (screen == nullptr)
+        return false;
     xcb_generic_error_t* error = nullptr;
     xcb_translate_coordinates_reply_t* reply = xcb_translate_coordinates_reply(
         c,
@@ -246,7 +275,8 @@ bool DDClientToScreen(uintptr_t window, int32_t* x, int32_t* y) {
                                   static_cast<int16_t>(*x), static_cast<int16_t>(*y)),
         &error);
     std::free(error);
-    if (reply == nullptr) return false;
+    if (reply == nullptr)
+        return false;
     *x = reply->dst_x;
     *y = reply->dst_y;
     std::free(reply);
@@ -291,7 +321,8 @@ struct DDPresenter {
     void Reset() {
         if (conn) {
             ReleaseShm();
-            if (gc != 0) xcb_free_gc(Conn(conn), gc);
+            if (gc != 0)
+                xcb_free_gc(Conn(conn), gc);
             xcb_flush(Conn(conn));
             conn->DrainEvents();
         }
@@ -301,7 +332,8 @@ struct DDPresenter {
         memory.clear();
         memory.shrink_to_fit();
         // A broken connection is not used again: the next blit takes the current one.
-        if (conn && xcb_connection_has_error(Conn(conn))) conn.reset();
+        if (conn && xcb_connection_has_error(Conn(conn)))
+            conn.reset();
     }
 
     // Binds to the window and sizes the staging picture; DDERR_SURFACELOST when the window is
@@ -309,21 +341,28 @@ struct DDPresenter {
     uint32_t Prepare(uint32_t targetWindow, uint32_t w, uint32_t h, uint8_t windowDepth) {
         if (!conn) {
             conn = CX11Connection::Default();
-            if (!conn) return DDERR_SURFACELOST;
+            if (!conn)
+                return DDERR_SURFACELOST;
         }
         xcb_connection_t* c = Conn(conn);
-        if (xcb_connection_has_error(c)) return DDERR_SURFACELOST;
-        if (windowDepth != 24 && windowDepth != 32) return DDERR_UNSUPPORTED;
+        if (xcb_connection_has_error(c))
+            return DDERR_SURFACELOST;
+        if (windowDepth != 24 && windowDepth != 32)
+            return DDERR_UNSUPPORTED;
         const xcb_setup_t* setup = xcb_get_setup(c);
-        if (setup->image_byte_order != XCB_IMAGE_ORDER_LSB_FIRST) return DDERR_UNSUPPORTED;
+        if (setup->image_byte_order != XCB_IMAGE_ORDER_LSB_FIRST)
+            return DDERR_UNSUPPORTED;
         bool bpp32 = false;
         xcb_format_iterator_t fit = xcb_setup_pixmap_formats_iterator(setup);
         for (; fit.rem > 0; xcb_format_next(&fit)) {
-            if (fit.data->depth == windowDepth && fit.data->bits_per_pixel == 32) bpp32 = true;
+            if (fit.data->depth == windowDepth && fit.data->bits_per_pixel == 32)
+                bpp32 = true;
         }
-        if (!bpp32) return DDERR_UNSUPPORTED;
+        if (!bpp32)
+            return DDERR_UNSUPPORTED;
         if (targetWindow != window) {
-            if (gc != 0) xcb_free_gc(c, gc);
+            if (gc != 0)
+                xcb_free_gc(c, gc);
             gc = xcb_generate_id(c);
             xcb_void_cookie_t ck = xcb_create_gc_checked(c, gc, targetWindow, 0, nullptr);
             if (xcb_generic_error_t* e = xcb_request_check(c, ck)) {
@@ -335,7 +374,8 @@ struct DDPresenter {
             window = targetWindow;
         }
         depth = windowDepth;
-        if (w == width && h == height && Bits() != nullptr) return DD_OK;
+        if (w == width && h == height && Bits() != nullptr)
+            return DD_OK;
         ReleaseShm();
         memory.clear();
         width = w;
@@ -351,7 +391,8 @@ struct DDPresenter {
             void* addr = shmId >= 0 ? shmat(shmId, nullptr, 0) : reinterpret_cast<void*>(-1);
             if (addr != reinterpret_cast<void*>(-1)) {
                 shmSeg = xcb_generate_id(c);
-                xcb_void_cookie_t ck = xcb_shm_attach_checked(c, shmSeg, static_cast<uint32_t>(shmId), 0);
+                xcb_void_cookie_t ck =
+                    xcb_shm_attach_checked(c, shmSeg, static_cast<uint32_t>(shmId), 0);
                 xcb_generic_error_t* e = xcb_request_check(c, ck);
                 shmctl(shmId, IPC_RMID, nullptr);  // freed once both sides have detached
                 if (e == nullptr) {
@@ -383,17 +424,17 @@ struct DDPresenter {
         const uint16_t rh = static_cast<uint16_t>(r.bottom - r.top);
         xcb_void_cookie_t last{};
         if (shmAddr != nullptr) {
-            last = xcb_shm_put_image_checked(c, window, gc, static_cast<uint16_t>(width),
-                                             static_cast<uint16_t>(height),
-                                             static_cast<uint16_t>(r.left),
-                                             static_cast<uint16_t>(r.top), rw, rh,
-                                             static_cast<int16_t>(r.left), static_cast<int16_t>(r.top),
-                                             depth, XCB_IMAGE_FORMAT_Z_PIXMAP, 0, shmSeg, 0);
+            last = xcb_shm_put_image_checked(
+                c, window, gc, static_cast<uint16_t>(width), static_cast<uint16_t>(height),
+                static_cast<uint16_t>(r.left), static_cast<uint16_t>(r.top), rw, rh,
+                static_cast<int16_t>(r.left), static_cast<int16_t>(r.top), depth,
+                XCB_IMAGE_FORMAT_Z_PIXMAP, 0, shmSeg, 0);
         } else {
             // Requests have a size limit: send bands of rows that fit.
             const uint64_t maxBytes = static_cast<uint64_t>(xcb_get_maximum_request_length(c)) * 4;
             const uint32_t rowBytes = static_cast<uint32_t>(rw) * 4;
-            uint32_t rowsPerBand = maxBytes > 64 + rowBytes ? static_cast<uint32_t>((maxBytes - 64) / rowBytes) : 1;
+            uint32_t rowsPerBand =
+                maxBytes > 64 + rowBytes ? static_cast<uint32_t>((maxBytes - 64) / rowBytes) : 1;
             rowsPerBand = std::max<uint32_t>(1, std::min<uint32_t>(rowsPerBand, rh));
             std::vector<uint8_t> band(static_cast<size_t>(rowBytes) * rowsPerBand);
             for (uint32_t y = 0; y < rh; y += rowsPerBand) {
@@ -404,10 +445,11 @@ struct DDPresenter {
                                     static_cast<size_t>(r.left) * 4,
                                 rowBytes);
                 }
-                last = xcb_put_image_checked(c, XCB_IMAGE_FORMAT_Z_PIXMAP, window, gc, rw,
-                                             static_cast<uint16_t>(rows), static_cast<int16_t>(r.left),
-                                             static_cast<int16_t>(r.top + static_cast<int32_t>(y)), 0,
-                                             depth, rowBytes * rows, band.data());
+                last =
+                    xcb_put_image_checked(c, XCB_IMAGE_FORMAT_Z_PIXMAP, window, gc, rw,
+                                          static_cast<uint16_t>(rows), static_cast<int16_t>(r.left),
+                                          static_cast<int16_t>(r.top + static_cast<int32_t>(y)), 0,
+                                          depth, rowBytes * rows, band.data());
                 if (y + rows < rh) {
                     if (xcb_generic_error_t* e = xcb_request_check(c, last)) {
                         std::free(e);
@@ -456,7 +498,8 @@ void CDirectDrawSurface7::DescribeFormat(DDPIXELFORMAT* f) const {
 }
 
 uint32_t CDirectDrawSurface7::GetSurfaceDesc(DDSURFACEDESC2* desc) const {
-    if (desc == nullptr) return DDERR_INVALIDPARAMS;
+    if (desc == nullptr)
+        return DDERR_INVALIDPARAMS;
     *desc = {};
     desc->size = sizeof(DDSURFACEDESC2);
     desc->flags = DDSD_CAPS | DDSD_WIDTH | DDSD_HEIGHT | DDSD_PITCH | DDSD_PIXELFORMAT;
@@ -468,12 +511,16 @@ uint32_t CDirectDrawSurface7::GetSurfaceDesc(DDSURFACEDESC2* desc) const {
     return DD_OK;
 }
 
-uint32_t CDirectDrawSurface7::Lock(const DDRECT* rect, DDSURFACEDESC2* desc, uint32_t flags, void* event) {
+uint32_t CDirectDrawSurface7::Lock(const DDRECT* rect, DDSURFACEDESC2* desc, uint32_t flags,
+                                   void* event) {
     (void)flags;
     (void)event;
-    if (desc == nullptr || rect != nullptr) return DDERR_INVALIDPARAMS;
-    if (m_primary) return DDERR_UNSUPPORTED;  // the window's pixels are not ours to hand out
-    if (m_locked || m_dcOut) return DDERR_SURFACEBUSY;
+    if (desc == nullptr || rect != nullptr)
+        return DDERR_INVALIDPARAMS;
+    if (m_primary)
+        return DDERR_UNSUPPORTED;  // the window's pixels are not ours to hand out
+    if (m_locked || m_dcOut)
+        return DDERR_SURFACEBUSY;
     GetSurfaceDesc(desc);
     desc->flags |= DDSD_LPSURFACE;
     desc->surface = m_memory.data();
@@ -483,16 +530,20 @@ uint32_t CDirectDrawSurface7::Lock(const DDRECT* rect, DDSURFACEDESC2* desc, uin
 
 uint32_t CDirectDrawSurface7::Unlock(const DDRECT* rect) {
     (void)rect;
-    if (!m_locked) return DDERR_NOTLOCKED;
+    if (!m_locked)
+        return DDERR_NOTLOCKED;
     m_locked = false;
     m_rgbValid = false;
     return DD_OK;
 }
 
 uint32_t CDirectDrawSurface7::GetDC(QUORIX_HDC* dc) {
-    if (dc == nullptr) return DDERR_INVALIDPARAMS;
-    if (m_primary || m_fourCC != 0) return DDERR_UNSUPPORTED;
-    if (m_locked || m_dcOut) return DDERR_SURFACEBUSY;
+    if (dc == nullptr)
+        return DDERR_INVALIDPARAMS;
+    if (m_primary || m_fourCC != 0)
+        return DDERR_UNSUPPORTED;
+    if (m_locked || m_dcOut)
+        return DDERR_SURFACEBUSY;
     m_dc = {m_memory.data(), m_width, m_height, m_pitch, QUORIX_PIXEL_BGR32};
     m_dcOut = true;
     *dc = &m_dc;
@@ -500,7 +551,8 @@ uint32_t CDirectDrawSurface7::GetDC(QUORIX_HDC* dc) {
 }
 
 uint32_t CDirectDrawSurface7::ReleaseDC(QUORIX_HDC dc) {
-    if (!m_dcOut || dc != &m_dc) return DDERR_INVALIDPARAMS;
+    if (!m_dcOut || dc != &m_dc)
+        return DDERR_INVALIDPARAMS;
     m_dcOut = false;
     return DD_OK;
 }
@@ -513,13 +565,15 @@ uint32_t CDirectDrawSurface7::SetClipper(std::shared_ptr<CDirectDrawClipper> cli
 uint32_t CDirectDrawSurface7::Restore() {
     m_locked = false;
     m_dcOut = false;
-    if (m_presenter) m_presenter->Reset();
+    if (m_presenter)
+        m_presenter->Reset();
     return DD_OK;
 }
 
 const uint8_t* CDirectDrawSurface7::RGBView(uint32_t* stride) {
     *stride = m_width * 4;
-    if (m_rgbValid) return m_rgb.data();
+    if (m_rgbValid)
+        return m_rgb.data();
     try {
         m_rgb.resize(static_cast<size_t>(m_width) * m_height * 4);
     } catch (const std::bad_alloc&) {
@@ -534,14 +588,16 @@ const uint8_t* CDirectDrawSurface7::RGBView(uint32_t* stride) {
         const uint8_t* second = mem + ySize * 5 / 4;
         const bool uFirst = m_fourCC == DDFOURCC_I420;
         r = CHYUV420pConvert::ToRGB(BRIXEL::HPIXEL_BGRX32, mem, uFirst ? first : second,
-                                    uFirst ? second : first, m_pitch, m_pitch / 2, m_width, m_height,
-                                    m_rgb.data(), static_cast<uint32_t>(m_rgb.size()), m_width * 4);
+                                    uFirst ? second : first, m_pitch, m_pitch / 2, m_width,
+                                    m_height, m_rgb.data(), static_cast<uint32_t>(m_rgb.size()),
+                                    m_width * 4);
     } else {
         // Packed 4:2:2 back to planar 4:2:0: a picture that came from 4:2:0 carries the same
         // chroma on both rows of a pair, so the even rows give it back exactly.
         const uint32_t cw = (m_width + 1) / 2;
         const uint32_t ch = (m_height + 1) / 2;
-        std::vector<uint8_t> planar(static_cast<size_t>(m_width) * m_height + 2 * static_cast<size_t>(cw) * ch);
+        std::vector<uint8_t> planar(static_cast<size_t>(m_width) * m_height +
+                                    2 * static_cast<size_t>(cw) * ch);
         uint8_t* y = planar.data();
         uint8_t* u = y + static_cast<size_t>(m_width) * m_height;
         uint8_t* v = u + static_cast<size_t>(cw) * ch;
@@ -562,7 +618,8 @@ const uint8_t* CDirectDrawSurface7::RGBView(uint32_t* stride) {
         r = CHYUV420pConvert::ToRGB(BRIXEL::HPIXEL_BGRX32, y, u, v, m_width, cw, m_width, m_height,
                                     m_rgb.data(), static_cast<uint32_t>(m_rgb.size()), m_width * 4);
     }
-    if (r != QUORIX_OK) return nullptr;
+    if (r != QUORIX_OK)
+        return nullptr;
     m_rgbValid = true;
     return m_rgb.data();
 }
@@ -576,21 +633,28 @@ uint32_t CDirectDrawSurface7::FillRect(const DDRECT& dest, uint32_t color) {
 uint32_t CDirectDrawSurface7::StretchFrom(const DDRECT& dest, CDirectDrawSurface7* source,
                                           const DDRECT& sourceRect) {
     uint32_t srcStride = 0;
-    const uint8_t* src = source->m_fourCC != 0 ? source->RGBView(&srcStride) : source->m_memory.data();
-    if (source->m_fourCC == 0) srcStride = source->m_pitch;
-    if (src == nullptr) return DDERR_OUTOFMEMORY;
+    const uint8_t* src =
+        source->m_fourCC != 0 ? source->RGBView(&srcStride) : source->m_memory.data();
+    if (source->m_fourCC == 0)
+        srcStride = source->m_pitch;
+    if (src == nullptr)
+        return DDERR_OUTOFMEMORY;
     const DDRECT bounds{0, 0, static_cast<int32_t>(m_width), static_cast<int32_t>(m_height)};
-    return Composite(src, srcStride, sourceRect, m_memory.data(), m_width, m_height, m_pitch, dest, bounds);
+    return Composite(src, srcStride, sourceRect, m_memory.data(), m_width, m_height, m_pitch, dest,
+                     bounds);
 }
 
 uint32_t CDirectDrawSurface7::Blt(const DDRECT* destRect, CDirectDrawSurface7* source,
                                   const DDRECT* sourceRect, uint32_t flags, uint32_t fillColor) {
-    if (m_locked || m_dcOut) return DDERR_SURFACEBUSY;
+    if (m_locked || m_dcOut)
+        return DDERR_SURFACEBUSY;
     const bool fill = (flags & DDBLT_COLORFILL) != 0;
     DDRECT srcRect{};
     if (!fill) {
-        if (source == nullptr || source == this) return DDERR_INVALIDPARAMS;
-        if (source->m_locked || source->m_dcOut || source->m_primary) return DDERR_SURFACEBUSY;
+        if (source == nullptr || source == this)
+            return DDERR_INVALIDPARAMS;
+        if (source->m_locked || source->m_dcOut || source->m_primary)
+            return DDERR_SURFACEBUSY;
         const DDRECT srcBounds{0, 0, static_cast<int32_t>(source->m_width),
                                static_cast<int32_t>(source->m_height)};
         srcRect = sourceRect != nullptr ? *sourceRect : srcBounds;
@@ -599,34 +663,45 @@ uint32_t CDirectDrawSurface7::Blt(const DDRECT* destRect, CDirectDrawSurface7* s
             return DDERR_INVALIDRECT;
         }
     }
-    if (m_primary) return PrimaryBlt(destRect, source, fill ? nullptr : &srcRect, flags, fillColor);
-    if (m_fourCC != 0) return DDERR_UNSUPPORTED;
+    if (m_primary)
+        return PrimaryBlt(destRect, source, fill ? nullptr : &srcRect, flags, fillColor);
+    if (m_fourCC != 0)
+        return DDERR_UNSUPPORTED;
     const DDRECT bounds{0, 0, static_cast<int32_t>(m_width), static_cast<int32_t>(m_height)};
     const DDRECT dest = destRect != nullptr ? *destRect : bounds;
-    if (IsEmpty(dest)) return DDERR_INVALIDRECT;
+    if (IsEmpty(dest))
+        return DDERR_INVALIDRECT;
     return fill ? FillRect(dest, fillColor) : StretchFrom(dest, source, srcRect);
 }
 
 uint32_t CDirectDrawSurface7::PrimaryBlt(const DDRECT* destRect, CDirectDrawSurface7* source,
-                                         const DDRECT* sourceRect, uint32_t flags, uint32_t fillColor) {
-    const uintptr_t window = m_clipper && m_clipper->GetHWnd() != 0 ? m_clipper->GetHWnd() : m_cooperativeWindow;
-    if (window == 0 || window > 0xFFFFFFFFu) return DDERR_NOHWND;
-    if (!m_presenter) m_presenter = std::make_unique<DDPresenter>();
-    std::shared_ptr<CX11Connection> conn = m_presenter->conn ? m_presenter->conn : CX11Connection::Default();
-    if (!conn) return DDERR_SURFACELOST;
+                                         const DDRECT* sourceRect, uint32_t flags,
+                                         uint32_t fillColor) {
+    const uintptr_t window =
+        m_clipper && m_clipper->GetHWnd() != 0 ? m_clipper->GetHWnd() : m_cooperativeWindow;
+    if (window == 0 || window > 0xFFFFFFFFu)
+        return DDERR_NOHWND;
+    if (!m_presenter)
+        m_presenter = std::make_unique<DDPresenter>();
+    std::shared_ptr<CX11Connection> conn =
+        m_presenter->conn ? m_presenter->conn : CX11Connection::Default();
+    if (!conn)
+        return DDERR_SURFACELOST;
     m_presenter->conn = conn;
     xcb_connection_t* c = Conn(conn);
     xcb_generic_error_t* error = nullptr;
     xcb_get_geometry_reply_t* geo =
         xcb_get_geometry_reply(c, xcb_get_geometry(c, static_cast<xcb_window_t>(window)), &error);
     std::free(error);
-    if (geo == nullptr) return DDERR_SURFACELOST;
+    if (geo == nullptr)
+        return DDERR_SURFACELOST;
     const uint32_t ww = geo->width;
     const uint32_t wh = geo->height;
     const uint8_t depth = geo->depth;
     std::free(geo);
     int32_t wx = 0, wy = 0;
-    if (!DDClientToScreen(window, &wx, &wy)) return DDERR_SURFACELOST;
+    if (!DDClientToScreen(window, &wx, &wy))
+        return DDERR_SURFACELOST;
     DDRECT monitor{};
     if (!DDGetMonitorRect(m_monitor, &monitor, nullptr)) {
         int32_t sw = 0, sh = 0;
@@ -638,27 +713,36 @@ uint32_t CDirectDrawSurface7::PrimaryBlt(const DDRECT* destRect, CDirectDrawSurf
     const int32_t oy = wy - monitor.top;
     const DDRECT monitorSize{0, 0, monitor.right - monitor.left, monitor.bottom - monitor.top};
     const DDRECT dest = Offset(destRect != nullptr ? *destRect : monitorSize, -ox, -oy);
-    if (IsEmpty(dest)) return DDERR_INVALIDRECT;
-    const DDRECT visible = Intersect(DDRECT{0, 0, static_cast<int32_t>(ww), static_cast<int32_t>(wh)},
-                                     Offset(monitorSize, -ox, -oy));
+    if (IsEmpty(dest))
+        return DDERR_INVALIDRECT;
+    const DDRECT visible =
+        Intersect(DDRECT{0, 0, static_cast<int32_t>(ww), static_cast<int32_t>(wh)},
+                  Offset(monitorSize, -ox, -oy));
     const DDRECT shown = Intersect(visible, dest);
-    if (IsEmpty(shown)) return DD_OK;  // nothing of it lies on this monitor's part of the window
+    if (IsEmpty(shown))
+        return DD_OK;  // nothing of it lies on this monitor's part of the window
     uint32_t r = m_presenter->Prepare(static_cast<uint32_t>(window), ww, wh, depth);
-    if (r != DD_OK) return r;
+    if (r != DD_OK)
+        return r;
     uint8_t* bits = m_presenter->Bits();
     const uint32_t stride = m_presenter->Stride();
     if ((flags & DDBLT_COLORFILL) != 0) {
         Fill(bits, stride, shown, fillColor);
     } else {
         uint32_t srcStride = 0;
-        const uint8_t* src = source->m_fourCC != 0 ? source->RGBView(&srcStride) : source->m_memory.data();
-        if (source->m_fourCC == 0) srcStride = source->m_pitch;
-        if (src == nullptr) return DDERR_OUTOFMEMORY;
+        const uint8_t* src =
+            source->m_fourCC != 0 ? source->RGBView(&srcStride) : source->m_memory.data();
+        if (source->m_fourCC == 0)
+            srcStride = source->m_pitch;
+        if (src == nullptr)
+            return DDERR_OUTOFMEMORY;
         r = Composite(src, srcStride, *sourceRect, bits, ww, wh, stride, dest, shown);
-        if (r != DD_OK) return r;
+        if (r != DD_OK)
+            return r;
     }
     r = m_presenter->Put(shown);
-    if (r != DD_OK) m_presenter->Reset();
+    if (r != DD_OK)
+        m_presenter->Reset();
     return r;
 }
 
@@ -668,7 +752,8 @@ uint32_t CDirectDrawSurface7::PrimaryBlt(const DDRECT* destRect, CDirectDrawSurf
 CDirectDraw7::~CDirectDraw7() = default;
 
 uint32_t DirectDrawCreateEx(const DDGUID* guid, std::shared_ptr<CDirectDraw7>* out) {
-    if (out == nullptr) return DDERR_INVALIDPARAMS;
+    if (out == nullptr)
+        return DDERR_INVALIDPARAMS;
     out->reset();
     std::vector<MonitorEntry> monitors = CurrentMonitors(false);
     DDMONITOR monitor = 0;
@@ -676,19 +761,23 @@ uint32_t DirectDrawCreateEx(const DDGUID* guid, std::shared_ptr<CDirectDraw7>* o
         monitor = monitors.empty() ? 0 : monitors.front().handle;
     } else {
         for (const MonitorEntry& m : monitors) {
-            if (std::memcmp(m.guid.bytes, guid->bytes, sizeof(guid->bytes)) == 0) monitor = m.handle;
+            if (std::memcmp(m.guid.bytes, guid->bytes, sizeof(guid->bytes)) == 0)
+                monitor = m.handle;
         }
-        if (monitor == 0) return DDERR_NODIRECTDRAWHW;
+        if (monitor == 0)
+            return DDERR_NODIRECTDRAWHW;
     }
     std::shared_ptr<CDirectDraw7> dd(new (std::nothrow) CDirectDraw7());
-    if (!dd) return DDERR_OUTOFMEMORY;
+    if (!dd)
+        return DDERR_OUTOFMEMORY;
     dd->m_monitor = monitor;
     dd->m_noFourCC = EnvIsOne(kDDrawNoFourCCEnv);
     if (const char* list = std::getenv(kDDrawFourCCsEnv)) {
         for (const char* p = list; std::strlen(p) >= 4;) {
             dd->m_fourCCs.push_back(DDMakeFourCC(p[0], p[1], p[2], p[3]));
             p += 4;
-            if (*p == ',') ++p;
+            if (*p == ',')
+                ++p;
         }
     }
     *out = std::move(dd);
@@ -696,29 +785,37 @@ uint32_t DirectDrawCreateEx(const DDGUID* guid, std::shared_ptr<CDirectDraw7>* o
 }
 
 uint32_t CDirectDraw7::GetCaps(DDCAPS* driverCaps, DDCAPS* helCaps) const {
-    if (driverCaps == nullptr && helCaps == nullptr) return DDERR_INVALIDPARAMS;
+    if (driverCaps == nullptr && helCaps == nullptr)
+        return DDERR_INVALIDPARAMS;
     // Every surface of this device lives in system memory.
     DDCAPS caps{};
     caps.size = sizeof(DDCAPS);
     caps.surfaceCaps = DDSCAPS_OFFSCREENPLAIN | DDSCAPS_PRIMARYSURFACE | DDSCAPS_SYSTEMMEMORY;
-    if (driverCaps != nullptr) *driverCaps = caps;
-    if (helCaps != nullptr) *helCaps = caps;
+    if (driverCaps != nullptr)
+        *driverCaps = caps;
+    if (helCaps != nullptr)
+        *helCaps = caps;
     return DD_OK;
 }
 
 uint32_t CDirectDraw7::SetCooperativeLevel(uintptr_t window, uint32_t flags) {
-    if ((flags & DDSCL_NORMAL) == 0) return DDERR_INVALIDPARAMS;
+    if ((flags & DDSCL_NORMAL) == 0)
+        return DDERR_INVALIDPARAMS;
     m_window = window;
     return DD_OK;
 }
 
-uint32_t CDirectDraw7::RestoreDisplayMode() { return DD_OK; }
+uint32_t CDirectDraw7::RestoreDisplayMode() {
+    return DD_OK;
+}
 
 uint32_t CDirectDraw7::CreateClipper(uint32_t flags, std::shared_ptr<CDirectDrawClipper>* clipper) {
     (void)flags;
-    if (clipper == nullptr) return DDERR_INVALIDPARAMS;
+    if (clipper == nullptr)
+        return DDERR_INVALIDPARAMS;
     auto made = std::shared_ptr<CDirectDrawClipper>(new (std::nothrow) CDirectDrawClipper());
-    if (!made) return DDERR_OUTOFMEMORY;
+    if (!made)
+        return DDERR_OUTOFMEMORY;
     *clipper = std::move(made);
     return DD_OK;
 }
@@ -730,7 +827,8 @@ uint32_t CDirectDraw7::CreateSurface(const DDSURFACEDESC2* desc,
     }
     surface->reset();
     std::shared_ptr<CDirectDrawSurface7> s(new (std::nothrow) CDirectDrawSurface7());
-    if (!s) return DDERR_OUTOFMEMORY;
+    if (!s)
+        return DDERR_OUTOFMEMORY;
     s->m_caps = desc->caps;
     if ((desc->caps & DDSCAPS_PRIMARYSURFACE) != 0) {
         DDRECT monitor{};
@@ -748,10 +846,13 @@ uint32_t CDirectDraw7::CreateSurface(const DDSURFACEDESC2* desc,
         *surface = std::move(s);
         return DD_OK;
     }
-    if ((desc->caps & DDSCAPS_OFFSCREENPLAIN) == 0) return DDERR_INVALIDPARAMS;
-    if ((desc->caps & DDSCAPS_VIDEOMEMORY) != 0) return DDERR_NOVIDEOMEMORY;
-    if ((desc->flags & (DDSD_WIDTH | DDSD_HEIGHT)) != (DDSD_WIDTH | DDSD_HEIGHT) || desc->width == 0 ||
-        desc->height == 0 || desc->width > kMaxSurfaceSide || desc->height > kMaxSurfaceSide) {
+    if ((desc->caps & DDSCAPS_OFFSCREENPLAIN) == 0)
+        return DDERR_INVALIDPARAMS;
+    if ((desc->caps & DDSCAPS_VIDEOMEMORY) != 0)
+        return DDERR_NOVIDEOMEMORY;
+    if ((desc->flags & (DDSD_WIDTH | DDSD_HEIGHT)) != (DDSD_WIDTH | DDSD_HEIGHT) ||
+        desc->width == 0 || desc->height == 0 || desc->width > kMaxSurfaceSide ||
+        desc->height > kMaxSurfaceSide) {
         return DDERR_INVALIDPARAMS;
     }
     s->m_width = desc->width;
@@ -759,15 +860,18 @@ uint32_t CDirectDraw7::CreateSurface(const DDSURFACEDESC2* desc,
     size_t bytes = 0;
     if ((desc->flags & DDSD_PIXELFORMAT) != 0 && (desc->pixelFormat.flags & DDPF_FOURCC) != 0) {
         const uint32_t f = desc->pixelFormat.fourCC;
-        const bool listed = m_fourCCs.empty() || std::find(m_fourCCs.begin(), m_fourCCs.end(), f) != m_fourCCs.end();
-        if (m_noFourCC || !IsKnownFourCC(f) || !listed) return DDERR_INVALIDPIXELFORMAT;
+        const bool listed = m_fourCCs.empty() ||
+                            std::find(m_fourCCs.begin(), m_fourCCs.end(), f) != m_fourCCs.end();
+        if (m_noFourCC || !IsKnownFourCC(f) || !listed)
+            return DDERR_INVALIDPIXELFORMAT;
         s->m_fourCC = f;
         if (IsPlanarFourCC(f)) {
             s->m_pitch = (desc->width + 1) & ~1u;  // the chroma rows are half of it
             // Room for a last chroma row of odd heights as well.
             bytes = static_cast<size_t>(s->m_pitch) * desc->height * 3 / 2 + s->m_pitch;
         } else {
-            if ((desc->width & 1) != 0) return DDERR_INVALIDPARAMS;  // pixels come in pairs
+            if ((desc->width & 1) != 0)
+                return DDERR_INVALIDPARAMS;  // pixels come in pairs
             s->m_pitch = desc->width * 2;
             bytes = static_cast<size_t>(s->m_pitch) * desc->height;
         }

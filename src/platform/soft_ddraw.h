@@ -28,7 +28,7 @@ constexpr uint32_t DDERR_NOCLIPLIST = 0x887600CDu;
 constexpr uint32_t DDERR_NOVIDEOMEMORY = 0x8876017Cu;  // this device has none
 constexpr uint32_t DDERR_SURFACEBUSY = 0x887601AEu;
 constexpr uint32_t DDERR_NOTLOCKED = 0x887602A2u;
-constexpr uint32_t DDERR_SURFACELOST = 0x887601C2u;    // the window is gone or unusable
+constexpr uint32_t DDERR_SURFACELOST = 0x887601C2u;  // the window is gone or unusable
 constexpr uint32_t DDERR_NOHWND = 0x88760231u;
 constexpr uint32_t DDERR_INVALIDRECT = 0x88760096u;
 
@@ -218,7 +218,8 @@ public:
 
     uint32_t GetCaps(DDCAPS* driverCaps, DDCAPS* helCaps) const;
     uint32_t SetCooperativeLevel(uintptr_t window, uint32_t flags);
-    uint32_t CreateSurface(const DDSURFACEDESC2* desc, std::shared_ptr<CDirectDrawSurface7>* surface);
+    uint32_t CreateSurface(const DDSURFACEDESC2* desc,
+                           std::shared_ptr<CDirectDrawSurface7>* surface);
     uint32_t CreateClipper(uint32_t flags, std::shared_ptr<CDirectDrawClipper>* clipper);
     uint32_t RestoreDisplayMode();
 
