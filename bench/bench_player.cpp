@@ -91,6 +91,7 @@ public:
     const CSysParam& GetSysParam() const override { return m_param; }
     uint16_t GetAudioPort() const override { return QUORIX_NO_AUDIO_PORT; }
     uint16_t GetJpegQuality() const override { return 90; }
+    BRIXEL::CWaveOut* GetWaveOut() override { return nullptr; }
 
 private:
     CGPano m_pano;

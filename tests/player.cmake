@@ -32,3 +32,11 @@ add_dependencies(player_e2e player_sdk_copy)
 set_target_properties(player_e2e PROPERTIES
   RUNTIME_OUTPUT_DIRECTORY ${_player_out}
   BUILD_RPATH "\$ORIGIN")
+
+# The port from the inside, with a host of the test's own.
+quorix_add_gtest(player_port
+  SOURCES ${_player_dir}/player_port.cpp ${_player_dir}/support/player_media.cpp
+          ${_player_dir}/support/container_builder.cpp
+  LIBS quorix_player quorix_media quorix_codec quorix_panorama quorix_platform quorix_base
+       quorix_test_media
+  LABELS player)

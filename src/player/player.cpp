@@ -10,6 +10,7 @@
 #include "base/hlog.h"
 #include "codec/decoder.h"
 #include "media/hmfformat.h"
+#include "media/waveout.h"
 #include "panorama/render.h"
 #include "player/gpano.h"
 #include "player/playerhost.h"
@@ -45,7 +46,7 @@ CPlayer::~CPlayer() {
 
 void CPlayer::ShutDown() {
     if (GetStatus() == STATUS_FILE) m_reader.StopPlay();
-    // Sound of this port: the shared wave-out output is reset here once the application owns one.
+    ResetAudio();
     StopPlay();
     CloseStream();
     CloseFile();
@@ -282,7 +283,7 @@ uint32_t CPlayer::BeginPlay(QUORIX_HWND window, QUORIX_HDC dc, uint32_t manual) 
 
 uint32_t CPlayer::Stop() {
     if (GetStatus() == STATUS_FILE) m_reader.StopPlay();
-    // Sound of this port: the shared wave-out output is reset here once the application owns one.
+    ResetAudio();
     return StopPlay();
 }
 
@@ -462,9 +463,21 @@ uint32_t CPlayer::SetRecoveryCallback(uint16_t streamId, BRIXEL::HRecoveryCallba
     return SPHERA::SetReleaseCallback(render, streamId, &CPlayer::ReleaseToEngine, this);
 }
 
-uint32_t CPlayer::OnAudioFrame(uint16_t, uint32_t, uint32_t, uint32_t, const uint8_t*, uint32_t) {
-    // The PCM of the port that holds the audio goes to the shared wave-out output; this build has
-    // no such output yet, so every port's PCM is dropped, as that of ports without the audio is.
+bool CPlayer::HoldsAudio() const { return m_host.GetAudioPort() == m_port; }
+
+void CPlayer::ResetAudio() {
+    if (!HoldsAudio()) return;
+    if (BRIXEL::CWaveOut* wave = m_host.GetWaveOut()) wave->Reset();
+}
+
+uint32_t CPlayer::OnAudioFrame(uint16_t, uint32_t channels, uint32_t bitsPerSample, uint32_t sampleRate,
+                               const uint8_t* pcm, uint32_t length) {
+    // Only the port that holds the audio is heard; the PCM of the others is dropped.
+    if (!HoldsAudio()) return 0;
+    BRIXEL::CWaveOut* wave = m_host.GetWaveOut();
+    if (wave == nullptr) return 0;
+    wave->SetFormat(channels, bitsPerSample, sampleRate);
+    wave->Write(pcm, length);
     return 0;
 }
 

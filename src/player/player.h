@@ -169,6 +169,9 @@ private:
     // destructor.
     void ShutDown();
     void FreeBlocks();
+    bool HoldsAudio() const;
+    // Discards the sound this port has queued, when it holds the audio.
+    void ResetAudio();
     static void ReleaseToEngine(uint8_t* data, uint32_t size, void* user);
 
     const uint32_t m_port;  // set once at construction, handed to callbacks as u16

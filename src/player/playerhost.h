@@ -7,6 +7,9 @@
 
 struct CGPano;
 class CSysParam;
+namespace BRIXEL {
+class CWaveOut;
+}
 
 class IPlayerHost {
 public:
@@ -18,6 +21,8 @@ public:
     // The one port whose sound is played, QUORIX_NO_AUDIO_PORT for none.
     virtual uint16_t GetAudioPort() const = 0;
     virtual uint16_t GetJpegQuality() const = 0;
+    // The library's one sound output, shared by every port; null when there is none.
+    virtual BRIXEL::CWaveOut* GetWaveOut() = 0;
 
 protected:
     ~IPlayerHost() = default;

@@ -12,6 +12,7 @@
 
 #include "base/hatomic.h"
 #include "base/hlock.h"
+#include "media/waveout.h"
 #include "platform/dynlib.h"
 #include "player/gpano.h"
 #include "player/player.h"
@@ -58,6 +59,7 @@ public:
     const CSysParam& GetSysParam() const override { return m_sysParam; }
     uint16_t GetAudioPort() const override { return m_audioPort.load(); }
     uint16_t GetJpegQuality() const override { return m_jpegQuality.load(); }
+    BRIXEL::CWaveOut* GetWaveOut() override { return &m_waveOut; }
 
 protected:
     // Whether OpenGL rendering works on this machine; decides the renderer at initialisation.
@@ -83,6 +85,9 @@ private:
     bool m_panoTried = false;
     CGPano m_gpano;
     QXPLAT::CDynamicLibrary m_panoModule;
+    // The one sound output of every port; built with the application, the device opened on
+    // first use. The destructor ends the ports, which write to it, before any member goes.
+    BRIXEL::CWaveOut m_waveOut;
 };
 
 // The application object, built on first use (the host's first call) and destroyed at exit.

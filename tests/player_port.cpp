@@ -1,0 +1,225 @@
+// The port from the inside, against a host of the test's own: decoder module choice, the
+// large-picture rule, the renderer choice at an open and what a free keeps.
+
+#include <gtest/gtest.h>
+#include <quorixsdk.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "base/hlog.h"
+#include "media/hmfformat.h"
+#include "panorama/render.h"
+#include "player/gpano.h"
+#include "player/player.h"
+#include "player/playerhost.h"
+#include "player/sysparam.h"
+#include "support/player_media.h"
+
+namespace {
+
+// Log lines of the scope, written where the debugger output would go.
+class LogCapture {
+public:
+    LogCapture() {
+        char name[] = "/tmp/quorix-player-log-XXXXXX";
+        m_fd = mkstemp(name);
+        m_path = name;
+        BRIXEL::CHLog::Instance().SetDebugFd(m_fd);
+        BRIXEL::CHLog::Instance().Configure(1, 0, nullptr, nullptr);
+    }
+    ~LogCapture() {
+        BRIXEL::CHLog::Instance().Configure(0, 0, nullptr, nullptr);
+        BRIXEL::CHLog::Instance().SetDebugFd(2);
+        if (m_fd >= 0) close(m_fd);
+        unlink(m_path.c_str());
+    }
+    std::string Text() const {
+        std::ifstream in(m_path);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    bool Contains(const std::string& what) const { return Text().find(what) != std::string::npos; }
+
+private:
+    int m_fd = -1;
+    std::string m_path;
+};
+
+class FakeHost : public IPlayerHost {
+public:
+    FakeHost() {
+        m_pano.CreatePanoRender = [](GPanoCreateOptions, const void*, uint32_t, uint32_t* handle) -> uint32_t {
+            *handle = 7;
+            return 0;
+        };
+    }
+    const CGPano& GetGPano() override { return m_pano; }
+    bool IsDirectDrawMode() const override { return directDraw; }
+    const CSysParam& GetSysParam() const override { return param; }
+    uint16_t GetAudioPort() const override { return QUORIX_NO_AUDIO_PORT; }
+    uint16_t GetJpegQuality() const override { return 90; }
+    BRIXEL::CWaveOut* GetWaveOut() override { return nullptr; }
+
+    bool directDraw = false;
+    CSysParam param;
+
+private:
+    CGPano m_pano;
+};
+
+// A port whose engine keeps records queued instead of starting stream threads for them.
+class TestPlayer : public CPlayer {
+public:
+    TestPlayer(uint32_t port, IPlayerHost& host) : CPlayer(port, host) { SetStreamThreadsEnabled(false); }
+};
+
+std::vector<uint8_t> VideoHeader(uint8_t type, uint16_t width, uint16_t height) {
+    return playertest::MakeRecord(type, 0, 0, 6, width, height, std::vector<uint8_t>(16, 0));
+}
+
+TEST(PlayerPort, DecoderModuleFollowsTheConfigurationAndTheLargePictureRule) {
+    struct Case {
+        uint8_t codec;
+        bool large;
+        int expectedModule;
+    };
+    const Case cases[] = {
+        {1, false, 2},   // "H264"
+        {2, false, 3},   // "MJPEG"
+        {6, false, 4},   // "H265"
+        {6, true, 1},    // ffmpeg, whatever "H265" says
+        {1, true, 2},    // the rule is about H.265 only
+        {3, false, 0},   // any other codec: automatic
+        {7, false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "codec " << int(c.codec) << " large " << c.large);
+        FakeHost host;
+        host.param.h264Module = 2;
+        host.param.mjpegModule = 3;
+        host.param.h265Module = 4;
+        TestPlayer player(3, host);
+        if (c.large) {
+            const auto record = VideoHeader(BRIXEL::HMF_KIND_KEY, 9000, 100);
+            player.InputData(record.data(), static_cast<uint32_t>(record.size()));
+            ASSERT_TRUE(player.IsLargePicture());
+        }
+        LogCapture log;
+        BRIXEL::HDecoderHandle decoder = player.StartDecoder(c.codec);
+        const std::string expected = "EncodeType=" + std::to_string(c.codec) +
+                                     ",ModuleType=" + std::to_string(c.expectedModule);
+        EXPECT_TRUE(log.Contains(expected)) << log.Text();
+        EXPECT_TRUE(log.Contains("(INFO)quorixsdk:<player CPlayer::StartDecoder LINE:")) << log.Text();
+        if (decoder != nullptr) {
+            player.StopDecoder(decoder);
+            EXPECT_TRUE(log.Contains("StopDecoder 0x")) << log.Text();
+        }
+    }
+}
+
+TEST(PlayerPort, LargePictureIsAVideoRecordBeyondTheLimitInEitherSide) {
+    struct Case {
+        uint8_t type;
+        uint16_t width, height;
+        int32_t limit;
+        bool large;
+    };
+    const Case cases[] = {
+        {BRIXEL::HMF_KIND_KEY, 9000, 100, 8192, true},
+        {BRIXEL::HMF_KIND_DELTA, 100, 9000, 8192, true},
+        {BRIXEL::HMF_KIND_UNTIMED, 8193, 100, 8192, true},
+        {BRIXEL::HMF_KIND_KEY, 8192, 8192, 8192, false},  // at the limit is still fine
+        {BRIXEL::HMF_KIND_AUDIO, 9000, 100, 8192, false},  // audio bytes there mean something else
+        {2, 9000, 100, 8192, false},
+        {BRIXEL::HMF_KIND_KEY, 9000, 9000, 0, false},  // a limit below 1 switches the rule off
+        {BRIXEL::HMF_KIND_KEY, 1920, 1080, 1000, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "type " << int(c.type) << " " << c.width << "x" << c.height);
+        FakeHost host;
+        host.param.hisiMaxWidth = c.limit;
+        TestPlayer player(0, host);
+        const auto record = VideoHeader(c.type, c.width, c.height);
+        player.InputData(record.data(), static_cast<uint32_t>(record.size()));
+        EXPECT_EQ(c.large, player.IsLargePicture());
+        // Only the free clears it.
+        player.ResetPort(false);
+        EXPECT_FALSE(player.IsLargePicture());
+    }
+}
+
+TEST(PlayerPort, InputRefusesRecordsWithoutAWholeHeader) {
+    FakeHost host;
+    CPlayer player(0, host);
+    const std::vector<uint8_t> bytes(27, 0xFF);
+    EXPECT_EQ(QUORIX_E_PARAM, player.InputData(nullptr, 1000));
+    EXPECT_EQ(QUORIX_E_PARAM, player.InputData(bytes.data(), 27));
+    EXPECT_FALSE(player.IsLargePicture());
+    EXPECT_EQ(0u, player.GetLastFrameStamp());
+}
+
+TEST(PlayerPort, StreamRendererFollowsTheRenderModeFlag) {
+    ASSERT_EQ(QUORIX_OK, SPHERA::GlobalInit());
+    FakeHost host;
+    CPlayer player(0, host);
+    {
+        LogCapture log;
+        host.directDraw = true;
+        EXPECT_EQ(QUORIX_E_NOT_IMPL, player.OpenStream(1, nullptr, 0, nullptr, 0));
+        EXPECT_EQ(CPlayer::STATUS_NONE, player.GetStatus());
+        EXPECT_TRUE(log.Contains("(INFO)quorixsdk:<player CPlayer::OpenStream LINE:")) << log.Text();
+        EXPECT_TRUE(log.Contains("use dxdraw!")) << log.Text();
+    }
+    {
+        LogCapture log;
+        host.directDraw = false;
+        ASSERT_EQ(QUORIX_OK, player.OpenStream(1, nullptr, 0, nullptr, 0));
+        EXPECT_EQ(CPlayer::STATUS_STREAM, player.GetStatus());
+        EXPECT_TRUE(log.Contains("use Opengl!")) << log.Text();
+        EXPECT_EQ(QUORIX_E_PORT_BUSY, player.OpenStream(1, nullptr, 0, nullptr, 0));
+        // Manual mode: the host draws on its own thread later; the engine runs at once.
+        EXPECT_EQ(QUORIX_OK, player.BeginPlay(0, nullptr, 1));
+        EXPECT_TRUE(player.IsPlaying());
+        EXPECT_EQ(QUORIX_OK, player.CloseStream());
+        EXPECT_TRUE(log.Contains("CloseStream")) << log.Text();
+        EXPECT_EQ(CPlayer::STATUS_NONE, player.GetStatus());
+    }
+    // The external renderer ignores the flag.
+    host.directDraw = true;
+    ASSERT_EQ(QUORIX_OK, player.OpenStream(CPlayer::kExternalRenderModel, nullptr, 0, nullptr, 0));
+    EXPECT_TRUE(player.UsesExternalRenderer());
+    EXPECT_EQ(-1, player.GetRenderModel());
+    EXPECT_EQ(QUORIX_OK, player.CloseStream());
+    EXPECT_FALSE(player.UsesExternalRenderer());
+    EXPECT_EQ(1, player.GetRenderModel());
+}
+
+TEST(PlayerPort, FreeForgetsTheHostsSettingsButKeepsPlayModeAndFrameCheck) {
+    FakeHost host;
+    CPlayer player(0, host);
+    player.ResetPort(true);
+    EXPECT_TRUE(player.IsInUse());
+    ASSERT_EQ(QUORIX_OK, player.SetPlayMode(2));
+    player.SetCheckFrameNum(false);
+    ASSERT_EQ(QUORIX_OK, player.SetSpeed(3));
+    ASSERT_EQ(QUORIX_OK, player.OpenStream(CPlayer::kExternalRenderModel, nullptr, 0, nullptr, 0));
+    player.ResetPort(false);
+    EXPECT_FALSE(player.IsInUse());
+    EXPECT_EQ(CPlayer::STATUS_NONE, player.GetStatus());
+    EXPECT_EQ(2u, player.GetPlayMode());
+    EXPECT_FALSE(player.GetCheckFrameNum());
+    EXPECT_EQ(0, player.GetSpeed());
+    // Without a file every file request answers as the states say.
+    EXPECT_EQ(QUORIX_E_STATE, player.SeekPos(0.5f));
+    EXPECT_EQ(QUORIX_E_STATE, player.Step(false));
+    EXPECT_EQ(0.0f, player.GetPlayedPos());
+    EXPECT_EQ(QUORIX_E_STATE, player.CloseFile());
+}
+
+}  // namespace
