@@ -212,6 +212,9 @@ protected:
         return window;
     }
 
+    // Returns once the server has carried out every request sent so far.
+    void Sync() { std::free(xcb_get_input_focus_reply(m_c, xcb_get_input_focus(m_c), nullptr)); }
+
     Bgr Pixel(uint32_t window, int16_t x, int16_t y) {
         xcb_get_image_reply_t* reply = xcb_get_image_reply(
             m_c, xcb_get_image(m_c, XCB_IMAGE_FORMAT_Z_PIXMAP, window, x, y, 1, 1, ~0u), nullptr);
@@ -340,7 +343,7 @@ TEST_P(DDrawWindow, FollowsResizeSurvivesDestroyedWindowAndTakesANewOne) {
     // The cache follows the client size.
     const uint32_t size[] = {320, 240};
     xcb_configure_window(m_c, m_window, XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT, size);
-    xcb_flush(m_c);
+    Sync();
     HDD::SetRegion(m_display, 0, 160, 120, 160, 120, 1);
     ASSERT_TRUE(m_drawn.WaitOk());
     EXPECT_TRUE(Near(Pixel(m_window, 310, 230), picture));
@@ -348,7 +351,7 @@ TEST_P(DDrawWindow, FollowsResizeSurvivesDestroyedWindowAndTakesANewOne) {
 
     // The host destroys the window under the display: drawings fail, nothing else happens.
     xcb_destroy_window(m_c, m_window);
-    xcb_flush(m_c);
+    Sync();
     m_windows.clear();
     ASSERT_TRUE(m_drawn.WaitFailed());
     ASSERT_TRUE(m_drawn.WaitFailed());
