@@ -88,8 +88,9 @@ TEST(ClipExport, CopiesFromTheKeyFrameAtOrBeforeTheStartToTheEnd) {
         SCOPED_TRACE(c.what);
         Source src(c.indexed);
         TempDir dir;
-        TestReader reader;
+        // The callback outlives the reader thread that calls it.
         RecordingCallback cb;
+        TestReader reader;
         OpenBytes(reader, cb, dir, src.bytes, "source.hmf");
         const std::string clip = dir.Path("clip.hmf");
         EXPECT_EQ(c.result, reader.FilmEditing(clip.c_str(), c.start, c.end, c.byTime, c.withAudio));
@@ -139,8 +140,9 @@ TEST(ClipExport, CopiesFromTheKeyFrameAtOrBeforeTheStartToTheEnd) {
 TEST(ClipExport, RefusesWhatItCannotBegin) {
     TempDir dir;
     Source src(true);
-    TestReader reader;
+    // The callback outlives the reader thread that calls it.
     RecordingCallback cb;
+    TestReader reader;
     EXPECT_EQ(QUORIX_E_FAIL, reader.FilmEditing(dir.Path("none.hmf").c_str(), 0, 1000, true, false));
 
     OpenBytes(reader, cb, dir, src.bytes, "source.hmf");
@@ -166,8 +168,9 @@ TEST(ClipExport, RefusesWhatItCannotBegin) {
 TEST(ClipExport, LeavesThePlayingReaderWhereItWas) {
     TempDir dir;
     Source src(true);
-    TestReader reader;
+    // The callback outlives the reader thread that calls it.
     RecordingCallback cb;
+    TestReader reader;
     uint32_t exportResult = 0xDEAD;
     // Half-way through the file, while the reader thread is inside its callback, another
     // thread cuts a clip from the same file.

@@ -58,8 +58,9 @@ int WaitChild(pid_t pid) {
 
 // Plays a file through the reader and returns the sequence numbers of its video records.
 std::vector<uint32_t> PlayedSequences(const std::string& path) {
-    TestReader reader;
+    // The callback outlives the reader thread that calls it.
     RecordingCallback cb;
+    TestReader reader;
     reader.SetCallback(&cb);
     if (reader.Open(path.c_str()) != QUORIX_OK || reader.Play() != QUORIX_OK || !cb.WaitFileEnds(1)) return {0xDEAD};
     reader.SetCallback(nullptr);

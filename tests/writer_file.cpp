@@ -195,8 +195,9 @@ TEST(WriterRecording, ReaderPlaysTheRecordingOpenAndClosed) {
         if (closed) {
             ASSERT_EQ(QUORIX_OK, w.Close());
         }
-        TestReader reader;
+        // The callback outlives the reader thread that calls it.
         RecordingCallback cb;
+        TestReader reader;
         reader.SetCallback(&cb);
         ASSERT_EQ(QUORIX_OK, reader.Open(path.c_str()));
         const HMFFileHeader h = reader.GetHeader();
