@@ -546,3 +546,22 @@ TEST_F(PlayerE2E, FailedOpensLeaveThePortClosed) {
 }
 
 }  // namespace
+
+namespace {
+
+// Releasing the library while a port still shows through the external renderer keeps the
+// renderer loaded: the port's threads go on calling it and its close still reaches it.
+TEST_F(PlayerE2E, ReleaseKeepsTheExternalRendererOfAnOpenPort) {
+    const std::string path = WriteFile("clip.kz", playertest::ClipFile(H264Clip(), 50, -1));
+    ASSERT_EQ(QUORIX_OK, QUORIX_OpenFile(m_port, path.c_str()));
+    ASSERT_EQ(QUORIX_OK, QUORIX_Play(m_port, 0, nullptr, 0));
+    ASSERT_EQ(QUORIX_OK, QUORIX_ReleaseSDK());
+    EXPECT_EQ(QUORIX_E_NOT_INIT, QUORIX_CloseFile(m_port));
+    // The reader goes on at the file's pace: most pictures come after the release.
+    EXPECT_EQ(24, Double().waitFrames(24, kWaitMs));
+    ASSERT_EQ(QUORIX_OK, QUORIX_InitSDK());
+    EXPECT_EQ(QUORIX_OK, QUORIX_CloseFile(m_port));
+    EXPECT_EQ(1, Double().calls("G_DestroyPanoRender"));
+}
+
+}  // namespace

@@ -60,8 +60,15 @@ uint32_t CQuorixApp::ExitInstance() {
     if (m_initCount.Decrement() != 0) {
         return QUORIX_OK;
     }
-    UnloadPano();
-    {
+    // A port still open on the external renderer keeps calling into it (its stream threads
+    // show pictures through it, its close destroys the handle): the library stays loaded until
+    // the application itself ends, after its ports.
+    bool panoInUse = false;
+    for (const auto& player : m_players) {
+        panoInUse = panoInUse || player->UsesExternalRenderer();
+    }
+    if (!panoInUse) {
+        UnloadPano();
         BRIXEL::CHAutoLock lock(&m_panoLock);
         m_panoTried = false;
     }
