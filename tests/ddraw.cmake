@@ -4,9 +4,11 @@ quorix_add_gtest(ddraw_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/ddraw_core.cpp
           ${CMAKE_CURRENT_LIST_DIR}/ddraw_surfaces.cpp
           ${CMAKE_CURRENT_LIST_DIR}/ddraw_window.cpp
-  LIBS quorix_ddraw PkgConfig::XCB)
+  LIBS quorix_ddraw PkgConfig::XCB
+  LABELS ddraw XSERVER)
 
 # Two monitors on the Xvfb screen: a process of its own, as the monitor list is read once.
 quorix_add_gtest(ddraw_monitor_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/ddraw_monitors.cpp
-  LIBS quorix_ddraw PkgConfig::XCB)
+  LIBS quorix_ddraw PkgConfig::XCB
+  LABELS ddraw XSERVER)

@@ -5,7 +5,7 @@ quorix_add_gtest(panorama_core_tests
           ${CMAKE_CURRENT_LIST_DIR}/panorama_core_source.cpp
           ${CMAKE_CURRENT_LIST_DIR}/panorama_core_render.cpp
   LIBS quorix_panorama PkgConfig::EGL PkgConfig::GL PkgConfig::X11XCB
-  LABELS gl)
+  LABELS gl XSERVER)
 
 # ---- GL-VIEWS targets ----
 # --- views ---
