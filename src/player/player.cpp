@@ -107,8 +107,7 @@ uint32_t CPlayer::OpenFile(const char* path) {
     }
     OnCreateRender();
     SetPlaySpeed(0);
-    CHPlayer::SetPlayMode(0);
-    HLOG(kSource, kModule, BRIXEL::HLOG_DEBUG, "CPlayer::SetPlayMode", "nMode=%d", 0);
+    SetPlayMode(0);  // before the status says file, which refuses play modes
     m_status.store(STATUS_FILE, std::memory_order_release);
     return QUORIX_OK;
 }
