@@ -225,6 +225,46 @@ TEST(ViewRegion, ScreenOffSnapGivesTheHalfPanoramaAtSourceScale) {
 }
 
 namespace {
+struct OffScreenRecord {
+    BRIXEL::CHEvent done{true, false, false};
+    uint32_t index = 0, width = 0, stride = 0, height = 0, format = 0;
+    uint8_t first[4] = {};
+};
+void OnOffScreen(uint16_t index, uint32_t width, uint32_t stride, uint32_t height, uint32_t format,
+                 const uint8_t* data, void* user) {
+    auto* rec = static_cast<OffScreenRecord*>(user);
+    rec->index = index;
+    rec->width = width;
+    rec->stride = stride;
+    rec->height = height;
+    rec->format = format;
+    const uint8_t* mid = data + size_t{height / 2} * stride + size_t{width / 2} * 4;
+    std::copy(mid, mid + 4, rec->first);
+    rec->done.Set();
+}
+}  // namespace
+
+TEST(ViewRegion, ScreenOffCallbackRunsEveryFrameUntilCleared) {
+    Renderer r(SPH_MODEL_VR720);
+    r.Rgb(400, 200, Uniform(400, 200, 30, 60, 90));
+    OffScreenRecord rec;
+    ASSERT_EQ(SetScreenOffSnapFormat(r.get(), 1.0f, 3, 4), QUORIX_OK);
+    ASSERT_EQ(SetScreenOffSnapCallback(r.get(), OnOffScreen, &rec), QUORIX_OK);
+    EXPECT_TRUE(r.get()->GetRegion(9)->IsEnabled());
+    EXPECT_EQ(r.get()->GetRegion(9)->GetDisplayType(), SPH_DISPLAY_PLANE360_FIXED);
+    ASSERT_EQ(rec.done.Wait(kWaitMs), QUORIX_OK);
+    ASSERT_EQ(rec.done.Wait(kWaitMs), QUORIX_OK);  // and again on a later frame
+    EXPECT_EQ(rec.index, 9u);
+    EXPECT_EQ(rec.width, 400u);
+    EXPECT_EQ(rec.height, 200u);
+    EXPECT_EQ(rec.stride, 1600u);
+    EXPECT_EQ(rec.format, 3u);
+    EXPECT_TRUE(rec.first[0] == 90 && rec.first[1] == 60 && rec.first[2] == 30) << "BGRA order";
+    ASSERT_EQ(SetScreenOffSnapCallback(r.get(), nullptr, nullptr), QUORIX_OK);
+    EXPECT_FALSE(r.get()->GetRegion(9)->IsEnabled());
+}
+
+namespace {
 struct DrawRecord {
     BRIXEL::CHEvent done{true, false, false};
     int32_t values[9] = {};

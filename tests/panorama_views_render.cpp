@@ -312,7 +312,7 @@ TEST(ViewRender, AdaptiveMeshMatchesTheFullMesh) {
         const double mean = sum / (3.0 * std::max<size_t>(compared, 1));
         EXPECT_LE(mean, 1.0);
         EXPECT_LE(worst, 8);
-        EXPECT_LE(outline, static_cast<size_t>(full.width) * full.height / 200) << "outline pixels";
+        EXPECT_LE(outline, static_cast<size_t>(full.width) * full.height / 2000) << "outline pixels";
         std::printf("[ tessellation ] %-22s mean %.3f max %d outline %zu\n", Name(pair).c_str(), mean, worst, outline);
     }
 }

@@ -46,6 +46,62 @@ void LogGlError(const char* function, int line) {
 #define REGION_GL_CHECK(fn) LogGlError((fn), __LINE__)
 
 void UniformInt(IRegionHost* h, EUniform u, int32_t v) { glUniform1i(h->GetUniform(u), v); }
+
+// The compose pass as a program of its own. It does exactly what the compose path of the sphere
+// shaders does (flip, colour adjustment, alpha kept); a software rasteriser runs every branch of
+// the sphere shaders for every fragment, so composing through them costs several times more.
+constexpr const char* kComposeVertex = R"(#version 120
+uniform int g_nFlip;
+attribute vec4 g_vertexIn;
+varying vec2 v_v2TexCoord;
+void main()
+{
+    vec2 uv = g_vertexIn.xy;
+    vec2 t = uv;
+    if (g_nFlip == 1 || g_nFlip == 3)
+        t.x = 1.0 - t.x;
+    if (g_nFlip == 2 || g_nFlip == 3)
+        t.y = 1.0 - t.y;
+    v_v2TexCoord = t;
+    gl_Position = vec4(2.0 * uv.x - 1.0, 2.0 * uv.y - 1.0, 1.0, 1.0);
+}
+)";
+constexpr const char* kComposeFragment = R"(#version 120
+uniform sampler2D g_sTex_bkg;
+uniform int g_nDrawBK;
+uniform float g_fBrightness;
+uniform float g_fSaturation;
+uniform float g_fContrast;
+varying vec2 v_v2TexCoord;
+void main()
+{
+    vec4 c = texture2D(g_sTex_bkg, v_v2TexCoord);
+    if (g_nDrawBK == 2) {
+        vec3 rgb = c.rgb * g_fBrightness;
+        float grey = dot(rgb, vec3(0.2125, 0.7154, 0.0721));
+        rgb = mix(vec3(grey), rgb, g_fSaturation);
+        rgb = mix(vec3(0.5), rgb, g_fContrast);
+        c = vec4(rgb, c.a);
+    }
+    gl_FragColor = c;
+}
+)";
+const char* const kComposeUniformNames[6] = {"g_nFlip", "g_sTex_bkg", "g_nDrawBK",
+                                             "g_fBrightness", "g_fSaturation", "g_fContrast"};
+
+GLuint CompileShader(GLenum type, const char* text) {
+    GLuint sh = glCreateShader(type);
+    if (sh == 0) return 0;
+    glShaderSource(sh, 1, &text, nullptr);
+    glCompileShader(sh);
+    GLint ok = GL_FALSE;
+    glGetShaderiv(sh, GL_COMPILE_STATUS, &ok);
+    if (ok != GL_TRUE) {
+        glDeleteShader(sh);
+        return 0;
+    }
+    return sh;
+}
 void UniformFloat(IRegionHost* h, EUniform u, float v) { glUniform1f(h->GetUniform(u), v); }
 
 }  // namespace
@@ -265,6 +321,8 @@ void CRegion::DeleteGL() {
         GLuint b = m_packBuffer;
         glDeleteBuffers(1, &b);
     }
+    if (m_composeProgram != 0 && m_composeProgram != ~0u) glDeleteProgram(m_composeProgram);
+    m_composeProgram = 0;
     m_frameBuffer = m_depthBuffer = m_packBuffer = 0;
     m_packBufferSize = 0;
     m_targetWidth = m_targetHeight = 0;
@@ -419,7 +477,10 @@ void CRegion::RenderEnd(RegionView& view) {
     glActiveTexture(GL_TEXTURE0);
     glBindTexture(GL_TEXTURE_2D, m_colourTexture[m_current]);
     UniformInt(h, U_TEX_BKG, 0);
+    UniformInt(h, U_TEX, 0);  // the shaders read the previous pass through g_sTex as well
+    const bool ownProgram = UseComposeProgram(view);
     h->DrawQuad();
+    if (ownProgram) glUseProgram(h->GetProgram());
     glDisable(GL_BLEND);
     REGION_GL_CHECK(kFn);
 
@@ -443,6 +504,42 @@ void CRegion::RenderEnd(RegionView& view) {
     if (m_drawCallback != nullptr)
         m_drawCallback(static_cast<uint16_t>(m_index), img.x, img.y, img.width, img.height, view.x, view.y,
                        view.width, view.height, m_drawUser);
+}
+
+bool CRegion::UseComposeProgram(const RegionView& view) {
+    if (m_composeProgram == 0) {
+        m_composeProgram = ~0u;
+        const GLuint vs = CompileShader(GL_VERTEX_SHADER, kComposeVertex);
+        const GLuint fs = CompileShader(GL_FRAGMENT_SHADER, kComposeFragment);
+        GLuint program = (vs != 0 && fs != 0) ? glCreateProgram() : 0;
+        if (program != 0) {
+            glAttachShader(program, vs);
+            glAttachShader(program, fs);
+            glBindAttribLocation(program, 3, "g_vertexIn");
+            glLinkProgram(program);
+            GLint ok = GL_FALSE;
+            glGetProgramiv(program, GL_LINK_STATUS, &ok);
+            if (ok == GL_TRUE) {
+                m_composeProgram = program;
+                for (int i = 0; i < 6; ++i)
+                    m_composeUniforms[i] = glGetUniformLocation(program, kComposeUniformNames[i]);
+            } else {
+                glDeleteProgram(program);
+            }
+        }
+        if (vs != 0) glDeleteShader(vs);  // flagged; freed with the program
+        if (fs != 0) glDeleteShader(fs);
+        REGION_GL_CHECK("SPHERA::CRegion::RenderEnd");
+    }
+    if (m_composeProgram == ~0u) return false;
+    glUseProgram(m_composeProgram);
+    glUniform1i(m_composeUniforms[0], static_cast<GLint>(view.flip));
+    glUniform1i(m_composeUniforms[1], 0);
+    glUniform1i(m_composeUniforms[2], SPH_DWAW_BK_WITH_FLIP);
+    glUniform1f(m_composeUniforms[3], view.brightness);
+    glUniform1f(m_composeUniforms[4], view.saturation);
+    glUniform1f(m_composeUniforms[5], view.contrast);
+    return true;
 }
 
 void CRegion::OnSnap(int32_t x, int32_t y, int32_t width, int32_t height, bool fromFrameBuffer) {

@@ -105,6 +105,7 @@ private:
     void ResizeTargets(uint32_t width, uint32_t height);
     void OnProject(const RegionView& view);
     void OnSnap(int32_t x, int32_t y, int32_t width, int32_t height, bool fromFrameBuffer);
+    bool UseComposeProgram(const RegionView& view);
 
     const uint32_t m_index;
     IRegionHost* const m_owner;
@@ -119,7 +120,7 @@ private:
     int32_t m_x = 0, m_y = 0, m_width = 0, m_height = 0;
     float m_pan = 0.0f, m_tilt = 0.0f, m_zoom = 1.0f;
     // Written by host threads without a lock, read once per frame by the render thread.
-    volatile bool m_blankPtz = false;
+    std::atomic<bool> m_blankPtz{false};
 
     // Render thread only:
     uint32_t m_targetWidth = 0, m_targetHeight = 0;
@@ -128,7 +129,7 @@ private:
     std::atomic<uint32_t> m_current{0};  // also reset by Disable on a host thread
     uint32_t m_frameBuffer = 0;
 
-    volatile uint32_t m_backgroundColour = 0;  // 0x00BBGGRR, no lock
+    std::atomic<uint32_t> m_backgroundColour{0};  // 0x00BBGGRR, no lock
 
     BRIXEL::CHLock m_callbackLock;
     // Guarded by m_callbackLock:
@@ -146,10 +147,10 @@ private:
     int32_t m_snapResult = -1;
 
     // Snapshot settings: stored without a lock, read by the render thread per read-back.
-    volatile float m_sizeFactor = 1.0f;
-    volatile uint32_t m_snapFormatCode = 3;
-    volatile uint32_t m_snapAlign = 4;
-    volatile float m_snapRect[4] = {0.0f, 0.0f, 1.0f, 1.0f};
+    std::atomic<float> m_sizeFactor{1.0f};
+    std::atomic<uint32_t> m_snapFormatCode{3};
+    std::atomic<uint32_t> m_snapAlign{4};
+    std::atomic<float> m_snapRect[4] = {0.0f, 0.0f, 1.0f, 1.0f};
 
     BRIXEL::CHLock m_projectLock;
     // Guarded by m_projectLock:
@@ -161,6 +162,10 @@ private:
     // Render thread only:
     uint32_t m_packBuffer = 0;
     uint32_t m_packBufferSize = 0;
+    // The compose pass's own small program (0 until first use; ~0u when it cannot be built,
+    // the renderer's program then composes).
+    uint32_t m_composeProgram = 0;
+    int32_t m_composeUniforms[6] = {-1, -1, -1, -1, -1, -1};
 };
 
 // ---- renderer-level operations on regions (regions 0-8 for the host) ----

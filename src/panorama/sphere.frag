@@ -17,8 +17,9 @@
 // (t' = 2 acos(z/|P|)/pi - 1), which is where that point lives in this layout.
 //
 // Hemisphere layouts in the 360-degree panorama: the texture coordinate is taken per fragment
-// from the interpolated sphere point (phi = pi - |atan2(z, x)|, theta = acos y of the point
-// (-x, y, z)), because the layout's poles lie on the rim of the panorama.
+// from the sphere point rebuilt from its panorama angles (phi = pi - |atan2(z, x)|,
+// theta = acos y of the point (-x, y, z)), because the layout's poles lie on the rim of the
+// panorama and model 6 turns the longitude about the lens axis straight into its s.
 //
 // Colour adjustment (compose pass 2): brightness scales; saturation mixes with the luma
 // (Rec. 709 weights 0.2125, 0.7154, 0.0721); contrast mixes with mid grey. Alpha is kept so that
@@ -50,7 +51,7 @@ uniform sampler2D g_sTex_v;
 uniform sampler2D g_sTex_bkg;
 
 varying vec2 v_v2TexCoord;
-varying vec3 v_v3Sphere;
+varying vec4 v_v4Angles;
 
 float Atan2(float y, float x)
 {
@@ -72,11 +73,32 @@ vec2 RemapVR360_2(vec2 st)
     return vec2(s, t);
 }
 
+// A software rasteriser runs every branch of a shader with its lanes masked off, texture
+// fetches included, so the passes share their fetches: the compose pass points g_sTex at the
+// region's previous pass (the unit of g_sTex_bkg) and one fetch of g_sTex serves the compose
+// pass, packed pictures and the Y plane alike.
 void main()
 {
     vec2 st = v_v2TexCoord;
-    if (g_nDrawBK != SPH_DRAW_FG) {
-        vec4 c = texture2D(g_sTex_bkg, st);
+    bool compose = g_nDrawBK != SPH_DRAW_FG;
+    if (!compose) {
+        if ((g_nModelType == SPH_MODEL_VR360 || g_nModelType == SPH_MODEL_VR360_2) &&
+            (g_nDisplayType == SPH_DISPLAY_PLANE360 || g_nDisplayType == SPH_DISPLAY_PLANE360_FIXED)) {
+            // The sphere point from its panorama angles, turned back by the pan, and its
+            // hemisphere grid coordinates as the sphere grid would give them.
+            float lon = PI * v_v4Angles.x;
+            float sa = sin(v_v4Angles.y);
+            vec2 q = vec2(sa * sin(lon), sa * cos(lon));
+            vec3 p = vec3(q.x * v_v4Angles.z - q.y * v_v4Angles.w, q.x * v_v4Angles.w + q.y * v_v4Angles.z,
+                          -cos(v_v4Angles.y));
+            float phi = PI - abs(Atan2(p.z, -p.x));
+            st = vec2(1.0 - phi / PI, acos(clamp(p.y, -1.0, 1.0)) / PI);
+        }
+        if (g_nModelType == SPH_MODEL_VR360_2 && g_nDisplayType != SPH_DISPLAY_PLANE)
+            st = RemapVR360_2(st);
+    }
+    vec4 c = texture2D(g_sTex, st);
+    if (compose) {
         if (g_nDrawBK == SPH_DWAW_BK_WITH_FLIP) {
             vec3 rgb = c.rgb * g_fBrightness;
             float grey = dot(rgb, vec3(0.2125, 0.7154, 0.0721));
@@ -87,25 +109,16 @@ void main()
         gl_FragColor = c;
         return;
     }
-    if ((g_nModelType == SPH_MODEL_VR360 || g_nModelType == SPH_MODEL_VR360_2) &&
-        (g_nDisplayType == SPH_DISPLAY_PLANE360 || g_nDisplayType == SPH_DISPLAY_PLANE360_FIXED)) {
-        // The hemisphere grid's coordinates of the point, as the sphere grid would give them.
-        vec3 p = normalize(v_v3Sphere);
-        float phi = PI - abs(Atan2(p.z, -p.x));
-        st = vec2(1.0 - phi / PI, acos(clamp(p.y, -1.0, 1.0)) / PI);
-    }
-    if (g_nModelType == SPH_MODEL_VR360_2 && g_nDisplayType != SPH_DISPLAY_PLANE)
-        st = RemapVR360_2(st);
     vec3 rgb;
     if (g_nDataFlag == SPH_FORMAT_YUV420) {
-        float y = texture2D(g_sTex, st).r;
         float u = texture2D(g_sTex_u, st).r - 0.5;
         float v = texture2D(g_sTex_v, st).r - 0.5;
+        float y = c.r;
         rgb = vec3(y + 1.13983 * v, y - 0.39465 * u - 0.58060 * v, y + 2.03211 * u);
     } else if (g_nDataFlag == SPH_FORMAT_BGR) {
-        rgb = texture2D(g_sTex, st).bgr;
+        rgb = c.bgr;
     } else if (g_nDataFlag == SPH_FORMAT_RGB) {
-        rgb = texture2D(g_sTex, st).rgb;
+        rgb = c.rgb;
     } else {
         rgb = vec3(0.0, 0.5294, 0.0);
     }

@@ -44,7 +44,8 @@
 //    and textured exactly as on the sphere. The picture is the same; the mesh can be as coarse
 //    as the texture's curvature allows and no cell straddles the cut. The hemisphere layouts
 //    (models 4 and 6) have their own poles on the rim, where the texture longitude turns
-//    around within a pixel; they are textured per fragment from the interpolated point.
+//    around within a pixel, and model 6 reads the longitude about the lens axis directly;
+//    they are textured per fragment from the interpolated (linear) angles.
 //
 // 4. Fitting (AdjustPlaneRatio): the plane picture spans [-1, 1]^2 before fitting. Dividing by
 //    the projection's P00 (P11) makes it exactly fill the frustum's width (height) at z = -1;
@@ -102,8 +103,10 @@ uniform float g_fD[5];
 attribute vec4 g_vertexIn;
 
 varying vec2 v_v2TexCoord;
-// The sphere point of the hemisphere panorama, for the layouts textured per fragment.
-varying vec3 v_v3Sphere;
+// The hemisphere panorama's longitude (in half turns) and angle from the lens axis, which are
+// linear across the picture, and the cosine and sine of the pan turn: the layouts textured per
+// fragment rebuild the sphere point from them exactly.
+varying vec4 v_v4Angles;
 
 vec4 AdjustPlaneRatio(float x, float y, int mode)
 {
@@ -248,11 +251,14 @@ vec2 HemisphereTexture(vec3 p)
 vec4 Hemisphere_Panorama360(vec2 uv)
 {
     float u = 2.0 * uv.x - 1.0;
-    float alpha = 0.5 * PI * uv.y;
+    // The lens centre keeps a trace of each column's longitude (see the pole guard), so that
+    // the cells of the first row still turn around it instead of holding one longitude.
+    float alpha = max(0.5 * PI * uv.y, 1.0e-4);
     float sa = sin(alpha);
     vec4 p = vec4(sa * sin(PI * u), sa * cos(PI * u), -cos(alpha), 1.0);
-    v_v3Sphere = RotateZ(p, g_fPan * 180.0).xyz;
-    v_v2TexCoord = HemisphereTexture(v_v3Sphere);
+    float pan = radians(g_fPan * 180.0);
+    v_v4Angles = vec4(u, alpha, cos(pan), sin(pan));
+    v_v2TexCoord = HemisphereTexture(RotateZ(p, g_fPan * 180.0).xyz);
     float v = alpha / PI - 0.25;
     return AdjustPlaneRatio(u, 4.0 * v, UnrollMode());
 }
@@ -333,7 +339,7 @@ vec4 ModelVertex(vec2 uv)
 void main()
 {
     vec2 uv = g_vertexIn.xy;
-    v_v3Sphere = vec3(0.0, 0.0, -1.0);
+    v_v4Angles = vec4(0.0, 0.0, 1.0, 0.0);
     if (g_nDrawBK != SPH_DRAW_FG) {
         vec2 t = uv;
         if (g_nFlip == SPH_FLIP_HORIZONTAL || g_nFlip == SPH_FLIP_BOTH)

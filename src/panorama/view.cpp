@@ -655,7 +655,7 @@ GridSize GridDensity(int32_t modelType, const RegionView& view) {
 
     // Spacing of neighbouring vertices of the full mesh, in target pixels, per axis.
     double colPx = 0.0, rowPx = 0.0;
-    double colLimit = kGridSpacingPx;
+    double colLimit = kGridSpacingPx, rowLimit = kGridSpacingPx;
     double sx = 1.0, sy = 1.0;
     UnrollScale(view, sx, sy);
     const double p11 = view.project[5];
@@ -688,10 +688,13 @@ GridSize GridDensity(int32_t modelType, const RegionView& view) {
     case SPH_DISPLAY_PLANE360_FIXED:
         if (hemisphere) {
             // Drawn on a grid laid out in the panorama (see the vertex shader): the mesh
-            // spans 2 sx by 2 sy units of the picture plane and is smooth everywhere.
+            // spans 2 sx by 2 sy units of the picture plane, positions are linear in it and the
+            // texture coordinates bend gently (a fisheye's by at most pi^2/2 texture units per
+            // unit squared), so cells four times wider still stay well within a texel.
             colPx = f * 2.0 * sx / full.columns;
             rowPx = f * 2.0 * sy / full.rows;
-            colLimit = kGridSpacingPx;
+            colLimit = 4.0 * kGridSpacingPx;
+            rowLimit = kGridSpacingPx;
         } else {
             colPx = f * 2.0 * sx / full.columns;
             rowPx = f * 2.0 * sy / full.rows;
@@ -710,7 +713,7 @@ GridSize GridDensity(int32_t modelType, const RegionView& view) {
     }
     GridSize g;
     g.columns = full.columns / CoarsestStep(full.columns, colPx, colLimit);
-    g.rows = full.rows / CoarsestStep(full.rows, rowPx, kGridSpacingPx);
+    g.rows = full.rows / CoarsestStep(full.rows, rowPx, rowLimit);
     return g;
 }
 

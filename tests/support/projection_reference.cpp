@@ -88,7 +88,7 @@ V4 Unroll360(const Params& p, V4 q) {
 // The hemisphere's 360-degree panorama on its own grid: longitude about the lens axis from
 // u, angle from the axis from v; textured at the sphere point turned back by the pan.
 V4 HemispherePanorama(const Params& p, double u, double v, double& s, double& t) {
-    const double lon = 2 * u - 1, alpha = 0.5 * kPi * v, sa = std::sin(alpha);
+    const double lon = 2 * u - 1, alpha = std::max(0.5 * kPi * v, 1e-4), sa = std::sin(alpha);
     V4 q{sa * std::sin(kPi * lon), sa * std::cos(kPi * lon), -std::cos(alpha), 1};
     q = RotZ(q, p.pan * 180);
     const double x = -q.x, y = q.y, z = q.z;
