@@ -7,6 +7,20 @@
 // snapshot callback. A new picture is handed in after every drawn frame, so the thread never
 // idles. Measured with the mesh that follows the target size, then with the full design mesh.
 // v360: the same picture, fisheye 180 degrees to equirectangular 1920x960, bilinear, two threads.
+//
+// Where a frame goes (llvmpipe, 2 threads; one 1920x1920 target, since a region renders at the
+// picture's size and is scaled into its rectangle by the blit):
+// - Vertex stage. llvmpipe runs it on the render thread alone, and every branch of
+//   sphere.vert runs for every vertex. The design's mesh for this case (3000 x 2000 cells,
+//   12 M vertices) costs 1.4-2 s per frame on its own; the mesh that follows the target
+//   (here 250 x 250 cells of the panorama grid) makes it negligible.
+// - Camera-pass fragments: the 1920 x 960 band of the panorama, three bilinear fetches and the
+//   YUV conversion each, plus every other branch of sphere.frag (masked, not skipped), hence
+//   the shared transcendental functions there. About two thirds of a frame.
+// - Compose pass: 1920 x 1920 fragments. Through sphere.frag it cost about four times as much as
+//   the region's own small compose program that is used now.
+// - Blit of colour and depth into the window, read-back of 1920 x 960 BGRA through the pack
+//   buffer, texture upload: together about a fifth of a frame.
 
 #include <atomic>
 #include <chrono>
@@ -17,6 +31,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern "C" {
@@ -78,19 +93,21 @@ void OnSnap(uint16_t, uint32_t, uint32_t, uint32_t, uint32_t, const uint8_t* dat
     c->cv.notify_all();
 }
 
-// Frames per second of the renderer over about `seconds`, feeding a picture per drawn frame.
-double MeasureOurs(SPHERA::CRender* r, const Picture& pic, Counter& counter, double seconds) {
-    const uint8_t* planes[3] = {pic.y.data(), pic.u.data(), pic.v.data()};
-    const uint32_t strides[3] = {kSrc, kSrc / 2, kSrc / 2};
+// Frames per second of the renderer over about `seconds`. A feeder thread attaches the picture
+// every 2 ms (no copy), as a camera faster than the renderer would, so the render thread never
+// waits for a frame.
+double MeasureOurs(SPHERA::CRender* r, std::vector<uint8_t>& frame, Counter& counter, double seconds) {
+    std::atomic<bool> stop{false};
+    std::thread feeder([&] {
+        while (!stop.load()) {
+            SPHERA::AttachFrame(r, 0, kSrc, kSrc, 20, frame.data(), static_cast<uint32_t>(frame.size()));
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
     auto waitFrames = [&](uint64_t n) {
         std::unique_lock<std::mutex> lock(counter.mutex);
         const uint64_t target = counter.frames + n;
-        while (counter.frames < target) {
-            lock.unlock();
-            SPHERA::InputFrame(r, 0, kSrc, kSrc, 20, planes, strides);
-            lock.lock();
-            counter.cv.wait_for(lock, std::chrono::milliseconds(50), [&] { return counter.frames >= target; });
-        }
+        counter.cv.wait(lock, [&] { return counter.frames >= target; });
     };
     waitFrames(2);  // mesh built, targets sized
     const auto start = Clock::now();
@@ -99,7 +116,10 @@ double MeasureOurs(SPHERA::CRender* r, const Picture& pic, Counter& counter, dou
         waitFrames(1);
         ++drawn;
     }
-    return drawn / std::chrono::duration<double>(Clock::now() - start).count();
+    const double rate = drawn / std::chrono::duration<double>(Clock::now() - start).count();
+    stop.store(true);
+    feeder.join();
+    return rate;
 }
 
 double MeasureV360(const Picture& pic, double seconds) {
@@ -173,6 +193,10 @@ int main(int argc, char** argv) {
     auto wanted = [&only](const char* name) { return only.empty() || only == name; };
     if (std::getenv("QUORIX_TEST_DISPLAY") == nullptr) unsetenv("DISPLAY");
     const Picture pic = MakePicture();
+    // The same picture as one contiguous 4:2:0 block for attaching.
+    std::vector<uint8_t> frame(pic.y);
+    frame.insert(frame.end(), pic.u.begin(), pic.u.end());
+    frame.insert(frame.end(), pic.v.begin(), pic.v.end());
 
     if (SPHERA::GlobalInit() != QUORIX_OK) return 1;
     SPHERA::CRender* r = nullptr;
@@ -188,9 +212,9 @@ int main(int argc, char** argv) {
     SPHERA::SetSnapFormat(r, 0, 3, 4);
     SPHERA::SetSnapCallback(r, 0, OnSnap, &counter);
 
-    const double ours = wanted("adaptive") ? MeasureOurs(r, pic, counter, seconds) : 0.0;
+    const double ours = wanted("adaptive") ? MeasureOurs(r, frame, counter, seconds) : 0.0;
     SPHERA::ForceFullGridDensity(true);
-    const double full = wanted("full") ? MeasureOurs(r, pic, counter, seconds) : 0.0;
+    const double full = wanted("full") ? MeasureOurs(r, frame, counter, seconds) : 0.0;
     SPHERA::ForceFullGridDensity(false);
     SPHERA::SetSnapCallback(r, 0, nullptr, nullptr);
     SPHERA::DestroyRender(r);

@@ -60,19 +60,6 @@ float Atan2(float y, float x)
     return atan(y, x);
 }
 
-vec2 RemapVR360_2(vec2 st)
-{
-    float phi = PI * st.x;
-    float theta = PI * st.y;
-    float x = sin(theta) * cos(phi - PI);
-    float z = sin(theta) * sin(phi - PI);
-    float y = cos(theta);
-    float len = length(vec3(x, y, z));
-    float s = (Atan2(x, y) / PI + 1.0) / 2.0;
-    float t = 2.0 * acos(clamp(z / len, -1.0, 1.0)) / PI - 1.0;
-    return vec2(s, t);
-}
-
 // A software rasteriser runs every branch of a shader with its lanes masked off, texture
 // fetches included, so the passes share their fetches: the compose pass points g_sTex at the
 // region's previous pass (the unit of g_sTex_bkg) and one fetch of g_sTex serves the compose
@@ -81,21 +68,31 @@ void main()
 {
     vec2 st = v_v2TexCoord;
     bool compose = g_nDrawBK != SPH_DRAW_FG;
-    if (!compose) {
-        if ((g_nModelType == SPH_MODEL_VR360 || g_nModelType == SPH_MODEL_VR360_2) &&
-            (g_nDisplayType == SPH_DISPLAY_PLANE360 || g_nDisplayType == SPH_DISPLAY_PLANE360_FIXED)) {
-            // The sphere point from its panorama angles, turned back by the pan, and its
-            // hemisphere grid coordinates as the sphere grid would give them.
-            float lon = PI * v_v4Angles.x;
-            float sa = sin(v_v4Angles.y);
-            vec2 q = vec2(sa * sin(lon), sa * cos(lon));
-            vec3 p = vec3(q.x * v_v4Angles.z - q.y * v_v4Angles.w, q.x * v_v4Angles.w + q.y * v_v4Angles.z,
-                          -cos(v_v4Angles.y));
-            float phi = PI - abs(Atan2(p.z, -p.x));
-            st = vec2(1.0 - phi / PI, acos(clamp(p.y, -1.0, 1.0)) / PI);
+    bool hemiPanorama = (g_nModelType == SPH_MODEL_VR360 || g_nModelType == SPH_MODEL_VR360_2) &&
+                        (g_nDisplayType == SPH_DISPLAY_PLANE360 || g_nDisplayType == SPH_DISPLAY_PLANE360_FIXED);
+    bool remap = g_nModelType == SPH_MODEL_VR360_2 && g_nDisplayType != SPH_DISPLAY_PLANE;
+    if (!compose && (hemiPanorama || remap)) {
+        // Both per-fragment paths end in one longitude and one polar angle of a point q of the
+        // hemisphere in its grid's own frame (q = (x, y, z) with P = (-x, y, z)); they share
+        // their transcendental functions (every branch runs on a software rasteriser).
+        vec2 ang = hemiPanorama ? vec2(PI * v_v4Angles.x, v_v4Angles.y) : PI * st;
+        float s0 = sin(ang.x), c0 = cos(ang.x), s1 = sin(ang.y), c1 = cos(ang.y);
+        vec3 q;
+        if (hemiPanorama) {
+            // The sphere point P from its panorama angles, turned back by the pan. Model 4
+            // reads its grid coordinates from q = (-P.x, P.y, P.z); model 6's texture s is the
+            // mirrored longitude 1 - phi/pi, which makes its remap point P itself.
+            vec2 xy = vec2(s1 * s0, s1 * c0);
+            float px = xy.x * v_v4Angles.z - xy.y * v_v4Angles.w;
+            q = vec3(remap ? px : -px, xy.x * v_v4Angles.w + xy.y * v_v4Angles.z, -c1);
+        } else {
+            // (s, t) read as hemisphere grid coordinates: phi = pi s, theta = pi t.
+            q = vec3(-s1 * c0, c1, -s1 * s0);
         }
-        if (g_nModelType == SPH_MODEL_VR360_2 && g_nDisplayType != SPH_DISPLAY_PLANE)
-            st = RemapVR360_2(st);
+        // Model 6 wants (atan2(x, y), acos z); model 4's panorama wants (atan2(z, x), acos y).
+        float a = remap ? Atan2(q.x, q.y) : Atan2(q.z, q.x);
+        float c = acos(clamp(remap ? q.z : q.y, -1.0, 1.0));
+        st = remap ? vec2((a / PI + 1.0) / 2.0, 2.0 * c / PI - 1.0) : vec2(abs(a) / PI, c / PI);
     }
     vec4 c = texture2D(g_sTex, st);
     if (compose) {
