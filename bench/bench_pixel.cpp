@@ -138,5 +138,13 @@ int main(int argc, char** argv) {
                 contenders[1].bestSeconds / contenders[0].bestSeconds);
     std::printf("ratio BGR  ours/libyuv: %.2f\n",
                 contenders[3].bestSeconds / contenders[2].bestSeconds);
+    // Summary lines for scripts/bench: figure|ours|anchor|ratio|goal.
+    const auto summary = [&](const char* figure, const Contender& ours, const Contender& anchor) {
+        std::printf("BENCH %s|%.0f|%.0f (%s)|%.2f|>= 1.0\n", figure,
+                    Mpixels(ours.bestSeconds, frames), Mpixels(anchor.bestSeconds, frames),
+                    anchor.name.c_str(), anchor.bestSeconds / ours.bestSeconds);
+    };
+    summary("planar 4:2:0 -> BGRX 1080p, bit-exact (Mpixel/s)", contenders[0], contenders[1]);
+    summary("planar 4:2:0 -> BGR 1080p, bit-exact (Mpixel/s)", contenders[2], contenders[3]);
     return 0;
 }

@@ -196,5 +196,7 @@ int main(int argc, char** argv) {
     std::printf("ratio %.3f (overhead %.1f %%, goal <= 10 %%); against the paced decode %.3f\n",
                 player.PerPicture() / raw.PerPicture(), (player.PerPicture() / raw.PerPicture() - 1.0) * 100.0,
                 paced.pictures != 0 ? player.PerPicture() / paced.PerPicture() : 0.0);
+    std::printf("BENCH whole file-playback path, 720p H.264 (ms CPU per frame)|%.3f|%.3f (raw libavcodec)|%.3f|<= 1.10\n",
+                player.PerPicture() * 1e3, raw.PerPicture() * 1e3, player.PerPicture() / raw.PerPicture());
     return 0;
 }

@@ -1,0 +1,265 @@
+// Many ports at once through the public interface: each port gets a live 1080p 25 fps H.264
+// stream pushed by a host thread of its own and draws it headless into one 640x360 region. The
+// snapshot callback of each region captures only the band of picture numbers at its top, to
+// count the pictures that were drawn. Measured over the run: the process's CPU time, its
+// resident memory above what it held before the ports opened, records refused at input and
+// pictures never drawn.
+// Anchor, in the same run: one `ffmpeg -re ... -f null -` process per port decoding the same
+// stream at its own pace; their CPU time and peak resident memory (minus that of an ffmpeg that
+// decodes nothing, which is the program's own share).
+//   bench_ports [ports=16] [seconds=10]
+
+#include <quorixsdk.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "live_common.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double ProcessCpuSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+double ResidentMb() {
+    std::ifstream statm("/proc/self/statm");
+    long pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
+}
+
+struct Port {
+    uint16_t number = 0;
+    bool opened = false;
+    uint32_t refused = 0;
+    std::mutex lock;            // guards drawn
+    std::vector<uint8_t> drawn;  // per picture number: 1 once a callback showed it
+    std::atomic<uint64_t> callbacks{0};
+};
+
+void OnSnap(uint16_t, uint16_t, uint32_t width, uint32_t stride, uint32_t height, uint32_t format,
+            const uint8_t* data, void* user) {
+    Port& port = *static_cast<Port*>(user);
+    port.callbacks.fetch_add(1, std::memory_order_relaxed);
+    if (format != QUORIX_PIXEL_BGR32 && format != QUORIX_PIXEL_RGB32) return;
+    // The capture is the band alone when the snapshot rectangle was accepted (height about a
+    // tenth of the region), else the whole region.
+    const float band = height <= 360 / 5 ? 1.0f : livebench::kBandHeight;
+    const int64_t number = livebench::ReadNumber(data, width, stride, height, 4, band);
+    std::lock_guard<std::mutex> guard(port.lock);
+    if (number >= 0 && static_cast<size_t>(number) < port.drawn.size()) port.drawn[static_cast<size_t>(number)] = 1;
+}
+
+struct Anchor {
+    double cpuSeconds = 0;
+    double wallSeconds = 0;
+    double maxResidentMb = 0;  // average over the processes
+    bool ok = false;
+};
+
+// Runs `count` copies of ffmpeg with `args` at once; sums their CPU time, averages peak memory.
+Anchor RunFfmpeg(uint32_t count, const std::vector<std::string>& args) {
+    Anchor anchor;
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>("ffmpeg"));
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    const Clock::time_point start = Clock::now();
+    std::vector<pid_t> children;
+    for (uint32_t i = 0; i < count; ++i) {
+        pid_t pid = 0;
+        if (posix_spawnp(&pid, "ffmpeg", &actions, nullptr, argv.data(), environ) == 0) children.push_back(pid);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    uint32_t succeeded = 0;
+    for (pid_t pid : children) {
+        int status = 0;
+        rusage usage{};
+        if (wait4(pid, &status, 0, &usage) != pid) continue;
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) continue;
+        ++succeeded;
+        anchor.cpuSeconds += usage.ru_utime.tv_sec + usage.ru_utime.tv_usec * 1e-6 + usage.ru_stime.tv_sec +
+                             usage.ru_stime.tv_usec * 1e-6;
+        anchor.maxResidentMb += usage.ru_maxrss / 1024.0;
+    }
+    anchor.wallSeconds = std::chrono::duration<double>(Clock::now() - start).count();
+    anchor.ok = succeeded == count && count > 0;
+    if (succeeded > 0) anchor.maxResidentMb /= succeeded;
+    return anchor;
+}
+
+void NotAvailable(const std::string& why) {
+    std::printf("BENCH many live 1080p ports, software GL: CPU (%% of one core)|not available yet (%s)|-|-|<= 1.2\n",
+                why.c_str());
+    std::printf("BENCH many live 1080p ports: resident memory per port above the decoders' (MB)|"
+                "not available yet|-|-|<= 40\n");
+    std::printf("BENCH many live 1080p ports: frames refused or never drawn|not available yet|-|-|== 0\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const uint32_t portCount = argc > 1 ? static_cast<uint32_t>(std::clamp(std::atoi(argv[1]), 1, 64)) : 16;
+    const uint32_t seconds = argc > 2 ? static_cast<uint32_t>(std::clamp(std::atoi(argv[2]), 2, 120)) : 10;
+    const uint32_t frames = seconds * 1000 / livebench::kIntervalMs;
+    std::printf("%u ports, %u s of 1080p H.264 at 25 pictures/s each; encoding %u pictures...\n", portCount, seconds,
+                frames);
+    const std::vector<std::vector<uint8_t>> records = livebench::EncodeStream(frames);
+    if (records.empty()) {
+        NotAvailable("no libx264");
+        return 0;
+    }
+
+    QUORIX_InitSDK();
+    const double baseMb = ResidentMb();
+    std::vector<std::unique_ptr<Port>> ports;
+    std::string why;
+    for (uint32_t i = 0; i < portCount && why.empty(); ++i) {
+        auto port = std::make_unique<Port>();
+        port->drawn.assign(frames, 0);
+        uint32_t code = QUORIX_GetPort(&port->number);
+        if (code != QUORIX_OK) {
+            why = std::string("QUORIX_GetPort: ") + livebench::CodeName(code);
+            break;
+        }
+        const QUORIX_RECT rect{0, 0, 640, 360};
+        const uint16_t n = port->number;
+        const auto step = [&](const char* name, uint32_t result) {
+            if (result == QUORIX_OK) return true;
+            why = std::string(name) + ": " + livebench::CodeName(result);
+            return false;
+        };
+        if (step("QUORIX_SetDisplayRegion", QUORIX_SetDisplayRegion(n, 0, &rect, 1)) &&
+            step("QUORIX_OpenStream", QUORIX_OpenStream(n, QUORIX_MODEL_NORMAL, nullptr, 0, nullptr, 0)) &&
+            step("QUORIX_SetSnapCallback", QUORIX_SetSnapCallback(n, 0, OnSnap, port.get(), QUORIX_PIXEL_BGR32, 4))) {
+            port->opened = true;
+            if (QUORIX_SetSnapRect(n, 0, 0.0f, 0.0f, 1.0f, livebench::kBandHeight) != QUORIX_OK)
+                std::printf("port %u: snapshot rectangle refused, capturing the whole region\n", n);
+            step("QUORIX_Play", QUORIX_Play(n, 0, nullptr, 0));
+        }
+        ports.push_back(std::move(port));
+    }
+    if (!why.empty()) {
+        std::printf("%s\n", why.c_str());
+        for (auto& port : ports) QUORIX_FreePort(port->number);
+        QUORIX_ReleaseSDK();
+        NotAvailable(why);
+        return 0;
+    }
+
+    // Every host thread starts its stream at the same moment and keeps the camera's pace.
+    const Clock::time_point start = Clock::now() + std::chrono::milliseconds(200);
+    std::this_thread::sleep_until(start);
+    const double cpuStart = ProcessCpuSeconds();
+    std::vector<std::thread> hosts;
+    for (auto& port : ports) {
+        Port* p = port.get();
+        hosts.emplace_back([p, &records, start] {
+            for (size_t i = 0; i < records.size(); ++i) {
+                std::this_thread::sleep_until(start + std::chrono::milliseconds(livebench::kIntervalMs * i));
+                if (QUORIX_InputStreamData(p->number, records[i].data(), static_cast<uint32_t>(records[i].size())) !=
+                    QUORIX_OK)
+                    ++p->refused;
+            }
+        });
+    }
+    double peakMb = ResidentMb();
+    const Clock::time_point end = start + std::chrono::milliseconds(livebench::kIntervalMs * frames + 300);
+    while (Clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        peakMb = std::max(peakMb, ResidentMb());
+    }
+    for (std::thread& t : hosts) t.join();
+    const double cpu = ProcessCpuSeconds() - cpuStart;
+    const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+
+    uint64_t refused = 0, notDrawn = 0, callbacks = 0;
+    for (auto& port : ports) {
+        QUORIX_SetSnapCallback(port->number, 0, nullptr, nullptr, 0, 4);
+        QUORIX_Stop(port->number);
+        std::lock_guard<std::mutex> guard(port->lock);
+        refused += port->refused;
+        callbacks += port->callbacks.load();
+        // The first pictures arrive while the renderer is still starting up.
+        notDrawn += static_cast<uint64_t>(std::count(port->drawn.begin() + 5, port->drawn.end(), 0));
+    }
+    for (auto& port : ports) {
+        QUORIX_CloseStream(port->number);
+        QUORIX_FreePort(port->number);
+    }
+    QUORIX_ReleaseSDK();
+
+    // The anchor: the same stream as a raw H.264 file, decoded by ffmpeg processes.
+    char dir[] = "/tmp/bench_ports_XXXXXX";
+    if (mkdtemp(dir) == nullptr) return 1;
+    const std::string path = std::string(dir) + "/stream.h264";
+    {
+        std::ofstream out(path, std::ios::binary);
+        for (const auto& record : records)
+            out.write(reinterpret_cast<const char*>(record.data()) + BRIXEL::kHMFFrameHeaderSize,
+                      static_cast<std::streamsize>(record.size() - BRIXEL::kHMFFrameHeaderSize));
+    }
+    const Anchor decode = RunFfmpeg(portCount, {"-nostdin", "-hide_banner", "-re", "-f", "h264", "-framerate", "25",
+                                                "-i", path, "-f", "null", "-"});
+    const Anchor idle = RunFfmpeg(1, {"-nostdin", "-hide_banner", "-f", "lavfi", "-i", "color=s=16x16:d=0.04",
+                                      "-f", "null", "-"});
+    std::remove(path.c_str());
+    rmdir(dir);
+
+    const double oursCpu = 100.0 * cpu / wall;
+    const double perPortMb = (peakMb - baseMb) / portCount;
+    std::printf("ours: %.1f s CPU over %.1f s (%.0f %% of one core), resident %.0f MB -> %.0f MB (%.1f MB per port)\n",
+                cpu, wall, oursCpu, baseMb, peakMb, perPortMb);
+    std::printf("ours: %llu snapshot callbacks, %llu records refused, %llu of %u pictures never drawn\n",
+                static_cast<unsigned long long>(callbacks), static_cast<unsigned long long>(refused),
+                static_cast<unsigned long long>(notDrawn), portCount * (frames - 5));
+    if (!decode.ok || !idle.ok) {
+        std::printf("ffmpeg did not run\n");
+        std::printf("BENCH %u live 1080p ports, software GL: CPU (%% of one core)|%.0f|not available (ffmpeg)|-|<= 1.2\n",
+                    portCount, oursCpu);
+    } else {
+        const double anchorCpu = 100.0 * decode.cpuSeconds / decode.wallSeconds;
+        const double decoderMb = std::max(0.0, decode.maxResidentMb - idle.maxResidentMb);
+        std::printf("anchor: %u ffmpeg decodes, %.1f s CPU over %.1f s (%.0f %% of one core), peak %.1f MB each "
+                    "(%.1f MB without the program's own %.1f MB)\n",
+                    portCount, decode.cpuSeconds, decode.wallSeconds, anchorCpu, decode.maxResidentMb, decoderMb,
+                    idle.maxResidentMb);
+        std::printf("BENCH %u live 1080p ports, 640x360 region each, software GL: CPU (%% of one core)|%.0f|%.0f (%u x "
+                    "ffmpeg -f null)|%.2f|<= 1.2\n",
+                    portCount, oursCpu, anchorCpu, portCount, oursCpu / anchorCpu);
+        std::printf("BENCH %u live 1080p ports: resident memory per port (MB; ratio column: MB above the decoder's "
+                    "own)|%.1f|%.1f (one ffmpeg decode)|%.1f|<= 40\n",
+                    portCount, perPortMb, decoderMb, perPortMb - decoderMb);
+    }
+    std::printf("BENCH %u live 1080p ports: records refused + pictures never drawn|%llu + %llu of %u|-|%llu|== 0\n",
+                portCount, static_cast<unsigned long long>(refused), static_cast<unsigned long long>(notDrawn),
+                portCount * (frames - 5), static_cast<unsigned long long>(refused + notDrawn));
+    return 0;
+}

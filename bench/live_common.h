@@ -1,0 +1,104 @@
+#pragma once
+// What the live benchmarks share: a 1080p H.264 stream whose pictures carry their own number as
+// a band of black and white blocks along the top, so that a snapshot of the region says which
+// picture it shows, and the frame records a host would push.
+//
+// The band: 16 blocks across, two rows. The upper row (picture rows 0 .. 5 %) holds the number's
+// bits, the lower row (5 .. 10 %) their complement, so a capture that does not show one whole
+// picture (or shows it upside down) is told apart from a valid number.
+
+#include <quorixsdk.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "media/hmfformat.h"
+#include "support/media_encoder.h"
+#include "support/player_media.h"
+
+namespace livebench {
+
+constexpr uint32_t kWidth = 1920;
+constexpr uint32_t kHeight = 1080;
+constexpr uint32_t kIntervalMs = 40;  // 25 pictures a second
+constexpr uint32_t kBits = 16;
+constexpr float kBandHeight = 0.10f;  // of the picture
+
+inline void StampNumber(quorix_test::Picture& picture, uint32_t number) {
+    const uint32_t rowHeight = static_cast<uint32_t>(picture.height * kBandHeight / 2);
+    const uint32_t blockWidth = picture.width / kBits;
+    for (uint32_t row = 0; row < 2; ++row)
+        for (uint32_t bit = 0; bit < kBits; ++bit) {
+            const bool set = ((number >> bit) & 1u) != (row == 1);
+            const uint8_t luma = set ? 235 : 16;
+            for (uint32_t y = row * rowHeight; y < (row + 1) * rowHeight; ++y)
+                std::fill_n(&picture.planes[0][static_cast<size_t>(y) * picture.width + bit * blockWidth],
+                            blockWidth, luma);
+        }
+    // Neutral chroma under the band, so the blocks read the same in every colour channel.
+    const uint32_t cw = picture.ChromaWidth();
+    for (int plane = 1; plane < 3; ++plane)
+        std::fill_n(picture.planes[plane].begin(), static_cast<size_t>(cw) * rowHeight, 128);
+}
+
+// Reads the number from a captured picture of 4-byte pixels (any order of colour channels;
+// rows top-down) whose top covers the band; bandFraction is the part of the capture's height
+// the band takes. -1 when the capture does not show a valid number.
+inline int64_t ReadNumber(const uint8_t* data, uint32_t width, uint32_t stride, uint32_t height,
+                          uint32_t bytesPerPixel, float bandFraction) {
+    if (data == nullptr || width < kBits || height < 4) return -1;
+    auto sample = [&](uint32_t bit, uint32_t row) {
+        const uint32_t x = static_cast<uint32_t>((bit + 0.5f) * width / kBits);
+        const uint32_t y = std::min(height - 1, static_cast<uint32_t>((row + 0.5f) * bandFraction / 2 * height));
+        const uint8_t* p = data + static_cast<size_t>(y) * stride + static_cast<size_t>(x) * bytesPerPixel;
+        return (p[0] + p[1] + p[2]) / 3 > 128;
+    };
+    uint32_t number = 0;
+    for (uint32_t bit = 0; bit < kBits; ++bit) {
+        const bool upper = sample(bit, 0);
+        if (upper == sample(bit, 1)) return -1;
+        number |= static_cast<uint32_t>(upper) << bit;
+    }
+    return number;
+}
+
+// `frames` pictures of 1080p moving content with their numbers, coded by libx264 with the
+// low-latency settings of a camera (no B-frames); a key frame every 50. Empty without libx264.
+inline std::vector<std::vector<uint8_t>> EncodeStream(uint32_t frames) {
+    std::vector<quorix_test::Picture> pictures;
+    pictures.reserve(frames);
+    for (uint32_t i = 0; i < frames; ++i) {
+        pictures.push_back(quorix_test::MakePicture(kWidth, kHeight, i));
+        StampNumber(pictures.back(), i);
+    }
+    quorix_test::VideoEncodeOptions options;
+    options.encoder = "libx264";
+    options.width = kWidth;
+    options.height = kHeight;
+    options.frames = frames;
+    options.quality = 23;
+    options.gop = 50;
+    options.threads = 0;
+    const std::vector<quorix_test::Packet> packets = quorix_test::EncodePictures(options, pictures);
+    std::vector<std::vector<uint8_t>> records;
+    if (packets.size() != frames) return records;
+    for (uint32_t i = 0; i < frames; ++i)
+        records.push_back(playertest::MakeRecord(packets[i].key ? BRIXEL::HMF_KIND_KEY : BRIXEL::HMF_KIND_DELTA,
+                                                 i, i * kIntervalMs, 1, kWidth, kHeight, packets[i].data));
+    return records;
+}
+
+inline const char* CodeName(uint32_t code) {
+    switch (code) {
+        case QUORIX_OK: return "ok";
+        case QUORIX_E_NOT_IMPL: return "not implemented";
+        case QUORIX_E_PARAM: return "parameter";
+        case QUORIX_E_STATE: return "state";
+        default: return "failure";
+    }
+}
+
+}  // namespace livebench
