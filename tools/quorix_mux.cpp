@@ -647,7 +647,13 @@ struct Scene {
 Scene SceneFor(const std::string& kind) {
     const std::string world = "testsrc2=size=1920x960:rate=25,format=yuv420p";
     if (kind == "fisheye") {
-        return {world + ",v360=input=e:output=fisheye:h_fov=180:v_fov=180:pitch=-90:w=1024:h=1024,format=yuv420p",
+        // v360 fills the corners with the rest of the world; a black mask made once keeps only
+        // the lens circle, as a real fisheye sensor sees it.
+        return {world +
+                    ",v360=input=e:output=fisheye:h_fov=180:v_fov=180:pitch=-90:w=1024:h=1024[lens];"
+                    "color=black:size=1024x1024:rate=25,format=yuva420p,"
+                    "geq=lum=16:cb=128:cr=128:a='if(lt(hypot(X-511.5,Y-511.5),512),0,255)',"
+                    "trim=end_frame=1,loop=loop=-1:size=1[mask];[lens][mask]overlay=shortest=1,format=yuv420p",
                 kModelFromParams, true};
     }
     if (kind == "sphere") return {world, kModelVr720, false};
