@@ -3,6 +3,7 @@
 #include <quorixsdk.h>
 
 #include <climits>
+#include <new>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -14,8 +15,11 @@ namespace HCC {
 H_IMPLEMENT_RUNTIME_CLASS(CDecFFmpeg, CDecoder)
 
 BRIXEL::CHLock& FFmpegOpenLock() {
-    static BRIXEL::CHLock lock(true, false);
-    return lock;
+    // Never destroyed: decoder threads of ports still playing at process exit open and free
+    // contexts while the exit handlers run, possibly after this lock's destructor would have run.
+    alignas(BRIXEL::CHLock) static unsigned char storage[sizeof(BRIXEL::CHLock)];
+    static BRIXEL::CHLock* lock = new (storage) BRIXEL::CHLock(true, false);
+    return *lock;
 }
 
 void ConfigureLiveThreading(AVCodecContext* context) {
