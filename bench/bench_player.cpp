@@ -2,7 +2,7 @@
 // that copies each picture (the reader, the engine, the decoder and the copy, all threads of the
 // process), against raw libavcodec decoding the same packets with the same threading. Several
 // rounds interleaved, best round of each.
-//   bench_player [rounds=3]
+//   bench_player [rounds=5]
 
 #include <quorixsdk.h>
 #include <time.h>
@@ -161,7 +161,7 @@ Result DecodeRaw(const std::vector<quorix_test::Packet>& packets, uint32_t paced
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
     av_log_set_level(AV_LOG_QUIET);
     std::printf("encoding %u pictures of %ux%u with libx264...\n", kFrames, kWidth, kHeight);
     const playertest::Clip clip = playertest::EncodeClip("libx264", kWidth, kHeight, kFrames, 30);
@@ -196,7 +196,16 @@ int main(int argc, char** argv) {
     std::printf("ratio %.3f (overhead %.1f %%, goal <= 10 %%); against the paced decode %.3f\n",
                 player.PerPicture() / raw.PerPicture(), (player.PerPicture() / raw.PerPicture() - 1.0) * 100.0,
                 paced.pictures != 0 ? player.PerPicture() / paced.PerPicture() : 0.0);
-    std::printf("BENCH whole file-playback path, 720p H.264 (ms CPU per frame)|%.3f|%.3f (raw libavcodec)|%.3f|<= 1.10\n",
-                player.PerPicture() * 1e3, raw.PerPicture() * 1e3, player.PerPicture() / raw.PerPicture());
+    // The port decodes at the file's pace, and a decoder that rests between pictures finds its
+    // caches cold each time: the paced decode is the like-for-like anchor of the port's own
+    // overhead; the back-to-back one also shows what the pace itself costs.
+    if (paced.pictures != 0)
+        std::printf("BENCH whole file-playback path, 720p H.264 every %u ms (ms CPU per frame)|%.3f|%.3f (raw "
+                    "libavcodec, same pace)|%.3f|<= 1.10\n",
+                    kIntervalMs, player.PerPicture() * 1e3, paced.PerPicture() * 1e3,
+                    player.PerPicture() / paced.PerPicture());
+    std::printf("BENCH whole file-playback path, 720p H.264 every %u ms (ms CPU per frame)|%.3f|%.3f (raw "
+                "libavcodec, back to back)|%.3f|<= 1.10\n",
+                kIntervalMs, player.PerPicture() * 1e3, raw.PerPicture() * 1e3, player.PerPicture() / raw.PerPicture());
     return 0;
 }

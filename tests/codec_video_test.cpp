@@ -6,7 +6,10 @@
 
 #include <algorithm>
 #include <random>
+#include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "codec/dec_ffmpeg.h"
 #include "codec/dec_hisi.h"
@@ -139,6 +142,49 @@ TEST_P(FFmpegDecoder, SurvivesHostileInputAndStillDecodesTheNextKeyFrame) {
 
 INSTANTIATE_TEST_SUITE_P(Codecs, FFmpegDecoder, ::testing::Values(CODEC_H264, CODEC_H265),
                          [](const auto& info) { return std::string(info.param == CODEC_H264 ? "H264" : "H265"); });
+
+// Past one decoder per core the next ones decode without slice threads; a stream of several
+// slices must come out byte for byte the same from both kinds, and closing gives the count back.
+TEST(FFmpegDecoderPipeline, DecodersBeyondTheCoresGiveTheSamePicturesAndAreCountedBack) {
+    quorix_test::VideoEncodeOptions options;
+    options.width = 320;
+    options.height = 240;
+    options.frames = 3;
+    options.slices = 4;
+    const std::vector<Packet> packets = quorix_test::EncodeVideo(options);
+    ASSERT_EQ(packets.size(), 3u);
+    const uint32_t before = OpenLiveDecoders();
+    const size_t count = std::max(1u, std::thread::hardware_concurrency()) + 2;
+    std::vector<std::unique_ptr<CDecFFmpeg>> decoders;
+    for (size_t i = 0; i < count; ++i) {
+        decoders.push_back(std::make_unique<CDecFFmpeg>());
+        ASSERT_EQ(decoders.back()->Open(CODEC_H264), QUORIX_OK);
+        decoders.back()->Open(CODEC_H264);  // a second open of an open decoder counts nothing
+    }
+    EXPECT_EQ(OpenLiveDecoders(), before + count);
+    for (const Packet& packet : packets) {
+        std::vector<uint8_t> first;
+        for (size_t i = 0; i < count; ++i) {
+            const Decoded d = Decode(*decoders[i], packet.data, 0, 0);
+            ASSERT_EQ(d.result, QUORIX_OK);
+            std::vector<uint8_t> bytes;
+            for (int p = 0; p < 3; ++p) {
+                const uint32_t rows = p == 0 ? d.height : d.height / 2, width = p == 0 ? d.width : d.width / 2;
+                for (uint32_t y = 0; y < rows; ++y)
+                    bytes.insert(bytes.end(), d.planes[p] + y * d.strides[p], d.planes[p] + y * d.strides[p] + width);
+            }
+            if (i == 0)
+                first = bytes;
+            else
+                ASSERT_TRUE(bytes == first) << "decoder " << i;
+        }
+    }
+    for (auto& decoder : decoders) {
+        decoder->Close();
+        decoder->Close();
+    }
+    EXPECT_EQ(OpenLiveDecoders(), before);
+}
 
 TEST(FFmpegDecoderPipeline, FiveSilentCallsAreNoPictureYetAndTheSixthAFailure) {
     // Access unit delimiters only: accepted by the decoder, never a picture.

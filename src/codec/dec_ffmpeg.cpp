@@ -2,8 +2,11 @@
 
 #include <quorixsdk.h>
 
+#include <algorithm>
+#include <atomic>
 #include <climits>
 #include <new>
+#include <thread>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -22,9 +25,22 @@ BRIXEL::CHLock& FFmpegOpenLock() {
     return *lock;
 }
 
-void ConfigureLiveThreading(AVCodecContext* context) {
+namespace {
+
+std::atomic<uint32_t> g_openLiveDecoders{0};
+
+uint32_t Cores() {
+    static const uint32_t cores = std::max(1u, std::thread::hardware_concurrency());
+    return cores;
+}
+
+}  // namespace
+
+uint32_t OpenLiveDecoders() { return g_openLiveDecoders.load(std::memory_order_relaxed); }
+
+void ConfigureLiveThreading(AVCodecContext* context, bool sharedCores) {
     context->thread_type = FF_THREAD_SLICE;
-    context->thread_count = 0;  // one slice thread per core
+    context->thread_count = sharedCores ? 1 : 0;  // 0: one slice thread per core
     // Refuse to allocate for pictures beyond the layer's bound, whatever a header claims.
     context->max_pixels = static_cast<int64_t>(kMaxPictureSide) * kMaxPictureSide;
 }
@@ -44,7 +60,10 @@ uint32_t CDecFFmpeg::Open(uint32_t codec) {
     m_packet = av_packet_alloc();
     int opened = -1;
     if (m_context != nullptr && m_frame != nullptr && m_packet != nullptr) {
-        ConfigureLiveThreading(m_context);
+        // Counted before the open, so that decoders opening at the same moment see each other.
+        const uint32_t others = g_openLiveDecoders.fetch_add(1, std::memory_order_relaxed);
+        m_counted = true;
+        ConfigureLiveThreading(m_context, others >= Cores());
         BRIXEL::CHAutoLock guard(&FFmpegOpenLock());
         opened = avcodec_open2(m_context, m_decoder, nullptr);
     }
@@ -66,6 +85,8 @@ void CDecFFmpeg::FreeContext() {
     av_frame_free(&m_frame);
     av_packet_free(&m_packet);
     m_decoder = nullptr;
+    if (m_counted) g_openLiveDecoders.fetch_sub(1, std::memory_order_relaxed);
+    m_counted = false;
 }
 
 void CDecFFmpeg::Close() {

@@ -24,7 +24,14 @@ BRIXEL::CHLock& FFmpegOpenLock();
 // turn the first calls of a stream into "no picture yet" answers that never catch up. Slice
 // threads add no delay; they help streams coded with several slices (or wavefronts) and cost
 // nothing on the others.
-void ConfigureLiveThreading(AVCodecContext* context);
+// sharedCores: as many live decoders are open in the process as there are cores, so every core
+// already has a decoder to run and extra slice threads would only add wake-ups and memory; the
+// context then decodes on the calling thread alone (the pictures are the same either way).
+void ConfigureLiveThreading(AVCodecContext* context, bool sharedCores = false);
+
+// Live decoding contexts open in the process right now (CDecFFmpeg instances between a
+// successful Open and Close).
+uint32_t OpenLiveDecoders();
 
 class CDecFFmpeg : public CDecoder {
     H_DECLARE_RUNTIME_CLASS(CDecFFmpeg)
@@ -51,6 +58,7 @@ private:
     AVFrame* m_frame = nullptr;
     AVPacket* m_packet = nullptr;
     uint32_t m_silentCalls = 0;
+    bool m_counted = false;  // this decoder is one of OpenLiveDecoders()
     CPicture420 m_picture;  // holds converted pictures when the decoder's layout is not 4:2:0
 };
 
