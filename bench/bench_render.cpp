@@ -68,7 +68,8 @@ Picture MakePicture() {
         for (int x = 0; x < kSrc; ++x) {
             const double dx = x - kSrc / 2.0, dy = y - kSrc / 2.0;
             const double r = std::hypot(dx, dy), a = std::atan2(dy, dx);
-            p.y[y * kSrc + x] = static_cast<uint8_t>(128 + 60 * std::sin(r / 9.0) + 50 * std::cos(a * 24));
+            p.y[y * kSrc + x] =
+                static_cast<uint8_t>(128 + 60 * std::sin(r / 9.0) + 50 * std::cos(a * 24));
         }
     for (int y = 0; y < kSrc / 2; ++y)
         for (int x = 0; x < kSrc / 2; ++x) {
@@ -96,11 +97,13 @@ void OnSnap(uint16_t, uint32_t, uint32_t, uint32_t, uint32_t, const uint8_t* dat
 // Frames per second of the renderer over about `seconds`. A feeder thread attaches the picture
 // every 2 ms (no copy), as a camera faster than the renderer would, so the render thread never
 // waits for a frame.
-double MeasureOurs(SPHERA::CRender* r, std::vector<uint8_t>& frame, Counter& counter, double seconds) {
+double MeasureOurs(SPHERA::CRender* r, std::vector<uint8_t>& frame, Counter& counter,
+                   double seconds) {
     std::atomic<bool> stop{false};
     std::thread feeder([&] {
         while (!stop.load()) {
-            SPHERA::AttachFrame(r, 0, kSrc, kSrc, 20, frame.data(), static_cast<uint32_t>(frame.size()));
+            SPHERA::AttachFrame(r, 0, kSrc, kSrc, 20, frame.data(),
+                                static_cast<uint32_t>(frame.size()));
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
     });
@@ -126,11 +129,13 @@ double MeasureV360(const Picture& pic, double seconds) {
     AVFilterGraph* graph = avfilter_graph_alloc();
     graph->nb_threads = 2;
     char args[256];
-    std::snprintf(args, sizeof args, "video_size=%dx%d:pix_fmt=%d:time_base=1/25:pixel_aspect=1/1", kSrc, kSrc,
-                  AV_PIX_FMT_YUV420P);
+    std::snprintf(args, sizeof args, "video_size=%dx%d:pix_fmt=%d:time_base=1/25:pixel_aspect=1/1",
+                  kSrc, kSrc, AV_PIX_FMT_YUV420P);
     AVFilterContext *src = nullptr, *sink = nullptr;
-    if (avfilter_graph_create_filter(&src, avfilter_get_by_name("buffer"), "in", args, nullptr, graph) < 0 ||
-        avfilter_graph_create_filter(&sink, avfilter_get_by_name("buffersink"), "out", nullptr, nullptr, graph) < 0) {
+    if (avfilter_graph_create_filter(&src, avfilter_get_by_name("buffer"), "in", args, nullptr,
+                                     graph) < 0 ||
+        avfilter_graph_create_filter(&sink, avfilter_get_by_name("buffersink"), "out", nullptr,
+                                     nullptr, graph) < 0) {
         std::fprintf(stderr, "v360: cannot create the buffer filters\n");
         avfilter_graph_free(&graph);
         return 0.0;
@@ -142,7 +147,8 @@ double MeasureV360(const Picture& pic, double seconds) {
     inputs->name = av_strdup("out");
     inputs->filter_ctx = sink;
     char desc[256];
-    std::snprintf(desc, sizeof desc, "v360=input=fisheye:output=e:ih_fov=180:iv_fov=180:w=%d:h=%d:interp=linear",
+    std::snprintf(desc, sizeof desc,
+                  "v360=input=fisheye:output=e:ih_fov=180:iv_fov=180:w=%d:h=%d:interp=linear",
                   kOutW, kOutH);
     if (avfilter_graph_parse_ptr(graph, desc, &inputs, &outputs, nullptr) < 0 ||
         avfilter_graph_config(graph, nullptr) < 0) {
@@ -160,21 +166,27 @@ double MeasureV360(const Picture& pic, double seconds) {
     uint64_t frames = 0;
     Clock::time_point start;
     for (int64_t pts = 0;; ++pts) {
-        if (pts == 2) start = Clock::now();
-        if (pts > 2 && std::chrono::duration<double>(Clock::now() - start).count() >= seconds) break;
+        if (pts == 2)
+            start = Clock::now();
+        if (pts > 2 && std::chrono::duration<double>(Clock::now() - start).count() >= seconds)
+            break;
         in->format = AV_PIX_FMT_YUV420P;
         in->width = kSrc;
         in->height = kSrc;
-        if (av_frame_get_buffer(in, 0) < 0) break;
-        for (int y = 0; y < kSrc; ++y) std::memcpy(in->data[0] + y * in->linesize[0], &pic.y[y * kSrc], kSrc);
+        if (av_frame_get_buffer(in, 0) < 0)
+            break;
+        for (int y = 0; y < kSrc; ++y)
+            std::memcpy(in->data[0] + y * in->linesize[0], &pic.y[y * kSrc], kSrc);
         for (int y = 0; y < kSrc / 2; ++y) {
             std::memcpy(in->data[1] + y * in->linesize[1], &pic.u[y * kSrc / 2], kSrc / 2);
             std::memcpy(in->data[2] + y * in->linesize[2], &pic.v[y * kSrc / 2], kSrc / 2);
         }
         in->pts = pts;
-        if (av_buffersrc_add_frame(src, in) < 0) break;
+        if (av_buffersrc_add_frame(src, in) < 0)
+            break;
         while (av_buffersink_get_frame(sink, out) >= 0) {
-            if (pts >= 2) ++frames;
+            if (pts >= 2)
+                ++frames;
             av_frame_unref(out);
         }
     }
@@ -191,16 +203,19 @@ int main(int argc, char** argv) {
     const double seconds = argc > 1 ? std::atof(argv[1]) : 4.0;
     const std::string only = argc > 2 ? argv[2] : "";
     auto wanted = [&only](const char* name) { return only.empty() || only == name; };
-    if (std::getenv("QUORIX_TEST_DISPLAY") == nullptr) unsetenv("DISPLAY");
+    if (std::getenv("QUORIX_TEST_DISPLAY") == nullptr)
+        unsetenv("DISPLAY");
     const Picture pic = MakePicture();
     // The same picture as one contiguous 4:2:0 block for attaching.
     std::vector<uint8_t> frame(pic.y);
     frame.insert(frame.end(), pic.u.begin(), pic.u.end());
     frame.insert(frame.end(), pic.v.begin(), pic.v.end());
 
-    if (SPHERA::GlobalInit() != QUORIX_OK) return 1;
+    if (SPHERA::GlobalInit() != QUORIX_OK)
+        return 1;
     SPHERA::CRender* r = nullptr;
-    if (SPHERA::CreateRender(SPHERA::SPH_MODEL_FISHEYE, nullptr, 0, &r) != QUORIX_OK) return 1;
+    if (SPHERA::CreateRender(SPHERA::SPH_MODEL_FISHEYE, nullptr, 0, &r) != QUORIX_OK)
+        return 1;
     if (SPHERA::Init(r, 0, nullptr, true) != QUORIX_OK) {
         std::fprintf(stderr, "no GL context\n");
         SPHERA::DestroyRender(r);
@@ -223,7 +238,8 @@ int main(int argc, char** argv) {
             ours += MeasureOurs(r, frame, counter, seconds / kRounds) / kRounds;
             SPHERA::EnableRegion(r, 0, 0, 0, kOutW, kOutH, false);
         }
-        if (wanted("v360")) v360 += MeasureV360(pic, seconds / kRounds) / kRounds;
+        if (wanted("v360"))
+            v360 += MeasureV360(pic, seconds / kRounds) / kRounds;
     }
     double full = 0.0;
     if (wanted("full")) {

@@ -18,12 +18,15 @@ namespace {
 // A renderer stand-in: a model type and camera sizes, no GL.
 class FakeHost : public IRegionHost {
 public:
-    explicit FakeHost(int32_t model, std::vector<std::pair<uint32_t, uint32_t>> cams = {{1920, 1080}})
+    explicit FakeHost(int32_t model,
+                      std::vector<std::pair<uint32_t, uint32_t>> cams = {{1920, 1080}})
         : m_model(model), m_cams(std::move(cams)) {
-        for (uint32_t i = 0; i < kRegionCount; ++i) m_regions.emplace_back(new CRegion(i, this));
+        for (uint32_t i = 0; i < kRegionCount; ++i)
+            m_regions.emplace_back(new CRegion(i, this));
     }
     ~FakeHost() override {
-        for (CRegion* r : m_regions) delete r;
+        for (CRegion* r : m_regions)
+            delete r;
     }
     int32_t GetModelType() const override { return m_model; }
     uint32_t GetCameraCount() const override { return static_cast<uint32_t>(m_cams.size()); }
@@ -40,7 +43,9 @@ public:
     int32_t GetUniform(EUniform) const override { return -1; }
     void DrawGrid(int32_t, int32_t) override {}
     void DrawQuad() override {}
-    CRegion* GetRegion(uint32_t i) const override { return i < kRegionCount ? m_regions[i] : nullptr; }
+    CRegion* GetRegion(uint32_t i) const override {
+        return i < kRegionCount ? m_regions[i] : nullptr;
+    }
     bool IsSnapshotBusy() const override { return m_busy; }
     void SetSnapshotBusy(bool b) override { m_busy = b; }
 
@@ -322,7 +327,7 @@ TEST(ViewMath, SourceAndObjectConversionsAreInverse) {
         int32_t model, display;
         float pan;
     } cases[] = {
-        {SPH_MODEL_FISHEYE, 13, 0.3f}, {SPH_MODEL_VR360, 14, 0.0f}, {SPH_MODEL_VR720, 13, -0.4f},
+        {SPH_MODEL_FISHEYE, 13, 0.3f}, {SPH_MODEL_VR360, 14, 0.0f},   {SPH_MODEL_VR720, 13, -0.4f},
         {SPH_MODEL_RING, 13, 0.2f},    {SPH_MODEL_FISHEYE, 12, 0.0f}, {SPH_MODEL_FISHEYE, 11, 0.0f},
         {SPH_MODEL_RING, 16, 0.0f},    {SPH_MODEL_RING, 17, 0.0f},
     };
@@ -337,7 +342,8 @@ TEST(ViewMath, SourceAndObjectConversionsAreInverse) {
                 ToObject(v, c.model, x, sy, o);
                 ToSource(v, c.model, o, bx, by);
                 EXPECT_NEAR(bx, x, 1e-9) << c.model << "/" << c.display << " at " << x << "," << sy;
-                EXPECT_NEAR(by, sy, 1e-9) << c.model << "/" << c.display << " at " << x << "," << sy;
+                EXPECT_NEAR(by, sy, 1e-9)
+                    << c.model << "/" << c.display << " at " << x << "," << sy;
             }
     }
 }

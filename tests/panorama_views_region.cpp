@@ -24,14 +24,17 @@ namespace {
 constexpr uint32_t kWaitMs = 30000;
 
 const bool g_headless = [] {
-    if (std::getenv("QUORIX_TEST_DISPLAY") == nullptr) unsetenv("DISPLAY");
+    if (std::getenv("QUORIX_TEST_DISPLAY") == nullptr)
+        unsetenv("DISPLAY");
     return true;
 }();
 
 struct Snapshot {
     uint32_t width = 0, height = 0, stride = 0, format = 0;
     std::vector<uint8_t> data;  // bottom-up rows
-    const uint8_t* At(uint32_t x, uint32_t y) const { return &data[size_t{y} * stride + size_t{x} * 4]; }
+    const uint8_t* At(uint32_t x, uint32_t y) const {
+        return &data[size_t{y} * stride + size_t{x} * 4];
+    }
 };
 
 class Renderer {
@@ -44,7 +47,8 @@ public:
         }
     }
     ~Renderer() {
-        if (m_render) DestroyRender(m_render);
+        if (m_render)
+            DestroyRender(m_render);
     }
     CRender* get() const { return m_render; }
 
@@ -60,8 +64,11 @@ public:
         EXPECT_EQ(SetSnapFormat(m_render, region, 1, 1), QUORIX_OK);
         for (int i = 0; i < 2; ++i) {
             uint8_t* data = nullptr;
-            EXPECT_EQ(Snap(m_render, region, kWaitMs, &s.width, &s.stride, &s.height, &s.format, &data), QUORIX_OK);
-            if (data == nullptr) return Snapshot{};
+            EXPECT_EQ(
+                Snap(m_render, region, kWaitMs, &s.width, &s.stride, &s.height, &s.format, &data),
+                QUORIX_OK);
+            if (data == nullptr)
+                return Snapshot{};
             s.data.assign(data, data + size_t{s.stride} * s.height);
             FreeSnapData(data);
         }
@@ -117,7 +124,8 @@ TEST(ViewRegion, ColourPaths) {
     ASSERT_EQ(s.width, 64u);
     double rgb[3];
     projref::YuvToRgb(150 / 255.0, 100 / 255.0, 180 / 255.0, rgb);
-    EXPECT_TRUE(Near(s.At(32, 32), std::lround(rgb[0] * 255), std::lround(rgb[1] * 255), std::lround(rgb[2] * 255), 2))
+    EXPECT_TRUE(Near(s.At(32, 32), std::lround(rgb[0] * 255), std::lround(rgb[1] * 255),
+                     std::lround(rgb[2] * 255), 2))
         << int(s.At(32, 32)[0]) << "," << int(s.At(32, 32)[1]) << "," << int(s.At(32, 32)[2]);
     r.Rgb(64, 64, Uniform(64, 64, 10, 20, 30), 4);
     s = r.Fresh(0);
@@ -132,8 +140,10 @@ TEST(ViewRegion, FitBarsShowTheBackgroundColour) {
     ASSERT_EQ(SetBackgroundColor(r.get(), 0, 0x0000FF), QUORIX_OK);
     const Snapshot s = r.Fresh(0);
     ASSERT_EQ(s.height, 200u);
-    for (uint32_t y : {2u, 30u, 46u, 154u, 170u, 197u}) EXPECT_TRUE(Near(s.At(100, y), 255, 0, 0, 0)) << "row " << y;
-    for (uint32_t y : {56u, 100u, 144u}) EXPECT_TRUE(Near(s.At(100, y), 0, 200, 0, 0)) << "row " << y;
+    for (uint32_t y : {2u, 30u, 46u, 154u, 170u, 197u})
+        EXPECT_TRUE(Near(s.At(100, y), 255, 0, 0, 0)) << "row " << y;
+    for (uint32_t y : {56u, 100u, 144u})
+        EXPECT_TRUE(Near(s.At(100, y), 0, 200, 0, 0)) << "row " << y;
     // Fill (ratio type 0) has no bars.
     ASSERT_EQ(SetRatioType(r.get(), 0, 0), QUORIX_OK);
     const Snapshot fill = r.Fresh(0);
@@ -163,7 +173,8 @@ TEST(ViewRegion, FlipsMirrorThePicture) {
         for (uint32_t y = 0; y < 64; ++y)
             for (uint32_t x = 0; x < 64; ++x) {
                 const uint32_t mx = (flip & 1) ? 63 - x : x, my = (flip & 2) ? 63 - y : y;
-                if (std::memcmp(f.At(x, y), plain.At(mx, my), 3) != 0) ++mismatches;
+                if (std::memcmp(f.At(x, y), plain.At(mx, my), 3) != 0)
+                    ++mismatches;
             }
         EXPECT_EQ(mismatches, 0u) << "flip " << flip;
     }
@@ -269,8 +280,8 @@ struct DrawRecord {
     BRIXEL::CHEvent done{true, false, false};
     int32_t values[9] = {};
 };
-void OnDraw(uint16_t index, int32_t ix, int32_t iy, int32_t iw, int32_t ih, int32_t rx, int32_t ry, int32_t rw,
-            int32_t rh, void* user) {
+void OnDraw(uint16_t index, int32_t ix, int32_t iy, int32_t iw, int32_t ih, int32_t rx, int32_t ry,
+            int32_t rw, int32_t rh, void* user) {
     auto* rec = static_cast<DrawRecord*>(user);
     const int32_t v[9] = {index, ix, iy, iw, ih, rx, ry, rw, rh};
     std::copy(v, v + 9, rec->values);
@@ -287,7 +298,8 @@ TEST(ViewRegion, DrawCallbackGetsTheImageRectangle) {
     ASSERT_EQ(rec.done.Wait(kWaitMs), QUORIX_OK);
     ASSERT_EQ(SetDrawCallback(r.get(), 2, nullptr, nullptr), QUORIX_OK);
     const int32_t want[9] = {2, 0, 50, 200, 100, 10, 20, 200, 200};
-    for (int i = 0; i < 9; ++i) EXPECT_EQ(rec.values[i], want[i]) << "value " << i;
+    for (int i = 0; i < 9; ++i)
+        EXPECT_EQ(rec.values[i], want[i]) << "value " << i;
 }
 
 TEST(ViewRegion, UnprojectThenProjectReturnsThePoint) {
@@ -304,7 +316,8 @@ TEST(ViewRegion, UnprojectThenProjectReturnsThePoint) {
     for (const Case& c : cases) {
         SCOPED_TRACE("model " + std::to_string(c.model) + " display " + std::to_string(c.display));
         Renderer r(c.model);
-        r.Rgb(256, c.model == SPH_MODEL_VR720 ? 128 : 256, Uniform(256, c.model == SPH_MODEL_VR720 ? 128 : 256, 9, 9, 9));
+        r.Rgb(256, c.model == SPH_MODEL_VR720 ? 128 : 256,
+              Uniform(256, c.model == SPH_MODEL_VR720 ? 128 : 256, 9, 9, 9));
         ASSERT_EQ(EnableRegion(r.get(), 0, 0, 0, 256, 256, true), QUORIX_OK);
         if (c.display != 0) {
             ASSERT_EQ(SetDisplayType(r.get(), 0, c.display), QUORIX_OK);

@@ -26,7 +26,8 @@ constexpr uint32_t kWaitMs = 30000;  // generous: llvmpipe draws the full mesh s
 
 // Headless unless a test display is asked for.
 const bool g_headless = [] {
-    if (std::getenv("QUORIX_TEST_DISPLAY") == nullptr) unsetenv("DISPLAY");
+    if (std::getenv("QUORIX_TEST_DISPLAY") == nullptr)
+        unsetenv("DISPLAY");
     return true;
 }();
 
@@ -70,16 +71,21 @@ projref::Picture FisheyePicture(int size) {
 }
 
 projref::Picture PictureFor(int32_t model, int size) {
-    if (model == SPH_MODEL_FISHEYE) return FisheyePicture(size);
-    if (model == SPH_MODEL_VR720) return SmoothPicture(size * 2, size);
-    if (model == SPH_MODEL_RING) return SmoothPicture(size * 3, size);
+    if (model == SPH_MODEL_FISHEYE)
+        return FisheyePicture(size);
+    if (model == SPH_MODEL_VR720)
+        return SmoothPicture(size * 2, size);
+    if (model == SPH_MODEL_RING)
+        return SmoothPicture(size * 3, size);
     return SmoothPicture(size, size);
 }
 
 struct Snapshot {
     uint32_t width = 0, height = 0, stride = 0, format = 0;
     std::vector<uint8_t> data;  // bottom-up rows as GL reads them
-    const uint8_t* At(int x, int y) const { return &data[static_cast<size_t>(y) * stride + static_cast<size_t>(x) * 4]; }
+    const uint8_t* At(int x, int y) const {
+        return &data[static_cast<size_t>(y) * stride + static_cast<size_t>(x) * 4];
+    }
 };
 
 class Renderer {
@@ -92,7 +98,8 @@ public:
         }
     }
     ~Renderer() {
-        if (m_render) DestroyRender(m_render);
+        if (m_render)
+            DestroyRender(m_render);
     }
     CRender* get() const { return m_render; }
     bool Ok() const { return m_render != nullptr && m_render->IsStarted(); }
@@ -110,9 +117,11 @@ public:
         EXPECT_EQ(SetSnapFormat(m_render, region, 1, 1), QUORIX_OK);
         for (int i = 0; i < 2; ++i) {
             uint8_t* data = nullptr;
-            const uint32_t rc = Snap(m_render, region, kWaitMs, &s.width, &s.stride, &s.height, &s.format, &data);
+            const uint32_t rc =
+                Snap(m_render, region, kWaitMs, &s.width, &s.stride, &s.height, &s.format, &data);
             EXPECT_EQ(rc, QUORIX_OK);
-            if (rc != QUORIX_OK || data == nullptr) return Snapshot{};
+            if (rc != QUORIX_OK || data == nullptr)
+                return Snapshot{};
             s.data.assign(data, data + static_cast<size_t>(s.stride) * s.height);
             FreeSnapData(data);
         }
@@ -131,7 +140,8 @@ RegionView DerivedView(int32_t model, int32_t display, int w, int h, int picW, i
     v.height = h;
     v.displayType = display;
     v.rectAspect = static_cast<float>(w) / h;
-    if (display == SPH_DISPLAY_CYLINDER) v.tilt = kCylinderTilt;
+    if (display == SPH_DISPLAY_CYLINDER)
+        v.tilt = kCylinderTilt;
     ViewSource src;
     src.modelType = model;
     src.cameraCount = 1;
@@ -159,7 +169,8 @@ projref::Params ParamsOf(const RegionView& v, int32_t model) {
 
 int MaxDiff(const uint8_t* px, const double rgb[3]) {
     int d = 0;
-    for (int c = 0; c < 3; ++c) d = std::max(d, static_cast<int>(std::lround(std::fabs(px[c] - rgb[c]))));
+    for (int c = 0; c < 3; ++c)
+        d = std::max(d, static_cast<int>(std::lround(std::fabs(px[c] - rgb[c]))));
     return d;
 }
 
@@ -170,23 +181,29 @@ struct Pair {
 std::vector<Pair> AllPairs() {
     std::vector<Pair> pairs;
     for (int32_t model = 1; model <= 6; ++model)
-        for (int32_t d : DisplayTypeList(model, 1)) pairs.push_back({model, d});
+        for (int32_t d : DisplayTypeList(model, 1))
+            pairs.push_back({model, d});
     return pairs;
 }
 
 // QUORIX_VIEWS_DUMP=<dir> keeps the read-backs as PPM files for a look.
 void Dump(const Snapshot& s, const std::string& name) {
     const char* dir = std::getenv("QUORIX_VIEWS_DUMP");
-    if (dir == nullptr || s.data.empty()) return;
+    if (dir == nullptr || s.data.empty())
+        return;
     FILE* f = std::fopen((std::string(dir) + "/" + name + ".ppm").c_str(), "wb");
-    if (f == nullptr) return;
+    if (f == nullptr)
+        return;
     std::fprintf(f, "P6 %u %u 255\n", s.width, s.height);
     for (uint32_t y = s.height; y-- > 0;)
-        for (uint32_t x = 0; x < s.width; ++x) std::fwrite(s.At(x, y), 1, 3, f);
+        for (uint32_t x = 0; x < s.width; ++x)
+            std::fwrite(s.At(x, y), 1, 3, f);
     std::fclose(f);
 }
 
-std::string Name(const Pair& p) { return "model " + std::to_string(p.model) + " display " + std::to_string(p.display); }
+std::string Name(const Pair& p) {
+    return "model " + std::to_string(p.model) + " display " + std::to_string(p.display);
+}
 
 }  // namespace
 
@@ -208,14 +225,18 @@ TEST(ViewRender, EveryModelAndDisplayMatchesTheReference) {
         ASSERT_EQ(snap.width, static_cast<uint32_t>(pic.width));
         ASSERT_EQ(snap.height, static_cast<uint32_t>(pic.height));
 
-        const RegionView v = DerivedView(pair.model, pair.display, pic.width, pic.height, pic.width, pic.height);
+        const RegionView v =
+            DerivedView(pair.model, pair.display, pic.width, pic.height, pic.width, pic.height);
         projref::Params params = ParamsOf(v, pair.model);
         std::vector<projref::Expectation> expect;
-        for (int pass = 0; pass < (pair.display == SPH_DISPLAY_PLANE360_FRONTBACK ? 2 : 1); ++pass) {
+        for (int pass = 0; pass < (pair.display == SPH_DISPLAY_PLANE360_FRONTBACK ? 2 : 1);
+             ++pass) {
             params.doublePlane = pass;
-            const GridSize mesh = pair.model == SPH_MODEL_NORMAL ? GridSize{1, 1} : GridDensity(pair.model, v);
-            auto e = projref::Expect(params, pic, pic.width, pic.height, pair.display != SPH_DISPLAY_CYLINDER, 8.0,
-                                     mesh.columns, mesh.rows);
+            const GridSize mesh =
+                pair.model == SPH_MODEL_NORMAL ? GridSize{1, 1} : GridDensity(pair.model, v);
+            auto e =
+                projref::Expect(params, pic, pic.width, pic.height,
+                                pair.display != SPH_DISPLAY_CYLINDER, 8.0, mesh.columns, mesh.rows);
             expect.insert(expect.end(), e.begin(), e.end());
         }
         EXPECT_GE(expect.size(), 100u) << "too few checkable points";
@@ -223,11 +244,13 @@ TEST(ViewRender, EveryModelAndDisplayMatchesTheReference) {
         for (const auto& e : expect) {
             int best = 255;
             double want[3] = {0, 0, 0};
-            const int cx = static_cast<int>(std::floor(e.x)), cy = static_cast<int>(std::floor(e.y));
+            const int cx = static_cast<int>(std::floor(e.x)),
+                      cy = static_cast<int>(std::floor(e.y));
             for (int dy = -1; dy <= 1; ++dy)
                 for (int dx = -1; dx <= 1; ++dx) {
                     const int x = cx + dx, y = cy + dy;
-                    if (x < 0 || y < 0 || x >= pic.width || y >= pic.height) continue;
+                    if (x < 0 || y < 0 || x >= pic.width || y >= pic.height)
+                        continue;
                     double rgb[3];
                     e.ColourAt(pic, x + 0.5, y + 0.5, rgb);
                     const int diff = MaxDiff(snap.At(x, y), rgb);
@@ -237,8 +260,8 @@ TEST(ViewRender, EveryModelAndDisplayMatchesTheReference) {
                     }
                 }
             if (best > 8 && ++bad <= 5)
-                ADD_FAILURE() << "at (" << e.x << ", " << e.y << ") expected " << want[0] << "," << want[1] << ","
-                              << want[2] << " off by " << best;
+                ADD_FAILURE() << "at (" << e.x << ", " << e.y << ") expected " << want[0] << ","
+                              << want[1] << "," << want[2] << " off by " << best;
         }
         EXPECT_EQ(bad, 0u) << "of " << expect.size();
     }
@@ -249,8 +272,10 @@ TEST(ViewRender, AdaptiveMeshMatchesTheFullMesh) {
     constexpr int kSize = 512;
     const char* only = std::getenv("QUORIX_VIEWS_ONLY");
     for (const Pair& pair : AllPairs()) {
-        if (pair.model == SPH_MODEL_NORMAL) continue;  // drawn as a single quad
-        if (only && Name(pair) != only) continue;
+        if (pair.model == SPH_MODEL_NORMAL)
+            continue;  // drawn as a single quad
+        if (only && Name(pair) != only)
+            continue;
         SCOPED_TRACE(Name(pair));
         const projref::Picture pic = PictureFor(pair.model, kSize);
         Renderer r(pair.model);
@@ -263,7 +288,8 @@ TEST(ViewRender, AdaptiveMeshMatchesTheFullMesh) {
         ForceFullGridDensity(true);
         const Snapshot full = r.Fresh(0);
         ForceFullGridDensity(false);
-        Dump(adaptive, "adaptive_" + std::to_string(pair.model) + "_" + std::to_string(pair.display));
+        Dump(adaptive,
+             "adaptive_" + std::to_string(pair.model) + "_" + std::to_string(pair.display));
         Dump(full, "full_" + std::to_string(pair.model) + "_" + std::to_string(pair.display));
         ASSERT_EQ(adaptive.data.size(), full.data.size());
         ASSERT_FALSE(full.data.empty());
@@ -272,17 +298,21 @@ TEST(ViewRender, AdaptiveMeshMatchesTheFullMesh) {
         // of a pixel), and pixels on a hard edge of the full picture (a fragment-stage cut such
         // as the second hemisphere layout's seam, where a pixel may fall on either side) are
         // counted apart; everywhere else the colours must agree.
-        auto isBackground = [](const uint8_t* p) { return p[0] == 255 && p[1] == 0 && p[2] == 255; };
+        auto isBackground = [](const uint8_t* p) {
+            return p[0] == 255 && p[1] == 0 && p[2] == 255;
+        };
         auto onEdge = [&full](uint32_t x, uint32_t y) {
             const uint8_t* c = full.At(x, y);
             for (int dy = -1; dy <= 1; ++dy)
                 for (int dx = -1; dx <= 1; ++dx) {
                     const int nx = static_cast<int>(x) + dx, ny = static_cast<int>(y) + dy;
-                    if (nx < 0 || ny < 0 || nx >= static_cast<int>(full.width) || ny >= static_cast<int>(full.height))
+                    if (nx < 0 || ny < 0 || nx >= static_cast<int>(full.width) ||
+                        ny >= static_cast<int>(full.height))
                         continue;
                     const uint8_t* n = full.At(nx, ny);
                     for (int ch = 0; ch < 3; ++ch)
-                        if (std::abs(n[ch] - c[ch]) > 64) return true;
+                        if (std::abs(n[ch] - c[ch]) > 64)
+                            return true;
                 }
             return false;
         };
@@ -312,7 +342,9 @@ TEST(ViewRender, AdaptiveMeshMatchesTheFullMesh) {
         const double mean = sum / (3.0 * std::max<size_t>(compared, 1));
         EXPECT_LE(mean, 1.0);
         EXPECT_LE(worst, 8);
-        EXPECT_LE(outline, static_cast<size_t>(full.width) * full.height / 2000) << "outline pixels";
-        std::printf("[ tessellation ] %-22s mean %.3f max %d outline %zu\n", Name(pair).c_str(), mean, worst, outline);
+        EXPECT_LE(outline, static_cast<size_t>(full.width) * full.height / 2000)
+            << "outline pixels";
+        std::printf("[ tessellation ] %-22s mean %.3f max %d outline %zu\n", Name(pair).c_str(),
+                    mean, worst, outline);
     }
 }

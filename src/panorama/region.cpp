@@ -26,26 +26,38 @@ constexpr uint32_t kMaxProjectPoints = 1u << 20;
 
 const char* GlErrorText(GLenum e) {
     switch (e) {
-    case GL_NO_ERROR: return "No error";
-    case GL_INVALID_ENUM: return "Invalid Enum";
-    case GL_INVALID_VALUE: return "Invalid Value";
-    case GL_INVALID_OPERATION: return "Invalid Operation";
-    case GL_STACK_OVERFLOW: return "Stack Overflow";
-    case GL_STACK_UNDERFLOW: return "Stack Underflow";
-    case GL_OUT_OF_MEMORY: return "Out Of Memory";
-    default: return "Other Error";
+        case GL_NO_ERROR:
+            return "No error";
+        case GL_INVALID_ENUM:
+            return "Invalid Enum";
+        case GL_INVALID_VALUE:
+            return "Invalid Value";
+        case GL_INVALID_OPERATION:
+            return "Invalid Operation";
+        case GL_STACK_OVERFLOW:
+            return "Stack Overflow";
+        case GL_STACK_UNDERFLOW:
+            return "Stack Underflow";
+        case GL_OUT_OF_MEMORY:
+            return "Out Of Memory";
+        default:
+            return "Other Error";
     }
 }
 
 void LogGlError(const char* function, int line) {
     const GLenum e = glGetError();
-    if (e == GL_NO_ERROR) return;
-    ::BRIXEL::CHLogLibOut(kSource, function, line).Print(kModule, 10, "GL(%#x) %s", e, GlErrorText(e));
+    if (e == GL_NO_ERROR)
+        return;
+    ::BRIXEL::CHLogLibOut(kSource, function, line)
+        .Print(kModule, 10, "GL(%#x) %s", e, GlErrorText(e));
 }
 
 #define REGION_GL_CHECK(fn) LogGlError((fn), __LINE__)
 
-void UniformInt(IRegionHost* h, EUniform u, int32_t v) { glUniform1i(h->GetUniform(u), v); }
+void UniformInt(IRegionHost* h, EUniform u, int32_t v) {
+    glUniform1i(h->GetUniform(u), v);
+}
 
 // The compose pass as a program of its own. It does exactly what the compose path of the sphere
 // shaders does (flip, colour adjustment, alpha kept); a software rasteriser runs every branch of
@@ -86,12 +98,13 @@ void main()
     gl_FragColor = c;
 }
 )";
-const char* const kComposeUniformNames[6] = {"g_nFlip", "g_sTex_bkg", "g_nDrawBK",
+const char* const kComposeUniformNames[6] = {"g_nFlip",       "g_sTex_bkg",    "g_nDrawBK",
                                              "g_fBrightness", "g_fSaturation", "g_fContrast"};
 
 GLuint CompileShader(GLenum type, const char* text) {
     GLuint sh = glCreateShader(type);
-    if (sh == 0) return 0;
+    if (sh == 0)
+        return 0;
     glShaderSource(sh, 1, &text, nullptr);
     glCompileShader(sh);
     GLint ok = GL_FALSE;
@@ -102,7 +115,9 @@ GLuint CompileShader(GLenum type, const char* text) {
     }
     return sh;
 }
-void UniformFloat(IRegionHost* h, EUniform u, float v) { glUniform1f(h->GetUniform(u), v); }
+void UniformFloat(IRegionHost* h, EUniform u, float v) {
+    glUniform1f(h->GetUniform(u), v);
+}
 
 }  // namespace
 
@@ -117,13 +132,15 @@ CRegion::~CRegion() {
 // ---------------------------------------------------------------- host-side state
 
 void CRegion::Enable() {
-    if (m_owner == nullptr || m_index >= kRegionCount) return;
+    if (m_owner == nullptr || m_index >= kRegionCount)
+        return;
     BRIXEL::CHAutoLock lock(&m_stateLock);
     m_enabled = true;
 }
 
 void CRegion::Enable(int32_t x, int32_t y, int32_t width, int32_t height) {
-    if (m_owner == nullptr || m_index >= kRegionCount) return;
+    if (m_owner == nullptr || m_index >= kRegionCount)
+        return;
     BRIXEL::CHAutoLock lock(&m_stateLock);
     m_enabled = true;
     m_x = x;
@@ -145,8 +162,10 @@ bool CRegion::IsEnabled() {
 
 void CRegion::SetDisplayType(int32_t type) {
     BRIXEL::CHAutoLock lock(&m_stateLock);
-    if (type == SPH_DISPLAY_CYLINDER && m_displayType != SPH_DISPLAY_CYLINDER) m_tilt = kCylinderTilt;
-    if (type != SPH_DISPLAY_CYLINDER && m_displayType == SPH_DISPLAY_CYLINDER) m_tilt = 0.0f;
+    if (type == SPH_DISPLAY_CYLINDER && m_displayType != SPH_DISPLAY_CYLINDER)
+        m_tilt = kCylinderTilt;
+    if (type != SPH_DISPLAY_CYLINDER && m_displayType == SPH_DISPLAY_CYLINDER)
+        m_tilt = 0.0f;
     m_displayType = type;
 }
 
@@ -160,14 +179,18 @@ void CRegion::SetPtz(float pan, float tilt, float zoom) {
     const bool storeTilt = LimitPtz(m_displayType, pan, tilt, zoom);
     m_pan = pan;
     m_zoom = zoom;
-    if (storeTilt) m_tilt = tilt;
+    if (storeTilt)
+        m_tilt = tilt;
 }
 
 void CRegion::GetPtz(float* pan, float* tilt, float* zoom) {
     BRIXEL::CHAutoLock lock(&m_stateLock);
-    if (pan) *pan = m_pan;
-    if (tilt) *tilt = m_tilt;
-    if (zoom) *zoom = m_zoom;
+    if (pan)
+        *pan = m_pan;
+    if (tilt)
+        *tilt = m_tilt;
+    if (zoom)
+        *zoom = m_zoom;
 }
 
 void CRegion::SetRatioType(uint32_t ratioType) {
@@ -187,9 +210,13 @@ void CRegion::SetColorAdjust(float brightness, float saturation, float contrast)
     m_contrast = contrast;
 }
 
-void CRegion::SetBackgroundColor(uint32_t colour) { m_backgroundColour = colour; }
+void CRegion::SetBackgroundColor(uint32_t colour) {
+    m_backgroundColour = colour;
+}
 
-void CRegion::EnableBlankPtz(bool enable) { m_blankPtz = enable; }
+void CRegion::EnableBlankPtz(bool enable) {
+    m_blankPtz = enable;
+}
 
 void CRegion::SetDrawCallback(DrawCallback callback, void* user) {
     BRIXEL::CHAutoLock lock(&m_callbackLock);
@@ -217,22 +244,27 @@ void CRegion::SetSnapRect(float x, float y, float width, float height) {
 }
 
 uint32_t CRegion::SetSnapFormat(uint32_t code) {
-    if (code > 4) return QUORIX_E_PARAM;
+    if (code > 4)
+        return QUORIX_E_PARAM;
     m_snapFormatCode = code == 0 ? 3 : code;
     return QUORIX_OK;
 }
 
 uint32_t CRegion::SetSnapAlign(uint32_t align) {
-    if (align != 1 && align != 2 && align != 4 && align != 8) return QUORIX_E_PARAM;
+    if (align != 1 && align != 2 && align != 4 && align != 8)
+        return QUORIX_E_PARAM;
     m_snapAlign = align;
     return QUORIX_OK;
 }
 
-void CRegion::SetSnapScale(float factor) { m_sizeFactor = factor; }
+void CRegion::SetSnapScale(float factor) {
+    m_sizeFactor = factor;
+}
 
-uint32_t CRegion::Snap(uint32_t timeoutMs, uint32_t* width, uint32_t* stride, uint32_t* height, uint32_t* format,
-                       uint8_t** data) {
-    if (data == nullptr) return QUORIX_E_PARAM;
+uint32_t CRegion::Snap(uint32_t timeoutMs, uint32_t* width, uint32_t* stride, uint32_t* height,
+                       uint32_t* format, uint8_t** data) {
+    if (data == nullptr)
+        return QUORIX_E_PARAM;
     BRIXEL::CHAutoLock lock(&m_snapLock);
     m_snapDone.Reset();
     m_snapPending = true;
@@ -247,17 +279,23 @@ uint32_t CRegion::Snap(uint32_t timeoutMs, uint32_t* width, uint32_t* stride, ui
     }
     *data = m_snapData;
     m_snapData = nullptr;
-    if (width) *width = m_snapWidth;
-    if (stride) *stride = m_snapStride;
-    if (height) *height = m_snapHeight;
-    if (format) *format = m_snapFormat;
+    if (width)
+        *width = m_snapWidth;
+    if (stride)
+        *stride = m_snapStride;
+    if (height)
+        *height = m_snapHeight;
+    if (format)
+        *format = m_snapFormat;
     return static_cast<uint32_t>(m_snapResult);
 }
 
-uint32_t CRegion::Project(uint32_t timeoutMs, const float* xs, const float* ys, float* outXs, float* outYs,
-                          uint32_t count, bool inverse) {
-    if (xs == nullptr || ys == nullptr || outXs == nullptr || outYs == nullptr) return QUORIX_E_PARAM;
-    if (count > kMaxProjectPoints) return QUORIX_E_PARAM;
+uint32_t CRegion::Project(uint32_t timeoutMs, const float* xs, const float* ys, float* outXs,
+                          float* outYs, uint32_t count, bool inverse) {
+    if (xs == nullptr || ys == nullptr || outXs == nullptr || outYs == nullptr)
+        return QUORIX_E_PARAM;
+    if (count > kMaxProjectPoints)
+        return QUORIX_E_PARAM;
     BRIXEL::CHAutoLock lock(&m_projectLock);
     m_projectDone.Reset();
     m_projectPending = true;
@@ -321,7 +359,8 @@ void CRegion::DeleteGL() {
         GLuint b = m_packBuffer;
         glDeleteBuffers(1, &b);
     }
-    if (m_composeProgram != 0 && m_composeProgram != ~0u) glDeleteProgram(m_composeProgram);
+    if (m_composeProgram != 0 && m_composeProgram != ~0u)
+        glDeleteProgram(m_composeProgram);
     m_composeProgram = 0;
     m_frameBuffer = m_depthBuffer = m_packBuffer = 0;
     m_packBufferSize = 0;
@@ -331,7 +370,8 @@ void CRegion::DeleteGL() {
 bool CRegion::GetView(RegionView& view) {
     BRIXEL::CHAutoLock lock(&m_stateLock);
     view = RegionView{};
-    if (!m_enabled) return false;
+    if (!m_enabled)
+        return false;
     view.enabled = true;
     view.x = m_x;
     view.y = m_y;
@@ -346,7 +386,8 @@ bool CRegion::GetView(RegionView& view) {
     view.saturation = m_saturation;
     view.contrast = m_contrast;
     view.ratioType = m_ratioType;
-    view.rectAspect = m_height != 0 ? static_cast<float>(m_width) / static_cast<float>(m_height) : 1.0f;
+    view.rectAspect =
+        m_height != 0 ? static_cast<float>(m_width) / static_cast<float>(m_height) : 1.0f;
     view.blankPtz = m_blankPtz;
     return true;
 }
@@ -375,11 +416,12 @@ void CRegion::ComputeView(RegionView& view) {
 }
 
 void CRegion::ResizeTargets(uint32_t width, uint32_t height) {
-    if (width == m_targetWidth && height == m_targetHeight) return;
+    if (width == m_targetWidth && height == m_targetHeight)
+        return;
     for (uint32_t t : m_colourTexture) {
         glBindTexture(GL_TEXTURE_2D, t);
-        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, static_cast<GLsizei>(width), static_cast<GLsizei>(height), 0,
-                     GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, static_cast<GLsizei>(width),
+                     static_cast<GLsizei>(height), 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
     }
     glBindTexture(GL_TEXTURE_2D, 0);
     glBindRenderbuffer(GL_RENDERBUFFER, m_depthBuffer);
@@ -394,18 +436,22 @@ void CRegion::ResizeTargets(uint32_t width, uint32_t height) {
 
 void CRegion::RenderBegin(RegionView& view) {
     static constexpr const char* kFn = "SPHERA::CRegion::RenderBegin";
-    if (ClampView(view)) SetPtz(view.pan, view.tilt, view.zoom);
+    if (ClampView(view))
+        SetPtz(view.pan, view.tilt, view.zoom);
     ResizeTargets(view.targetWidth, view.targetHeight);
 
     m_current = 1 - m_current;
     glBindFramebuffer(GL_FRAMEBUFFER, m_frameBuffer);
-    glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, m_colourTexture[m_current], 0);
+    glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D,
+                           m_colourTexture[m_current], 0);
     glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_DEPTH_ATTACHMENT, GL_RENDERBUFFER, m_depthBuffer);
     const GLenum status = glCheckFramebufferStatus(GL_FRAMEBUFFER);
     if (status != GL_FRAMEBUFFER_COMPLETE)
-        HLOG(kSource, kModule, 40, kFn, "[reg=%d] glBindFramebuffer fail %#x", static_cast<int>(m_index), status);
+        HLOG(kSource, kModule, 40, kFn, "[reg=%d] glBindFramebuffer fail %#x",
+             static_cast<int>(m_index), status);
 
-    glViewport(0, 0, static_cast<GLsizei>(view.targetWidth), static_cast<GLsizei>(view.targetHeight));
+    glViewport(0, 0, static_cast<GLsizei>(view.targetWidth),
+               static_cast<GLsizei>(view.targetHeight));
     glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     if (view.displayType == SPH_DISPLAY_CYLINDER) {
@@ -419,7 +465,8 @@ void CRegion::RenderBegin(RegionView& view) {
     BuildModelView(view, model);
 
     IRegionHost* h = m_owner;
-    if (h == nullptr) return;
+    if (h == nullptr)
+        return;
     glUseProgram(h->GetProgram());
     UniformInt(h, U_DISPLAYTYPE, view.displayType);
     UniformInt(h, U_DRAWBK, SPH_DRAW_FG);
@@ -439,7 +486,8 @@ void CRegion::RenderBegin(RegionView& view) {
 
 void CRegion::RenderCamera(RegionView& view) {
     IRegionHost* h = m_owner;
-    if (h == nullptr) return;
+    if (h == nullptr)
+        return;
     UniformInt(h, U_DOUBLEPLANE, 0);
     const int32_t model = h->GetModelType();
     if (model == SPH_MODEL_NORMAL) {
@@ -458,16 +506,19 @@ void CRegion::RenderCamera(RegionView& view) {
 void CRegion::RenderEnd(RegionView& view) {
     static constexpr const char* kFn = "SPHERA::CRegion::RenderEnd";
     IRegionHost* h = m_owner;
-    if (h == nullptr) return;
+    if (h == nullptr)
+        return;
 
     m_current = 1 - m_current;
-    glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, m_colourTexture[m_current], 0);
+    glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D,
+                           m_colourTexture[m_current], 0);
     REGION_GL_CHECK(kFn);
 
     OnProject(view);
 
     const uint32_t bg = m_backgroundColour;
-    glClearColor((bg & 0xFF) / 255.0f, ((bg >> 8) & 0xFF) / 255.0f, ((bg >> 16) & 0xFF) / 255.0f, 0.0f);
+    glClearColor((bg & 0xFF) / 255.0f, ((bg >> 8) & 0xFF) / 255.0f, ((bg >> 16) & 0xFF) / 255.0f,
+                 0.0f);
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
 
     glEnable(GL_BLEND);
@@ -480,11 +531,13 @@ void CRegion::RenderEnd(RegionView& view) {
     UniformInt(h, U_TEX, 0);  // the shaders read the previous pass through g_sTex as well
     const bool ownProgram = UseComposeProgram(view);
     h->DrawQuad();
-    if (ownProgram) glUseProgram(h->GetProgram());
+    if (ownProgram)
+        glUseProgram(h->GetProgram());
     glDisable(GL_BLEND);
     REGION_GL_CHECK(kFn);
 
-    const int32_t tw = static_cast<int32_t>(view.targetWidth), th = static_cast<int32_t>(view.targetHeight);
+    const int32_t tw = static_cast<int32_t>(view.targetWidth),
+                  th = static_cast<int32_t>(view.targetHeight);
     if (m_index == kScreenOffRegion) {
         OnSnap(0, 0, tw, th, true);
         glUseProgram(0);
@@ -502,8 +555,8 @@ void CRegion::RenderEnd(RegionView& view) {
     const ImageRect img = ComputeImageRect(view);
     BRIXEL::CHAutoLock lock(&m_callbackLock);
     if (m_drawCallback != nullptr)
-        m_drawCallback(static_cast<uint16_t>(m_index), img.x, img.y, img.width, img.height, view.x, view.y,
-                       view.width, view.height, m_drawUser);
+        m_drawCallback(static_cast<uint16_t>(m_index), img.x, img.y, img.width, img.height, view.x,
+                       view.y, view.width, view.height, m_drawUser);
 }
 
 bool CRegion::UseComposeProgram(const RegionView& view) {
@@ -527,11 +580,14 @@ bool CRegion::UseComposeProgram(const RegionView& view) {
                 glDeleteProgram(program);
             }
         }
-        if (vs != 0) glDeleteShader(vs);  // flagged; freed with the program
-        if (fs != 0) glDeleteShader(fs);
+        if (vs != 0)
+            glDeleteShader(vs);  // flagged; freed with the program
+        if (fs != 0)
+            glDeleteShader(fs);
         REGION_GL_CHECK("SPHERA::CRegion::RenderEnd");
     }
-    if (m_composeProgram == ~0u) return false;
+    if (m_composeProgram == ~0u)
+        return false;
     glUseProgram(m_composeProgram);
     glUniform1i(m_composeUniforms[0], static_cast<GLint>(view.flip));
     glUniform1i(m_composeUniforms[1], 0);
@@ -546,7 +602,8 @@ void CRegion::OnSnap(int32_t x, int32_t y, int32_t width, int32_t height, bool f
     static constexpr const char* kFn = "SPHERA::CRegion::OnSnap";
     {
         BRIXEL::CHAutoLock lock(&m_snapLock);
-        if (m_snapCallback == nullptr && !m_snapPending) return;
+        if (m_snapCallback == nullptr && !m_snapPending)
+            return;
     }
     const float rx = m_snapRect[0], ry = m_snapRect[1], rw = m_snapRect[2], rh = m_snapRect[3];
     const int32_t sx = static_cast<int32_t>(x + width * rx);
@@ -558,10 +615,20 @@ void CRegion::OnSnap(int32_t x, int32_t y, int32_t width, int32_t height, bool f
     GLenum format = GL_BGRA;
     uint32_t bytes = 4;
     switch (code) {
-    case 1: format = GL_RGBA; bytes = 4; break;
-    case 2: format = GL_RGB; bytes = 3; break;
-    case 4: format = GL_BGR; bytes = 3; break;
-    default: break;
+        case 1:
+            format = GL_RGBA;
+            bytes = 4;
+            break;
+        case 2:
+            format = GL_RGB;
+            bytes = 3;
+            break;
+        case 4:
+            format = GL_BGR;
+            bytes = 3;
+            break;
+        default:
+            break;
     }
     const uint64_t stride64 = (static_cast<uint64_t>(sw) * bytes + align - 1) / align * align;
     const uint64_t size64 = stride64 * static_cast<uint64_t>(shh);
@@ -597,7 +664,8 @@ void CRegion::OnSnap(int32_t x, int32_t y, int32_t width, int32_t height, bool f
         BRIXEL::CHAutoLock lock(&m_snapLock);
         if (mapped != nullptr && m_snapCallback != nullptr)
             m_snapCallback(static_cast<uint16_t>(m_index), static_cast<uint32_t>(sw), stride,
-                           static_cast<uint32_t>(shh), code, static_cast<const uint8_t*>(mapped), m_snapUser);
+                           static_cast<uint32_t>(shh), code, static_cast<const uint8_t*>(mapped),
+                           m_snapUser);
         if (m_snapPending) {
             m_snapPending = false;
             m_snapWidth = static_cast<uint32_t>(sw);
@@ -619,7 +687,8 @@ void CRegion::OnSnap(int32_t x, int32_t y, int32_t width, int32_t height, bool f
         }
     }
     if (size != 0) {
-        if (mapped != nullptr) glUnmapBuffer(GL_PIXEL_PACK_BUFFER);
+        if (mapped != nullptr)
+            glUnmapBuffer(GL_PIXEL_PACK_BUFFER);
         glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
     }
 }
@@ -627,7 +696,8 @@ void CRegion::OnSnap(int32_t x, int32_t y, int32_t width, int32_t height, bool f
 void CRegion::OnProject(const RegionView& view) {
     static constexpr const char* kFn = "SPHERA::CRegion::OnProject";
     BRIXEL::CHAutoLock lock(&m_projectLock);
-    if (!m_projectPending) return;
+    if (!m_projectPending)
+        return;
     m_projectPending = false;
 
     GLint vp[4] = {0, 0, 0, 0};
@@ -648,13 +718,16 @@ void CRegion::OnProject(const RegionView& view) {
         const double x = m_xs[i], y = m_ys[i];
         if (m_projectInverse) {
             const double wx = x * vw, wy = vh - vh * y;
-            const GLint px = static_cast<GLint>(std::clamp(std::floor(wx), 0.0, std::max(0.0, vw - 1.0)));
-            const GLint py = static_cast<GLint>(std::clamp(std::floor(wy), 0.0, std::max(0.0, vh - 1.0)));
+            const GLint px =
+                static_cast<GLint>(std::clamp(std::floor(wx), 0.0, std::max(0.0, vw - 1.0)));
+            const GLint py =
+                static_cast<GLint>(std::clamp(std::floor(wy), 0.0, std::max(0.0, vh - 1.0)));
             GLfloat depth = 1.0f;
             glReadPixels(px, py, 1, 1, GL_DEPTH_COMPONENT, GL_FLOAT, &depth);
             const double win[3] = {wx, wy, depth};
             double obj[3], sx = 0.0, sy = 0.0;
-            if (std::isfinite(wx) && std::isfinite(wy) && GluUnProject(win, mv, proj, viewport, obj)) {
+            if (std::isfinite(wx) && std::isfinite(wy) &&
+                GluUnProject(win, mv, proj, viewport, obj)) {
                 ToSource(view, model, obj, sx, sy);
                 m_xs[i] = static_cast<float>(sx);
                 m_ys[i] = static_cast<float>(sy);
@@ -681,29 +754,35 @@ void CRegion::OnProject(const RegionView& view) {
 namespace {
 
 CRegion* HostRegion(IRegionHost* render, uint32_t region) {
-    if (render == nullptr || region >= kScreenOffRegion) return nullptr;
+    if (render == nullptr || region >= kScreenOffRegion)
+        return nullptr;
     return render->GetRegion(region);
 }
 
 }  // namespace
 
 uint32_t GetDisplayTypeList(IRegionHost* render, int32_t* types, uint32_t* count) {
-    if (render == nullptr || count == nullptr) return QUORIX_E_PARAM;
+    if (render == nullptr || count == nullptr)
+        return QUORIX_E_PARAM;
     const auto list = DisplayTypeList(render->GetModelType(), render->GetCameraCount());
     const uint32_t needed = static_cast<uint32_t>(list.size());
     const uint32_t room = *count;
     *count = needed;
-    if (room < needed) return QUORIX_E_BUFFER_TOO_SMALL;
-    if (types == nullptr) return QUORIX_E_PARAM;
+    if (room < needed)
+        return QUORIX_E_BUFFER_TOO_SMALL;
+    if (types == nullptr)
+        return QUORIX_E_PARAM;
     std::copy(list.begin(), list.end(), types);
     return QUORIX_OK;
 }
 
-uint32_t EnableRegion(IRegionHost* render, uint32_t region, int32_t x, int32_t y, int32_t width, int32_t height,
-                      bool enable) {
-    if (render == nullptr || region >= kRegionCount) return QUORIX_E_PARAM;
+uint32_t EnableRegion(IRegionHost* render, uint32_t region, int32_t x, int32_t y, int32_t width,
+                      int32_t height, bool enable) {
+    if (render == nullptr || region >= kRegionCount)
+        return QUORIX_E_PARAM;
     CRegion* r = render->GetRegion(region);
-    if (r == nullptr) return QUORIX_E_PARAM;
+    if (r == nullptr)
+        return QUORIX_E_PARAM;
     // A negative size is as empty as a zero one: nothing could be drawn into it.
     if (width > 0 && height > 0 && enable) {
         r->Enable(x, y, width, height);
@@ -719,94 +798,110 @@ uint32_t EnableRegion(IRegionHost* render, uint32_t region, int32_t x, int32_t y
 
 uint32_t SetDisplayType(IRegionHost* render, uint32_t region, int32_t type) {
     CRegion* r = HostRegion(render, region);
-    if (r == nullptr) return QUORIX_E_PARAM;
-    if (!IsDisplayTypeSupported(render->GetModelType(), render->GetCameraCount(), type)) return QUORIX_E_PARAM;
+    if (r == nullptr)
+        return QUORIX_E_PARAM;
+    if (!IsDisplayTypeSupported(render->GetModelType(), render->GetCameraCount(), type))
+        return QUORIX_E_PARAM;
     r->SetDisplayType(type);
     return QUORIX_OK;
 }
 
 uint32_t GetDisplayType(IRegionHost* render, uint32_t region, int32_t* type) {
     CRegion* r = HostRegion(render, region);
-    if (r == nullptr || type == nullptr) return QUORIX_E_PARAM;
+    if (r == nullptr || type == nullptr)
+        return QUORIX_E_PARAM;
     *type = r->GetDisplayType();
     return QUORIX_OK;
 }
 
 uint32_t SetPtz(IRegionHost* render, uint32_t region, float pan, float tilt, float zoom) {
     CRegion* r = HostRegion(render, region);
-    if (r == nullptr) return QUORIX_E_PARAM;
+    if (r == nullptr)
+        return QUORIX_E_PARAM;
     r->SetPtz(pan, tilt, zoom);
     return QUORIX_OK;
 }
 
 uint32_t GetPtz(IRegionHost* render, uint32_t region, float* pan, float* tilt, float* zoom) {
     CRegion* r = HostRegion(render, region);
-    if (r == nullptr) return QUORIX_E_PARAM;
+    if (r == nullptr)
+        return QUORIX_E_PARAM;
     r->GetPtz(pan, tilt, zoom);
     return QUORIX_OK;
 }
 
 uint32_t SetRatioType(IRegionHost* render, uint32_t region, uint32_t ratioType) {
     CRegion* r = HostRegion(render, region);
-    if (r == nullptr) return QUORIX_E_PARAM;
+    if (r == nullptr)
+        return QUORIX_E_PARAM;
     r->SetRatioType(ratioType);
     return QUORIX_OK;
 }
 
 uint32_t SetFlip(IRegionHost* render, uint32_t region, uint32_t flip) {
     CRegion* r = HostRegion(render, region);
-    if (r == nullptr) return QUORIX_E_PARAM;
+    if (r == nullptr)
+        return QUORIX_E_PARAM;
     r->SetFlip(flip);
     return QUORIX_OK;
 }
 
 uint32_t SetBackgroundColor(IRegionHost* render, uint32_t region, uint32_t colour) {
     CRegion* r = HostRegion(render, region);
-    if (r == nullptr) return QUORIX_E_PARAM;
+    if (r == nullptr)
+        return QUORIX_E_PARAM;
     r->SetBackgroundColor(colour);
     return QUORIX_OK;
 }
 
 uint32_t EnableBlankPtz(IRegionHost* render, uint32_t region, bool enable) {
     CRegion* r = HostRegion(render, region);
-    if (r == nullptr) return QUORIX_E_PARAM;
+    if (r == nullptr)
+        return QUORIX_E_PARAM;
     r->EnableBlankPtz(enable);
     return QUORIX_OK;
 }
 
 uint32_t SetDrawCallback(IRegionHost* render, uint32_t region, DrawCallback callback, void* user) {
     CRegion* r = HostRegion(render, region);
-    if (r == nullptr) return QUORIX_E_PARAM;
+    if (r == nullptr)
+        return QUORIX_E_PARAM;
     r->SetDrawCallback(callback, user);
     return QUORIX_OK;
 }
 
 uint32_t SetSnapCallback(IRegionHost* render, uint32_t region, SnapCallback callback, void* user) {
     CRegion* r = HostRegion(render, region);
-    if (r == nullptr) return QUORIX_E_PARAM;
+    if (r == nullptr)
+        return QUORIX_E_PARAM;
     r->SetSnapCallback(callback, user);
     return QUORIX_OK;
 }
 
-uint32_t SetSnapRect(IRegionHost* render, uint32_t region, float x, float y, float width, float height) {
+uint32_t SetSnapRect(IRegionHost* render, uint32_t region, float x, float y, float width,
+                     float height) {
     CRegion* r = HostRegion(render, region);
-    if (r == nullptr) return QUORIX_E_PARAM;
+    if (r == nullptr)
+        return QUORIX_E_PARAM;
     r->SetSnapRect(x, y, width, height);
     return QUORIX_OK;
 }
 
 uint32_t SetSnapFormat(IRegionHost* render, uint32_t region, uint32_t format, uint32_t align) {
     CRegion* r = HostRegion(render, region);
-    if (r == nullptr) return QUORIX_E_PARAM;
+    if (r == nullptr)
+        return QUORIX_E_PARAM;
     const uint32_t rc = r->SetSnapFormat(format);
-    if (rc != QUORIX_OK) return rc;
+    if (rc != QUORIX_OK)
+        return rc;
     return r->SetSnapAlign(align);
 }
 
-uint32_t Snap(IRegionHost* render, uint32_t region, uint32_t timeoutMs, uint32_t* width, uint32_t* stride,
-              uint32_t* height, uint32_t* format, uint8_t** data) {
+uint32_t Snap(IRegionHost* render, uint32_t region, uint32_t timeoutMs, uint32_t* width,
+              uint32_t* stride, uint32_t* height, uint32_t* format, uint8_t** data) {
     CRegion* r = HostRegion(render, region);
-    if (r == nullptr) return QUORIX_E_PARAM;
+    if (r == nullptr)
+        return QUORIX_E_PARAM;
     return r->Snap(timeoutMs, width, stride, height, format, data);
 }
 
@@ -818,7 +913,8 @@ CRegion* OffScreenRegion(IRegionHost* render) {
 void PrepareOffScreen(IRegionHost* render, CRegion* r9) {
     r9->Enable(0, 0, 0, 0);
     int32_t type = ScreenOffDisplayType(render->GetModelType(), r9->GetDisplayType());
-    if (type == -1) type = SPH_DISPLAY_PLANE;
+    if (type == -1)
+        type = SPH_DISPLAY_PLANE;
     r9->SetDisplayType(type);
 }
 }  // namespace
@@ -826,22 +922,27 @@ void PrepareOffScreen(IRegionHost* render, CRegion* r9) {
 uint32_t ScreenOffSnap(IRegionHost* render, uint32_t timeoutMs, uint32_t* width, uint32_t* stride,
                        uint32_t* height, uint32_t* format, uint8_t** data) {
     CRegion* r9 = OffScreenRegion(render);
-    if (r9 == nullptr) return QUORIX_E_PARAM;
-    if (data == nullptr) return QUORIX_E_PARAM;
+    if (r9 == nullptr)
+        return QUORIX_E_PARAM;
+    if (data == nullptr)
+        return QUORIX_E_PARAM;
     BRIXEL::CHAutoLock lock(&r9->SnapLock());
-    if (!r9->HasSnapCallback()) PrepareOffScreen(render, r9);
+    if (!r9->HasSnapCallback())
+        PrepareOffScreen(render, r9);
     render->SetSnapshotBusy(true);
     lock.Unlock();
     const uint32_t rc = r9->Snap(timeoutMs, width, stride, height, format, data);
     lock.Lock();
-    if (!r9->HasSnapCallback()) r9->Disable();
+    if (!r9->HasSnapCallback())
+        r9->Disable();
     render->SetSnapshotBusy(false);
     return rc;
 }
 
 uint32_t SetScreenOffSnapCallback(IRegionHost* render, SnapCallback callback, void* user) {
     CRegion* r9 = OffScreenRegion(render);
-    if (r9 == nullptr) return QUORIX_E_PARAM;
+    if (r9 == nullptr)
+        return QUORIX_E_PARAM;
     BRIXEL::CHAutoLock lock(&r9->SnapLock());
     if (!render->IsSnapshotBusy()) {
         if (callback != nullptr)
@@ -855,33 +956,41 @@ uint32_t SetScreenOffSnapCallback(IRegionHost* render, SnapCallback callback, vo
 
 uint32_t SetScreenOffSnapRect(IRegionHost* render, float x, float y, float width, float height) {
     CRegion* r9 = OffScreenRegion(render);
-    if (r9 == nullptr) return QUORIX_E_PARAM;
+    if (r9 == nullptr)
+        return QUORIX_E_PARAM;
     r9->SetSnapRect(x, y, width, height);
     return QUORIX_OK;
 }
 
-uint32_t SetScreenOffSnapFormat(IRegionHost* render, float sizeFactor, uint32_t format, uint32_t align) {
+uint32_t SetScreenOffSnapFormat(IRegionHost* render, float sizeFactor, uint32_t format,
+                                uint32_t align) {
     CRegion* r9 = OffScreenRegion(render);
-    if (r9 == nullptr) return QUORIX_E_PARAM;
+    if (r9 == nullptr)
+        return QUORIX_E_PARAM;
     r9->SetSnapScale(sizeFactor);
     const uint32_t rc = r9->SetSnapFormat(format);
-    if (rc != QUORIX_OK) return rc;
+    if (rc != QUORIX_OK)
+        return rc;
     return r9->SetSnapAlign(align);
 }
 
-void FreeSnapData(uint8_t* data) { std::free(data); }
+void FreeSnapData(uint8_t* data) {
+    std::free(data);
+}
 
-uint32_t Project(IRegionHost* render, uint32_t region, const float* xs, const float* ys, float* outXs,
-                 float* outYs, uint32_t count) {
+uint32_t Project(IRegionHost* render, uint32_t region, const float* xs, const float* ys,
+                 float* outXs, float* outYs, uint32_t count) {
     CRegion* r = HostRegion(render, region);
-    if (r == nullptr) return QUORIX_E_PARAM;
+    if (r == nullptr)
+        return QUORIX_E_PARAM;
     return r->Project(kProjectTimeoutMs, xs, ys, outXs, outYs, count, false);
 }
 
-uint32_t UnProject(IRegionHost* render, uint32_t region, const float* xs, const float* ys, float* outXs,
-                   float* outYs, uint32_t count) {
+uint32_t UnProject(IRegionHost* render, uint32_t region, const float* xs, const float* ys,
+                   float* outXs, float* outYs, uint32_t count) {
     CRegion* r = HostRegion(render, region);
-    if (r == nullptr) return QUORIX_E_PARAM;
+    if (r == nullptr)
+        return QUORIX_E_PARAM;
     return r->Project(kProjectTimeoutMs, xs, ys, outXs, outYs, count, true);
 }
 

@@ -83,11 +83,11 @@ public:
     float GetSnapScale() const { return m_sizeFactor; }
 
     // One-shot read-back of the next drawn frame. The data is released with FreeSnapData.
-    uint32_t Snap(uint32_t timeoutMs, uint32_t* width, uint32_t* stride, uint32_t* height, uint32_t* format,
-                  uint8_t** data);
+    uint32_t Snap(uint32_t timeoutMs, uint32_t* width, uint32_t* stride, uint32_t* height,
+                  uint32_t* format, uint8_t** data);
     // Project (inverse false: source to screen) or unproject (inverse true) `count` points.
-    uint32_t Project(uint32_t timeoutMs, const float* xs, const float* ys, float* outXs, float* outYs,
-                     uint32_t count, bool inverse);
+    uint32_t Project(uint32_t timeoutMs, const float* xs, const float* ys, float* outXs,
+                     float* outYs, uint32_t count, bool inverse);
 
     // ---- render thread (GL context current) ----
     void CreateGL();
@@ -170,8 +170,8 @@ private:
 
 // ---- renderer-level operations on regions (regions 0-8 for the host) ----
 uint32_t GetDisplayTypeList(IRegionHost* render, int32_t* types, uint32_t* count);
-uint32_t EnableRegion(IRegionHost* render, uint32_t region, int32_t x, int32_t y, int32_t width, int32_t height,
-                      bool enable);
+uint32_t EnableRegion(IRegionHost* render, uint32_t region, int32_t x, int32_t y, int32_t width,
+                      int32_t height, bool enable);
 uint32_t SetDisplayType(IRegionHost* render, uint32_t region, int32_t type);
 uint32_t GetDisplayType(IRegionHost* render, uint32_t region, int32_t* type);
 uint32_t SetPtz(IRegionHost* render, uint32_t region, float pan, float tilt, float zoom);
@@ -182,19 +182,21 @@ uint32_t SetBackgroundColor(IRegionHost* render, uint32_t region, uint32_t colou
 uint32_t EnableBlankPtz(IRegionHost* render, uint32_t region, bool enable);
 uint32_t SetDrawCallback(IRegionHost* render, uint32_t region, DrawCallback callback, void* user);
 uint32_t SetSnapCallback(IRegionHost* render, uint32_t region, SnapCallback callback, void* user);
-uint32_t SetSnapRect(IRegionHost* render, uint32_t region, float x, float y, float width, float height);
+uint32_t SetSnapRect(IRegionHost* render, uint32_t region, float x, float y, float width,
+                     float height);
 uint32_t SetSnapFormat(IRegionHost* render, uint32_t region, uint32_t format, uint32_t align);
-uint32_t Snap(IRegionHost* render, uint32_t region, uint32_t timeoutMs, uint32_t* width, uint32_t* stride,
-              uint32_t* height, uint32_t* format, uint8_t** data);
+uint32_t Snap(IRegionHost* render, uint32_t region, uint32_t timeoutMs, uint32_t* width,
+              uint32_t* stride, uint32_t* height, uint32_t* format, uint8_t** data);
 uint32_t ScreenOffSnap(IRegionHost* render, uint32_t timeoutMs, uint32_t* width, uint32_t* stride,
                        uint32_t* height, uint32_t* format, uint8_t** data);
 uint32_t SetScreenOffSnapCallback(IRegionHost* render, SnapCallback callback, void* user);
 uint32_t SetScreenOffSnapRect(IRegionHost* render, float x, float y, float width, float height);
-uint32_t SetScreenOffSnapFormat(IRegionHost* render, float sizeFactor, uint32_t format, uint32_t align);
+uint32_t SetScreenOffSnapFormat(IRegionHost* render, float sizeFactor, uint32_t format,
+                                uint32_t align);
 void FreeSnapData(uint8_t* data);
-uint32_t Project(IRegionHost* render, uint32_t region, const float* xs, const float* ys, float* outXs,
-                 float* outYs, uint32_t count);
-uint32_t UnProject(IRegionHost* render, uint32_t region, const float* xs, const float* ys, float* outXs,
-                   float* outYs, uint32_t count);
+uint32_t Project(IRegionHost* render, uint32_t region, const float* xs, const float* ys,
+                 float* outXs, float* outYs, uint32_t count);
+uint32_t UnProject(IRegionHost* render, uint32_t region, const float* xs, const float* ys,
+                   float* outXs, float* outYs, uint32_t count);
 
 }  // namespace SPHERA

@@ -12,10 +12,12 @@
 namespace SPHERA {
 
 const char* const kUniformNames[U_COUNT] = {
-    "g_m4Project", "g_m4ModelView", "g_nModelType", "g_nDisplayType", "g_nMultiSensor", "g_nDrawBK",
-    "g_nFlip", "g_fBrightness", "g_fSaturation", "g_fContrast", "g_nAdaptMode", "g_nDoublePlane",
-    "g_fPan", "g_v2Center", "g_fScaleWidth", "g_v2ViewSize", "g_fVideoAspect", "g_m3K", "g_m3R",
-    "g_fD", "g_m3KDinv", "g_sTex", "g_sTex_u", "g_sTex_v", "g_sTex_bkg", "g_nDataFlag",
+    "g_m4Project",  "g_m4ModelView",  "g_nModelType",  "g_nDisplayType", "g_nMultiSensor",
+    "g_nDrawBK",    "g_nFlip",        "g_fBrightness", "g_fSaturation",  "g_fContrast",
+    "g_nAdaptMode", "g_nDoublePlane", "g_fPan",        "g_v2Center",     "g_fScaleWidth",
+    "g_v2ViewSize", "g_fVideoAspect", "g_m3K",         "g_m3R",          "g_fD",
+    "g_m3KDinv",    "g_sTex",         "g_sTex_u",      "g_sTex_v",       "g_sTex_bkg",
+    "g_nDataFlag",
 };
 
 namespace {
@@ -24,7 +26,8 @@ namespace {
 const double kHalfFovTan = std::tan(0.567232);
 
 void Identity(double m[16]) {
-    for (int i = 0; i < 16; ++i) m[i] = (i % 5 == 0) ? 1.0 : 0.0;
+    for (int i = 0; i < 16; ++i)
+        m[i] = (i % 5 == 0) ? 1.0 : 0.0;
 }
 
 // out = a * b, column-major.
@@ -33,7 +36,8 @@ void Multiply(const double a[16], const double b[16], double out[16]) {
     for (int c = 0; c < 4; ++c)
         for (int row = 0; row < 4; ++row) {
             double s = 0.0;
-            for (int k = 0; k < 4; ++k) s += a[k * 4 + row] * b[c * 4 + k];
+            for (int k = 0; k < 4; ++k)
+                s += a[k * 4 + row] * b[c * 4 + k];
             r[c * 4 + row] = s;
         }
     std::copy(r, r + 16, out);
@@ -76,10 +80,14 @@ bool IsSphereDisplay(int32_t d) {
 
 // Wraps into [-1, 1] as repeated steps of 100000 and then of 2 would, without looping.
 double WrapUnit(double v) {
-    if (v > 100001.0) v -= std::ceil((v - 100001.0) / 100000.0) * 100000.0;
-    if (v < -100001.0) v += std::ceil((-100001.0 - v) / 100000.0) * 100000.0;
-    if (v > 1.0) v -= std::ceil((v - 1.0) / 2.0) * 2.0;
-    if (v < -1.0) v += std::ceil((-1.0 - v) / 2.0) * 2.0;
+    if (v > 100001.0)
+        v -= std::ceil((v - 100001.0) / 100000.0) * 100000.0;
+    if (v < -100001.0)
+        v += std::ceil((-100001.0 - v) / 100000.0) * 100000.0;
+    if (v > 1.0)
+        v -= std::ceil((v - 1.0) / 2.0) * 2.0;
+    if (v < -1.0)
+        v += std::ceil((-1.0 - v) / 2.0) * 2.0;
     return std::clamp(v, -1.0, 1.0);  // rounding of huge inputs must not leave the range
 }
 
@@ -98,32 +106,38 @@ void RotateZ(double p[3], double degrees) {
     p[1] = y;
 }
 
-double Length(const double p[3]) { return std::sqrt(p[0] * p[0] + p[1] * p[1] + p[2] * p[2]); }
+double Length(const double p[3]) {
+    return std::sqrt(p[0] * p[0] + p[1] * p[1] + p[2] * p[2]);
+}
 
-double SafeAcos(double v) { return std::acos(std::clamp(v, -1.0, 1.0)); }
+double SafeAcos(double v) {
+    return std::acos(std::clamp(v, -1.0, 1.0));
+}
 
 }  // namespace
 
 std::vector<int32_t> DisplayTypeList(int32_t modelType, uint32_t cameraCount) {
     std::vector<int32_t> list;
     switch (modelType) {
-    case SPH_MODEL_FISHEYE:
-    case SPH_MODEL_VR360:
-    case SPH_MODEL_VR360_2:
-        list = {SPH_DISPLAY_SPHERE, SPH_DISPLAY_PLANE180, SPH_DISPLAY_PLANE360, SPH_DISPLAY_PLANE};
-        break;
-    case SPH_MODEL_VR720:
-        list = {SPH_DISPLAY_VR, SPH_DISPLAY_SPHERE, SPH_DISPLAY_PLANE360, SPH_DISPLAY_PLANE};
-        break;
-    case SPH_MODEL_RING:
-        list = {SPH_DISPLAY_CYLINDER, SPH_DISPLAY_CYLINDER_INSIDE, SPH_DISPLAY_PLANE360,
-                SPH_DISPLAY_PLANE360_FRONTBACK, SPH_DISPLAY_PLANE};
-        break;
-    default:
-        list = {SPH_DISPLAY_PLANE};
-        break;
+        case SPH_MODEL_FISHEYE:
+        case SPH_MODEL_VR360:
+        case SPH_MODEL_VR360_2:
+            list = {SPH_DISPLAY_SPHERE, SPH_DISPLAY_PLANE180, SPH_DISPLAY_PLANE360,
+                    SPH_DISPLAY_PLANE};
+            break;
+        case SPH_MODEL_VR720:
+            list = {SPH_DISPLAY_VR, SPH_DISPLAY_SPHERE, SPH_DISPLAY_PLANE360, SPH_DISPLAY_PLANE};
+            break;
+        case SPH_MODEL_RING:
+            list = {SPH_DISPLAY_CYLINDER, SPH_DISPLAY_CYLINDER_INSIDE, SPH_DISPLAY_PLANE360,
+                    SPH_DISPLAY_PLANE360_FRONTBACK, SPH_DISPLAY_PLANE};
+            break;
+        default:
+            list = {SPH_DISPLAY_PLANE};
+            break;
     }
-    if (cameraCount >= 2) list.push_back(SPH_DISPLAY_MULTI);
+    if (cameraCount >= 2)
+        list.push_back(SPH_DISPLAY_MULTI);
     return list;
 }
 
@@ -134,22 +148,25 @@ bool IsDisplayTypeSupported(int32_t modelType, uint32_t cameraCount, int32_t dis
 
 int32_t ScreenOffDisplayType(int32_t modelType, int32_t current) {
     switch (modelType) {
-    case SPH_MODEL_VR720:
-    case SPH_MODEL_RING:
-        return SPH_DISPLAY_PLANE360_FIXED;
-    case SPH_MODEL_FISHEYE:
-    case SPH_MODEL_VR360:
-    case SPH_MODEL_VR360_2:
-        return SPH_DISPLAY_PLANE180;
-    default:
-        return current;
+        case SPH_MODEL_VR720:
+        case SPH_MODEL_RING:
+            return SPH_DISPLAY_PLANE360_FIXED;
+        case SPH_MODEL_FISHEYE:
+        case SPH_MODEL_VR360:
+        case SPH_MODEL_VR360_2:
+            return SPH_DISPLAY_PLANE180;
+        default:
+            return current;
     }
 }
 
 void Frustum(float m[16], double l, double r, double b, double t, double n, double f) {
-    for (int i = 0; i < 16; ++i) m[i] = (i % 5 == 0) ? 1.0f : 0.0f;
-    if (l == r || b == t || n == f || n < 0.0 || f < 0.0) return;
-    for (int i = 0; i < 16; ++i) m[i] = 0.0f;
+    for (int i = 0; i < 16; ++i)
+        m[i] = (i % 5 == 0) ? 1.0f : 0.0f;
+    if (l == r || b == t || n == f || n < 0.0 || f < 0.0)
+        return;
+    for (int i = 0; i < 16; ++i)
+        m[i] = 0.0f;
     m[0] = static_cast<float>(2.0 * n / (r - l));
     m[5] = static_cast<float>(2.0 * n / (t - b));
     m[8] = static_cast<float>((r + l) / (r - l));
@@ -160,8 +177,10 @@ void Frustum(float m[16], double l, double r, double b, double t, double n, doub
 }
 
 void Ortho(float m[16], double l, double r, double b, double t, double n, double f) {
-    for (int i = 0; i < 16; ++i) m[i] = (i % 5 == 0) ? 1.0f : 0.0f;
-    if (l == r || b == t || n == f) return;
+    for (int i = 0; i < 16; ++i)
+        m[i] = (i % 5 == 0) ? 1.0f : 0.0f;
+    if (l == r || b == t || n == f)
+        return;
     m[0] = static_cast<float>(2.0 / (r - l));
     m[5] = static_cast<float>(2.0 / (t - b));
     m[10] = static_cast<float>(-2.0 / (f - n));
@@ -171,7 +190,8 @@ void Ortho(float m[16], double l, double r, double b, double t, double n, double
     m[15] = 1.0f;
 }
 
-void ComputeViewValues(RegionView& view, const ViewSource& src, uint32_t regionIndex, float sizeFactor) {
+void ComputeViewValues(RegionView& view, const ViewSource& src, uint32_t regionIndex,
+                       float sizeFactor) {
     const int32_t d = view.displayType;
     const bool offScreen = regionIndex == 9;
     const double f = offScreen ? static_cast<double>(sizeFactor) : 1.0;
@@ -181,7 +201,8 @@ void ComputeViewValues(RegionView& view, const ViewSource& src, uint32_t regionI
     // value below depends on the rectangle.
     uint32_t w = 0, h = 0;
     double stitchedAspect = src.stitchedAspect;
-    if (!(stitchedAspect > 0.0) || !std::isfinite(stitchedAspect)) stitchedAspect = 0.0;
+    if (!(stitchedAspect > 0.0) || !std::isfinite(stitchedAspect))
+        stitchedAspect = 0.0;
     if (!multi) {
         if (src.cameraCount > 0) {
             w = src.firstWidth;
@@ -190,7 +211,8 @@ void ComputeViewValues(RegionView& view, const ViewSource& src, uint32_t regionI
         if (offScreen) {
             w = static_cast<uint32_t>(std::max(0.0, w * f));
             h = static_cast<uint32_t>(std::max(0.0, h * f));
-            const uint32_t cap = src.maxTextureSize > 0 ? static_cast<uint32_t>(src.maxTextureSize) / 3 : 0;
+            const uint32_t cap =
+                src.maxTextureSize > 0 ? static_cast<uint32_t>(src.maxTextureSize) / 3 : 0;
             const uint32_t larger = std::max(w, h);
             if (src.maxTextureSize != 0 && larger > cap) {
                 const double s = static_cast<double>(cap) / larger;
@@ -204,8 +226,10 @@ void ComputeViewValues(RegionView& view, const ViewSource& src, uint32_t regionI
                 w = static_cast<uint32_t>(view.width);
                 h = static_cast<uint32_t>(view.height);
             }
-            if (src.screenWidth != 0) w = std::min(w, src.screenWidth);
-            if (src.screenHeight != 0) h = std::min(h, src.screenHeight);
+            if (src.screenWidth != 0)
+                w = std::min(w, src.screenWidth);
+            if (src.screenHeight != 0)
+                h = std::min(h, src.screenHeight);
         }
     }
 
@@ -215,15 +239,19 @@ void ComputeViewValues(RegionView& view, const ViewSource& src, uint32_t regionI
         return view.height != 0 ? static_cast<double>(view.width) / view.height : 1.0;
     };
     auto videoAspect = [&]() -> double {
-        if (d == SPH_DISPLAY_MULTI || d == SPH_DISPLAY_VR || d == SPH_DISPLAY_SPHERE) return rectAspect();
-        if ((d == SPH_DISPLAY_PLANE360 || d == SPH_DISPLAY_PLANE360_FIXED) && src.modelType != SPH_MODEL_RING)
+        if (d == SPH_DISPLAY_MULTI || d == SPH_DISPLAY_VR || d == SPH_DISPLAY_SPHERE)
+            return rectAspect();
+        if ((d == SPH_DISPLAY_PLANE360 || d == SPH_DISPLAY_PLANE360_FIXED) &&
+            src.modelType != SPH_MODEL_RING)
             return src.modelType == SPH_MODEL_VR720 ? 2.0 : 4.0;
-        if (d == SPH_DISPLAY_PLANE180) return 1.0;
+        if (d == SPH_DISPLAY_PLANE180)
+            return 1.0;
         if (!multi) {
             double a = (src.cameraCount > 0 && src.firstHeight != 0)
                            ? static_cast<double>(src.firstWidth) / src.firstHeight
                            : rectAspect();
-            if (d == SPH_DISPLAY_PLANE360_FRONTBACK) a /= 2.0;
+            if (d == SPH_DISPLAY_PLANE360_FRONTBACK)
+                a /= 2.0;
             return a;
         }
         // A model-data block without a usable stitched aspect falls back to the rectangle.
@@ -237,7 +265,8 @@ void ComputeViewValues(RegionView& view, const ViewSource& src, uint32_t regionI
             h = va > 0.0 ? static_cast<uint32_t>(std::max(0.0, src.stitchedWidth * f / va)) : 0;
         } else {
             double n = std::floor(f * f * static_cast<double>(src.totalPixels));
-            if (src.maxTextureBufferSize > 0) n = std::min(n, static_cast<double>(src.maxTextureBufferSize));
+            if (src.maxTextureBufferSize > 0)
+                n = std::min(n, static_cast<double>(src.maxTextureBufferSize));
             n = std::max(n, 0.0);
             w = static_cast<uint32_t>(std::sqrt(n));
             h = va > 0.0 ? static_cast<uint32_t>(w / va) : 0;
@@ -256,21 +285,29 @@ void ComputeViewValues(RegionView& view, const ViewSource& src, uint32_t regionI
     const double a = videoAspect();
     view.videoAspect = static_cast<float>(a);
     switch (view.ratioType) {
-    case 1: view.adaptMode = view.videoAspect >= view.rectAspect ? 1 : 2; break;
-    case 2: view.adaptMode = 1; break;
-    case 3: view.adaptMode = 2; break;
-    default: view.adaptMode = 0; break;
+        case 1:
+            view.adaptMode = view.videoAspect >= view.rectAspect ? 1 : 2;
+            break;
+        case 2:
+            view.adaptMode = 1;
+            break;
+        case 3:
+            view.adaptMode = 2;
+            break;
+        default:
+            view.adaptMode = 0;
+            break;
     }
     view.panUniform = d == SPH_DISPLAY_PLANE360_FIXED ? 0.0f : view.pan;
 
     if (view.height != 0) {
         const double ra = static_cast<double>(view.width) / view.height;
         if (d == SPH_DISPLAY_CYLINDER) {
-            Ortho(view.project, -ra * kHalfFovTan * 20.0, ra * kHalfFovTan * 20.0, -kHalfFovTan * 20.0,
-                  kHalfFovTan * 20.0, -20.0, 20.0);
+            Ortho(view.project, -ra * kHalfFovTan * 20.0, ra * kHalfFovTan * 20.0,
+                  -kHalfFovTan * 20.0, kHalfFovTan * 20.0, -20.0, 20.0);
         } else {
-            Frustum(view.project, -ra * kHalfFovTan * 0.1, ra * kHalfFovTan * 0.1, -kHalfFovTan * 0.1,
-                    kHalfFovTan * 0.1, 0.1, 100.0);
+            Frustum(view.project, -ra * kHalfFovTan * 0.1, ra * kHalfFovTan * 0.1,
+                    -kHalfFovTan * 0.1, kHalfFovTan * 0.1, 0.1, 100.0);
         }
     }
 }
@@ -289,12 +326,15 @@ bool LimitPtz(int32_t displayType, float& pan, float& tilt, float& zoom) {
         p = std::clamp(p, -1.0, 1.0);
         t = std::clamp(t, -1.0, 1.0);
     }
-    if (z < 0.001) z = 0.001;
-    if (z > 1.0e6) z = 1.0e6;  // keeps the matrices finite
+    if (z < 0.001)
+        z = 0.001;
+    if (z > 1.0e6)
+        z = 1.0e6;  // keeps the matrices finite
     pan = static_cast<float>(p);
     tilt = static_cast<float>(t);
     zoom = static_cast<float>(z);
-    if (displayType == SPH_DISPLAY_CYLINDER) return t >= -0.5 && t < -0.3055555555555556;
+    if (displayType == SPH_DISPLAY_CYLINDER)
+        return t >= -0.5 && t < -0.3055555555555556;
     return true;
 }
 
@@ -303,10 +343,12 @@ bool ClampView(RegionView& view) {
     view.tiltShift = 0.0f;
     const int32_t d = view.displayType;
     const double a = view.videoAspect, ar = view.rectAspect;
-    if (IsSphereDisplay(d) || a == 0.0 || ar == 0.0) return false;
+    if (IsSphereDisplay(d) || a == 0.0 || ar == 0.0)
+        return false;
 
     int32_t m = view.adaptMode;
-    if (d == SPH_DISPLAY_PLANE360) m = view.adaptMode != 0 ? 1 : 0;
+    if (d == SPH_DISPLAY_PLANE360)
+        m = view.adaptMode != 0 ? 1 : 0;
     const double p00 = view.project[0], p11 = view.project[5];
     double ix, iy, vx, vy;
     if (m == 1) {
@@ -328,14 +370,17 @@ bool ClampView(RegionView& view) {
     double px = ix * view.pan, py = iy * view.tilt;
     const double px0 = px, py0 = py;
     const double mx = (ix * zoom - vx) / zoom, my = (iy * zoom - vy) / zoom;
-    if (d == SPH_DISPLAY_PLANE360 && zoom < 1.0) zoom = 1.0;
+    if (d == SPH_DISPLAY_PLANE360 && zoom < 1.0)
+        zoom = 1.0;
     if (!view.blankPtz) {
-        if (d != SPH_DISPLAY_PLANE360) px = mx <= 0.0 ? 0.0 : std::clamp(px, -mx, mx);
+        if (d != SPH_DISPLAY_PLANE360)
+            px = mx <= 0.0 ? 0.0 : std::clamp(px, -mx, mx);
         py = my <= 0.0 ? 0.0 : std::clamp(py, -my, my);
     }
     view.panShift = static_cast<float>(px);
     view.tiltShift = static_cast<float>(py);
-    if (px == px0 && py == py0 && zoom == zoom0) return false;
+    if (px == px0 && py == py0 && zoom == zoom0)
+        return false;
     view.pan = static_cast<float>(px / ix);
     view.tilt = static_cast<float>(py / iy);
     view.zoom = static_cast<float>(zoom);
@@ -365,7 +410,8 @@ void BuildModelView(RegionView& view, int32_t modelType) {
         Translation(t, d == SPH_DISPLAY_PLANE360 ? 0.0 : view.panShift, view.tiltShift, 0.0);
         Multiply(s, t, mv);
     }
-    for (int i = 0; i < 16; ++i) view.modelView[i] = static_cast<float>(mv[i]);
+    for (int i = 0; i < 16; ++i)
+        view.modelView[i] = static_cast<float>(mv[i]);
 }
 
 ImageRect ComputeImageRect(const RegionView& view) {
@@ -410,7 +456,8 @@ ImageRect ComputeImageRect(const RegionView& view) {
 
 void UnrollScale(const RegionView& view, double& sx, double& sy) {
     int32_t m = view.adaptMode;
-    if (view.displayType == SPH_DISPLAY_PLANE360) m = view.adaptMode != 0 ? 1 : 0;
+    if (view.displayType == SPH_DISPLAY_PLANE360)
+        m = view.adaptMode != 0 ? 1 : 0;
     const double p00 = view.project[0], p11 = view.project[5], a = view.videoAspect;
     if (m == 1) {
         sx = 1.0 / p00;
@@ -481,7 +528,8 @@ void ToObject(const RegionView& view, int32_t modelType, double x, double y, dou
         const bool back = -x < 0.0;
         const double ang = back ? -x - 1.0 : -x;
         const double pol = kPi * (y + 0.5);
-        double p[3] = {std::cos(kPi * ang) * std::sin(pol), std::sin(kPi * ang) * std::sin(pol), std::cos(pol)};
+        double p[3] = {std::cos(kPi * ang) * std::sin(pol), std::sin(kPi * ang) * std::sin(pol),
+                       std::cos(pol)};
         o[0] = (std::atan2(p[1], p[0]) / kPi - 0.5) * a / p11;
         o[1] = SafeAcos(p[2] / Length(p)) / kPi / p11 - (back ? 1.0 / p11 : 0.0);
         o[2] = -1.0;
@@ -496,7 +544,8 @@ void ToSource(const RegionView& view, int32_t modelType, const double o[3], doub
     x = o[0];
     y = o[1];
     if (d == SPH_DISPLAY_PLANE360 || d == SPH_DISPLAY_PLANE360_FIXED) {
-        if (modelType == SPH_MODEL_FISHEYE || modelType == SPH_MODEL_VR360 || modelType == SPH_MODEL_VR360_2) {
+        if (modelType == SPH_MODEL_FISHEYE || modelType == SPH_MODEL_VR360 ||
+            modelType == SPH_MODEL_VR360_2) {
             const double X = kPi * o[0] / sx, Y = kPi * (0.75 - o[1] / (4.0 * sy));
             double p[3] = {std::sin(X) * std::sin(Y), std::cos(X) * std::sin(Y), std::cos(Y)};
             RotateZ(p, pan * 180.0);
@@ -540,13 +589,16 @@ void ToSource(const RegionView& view, int32_t modelType, const double o[3], doub
     }
 }
 
-bool GluProject(const double obj[3], const double mv[16], const double proj[16], const int32_t vp[4],
-                double win[3]) {
+bool GluProject(const double obj[3], const double mv[16], const double proj[16],
+                const int32_t vp[4], double win[3]) {
     double in[4] = {obj[0], obj[1], obj[2], 1.0}, eye[4], clip[4];
-    for (int r = 0; r < 4; ++r) eye[r] = mv[r] * in[0] + mv[4 + r] * in[1] + mv[8 + r] * in[2] + mv[12 + r] * in[3];
     for (int r = 0; r < 4; ++r)
-        clip[r] = proj[r] * eye[0] + proj[4 + r] * eye[1] + proj[8 + r] * eye[2] + proj[12 + r] * eye[3];
-    if (clip[3] == 0.0) return false;
+        eye[r] = mv[r] * in[0] + mv[4 + r] * in[1] + mv[8 + r] * in[2] + mv[12 + r] * in[3];
+    for (int r = 0; r < 4; ++r)
+        clip[r] =
+            proj[r] * eye[0] + proj[4 + r] * eye[1] + proj[8 + r] * eye[2] + proj[12 + r] * eye[3];
+    if (clip[3] == 0.0)
+        return false;
     const double nx = clip[0] / clip[3], ny = clip[1] / clip[3], nz = clip[2] / clip[3];
     win[0] = vp[0] + (nx * 0.5 + 0.5) * vp[2];
     win[1] = vp[1] + (ny * 0.5 + 0.5) * vp[3];
@@ -559,14 +611,14 @@ bool Invert(const double m[16], double inv[16]) {
     double r[16];
     r[0] = m[5] * m[10] * m[15] - m[5] * m[11] * m[14] - m[9] * m[6] * m[15] + m[9] * m[7] * m[14] +
            m[13] * m[6] * m[11] - m[13] * m[7] * m[10];
-    r[4] = -m[4] * m[10] * m[15] + m[4] * m[11] * m[14] + m[8] * m[6] * m[15] - m[8] * m[7] * m[14] -
-           m[12] * m[6] * m[11] + m[12] * m[7] * m[10];
+    r[4] = -m[4] * m[10] * m[15] + m[4] * m[11] * m[14] + m[8] * m[6] * m[15] -
+           m[8] * m[7] * m[14] - m[12] * m[6] * m[11] + m[12] * m[7] * m[10];
     r[8] = m[4] * m[9] * m[15] - m[4] * m[11] * m[13] - m[8] * m[5] * m[15] + m[8] * m[7] * m[13] +
            m[12] * m[5] * m[11] - m[12] * m[7] * m[9];
-    r[12] = -m[4] * m[9] * m[14] + m[4] * m[10] * m[13] + m[8] * m[5] * m[14] - m[8] * m[6] * m[13] -
-            m[12] * m[5] * m[10] + m[12] * m[6] * m[9];
-    r[1] = -m[1] * m[10] * m[15] + m[1] * m[11] * m[14] + m[9] * m[2] * m[15] - m[9] * m[3] * m[14] -
-           m[13] * m[2] * m[11] + m[13] * m[3] * m[10];
+    r[12] = -m[4] * m[9] * m[14] + m[4] * m[10] * m[13] + m[8] * m[5] * m[14] -
+            m[8] * m[6] * m[13] - m[12] * m[5] * m[10] + m[12] * m[6] * m[9];
+    r[1] = -m[1] * m[10] * m[15] + m[1] * m[11] * m[14] + m[9] * m[2] * m[15] -
+           m[9] * m[3] * m[14] - m[13] * m[2] * m[11] + m[13] * m[3] * m[10];
     r[5] = m[0] * m[10] * m[15] - m[0] * m[11] * m[14] - m[8] * m[2] * m[15] + m[8] * m[3] * m[14] +
            m[12] * m[2] * m[11] - m[12] * m[3] * m[10];
     r[9] = -m[0] * m[9] * m[15] + m[0] * m[11] * m[13] + m[8] * m[1] * m[15] - m[8] * m[3] * m[13] -
@@ -590,23 +642,27 @@ bool Invert(const double m[16], double inv[16]) {
     r[15] = m[0] * m[5] * m[10] - m[0] * m[6] * m[9] - m[4] * m[1] * m[10] + m[4] * m[2] * m[9] +
             m[8] * m[1] * m[6] - m[8] * m[2] * m[5];
     const double det = m[0] * r[0] + m[1] * r[4] + m[2] * r[8] + m[3] * r[12];
-    if (det == 0.0 || !std::isfinite(det)) return false;
-    for (int i = 0; i < 16; ++i) inv[i] = r[i] / det;
+    if (det == 0.0 || !std::isfinite(det))
+        return false;
+    for (int i = 0; i < 16; ++i)
+        inv[i] = r[i] / det;
     return true;
 }
 }  // namespace
 
-bool GluUnProject(const double win[3], const double mv[16], const double proj[16], const int32_t vp[4],
-                  double obj[3]) {
+bool GluUnProject(const double win[3], const double mv[16], const double proj[16],
+                  const int32_t vp[4], double obj[3]) {
     double pm[16], inv[16];
     Multiply(proj, mv, pm);
-    if (!Invert(pm, inv) || vp[2] == 0 || vp[3] == 0) return false;
-    const double in[4] = {(win[0] - vp[0]) / vp[2] * 2.0 - 1.0, (win[1] - vp[1]) / vp[3] * 2.0 - 1.0,
-                          win[2] * 2.0 - 1.0, 1.0};
+    if (!Invert(pm, inv) || vp[2] == 0 || vp[3] == 0)
+        return false;
+    const double in[4] = {(win[0] - vp[0]) / vp[2] * 2.0 - 1.0,
+                          (win[1] - vp[1]) / vp[3] * 2.0 - 1.0, win[2] * 2.0 - 1.0, 1.0};
     double out[4];
     for (int r = 0; r < 4; ++r)
         out[r] = inv[r] * in[0] + inv[4 + r] * in[1] + inv[8 + r] * in[2] + inv[12 + r] * in[3];
-    if (out[3] == 0.0) return false;
+    if (out[3] == 0.0)
+        return false;
     obj[0] = out[0] / out[3];
     obj[1] = out[1] / out[3];
     obj[2] = out[2] / out[3];
@@ -615,9 +671,10 @@ bool GluUnProject(const double win[3], const double mv[16], const double proj[16
 
 GridSize FullGridDensity(int32_t modelType, int32_t displayType) {
     GridSize g;
-    const bool wide = (displayType == SPH_DISPLAY_PLANE360 || displayType == SPH_DISPLAY_PLANE360_FIXED) &&
-                      (modelType == SPH_MODEL_FISHEYE || modelType == SPH_MODEL_VR360 ||
-                       modelType == SPH_MODEL_VR360_2);
+    const bool wide =
+        (displayType == SPH_DISPLAY_PLANE360 || displayType == SPH_DISPLAY_PLANE360_FIXED) &&
+        (modelType == SPH_MODEL_FISHEYE || modelType == SPH_MODEL_VR360 ||
+         modelType == SPH_MODEL_VR360_2);
     g.columns = wide ? 3000 : 1000;
     g.rows = 2000;
     return g;
@@ -631,23 +688,30 @@ int32_t CoarsestStep(int32_t full, double spacing, double limit) {
     static const int32_t kSteps[] = {1, 2, 3, 4, 5, 6, 8, 10, 12, 15, 20, 25, 40, 50};
     int32_t best = 1;
     for (int32_t s : kSteps)
-        if (full % s == 0 && full / s >= 20 && (spacing * s <= limit || !std::isfinite(spacing))) best = s;
+        if (full % s == 0 && full / s >= 20 && (spacing * s <= limit || !std::isfinite(spacing)))
+            best = s;
     return best;
 }
 }  // namespace
 
-void ForceFullGridDensity(bool full) { g_forceFullGrid.store(full); }
+void ForceFullGridDensity(bool full) {
+    g_forceFullGrid.store(full);
+}
 
 GridSize GridDensity(int32_t modelType, const RegionView& view) {
     const int32_t d = view.displayType;
     const GridSize full = FullGridDensity(modelType, d);
-    if (g_forceFullGrid.load()) return full;
+    if (g_forceFullGrid.load())
+        return full;
 
     // F: pixels of the render target per unit of length at unit distance in front of the
     // camera (the larger of the two axes, since the target is stretched onto the rectangle).
     const double a = view.rectAspect > 0.0f ? view.rectAspect : 1.0;
-    const double zoom = std::isfinite(view.zoom) ? std::max(1.0, static_cast<double>(view.zoom)) : 1.0;
-    const double f = std::max(view.targetWidth / (2.0 * a * kHalfFovTan), view.targetHeight / (2.0 * kHalfFovTan)) * zoom;
+    const double zoom =
+        std::isfinite(view.zoom) ? std::max(1.0, static_cast<double>(view.zoom)) : 1.0;
+    const double f = std::max(view.targetWidth / (2.0 * a * kHalfFovTan),
+                              view.targetHeight / (2.0 * kHalfFovTan)) *
+                     zoom;
     const bool hemisphere = modelType == SPH_MODEL_FISHEYE || modelType == SPH_MODEL_VR360 ||
                             modelType == SPH_MODEL_VR360_2;
     const double columnAngle = (hemisphere ? kPi : 2.0 * kPi) / full.columns;
@@ -660,56 +724,56 @@ GridSize GridDensity(int32_t modelType, const RegionView& view) {
     UnrollScale(view, sx, sy);
     const double p11 = view.project[5];
     switch (d) {
-    case SPH_DISPLAY_VR:
-        // Seen from the centre: a radian is about F pixels in the middle, up to half as much
-        // again towards the corners of a wide view.
-        colPx = 1.5 * f * columnAngle;
-        rowPx = 1.5 * f * rowAngle;
-        break;
-    case SPH_DISPLAY_SPHERE:
-    case SPH_DISPLAY_MULTI:
-        // The near side of the unit sphere is 0.4 units from the camera.
-        colPx = 2.5 * f * columnAngle;
-        rowPx = 2.5 * f * rowAngle;
-        break;
-    case SPH_DISPLAY_CYLINDER:  // orthographic, radius 10 over a 20-times wider volume
-        colPx = f / 20.0 * 10.0 * 2.0 * kPi / full.columns;
-        rowPx = f / 20.0 * 10.0 / full.rows;
-        break;
-    case SPH_DISPLAY_CYLINDER_INSIDE:
-        colPx = 2.5 * f * 2.0 * kPi / full.columns;
-        rowPx = 2.5 * f / full.rows;
-        break;
-    case SPH_DISPLAY_PLANE180:
-        colPx = f * 2.0 * sx / full.columns;
-        rowPx = f * 2.0 * sy / full.rows;
-        break;
-    case SPH_DISPLAY_PLANE360:
-    case SPH_DISPLAY_PLANE360_FIXED:
-        if (hemisphere) {
-            // Drawn on a grid laid out in the panorama (see the vertex shader): the mesh
-            // spans 2 sx by 2 sy units of the picture plane, positions are linear in it and the
-            // texture coordinates bend gently (a fisheye's by at most pi^2/2 texture units per
-            // unit squared), so cells four times wider still stay well within a texel.
+        case SPH_DISPLAY_VR:
+            // Seen from the centre: a radian is about F pixels in the middle, up to half as much
+            // again towards the corners of a wide view.
+            colPx = 1.5 * f * columnAngle;
+            rowPx = 1.5 * f * rowAngle;
+            break;
+        case SPH_DISPLAY_SPHERE:
+        case SPH_DISPLAY_MULTI:
+            // The near side of the unit sphere is 0.4 units from the camera.
+            colPx = 2.5 * f * columnAngle;
+            rowPx = 2.5 * f * rowAngle;
+            break;
+        case SPH_DISPLAY_CYLINDER:  // orthographic, radius 10 over a 20-times wider volume
+            colPx = f / 20.0 * 10.0 * 2.0 * kPi / full.columns;
+            rowPx = f / 20.0 * 10.0 / full.rows;
+            break;
+        case SPH_DISPLAY_CYLINDER_INSIDE:
+            colPx = 2.5 * f * 2.0 * kPi / full.columns;
+            rowPx = 2.5 * f / full.rows;
+            break;
+        case SPH_DISPLAY_PLANE180:
             colPx = f * 2.0 * sx / full.columns;
             rowPx = f * 2.0 * sy / full.rows;
-            colLimit = 4.0 * kGridSpacingPx;
-            rowLimit = kGridSpacingPx;
-        } else {
-            colPx = f * 2.0 * sx / full.columns;
-            rowPx = f * 2.0 * sy / full.rows;
-            // The grid cell across the panorama's cut is culled: keep that gap narrow.
-            colLimit = 2.0;
-        }
-        break;
-    case SPH_DISPLAY_PLANE360_FRONTBACK:
-        colPx = p11 > 0.0 ? f * view.videoAspect / p11 / full.columns : 0.0;
-        rowPx = p11 > 0.0 ? f / p11 / full.rows : 0.0;
-        break;
-    default:
-        // The flat picture is linear in the grid: any density draws it exactly.
-        colPx = rowPx = 0.0;
-        break;
+            break;
+        case SPH_DISPLAY_PLANE360:
+        case SPH_DISPLAY_PLANE360_FIXED:
+            if (hemisphere) {
+                // Drawn on a grid laid out in the panorama (see the vertex shader): the mesh
+                // spans 2 sx by 2 sy units of the picture plane, positions are linear in it and the
+                // texture coordinates bend gently (a fisheye's by at most pi^2/2 texture units per
+                // unit squared), so cells four times wider still stay well within a texel.
+                colPx = f * 2.0 * sx / full.columns;
+                rowPx = f * 2.0 * sy / full.rows;
+                colLimit = 4.0 * kGridSpacingPx;
+                rowLimit = kGridSpacingPx;
+            } else {
+                colPx = f * 2.0 * sx / full.columns;
+                rowPx = f * 2.0 * sy / full.rows;
+                // The grid cell across the panorama's cut is culled: keep that gap narrow.
+                colLimit = 2.0;
+            }
+            break;
+        case SPH_DISPLAY_PLANE360_FRONTBACK:
+            colPx = p11 > 0.0 ? f * view.videoAspect / p11 / full.columns : 0.0;
+            rowPx = p11 > 0.0 ? f / p11 / full.rows : 0.0;
+            break;
+        default:
+            // The flat picture is linear in the grid: any density draws it exactly.
+            colPx = rowPx = 0.0;
+            break;
     }
     GridSize g;
     g.columns = full.columns / CoarsestStep(full.columns, colPx, colLimit);

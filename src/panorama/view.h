@@ -40,10 +40,33 @@ enum : int32_t { SPH_FORMAT_RGB = 2, SPH_FORMAT_BGR = 4, SPH_FORMAT_YUV420 = 20 
 
 // Locations of the shader uniforms, in the order the renderer looks them up.
 enum EUniform : uint32_t {
-    U_PROJECT, U_MODELVIEW, U_MODELTYPE, U_DISPLAYTYPE, U_MULTISENSOR, U_DRAWBK, U_FLIP,
-    U_BRIGHTNESS, U_SATURATION, U_CONTRAST, U_ADAPTMODE, U_DOUBLEPLANE, U_PAN, U_CENTER,
-    U_SCALEWIDTH, U_VIEWSIZE, U_VIDEOASPECT, U_K, U_R, U_D, U_KDINV, U_TEX, U_TEX_U, U_TEX_V,
-    U_TEX_BKG, U_DATAFLAG, U_COUNT
+    U_PROJECT,
+    U_MODELVIEW,
+    U_MODELTYPE,
+    U_DISPLAYTYPE,
+    U_MULTISENSOR,
+    U_DRAWBK,
+    U_FLIP,
+    U_BRIGHTNESS,
+    U_SATURATION,
+    U_CONTRAST,
+    U_ADAPTMODE,
+    U_DOUBLEPLANE,
+    U_PAN,
+    U_CENTER,
+    U_SCALEWIDTH,
+    U_VIEWSIZE,
+    U_VIDEOASPECT,
+    U_K,
+    U_R,
+    U_D,
+    U_KDINV,
+    U_TEX,
+    U_TEX_U,
+    U_TEX_V,
+    U_TEX_BKG,
+    U_DATAFLAG,
+    U_COUNT
 };
 extern const char* const kUniformNames[U_COUNT];
 
@@ -99,7 +122,8 @@ void Ortho(float m[16], double l, double r, double b, double t, double n, double
 
 // Video aspect, adapt mode, pan uniform, render-target size (region 9 also takes it as its
 // rectangle) and projection.
-void ComputeViewValues(RegionView& view, const ViewSource& src, uint32_t regionIndex, float sizeFactor);
+void ComputeViewValues(RegionView& view, const ViewSource& src, uint32_t regionIndex,
+                       float sizeFactor);
 
 // The PTZ limits applied when a value is stored. Returns whether tilt is to be stored.
 bool LimitPtz(int32_t displayType, float& pan, float& tilt, float& zoom);
@@ -125,10 +149,10 @@ void ToObject(const RegionView& view, int32_t modelType, double x, double y, dou
 void ToSource(const RegionView& view, int32_t modelType, const double o[3], double& x, double& y);
 
 // The standard project/unproject of a point through projection x model-view and a viewport.
-bool GluProject(const double obj[3], const double mv[16], const double proj[16], const int32_t vp[4],
-                double win[3]);
-bool GluUnProject(const double win[3], const double mv[16], const double proj[16], const int32_t vp[4],
-                  double obj[3]);
+bool GluProject(const double obj[3], const double mv[16], const double proj[16],
+                const int32_t vp[4], double win[3]);
+bool GluUnProject(const double win[3], const double mv[16], const double proj[16],
+                  const int32_t vp[4], double obj[3]);
 
 // Grid density of the sphere mesh for a region. The design's full density (3000 or 1000
 // columns by 2000 rows) is the upper bound; below it the mesh follows the render-target size,

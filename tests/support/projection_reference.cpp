@@ -18,8 +18,10 @@ struct V4 {
 
 V4 Fit(const Params& p, double x, double y, int mode) {
     const double p00 = p.project[0], p11 = p.project[5];
-    if (mode == 1) return {x / p00, y / p00 / p.aspect, -1, 1};
-    if (mode == 2) return {x / p11 * p.aspect, y / p11, -1, 1};
+    if (mode == 1)
+        return {x / p00, y / p00 / p.aspect, -1, 1};
+    if (mode == 2)
+        return {x / p11 * p.aspect, y / p11, -1, 1};
     return {x / p00, y / p11, -1, 1};
 }
 
@@ -33,11 +35,16 @@ V4 RotZ(V4 q, double deg) {
     return {q.x * c - q.y * s, q.x * s + q.y * c, q.z, q.w};
 }
 
-double Len(const V4& q) { return std::sqrt(q.x * q.x + q.y * q.y + q.z * q.z); }
-double Acos(double v) { return std::acos(std::clamp(v, -1.0, 1.0)); }
+double Len(const V4& q) {
+    return std::sqrt(q.x * q.x + q.y * q.y + q.z * q.z);
+}
+double Acos(double v) {
+    return std::acos(std::clamp(v, -1.0, 1.0));
+}
 
 int UnrollMode(const Params& p) {
-    if (p.display == 13) return p.adaptMode == 0 ? 0 : 1;
+    if (p.display == 13)
+        return p.adaptMode == 0 ? 0 : 1;
     return p.adaptMode;
 }
 
@@ -111,7 +118,8 @@ V4 Unroll180(const Params& p, V4 q) {
     q = RotY(q, 180);
     double u = std::atan2(q.x, q.z) / kPi;
     const double v = 0.5 - Acos(q.y / Len(q)) / kPi;
-    if (v == -0.5) u = std::clamp(u, -0.5, 0.5);
+    if (v == -0.5)
+        u = std::clamp(u, -0.5, 0.5);
     V4 r = Fit(p, 2 * u, 2 * v, p.adaptMode);
     r.x = -r.x;
     return r;
@@ -122,7 +130,8 @@ V4 Cylinder(double u, double v, bool inside, double& s, double& t) {
     t = inside ? v : 1 - v;
     const double ph = 2 * kPi * u, r = inside ? 1.0 : 10.0;
     V4 q{r * std::cos(ph), r * std::sin(ph), r * (0.5 - v), 1};
-    if (!inside) q.z = -q.z;
+    if (!inside)
+        q.z = -q.z;
     return q;
 }
 
@@ -131,35 +140,45 @@ V4 FrontBack(const Params& p, double u, double v, double& s, double& t) {
     double x = (u - 0.5) / p11 * p.aspect, y = v / p11;
     s = u / 2 + 0.5 * p.doublePlane;
     t = 1 - v;
-    if (p.doublePlane == 1) y -= 1 / p11;
+    if (p.doublePlane == 1)
+        y -= 1 / p11;
     return {x, y, -1, 1};
 }
 
 V4 ModelVertex(const Params& p, double u, double v, double& s, double& t) {
     const int d = p.display, m = p.model;
-    if (d == 0) return Plane(p, u, v, s, t);
+    if (d == 0)
+        return Plane(p, u, v, s, t);
     if (m == 3) {
         V4 q = FullSphere(u, v, s, t);
         return (d == 13 || d == 14) ? Unroll720(p, q) : q;
     }
     if (m == 2 || m == 4 || m == 6) {
-        if (d == 13 || d == 14) return HemispherePanorama(p, u, v, s, t);
+        if (d == 13 || d == 14)
+            return HemispherePanorama(p, u, v, s, t);
         V4 q = HalfSphere(p, u, v, s, t);
-        if (d == 12) return Unroll180(p, q);
-        if (d == 13 || d == 14) return Unroll360(p, q);
+        if (d == 12)
+            return Unroll180(p, q);
+        if (d == 13 || d == 14)
+            return Unroll360(p, q);
         return q;
     }
     if (m == 5) {
-        if (d == 13 || d == 14) return Unroll720(p, FullSphere(u, v, s, t));
-        if (d == 15) return FrontBack(p, u, v, s, t);
-        if (d == 16) return Cylinder(u, v, false, s, t);
-        if (d == 17) return Cylinder(u, v, true, s, t);
+        if (d == 13 || d == 14)
+            return Unroll720(p, FullSphere(u, v, s, t));
+        if (d == 15)
+            return FrontBack(p, u, v, s, t);
+        if (d == 16)
+            return Cylinder(u, v, false, s, t);
+        if (d == 17)
+            return Cylinder(u, v, true, s, t);
     }
     return Plane(p, u, v, s, t);
 }
 
 void Apply(const double m[16], const double in[4], double out[4]) {
-    for (int r = 0; r < 4; ++r) out[r] = m[r] * in[0] + m[4 + r] * in[1] + m[8 + r] * in[2] + m[12 + r] * in[3];
+    for (int r = 0; r < 4; ++r)
+        out[r] = m[r] * in[0] + m[4 + r] * in[1] + m[8 + r] * in[2] + m[12 + r] * in[3];
 }
 
 }  // namespace
@@ -173,7 +192,8 @@ Vertex Shade(const Params& p, double u, double v) {
     Apply(p.project, eye, out.clip);
     if (p.model == 6 && p.display != 0) {
         const double ph = kPi * out.s, th = kPi * out.t;
-        const double x = std::sin(th) * std::cos(ph - kPi), z = std::sin(th) * std::sin(ph - kPi), y = std::cos(th);
+        const double x = std::sin(th) * std::cos(ph - kPi), z = std::sin(th) * std::sin(ph - kPi),
+                     y = std::cos(th);
         const double len = std::sqrt(x * x + y * y + z * z);
         out.s = ((x == 0 && y == 0 ? 0.0 : std::atan2(x, y)) / kPi + 1) / 2;
         out.t = 2 * Acos(z / len) / kPi - 1;
@@ -183,8 +203,10 @@ Vertex Shade(const Params& p, double u, double v) {
 
 bool ToWindow(const Vertex& v, int w, int h, double& x, double& y) {
     const double cw = v.clip[3];
-    if (!(cw > 1e-9)) return false;
-    if (v.clip[2] < -cw || v.clip[2] > cw) return false;
+    if (!(cw > 1e-9))
+        return false;
+    if (v.clip[2] < -cw || v.clip[2] > cw)
+        return false;
     x = (v.clip[0] / cw * 0.5 + 0.5) * w;
     y = (v.clip[1] / cw * 0.5 + 0.5) * h;
     return true;
@@ -217,8 +239,8 @@ void Expectation::ColourAt(const Picture& src, double px, double py, double rgb[
     src.Sample(s + jac[0] * dx + jac[1] * dy, t + jac[2] * dx + jac[3] * dy, rgb);
 }
 
-std::vector<Expectation> Expect(const Params& p, const Picture& src, int viewW, int viewH, bool culling,
-                                double maxTexelsPerPixel, int columns, int rows) {
+std::vector<Expectation> Expect(const Params& p, const Picture& src, int viewW, int viewH,
+                                bool culling, double maxTexelsPerPixel, int columns, int rows) {
     constexpr int kN = 480;  // lattice cells per side
     const double h = 1.0 / kN;
     struct Sample {
@@ -239,23 +261,27 @@ std::vector<Expectation> Expect(const Params& p, const Picture& src, int viewW, 
     // order in which the grid strips emit it.
     auto front = [&](int i, int j) {
         const Sample &a = at(i, j + 1), &b = at(i, j), &c = at(i + 1, j + 1);
-        if (!a.visible || !b.visible || !c.visible) return false;
+        if (!a.visible || !b.visible || !c.visible)
+            return false;
         const double area = (b.x - a.x) * (c.y - a.y) - (b.y - a.y) * (c.x - a.x);
         return !culling || area > 0;
     };
     // Coverage: which lattice cells land on each window pixel (3 x 3 blocks).
     std::multimap<long, std::pair<int, int>> cover;
-    auto key = [&](double x, double y) { return static_cast<long>(std::floor(y / 3)) * 100000 + static_cast<long>(std::floor(x / 3)); };
+    auto key = [&](double x, double y) {
+        return static_cast<long>(std::floor(y / 3)) * 100000 + static_cast<long>(std::floor(x / 3));
+    };
     for (int j = 0; j < kN; ++j)
         for (int i = 0; i < kN; ++i)
-            if (front(i, j)) cover.emplace(key(at(i, j).x, at(i, j).y), std::make_pair(i, j));
+            if (front(i, j))
+                cover.emplace(key(at(i, j).x, at(i, j).y), std::make_pair(i, j));
 
     std::vector<Expectation> out;
     int rejected[5] = {0, 0, 0, 0, 0};
     for (int j = 2; j < kN - 2; j += 7)
         for (int i = 2; i < kN - 2; i += 7) {
-            if (!front(i, j) || !front(i - 1, j - 1) || !front(i + 1, j + 1) || !front(i - 1, j + 1) ||
-                !front(i + 1, j - 1)) {
+            if (!front(i, j) || !front(i - 1, j - 1) || !front(i + 1, j + 1) ||
+                !front(i - 1, j + 1) || !front(i + 1, j - 1)) {
                 ++rejected[0];
                 continue;
             }
@@ -271,10 +297,14 @@ std::vector<Expectation> Expect(const Params& p, const Picture& src, int viewW, 
                 for (int di = -1; di <= 1 && smooth; ++di) {
                     const Sample& n = at(i + di, j + dj);
                     const double dpx = std::hypot(n.x - c.x, n.y - c.y);
-                    const double dtex = std::hypot((n.s - c.s) * src.width, (n.t - c.t) * src.height);
-                    if (dpx > 0.05 * std::max(viewW, viewH)) smooth = false;
-                    if (dpx > 1e-9) texPerPx = std::max(texPerPx, dtex / dpx);
-                    else if (dtex > 1e-6) smooth = false;
+                    const double dtex =
+                        std::hypot((n.s - c.s) * src.width, (n.t - c.t) * src.height);
+                    if (dpx > 0.05 * std::max(viewW, viewH))
+                        smooth = false;
+                    if (dpx > 1e-9)
+                        texPerPx = std::max(texPerPx, dtex / dpx);
+                    else if (dtex > 1e-6)
+                        smooth = false;
                 }
             if (!smooth || texPerPx > maxTexelsPerPixel) {
                 ++rejected[2];
@@ -285,16 +315,19 @@ std::vector<Expectation> Expect(const Params& p, const Picture& src, int viewW, 
                 continue;
             }
             // Nothing else of the surface may land near this point.
-            // (Another sheet shows other texture; the same sheet stays within what its slope allows.)
+            // (Another sheet shows other texture; the same sheet stays within what its slope
+            // allows.)
             bool alone = true;
             for (int by = -1; by <= 1 && alone; ++by)
                 for (int bx = -1; bx <= 1 && alone; ++bx) {
                     auto range = cover.equal_range(key(c.x + bx * 3.0, c.y + by * 3.0));
                     for (auto it = range.first; it != range.second && alone; ++it) {
                         const Sample& o = at(it->second.first, it->second.second);
-                        const double dtex = std::hypot((o.s - c.s) * src.width, (o.t - c.t) * src.height);
+                        const double dtex =
+                            std::hypot((o.s - c.s) * src.width, (o.t - c.t) * src.height);
                         const double dpx = std::hypot(o.x - c.x, o.y - c.y);
-                        if (dtex > texPerPx * (dpx + 2.0) * 1.5 + 2.0) alone = false;
+                        if (dtex > texPerPx * (dpx + 2.0) * 1.5 + 2.0)
+                            alone = false;
                     }
                 }
             if (!alone) {
@@ -306,7 +339,8 @@ std::vector<Expectation> Expect(const Params& p, const Picture& src, int viewW, 
                 const double u0 = std::floor(i * h / cu) * cu, v0 = std::floor(j * h / cv) * cv;
                 double wx[5], wy[5];
                 Vertex corner[5];
-                const double us[5] = {u0, u0 + cu, u0, u0 + cu, u0 + cu / 2}, vs[5] = {v0, v0, v0 + cv, v0 + cv, v0 + cv / 2};
+                const double us[5] = {u0, u0 + cu, u0, u0 + cu, u0 + cu / 2},
+                             vs[5] = {v0, v0, v0 + cv, v0 + cv, v0 + cv / 2};
                 bool ok = true;
                 for (int k = 0; k < 5 && ok; ++k) {
                     corner[k] = Shade(p, us[k], vs[k]);
@@ -316,11 +350,13 @@ std::vector<Expectation> Expect(const Params& p, const Picture& src, int viewW, 
                     ++rejected[2];
                     continue;
                 }
-                const double mx = (wx[0] + wx[1] + wx[2] + wx[3]) / 4, my = (wy[0] + wy[1] + wy[2] + wy[3]) / 4;
+                const double mx = (wx[0] + wx[1] + wx[2] + wx[3]) / 4,
+                             my = (wy[0] + wy[1] + wy[2] + wy[3]) / 4;
                 const double ms = (corner[0].s + corner[1].s + corner[2].s + corner[3].s) / 4;
                 const double mt = (corner[0].t + corner[1].t + corner[2].t + corner[3].t) / 4;
                 if (std::hypot(wx[4] - mx, wy[4] - my) > 1.0 ||
-                    std::hypot((corner[4].s - ms) * src.width, (corner[4].t - mt) * src.height) > 1.0) {
+                    std::hypot((corner[4].s - ms) * src.width, (corner[4].t - mt) * src.height) >
+                        1.0) {
                     ++rejected[2];
                     continue;
                 }
@@ -329,7 +365,8 @@ std::vector<Expectation> Expect(const Params& p, const Picture& src, int viewW, 
             const Sample &l = at(i - 1, j), &r = at(i + 1, j), &d = at(i, j - 1), &u = at(i, j + 1);
             const double a = r.x - l.x, b = u.x - d.x, cc = r.y - l.y, dd = u.y - d.y;
             const double det = a * dd - b * cc;
-            if (std::fabs(det) < 1e-12) continue;
+            if (std::fabs(det) < 1e-12)
+                continue;
             const double ia = dd / det, ib = -b / det, ic = -cc / det, id = a / det;  // inverse
             const double su = r.s - l.s, sv = u.s - d.s, tu = r.t - l.t, tv = u.t - d.t;
             Expectation e;
@@ -344,8 +381,10 @@ std::vector<Expectation> Expect(const Params& p, const Picture& src, int viewW, 
             out.push_back(e);
         }
     if (std::getenv("QUORIX_VIEWS_DEBUG"))
-        std::fprintf(stderr, "expect: %zu kept, rejected facing %d edge %d seam/steep %d texture %d overlap %d\n",
-                     out.size(), rejected[0], rejected[1], rejected[2], rejected[3], rejected[4]);
+        std::fprintf(
+            stderr,
+            "expect: %zu kept, rejected facing %d edge %d seam/steep %d texture %d overlap %d\n",
+            out.size(), rejected[0], rejected[1], rejected[2], rejected[3], rejected[4]);
     return out;
 }
 

@@ -65,7 +65,7 @@ struct Expectation {
 // draws: points inside a mesh cell that flat triangles cannot follow (the cell's centre strays
 // from the mean of its corners by more than a pixel or a texel, as around the singular points
 // of the unrolled panoramas) are not checked.
-std::vector<Expectation> Expect(const Params& p, const Picture& src, int viewW, int viewH, bool culling,
-                                double maxTexelsPerPixel, int columns, int rows);
+std::vector<Expectation> Expect(const Params& p, const Picture& src, int viewW, int viewH,
+                                bool culling, double maxTexelsPerPixel, int columns, int rows);
 
 }  // namespace projref
