@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix and builds examples/host.c against it twice: with
+# pkg-config and with the CMake package. The host must then load the installed library.
+#   tools_install_host.sh BUILD_DIR SOURCE_DIR
+set -euo pipefail
+build="$1"
+source="$2"
+tmp="$(mktemp -d "${TMPDIR:-/tmp}/quorix-install-XXXXXX")"
+trap 'rm -rf "$tmp"' EXIT
+
+cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
+libdir="$(dirname "$(find "$tmp/prefix" -name quorixsdk.pc)")/.."
+test -L "$libdir/libquorixsdk.so" || { echo "no development link"; exit 1; }
+test -L "$libdir/libquorixsdk.so.0" || { echo "no SONAME link"; exit 1; }
+test -f "$libdir/quorixsdk.ini" || { echo "no quorixsdk.ini beside the library"; exit 1; }
+test -f "$tmp/prefix/include/quorixsdk/quorixsdk.h" || { echo "no header"; exit 1; }
+
+export PKG_CONFIG_PATH="$libdir/pkgconfig"
+test "$(pkg-config --modversion quorixsdk)" = "$(sed -n 's/^project(quorixsdk VERSION \([0-9.]*\).*/\1/p' "$source/CMakeLists.txt")"
+cc -std=c11 -Wall -Wextra -Werror "$source/examples/host.c" $(pkg-config --cflags --libs quorixsdk) -lpthread \
+   -Wl,-rpath,"$(cd "$libdir" && pwd)" -o "$tmp/host"
+# Without arguments the host prints its usage: the library was found and loaded.
+set +e
+"$tmp/host" >/dev/null 2>&1
+rc=$?
+set -e
+[ "$rc" -eq 2 ] || { echo "host exited with $rc"; exit 1; }
+
+mkdir "$tmp/cm"
+cat >"$tmp/cm/CMakeLists.txt" <<CMAKE
+cmake_minimum_required(VERSION 3.25)
+project(host C)
+find_package(quorixsdk 0.1 REQUIRED)
+find_package(Threads REQUIRED)
+add_executable(host "$source/examples/host.c")
+target_link_libraries(host PRIVATE quorixsdk::quorixsdk Threads::Threads)
+CMAKE
+cmake -S "$tmp/cm" -B "$tmp/cm/build" -DCMAKE_PREFIX_PATH="$tmp/prefix" >/dev/null
+cmake --build "$tmp/cm/build" >/dev/null
+set +e
+"$tmp/cm/build/host" >/dev/null 2>&1
+rc=$?
+set -e
+[ "$rc" -eq 2 ] || { echo "CMake-built host exited with $rc"; exit 1; }
+echo "installed package builds and loads examples/host.c"
