@@ -236,6 +236,14 @@ TEST(ViewMath, RenderTargetSizeLimits) {
     ComputeViewValues(v, s, 9, 2.0f);
     EXPECT_EQ(v.targetWidth, 2730u);
     EXPECT_EQ(v.targetHeight, 1820u);
+    // A size factor is not range-checked when stored: absurd ones give sane sizes.
+    ViewSource unlimited = OneCamera(SPH_MODEL_FISHEYE, 3000, 2000);
+    for (float factor : {1.0e30f, -4.0f, NAN}) {
+        v = MakeView(12, 0, 0);
+        ComputeViewValues(v, unlimited, 9, factor);
+        EXPECT_LE(v.targetWidth, 2147483647u);
+        EXPECT_GE(v.width, 0);
+    }
     // On-screen regions: the screen caps each side, the size factor does not apply.
     s.screenWidth = 1920;
     s.screenHeight = 1080;

@@ -110,6 +110,14 @@ double Length(const double p[3]) {
     return std::sqrt(p[0] * p[0] + p[1] * p[1] + p[2] * p[2]);
 }
 
+// A size factor is stored unchecked: a render-target side is kept within [0, 2^31 - 1]
+// (NaN gives 0) instead of converting an out-of-range double.
+uint32_t ToSize(double v) {
+    if (!(v > 0.0))
+        return 0;
+    return static_cast<uint32_t>(std::min(v, 2147483647.0));
+}
+
 double SafeAcos(double v) {
     return std::acos(std::clamp(v, -1.0, 1.0));
 }
@@ -209,8 +217,8 @@ void ComputeViewValues(RegionView& view, const ViewSource& src, uint32_t regionI
             h = src.firstHeight;
         }
         if (offScreen) {
-            w = static_cast<uint32_t>(std::max(0.0, w * f));
-            h = static_cast<uint32_t>(std::max(0.0, h * f));
+            w = ToSize(w * f);
+            h = ToSize(h * f);
             const uint32_t cap =
                 src.maxTextureSize > 0 ? static_cast<uint32_t>(src.maxTextureSize) / 3 : 0;
             const uint32_t larger = std::max(w, h);
@@ -261,15 +269,15 @@ void ComputeViewValues(RegionView& view, const ViewSource& src, uint32_t regionI
     if (multi) {
         const double va = videoAspect();
         if (src.stitchedWidth != 0) {
-            w = static_cast<uint32_t>(std::max(0.0, src.stitchedWidth * f));
-            h = va > 0.0 ? static_cast<uint32_t>(std::max(0.0, src.stitchedWidth * f / va)) : 0;
+            w = ToSize(src.stitchedWidth * f);
+            h = va > 0.0 ? ToSize(src.stitchedWidth * f / va) : 0;
         } else {
             double n = std::floor(f * f * static_cast<double>(src.totalPixels));
             if (src.maxTextureBufferSize > 0)
                 n = std::min(n, static_cast<double>(src.maxTextureBufferSize));
             n = std::max(n, 0.0);
             w = static_cast<uint32_t>(std::sqrt(n));
-            h = va > 0.0 ? static_cast<uint32_t>(w / va) : 0;
+            h = va > 0.0 ? ToSize(w / va) : 0;
         }
     }
     view.targetWidth = w;
