@@ -1,6 +1,6 @@
 # The command-line tools run as programs: quorix-mux on media files written by the tests,
 # quorix-play headless, and examples/host.c built against an installed tree.
-if(TARGET quorix-mux AND TARGET quorix-play)
+if(TARGET quorix-mux AND TARGET quorix-play AND TARGET quorix-info)
   quorix_add_gtest(tools_tests
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/tools_mux_test.cpp ${CMAKE_CURRENT_LIST_DIR}/tools_play_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/tools_support.cpp
@@ -8,8 +8,9 @@ if(TARGET quorix-mux AND TARGET quorix-play)
     LABELS tools
     ENV QUORIX_AUDIO_DEVICE=null)
   target_compile_definitions(tools_tests PRIVATE
-    QUORIX_MUX_PATH="$<TARGET_FILE:quorix-mux>" QUORIX_PLAY_PATH="$<TARGET_FILE:quorix-play>")
-  add_dependencies(tools_tests quorix-mux quorix-play)
+    QUORIX_MUX_PATH="$<TARGET_FILE:quorix-mux>" QUORIX_PLAY_PATH="$<TARGET_FILE:quorix-play>"
+    QUORIX_INFO_PATH="$<TARGET_FILE:quorix-info>")
+  add_dependencies(tools_tests quorix-mux quorix-play quorix-info)
 
   add_test(NAME tools_install_host
     COMMAND ${CMAKE_CURRENT_LIST_DIR}/tools_install_host.sh ${CMAKE_BINARY_DIR} ${PROJECT_SOURCE_DIR})

@@ -213,6 +213,12 @@ TEST(MuxFisheye, GivenCircleAutoDetectedCircleAndInfoBlock) {
     EXPECT_EQ(std::string(given.extensions[0].second.begin(), given.extensions[0].second.end()),
               std::string("camera 7\0tail", 13));
 
+    // quorix-info decodes the block: K scaled by 2r / size and moved to the centre.
+    std::string info;
+    ASSERT_EQ(toolstest::Run(std::string(QUORIX_INFO_PATH) + " " + dir / "a.zbm", &info), 0);
+    EXPECT_NE(info.find("model data: magic SPH, block size 288, model type 2, cameras 1"), std::string::npos) << info;
+    EXPECT_NE(info.find("K      0.5, 0, 0.5 | 0, 0.666667, 0.5 | 0, 0, 1"), std::string::npos) << info;
+
     ASSERT_EQ(Mux("--fisheye auto " + dir / "in.mp4" + " " + dir / "b.zbm", &log), 0) << log;
     const Container detected = ReadContainer(dir / "b.zbm");
     ASSERT_TRUE(detected.ok);

@@ -139,8 +139,70 @@ public:
                 Damage("extension record at %" PRIu64 " runs past the data offset or the file", offset);
                 return;
             }
+            if (e.type == HMF_EXT_RENDER_PARAM && e.length <= kHMFMaxExtPayload) {
+                std::vector<uint8_t> block(e.length);
+                if (ReadAt(offset + kHMFExtHeaderSize, block.data(), e.length)) PrintModelData(block);
+            }
             offset = next;
         }
+    }
+
+    // The renderer parameter block: an 88-byte header ("SPH", size, model type, camera count,
+    // stitched size) and a 200-byte record per camera (K, D, R, KDinv, extra flag), each
+    // optionally followed by an extra block.
+    static void PrintModelData(const std::vector<uint8_t>& block) {
+        constexpr size_t kHeader = 88, kCamera = 200;
+        auto f32 = [](const uint8_t* p) {
+            const uint32_t bits = HLoadLE32(p);
+            float v;
+            std::memcpy(&v, &bits, sizeof v);
+            return static_cast<double>(v);
+        };
+        auto matrix = [&](const char* name, const uint8_t* p, int n) {
+            std::printf("      %-6s", name);
+            for (int i = 0; i < n; ++i) std::printf("%s%.6g", i == 0 ? " " : (n == 9 && i % 3 == 0) ? " | " : ", ", f32(p + 4 * i));
+            std::printf("\n");
+        };
+        if (block.size() < kHeader) {
+            std::printf("    model data: %zu bytes, shorter than its %zu-byte header\n", block.size(), kHeader);
+            return;
+        }
+        const uint8_t* p = block.data();
+        const bool magic = std::memcmp(p, "SPH", 4) == 0;
+        const uint32_t size = HLoadLE32(p + 4);
+        const int32_t cameras = static_cast<int32_t>(HLoadLE32(p + 12));
+        std::printf("    model data: magic %s, block size %" PRIu32 "%s, model type %" PRIu32 ", cameras %" PRId32 "\n",
+                    magic ? "SPH" : "wrong", size, size < block.size() ? " (below the record's length)" : "",
+                    HLoadLE32(p + 8), cameras);
+        std::printf("      stitched width %u, aspect %.6g\n", HLoadLE16(p + 48), f32(p + 52));
+        size_t at = kHeader;
+        for (int32_t c = 0; c < cameras && c < 64; ++c) {
+            if (block.size() - at < kCamera) {
+                std::printf("    camera %d: cut short (%zu of %zu bytes)\n", c, block.size() - at, kCamera);
+                return;
+            }
+            const uint8_t* cam = p + at;
+            std::printf("    camera %d\n", c);
+            matrix("K", cam, 9);
+            matrix("D", cam + 36, 5);
+            matrix("R", cam + 56, 9);
+            matrix("KDinv", cam + 92, 9);
+            at += kCamera;
+            if (cam[132] != 0) {
+                if (block.size() - at < 8) {
+                    std::printf("      extra block cut short\n");
+                    return;
+                }
+                const uint32_t len = HLoadLE32(p + at + 4);
+                std::printf("      extra block of %" PRIu32 " bytes\n", len);
+                if (block.size() - at - 8 < len) {
+                    std::printf("      extra block runs past the record\n");
+                    return;
+                }
+                at += 8 + len;
+            }
+        }
+        if (cameras > 64) std::printf("    (%" PRId32 " cameras announced; the first 64 shown)\n", cameras);
     }
 
     // The index, when the header's offset can hold one; returns where frame data ends.
