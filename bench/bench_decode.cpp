@@ -172,8 +172,10 @@ void Run(const char* name, uint32_t codec, const std::vector<Packet>& packets, i
     std::printf("  %-36s %8.3f | %8.3f  (goal >= 0.97)\n", "ratio CDecFFmpeg / libavcodec", layer.Rate() / raw.Rate(),
                 layer.CpuRate() / raw.CpuRate());
     line("libavcodec (frame threads, +latency)", rawFrame);
-    std::printf("BENCH %s 1080p decode through the decoder layer (frames/s)|%.1f|%.1f (raw libavcodec)|%.3f|>= 0.97\n",
-                name, layer.Rate(), raw.Rate(), layer.Rate() / raw.Rate());
+    // Pictures per CPU second: on a shared machine the wall clock mostly measures the neighbours.
+    std::printf("BENCH %s 1080p decode through the decoder layer (frames per CPU second)|%.1f|%.1f (raw "
+                "libavcodec)|%.3f|>= 0.97\n",
+                name, layer.CpuRate(), raw.CpuRate(), layer.CpuRate() / raw.CpuRate());
 }
 
 }  // namespace

@@ -65,13 +65,44 @@ inline int64_t ReadNumber(const uint8_t* data, uint32_t width, uint32_t stride, 
     return number;
 }
 
+// Bars above a grainy texture that scrolls by 3 pixels a picture, with a box that moves: cheap
+// to make at 1080p, and with motion and residual that P-frames really carry.
+inline quorix_test::Picture MovingPicture(uint32_t index) {
+    quorix_test::Picture p;
+    p.width = kWidth;
+    p.height = kHeight;
+    p.planes[0].resize(static_cast<size_t>(kWidth) * kHeight);
+    p.planes[1].resize(static_cast<size_t>(kWidth / 2) * (kHeight / 2));
+    p.planes[2].resize(p.planes[1].size());
+    const auto texture = [](uint32_t x, uint32_t y) {
+        uint32_t h = x * 374761393u + y * 668265263u;
+        h = (h ^ (h >> 13)) * 1274126177u;
+        return static_cast<uint8_t>(64 + ((h >> 24) & 127) / 2 + ((x / 8 + y / 8) & 1) * 64);
+    };
+    const uint32_t boxX = (index * 13) % (kWidth - 200), boxY = (index * 7) % (kHeight - 200);
+    for (uint32_t y = 0; y < kHeight; ++y)
+        for (uint32_t x = 0; x < kWidth; ++x) {
+            uint8_t value = y < kHeight / 2 ? static_cast<uint8_t>(40 + 25 * (x * 8 / kWidth)) : texture(x + index * 3, y);
+            if (x >= boxX && x < boxX + 200 && y >= boxY && y < boxY + 200)
+                value = static_cast<uint8_t>(96 + (texture(x * 7 + index, y * 5 + index) & 63));
+            p.planes[0][static_cast<size_t>(y) * kWidth + x] = value;
+        }
+    for (uint32_t y = 0; y < kHeight / 2; ++y)
+        for (uint32_t x = 0; x < kWidth / 2; ++x) {
+            const size_t at = static_cast<size_t>(y) * (kWidth / 2) + x;
+            p.planes[1][at] = static_cast<uint8_t>(128 + ((x + index) & 31));
+            p.planes[2][at] = static_cast<uint8_t>(128 - ((y + index) & 31));
+        }
+    return p;
+}
+
 // `frames` pictures of 1080p moving content with their numbers, coded by libx264 with the
 // low-latency settings of a camera (no B-frames); a key frame every 50. Empty without libx264.
 inline std::vector<std::vector<uint8_t>> EncodeStream(uint32_t frames) {
     std::vector<quorix_test::Picture> pictures;
     pictures.reserve(frames);
     for (uint32_t i = 0; i < frames; ++i) {
-        pictures.push_back(quorix_test::MakePicture(kWidth, kHeight, i));
+        pictures.push_back(MovingPicture(i));
         StampNumber(pictures.back(), i);
     }
     quorix_test::VideoEncodeOptions options;
