@@ -171,10 +171,13 @@ TEST(PlayerPort, StreamRendererFollowsTheRenderModeFlag) {
     {
         LogCapture log;
         host.directDraw = true;
-        EXPECT_EQ(QUORIX_E_NOT_IMPL, player.OpenStream(1, nullptr, 0, nullptr, 0));
-        EXPECT_EQ(CPlayer::STATUS_NONE, player.GetStatus());
+        ASSERT_EQ(QUORIX_OK, player.OpenStream(1, nullptr, 0, nullptr, 0));
+        EXPECT_EQ(CPlayer::STATUS_STREAM, player.GetStatus());
+        EXPECT_TRUE(player.UsesSoftwareDisplay());
         EXPECT_TRUE(log.Contains("(INFO)quorixsdk:<player CPlayer::OpenStream LINE:")) << log.Text();
         EXPECT_TRUE(log.Contains("use dxdraw!")) << log.Text();
+        EXPECT_EQ(QUORIX_OK, player.CloseStream());
+        EXPECT_FALSE(player.UsesSoftwareDisplay());
     }
     {
         LogCapture log;

@@ -9,6 +9,7 @@
 
 #include "base/hlog.h"
 #include "codec/decoder.h"
+#include "ddraw/display.h"
 #include "media/hmfformat.h"
 #include "media/waveout.h"
 #include "panorama/render.h"
@@ -20,7 +21,6 @@ namespace {
 
 constexpr const char* kSource = "player";
 constexpr const char* kModule = "quorixsdk";
-constexpr uint32_t kPlanarYuv420 = 20;  // pixel format number of every decoded picture
 
 // A path the reader could open but that holds no records: fopen accepts directories here.
 bool IsDirectory(const char* path) {
@@ -165,8 +165,12 @@ uint32_t CPlayer::CreateRenderer(const uint8_t* params, uint32_t paramsLen) {
         return QUORIX_OK;
     }
     if (m_directDraw) {
-        // The software display is not part of this build.
-        return QUORIX_E_NOT_IMPL;
+        HDD::CDisplay* display = nullptr;
+        const uint32_t created = HDD::CreateDisplay(&display);
+        if (created != QUORIX_OK) return created;
+        if (display == nullptr) return QUORIX_E_NO_MEMORY;
+        m_display.store(display);
+        return QUORIX_OK;
     }
     SPHERA::CRender* render = nullptr;
     const uint32_t created = SPHERA::CreateRender(model, params, paramsLen, &render);
@@ -176,20 +180,11 @@ uint32_t CPlayer::CreateRenderer(const uint8_t* params, uint32_t paramsLen) {
     return QUORIX_OK;
 }
 
-void CPlayer::OnCreateRender() {
-    // Regions are handed to a new renderer only once the host can enable them; until then every
-    // record is in its initial, disabled state and there is nothing to hand over.
-}
-
 void CPlayer::DestroyRenderer() {
     const uint32_t handle = m_panoHandle.load();
     const bool external = m_external.load() && handle != kNoPanoHandle;
     // The host's callbacks leave the renderer first, so none runs while the port shuts down.
-    // (Region callbacks reach a renderer only once the host can enable regions.)
-    if (external) {
-        const CGPano& pano = m_host.GetGPano();
-        if (pano.SetRenderCallBack != nullptr) pano.SetRenderCallBack(handle, nullptr, nullptr);
-    }
+    DetachRendererCallbacks();
     // Every thread that shows pictures ends before the renderer goes.
     StopPlay();
     if (external) {
@@ -197,6 +192,7 @@ void CPlayer::DestroyRenderer() {
         if (pano.DestroyPanoRender != nullptr) pano.DestroyPanoRender(handle);
     }
     if (SPHERA::CRender* render = m_render.exchange(nullptr)) SPHERA::DestroyRender(render);
+    if (HDD::CDisplay* display = m_display.exchange(nullptr)) HDD::DestroyDisplay(display);
     m_panoHandle.store(kNoPanoHandle);
     m_rendererStarted = false;
 }
@@ -253,8 +249,8 @@ uint32_t CPlayer::BeginPlay(QUORIX_HWND window, QUORIX_HDC dc, uint32_t manual) 
             const CGPano& pano = m_host.GetGPano();
             started = pano.InitPanoRender != nullptr ? pano.InitPanoRender(m_panoHandle.load(), window)
                                                      : QUORIX_E_NOT_IMPL;
-        } else if (m_directDraw) {
-            started = QUORIX_E_NOT_IMPL;
+        } else if (HDD::CDisplay* display = m_display.load()) {
+            started = HDD::SetWindow(display, window);
         } else {
             started = SPHERA::Init(m_render.load(), window, dc, manual == 0);
         }
@@ -402,44 +398,6 @@ uint32_t CPlayer::InputData(const uint8_t* data, uint32_t length) {
     return QUORIX_OK;
 }
 
-uint32_t CPlayer::OnVideoFrame(uint16_t streamId, uint32_t, uint32_t, uint16_t width, uint16_t height,
-                               uint8_t* const planes[3], const int32_t strides[3]) {
-    const uint8_t* const constPlanes[3] = {planes[0], planes[1], planes[2]};
-    uint32_t unsignedStrides[3];
-    for (int i = 0; i < 3; ++i) {
-        if (strides[i] < 0) return QUORIX_E_PARAM;
-        unsignedStrides[i] = static_cast<uint32_t>(strides[i]);
-    }
-    if (m_external.load()) {
-        const CGPano& pano = m_host.GetGPano();
-        if (pano.InputFrame == nullptr) return QUORIX_E_NOT_IMPL;
-        return pano.InputFrame(m_panoHandle.load(), streamId, width, height, constPlanes, unsignedStrides);
-    }
-    SPHERA::CRender* render = m_render.load();
-    if (render == nullptr) return QUORIX_E_NOT_IMPL;
-    return SPHERA::InputFrame(render, streamId, width, height, kPlanarYuv420, constPlanes, unsignedStrides);
-}
-
-uint32_t CPlayer::RenderFrame(uint16_t streamId, uint32_t, uint32_t, uint16_t width, uint16_t height,
-                              uint8_t* buffer, uint32_t size) {
-    const uint64_t lumaBytes = uint64_t{width} * height;
-    if (buffer == nullptr || lumaBytes * 3 / 2 > size) return QUORIX_E_PARAM;
-    if (m_external.load()) {
-        const CGPano& pano = m_host.GetGPano();
-        if (pano.InputFrame != nullptr) {
-            const uint8_t* const planes[3] = {buffer, buffer + lumaBytes, buffer + lumaBytes * 5 / 4};
-            const uint32_t strides[3] = {width, width / 2u, width / 2u};
-            pano.InputFrame(m_panoHandle.load(), streamId, width, height, planes, strides);
-        }
-        // The renderer copied the picture during the call: the buffer goes straight back.
-        RecycleBuffer(buffer, size, static_cast<CHPlayer*>(this));
-        return QUORIX_OK;
-    }
-    SPHERA::CRender* render = m_render.load();
-    if (render == nullptr) return QUORIX_E_NOT_IMPL;
-    return SPHERA::AttachFrame(render, streamId, width, height, kPlanarYuv420, buffer, size);
-}
-
 void CPlayer::ReleaseToEngine(uint8_t* data, uint32_t size, void* user) {
     CPlayer* self = static_cast<CPlayer*>(user);
     const BRIXEL::HRecoveryCallback callback = self->m_recovery.load();
@@ -450,16 +408,6 @@ void CPlayer::ReleaseToEngine(uint8_t* data, uint32_t size, void* user) {
         BRIXEL::CHBuffer owner;
         owner.Attach(data, size, true);
     }
-}
-
-uint32_t CPlayer::SetRecoveryCallback(uint16_t streamId, BRIXEL::HRecoveryCallback callback, void* context) {
-    m_recoveryContext.store(context);
-    m_recovery.store(callback);
-    // The external renderer copies what it is given and the software display does not exist:
-    // only the OpenGL renderer keeps buffers and needs the way back.
-    SPHERA::CRender* render = m_render.load();
-    if (m_external.load() || render == nullptr) return QUORIX_OK;
-    return SPHERA::SetReleaseCallback(render, streamId, &CPlayer::ReleaseToEngine, this);
 }
 
 bool CPlayer::HoldsAudio() const { return m_host.GetAudioPort() == m_port; }

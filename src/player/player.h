@@ -34,6 +34,9 @@ class IPlayerHost;
 namespace SPHERA {
 class CRender;
 }
+namespace HDD {
+class CDisplay;
+}
 
 class CPlayer : public BRIXEL::CHPlayer, public BRIXEL::IHMFReadCB {
 public:
@@ -132,6 +135,33 @@ public:
     // the engine runs.
     bool ReportsPlaying();
 
+    // ---- display and view (player_view.cpp) ----
+    // Each request writes the region record (kept for a renderer made later) and forwards to
+    // the renderer the port has: the external renderer, the software display or OpenGL.
+    uint32_t SetDisplayRegion(uint16_t region, const QUORIX_RECT* rect, uint32_t enable);
+    uint32_t SetBackgroundColor(uint16_t region, uint32_t color);
+    // count: capacity on entry, length of the list on return.
+    uint32_t GetDisplayTypeList(uint32_t* types, int32_t* count);
+    uint32_t GetDisplayType(uint16_t region, uint32_t* type);
+    uint32_t SetDisplayType(uint16_t region, uint32_t type);
+    uint32_t GetPtz(uint16_t region, float* pan, float* tilt, float* zoom);
+    uint32_t SetPtz(uint16_t region, float pan, float tilt, float zoom);
+    uint32_t EnableBlankPtz(uint16_t region, uint32_t enable);
+    uint32_t SetFlip(uint16_t region, uint32_t flip);
+    uint32_t SetRatioType(uint16_t region, uint32_t ratioType);
+    uint32_t Project(uint16_t region, const float* x, const float* y, float* outX, float* outY, uint32_t count);
+    uint32_t UnProject(uint16_t region, const float* x, const float* y, float* outX, float* outY, uint32_t count);
+    uint32_t SetDrawCallback(uint16_t region, QUORIX_DrawCallback callback, void* user);
+    uint32_t SetRenderStatusCallback(QUORIX_RenderStatusCallback callback, void* user);
+    uint32_t GetManualSupport(int32_t* support);
+    uint32_t ManualInit(uint32_t createContext);
+    uint32_t ManualRender();
+    uint32_t ManualSwapbuffers();
+    uint32_t ManualUnInit();
+    // A copy of a region record; region below kRegionCount.
+    CRegionStatus GetRegionStatus(uint16_t region) const { return m_regions[region]; }
+    bool UsesSoftwareDisplay() const { return m_display.load() != nullptr; }
+
     // ---- engine operations ----
     bool IsPlaying() override;
     uint32_t InputData(const uint8_t* data, uint32_t length) override;
@@ -173,6 +203,20 @@ private:
     // Discards the sound this port has queued, when it holds the audio.
     void ResetAudio();
     static void ReleaseToEngine(uint8_t* data, uint32_t size, void* user);
+    // Takes the host's region callbacks off the renderer before it goes (player_view.cpp).
+    void DetachRendererCallbacks();
+    // Background colour and draw adapter of an enabled region, handed to the renderer.
+    void PrepareRegion(uint16_t region);
+    // Renderer adapters: they run on the thread that draws and call the host's callbacks.
+    static void SPH_myDrawCallBack(uint16_t region, int32_t imageX, int32_t imageY, int32_t imageWidth,
+                                   int32_t imageHeight, int32_t rectX, int32_t rectY, int32_t rectWidth,
+                                   int32_t rectHeight, void* user);
+    static void HDD_myDrawCallBack(QUORIX_HDC dc, uint32_t region, int32_t imageX, int32_t imageY,
+                                   int32_t imageWidth, int32_t imageHeight, int32_t rectX, int32_t rectY,
+                                   int32_t rectWidth, int32_t rectHeight, void* user);
+    static void SPH_myStatusCallBack(uint32_t status, void* user);
+    static void GPano_myPreRenderCallBack(void* user);
+    static void GPano_myRenderCallBack(void* user);
 
     const uint32_t m_port;  // set once at construction, handed to callbacks as u16
     IPlayerHost& m_host;    // the owner; outlives the port
@@ -187,13 +231,17 @@ private:
     // The renderer. Set by an open and cleared by a close, which first stops every thread that
     // reads it, so no picture reaches a destroyed renderer.
     std::atomic<SPHERA::CRender*> m_render{nullptr};
+    // The software display, when the port's last open chose it; the same rule as m_render.
+    std::atomic<HDD::CDisplay*> m_display{nullptr};
     std::atomic<uint32_t> m_panoHandle{kNoPanoHandle};
     std::atomic<bool> m_external{false};
     bool m_rendererStarted = false;  // host threads only: started by a play, cleared by a close
 
     BRIXEL::CKZReader m_reader;
     BRIXEL::CKZWriter m_writer;
-    CRegionStatus m_regions[kRegionCount];  // host threads only
+    // Written by host threads; the draw callback pair and the background colour are also read
+    // by the renderers' drawing threads, through std::atomic_ref.
+    CRegionStatus m_regions[kRegionCount];
 
     // Callback pairs: written by host threads, read by library threads (see the file comment).
     std::atomic<QUORIX_FileEndCallback> m_fileEndCallback{nullptr};

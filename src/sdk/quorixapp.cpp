@@ -2,6 +2,7 @@
 
 #include "base/hlog.h"
 #include "base/hmodule.h"
+#include "ddraw/display.h"
 #include "panorama/render.h"
 #include "platform/profile.h"
 
@@ -45,6 +46,7 @@ uint32_t CQuorixApp::InitInstance() {
     ReadConfiguration();
     // The renderer's shader text, which every OpenGL renderer of a port compiles.
     SPHERA::GlobalInit();
+    HDD::EnumMonitors();
     if (ProbeOpenGL()) {
         HLOG(kSource, kModule, BRIXEL::HLOG_INFO, "CQuorixApp::InitInstance", "Support Opengl!");
     } else {
@@ -60,6 +62,7 @@ uint32_t CQuorixApp::ExitInstance() {
     if (m_initCount.Decrement() != 0) {
         return QUORIX_OK;
     }
+    SPHERA::GlobalUnInit();
     // A port still open on the external renderer keeps calling into it (its stream threads
     // show pictures through it, its close destroys the handle): the library stays loaded until
     // the application itself ends, after its ports.
@@ -90,9 +93,9 @@ void CQuorixApp::ReadConfiguration() {
 }
 
 bool CQuorixApp::ProbeOpenGL() {
-    // This build carries no OpenGL renderer, so it cannot be offered: every port uses the
-    // software display.
-    return false;
+    // A temporary context without a window: a machine without a display (EGL surfaceless) can
+    // still render off-screen and read back.
+    return SPHERA::CheckSupport(0, nullptr);
 }
 
 CPlayer* CQuorixApp::GetPlayer(uint16_t port) {

@@ -1,0 +1,139 @@
+// The exported display and view functions: the uniform checks, then the port.
+
+#include <quorixsdk.h>
+
+#include <cxxabi.h>
+
+#include "base/hlog.h"
+#include "sdk/quorixapp.h"
+
+namespace {
+
+constexpr const char* kSource = "quorixsdk";
+constexpr const char* kModule = "quorixsdk";
+
+// The port of a request that passed the uniform checks, or null with the code to answer.
+struct ViewAccess {
+    CPlayer* player = nullptr;
+    uint32_t code = QUORIX_OK;
+    explicit operator bool() const { return player != nullptr; }
+};
+
+ViewAccess Check(uint16_t port, bool withRegion, uint16_t region) {
+    CQuorixApp& app = GetApp();
+    if (!app.IsInitialized()) return {nullptr, QUORIX_E_NOT_INIT};
+    CPlayer* player = app.GetPlayer(port);
+    if (player == nullptr || (withRegion && region >= CQuorixApp::MAX_REGIONS) || !player->IsInUse()) {
+        return {nullptr, QUORIX_E_PARAM};
+    }
+    return {player, QUORIX_OK};
+}
+
+// Runs `body` on the port when the checks pass; nothing unwinds into the host's C code, except
+// the cancellation of a host thread.
+template <typename Body>
+uint32_t OnPort(uint16_t port, bool withRegion, uint16_t region, Body&& body) {
+    try {
+        const ViewAccess access = Check(port, withRegion, region);
+        return access ? body(*access.player) : access.code;
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        return QUORIX_E_EXCEPTION;
+    }
+}
+
+template <typename Body>
+uint32_t OnRegion(uint16_t port, uint16_t region, Body&& body) {
+    return OnPort(port, true, region, static_cast<Body&&>(body));
+}
+
+template <typename Body>
+uint32_t OnPortOnly(uint16_t port, Body&& body) {
+    return OnPort(port, false, 0, static_cast<Body&&>(body));
+}
+
+}  // namespace
+
+extern "C" {
+
+uint32_t QUORIX_SetDisplayRegion(uint16_t port, uint16_t region, const QUORIX_RECT* rect, uint32_t enable) {
+    HLOG(kSource, kModule, BRIXEL::HLOG_DEBUG, "QUORIX_SetDisplayRegion", "%s", "QUORIX_SetDisplayRegion");
+    return OnRegion(port, region, [=](CPlayer& p) { return p.SetDisplayRegion(region, rect, enable); });
+}
+
+uint32_t QUORIX_SetBackgroundColor(uint16_t port, uint16_t region, uint32_t color) {
+    return OnRegion(port, region, [=](CPlayer& p) { return p.SetBackgroundColor(region, color); });
+}
+
+uint32_t QUORIX_GetSupportedDisplayTypeList(uint16_t port, uint32_t* types, int32_t* count) {
+    return OnPortOnly(port, [=](CPlayer& p) { return p.GetDisplayTypeList(types, count); });
+}
+
+uint32_t QUORIX_GetCurrentDisplayType(uint16_t port, uint16_t region, uint32_t* type) {
+    return OnRegion(port, region, [=](CPlayer& p) { return p.GetDisplayType(region, type); });
+}
+
+uint32_t QUORIX_SetCurrentDisplayType(uint16_t port, uint16_t region, uint32_t type) {
+    return OnRegion(port, region, [=](CPlayer& p) { return p.SetDisplayType(region, type); });
+}
+
+uint32_t QUORIX_GetPTZPosition(uint16_t port, uint16_t region, float* pan, float* tilt, float* zoom) {
+    return OnRegion(port, region, [=](CPlayer& p) { return p.GetPtz(region, pan, tilt, zoom); });
+}
+
+uint32_t QUORIX_SetPTZPosition(uint16_t port, uint16_t region, float pan, float tilt, float zoom) {
+    return OnRegion(port, region, [=](CPlayer& p) { return p.SetPtz(region, pan, tilt, zoom); });
+}
+
+uint32_t QUORIX_EnableBlankPTZ(uint16_t port, uint16_t region, uint32_t enable) {
+    return OnRegion(port, region, [=](CPlayer& p) { return p.EnableBlankPtz(region, enable); });
+}
+
+uint32_t QUORIX_SetFlip(uint16_t port, uint16_t region, uint32_t flip) {
+    return OnRegion(port, region, [=](CPlayer& p) { return p.SetFlip(region, flip); });
+}
+
+uint32_t QUORIX_SetDisplayRatioType(uint16_t port, uint16_t region, uint32_t ratioType) {
+    return OnRegion(port, region, [=](CPlayer& p) { return p.SetRatioType(region, ratioType); });
+}
+
+uint32_t QUORIX_Project(uint16_t port, uint16_t region, const float* x, const float* y, float* outX, float* outY,
+                        uint32_t count) {
+    return OnRegion(port, region, [=](CPlayer& p) { return p.Project(region, x, y, outX, outY, count); });
+}
+
+uint32_t QUORIX_UnProject(uint16_t port, uint16_t region, const float* x, const float* y, float* outX,
+                          float* outY, uint32_t count) {
+    return OnRegion(port, region, [=](CPlayer& p) { return p.UnProject(region, x, y, outX, outY, count); });
+}
+
+uint32_t QUORIX_SetDrawCallback(uint16_t port, uint16_t region, QUORIX_DrawCallback cb, void* user) {
+    return OnRegion(port, region, [=](CPlayer& p) { return p.SetDrawCallback(region, cb, user); });
+}
+
+uint32_t QUORIX_SetRenderStatusCallback(uint16_t port, QUORIX_RenderStatusCallback cb, void* user) {
+    return OnPortOnly(port, [=](CPlayer& p) { return p.SetRenderStatusCallback(cb, user); });
+}
+
+uint32_t QUORIX_GetManualSupport(uint16_t port, int32_t* support) {
+    return OnPortOnly(port, [=](CPlayer& p) { return p.GetManualSupport(support); });
+}
+
+uint32_t QUORIX_ManualInit(uint16_t port, uint32_t createContext) {
+    return OnPortOnly(port, [=](CPlayer& p) { return p.ManualInit(createContext); });
+}
+
+uint32_t QUORIX_ManualRender(uint16_t port) {
+    return OnPortOnly(port, [](CPlayer& p) { return p.ManualRender(); });
+}
+
+uint32_t QUORIX_ManualSwapbuffers(uint16_t port) {
+    return OnPortOnly(port, [](CPlayer& p) { return p.ManualSwapbuffers(); });
+}
+
+uint32_t QUORIX_ManualUnInit(uint16_t port) {
+    return OnPortOnly(port, [](CPlayer& p) { return p.ManualUnInit(); });
+}
+
+}  // extern "C"
