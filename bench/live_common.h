@@ -1,11 +1,13 @@
 #pragma once
 // What the live benchmarks share: a 1080p H.264 stream whose pictures carry their own number as
-// a band of black and white blocks along the top, so that a snapshot of the region says which
-// picture it shows, and the frame records a host would push.
+// bands of black and white blocks, so that a snapshot of the region says which picture it shows,
+// and the frame records a host would push.
 //
-// The band: 16 blocks across, two rows. The upper row (picture rows 0 .. 5 %) holds the number's
-// bits, the lower row (5 .. 10 %) their complement, so a capture that does not show one whole
-// picture (or shows it upside down) is told apart from a valid number.
+// The band: 16 blocks across, two rows, at the top of the picture and mirrored at its bottom, so
+// the number reads the same whether a capture's rows come top-down or bottom-up, and whichever
+// end of the picture a partial capture takes. The outer row holds the number's 15 bits and a
+// set sync bit, the inner row their complement, so a capture that does not show one whole
+// picture is told apart from a valid number.
 
 #include <quorixsdk.h>
 
@@ -24,45 +26,59 @@ namespace livebench {
 constexpr uint32_t kWidth = 1920;
 constexpr uint32_t kHeight = 1080;
 constexpr uint32_t kIntervalMs = 40;  // 25 pictures a second
-constexpr uint32_t kBits = 16;
-constexpr float kBandHeight = 0.10f;  // of the picture
+constexpr uint32_t kBits = 16;        // 15 of the number, the last the sync bit
+constexpr uint32_t kSyncBit = 1u << (kBits - 1);
+constexpr float kBandHeight = 0.10f;  // of the picture, at each end
 
 inline void StampNumber(quorix_test::Picture& picture, uint32_t number) {
     const uint32_t rowHeight = static_cast<uint32_t>(picture.height * kBandHeight / 2);
     const uint32_t blockWidth = picture.width / kBits;
-    for (uint32_t row = 0; row < 2; ++row)
+    const uint32_t word = (number & (kSyncBit - 1)) | kSyncBit;
+    const auto fillRow = [&](uint32_t top, bool complement) {
         for (uint32_t bit = 0; bit < kBits; ++bit) {
-            const bool set = ((number >> bit) & 1u) != (row == 1);
-            const uint8_t luma = set ? 235 : 16;
-            for (uint32_t y = row * rowHeight; y < (row + 1) * rowHeight; ++y)
-                std::fill_n(&picture.planes[0][static_cast<size_t>(y) * picture.width + bit * blockWidth],
-                            blockWidth, luma);
+            const bool set = ((word >> bit) & 1u) != complement;
+            for (uint32_t y = top; y < top + rowHeight; ++y)
+                std::fill_n(&picture.planes[0][static_cast<size_t>(y) * picture.width + bit * blockWidth], blockWidth,
+                            set ? 235 : 16);
         }
-    // Neutral chroma under the band, so the blocks read the same in every colour channel.
-    const uint32_t cw = picture.ChromaWidth();
-    for (int plane = 1; plane < 3; ++plane)
+    };
+    fillRow(0, false);
+    fillRow(rowHeight, true);
+    fillRow(picture.height - rowHeight, false);
+    fillRow(picture.height - 2 * rowHeight, true);
+    // Neutral chroma under the bands, so the blocks read the same in every colour channel.
+    const uint32_t cw = picture.ChromaWidth(), ch = picture.ChromaHeight();
+    for (int plane = 1; plane < 3; ++plane) {
         std::fill_n(picture.planes[plane].begin(), static_cast<size_t>(cw) * rowHeight, 128);
+        std::fill_n(picture.planes[plane].begin() + static_cast<ptrdiff_t>(cw) * (ch - rowHeight),
+                    static_cast<size_t>(cw) * rowHeight, 128);
+    }
 }
 
-// Reads the number from a captured picture of 4-byte pixels (any order of colour channels;
-// rows top-down) whose top covers the band; bandFraction is the part of the capture's height
-// the band takes. -1 when the capture does not show a valid number.
+// Reads the number from a captured picture of 4-byte pixels (any order of colour channels, rows
+// either way up) whose top or bottom covers a band; bandFraction is the part of the capture's
+// height the band takes. -1 when the capture does not show a valid number.
 inline int64_t ReadNumber(const uint8_t* data, uint32_t width, uint32_t stride, uint32_t height,
                           uint32_t bytesPerPixel, float bandFraction) {
     if (data == nullptr || width < kBits || height < 4) return -1;
-    auto sample = [&](uint32_t bit, uint32_t row) {
-        const uint32_t x = static_cast<uint32_t>((bit + 0.5f) * width / kBits);
-        const uint32_t y = std::min(height - 1, static_cast<uint32_t>((row + 0.5f) * bandFraction / 2 * height));
-        const uint8_t* p = data + static_cast<size_t>(y) * stride + static_cast<size_t>(x) * bytesPerPixel;
-        return (p[0] + p[1] + p[2]) / 3 > 128;
-    };
-    uint32_t number = 0;
-    for (uint32_t bit = 0; bit < kBits; ++bit) {
-        const bool upper = sample(bit, 0);
-        if (upper == sample(bit, 1)) return -1;
-        number |= static_cast<uint32_t>(upper) << bit;
+    for (bool flipped : {false, true}) {
+        auto sample = [&](uint32_t bit, uint32_t row) {
+            const uint32_t x = static_cast<uint32_t>((bit + 0.5f) * width / kBits);
+            uint32_t y = std::min(height - 1, static_cast<uint32_t>((row + 0.5f) * bandFraction / 2 * height));
+            if (flipped) y = height - 1 - y;
+            const uint8_t* p = data + static_cast<size_t>(y) * stride + static_cast<size_t>(x) * bytesPerPixel;
+            return (p[0] + p[1] + p[2]) / 3 > 128;
+        };
+        uint32_t word = 0;
+        bool valid = true;
+        for (uint32_t bit = 0; bit < kBits && valid; ++bit) {
+            const bool outer = sample(bit, 0);
+            valid = outer != sample(bit, 1);
+            word |= static_cast<uint32_t>(outer) << bit;
+        }
+        if (valid && (word & kSyncBit) != 0) return word & (kSyncBit - 1);
     }
-    return number;
+    return -1;
 }
 
 // Bars above a grainy texture that scrolls by 3 pixels a picture, with a box that moves: cheap
