@@ -220,7 +220,7 @@ void CHLog::SetDebugFd(int fd) {
     m_debugFd = fd;
 }
 
-CHLogLibOut::CHLogLibOut(const char* sourcePath, const char* functionName, int line)
+CHLogLibOut::CHLogLibOut(const char* sourcePath, const char* functionName, int line) noexcept
     : m_sourcePath(sourcePath ? sourcePath : ""), m_functionName(functionName ? functionName : ""), m_line(line) {}
 
 std::string CHLogLibOut::FileNamePart(const std::string& sourcePath) {
@@ -232,17 +232,21 @@ std::string CHLogLibOut::FileNamePart(const std::string& sourcePath) {
 
 void CHLogLibOut::Print(const char* module, uint32_t level, const char* format, ...) {
     if (!format) return;
-    std::string fileName = FileNamePart(m_sourcePath);
-    if (!m_functionName.empty()) fileName += ' ';
-
-    std::string message;
     va_list args;
     va_start(args, format);
-    const bool ok = FormatInto(message, format, args);
+    // Logging happens everywhere, on worker threads and in clean-up paths that cannot unwind:
+    // out of memory, the line is lost rather than the caller.
+    try {
+        std::string fileName = FileNamePart(m_sourcePath);
+        if (*m_functionName != '\0') fileName += ' ';
+        std::string message;
+        if (FormatInto(message, format, args)) {
+            CHLog::Instance().Write(module, level, "<%s%s LINE:%d> %s", fileName.c_str(), m_functionName, m_line,
+                                    message.c_str());
+        }
+    } catch (const std::bad_alloc&) {
+    }
     va_end(args);
-    if (!ok) return;
-    CHLog::Instance().Write(module, level, "<%s%s LINE:%d> %s", fileName.c_str(), m_functionName.c_str(), m_line,
-                            message.c_str());
 }
 
 }  // namespace BRIXEL

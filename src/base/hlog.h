@@ -69,8 +69,12 @@ private:
 
 class CHLogLibOut {
 public:
-    CHLogLibOut(const char* sourcePath, const char* functionName, int line);
+    // Keeps the pointers, not copies: the strings must outlive the object, as the literals and
+    // the temporaries of one HLOG expression do. Making one never allocates, so it cannot throw.
+    CHLogLibOut(const char* sourcePath, const char* functionName, int line) noexcept;
     virtual ~CHLogLibOut() = default;
+
+    // Never throws: a line that cannot be formatted or written (no memory) is dropped.
 
     void Print(const char* module, uint32_t level, const char* format, ...)
         __attribute__((format(printf, 4, 5)));
@@ -79,8 +83,8 @@ public:
     static std::string FileNamePart(const std::string& sourcePath);
 
 private:
-    std::string m_sourcePath;
-    std::string m_functionName;
+    const char* m_sourcePath;    // never null
+    const char* m_functionName;  // never null
     int m_line;
 };
 

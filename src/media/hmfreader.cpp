@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <new>
 
 #include "base/hclock.h"
 #include "base/hlog.h"
@@ -69,47 +70,55 @@ uint32_t CHMFReader::Open(const char* path) {
         return QUORIX_E_OPEN_FILE;
     }
     CHAutoLock pos(&m_posLock);
-    m_filePos = 0;
-    const int64_t size = m_file.GetSize();
-    m_fileSize = size > 0 ? static_cast<uint64_t>(size) : 0;
-    m_dataEnd = m_fileSize;
-    m_index.clear();
-    m_record.Clear();
-
-    ReadHeader();
-    bool scan = m_header.indexOffset == 0;
-    if (!scan && LoadIndex() != QUORIX_OK) {
-        // An index that cannot be where the header says is ignored; the counts that went with
-        // it are rebuilt from the records.
-        HLOG(kSource, kModule, HLOG_WARN, "BRIXEL::CHMFReader::Open",
-             "index offset %u out of the file (size %llu), scanning", m_header.indexOffset,
-             static_cast<unsigned long long>(m_fileSize));
-        m_header.indexOffset = 0;
-        m_header.frameCount = 0;
-        m_header.indexCount = 0;
+    // The index and the first record are the reader's only allocations of a size the file
+    // decides; out of memory the file is not opened and nothing of it stays open.
+    try {
+        m_filePos = 0;
+        const int64_t size = m_file.GetSize();
+        m_fileSize = size > 0 ? static_cast<uint64_t>(size) : 0;
+        m_dataEnd = m_fileSize;
         m_index.clear();
-        scan = true;
-    }
-    if (scan) {
-        ScanFrames();
-        // A scanned index holds sequence numbers.
-        m_frameBase = m_header.firstSequence;
-    } else {
-        // The recorder numbers index entries by their 1-based running count of video frames.
-        m_frameBase = 1;
-    }
+        m_record.Clear();
 
-    ResetPlayingState();
-    SeekFile(m_header.dataOffset);
-    m_wakeEvent.Reset();
-    m_runGate.Reset();
-    {
-        CHAutoLock state(&m_stateLock);
-        m_state.store(Stopped);
-        m_backwards = false;
-        m_stepPermits = 0;
-        m_backSeekDue = false;
-        m_closing = false;
+        ReadHeader();
+        bool scan = m_header.indexOffset == 0;
+        if (!scan && LoadIndex() != QUORIX_OK) {
+            // An index that cannot be where the header says is ignored; the counts that went with
+            // it are rebuilt from the records.
+            HLOG(kSource, kModule, HLOG_WARN, "BRIXEL::CHMFReader::Open",
+                 "index offset %u out of the file (size %llu), scanning", m_header.indexOffset,
+                 static_cast<unsigned long long>(m_fileSize));
+            m_header.indexOffset = 0;
+            m_header.frameCount = 0;
+            m_header.indexCount = 0;
+            m_index.clear();
+            scan = true;
+        }
+        if (scan) {
+            ScanFrames();
+            // A scanned index holds sequence numbers.
+            m_frameBase = m_header.firstSequence;
+        } else {
+            // The recorder numbers index entries by their 1-based running count of video frames.
+            m_frameBase = 1;
+        }
+
+        ResetPlayingState();
+        SeekFile(m_header.dataOffset);
+        m_wakeEvent.Reset();
+        m_runGate.Reset();
+        {
+            CHAutoLock state(&m_stateLock);
+            m_state.store(Stopped);
+            m_backwards = false;
+            m_stepPermits = 0;
+            m_backSeekDue = false;
+            m_closing = false;
+        }
+    } catch (const std::bad_alloc&) {
+        FreeFileData(true);
+        HLOG(kSource, kModule, HLOG_ERROR, "BRIXEL::CHMFReader::Open", "open file %s fail, out of memory", path);
+        return QUORIX_E_NO_MEMORY;
     }
     m_isOpen = true;
     pos.Unlock();

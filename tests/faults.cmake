@@ -1,0 +1,18 @@
+# Faults injected into the library: allocation failures, damaged media, a sound device that
+# goes away, a full disk and killed recordings. The suites that go through the public interface
+# run beside the library copy and the external renderer double of the player suites.
+
+# player_sdk_copy comes from tests/player.cmake, included after this file.
+quorix_add_gtest(fault_sdk
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/fault_alloc.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/fault_stream.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/support/stress_support.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/support/player_media.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/support/container_builder.cpp
+  LIBS quorixsdk quorix_test_media ${CMAKE_DL_LIBS}
+  LABELS stress
+  ENV QUORIX_AUDIO_DEVICE=null)
+add_dependencies(fault_sdk player_sdk_copy)
+set_target_properties(fault_sdk PROPERTIES
+  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/player_e2e
+  BUILD_RPATH "\$ORIGIN")
