@@ -42,3 +42,10 @@ quorix_add_gtest(player_view_soft
   SOURCES ${_view_dir}/player_view_soft.cpp ${_view_support}
   LIBS quorixsdk quorix_test_media PkgConfig::GL PkgConfig::EGL PkgConfig::X11XCB
   LABELS player)
+
+# A host's video wall on the shared test X server.
+quorix_add_gtest(player_view_wall
+  SOURCES ${_view_dir}/player_view_wall.cpp ${_view_support}
+  LIBS quorixsdk quorix_test_media PkgConfig::GL PkgConfig::EGL PkgConfig::X11XCB PkgConfig::XCB
+  LABELS player
+  XSERVER)
