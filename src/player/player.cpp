@@ -45,6 +45,7 @@ CPlayer::~CPlayer() {
 // Life cycle
 
 void CPlayer::ShutDown() {
+    ReapRetiredRenderers();
     if (GetStatus() == STATUS_FILE) m_reader.StopPlay();
     ResetAudio();
     StopPlay();
@@ -153,6 +154,7 @@ uint32_t CPlayer::OpenStream(int32_t model, const void* infoData, uint32_t infoL
 }
 
 uint32_t CPlayer::CreateRenderer(const uint8_t* params, uint32_t paramsLen) {
+    ReapRetiredRenderers();
     const int32_t model = m_renderModel.load();
     if (model == kExternalRenderModel) {
         m_external.store(true);
@@ -180,7 +182,22 @@ uint32_t CPlayer::CreateRenderer(const uint8_t* params, uint32_t paramsLen) {
     return QUORIX_OK;
 }
 
+void CPlayer::ReapRetiredRenderers() {
+    SPHERA::CRender* render = m_retiredRender.load();
+    if (render != nullptr && !render->IsWorkerThread()) {
+        m_retiredRender.store(nullptr);
+        render->Stop();  // joins the thread that ended itself
+        SPHERA::DestroyRender(render);
+    }
+    HDD::CDisplay* display = m_retiredDisplay.load();
+    if (display != nullptr && !display->IsWorkerThread()) {
+        m_retiredDisplay.store(nullptr);
+        HDD::DestroyDisplay(display);
+    }
+}
+
 void CPlayer::DestroyRenderer() {
+    ReapRetiredRenderers();
     const uint32_t handle = m_panoHandle.load();
     const bool external = m_external.load() && handle != kNoPanoHandle;
     // The host's callbacks leave the renderer first, so none runs while the port shuts down.
@@ -191,8 +208,24 @@ void CPlayer::DestroyRenderer() {
         const CGPano& pano = m_host.GetGPano();
         if (pano.DestroyPanoRender != nullptr) pano.DestroyPanoRender(handle);
     }
-    if (SPHERA::CRender* render = m_render.exchange(nullptr)) SPHERA::DestroyRender(render);
-    if (HDD::CDisplay* display = m_display.exchange(nullptr)) HDD::DestroyDisplay(display);
+    // A host callback on the renderer's own drawing thread may close the port: that thread
+    // cannot join itself, so it is only asked to end and is destroyed later from another thread.
+    if (SPHERA::CRender* render = m_render.exchange(nullptr)) {
+        if (render->IsWorkerThread()) {
+            SPHERA::UnInit(render);
+            m_retiredRender.store(render);
+        } else {
+            SPHERA::DestroyRender(render);
+        }
+    }
+    if (HDD::CDisplay* display = m_display.exchange(nullptr)) {
+        if (display->IsWorkerThread()) {
+            display->SetStopFlag();
+            m_retiredDisplay.store(display);
+        } else {
+            HDD::DestroyDisplay(display);
+        }
+    }
     m_panoHandle.store(kNoPanoHandle);
     m_rendererStarted = false;
 }

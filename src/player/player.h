@@ -123,6 +123,38 @@ public:
     void SetFileEndCallback(QUORIX_FileEndCallback callback, void* user);
     void SetFileOpenInfoCallback(QUORIX_FileOpenInfoCallback callback, void* user);
 
+    // ---- snapshots (player_capture.cpp) ----
+    // One-shot captures block the calling thread until the renderer has served them or
+    // kSnapTimeoutMs have passed. fileType 1 writes a BMP, anything else a JPEG.
+    static constexpr uint32_t kSnapTimeoutMs = 500;
+    static constexpr uint32_t kSnapFormatBgr = 4;  // packed B, G, R: what capture files hold
+    uint32_t Snap(uint32_t region, const char* path, uint16_t quality, uint32_t fileType);
+    uint32_t SnapOriginal(const char* path, uint16_t quality, uint32_t fileType);
+    // Writes rows of a captured picture as a file; QUORIX_E_OPEN_FILE when it cannot be created.
+    static uint32_t SaveSnapData(const char* path, uint16_t quality, uint32_t fileType, uint32_t width,
+                                 uint32_t stride, uint32_t height, uint32_t format, const uint8_t* data);
+    uint32_t SetSnapCallback(uint32_t region, QUORIX_SnapCallback callback, void* user, uint32_t format,
+                             uint32_t align);
+    uint32_t SetScreenOffSnapCallback(QUORIX_SnapCallback callback, void* user, float scale, uint32_t format,
+                                      uint32_t align);
+    uint32_t SetSnapRect(uint32_t region, float x, float y, float width, float height);
+    uint32_t SetScreenOffSnapRect(float x, float y, float width, float height);
+
+    // ---- recording and clip export (player_record.cpp) ----
+    uint32_t StartLocalRecord(const char* path);
+    uint32_t StopLocalRecord();
+    bool IsRecording() const { return m_recording.load(); }
+    uint32_t FilmEditing(const char* path, uint32_t begin, uint32_t end, bool byTime, bool withAudio);
+
+    // ---- sound (player_audio.cpp): the device is shared by every port ----
+    uint32_t SetVolume(uint32_t volume);
+    uint32_t GetVolume();
+
+    // ---- attached port (player_capture.cpp) ----
+    // Sub-frames of composite packets go to `attached` (null: none) and to the attach callback.
+    void SetAttachPlayer(CPlayer* attached) { m_attached.store(attached); }
+    void SetAttachCallback(QUORIX_AttachCallback callback, void* user);
+
     // Frame-number continuity check of the port's decoding; on for a new port.
     void SetCheckFrameNum(bool enable) { SetSequenceCheck(enable); }
     bool GetCheckFrameNum() const { return GetSequenceCheck(); }
@@ -178,6 +210,7 @@ public:
                          uint32_t& height, uint8_t* planes[3], uint32_t sizes[3], int32_t strides[3]) override;
     uint32_t DecodeAudio(BRIXEL::HDecoderHandle decoder, const uint8_t* data, uint32_t length, uint8_t*& pcm,
                          uint32_t& pcmLength) override;
+    uint32_t OnSubFrame(uint8_t streamId, const uint8_t* data, uint32_t length) override;
 
     // ---- the reader's callbacks ----
     void OnReset() override;
@@ -195,6 +228,8 @@ private:
     uint32_t CreateRenderer(const uint8_t* params, uint32_t paramsLen);
     // Detaches the host's callbacks from the renderer and destroys it.
     void DestroyRenderer();
+    // Destroys renderers left by a close on their own drawing thread; not on those threads.
+    void ReapRetiredRenderers();
     // Stops and closes whatever the port has open, in its status. Used by the free and the
     // destructor.
     void ShutDown();
@@ -203,6 +238,16 @@ private:
     // Discards the sound this port has queued, when it holds the audio.
     void ResetAudio();
     static void ReleaseToEngine(uint8_t* data, uint32_t size, void* user);
+    // Snapshot adapters: the renderers call them on their drawing threads with the port as user.
+    static void OnGlSnap(uint16_t region, uint32_t width, uint32_t stride, uint32_t height, uint32_t format,
+                         const uint8_t* data, void* user);
+    static void OnDisplaySnap(uint32_t width, uint32_t stride, uint32_t height, uint32_t format,
+                              const uint8_t* data, void* user);
+    static void OnPanoRegionOutput(uint32_t width, uint32_t height, const uint8_t* data, void* user);
+    static void OnPanoScreenOffOutput(uint32_t width, uint32_t height, const uint8_t* data, void* user);
+    // Captures through the external renderer's grab entry: region 0's picture at its original
+    // size. reportFile false: once the picture is taken the answer is QUORIX_OK whatever the file.
+    uint32_t SnapExternal(const char* path, uint16_t quality, uint32_t fileType, bool reportFile);
     // Takes the host's region callbacks off the renderer before it goes (player_view.cpp).
     void DetachRendererCallbacks();
     // Background colour and draw adapter of an enabled region, handed to the renderer.
@@ -233,6 +278,10 @@ private:
     std::atomic<SPHERA::CRender*> m_render{nullptr};
     // The software display, when the port's last open chose it; the same rule as m_render.
     std::atomic<HDD::CDisplay*> m_display{nullptr};
+    // Renderers whose own drawing thread closed the port (from a host callback): asked to end
+    // there, joined and destroyed by the next open, close, free or the destructor.
+    std::atomic<SPHERA::CRender*> m_retiredRender{nullptr};
+    std::atomic<HDD::CDisplay*> m_retiredDisplay{nullptr};
     std::atomic<uint32_t> m_panoHandle{kNoPanoHandle};
     std::atomic<bool> m_external{false};
     bool m_rendererStarted = false;  // host threads only: started by a play, cleared by a close

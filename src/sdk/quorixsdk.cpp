@@ -41,24 +41,6 @@ PortAccess CheckPort(uint16_t port) {
     return {player, QUORIX_OK};
 }
 
-// The region is checked with the port number, before the port's in-use flag is looked at.
-PortAccess CheckRegion(uint16_t port, uint16_t region) {
-    CQuorixApp& app = GetApp();
-    if (!app.IsInitialized()) {
-        return {nullptr, QUORIX_E_NOT_INIT};
-    }
-    CPlayer* player = app.GetPlayer(port);
-    if (player == nullptr || region >= CQuorixApp::MAX_REGIONS || !player->IsInUse()) {
-        return {nullptr, QUORIX_E_PARAM};
-    }
-    return {player, QUORIX_OK};
-}
-
-// An operation this build does not carry: the checks still answer first.
-uint32_t Unavailable(const PortAccess& access) {
-    return access ? QUORIX_E_NOT_IMPL : access.code;
-}
-
 // Nothing may unwind into the host's C code: an exception becomes QUORIX_E_EXCEPTION (or 0 for a
 // value getter). Thread cancellation of a host thread must keep unwinding, though.
 template <typename Result, typename Body>
@@ -437,84 +419,7 @@ uint32_t QUORIX_GetCurrentVideoFrameClock(uint16_t port) {
 
 /* Display and view: quorixsdk_view.cpp */
 
-/* ---- Capture, recording, audio and attached ports ---- */
-
-uint32_t QUORIX_CaptureBmp(uint16_t port, uint16_t region, const char* /*path*/) {
-    return Unavailable(CheckRegion(port, region));
-}
-
-uint32_t QUORIX_CaptureJpeg(uint16_t port, uint16_t region, const char* /*path*/) {
-    return Unavailable(CheckRegion(port, region));
-}
-
-uint32_t QUORIX_CaptureOriginalBmp(uint16_t port, const char* /*path*/) {
-    return Unavailable(CheckPort(port));
-}
-
-uint32_t QUORIX_CaptureOriginalJpeg(uint16_t port, const char* /*path*/) {
-    return Unavailable(CheckPort(port));
-}
-
-uint32_t QUORIX_SnapDataSaveToFile(const char* /*path*/, uint16_t /*quality*/,
-                                   uint32_t /*fileType*/, uint32_t /*width*/, uint32_t /*stride*/,
-                                   uint32_t /*height*/, uint32_t /*format*/,
-                                   const uint8_t* /*data*/) {
-    return QUORIX_E_NOT_IMPL;
-}
-
-uint32_t QUORIX_SetSnapCallback(uint16_t port, uint16_t region, QUORIX_SnapCallback /*cb*/,
-                                void* /*user*/, uint32_t /*format*/, uint32_t /*align*/) {
-    return Unavailable(CheckRegion(port, region));
-}
-
-uint32_t QUORIX_SetSnapRect(uint16_t port, uint16_t region, float /*x*/, float /*y*/,
-                            float /*width*/, float /*height*/) {
-    return Unavailable(CheckRegion(port, region));
-}
-
-uint32_t QUORIX_SetScreenOffSnapCallback(uint16_t port, QUORIX_SnapCallback /*cb*/,
-                                         void* /*user*/, float /*scale*/, uint32_t /*format*/,
-                                         uint32_t /*align*/) {
-    return Unavailable(CheckPort(port));
-}
-
-uint32_t QUORIX_SetScreenOffSnapRect(uint16_t port, float /*x*/, float /*y*/, float /*width*/,
-                                     float /*height*/) {
-    return Unavailable(CheckPort(port));
-}
-
-uint32_t QUORIX_StartLocalRecord(uint16_t port, const char* /*path*/) {
-    return Unavailable(CheckPort(port));
-}
-
-uint32_t QUORIX_StopLocalRecord(uint16_t port) { return Unavailable(CheckPort(port)); }
-
-uint32_t QUORIX_FilmEditing(uint16_t port, const char* /*path*/, uint32_t /*begin*/,
-                            uint32_t /*end*/, int32_t /*byTime*/, int32_t /*withAudio*/) {
-    return Unavailable(CheckPort(port));
-}
-
-uint32_t QUORIX_PlayAudio(uint16_t port) { return Unavailable(CheckPort(port)); }
-
-uint32_t QUORIX_StopAudio(void) {
-    return GetApp().IsInitialized() ? QUORIX_E_NOT_IMPL : QUORIX_E_NOT_INIT;
-}
-
-uint32_t QUORIX_SetVolume(uint16_t port, uint32_t /*volume*/) {
-    return Unavailable(CheckPort(port));
-}
-
-uint32_t QUORIX_GetVolume(uint16_t /*port*/) {
-    // No sound output in this build: the volume reads as 0, as for a failed check.
-    return 0;
-}
-
-uint32_t QUORIX_SetAttachPlayer(uint16_t port, uint16_t /*attachedPort*/) {
-    return Unavailable(CheckPort(port));
-}
-
-uint32_t QUORIX_SetAttachCallback(uint16_t port, QUORIX_AttachCallback /*cb*/, void* /*user*/) {
-    return Unavailable(CheckPort(port));
-}
+/* Captures, snapshot callbacks, recording, clip export, sound and attached ports are in
+   quorixsdk_capture.cpp. */
 
 }  // extern "C"

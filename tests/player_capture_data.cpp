@@ -1,0 +1,321 @@
+// What a port does with data besides showing it, through the public interface: the snapshot
+// file writer, local recording of a live stream, clip export from an open file, and composite
+// packets forwarded to an attached port and to the attach callback.
+
+#include <gtest/gtest.h>
+#include <quorixsdk.h>
+#include <stdlib.h>
+
+#include <condition_variable>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "media/hmfformat.h"
+#include "support/capture_support.h"
+#include "support/player_media.h"
+
+using namespace capturetest;
+
+namespace {
+
+const bool g_headless = [] {
+    unsetenv("DISPLAY");
+    return true;
+}();
+
+uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
+    return uint32_t{b[at]} | uint32_t{b[at + 1]} << 8 | uint32_t{b[at + 2]} << 16 |
+           uint32_t{b[at + 3]} << 24;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The snapshot file writer needs nothing of the library: not even its initialisation.
+
+TEST(SnapDataSaveToFile, BmpHeadersFollowTheRows) {
+    TempDir dir;
+    struct Case {
+        uint32_t format;
+        uint16_t bits;
+    };
+    const uint8_t rows[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    for (const Case& c :
+         {Case{3, 32}, Case{1, 32}, Case{2, 24}, Case{4, 24}, Case{20, 32}, Case{0, 32}}) {
+        SCOPED_TRACE(c.format);
+        const std::string path = dir.Path("f" + std::to_string(c.format) + ".bmp");
+        ASSERT_EQ(QUORIX_OK,
+                  QUORIX_SnapDataSaveToFile(path.c_str(), 90, 1, 2, 8, 2, c.format, rows));
+        const BmpFile bmp = ReadBmp(path);
+        ASSERT_TRUE(bmp.ok);
+        EXPECT_EQ(70u, bmp.bytes.size());
+        EXPECT_EQ(70u, bmp.fileSize);
+        EXPECT_EQ(0u, Le32(bmp.bytes, 6));
+        EXPECT_EQ(54u, bmp.dataOffset);
+        EXPECT_EQ(40u, bmp.headerSize);
+        EXPECT_EQ(2, bmp.width);
+        EXPECT_EQ(2, bmp.height);
+        EXPECT_EQ(1u, bmp.planes);
+        EXPECT_EQ(c.bits, bmp.bitCount);
+        EXPECT_EQ(0u, Le32(bmp.bytes, 30));
+        EXPECT_EQ(16u, bmp.imageSize);
+        for (size_t i = 38; i < 54; ++i)
+            EXPECT_EQ(0u, bmp.bytes[i]) << i;
+        EXPECT_EQ(0, std::memcmp(bmp.bytes.data() + 54, rows, 16));
+    }
+}
+
+TEST(SnapDataSaveToFile, JpegUsesTheLowByteOfTheQuality) {
+    TempDir dir;
+    const uint32_t width = 24, height = 16, stride = 76;  // padded rows of packed B, G, R
+    std::vector<uint8_t> rows(size_t{stride} * height, 0);
+    for (uint32_t y = 0; y < height; ++y)
+        for (uint32_t x = 0; x < width * 3; ++x)
+            rows[size_t{y} * stride + x] = static_cast<uint8_t>(y < 8 ? 40 : 200);
+    struct Case {
+        uint16_t quality;
+        int effective;
+    };
+    for (const Case& c : {Case{75, 75}, Case{0x0132, 50}, Case{100, 100}}) {
+        SCOPED_TRACE(c.quality);
+        const std::string path = dir.Path("q" + std::to_string(c.quality) + ".jpg");
+        ASSERT_EQ(QUORIX_OK, QUORIX_SnapDataSaveToFile(path.c_str(), c.quality, 0, width, stride,
+                                                       height, 4, rows.data()));
+        const std::vector<uint8_t> jpeg = ReadFile(path);
+        EXPECT_EQ(ScaledLumaTable(c.effective), JpegLumaTable(jpeg));
+        uint32_t w = 0, h = 0;
+        std::vector<uint8_t> bgr;
+        ASSERT_TRUE(DecodeJpeg(jpeg, &w, &h, &bgr));
+        EXPECT_EQ(width, w);
+        EXPECT_EQ(height, h);
+        // The rows are bottom-up, as a BMP holds them: the bright rows end up on top.
+        EXPECT_NEAR(200, bgr[size_t{2} * w * 3 + 6], 12);
+        EXPECT_NEAR(40, bgr[size_t{13} * w * 3 + 6], 12);
+    }
+}
+
+TEST(SnapDataSaveToFile, BadInputIsRefusedSafely) {
+    TempDir dir;
+    const uint8_t rows[16] = {};
+    const std::string longPath = dir.Path(std::string(5000, 'y'));
+    for (uint32_t type : {0u, 1u}) {
+        SCOPED_TRACE(type);
+        EXPECT_EQ(QUORIX_E_OPEN_FILE,
+                  QUORIX_SnapDataSaveToFile(nullptr, 90, type, 2, 8, 2, 3, rows));
+        EXPECT_EQ(QUORIX_E_OPEN_FILE, QUORIX_SnapDataSaveToFile("", 90, type, 2, 8, 2, 3, rows));
+        EXPECT_EQ(QUORIX_E_OPEN_FILE,
+                  QUORIX_SnapDataSaveToFile(longPath.c_str(), 90, type, 2, 8, 2, 3, rows));
+        EXPECT_EQ(QUORIX_E_OPEN_FILE, QUORIX_SnapDataSaveToFile(dir.Path("no/such").c_str(), 90,
+                                                                type, 2, 8, 2, 3, rows));
+        EXPECT_EQ(QUORIX_E_OPEN_FILE,
+                  QUORIX_SnapDataSaveToFile(dir.Path("").c_str(), 90, type, 2, 8, 2, 3, rows));
+
+        // Without rows, or with a picture the encoder cannot take, only an empty file is left.
+        const std::string noRows = dir.Path("norows" + std::to_string(type));
+        EXPECT_EQ(QUORIX_E_PARAM,
+                  QUORIX_SnapDataSaveToFile(noRows.c_str(), 90, type, 2, 8, 2, 3, nullptr));
+        EXPECT_TRUE(FileExists(noRows));
+        EXPECT_TRUE(ReadFile(noRows).empty());
+    }
+    // Header fields are 32-bit: a size beyond them is refused before anything is read.
+    const std::string huge = dir.Path("huge.bmp");
+    EXPECT_EQ(QUORIX_E_PARAM,
+              QUORIX_SnapDataSaveToFile(huge.c_str(), 90, 1, 65536, 0x40000, 0x10000, 4, rows));
+    EXPECT_TRUE(ReadFile(huge).empty());
+    const std::string empty = dir.Path("empty.jpg");
+    EXPECT_EQ(QUORIX_E_NOT_SUPPORTED,
+              QUORIX_SnapDataSaveToFile(empty.c_str(), 90, 0, 0, 8, 2, 3, rows));
+    EXPECT_TRUE(FileExists(empty));
+    EXPECT_TRUE(ReadFile(empty).empty());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Ports
+
+class PortData : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(g_headless);
+        ASSERT_EQ(QUORIX_OK, QUORIX_InitSDK());
+    }
+    void TearDown() override { QUORIX_ReleaseSDK(); }
+
+    static const std::vector<std::vector<uint8_t>>& Records() {
+        static const auto records = StillRecords(MakeStill(160, 120), 8);
+        return records;
+    }
+
+    TempDir m_dir;
+};
+
+TEST_F(PortData, RecordingHoldsThePushedRecordsUnchanged) {
+    ASSERT_FALSE(Records().empty()) << "libx264 missing";
+    uint16_t port = 0;
+    ASSERT_EQ(QUORIX_OK, QUORIX_GetPort(&port));
+    const std::string path = m_dir.Path("live.zbm");
+
+    EXPECT_EQ(QUORIX_E_OPEN_FILE, QUORIX_StartLocalRecord(port, m_dir.Path("no/such.zbm").c_str()));
+    EXPECT_EQ(QUORIX_E_OPEN_FILE, QUORIX_StartLocalRecord(port, nullptr));
+    // Started before anything is open, it records what is pushed later.
+    ASSERT_EQ(QUORIX_OK, QUORIX_StartLocalRecord(port, path.c_str()));
+    EXPECT_EQ(QUORIX_E_STATE, QUORIX_StartLocalRecord(port, path.c_str()));
+    EXPECT_EQ(QUORIX_E_STATE, QUORIX_StartLocalRecord(port, m_dir.Path("other.zbm").c_str()));
+
+    ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(port, 1, nullptr, 0, nullptr, 0));
+    std::vector<uint8_t> pushed;
+    const size_t firstRun = 5;
+    for (size_t i = 0; i < firstRun; ++i) {
+        const auto& r = Records()[i];
+        ASSERT_EQ(QUORIX_OK,
+                  QUORIX_InputStreamData(port, r.data(), static_cast<uint32_t>(r.size())));
+        pushed.insert(pushed.end(), r.begin(), r.end());
+    }
+    // Closing the stream leaves the recording open, receiving nothing.
+    ASSERT_EQ(QUORIX_OK, QUORIX_CloseStream(port));
+    EXPECT_EQ(QUORIX_E_STATE, QUORIX_StartLocalRecord(port, path.c_str()));
+    ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(port, 1, nullptr, 0, nullptr, 0));
+    for (size_t i = firstRun; i < Records().size(); ++i) {
+        const auto& r = Records()[i];
+        ASSERT_EQ(QUORIX_OK,
+                  QUORIX_InputStreamData(port, r.data(), static_cast<uint32_t>(r.size())));
+    }
+    EXPECT_EQ(QUORIX_OK, QUORIX_StopLocalRecord(port));
+    EXPECT_EQ(QUORIX_OK, QUORIX_StopLocalRecord(port));
+
+    const std::vector<uint8_t> file = ReadFile(path);
+    ASSERT_GE(file.size(), BRIXEL::kHMFHeaderSize + pushed.size());
+    EXPECT_EQ(0, std::memcmp(file.data(), "ZEBM", 4));
+    EXPECT_EQ(2u, file[60]);
+    EXPECT_EQ(1u, file[61]);  // the render model of a port with nothing open
+    const uint32_t dataOffset = Le32(file, 32);
+    ASSERT_LE(dataOffset + pushed.size(), file.size());
+    EXPECT_EQ(0, std::memcmp(file.data() + dataOffset, pushed.data(), pushed.size()));
+    const uint32_t indexOffset = Le32(file, 36);
+    EXPECT_EQ(dataOffset + pushed.size(), indexOffset);
+    EXPECT_EQ(firstRun, Le32(file, 52));
+
+    // The reader takes the recording.
+    ASSERT_EQ(QUORIX_OK, QUORIX_CloseStream(port));
+    ASSERT_EQ(QUORIX_OK, QUORIX_OpenFile(port, path.c_str()));
+    EXPECT_EQ(firstRun, QUORIX_GetFileTotleFrames(port));
+    EXPECT_EQ(QUORIX_OK, QUORIX_CloseFile(port));
+    EXPECT_EQ(QUORIX_OK, QUORIX_FreePort(port));
+}
+
+TEST_F(PortData, ClipOfAnOpenFileIsAReadableFile) {
+    const playertest::Clip clip = playertest::EncodeClip("libx264", 160, 120, 24, 8);
+    ASSERT_FALSE(clip.packets.empty()) << "libx264 missing";
+    const std::string source = m_dir.Path("source.zbm");
+    const std::string output = m_dir.Path("clip.zbm");
+    {
+        const std::vector<uint8_t> bytes = playertest::ClipFile(clip, 40, 1);
+        std::ofstream out(source, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
+    }
+    uint16_t port = 0, reader = 0;
+    ASSERT_EQ(QUORIX_OK, QUORIX_GetPort(&port));
+    ASSERT_EQ(QUORIX_OK, QUORIX_GetPort(&reader));
+    EXPECT_EQ(QUORIX_E_STATE, QUORIX_FilmEditing(port, output.c_str(), 0, 400, 1, 0));
+    ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(port, 1, nullptr, 0, nullptr, 0));
+    EXPECT_EQ(QUORIX_E_STATE, QUORIX_FilmEditing(port, output.c_str(), 0, 400, 1, 0));
+    ASSERT_EQ(QUORIX_OK, QUORIX_CloseStream(port));
+
+    ASSERT_EQ(QUORIX_OK, QUORIX_OpenFile(port, source.c_str()));
+    EXPECT_EQ(QUORIX_E_FAIL, QUORIX_FilmEditing(port, source.c_str(), 0, 400, 1, 0));
+    EXPECT_EQ(QUORIX_E_FAIL,
+              QUORIX_FilmEditing(port, m_dir.Path("no/such.zbm").c_str(), 0, 400, 1, 0));
+    EXPECT_EQ(QUORIX_OK, QUORIX_FilmEditing(port, output.c_str(), 0, 400, 1, 0));
+
+    ASSERT_EQ(QUORIX_OK, QUORIX_OpenFile(reader, output.c_str()));
+    const uint32_t frames = QUORIX_GetFileTotleFrames(reader);
+    EXPECT_GE(frames, 8u);
+    EXPECT_LE(frames, 24u);
+    EXPECT_EQ(QUORIX_OK, QUORIX_CloseFile(reader));
+    EXPECT_EQ(QUORIX_OK, QUORIX_CloseFile(port));
+    QUORIX_FreePort(reader);
+    QUORIX_FreePort(port);
+}
+
+// Sub-frames the attach callback saw, copied out.
+struct Attached {
+    std::mutex lock;
+    std::vector<std::pair<uint16_t, std::vector<uint8_t>>> subFrames;
+    uint16_t port = 0xFFFF;
+    static void Callback(uint16_t port, uint16_t streamId, const uint8_t* record, uint32_t length,
+                         void* user) {
+        auto* self = static_cast<Attached*>(user);
+        std::lock_guard<std::mutex> guard(self->lock);
+        self->port = port;
+        self->subFrames.emplace_back(streamId, std::vector<uint8_t>(record, record + length));
+    }
+};
+
+TEST_F(PortData, CompositePacketsGoToTheAttachedPort) {
+    ASSERT_FALSE(Records().empty()) << "libx264 missing";
+    uint16_t first = 0, second = 0;
+    ASSERT_EQ(QUORIX_OK, QUORIX_GetPort(&first));
+    ASSERT_EQ(QUORIX_OK, QUORIX_GetPort(&second));
+    ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(first, 1, nullptr, 0, nullptr, 0));
+    ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(second, 1, nullptr, 0, nullptr, 0));
+
+    // A packet of two plain sub-frames (streams 1 and 2) and one that is itself composite.
+    auto sub = [](uint8_t type, uint8_t streamId, uint32_t stamp,
+                  const std::vector<uint8_t>& payload) {
+        std::vector<uint8_t> r = Record(type, stamp, stamp, 1, 160, 120, payload, true);
+        r[3] = streamId;
+        return r;
+    };
+    const auto plain1 = sub(BRIXEL::HMF_KIND_KEY, 1, 5000,
+                            std::vector<uint8_t>(Records()[0].begin() + 28, Records()[0].end()));
+    const auto plain2 = sub(BRIXEL::HMF_KIND_DELTA, 2, 5040,
+                            std::vector<uint8_t>(Records()[1].begin() + 28, Records()[1].end()));
+    const auto nested =
+        sub(BRIXEL::HMF_KIND_KEY | BRIXEL::kHMFCompositeBit, 3, 5080, std::vector<uint8_t>{});
+    std::vector<uint8_t> payload;
+    for (const auto* s : {&plain1, &plain2, &nested})
+        payload.insert(payload.end(), s->begin(), s->end());
+    const std::vector<uint8_t> packet =
+        Record(BRIXEL::HMF_KIND_KEY | BRIXEL::kHMFCompositeBit, 1, 7000, 1, 160, 120, payload);
+
+    Attached seen;
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetAttachPlayer(first, second));
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetAttachCallback(first, &Attached::Callback, &seen));
+    ASSERT_EQ(QUORIX_OK,
+              QUORIX_InputStreamData(first, packet.data(), static_cast<uint32_t>(packet.size())));
+    {
+        std::lock_guard<std::mutex> guard(seen.lock);
+        EXPECT_EQ(first, seen.port);
+        ASSERT_EQ(2u, seen.subFrames.size());
+        EXPECT_EQ(1u, seen.subFrames[0].first);
+        EXPECT_EQ(plain1, seen.subFrames[0].second);
+        EXPECT_EQ(2u, seen.subFrames[1].first);
+        EXPECT_EQ(plain2, seen.subFrames[1].second);
+    }
+    // The second port took both plain sub-frames as its own input.
+    EXPECT_EQ(5040u, QUORIX_GetCurrentVideoFrameStamp(second));
+    EXPECT_EQ(7000u, QUORIX_GetCurrentVideoFrameStamp(first));
+
+    // Detached (a number out of range): only the callback sees the sub-frames.
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetAttachPlayer(first, 128));
+    ASSERT_EQ(QUORIX_OK,
+              QUORIX_InputStreamData(first, packet.data(), static_cast<uint32_t>(packet.size())));
+    EXPECT_EQ(5040u, QUORIX_GetCurrentVideoFrameStamp(second));
+    {
+        std::lock_guard<std::mutex> guard(seen.lock);
+        EXPECT_EQ(4u, seen.subFrames.size());
+    }
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetAttachCallback(first, nullptr, nullptr));
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetAttachPlayer(first, first));  // a port may name itself
+    // Its sub-frames come back as its own plain input, ahead of the packet's own stamp.
+    ASSERT_EQ(QUORIX_OK,
+              QUORIX_InputStreamData(first, packet.data(), static_cast<uint32_t>(packet.size())));
+    EXPECT_EQ(7000u, QUORIX_GetCurrentVideoFrameStamp(first));
+
+    EXPECT_EQ(QUORIX_E_PARAM, QUORIX_SetAttachPlayer(200, second));
+    EXPECT_EQ(QUORIX_OK, QUORIX_FreePort(first));
+    EXPECT_EQ(QUORIX_OK, QUORIX_FreePort(second));
+}
+
+}  // namespace

@@ -1,0 +1,288 @@
+// Captures of a port shown by the OpenGL renderer, headless, through the public interface:
+// region and full-resolution captures into BMP and JPEG files, continuous snapshot callbacks,
+// and callbacks that call back into the library on the drawing thread.
+
+#include <gtest/gtest.h>
+#include <quorixsdk.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <string>
+
+#include "support/capture_support.h"
+
+using namespace capturetest;
+
+namespace {
+
+// The renderer draws into an off-screen surface when there is no X display.
+const bool g_headless = [] {
+    unsetenv("DISPLAY");
+    return true;
+}();
+
+constexpr uint32_t kWidth = 640;
+constexpr uint32_t kHeight = 480;
+constexpr double kGreyTolerance = 12.0;  // the picture went through H.264 and YUV to RGB
+constexpr double kJpegTolerance = 14.0;  // and through JPEG as well
+
+const StillPicture& Still() {
+    static const StillPicture still = MakeStill(kWidth, kHeight);
+    return still;
+}
+
+const std::vector<std::vector<uint8_t>>& StillStream() {
+    static const auto records = StillRecords(Still(), 6);
+    return records;
+}
+
+double ShotDifference(const SnapCollector::Shot& shot, uint32_t bytesPerPixel) {
+    if (shot.width != kWidth || shot.height != kHeight ||
+        shot.data.size() < size_t{shot.stride} * shot.height)
+        return 1e9;
+    // Read-back rows come bottom row first.
+    return GreyDifference(Still(), bytesPerPixel, [&](uint32_t y) {
+        return shot.data.data() + size_t{shot.stride} * (shot.height - 1 - y);
+    });
+}
+
+class CaptureGl : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(g_headless);
+        ASSERT_FALSE(StillStream().empty()) << "libx264 missing";
+        ASSERT_EQ(QUORIX_OK, QUORIX_InitSDK());
+    }
+    void TearDown() override {
+        QUORIX_SetJpegQuality(90);
+        QUORIX_ReleaseSDK();
+    }
+
+    // Region 0 of the port shows the still picture: its snapshot callback has seen it.
+    void ShowStill(LivePort& live, SnapCollector& shots) {
+        ASSERT_TRUE(live.Ok()) << live.Error();
+        ASSERT_EQ(QUORIX_OK,
+                  QUORIX_SetSnapCallback(live.Port(), 0, &SnapCollector::Callback, &shots, 4, 4));
+        ASSERT_EQ(QUORIX_OK, live.Push(StillStream()));
+        ASSERT_TRUE(shots.WaitFor([](const SnapCollector::Shot& s, int) {
+            return ShotDifference(s, 3) < kGreyTolerance;
+        })) << "the picture never reached region 0";
+    }
+
+    TempDir m_dir;
+};
+
+TEST_F(CaptureGl, RegionCapturesWriteThePictureAsShown) {
+    SnapCollector shots;  // outlives the port that calls it
+    LivePort live(1, kWidth, kHeight);
+    ShowStill(live, shots);
+    EXPECT_EQ(kWidth * 3, shots.last.stride);
+    EXPECT_EQ(4u, shots.last.format);
+    EXPECT_EQ(0u, shots.last.region);
+    EXPECT_EQ(live.Port(), shots.last.port);
+
+    const std::string bmpPath = m_dir.Path("region.bmp");
+    ASSERT_EQ(QUORIX_OK, QUORIX_CaptureBmp(live.Port(), 0, bmpPath.c_str()));
+    const BmpFile bmp = ReadBmp(bmpPath);
+    ASSERT_TRUE(bmp.ok);
+    EXPECT_EQ(921654u, bmp.bytes.size());
+    EXPECT_EQ(921654u, bmp.fileSize);
+    EXPECT_EQ(54u, bmp.dataOffset);
+    EXPECT_EQ(40u, bmp.headerSize);
+    EXPECT_EQ(static_cast<int32_t>(kWidth), bmp.width);
+    EXPECT_EQ(static_cast<int32_t>(kHeight), bmp.height);
+    EXPECT_EQ(1u, bmp.planes);
+    EXPECT_EQ(24u, bmp.bitCount);
+    EXPECT_EQ(921600u, bmp.imageSize);
+    EXPECT_LT(GreyDifference(Still(), 3, [&](uint32_t y) { return bmp.Row(y); }), kGreyTolerance);
+
+    // JPEG: the same picture, at the library's quality, which every port follows.
+    for (int quality : {90, 50}) {
+        if (quality != 90) {
+            ASSERT_EQ(QUORIX_OK, QUORIX_SetJpegQuality(static_cast<uint16_t>(quality)));
+        }
+        const std::string jpegPath = m_dir.Path("region" + std::to_string(quality) + ".jpg");
+        ASSERT_EQ(QUORIX_OK, QUORIX_CaptureJpeg(live.Port(), 0, jpegPath.c_str()));
+        const std::vector<uint8_t> jpeg = ReadFile(jpegPath);
+        EXPECT_EQ(ScaledLumaTable(quality), JpegLumaTable(jpeg)) << "quality " << quality;
+        uint32_t width = 0, height = 0;
+        std::vector<uint8_t> bgr;
+        ASSERT_TRUE(DecodeJpeg(jpeg, &width, &height, &bgr));
+        ASSERT_EQ(kWidth, width);
+        ASSERT_EQ(kHeight, height);
+        EXPECT_LT(GreyDifference(Still(), 3,
+                                 [&](uint32_t y) { return bgr.data() + size_t{y} * width * 3; }),
+                  kJpegTolerance);
+    }
+}
+
+TEST_F(CaptureGl, CaptureFilesThatCannotBeWritten) {
+    SnapCollector shots;  // outlives the port that calls it
+    LivePort live(1, kWidth, kHeight);
+    ShowStill(live, shots);
+    const uint16_t port = live.Port();
+    const std::string missingDir = m_dir.Path("missing/shot");
+    const std::string longPath = m_dir.Path(std::string(5000, 'x'));
+
+    // Region captures report the file; original-size captures only the picture.
+    for (const std::string& path : {missingDir, longPath, std::string(), m_dir.Path("")}) {
+        SCOPED_TRACE(path.substr(0, 80));
+        EXPECT_EQ(QUORIX_E_OPEN_FILE, QUORIX_CaptureBmp(port, 0, path.c_str()));
+        EXPECT_EQ(QUORIX_E_OPEN_FILE, QUORIX_CaptureJpeg(port, 0, path.c_str()));
+        EXPECT_EQ(QUORIX_OK, QUORIX_CaptureOriginalBmp(port, path.c_str()));
+        EXPECT_EQ(QUORIX_OK, QUORIX_CaptureOriginalJpeg(port, path.c_str()));
+    }
+    EXPECT_FALSE(FileExists(missingDir));
+    EXPECT_EQ(QUORIX_E_PARAM, QUORIX_CaptureBmp(port, 0, nullptr));
+    EXPECT_EQ(QUORIX_E_PARAM, QUORIX_CaptureJpeg(port, 0, nullptr));
+    EXPECT_EQ(QUORIX_OK, QUORIX_CaptureOriginalJpeg(port, nullptr));
+    EXPECT_EQ(QUORIX_E_PARAM, QUORIX_CaptureBmp(port, 6, m_dir.Path("r6.bmp").c_str()));
+}
+
+TEST_F(CaptureGl, OriginalCaptureOfAFisheyeIsTheHalfPanoramaAtSourceSize) {
+    SnapCollector offScreen;
+    LivePort live(2, 0, 0);
+    ASSERT_TRUE(live.Ok()) << live.Error();
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetScreenOffSnapCallback(live.Port(), &SnapCollector::Callback,
+                                                         &offScreen, 1.0f, 3, 4));
+    ASSERT_EQ(QUORIX_OK, live.Push(StillStream()));
+    ASSERT_TRUE(
+        offScreen.WaitFor([](const SnapCollector::Shot& s, int) { return s.width == kWidth; }));
+    EXPECT_EQ(9u, offScreen.last.region);
+    EXPECT_EQ(kHeight, offScreen.last.height);
+    EXPECT_EQ(kWidth * 4, offScreen.last.stride);
+    EXPECT_EQ(3u, offScreen.last.format);
+
+    const std::string path = m_dir.Path("original.bmp");
+    ASSERT_EQ(QUORIX_OK, QUORIX_CaptureOriginalBmp(live.Port(), path.c_str()));
+    const BmpFile bmp = ReadBmp(path);
+    ASSERT_TRUE(bmp.ok);
+    EXPECT_EQ(static_cast<int32_t>(kWidth), bmp.width);
+    EXPECT_EQ(static_cast<int32_t>(kHeight), bmp.height);
+    EXPECT_EQ(24u, bmp.bitCount);
+    EXPECT_EQ(size_t{kWidth} * 3 * kHeight + 54, bmp.bytes.size());
+}
+
+TEST_F(CaptureGl, CapturesWithoutAPictureAnswerInsteadOfWaiting) {
+    uint16_t port = 0;
+    ASSERT_EQ(QUORIX_OK, QUORIX_GetPort(&port));
+    const std::string path = m_dir.Path("none.bmp");
+    // No renderer at all.
+    EXPECT_EQ(QUORIX_E_STATE, QUORIX_CaptureBmp(port, 0, path.c_str()));
+    EXPECT_EQ(QUORIX_E_STATE, QUORIX_CaptureOriginalJpeg(port, path.c_str()));
+    SnapCollector shots;
+    EXPECT_EQ(QUORIX_E_PARAM,
+              QUORIX_SetSnapCallback(port, 0, &SnapCollector::Callback, &shots, 4, 4));
+    EXPECT_EQ(QUORIX_E_STATE,
+              QUORIX_SetScreenOffSnapCallback(port, &SnapCollector::Callback, &shots, 1.0f, 4, 4));
+    EXPECT_EQ(QUORIX_E_STATE, QUORIX_SetSnapRect(port, 0, 0.0f, 0.0f, 1.0f, 1.0f));
+
+    // A renderer that draws nothing yet: the request times out.
+    const QUORIX_RECT rect{0, 0, 320, 240};
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetDisplayRegion(port, 0, &rect, 1));
+    ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(port, 1, nullptr, 0, nullptr, 0));
+    EXPECT_EQ(QUORIX_E_TIMEOUT, QUORIX_CaptureBmp(port, 0, path.c_str()));
+    EXPECT_EQ(QUORIX_E_TIMEOUT, QUORIX_CaptureOriginalBmp(port, path.c_str()));
+    EXPECT_FALSE(FileExists(path));
+    EXPECT_EQ(QUORIX_OK, QUORIX_FreePort(port));
+}
+
+TEST_F(CaptureGl, SnapshotCallbackSettings) {
+    SnapCollector shots, refused, wide, aligned;  // outlive the port that calls them
+    LivePort live(1, kWidth, kHeight);
+    ShowStill(live, shots);
+    const uint16_t port = live.Port();
+
+    // A refused setting stores nothing: the callback in place keeps receiving.
+    EXPECT_EQ(QUORIX_E_PARAM,
+              QUORIX_SetSnapCallback(port, 0, &SnapCollector::Callback, &refused, 4, 3));
+    EXPECT_EQ(QUORIX_E_PARAM,
+              QUORIX_SetSnapCallback(port, 0, &SnapCollector::Callback, &refused, 5, 4));
+    const int before = shots.Calls();
+    ASSERT_TRUE(shots.WaitFor(
+        [before](const SnapCollector::Shot&, int calls) { return calls >= before + 3; }));
+    EXPECT_EQ(0, refused.Calls());
+    EXPECT_EQ(4u, shots.last.format);
+
+    // Format 0 reads four bytes a pixel; the rows follow the alignment.
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetSnapCallback(port, 0, &SnapCollector::Callback, &wide, 0, 4));
+    ASSERT_TRUE(wide.WaitFor(
+        [](const SnapCollector::Shot& s, int calls) { return calls >= 2 && s.width != 0; }));
+    EXPECT_EQ(3u, wide.last.format);
+    EXPECT_EQ(kWidth * 4, wide.last.stride);
+    EXPECT_LT(ShotDifference(wide.last, 4), kGreyTolerance);
+
+    const QUORIX_RECT odd{0, 0, 322, 200};
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetDisplayRegion(port, 1, &odd, 1));
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetSnapCallback(port, 1, &SnapCollector::Callback, &aligned, 4, 8));
+    ASSERT_TRUE(aligned.WaitFor([](const SnapCollector::Shot& s, int) { return s.width == 322; }));
+    EXPECT_EQ(1u, aligned.last.region);
+    EXPECT_EQ(968u, aligned.last.stride);  // 966 bytes rounded up to 8
+
+    // The rectangle takes a part of the region.
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetSnapRect(port, 0, 0.0f, 0.0f, 0.5f, 0.5f));
+    ASSERT_TRUE(
+        wide.WaitFor([](const SnapCollector::Shot& s, int) { return s.width == kWidth / 2; }));
+    EXPECT_EQ(kHeight / 2, wide.last.height);
+
+    // Switched off: no more calls once the switch has been seen by the drawing thread.
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetSnapCallback(port, 1, nullptr, nullptr, 4, 4));
+    const int afterOff = aligned.Calls();
+    const int wideNow = wide.Calls();
+    ASSERT_TRUE(wide.WaitFor(
+        [wideNow](const SnapCollector::Shot&, int calls) { return calls >= wideNow + 3; }));
+    EXPECT_LE(aligned.Calls(), afterOff + 1);
+}
+
+// The drawing thread runs the host's callback; the callback may call the library, even close or
+// free its own port. One-shot captures asked from there time out instead of waiting for the
+// thread that would serve them.
+TEST_F(CaptureGl, SnapshotCallbackThatCallsBackIntoTheLibrary) {
+    for (const bool free : {false, true}) {
+        SCOPED_TRACE(free ? "free" : "close");
+        SnapCollector shots, after;  // outlive the port that calls them
+        LivePort live(1, kWidth, kHeight);
+        ShowStill(live, shots);
+        const uint16_t port = live.Port();
+        const std::string path = m_dir.Path("inside.bmp");
+        std::atomic<bool> once{false};
+        std::atomic<uint32_t> capture{0}, rect{0}, close{0};
+        shots.action = [&](uint16_t p, uint16_t) {
+            if (once.exchange(true))
+                return;
+            capture = QUORIX_CaptureBmp(p, 0, path.c_str());
+            rect = QUORIX_SetSnapRect(p, 0, 0.0f, 0.0f, 1.0f, 1.0f);
+            QUORIX_SetSnapCallback(p, 1, nullptr, nullptr, 4, 4);
+            close = free ? QUORIX_FreePort(p) : QUORIX_CloseStream(p);
+        };
+        const int seen = shots.Calls();
+        ASSERT_TRUE(
+            shots.WaitFor([seen](const SnapCollector::Shot&, int calls) { return calls > seen; }));
+        ASSERT_TRUE(shots.WaitFor(
+            [&](const SnapCollector::Shot&, int) { return close.load() == QUORIX_OK && once; }));
+        EXPECT_EQ(QUORIX_E_TIMEOUT, capture.load());
+        EXPECT_EQ(QUORIX_OK, rect.load());
+        EXPECT_FALSE(FileExists(path));
+
+        // The port is usable again from the host's thread.
+        if (free) {
+            uint16_t again = 0xFFFF;
+            ASSERT_EQ(QUORIX_OK, QUORIX_GetPort(&again));
+            EXPECT_EQ(port, again);
+            const QUORIX_RECT rect0{0, 0, static_cast<int32_t>(kWidth),
+                                    static_cast<int32_t>(kHeight)};
+            ASSERT_EQ(QUORIX_OK, QUORIX_SetDisplayRegion(port, 0, &rect0, 1));
+        }
+        ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(port, 1, nullptr, 0, nullptr, 0));
+        ASSERT_EQ(QUORIX_OK, QUORIX_Play(port, 0, nullptr, 0));
+        ASSERT_EQ(QUORIX_OK,
+                  QUORIX_SetSnapCallback(port, 0, &SnapCollector::Callback, &after, 4, 4));
+        ASSERT_EQ(QUORIX_OK, live.Push(StillStream()));
+        EXPECT_TRUE(after.WaitFor([](const SnapCollector::Shot& s, int) {
+            return ShotDifference(s, 3) < kGreyTolerance;
+        }));
+        EXPECT_EQ(QUORIX_OK, QUORIX_CloseStream(port));
+    }
+}
+
+}  // namespace

@@ -1,0 +1,287 @@
+#include "support/capture_support.h"
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <turbojpeg.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "media/hmfformat.h"
+#include "support/media_encoder.h"
+
+namespace capturetest {
+
+StillPicture MakeStill(uint32_t width, uint32_t height) {
+    StillPicture still;
+    still.width = width;
+    still.height = height;
+    still.luma.resize(size_t{width} * height);
+    for (uint32_t y = 0; y < height; ++y) {
+        for (uint32_t x = 0; x < width; ++x) {
+            const uint32_t ramp = 40 + 170 * x / std::max(1u, width - 1);
+            still.luma[size_t{y} * width + x] =
+                static_cast<uint8_t>(y < height / 2 ? ramp : 250 - ramp);
+        }
+    }
+    return still;
+}
+
+std::vector<std::vector<uint8_t>> StillRecords(const StillPicture& still, uint32_t count) {
+    quorix_test::Picture picture;
+    picture.width = still.width;
+    picture.height = still.height;
+    picture.planes[0] = still.luma;
+    picture.planes[1].assign(size_t{picture.ChromaWidth()} * picture.ChromaHeight(), 128);
+    picture.planes[2] = picture.planes[1];
+    quorix_test::VideoEncodeOptions options;
+    options.width = still.width;
+    options.height = still.height;
+    options.frames = count;
+    options.quality = 10;
+    options.gop = static_cast<int>(count);
+    const std::vector<quorix_test::Picture> pictures(count, picture);
+    const auto packets = quorix_test::EncodePictures(options, pictures);
+    std::vector<std::vector<uint8_t>> records;
+    for (size_t i = 0; i < packets.size(); ++i) {
+        records.push_back(Record(packets[i].key ? BRIXEL::HMF_KIND_KEY : BRIXEL::HMF_KIND_DELTA,
+                                 static_cast<uint32_t>(i), static_cast<uint32_t>(1000 + i * 40), 1,
+                                 static_cast<uint16_t>(still.width),
+                                 static_cast<uint16_t>(still.height), packets[i].data));
+    }
+    return records;
+}
+
+std::vector<uint8_t> Record(uint8_t type, uint32_t sequence, uint32_t timestamp, uint8_t codec,
+                            uint16_t width, uint16_t height, const std::vector<uint8_t>& payload,
+                            bool subFrame) {
+    BRIXEL::HMFFrameHeader header = BRIXEL::HMFNewFrameHeader();
+    if (subFrame)
+        header.magic = BRIXEL::kHMFSubFrameMagic;
+    header.type = type;
+    header.sequence = sequence;
+    header.timestamp = timestamp;
+    header.clock = 1700000000u + timestamp / 1000u;
+    header.codec = codec;
+    header.SetVideoSize(width, height);
+    header.payloadLength = static_cast<uint32_t>(payload.size());
+    std::vector<uint8_t> record(BRIXEL::kHMFFrameHeaderSize + payload.size());
+    BRIXEL::HMFSerializeFrameHeader(header, record.data());
+    std::copy(payload.begin(), payload.end(), record.begin() + BRIXEL::kHMFFrameHeaderSize);
+    return record;
+}
+
+double GreyDifference(const StillPicture& still, uint32_t bytesPerPixel,
+                      const std::function<const uint8_t*(uint32_t y)>& rowOf) {
+    const uint32_t x0 = still.width / 10, x1 = still.width - still.width / 10;
+    const uint32_t y0 = still.height / 10, y1 = still.height - still.height / 10;
+    double full = 0.0, limited = 0.0;
+    uint64_t n = 0;
+    for (uint32_t y = y0; y < y1; y += 3) {
+        const uint8_t* row = rowOf(y);
+        for (uint32_t x = x0; x < x1; x += 3) {
+            const uint8_t* p = row + size_t{x} * bytesPerPixel;
+            const double grey = (p[0] + p[1] + p[2]) / 3.0;
+            const double luma = still.At(x, y);
+            full += std::fabs(grey - luma);
+            limited += std::fabs(grey - std::clamp((luma - 16.0) * 255.0 / 219.0, 0.0, 255.0));
+            ++n;
+        }
+    }
+    return n == 0 ? 1e9 : std::min(full, limited) / static_cast<double>(n);
+}
+
+std::vector<uint8_t> ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)),
+                                std::istreambuf_iterator<char>());
+}
+
+bool FileExists(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0;
+}
+
+namespace {
+uint32_t Le(const std::vector<uint8_t>& b, size_t at, int bytes) {
+    uint32_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i)
+        v = (v << 8) | b[at + static_cast<size_t>(i)];
+    return v;
+}
+}  // namespace
+
+BmpFile ReadBmp(const std::string& path) {
+    BmpFile bmp;
+    bmp.bytes = ReadFile(path);
+    const auto& b = bmp.bytes;
+    if (b.size() < 54 || b[0] != 'B' || b[1] != 'M')
+        return bmp;
+    bmp.fileSize = Le(b, 2, 4);
+    bmp.dataOffset = Le(b, 10, 4);
+    bmp.headerSize = Le(b, 14, 4);
+    bmp.width = static_cast<int32_t>(Le(b, 18, 4));
+    bmp.height = static_cast<int32_t>(Le(b, 22, 4));
+    bmp.planes = static_cast<uint16_t>(Le(b, 26, 2));
+    bmp.bitCount = static_cast<uint16_t>(Le(b, 28, 2));
+    bmp.imageSize = Le(b, 34, 4);
+    bmp.ok = bmp.height > 0 && uint64_t{bmp.dataOffset} + bmp.imageSize <= b.size();
+    return bmp;
+}
+
+std::vector<uint16_t> JpegLumaTable(const std::vector<uint8_t>& jpeg) {
+    static const int kZigzag[64] = {0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,
+                                    12, 19, 26, 33, 40, 48, 41, 34, 27, 20, 13, 6,  7,  14, 21, 28,
+                                    35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23, 30, 37, 44, 51,
+                                    58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
+    size_t at = 2;
+    while (at + 4 <= jpeg.size() && jpeg[at] == 0xFF) {
+        const uint8_t marker = jpeg[at + 1];
+        const size_t length = size_t{jpeg[at + 2]} << 8 | jpeg[at + 3];
+        if (marker == 0xDB) {
+            size_t p = at + 4;
+            while (p < at + 2 + length && p < jpeg.size()) {
+                const int precision = jpeg[p] >> 4, id = jpeg[p] & 15;
+                const size_t entry = precision != 0 ? 2 : 1;
+                if (p + 1 + 64 * entry > jpeg.size())
+                    return {};
+                if (id == 0) {
+                    std::vector<uint16_t> table(64);
+                    for (int i = 0; i < 64; ++i) {
+                        const size_t q = p + 1 + static_cast<size_t>(i) * entry;
+                        table[kZigzag[i]] = entry == 2
+                                                ? static_cast<uint16_t>(jpeg[q] << 8 | jpeg[q + 1])
+                                                : jpeg[q];
+                    }
+                    return table;
+                }
+                p += 1 + 64 * entry;
+            }
+        }
+        if (marker == 0xDA)
+            break;
+        at += 2 + length;
+    }
+    return {};
+}
+
+std::vector<uint16_t> ScaledLumaTable(int quality) {
+    static const uint16_t kBase[64] = {
+        16, 11, 10, 16, 24,  40,  51,  61,  12, 12, 14, 19, 26,  58,  60,  55,
+        14, 13, 16, 24, 40,  57,  69,  56,  14, 17, 22, 29, 51,  87,  80,  62,
+        18, 22, 37, 56, 68,  109, 103, 77,  24, 35, 55, 64, 81,  104, 113, 92,
+        49, 64, 78, 87, 103, 121, 120, 101, 72, 92, 95, 98, 112, 100, 103, 99};
+    quality = std::clamp(quality, 1, 100);
+    const int scale = quality < 50 ? 5000 / quality : 200 - quality * 2;
+    std::vector<uint16_t> table(64);
+    for (int i = 0; i < 64; ++i)
+        table[i] = static_cast<uint16_t>(std::clamp((kBase[i] * scale + 50) / 100, 1, 255));
+    return table;
+}
+
+bool DecodeJpeg(const std::vector<uint8_t>& jpeg, uint32_t* width, uint32_t* height,
+                std::vector<uint8_t>* bgr) {
+    tjhandle handle = tjInitDecompress();
+    if (handle == nullptr)
+        return false;
+    int w = 0, h = 0, subsampling = 0, colourspace = 0;
+    bool ok = tjDecompressHeader3(handle, jpeg.data(), static_cast<unsigned long>(jpeg.size()), &w,
+                                  &h, &subsampling, &colourspace) == 0;
+    if (ok) {
+        bgr->assign(size_t(w) * size_t(h) * 3, 0);
+        ok = tjDecompress2(handle, jpeg.data(), static_cast<unsigned long>(jpeg.size()),
+                           bgr->data(), w, w * 3, h, TJPF_BGR, 0) == 0;
+        *width = static_cast<uint32_t>(w);
+        *height = static_cast<uint32_t>(h);
+    }
+    tjDestroy(handle);
+    return ok;
+}
+
+TempDir::TempDir() {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "quorix_capture_XXXXXX").string();
+    if (mkdtemp(pattern.data()) != nullptr)
+        m_path = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    if (!m_path.empty())
+        std::filesystem::remove_all(m_path, ignored);
+}
+
+void SnapCollector::Callback(uint16_t port, uint16_t region, uint32_t width, uint32_t stride,
+                             uint32_t height, uint32_t format, const uint8_t* data, void* user) {
+    auto* self = static_cast<SnapCollector*>(user);
+    if (self->action)
+        self->action(port, region);
+    std::lock_guard<std::mutex> guard(self->lock);
+    self->last.port = port;
+    self->last.region = region;
+    self->last.width = width;
+    self->last.stride = stride;
+    self->last.height = height;
+    self->last.format = format;
+    if (data != nullptr)
+        self->last.data.assign(data, data + size_t{stride} * height);
+    ++self->calls;
+    self->changed.notify_all();
+}
+
+bool SnapCollector::WaitFor(const std::function<bool(const Shot&, int)>& done) {
+    std::unique_lock<std::mutex> guard(lock);
+    return changed.wait_for(guard, std::chrono::milliseconds(kWaitMs),
+                            [&] { return done(last, calls); });
+}
+
+LivePort::LivePort(int32_t model, uint32_t regionWidth, uint32_t regionHeight) {
+    if (QUORIX_GetPort(&m_port) != QUORIX_OK) {
+        m_port = 0xFFFF;
+        m_error = "no port";
+        return;
+    }
+    if (regionWidth != 0) {
+        const QUORIX_RECT rect{0, 0, static_cast<int32_t>(regionWidth),
+                               static_cast<int32_t>(regionHeight)};
+        const uint32_t set = QUORIX_SetDisplayRegion(m_port, 0, &rect, 1);
+        if (set != QUORIX_OK) {
+            m_error = "SetDisplayRegion " + std::to_string(set);
+            return;
+        }
+    }
+    uint32_t rc = QUORIX_OpenStream(m_port, model, nullptr, 0, nullptr, 0);
+    if (rc != QUORIX_OK) {
+        m_error = "OpenStream " + std::to_string(rc);
+        return;
+    }
+    rc = QUORIX_Play(m_port, 0, nullptr, 0);
+    if (rc != QUORIX_OK) {
+        m_error = "Play " + std::to_string(rc);
+        return;
+    }
+    m_ok = true;
+}
+
+LivePort::~LivePort() {
+    if (m_port != 0xFFFF)
+        QUORIX_FreePort(m_port);
+}
+
+uint32_t LivePort::Push(const std::vector<std::vector<uint8_t>>& records) {
+    for (const auto& record : records) {
+        const uint32_t rc =
+            QUORIX_InputStreamData(m_port, record.data(), static_cast<uint32_t>(record.size()));
+        if (rc != QUORIX_OK)
+            return rc;
+    }
+    return QUORIX_OK;
+}
+
+}  // namespace capturetest
