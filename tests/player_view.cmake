@@ -41,7 +41,8 @@ set_target_properties(player_view_pano PROPERTIES
 quorix_add_gtest(player_view_soft
   SOURCES ${_view_dir}/player_view_soft.cpp ${_view_support}
   LIBS quorixsdk quorix_test_media PkgConfig::GL PkgConfig::EGL PkgConfig::X11XCB
-  LABELS player)
+  LABELS player
+  XSERVER)
 
 # A host's video wall on the shared test X server.
 quorix_add_gtest(player_view_wall

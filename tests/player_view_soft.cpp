@@ -12,6 +12,45 @@
 
 namespace {
 
+// In a window the display calls the region's draw callback with its cache surface to draw on.
+// First in the process: the monitors are enumerated once, at the first initialisation, and
+// only a process that can reach the X server then finds any.
+TEST(ViewSoftWindow, DrawCallbackGetsTheCacheSurfaceAndTheRectangles) {
+    if (gltest::TestDisplay().empty()) GTEST_SKIP() << "QUORIX_TEST_DISPLAY not set";
+    setenv("DISPLAY", gltest::TestDisplay().c_str(), 1);
+    QUORIX_SetRenderMode(1);
+    gltest::HostWindow window(160, 120);
+    ASSERT_TRUE(window.ok()) << window.why();
+    ASSERT_EQ(QUORIX_OK, QUORIX_InitSDK());
+    uint16_t port = 0;
+    ASSERT_EQ(QUORIX_OK, QUORIX_GetPort(&port));
+    const QUORIX_RECT rect{10, 20, 10 + 120, 20 + 90};
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetDisplayRegion(port, 1, &rect, 1));
+    viewtest::DrawProbe probe;
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetDrawCallback(port, 1, &viewtest::DrawProbe::Callback, &probe));
+    ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(port, QUORIX_MODEL_NORMAL, nullptr, 0, nullptr, 0));
+    ASSERT_EQ(QUORIX_OK, QUORIX_Play(port, window.window(), nullptr, 0));
+    const auto records = viewtest::FlatRecords(64, 48, viewtest::kGreen.y, viewtest::kGreen.u, viewtest::kGreen.v);
+    ASSERT_TRUE(viewtest::Feed(port, records));
+    ASSERT_TRUE(probe.WaitGood(1));
+    {
+        std::lock_guard<std::mutex> guard(probe.lock);
+        EXPECT_EQ(port, probe.port);
+        EXPECT_EQ(1, probe.region);
+        EXPECT_EQ(0, probe.drawMode);
+        ASSERT_NE(nullptr, probe.dc);
+        EXPECT_TRUE(probe.hadRects);
+        EXPECT_EQ(120, probe.rect.right - probe.rect.left);
+        EXPECT_EQ(90, probe.rect.bottom - probe.rect.top);
+        // The picture lies inside the region.
+        EXPECT_GE(probe.image.left, probe.rect.left);
+        EXPECT_LE(probe.image.right, probe.rect.right);
+    }
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetDrawCallback(port, 1, nullptr, nullptr));
+    EXPECT_EQ(QUORIX_OK, QUORIX_FreePort(port));
+    QUORIX_ReleaseSDK();
+}
+
 class ViewSoft : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { QUORIX_SetRenderMode(1); }
