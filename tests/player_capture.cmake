@@ -29,3 +29,9 @@ quorix_add_gtest(player_capture_audio
           ${_capture_dir}/support/capture_support.cpp
   LIBS quorix_sdk quorix_test_media PkgConfig::TURBOJPEG
   LABELS player)
+
+# The software display: chosen for good by the process, so it has a process of its own.
+quorix_add_gtest(player_capture_soft
+  SOURCES ${_capture_dir}/player_capture_soft.cpp
+  LIBS quorix_capture_support
+  LABELS player)
