@@ -16,3 +16,15 @@ if(TARGET quorix-mux AND TARGET quorix-play AND TARGET quorix-info)
     COMMAND ${CMAKE_CURRENT_LIST_DIR}/tools_install_host.sh ${CMAKE_BINARY_DIR} ${PROJECT_SOURCE_DIR})
   set_tests_properties(tools_install_host PROPERTIES LABELS tools TIMEOUT 300)
 endif()
+
+if(TARGET quorix-mux AND TARGET quorix-play)
+  quorix_add_gtest(tools_window_tests
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/tools_window_test.cpp ${CMAKE_CURRENT_LIST_DIR}/tools_support.cpp
+    LIBS PkgConfig::AVFORMAT PkgConfig::AVCODEC PkgConfig::AVUTIL PkgConfig::X11XCB
+    LABELS tools
+    ENV QUORIX_AUDIO_DEVICE=null
+    XSERVER)
+  target_compile_definitions(tools_window_tests PRIVATE
+    QUORIX_MUX_PATH="$<TARGET_FILE:quorix-mux>" QUORIX_PLAY_PATH="$<TARGET_FILE:quorix-play>")
+  add_dependencies(tools_window_tests quorix-mux quorix-play)
+endif()

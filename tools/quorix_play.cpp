@@ -564,8 +564,11 @@ int RunWindow(const Options& o, uint16_t port, Shared* shared) {
                     } else if (key == XK_s || key == XK_S) {
                         const std::string path = "quorix-snap-" + std::to_string(getpid()) + "-" +
                                                  std::to_string(++snapCount) + ".jpg";
-                        const uint32_t r = key == XK_s ? QUORIX_CaptureJpeg(port, focus, path.c_str())
-                                                       : QUORIX_CaptureOriginalJpeg(port, path.c_str());
+                        uint32_t r = QUORIX_E_TIMEOUT;
+                        for (int attempt = 0; attempt < 8 && r == QUORIX_E_TIMEOUT; ++attempt) {
+                            r = key == XK_s ? QUORIX_CaptureJpeg(port, focus, path.c_str())
+                                            : QUORIX_CaptureOriginalJpeg(port, path.c_str());
+                        }
                         message = Check("QUORIX_Capture", r) ? "saved " + path : "snapshot failed";
                     } else if (key == XK_R) {
                         if (!recording) {
