@@ -4,6 +4,10 @@
 
 #include <quorixsdk.h>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include "codec/decoder.h"
 #include "fuzz_support.h"
 
@@ -23,6 +27,12 @@ constexpr Choice kChoices[] = {
     {CODEC_G711U, MODULE_AUTO},  {CODEC_PCM, MODULE_AUTO},   {CODEC_AAC, MODULE_AUTO},
 };
 constexpr uint32_t kMaxSide = 4096;
+
+// FFmpeg's complaints about damaged streams would cost more time than the decoding.
+const bool g_quiet = [] {
+    av_log_set_level(AV_LOG_QUIET);
+    return true;
+}();
 
 // Whether every frame header of a JPEG stream announces a picture within the limit.
 bool JpegWithinLimit(const uint8_t* p, size_t size) {
