@@ -313,6 +313,13 @@ TEST_F(PortData, CompositePacketsGoToTheAttachedPort) {
               QUORIX_InputStreamData(first, packet.data(), static_cast<uint32_t>(packet.size())));
     EXPECT_EQ(7000u, QUORIX_GetCurrentVideoFrameStamp(first));
 
+    // The frame figures are the last accepted video record's, and nothing once the stream is shut.
+    EXPECT_EQ(1700000007u, QUORIX_GetCurrentVideoFrameClock(first));
+    ASSERT_EQ(QUORIX_OK, QUORIX_CloseStream(first));
+    EXPECT_EQ(0u, QUORIX_GetCurrentVideoFrameStamp(first));
+    EXPECT_EQ(0u, QUORIX_GetCurrentVideoFrameClock(first));
+    EXPECT_EQ(0u, QUORIX_GetCurrentVideoFrameStamp(200));
+
     EXPECT_EQ(QUORIX_E_PARAM, QUORIX_SetAttachPlayer(200, second));
     EXPECT_EQ(QUORIX_OK, QUORIX_FreePort(first));
     EXPECT_EQ(QUORIX_OK, QUORIX_FreePort(second));
