@@ -255,6 +255,7 @@ TEST_F(StressShutdown, ReleaseWithPortsStillOpenAndFed) {
     const int rounds = std::max(1, stresstest::Cycles(120) / 20);
     Watchdog dog;
     const int slot = dog.Register("main");
+    const int pushSlots[2] = {dog.Register("pusher"), dog.Register("pusher")};
     for (int round = 0; round < rounds; ++round) {
         SCOPED_TRACE(round);
         std::vector<uint16_t> ports(4);
@@ -271,8 +272,7 @@ TEST_F(StressShutdown, ReleaseWithPortsStillOpenAndFed) {
         std::atomic<int> notInit{0};
         std::vector<std::thread> pushers;
         for (size_t i = 2; i < ports.size(); ++i) {
-            pushers.emplace_back([&, port = ports[i]] {
-                const int s = dog.Register("pusher");
+            pushers.emplace_back([&, port = ports[i], s = pushSlots[i - 2]] {
                 size_t n = 0;
                 const auto& records = stresstest::H264Records();
                 while (!stop.load()) {

@@ -53,7 +53,7 @@ class Watchdog {
 public:
     explicit Watchdog(uint32_t stallMs = 120000);
     ~Watchdog();
-    // Slot index for one thread (up to kSlots).
+    // Slot index for one thread, for the watchdog's life (at most kSlots; more aborts).
     int Register(const char* name);
     void Enter(int slot, const char* call, uint16_t port);
     void Leave(int slot);
