@@ -87,7 +87,11 @@ int main(int argc, char **argv) {
            QUORIX_GetFileTotleFrames(port));
 
     if (!wait_for_end(1000)) {
-        rc = QUORIX_CaptureJpeg(port, 0, snapshot);
+        /* The renderer serves a capture between two frames; a busy one can miss the 500 ms wait. */
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            rc = QUORIX_CaptureJpeg(port, 0, snapshot);
+            if (rc != QUORIX_E_TIMEOUT) break;
+        }
         printf("snapshot %s: %s (%#x)\n", snapshot, rc == QUORIX_OK ? "saved" : "failed", rc);
     }
     while (!wait_for_end(500)) {

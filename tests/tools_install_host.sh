@@ -26,6 +26,11 @@ rc=$?
 set -e
 [ "$rc" -eq 2 ] || { echo "host exited with $rc"; exit 1; }
 
+# And it plays a short recording through the installed library to its end.
+"$build/tools/quorix-mux" --quiet --synthetic normal --frames 25 "$tmp/n.zbm"
+QUORIX_AUDIO_DEVICE=null "$tmp/host" "$tmp/n.zbm" "$tmp/snap.jpg" >"$tmp/host.log" 2>&1 || { cat "$tmp/host.log"; exit 1; }
+grep -q "end of file" "$tmp/host.log" || { cat "$tmp/host.log"; exit 1; }
+
 mkdir "$tmp/cm"
 cat >"$tmp/cm/CMakeLists.txt" <<CMAKE
 cmake_minimum_required(VERSION 3.25)

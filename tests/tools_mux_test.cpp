@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <ostream>
 #include <set>
 
 #include "tools_support.h"
@@ -34,6 +35,9 @@ struct ConvertCase {
     uint8_t codec;
     const char* decoder;
 };
+
+// Test names carry the case's name, not its bytes.
+void PrintTo(const ConvertCase& c, std::ostream* os) { *os << c.name; }
 
 MediaSpec Spec(const char* encoder, const char* container, int bFrames = 0) {
     MediaSpec s;
