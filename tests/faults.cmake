@@ -16,3 +16,14 @@ add_dependencies(fault_sdk player_sdk_copy)
 set_target_properties(fault_sdk PROPERTIES
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/player_e2e
   BUILD_RPATH "\$ORIGIN")
+
+# The sound device and the recorder from the inside: forked children under file size limits
+# and kills. The long kill run is skipped unless QUORIX_STRESS_CYCLES is set.
+quorix_add_gtest(fault_media
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/fault_audio.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/fault_record.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/audio_support.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/support/writer_support.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/support/container_builder.cpp
+  LIBS quorix_media quorix_codec quorix_platform quorix_base quorix_test_media ${CMAKE_DL_LIBS}
+  LABELS stress)
