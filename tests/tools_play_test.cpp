@@ -57,7 +57,7 @@ Summary ParseSummary(const std::string& out) {
 TEST(PlayHeadless, PlaysToTheEndWithADifferentPicturePerDisplayType) {
     TempDir dir;
     std::string log;
-    ASSERT_EQ(toolstest::Run(kMux + " --quiet --synthetic fisheye --frames 40 " + dir / "f.zbm 2>&1", &log), 0) << log;
+    ASSERT_EQ(toolstest::Run(kMux + " --quiet --synthetic fisheye --width 384 --frames 40 " + dir / "f.zbm 2>&1", &log), 0) << log;
     const std::string out = dir / "out";
     log.clear();
     const int rc = toolstest::Run(kPlay + " --headless --size 320x240 --out " + out + " " + dir / "f.zbm 2>&1", &log);

@@ -53,6 +53,7 @@ struct Options {
     double cx = 0, cy = 0, radius = 0;
     std::string infoFile;
     double duration = 10.0;
+    int width = 0;  // synthetic picture width, 0: the scene's own
     int64_t maxFrames = -1;
     bool quiet = false;
 };
@@ -73,6 +74,7 @@ void Usage(FILE* out) {
                  "  --info FILE          store FILE as the file-open information block\n"
                  "  --synthetic KIND     make a demonstration recording without input\n"
                  "  --duration S         length of a synthetic recording in seconds (default 10)\n"
+                 "  --width W            picture width of a synthetic recording\n"
                  "  --frames N           stop after N video frames\n"
                  "  --quiet              no progress bar and no summary\n");
 }
@@ -125,6 +127,13 @@ bool ParseArgs(int argc, char** argv, Options* o) {
             o->duration = std::atof(v.c_str());
             if (!(o->duration > 0 && o->duration <= 3600)) {
                 std::fprintf(stderr, "quorix-mux: --duration takes 0..3600 seconds\n");
+                return false;
+            }
+        } else if (a == "--width") {
+            if (!value(&v)) return false;
+            o->width = std::atoi(v.c_str());
+            if (o->width < 64 || o->width > 8192) {
+                std::fprintf(stderr, "quorix-mux: --width takes 64..8192\n");
                 return false;
             }
         } else if (a == "--frames") {
@@ -643,26 +652,37 @@ struct Scene {
 };
 
 // A test pattern seen as an equirectangular world, projected by v360 into the lens picture of
-// each kind; the fisheye is looking straight down like a ceiling camera.
-Scene SceneFor(const std::string& kind) {
-    const std::string world = "testsrc2=size=1920x960:rate=25,format=yuv420p";
+// each kind; the fisheye is looking straight down like a ceiling camera. `width` is the picture
+// width (the fisheye picture is square, the sphere 2:1, the ring 4:1, the normal one 16:9).
+Scene SceneFor(const std::string& kind, int width) {
+    const int w = std::max(64, width) & ~15;
+    const std::string world =
+        "testsrc2=size=" + std::to_string(w) + "x" + std::to_string(w / 2) + ":rate=25,format=yuv420p";
     if (kind == "fisheye") {
         // v360 fills the corners with the rest of the world; a black mask made once keeps only
         // the lens circle, as a real fisheye sensor sees it.
-        return {world +
-                    ",v360=input=e:output=fisheye:h_fov=180:v_fov=180:pitch=-90:w=1024:h=1024[lens];"
-                    "color=black:size=1024x1024:rate=25,format=yuva420p,"
-                    "geq=lum=16:cb=128:cr=128:a='if(lt(hypot(X-511.5,Y-511.5),512),0,255)',"
-                    "trim=end_frame=1,loop=loop=-1:size=1[mask];[lens][mask]overlay=shortest=1,format=yuv420p",
+        const std::string size = std::to_string(w) + "x" + std::to_string(w);
+        const std::string half = std::to_string(w / 2.0 - 0.5);
+        return {world + ",v360=input=e:output=fisheye:h_fov=180:v_fov=180:pitch=-90:w=" + std::to_string(w) +
+                    ":h=" + std::to_string(w) + "[lens];color=black:size=" + size +
+                    ":rate=25,format=yuva420p,geq=lum=16:cb=128:cr=128:a='if(lt(hypot(X-" + half + ",Y-" + half +
+                    ")," + std::to_string(w / 2) +
+                    "),0,255)',trim=end_frame=1,loop=loop=-1:size=1[mask];[lens][mask]overlay=shortest=1,"
+                    "format=yuv420p",
                 kModelFromParams, true};
     }
     if (kind == "sphere") return {world, kModelVr720, false};
-    if (kind == "ring") return {world + ",crop=1920:480:0:240", kModelRing, false};
-    return {"testsrc2=size=1280x720:rate=25,format=yuv420p", kModelNormal, false};
+    if (kind == "ring") {
+        return {world + ",crop=" + std::to_string(w) + ":" + std::to_string(w / 4) + ":0:" + std::to_string(w / 8),
+                kModelRing, false};
+    }
+    return {"testsrc2=size=" + std::to_string(w) + "x" + std::to_string((w * 9 / 16) & ~1) + ":rate=25,format=yuv420p",
+            kModelNormal, false};
 }
 
 int Synthetic(const Options& o) {
-    const Scene scene = SceneFor(o.synthetic);
+    const int defaultWidth = o.synthetic == "fisheye" ? 1024 : o.synthetic == "normal" ? 1280 : 1920;
+    const Scene scene = SceneFor(o.synthetic, o.width > 0 ? o.width : defaultWidth);
     AVFilterGraph* graph = avfilter_graph_alloc();
     std::unique_ptr<AVFilterGraph, void (*)(AVFilterGraph*)> graphGuard(
         graph, [](AVFilterGraph* g) { avfilter_graph_free(&g); });

@@ -334,13 +334,13 @@ int RunHeadless(const Options& o, uint16_t port, Shared* shared) {
         }
         // Give the renderer a couple of frames in the new type before reading it back.
         const uint32_t before = shared->drawn[0].load();
-        for (int i = 0; i < 300 && shared->drawn[0].load() < before + 2; ++i) {
+        for (int i = 0; i < 1000 && shared->drawn[0].load() < before + 2; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         const std::string path = o.outDir + "/display-" + std::to_string(t) + "-" + DisplayName(t) + ".jpg";
         // The render thread serves a capture at its next frame; a busy one may miss the wait.
         uint32_t r = QUORIX_E_TIMEOUT;
-        for (int attempt = 0; attempt < 8 && r == QUORIX_E_TIMEOUT; ++attempt) r = QUORIX_CaptureJpeg(port, 0, path.c_str());
+        for (int attempt = 0; attempt < 20 && r == QUORIX_E_TIMEOUT; ++attempt) r = QUORIX_CaptureJpeg(port, 0, path.c_str());
         if (Check("QUORIX_CaptureJpeg", r) && Exists(path)) {
             std::printf("snapshot %s\n", path.c_str());
             ++snapshots;
