@@ -87,7 +87,7 @@ TEST(PlayHeadless, PlaysToTheEndWithADifferentPicturePerDisplayType) {
 TEST(PlayHeadless, LiveRecordsFromAPipe) {
     TempDir dir;
     std::string log;
-    ASSERT_EQ(toolstest::Run(kMux + " --quiet --synthetic normal --frames 50 " + dir / "n.zbm 2>&1", &log), 0) << log;
+    ASSERT_EQ(toolstest::Run(kMux + " --quiet --synthetic normal --width 320 --frames 50 " + dir / "n.zbm 2>&1", &log), 0) << log;
     log.clear();
     const int rc = toolstest::Run("cat " + dir / "n.zbm | " + kPlay + " --live --headless --size 320x180 --out " + dir / "out" +
                            " 2>&1",

@@ -88,7 +88,7 @@ TEST(PlayWindow, KeysChangeTheViewTakeASnapshotAndQuit) {
 
     TempDir dir;
     std::string log;
-    ASSERT_EQ(toolstest::Run(std::string(QUORIX_MUX_PATH) + " --quiet --synthetic fisheye --duration 15 " +
+    ASSERT_EQ(toolstest::Run(std::string(QUORIX_MUX_PATH) + " --quiet --synthetic fisheye --width 384 --duration 15 " +
                       dir / "f.zbm 2>&1",
                   &log),
               0)
