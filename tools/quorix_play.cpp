@@ -348,7 +348,7 @@ int RunHeadless(const Options& o, uint16_t port, Shared* shared) {
     }
     const std::string original = o.outDir + "/original.jpg";
     r = QUORIX_E_TIMEOUT;
-    for (int attempt = 0; attempt < 8 && r == QUORIX_E_TIMEOUT; ++attempt) {
+    for (int attempt = 0; attempt < 20 && r == QUORIX_E_TIMEOUT; ++attempt) {
         r = QUORIX_CaptureOriginalJpeg(port, original.c_str());
     }
     if (Check("QUORIX_CaptureOriginalJpeg", r) &&
@@ -565,7 +565,7 @@ int RunWindow(const Options& o, uint16_t port, Shared* shared) {
                         const std::string path = "quorix-snap-" + std::to_string(getpid()) + "-" +
                                                  std::to_string(++snapCount) + ".jpg";
                         uint32_t r = QUORIX_E_TIMEOUT;
-                        for (int attempt = 0; attempt < 8 && r == QUORIX_E_TIMEOUT; ++attempt) {
+                        for (int attempt = 0; attempt < 20 && r == QUORIX_E_TIMEOUT; ++attempt) {
                             r = key == XK_s ? QUORIX_CaptureJpeg(port, focus, path.c_str())
                                             : QUORIX_CaptureOriginalJpeg(port, path.c_str());
                         }
