@@ -27,6 +27,8 @@ constexpr uint32_t kFrameWaitMs = 40;
 constexpr uint32_t kStartPolls = 500;
 constexpr uint32_t kStartPollMs = 20;
 constexpr uint32_t kVertexAttribute = 3;
+// Each display type a port shows needs one program; beyond this many the default one serves.
+constexpr size_t kMaxProgramVariants = 16;
 constexpr size_t kGridCacheSize = 4;
 // Vertex bytes the kept grids may hold together; the densest grid alone is about 144 MB.
 constexpr uint64_t kGridCacheBytes = 320ull << 20;
@@ -322,6 +324,8 @@ uint32_t CRender::InitGL() {
     const uint32_t result = LoadShaders(vert, frag);
     if (result != QUORIX_OK)
         return result;
+    m_vertSource = std::move(vert);
+    m_fragSource = std::move(frag);
 
     for (auto& camera : m_cameras)
         camera->CreateTextures();
@@ -388,6 +392,12 @@ uint32_t CRender::LoadShaders(const std::string& vertexSource, const std::string
 
 void CRender::ReleaseShaders() {
     glUseProgram(0);
+    for (const Variant& v : m_variants) {
+        if (v.program != 0)
+            glDeleteProgram(v.program);
+    }
+    m_variants.clear();
+    m_activeVariant = -1;
     for (uint32_t* shader : {&m_vertexShader, &m_fragmentShader}) {
         if (*shader == 0)
             continue;
@@ -399,6 +409,100 @@ void CRender::ReleaseShaders() {
     if (m_program != 0)
         glDeleteProgram(m_program);
     m_program = 0;
+}
+
+void CRender::SelectProgram(int32_t displayType) {
+    m_activeVariant = -1;
+    // All sources must share a format for it to be compiled in; mixed ones leave it to the
+    // uniform.
+    int32_t format = -1;
+    for (size_t i = 0; i < m_cameras.size(); ++i) {
+        const int32_t f = static_cast<int32_t>(m_cameras[i]->GetUploadedFormat());
+        if (i == 0) {
+            format = f;
+        } else if (f != format) {
+            format = -1;
+            break;
+        }
+    }
+    const int32_t model = static_cast<int32_t>(m_modelData.modelType);
+    int32_t found = -1;
+    for (size_t i = 0; i < m_variants.size(); ++i) {
+        const Variant& v = m_variants[i];
+        if (v.model == model && v.display == displayType && v.format == format) {
+            found = static_cast<int32_t>(i);
+            break;
+        }
+    }
+    if (found < 0 && m_variants.size() < kMaxProgramVariants) {
+        Variant v;
+        v.model = model;
+        v.display = displayType;
+        v.format = format;
+        for (int32_t& location : v.uniforms)
+            location = -1;
+        v.program = BuildVariant(v);
+        m_variants.push_back(v);
+        found = static_cast<int32_t>(m_variants.size() - 1);
+    }
+    if (found >= 0 && m_variants[static_cast<size_t>(found)].program != 0)
+        m_activeVariant = found;
+
+    const int32_t* uniforms = ActiveUniforms();
+    glUseProgram(GetProgram());
+    glUniform2f(uniforms[U_CENTER], 0.0f, 0.0f);
+    glUniform1f(uniforms[U_SCALEWIDTH], 1.0f);
+    glUniform1i(uniforms[U_MODELTYPE], static_cast<GLint>(model));
+    glUniform1i(uniforms[U_MULTISENSOR], m_cameras.size() >= 2 ? 1 : 0);
+}
+
+uint32_t CRender::BuildVariant(Variant& variant) {
+    std::string defines = "#define QX_FIXED_MODEL " + std::to_string(variant.model) +
+                          "\n#define QX_FIXED_DISPLAY " + std::to_string(variant.display) + "\n";
+    if (variant.format >= 0)
+        defines += "#define QX_FIXED_FORMAT " + std::to_string(variant.format) + "\n";
+    // The definitions go after the #version line, which must stay first.
+    auto withDefines = [&defines](const std::string& source) {
+        size_t at = 0;
+        if (source.compare(0, 8, "#version") == 0) {
+            at = source.find('\n');
+            at = at == std::string::npos ? source.size() : at + 1;
+        }
+        std::string text = source.substr(0, at);
+        if (!text.empty() && text.back() != '\n')
+            text += '\n';
+        return text + defines + source.substr(at);
+    };
+    const GLuint vs = glCreateShader(GL_VERTEX_SHADER);
+    const GLuint fs = glCreateShader(GL_FRAGMENT_SHADER);
+    GLuint program = 0;
+    if (vs != 0 && fs != 0 && CompileShader(vs, withDefines(m_vertSource), "vert:") &&
+        CompileShader(fs, withDefines(m_fragSource), "frag:")) {
+        program = glCreateProgram();
+    }
+    if (program != 0) {
+        glAttachShader(program, vs);
+        glAttachShader(program, fs);
+        glBindAttribLocation(program, kVertexAttribute, "g_vertexIn");
+        glLinkProgram(program);
+        GLint linked = GL_FALSE;
+        glGetProgramiv(program, GL_LINK_STATUS, &linked);
+        if (linked == GL_TRUE) {
+            for (uint32_t i = 0; i < U_COUNT; ++i)
+                variant.uniforms[i] = glGetUniformLocation(program, kUniformNames[i]);
+        } else {
+            PrintProgramInfoLog(program);
+            glDeleteProgram(program);
+            program = 0;
+        }
+    }
+    // Flagged for deletion; they go with the program.
+    if (vs != 0)
+        glDeleteShader(vs);
+    if (fs != 0)
+        glDeleteShader(fs);
+    LogGlError("SPHERA::CRender::BuildVariant");
+    return program;
 }
 
 CRender::Grid* CRender::CreateSphereVertBuffer(int32_t columns, int32_t rows) {
@@ -542,19 +646,22 @@ uint32_t CRender::Render() {
                 m_glx.CoverArea(static_cast<uint32_t>(right), static_cast<uint32_t>(top));
             }
         }
+        SelectProgram(view.displayType);
         region->RenderBegin(view);
+        const int32_t* uniforms = ActiveUniforms();
         for (auto& camera : m_cameras) {
             const CameraCalibration& c = camera->GetCalibration();
-            glUniform1fv(m_uniforms[U_D], 5, c.D);
-            glUniformMatrix3fv(m_uniforms[U_K], 1, GL_FALSE, c.K);
-            glUniformMatrix3fv(m_uniforms[U_R], 1, GL_FALSE, c.R);
-            glUniformMatrix3fv(m_uniforms[U_KDINV], 1, GL_FALSE, c.KDinv);
-            camera->Bind(m_uniforms);
+            glUniform1fv(uniforms[U_D], 5, c.D);
+            glUniformMatrix3fv(uniforms[U_K], 1, GL_FALSE, c.K);
+            glUniformMatrix3fv(uniforms[U_R], 1, GL_FALSE, c.R);
+            glUniformMatrix3fv(uniforms[U_KDINV], 1, GL_FALSE, c.KDinv);
+            camera->Bind(uniforms);
             region->RenderCamera(view);
         }
         region->RenderEnd(view);
         drawn = true;
     }
+    m_activeVariant = -1;
     if (!drawn)
         return QUORIX_E_NOT_OPEN;
     m_frameDrawn = true;
@@ -668,8 +775,20 @@ void CRender::GetScreenSize(uint32_t* width, uint32_t* height) const {
         *height = m_screenHeight;
 }
 
+uint32_t CRender::GetProgram() const {
+    if (m_activeVariant >= 0)
+        return m_variants[static_cast<size_t>(m_activeVariant)].program;
+    return m_program;
+}
+
+const int32_t* CRender::ActiveUniforms() const {
+    if (m_activeVariant >= 0)
+        return m_variants[static_cast<size_t>(m_activeVariant)].uniforms;
+    return m_uniforms;
+}
+
 int32_t CRender::GetUniform(EUniform u) const {
-    return u < U_COUNT ? m_uniforms[u] : -1;
+    return u < U_COUNT ? ActiveUniforms()[u] : -1;
 }
 
 CRegion* CRender::GetRegion(uint32_t index) const {

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "base/hevent.h"
@@ -59,7 +60,7 @@ public:
     int32_t GetMaxTextureSize() const override { return m_maxTextureSize; }
     int32_t GetMaxTextureBufferSize() const override { return m_maxTextureBufferSize; }
     void GetScreenSize(uint32_t* width, uint32_t* height) const override;
-    uint32_t GetProgram() const override { return m_program; }
+    uint32_t GetProgram() const override;
     int32_t GetUniform(EUniform u) const override;
     void DrawGrid(int32_t columns, int32_t rows) override;
     void DrawQuad() override;
@@ -88,8 +89,21 @@ private:
         uint64_t lastUse = 0;
     };
 
+    // A camera-pass program with the model, display type and picture format compiled in: a
+    // software rasteriser runs every branch a uniform chooses between, so the branches that
+    // cannot be taken are removed at compile time instead.
+    struct Variant {
+        int32_t model = 0, display = 0, format = -1;  // format -1: chosen by the uniform
+        uint32_t program = 0;                         // 0: failed to build; the default is used
+        int32_t uniforms[U_COUNT];
+    };
+
     uint32_t LoadShaders(const std::string& vertexSource, const std::string& fragmentSource);
     void ReleaseShaders();
+    // Makes the program for a region's camera pass current and gives it the per-frame uniforms.
+    void SelectProgram(int32_t displayType);
+    uint32_t BuildVariant(Variant& variant);
+    const int32_t* ActiveUniforms() const;
     Grid* CreateSphereVertBuffer(int32_t columns, int32_t rows);
     void DeleteGrids();
 
@@ -119,6 +133,11 @@ private:
     // each guards its own frame state.
     std::vector<std::unique_ptr<CCamera>> m_cameras;
     int32_t m_uniforms[U_COUNT];
+    // GL thread only: the shader text the variants are built from, the variants built so far
+    // and the one in use (-1: the default program).
+    std::string m_vertSource, m_fragSource;
+    std::vector<Variant> m_variants;
+    int32_t m_activeVariant = -1;
 
     std::atomic<bool> m_snapshotBusy{false};
     bool m_threadMode = true;

@@ -38,13 +38,27 @@ const int SPH_FORMAT_RGB = 2;
 const int SPH_FORMAT_BGR = 4;
 const int SPH_FORMAT_YUV420 = 20;
 
+// The renderer compiles variants with some of these fixed (QX_FIXED_*), which removes the
+// branches that cannot be taken; the default program keeps them all as uniforms.
+#ifdef QX_FIXED_MODEL
+#define g_nModelType (QX_FIXED_MODEL)
+#else
 uniform int g_nModelType;
+#endif
+#ifdef QX_FIXED_DISPLAY
+#define g_nDisplayType (QX_FIXED_DISPLAY)
+#else
 uniform int g_nDisplayType;
+#endif
 uniform int g_nDrawBK;
 uniform float g_fBrightness;
 uniform float g_fSaturation;
 uniform float g_fContrast;
+#ifdef QX_FIXED_FORMAT
+#define g_nDataFlag (QX_FIXED_FORMAT)
+#else
 uniform int g_nDataFlag;
+#endif
 uniform sampler2D g_sTex;
 uniform sampler2D g_sTex_u;
 uniform sampler2D g_sTex_v;

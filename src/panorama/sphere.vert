@@ -83,8 +83,18 @@ const int SPH_DWAW_BK_WITH_FLIP = 2;
 
 uniform mat4 g_m4Project;
 uniform mat4 g_m4ModelView;
+// The renderer compiles variants with some of these fixed (QX_FIXED_*), which removes the
+// branches that cannot be taken; the default program keeps them all as uniforms.
+#ifdef QX_FIXED_MODEL
+#define g_nModelType (QX_FIXED_MODEL)
+#else
 uniform int g_nModelType;
+#endif
+#ifdef QX_FIXED_DISPLAY
+#define g_nDisplayType (QX_FIXED_DISPLAY)
+#else
 uniform int g_nDisplayType;
+#endif
 uniform int g_nMultiSensor;
 uniform int g_nDrawBK;
 uniform int g_nFlip;
