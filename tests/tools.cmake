@@ -12,8 +12,14 @@ if(TARGET quorix-mux AND TARGET quorix-play AND TARGET quorix-info)
     QUORIX_INFO_PATH="$<TARGET_FILE:quorix-info>")
   add_dependencies(tools_tests quorix-mux quorix-play quorix-info)
 
+  # A sanitized library needs its runtime in the host too.
+  set(_tools_host_cflags "")
+  if(QUORIX_SANITIZE)
+    set(_tools_host_cflags "-fsanitize=${QUORIX_SANITIZE}")
+  endif()
   add_test(NAME tools_install_host
-    COMMAND ${CMAKE_CURRENT_LIST_DIR}/tools_install_host.sh ${CMAKE_BINARY_DIR} ${PROJECT_SOURCE_DIR})
+    COMMAND ${CMAKE_CURRENT_LIST_DIR}/tools_install_host.sh ${CMAKE_BINARY_DIR} ${PROJECT_SOURCE_DIR}
+            "${_tools_host_cflags}")
   set_tests_properties(tools_install_host PROPERTIES LABELS tools TIMEOUT 300)
 endif()
 

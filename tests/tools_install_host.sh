@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix and builds examples/host.c against it twice: with
 # pkg-config and with the CMake package. The host must then load the installed library.
-#   tools_install_host.sh BUILD_DIR SOURCE_DIR
+#   tools_install_host.sh BUILD_DIR SOURCE_DIR [EXTRA_CFLAGS]
 set -euo pipefail
 build="$1"
 source="$2"
+extra="${3:-}"
 tmp="$(mktemp -d "${TMPDIR:-/tmp}/quorix-install-XXXXXX")"
 trap 'rm -rf "$tmp"' EXIT
 
@@ -17,7 +18,7 @@ test -f "$tmp/prefix/include/quorixsdk/quorixsdk.h" || { echo "no header"; exit 
 
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
 test "$(pkg-config --modversion quorixsdk)" = "$(sed -n 's/^project(quorixsdk VERSION \([0-9.]*\).*/\1/p' "$source/CMakeLists.txt")"
-cc -std=c11 -Wall -Wextra -Werror "$source/examples/host.c" $(pkg-config --cflags --libs quorixsdk) -lpthread \
+cc -std=c11 -Wall -Wextra -Werror $extra "$source/examples/host.c" $(pkg-config --cflags --libs quorixsdk) -lpthread \
    -Wl,-rpath,"$(cd "$libdir" && pwd)" -o "$tmp/host"
 # Without arguments the host prints its usage: the library was found and loaded.
 set +e
@@ -40,7 +41,7 @@ find_package(Threads REQUIRED)
 add_executable(host "$source/examples/host.c")
 target_link_libraries(host PRIVATE quorixsdk::quorixsdk Threads::Threads)
 CMAKE
-cmake -S "$tmp/cm" -B "$tmp/cm/build" -DCMAKE_PREFIX_PATH="$tmp/prefix" >/dev/null
+cmake -S "$tmp/cm" -B "$tmp/cm/build" -DCMAKE_PREFIX_PATH="$tmp/prefix" -DCMAKE_C_FLAGS="$extra" >/dev/null
 cmake --build "$tmp/cm/build" >/dev/null
 set +e
 "$tmp/cm/build/host" >/dev/null 2>&1
