@@ -141,7 +141,7 @@ bool ParseArgs(int argc, char** argv, Options* o) {
             o->maxFrames = std::atoll(v.c_str());
         } else if (a == "--quiet" || a == "-q") {
             o->quiet = true;
-        } else if (a.size() > 1 && a[0] == '-' && a.rfind("rtsp", 0) != 0) {
+        } else if (a.size() > 1 && a[0] == '-') {
             std::fprintf(stderr, "quorix-mux: unknown option %s\n", a.c_str());
             return false;
         } else {
@@ -267,7 +267,7 @@ public:
         av_frame_free(&m_out);
         av_packet_free(&m_pkt);
     }
-    bool Start(const AVCodecParameters* par) {
+    bool Start(const AVCodecParameters* par, AVRational timeBase) {
         const AVCodec* dec = avcodec_find_decoder(par->codec_id);
         const AVCodec* enc = avcodec_find_encoder(AV_CODEC_ID_PCM_ALAW);
         if (dec == nullptr || enc == nullptr) return false;
@@ -277,7 +277,9 @@ public:
         m_out = av_frame_alloc();
         m_pkt = av_packet_alloc();
         if (!m_dec || !m_enc || !m_in || !m_out || !m_pkt) return false;
-        if (avcodec_parameters_to_context(m_dec, par) < 0 || avcodec_open2(m_dec, dec, nullptr) < 0) return false;
+        if (avcodec_parameters_to_context(m_dec, par) < 0) return false;
+        m_dec->pkt_timebase = timeBase;
+        if (avcodec_open2(m_dec, dec, nullptr) < 0) return false;
         m_enc->sample_fmt = AV_SAMPLE_FMT_S16;
         m_enc->sample_rate = 8000;
         av_channel_layout_default(&m_enc->ch_layout, 1);
@@ -298,10 +300,8 @@ public:
                     swr_init(m_swr) < 0) {
                     return false;
                 }
-                if (m_in->pts != AV_NOPTS_VALUE && m_firstPts == AV_NOPTS_VALUE) {
-                    m_firstPts = av_rescale_q(m_in->pts, m_dec->pkt_timebase.num ? m_dec->pkt_timebase
-                                                                                  : AVRational{1, m_in->sample_rate},
-                                              AVRational{1, 1000});
+                if (m_in->pts != AV_NOPTS_VALUE && m_firstPts == AV_NOPTS_VALUE && m_dec->pkt_timebase.num > 0) {
+                    m_firstPts = av_rescale_q(m_in->pts, m_dec->pkt_timebase, AVRational{1, 1000});
                 }
             }
             const int maxOut = swr_get_out_samples(m_swr, m_in->nb_samples);
@@ -499,7 +499,7 @@ int Convert(const Options& o) {
             out.sampleRate = static_cast<uint32_t>(as->codecpar->sample_rate);
         } else {
             transcoder = std::make_unique<AudioTranscoder>();
-            if (!transcoder->Start(as->codecpar)) {
+            if (!transcoder->Start(as->codecpar, as->time_base)) {
                 std::fprintf(stderr, "quorix-mux: audio in %s cannot be transcoded; left out\n",
                              avcodec_get_name(id));
                 transcoder.reset();
@@ -620,12 +620,13 @@ int Convert(const Options& o) {
             if (audioPass) {
                 emit(Pending{std::vector<uint8_t>(pkt->data, pkt->data + pkt->size), false, true, audioMs(pkt)});
             } else if (transcoder) {
-                const uint32_t base = audioMs(pkt);
-                static_cast<void>(base);
-                if (!transcoder->Feed(pkt, [&](const uint8_t* data, uint32_t size, int64_t ms) {
-                        emit(Pending{std::vector<uint8_t>(data, data + size), false, true,
-                                     static_cast<uint32_t>(std::max<int64_t>(0, transcoder->FirstMs() - (firstMs == AV_NOPTS_VALUE ? 0 : firstMs)) + ms)});
-                    })) {
+                // Blocks are stamped from the first decoded sample on the video's time line.
+                auto sink = [&](const uint8_t* data, uint32_t size, int64_t ms) {
+                    const int64_t start = transcoder->FirstMs() - (firstMs == AV_NOPTS_VALUE ? 0 : firstMs);
+                    emit(Pending{std::vector<uint8_t>(data, data + size), false, true,
+                                 static_cast<uint32_t>(std::max<int64_t>(0, start) + ms)});
+                };
+                if (!transcoder->Feed(pkt, sink)) {
                     std::fprintf(stderr, "quorix-mux: audio transcoding failed; the rest is left out\n");
                     transcoder.reset();
                 }
