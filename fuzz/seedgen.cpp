@@ -172,7 +172,9 @@ void DecoderSeeds() {
     }
     if (HasEncoder("mjpeg")) {
         for (const char* format : {"yuvj420p", "yuvj422p", "gray"}) {
-            DecoderSeed(std::string("mjpeg-") + format, 2, {EncodeJpeg(MakePicture(48, 32, 1, format), 8)});
+            const std::vector<uint8_t> jpeg = EncodeJpeg(MakePicture(48, 32, 1, format), 8);
+            DecoderSeed(std::string("mjpeg-") + format, 2, {jpeg});
+            DecoderSeed(std::string("mjpeg-image-") + format, 12, {jpeg});
         }
     }
     std::vector<int16_t> pcm(160);
