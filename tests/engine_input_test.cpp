@@ -91,6 +91,48 @@ TEST(EngineInput, CompositePacketsAreWalkedToTheirEnd) {
     }
 }
 
+// An owner that behaves like a port with an attached player: it takes every plain sub-frame
+// and leaves those that are packets themselves to the engine.
+class AttachingPlayer : public FakePlayer {
+public:
+    AttachingPlayer() : FakePlayer(false) {}
+    uint32_t OnSubFrame(uint8_t streamId, const uint8_t* data, uint32_t) override {
+        offered.push_back(streamId);
+        return (data[2] & kHMFCompositeBit) != 0 ? 0 : 1;
+    }
+    std::vector<uint8_t> offered;
+};
+
+TEST(EngineInput, ASubFrameThatIsItselfAPacketIsDecodedHereWhole) {
+    RecordSpec plain;
+    plain.streamId = 1;
+    RecordSpec nested;
+    nested.streamId = 2;
+    nested.sequence = 40;
+    nested.typeBits = kHMFCompositeBit;
+    const std::vector<uint8_t> packet = MakeComposite({MakeSubFrame(plain), MakeSubFrame(nested)});
+    {
+        AttachingPlayer p;
+        ASSERT_EQ(Input(p, packet), QUORIX_OK);
+        // Both are offered once; the nested packet is not opened up into its own sub-frames.
+        EXPECT_EQ(p.offered, (std::vector<uint8_t>{1, 2}));
+        // The plain one was consumed, the nested one is queued whole in the stream it names.
+        EXPECT_EQ(p.GetVideoStreamCount(), 1u);
+        ASSERT_EQ(Queued(p, 2), 1u);
+        p.GetVideoStream(2)->DecodeOne();
+        EXPECT_EQ(p.decodeCalls.load(), 1);
+        ASSERT_EQ(p.startedCodecs.size(), 1u);
+        EXPECT_EQ(p.startedCodecs[0], nested.codec);
+    }
+    {
+        // The engine on its own queues both, each in its own stream.
+        FakePlayer p(false);
+        ASSERT_EQ(Input(p, packet), QUORIX_OK);
+        EXPECT_EQ(Queued(p, 1), 1u);
+        EXPECT_EQ(Queued(p, 2), 1u);
+    }
+}
+
 TEST(EngineInput, MalformedRecordsAndForeignKindsAreRefusedOrIgnored) {
     struct Case {
         const char* what;

@@ -184,14 +184,17 @@ CDecodeFrame::~CDecodeFrame() {
     GiveBack();
 }
 
-void CDecodeFrame::GiveBack() {
+CDecodeFrame::Borrowed CDecodeFrame::TakeBorrowed() {
+    Borrowed borrowed;
     if (data.GetData() == nullptr || data.IsOwned())
-        return;
-    const uint32_t capacity = static_cast<uint32_t>(data.GetCapacity());
-    uint8_t* memory = data.Detach();
-    FrameReleaseCallback callback = m_owner->m_releaseCallback.load();
-    if (callback != nullptr)
-        callback(memory, capacity, m_owner->m_releaseUser.load());
+        return borrowed;
+    borrowed.capacity = static_cast<uint32_t>(data.GetCapacity());
+    borrowed.memory = data.Detach();
+    return borrowed;
+}
+
+void CDecodeFrame::GiveBack() {
+    m_owner->GiveBack(TakeBorrowed());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -209,32 +212,75 @@ void CDisplay::Shutdown() {
     m_shutDown = true;
     m_wakeEvent.Set();
     Stop();
-    BRIXEL::CHAutoLock lock(&m_frameLock);
-    ReleaseAll();
-    m_frame.reset();
+    {
+        BRIXEL::CHAutoLock draw(&m_drawLock);
+        ReleaseAll();
+    }
+    std::shared_ptr<CDecodeFrame> frame, spare;
+    {
+        BRIXEL::CHAutoLock lock(&m_frameLock);
+        frame = std::move(m_frame);
+        spare = std::move(m_spare);
+    }
+    // Dropped here, outside the lock: the last owner hands borrowed memory back.
+}
+
+void CDisplay::GiveBack(const CDecodeFrame::Borrowed& borrowed) {
+    if (borrowed.memory == nullptr)
+        return;
+    FrameReleaseCallback callback = m_releaseCallback.load();
+    if (callback != nullptr)
+        callback(borrowed.memory, borrowed.capacity, m_releaseUser.load());
+}
+
+std::shared_ptr<CDecodeFrame> CDisplay::NewFrame() {
+    try {
+        return std::make_shared<CDecodeFrame>(this);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
 }
 
 uint32_t CDisplay::OnThreadLoop(uint64_t) {
-    {
+    // Without a window or anybody to tell, a picture is only kept for snapshots: it is not
+    // held, so borrowed memory goes back as soon as the next picture arrives.
+    const bool busy = m_window.load() != 0 || m_snapCallback.load() != nullptr ||
+                      m_drawnCallback.load() != nullptr;
+    std::shared_ptr<CDecodeFrame> hold;
+    if (busy) {
         BRIXEL::CHAutoLock lock(&m_frameLock);
-        if (m_frame) {
-            SnapCallback snap = m_snapCallback.load();
-            if (snap != nullptr && m_frame->data.GetData() != nullptr) {
-                snap(m_frame->width, m_frame->stride, m_frame->height, BRIXEL::HPIXEL_YUV420P,
-                     m_frame->data.GetData(), m_snapUser.load());
+        hold = m_frame;
+    }
+    if (hold) {
+        // The held picture stays as it is while the host reads it: a new one goes elsewhere.
+        SnapCallback snap = m_snapCallback.load();
+        if (snap != nullptr && hold->data.GetData() != nullptr) {
+            snap(hold->width, hold->stride, hold->height, BRIXEL::HPIXEL_YUV420P,
+                 hold->data.GetData(), m_snapUser.load());
+        }
+        // The snap callback may have closed the port, which ends this thread.
+        if (!IsStopRequested()) {
+            uint32_t r;
+            {
+                BRIXEL::CHAutoLock draw(&m_drawLock);
+                r = DrawFrame(*hold);
             }
-            const uint32_t r = DrawFrame();
             FrameDrawnCallback drawn = m_drawnCallback.load();
             if (drawn != nullptr)
                 drawn(r, m_drawnUser.load());
         }
+        BRIXEL::CHAutoLock lock(&m_frameLock);
+        if (hold != m_frame && hold.use_count() == 1 && hold->data.IsOwned())
+            m_spare = std::move(hold);
     }
+    // A replaced borrowed picture goes back here, under no lock.
+    hold.reset();
     m_wakeEvent.Wait(kRedrawIntervalMs);
     return 0;
 }
 
 uint32_t CDisplay::SetWindow(uintptr_t window) {
-    BRIXEL::CHAutoLock lock(&m_frameLock);
+    BRIXEL::CHAutoLock lock(&m_drawLock);
     if (window == 0) {
         m_window = 0;
         return QUORIX_OK;
@@ -252,11 +298,6 @@ uint32_t CDisplay::SetWindow(uintptr_t window) {
         m_initialised = false;
     m_wakeEvent.Pulse();
     return QUORIX_OK;
-}
-
-void CDisplay::ReleaseBorrowed() {
-    if (m_frame)
-        m_frame->GiveBack();
 }
 
 uint32_t CDisplay::InputPicture(uint32_t width, uint32_t height, uint32_t format,
@@ -280,21 +321,32 @@ uint32_t CDisplay::InputPicture(uint32_t width, uint32_t height, uint32_t format
     const uint64_t capacity = total + stride;
     if (capacity > BRIXEL::HPIXEL_MAX_PICTURE_BYTES)
         return QUORIX_E_NO_MEMORY;
-    {
-        BRIXEL::CHAutoLock lock(&m_frameLock);
+    // Let go after the lock: handing borrowed memory back calls the host.
+    std::shared_ptr<CDecodeFrame> replaced, failed;
+    CDecodeFrame::Borrowed borrowed;
+    BRIXEL::CHAutoLock lock(&m_frameLock);
+    if (m_frame && m_frame.use_count() == 1) {
+        borrowed = m_frame->TakeBorrowed();
+    } else {
+        // The display thread reads the pending picture: it keeps it, this one goes elsewhere.
+        replaced = std::move(m_frame);
+        m_frame = m_spare ? std::move(m_spare) : NewFrame();
         if (!m_frame) {
-            m_frame.reset(new (std::nothrow) CDecodeFrame(this));
-            if (!m_frame)
-                return QUORIX_E_NO_MEMORY;
+            lock.Unlock();
+            GiveBack(borrowed);
+            return QUORIX_E_NO_MEMORY;
         }
-        ReleaseBorrowed();
+    }
+    {
         m_frame->width = width;
         m_frame->height = height;
         m_frame->stride = stride;
         m_frame->data.Reserve(capacity);
         uint8_t* dst = m_frame->data.GetData();
         if (dst == nullptr || m_frame->data.GetCapacity() < capacity) {
-            m_frame.reset();
+            failed = std::move(m_frame);
+            lock.Unlock();
+            GiveBack(borrowed);
             return QUORIX_E_NO_MEMORY;
         }
         for (uint32_t y = 0; y < height; ++y) {
@@ -317,6 +369,8 @@ uint32_t CDisplay::InputPicture(uint32_t width, uint32_t height, uint32_t format
         }
         m_frame->data.SetLength(capacity);
     }
+    lock.Unlock();
+    GiveBack(borrowed);
     m_wakeEvent.Pulse();
     return QUORIX_OK;
 }
@@ -333,19 +387,24 @@ uint32_t CDisplay::AttachPicture(uint32_t width, uint32_t height, uint32_t forma
     // by the snapshot callback.
     if (static_cast<uint64_t>(size) < static_cast<uint64_t>(width) * height * 3 / 2)
         return QUORIX_E_PARAM;
+    std::shared_ptr<CDecodeFrame> replaced;  // let go after the lock, like borrowed memory
+    CDecodeFrame::Borrowed borrowed;
     {
         BRIXEL::CHAutoLock lock(&m_frameLock);
-        if (!m_frame) {
-            m_frame.reset(new (std::nothrow) CDecodeFrame(this));
+        if (m_frame && m_frame.use_count() == 1) {
+            borrowed = m_frame->TakeBorrowed();
+        } else {
+            replaced = std::move(m_frame);
+            m_frame = NewFrame();
             if (!m_frame)
                 return QUORIX_E_NO_MEMORY;
         }
-        ReleaseBorrowed();
         m_frame->width = width;
         m_frame->height = height;
         m_frame->stride = width;
         m_frame->data.Attach(data, size, false);
     }
+    GiveBack(borrowed);
     m_wakeEvent.Pulse();
     return QUORIX_OK;
 }
@@ -498,7 +557,7 @@ uint32_t CDisplay::Snapshot(uint32_t* outWidth, uint32_t* outStride, uint32_t* o
 uint32_t CDisplay::GetScreenVideoFormat(uint32_t index) {
     if (index >= kMaxScreens)
         return 0;
-    BRIXEL::CHAutoLock lock(&m_frameLock);
+    BRIXEL::CHAutoLock lock(&m_drawLock);
     return m_screens[index].present != 0 ? m_screens[index].videoFormat : 0;
 }
 
@@ -752,10 +811,10 @@ void CDisplay::RestoreAfterFailure(CScreen& s, bool cacheFilled) {
         s.back->Restore();
 }
 
-uint32_t CDisplay::DrawFrame() {
+uint32_t CDisplay::DrawFrame(const CDecodeFrame& frame) {
     using namespace QXPLAT;
     const uintptr_t window = m_window.load();
-    if (window == 0 || !m_frame || m_frame->data.GetData() == nullptr)
+    if (window == 0 || frame.data.GetData() == nullptr)
         return QUORIX_E_STATE;
     DDRECT client{};
     if (!DDGetClientRect(window, &client))
@@ -765,7 +824,6 @@ uint32_t CDisplay::DrawFrame() {
     if (clientWidth == 0 || clientHeight == 0)
         return QUORIX_E_STATE;
 
-    const CDecodeFrame& frame = *m_frame;
     bool reinit = frame.width != m_sourceWidth || frame.height != m_sourceHeight ||
                   !m_initialised || window != m_surfaceWindow;
     for (const CScreen& s : m_screens) {

@@ -24,7 +24,8 @@ constexpr uint32_t kMaxRegions = 9;
 constexpr uint32_t kRedrawIntervalMs = 40;
 
 // Borrowed picture memory is no longer used (memory, capacity in bytes, user). The result is
-// not looked at.
+// not looked at. Called without any lock of the display held: when a drawing still reads the
+// picture it replaced, the memory goes back once that drawing ends (on the display thread).
 using FrameReleaseCallback = uint32_t (*)(uint8_t* memory, uint32_t capacity, void* user);
 // One picture about to be drawn: (width, stride, height, format 20, data, user).
 using SnapCallback = void (*)(uint32_t width, uint32_t stride, uint32_t height, uint32_t format,
@@ -94,6 +95,13 @@ public:
     CDecodeFrame(const CDecodeFrame&) = delete;
     CDecodeFrame& operator=(const CDecodeFrame&) = delete;
 
+    struct Borrowed {
+        uint8_t* memory = nullptr;
+        uint32_t capacity = 0;
+    };
+    // Forgets borrowed memory and says what it was, so that it can be handed back once the
+    // caller no longer holds a lock.
+    Borrowed TakeBorrowed();
     // Hands borrowed memory back through the owner's frame release callback and forgets it.
     void GiveBack();
 
@@ -154,19 +162,23 @@ private:
     uint32_t InitScreen(uint32_t index);
     void ReleaseAll();
     uint32_t ResizeCache(uint32_t width, uint32_t height);
-    uint32_t DrawFrame();
+    uint32_t DrawFrame(const CDecodeFrame& frame);
+    std::shared_ptr<CDecodeFrame> NewFrame();
+    void GiveBack(const CDecodeFrame::Borrowed& borrowed);
     void SyncClippers(CScreen& screen);
     void RestoreAfterFailure(CScreen& screen, bool cacheFilled);
-    void ReleaseBorrowed();
 
-    bool m_initialised = false;  // frame lock
+    // The host's callbacks run under neither lock: a callback that closes its own port waits
+    // for the video thread, and that thread must not be stuck in InputPicture behind it.
+    bool m_initialised = false;  // draw lock
     std::atomic<uintptr_t> m_window{0};
-    uintptr_t m_surfaceWindow = 0;  // frame lock: the window the surfaces were made for
+    uintptr_t m_surfaceWindow = 0;  // draw lock: the window the surfaces were made for
     BRIXEL::CHEvent m_wakeEvent{true, true, false};
-    BRIXEL::CHLock m_frameLock{true, false};  // mutex kind; guards the frame, surfaces, drawing
-    uint32_t m_cacheWidth = 0, m_cacheHeight = 0;    // frame lock
-    uint32_t m_sourceWidth = 0, m_sourceHeight = 0;  // frame lock
-    CScreen m_screens[kMaxScreens];                  // frame lock
+    BRIXEL::CHLock m_frameLock{true, false};  // mutex kind; guards m_frame and m_spare only
+    BRIXEL::CHLock m_drawLock{true, false};   // mutex kind; guards the surfaces and drawing
+    uint32_t m_cacheWidth = 0, m_cacheHeight = 0;    // draw lock
+    uint32_t m_sourceWidth = 0, m_sourceHeight = 0;  // draw lock
+    CScreen m_screens[kMaxScreens];                  // draw lock
     CRegion m_regions[kMaxRegions];
     BRIXEL::CHLock m_ptzLock;  // guards the CPtz floats of every region
     std::atomic<FrameReleaseCallback> m_releaseCallback{nullptr};
@@ -178,7 +190,10 @@ private:
     std::atomic<uint32_t> m_snapFormat{3};
     BRIXEL::CHLock m_snapRectLock;  // guards the crop
     float m_cropX = 0.0f, m_cropY = 0.0f, m_cropW = 1.0f, m_cropH = 1.0f;
-    std::unique_ptr<CDecodeFrame> m_frame;  // frame lock; the pending picture
+    // Frame lock. The pending picture; the display thread shares it while it hands it to the
+    // snap callback and draws it, so a new picture never overwrites one that is being read.
+    std::shared_ptr<CDecodeFrame> m_frame;
+    std::shared_ptr<CDecodeFrame> m_spare;  // frame lock: an owned picture buffer to reuse
     bool m_shutDown = false;
 };
 

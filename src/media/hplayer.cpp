@@ -143,7 +143,9 @@ uint32_t CHPlayer::RouteInput(const uint8_t* data, uint32_t length) {
                 // Sound inside a packet goes where all sound goes; fed to a video stream it
                 // would reset that stream's decoder and stall its pictures.
                 queued = InputToAudio(sub, subLen);
-            } else if (HMFIsVideoKind(subKind) && !(subType & kHMFCompositeBit)) {
+            } else if (HMFIsVideoKind(subKind)) {
+                // A sub-frame that is itself a packet is kept whole: the owner leaves it to this
+                // port, which decodes it in the stream it names like any other picture.
                 queued = InputToVideo(subId, sub, subLen);
             }
             if (queued != QUORIX_OK)
