@@ -30,7 +30,7 @@ std::vector<const Record*> Video(const Container& c) {
 
 struct ConvertCase {
     const char* name;
-    MediaSpec spec;
+    MediaPlan plan;
     const char* extension;
     uint8_t codec;
     const char* decoder;
@@ -39,8 +39,8 @@ struct ConvertCase {
 // Test names carry the case's name, not its bytes.
 void PrintTo(const ConvertCase& c, std::ostream* os) { *os << c.name; }
 
-MediaSpec Spec(const char* encoder, const char* container, int bFrames = 0) {
-    MediaSpec s;
+MediaPlan Plan(const char* encoder, const char* container, int bFrames = 0) {
+    MediaPlan s;
     s.encoder = encoder;
     s.container = container;
     s.bFrames = bFrames;
@@ -55,7 +55,7 @@ TEST_P(MuxConvert, RecordsDecodeLikeTheInput) {
     const ConvertCase& tc = GetParam();
     TempDir dir;
     const std::string input = dir / (std::string("in.") + tc.extension);
-    if (!WriteMedia(input, tc.spec)) GTEST_SKIP() << "no " << tc.spec.encoder << " or " << tc.spec.container;
+    if (!WriteMedia(input, tc.plan)) GTEST_SKIP() << "no " << tc.plan.encoder << " or " << tc.plan.container;
     const std::string output = dir / "out.zbm";
     std::string log;
     ASSERT_EQ(Mux(input + " " + output, &log), 0) << log;
@@ -63,8 +63,8 @@ TEST_P(MuxConvert, RecordsDecodeLikeTheInput) {
     const Container c = ReadContainer(output);
     ASSERT_TRUE(c.ok);
     const auto video = Video(c);
-    ASSERT_EQ(video.size(), tc.spec.frames);
-    EXPECT_EQ(Le32(c.header + 52), tc.spec.frames);
+    ASSERT_EQ(video.size(), tc.plan.frames);
+    EXPECT_EQ(Le32(c.header + 52), tc.plan.frames);
     EXPECT_EQ(static_cast<int8_t>(c.header[61]), 1);
     EXPECT_EQ(c.header[60], 2);
     EXPECT_EQ(video.front()->kind, 1) << "decoding starts at the first record";
@@ -75,15 +75,15 @@ TEST_P(MuxConvert, RecordsDecodeLikeTheInput) {
         const Record& r = *video[i];
         EXPECT_EQ(r.sequence, i);
         EXPECT_EQ(r.codec, tc.codec);
-        EXPECT_EQ(r.media[0] | (r.media[1] << 8), static_cast<int>(tc.spec.width));
-        EXPECT_EQ(r.media[2] | (r.media[3] << 8), static_cast<int>(tc.spec.height));
+        EXPECT_EQ(r.media[0] | (r.media[1] << 8), static_cast<int>(tc.plan.width));
+        EXPECT_EQ(r.media[2] | (r.media[3] << 8), static_cast<int>(tc.plan.height));
         if (i > 0) {
             EXPECT_GT(r.timestamp, video[i - 1]->timestamp) << "stamps run forward in file order";
         }
         if (r.kind == 1) ++keys;
         payloads.push_back(r.payload);
     }
-    EXPECT_NEAR(video.back()->timestamp - video.front()->timestamp, (tc.spec.frames - 1) * 40.0, 40.0);
+    EXPECT_NEAR(video.back()->timestamp - video.front()->timestamp, (tc.plan.frames - 1) * 40.0, 40.0);
     EXPECT_EQ(Le32(c.header + 40), video.front()->timestamp);
     EXPECT_EQ(Le32(c.header + 44), video.back()->timestamp);
 
@@ -106,24 +106,24 @@ TEST_P(MuxConvert, RecordsDecodeLikeTheInput) {
     }
 
     const auto expected = DecodeFileHashes(input);
-    ASSERT_EQ(expected.size(), tc.spec.frames);
+    ASSERT_EQ(expected.size(), tc.plan.frames);
     EXPECT_EQ(DecodePacketHashes(tc.decoder, payloads), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Inputs, MuxConvert,
-    ::testing::Values(ConvertCase{"H264Mp4WithBFrames", Spec("libx264", "mp4", 2), "mp4", 1, "h264"},
-                      ConvertCase{"H264RawAnnexB", Spec("libx264", "h264"), "h264", 1, "h264"},
-                      ConvertCase{"H265Matroska", Spec("libx265", "matroska"), "mkv", 6, "hevc"},
-                      ConvertCase{"MjpegAvi", Spec("mjpeg", "avi"), "avi", 2, "mjpeg"}),
+    ::testing::Values(ConvertCase{"H264Mp4WithBFrames", Plan("libx264", "mp4", 2), "mp4", 1, "h264"},
+                      ConvertCase{"H264RawAnnexB", Plan("libx264", "h264"), "h264", 1, "h264"},
+                      ConvertCase{"H265Matroska", Plan("libx265", "matroska"), "mkv", 6, "hevc"},
+                      ConvertCase{"MjpegAvi", Plan("mjpeg", "avi"), "avi", 2, "mjpeg"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(MuxAudio, OtherCodecsBecomeG711InTwentyMillisecondRecords) {
     TempDir dir;
-    MediaSpec spec = Spec("libx264", "mp4");
-    spec.aacAudio = true;
-    spec.frames = 50;  // 2 s
-    if (!WriteMedia(dir / "in.mp4", spec)) GTEST_SKIP() << "no libx264 or aac";
+    MediaPlan plan = Plan("libx264", "mp4");
+    plan.aacAudio = true;
+    plan.frames = 50;  // 2 s
+    if (!WriteMedia(dir / "in.mp4", plan)) GTEST_SKIP() << "no libx264 or aac";
     std::string log;
     ASSERT_EQ(Mux(dir / "in.mp4" + " " + dir / "out.zbm", &log), 0) << log;
     const Container c = ReadContainer(dir / "out.zbm");
@@ -155,7 +155,7 @@ TEST(MuxRefusal, MissingInputOrForeignCodecWritesNothing) {
     EXPECT_NE(Mux(dir / "missing.mp4" + " " + dir / "a.zbm", &log), 0);
     EXPECT_FALSE(std::ifstream(dir / "a.zbm").good());
 
-    if (WriteMedia(dir / "in.avi", Spec("mpeg4", "avi"))) {
+    if (WriteMedia(dir / "in.avi", Plan("mpeg4", "avi"))) {
         log.clear();
         EXPECT_NE(Mux(dir / "in.avi" + " " + dir / "b.zbm", &log), 0);
         EXPECT_NE(log.find("mpeg4"), std::string::npos) << log;
@@ -194,15 +194,15 @@ void ExpectFisheyeBlock(const Container& c, double w, double h, double cx, doubl
 
 TEST(MuxFisheye, GivenCircleAutoDetectedCircleAndInfoBlock) {
     TempDir dir;
-    MediaSpec spec = Spec("libx264", "mp4");
-    spec.width = 400;
-    spec.height = 300;
-    spec.frames = 5;
-    spec.disc = true;
-    spec.cx = 220;
-    spec.cy = 140;
-    spec.r = 90;
-    if (!WriteMedia(dir / "in.mp4", spec)) GTEST_SKIP() << "no libx264";
+    MediaPlan plan = Plan("libx264", "mp4");
+    plan.width = 400;
+    plan.height = 300;
+    plan.frames = 5;
+    plan.disc = true;
+    plan.cx = 220;
+    plan.cy = 140;
+    plan.r = 90;
+    if (!WriteMedia(dir / "in.mp4", plan)) GTEST_SKIP() << "no libx264";
     {
         std::ofstream(dir / "info.bin", std::ios::binary) << std::string("camera 7\0tail", 13);
     }

@@ -47,7 +47,7 @@ void Drain(AVCodecContext* ctx, AVFrame* frame, std::vector<uint64_t>* out) {
     }
 }
 
-void Fill(AVFrame* f, const MediaSpec& s, uint32_t index) {
+void Fill(AVFrame* f, const MediaPlan& s, uint32_t index) {
     for (uint32_t y = 0; y < s.height; ++y) {
         uint8_t* row = f->data[0] + static_cast<ptrdiff_t>(y) * f->linesize[0];
         for (uint32_t x = 0; x < s.width; ++x) {
@@ -70,7 +70,7 @@ void Fill(AVFrame* f, const MediaSpec& s, uint32_t index) {
 
 }  // namespace
 
-bool WriteMedia(const std::string& path, const MediaSpec& s) {
+bool WriteMedia(const std::string& path, const MediaPlan& s) {
     av_log_set_level(AV_LOG_ERROR);
     const AVCodec* codec = avcodec_find_encoder_by_name(s.encoder.c_str());
     if (codec == nullptr) return false;

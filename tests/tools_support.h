@@ -8,7 +8,7 @@
 
 namespace toolstest {
 
-struct MediaSpec {
+struct MediaPlan {
     std::string encoder = "libx264";  // "libx264", "libx265", "mjpeg", "mpeg4"
     std::string container = "mp4";    // muxer name: "mp4", "matroska", "avi", "h264"
     uint32_t width = 320;
@@ -24,7 +24,7 @@ struct MediaSpec {
 };
 
 // Writes a media file; false when an encoder or muxer is missing.
-bool WriteMedia(const std::string& path, const MediaSpec& spec);
+bool WriteMedia(const std::string& path, const MediaPlan& plan);
 
 // Hashes of every decoded picture (Y, U, V planes, in output order) of the video of a file FFmpeg
 // reads, or of a run of encoded packets given to the decoder of `codecName`.
