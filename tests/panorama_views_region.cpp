@@ -333,3 +333,30 @@ TEST(ViewRegion, UnprojectThenProjectReturnsThePoint) {
         }
     }
 }
+
+// An unadjusted, unflipped region leaves out the compose pass; its pixels, bars included, must
+// be those that the compose pass gives (a contrast a hair above 1 forces that pass while
+// changing no 8-bit value).
+TEST(ViewRegion, UnadjustedViewEqualsTheComposedOne) {
+    Renderer r(SPH_MODEL_NORMAL);
+    std::vector<uint8_t> rgb(200 * 100 * 3);
+    for (size_t i = 0; i < rgb.size(); ++i)
+        rgb[i] = static_cast<uint8_t>((i * 7) % 251);
+    r.Rgb(200, 100, rgb);
+    ASSERT_EQ(EnableRegion(r.get(), 0, 0, 0, 200, 200, true), QUORIX_OK);
+    ASSERT_EQ(SetRatioType(r.get(), 0, 1), QUORIX_OK);
+    ASSERT_EQ(SetBackgroundColor(r.get(), 0, 0x30A010), QUORIX_OK);
+    CRegion* region = r.get()->GetRegion(0);
+    ASSERT_NE(region, nullptr);
+    const Snapshot plain = r.Fresh(0);
+    region->SetColorAdjust(1.0f, 1.0f, std::nextafter(1.0f, 2.0f));
+    const Snapshot composed = r.Fresh(0);
+    ASSERT_EQ(plain.height, 200u);
+    ASSERT_EQ(composed.height, plain.height);
+    EXPECT_TRUE(Near(plain.At(100, 2), 0x10, 0xA0, 0x30, 0));
+    size_t mismatches = 0;
+    for (uint32_t y = 0; y < plain.height; ++y)
+        for (uint32_t x = 0; x < plain.width; ++x)
+            mismatches += std::memcmp(plain.At(x, y), composed.At(x, y), 3) != 0;
+    EXPECT_EQ(mismatches, 0u);
+}

@@ -452,7 +452,18 @@ void CRegion::RenderBegin(RegionView& view) {
 
     glViewport(0, 0, static_cast<GLsizei>(view.targetWidth),
                static_cast<GLsizei>(view.targetHeight));
-    glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
+    // Unflipped and unadjusted, the compose pass copies every drawn pixel (alpha 1) unchanged
+    // and leaves the background colour with alpha 0 elsewhere: a camera pass cleared to that
+    // colour holds the same pixels already, and the full-size compose pass is saved.
+    m_composeSkipped = view.flip == 0 && view.brightness == 1.0f && view.saturation == 1.0f &&
+                       view.contrast == 1.0f;
+    if (m_composeSkipped) {
+        const uint32_t bg = m_backgroundColour;
+        glClearColor((bg & 0xFF) / 255.0f, ((bg >> 8) & 0xFF) / 255.0f,
+                     ((bg >> 16) & 0xFF) / 255.0f, 0.0f);
+    } else {
+        glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
+    }
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     if (view.displayType == SPH_DISPLAY_CYLINDER) {
         glDisable(GL_CULL_FACE);
@@ -509,6 +520,40 @@ void CRegion::RenderEnd(RegionView& view) {
     if (h == nullptr)
         return;
 
+    if (m_composeSkipped) {
+        OnProject(view);
+        // The compose quad would have left the far plane everywhere.
+        glClear(GL_DEPTH_BUFFER_BIT);
+    } else {
+        ComposePass(view);
+    }
+
+    const int32_t tw = static_cast<int32_t>(view.targetWidth),
+                  th = static_cast<int32_t>(view.targetHeight);
+    if (m_index == kScreenOffRegion) {
+        OnSnap(0, 0, tw, th, true);
+        glUseProgram(0);
+        return;
+    }
+
+    glBindFramebuffer(GL_DRAW_FRAMEBUFFER, 0);
+    glBlitFramebuffer(0, 0, tw, th, view.x, view.y, view.x + view.width, view.y + view.height,
+                      GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT, GL_NEAREST);
+    REGION_GL_CHECK(kFn);
+    glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
+    OnSnap(view.x, view.y, view.width, view.height, false);
+    glUseProgram(0);
+
+    const ImageRect img = ComputeImageRect(view);
+    BRIXEL::CHAutoLock lock(&m_callbackLock);
+    if (m_drawCallback != nullptr)
+        m_drawCallback(static_cast<uint16_t>(m_index), img.x, img.y, img.width, img.height, view.x,
+                       view.y, view.width, view.height, m_drawUser);
+}
+
+void CRegion::ComposePass(const RegionView& view) {
+    static constexpr const char* kFn = "SPHERA::CRegion::RenderEnd";
+    IRegionHost* h = m_owner;
     m_current = 1 - m_current;
     glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D,
                            m_colourTexture[m_current], 0);
@@ -535,28 +580,6 @@ void CRegion::RenderEnd(RegionView& view) {
         glUseProgram(h->GetProgram());
     glDisable(GL_BLEND);
     REGION_GL_CHECK(kFn);
-
-    const int32_t tw = static_cast<int32_t>(view.targetWidth),
-                  th = static_cast<int32_t>(view.targetHeight);
-    if (m_index == kScreenOffRegion) {
-        OnSnap(0, 0, tw, th, true);
-        glUseProgram(0);
-        return;
-    }
-
-    glBindFramebuffer(GL_DRAW_FRAMEBUFFER, 0);
-    glBlitFramebuffer(0, 0, tw, th, view.x, view.y, view.x + view.width, view.y + view.height,
-                      GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT, GL_NEAREST);
-    REGION_GL_CHECK(kFn);
-    glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
-    OnSnap(view.x, view.y, view.width, view.height, false);
-    glUseProgram(0);
-
-    const ImageRect img = ComputeImageRect(view);
-    BRIXEL::CHAutoLock lock(&m_callbackLock);
-    if (m_drawCallback != nullptr)
-        m_drawCallback(static_cast<uint16_t>(m_index), img.x, img.y, img.width, img.height, view.x,
-                       view.y, view.width, view.height, m_drawUser);
 }
 
 bool CRegion::UseComposeProgram(const RegionView& view) {

@@ -106,6 +106,7 @@ private:
     void OnProject(const RegionView& view);
     void OnSnap(int32_t x, int32_t y, int32_t width, int32_t height, bool fromFrameBuffer);
     bool UseComposeProgram(const RegionView& view);
+    void ComposePass(const RegionView& view);
 
     const uint32_t m_index;
     IRegionHost* const m_owner;
@@ -166,6 +167,8 @@ private:
     // the renderer's program then composes).
     uint32_t m_composeProgram = 0;
     int32_t m_composeUniforms[6] = {-1, -1, -1, -1, -1, -1};
+    // This frame's camera pass was cleared to the background colour and needs no compose pass.
+    bool m_composeSkipped = false;
 };
 
 // ---- renderer-level operations on regions (regions 0-8 for the host) ----
