@@ -260,7 +260,7 @@ void FeedLive(uint16_t port, int in, LiveSource* src, Shared* shared) {
     std::vector<uint8_t> record;
     uint8_t header[28];
     size_t have = src->pending.size();
-    std::memcpy(header, src->pending.data(), have);
+    if (have != 0) std::memcpy(header, src->pending.data(), have);
     while (!shared->stop.load()) {
         if (!ReadAll(in, header + have, 28 - have, &shared->stop)) break;
         have = 0;
