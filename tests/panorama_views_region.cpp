@@ -3,10 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <quorixsdk.h>
@@ -359,4 +361,66 @@ TEST(ViewRegion, UnadjustedViewEqualsTheComposedOne) {
         for (uint32_t x = 0; x < plain.width; ++x)
             mismatches += std::memcmp(plain.At(x, y), composed.At(x, y), 3) != 0;
     EXPECT_EQ(mismatches, 0u);
+}
+
+namespace {
+
+// Holds the render thread inside the draw callback of one frame until released.
+struct FrameHold {
+    BRIXEL::CHEvent entered{true, true, false};
+    BRIXEL::CHEvent release{true, true, false};
+    std::atomic<bool> held{false};
+};
+
+void OnDrawHold(uint16_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t,
+                void* user) {
+    auto* hold = static_cast<FrameHold*>(user);
+    if (hold->held.exchange(true))
+        return;
+    hold->entered.Set();
+    hold->release.Wait(kWaitMs);
+}
+
+}  // namespace
+
+// A one-shot request that gives up while the render thread is busy leaves nothing behind for
+// the render thread to fill or free, and callers that ask together each get a picture of their own.
+TEST(ViewRegion, OneShotSnapsSurviveATimedOutRequestAndConcurrentCallers) {
+    Renderer r(SPH_MODEL_NORMAL);
+    r.Rgb(32, 32, Uniform(32, 32, 10, 20, 30));
+    ASSERT_EQ(EnableRegion(r.get(), 0, 0, 0, 16, 16, true), QUORIX_OK);
+    ASSERT_EQ(SetSnapFormat(r.get(), 0, 1, 4), QUORIX_OK);
+    FrameHold hold;
+    ASSERT_EQ(SetDrawCallback(r.get(), 0, OnDrawHold, &hold), QUORIX_OK);
+    ASSERT_EQ(hold.entered.Wait(kWaitMs), QUORIX_OK);
+
+    uint32_t w = 0, stride = 0, h = 0, format = 0;
+    uint8_t* data = nullptr;
+    EXPECT_EQ(Snap(r.get(), 0, 0, &w, &stride, &h, &format, &data), QUORIX_E_TIMEOUT);
+    EXPECT_EQ(data, nullptr);
+
+    struct Result {
+        uint32_t rc = 0, width = 0, stride = 0, height = 0, format = 0;
+        uint8_t* data = nullptr;
+    } results[2];
+    std::vector<std::thread> callers;
+    for (Result& res : results)
+        callers.emplace_back([&r, &res] {
+            res.rc = Snap(r.get(), 0, kWaitMs, &res.width, &res.stride, &res.height, &res.format,
+                          &res.data);
+        });
+    hold.release.Set();
+    for (std::thread& t : callers)
+        t.join();
+    ASSERT_EQ(SetDrawCallback(r.get(), 0, nullptr, nullptr), QUORIX_OK);
+    EXPECT_NE(results[0].data, results[1].data);
+    for (Result& res : results) {
+        EXPECT_EQ(res.rc, QUORIX_OK);
+        ASSERT_NE(res.data, nullptr);
+        EXPECT_EQ(res.width, 16u);
+        EXPECT_EQ(res.height, 16u);
+        EXPECT_EQ(res.stride, 64u);
+        EXPECT_TRUE(Near(res.data, 10, 20, 30, 2));
+        FreeSnapData(res.data);
+    }
 }

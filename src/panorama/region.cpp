@@ -13,6 +13,7 @@
 
 #include <quorixsdk.h>
 
+#include "base/hclock.h"
 #include "base/hlog.h"
 
 namespace SPHERA {
@@ -266,19 +267,43 @@ uint32_t CRegion::Snap(uint32_t timeoutMs, uint32_t* width, uint32_t* stride, ui
     if (data == nullptr)
         return QUORIX_E_PARAM;
     BRIXEL::CHAutoLock lock(&m_snapLock);
-    m_snapDone.Reset();
-    m_snapPending = true;
-    lock.Unlock();
-    const uint32_t rc = m_snapDone.Wait(timeoutMs);
-    lock.Lock();
-    if (rc != QUORIX_OK) {
+    if (m_snapWaiters == 0) {
+        // A read-back finished for a caller that had already given up is nobody's to hand out.
         std::free(m_snapData);
         m_snapData = nullptr;
-        m_snapPending = false;
-        return rc;
+        m_snapReady = false;
+        m_snapDone.Reset();
     }
+    ++m_snapWaiters;
+    m_snapPending = true;
+    const uint32_t start = BRIXEL::HGetTickCount();
+    for (;;) {
+        uint32_t wait = timeoutMs;
+        if (timeoutMs != BRIXEL::HINFINITE) {
+            const uint32_t spent = BRIXEL::HGetTickCount() - start;
+            wait = spent < timeoutMs ? timeoutMs - spent : 0;
+        }
+        lock.Unlock();
+        const uint32_t rc = m_snapDone.Wait(wait);
+        lock.Lock();
+        // The event alone cannot tell this request's frame from a late signal of an earlier
+        // request that timed out: only m_snapReady, set under the lock with the data, can.
+        if (m_snapReady)
+            break;
+        if (rc != QUORIX_OK) {
+            if (--m_snapWaiters == 0)
+                m_snapPending = false;
+            return rc;
+        }
+        // Another caller took the frame this wake-up belonged to: ask for the next one.
+        m_snapPending = true;
+    }
+    m_snapReady = false;
     *data = m_snapData;
     m_snapData = nullptr;
+    // Callers that came together share no frame: each one still waiting gets the next.
+    if (--m_snapWaiters > 0)
+        m_snapPending = true;
     if (width)
         *width = m_snapWidth;
     if (stride)
@@ -705,6 +730,7 @@ void CRegion::OnSnap(int32_t x, int32_t y, int32_t width, int32_t height, bool f
                     m_snapResult = 0;
                 }
             }
+            m_snapReady = true;
             lock.Unlock();
             m_snapDone.Set();
         }

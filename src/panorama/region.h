@@ -143,7 +143,11 @@ private:
     void* m_snapUser = nullptr;
     BRIXEL::CHEvent m_snapDone{true, false, false};
     bool m_snapPending = false;
-    uint8_t* m_snapData = nullptr;  // malloc'd copy handed to the caller (FreeSnapData)
+    bool m_snapReady = false;       // m_snapData and sizes belong to the pending request
+    uint32_t m_snapWaiters = 0;     // Snap calls waiting for a frame
+    // malloc'd by the render thread under m_snapLock; owned by the region until a waiting Snap
+    // takes it (the caller then frees it with FreeSnapData), freed by the region otherwise.
+    uint8_t* m_snapData = nullptr;
     uint32_t m_snapWidth = 0, m_snapStride = 0, m_snapHeight = 0, m_snapFormat = 0;
     int32_t m_snapResult = -1;
 

@@ -186,6 +186,11 @@ CRender::CRender() {
     std::snprintf(name, sizeof(name), "CRender_%x",
                   static_cast<unsigned>(reinterpret_cast<uintptr_t>(this)));
     SetThreadName(name);
+    // The render thread holds off cancellation for all its GL work, so a stop that runs out of
+    // time could only detach it, and it would go on drawing into regions this object is about to
+    // free. Each frame ends by itself (the frame wait is short and is woken for the stop), so the
+    // stop waits for it.
+    SetStopTimeout(BRIXEL::HINFINITE);
 }
 
 CRender::~CRender() {
