@@ -245,8 +245,8 @@ void StressCycles::Run(bool portTableLock) {
 
 TEST_F(StressCycles, PortsCycleOpenPlayPushAndFreeFromManyThreads) { Run(true); }
 
-// Enable once a freed port is marked free only after its teardown: GetPort racing FreePort.
-TEST_F(StressCycles, DISABLED_PortTakenWhileAnotherThreadFreesIt) { Run(false); }
+// GetPort racing FreePort on other threads: a port is handed out only once its teardown is over.
+TEST_F(StressCycles, PortTakenWhileAnotherThreadFreesIt) { Run(false); }
 
 // The last release while ports play and host threads push: the ports keep their files and
 // streams, port calls answer "not initialised" meanwhile, and after a new start the ports close

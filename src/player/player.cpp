@@ -58,7 +58,8 @@ void CPlayer::ResetPort(bool allocate) {
         m_inUse.store(true, std::memory_order_release);
         return;
     }
-    m_inUse.store(false, std::memory_order_release);
+    // The port stays taken until its teardown is over: a concurrent QUORIX_GetPort must not hand
+    // out a port whose stream and callbacks are still being closed and cleared.
     ShutDown();
     for (CRegionStatus& region : m_regions) region.Reset();
     m_lastStamp.store(0);
@@ -74,6 +75,7 @@ void CPlayer::ResetPort(bool allocate) {
     m_screenOffUser.store(nullptr);
     m_external.store(false);
     m_largePicture.store(false);
+    m_inUse.store(false, std::memory_order_release);
 }
 
 void CPlayer::FreeBlocks() {
