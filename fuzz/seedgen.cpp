@@ -92,14 +92,14 @@ void LiveSeeds() {
     for (uint8_t mode = 0; mode < 3; ++mode) {
         std::vector<uint8_t> in{mode, 3};
         for (uint32_t i = 0; i < 6; ++i) {
-            RecordSpec spec;
-            spec.kind = i % 3 == 0 ? HMF_KIND_KEY : HMF_KIND_DELTA;
-            spec.sequence = i + 1;
-            spec.timestamp = i * 40;
-            spec.width = 32;
-            spec.height = 16;
-            spec.payloadLength = 8;
-            const std::vector<uint8_t> record = MakeRecord(spec);
+            RecordSpec desc;
+            desc.kind = i % 3 == 0 ? HMF_KIND_KEY : HMF_KIND_DELTA;
+            desc.sequence = i + 1;
+            desc.timestamp = i * 40;
+            desc.width = 32;
+            desc.height = 16;
+            desc.payloadLength = 8;
+            const std::vector<uint8_t> record = MakeRecord(desc);
             PutU16(in, static_cast<uint32_t>(record.size()));
             Append(in, record);
         }

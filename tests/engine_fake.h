@@ -40,33 +40,33 @@ struct RecordSpec {
 };
 
 // A frame record whose payload starts with the low byte of its sequence number.
-inline std::vector<uint8_t> MakeRecord(const RecordSpec& spec) {
-    std::vector<uint8_t> bytes(kHMFFrameHeaderSize + spec.payloadLength);
+inline std::vector<uint8_t> MakeRecord(const RecordSpec& desc) {
+    std::vector<uint8_t> bytes(kHMFFrameHeaderSize + desc.payloadLength);
     HMFFrameHeader h = HMFNewFrameHeader();
-    h.magic = spec.magic;
-    h.type = static_cast<uint8_t>(spec.kind | spec.typeBits);
-    h.streamId = spec.streamId;
-    h.sequence = spec.sequence;
-    h.timestamp = spec.timestamp;
-    h.clock = 1700000000u + spec.sequence;
-    h.codec = spec.codec;
-    h.SetVideoSize(spec.width, spec.height);
-    h.payloadLength = spec.payloadLength;
+    h.magic = desc.magic;
+    h.type = static_cast<uint8_t>(desc.kind | desc.typeBits);
+    h.streamId = desc.streamId;
+    h.sequence = desc.sequence;
+    h.timestamp = desc.timestamp;
+    h.clock = 1700000000u + desc.sequence;
+    h.codec = desc.codec;
+    h.SetVideoSize(desc.width, desc.height);
+    h.payloadLength = desc.payloadLength;
     HMFSerializeFrameHeader(h, bytes.data());
-    for (uint32_t i = 0; i < spec.payloadLength; ++i) {
-        bytes[kHMFFrameHeaderSize + i] = static_cast<uint8_t>(spec.sequence + i);
+    for (uint32_t i = 0; i < desc.payloadLength; ++i) {
+        bytes[kHMFFrameHeaderSize + i] = static_cast<uint8_t>(desc.sequence + i);
     }
     return bytes;
 }
 
 inline std::vector<uint8_t> MakeAudioRecord(uint32_t sequence, uint8_t codec = 3,
                                             uint8_t streamId = 0) {
-    RecordSpec spec;
-    spec.kind = HMF_KIND_AUDIO;
-    spec.sequence = sequence;
-    spec.codec = codec;
-    spec.streamId = streamId;
-    std::vector<uint8_t> bytes = MakeRecord(spec);
+    RecordSpec desc;
+    desc.kind = HMF_KIND_AUDIO;
+    desc.sequence = sequence;
+    desc.codec = codec;
+    desc.streamId = streamId;
+    std::vector<uint8_t> bytes = MakeRecord(desc);
     bytes[18] = 1;                        // channels
     bytes[19] = 16;                       // bits per sample
     HStoreLE32(bytes.data() + 20, 8000);  // sample rate
@@ -85,9 +85,9 @@ inline std::vector<uint8_t> MakeComposite(const std::vector<std::vector<uint8_t>
     return bytes;
 }
 
-inline std::vector<uint8_t> MakeSubFrame(RecordSpec spec) {
-    spec.magic = kHMFSubFrameMagic;
-    return MakeRecord(spec);
+inline std::vector<uint8_t> MakeSubFrame(RecordSpec desc) {
+    desc.magic = kHMFSubFrameMagic;
+    return MakeRecord(desc);
 }
 
 // Value of the synthetic picture at (row, column) of a plane; seed is the payload's first byte.

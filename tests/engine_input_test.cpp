@@ -23,13 +23,13 @@ uint32_t Queued(FakePlayer& p, uint16_t id) {
 
 TEST(EngineInput, PlainRecordsGoToStreamZeroSubFramesToTheirOwnId) {
     FakePlayer p(false);
-    RecordSpec spec;
-    spec.streamId = 5;
-    ASSERT_EQ(Input(p, MakeRecord(spec)), QUORIX_OK);
+    RecordSpec desc;
+    desc.streamId = 5;
+    ASSERT_EQ(Input(p, MakeRecord(desc)), QUORIX_OK);
     EXPECT_EQ(p.GetVideoStreamCount(), 1u);
     EXPECT_EQ(Queued(p, 0), 1u);
 
-    ASSERT_EQ(Input(p, MakeComposite({MakeSubFrame(spec)})), QUORIX_OK);
+    ASSERT_EQ(Input(p, MakeComposite({MakeSubFrame(desc)})), QUORIX_OK);
     EXPECT_EQ(p.GetVideoStreamCount(), 2u);
     EXPECT_EQ(Queued(p, 5), 1u);
     EXPECT_EQ(Queued(p, 0), 1u);
@@ -38,7 +38,7 @@ TEST(EngineInput, PlainRecordsGoToStreamZeroSubFramesToTheirOwnId) {
     ASSERT_EQ(Input(p, MakeAudioRecord(1, 3, 7)), QUORIX_OK);
     std::vector<uint8_t> audioSub = MakeAudioRecord(2, 3, 9);
     HStoreLE16(audioSub.data(), kHMFSubFrameMagic);
-    ASSERT_EQ(Input(p, MakeComposite({audioSub, MakeSubFrame(spec)})), QUORIX_OK);
+    ASSERT_EQ(Input(p, MakeComposite({audioSub, MakeSubFrame(desc)})), QUORIX_OK);
     EXPECT_EQ(p.GetAudioStreamCount(), 1u);
     EXPECT_EQ(p.GetAudioStream(0)->GetQueuedFrames(), 2u);
     EXPECT_EQ(Queued(p, 5), 2u);

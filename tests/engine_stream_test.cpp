@@ -12,8 +12,8 @@ class EngineStream : public ::testing::Test {
 protected:
     EngineStream() : player(false) { player.playing = 1; }
 
-    uint32_t Input(const RecordSpec& spec) {
-        std::vector<uint8_t> bytes = MakeRecord(spec);
+    uint32_t Input(const RecordSpec& desc) {
+        std::vector<uint8_t> bytes = MakeRecord(desc);
         return player.InputData(bytes.data(), static_cast<uint32_t>(bytes.size()));
     }
     // Feeds a run of records: kinds as a string ('K' key, 'D' delta, 'U' untimed), sequence

@@ -43,12 +43,12 @@ TEST(FaultRecord, ManyKillsDuringRecordingKeepEveryAcceptedRecord) {
     const int kills = Kills();
     if (kills == 0) GTEST_SKIP() << "long run: set QUORIX_STRESS_CYCLES (200 kills by default then)";
     TempDir dir;
-    StreamSpec spec;
-    spec.groups = 4;
-    spec.groupLength = 10;
-    spec.withAudio = true;
-    spec.payloadLength = 30000;
-    const std::vector<Bytes> records = MakeStream(spec);
+    StreamSpec desc;
+    desc.groups = 4;
+    desc.groupLength = 10;
+    desc.withAudio = true;
+    desc.payloadLength = 30000;
+    const std::vector<Bytes> records = MakeStream(desc);
     const uint32_t count = static_cast<uint32_t>(records.size());
     const Bytes info(100, 0x44), params(40, 0x55);
     std::mt19937 rng(20261207);

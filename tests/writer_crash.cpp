@@ -84,12 +84,12 @@ std::vector<uint32_t> VideoSequences(const std::vector<Bytes>& records) {
 // unchanged, and at most one more (the one being written) may follow.
 TEST(WriterCrash, KilledRecordingKeepsEveryAcceptedRecord) {
     TempDir dir;
-    StreamSpec spec;
-    spec.groups = 6;
-    spec.groupLength = 12;
-    spec.withAudio = true;
-    spec.payloadLength = 20000;
-    std::vector<Bytes> records = MakeStream(spec);
+    StreamSpec desc;
+    desc.groups = 6;
+    desc.groupLength = 12;
+    desc.withAudio = true;
+    desc.payloadLength = 20000;
+    std::vector<Bytes> records = MakeStream(desc);
     // A few large records, so that a kill can land inside a write.
     for (size_t i = 5; i < records.size(); i += 17) {
         const HMFFrameHeader h = FrameHeaderOf(records[i]);
@@ -174,11 +174,11 @@ TEST(WriterCrash, KilledRecordingKeepsEveryAcceptedRecord) {
 // is logged once.
 TEST(WriterCrash, FullDiskFailsRecordsButKeepsTheFileReadable) {
     TempDir dir;
-    StreamSpec spec;
-    spec.groups = 4;
-    spec.groupLength = 10;
-    spec.payloadLength = 3000;
-    const std::vector<Bytes> records = MakeStream(spec);
+    StreamSpec desc;
+    desc.groups = 4;
+    desc.groupLength = 10;
+    desc.payloadLength = 3000;
+    const std::vector<Bytes> records = MakeStream(desc);
     const Bytes small = MakeRecord(HMF_KIND_AUDIO, 5555, 0, 1700000000u, 100);
     constexpr size_t kFit = 25;
     const uint64_t limit = 64 + Concat({records.begin(), records.begin() + kFit}).size() + 1000;

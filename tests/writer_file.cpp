@@ -104,9 +104,9 @@ TEST(WriterLayout, DataOffsetAndExtensionRecordsFollowTheBlocks) {
 
 TEST(WriterRecording, TwoKeyFramesGiveAnIndexOfRunningCounts) {
     TempDir dir;
-    StreamSpec spec;
-    spec.withAudio = true;
-    const std::vector<Bytes> records = MakeStream(spec);
+    StreamSpec desc;
+    desc.withAudio = true;
+    const std::vector<Bytes> records = MakeStream(desc);
     const Bytes b1 = Block(100, 1), b2 = Block(40, 2);
     const std::string path = dir.Path("rec.hmf");
     CKZWriter w;
@@ -130,7 +130,7 @@ TEST(WriterRecording, TwoKeyFramesGiveAnIndexOfRunningCounts) {
     EXPECT_EQ(1000u + 49 * 40, h.lastTimestamp);
     EXPECT_EQ(100u, h.firstSequence);
     EXPECT_EQ(createTick, h.createTick);
-    EXPECT_EQ(LocalDateOf(spec.firstClock), h.startTime);
+    EXPECT_EQ(LocalDateOf(desc.firstClock), h.startTime);
     EXPECT_EQ(3, h.renderModel);
 
     // Key frames are records 0 and 50 (each video record is followed by an audio record).
@@ -181,10 +181,10 @@ TEST(WriterRecording, WithoutKeyFramesThereIsNoIndex) {
 
 TEST(WriterRecording, ReaderPlaysTheRecordingOpenAndClosed) {
     TempDir dir;
-    StreamSpec spec;
-    spec.groups = 3;
-    spec.groupLength = 10;
-    const std::vector<Bytes> records = MakeStream(spec);
+    StreamSpec desc;
+    desc.groups = 3;
+    desc.groupLength = 10;
+    const std::vector<Bytes> records = MakeStream(desc);
     const std::string path = dir.Path("play.hmf");
     CKZWriter w;
     ASSERT_EQ(QUORIX_OK, w.Create(path.c_str(), nullptr, 0, nullptr, 0));
@@ -297,12 +297,12 @@ TEST(WriterRecording, WritersOnSeveralThreadsKeepEveryRecordWhole) {
     constexpr int kThreads = 4;
     std::vector<std::vector<Bytes>> streams;
     for (int t = 0; t < kThreads; ++t) {
-        StreamSpec spec;
-        spec.groups = 4;
-        spec.groupLength = 30;
-        spec.firstSequence = 100000u * static_cast<uint32_t>(t + 1);
-        spec.payloadLength = 300 + 200 * static_cast<uint32_t>(t);
-        streams.push_back(MakeStream(spec));
+        StreamSpec desc;
+        desc.groups = 4;
+        desc.groupLength = 30;
+        desc.firstSequence = 100000u * static_cast<uint32_t>(t + 1);
+        desc.payloadLength = 300 + 200 * static_cast<uint32_t>(t);
+        streams.push_back(MakeStream(desc));
     }
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
@@ -339,15 +339,15 @@ TEST(WriterRecording, WritersOnSeveralThreadsKeepEveryRecordWhole) {
 TEST(WriterRecording, QuorixInfoShowsARecording) {
     TempDir dir;
     const std::string path = dir.Path("info.hmf");
-    StreamSpec spec;
-    spec.withAudio = true;
+    StreamSpec desc;
+    desc.withAudio = true;
     {
         CKZWriter w;
         w.SetFormatTag(2);
         w.SetRenderModel(-1);
         const Bytes b1 = Block(100, 1), b2 = Block(40, 2);
         ASSERT_EQ(QUORIX_OK, w.Create(path.c_str(), b1.data(), 100, b2.data(), 40));
-        ASSERT_EQ(QUORIX_OK, WriteAll(w, MakeStream(spec)));
+        ASSERT_EQ(QUORIX_OK, WriteAll(w, MakeStream(desc)));
     }
     const std::string command = std::string(QUORIX_INFO_PATH) + " --frames " + path + " 2>&1";
     FILE* p = popen(command.c_str(), "r");
@@ -359,7 +359,7 @@ TEST(WriterRecording, QuorixInfoShowsARecording) {
     const int status = pclose(p);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(0, WEXITSTATUS(status)) << out;
-    const CHDateTime start(LocalDateOf(spec.firstClock));
+    const CHDateTime start(LocalDateOf(desc.firstClock));
     for (const std::string& line : std::vector<std::string>{
              "data offset      228",
              "video frames     50",

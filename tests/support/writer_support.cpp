@@ -37,17 +37,17 @@ Bytes MakeRecord(uint8_t type, uint32_t timestamp, uint32_t sequence, uint32_t c
     return r;
 }
 
-std::vector<Bytes> MakeStream(const StreamSpec& spec) {
+std::vector<Bytes> MakeStream(const StreamSpec& desc) {
     std::vector<Bytes> out;
     uint32_t n = 0;
-    for (uint32_t g = 0; g < spec.groups; ++g) {
-        for (uint32_t i = 0; i < spec.groupLength; ++i, ++n) {
-            const uint32_t ts = spec.firstTimestamp + n * spec.intervalMs;
-            const uint32_t clock = spec.firstClock + (ts - spec.firstTimestamp) / 1000u;
+    for (uint32_t g = 0; g < desc.groups; ++g) {
+        for (uint32_t i = 0; i < desc.groupLength; ++i, ++n) {
+            const uint32_t ts = desc.firstTimestamp + n * desc.intervalMs;
+            const uint32_t clock = desc.firstClock + (ts - desc.firstTimestamp) / 1000u;
             const uint8_t kind = i == 0 ? HMF_KIND_KEY : HMF_KIND_DELTA;
-            const uint32_t size = spec.payloadLength + (n * 37u) % (spec.payloadLength + 1);
-            out.push_back(MakeRecord(kind, ts, spec.firstSequence + n, clock, size));
-            if (spec.withAudio) out.push_back(MakeRecord(HMF_KIND_AUDIO, ts + 5, n, clock, 160));
+            const uint32_t size = desc.payloadLength + (n * 37u) % (desc.payloadLength + 1);
+            out.push_back(MakeRecord(kind, ts, desc.firstSequence + n, clock, size));
+            if (desc.withAudio) out.push_back(MakeRecord(HMF_KIND_AUDIO, ts + 5, n, clock, 160));
         }
     }
     return out;

@@ -31,7 +31,7 @@ struct StreamSpec {
     uint32_t payloadLength = 200;
     bool withAudio = false;
 };
-std::vector<Bytes> MakeStream(const StreamSpec& spec);
+std::vector<Bytes> MakeStream(const StreamSpec& desc);
 
 Bytes Concat(const std::vector<Bytes>& records);
 Bytes ReadWholeFile(const std::string& path);
