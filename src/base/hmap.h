@@ -89,6 +89,19 @@ public:
 
     HPOSITION GetStartPosition() const { return m_count ? HBEFORE_START_POSITION : nullptr; }
 
+    // Calls fn(value) for every element, in iteration order. The caller holds whatever lock
+    // guards the map.
+    template <class Fn>
+    void ForEachValue(Fn&& fn) const {
+        HPOSITION pos = GetStartPosition();
+        while (pos) {
+            K key{};
+            V value{};
+            GetNextAssoc(pos, key, value);
+            fn(value);
+        }
+    }
+
     // Yields the element after position and moves position on (null after the last one).
     void GetNextAssoc(HPOSITION& position, K& key, V& value) const {
         const Assoc* a = nullptr;

@@ -83,14 +83,10 @@ uint32_t CHPlayer::OnThreadLoop(uint64_t) {
 void CHPlayer::ShowAllStreams() {
     // The map lock stays held while presenting so that no stream is destroyed mid-picture.
     CHAutoLock lock(&m_videoLock);
-    HPOSITION pos = m_videoStreams.GetStartPosition();
-    while (pos) {
-        uint16_t id = 0;
-        CHVideoStream* stream = nullptr;
-        m_videoStreams.GetNextAssoc(pos, id, stream);
+    m_videoStreams.ForEachValue([](CHVideoStream* stream) {
         if (stream)
             stream->ShowFrame();
-    }
+    });
 }
 
 bool CHPlayer::IsPlaying() {
@@ -314,14 +310,10 @@ void CHPlayer::SetPlayMode(uint32_t mode) {
         return;
     // Pictures queued for paced presentation would never be shown in the direct mode.
     CHAutoLock lock(&m_videoLock);
-    HPOSITION pos = m_videoStreams.GetStartPosition();
-    while (pos) {
-        uint16_t id = 0;
-        CHVideoStream* stream = nullptr;
-        m_videoStreams.GetNextAssoc(pos, id, stream);
+    m_videoStreams.ForEachValue([](CHVideoStream* stream) {
         if (stream)
             stream->FlushDecoded();
-    }
+    });
 }
 
 uint32_t CHPlayer::SetPlaySpeed(int32_t exponent) {
@@ -427,39 +419,27 @@ uint32_t CHPlayer::RecycleBuffer(uint8_t* buffer, uint32_t size, void* context) 
 void CHPlayer::FlushStreams() {
     {
         CHAutoLock lock(&m_videoLock);
-        HPOSITION pos = m_videoStreams.GetStartPosition();
-        while (pos) {
-            uint16_t id = 0;
-            CHVideoStream* stream = nullptr;
-            m_videoStreams.GetNextAssoc(pos, id, stream);
+        m_videoStreams.ForEachValue([](CHVideoStream* stream) {
             if (stream) {
                 stream->FlushDecoded();
                 stream->FlushEncoded();
             }
-        }
+        });
     }
     CHAutoLock lock(&m_audioLock);
-    HPOSITION pos = m_audioStreams.GetStartPosition();
-    while (pos) {
-        uint16_t id = 0;
-        CHAudioStream* stream = nullptr;
-        m_audioStreams.GetNextAssoc(pos, id, stream);
+    m_audioStreams.ForEachValue([](CHAudioStream* stream) {
         if (stream)
             stream->FlushEncoded();
-    }
+    });
 }
 
 uint32_t CHPlayer::GetQueuedFrameCount() {
     CHAutoLock lock(&m_videoLock);
     uint32_t total = 0;
-    HPOSITION pos = m_videoStreams.GetStartPosition();
-    while (pos) {
-        uint16_t id = 0;
-        CHVideoStream* stream = nullptr;
-        m_videoStreams.GetNextAssoc(pos, id, stream);
+    m_videoStreams.ForEachValue([&total](CHVideoStream* stream) {
         if (stream)
             total += stream->GetQueuedFrames();
-    }
+    });
     return total;
 }
 
