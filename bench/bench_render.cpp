@@ -1,6 +1,6 @@
 // Panorama drawing rate on the headless context, against libavfilter's v360 filter.
 //
-//   bench_render [seconds per measurement, default 4] [adaptive|full|v360: only that one]
+//   bench_render [seconds per measurement, default 4] [adaptive|full|picture|v360: only that one]
 //
 // Ours: a 1920x1920 fisheye (model 2) in planar 4:2:0, drawn by the renderer's own thread into
 // a 1920x960 region as the 360-degree panorama (display 13), read back every frame through a
@@ -32,6 +32,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <ctime>
 #include <vector>
 
 extern "C" {
@@ -79,6 +80,14 @@ Picture MakePicture() {
     return p;
 }
 
+// CPU time of the whole process: on a shared machine the work per frame is steadier than the
+// rate.
+double CpuSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
 struct Counter {
     std::mutex mutex;
     std::condition_variable cv;
@@ -98,7 +107,7 @@ void OnSnap(uint16_t, uint32_t, uint32_t, uint32_t, uint32_t, const uint8_t* dat
 // every 2 ms (no copy), as a camera faster than the renderer would, so the render thread never
 // waits for a frame.
 double MeasureOurs(SPHERA::CRender* r, std::vector<uint8_t>& frame, Counter& counter,
-                   double seconds) {
+                   double seconds, double* cpuPerFrame = nullptr) {
     std::atomic<bool> stop{false};
     std::thread feeder([&] {
         while (!stop.load()) {
@@ -113,6 +122,7 @@ double MeasureOurs(SPHERA::CRender* r, std::vector<uint8_t>& frame, Counter& cou
         counter.cv.wait(lock, [&] { return counter.frames >= target; });
     };
     waitFrames(2);  // mesh built, targets sized
+    const double cpuStart = CpuSeconds();
     const auto start = Clock::now();
     uint64_t drawn = 0;
     while (std::chrono::duration<double>(Clock::now() - start).count() < seconds) {
@@ -120,6 +130,8 @@ double MeasureOurs(SPHERA::CRender* r, std::vector<uint8_t>& frame, Counter& cou
         ++drawn;
     }
     const double rate = drawn / std::chrono::duration<double>(Clock::now() - start).count();
+    if (cpuPerFrame != nullptr && drawn > 0)
+        *cpuPerFrame = (CpuSeconds() - cpuStart) * 1000.0 / static_cast<double>(drawn);
     stop.store(true);
     feeder.join();
     return rate;
@@ -231,12 +243,23 @@ int main(int argc, char** argv) {
     // change of load falls on both. The renderer's region is disabled while v360 runs, so its
     // thread only idles.
     constexpr int kRounds = 4;
-    double ours = 0.0, v360 = 0.0;
+    double ours = 0.0, v360 = 0.0, pictureSized = 0.0, oursCpu = 0.0, pictureCpu = 0.0;
     for (int round = 0; round < kRounds; ++round) {
         if (wanted("adaptive")) {
             SPHERA::EnableRegion(r, 0, 0, 0, kOutW, kOutH, true);
-            ours += MeasureOurs(r, frame, counter, seconds / kRounds) / kRounds;
+            double cpu = 0.0;
+            ours += MeasureOurs(r, frame, counter, seconds / kRounds, &cpu) / kRounds;
+            oursCpu += cpu / kRounds;
             SPHERA::EnableRegion(r, 0, 0, 0, kOutW, kOutH, false);
+        }
+        if (wanted("picture")) {
+            SPHERA::ForcePictureSizedTargets(true);
+            SPHERA::EnableRegion(r, 0, 0, 0, kOutW, kOutH, true);
+            double cpu = 0.0;
+            pictureSized += MeasureOurs(r, frame, counter, seconds / kRounds, &cpu) / kRounds;
+            pictureCpu += cpu / kRounds;
+            SPHERA::EnableRegion(r, 0, 0, 0, kOutW, kOutH, false);
+            SPHERA::ForcePictureSizedTargets(false);
         }
         if (wanted("v360"))
             v360 += MeasureV360(pic, seconds / kRounds) / kRounds;
@@ -251,8 +274,10 @@ int main(int argc, char** argv) {
     SPHERA::SetSnapCallback(r, 0, nullptr, nullptr);
     SPHERA::DestroyRender(r);
 
-    std::printf("renderer (adaptive mesh)  %8.2f frames/s\n", ours);
+    std::printf("renderer (adaptive mesh)  %8.2f frames/s, %.1f ms CPU per frame\n", ours, oursCpu);
     std::printf("renderer (full mesh)      %8.2f frames/s\n", full);
+    std::printf("renderer (picture-sized)  %8.2f frames/s, %.1f ms CPU per frame\n", pictureSized,
+                pictureCpu);
     std::printf("v360 (2 threads)          %8.2f frames/s\n", v360);
     std::printf("adaptive / full           %8.2fx\n", full > 0 ? ours / full : 0.0);
     std::printf("adaptive / v360           %8.3f\n", v360 > 0 ? ours / v360 : 0.0);

@@ -263,6 +263,42 @@ TEST(ViewMath, RenderTargetSizeLimits) {
     EXPECT_EQ(v.targetHeight, 500u);
 }
 
+// The target is only ever shown in the rectangle: an on-screen region never renders more pixels
+// than its rectangle has on either side, while region 9 keeps the picture-sized target it is
+// read back at.
+TEST(ViewMath, OnScreenTargetsFitTheRectangle) {
+    struct Case {
+        uint32_t region;
+        int32_t rectW, rectH;
+        uint32_t picW, picH;
+        uint32_t wantW, wantH;
+    } cases[] = {
+        {0, 640, 360, 1920, 1080, 640, 360},    // smaller rectangle: its own size
+        {3, 1920, 960, 1920, 1920, 1920, 960},  // one side only
+        {0, 1920, 1080, 640, 360, 640, 360},    // larger rectangle: the picture's size
+        {8, 400, 2000, 1000, 1000, 400, 1000},
+    };
+    for (const Case& c : cases) {
+        RegionView v = MakeView(13, c.rectW, c.rectH);
+        ComputeViewValues(v, OneCamera(SPH_MODEL_FISHEYE, c.picW, c.picH), c.region, 1.0f);
+        FitTargetToRect(v, c.region);
+        EXPECT_EQ(v.targetWidth, c.wantW) << c.rectW << "x" << c.rectH;
+        EXPECT_EQ(v.targetHeight, c.wantH) << c.rectW << "x" << c.rectH;
+    }
+    RegionView v = MakeView(12, 0, 0);
+    ComputeViewValues(v, OneCamera(SPH_MODEL_FISHEYE, 3000, 2000), 9, 1.0f);
+    FitTargetToRect(v, 9);
+    EXPECT_EQ(v.targetWidth, 3000u);
+    EXPECT_EQ(v.targetHeight, 2000u);
+    // The benchmark's switch back to the picture-sized targets.
+    ForcePictureSizedTargets(true);
+    v = MakeView(13, 640, 360);
+    ComputeViewValues(v, OneCamera(SPH_MODEL_FISHEYE, 1920, 1080), 0, 1.0f);
+    FitTargetToRect(v, 0);
+    ForcePictureSizedTargets(false);
+    EXPECT_EQ(v.targetWidth, 1920u);
+}
+
 TEST(ViewMath, ProjectionMatrices) {
     RegionView v = MakeView(11, 800, 400);
     ComputeViewValues(v, OneCamera(SPH_MODEL_FISHEYE, 100, 100), 0, 1.0f);

@@ -438,6 +438,7 @@ void CRegion::ComputeView(RegionView& view) {
         m_owner->GetScreenSize(&src.screenWidth, &src.screenHeight);
     }
     ComputeViewValues(view, src, m_index, m_sizeFactor);
+    FitTargetToRect(view, m_index);
 }
 
 void CRegion::ResizeTargets(uint32_t width, uint32_t height) {

@@ -706,6 +706,21 @@ void ForceFullGridDensity(bool full) {
     g_forceFullGrid.store(full);
 }
 
+namespace {
+std::atomic<bool> g_pictureSizedTargets{false};
+}  // namespace
+
+void ForcePictureSizedTargets(bool force) {
+    g_pictureSizedTargets.store(force);
+}
+
+void FitTargetToRect(RegionView& view, uint32_t regionIndex) {
+    if (regionIndex == 9 || g_pictureSizedTargets.load() || view.width <= 0 || view.height <= 0)
+        return;
+    view.targetWidth = std::min(view.targetWidth, static_cast<uint32_t>(view.width));
+    view.targetHeight = std::min(view.targetHeight, static_cast<uint32_t>(view.height));
+}
+
 GridSize GridDensity(int32_t modelType, const RegionView& view) {
     const int32_t d = view.displayType;
     const GridSize full = FullGridDensity(modelType, d);

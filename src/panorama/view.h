@@ -168,4 +168,12 @@ GridSize GridDensity(int32_t modelType, const RegionView& view);
 // Benchmarks and the tessellation tests compare against the full mesh.
 void ForceFullGridDensity(bool full);
 
+// An on-screen region is finally shown in its rectangle, so a render target larger than the
+// rectangle on either side only adds fragments that the blit throws away (and aliases, since
+// it scales without filtering). After ComputeViewValues, the target of regions 0-8 is brought
+// down to the rectangle per side; region 9, which is read back at its own size, keeps it.
+void FitTargetToRect(RegionView& view, uint32_t regionIndex);
+// Benchmarks compare against targets of the picture's size.
+void ForcePictureSizedTargets(bool force);
+
 }  // namespace SPHERA
