@@ -209,6 +209,158 @@ void WriterSeeds() {
     Save("writer", "recording", in);
 }
 
+// The api target's calls as bytes, in the order that target reads them (ports by slot 0..2).
+class ApiProgram {
+public:
+    ApiProgram& Op(uint8_t op, uint8_t slot) {
+        m_bytes.push_back(op);
+        m_bytes.push_back(slot);
+        return *this;
+    }
+    ApiProgram& Bytes(std::initializer_list<uint8_t> bytes) {
+        m_bytes.insert(m_bytes.end(), bytes);
+        return *this;
+    }
+    ApiProgram& U16(uint32_t x) {
+        PutU16(m_bytes, x);
+        return *this;
+    }
+    ApiProgram& Block(const std::vector<uint8_t>& bytes) {
+        Append(m_bytes, bytes);
+        return *this;
+    }
+    // Steps that read more than a port.
+    ApiProgram& OpenFile(uint8_t slot, uint8_t kind) { return Op(0, slot).Bytes({kind}); }
+    ApiProgram& OpenStream(uint8_t slot, uint8_t modelIndex, const std::vector<uint8_t>& params) {
+        Op(1, slot).Bytes({modelIndex, 4, 1, 2, 3, 4}).U16(static_cast<uint32_t>(params.size())).Block(params);
+        return Bytes({0});
+    }
+    ApiProgram& Close(uint8_t slot, bool file) { return Op(2, slot).Bytes({static_cast<uint8_t>(file ? 1 : 0)}); }
+    ApiProgram& Mode(uint8_t slot, uint8_t mode) { return Op(3, slot).Bytes({mode}); }
+    ApiProgram& Play(uint8_t slot) { return Op(4, slot).Bytes({0x40}); }
+    ApiProgram& Pause(uint8_t slot, bool pause) { return Op(6, slot).Bytes({static_cast<uint8_t>(pause ? 1 : 0)}); }
+    ApiProgram& Speed(uint8_t slot, int speed) { return Op(7, slot).Bytes({2, static_cast<uint8_t>(speed + 5)}); }
+    ApiProgram& SeekTime(uint8_t slot, uint32_t ms) { return Op(8, slot).Bytes({0, 0}).U16(ms); }
+    ApiProgram& SeekPos(uint8_t slot, int8_t sixtyFourths) {
+        return Op(8, slot).Bytes({1, 0, static_cast<uint8_t>(sixtyFourths)});
+    }
+    ApiProgram& Step(uint8_t slot, bool back) { return Op(8, slot).Bytes({static_cast<uint8_t>(back ? 3 : 2)}); }
+    ApiProgram& Getters(uint8_t slot) { return Op(9, slot).Bytes({4}); }
+    // kind 0 a good record, 2 a composite packet of it (extra: stream id), 5 a good record cut
+    // in two calls (extra: where), 7 a G.711 record.
+    ApiProgram& Push(uint8_t slot, uint8_t kind, uint8_t extra = 0) {
+        Op(10, slot).Bytes({slot, kind});
+        if (kind == 2) Bytes({extra});
+        if (kind == 5) U16(extra);
+        if (kind == 7) {
+            Bytes({40});
+            for (int i = 0; i < 80; ++i) m_bytes.push_back(static_cast<uint8_t>(i * 37));
+            Bytes({1});
+        }
+        return *this;
+    }
+    // The chunks as consecutive calls (kind 3).
+    ApiProgram& Burst(uint8_t slot, const std::vector<std::vector<uint8_t>>& chunks) {
+        Op(10, slot).Bytes({slot, 3, static_cast<uint8_t>(chunks.size() - 1)});
+        for (const auto& c : chunks) U16(static_cast<uint32_t>(c.size())).Block(c);
+        return *this;
+    }
+    ApiProgram& Region(uint8_t slot, uint8_t region, uint16_t w, uint16_t h) {
+        return Op(12, slot).Bytes({region, 0, 0}).U16(0).U16(0).U16(w).U16(h).Bytes({200, 1});
+    }
+    ApiProgram& DisplayType(uint8_t slot, uint8_t region, uint8_t typeIndex) {
+        return Op(12, slot).Bytes({region, 1, typeIndex});
+    }
+    ApiProgram& Ptz(uint8_t slot, uint8_t region, int8_t pan, int8_t tilt, int8_t zoom) {
+        return Op(12, slot).Bytes({region, 4, 0, static_cast<uint8_t>(pan), 0, static_cast<uint8_t>(tilt), 0,
+                                   static_cast<uint8_t>(zoom)});
+    }
+    ApiProgram& GetPtz(uint8_t slot, uint8_t region) { return Op(12, slot).Bytes({region, 5, 0}); }
+    ApiProgram& Project(uint8_t slot, uint8_t region) {
+        return Op(13, slot).Bytes({region, 7, 2, 0, 16, 0, 240, 0, 32, 0, 8, 0});
+    }
+    ApiProgram& Capture(uint8_t slot, uint8_t region, uint8_t how) { return Op(14, slot).Bytes({region, how, 2}); }
+    ApiProgram& SnapCallback(uint8_t slot, uint8_t region) { return Op(14, slot).Bytes({region, 4, 4, 4, 0}); }
+    ApiProgram& StartRecord(uint8_t slot) { return Op(15, slot).Bytes({slot, 0, 2}); }
+    ApiProgram& StopRecord(uint8_t slot) { return Op(15, slot).Bytes({slot, 1}); }
+    ApiProgram& Clip(uint8_t slot, uint16_t begin, uint16_t end) {
+        return Op(15, slot).Bytes({slot, 2, 0}).U16(begin).Bytes({0}).U16(end).Bytes({3, 2});
+    }
+    ApiProgram& Attach(uint8_t slot, uint8_t to) { return Op(16, slot).Bytes({0, 5, to}); }
+    ApiProgram& AttachCallback(uint8_t slot) { return Op(16, slot).Bytes({0, 4}); }
+    ApiProgram& DrawCallback(uint8_t slot, uint8_t region) { return Op(16, slot).Bytes({0, 2, region}); }
+    ApiProgram& InitRelease(bool init) { return Bytes({18, static_cast<uint8_t>(init ? 0 : 1)}); }
+    ApiProgram& Wait(uint8_t ms) { return Bytes({19, ms}); }
+    const std::vector<uint8_t>& Get() const { return m_bytes; }
+
+private:
+    std::vector<uint8_t> m_bytes;
+};
+
+void ApiSeeds() {
+    ApiProgram file;
+    file.Region(0, 0, 320, 240).OpenFile(0, 0).Play(0).Wait(40).Pause(0, true).Pause(0, false).Speed(0, 1);
+    file.SeekTime(0, 120).SeekPos(0, 32).Step(0, false).Step(0, true).Getters(0).Ptz(0, 0, 10, -5, 20).GetPtz(0, 0);
+    file.DisplayType(0, 0, 0).Capture(0, 0, 0).StartRecord(0).Wait(40).StopRecord(0).Clip(0, 40, 200);
+    file.OpenFile(1, 4).Bytes({1}).Play(1).Wait(20).Close(1, true).Close(0, true);
+    Save("api", "file", file.Get());
+
+    std::vector<uint8_t> model;
+    {
+        using namespace SPHERA;
+        model.assign(kModelDataHeaderSize + kCameraRecordSize, 0);
+        ModelDataHeader h = DefaultModelDataHeader();
+        std::memcpy(h.magic, "SPH", 4);
+        h.size = static_cast<uint32_t>(model.size());
+        h.cameraCount = 1;
+        std::memcpy(model.data(), &h, sizeof h);
+    }
+    for (uint8_t mode = 0; mode < 3; ++mode) {
+        ApiProgram live;
+        live.Region(0, 0, 320, 240).OpenStream(0, mode == 0 ? 0 : (mode == 1 ? 6 : 1), mode == 0 ? std::vector<uint8_t>{} : model).Mode(0, mode);
+        live.OpenStream(1, 1, {}).Attach(0, 1).AttachCallback(0).Play(0).Play(1).SnapCallback(0, 0);
+        for (int i = 0; i < 4; ++i) live.Push(0, 0);
+        live.Push(0, 2, 1).Push(0, 7).Push(0, 5, 30).Wait(49).Wait(49).Project(0, 0).DisplayType(0, 0, 3);
+        live.StartRecord(0).Push(0, 0).Push(0, 0).StopRecord(0).Close(1, false).Close(0, false);
+        Save("api", "live" + std::to_string(mode), live.Get());
+    }
+
+    {
+        // Records and composite packets of the engine's own test kind, whole and in pieces.
+        using namespace enginetest;
+        std::vector<std::vector<uint8_t>> chunks;
+        for (uint32_t i = 0; i < 4; ++i) {
+            RecordSpec desc;
+            desc.kind = i == 0 ? HMF_KIND_KEY : HMF_KIND_DELTA;
+            desc.sequence = i + 1;
+            desc.timestamp = i * 40;
+            desc.width = 32;
+            desc.height = 16;
+            desc.payloadLength = 8;
+            chunks.push_back(MakeRecord(desc));
+        }
+        RecordSpec a;
+        a.streamId = 1;
+        a.sequence = 9;
+        RecordSpec b = a;
+        b.streamId = 2;
+        const std::vector<uint8_t> composite = MakeComposite({MakeSubFrame(a), MakeSubFrame(b)});
+        chunks.push_back(composite);
+        chunks.push_back(std::vector<uint8_t>(composite.begin(), composite.begin() + 20));
+        chunks.push_back(std::vector<uint8_t>(composite.begin() + 20, composite.end()));
+        for (uint8_t mode = 0; mode < 3; ++mode) {
+            ApiProgram burst;
+            burst.OpenStream(0, 0, {}).Mode(0, mode).Play(0).Burst(0, chunks).Wait(30).Close(0, false);
+            Save("api", "burst" + std::to_string(mode), burst.Get());
+        }
+    }
+
+    ApiProgram library;
+    library.OpenFile(2, 1).Play(2).DrawCallback(2, 0).InitRelease(false).Getters(2).Op(5, 225);
+    library.InitRelease(true).InitRelease(true).Bytes({18, 3, 0, 18, 2, 50}).OpenFile(2, 0).Capture(2, 0, 3).Wait(30);
+    Save("api", "library", library.Get());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -222,5 +374,6 @@ int main(int argc, char** argv) {
     ModelDataSeeds();
     DecoderSeeds();
     WriterSeeds();
+    ApiSeeds();
     return 0;
 }

@@ -5,7 +5,7 @@
 # FUZZER links the libFuzzer runtime, REPLAY the replay main that runs a corpus once.
 
 set(QUORIX_FUZZ_DIR ${CMAKE_CURRENT_LIST_DIR})
-set(QUORIX_FUZZ_TARGETS reader header live_input modeldata decoder writer)
+set(QUORIX_FUZZ_TARGETS reader header live_input modeldata decoder writer api)
 
 # The container code is compiled in directly so these targets depend on the base library only.
 set(_quorix_fuzz_container
@@ -29,6 +29,12 @@ function(quorix_fuzz_program target exe kind)
     list(APPEND _libs quorix_base PkgConfig::GLEW PkgConfig::GL)
   elseif(target STREQUAL "decoder")
     list(APPEND _libs quorix_codec quorix_base PkgConfig::AVUTIL)
+  elseif(target STREQUAL "api")
+    # The whole library through its exports, with the test media helpers for its recording.
+    list(APPEND _sources ${PROJECT_SOURCE_DIR}/tests/support/player_media.cpp
+         ${PROJECT_SOURCE_DIR}/tests/support/container_builder.cpp
+         ${PROJECT_SOURCE_DIR}/tests/support/media_encoder.cpp)
+    list(APPEND _libs quorix_sdk PkgConfig::AVCODEC PkgConfig::AVUTIL PkgConfig::TURBOJPEG)
   else()
     message(FATAL_ERROR "quorix_fuzz_program: unknown target '${target}'")
   endif()

@@ -8,6 +8,14 @@ foreach(_target IN LISTS QUORIX_FUZZ_TARGETS)
              COMMAND fuzz_replay_${_target} ${PROJECT_SOURCE_DIR}/fuzz/corpus/${_target})
     set_tests_properties(fuzz_replay.${_target} PROPERTIES TIMEOUT 300 LABELS fuzz)
   endif()
+  if(_target STREQUAL "api" AND TARGET fuzz_replay_api)
+    # Headless, with the null sound device; once more with the software display, which a
+    # process chooses for good.
+    set_tests_properties(fuzz_replay.api PROPERTIES ENVIRONMENT "QUORIX_AUDIO_DEVICE=null")
+    add_test(NAME fuzz_replay.api_soft COMMAND fuzz_replay_api ${PROJECT_SOURCE_DIR}/fuzz/corpus/api)
+    set_tests_properties(fuzz_replay.api_soft PROPERTIES TIMEOUT 300 LABELS fuzz
+                         ENVIRONMENT "QUORIX_AUDIO_DEVICE=null;QUORIX_FUZZ_RENDER=soft")
+  endif()
 endforeach()
 
 # The program that wrote the seeds of fuzz/corpus (run by hand: fuzz_seedgen fuzz/corpus).

@@ -1,0 +1,851 @@
+// The public interface as a host drives it: the input is a sequence of at most 64 calls on three
+// ports of their own (open a recording or a stream, play, pause, seek, speed, steps, regions,
+// views, snapshots, recording, clip export, live records good and bad, callbacks, close and free,
+// initialise and release), with every argument taken from the input, hostile ones included. Each
+// input ends with its ports freed and the library back at one initialisation, so inputs do not
+// depend on each other.
+//
+// Headless: no $DISPLAY (the OpenGL renderer draws into pbuffers) and the null sound device.
+// QUORIX_FUZZ_RENDER=soft selects the software display for the whole process instead.
+
+#include <quorixsdk.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+#include "fuzz_support.h"
+#include "media/hmfformat.h"
+#include "support/player_media.h"
+
+using namespace BRIXEL;
+
+namespace {
+
+constexpr int kSlots = 3;
+constexpr int kMaxCalls = 64;
+// Calls that block up to 500 ms for the render thread (captures, projections) per input.
+constexpr int kMaxBlockingCalls = 6;
+// Time let pass for the threads to play, per input.
+constexpr uint32_t kMaxWaitMs = 200;
+constexpr uint32_t kMaxChunk = 4096;
+
+// What every input shares: the media made once per process and the files' directory.
+struct Media {
+    std::filesystem::path dir;
+    std::string normalFile;   // H.264 recording, normal render model
+    std::string fisheyeFile;  // the same pictures marked as a fisheye
+    std::vector<uint8_t> fileBytes;
+    std::vector<std::vector<uint8_t>> records;  // the clip's frame records, 40 ms apart
+    bool soft = false;
+};
+
+void WriteFile(const std::filesystem::path& path, const uint8_t* data, size_t size) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+}
+
+Media* g_media = nullptr;
+
+// Only the directory made by this process (see Setup).
+void RemoveDir() {
+    if (g_media != nullptr && !g_media->dir.empty() && g_media->dir != "/tmp") {
+        std::error_code ec;
+        std::filesystem::remove_all(g_media->dir, ec);
+    }
+}
+
+Media& Setup() {
+    static Media media = [] {
+        Media m;
+        unsetenv("DISPLAY");
+        setenv("QUORIX_AUDIO_DEVICE", "null", 1);
+        const char* render = getenv("QUORIX_FUZZ_RENDER");
+        m.soft = render != nullptr && std::strcmp(render, "soft") == 0;
+        if (m.soft) QUORIX_SetRenderMode(1);
+        // The library's own log lines would cost more time than the calls.
+        QUORIX_SetLogAttribute(0, 40, nullptr, nullptr);
+        av_log_set_level(AV_LOG_QUIET);
+        QUORIX_InitSDK();
+
+        char pattern[] = "/tmp/quorixfuzz-api-XXXXXX";
+        const char* made = mkdtemp(pattern);
+        m.dir = made != nullptr ? made : "/tmp";
+        const playertest::Clip clip = playertest::EncodeClip("libx264", 64, 48, 8, 4);
+        m.records = playertest::ClipRecords(clip, 40);
+        m.fileBytes = playertest::ClipFile(clip, 40, QUORIX_MODEL_NORMAL);
+        m.normalFile = (m.dir / "normal.hmf").string();
+        WriteFile(m.normalFile, m.fileBytes.data(), m.fileBytes.size());
+        std::vector<uint8_t> fisheye = playertest::ClipFile(clip, 40, QUORIX_MODEL_FISHEYE);
+        m.fisheyeFile = (m.dir / "fisheye.hmf").string();
+        WriteFile(m.fisheyeFile, fisheye.data(), fisheye.size());
+        return m;
+    }();
+    static const bool registered = [] {
+        g_media = &media;
+        std::atexit(RemoveDir);
+        return true;
+    }();
+    (void)registered;
+    return media;
+}
+
+// QUORIX_FUZZ_TRACE=1 prints the main calls and their results, to see what an input does.
+const bool g_trace = getenv("QUORIX_FUZZ_TRACE") != nullptr;
+uint32_t Traced(const char* call, uint16_t port, uint32_t result) {
+    if (g_trace) std::fprintf(stderr, "%s(%u) = 0x%08x\n", call, port, result);
+    return result;
+}
+
+// Callbacks read the first and last byte of what they are handed, so a short buffer shows up
+// under the address sanitizer; a host is allowed to draw into the software surface.
+struct Sink {
+    volatile uint8_t sum = 0;
+};
+Sink g_sink;
+
+void Touch(const uint8_t* data, size_t length) {
+    if (data == nullptr || length == 0) return;
+    g_sink.sum = static_cast<uint8_t>(g_sink.sum + data[0] + data[length - 1]);
+}
+
+void OnFileEnd(uint16_t, void*) {}
+void OnOpenInfo(uint16_t, int32_t, const uint8_t* info, uint32_t length, void*) { Touch(info, length); }
+void OnDraw(uint16_t, uint16_t, int32_t drawMode, QUORIX_HDC dc, const QUORIX_RECT* image, const QUORIX_RECT* region,
+            void*) {
+    if (image != nullptr) g_sink.sum = static_cast<uint8_t>(g_sink.sum + image->right);
+    if (region != nullptr) g_sink.sum = static_cast<uint8_t>(g_sink.sum + region->bottom);
+    if (drawMode == 0 && dc != nullptr) {
+        const QUORIX_SURFACE* s = static_cast<const QUORIX_SURFACE*>(dc);
+        if (s->pixels != nullptr && s->width > 0 && s->height > 0) {
+            s->pixels[0] = 0xFF;
+            s->pixels[size_t{s->stride} * (s->height - 1)] ^= 1;
+        }
+    }
+}
+void OnRenderStatus(uint16_t, uint32_t, void*) {}
+void OnSnap(uint16_t, uint16_t, uint32_t width, uint32_t stride, uint32_t height, uint32_t, const uint8_t* data,
+            void*) {
+    if (g_trace) std::fprintf(stderr, "snap %ux%u stride %u\n", width, height, stride);
+    if (width == 0 || height == 0) return;
+    QUORIX_FUZZ_CHECK(data != nullptr);
+    Touch(data, size_t{stride} * height);
+}
+void OnAttach(uint16_t, uint16_t, const uint8_t* record, uint32_t length, void*) {
+    if (g_trace) std::fprintf(stderr, "attached record %u bytes\n", length);
+    QUORIX_FUZZ_CHECK(record != nullptr && length >= kHMFFrameHeaderSize);
+    Touch(record, length);
+}
+
+std::vector<uint8_t> CompositeOf(const std::vector<uint8_t>& record, uint8_t streamId) {
+    std::vector<uint8_t> sub = record;
+    HStoreLE16(&sub[0], kHMFSubFrameMagic);
+    sub[3] = streamId;
+    HMFFrameHeader outer = HMFNewFrameHeader();
+    outer.type = static_cast<uint8_t>(record[2] | kHMFCompositeBit);
+    outer.sequence = HLoadLE32(&record[4]);
+    outer.timestamp = HLoadLE32(&record[8]);
+    outer.codec = record[16];
+    outer.payloadLength = static_cast<uint32_t>(sub.size());
+    std::vector<uint8_t> packet(kHMFFrameHeaderSize + sub.size());
+    HMFSerializeFrameHeader(outer, packet.data());
+    std::copy(sub.begin(), sub.end(), packet.begin() + kHMFFrameHeaderSize);
+    return packet;
+}
+
+std::vector<uint8_t> AudioRecord(uint8_t codec, uint32_t sequence, const uint8_t* samples, size_t count) {
+    HMFFrameHeader h = HMFNewFrameHeader();
+    h.type = HMF_KIND_AUDIO;
+    h.codec = codec;
+    h.sequence = sequence;
+    h.timestamp = sequence * 20;
+    h.SetAudioFormat(1, 16, 8000);
+    h.payloadLength = static_cast<uint32_t>(count);
+    std::vector<uint8_t> record(kHMFFrameHeaderSize + count);
+    HMFSerializeFrameHeader(h, record.data());
+    if (count != 0) std::memcpy(record.data() + kHMFFrameHeaderSize, samples, count);
+    return record;
+}
+
+// One input's run: its ports, the library level it has moved to, its budgets.
+class Session {
+public:
+    Session(Media& media, const uint8_t* data, size_t size) : m_media(media), m_in(data, size) {}
+
+    void Run() {
+        for (uint16_t& port : m_ports) {
+            QUORIX_FUZZ_CHECK(QUORIX_GetPort(&port) == QUORIX_OK);
+            m_owned.push_back(port);
+        }
+        for (int calls = 0; calls < kMaxCalls && !m_in.Empty(); ++calls) Step();
+        Finish();
+    }
+
+private:
+    // Ports as the input names them: mostly one of its own, sometimes a hostile number.
+    uint16_t Port() {
+        const uint8_t b = m_in.U8();
+        if (b < 224) return m_ports[b % kSlots];
+        static constexpr uint16_t kHostile[] = {127, 128, 129, 1000, 0x7FFF, 0xFFFF, 100, 64};
+        return kHostile[b % 8];
+    }
+    int Slot() { return m_in.U8() % kSlots; }
+    uint16_t Region() {
+        const uint8_t b = m_in.U8();
+        if (b < 240) return b % 7;  // 6 is one past the last
+        return b & 1 ? 9 : 0xFFFF;
+    }
+    float Float() {
+        const uint8_t how = m_in.U8();
+        if (how < 192) return static_cast<float>(static_cast<int8_t>(m_in.U8())) / 64.0f;
+        const uint32_t bits = m_in.U32();
+        float f;
+        std::memcpy(&f, &bits, sizeof f);
+        return f;
+    }
+    int32_t Signed() { return static_cast<int32_t>(m_in.U32()); }
+    bool Initialised() const { return m_level >= 0; }
+    bool Blocking() {
+        if (m_blocking >= kMaxBlockingCalls) return false;
+        ++m_blocking;
+        return true;
+    }
+    std::string TempPath(const char* name) { return (m_media.dir / name).string(); }
+    // A path the input picks: a file of the temp directory, one that cannot be created, or null.
+    const char* OutPath(std::string& holder, const char* name) {
+        switch (m_in.U8() % 4) {
+        case 0:
+            return nullptr;
+        case 1:
+            holder = (m_media.dir / "missing" / name).string();
+            return holder.c_str();
+        default:
+            holder = TempPath(name);
+            return holder.c_str();
+        }
+    }
+    void RemoveTemp(const char* name) {
+        std::error_code ec;
+        std::filesystem::remove(m_media.dir / name, ec);
+    }
+
+    // A port check the interface promises for every export that takes a port.
+    void CheckBadPort(uint16_t port, uint32_t result) {
+        if (port >= QUORIX_MAX_PORTS) QUORIX_FUZZ_CHECK(result == (Initialised() ? QUORIX_E_PARAM : QUORIX_E_NOT_INIT));
+    }
+
+    void OpenFile() {
+        const uint16_t port = Port();
+        std::string path;
+        const char* arg = nullptr;
+        switch (m_in.U8() % 7) {
+        case 0:
+            arg = m_media.normalFile.c_str();
+            break;
+        case 1:
+            arg = m_media.fisheyeFile.c_str();
+            break;
+        case 2: {
+            // The input's own bytes as a file.
+            size_t taken = 0;
+            const uint8_t* bytes = m_in.Take(m_in.U16() % kMaxChunk, &taken);
+            path = TempPath("input.hmf");
+            WriteFile(path, bytes, taken);
+            arg = path.c_str();
+            break;
+        }
+        case 3: {
+            // The recording cut short, or with one byte changed.
+            std::vector<uint8_t> bytes = m_media.fileBytes;
+            const uint32_t at = m_in.U32() % bytes.size();
+            if (m_in.U8() & 1) {
+                bytes.resize(at);
+            } else {
+                bytes[at] ^= static_cast<uint8_t>(m_in.U8() | 1);
+            }
+            path = TempPath("damaged.hmf");
+            WriteFile(path, bytes.data(), bytes.size());
+            arg = path.c_str();
+            break;
+        }
+        case 4:
+            // What a port is recording right now, perhaps still being written.
+            path = TempPath(m_in.U8() & 1 ? "record0.hmf" : "record1.hmf");
+            arg = path.c_str();
+            break;
+        case 5:
+            path = TempPath("missing.hmf");
+            arg = path.c_str();
+            break;
+        default:
+            break;
+        }
+        CheckBadPort(port, Traced("OpenFile", port, QUORIX_OpenFile(port, arg)));
+    }
+
+    void OpenStream() {
+        const uint16_t port = Port();
+        static constexpr int32_t kModels[] = {1, 2, 3, 4, 5, 6, 0, -1};
+        const uint8_t m = m_in.U8();
+        const int32_t model = m < 240 ? kModels[m % 8] : Signed();
+        size_t infoLength = 0;
+        const uint8_t* info = m_in.Take(m_in.U8() % 64, &infoLength);
+        size_t modelLength = 0;
+        const uint8_t* modelData = m_in.Take(m_in.U16() % 1024, &modelLength);
+        // A null block stands for an empty one, whatever length comes with it.
+        const uint8_t nulls = m_in.U8();
+        const void* infoArg = (nulls & 1) || infoLength == 0 ? nullptr : info;
+        const uint32_t infoLen = infoArg != nullptr ? static_cast<uint32_t>(infoLength) : (nulls & 1 ? m_in.U32() : 0);
+        const void* modelArg = (nulls & 2) || modelLength == 0 ? nullptr : modelData;
+        const uint32_t modelLen =
+            modelArg != nullptr ? static_cast<uint32_t>(modelLength) : (nulls & 2 ? m_in.U32() : 0);
+        CheckBadPort(port, Traced("OpenStream", port, QUORIX_OpenStream(port, model, infoArg, infoLen, modelArg, modelLen)));
+    }
+
+    void Push() {
+        const uint16_t port = Port();
+        const int slot = Slot();
+        const uint8_t kind = m_in.U8() % 8;
+        const std::vector<uint8_t>& good = m_media.records[m_next[slot]++ % m_media.records.size()];
+        std::vector<uint8_t> record;
+        uint32_t length = 0;
+        const uint8_t* data = nullptr;
+        switch (kind) {
+        case 0:
+        case 1:
+            record = good;
+            break;
+        case 2:
+            record = CompositeOf(good, m_in.U8() % 4);
+            break;
+        case 3: {
+            // The input's bytes cut into calls at the lengths it gives, as a camera link could
+            // deliver them: records, composite packets, pieces of either.
+            const int calls = 1 + m_in.U8() % 16;
+            for (int i = 0; i < calls && !m_in.Empty(); ++i) {
+                size_t taken = 0;
+                const uint8_t* bytes = m_in.Take(m_in.U16() % (kMaxChunk + 1), &taken);
+                record.assign(bytes, bytes + taken);
+                CheckBadPort(port, QUORIX_InputStreamData(port, record.empty() ? nullptr : record.data(),
+                                                          static_cast<uint32_t>(record.size())));
+            }
+            return;
+        }
+        case 4:
+            // Null data with whatever length.
+            CheckBadPort(port, QUORIX_InputStreamData(port, nullptr, m_in.U32()));
+            return;
+        case 5: {
+            // A good record cut in two calls at any point.
+            const uint32_t cut = m_in.U16() % (good.size() + 1);
+            QUORIX_InputStreamData(port, cut ? good.data() : nullptr, cut);
+            const uint32_t rest = static_cast<uint32_t>(good.size()) - cut;
+            QUORIX_InputStreamData(port, rest ? good.data() + cut : nullptr, rest);
+            return;
+        }
+        case 6: {
+            // A good record with one byte of its header or payload changed.
+            record = good;
+            const size_t at = m_in.U16() % record.size();
+            record[at] ^= static_cast<uint8_t>(m_in.U8() | 1);
+            break;
+        }
+        default: {
+            size_t taken = 0;
+            const uint8_t* samples = m_in.Take(m_in.U8() * 2u, &taken);
+            record = AudioRecord(m_in.U8() & 1 ? 3 : 4, m_next[slot], samples, taken);
+            break;
+        }
+        }
+        data = record.empty() ? nullptr : record.data();
+        length = static_cast<uint32_t>(record.size());
+        CheckBadPort(port, Traced("InputStreamData", port, QUORIX_InputStreamData(port, data, length)));
+    }
+
+    void Seek() {
+        const uint16_t port = Port();
+        switch (m_in.U8() % 6) {
+        case 0:
+            CheckBadPort(port, QUORIX_SetPlayedTime(port, m_in.U8() < 200 ? m_in.U16() % 600 : m_in.U32()));
+            break;
+        case 1:
+            QUORIX_SetPlayedPos(port, Float());
+            break;
+        case 2:
+            CheckBadPort(port, QUORIX_OneByOne(port));
+            break;
+        case 3:
+            CheckBadPort(port, QUORIX_OneByOneBack(port));
+            break;
+        case 4: {
+            const uint32_t t = QUORIX_GetPlayedTime(port);
+            const float pos = QUORIX_GetPlayedPos(port);
+            const uint32_t total = QUORIX_GetFileTotleTimes(port);
+            const uint32_t frames = QUORIX_GetFileTotleFrames(port);
+            (void)QUORIX_GetCurrentVideoFrameStamp(port);
+            (void)QUORIX_GetCurrentVideoFrameClock(port);
+            if (port >= QUORIX_MAX_PORTS || !Initialised()) {
+                QUORIX_FUZZ_CHECK(t == 0 && pos == 0.0f && total == 0 && frames == 0);
+            }
+            QUORIX_FUZZ_CHECK(!std::isnan(pos));
+            break;
+        }
+        default: {
+            uint32_t playing = 7;
+            const bool null = m_in.U8() & 1;
+            const uint32_t r = QUORIX_IsPlaying(port, null ? nullptr : &playing);
+            CheckBadPort(port, r);
+            if (r == QUORIX_OK && !null) QUORIX_FUZZ_CHECK(playing == 0 || playing == 1);
+            break;
+        }
+        }
+    }
+
+    void Speed() {
+        const uint16_t port = Port();
+        switch (m_in.U8() % 4) {
+        case 0:
+            QUORIX_Fast(port);
+            break;
+        case 1:
+            QUORIX_Slow(port);
+            break;
+        case 2: {
+            const uint8_t b = m_in.U8();
+            const int32_t speed = b < 200 ? static_cast<int32_t>(b % 11) - 5 : Signed();
+            const uint32_t r = QUORIX_SetPlaySpeed(port, speed);
+            CheckBadPort(port, r);
+            if (speed < -4 || speed > 4) QUORIX_FUZZ_CHECK(r != QUORIX_OK);
+            break;
+        }
+        default: {
+            int32_t speed = 99;
+            const bool null = m_in.U8() & 1;
+            const uint32_t r = QUORIX_GetPlaySpeed(port, null ? nullptr : &speed);
+            if (null) QUORIX_FUZZ_CHECK(r != QUORIX_OK);
+            if (r == QUORIX_OK) QUORIX_FUZZ_CHECK(speed >= -4 && speed <= 4);
+            break;
+        }
+        }
+    }
+
+    void Display() {
+        const uint16_t port = Port();
+        const uint16_t region = Region();
+        switch (m_in.U8() % 8) {
+        case 0: {
+            QUORIX_RECT rect;
+            if (m_in.U8() < 200) {
+                rect.left = static_cast<int16_t>(m_in.U16()) % 700;
+                rect.top = static_cast<int16_t>(m_in.U16()) % 700;
+                rect.right = static_cast<int32_t>(m_in.U16() % 1300);
+                rect.bottom = static_cast<int32_t>(m_in.U16() % 1300);
+            } else {
+                rect = {Signed(), Signed(), Signed(), Signed()};
+            }
+            const bool null = m_in.U8() < 16;
+            CheckBadPort(port, QUORIX_SetDisplayRegion(port, region, null ? nullptr : &rect, m_in.U8() & 1));
+            break;
+        }
+        case 1: {
+            static constexpr uint32_t kTypes[] = {0, 9, 10, 11, 12, 13, 14, 15, 16, 17, 1, 8, 18, 0xFFFFFFFF};
+            const uint8_t t = m_in.U8();
+            QUORIX_SetCurrentDisplayType(port, region, t < 224 ? kTypes[t % 14] : m_in.U32());
+            break;
+        }
+        case 2: {
+            uint32_t type = 0;
+            const uint32_t r = QUORIX_GetCurrentDisplayType(port, region, m_in.U8() & 1 ? nullptr : &type);
+            CheckBadPort(port, r);
+            break;
+        }
+        case 3: {
+            uint32_t types[16];
+            const uint8_t c = m_in.U8();
+            int32_t count = c < 128 ? c % 17 : (c & 1 ? -1 : INT32_MIN);
+            const bool nullTypes = count <= 0 && (c & 2);
+            const uint32_t r =
+                QUORIX_GetSupportedDisplayTypeList(port, nullTypes ? nullptr : types, m_in.U8() < 8 ? nullptr : &count);
+            if (r == QUORIX_OK) QUORIX_FUZZ_CHECK(count >= 0 && count <= 16);
+            break;
+        }
+        case 4: {
+            const float pan = Float();
+            const float tilt = Float();
+            const float zoom = Float();
+            QUORIX_SetPTZPosition(port, region, pan, tilt, zoom);
+            break;
+        }
+        case 5: {
+            float pan = 0, tilt = 0, zoom = 0;
+            const uint8_t nulls = m_in.U8();
+            QUORIX_GetPTZPosition(port, region, nulls & 1 ? nullptr : &pan, nulls & 2 ? nullptr : &tilt,
+                                  nulls & 4 ? nullptr : &zoom);
+            break;
+        }
+        case 6:
+            switch (m_in.U8() % 4) {
+            case 0:
+                QUORIX_EnableBlankPTZ(port, region, m_in.U32());
+                break;
+            case 1:
+                QUORIX_SetFlip(port, region, m_in.U32());
+                break;
+            case 2:
+                QUORIX_SetDisplayRatioType(port, region, m_in.U32());
+                break;
+            default:
+                QUORIX_SetBackgroundColor(port, region, m_in.U32());
+                break;
+            }
+            break;
+        default: {
+            if (!Blocking()) return;
+            float x[8], y[8], ox[8], oy[8];
+            const uint32_t count = m_in.U8() % 9;
+            for (uint32_t i = 0; i < count; ++i) {
+                x[i] = Float();
+                y[i] = Float();
+            }
+            const uint8_t nulls = m_in.U8();
+            const float* xa = nulls & 1 ? nullptr : x;
+            float* oxa = nulls & 2 ? nullptr : ox;
+            if (nulls & 4) {
+                Traced("UnProject", port, QUORIX_UnProject(port, region, xa, y, oxa, oy, count));
+            } else {
+                Traced("Project", port, QUORIX_Project(port, region, xa, y, oxa, oy, count));
+            }
+            break;
+        }
+        }
+    }
+
+    void Capture() {
+        const uint16_t port = Port();
+        const uint16_t region = Region();
+        const uint8_t how = m_in.U8() % 8;
+        std::string holder;
+        if (how < 4) {
+            if (!Blocking()) return;
+            const char* path = OutPath(holder, "capture");
+            switch (how) {
+            case 0:
+                Traced("CaptureBmp", port, QUORIX_CaptureBmp(port, region, path));
+                break;
+            case 1:
+                Traced("CaptureJpeg", port, QUORIX_CaptureJpeg(port, region, path));
+                break;
+            case 2:
+                Traced("CaptureOriginalBmp", port, QUORIX_CaptureOriginalBmp(port, path));
+                break;
+            default:
+                Traced("CaptureOriginalJpeg", port, QUORIX_CaptureOriginalJpeg(port, path));
+                break;
+            }
+            RemoveTemp("capture");
+            return;
+        }
+        const uint32_t format = m_in.U8() % 24;
+        const uint32_t align = m_in.U8() % 10;
+        switch (how) {
+        case 4:
+            Traced("SetSnapCallback", port, QUORIX_SetSnapCallback(port, region, m_in.U8() & 1 ? nullptr : &OnSnap, nullptr, format, align));
+            break;
+        case 6: {
+            const bool off = m_in.U8() & 1;
+            QUORIX_SetScreenOffSnapCallback(port, off ? nullptr : &OnSnap, nullptr, Float(), format, align);
+            break;
+        }
+        default: {
+            float r[4];
+            for (float& f : r) f = Float();
+            if (how == 5) {
+                QUORIX_SetSnapRect(port, region, r[0], r[1], r[2], r[3]);
+            } else {
+                QUORIX_SetScreenOffSnapRect(port, r[0], r[1], r[2], r[3]);
+            }
+            break;
+        }
+        }
+    }
+
+    void Record() {
+        const uint16_t port = Port();
+        const int slot = Slot();
+        std::string holder;
+        switch (m_in.U8() % 4) {
+        case 0:
+            Traced("StartLocalRecord", port, QUORIX_StartLocalRecord(port, OutPath(holder, slot == 0 ? "record0.hmf" : "record1.hmf")));
+            break;
+        case 1:
+            CheckBadPort(port, QUORIX_StopLocalRecord(port));
+            break;
+        case 2: {
+            const uint32_t begin = m_in.U8() < 200 ? m_in.U16() % 600 : m_in.U32();
+            const uint32_t end = m_in.U8() < 200 ? m_in.U16() % 600 : m_in.U32();
+            const uint8_t flags = m_in.U8();
+            Traced("FilmEditing", port, QUORIX_FilmEditing(port, OutPath(holder, "clip.hmf"), begin, end, flags & 1, flags & 2));
+            RemoveTemp("clip.hmf");
+            break;
+        }
+        default: {
+            double begin = 0, end = 0;
+            const uint8_t b = m_in.U8();
+            const std::string path = TempPath(b & 1 ? "normal.hmf" : "input.hmf");
+            QUORIX_GetFileInfo(b & 2 ? nullptr : path.c_str(), b & 4 ? nullptr : &begin, b & 8 ? nullptr : &end);
+            break;
+        }
+        }
+    }
+
+    void SnapData() {
+        // A picture of the input's own size and bytes, written as BMP or JPEG.
+        const uint32_t width = m_in.U8() % 65;
+        const uint32_t height = m_in.U8() % 65;
+        const uint8_t s = m_in.U8();
+        const uint32_t stride = s < 200 ? width * (s % 5) + (s & 3) : m_in.U16();
+        static constexpr uint32_t kFormats[] = {0, 1, 2, 3, 4, 5, 6, 11, 12, 13, 14, 15, 16, 20, 7, 99};
+        const uint32_t format = kFormats[m_in.U8() % 16];
+        // The buffer covers what any format could read: the caller's promise, not under test.
+        std::vector<uint8_t> pixels(size_t{std::max(stride, width * 4)} * height * 2 + 16, 0x5A);
+        size_t taken = 0;
+        const uint8_t* bytes = m_in.Take(pixels.size() < 2048 ? pixels.size() : 2048, &taken);
+        std::memcpy(pixels.data(), bytes, taken);
+        std::string holder;
+        const uint8_t flags = m_in.U8();
+        const uint16_t quality = m_in.U8();
+        QUORIX_SnapDataSaveToFile(OutPath(holder, "snapdata"), quality, flags & 1 ? QUORIX_FILE_BMP : QUORIX_FILE_JPEG,
+                                  width, stride, height, format, flags & 2 ? nullptr : pixels.data());
+        RemoveTemp("snapdata");
+    }
+
+    void Callbacks() {
+        const uint16_t port = Port();
+        const bool off = m_in.U8() & 1;
+        switch (m_in.U8() % 6) {
+        case 0:
+            QUORIX_SetFileEndCallback(port, off ? nullptr : &OnFileEnd, nullptr);
+            break;
+        case 1:
+            QUORIX_SetFileOpenInfoCallback(port, off ? nullptr : &OnOpenInfo, nullptr);
+            break;
+        case 2:
+            QUORIX_SetDrawCallback(port, Region(), off ? nullptr : &OnDraw, nullptr);
+            break;
+        case 3:
+            QUORIX_SetRenderStatusCallback(port, off ? nullptr : &OnRenderStatus, nullptr);
+            break;
+        case 4:
+            QUORIX_SetAttachCallback(port, off ? nullptr : &OnAttach, nullptr);
+            break;
+        default: {
+            const uint8_t b = m_in.U8();
+            Traced("SetAttachPlayer", port, QUORIX_SetAttachPlayer(port, b < 200 ? m_ports[b % kSlots] : m_in.U16()));
+            break;
+        }
+        }
+    }
+
+    void Audio() {
+        const uint16_t port = Port();
+        switch (m_in.U8() % 5) {
+        case 0:
+            QUORIX_PlayAudio(port);
+            break;
+        case 1:
+            QUORIX_StopAudio();
+            break;
+        case 2:
+            QUORIX_SetVolume(port, m_in.U8() < 200 ? m_in.U8() % 120 : m_in.U32());
+            break;
+        case 3: {
+            const uint32_t volume = QUORIX_GetVolume(port);
+            QUORIX_FUZZ_CHECK(volume <= 100);
+            break;
+        }
+        default:
+            QUORIX_CheckFrameNum(port, Signed());
+            break;
+        }
+    }
+
+    void Manual() {
+        const uint16_t port = Port();
+        int32_t support = 0;
+        QUORIX_GetManualSupport(port, m_in.U8() & 1 ? nullptr : &support);
+        if (m_in.U8() & 1) return;
+        // One whole manual frame on this thread, so no context is left behind.
+        if (QUORIX_ManualInit(port, m_in.U8() & 1) == QUORIX_OK) {
+            QUORIX_ManualRender(port);
+            QUORIX_ManualSwapbuffers(port);
+            QUORIX_ManualUnInit(port);
+        }
+    }
+
+    // Initialise and release, kept within two of the process's one initialisation either way.
+    void Library() {
+        switch (m_in.U8() % 4) {
+        case 0:
+            if (m_level < 2) {
+                QUORIX_InitSDK();
+                ++m_level;
+            }
+            break;
+        case 1:
+            if (m_level > -2) {
+                QUORIX_ReleaseSDK();
+                --m_level;
+            }
+            break;
+        case 2: {
+            const uint8_t b = m_in.U8();
+            QUORIX_SetJpegQuality(b < 200 ? b % 101 : m_in.U16());
+            break;
+        }
+        default: {
+            // A port given back and taken again (or another one when it is the lowest free).
+            const int slot = Slot();
+            QUORIX_FreePort(m_ports[slot]);
+            uint16_t port = 0xFFFF;
+            const uint32_t r = QUORIX_GetPort(&port);
+            if (!Initialised()) QUORIX_FUZZ_CHECK(r == QUORIX_E_NOT_INIT);
+            if (r == QUORIX_OK) {
+                m_ports[slot] = port;
+                m_owned.push_back(port);
+            }
+            break;
+        }
+        }
+    }
+
+    void Step() {
+        const uint8_t op = m_in.U8();
+        switch (op % 20) {
+        case 0:
+            OpenFile();
+            break;
+        case 1:
+            OpenStream();
+            break;
+        case 2: {
+            const uint16_t port = Port();
+            const uint32_t r = m_in.U8() & 1 ? QUORIX_CloseFile(port) : QUORIX_CloseStream(port);
+            CheckBadPort(port, r);
+            break;
+        }
+        case 3: {
+            const uint16_t port = Port();
+            QUORIX_SetStreamOpenMode(port, m_in.U8() % 4);
+            break;
+        }
+        case 4: {
+            const uint16_t port = Port();
+            const uint8_t manual = m_in.U8();
+            CheckBadPort(port, Traced("Play", port, QUORIX_Play(port, 0, nullptr, manual < 32 ? manual : 0)));
+            break;
+        }
+        case 5: {
+            const uint16_t port = Port();
+            CheckBadPort(port, QUORIX_Stop(port));
+            break;
+        }
+        case 6: {
+            const uint16_t port = Port();
+            const uint8_t b = m_in.U8();
+            QUORIX_Pause(port, b < 128 ? (b & 1) : Signed());
+            break;
+        }
+        case 7:
+            Speed();
+            break;
+        case 8:
+        case 9:
+            Seek();
+            break;
+        case 10:
+        case 11:
+            Push();
+            break;
+        case 12:
+        case 13:
+            Display();
+            break;
+        case 14:
+            Capture();
+            break;
+        case 15:
+            if (op & 0x80) {
+                SnapData();
+            } else {
+                Record();
+            }
+            break;
+        case 16:
+            Callbacks();
+            break;
+        case 17:
+            if (op & 0x80) {
+                Manual();
+            } else {
+                Audio();
+            }
+            break;
+        case 18:
+            Library();
+            break;
+        default: {
+            // Time for the port's threads to read, decode and draw.
+            const uint32_t ms = m_in.U8() % 50;
+            const uint32_t wait = ms < kMaxWaitMs - m_waited ? ms : kMaxWaitMs - m_waited;
+            m_waited += wait;
+            if (wait != 0) std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+            break;
+        }
+        }
+    }
+
+    void Finish() {
+        while (m_level < 0) {
+            QUORIX_InitSDK();
+            ++m_level;
+        }
+        while (m_level > 0) {
+            QUORIX_ReleaseSDK();
+            --m_level;
+        }
+        for (uint16_t port : m_owned) QUORIX_FUZZ_CHECK(QUORIX_FreePort(port) == QUORIX_OK);
+        for (uint16_t port : m_owned) QUORIX_FUZZ_CHECK(QUORIX_IsPlaying(port, nullptr) == QUORIX_E_PARAM);
+        QUORIX_SetJpegQuality(90);
+        QUORIX_StopAudio();
+        for (const char* name : {"record0.hmf", "record1.hmf", "input.hmf", "damaged.hmf"}) RemoveTemp(name);
+    }
+
+    Media& m_media;
+    quorixfuzz::Cursor m_in;
+    uint16_t m_ports[kSlots] = {};
+    std::vector<uint16_t> m_owned;
+    size_t m_next[kSlots] = {};
+    int m_level = 0;
+    int m_blocking = 0;
+    uint32_t m_waited = 0;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    Media& media = Setup();
+    if (media.records.empty()) return 0;  // no H.264 encoder: nothing meaningful to play
+    Session(media, data, size).Run();
+    return 0;
+}
