@@ -10,6 +10,10 @@ if(TARGET player_sdk_copy)
     ${PROJECT_SOURCE_DIR}/tests)
   target_compile_options(quorix_soak PRIVATE ${QUORIX_WARNINGS})
   target_link_libraries(quorix_soak PRIVATE quorixsdk quorix_test_media Threads::Threads ${CMAKE_DL_LIBS})
+  # The soak counts the threads that the library starts and reaps: its own pthread_create,
+  # pthread_join and pthread_detach must be the ones the library's calls bind to.
+  target_link_options(quorix_soak PRIVATE "LINKER:--export-dynamic-symbol=pthread_create"
+    "LINKER:--export-dynamic-symbol=pthread_join" "LINKER:--export-dynamic-symbol=pthread_detach")
   add_dependencies(quorix_soak player_sdk_copy)
   set_target_properties(quorix_soak PROPERTIES
     RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/tests/player_e2e
