@@ -1,6 +1,7 @@
 // Panorama drawing rate on the headless context, against libavfilter's v360 filter.
 //
-//   bench_render [seconds per measurement, default 4] [adaptive|full|picture|v360: only that one]
+//   bench_render [seconds per measurement, default 4] [adaptive|direct|full|picture|v360,
+//                comma-separated: only those]
 //
 // Ours: a 1920x1920 fisheye (model 2) in planar 4:2:0, drawn by the renderer's own thread into
 // a 1920x960 region as the 360-degree panorama (display 13), read back every frame through a
@@ -214,7 +215,18 @@ double MeasureV360(const Picture& pic, double seconds) {
 int main(int argc, char** argv) {
     const double seconds = argc > 1 ? std::atof(argv[1]) : 4.0;
     const std::string only = argc > 2 ? argv[2] : "";
-    auto wanted = [&only](const char* name) { return only.empty() || only == name; };
+    auto wanted = [&only](const char* name) {
+        if (only.empty())
+            return true;
+        const size_t length = std::strlen(name);
+        for (size_t at = only.find(name); at != std::string::npos; at = only.find(name, at + 1)) {
+            const bool starts = at == 0 || only[at - 1] == ',';
+            const bool ends = at + length == only.size() || only[at + length] == ',';
+            if (starts && ends)
+                return true;
+        }
+        return false;
+    };
     if (std::getenv("QUORIX_TEST_DISPLAY") == nullptr)
         unsetenv("DISPLAY");
     const Picture pic = MakePicture();
@@ -244,6 +256,7 @@ int main(int argc, char** argv) {
     // thread only idles.
     constexpr int kRounds = 4;
     double ours = 0.0, v360 = 0.0, pictureSized = 0.0, oursCpu = 0.0, pictureCpu = 0.0;
+    double direct = 0.0, directCpu = 0.0;
     for (int round = 0; round < kRounds; ++round) {
         if (wanted("adaptive")) {
             SPHERA::EnableRegion(r, 0, 0, 0, kOutW, kOutH, true);
@@ -251,6 +264,15 @@ int main(int argc, char** argv) {
             ours += MeasureOurs(r, frame, counter, seconds / kRounds, &cpu) / kRounds;
             oursCpu += cpu / kRounds;
             SPHERA::EnableRegion(r, 0, 0, 0, kOutW, kOutH, false);
+        }
+        if (wanted("direct")) {
+            SPHERA::ForceDirectCameraPass(true);
+            SPHERA::EnableRegion(r, 0, 0, 0, kOutW, kOutH, true);
+            double cpu = 0.0;
+            direct += MeasureOurs(r, frame, counter, seconds / kRounds, &cpu) / kRounds;
+            directCpu += cpu / kRounds;
+            SPHERA::EnableRegion(r, 0, 0, 0, kOutW, kOutH, false);
+            SPHERA::ForceDirectCameraPass(false);
         }
         if (wanted("picture")) {
             SPHERA::ForcePictureSizedTargets(true);
@@ -272,10 +294,13 @@ int main(int argc, char** argv) {
         SPHERA::ForceFullGridDensity(false);
     }
     SPHERA::SetSnapCallback(r, 0, nullptr, nullptr);
+    std::printf("texture-coordinate maps built: %u\n", r->GetRegion(0)->GetRemapBuilds());
     SPHERA::DestroyRender(r);
 
     std::printf("renderer (adaptive mesh)  %8.2f frames/s, %.1f ms CPU per frame\n", ours, oursCpu);
     std::printf("renderer (full mesh)      %8.2f frames/s\n", full);
+    std::printf("renderer (direct pass)    %8.2f frames/s, %.1f ms CPU per frame\n", direct,
+                directCpu);
     std::printf("renderer (picture-sized)  %8.2f frames/s, %.1f ms CPU per frame\n", pictureSized,
                 pictureCpu);
     std::printf("v360 (2 threads)          %8.2f frames/s\n", v360);

@@ -366,3 +366,55 @@ TEST(ViewRender, AdaptiveMeshMatchesTheFullMeshRing) {
 TEST(ViewRender, AdaptiveMeshMatchesTheFullMeshSecondHemisphere) {
     CheckAdaptiveMesh(SPH_MODEL_VR360_2);
 }
+
+// A camera pass drawn through the cached texture-coordinate map shows the picture the direct
+// pass draws, for every model and display type; the map is built once for a view and again
+// only when the view changes (here the pan and zoom).
+TEST(ViewRender, TextureCoordinateMapDrawsTheDirectPicture) {
+    constexpr int kSize = 192;
+    auto compare = [](const Snapshot& a, const Snapshot& b) {
+        EXPECT_EQ(a.data.size(), b.data.size());
+        int worst = 0;
+        size_t differing = 0;
+        for (uint32_t y = 0; y < std::min(a.height, b.height); ++y)
+            for (uint32_t x = 0; x < std::min(a.width, b.width); ++x) {
+                int d = 0;
+                for (int c = 0; c < 4; ++c)
+                    d = std::max(d, std::abs(a.At(x, y)[c] - b.At(x, y)[c]));
+                worst = std::max(worst, d);
+                differing += d > 0 ? 1 : 0;
+            }
+        EXPECT_LE(worst, 1) << differing << " pixels differ";
+    };
+    for (const Pair& pair : AllPairs()) {
+        if (pair.model == SPH_MODEL_NORMAL)
+            continue;
+        SCOPED_TRACE(Name(pair));
+        const projref::Picture pic = PictureFor(pair.model, kSize);
+        Renderer r(pair.model);
+        ASSERT_TRUE(r.Ok());
+        r.Input(pic);
+        ASSERT_EQ(EnableRegion(r.get(), 0, 0, 0, pic.width, pic.height, true), QUORIX_OK);
+        ASSERT_EQ(SetDisplayType(r.get(), 0, pair.display), QUORIX_OK);
+        ASSERT_EQ(SetBackgroundColor(r.get(), 0, 0xFF00FF), QUORIX_OK);
+        CRegion* region = r.get()->GetRegion(0);
+        const Snapshot mapped = r.Fresh(0);
+        const uint32_t builds = region->GetRemapBuilds();
+        EXPECT_GE(builds, 1u);
+        ForceDirectCameraPass(true);
+        const Snapshot direct = r.Fresh(0);
+        ForceDirectCameraPass(false);
+        compare(mapped, direct);
+        // Unchanged view: the map of the first frames serves again.
+        r.Fresh(0);
+        EXPECT_EQ(region->GetRemapBuilds(), builds);
+
+        ASSERT_EQ(SetPtz(r.get(), 0, 0.25f, 0.1f, 1.5f), QUORIX_OK);
+        const Snapshot moved = r.Fresh(0);
+        EXPECT_GT(region->GetRemapBuilds(), builds);
+        ForceDirectCameraPass(true);
+        const Snapshot movedDirect = r.Fresh(0);
+        ForceDirectCameraPass(false);
+        compare(moved, movedDirect);
+    }
+}

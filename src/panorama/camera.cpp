@@ -90,7 +90,7 @@ void CCamera::Stored(uint32_t format, uint32_t bytesPerPixel, uint32_t width, ui
     m_height = height;
     m_newData = true;
     if (m_newFrameEvent != nullptr)
-        m_newFrameEvent->Pulse();
+        m_newFrameEvent->Set();
 }
 
 uint32_t CCamera::InputFrame(uint32_t width, uint32_t height, uint32_t type,

@@ -54,7 +54,7 @@ constexpr uint32_t kMaxFrameSide = 16384;
 
 class CCamera {
 public:
-    // newFrameEvent: the renderer's event, pulsed for every frame (may be null).
+    // newFrameEvent: the renderer's event, set for every frame (may be null).
     explicit CCamera(BRIXEL::CHEvent* newFrameEvent);
     virtual ~CCamera();
     CCamera(const CCamera&) = delete;

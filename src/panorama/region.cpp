@@ -384,6 +384,18 @@ void CRegion::DeleteGL() {
         GLuint b = m_packBuffer;
         glDeleteBuffers(1, &b);
     }
+    if (m_remapFrameBuffer != 0) {
+        GLuint fb = m_remapFrameBuffer;
+        glDeleteFramebuffers(1, &fb);
+    }
+    if (m_remapTexture != 0) {
+        GLuint name = m_remapTexture;
+        glDeleteTextures(1, &name);
+    }
+    m_remapFrameBuffer = m_remapTexture = 0;
+    m_remapWidth = m_remapHeight = 0;
+    m_remapValid = false;
+    m_remapBroken = false;
     if (m_composeProgram != 0 && m_composeProgram != ~0u)
         glDeleteProgram(m_composeProgram);
     m_composeProgram = 0;
@@ -446,8 +458,10 @@ void CRegion::ResizeTargets(uint32_t width, uint32_t height) {
         return;
     for (uint32_t t : m_colourTexture) {
         glBindTexture(GL_TEXTURE_2D, t);
-        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, static_cast<GLsizei>(width),
-                     static_cast<GLsizei>(height), 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+        // Unsized, with the pixels described as BGRA: the driver may then store them in its
+        // native BGRA order, which the default read-back format copies without conversion.
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, static_cast<GLsizei>(width),
+                     static_cast<GLsizei>(height), 0, GL_BGRA, GL_UNSIGNED_BYTE, nullptr);
     }
     glBindTexture(GL_TEXTURE_2D, 0);
     glBindRenderbuffer(GL_RENDERBUFFER, m_depthBuffer);
@@ -490,7 +504,8 @@ void CRegion::RenderBegin(RegionView& view) {
     } else {
         glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
     }
-    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    // Stencil too: the buffer is cleared whole instead of around its stencil bits.
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT | GL_STENCIL_BUFFER_BIT);
     if (view.displayType == SPH_DISPLAY_CYLINDER) {
         glDisable(GL_CULL_FACE);
     } else {
@@ -501,6 +516,11 @@ void CRegion::RenderBegin(RegionView& view) {
     const int32_t model = m_owner ? m_owner->GetModelType() : SPH_MODEL_NORMAL;
     BuildModelView(view, model);
 
+    SetViewUniforms(view);
+    REGION_GL_CHECK(kFn);
+}
+
+void CRegion::SetViewUniforms(const RegionView& view) {
     IRegionHost* h = m_owner;
     if (h == nullptr)
         return;
@@ -518,7 +538,96 @@ void CRegion::RenderBegin(RegionView& view) {
     glUniformMatrix4fv(h->GetUniform(U_PROJECT), 1, GL_FALSE, view.project);
     glUniformMatrix4fv(h->GetUniform(U_MODELVIEW), 1, GL_FALSE, view.modelView);
     UniformFloat(h, U_PAN, view.panUniform);
-    REGION_GL_CHECK(kFn);
+}
+
+void RemapKey::Add(float v) {
+    uint32_t bits = 0;
+    std::memcpy(&bits, &v, sizeof bits);
+    if (used < words.size())
+        words[used] = bits;
+    ++used;
+}
+
+void RemapKey::Add(int32_t v) {
+    if (used < words.size())
+        words[used] = static_cast<uint32_t>(v);
+    ++used;
+}
+
+bool CRegion::IsRemapCurrent(const RemapKey& key) const {
+    return m_remapValid && key.used <= key.words.size() && key == m_remapKey;
+}
+
+bool CRegion::BeginRemap(const RegionView& view) {
+    static constexpr const char* kFn = "SPHERA::CRegion::BeginRemap";
+    if (m_remapBroken)
+        return false;
+    m_remapValid = false;
+    if (m_remapTexture == 0) {
+        GLuint tex = 0, fb = 0;
+        glGenTextures(1, &tex);
+        glGenFramebuffers(1, &fb);
+        glBindTexture(GL_TEXTURE_2D, tex);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+        glBindTexture(GL_TEXTURE_2D, 0);
+        m_remapTexture = tex;
+        m_remapFrameBuffer = fb;
+        m_remapWidth = m_remapHeight = 0;
+    }
+    if (m_remapWidth != view.targetWidth || m_remapHeight != view.targetHeight) {
+        glBindTexture(GL_TEXTURE_2D, m_remapTexture);
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA32F, static_cast<GLsizei>(view.targetWidth),
+                     static_cast<GLsizei>(view.targetHeight), 0, GL_RGBA, GL_FLOAT, nullptr);
+        glBindTexture(GL_TEXTURE_2D, 0);
+        m_remapWidth = view.targetWidth;
+        m_remapHeight = view.targetHeight;
+    }
+    glBindFramebuffer(GL_FRAMEBUFFER, m_remapFrameBuffer);
+    glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, m_remapTexture, 0);
+    const GLenum status = glCheckFramebufferStatus(GL_FRAMEBUFFER);
+    if (glGetError() != GL_NO_ERROR || status != GL_FRAMEBUFFER_COMPLETE) {
+        HLOG(kSource, kModule, 30, kFn, "[reg=%d] no float target (%#x), drawing directly",
+             static_cast<int>(m_index), status);
+        m_remapBroken = true;
+        glBindFramebuffer(GL_FRAMEBUFFER, m_frameBuffer);
+        return false;
+    }
+    glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
+    glClear(GL_COLOR_BUFFER_BIT);
+    return true;
+}
+
+void CRegion::EndRemap(const RemapKey& key) {
+    glBindFramebuffer(GL_FRAMEBUFFER, m_frameBuffer);
+    m_remapKey = key;
+    m_remapValid = true;
+    m_remapBuilds.fetch_add(1);
+    REGION_GL_CHECK("SPHERA::CRegion::EndRemap");
+}
+
+void CRegion::DrawThroughRemap(const RegionView& view, int32_t mapLocation,
+                               int32_t sizeLocation) {
+    IRegionHost* h = m_owner;
+    if (h == nullptr)
+        return;
+    glActiveTexture(GL_TEXTURE5);
+    glBindTexture(GL_TEXTURE_2D, m_remapTexture);
+    glUniform1i(mapLocation, 5);
+    glUniform2f(sizeLocation, static_cast<float>(view.targetWidth),
+                static_cast<float>(view.targetHeight));
+    glActiveTexture(GL_TEXTURE0);
+    const GLboolean cull = glIsEnabled(GL_CULL_FACE);
+    glDisable(GL_CULL_FACE);
+    h->DrawQuad();
+    if (cull == GL_TRUE)
+        glEnable(GL_CULL_FACE);
+    glActiveTexture(GL_TEXTURE5);
+    glBindTexture(GL_TEXTURE_2D, 0);
+    glActiveTexture(GL_TEXTURE0);
+    REGION_GL_CHECK("SPHERA::CRegion::DrawThroughRemap");
 }
 
 void CRegion::RenderCamera(RegionView& view) {
@@ -549,7 +658,7 @@ void CRegion::RenderEnd(RegionView& view) {
     if (m_composeSkipped) {
         OnProject(view);
         // The compose quad would have left the far plane everywhere.
-        glClear(GL_DEPTH_BUFFER_BIT);
+        glClear(GL_DEPTH_BUFFER_BIT | GL_STENCIL_BUFFER_BIT);
     } else {
         ComposePass(view);
     }
@@ -590,7 +699,7 @@ void CRegion::ComposePass(const RegionView& view) {
     const uint32_t bg = m_backgroundColour;
     glClearColor((bg & 0xFF) / 255.0f, ((bg >> 8) & 0xFF) / 255.0f, ((bg >> 16) & 0xFF) / 255.0f,
                  0.0f);
-    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT | GL_STENCIL_BUFFER_BIT);
 
     glEnable(GL_BLEND);
     glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);

@@ -5,6 +5,7 @@
 // read-backs (one-shot and continuous), the host's draw callback and the conversion of points
 // between the view and the source sphere.
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <vector>
@@ -45,6 +46,18 @@ using DrawCallback = void (*)(uint16_t index, int32_t imageX, int32_t imageY, in
                               int32_t rectHeight, void* user);
 using SnapCallback = void (*)(uint16_t index, uint32_t width, uint32_t stride, uint32_t height,
                               uint32_t formatCode, const uint8_t* data, void* user);
+
+// What a region's texture-coordinate map depends on (view, target, mesh, lens), compared
+// bitwise: any change at all rebuilds the map.
+struct RemapKey {
+    std::array<uint32_t, 80> words{};
+    uint32_t used = 0;
+    void Add(float v);
+    void Add(int32_t v);
+    bool operator==(const RemapKey& other) const {
+        return used == other.used && words == other.words;
+    }
+};
 
 constexpr uint32_t kRegionCount = 10;
 constexpr uint32_t kScreenOffRegion = 9;
@@ -97,6 +110,20 @@ public:
     void RenderBegin(RegionView& view);
     void RenderCamera(RegionView& view);
     void RenderEnd(RegionView& view);
+    // The view uniforms of the camera pass, for the program current now.
+    void SetViewUniforms(const RegionView& view);
+
+    // The texture-coordinate map of the camera pass. BeginRemap binds the map's target (false
+    // when it cannot be made; the region then draws directly from then on); the camera pass
+    // drawn next with the map program fills it; EndRemap records what it was made for and
+    // returns to the region's own frame buffer. DrawThroughRemap draws the camera pass with the
+    // program current now from the map (sampler and view-size uniform locations given).
+    bool IsRemapCurrent(const RemapKey& key) const;
+    bool BeginRemap(const RegionView& view);
+    void EndRemap(const RemapKey& key);
+    void DrawThroughRemap(const RegionView& view, int32_t mapLocation, int32_t sizeLocation);
+    // How often the map was built since the region's GL objects were made.
+    uint32_t GetRemapBuilds() const { return m_remapBuilds.load(); }
 
     // Region 9's lock for the off-screen snapshot set-up.
     BRIXEL::CHLock& SnapLock() { return m_snapLock; }
@@ -173,6 +200,14 @@ private:
     int32_t m_composeUniforms[6] = {-1, -1, -1, -1, -1, -1};
     // This frame's camera pass was cleared to the background colour and needs no compose pass.
     bool m_composeSkipped = false;
+    // Render thread only: the texture-coordinate map (RGBA float: s, t, depth, drawn), its frame
+    // buffer and what it was built for.
+    uint32_t m_remapTexture = 0, m_remapFrameBuffer = 0;
+    uint32_t m_remapWidth = 0, m_remapHeight = 0;
+    bool m_remapValid = false;
+    bool m_remapBroken = false;
+    RemapKey m_remapKey;
+    std::atomic<uint32_t> m_remapBuilds{0};
 };
 
 // ---- renderer-level operations on regions (regions 0-8 for the host) ----

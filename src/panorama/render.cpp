@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <quorixsdk.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -27,8 +28,9 @@ constexpr uint32_t kFrameWaitMs = 40;
 constexpr uint32_t kStartPolls = 500;
 constexpr uint32_t kStartPollMs = 20;
 constexpr uint32_t kVertexAttribute = 3;
-// Each display type a port shows needs one program; beyond this many the default one serves.
-constexpr size_t kMaxProgramVariants = 16;
+// Each display type a port shows needs one program per pass; beyond this many the default one
+// serves the direct pass and the map is not used. passes each (direct, map, through the map).
+constexpr size_t kMaxProgramVariants = 48;
 constexpr size_t kGridCacheSize = 4;
 // Vertex bytes the kept grids may hold together; the densest grid alone is about 144 MB.
 constexpr uint64_t kGridCacheBytes = 320ull << 20;
@@ -41,6 +43,23 @@ bool g_globalInit = false;
 std::string g_vertSource;
 std::string g_fragSource;
 const float kQuad[8] = {0, 1, 0, 0, 1, 1, 1, 0};
+
+std::atomic<bool> g_forceDirect{false};
+
+// The quad of the pass through the map. The varyings are written only because a fragment
+// shader may not read what the vertex shader leaves unwritten.
+constexpr const char* kApplyVertex = R"(#version 120
+attribute vec4 g_vertexIn;
+varying vec2 v_v2TexCoord;
+varying vec4 v_v4Angles;
+void main()
+{
+    vec2 uv = g_vertexIn.xy;
+    v_v2TexCoord = uv;
+    v_v4Angles = vec4(0.0, 0.0, 1.0, 0.0);
+    gl_Position = vec4(2.0 * uv.x - 1.0, 2.0 * uv.y - 1.0, 0.0, 1.0);
+}
+)";
 
 // GLEW keeps its entry points in globals; two renderers starting at once must not fill them
 // concurrently.
@@ -115,6 +134,35 @@ bool CompileShader(GLuint shader, const std::string& source, const char* prefix)
     return true;
 }
 
+// Everything the camera pass's texture coordinates and depth follow from: the view uniforms, the
+// mesh, the target and the lens.
+void MakeRemapKey(const RegionView& view, int32_t model, const CameraCalibration& c,
+                  RemapKey* key) {
+    *key = RemapKey{};
+    key->Add(model);
+    key->Add(view.displayType);
+    key->Add(static_cast<int32_t>(view.targetWidth));
+    key->Add(static_cast<int32_t>(view.targetHeight));
+    key->Add(view.adaptMode);
+    key->Add(view.videoAspect);
+    key->Add(view.panUniform);
+    for (float v : view.project)
+        key->Add(v);
+    for (float v : view.modelView)
+        key->Add(v);
+    const GridSize grid = GridDensity(model, view);
+    key->Add(grid.columns);
+    key->Add(grid.rows);
+    for (float v : c.K)
+        key->Add(v);
+    for (float v : c.R)
+        key->Add(v);
+    for (float v : c.KDinv)
+        key->Add(v);
+    for (float v : c.D)
+        key->Add(v);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -134,6 +182,10 @@ uint32_t GlobalInit() {
     }
     g_globalInit = true;
     return QUORIX_OK;
+}
+
+void ForceDirectCameraPass(bool force) {
+    g_forceDirect.store(force);
 }
 
 void GlobalUnInit() {
@@ -416,7 +468,7 @@ void CRender::ReleaseShaders() {
     m_program = 0;
 }
 
-void CRender::SelectProgram(int32_t displayType) {
+bool CRender::SelectProgram(int32_t displayType, int32_t pass) {
     m_activeVariant = -1;
     // All sources must share a format for it to be compiled in; mixed ones leave it to the
     // uniform.
@@ -434,7 +486,7 @@ void CRender::SelectProgram(int32_t displayType) {
     int32_t found = -1;
     for (size_t i = 0; i < m_variants.size(); ++i) {
         const Variant& v = m_variants[i];
-        if (v.model == model && v.display == displayType && v.format == format) {
+        if (v.model == model && v.display == displayType && v.format == format && v.pass == pass) {
             found = static_cast<int32_t>(i);
             break;
         }
@@ -444,6 +496,7 @@ void CRender::SelectProgram(int32_t displayType) {
         v.model = model;
         v.display = displayType;
         v.format = format;
+        v.pass = pass;
         for (int32_t& location : v.uniforms)
             location = -1;
         v.program = BuildVariant(v);
@@ -452,6 +505,8 @@ void CRender::SelectProgram(int32_t displayType) {
     }
     if (found >= 0 && m_variants[static_cast<size_t>(found)].program != 0)
         m_activeVariant = found;
+    if (pass != kPassCamera && m_activeVariant < 0)
+        return false;
 
     const int32_t* uniforms = ActiveUniforms();
     glUseProgram(GetProgram());
@@ -459,6 +514,7 @@ void CRender::SelectProgram(int32_t displayType) {
     glUniform1f(uniforms[U_SCALEWIDTH], 1.0f);
     glUniform1i(uniforms[U_MODELTYPE], static_cast<GLint>(model));
     glUniform1i(uniforms[U_MULTISENSOR], m_cameras.size() >= 2 ? 1 : 0);
+    return true;
 }
 
 uint32_t CRender::BuildVariant(Variant& variant) {
@@ -466,6 +522,10 @@ uint32_t CRender::BuildVariant(Variant& variant) {
                           "\n#define QX_FIXED_DISPLAY " + std::to_string(variant.display) + "\n";
     if (variant.format >= 0)
         defines += "#define QX_FIXED_FORMAT " + std::to_string(variant.format) + "\n";
+    if (variant.pass == kPassMap)
+        defines += "#define QX_MAP_PASS 1\n";
+    if (variant.pass == kPassApply)
+        defines += "#define QX_APPLY_PASS 1\n";
     // The definitions go after the #version line, which must stay first.
     auto withDefines = [&defines](const std::string& source) {
         size_t at = 0;
@@ -481,7 +541,8 @@ uint32_t CRender::BuildVariant(Variant& variant) {
     const GLuint vs = glCreateShader(GL_VERTEX_SHADER);
     const GLuint fs = glCreateShader(GL_FRAGMENT_SHADER);
     GLuint program = 0;
-    if (vs != 0 && fs != 0 && CompileShader(vs, withDefines(m_vertSource), "vert:") &&
+    const std::string vertSource = variant.pass == kPassApply ? kApplyVertex : m_vertSource;
+    if (vs != 0 && fs != 0 && CompileShader(vs, withDefines(vertSource), "vert:") &&
         CompileShader(fs, withDefines(m_fragSource), "frag:")) {
         program = glCreateProgram();
     }
@@ -653,15 +714,13 @@ uint32_t CRender::Render() {
         }
         SelectProgram(view.displayType);
         region->RenderBegin(view);
-        const int32_t* uniforms = ActiveUniforms();
-        for (auto& camera : m_cameras) {
-            const CameraCalibration& c = camera->GetCalibration();
-            glUniform1fv(uniforms[U_D], 5, c.D);
-            glUniformMatrix3fv(uniforms[U_K], 1, GL_FALSE, c.K);
-            glUniformMatrix3fv(uniforms[U_R], 1, GL_FALSE, c.R);
-            glUniformMatrix3fv(uniforms[U_KDINV], 1, GL_FALSE, c.KDinv);
-            camera->Bind(uniforms);
-            region->RenderCamera(view);
+        if (!RenderCameraThroughMap(region, view)) {
+            const int32_t* uniforms = ActiveUniforms();
+            for (auto& camera : m_cameras) {
+                SetCalibrationUniforms(*camera);
+                camera->Bind(uniforms);
+                region->RenderCamera(view);
+            }
         }
         region->RenderEnd(view);
         drawn = true;
@@ -671,6 +730,47 @@ uint32_t CRender::Render() {
         return QUORIX_E_NOT_OPEN;
     m_frameDrawn = true;
     return QUORIX_OK;
+}
+
+void CRender::SetCalibrationUniforms(const CCamera& camera) {
+    const int32_t* uniforms = ActiveUniforms();
+    const CameraCalibration& c = camera.GetCalibration();
+    glUniform1fv(uniforms[U_D], 5, c.D);
+    glUniformMatrix3fv(uniforms[U_K], 1, GL_FALSE, c.K);
+    glUniformMatrix3fv(uniforms[U_R], 1, GL_FALSE, c.R);
+    glUniformMatrix3fv(uniforms[U_KDINV], 1, GL_FALSE, c.KDinv);
+}
+
+bool CRender::RenderCameraThroughMap(CRegion* region, RegionView& view) {
+    // The plain picture is one quad already; several sources overlap and blend per source.
+    if (g_forceDirect.load() || m_cameras.size() != 1 ||
+        m_modelData.modelType == SPH_MODEL_NORMAL) {
+        return false;
+    }
+    CCamera& camera = *m_cameras.front();
+    const int32_t model = static_cast<int32_t>(m_modelData.modelType);
+    RemapKey key;
+    MakeRemapKey(view, model, camera.GetCalibration(), &key);
+    if (!region->IsRemapCurrent(key)) {
+        if (!SelectProgram(view.displayType, kPassMap) || !region->BeginRemap(view)) {
+            SelectProgram(view.displayType);
+            return false;
+        }
+        region->SetViewUniforms(view);
+        SetCalibrationUniforms(camera);
+        camera.Bind(ActiveUniforms());
+        region->RenderCamera(view);
+        region->EndRemap(key);
+    }
+    const bool applied = SelectProgram(view.displayType, kPassApply);
+    if (applied) {
+        const int32_t* uniforms = ActiveUniforms();
+        camera.Bind(uniforms);
+        region->DrawThroughRemap(view, uniforms[U_MAP], uniforms[U_VIEWSIZE]);
+    }
+    // The compose pass may fall back on the camera-pass program and its view uniforms.
+    SelectProgram(view.displayType);
+    return applied;
 }
 
 void CRender::Swap() {

@@ -94,14 +94,24 @@ private:
     // cannot be taken are removed at compile time instead.
     struct Variant {
         int32_t model = 0, display = 0, format = -1;  // format -1: chosen by the uniform
+        int32_t pass = kPassCamera;
         uint32_t program = 0;                         // 0: failed to build; the default is used
         int32_t uniforms[U_COUNT];
     };
 
+    // The camera pass drawn directly, its texture-coordinate map, and the picture drawn through
+    // that map.
+    static constexpr int32_t kPassCamera = 0, kPassMap = 1, kPassApply = 2;
+
     uint32_t LoadShaders(const std::string& vertexSource, const std::string& fragmentSource);
     void ReleaseShaders();
-    // Makes the program for a region's camera pass current and gives it the per-frame uniforms.
-    void SelectProgram(int32_t displayType);
+    // Makes the program for a region's camera pass (or one of the map passes) current and gives
+    // it the per-frame uniforms. False when that pass has no program of its own.
+    bool SelectProgram(int32_t displayType, int32_t pass = kPassCamera);
+    // The camera pass of a region with one source through its cached texture-coordinate map,
+    // rebuilt when the view has changed. False when the map cannot serve; nothing was drawn then.
+    bool RenderCameraThroughMap(CRegion* region, RegionView& view);
+    void SetCalibrationUniforms(const CCamera& camera);
     uint32_t BuildVariant(Variant& variant);
     const int32_t* ActiveUniforms() const;
     Grid* CreateSphereVertBuffer(int32_t columns, int32_t rows);
@@ -145,7 +155,9 @@ private:
     bool m_contextReady = false;  // GL thread: InitContext made a context current
     bool m_glReady = false;       // GL thread
     bool m_frameDrawn = false;    // GL thread
-    BRIXEL::CHEvent m_newFrameEvent{true, true, false};
+    // Auto-reset and set (not pulsed) for every frame: a frame that arrives while the thread is
+    // drawing is drawn right after, instead of after the next 40 ms wait.
+    BRIXEL::CHEvent m_newFrameEvent{true, false, false};
 };
 
 // ---- process-wide ----
@@ -154,6 +166,8 @@ uint32_t GlobalInit();
 void GlobalUnInit();
 // Replaces the process-wide shader text (another shader variant, or a broken one in tests).
 void SetShaderSources(const char* vertexSource, const char* fragmentSource);
+// Benchmarks and the tests that compare the two paths draw every camera pass directly.
+void ForceDirectCameraPass(bool force);
 // OpenGL capability probe: a temporary context on (window, dc) that compiles both shaders.
 bool CheckSupport(uintptr_t window, void* dc);
 

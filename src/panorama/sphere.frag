@@ -21,6 +21,12 @@
 // theta = acos y of the point (-x, y, z)), because the layout's poles lie on the rim of the
 // panorama and model 6 turns the longitude about the lens axis straight into its s.
 //
+// Texture-coordinate map: the coordinates depend only on the view, not on the picture, so the
+// renderer may draw the camera pass once with QX_MAP_PASS, which stores per target pixel the
+// texture coordinate, the depth and 1 (drawn) in a float target, and then draw each picture with
+// QX_APPLY_PASS as one quad over the target that reads them back: the same coordinates and
+// depth at every pixel the mesh covers, without the mesh or the per-fragment trigonometry.
+//
 // Colour adjustment (compose pass 2): brightness scales; saturation mixes with the luma
 // (Rec. 709 weights 0.2125, 0.7154, 0.0721); contrast mixes with mid grey. Alpha is kept so that
 // the background colour shows where no camera drew.
@@ -63,6 +69,10 @@ uniform sampler2D g_sTex;
 uniform sampler2D g_sTex_u;
 uniform sampler2D g_sTex_v;
 uniform sampler2D g_sTex_bkg;
+#ifdef QX_APPLY_PASS
+uniform sampler2D g_sMap;
+uniform vec2 g_v2ViewSize;
+#endif
 
 varying vec2 v_v2TexCoord;
 varying vec4 v_v4Angles;
@@ -80,6 +90,14 @@ float Atan2(float y, float x)
 // pass, packed pictures and the Y plane alike.
 void main()
 {
+#ifdef QX_APPLY_PASS
+    vec4 m = texture2D(g_sMap, gl_FragCoord.xy / g_v2ViewSize);
+    if (m.a < 0.5)
+        discard;
+    vec2 st = m.xy;
+    gl_FragDepth = m.z;
+    bool compose = false;
+#else
     vec2 st = v_v2TexCoord;
     bool compose = g_nDrawBK != SPH_DRAW_FG;
     bool hemiPanorama = (g_nModelType == SPH_MODEL_VR360 || g_nModelType == SPH_MODEL_VR360_2) &&
@@ -108,6 +126,11 @@ void main()
         float c = acos(clamp(remap ? q.z : q.y, -1.0, 1.0));
         st = remap ? vec2((a / PI + 1.0) / 2.0, 2.0 * c / PI - 1.0) : vec2(abs(a) / PI, c / PI);
     }
+#ifdef QX_MAP_PASS
+    gl_FragColor = vec4(st, gl_FragCoord.z, 1.0);
+    return;
+#endif
+#endif
     vec4 c = texture2D(g_sTex, st);
     if (compose) {
         if (g_nDrawBK == SPH_DWAW_BK_WITH_FLIP) {

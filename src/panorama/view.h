@@ -66,6 +66,7 @@ enum EUniform : uint32_t {
     U_TEX_V,
     U_TEX_BKG,
     U_DATAFLAG,
+    U_MAP,
     U_COUNT
 };
 extern const char* const kUniformNames[U_COUNT];
