@@ -1,6 +1,8 @@
 // The engine with its threads running: pictures and sound reach the owner, and stopping and
 // starting with records in flight loses or leaks nothing (run under the sanitizers too).
 
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "engine_fake.h"
@@ -64,6 +66,68 @@ TEST(EngineThreads, PlayerThreadPresentsQueuedPicturesInBothBufferedModes) {
         p.StopPlay();
         // What the renderer still holds comes back after the engine stopped; it is freed with it.
         EXPECT_EQ(p.HeldBufferCount(), 1u);
+    }
+}
+
+// A clock on real time whose rests never end (until released): an engine thread that waits out
+// a rest instead of being woken by the work it waits for stalls on it.
+class StallingClock : public IHClock {
+public:
+    uint32_t Tick() override { return HRealTickCount(); }
+    void Sleep(uint32_t) override {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_released.wait(lock, [this] { return m_free; });
+    }
+    void Release() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_free = true;
+        m_released.notify_all();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_released;
+    bool m_free = false;
+};
+
+class InstalledClock {
+public:
+    explicit InstalledClock(StallingClock& clock) : m_clock(clock) { HSetClock(&clock); }
+    ~InstalledClock() {
+        m_clock.Release();
+        HSetClock(nullptr);
+    }
+    InstalledClock(const InstalledClock&) = delete;
+    InstalledClock& operator=(const InstalledClock&) = delete;
+
+private:
+    StallingClock& m_clock;
+};
+
+// A live picture is decoded as soon as it is pushed and, in the low-latency mode, presented as
+// soon as it is decoded and due: each one reaches the owner before the next is pushed, and no
+// thread relies on its rest running out.
+TEST(EngineThreads, LivePicturesFlowWithoutWaitingOutTheRests) {
+    for (uint32_t mode : {0u, 2u}) {
+        SCOPED_TRACE(mode);
+        StallingClock clock;
+        FakePlayer p;
+        InstalledClock installed(clock);
+        p.SetPlayMode(mode);
+        ASSERT_EQ(p.StartPlay(), QUORIX_OK);
+        for (uint32_t seq = 1; seq <= 6; ++seq) {
+            ASSERT_EQ(Input(p, Picture(seq)), QUORIX_OK);
+            ASSERT_TRUE(p.WaitFor([&] { return p.shown.size() + p.rendered.size() == seq; }));
+        }
+        // A burst fills the decoded queue; the decoder goes on as presentation drains it.
+        if (mode == 2) {
+            ASSERT_EQ(p.SetPlaySpeed(4), QUORIX_OK);
+            for (uint32_t seq = 7; seq <= 14; ++seq)
+                ASSERT_EQ(Input(p, Picture(seq)), QUORIX_OK);
+            ASSERT_TRUE(p.WaitFor([&] { return p.rendered.size() == 14; }));
+            EXPECT_EQ(p.rendered.back().seed, 14);
+        }
+        p.StopPlay();
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <cxxabi.h>
 
+#include <algorithm>
 #include <array>
 #include <cinttypes>
 #include <cstdio>
@@ -64,29 +65,41 @@ CHPlayer::~CHPlayer() {
     m_emptyDecoded.Clear();
 }
 
+// Between passes the thread waits on m_presentWake rather than sleeping a fixed pass: a picture
+// queued by a stream, or a change of play mode, starts the next pass at once, and a pass that
+// found a picture not yet due waits only until it is. The pass intervals stay as upper bounds.
 uint32_t CHPlayer::OnThreadLoop(uint64_t) {
     if (GetPlayMode() == 0) {
-        HSleep(kIdleLoopMs);
+        RestBetweenPasses(kIdleLoopMs);
         return 0;
     }
+    uint32_t waitMs = kPresentLoopMs;
     try {
-        ShowAllStreams();
+        waitMs = std::min(ShowAllStreams(), kPresentLoopMs);
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (...) {
         // A renderer that throws misses one presentation; the thread goes on.
     }
-    HSleep(kPresentLoopMs);
+    if (waitMs > 0)
+        RestBetweenPasses(waitMs);
     return 0;
 }
 
-void CHPlayer::ShowAllStreams() {
+void CHPlayer::RestBetweenPasses(uint32_t ms) {
+    if (m_presentWake.Wait(ms) == QUORIX_E_NOT_INIT)
+        HSleep(ms);  // no event could be made: the plain rest of old
+}
+
+uint32_t CHPlayer::ShowAllStreams() {
     // The map lock stays held while presenting so that no stream is destroyed mid-picture.
     CHAutoLock lock(&m_videoLock);
-    m_videoStreams.ForEachValue([](CHVideoStream* stream) {
+    uint32_t soonest = CHVideoStream::kNothingDue;
+    m_videoStreams.ForEachValue([&soonest](CHVideoStream* stream) {
         if (stream)
-            stream->ShowFrame();
+            soonest = std::min(soonest, stream->ShowFrame());
     });
+    return soonest;
 }
 
 bool CHPlayer::IsPlaying() {
@@ -252,8 +265,11 @@ uint32_t CHPlayer::StartPlay() {
 }
 
 uint32_t CHPlayer::StopPlay() {
-    if (IsRunning())
+    if (IsRunning()) {
+        SetStopFlag();
+        m_presentWake.Set();  // ends the wait between passes now
         Stop();
+    }
     DestroyStreams();
     m_encodedFree.Clear();
     m_decodedFree.Clear();
@@ -306,7 +322,10 @@ void CHPlayer::SetPlayMode(uint32_t mode) {
     if (mode > 2)
         return;
     const uint32_t previous = m_playMode.exchange(mode, std::memory_order_acq_rel);
-    if (previous == mode || mode != 0)
+    if (previous == mode)
+        return;
+    m_presentWake.Set();
+    if (mode != 0)
         return;
     // Pictures queued for paced presentation would never be shown in the direct mode.
     CHAutoLock lock(&m_videoLock);

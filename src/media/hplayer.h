@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "base/hevent.h"
 #include "base/hlock.h"
 #include "base/hmap.h"
 #include "base/hthread.h"
@@ -113,11 +114,15 @@ public:
 protected:
     // Tests and tools that drive the streams by hand keep their threads from starting.
     void SetStreamThreadsEnabled(bool on) { m_streamThreads = on; }
-    // Shows pending pictures of every video stream once (one pass of the player thread body).
-    void ShowAllStreams();
+    // Shows pending pictures of every video stream once (one pass of the player thread body);
+    // returns the milliseconds until a stream wants to be asked again (CHVideoStream::ShowFrame).
+    uint32_t ShowAllStreams();
 
 private:
     friend class CHVideoStream;
+    // A stream queued a picture: the player thread looks at once instead of at its next pass.
+    void WakePresenter() { m_presentWake.Set(); }
+    void RestBetweenPasses(uint32_t ms);
     // Gives the pixel buffer of a picture handed to RenderFrame a record to come back in.
     void ReleaseEmptyDecodedFrame(CHDecFrame* frame);
     void DestroyStreams();
@@ -138,6 +143,9 @@ private:
     CHLock m_audioLock;  // guards m_audioStreams; taken before any queue or free-list lock
     CHMap<uint16_t, uint16_t, CHAudioStream*, CHAudioStream*> m_audioStreams{kStreamBuckets};
 
+    // Set when a picture is queued or the play mode changes; the player thread waits on it
+    // between passes, with the pass interval as the upper bound.
+    CHEvent m_presentWake{true, false, false};
     std::atomic<uint32_t> m_playMode{0};
     std::atomic<int32_t> m_speed{0};
     std::atomic<bool> m_sequenceCheck{true};

@@ -72,8 +72,11 @@ CHVideoStream::~CHVideoStream() {
 }
 
 void CHVideoStream::Shutdown() {
-    if (IsRunning())
+    if (IsRunning()) {
+        SetStopFlag();
+        m_wake.Set();  // ends a rest now
         Stop();
+    }
     FlushDecoded();
     FlushEncoded();
     if (m_decoder) {
@@ -92,11 +95,16 @@ uint32_t CHVideoStream::OnThreadLoop(uint64_t) {
     } catch (...) {
         // A decoder that throws loses its record, not the stream.
     }
-    // Even a stream that never runs dry rests now and then, so input threads get the queue.
-    if (HGetTickCount() - m_lastSleepTick > kForcedSleepAfterMs)
-        restMs = std::max(restMs, kIdleSleepMs);
-    if (restMs >= 1) {
-        HSleep(restMs);
+    // Even a stream that never runs dry rests now and then, so input threads get the queue;
+    // that rest is a plain sleep, which new input does not cut short.
+    if (HGetTickCount() - m_lastSleepTick > kForcedSleepAfterMs) {
+        HSleep(std::max(restMs, kIdleSleepMs));
+        m_lastSleepTick = HGetTickCount();
+    } else if (restMs >= 1) {
+        // A record that arrives (or a picture that leaves a full decoded queue) ends the rest
+        // at once: a live picture must not wait for the next poll to be decoded.
+        if (m_wake.Wait(restMs) == QUORIX_E_NOT_INIT)
+            HSleep(restMs);  // no event could be made: the plain rest of old
         m_lastSleepTick = HGetTickCount();
     }
     return 0;
@@ -132,6 +140,8 @@ uint32_t CHVideoStream::InputFrame(const uint8_t* data, uint32_t length) {
     const uint32_t put = m_encoded.Put(frame);
     if (put == QUORIX_E_NO_POOL)
         m_owner->ReleaseEncodedFrame(frame);
+    else
+        m_wake.Set();
     return put;
 }
 
@@ -246,27 +256,31 @@ void CHVideoStream::QueueDecoded(const CHKZFrame& source, uint32_t width, uint32
     picture->pixels.SetLength(need);
     if (m_decoded.Put(picture) == QUORIX_E_NO_POOL)
         m_owner->ReleaseDecodedFrame(picture);
+    else
+        m_owner->WakePresenter();
 }
 
-void CHVideoStream::ShowFrame() {
+uint32_t CHVideoStream::ShowFrame() {
     const uint32_t pending = m_decoded.GetCount();
     if (pending == 0)
-        return;
+        return kNothingDue;
     const int32_t speed = m_owner->GetPlaySpeed();
     const uint32_t now = HGetTickCount();
     if (speed < 1 && m_presentInterval > 0 && now - m_lastPresentTick < m_presentInterval)
-        return;
+        return m_presentInterval - (now - m_lastPresentTick);
 
     const uint32_t mode = m_owner->GetPlayMode();
     if (m_prebuffering) {
         if (mode == 1 && pending < CHPlayer::kDecodedQueueDepth)
-            return;
+            return kNothingDue;
         m_prebuffering = false;
     }
     CHDecFrame* picture = m_decoded.Get();
     if (!picture)
-        return;
+        return kNothingDue;
     m_lastPresentTick = now;
+    // A decoder resting on a full decoded queue may go on.
+    m_wake.Set();
 
     uint32_t interval = picture->interval;
     interval = speed > 0 ? interval >> speed : interval << -speed;
@@ -298,6 +312,11 @@ void CHVideoStream::ShowFrame() {
         }
     }
     m_owner->ReleaseEmptyDecodedFrame(picture);
+    if (pending <= 1)
+        return kNothingDue;
+    if (speed >= 1 || m_presentInterval == 0)
+        return 0;
+    return m_presentInterval;
 }
 
 uint32_t CHVideoStream::AdjustPresentInterval(uint32_t interval) {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "base/hevent.h"
 #include "base/hthread.h"
 #include "media/hframe.h"
 #include "media/hplayer.h"
@@ -30,8 +31,11 @@ public:
     uint32_t InputFrame(const uint8_t* data, uint32_t length);
     // Decodes at most one record; returns the milliseconds the thread should rest.
     uint32_t DecodeOne();
-    // Presents the oldest decoded picture when its time has come (player thread).
-    void ShowFrame();
+    // Presents the oldest decoded picture when its time has come (player thread). Returns the
+    // milliseconds after which this stream wants to be asked again: 0 when another picture is
+    // due at once, kNothingDue when only a newly decoded picture can change anything.
+    uint32_t ShowFrame();
+    static constexpr uint32_t kNothingDue = 0xFFFFFFFFu;
     // Presentation interval for a picture interval in play mode 1, from the encoded backlog.
     uint32_t AdjustPresentInterval(uint32_t interval);
 
@@ -57,6 +61,9 @@ private:
                       uint8_t* const planes[3], const uint32_t sizes[3], const int32_t strides[3]);
 
     std::atomic<uint32_t> m_inputUsers{0};
+    // Wakes this stream's thread when a record arrives or a decoded picture leaves the queue,
+    // so that neither waits out a whole rest; the rests stay as upper bounds.
+    CHEvent m_wake{true, false, false};
     CHPlayer* const m_owner;
     const uint16_t m_streamId;
     CHVFPool m_encoded;            // producers: input threads; consumer: this stream's thread
