@@ -1,7 +1,8 @@
 // CPU time per picture of one port playing a recorded 720p H.264 file into an external renderer
 // that copies each picture (the reader, the engine, the decoder and the copy, all threads of the
-// process), against raw libavcodec decoding the same packets with the same threading. Several
-// rounds interleaved, best round of each.
+// process), against raw libavcodec decoding the same packets with the same threading and making
+// the same copy of each picture: back to back, and at the file's pace. Several rounds
+// interleaved, best round of each.
 //   bench_player [rounds=5]
 
 #include <quorixsdk.h>
@@ -43,7 +44,20 @@ double ProcessCpuSeconds() {
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
-// The external renderer, in process: copies every picture, as a real one would upload it.
+// What the renderer does with each picture: one packed copy, as a real one would upload it. The
+// raw anchors do the same copy, so that the comparison is of everything but the renderer.
+void CopyPicture(std::vector<uint8_t>& copy, uint32_t width, uint32_t height, const uint8_t* const* planes,
+                 const uint32_t* strides) {
+    const size_t luma = static_cast<size_t>(width) * height;
+    copy.resize(luma * 3 / 2);
+    uint8_t* out = copy.data();
+    for (uint32_t y = 0; y < height; ++y, out += width) std::memcpy(out, planes[0] + y * strides[0], width);
+    for (int p = 1; p < 3; ++p)
+        for (uint32_t y = 0; y < height / 2; ++y, out += width / 2)
+            std::memcpy(out, planes[p] + y * strides[p], width / 2);
+}
+
+// The external renderer, in process.
 struct Renderer {
     std::mutex lock;
     std::condition_variable arrived;
@@ -63,13 +77,7 @@ struct Renderer {
     static uint32_t Input(uint32_t, uint32_t, uint32_t width, uint32_t height, const uint8_t* const* planes,
                           const uint32_t* strides) {
         Renderer& r = Get();
-        const size_t luma = static_cast<size_t>(width) * height;
-        r.copy.resize(luma * 3 / 2);
-        uint8_t* out = r.copy.data();
-        for (uint32_t y = 0; y < height; ++y, out += width) std::memcpy(out, planes[0] + y * strides[0], width);
-        for (int p = 1; p < 3; ++p)
-            for (uint32_t y = 0; y < height / 2; ++y, out += width / 2)
-                std::memcpy(out, planes[p] + y * strides[p], width / 2);
+        CopyPicture(r.copy, width, height, planes, strides);
         std::lock_guard<std::mutex> guard(r.lock);
         ++r.frames;
         r.arrived.notify_all();
@@ -135,21 +143,26 @@ Result DecodeRaw(const std::vector<quorix_test::Packet>& packets, uint32_t paced
     AVFrame* frame = av_frame_alloc();
     AVPacket* packet = av_packet_alloc();
     Result result;
-    volatile uint8_t sink = 0;
+    std::vector<uint8_t> copy;
+    const auto take = [&] {
+        const uint8_t* const planes[3] = {frame->data[0], frame->data[1], frame->data[2]};
+        const uint32_t strides[3] = {static_cast<uint32_t>(frame->linesize[0]),
+                                     static_cast<uint32_t>(frame->linesize[1]),
+                                     static_cast<uint32_t>(frame->linesize[2])};
+        CopyPicture(copy, static_cast<uint32_t>(frame->width), static_cast<uint32_t>(frame->height), planes, strides);
+        ++result.pictures;
+    };
     const double begin = ProcessCpuSeconds();
     if (avcodec_open2(context, codec, nullptr) == 0) {
         for (const auto& p : packets) {
             packet->data = const_cast<uint8_t*>(p.data.data());
             packet->size = static_cast<int>(p.data.size());
             avcodec_send_packet(context, packet);
-            while (avcodec_receive_frame(context, frame) == 0) {
-                ++result.pictures;
-                sink = sink + frame->data[0][0];
-            }
+            while (avcodec_receive_frame(context, frame) == 0) take();
             if (pacedMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pacedMs));
         }
         avcodec_send_packet(context, nullptr);
-        while (avcodec_receive_frame(context, frame) == 0) ++result.pictures;
+        while (avcodec_receive_frame(context, frame) == 0) take();
     }
     result.cpuSeconds = ProcessCpuSeconds() - begin;
     av_packet_free(&packet);
@@ -190,8 +203,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::printf("port (read, engine, decode, renderer copy): %.3f ms CPU per picture\n", player.PerPicture() * 1e3);
-    std::printf("libavcodec decode alone:                    %.3f ms CPU per picture\n", raw.PerPicture() * 1e3);
-    std::printf("libavcodec decode paced every %u ms:        %.3f ms CPU per picture\n", kIntervalMs,
+    std::printf("libavcodec decode and copy, back to back:   %.3f ms CPU per picture\n", raw.PerPicture() * 1e3);
+    std::printf("libavcodec decode and copy, every %u ms:    %.3f ms CPU per picture\n", kIntervalMs,
                 paced.PerPicture() * 1e3);
     std::printf("ratio %.3f (overhead %.1f %%, goal <= 10 %%); against the paced decode %.3f\n",
                 player.PerPicture() / raw.PerPicture(), (player.PerPicture() / raw.PerPicture() - 1.0) * 100.0,
@@ -201,11 +214,11 @@ int main(int argc, char** argv) {
     // overhead; the back-to-back one also shows what the pace itself costs.
     if (paced.pictures != 0)
         std::printf("BENCH whole file-playback path, 720p H.264 every %u ms (ms CPU per frame)|%.3f|%.3f (raw "
-                    "libavcodec, same pace)|%.3f|<= 1.10\n",
+                    "libavcodec and the same copy, same pace)|%.3f|<= 1.10\n",
                     kIntervalMs, player.PerPicture() * 1e3, paced.PerPicture() * 1e3,
                     player.PerPicture() / paced.PerPicture());
     std::printf("BENCH whole file-playback path, 720p H.264 every %u ms (ms CPU per frame)|%.3f|%.3f (raw "
-                "libavcodec, back to back)|%.3f|<= 1.10\n",
+                "libavcodec and the same copy, back to back)|%.3f|<= 1.10\n",
                 kIntervalMs, player.PerPicture() * 1e3, raw.PerPicture() * 1e3, player.PerPicture() / raw.PerPicture());
     return 0;
 }

@@ -8,3 +8,6 @@ target_include_directories(bench_live PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJEC
   ${PROJECT_SOURCE_DIR}/tests)
 target_compile_options(bench_live PRIVATE ${QUORIX_WARNINGS})
 target_link_libraries(bench_live PRIVATE quorixsdk PkgConfig::AVCODEC PkgConfig::AVUTIL PkgConfig::TURBOJPEG Threads::Threads)
+# The program's own avcodec_send_packet and avcodec_receive_frame must be visible to the library.
+set_target_properties(bench_live PROPERTIES ENABLE_EXPORTS ON)
+target_link_libraries(bench_live PRIVATE ${CMAKE_DL_LIBS})
