@@ -4,6 +4,7 @@
 // descriptors and threads must not climb. Prints the curve and PASS or FAIL (exit status 0 or 1).
 //
 //   quorix_soak [--minutes M] [--sample-seconds S] [--warmup-samples W] [--trim 0|1]
+//               [--quiet-seconds Q]
 //
 // Measures per sample (memory figures in KiB):
 //   rss       resident size (VmRSS) as the allocator left it since the previous sample;
@@ -18,6 +19,9 @@
 //             drifts up for a while with no byte held by the library; rss_trim is what the
 //             process really holds, and a leak, through the allocator or its own mappings, shows
 //             in it all the same;
+//   t_heaps, t_anon, t_files
+//             resident size after the last trim of the sample by kind: the allocator's heaps,
+//             other anonymous memory (stacks, libraries' own mappings), mapped files;
 //   mapped    bytes the allocator has taken from the system (mallinfo2 arena + hblkhd);
 //   in_use    bytes handed out and not freed (uordblks + hblkhd);
 //   arenas    allocator arenas (one <heap> each in malloc_info);
@@ -158,9 +162,50 @@ int Arenas() {
     return n;
 }
 
+// Resident KiB by kind of mapping: the allocator's heaps (the main heap and the other arenas'
+// heaps, which glibc maps at multiples of 64 MiB), other anonymous memory (thread stacks, the
+// mappings of libraries that do not go through malloc) and mapped files (code, shader caches).
+struct Residence {
+    long heaps = 0;
+    long otherAnon = 0;
+    long files = 0;
+};
+
+Residence ResidentByKind() {
+    Residence r;
+    FILE* f = std::fopen("/proc/self/smaps", "r");
+    if (f == nullptr)
+        return r;
+    constexpr unsigned long kArenaHeapAlign = 64ul << 20;
+    char line[512];
+    long* bucket = nullptr;
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+        unsigned long from = 0, to = 0;
+        char perms[8] = {};
+        int nameAt = 0;
+        if (std::sscanf(line, "%lx-%lx %7s %*s %*s %*s %n", &from, &to, perms, &nameAt) >= 3 &&
+            nameAt > 0) {
+            const char* name = line + nameAt;
+            if (name[0] == '/')
+                bucket = &r.files;
+            else if (std::strncmp(name, "[heap]", 6) == 0 ||
+                     ((name[0] == '\0' || name[0] == '\n') && perms[1] == 'w' &&
+                      from % kArenaHeapAlign == 0))
+                bucket = &r.heaps;
+            else
+                bucket = &r.otherAnon;
+        } else if (bucket != nullptr && std::strncmp(line, "Rss:", 4) == 0) {
+            *bucket += std::strtol(line + 4, nullptr, 10);
+        }
+    }
+    std::fclose(f);
+    return r;
+}
+
 struct Sample {
     long rss = 0;      // KiB
     long rssTrim = 0;  // KiB, = rss without trimming
+    Residence kinds;   // after the last trim of the sample
     long mapped = 0;   // KiB
     long inUse = 0;    // KiB
     int arenas = 0;
@@ -193,6 +238,7 @@ struct Soak {
     std::vector<std::vector<uint8_t>> records;
     Port ports[kLivePorts + kFilePorts];
     std::atomic<bool> stop{false};
+    std::atomic<bool> quiet{false};  // control calls held while memory is read
     std::atomic<uint64_t> pushed{0};
     std::atomic<uint64_t> controls{0};
     std::atomic<uint64_t> fileEnds{0};
@@ -243,6 +289,10 @@ struct Soak {
         std::mt19937 rng(seed);
         auto pick = [&rng](int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng); };
         while (!stop.load()) {
+            if (quiet.load()) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                continue;
+            }
             Port& p = ports[pick(kLivePorts + kFilePorts)];
             {
                 std::lock_guard<std::mutex> guard(p.lock);
@@ -319,6 +369,7 @@ int main(int argc, char** argv) {
     int sampleSeconds = 60;
     int warmupSamples = 0;  // 0: a sixth of the run
     bool trim = true;
+    int quietSeconds = 3;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--minutes") == 0)
             minutes = std::atof(argv[i + 1]);
@@ -326,6 +377,8 @@ int main(int argc, char** argv) {
             sampleSeconds = std::max(1, std::atoi(argv[i + 1]));
         if (std::strcmp(argv[i], "--warmup-samples") == 0)
             warmupSamples = std::max(1, std::atoi(argv[i + 1]));
+        if (std::strcmp(argv[i], "--quiet-seconds") == 0)
+            quietSeconds = std::max(0, std::atoi(argv[i + 1]));
         if (std::strcmp(argv[i], "--trim") == 0)
             trim = std::atoi(argv[i + 1]) != 0;
     }
@@ -363,33 +416,39 @@ int main(int argc, char** argv) {
     for (int c = 0; c < 2; ++c)
         threads.emplace_back([&soak, c] { soak.Control(20261207u + static_cast<uint32_t>(c)); });
 
+    quietSeconds = std::min(quietSeconds, std::max(0, sampleSeconds / 2 - 2));
     const int wanted = static_cast<int>(minutes * 60.0 / sampleSeconds + 0.5);
     if (warmupSamples == 0)
         warmupSamples = std::max(1, wanted / 6);
     const int samples = std::max(warmupSamples + 2, wanted);
     std::vector<Sample> curve;
     std::printf(
-        "measure: %s; warm-up %d of %d samples of %d s\n",
+        "measure: %s; control calls held %d s before the readings; warm-up %d of %d samples of "
+        "%d s\n",
         trim ? "rss_trim, resident size after malloc_trim(0), mean of the readings of a sample"
              : "rss_trim, resident size untouched (no trim), mean of the readings of a sample",
-        warmupSamples, samples, sampleSeconds);
+        quietSeconds, warmupSamples, samples, sampleSeconds);
     std::printf(
-        "sample minute  rss_kib rss_trim  mapped  in_use arenas threads started  reaped fds  "
-        "records "
-        "controls file_ends\n");
+        "sample minute      rss rss_trim  t_heaps  t_anon  t_files  mapped  in_use arenas threads "
+        "started  reaped fds  records controls file_ends\n");
     const auto start = std::chrono::steady_clock::now();
     for (int s = 1; s <= samples; ++s) {
         const auto due = start + std::chrono::seconds(static_cast<long>(s) * sampleSeconds);
         Sample m;
-        // Which decoders and queues happen to be alive at one instant moves the in-use bytes by a
-        // few per cent, so the memory figures of a sample are the means of kReadings readings
-        // spread over the last third of its interval. Raw resident size is read once, before the
-        // first trim of the sample, so it shows what the allocator kept since the last sample.
-        const auto spacing =
-            std::chrono::milliseconds(sampleSeconds * 1000 / (3 * (kReadings - 1)));
+        // At any instant a few ports are between a stop and their next key frame, without a
+        // decoder, and a decoder holds more than a megabyte: the count moves the in-use bytes by
+        // several per cent from one instant to the next. The control calls are therefore held
+        // for quietSeconds before the readings, so that every port is playing again, and the
+        // memory figures of a sample are the means of kReadings readings half a second apart.
+        // Raw resident size is read once, before the first trim of the sample, so it shows what
+        // the allocator kept since the previous sample.
+        const auto spacing = std::chrono::milliseconds(500);
+        const auto first = due - spacing * (kReadings - 1);
+        std::this_thread::sleep_until(first - std::chrono::seconds(quietSeconds));
+        soak.quiet.store(quietSeconds > 0);
         long rssSum = 0, mappedSum = 0, inUseSum = 0;
         for (int r = 0; r < kReadings; ++r) {
-            std::this_thread::sleep_until(due - spacing * (kReadings - 1 - r));
+            std::this_thread::sleep_until(first + spacing * r);
             const struct mallinfo2 info = mallinfo2();
             mappedSum += static_cast<long>((info.arena + info.hblkhd) / 1024);
             inUseSum += static_cast<long>((info.uordblks + info.hblkhd) / 1024);
@@ -400,6 +459,8 @@ int main(int argc, char** argv) {
                 malloc_trim(0);
             rssSum += trim ? StatusField("VmRSS:") : raw;
         }
+        m.kinds = ResidentByKind();
+        soak.quiet.store(false);
         m.rssTrim = rssSum / kReadings;
         m.mapped = mappedSum / kReadings;
         m.inUse = inUseSum / kReadings;
@@ -409,14 +470,16 @@ int main(int argc, char** argv) {
         m.reaped = g_threadsReaped.load();
         m.fds = OpenDescriptors();
         curve.push_back(m);
-        std::printf("%6d %6.1f %8ld %8ld %7ld %7ld %6d %7ld %7llu %7llu %3d %8llu %8llu %9llu%s\n",
-                    s, s * sampleSeconds / 60.0, m.rss, m.rssTrim, m.mapped, m.inUse, m.arenas,
-                    m.threads, static_cast<unsigned long long>(m.started),
-                    static_cast<unsigned long long>(m.reaped), m.fds,
-                    static_cast<unsigned long long>(soak.pushed.load()),
-                    static_cast<unsigned long long>(soak.controls.load()),
-                    static_cast<unsigned long long>(soak.fileEnds.load()),
-                    s <= warmupSamples ? "  (warm-up)" : "");
+        std::printf(
+            "%6d %6.1f %8ld %8ld %8ld %7ld %8ld %7ld %7ld %6d %7ld %7llu %7llu %3d %8llu %8llu "
+            "%9llu%s\n",
+            s, s * sampleSeconds / 60.0, m.rss, m.rssTrim, m.kinds.heaps, m.kinds.otherAnon,
+            m.kinds.files, m.mapped, m.inUse, m.arenas, m.threads,
+            static_cast<unsigned long long>(m.started), static_cast<unsigned long long>(m.reaped),
+            m.fds, static_cast<unsigned long long>(soak.pushed.load()),
+            static_cast<unsigned long long>(soak.controls.load()),
+            static_cast<unsigned long long>(soak.fileEnds.load()),
+            s <= warmupSamples ? "  (warm-up)" : "");
         std::fflush(stdout);
     }
 
