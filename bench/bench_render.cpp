@@ -1,6 +1,6 @@
 // Panorama drawing rate on the headless context, against libavfilter's v360 filter.
 //
-//   bench_render [seconds per measurement, default 4] [adaptive|direct|full|picture|v360,
+//   bench_render [seconds per measurement, default 4] [adaptive|direct|picture|before|full|v360,
 //                comma-separated: only those]
 //
 // Ours: a 1920x1920 fisheye (model 2) in planar 4:2:0, drawn by the renderer's own thread into
@@ -256,7 +256,7 @@ int main(int argc, char** argv) {
     // thread only idles.
     constexpr int kRounds = 4;
     double ours = 0.0, v360 = 0.0, pictureSized = 0.0, oursCpu = 0.0, pictureCpu = 0.0;
-    double direct = 0.0, directCpu = 0.0;
+    double direct = 0.0, directCpu = 0.0, before = 0.0, beforeCpu = 0.0;
     for (int round = 0; round < kRounds; ++round) {
         if (wanted("adaptive")) {
             SPHERA::EnableRegion(r, 0, 0, 0, kOutW, kOutH, true);
@@ -272,6 +272,17 @@ int main(int argc, char** argv) {
             direct += MeasureOurs(r, frame, counter, seconds / kRounds, &cpu) / kRounds;
             directCpu += cpu / kRounds;
             SPHERA::EnableRegion(r, 0, 0, 0, kOutW, kOutH, false);
+            SPHERA::ForceDirectCameraPass(false);
+        }
+        if (wanted("before")) {
+            SPHERA::ForceDirectCameraPass(true);
+            SPHERA::ForcePictureSizedTargets(true);
+            SPHERA::EnableRegion(r, 0, 0, 0, kOutW, kOutH, true);
+            double cpu = 0.0;
+            before += MeasureOurs(r, frame, counter, seconds / kRounds, &cpu) / kRounds;
+            beforeCpu += cpu / kRounds;
+            SPHERA::EnableRegion(r, 0, 0, 0, kOutW, kOutH, false);
+            SPHERA::ForcePictureSizedTargets(false);
             SPHERA::ForceDirectCameraPass(false);
         }
         if (wanted("picture")) {
@@ -301,6 +312,8 @@ int main(int argc, char** argv) {
     std::printf("renderer (full mesh)      %8.2f frames/s\n", full);
     std::printf("renderer (direct pass)    %8.2f frames/s, %.1f ms CPU per frame\n", direct,
                 directCpu);
+    std::printf("renderer (both, as before)%8.2f frames/s, %.1f ms CPU per frame\n", before,
+                beforeCpu);
     std::printf("renderer (picture-sized)  %8.2f frames/s, %.1f ms CPU per frame\n", pictureSized,
                 pictureCpu);
     std::printf("v360 (2 threads)          %8.2f frames/s\n", v360);

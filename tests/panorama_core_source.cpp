@@ -207,12 +207,15 @@ TEST_F(PanoramaSourceGl, YuvWidthIsRoundedAndPlanesLandInTheirTextures) {
     EXPECT_EQ(th, 6);
     EXPECT_EQ(ty[1279], static_cast<uint8_t>(1279));
     EXPECT_EQ(ty[5 * 1280 + 3], static_cast<uint8_t>(8));
-    const std::vector<uint8_t> tu = Texture(GL_TEXTURE3, GL_RED, 1, &tw, &th);
+    // U and V side by side in one two-channel texture.
+    const std::vector<uint8_t> tuv = Texture(GL_TEXTURE3, GL_LUMINANCE_ALPHA, 2, &tw, &th);
     EXPECT_EQ(tw, 640);
     EXPECT_EQ(th, 3);
-    EXPECT_EQ(tu[0], 100);
-    const std::vector<uint8_t> tv = Texture(GL_TEXTURE4, GL_RED, 1, &tw, &th);
-    EXPECT_EQ(tv[639], 200);
+    ASSERT_EQ(tuv.size(), 640u * 3u * 2u);
+    EXPECT_EQ(tuv[0], 100);
+    EXPECT_EQ(tuv[1], 200);
+    EXPECT_EQ(tuv[2 * (2 * 640 + 639)], 100);
+    EXPECT_EQ(tuv[2 * (2 * 640 + 639) + 1], 200);
     camera.DeleteTextures();
 }
 

@@ -4,6 +4,7 @@
 #include <quorixsdk.h>
 
 #include <cstring>
+#include <new>
 
 namespace SPHERA {
 
@@ -266,9 +267,24 @@ void CCamera::Upload() {
         const uint64_t ySize = static_cast<uint64_t>(m_width) * m_height;
         const uint64_t cSize = static_cast<uint64_t>(m_width / 2) * (m_height / 2);
         put(GL_TEXTURE2, m_textures[0], GL_LUMINANCE, GL_LUMINANCE, w, h, data);
-        put(GL_TEXTURE3, m_textures[1], GL_LUMINANCE, GL_LUMINANCE, w / 2, h / 2, data + ySize);
-        put(GL_TEXTURE4, m_textures[2], GL_LUMINANCE, GL_LUMINANCE, w / 2, h / 2,
-            data + ySize + cSize);
+        // A software rasteriser pays per texture fetch: U and V side by side in one texture
+        // are filtered by one fetch instead of two.
+        try {
+            m_chroma.resize(static_cast<size_t>(cSize) * 2);
+        } catch (const std::bad_alloc&) {
+            m_chroma.clear();
+        }
+        if (!m_chroma.empty()) {
+            const uint8_t* u = data + ySize;
+            const uint8_t* v = u + cSize;
+            uint8_t* out = m_chroma.data();
+            for (uint64_t i = 0; i < cSize; ++i) {
+                out[2 * i] = u[i];
+                out[2 * i + 1] = v[i];
+            }
+            put(GL_TEXTURE3, m_textures[1], GL_LUMINANCE_ALPHA, GL_LUMINANCE_ALPHA, w / 2, h / 2,
+                m_chroma.data());
+        }
     } else {
         const bool four = m_bytesPerPixel == 4;
         put(GL_TEXTURE2, m_textures[0], four ? GL_RGBA : GL_RGB, four ? GL_RGBA : GL_RGB, w, h,
@@ -300,9 +316,7 @@ void CCamera::Bind(const int32_t* locations) {
         glActiveTexture(GL_TEXTURE3);
         glBindTexture(GL_TEXTURE_2D, m_textures[1]);
         glUniform1i(locations[U_TEX_U], 3);
-        glActiveTexture(GL_TEXTURE4);
-        glBindTexture(GL_TEXTURE_2D, m_textures[2]);
-        glUniform1i(locations[U_TEX_V], 4);
+
     }
     glActiveTexture(GL_TEXTURE0);
 }

@@ -4,6 +4,7 @@
 // calibration of its lens that the shaders read.
 
 #include <cstdint>
+#include <vector>
 
 #include "base/hbuffer.h"
 #include "base/hevent.h"
@@ -102,7 +103,10 @@ private:
     void* m_releaseUser = nullptr;
     bool m_newData = false;
     bool m_sizeChanged = true;
-    uint32_t m_textures[3] = {0, 0, 0};  // Y (or the whole RGB picture), U, V
+    // Y (or the whole RGB picture); U and V interleaved (luminance U, alpha V), one fetch for
+    // both in the shader; the third is kept unused.
+    uint32_t m_textures[3] = {0, 0, 0};
+    std::vector<uint8_t> m_chroma;  // the interleaved U and V of the latest upload
     uint32_t m_uploadedFormat = 0;
     uint32_t m_specified = 0, m_replaced = 0;
 

@@ -5,7 +5,8 @@
 //
 // The mathematics
 // ---------------
-// Colour: planar 4:2:0 pictures arrive as three one-channel textures. With U and V centred on
+// Colour: planar 4:2:0 pictures arrive as a one-channel Y texture and one two-channel texture
+// with U and V side by side (luminance and alpha). With U and V centred on
 // zero the conversion is the analogue-YUV (BT.601 without range scaling) matrix
 //     R = Y + 1.13983 V,  G = Y - 0.39465 U - 0.58060 V,  B = Y + 2.03211 U.
 // Packed pictures are sampled as they are; BGR ones have their channels swapped back.
@@ -67,7 +68,6 @@ uniform int g_nDataFlag;
 #endif
 uniform sampler2D g_sTex;
 uniform sampler2D g_sTex_u;
-uniform sampler2D g_sTex_v;
 uniform sampler2D g_sTex_bkg;
 #ifdef QX_APPLY_PASS
 uniform sampler2D g_sMap;
@@ -145,8 +145,9 @@ void main()
     }
     vec3 rgb;
     if (g_nDataFlag == SPH_FORMAT_YUV420) {
-        float u = texture2D(g_sTex_u, st).r - 0.5;
-        float v = texture2D(g_sTex_v, st).r - 0.5;
+        vec2 uv = texture2D(g_sTex_u, st).ra - 0.5;
+        float u = uv.x;
+        float v = uv.y;
         float y = c.r;
         rgb = vec3(y + 1.13983 * v, y - 0.39465 * u - 0.58060 * v, y + 2.03211 * u);
     } else if (g_nDataFlag == SPH_FORMAT_BGR) {
