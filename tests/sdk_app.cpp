@@ -6,10 +6,12 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <climits>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/hlog.h"
@@ -165,6 +167,43 @@ protected:
 private:
     bool openGL_;
 };
+
+// Ports read the configuration from their own threads (decoder choice) while the host may
+// release and initialise again, which reads the file anew: a reader must always see one whole
+// configuration, never a mix of an old and a new one.
+TEST(SdkConfig, ReadersSeeWholeConfigurationsWhileInitReadsTheFileAgain) {
+    const std::string iniPath = ExecutableDirectory() + "quorixsdk.ini";
+    ProbedApp app(false);
+    std::atomic<bool> done{false};
+    std::atomic<int> mixed{0};
+    std::atomic<int> reads{0};
+    std::thread reader([&] {
+        while (!done.load()) {
+            const CSysParam& p = app.GetSysParam();
+            const int32_t v = p.h264Module;
+            // Written as {v, v, v, 1000 * v}, or the defaults when no file is there.
+            const bool whole = (v == 0 && p.h265Module == 0 && p.mjpegModule == 0 && p.hisiMaxWidth == 8192) ||
+                               (p.h265Module == v && p.mjpegModule == v && p.hisiMaxWidth == 1000 * v);
+            if (!whole) mixed.fetch_add(1);
+            reads.fetch_add(1);
+        }
+    });
+    for (int cycle = 0; cycle < 200; ++cycle) {
+        const int v = 1 + cycle % 3;
+        WriteText(iniPath, "[DECODER]\nH264=" + std::to_string(v) + "\nH265=" + std::to_string(v) +
+                               "\nMJPEG=" + std::to_string(v) + "\nHISI_MAX_WIDTH=" + std::to_string(1000 * v) +
+                               "\n");
+        ASSERT_EQ(app.InitInstance(), QUORIX_OK);
+        EXPECT_EQ(app.GetSysParam().h264Module, v);
+        EXPECT_EQ(app.GetSysParam().hisiMaxWidth, 1000 * v);
+        ASSERT_EQ(app.ExitInstance(), QUORIX_OK);
+    }
+    done.store(true);
+    reader.join();
+    EXPECT_EQ(mixed.load(), 0) << "of " << reads.load() << " reads";
+    std::error_code ignored;
+    fs::remove(iniPath, ignored);
+}
 
 TEST(SdkApp, RenderModeOnlyEverMovesToTheSoftwareDisplay) {
     struct Case {

@@ -6,10 +6,18 @@
 #include "panorama/render.h"
 #include "platform/profile.h"
 
+#include <utility>
+
 namespace {
 constexpr const char* kSource = "quorixapp";
 constexpr const char* kModule = "quorixsdk";
 constexpr const char* kConfigSection = "DECODER";
+
+bool SameParam(const CSysParam& a, const CSysParam& b) {
+    return a.h264Module == b.h264Module && a.h265Module == b.h265Module && a.mjpegModule == b.mjpegModule &&
+           a.hisiMaxWidth == b.hisiMaxWidth && a.configDirectory == b.configDirectory &&
+           a.configFile == b.configFile;
+}
 }  // namespace
 
 CQuorixApp& GetApp() {
@@ -22,6 +30,8 @@ CQuorixApp::CQuorixApp() {
     // Touch the logger first so that it is built before this object and therefore destroyed
     // after it: ports still log while they shut down at process exit.
     BRIXEL::CHLog::Instance();
+    m_paramSnapshots.push_back(std::make_unique<const CSysParam>());
+    m_sysParam.store(m_paramSnapshots.back().get(), std::memory_order_release);
     for (uint16_t port = 0; port < MAX_PORTS; ++port) {
         m_players[port] = std::make_unique<CPlayer>(port, *this);
     }
@@ -39,9 +49,14 @@ uint32_t CQuorixApp::InitInstance() {
     if (m_initCount.Increment() != 1) {
         return QUORIX_OK;
     }
-    m_moduleDirectory = BRIXEL::GetModuleDirectory();
-    if (m_moduleDirectory.empty() || m_moduleDirectory.back() != '/') {
-        m_moduleDirectory.push_back('/');
+    std::string directory = BRIXEL::GetModuleDirectory();
+    if (directory.empty() || directory.back() != '/') {
+        directory.push_back('/');
+    }
+    // Looked up anew, but stored only when it differs (it never does once the library is
+    // loaded): ports may be reading it for the external renderer while this runs.
+    if (directory != m_moduleDirectory) {
+        m_moduleDirectory = std::move(directory);
     }
     ReadConfiguration();
     // The renderer's shader text, which every OpenGL renderer of a port compiles.
@@ -89,7 +104,17 @@ void CQuorixApp::ReadConfiguration() {
     param.mjpegModule = PlatformGetProfileInt(kConfigSection, "MJPEG", 0, file);
     param.hisiMaxWidth = PlatformGetProfileInt(kConfigSection, "HISI_MAX_WIDTH",
                                                CSysParam::kDefaultHisiMaxWidth, file);
-    m_sysParam = param;
+    // Published, never rewritten in place: ports read the configuration from their own threads
+    // (decoder choice) at any time, also while the host initialises again.
+    BRIXEL::CHAutoLock lock(&m_paramLock);
+    for (const auto& known : m_paramSnapshots) {
+        if (SameParam(*known, param)) {
+            m_sysParam.store(known.get(), std::memory_order_release);
+            return;
+        }
+    }
+    m_paramSnapshots.push_back(std::make_unique<const CSysParam>(std::move(param)));
+    m_sysParam.store(m_paramSnapshots.back().get(), std::memory_order_release);
 }
 
 bool CQuorixApp::ProbeOpenGL() {

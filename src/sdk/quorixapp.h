@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "base/hatomic.h"
 #include "base/hlock.h"
@@ -56,7 +57,11 @@ public:
     // IPlayerHost
     const CGPano& GetGPano() override;
     bool IsDirectDrawMode() const override { return m_directDraw.load(); }
-    const CSysParam& GetSysParam() const override { return m_sysParam; }
+    // The configuration of the latest initialisation. A port's thread may keep reading the one it
+    // took while another initialisation reads the file again: it stays valid and unchanged.
+    const CSysParam& GetSysParam() const override {
+        return *m_sysParam.load(std::memory_order_acquire);
+    }
     uint16_t GetAudioPort() const override { return m_audioPort.load(); }
     uint16_t GetJpegQuality() const override { return m_jpegQuality.load(); }
     BRIXEL::CWaveOut* GetWaveOut() override { return &m_waveOut; }
@@ -77,9 +82,16 @@ private:
     std::atomic<bool> m_initialized{false};
     std::atomic<bool> m_directDraw{false};  // true: software display; one way only
     BRIXEL::CHAtomic m_initCount;
-    // Written only by the initialisation that brings the count to 1.
+    // Written by the initialisation that brings the count to 1, and only when it changed; the
+    // library's directory does not move, so later initialisations leave it (and its readers) alone.
     std::string m_moduleDirectory;
-    CSysParam m_sysParam;
+    // Every configuration published so far, immutable once in the list and kept until the
+    // application ends: a reader holds a plain reference. One entry per distinct configuration,
+    // so repeated initialisations with the same file add nothing. Guarded by m_paramLock (the
+    // list); m_sysParam points into it and is read without a lock.
+    BRIXEL::CHLock m_paramLock{true, false};
+    std::vector<std::unique_ptr<const CSysParam>> m_paramSnapshots;
+    std::atomic<const CSysParam*> m_sysParam{nullptr};
     // Guarded by m_panoLock: the tried flag, the table and the module.
     BRIXEL::CHLock m_panoLock{true, false};
     bool m_panoTried = false;
