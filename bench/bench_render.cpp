@@ -1,6 +1,6 @@
 // Panorama drawing rate on the headless context, against libavfilter's v360 filter.
 //
-//   bench_render [seconds per measurement, default 4] [adaptive|direct|picture|before|full|v360,
+//   bench_render [seconds per measurement, default 4] [adaptive|direct|picture|before|full|port|v360,
 //                comma-separated: only those]
 //
 // Ours: a 1920x1920 fisheye (model 2) in planar 4:2:0, drawn by the renderer's own thread into
@@ -108,11 +108,12 @@ void OnSnap(uint16_t, uint32_t, uint32_t, uint32_t, uint32_t, const uint8_t* dat
 // every 2 ms (no copy), as a camera faster than the renderer would, so the render thread never
 // waits for a frame.
 double MeasureOurs(SPHERA::CRender* r, std::vector<uint8_t>& frame, Counter& counter,
-                   double seconds, double* cpuPerFrame = nullptr) {
+                   double seconds, double* cpuPerFrame = nullptr, uint32_t width = kSrc,
+                   uint32_t height = kSrc) {
     std::atomic<bool> stop{false};
     std::thread feeder([&] {
         while (!stop.load()) {
-            SPHERA::AttachFrame(r, 0, kSrc, kSrc, 20, frame.data(),
+            SPHERA::AttachFrame(r, 0, width, height, 20, frame.data(),
                                 static_cast<uint32_t>(frame.size()));
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
@@ -308,6 +309,40 @@ int main(int argc, char** argv) {
     std::printf("texture-coordinate maps built: %u\n", r->GetRegion(0)->GetRemapBuilds());
     SPHERA::DestroyRender(r);
 
+    // One live port's picture: a 1080p picture of the normal model in a 640x360 region whose
+    // snapshot callback reads a band of a tenth of it, as the many-ports benchmark draws it.
+    double portCpu = 0.0, portBeforeCpu = 0.0, portRate = 0.0, portBeforeRate = 0.0;
+    if (wanted("port")) {
+        std::vector<uint8_t> portFrame(1920 * 1080 * 3 / 2);
+        for (size_t i = 0; i < portFrame.size(); ++i)
+            portFrame[i] = static_cast<uint8_t>(i * 7 / 5);
+        SPHERA::CRender* p = nullptr;
+        if (SPHERA::CreateRender(SPHERA::SPH_MODEL_NORMAL, nullptr, 0, &p) == QUORIX_OK &&
+            SPHERA::Init(p, 0, nullptr, true) == QUORIX_OK) {
+            Counter portCounter;
+            SPHERA::SetSnapFormat(p, 0, 3, 4);
+            SPHERA::SetSnapRect(p, 0, 0.0f, 0.0f, 1.0f, 0.1f);
+            SPHERA::SetSnapCallback(p, 0, OnSnap, &portCounter);
+            for (int round = 0; round < kRounds; ++round) {
+                double cpu = 0.0;
+                SPHERA::EnableRegion(p, 0, 0, 0, 640, 360, true);
+                portRate += MeasureOurs(p, portFrame, portCounter, seconds / kRounds, &cpu, 1920,
+                                        1080) /
+                            kRounds;
+                portCpu += cpu / kRounds;
+                SPHERA::ForcePictureSizedTargets(true);
+                portBeforeRate += MeasureOurs(p, portFrame, portCounter, seconds / kRounds, &cpu,
+                                              1920, 1080) /
+                                  kRounds;
+                portBeforeCpu += cpu / kRounds;
+                SPHERA::ForcePictureSizedTargets(false);
+                SPHERA::EnableRegion(p, 0, 0, 0, 640, 360, false);
+            }
+            SPHERA::SetSnapCallback(p, 0, nullptr, nullptr);
+        }
+        SPHERA::DestroyRender(p);
+    }
+
     std::printf("renderer (adaptive mesh)  %8.2f frames/s, %.1f ms CPU per frame\n", ours, oursCpu);
     std::printf("renderer (full mesh)      %8.2f frames/s\n", full);
     std::printf("renderer (direct pass)    %8.2f frames/s, %.1f ms CPU per frame\n", direct,
@@ -316,6 +351,9 @@ int main(int argc, char** argv) {
                 beforeCpu);
     std::printf("renderer (picture-sized)  %8.2f frames/s, %.1f ms CPU per frame\n", pictureSized,
                 pictureCpu);
+    std::printf("port 1080p -> 640x360     %8.2f frames/s, %.1f ms CPU per frame "
+                "(picture-sized target: %.2f frames/s, %.1f ms)\n",
+                portRate, portCpu, portBeforeRate, portBeforeCpu);
     std::printf("v360 (2 threads)          %8.2f frames/s\n", v360);
     std::printf("adaptive / full           %8.2fx\n", full > 0 ? ours / full : 0.0);
     std::printf("adaptive / v360           %8.3f\n", v360 > 0 ? ours / v360 : 0.0);

@@ -424,3 +424,55 @@ TEST(ViewRegion, OneShotSnapsSurviveATimedOutRequestAndConcurrentCallers) {
         FreeSnapData(res.data);
     }
 }
+
+// A region whose target is its rectangle's size draws straight into the window; off the window's
+// corner, its pixels and its answers to unproject must be those of the frame-buffer path, for
+// the plain quad and for the fisheye panorama drawn through its texture-coordinate map.
+TEST(ViewRegion, RegionsDrawnIntoTheWindowMatchTheFrameBufferPath) {
+    struct Case {
+        int32_t model, display;
+    } cases[] = {{SPH_MODEL_NORMAL, 0}, {SPH_MODEL_FISHEYE, 13}, {SPH_MODEL_FISHEYE, 11}};
+    constexpr int kSize = 128;
+    std::vector<uint8_t> rgb(size_t{kSize} * kSize * 3);
+    for (int y = 0; y < kSize; ++y)
+        for (int x = 0; x < kSize; ++x) {
+            uint8_t* p = &rgb[(size_t(y) * kSize + x) * 3];
+            p[0] = static_cast<uint8_t>(x * 2);
+            p[1] = static_cast<uint8_t>(y * 2);
+            p[2] = static_cast<uint8_t>((x ^ y) & 0xF0);
+        }
+    const float xs[3] = {0.3f, 0.5f, 0.7f}, ys[3] = {0.4f, 0.5f, 0.55f};
+    for (const Case& c : cases) {
+        SCOPED_TRACE("model " + std::to_string(c.model) + " display " + std::to_string(c.display));
+        Renderer r(c.model);
+        r.Rgb(kSize, kSize, rgb);
+        ASSERT_EQ(EnableRegion(r.get(), 1, 37, 21, kSize, kSize, true), QUORIX_OK);
+        if (c.display != 0) {
+            ASSERT_EQ(SetDisplayType(r.get(), 1, c.display), QUORIX_OK);
+        }
+        CRegion* region = r.get()->GetRegion(1);
+        Snapshot pictures[2];
+        float sx[2][3] = {}, sy[2][3] = {};
+        for (int viaFrameBuffer = 0; viaFrameBuffer < 2; ++viaFrameBuffer) {
+            ForceRegionFrameBuffer(viaFrameBuffer == 1);
+            pictures[viaFrameBuffer] = r.Fresh(1);
+            ASSERT_EQ(region->Project(kWaitMs, xs, ys, sx[viaFrameBuffer], sy[viaFrameBuffer], 3,
+                                      true),
+                      QUORIX_OK);
+        }
+        ForceRegionFrameBuffer(false);
+        ASSERT_EQ(pictures[0].data.size(), pictures[1].data.size());
+        ASSERT_FALSE(pictures[0].data.empty());
+        int worst = 0;
+        for (uint32_t y = 0; y < pictures[0].height; ++y)
+            for (uint32_t x = 0; x < pictures[0].width; ++x)
+                for (int ch = 0; ch < 4; ++ch)
+                    worst = std::max(worst, std::abs(pictures[0].At(x, y)[ch] -
+                                                     pictures[1].At(x, y)[ch]));
+        EXPECT_LE(worst, 1);
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_NEAR(sx[0][i], sx[1][i], 1e-3) << i;
+            EXPECT_NEAR(sy[0][i], sy[1][i], 1e-3) << i;
+        }
+    }
+}

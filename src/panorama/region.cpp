@@ -56,6 +56,8 @@ void LogGlError(const char* function, int line) {
 
 #define REGION_GL_CHECK(fn) LogGlError((fn), __LINE__)
 
+std::atomic<bool> g_viaFrameBuffer{false};
+
 void UniformInt(IRegionHost* h, EUniform u, int32_t v) {
     glUniform1i(h->GetUniform(u), v);
 }
@@ -480,23 +482,36 @@ void CRegion::RenderBegin(RegionView& view) {
         SetPtz(view.pan, view.tilt, view.zoom);
     ResizeTargets(view.targetWidth, view.targetHeight);
 
-    m_current = 1 - m_current;
-    glBindFramebuffer(GL_FRAMEBUFFER, m_frameBuffer);
-    glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D,
-                           m_colourTexture[m_current], 0);
-    glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_DEPTH_ATTACHMENT, GL_RENDERBUFFER, m_depthBuffer);
-    const GLenum status = glCheckFramebufferStatus(GL_FRAMEBUFFER);
-    if (status != GL_FRAMEBUFFER_COMPLETE)
-        HLOG(kSource, kModule, 40, kFn, "[reg=%d] glBindFramebuffer fail %#x",
-             static_cast<int>(m_index), status);
-
-    glViewport(0, 0, static_cast<GLsizei>(view.targetWidth),
-               static_cast<GLsizei>(view.targetHeight));
     // Unflipped and unadjusted, the compose pass copies every drawn pixel (alpha 1) unchanged
     // and leaves the background colour with alpha 0 elsewhere: a camera pass cleared to that
     // colour holds the same pixels already, and the full-size compose pass is saved.
     m_composeSkipped = view.flip == 0 && view.brightness == 1.0f && view.saturation == 1.0f &&
                        view.contrast == 1.0f;
+    // Without a compose pass, a target of the rectangle's own size would only be copied 1:1 into
+    // the window. The window's rows are stored the other way up, which makes that copy a full
+    // draw of colour and another of depth on a software rasteriser: the camera pass is drawn
+    // into the rectangle straight away instead.
+    m_drawToWindow = m_composeSkipped && m_index != kScreenOffRegion && !g_viaFrameBuffer.load() &&
+                     view.x >= 0 && view.y >= 0 &&
+                     view.targetWidth == static_cast<uint32_t>(view.width) &&
+                     view.targetHeight == static_cast<uint32_t>(view.height);
+    m_current = 1 - m_current;
+    if (m_drawToWindow) {
+        glBindFramebuffer(GL_FRAMEBUFFER, 0);
+        BindWindowRect(view);
+    } else {
+        glBindFramebuffer(GL_FRAMEBUFFER, m_frameBuffer);
+        glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D,
+                               m_colourTexture[m_current], 0);
+        glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_DEPTH_ATTACHMENT, GL_RENDERBUFFER,
+                                  m_depthBuffer);
+        const GLenum status = glCheckFramebufferStatus(GL_FRAMEBUFFER);
+        if (status != GL_FRAMEBUFFER_COMPLETE)
+            HLOG(kSource, kModule, 40, kFn, "[reg=%d] glBindFramebuffer fail %#x",
+                 static_cast<int>(m_index), status);
+        glViewport(0, 0, static_cast<GLsizei>(view.targetWidth),
+                   static_cast<GLsizei>(view.targetHeight));
+    }
     if (m_composeSkipped) {
         const uint32_t bg = m_backgroundColour;
         glClearColor((bg & 0xFF) / 255.0f, ((bg >> 8) & 0xFF) / 255.0f,
@@ -504,8 +519,10 @@ void CRegion::RenderBegin(RegionView& view) {
     } else {
         glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
     }
-    // Stencil too: the buffer is cleared whole instead of around its stencil bits.
-    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT | GL_STENCIL_BUFFER_BIT);
+    // Stencil too: the buffer is cleared whole instead of around its stencil bits. The window's
+    // stencil is not ours.
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT |
+            (m_drawToWindow ? 0 : GL_STENCIL_BUFFER_BIT));
     if (view.displayType == SPH_DISPLAY_CYLINDER) {
         glDisable(GL_CULL_FACE);
     } else {
@@ -538,6 +555,16 @@ void CRegion::SetViewUniforms(const RegionView& view) {
     glUniformMatrix4fv(h->GetUniform(U_PROJECT), 1, GL_FALSE, view.project);
     glUniformMatrix4fv(h->GetUniform(U_MODELVIEW), 1, GL_FALSE, view.modelView);
     UniformFloat(h, U_PAN, view.panUniform);
+}
+
+void CRegion::BindWindowRect(const RegionView& view) {
+    glViewport(view.x, view.y, view.width, view.height);
+    glScissor(view.x, view.y, view.width, view.height);
+    glEnable(GL_SCISSOR_TEST);
+}
+
+void ForceRegionFrameBuffer(bool force) {
+    g_viaFrameBuffer.store(force);
 }
 
 void RemapKey::Add(float v) {
@@ -587,12 +614,18 @@ bool CRegion::BeginRemap(const RegionView& view) {
     }
     glBindFramebuffer(GL_FRAMEBUFFER, m_remapFrameBuffer);
     glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, m_remapTexture, 0);
+    if (m_drawToWindow) {
+        m_remapWindowView = view;
+        glDisable(GL_SCISSOR_TEST);
+        glViewport(0, 0, static_cast<GLsizei>(view.targetWidth),
+                   static_cast<GLsizei>(view.targetHeight));
+    }
     const GLenum status = glCheckFramebufferStatus(GL_FRAMEBUFFER);
     if (glGetError() != GL_NO_ERROR || status != GL_FRAMEBUFFER_COMPLETE) {
         HLOG(kSource, kModule, 30, kFn, "[reg=%d] no float target (%#x), drawing directly",
              static_cast<int>(m_index), status);
         m_remapBroken = true;
-        glBindFramebuffer(GL_FRAMEBUFFER, m_frameBuffer);
+        ReturnFromRemap();
         return false;
     }
     glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
@@ -600,16 +633,25 @@ bool CRegion::BeginRemap(const RegionView& view) {
     return true;
 }
 
+void CRegion::ReturnFromRemap() {
+    if (m_drawToWindow) {
+        glBindFramebuffer(GL_FRAMEBUFFER, 0);
+        BindWindowRect(m_remapWindowView);
+    } else {
+        glBindFramebuffer(GL_FRAMEBUFFER, m_frameBuffer);
+    }
+}
+
 void CRegion::EndRemap(const RemapKey& key) {
-    glBindFramebuffer(GL_FRAMEBUFFER, m_frameBuffer);
+    ReturnFromRemap();
     m_remapKey = key;
     m_remapValid = true;
     m_remapBuilds.fetch_add(1);
     REGION_GL_CHECK("SPHERA::CRegion::EndRemap");
 }
 
-void CRegion::DrawThroughRemap(const RegionView& view, int32_t mapLocation,
-                               int32_t sizeLocation) {
+void CRegion::DrawThroughRemap(const RegionView& view, int32_t mapLocation, int32_t sizeLocation,
+                               int32_t originLocation) {
     IRegionHost* h = m_owner;
     if (h == nullptr)
         return;
@@ -618,6 +660,8 @@ void CRegion::DrawThroughRemap(const RegionView& view, int32_t mapLocation,
     glUniform1i(mapLocation, 5);
     glUniform2f(sizeLocation, static_cast<float>(view.targetWidth),
                 static_cast<float>(view.targetHeight));
+    glUniform2f(originLocation, m_drawToWindow ? static_cast<float>(view.x) : 0.0f,
+                m_drawToWindow ? static_cast<float>(view.y) : 0.0f);
     glActiveTexture(GL_TEXTURE0);
     const GLboolean cull = glIsEnabled(GL_CULL_FACE);
     glDisable(GL_CULL_FACE);
@@ -658,7 +702,7 @@ void CRegion::RenderEnd(RegionView& view) {
     if (m_composeSkipped) {
         OnProject(view);
         // The compose quad would have left the far plane everywhere.
-        glClear(GL_DEPTH_BUFFER_BIT | GL_STENCIL_BUFFER_BIT);
+        glClear(GL_DEPTH_BUFFER_BIT | (m_drawToWindow ? 0 : GL_STENCIL_BUFFER_BIT));
     } else {
         ComposePass(view);
     }
@@ -671,11 +715,16 @@ void CRegion::RenderEnd(RegionView& view) {
         return;
     }
 
-    glBindFramebuffer(GL_DRAW_FRAMEBUFFER, 0);
-    glBlitFramebuffer(0, 0, tw, th, view.x, view.y, view.x + view.width, view.y + view.height,
-                      GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT, GL_NEAREST);
-    REGION_GL_CHECK(kFn);
-    glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
+    if (m_drawToWindow) {
+        glDisable(GL_SCISSOR_TEST);
+    } else {
+        glBindFramebuffer(GL_DRAW_FRAMEBUFFER, 0);
+        glBlitFramebuffer(0, 0, tw, th, view.x, view.y, view.x + view.width,
+                          view.y + view.height, GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT,
+                          GL_NEAREST);
+        REGION_GL_CHECK(kFn);
+        glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
+    }
     OnSnap(view.x, view.y, view.width, view.height, false);
     glUseProgram(0);
 
@@ -876,14 +925,15 @@ void CRegion::OnProject(const RegionView& view) {
     for (size_t i = 0; i < n; ++i) {
         const double x = m_xs[i], y = m_ys[i];
         if (m_projectInverse) {
+            // Relative to the viewport, which is offset when the region draws in the window.
             const double wx = x * vw, wy = vh - vh * y;
             const GLint px =
                 static_cast<GLint>(std::clamp(std::floor(wx), 0.0, std::max(0.0, vw - 1.0)));
             const GLint py =
                 static_cast<GLint>(std::clamp(std::floor(wy), 0.0, std::max(0.0, vh - 1.0)));
             GLfloat depth = 1.0f;
-            glReadPixels(px, py, 1, 1, GL_DEPTH_COMPONENT, GL_FLOAT, &depth);
-            const double win[3] = {wx, wy, depth};
+            glReadPixels(px + vp[0], py + vp[1], 1, 1, GL_DEPTH_COMPONENT, GL_FLOAT, &depth);
+            const double win[3] = {wx + vp[0], wy + vp[1], depth};
             double obj[3], sx = 0.0, sy = 0.0;
             if (std::isfinite(wx) && std::isfinite(wy) &&
                 GluUnProject(win, mv, proj, viewport, obj)) {
@@ -897,8 +947,8 @@ void CRegion::OnProject(const RegionView& view) {
             double obj[3], win[3];
             ToObject(view, model, x, y, obj);
             if (vw > 0.0 && vh > 0.0 && GluProject(obj, mv, proj, viewport, win)) {
-                m_xs[i] = static_cast<float>(win[0] / vw);
-                m_ys[i] = static_cast<float>((vh - win[1]) / vh);
+                m_xs[i] = static_cast<float>((win[0] - vp[0]) / vw);
+                m_ys[i] = static_cast<float>((vh - (win[1] - vp[1])) / vh);
             } else {
                 m_xs[i] = m_ys[i] = undefined;
             }

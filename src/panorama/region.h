@@ -121,7 +121,8 @@ public:
     bool IsRemapCurrent(const RemapKey& key) const;
     bool BeginRemap(const RegionView& view);
     void EndRemap(const RemapKey& key);
-    void DrawThroughRemap(const RegionView& view, int32_t mapLocation, int32_t sizeLocation);
+    void DrawThroughRemap(const RegionView& view, int32_t mapLocation, int32_t sizeLocation,
+                          int32_t originLocation);
     // How often the map was built since the region's GL objects were made.
     uint32_t GetRemapBuilds() const { return m_remapBuilds.load(); }
 
@@ -130,6 +131,10 @@ public:
 
 private:
     void ResizeTargets(uint32_t width, uint32_t height);
+    // Viewport and scissor of the region's rectangle in the window.
+    void BindWindowRect(const RegionView& view);
+    // Back from the map's target to where this frame's camera pass draws.
+    void ReturnFromRemap();
     void OnProject(const RegionView& view);
     void OnSnap(int32_t x, int32_t y, int32_t width, int32_t height, bool fromFrameBuffer);
     bool UseComposeProgram(const RegionView& view);
@@ -207,8 +212,15 @@ private:
     bool m_remapValid = false;
     bool m_remapBroken = false;
     RemapKey m_remapKey;
+    RegionView m_remapWindowView;
+    // Render thread only: this frame's camera pass draws straight into the window rectangle.
+    bool m_drawToWindow = false;
     std::atomic<uint32_t> m_remapBuilds{0};
 };
+
+// Tests and benchmarks: every region draws into its own frame buffer and is copied into the
+// window, also where it could draw into the window straight away.
+void ForceRegionFrameBuffer(bool force);
 
 // ---- renderer-level operations on regions (regions 0-8 for the host) ----
 uint32_t GetDisplayTypeList(IRegionHost* render, int32_t* types, uint32_t* count);

@@ -766,7 +766,8 @@ bool CRender::RenderCameraThroughMap(CRegion* region, RegionView& view) {
     if (applied) {
         const int32_t* uniforms = ActiveUniforms();
         camera.Bind(uniforms);
-        region->DrawThroughRemap(view, uniforms[U_MAP], uniforms[U_VIEWSIZE]);
+        region->DrawThroughRemap(view, uniforms[U_MAP], uniforms[U_VIEWSIZE],
+                                 uniforms[U_MAPORIGIN]);
     }
     // The compose pass may fall back on the camera-pass program and its view uniforms.
     SelectProgram(view.displayType);

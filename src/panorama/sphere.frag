@@ -72,6 +72,7 @@ uniform sampler2D g_sTex_bkg;
 #ifdef QX_APPLY_PASS
 uniform sampler2D g_sMap;
 uniform vec2 g_v2ViewSize;
+uniform vec2 g_v2MapOrigin;  // the target's corner in the frame buffer drawn into
 #endif
 
 varying vec2 v_v2TexCoord;
@@ -91,7 +92,7 @@ float Atan2(float y, float x)
 void main()
 {
 #ifdef QX_APPLY_PASS
-    vec4 m = texture2D(g_sMap, gl_FragCoord.xy / g_v2ViewSize);
+    vec4 m = texture2D(g_sMap, (gl_FragCoord.xy - g_v2MapOrigin) / g_v2ViewSize);
     if (m.a < 0.5)
         discard;
     vec2 st = m.xy;

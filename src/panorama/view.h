@@ -67,6 +67,7 @@ enum EUniform : uint32_t {
     U_TEX_BKG,
     U_DATAFLAG,
     U_MAP,
+    U_MAPORIGIN,
     U_COUNT
 };
 extern const char* const kUniformNames[U_COUNT];
