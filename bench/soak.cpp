@@ -3,31 +3,37 @@
 // and threads are sampled at a fixed interval; after the warm-up, memory must stay within 1 % and
 // descriptors and threads must not climb. Prints the curve and PASS or FAIL (exit status 0 or 1).
 //
-//   quorix_soak [--minutes M] [--sample-seconds S] [--warmup-samples W] [--trim 0|1]
-//               [--quiet-seconds Q]
+//   quorix_soak [--minutes M] [--sample-seconds S] [--warmup-samples W] [--quiet-seconds Q]
+//               [--gl-ports K] [--trim 0|1]
 //
-// Measures per sample (memory figures in KiB):
-//   rss       resident size (VmRSS) as the allocator left it since the previous sample;
-//   rss_trim  resident size right after malloc_trim(0) has handed the allocator's free pages back
-//             to the system (--trim 1, the default; with --trim 0 the untouched resident size).
-//             Every stop, close and free ends a port's stream threads and its decoder; the next
-//             play opens a decoder on a new thread, and a decoder context is one block of about
-//             750 KiB. glibc serves large blocks by mmap only until the first of them is freed,
-//             then raises its mmap threshold above them, so from then on the contexts come out of
-//             the arena of whichever thread opened them (up to eight arenas per core), and each
-//             arena keeps the free pages between its live blocks. Raw resident size therefore
-//             drifts up for a while with no byte held by the library; rss_trim is what the
-//             process really holds, and a leak, through the allocator or its own mappings, shows
-//             in it all the same;
-//   t_heaps, t_anon, t_files
-//             resident size after the last trim of the sample by kind: the allocator's heaps,
-//             other anonymous memory (stacks, libraries' own mappings), mapped files;
+// Live ports play into the external renderer double, so that the run measures the engine and the
+// decoders rather than a software rasteriser; --gl-ports K gives the first K live ports the
+// OpenGL renderer instead (ordinary picture, off screen).
+//
+// Memory per sample, in KiB:
+//   rss       resident size (VmRSS), what the system charges the process;
+//   held      what the process holds: the bytes the allocator has handed out and not taken back
+//             (mallinfo2 uordblks) plus everything resident outside the allocator's heaps
+//             (stacks, the allocator's own mmapped blocks, other libraries' mappings, code). A
+//             leak through the allocator or past it shows here; free memory the allocator keeps
+//             does not;
+//   heap_res  resident size of the allocator's heaps (the main heap and the arenas' heaps, which
+//             glibc maps at multiples of 64 MiB); heap_res - heap_used is what the allocator keeps;
+//   heap_used bytes in use in those heaps (uordblks);
+//   anon      resident anonymous memory outside the heaps; files: resident mapped files;
 //   mapped    bytes the allocator has taken from the system (mallinfo2 arena + hblkhd);
-//   in_use    bytes handed out and not freed (uordblks + hblkhd);
 //   arenas    allocator arenas (one <heap> each in malloc_info);
-//   threads   live threads of the process; started and reaped count every pthread_create and
-//             every thread joined or detached since the start, so that unreaped threads show.
-// The 1 % verdict applies to rss_trim; the growth of rss and of in_use is printed beside it.
+//   rss_trim  with --trim 1 only: resident size right after malloc_trim(0) (the trim changes what
+//             rss shows from then on, so it is off by default).
+// Every stop, close and free ends a port's stream threads and its decoder; the next play opens a
+// decoder on a new thread, and a decoder context is one block of about 750 KiB. glibc serves large
+// blocks by mmap only until the first of them is freed, then raises its mmap threshold above
+// them, so from then on the contexts come out of the arena of whichever thread opened them (up to
+// eight arenas per core), and each arena keeps the free pages between its live blocks: rss sits
+// tens of MiB above held and wanders with the churn while held stays flat. The 1 % verdict applies
+// to held; the growth of rss is printed beside it. Threads: live threads of the process; started
+// and reaped count every pthread_create and every thread joined or detached since the start, so
+// that unreaped threads show.
 
 #include <dirent.h>
 #include <dlfcn.h>
@@ -164,7 +170,8 @@ int Arenas() {
 
 // Resident KiB by kind of mapping: the allocator's heaps (the main heap and the other arenas'
 // heaps, which glibc maps at multiples of 64 MiB), other anonymous memory (thread stacks, the
-// mappings of libraries that do not go through malloc) and mapped files (code, shader caches).
+// allocator's mmapped blocks, the mappings of libraries that do not go through malloc) and mapped
+// files (code, shader caches).
 struct Residence {
     long heaps = 0;
     long otherAnon = 0;
@@ -202,12 +209,13 @@ Residence ResidentByKind() {
     return r;
 }
 
-struct Sample {
-    long rss = 0;      // KiB
-    long rssTrim = 0;  // KiB, = rss without trimming
-    Residence kinds;   // after the last trim of the sample
-    long mapped = 0;   // KiB
-    long inUse = 0;    // KiB
+struct Sample {  // memory in KiB, each the mean of the sample's readings
+    long rss = 0;
+    long held = 0;
+    long heapUsed = 0;
+    Residence kinds;
+    long mapped = 0;
+    long rssTrim = -1;  // only with trimming
     int arenas = 0;
     long threads = 0;
     uint64_t started = 0;
@@ -229,8 +237,9 @@ int OpenDescriptors() {
 struct Port {
     uint16_t number = 0;
     bool file = false;
-    std::mutex lock;        // serialises this port's control calls, opens and frees
-    uint32_t sequence = 0;  // lock
+    int model = QUORIX_MODEL_EXTERNAL;  // of a live port
+    std::mutex lock;                    // serialises this port's control calls, opens and frees
+    uint32_t sequence = 0;              // lock
 };
 
 struct Soak {
@@ -257,7 +266,7 @@ struct Soak {
             QUORIX_SetFileEndCallback(p.number, &OnFileEnd, this);
             if (QUORIX_OpenFile(p.number, path.c_str()) != QUORIX_OK)
                 return false;
-        } else if (QUORIX_OpenStream(p.number, -1, nullptr, 0, nullptr, 0) != QUORIX_OK) {
+        } else if (QUORIX_OpenStream(p.number, p.model, nullptr, 0, nullptr, 0) != QUORIX_OK) {
             return false;
         }
         return QUORIX_Play(p.number, 0, nullptr, 0) == QUORIX_OK;
@@ -337,7 +346,7 @@ struct Soak {
                         } else {
                             QUORIX_CloseStream(n);
                             QUORIX_SetStreamOpenMode(n, static_cast<uint32_t>(pick(3)));
-                            QUORIX_OpenStream(n, -1, nullptr, 0, nullptr, 0);
+                            QUORIX_OpenStream(n, p.model, nullptr, 0, nullptr, 0);
                         }
                         QUORIX_Play(n, 0, nullptr, 0);
                         break;
@@ -368,8 +377,9 @@ int main(int argc, char** argv) {
     double minutes = 5;
     int sampleSeconds = 60;
     int warmupSamples = 0;  // 0: a sixth of the run
-    bool trim = true;
+    bool trim = false;
     int quietSeconds = 3;
+    int glPorts = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--minutes") == 0)
             minutes = std::atof(argv[i + 1]);
@@ -377,6 +387,8 @@ int main(int argc, char** argv) {
             sampleSeconds = std::max(1, std::atoi(argv[i + 1]));
         if (std::strcmp(argv[i], "--warmup-samples") == 0)
             warmupSamples = std::max(1, std::atoi(argv[i + 1]));
+        if (std::strcmp(argv[i], "--gl-ports") == 0)
+            glPorts = std::clamp(std::atoi(argv[i + 1]), 0, kLivePorts);
         if (std::strcmp(argv[i], "--quiet-seconds") == 0)
             quietSeconds = std::max(0, std::atoi(argv[i + 1]));
         if (std::strcmp(argv[i], "--trim") == 0)
@@ -404,6 +416,8 @@ int main(int argc, char** argv) {
     const uint64_t sdkThreads = g_threadsStarted.load() - g_threadsReaped.load() - before;
     for (int i = 0; i < kLivePorts + kFilePorts; ++i) {
         soak.ports[i].file = i >= kLivePorts;
+        if (i < glPorts)
+            soak.ports[i].model = QUORIX_MODEL_NORMAL;
         if (!soak.Open(soak.ports[i])) {
             std::fprintf(stderr, "soak: opening port %d failed\n", i);
             return 2;
@@ -423,14 +437,12 @@ int main(int argc, char** argv) {
     const int samples = std::max(warmupSamples + 2, wanted);
     std::vector<Sample> curve;
     std::printf(
-        "measure: %s; control calls held %d s before the readings; warm-up %d of %d samples of "
-        "%d s\n",
-        trim ? "rss_trim, resident size after malloc_trim(0), mean of the readings of a sample"
-             : "rss_trim, resident size untouched (no trim), mean of the readings of a sample",
-        quietSeconds, warmupSamples, samples, sampleSeconds);
+        "verdict on held, the mean of %d readings per sample; control calls held %d s before the "
+        "readings; warm-up %d of %d samples of %d s; memory in KiB\n",
+        kReadings, quietSeconds, warmupSamples, samples, sampleSeconds);
     std::printf(
-        "sample minute      rss rss_trim  t_heaps  t_anon  t_files  mapped  in_use arenas threads "
-        "started  reaped fds  records controls file_ends\n");
+        "sample minute      rss     held heap_res heap_used   anon   files  mapped arenas "
+        "rss_trim threads started  reaped fds  records controls file_ends\n");
     const auto start = std::chrono::steady_clock::now();
     for (int s = 1; s <= samples; ++s) {
         const auto due = start + std::chrono::seconds(static_cast<long>(s) * sampleSeconds);
@@ -440,30 +452,36 @@ int main(int argc, char** argv) {
         // several per cent from one instant to the next. The control calls are therefore held
         // for quietSeconds before the readings, so that every port is playing again, and the
         // memory figures of a sample are the means of kReadings readings half a second apart.
-        // Raw resident size is read once, before the first trim of the sample, so it shows what
-        // the allocator kept since the previous sample.
         const auto spacing = std::chrono::milliseconds(500);
         const auto first = due - spacing * (kReadings - 1);
         std::this_thread::sleep_until(first - std::chrono::seconds(quietSeconds));
         soak.quiet.store(quietSeconds > 0);
-        long rssSum = 0, mappedSum = 0, inUseSum = 0;
+        Sample sum;
+        sum.rssTrim = 0;
         for (int r = 0; r < kReadings; ++r) {
             std::this_thread::sleep_until(first + spacing * r);
             const struct mallinfo2 info = mallinfo2();
-            mappedSum += static_cast<long>((info.arena + info.hblkhd) / 1024);
-            inUseSum += static_cast<long>((info.uordblks + info.hblkhd) / 1024);
-            const long raw = StatusField("VmRSS:");
-            if (r == 0)
-                m.rss = raw;
-            if (trim)
+            const Residence kinds = ResidentByKind();
+            sum.rss += StatusField("VmRSS:");
+            sum.heapUsed += static_cast<long>(info.uordblks / 1024);
+            sum.mapped += static_cast<long>((info.arena + info.hblkhd) / 1024);
+            sum.kinds.heaps += kinds.heaps;
+            sum.kinds.otherAnon += kinds.otherAnon;
+            sum.kinds.files += kinds.files;
+            if (trim) {
                 malloc_trim(0);
-            rssSum += trim ? StatusField("VmRSS:") : raw;
+                sum.rssTrim += StatusField("VmRSS:");
+            }
         }
-        m.kinds = ResidentByKind();
         soak.quiet.store(false);
-        m.rssTrim = rssSum / kReadings;
-        m.mapped = mappedSum / kReadings;
-        m.inUse = inUseSum / kReadings;
+        m.rss = sum.rss / kReadings;
+        m.heapUsed = sum.heapUsed / kReadings;
+        m.mapped = sum.mapped / kReadings;
+        m.kinds.heaps = sum.kinds.heaps / kReadings;
+        m.kinds.otherAnon = sum.kinds.otherAnon / kReadings;
+        m.kinds.files = sum.kinds.files / kReadings;
+        m.held = m.heapUsed + m.kinds.otherAnon + m.kinds.files;
+        m.rssTrim = trim ? sum.rssTrim / kReadings : -1;
         m.arenas = Arenas();
         m.threads = StatusField("Threads:");
         m.started = g_threadsStarted.load();
@@ -471,10 +489,11 @@ int main(int argc, char** argv) {
         m.fds = OpenDescriptors();
         curve.push_back(m);
         std::printf(
-            "%6d %6.1f %8ld %8ld %8ld %7ld %8ld %7ld %7ld %6d %7ld %7llu %7llu %3d %8llu %8llu "
+            "%6d %6.1f %8ld %8ld %8ld %9ld %6ld %7ld %7ld %6d %8ld %7ld %7llu %7llu %3d %8llu "
+            "%8llu "
             "%9llu%s\n",
-            s, s * sampleSeconds / 60.0, m.rss, m.rssTrim, m.kinds.heaps, m.kinds.otherAnon,
-            m.kinds.files, m.mapped, m.inUse, m.arenas, m.threads,
+            s, s * sampleSeconds / 60.0, m.rss, m.held, m.kinds.heaps, m.heapUsed,
+            m.kinds.otherAnon, m.kinds.files, m.mapped, m.arenas, m.rssTrim, m.threads,
             static_cast<unsigned long long>(m.started), static_cast<unsigned long long>(m.reaped),
             m.fds, static_cast<unsigned long long>(soak.pushed.load()),
             static_cast<unsigned long long>(soak.controls.load()),
@@ -499,13 +518,18 @@ int main(int argc, char** argv) {
     };
     double base = 0, last = 0;
     const double rawGrowth = growth(&Sample::rss, &base, &last);
-    std::printf("rss (raw):      first %zu after warm-up %.0f KiB, last %zu %.0f KiB, %+.2f %%\n",
-                window, base, window, last, rawGrowth);
-    const double inUseGrowth = growth(&Sample::inUse, &base, &last);
-    std::printf("in_use:         %.0f KiB -> %.0f KiB, %+.2f %%\n", base, last, inUseGrowth);
-    const double measured = growth(&Sample::rssTrim, &base, &last);
-    std::printf("rss_trim:       %.0f KiB -> %.0f KiB, %+.2f %% (limit 1 %%)\n", base, last,
-                measured);
+    std::printf("means of the first and the last %zu samples after the warm-up:\n", window);
+    std::printf(
+        "  rss       %8.0f -> %8.0f KiB  %+6.2f %%  (the allocator's free pages included)\n", base,
+        last, rawGrowth);
+    const double usedGrowth = growth(&Sample::heapUsed, &base, &last);
+    std::printf("  heap_used %8.0f -> %8.0f KiB  %+6.2f %%\n", base, last, usedGrowth);
+    if (trim) {
+        const double trimGrowth = growth(&Sample::rssTrim, &base, &last);
+        std::printf("  rss_trim  %8.0f -> %8.0f KiB  %+6.2f %%\n", base, last, trimGrowth);
+    }
+    const double measured = growth(&Sample::held, &base, &last);
+    std::printf("  held      %8.0f -> %8.0f KiB  %+6.2f %%  (limit 1 %%)\n", base, last, measured);
 
     // A file port holds its file only while open: a control call may catch one closed.
     int fdBase = 0;
