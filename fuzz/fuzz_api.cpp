@@ -35,10 +35,11 @@ namespace {
 
 constexpr int kSlots = 3;
 constexpr int kMaxCalls = 64;
-// Calls that block up to 500 ms for the render thread (captures, projections) per input.
-constexpr int kMaxBlockingCalls = 6;
+// Calls that block up to 500 ms for the render thread (captures, projections) per input: a
+// port that is not drawing makes each wait the whole time, and more of them find nothing new.
+constexpr int kMaxBlockingCalls = 2;
 // Time let pass for the threads to play, per input.
-constexpr uint32_t kMaxWaitMs = 200;
+constexpr uint32_t kMaxWaitMs = 150;
 constexpr uint32_t kMaxChunk = 4096;
 
 // What every input shares: the media made once per process and the files' directory.
@@ -104,7 +105,12 @@ Media& Setup() {
 // QUORIX_FUZZ_TRACE=1 prints the main calls and their results, to see what an input does.
 const bool g_trace = getenv("QUORIX_FUZZ_TRACE") != nullptr;
 uint32_t Traced(const char* call, uint16_t port, uint32_t result) {
-    if (g_trace) std::fprintf(stderr, "%s(%u) = 0x%08x\n", call, port, result);
+    if (g_trace) {
+        static const auto start = std::chrono::steady_clock::now();
+        const auto ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+        std::fprintf(stderr, "%6lld ms %s(%u) = 0x%08x\n", static_cast<long long>(ms), call, port, result);
+    }
     return result;
 }
 
@@ -383,10 +389,10 @@ private:
             QUORIX_SetPlayedPos(port, Float());
             break;
         case 2:
-            CheckBadPort(port, QUORIX_OneByOne(port));
+            CheckBadPort(port, Traced("OneByOne", port, QUORIX_OneByOne(port)));
             break;
         case 3:
-            CheckBadPort(port, QUORIX_OneByOneBack(port));
+            CheckBadPort(port, Traced("OneByOneBack", port, QUORIX_OneByOneBack(port)));
             break;
         case 4: {
             const uint32_t t = QUORIX_GetPlayedTime(port);
@@ -740,7 +746,8 @@ private:
             break;
         case 2: {
             const uint16_t port = Port();
-            const uint32_t r = m_in.U8() & 1 ? QUORIX_CloseFile(port) : QUORIX_CloseStream(port);
+            const uint32_t r = m_in.U8() & 1 ? Traced("CloseFile", port, QUORIX_CloseFile(port))
+                                             : Traced("CloseStream", port, QUORIX_CloseStream(port));
             CheckBadPort(port, r);
             break;
         }
@@ -757,13 +764,13 @@ private:
         }
         case 5: {
             const uint16_t port = Port();
-            CheckBadPort(port, QUORIX_Stop(port));
+            CheckBadPort(port, Traced("Stop", port, QUORIX_Stop(port)));
             break;
         }
         case 6: {
             const uint16_t port = Port();
             const uint8_t b = m_in.U8();
-            QUORIX_Pause(port, b < 128 ? (b & 1) : Signed());
+            Traced("Pause", port, QUORIX_Pause(port, b < 128 ? (b & 1) : Signed()));
             break;
         }
         case 7:
@@ -810,6 +817,7 @@ private:
             const uint32_t wait = ms < kMaxWaitMs - m_waited ? ms : kMaxWaitMs - m_waited;
             m_waited += wait;
             if (wait != 0) std::this_thread::sleep_for(std::chrono::milliseconds(wait));
+            Traced("wait", 0, wait);
             break;
         }
         }
@@ -824,7 +832,7 @@ private:
             QUORIX_ReleaseSDK();
             --m_level;
         }
-        for (uint16_t port : m_owned) QUORIX_FUZZ_CHECK(QUORIX_FreePort(port) == QUORIX_OK);
+        for (uint16_t port : m_owned) QUORIX_FUZZ_CHECK(Traced("FreePort", port, QUORIX_FreePort(port)) == QUORIX_OK);
         for (uint16_t port : m_owned) QUORIX_FUZZ_CHECK(QUORIX_IsPlaying(port, nullptr) == QUORIX_E_PARAM);
         QUORIX_SetJpegQuality(90);
         QUORIX_StopAudio();
