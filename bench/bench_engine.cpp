@@ -27,6 +27,7 @@
 #include "base/hclock.h"
 #include "media/hmfformat.h"
 #include "media/hplayer.h"
+#include "media/hvideostream.h"
 
 namespace {
 
@@ -145,8 +146,13 @@ public:
     }
 
     std::atomic<uint64_t> presented{0};
-    // While set, the decoder holds the picture it has, so that the input fills the window.
+    // While set, the decoder holds the record it has, so that the input fills the encoded queue
+    // behind it; the input lets it go.
     std::atomic<bool> holdDecoder{false};
+    // While set, a buffered picture handed over for showing is held there until the decoder has
+    // filled the decoded queue behind it. The player thread holds the stream map's lock meanwhile,
+    // which keeps the input out: the hold ends by itself.
+    std::atomic<bool> holdPresentation{false};
 
     HDecoderHandle StartDecoder(uint8_t) override { return this; }
     void StopDecoder(HDecoderHandle) override {}
@@ -175,6 +181,7 @@ public:
     // Holds one picture per stream like a display source and hands the previous one back.
     uint32_t RenderFrame(uint16_t streamId, uint32_t, uint32_t, uint16_t, uint16_t, uint8_t* buffer,
                          uint32_t size) override {
+        HoldPresentation(streamId);
         Held previous = m_held[streamId & 0xFF];
         m_held[streamId & 0xFF] = {buffer, size};
         if (previous.buffer)
@@ -189,6 +196,16 @@ public:
     }
 
 private:
+    void HoldPresentation(uint16_t streamId) {
+        if (!holdPresentation.load(std::memory_order_acquire))
+            return;
+        CHVideoStream* stream = GetVideoStream(streamId);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+        while (stream && stream->GetDecodedFrames() < kDecodedQueueDepth &&
+               std::chrono::steady_clock::now() < until)
+            sched_yield();
+        holdPresentation.store(false, std::memory_order_release);
+    }
     struct Held {
         uint8_t* buffer = nullptr;
         uint32_t size = 0;
@@ -224,6 +241,10 @@ Result Run(uint32_t mode, uint32_t warmup, uint32_t frames) {
     auto start = std::chrono::steady_clock::now();
     for (uint32_t i = 0; i < warmup + frames; ++i) {
         if (i == warmup) {
+            // Everything of the warm-up is shown (and every hold over) before counting starts.
+            while (player.presented.load(std::memory_order_acquire) < sequence)
+                sched_yield();
+            player.holdPresentation.store(false, std::memory_order_release);
             g_trace = std::getenv("QUORIX_BENCH_ALLOC_TRACE") != nullptr;
             allocationsAtStart = g_allocations.load();
             bytesAtStart = g_allocatedBytes.load();
@@ -231,17 +252,28 @@ Result Run(uint32_t mode, uint32_t warmup, uint32_t frames) {
         }
         // Keep a bounded window in flight so that no queue overflows and the input never
         // outruns the pools (the engine would then allocate by design).
-        while (sequence >= player.presented.load(std::memory_order_acquire) + kWindow) {
-            // The window is full while the decoder is held: let it go.
-            player.holdDecoder.store(false, std::memory_order_release);
+        // While the decoder is held the input runs past the window until the encoded queue
+        // holds one record more than the window: with the held record and the one being filled
+        // that is deeper than the measured part ever goes.
+        for (;;) {
+            if (player.holdDecoder.load(std::memory_order_acquire)) {
+                if (player.GetQueuedFrameCount() < kWindow + 1)
+                    break;
+                player.holdDecoder.store(false, std::memory_order_release);
+            }
+            if (sequence < player.presented.load(std::memory_order_acquire) + kWindow)
+                break;
             sched_yield();
         }
         // The free lists grow to what is in flight at most, and only as deep as it has been: a
         // warm-up that never filled the window would leave the first full window of the
-        // measured part to allocate. Now and then during warm-up the decoder holds a picture
-        // until the input has filled the window behind it.
-        if (i < warmup && (i % 200 == 100 || i == warmup / 2))
+        // measured part to allocate. Now and then during warm-up the decoder holds a record until
+        // the input has filled the encoded queue behind it, and the next buffered picture is held
+        // where it is shown until the decoded queue behind it is full.
+        if (i < warmup && (i % 200 == 100 || i == warmup / 2)) {
+            player.holdPresentation.store(mode != 0, std::memory_order_release);
             player.holdDecoder.store(true, std::memory_order_release);
+        }
         ++sequence;
         h.type = sequence % 25 == 1 ? HMF_KIND_KEY : HMF_KIND_DELTA;
         h.sequence = sequence;
@@ -286,7 +318,7 @@ int main(int argc, char** argv) {
     HSetClock(nullptr);
     // On the real clock.
     for (uint32_t mode = 0; mode <= 2; ++mode) {
-        const Result r = Run(mode, 20, 100);
+        const Result r = Run(mode, 60, 100);
         std::printf("%-7s %-5u %12.1f %14.4f %14.1f\n", "paced", mode, r.fps, r.allocationsPerFrame,
                     r.bytesPerFrame);
         worst[mode] = std::max(worst[mode], r.allocationsPerFrame);
