@@ -58,6 +58,7 @@ struct Port {
     std::mutex lock;            // guards drawn
     std::vector<uint8_t> drawn;  // per picture number: 1 once a callback showed it
     std::atomic<uint64_t> callbacks{0};
+    std::atomic<uint64_t> unreadable{0};  // callbacks whose band showed no valid number
 };
 
 void OnSnap(uint16_t, uint16_t, uint32_t width, uint32_t stride, uint32_t height, uint32_t format,
@@ -69,6 +70,7 @@ void OnSnap(uint16_t, uint16_t, uint32_t width, uint32_t stride, uint32_t height
     // tenth of the region), else the whole region.
     const float band = height <= 360 / 5 ? 1.0f : livebench::kBandHeight;
     const int64_t number = livebench::ReadNumber(data, width, stride, height, 4, band);
+    if (number < 0) port.unreadable.fetch_add(1, std::memory_order_relaxed);
     std::lock_guard<std::mutex> guard(port.lock);
     if (number >= 0 && static_cast<size_t>(number) < port.drawn.size()) port.drawn[static_cast<size_t>(number)] = 1;
 }
@@ -263,6 +265,13 @@ int main(int argc, char** argv) {
     const Clock::time_point measured = start + std::chrono::milliseconds(livebench::kIntervalMs * warmFrames);
     std::this_thread::sleep_until(measured);
     const double cpuStart = ProcessCpuSeconds();
+    // Draws in the measured time: a picture not drawn is told apart as one the renderer had no
+    // time to draw (few callbacks) or one it was never handed (callbacks repeating pictures).
+    uint64_t callbacksStart = 0, unreadableStart = 0;
+    for (auto& port : ports) {
+        callbacksStart += port->callbacks.load();
+        unreadableStart += port->unreadable.load();
+    }
     double peakMb = ResidentMb();
     const Clock::time_point end = start + std::chrono::milliseconds(livebench::kIntervalMs * frames + 300);
     while (Clock::now() < end) {
@@ -272,6 +281,15 @@ int main(int argc, char** argv) {
     for (std::thread& t : hosts) t.join();
     const double cpu = ProcessCpuSeconds() - cpuStart;
     const double wall = std::chrono::duration<double>(Clock::now() - measured).count();
+    uint64_t measuredCallbacks = 0, measuredUnreadable = 0;
+    for (auto& port : ports) {
+        measuredCallbacks += port->callbacks.load();
+        measuredUnreadable += port->unreadable.load();
+    }
+    measuredCallbacks -= callbacksStart;
+    measuredUnreadable -= unreadableStart;
+    double load[3] = {0, 0, 0};
+    if (getloadavg(load, 3) < 1) load[0] = 0;
 
     uint64_t refused = 0, notDrawn = 0, callbacks = 0;
     int32_t manual = 0;
@@ -302,10 +320,16 @@ int main(int argc, char** argv) {
     std::printf("ours: %.1f s CPU over %.1f s (%.0f %% of one core at 25 pictures/s), resident %.0f MB -> %.0f MB "
                 "(%.1f MB per port)\n",
                 cpu, wall, oursCpu, baseMb, peakMb, perPortMb);
-    if (snapshots)
+    if (snapshots) {
         std::printf("ours: %llu snapshot callbacks, %llu records refused, %llu of %u pictures never drawn\n",
                     static_cast<unsigned long long>(callbacks), static_cast<unsigned long long>(refused),
                     static_cast<unsigned long long>(notDrawn), portCount * (frames - warmFrames));
+        std::printf("ours: measured time: %.1f draws/s per port (pictures arrive at 25/s), %llu without a "
+                    "readable number; the process had %.2f cores, load average %.1f on %ld cores\n",
+                    static_cast<double>(measuredCallbacks) / portCount / std::max(wall, 1e-3),
+                    static_cast<unsigned long long>(measuredUnreadable), cpu / std::max(wall, 1e-3), load[0],
+                    sysconf(_SC_NPROCESSORS_ONLN));
+    }
     const Anchor& decode = anchor.decode;
     const Anchor& idle = anchor.idle;
     if (!decode.ok || !idle.ok) {
