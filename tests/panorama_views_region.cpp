@@ -476,3 +476,17 @@ TEST(ViewRegion, RegionsDrawnIntoTheWindowMatchTheFrameBufferPath) {
         }
     }
 }
+
+// One-shot off-screen snapshots are drawn directly: a texture-coordinate map (16 bytes a pixel
+// of a target that may be several times the picture) would be built for one frame.
+TEST(ViewRegion, OffScreenSnapshotsBuildNoMap) {
+    Renderer r(SPH_MODEL_FISHEYE);
+    r.Rgb(128, 128, Uniform(128, 128, 40, 80, 120));
+    uint32_t w = 0, stride = 0, h = 0, format = 0;
+    uint8_t* data = nullptr;
+    ASSERT_EQ(ScreenOffSnap(r.get(), kWaitMs, &w, &stride, &h, &format, &data), QUORIX_OK);
+    ASSERT_NE(data, nullptr);
+    EXPECT_GT(w, 0u);
+    FreeSnapData(data);
+    EXPECT_EQ(r.get()->GetRegion(kScreenOffRegion)->GetRemapBuilds(), 0u);
+}

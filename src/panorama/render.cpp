@@ -32,6 +32,8 @@ constexpr uint32_t kVertexAttribute = 3;
 // serves the direct pass and the map is not used. passes each (direct, map, through the map).
 constexpr size_t kMaxProgramVariants = 48;
 constexpr size_t kGridCacheSize = 4;
+// The largest target drawn through a texture-coordinate map (37 MB of map).
+constexpr uint64_t kMaxRemapPixels = 1920 * 1200;
 // Vertex bytes the kept grids may hold together; the densest grid alone is about 144 MB.
 constexpr uint64_t kGridCacheBytes = 320ull << 20;
 // Beyond the densest grid regions ask for; keeps a bad request from allocating without bound.
@@ -743,8 +745,12 @@ void CRender::SetCalibrationUniforms(const CCamera& camera) {
 
 bool CRender::RenderCameraThroughMap(CRegion* region, RegionView& view) {
     // The plain picture is one quad already; several sources overlap and blend per source.
+    // The off-screen region mostly serves one-shot snapshots, which a map would only slow down,
+    // and a map costs 16 bytes a pixel, so large targets are drawn directly.
+    const uint64_t pixels = static_cast<uint64_t>(view.targetWidth) * view.targetHeight;
     if (g_forceDirect.load() || m_cameras.size() != 1 ||
-        m_modelData.modelType == SPH_MODEL_NORMAL) {
+        m_modelData.modelType == SPH_MODEL_NORMAL || region->GetIndex() == kScreenOffRegion ||
+        pixels > kMaxRemapPixels) {
         return false;
     }
     CCamera& camera = *m_cameras.front();
