@@ -28,8 +28,8 @@ constexpr uint32_t kFrameWaitMs = 40;
 constexpr uint32_t kStartPolls = 500;
 constexpr uint32_t kStartPollMs = 20;
 constexpr uint32_t kVertexAttribute = 3;
-// Each display type a port shows needs one program per pass; beyond this many the default one
-// serves the direct pass and the map is not used. passes each (direct, map, through the map).
+// Each display type a port shows needs up to three programs (drawn directly, its map, drawn
+// through the map); beyond this many the default one draws directly and no map is used.
 constexpr size_t kMaxProgramVariants = 48;
 constexpr size_t kGridCacheSize = 4;
 // The largest target drawn through a texture-coordinate map (37 MB of map).
