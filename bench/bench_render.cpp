@@ -1,7 +1,8 @@
 // Panorama drawing rate on the headless context, against libavfilter's v360 filter.
 //
 //   bench_render [seconds per measurement, default 4]
-//                [adaptive|direct|picture|before|full|port|v360, comma-separated: only those]
+//                [adaptive|direct|picture|before|full|port|live|v360, comma-separated:
+//                only those]
 //
 // Ours: a 1920x1920 fisheye (model 2) in planar 4:2:0, drawn by the renderer's own thread into
 // a 1920x960 region as the 360-degree panorama (display 13), read back every frame through a
@@ -10,8 +11,9 @@
 // instead of through its texture-coordinate map (direct), with a picture-sized target instead
 // of one of the rectangle's size (picture), with both (before), and with the full design mesh drawn directly.
 // Each figure comes with the process's CPU time per frame, which a busy machine disturbs less
-// than the rate. port: one live port's picture, 1080p of the normal model into a 640x360
-// region with a band read back, with the rectangle-sized and the picture-sized target.
+// than the rate. port and live: a live port's picture, 1080p of the normal model into a 640x360
+// region with a band read back and into a 1280x720 region read back whole, each with the
+// rectangle-sized and the picture-sized target.
 // v360: the same picture, fisheye 180 degrees to equirectangular 1920x960, bilinear, two threads.
 //
 // Where a frame goes (llvmpipe, 2 threads; CPU per frame on the shared machine, where the
@@ -321,10 +323,14 @@ int main(int argc, char** argv) {
     std::printf("texture-coordinate maps built: %u\n", r->GetRegion(0)->GetRemapBuilds());
     SPHERA::DestroyRender(r);
 
-    // One live port's picture: a 1080p picture of the normal model in a 640x360 region whose
-    // snapshot callback reads a band of a tenth of it, as the many-ports benchmark draws it.
-    double portCpu = 0.0, portBeforeCpu = 0.0, portRate = 0.0, portBeforeRate = 0.0;
-    if (wanted("port")) {
+    // A live port's picture: 1080p of the normal model in a region (640x360 with a band of a
+    // tenth read back, as the many-ports benchmark draws it; 1280x720 read back whole, as the
+    // live-latency benchmark does), with the rectangle-sized and with the picture-sized target.
+    struct PortFigures {
+        double rate = 0.0, cpu = 0.0, beforeRate = 0.0, beforeCpu = 0.0;
+    };
+    auto measurePort = [&](int32_t w, int32_t h, float band) {
+        PortFigures f;
         std::vector<uint8_t> portFrame(1920 * 1080 * 3 / 2);
         for (size_t i = 0; i < portFrame.size(); ++i)
             portFrame[i] = static_cast<uint8_t>(i * 7 / 5);
@@ -333,27 +339,33 @@ int main(int argc, char** argv) {
             SPHERA::Init(p, 0, nullptr, true) == QUORIX_OK) {
             Counter portCounter;
             SPHERA::SetSnapFormat(p, 0, 3, 4);
-            SPHERA::SetSnapRect(p, 0, 0.0f, 0.0f, 1.0f, 0.1f);
+            SPHERA::SetSnapRect(p, 0, 0.0f, 0.0f, 1.0f, band);
             SPHERA::SetSnapCallback(p, 0, OnSnap, &portCounter);
             for (int round = 0; round < kRounds; ++round) {
                 double cpu = 0.0;
-                SPHERA::EnableRegion(p, 0, 0, 0, 640, 360, true);
-                portRate += MeasureOurs(p, portFrame, portCounter, seconds / kRounds, &cpu, 1920,
-                                        1080) /
-                            kRounds;
-                portCpu += cpu / kRounds;
+                SPHERA::EnableRegion(p, 0, 0, 0, w, h, true);
+                f.rate += MeasureOurs(p, portFrame, portCounter, seconds / kRounds, &cpu, 1920,
+                                      1080) /
+                          kRounds;
+                f.cpu += cpu / kRounds;
                 SPHERA::ForcePictureSizedTargets(true);
-                portBeforeRate += MeasureOurs(p, portFrame, portCounter, seconds / kRounds, &cpu,
-                                              1920, 1080) /
-                                  kRounds;
-                portBeforeCpu += cpu / kRounds;
+                f.beforeRate += MeasureOurs(p, portFrame, portCounter, seconds / kRounds, &cpu,
+                                            1920, 1080) /
+                                kRounds;
+                f.beforeCpu += cpu / kRounds;
                 SPHERA::ForcePictureSizedTargets(false);
-                SPHERA::EnableRegion(p, 0, 0, 0, 640, 360, false);
+                SPHERA::EnableRegion(p, 0, 0, 0, w, h, false);
             }
             SPHERA::SetSnapCallback(p, 0, nullptr, nullptr);
         }
         SPHERA::DestroyRender(p);
-    }
+        return f;
+    };
+    PortFigures port, live;
+    if (wanted("port"))
+        port = measurePort(640, 360, 0.1f);
+    if (wanted("live"))
+        live = measurePort(1280, 720, 1.0f);
 
     std::printf("renderer (adaptive mesh)  %8.2f frames/s, %.1f ms CPU per frame\n", ours, oursCpu);
     std::printf("renderer (full mesh)      %8.2f frames/s (drawn directly)\n", full);
@@ -365,7 +377,10 @@ int main(int argc, char** argv) {
                 pictureCpu);
     std::printf("port 1080p -> 640x360     %8.2f frames/s, %.1f ms CPU per frame "
                 "(picture-sized target: %.2f frames/s, %.1f ms)\n",
-                portRate, portCpu, portBeforeRate, portBeforeCpu);
+                port.rate, port.cpu, port.beforeRate, port.beforeCpu);
+    std::printf("live 1080p -> 1280x720    %8.2f frames/s, %.1f ms CPU per frame "
+                "(picture-sized target: %.2f frames/s, %.1f ms)\n",
+                live.rate, live.cpu, live.beforeRate, live.beforeCpu);
     std::printf("v360 (2 threads)          %8.2f frames/s\n", v360);
     std::printf("adaptive / full           %8.2fx\n", full > 0 ? ours / full : 0.0);
     std::printf("adaptive / v360           %8.3f\n", v360 > 0 ? ours / v360 : 0.0);
