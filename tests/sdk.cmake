@@ -12,11 +12,12 @@ quorix_add_gtest(sdk_api
 
 # The inside: configuration, application object, render mode. Built into a folder of its own
 # because the tests put a quorixsdk.ini beside the executable (the library's own directory when
-# the frame is linked statically).
+# the frame is linked statically); its cases write and remove that one file, so they take turns.
 quorix_add_gtest(sdk_app
   SOURCES ${_sdk_dir}/sdk_app.cpp
   LIBS quorix_sdk
-  LABELS sdk)
+  LABELS sdk
+  LOCK sdk_app_ini)
 set_target_properties(sdk_app PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${_sdk_out}/sdk_app)
 
 # The external panorama renderer double: decorated entry names (renamed after linking, see
