@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
 
 #include <quorixsdk.h>
 
@@ -642,7 +643,56 @@ void CRegion::ReturnFromRemap() {
     }
 }
 
+void CRegion::FindRemapBox() {
+    const int32_t w = static_cast<int32_t>(m_remapWidth), h = static_cast<int32_t>(m_remapHeight);
+    m_remapBox[0] = m_remapBox[1] = 0;
+    m_remapBox[2] = w;
+    m_remapBox[3] = h;
+    if (w <= 0 || h <= 0)
+        return;
+    // Read once per view, in strips of rows in the map's own format: a conversion to fewer
+    // bytes costs the driver far more than the copy.
+    constexpr int32_t kStripRows = 32;
+    std::vector<float> strip;
+    try {
+        strip.resize(static_cast<size_t>(w) * kStripRows * 4);
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
+    glPixelStorei(GL_PACK_ALIGNMENT, 4);
+    int32_t x0 = w, y0 = h, x1 = 0, y1 = 0;
+    for (int32_t top = 0; top < h; top += kStripRows) {
+        const int32_t rows = std::min(kStripRows, h - top);
+        glReadPixels(0, top, w, rows, GL_RGBA, GL_FLOAT, strip.data());
+        if (glGetError() != GL_NO_ERROR)
+            return;
+        for (int32_t r = 0; r < rows; ++r) {
+            const float* row = strip.data() + static_cast<size_t>(r) * static_cast<size_t>(w) * 4;
+            int32_t first = 0;
+            while (first < w && row[4 * first + 3] < 0.5f)
+                ++first;
+            if (first == w)
+                continue;
+            int32_t last = w - 1;
+            while (row[4 * last + 3] < 0.5f)
+                --last;
+            x0 = std::min(x0, first);
+            x1 = std::max(x1, last + 1);
+            y0 = std::min(y0, top + r);
+            y1 = top + r + 1;
+        }
+    }
+    if (x1 <= x0 || y1 <= y0)
+        x0 = y0 = x1 = y1 = 0;  // nothing drawn
+    m_remapBox[0] = x0;
+    m_remapBox[1] = y0;
+    m_remapBox[2] = x1;
+    m_remapBox[3] = y1;
+}
+
 void CRegion::EndRemap(const RemapKey& key) {
+    FindRemapBox();
     ReturnFromRemap();
     m_remapKey = key;
     m_remapValid = true;
@@ -665,7 +715,20 @@ void CRegion::DrawThroughRemap(const RegionView& view, int32_t mapLocation, int3
     glActiveTexture(GL_TEXTURE0);
     const GLboolean cull = glIsEnabled(GL_CULL_FACE);
     glDisable(GL_CULL_FACE);
-    h->DrawQuad();
+    // The box lies inside the target, and so inside the window rectangle the scissor held.
+    const GLboolean scissor = glIsEnabled(GL_SCISSOR_TEST);
+    GLint saved[4] = {0, 0, 0, 0};
+    glGetIntegerv(GL_SCISSOR_BOX, saved);
+    const int32_t ox = m_drawToWindow ? view.x : 0, oy = m_drawToWindow ? view.y : 0;
+    const int32_t* box = m_remapBox;
+    if (box[2] > box[0] && box[3] > box[1]) {
+        glEnable(GL_SCISSOR_TEST);
+        glScissor(ox + box[0], oy + box[1], box[2] - box[0], box[3] - box[1]);
+        h->DrawQuad();
+    }
+    glScissor(saved[0], saved[1], saved[2], saved[3]);
+    if (scissor != GL_TRUE)
+        glDisable(GL_SCISSOR_TEST);
     if (cull == GL_TRUE)
         glEnable(GL_CULL_FACE);
     glActiveTexture(GL_TEXTURE5);

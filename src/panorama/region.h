@@ -120,6 +120,8 @@ public:
     // program current now from the map (sampler and view-size uniform locations given).
     bool IsRemapCurrent(const RemapKey& key) const;
     bool BeginRemap(const RegionView& view);
+    // The drawn rectangle of the map just drawn (the whole target when it cannot be read).
+    void FindRemapBox();
     void EndRemap(const RemapKey& key);
     void DrawThroughRemap(const RegionView& view, int32_t mapLocation, int32_t sizeLocation,
                           int32_t originLocation);
@@ -213,6 +215,11 @@ private:
     bool m_remapBroken = false;
     RemapKey m_remapKey;
     RegionView m_remapWindowView;
+    // Render thread only: the smallest rectangle of the map's target holding every pixel the
+    // camera pass drew (x0, y0 inclusive, x1, y1 exclusive, rows from the bottom). A software
+    // rasteriser shades the fragments it discards nearly at full cost, so the quad that reads
+    // the map is scissored to it.
+    int32_t m_remapBox[4] = {0, 0, 0, 0};
     // Render thread only: this frame's camera pass draws straight into the window rectangle.
     bool m_drawToWindow = false;
     std::atomic<uint32_t> m_remapBuilds{0};
