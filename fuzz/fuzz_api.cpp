@@ -12,6 +12,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -116,22 +117,23 @@ uint32_t Traced(const char* call, uint16_t port, uint32_t result) {
 
 // Callbacks read the first and last byte of what they are handed, so a short buffer shows up
 // under the address sanitizer; a host is allowed to draw into the software surface.
+// Callbacks run on the render, display and input threads at once.
 struct Sink {
-    volatile uint8_t sum = 0;
+    std::atomic<uint8_t> sum{0};
 };
 Sink g_sink;
 
 void Touch(const uint8_t* data, size_t length) {
     if (data == nullptr || length == 0) return;
-    g_sink.sum = static_cast<uint8_t>(g_sink.sum + data[0] + data[length - 1]);
+    g_sink.sum.fetch_add(static_cast<uint8_t>(data[0] + data[length - 1]), std::memory_order_relaxed);
 }
 
 void OnFileEnd(uint16_t, void*) {}
 void OnOpenInfo(uint16_t, int32_t, const uint8_t* info, uint32_t length, void*) { Touch(info, length); }
 void OnDraw(uint16_t, uint16_t, int32_t drawMode, QUORIX_HDC dc, const QUORIX_RECT* image, const QUORIX_RECT* region,
             void*) {
-    if (image != nullptr) g_sink.sum = static_cast<uint8_t>(g_sink.sum + image->right);
-    if (region != nullptr) g_sink.sum = static_cast<uint8_t>(g_sink.sum + region->bottom);
+    if (image != nullptr) g_sink.sum.fetch_add(static_cast<uint8_t>(image->right), std::memory_order_relaxed);
+    if (region != nullptr) g_sink.sum.fetch_add(static_cast<uint8_t>(region->bottom), std::memory_order_relaxed);
     if (drawMode == 0 && dc != nullptr) {
         const QUORIX_SURFACE* s = static_cast<const QUORIX_SURFACE*>(dc);
         if (s->pixels != nullptr && s->width > 0 && s->height > 0) {

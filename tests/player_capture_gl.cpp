@@ -76,10 +76,10 @@ TEST_F(CaptureGl, RegionCapturesWriteThePictureAsShown) {
     SnapCollector shots;  // outlives the port that calls it
     LivePort live(1, kWidth, kHeight);
     ShowStill(live, shots);
-    EXPECT_EQ(kWidth * 3, shots.last.stride);
-    EXPECT_EQ(4u, shots.last.format);
-    EXPECT_EQ(0u, shots.last.region);
-    EXPECT_EQ(live.Port(), shots.last.port);
+    EXPECT_EQ(kWidth * 3, shots.Last().stride);
+    EXPECT_EQ(4u, shots.Last().format);
+    EXPECT_EQ(0u, shots.Last().region);
+    EXPECT_EQ(live.Port(), shots.Last().port);
 
     const std::string bmpPath = m_dir.Path("region.bmp");
     ASSERT_EQ(QUORIX_OK, QUORIX_CaptureBmp(live.Port(), 0, bmpPath.c_str()));
@@ -148,10 +148,10 @@ TEST_F(CaptureGl, OriginalCaptureOfAFisheyeIsTheHalfPanoramaAtSourceSize) {
     ASSERT_EQ(QUORIX_OK, live.Push(StillStream()));
     ASSERT_TRUE(
         offScreen.WaitFor([](const SnapCollector::Shot& s, int) { return s.width == kWidth; }));
-    EXPECT_EQ(9u, offScreen.last.region);
-    EXPECT_EQ(kHeight, offScreen.last.height);
-    EXPECT_EQ(kWidth * 4, offScreen.last.stride);
-    EXPECT_EQ(3u, offScreen.last.format);
+    EXPECT_EQ(9u, offScreen.Last().region);
+    EXPECT_EQ(kHeight, offScreen.Last().height);
+    EXPECT_EQ(kWidth * 4, offScreen.Last().stride);
+    EXPECT_EQ(3u, offScreen.Last().format);
 
     const std::string path = m_dir.Path("original.bmp");
     ASSERT_EQ(QUORIX_OK, QUORIX_CaptureOriginalBmp(live.Port(), path.c_str()));
@@ -202,28 +202,28 @@ TEST_F(CaptureGl, SnapshotCallbackSettings) {
     ASSERT_TRUE(shots.WaitFor(
         [before](const SnapCollector::Shot&, int calls) { return calls >= before + 3; }));
     EXPECT_EQ(0, refused.Calls());
-    EXPECT_EQ(4u, shots.last.format);
+    EXPECT_EQ(4u, shots.Last().format);
 
     // Format 0 reads four bytes a pixel; the rows follow the alignment.
     ASSERT_EQ(QUORIX_OK, QUORIX_SetSnapCallback(port, 0, &SnapCollector::Callback, &wide, 0, 4));
     ASSERT_TRUE(wide.WaitFor(
         [](const SnapCollector::Shot& s, int calls) { return calls >= 2 && s.width != 0; }));
-    EXPECT_EQ(3u, wide.last.format);
-    EXPECT_EQ(kWidth * 4, wide.last.stride);
+    EXPECT_EQ(3u, wide.Last().format);
+    EXPECT_EQ(kWidth * 4, wide.Last().stride);
     EXPECT_LT(ShotDifference(wide.last, 4), kGreyTolerance);
 
     const QUORIX_RECT odd{0, 0, 322, 200};
     ASSERT_EQ(QUORIX_OK, QUORIX_SetDisplayRegion(port, 1, &odd, 1));
     ASSERT_EQ(QUORIX_OK, QUORIX_SetSnapCallback(port, 1, &SnapCollector::Callback, &aligned, 4, 8));
     ASSERT_TRUE(aligned.WaitFor([](const SnapCollector::Shot& s, int) { return s.width == 322; }));
-    EXPECT_EQ(1u, aligned.last.region);
-    EXPECT_EQ(968u, aligned.last.stride);  // 966 bytes rounded up to 8
+    EXPECT_EQ(1u, aligned.Last().region);
+    EXPECT_EQ(968u, aligned.Last().stride);  // 966 bytes rounded up to 8
 
     // The rectangle takes a part of the region.
     ASSERT_EQ(QUORIX_OK, QUORIX_SetSnapRect(port, 0, 0.0f, 0.0f, 0.5f, 0.5f));
     ASSERT_TRUE(
         wide.WaitFor([](const SnapCollector::Shot& s, int) { return s.width == kWidth / 2; }));
-    EXPECT_EQ(kHeight / 2, wide.last.height);
+    EXPECT_EQ(kHeight / 2, wide.Last().height);
 
     // Switched off: no more calls once the switch has been seen by the drawing thread.
     ASSERT_EQ(QUORIX_OK, QUORIX_SetSnapCallback(port, 1, nullptr, nullptr, 4, 4));
@@ -247,14 +247,14 @@ TEST_F(CaptureGl, SnapshotCallbackThatCallsBackIntoTheLibrary) {
         const std::string path = m_dir.Path("inside.bmp");
         std::atomic<bool> once{false};
         std::atomic<uint32_t> capture{0}, rect{0}, close{0};
-        shots.action = [&](uint16_t p, uint16_t) {
+        shots.SetAction([&](uint16_t p, uint16_t) {
             if (once.exchange(true))
                 return;
             capture = QUORIX_CaptureBmp(p, 0, path.c_str());
             rect = QUORIX_SetSnapRect(p, 0, 0.0f, 0.0f, 1.0f, 1.0f);
             QUORIX_SetSnapCallback(p, 1, nullptr, nullptr, 4, 4);
             close = free ? QUORIX_FreePort(p) : QUORIX_CloseStream(p);
-        };
+        });
         const int seen = shots.Calls();
         ASSERT_TRUE(
             shots.WaitFor([seen](const SnapCollector::Shot&, int calls) { return calls > seen; }));

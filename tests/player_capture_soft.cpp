@@ -48,10 +48,10 @@ TEST_F(CaptureSoft, RegionZeroCarriesEveryCapture) {
     ASSERT_EQ(QUORIX_OK, live.Push(records));
     ASSERT_TRUE(zero.WaitFor(
         [](const SnapCollector::Shot& s, int calls) { return calls >= 2 && s.width != 0; }));
-    EXPECT_EQ(0u, zero.last.region);
-    EXPECT_EQ(20u, zero.last.format);  // the display hands over its planar 4:2:0 picture
-    EXPECT_EQ(kWidth, zero.last.width);
-    EXPECT_EQ(kHeight, zero.last.height);
+    EXPECT_EQ(0u, zero.Last().region);
+    EXPECT_EQ(20u, zero.Last().format);  // the display hands over its planar 4:2:0 picture
+    EXPECT_EQ(kWidth, zero.Last().width);
+    EXPECT_EQ(kHeight, zero.Last().height);
     EXPECT_EQ(0, two.Calls());
 
     const std::string bmpPath = m_dir.Path("soft.bmp");

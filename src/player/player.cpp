@@ -423,11 +423,23 @@ uint32_t CPlayer::InputData(const uint8_t* data, uint32_t length) {
             m_largePicture.store(true);
         }
     }
-    const uint32_t input = CHPlayer::InputData(data, length);
-    if (input != QUORIX_OK) return input;
+    // The record's stamp is noted before the engine takes it: in play mode 0 its picture may be
+    // on the screen before InputData returns, and the stamp must already name it then. A record
+    // the engine refuses puts the previous values back, unless a later record noted its own.
+    uint32_t stamp = 0, clock = 0, previousStamp = 0, previousClock = 0;
     if (video) {
-        m_lastStamp.store(BRIXEL::HLoadLE32(data + 8));
-        m_lastClock.store(BRIXEL::HLoadLE32(data + 12));
+        stamp = BRIXEL::HLoadLE32(data + 8);
+        clock = BRIXEL::HLoadLE32(data + 12);
+        previousStamp = m_lastStamp.exchange(stamp);
+        previousClock = m_lastClock.exchange(clock);
+    }
+    const uint32_t input = CHPlayer::InputData(data, length);
+    if (input != QUORIX_OK) {
+        if (video) {
+            m_lastStamp.compare_exchange_strong(stamp, previousStamp);
+            m_lastClock.compare_exchange_strong(clock, previousClock);
+        }
+        return input;
     }
     if (m_recording.load()) m_writer.WriteFrame(data, length);
     return QUORIX_OK;

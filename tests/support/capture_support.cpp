@@ -220,8 +220,13 @@ TempDir::~TempDir() {
 void SnapCollector::Callback(uint16_t port, uint16_t region, uint32_t width, uint32_t stride,
                              uint32_t height, uint32_t format, const uint8_t* data, void* user) {
     auto* self = static_cast<SnapCollector*>(user);
-    if (self->action)
-        self->action(port, region);
+    std::function<void(uint16_t, uint16_t)> action;
+    {
+        std::lock_guard<std::mutex> guard(self->lock);
+        action = self->action;
+    }
+    if (action)
+        action(port, region);  // without the lock: it may wait for this very collector
     std::lock_guard<std::mutex> guard(self->lock);
     self->last.port = port;
     self->last.region = region;

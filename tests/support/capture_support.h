@@ -10,6 +10,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace capturetest {
@@ -94,8 +95,9 @@ struct SnapCollector {
     std::mutex lock;
     std::condition_variable changed;
     int calls = 0;
-    Shot last;
+    Shot last;  // guarded by lock: the drawing thread keeps writing it; read it through Last()
     // Runs on the drawing thread inside the callback, before the copy; may call the library.
+    // Guarded by lock; set it through SetAction once callbacks may be running.
     std::function<void(uint16_t port, uint16_t region)> action;
 
     static void Callback(uint16_t port, uint16_t region, uint32_t width, uint32_t stride,
@@ -105,6 +107,14 @@ struct SnapCollector {
     int Calls() {
         std::lock_guard<std::mutex> guard(lock);
         return calls;
+    }
+    Shot Last() {
+        std::lock_guard<std::mutex> guard(lock);
+        return last;
+    }
+    void SetAction(std::function<void(uint16_t port, uint16_t region)> run) {
+        std::lock_guard<std::mutex> guard(lock);
+        action = std::move(run);
     }
 };
 
