@@ -441,6 +441,13 @@ uint32_t CPlayer::InputData(const uint8_t* data, uint32_t length) {
         }
         return input;
     }
+    if (video) {
+        // Once more now that it is taken: the sub-records of a composite packet pass through
+        // here on their way to attached ports and note their own stamps meanwhile; the packet's
+        // stamp is the one that names the port's position.
+        m_lastStamp.store(stamp);
+        m_lastClock.store(clock);
+    }
     if (m_recording.load()) m_writer.WriteFrame(data, length);
     return QUORIX_OK;
 }
