@@ -27,3 +27,14 @@ quorix_add_gtest(fault_media
           ${CMAKE_CURRENT_LIST_DIR}/support/container_builder.cpp
   LIBS quorix_media quorix_codec quorix_platform quorix_base quorix_test_media ${CMAKE_DL_LIBS}
   LABELS stress)
+
+# The X server of a port's window killed while it draws: a server of the test's own (Xvfb with
+# -displayfd), so the shared test display is never touched.
+quorix_add_gtest(fault_xserver
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/fault_xserver.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/support/view_support.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/support/player_media.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/support/container_builder.cpp
+  LIBS quorixsdk quorix_test_media PkgConfig::GL PkgConfig::EGL PkgConfig::X11XCB
+  LABELS stress
+  ENV QUORIX_AUDIO_DEVICE=null)
