@@ -210,7 +210,7 @@ TEST_F(CaptureGl, SnapshotCallbackSettings) {
         [](const SnapCollector::Shot& s, int calls) { return calls >= 2 && s.width != 0; }));
     EXPECT_EQ(3u, wide.Last().format);
     EXPECT_EQ(kWidth * 4, wide.Last().stride);
-    EXPECT_LT(ShotDifference(wide.last, 4), kGreyTolerance);
+    EXPECT_LT(ShotDifference(wide.Last(), 4), kGreyTolerance);
 
     const QUORIX_RECT odd{0, 0, 322, 200};
     ASSERT_EQ(QUORIX_OK, QUORIX_SetDisplayRegion(port, 1, &odd, 1));

@@ -870,10 +870,15 @@ bool CRegion::UseComposeProgram(const RegionView& view) {
 
 void CRegion::OnSnap(int32_t x, int32_t y, int32_t width, int32_t height, bool fromFrameBuffer) {
     static constexpr const char* kFn = "SPHERA::CRegion::OnSnap";
+    // A one-shot request is served only by a read-back that started after it was made: one
+    // already under way was made with the settings of before (a capture sets its own format
+    // just before it asks), so the request waits for the next frame instead.
+    bool servePending = false;
     {
         BRIXEL::CHAutoLock lock(&m_snapLock);
         if (m_snapCallback == nullptr && !m_snapPending)
             return;
+        servePending = m_snapPending;
     }
     const float rx = m_snapRect[0], ry = m_snapRect[1], rw = m_snapRect[2], rh = m_snapRect[3];
     const int32_t sx = static_cast<int32_t>(x + width * rx);
@@ -936,7 +941,7 @@ void CRegion::OnSnap(int32_t x, int32_t y, int32_t width, int32_t height, bool f
             m_snapCallback(static_cast<uint16_t>(m_index), static_cast<uint32_t>(sw), stride,
                            static_cast<uint32_t>(shh), code, static_cast<const uint8_t*>(mapped),
                            m_snapUser);
-        if (m_snapPending) {
+        if (m_snapPending && servePending) {
             m_snapPending = false;
             m_snapWidth = static_cast<uint32_t>(sw);
             m_snapStride = stride;
