@@ -7,7 +7,6 @@
 
 #include <quorixsdk.h>
 
-#include <cxxabi.h>
 #include <sys/stat.h>
 
 #include <cstring>
@@ -15,49 +14,15 @@
 #include "base/hdatetime.h"
 #include "base/hfile.h"
 #include "base/hlog.h"
+#include "sdk/exportcheck.h"
 #include "sdk/quorixapp.h"
+
+using namespace quorixexport;
 
 namespace {
 
 constexpr const char* kSource = "quorixsdk";
 constexpr const char* kModule = "quorixsdk";
-
-// The result of the uniform checks: the port to forward to, or the code to answer.
-struct PortAccess {
-    CPlayer* player = nullptr;
-    uint32_t code = QUORIX_OK;
-    explicit operator bool() const { return player != nullptr; }
-};
-
-PortAccess CheckPort(uint16_t port) {
-    CQuorixApp& app = GetApp();
-    if (!app.IsInitialized()) {
-        return {nullptr, QUORIX_E_NOT_INIT};
-    }
-    CPlayer* player = app.GetPlayer(port);
-    if (player == nullptr || !player->IsInUse()) {
-        return {nullptr, QUORIX_E_PARAM};
-    }
-    return {player, QUORIX_OK};
-}
-
-// Nothing may unwind into the host's C code: an exception becomes QUORIX_E_EXCEPTION (or 0 for a
-// value getter). Thread cancellation of a host thread must keep unwinding, though.
-template <typename Result, typename Body>
-Result Guarded(Result onException, Body&& body) {
-    try {
-        return body();
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        return onException;
-    }
-}
-
-template <typename Body>
-uint32_t Guarded(Body&& body) {
-    return Guarded<uint32_t>(QUORIX_E_EXCEPTION, static_cast<Body&&>(body));
-}
 
 void LogOwnName(const char* name) {
     HLOG(kSource, kModule, BRIXEL::HLOG_DEBUG, name, "%s", name);

@@ -5,76 +5,16 @@
 
 #include <quorixsdk.h>
 
-#include <cxxabi.h>
-
 #include "media/waveout.h"
+#include "sdk/exportcheck.h"
 #include "sdk/quorixapp.h"
+
+using namespace quorixexport;
 
 namespace {
 
 constexpr uint32_t kBmpFile = 1;
 constexpr uint32_t kJpegFile = 0;
-
-CPlayer* CheckedPort(uint16_t port, uint32_t* code) {
-    CQuorixApp& app = GetApp();
-    if (!app.IsInitialized()) {
-        *code = QUORIX_E_NOT_INIT;
-        return nullptr;
-    }
-    CPlayer* player = app.GetPlayer(port);
-    if (player == nullptr || !player->IsInUse()) {
-        *code = QUORIX_E_PARAM;
-        return nullptr;
-    }
-    *code = QUORIX_OK;
-    return player;
-}
-
-// The region is checked with the port number, before the port's in-use flag is looked at.
-CPlayer* CheckedRegion(uint16_t port, uint16_t region, uint32_t* code) {
-    if (region >= CQuorixApp::MAX_REGIONS) {
-        CQuorixApp& app = GetApp();
-        *code = app.IsInitialized() ? QUORIX_E_PARAM : QUORIX_E_NOT_INIT;
-        return nullptr;
-    }
-    return CheckedPort(port, code);
-}
-
-// Nothing may unwind into the host's C code; thread cancellation of a host thread keeps going.
-template <typename Result, typename Body>
-Result Guarded(Result onException, Body&& body) {
-    try {
-        return body();
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        return onException;
-    }
-}
-
-template <typename Body>
-uint32_t Guarded(Body&& body) {
-    return Guarded<uint32_t>(QUORIX_E_EXCEPTION, static_cast<Body&&>(body));
-}
-
-// Runs `call` on the port after the checks, or answers the failed check's code.
-template <typename Call>
-uint32_t OnPort(uint16_t port, Call&& call) {
-    return Guarded([&] {
-        uint32_t code = QUORIX_OK;
-        CPlayer* player = CheckedPort(port, &code);
-        return player != nullptr ? call(*player) : code;
-    });
-}
-
-template <typename Call>
-uint32_t OnRegion(uint16_t port, uint16_t region, Call&& call) {
-    return Guarded([&] {
-        uint32_t code = QUORIX_OK;
-        CPlayer* player = CheckedRegion(port, region, &code);
-        return player != nullptr ? call(*player) : code;
-    });
-}
 
 uint16_t JpegQuality() {
     return GetApp().GetJpegQuality();
@@ -185,9 +125,8 @@ uint32_t QUORIX_SetVolume(uint16_t port, uint32_t volume) {
 
 uint32_t QUORIX_GetVolume(uint16_t port) {
     return Guarded<uint32_t>(0, [port] {
-        uint32_t code = QUORIX_OK;
-        CPlayer* player = CheckedPort(port, &code);
-        return player != nullptr ? player->GetVolume() : 0u;
+        const PortAccess access = CheckPort(port);
+        return access ? access.player->GetVolume() : 0u;
     });
 }
 

@@ -2,56 +2,16 @@
 
 #include <quorixsdk.h>
 
-#include <cxxabi.h>
-
 #include "base/hlog.h"
+#include "sdk/exportcheck.h"
 #include "sdk/quorixapp.h"
+
+using namespace quorixexport;
 
 namespace {
 
 constexpr const char* kSource = "quorixsdk";
 constexpr const char* kModule = "quorixsdk";
-
-// The port of a request that passed the uniform checks, or null with the code to answer.
-struct ViewAccess {
-    CPlayer* player = nullptr;
-    uint32_t code = QUORIX_OK;
-    explicit operator bool() const { return player != nullptr; }
-};
-
-ViewAccess Check(uint16_t port, bool withRegion, uint16_t region) {
-    CQuorixApp& app = GetApp();
-    if (!app.IsInitialized()) return {nullptr, QUORIX_E_NOT_INIT};
-    CPlayer* player = app.GetPlayer(port);
-    if (player == nullptr || (withRegion && region >= CQuorixApp::MAX_REGIONS) || !player->IsInUse()) {
-        return {nullptr, QUORIX_E_PARAM};
-    }
-    return {player, QUORIX_OK};
-}
-
-// Runs `body` on the port when the checks pass; nothing unwinds into the host's C code, except
-// the cancellation of a host thread.
-template <typename Body>
-uint32_t OnPort(uint16_t port, bool withRegion, uint16_t region, Body&& body) {
-    try {
-        const ViewAccess access = Check(port, withRegion, region);
-        return access ? body(*access.player) : access.code;
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        return QUORIX_E_EXCEPTION;
-    }
-}
-
-template <typename Body>
-uint32_t OnRegion(uint16_t port, uint16_t region, Body&& body) {
-    return OnPort(port, true, region, static_cast<Body&&>(body));
-}
-
-template <typename Body>
-uint32_t OnPortOnly(uint16_t port, Body&& body) {
-    return OnPort(port, false, 0, static_cast<Body&&>(body));
-}
 
 }  // namespace
 
@@ -67,7 +27,7 @@ uint32_t QUORIX_SetBackgroundColor(uint16_t port, uint16_t region, uint32_t colo
 }
 
 uint32_t QUORIX_GetSupportedDisplayTypeList(uint16_t port, uint32_t* types, int32_t* count) {
-    return OnPortOnly(port, [=](CPlayer& p) { return p.GetDisplayTypeList(types, count); });
+    return OnPort(port, [=](CPlayer& p) { return p.GetDisplayTypeList(types, count); });
 }
 
 uint32_t QUORIX_GetCurrentDisplayType(uint16_t port, uint16_t region, uint32_t* type) {
@@ -113,27 +73,27 @@ uint32_t QUORIX_SetDrawCallback(uint16_t port, uint16_t region, QUORIX_DrawCallb
 }
 
 uint32_t QUORIX_SetRenderStatusCallback(uint16_t port, QUORIX_RenderStatusCallback cb, void* user) {
-    return OnPortOnly(port, [=](CPlayer& p) { return p.SetRenderStatusCallback(cb, user); });
+    return OnPort(port, [=](CPlayer& p) { return p.SetRenderStatusCallback(cb, user); });
 }
 
 uint32_t QUORIX_GetManualSupport(uint16_t port, int32_t* support) {
-    return OnPortOnly(port, [=](CPlayer& p) { return p.GetManualSupport(support); });
+    return OnPort(port, [=](CPlayer& p) { return p.GetManualSupport(support); });
 }
 
 uint32_t QUORIX_ManualInit(uint16_t port, uint32_t createContext) {
-    return OnPortOnly(port, [=](CPlayer& p) { return p.ManualInit(createContext); });
+    return OnPort(port, [=](CPlayer& p) { return p.ManualInit(createContext); });
 }
 
 uint32_t QUORIX_ManualRender(uint16_t port) {
-    return OnPortOnly(port, [](CPlayer& p) { return p.ManualRender(); });
+    return OnPort(port, [](CPlayer& p) { return p.ManualRender(); });
 }
 
 uint32_t QUORIX_ManualSwapbuffers(uint16_t port) {
-    return OnPortOnly(port, [](CPlayer& p) { return p.ManualSwapbuffers(); });
+    return OnPort(port, [](CPlayer& p) { return p.ManualSwapbuffers(); });
 }
 
 uint32_t QUORIX_ManualUnInit(uint16_t port) {
-    return OnPortOnly(port, [](CPlayer& p) { return p.ManualUnInit(); });
+    return OnPort(port, [](CPlayer& p) { return p.ManualUnInit(); });
 }
 
 }  // extern "C"
