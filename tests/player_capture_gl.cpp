@@ -173,9 +173,9 @@ TEST_F(CaptureGl, CapturesWithoutAPictureAnswerInsteadOfWaiting) {
     SnapCollector shots;
     EXPECT_EQ(QUORIX_E_PARAM,
               QUORIX_SetSnapCallback(port, 0, &SnapCollector::Callback, &shots, 4, 4));
-    EXPECT_EQ(QUORIX_E_STATE,
+    EXPECT_EQ(QUORIX_E_PARAM,
               QUORIX_SetScreenOffSnapCallback(port, &SnapCollector::Callback, &shots, 1.0f, 4, 4));
-    EXPECT_EQ(QUORIX_E_STATE, QUORIX_SetSnapRect(port, 0, 0.0f, 0.0f, 1.0f, 1.0f));
+    EXPECT_EQ(QUORIX_E_PARAM, QUORIX_SetSnapRect(port, 0, 0.0f, 0.0f, 1.0f, 1.0f));
 
     // A renderer that draws nothing yet: the request times out.
     const QUORIX_RECT rect{0, 0, 320, 240};

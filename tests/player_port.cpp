@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -18,6 +19,7 @@
 #include "player/player.h"
 #include "player/playerhost.h"
 #include "player/sysparam.h"
+#include "support/container_builder.h"
 #include "support/player_media.h"
 
 namespace {
@@ -223,6 +225,100 @@ TEST(PlayerPort, FreeForgetsTheHostsSettingsButKeepsPlayModeAndFrameCheck) {
     EXPECT_EQ(QUORIX_E_STATE, player.Step(false));
     EXPECT_EQ(0.0f, player.GetPlayedPos());
     EXPECT_EQ(QUORIX_E_STATE, player.CloseFile());
+}
+
+// A recording for the external renderer (the host's double) with a file-open information block.
+std::string WriteExternalRecording(const std::vector<uint8_t>& info) {
+    std::vector<uint8_t> bytes = quorixtest::ContainerBuilder()
+                                     .AddExtension(BRIXEL::HMF_EXT_OPEN_INFO, info)
+                                     .AddGroups(2, 5, 40, 0, 0)
+                                     .Build();
+    bytes[61] = static_cast<uint8_t>(CPlayer::kExternalRenderModel);
+    char name[] = "/tmp/quorix-player-open-XXXXXX";
+    const int fd = mkstemp(name);
+    if (fd < 0)
+        return std::string();
+    const bool written =
+        write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    close(fd);
+    return written ? std::string(name) : std::string();
+}
+
+// What the file-open-information callback does to its own port.
+struct OpenCallback {
+    CPlayer* player = nullptr;
+    std::string path;
+    bool freePort = false;
+    bool openAgain = false;
+    int calls = 0;
+    uint32_t nestedOpen = QUORIX_OK;
+    bool infoIntact = false;
+    std::vector<uint8_t> expected;
+
+    static void Run(uint16_t, int32_t, const uint8_t* info, uint32_t length, void* user) {
+        auto* self = static_cast<OpenCallback*>(user);
+        ++self->calls;
+        if (self->openAgain)
+            self->nestedOpen = self->player->OpenFile(self->path.c_str());
+        if (self->freePort)
+            self->player->ResetPort(false);
+        // Read after the nested calls: the block must still be the file's.
+        self->infoIntact = info != nullptr && length == self->expected.size() &&
+                           std::memcmp(info, self->expected.data(), length) == 0;
+    }
+};
+
+TEST(PlayerPort, OpenFileSurvivesWhatItsOwnCallbackDoesToThePort) {
+    const std::vector<uint8_t> info = {'s', 'i', 't', 'e', '-', '4', '2'};
+    const std::string path = WriteExternalRecording(info);
+    ASSERT_FALSE(path.empty());
+    FakeHost host;
+    CPlayer player(4, host);
+
+    // Freed inside the callback: the open fails, the port is free and clean, and its next
+    // owner opens the file like any other.
+    {
+        OpenCallback callback;
+        callback.player = &player;
+        callback.path = path;
+        callback.freePort = true;
+        callback.expected = info;
+        player.ResetPort(true);
+        player.SetFileOpenInfoCallback(&OpenCallback::Run, &callback);
+        EXPECT_EQ(QUORIX_E_STATE, player.OpenFile(path.c_str()));
+        EXPECT_EQ(1, callback.calls);
+        EXPECT_TRUE(callback.infoIntact);
+        EXPECT_FALSE(player.IsInUse());
+        EXPECT_EQ(CPlayer::STATUS_NONE, player.GetStatus());
+        EXPECT_FALSE(player.UsesExternalRenderer());
+        EXPECT_EQ(CPlayer::kDefaultRenderModel, player.GetRenderModel());
+        EXPECT_EQ(QUORIX_E_STATE, player.CloseFile());
+        player.ResetPort(true);
+        EXPECT_EQ(QUORIX_OK, player.OpenFile(path.c_str())) << "the freed port is still busy";
+        EXPECT_EQ(1, callback.calls) << "the free cleared the callback";
+        EXPECT_EQ(QUORIX_OK, player.CloseFile());
+        player.ResetPort(false);
+    }
+    // Opening again from the callback: refused as busy, without touching the outer open's
+    // blocks, which the outer open then completes with.
+    {
+        OpenCallback callback;
+        callback.player = &player;
+        callback.path = path;
+        callback.openAgain = true;
+        callback.expected = info;
+        player.ResetPort(true);
+        player.SetFileOpenInfoCallback(&OpenCallback::Run, &callback);
+        EXPECT_EQ(QUORIX_OK, player.OpenFile(path.c_str()));
+        EXPECT_EQ(1, callback.calls);
+        EXPECT_EQ(QUORIX_E_PORT_BUSY, callback.nestedOpen);
+        EXPECT_TRUE(callback.infoIntact);
+        EXPECT_EQ(CPlayer::STATUS_FILE, player.GetStatus());
+        EXPECT_EQ(10u, player.GetTotalFrames());
+        EXPECT_EQ(QUORIX_OK, player.CloseFile());
+        player.ResetPort(false);
+    }
+    unlink(path.c_str());
 }
 
 }  // namespace

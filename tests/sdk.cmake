@@ -6,8 +6,9 @@ set(_sdk_out ${CMAKE_CURRENT_BINARY_DIR})
 
 # The public interface, as a host sees it.
 quorix_add_gtest(sdk_api
-  SOURCES ${_sdk_dir}/sdk_api.cpp
-  LIBS quorixsdk ${CMAKE_DL_LIBS}
+  SOURCES ${_sdk_dir}/sdk_api.cpp ${_sdk_dir}/support/player_media.cpp
+          ${_sdk_dir}/support/container_builder.cpp
+  LIBS quorixsdk quorix_test_media ${CMAKE_DL_LIBS}
   LABELS sdk)
 
 # The inside: configuration, application object, render mode. Built into a folder of its own

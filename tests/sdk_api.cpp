@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/player_media.h"
 #include "support/sdk_elf.h"
 
 namespace fs = std::filesystem;
@@ -67,69 +69,139 @@ std::string TempPath(const char* leaf) {
 const std::vector<PortExport>& PortExports() {
     using P = uint16_t;
     static const std::vector<PortExport> table = {
-        {"QUORIX_CheckFrameNum", false, Answer::Code, false, [](P p, P) { return QUORIX_CheckFrameNum(p, 1); }},
-        {"QUORIX_IsPlaying", false, Answer::Code, false, [](P p, P) { return QUORIX_IsPlaying(p, &g_u32); }},
-        {"QUORIX_OpenFile", false, Answer::Code, false, [](P p, P) { return QUORIX_OpenFile(p, "/nonexistent/file.kz"); }},
-        {"QUORIX_CloseFile", false, Answer::Code, false, [](P p, P) { return QUORIX_CloseFile(p); }},
-        {"QUORIX_OpenStream", false, Answer::Code, false, [](P p, P) { return QUORIX_OpenStream(p, 1, nullptr, 0, nullptr, 0); }},
-        {"QUORIX_CloseStream", false, Answer::Code, false, [](P p, P) { return QUORIX_CloseStream(p); }},
-        {"QUORIX_SetStreamOpenMode", false, Answer::Code, false, [](P p, P) { return QUORIX_SetStreamOpenMode(p, 0); }},
+        {"QUORIX_CheckFrameNum", false, Answer::Code, false,
+         [](P p, P) { return QUORIX_CheckFrameNum(p, 1); }},
+        {"QUORIX_IsPlaying", false, Answer::Code, false,
+         [](P p, P) { return QUORIX_IsPlaying(p, &g_u32); }},
+        {"QUORIX_OpenFile", false, Answer::Code, false,
+         [](P p, P) { return QUORIX_OpenFile(p, "/nonexistent/file.kz"); }},
+        {"QUORIX_CloseFile", false, Answer::Code, false,
+         [](P p, P) { return QUORIX_CloseFile(p); }},
+        {"QUORIX_OpenStream", false, Answer::Code, false,
+         [](P p, P) { return QUORIX_OpenStream(p, 1, nullptr, 0, nullptr, 0); }},
+        {"QUORIX_CloseStream", false, Answer::Code, false,
+         [](P p, P) { return QUORIX_CloseStream(p); }},
+        {"QUORIX_SetStreamOpenMode", false, Answer::Code, false,
+         [](P p, P) { return QUORIX_SetStreamOpenMode(p, 0); }},
         // A record of the wrong magic: refused by the port, never read past its length.
-        {"QUORIX_InputStreamData", false, Answer::Code, true, [](P p, P) { return QUORIX_InputStreamData(p, g_record, 8); }},
-        {"QUORIX_SetFileEndCallback", false, Answer::Code, false, [](P p, P) { return QUORIX_SetFileEndCallback(p, OnFileEnd, nullptr); }},
-        {"QUORIX_SetFileOpenInfoCallback", false, Answer::Code, false, [](P p, P) { return QUORIX_SetFileOpenInfoCallback(p, OnFileOpenInfo, nullptr); }},
-        {"QUORIX_Play", false, Answer::Code, false, [](P p, P) { return QUORIX_Play(p, 0, nullptr, 0); }},
+        {"QUORIX_InputStreamData", false, Answer::Code, true,
+         [](P p, P) { return QUORIX_InputStreamData(p, g_record, 8); }},
+        {"QUORIX_SetFileEndCallback", false, Answer::Code, false,
+         [](P p, P) { return QUORIX_SetFileEndCallback(p, OnFileEnd, nullptr); }},
+        {"QUORIX_SetFileOpenInfoCallback", false, Answer::Code, false,
+         [](P p, P) { return QUORIX_SetFileOpenInfoCallback(p, OnFileOpenInfo, nullptr); }},
+        {"QUORIX_Play", false, Answer::Code, false,
+         [](P p, P) { return QUORIX_Play(p, 0, nullptr, 0); }},
         {"QUORIX_Stop", false, Answer::Code, false, [](P p, P) { return QUORIX_Stop(p); }},
         {"QUORIX_Pause", false, Answer::Code, false, [](P p, P) { return QUORIX_Pause(p, 1); }},
         {"QUORIX_Fast", false, Answer::Code, false, [](P p, P) { return QUORIX_Fast(p); }},
         {"QUORIX_Slow", false, Answer::Code, false, [](P p, P) { return QUORIX_Slow(p); }},
-        {"QUORIX_SetPlaySpeed", false, Answer::Code, false, [](P p, P) { return QUORIX_SetPlaySpeed(p, 1); }},
-        {"QUORIX_GetPlaySpeed", false, Answer::Code, false, [](P p, P) { return QUORIX_GetPlaySpeed(p, &g_i32); }},
+        {"QUORIX_SetPlaySpeed", false, Answer::Code, false,
+         [](P p, P) { return QUORIX_SetPlaySpeed(p, 1); }},
+        {"QUORIX_GetPlaySpeed", false, Answer::Code, false,
+         [](P p, P) { return QUORIX_GetPlaySpeed(p, &g_i32); }},
         {"QUORIX_OneByOne", false, Answer::Code, false, [](P p, P) { return QUORIX_OneByOne(p); }},
-        {"QUORIX_OneByOneBack", false, Answer::Code, false, [](P p, P) { return QUORIX_OneByOneBack(p); }},
-        {"QUORIX_SetPlayedTime", false, Answer::Code, false, [](P p, P) { return QUORIX_SetPlayedTime(p, 1000); }},
-        {"QUORIX_GetPlayedTime", false, Answer::Value, false, [](P p, P) { return QUORIX_GetPlayedTime(p); }},
-        {"QUORIX_SetPlayedPos", false, Answer::Code, false, [](P p, P) { return QUORIX_SetPlayedPos(p, 0.5f); }},
-        {"QUORIX_GetPlayedPos", false, Answer::Value, false, [](P p, P) { return QUORIX_GetPlayedPos(p) != 0.0f ? 1u : 0u; }},
-        {"QUORIX_GetFileTotleTimes", false, Answer::Value, false, [](P p, P) { return QUORIX_GetFileTotleTimes(p); }},
-        {"QUORIX_GetFileTotleFrames", false, Answer::Value, false, [](P p, P) { return QUORIX_GetFileTotleFrames(p); }},
-        {"QUORIX_GetCurrentVideoFrameStamp", false, Answer::Value, false, [](P p, P) { return QUORIX_GetCurrentVideoFrameStamp(p); }},
-        {"QUORIX_GetCurrentVideoFrameClock", false, Answer::Value, false, [](P p, P) { return QUORIX_GetCurrentVideoFrameClock(p); }},
-        {"QUORIX_SetDisplayRegion", true, Answer::Code, false, [](P p, P r) { return QUORIX_SetDisplayRegion(p, r, &g_rect, 1); }},
-        {"QUORIX_SetBackgroundColor", true, Answer::Code, false, [](P p, P r) { return QUORIX_SetBackgroundColor(p, r, 0x00112233); }},
-        {"QUORIX_GetSupportedDisplayTypeList", false, Answer::Code, true, [](P p, P) { int32_t n = 32; return QUORIX_GetSupportedDisplayTypeList(p, g_types, &n); }},
-        {"QUORIX_GetCurrentDisplayType", true, Answer::Code, true, [](P p, P r) { return QUORIX_GetCurrentDisplayType(p, r, &g_u32); }},
-        {"QUORIX_SetCurrentDisplayType", true, Answer::Code, false, [](P p, P r) { return QUORIX_SetCurrentDisplayType(p, r, 0); }},
-        {"QUORIX_GetPTZPosition", true, Answer::Code, true, [](P p, P r) { return QUORIX_GetPTZPosition(p, r, &g_f32[0], &g_f32[1], &g_f32[2]); }},
-        {"QUORIX_SetPTZPosition", true, Answer::Code, false, [](P p, P r) { return QUORIX_SetPTZPosition(p, r, 0.0f, 0.0f, 1.0f); }},
-        {"QUORIX_EnableBlankPTZ", true, Answer::Code, true, [](P p, P r) { return QUORIX_EnableBlankPTZ(p, r, 1); }},
-        {"QUORIX_SetFlip", true, Answer::Code, false, [](P p, P r) { return QUORIX_SetFlip(p, r, 1); }},
-        {"QUORIX_SetDisplayRatioType", true, Answer::Code, false, [](P p, P r) { return QUORIX_SetDisplayRatioType(p, r, 1); }},
-        {"QUORIX_Project", true, Answer::Code, true, [](P p, P r) { return QUORIX_Project(p, r, &g_points[0], &g_points[1], &g_f32[0], &g_f32[1], 1); }},
-        {"QUORIX_UnProject", true, Answer::Code, true, [](P p, P r) { return QUORIX_UnProject(p, r, &g_points[0], &g_points[1], &g_f32[0], &g_f32[1], 1); }},
-        {"QUORIX_SetDrawCallback", true, Answer::Code, false, [](P p, P r) { return QUORIX_SetDrawCallback(p, r, OnDraw, nullptr); }},
-        {"QUORIX_SetRenderStatusCallback", false, Answer::Code, true, [](P p, P) { return QUORIX_SetRenderStatusCallback(p, OnStatus, nullptr); }},
-        {"QUORIX_GetManualSupport", false, Answer::Code, false, [](P p, P) { return QUORIX_GetManualSupport(p, &g_i32); }},
-        {"QUORIX_ManualInit", false, Answer::Code, false, [](P p, P) { return QUORIX_ManualInit(p, 0); }},
-        {"QUORIX_ManualRender", false, Answer::Code, false, [](P p, P) { return QUORIX_ManualRender(p); }},
-        {"QUORIX_ManualSwapbuffers", false, Answer::Code, false, [](P p, P) { return QUORIX_ManualSwapbuffers(p); }},
-        {"QUORIX_ManualUnInit", false, Answer::Code, false, [](P p, P) { return QUORIX_ManualUnInit(p); }},
-        {"QUORIX_CaptureBmp", true, Answer::Code, false, [](P p, P r) { return QUORIX_CaptureBmp(p, r, TempPath("sdk_api_capture.bmp").c_str()); }},
-        {"QUORIX_CaptureJpeg", true, Answer::Code, false, [](P p, P r) { return QUORIX_CaptureJpeg(p, r, TempPath("sdk_api_capture.jpg").c_str()); }},
-        {"QUORIX_CaptureOriginalBmp", false, Answer::Code, false, [](P p, P) { return QUORIX_CaptureOriginalBmp(p, TempPath("sdk_api_original.bmp").c_str()); }},
-        {"QUORIX_CaptureOriginalJpeg", false, Answer::Code, false, [](P p, P) { return QUORIX_CaptureOriginalJpeg(p, TempPath("sdk_api_original.jpg").c_str()); }},
-        {"QUORIX_SetSnapCallback", true, Answer::Code, true, [](P p, P r) { return QUORIX_SetSnapCallback(p, r, OnSnap, nullptr, 4, 4); }},
-        {"QUORIX_SetSnapRect", true, Answer::Code, false, [](P p, P r) { return QUORIX_SetSnapRect(p, r, 0.0f, 0.0f, 1.0f, 1.0f); }},
-        {"QUORIX_SetScreenOffSnapCallback", false, Answer::Code, false, [](P p, P) { return QUORIX_SetScreenOffSnapCallback(p, OnSnap, nullptr, 1.0f, 4, 4); }},
-        {"QUORIX_SetScreenOffSnapRect", false, Answer::Code, false, [](P p, P) { return QUORIX_SetScreenOffSnapRect(p, 0.0f, 0.0f, 1.0f, 1.0f); }},
-        {"QUORIX_StartLocalRecord", false, Answer::Code, false, [](P p, P) { return QUORIX_StartLocalRecord(p, "/nonexistent/dir/record.kz"); }},
-        {"QUORIX_StopLocalRecord", false, Answer::Code, false, [](P p, P) { return QUORIX_StopLocalRecord(p); }},
-        {"QUORIX_FilmEditing", false, Answer::Code, false, [](P p, P) { return QUORIX_FilmEditing(p, "/nonexistent/dir/clip.kz", 0, 1000, 1, 0); }},
-        {"QUORIX_PlayAudio", false, Answer::Code, false, [](P p, P) { return QUORIX_PlayAudio(p); }},
-        {"QUORIX_SetVolume", false, Answer::Code, false, [](P p, P) { return QUORIX_SetVolume(p, 50); }},
-        {"QUORIX_GetVolume", false, Answer::Value, false, [](P p, P) { return QUORIX_GetVolume(p); }},
-        {"QUORIX_SetAttachPlayer", false, Answer::Code, false, [](P p, P) { return QUORIX_SetAttachPlayer(p, QUORIX_MAX_PORTS); }},
-        {"QUORIX_SetAttachCallback", false, Answer::Code, false, [](P p, P) { return QUORIX_SetAttachCallback(p, OnAttach, nullptr); }},
+        {"QUORIX_OneByOneBack", false, Answer::Code, false,
+         [](P p, P) { return QUORIX_OneByOneBack(p); }},
+        {"QUORIX_SetPlayedTime", false, Answer::Code, false,
+         [](P p, P) { return QUORIX_SetPlayedTime(p, 1000); }},
+        {"QUORIX_GetPlayedTime", false, Answer::Value, false,
+         [](P p, P) { return QUORIX_GetPlayedTime(p); }},
+        {"QUORIX_SetPlayedPos", false, Answer::Code, false,
+         [](P p, P) { return QUORIX_SetPlayedPos(p, 0.5f); }},
+        {"QUORIX_GetPlayedPos", false, Answer::Value, false,
+         [](P p, P) { return QUORIX_GetPlayedPos(p) != 0.0f ? 1u : 0u; }},
+        {"QUORIX_GetFileTotleTimes", false, Answer::Value, false,
+         [](P p, P) { return QUORIX_GetFileTotleTimes(p); }},
+        {"QUORIX_GetFileTotleFrames", false, Answer::Value, false,
+         [](P p, P) { return QUORIX_GetFileTotleFrames(p); }},
+        {"QUORIX_GetCurrentVideoFrameStamp", false, Answer::Value, false,
+         [](P p, P) { return QUORIX_GetCurrentVideoFrameStamp(p); }},
+        {"QUORIX_GetCurrentVideoFrameClock", false, Answer::Value, false,
+         [](P p, P) { return QUORIX_GetCurrentVideoFrameClock(p); }},
+        {"QUORIX_SetDisplayRegion", true, Answer::Code, false,
+         [](P p, P r) { return QUORIX_SetDisplayRegion(p, r, &g_rect, 1); }},
+        {"QUORIX_SetBackgroundColor", true, Answer::Code, false,
+         [](P p, P r) { return QUORIX_SetBackgroundColor(p, r, 0x00112233); }},
+        {"QUORIX_GetSupportedDisplayTypeList", false, Answer::Code, true,
+         [](P p, P) {
+             int32_t n = 32;
+             return QUORIX_GetSupportedDisplayTypeList(p, g_types, &n);
+         }},
+        {"QUORIX_GetCurrentDisplayType", true, Answer::Code, true,
+         [](P p, P r) { return QUORIX_GetCurrentDisplayType(p, r, &g_u32); }},
+        {"QUORIX_SetCurrentDisplayType", true, Answer::Code, false,
+         [](P p, P r) { return QUORIX_SetCurrentDisplayType(p, r, 0); }},
+        {"QUORIX_GetPTZPosition", true, Answer::Code, true,
+         [](P p, P r) { return QUORIX_GetPTZPosition(p, r, &g_f32[0], &g_f32[1], &g_f32[2]); }},
+        {"QUORIX_SetPTZPosition", true, Answer::Code, false,
+         [](P p, P r) { return QUORIX_SetPTZPosition(p, r, 0.0f, 0.0f, 1.0f); }},
+        {"QUORIX_EnableBlankPTZ", true, Answer::Code, true,
+         [](P p, P r) { return QUORIX_EnableBlankPTZ(p, r, 1); }},
+        {"QUORIX_SetFlip", true, Answer::Code, false,
+         [](P p, P r) { return QUORIX_SetFlip(p, r, 1); }},
+        {"QUORIX_SetDisplayRatioType", true, Answer::Code, false,
+         [](P p, P r) { return QUORIX_SetDisplayRatioType(p, r, 1); }},
+        {"QUORIX_Project", true, Answer::Code, true,
+         [](P p, P r) {
+             return QUORIX_Project(p, r, &g_points[0], &g_points[1], &g_f32[0], &g_f32[1], 1);
+         }},
+        {"QUORIX_UnProject", true, Answer::Code, true,
+         [](P p, P r) {
+             return QUORIX_UnProject(p, r, &g_points[0], &g_points[1], &g_f32[0], &g_f32[1], 1);
+         }},
+        {"QUORIX_SetDrawCallback", true, Answer::Code, false,
+         [](P p, P r) { return QUORIX_SetDrawCallback(p, r, OnDraw, nullptr); }},
+        {"QUORIX_SetRenderStatusCallback", false, Answer::Code, true,
+         [](P p, P) { return QUORIX_SetRenderStatusCallback(p, OnStatus, nullptr); }},
+        {"QUORIX_GetManualSupport", false, Answer::Code, false,
+         [](P p, P) { return QUORIX_GetManualSupport(p, &g_i32); }},
+        {"QUORIX_ManualInit", false, Answer::Code, false,
+         [](P p, P) { return QUORIX_ManualInit(p, 0); }},
+        {"QUORIX_ManualRender", false, Answer::Code, false,
+         [](P p, P) { return QUORIX_ManualRender(p); }},
+        {"QUORIX_ManualSwapbuffers", false, Answer::Code, false,
+         [](P p, P) { return QUORIX_ManualSwapbuffers(p); }},
+        {"QUORIX_ManualUnInit", false, Answer::Code, false,
+         [](P p, P) { return QUORIX_ManualUnInit(p); }},
+        {"QUORIX_CaptureBmp", true, Answer::Code, false,
+         [](P p, P r) { return QUORIX_CaptureBmp(p, r, TempPath("sdk_api_capture.bmp").c_str()); }},
+        {"QUORIX_CaptureJpeg", true, Answer::Code, false,
+         [](P p, P r) {
+             return QUORIX_CaptureJpeg(p, r, TempPath("sdk_api_capture.jpg").c_str());
+         }},
+        {"QUORIX_CaptureOriginalBmp", false, Answer::Code, false,
+         [](P p, P) {
+             return QUORIX_CaptureOriginalBmp(p, TempPath("sdk_api_original.bmp").c_str());
+         }},
+        {"QUORIX_CaptureOriginalJpeg", false, Answer::Code, false,
+         [](P p, P) {
+             return QUORIX_CaptureOriginalJpeg(p, TempPath("sdk_api_original.jpg").c_str());
+         }},
+        {"QUORIX_SetSnapCallback", true, Answer::Code, true,
+         [](P p, P r) { return QUORIX_SetSnapCallback(p, r, OnSnap, nullptr, 4, 4); }},
+        {"QUORIX_SetSnapRect", true, Answer::Code, true,
+         [](P p, P r) { return QUORIX_SetSnapRect(p, r, 0.0f, 0.0f, 1.0f, 1.0f); }},
+        {"QUORIX_SetScreenOffSnapCallback", false, Answer::Code, true,
+         [](P p, P) { return QUORIX_SetScreenOffSnapCallback(p, OnSnap, nullptr, 1.0f, 4, 4); }},
+        {"QUORIX_SetScreenOffSnapRect", false, Answer::Code, true,
+         [](P p, P) { return QUORIX_SetScreenOffSnapRect(p, 0.0f, 0.0f, 1.0f, 1.0f); }},
+        {"QUORIX_StartLocalRecord", false, Answer::Code, false,
+         [](P p, P) { return QUORIX_StartLocalRecord(p, "/nonexistent/dir/record.kz"); }},
+        {"QUORIX_StopLocalRecord", false, Answer::Code, false,
+         [](P p, P) { return QUORIX_StopLocalRecord(p); }},
+        {"QUORIX_FilmEditing", false, Answer::Code, false,
+         [](P p, P) { return QUORIX_FilmEditing(p, "/nonexistent/dir/clip.kz", 0, 1000, 1, 0); }},
+        {"QUORIX_PlayAudio", false, Answer::Code, false,
+         [](P p, P) { return QUORIX_PlayAudio(p); }},
+        {"QUORIX_SetVolume", false, Answer::Code, false,
+         [](P p, P) { return QUORIX_SetVolume(p, 50); }},
+        {"QUORIX_GetVolume", false, Answer::Value, false,
+         [](P p, P) { return QUORIX_GetVolume(p); }},
+        {"QUORIX_SetAttachPlayer", false, Answer::Code, false,
+         [](P p, P) { return QUORIX_SetAttachPlayer(p, QUORIX_MAX_PORTS); }},
+        {"QUORIX_SetAttachCallback", false, Answer::Code, false,
+         [](P p, P) { return QUORIX_SetAttachCallback(p, OnAttach, nullptr); }},
     };
     return table;
 }
@@ -251,6 +323,91 @@ TEST_F(SdkApi, AllocatedPortReachesThePort) {
     EXPECT_EQ(QUORIX_GetFileTotleFrames(port), 0u);
     EXPECT_EQ(QUORIX_GetCurrentVideoFrameStamp(port), 0u);
     EXPECT_EQ(QUORIX_GetCurrentVideoFrameClock(port), 0u);
+    EXPECT_EQ(QUORIX_ReleaseSDK(), QUORIX_OK);
+}
+
+// Every setter that needs the OpenGL renderer answers alike while there is none.
+TEST_F(SdkApi, RendererSettersOfAPortWithNothingOpenAnswerParam) {
+    ASSERT_EQ(QUORIX_InitSDK(), QUORIX_OK);
+    uint16_t port = 0xFFFF;
+    ASSERT_EQ(QUORIX_GetPort(&port), QUORIX_OK);
+    EXPECT_EQ(QUORIX_SetSnapCallback(port, 0, OnSnap, nullptr, 4, 4), QUORIX_E_PARAM);
+    EXPECT_EQ(QUORIX_SetScreenOffSnapCallback(port, OnSnap, nullptr, 1.0f, 4, 4), QUORIX_E_PARAM);
+    EXPECT_EQ(QUORIX_SetScreenOffSnapCallback(port, nullptr, nullptr, 1.0f, 4, 4), QUORIX_E_PARAM);
+    EXPECT_EQ(QUORIX_SetSnapRect(port, 0, 0.0f, 0.0f, 1.0f, 1.0f), QUORIX_E_PARAM);
+    EXPECT_EQ(QUORIX_SetSnapRect(port, 5, 0.25f, 0.25f, 0.5f, 0.5f), QUORIX_E_PARAM);
+    EXPECT_EQ(QUORIX_SetScreenOffSnapRect(port, 0.0f, 0.0f, 1.0f, 1.0f), QUORIX_E_PARAM);
+    // The same after a stream was open and closed again.
+    ASSERT_EQ(QUORIX_OpenStream(port, 1, nullptr, 0, nullptr, 0), QUORIX_OK);
+    ASSERT_EQ(QUORIX_CloseStream(port), QUORIX_OK);
+    EXPECT_EQ(QUORIX_SetScreenOffSnapCallback(port, OnSnap, nullptr, 1.0f, 4, 4), QUORIX_E_PARAM);
+    EXPECT_EQ(QUORIX_SetSnapRect(port, 0, 0.0f, 0.0f, 1.0f, 1.0f), QUORIX_E_PARAM);
+    EXPECT_EQ(QUORIX_SetScreenOffSnapRect(port, 0.0f, 0.0f, 1.0f, 1.0f), QUORIX_E_PARAM);
+    EXPECT_EQ(QUORIX_ReleaseSDK(), QUORIX_OK);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Frame records written by hand: the 28-byte header (little-endian) and its payload.
+
+void PutLe(std::vector<uint8_t>& bytes, size_t at, uint32_t value, int width) {
+    for (int i = 0; i < width; ++i)
+        bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+std::vector<uint8_t> VideoRecord(const char magic[2], uint8_t type, uint32_t sequence,
+                                 uint32_t stamp, uint32_t payloadLength) {
+    std::vector<uint8_t> record(28 + payloadLength, 0x5A);
+    record[0] = static_cast<uint8_t>(magic[0]);
+    record[1] = static_cast<uint8_t>(magic[1]);
+    record[2] = type;
+    record[3] = 0;
+    PutLe(record, 4, sequence, 4);
+    PutLe(record, 8, stamp, 4);
+    PutLe(record, 12, 1700000000u, 4);
+    PutLe(record, 16, 1, 4);  // H.264
+    PutLe(record, 18, 64, 2);
+    PutLe(record, 20, 48, 4);
+    PutLe(record, 24, payloadLength, 4);
+    return record;
+}
+
+// A composite packet holding one key-frame sub-record stamped `stamp`.
+std::vector<uint8_t> CompositePacket(uint32_t stamp) {
+    const std::vector<uint8_t> sub = VideoRecord("HT", 1, 1, stamp, 16);
+    std::vector<uint8_t> packet = VideoRecord("ht", 0x81, 1, stamp, 0);
+    PutLe(packet, 24, static_cast<uint32_t>(sub.size()), 4);
+    packet.insert(packet.end(), sub.begin(), sub.end());
+    return packet;
+}
+
+TEST_F(SdkApi, FreeingAPortDetachesThePortsAttachedToIt) {
+    ASSERT_EQ(QUORIX_InitSDK(), QUORIX_OK);
+    uint16_t source = 0xFFFF, target = 0xFFFF;
+    ASSERT_EQ(QUORIX_GetPort(&source), QUORIX_OK);
+    ASSERT_EQ(QUORIX_GetPort(&target), QUORIX_OK);
+    ASSERT_EQ(QUORIX_SetAttachPlayer(source, target), QUORIX_OK);
+    // Attached, the sub-frames reach the target (its last video stamp names them).
+    std::vector<uint8_t> packet = CompositePacket(1000);
+    ASSERT_EQ(QUORIX_InputStreamData(source, packet.data(), static_cast<uint32_t>(packet.size())),
+              QUORIX_OK);
+    ASSERT_EQ(QUORIX_GetCurrentVideoFrameStamp(target), 1000u);
+
+    // The target goes to a new owner: nothing of the source's reaches it any more.
+    ASSERT_EQ(QUORIX_FreePort(target), QUORIX_OK);
+    uint16_t again = 0xFFFF;
+    ASSERT_EQ(QUORIX_GetPort(&again), QUORIX_OK);
+    ASSERT_EQ(again, target);
+    packet = CompositePacket(2000);
+    ASSERT_EQ(QUORIX_InputStreamData(source, packet.data(), static_cast<uint32_t>(packet.size())),
+              QUORIX_OK);
+    EXPECT_EQ(QUORIX_GetCurrentVideoFrameStamp(again), 0u)
+        << "the new owner got another port's sub-frames";
+    // The source still consumes its sub-frames and can be attached again.
+    ASSERT_EQ(QUORIX_SetAttachPlayer(source, again), QUORIX_OK);
+    packet = CompositePacket(3000);
+    ASSERT_EQ(QUORIX_InputStreamData(source, packet.data(), static_cast<uint32_t>(packet.size())),
+              QUORIX_OK);
+    EXPECT_EQ(QUORIX_GetCurrentVideoFrameStamp(again), 3000u);
     EXPECT_EQ(QUORIX_ReleaseSDK(), QUORIX_OK);
 }
 
@@ -454,6 +611,84 @@ TEST_F(SdkApi, FileInfoRefusesWhatIsNotARecording) {
     EXPECT_EQ(QUORIX_GetFileInfo(dir.File("good.kz").c_str(), nullptr, &value), QUORIX_E_PARAM);
     EXPECT_EQ(QUORIX_GetFileInfo(dir.File("good.kz").c_str(), &value, nullptr), QUORIX_E_PARAM);
     EXPECT_EQ(value, 0.0);
+}
+
+// A file without the container header is played as bare frame records, by the OpenGL renderer
+// as by the software display: nothing in it names a lens, so the picture is shown as it is.
+TEST_F(SdkApi, FileOfBareRecordsOpensOnTheOpenGLRenderer) {
+    TempDir dir;
+    ASSERT_FALSE(dir.Path().empty());
+    std::vector<uint8_t> bytes;
+    for (uint32_t i = 0; i < 3; ++i) {
+        const std::vector<uint8_t> record = VideoRecord("ht", i == 0 ? 1 : 3, i, 40 * i, 32);
+        bytes.insert(bytes.end(), record.begin(), record.end());
+    }
+    WriteBytes(dir.File("bare.kz"), bytes);
+
+    ASSERT_EQ(QUORIX_InitSDK(), QUORIX_OK);
+    uint16_t port = 0xFFFF;
+    ASSERT_EQ(QUORIX_GetPort(&port), QUORIX_OK);
+    struct Seen {
+        int calls = 0;
+        int32_t model = 99;
+    } seen;
+    ASSERT_EQ(QUORIX_SetFileOpenInfoCallback(
+                  port,
+                  [](uint16_t, int32_t model, const uint8_t*, uint32_t, void* user) {
+                      auto* s = static_cast<Seen*>(user);
+                      ++s->calls;
+                      s->model = model;
+                  },
+                  &seen),
+              QUORIX_OK);
+    ASSERT_EQ(QUORIX_OpenFile(port, dir.File("bare.kz").c_str()), QUORIX_OK);
+    EXPECT_EQ(seen.calls, 1);
+    EXPECT_EQ(seen.model, 0) << "the file's (zero) header reports model 0";
+    int32_t manual = 0;
+    ASSERT_EQ(QUORIX_GetManualSupport(port, &manual), QUORIX_OK);
+    EXPECT_EQ(manual, 1) << "not the OpenGL renderer: the case is not tested";
+    EXPECT_EQ(QUORIX_GetFileTotleFrames(port), 3u);
+    EXPECT_EQ(QUORIX_CloseFile(port), QUORIX_OK);
+    EXPECT_EQ(QUORIX_ReleaseSDK(), QUORIX_OK);
+}
+
+// A capture whose read-back yields no picture answers a code of the table, never the seek
+// failure's 0xFFFFFFFF: here the host's full-picture rectangle selects no pixel at all.
+TEST_F(SdkApi, OriginalCaptureOfNoPixelsAnswersAListedCode) {
+    const playertest::Clip clip = playertest::EncodeClip("libx264", 160, 120, 4, 4);
+    ASSERT_FALSE(clip.packets.empty()) << "libx264 missing";
+    ASSERT_EQ(QUORIX_InitSDK(), QUORIX_OK);
+    uint16_t port = 0xFFFF;
+    ASSERT_EQ(QUORIX_GetPort(&port), QUORIX_OK);
+    ASSERT_EQ(QUORIX_OpenStream(port, 1, nullptr, 0, nullptr, 0), QUORIX_OK);
+    int32_t manual = 0;
+    ASSERT_EQ(QUORIX_GetManualSupport(port, &manual), QUORIX_OK);
+    ASSERT_EQ(manual, 1) << "not the OpenGL renderer: the case is not tested";
+    ASSERT_EQ(QUORIX_Play(port, 0, nullptr, 0), QUORIX_OK);
+    for (const std::vector<uint8_t>& record : playertest::ClipRecords(clip, 40)) {
+        ASSERT_EQ(QUORIX_InputStreamData(port, record.data(), static_cast<uint32_t>(record.size())),
+                  QUORIX_OK);
+    }
+    TempDir dir;
+    const std::string path = dir.File("original.bmp");
+    // The first picture on the screen: each capture waits for a drawn frame by itself.
+    uint32_t captured = QUORIX_E_TIMEOUT;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (captured != QUORIX_OK && std::chrono::steady_clock::now() < deadline) {
+        captured = QUORIX_CaptureOriginalBmp(port, path.c_str());
+    }
+    ASSERT_EQ(captured, QUORIX_OK);
+    ASSERT_TRUE(fs::exists(path));
+    fs::remove(path);
+
+    ASSERT_EQ(QUORIX_SetScreenOffSnapRect(port, 0.0f, 0.0f, 0.001f, 0.001f), QUORIX_OK);
+    EXPECT_EQ(QUORIX_CaptureOriginalBmp(port, path.c_str()), QUORIX_E_PARAM);
+    EXPECT_FALSE(fs::exists(path));
+    // The whole picture again: captured as before.
+    ASSERT_EQ(QUORIX_SetScreenOffSnapRect(port, 0.0f, 0.0f, 1.0f, 1.0f), QUORIX_OK);
+    EXPECT_EQ(QUORIX_CaptureOriginalBmp(port, path.c_str()), QUORIX_OK);
+    EXPECT_EQ(QUORIX_FreePort(port), QUORIX_OK);
+    EXPECT_EQ(QUORIX_ReleaseSDK(), QUORIX_OK);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <climits>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "base/hlog.h"
+#include "ddraw/monitor.h"
 #include "platform/profile.h"
 #include "sdk/quorixapp.h"
 
@@ -298,6 +300,43 @@ TEST(SdkApp, JpegQualityIsLibraryWideAndNeedsInit) {
     ASSERT_EQ(QUORIX_InitSDK(), QUORIX_OK);
     QUORIX_SetJpegQuality(90);
     ASSERT_EQ(QUORIX_ReleaseSDK(), QUORIX_OK);
+}
+
+// A host that initialised once without an X display and later with one: the later
+// initialisation finds the monitors of the display it now has. Nested ones leave the list alone.
+TEST(SdkApp, EachFirstInitialisationEnumeratesTheMonitorsAnew) {
+    const char* display = std::getenv("QUORIX_TEST_DISPLAY");
+    if (display == nullptr || display[0] == '\0')
+        GTEST_SKIP() << "QUORIX_TEST_DISPLAY is not set";
+    const char* previous = std::getenv("DISPLAY");
+    const std::string saved = previous != nullptr ? previous : "";
+    HDD::CMonitorMgr& monitors = HDD::CMonitorMgr::Instance();
+    ASSERT_FALSE(GetApp().IsInitialized());
+
+    unsetenv("DISPLAY");
+    ASSERT_EQ(QUORIX_InitSDK(), QUORIX_OK);
+    EXPECT_EQ(monitors.GetCount(), 0u) << "no display, no monitor";
+    ASSERT_EQ(QUORIX_ReleaseSDK(), QUORIX_OK);
+
+    setenv("DISPLAY", display, 1);
+    ASSERT_EQ(QUORIX_InitSDK(), QUORIX_OK);
+    const uint32_t found = monitors.GetCount();
+    EXPECT_GE(found, 1u) << "the display's monitors were not looked for";
+    ASSERT_NE(monitors.GetEntry(0), nullptr);
+    EXPECT_EQ(monitors.GetEntry(0)->present, found >= 1 ? 1u : 0u);
+
+    // Nested: the count goes 1 -> 2 -> 1, nothing is enumerated, even without the display.
+    unsetenv("DISPLAY");
+    ASSERT_EQ(QUORIX_InitSDK(), QUORIX_OK);
+    EXPECT_EQ(monitors.GetCount(), found);
+    ASSERT_EQ(QUORIX_ReleaseSDK(), QUORIX_OK);
+    ASSERT_EQ(QUORIX_ReleaseSDK(), QUORIX_OK);
+
+    if (previous != nullptr) {
+        setenv("DISPLAY", saved.c_str(), 1);
+    } else {
+        unsetenv("DISPLAY");
+    }
 }
 
 }  // namespace

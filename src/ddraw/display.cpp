@@ -736,14 +736,15 @@ uint32_t CDisplay::InitDDraw(uint32_t sourceWidth, uint32_t sourceHeight, uint32
     if (!monitors.IsEnumerated())
         monitors.Enumerate();
     for (uint32_t i = 0; i < kMaxScreens; ++i) {
-        const CScreenInfo* info = monitors.GetEntry(i);
+        // A copy: the library's next initialisation may enumerate the monitors meanwhile.
+        CScreenInfo info;
         CScreen& s = m_screens[i];
-        s.present = info != nullptr ? info->present : 0;
+        s.present = monitors.CopyEntry(i, &info) ? info.present : 0;
         if (s.present == 0)
             continue;
-        s.guid = info->guid;
-        s.monitor = info->monitor;
-        s.videoMemory = info->videoMemory;
+        s.guid = info.guid;
+        s.monitor = info.monitor;
+        s.videoMemory = info.videoMemory;
     }
     m_sourceWidth = sourceWidth;
     m_sourceHeight = sourceHeight;
@@ -1062,7 +1063,7 @@ void FreeSnapData(uint8_t* data) {
 }
 
 uint32_t EnumMonitors() {
-    CMonitorMgr::Instance().Enumerate();
+    CMonitorMgr::Instance().Refresh();
     return QUORIX_OK;
 }
 

@@ -221,6 +221,7 @@ uint32_t SetSnapFormat(CDisplay* display, uint32_t format);
 uint32_t Snapshot(CDisplay* display, uint32_t* width, uint32_t* stride, uint32_t* height,
                   uint32_t* format, uint8_t** data);
 void FreeSnapData(uint8_t* data);
+// Enumerates the monitors anew (each initialisation of the library). 0.
 uint32_t EnumMonitors();
 
 }  // namespace HDD

@@ -76,6 +76,23 @@ uint32_t CMonitorMgr::Enumerate() {
     return QUORIX_OK;
 }
 
+uint32_t CMonitorMgr::Refresh() {
+    std::lock_guard<std::recursive_mutex> guard(m_mutex);
+    for (CScreenInfo& e : m_entries)
+        e = CScreenInfo();
+    m_count = 0;
+    m_enumerated = 0;
+    return Enumerate();
+}
+
+bool CMonitorMgr::CopyEntry(uint32_t index, CScreenInfo* entry) const {
+    if (index >= kMaxScreens || entry == nullptr)
+        return false;
+    std::lock_guard<std::recursive_mutex> guard(m_mutex);
+    *entry = m_entries[index];
+    return true;
+}
+
 const CScreenInfo* CMonitorMgr::GetEntry(uint32_t index) const {
     if (index >= kMaxScreens)
         return nullptr;

@@ -1,6 +1,6 @@
 #pragma once
-// The DirectDraw devices of the machine, one per monitor, found once per process. Every
-// display builds its per-device surfaces from this list.
+// The DirectDraw devices of the machine, one per monitor, found anew at each initialisation of
+// the library. Every display builds its per-device surfaces from this list.
 
 #include <cstdint>
 #include <mutex>
@@ -33,8 +33,13 @@ public:
 
     // Fills the list; does nothing after the first successful call. 0.
     uint32_t Enumerate();
-    // Entries 0..15; null from 16 on.
+    // Forgets the list and fills it again: the monitors (and whether there is a display at all)
+    // may have changed since the last initialisation.
+    uint32_t Refresh();
+    // Entries 0..15; null from 16 on. The entry may change under a Refresh: see CopyEntry.
     const CScreenInfo* GetEntry(uint32_t index) const;
+    // A copy of entry 0..15 taken under the list's lock; false from 16 on.
+    bool CopyEntry(uint32_t index, CScreenInfo* entry) const;
     uint32_t GetCount() const;
     bool IsEnumerated() const;
 

@@ -947,7 +947,9 @@ void CRegion::OnSnap(int32_t x, int32_t y, int32_t width, int32_t height, bool f
             m_snapStride = stride;
             m_snapHeight = static_cast<uint32_t>(shh);
             m_snapFormat = code;
-            m_snapResult = -1;
+            // A rectangle of no pixels has no picture; otherwise a read-back that cannot be
+            // mapped or copied ran out of memory.
+            m_snapResult = static_cast<int32_t>(size == 0 ? QUORIX_E_PARAM : QUORIX_E_NO_MEMORY);
             std::free(m_snapData);
             m_snapData = nullptr;
             if (mapped != nullptr) {

@@ -61,6 +61,11 @@ void CPlayer::ResetPort(bool allocate) {
     // The port stays taken until its teardown is over: a concurrent QUORIX_GetPort must not hand
     // out a port whose stream and callbacks are still being closed and cleared.
     ShutDown();
+    // Freed from inside the file-open-information callback: the open that runs the callback
+    // still holds the reader and the blocks the callback reads; it closes them and frees the
+    // port when the callback returns.
+    if (m_opening)
+        m_freedWhileOpening = true;
     for (CRegionStatus& region : m_regions) region.Reset();
     m_lastStamp.store(0);
     m_lastClock.store(0);
@@ -75,7 +80,8 @@ void CPlayer::ResetPort(bool allocate) {
     m_screenOffUser.store(nullptr);
     m_external.store(false);
     m_largePicture.store(false);
-    m_inUse.store(false, std::memory_order_release);
+    if (!m_opening)
+        m_inUse.store(false, std::memory_order_release);
 }
 
 void CPlayer::FreeBlocks() {
@@ -84,7 +90,8 @@ void CPlayer::FreeBlocks() {
 }
 
 uint32_t CPlayer::OpenFile(const char* path) {
-    if (GetStatus() != STATUS_NONE) return QUORIX_E_PORT_BUSY;
+    if (GetStatus() != STATUS_NONE || m_opening)
+        return QUORIX_E_PORT_BUSY;
     FreeBlocks();
     if (path == nullptr || IsDirectory(path)) return QUORIX_E_OPEN_FILE;
     const uint32_t opened = m_reader.Open(path);
@@ -97,8 +104,20 @@ uint32_t CPlayer::OpenFile(const char* path) {
     const uint32_t infoLength = static_cast<uint32_t>(m_openInfo.GetLength());
     const QUORIX_FileOpenInfoCallback infoCallback = m_openInfoCallback.load();
     if (infoCallback != nullptr) {
+        m_opening = true;
+        m_freedWhileOpening = false;
         infoCallback(static_cast<uint16_t>(m_port), model, infoLength != 0 ? m_openInfo.GetData() : nullptr,
                      infoLength, m_openInfoUser.load());
+        m_opening = false;
+        if (m_freedWhileOpening) {
+            // The host freed the port from its callback: nothing of this open may outlive it.
+            m_freedWhileOpening = false;
+            m_reader.Close();
+            FreeBlocks();
+            m_renderModel.store(kDefaultRenderModel);
+            m_inUse.store(false, std::memory_order_release);
+            return QUORIX_E_STATE;
+        }
     }
 
     const uint32_t created =
@@ -117,7 +136,8 @@ uint32_t CPlayer::OpenFile(const char* path) {
 
 uint32_t CPlayer::OpenStream(int32_t model, const void* infoData, uint32_t infoLen, const void* modelData,
                              uint32_t modelLen) {
-    if (GetStatus() != STATUS_NONE) return QUORIX_E_PORT_BUSY;
+    if (GetStatus() != STATUS_NONE || m_opening)
+        return QUORIX_E_PORT_BUSY;
     FreeBlocks();
     // Each block is one byte longer than its length, that byte zero, as the reader loads them.
     auto copyBlock = [](BRIXEL::CHBuffer& block, const void* data, uint32_t length) {
@@ -176,8 +196,13 @@ uint32_t CPlayer::CreateRenderer(const uint8_t* params, uint32_t paramsLen) {
         m_display.store(display);
         return QUORIX_OK;
     }
+    // Model 0 takes the lens from the parameter block. Without one (a file without a header is
+    // played as bare records and has neither model nor block) nothing describes a lens: the
+    // picture is shown as it is, as the software display shows it.
+    const bool noLens = model == 0 && (params == nullptr || paramsLen == 0);
     SPHERA::CRender* render = nullptr;
-    const uint32_t created = SPHERA::CreateRender(model, params, paramsLen, &render);
+    const uint32_t created =
+        SPHERA::CreateRender(noLens ? kDefaultRenderModel : model, params, paramsLen, &render);
     if (created != QUORIX_OK) return created;
     if (render == nullptr) return QUORIX_E_NO_MEMORY;
     m_render.store(render);

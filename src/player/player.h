@@ -153,6 +153,9 @@ public:
     // ---- attached port (player_capture.cpp) ----
     // Sub-frames of composite packets go to `attached` (null: none) and to the attach callback.
     void SetAttachPlayer(CPlayer* attached) { m_attached.store(attached); }
+    // Stops forwarding to `port` if this port forwards there: that port is being freed, and its
+    // next owner must not receive this port's sub-frames.
+    void DetachFrom(CPlayer* port) { m_attached.compare_exchange_strong(port, nullptr); }
     void SetAttachCallback(QUORIX_AttachCallback callback, void* user);
 
     // Frame-number continuity check of the port's decoding; on for a new port.
@@ -285,6 +288,11 @@ private:
     std::atomic<uint32_t> m_panoHandle{kNoPanoHandle};
     std::atomic<bool> m_external{false};
     bool m_rendererStarted = false;  // host threads only: started by a play, cleared by a close
+    // Set while QUORIX_OpenFile runs the host's file-open-information callback: a nested open
+    // must not touch the blocks the callback is reading, and a free from the callback is
+    // finished by the open once the callback has returned (host thread only).
+    bool m_opening = false;
+    bool m_freedWhileOpening = false;
 
     BRIXEL::CKZReader m_reader;
     BRIXEL::CKZWriter m_writer;

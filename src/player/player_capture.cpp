@@ -292,7 +292,7 @@ uint32_t CPlayer::SetSnapCallback(uint32_t region, QUORIX_SnapCallback callback,
     } else if (m_directDraw) {
         HDD::CDisplay* display = m_display.load();
         if (display == nullptr)
-            return QUORIX_E_STATE;
+            return QUORIX_E_PARAM;
         // The adapter reads region 0's pair whatever region the host names.
         const uint32_t set = HDD::SetSnapCallback(display, &CPlayer::OnDisplaySnap, this);
         if (set != QUORIX_OK)
@@ -332,10 +332,10 @@ uint32_t CPlayer::SetScreenOffSnapCallback(QUORIX_SnapCallback callback, void* u
     } else if (m_directDraw) {
         return QUORIX_E_NOT_IMPL;
     } else {
-        // Nothing to capture from: as for the other requests without a picture source.
+        // Like every other request of the OpenGL renderer when none exists.
         SPHERA::CRender* render = m_render.load();
         if (render == nullptr)
-            return QUORIX_E_STATE;
+            return QUORIX_E_PARAM;
         const uint32_t formatted = SPHERA::SetScreenOffSnapFormat(render, scale, format, align);
         if (formatted != QUORIX_OK)
             return formatted;
@@ -358,12 +358,12 @@ uint32_t CPlayer::SetSnapRect(uint32_t region, float x, float y, float width, fl
     if (m_directDraw) {
         HDD::CDisplay* display = m_display.load();
         if (display == nullptr)
-            return QUORIX_E_STATE;
+            return QUORIX_E_PARAM;
         return HDD::SetSnapRect(display, x, y, width, height);
     }
     SPHERA::CRender* render = m_render.load();
     if (render == nullptr)
-        return QUORIX_E_STATE;
+        return QUORIX_E_PARAM;
     return SPHERA::SetSnapRect(render, region, x, y, width, height);
 }
 
@@ -372,7 +372,7 @@ uint32_t CPlayer::SetScreenOffSnapRect(float x, float y, float width, float heig
         return QUORIX_E_NOT_IMPL;
     SPHERA::CRender* render = m_render.load();
     if (render == nullptr)
-        return QUORIX_E_STATE;
+        return QUORIX_E_PARAM;
     return SPHERA::SetScreenOffSnapRect(render, x, y, width, height);
 }
 

@@ -140,6 +140,13 @@ uint32_t CQuorixApp::AllocatePort(uint16_t* port) {
     return QUORIX_E_NO_FREE_PORT;
 }
 
+void CQuorixApp::FreePort(CPlayer& player) {
+    for (auto& other : m_players) {
+        other->DetachFrom(&player);
+    }
+    player.ResetPort(false);
+}
+
 void CQuorixApp::SetRenderMode(uint32_t mode) {
     // Only ever from OpenGL to the software display, never back.
     if (mode != 0) {

@@ -44,6 +44,9 @@ public:
     CPlayer* GetPlayer(uint16_t port);
     // Marks the lowest free port in use: QUORIX_OK or QUORIX_E_NO_FREE_PORT (nothing written).
     uint32_t AllocatePort(uint16_t* port);
+    // Resets and frees a port; every port attached to it is detached first, so that its next
+    // owner receives nobody's sub-frames.
+    void FreePort(CPlayer& player);
 
     // 0 keeps the current choice; anything else selects the software display for good.
     void SetRenderMode(uint32_t mode);

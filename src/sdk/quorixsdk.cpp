@@ -106,7 +106,7 @@ uint32_t QUORIX_FreePort(uint16_t port) {
         if (player == nullptr) {
             return QUORIX_E_PARAM;
         }
-        player->ResetPort(false);
+        app.FreePort(*player);
         return QUORIX_OK;
     });
 }
