@@ -19,6 +19,14 @@
  *   QUORIX_GetVolume) return 0 (0.0) whenever a check fails or nothing is known.
  * - QUORIX_E_NOT_IMPL means the operation is not available with the port's current renderer or
  *   not available in this build of the library.
+ * - Each description lists the codes its function answers besides QUORIX_OK and the checks above.
+ *   Any function that returns a code may also answer QUORIX_E_EXCEPTION: an unexpected failure
+ *   inside the library (an allocation the library did not foresee, for instance) stopped the
+ *   call part of the way. Where a description says that a code of the external renderer library
+ *   is passed on, that library's own non-zero answer is returned unchanged.
+ * - Functions that start threads of the library (QUORIX_OpenFile, QUORIX_OpenStream, QUORIX_Play)
+ *   answer QUORIX_E_THREAD_CREATE when the system refuses a thread (QUORIX_OpenFile answers
+ *   QUORIX_E_OPEN_FILE when it is the thread that reads the file), and nothing stays started.
  * - Functions may be called from any host thread. The library serialises only the port search
  *   of QUORIX_GetPort: the host must not open, close, play or free one port from several threads
  *   at once, and must not free a port while another thread is calling into it. Make the first
@@ -195,9 +203,10 @@ typedef void (*QUORIX_AttachCallback)(uint16_t port, uint16_t streamId, const ui
  * ===================================================================================== */
 
 /* Initialises the library. Calls nest: only the first of a balanced series reads the
- * configuration file quorixsdk.ini beside the library and prepares the renderers. Always
- * QUORIX_OK. A QUORIX_ReleaseSDK without a matching init counts too: the next init only balances
- * it. */
+ * configuration file quorixsdk.ini beside the library, looks for the monitors of the X display
+ * the process has then and prepares the renderers; a later first call (after the balancing
+ * QUORIX_ReleaseSDK) does all of it again. Always QUORIX_OK. A QUORIX_ReleaseSDK without a matching
+ * init counts too: the next init only balances it. */
 QUORIX_API uint32_t QUORIX_InitSDK(void);
 
 /* Balances one QUORIX_InitSDK; the call that brings the count to zero releases library-wide
@@ -222,9 +231,11 @@ QUORIX_API void QUORIX_SetLogAttribute(uint32_t enable, uint32_t level, const ch
  * (nothing is written). */
 QUORIX_API uint32_t QUORIX_GetPort(uint16_t* port);
 
-/* Stops and closes everything of the port, clears its settings and callbacks and frees it.
- * QUORIX_OK also when the library is not initialised (nothing is done then) and for a port that
- * is not in use. */
+/* Stops and closes everything of the port, clears its settings and callbacks and frees it; every
+ * port attached to it (QUORIX_SetAttachPlayer) is detached. QUORIX_OK also when the library is
+ * not initialised (nothing is done then, whatever the number) and for a port that is not in use.
+ * Called from the port's file-open-information callback, it makes that QUORIX_OpenFile fail with
+ * QUORIX_E_STATE; the port is free once QUORIX_OpenFile returns. */
 QUORIX_API uint32_t QUORIX_FreePort(uint16_t port);
 
 /* Reads the begin and end date-time of a recorded file without a port, as days since 1899-12-30
@@ -250,9 +261,17 @@ QUORIX_API uint32_t QUORIX_SetJpegQuality(uint16_t quality);
  * Opening, closing and feeding
  * ===================================================================================== */
 
-/* Opens a recorded file on the port; it does not advance until QUORIX_Play.
- * QUORIX_E_PORT_BUSY when a file or stream is open; QUORIX_E_OPEN_FILE, QUORIX_E_FILE_FORMAT for
- * the file; QUORIX_E_NOT_IMPL when the file needs the external renderer and it is missing. */
+/* Opens a recorded file on the port; it does not advance until QUORIX_Play. A file that does not
+ * begin with the recording header is played as bare frame records from its first byte, with
+ * render model 0 and no blocks: the picture is shown as it is; a file that holds no record then
+ * simply ends. QUORIX_E_PORT_BUSY when a file or stream is open (also for an open from inside the
+ * port's own file-open-information callback); QUORIX_E_OPEN_FILE when the file cannot be opened
+ * for reading (missing, a directory, no path); QUORIX_E_STATE when the file-open-information
+ * callback freed the port; QUORIX_E_NO_MEMORY when the file's index or its renderer cannot be
+ * held. For the renderer of the file: QUORIX_E_NOT_IMPL when the file needs the external
+ * renderer and it is missing (or the external renderer's own code is passed on); with render
+ * model 0, QUORIX_E_PARAM when the file's renderer parameter block is shorter than its fixed part
+ * and QUORIX_E_FILE_FORMAT when it is not a valid one. */
 QUORIX_API uint32_t QUORIX_OpenFile(uint16_t port, const char* path);
 
 /* Closes the file: stops reading and playing and destroys the renderer. QUORIX_E_STATE when no
@@ -260,9 +279,12 @@ QUORIX_API uint32_t QUORIX_OpenFile(uint16_t port, const char* path);
 QUORIX_API uint32_t QUORIX_CloseFile(uint16_t port);
 
 /* Opens a live stream with a render model (QUORIX_MODEL_*), a file-open information block and a
- * renderer parameter block; both blocks are copied (a null pointer gives an empty block).
+ * renderer parameter block; both blocks are copied (a null pointer gives an empty block). With
+ * model QUORIX_MODEL_FROM_PARAMS and no parameter block the picture is shown as it is.
  * QUORIX_E_PORT_BUSY when a file or stream is open; QUORIX_E_NOT_IMPL when model is
- * QUORIX_MODEL_EXTERNAL and the external renderer is missing. */
+ * QUORIX_MODEL_EXTERNAL and the external renderer is missing (or the external renderer's own code
+ * is passed on); with model QUORIX_MODEL_FROM_PARAMS QUORIX_E_PARAM for a parameter block shorter
+ * than its fixed part and QUORIX_E_FILE_FORMAT for one that is not valid; QUORIX_E_NO_MEMORY. */
 QUORIX_API uint32_t QUORIX_OpenStream(uint16_t port, int32_t model, const void* infoData,
                                       uint32_t infoLen, const void* modelData, uint32_t modelLen);
 
@@ -274,8 +296,9 @@ QUORIX_API uint32_t QUORIX_CloseStream(uint16_t port);
 QUORIX_API uint32_t QUORIX_SetStreamOpenMode(uint16_t port, uint32_t mode);
 
 /* Pushes one frame record (28-byte header and payload) or one composite packet; the data is
- * copied. QUORIX_E_PARAM for null data, a length below a header or a bad magic;
- * QUORIX_E_QUEUE_FULL when the stream's queue is full (the frame is dropped). */
+ * copied. QUORIX_E_PARAM for null data, a length below a header, a bad magic or a composite
+ * packet whose sub-records do not fit it; QUORIX_E_QUEUE_FULL when the stream's queue is full
+ * (the frame is dropped); QUORIX_E_NO_MEMORY when the record cannot be queued. */
 QUORIX_API uint32_t QUORIX_InputStreamData(uint16_t port, const uint8_t* data, uint32_t len);
 
 /* Stores the file-end callback (null switches it off). Runs on the reader thread. */
@@ -283,7 +306,8 @@ QUORIX_API uint32_t QUORIX_SetFileEndCallback(uint16_t port, QUORIX_FileEndCallb
                                               void* user);
 
 /* Stores the file-open information callback (null switches it off). Runs inside
- * QUORIX_OpenFile on the caller's thread. */
+ * QUORIX_OpenFile on the caller's thread; see QUORIX_OpenFile and QUORIX_FreePort for what the
+ * callback may do to its own port. */
 QUORIX_API uint32_t QUORIX_SetFileOpenInfoCallback(uint16_t port, QUORIX_FileOpenInfoCallback cb,
                                                    void* user);
 
@@ -293,12 +317,15 @@ QUORIX_API uint32_t QUORIX_SetFileOpenInfoCallback(uint16_t port, QUORIX_FileOpe
 
 /* Starts the renderer into `window` and starts playing. dc: the X11 Display* of the window, or
  * null. manual != 0: the host drives drawing with the QUORIX_Manual* functions on its own GL
- * thread. QUORIX_E_STATE when nothing is open; QUORIX_E_THREAD_RUNNING when already playing; a
- * renderer failure is returned unchanged and leaves nothing running. */
+ * thread. QUORIX_E_STATE when nothing is open; QUORIX_E_THREAD_RUNNING when already playing;
+ * QUORIX_E_NOT_SUPPORTED when the OpenGL renderer or its context cannot be started;
+ * QUORIX_E_NOT_IMPL when the external renderer lacks its start (or its own code is passed on).
+ * A failure leaves nothing running. */
 QUORIX_API uint32_t QUORIX_Play(uint16_t port, QUORIX_HWND window, QUORIX_HDC dc,
                                 uint32_t manual);
 
-/* Stops playing (and resets the speed to 1x); the file or stream and the renderer stay. */
+/* Stops playing (and resets the speed to 1x); the file or stream and the renderer stay. Always
+ * QUORIX_OK after the checks. */
 QUORIX_API uint32_t QUORIX_Stop(uint16_t port);
 
 /* Pauses (pause != 0) or resumes a file. QUORIX_E_STATE without a file; QUORIX_E_NOT_OPEN when
@@ -317,10 +344,11 @@ QUORIX_API uint32_t QUORIX_SetPlaySpeed(uint16_t port, int32_t speed);
 /* Writes the current speed exponent. QUORIX_E_PARAM for a null output. */
 QUORIX_API uint32_t QUORIX_GetPlaySpeed(uint16_t port, int32_t* speed);
 
-/* Steps one frame forward in a file. QUORIX_E_STATE without a file. */
+/* Steps one frame forward in a file. QUORIX_E_STATE without a file; QUORIX_E_NOT_OPEN while the
+ * file is stopped (before QUORIX_Play, after QUORIX_Stop or its end). */
 QUORIX_API uint32_t QUORIX_OneByOne(uint16_t port);
 
-/* Steps one frame back in a file. QUORIX_E_STATE without a file. */
+/* Steps one frame back in a file. As QUORIX_OneByOne. */
 QUORIX_API uint32_t QUORIX_OneByOneBack(uint16_t port);
 
 /* Seeks to `ms` milliseconds from the start of the file. QUORIX_E_STATE without a file;
@@ -355,59 +383,77 @@ QUORIX_API uint32_t QUORIX_GetCurrentVideoFrameClock(uint16_t port);
  * ===================================================================================== */
 
 /* Places a region at `rect` in the window (null: an empty rectangle) and enables (enable != 0) or
- * disables it. Stored when nothing is open and given to the renderer at the next open. */
+ * disables it. Stored when nothing is open and given to the renderer at the next open. Always
+ * QUORIX_OK after the checks. */
 QUORIX_API uint32_t QUORIX_SetDisplayRegion(uint16_t port, uint16_t region,
                                             const QUORIX_RECT* rect, uint32_t enable);
 
-/* Background colour of a region, 0x00BBGGRR; applied when the region is next enabled. */
+/* Background colour of a region, 0x00BBGGRR; applied when the region is next enabled. Always
+ * QUORIX_OK after the checks. */
 QUORIX_API uint32_t QUORIX_SetBackgroundColor(uint16_t port, uint16_t region, uint32_t color);
 
 /* Display types the port's renderer offers. *count is the capacity of `types` on entry and the
- * list's length on return. QUORIX_E_PARAM without a renderer or a bad count;
- * QUORIX_E_BUFFER_TOO_SMALL (with *count set to the length needed). */
+ * list's length on return. QUORIX_E_PARAM without a renderer, for a null pointer or a bad count;
+ * QUORIX_E_BUFFER_TOO_SMALL (with *count set to the length needed); with the external renderer
+ * QUORIX_E_NOT_IMPL when it lacks the entry (or its own code is passed on). */
 QUORIX_API uint32_t QUORIX_GetSupportedDisplayTypeList(uint16_t port, uint32_t* types,
                                                        int32_t* count);
 
-/* Writes the region's display type. QUORIX_E_PARAM without a renderer or for a null output. */
+/* Writes the region's display type. QUORIX_E_PARAM without a renderer or for a null output; with
+ * the external renderer QUORIX_E_STATE for a region other than 0, QUORIX_E_NOT_IMPL when it lacks
+ * the entry (or its own code is passed on). */
 QUORIX_API uint32_t QUORIX_GetCurrentDisplayType(uint16_t port, uint16_t region, uint32_t* type);
 
 /* Sets the region's display type (stored and applied again at the next open). The OpenGL renderer
- * refuses a type it does not offer with QUORIX_E_PARAM. */
+ * refuses a type it does not offer with QUORIX_E_PARAM; with the external renderer
+ * QUORIX_E_NOT_IMPL when it lacks the entry (or its own code is passed on). */
 QUORIX_API uint32_t QUORIX_SetCurrentDisplayType(uint16_t port, uint16_t region, uint32_t type);
 
-/* Writes the region's virtual camera; null outputs are skipped. */
+/* Writes the region's virtual camera; null outputs are skipped. QUORIX_E_PARAM without a
+ * renderer; with the external renderer QUORIX_E_STATE for a region other than 0 and
+ * QUORIX_E_NOT_IMPL when it lacks the entry. */
 QUORIX_API uint32_t QUORIX_GetPTZPosition(uint16_t port, uint16_t region, float* pan,
                                           float* tilt, float* zoom);
 
-/* Sets the region's virtual camera (stored and applied again at the next open). */
+/* Sets the region's virtual camera (stored and applied again at the next open). QUORIX_E_NOT_IMPL
+ * when the external renderer lacks the entry. */
 QUORIX_API uint32_t QUORIX_SetPTZPosition(uint16_t port, uint16_t region, float pan, float tilt,
                                           float zoom);
 
-/* Switches off pan limiting of the region (OpenGL renderer only, else QUORIX_E_NOT_IMPL). */
+/* Switches off pan limiting of the region (OpenGL renderer only, else QUORIX_E_NOT_IMPL).
+ * QUORIX_E_PARAM without a renderer. */
 QUORIX_API uint32_t QUORIX_EnableBlankPTZ(uint16_t port, uint16_t region, uint32_t enable);
 
-/* Flip mode of the region (OpenGL renderer only, else QUORIX_E_NOT_IMPL). */
+/* Flip mode of the region (OpenGL renderer only, else QUORIX_E_NOT_IMPL). QUORIX_E_STATE without
+ * a renderer. */
 QUORIX_API uint32_t QUORIX_SetFlip(uint16_t port, uint16_t region, uint32_t flip);
 
-/* Aspect-ratio mode of the region. QUORIX_E_NOT_IMPL with the external renderer. */
+/* Aspect-ratio mode of the region. QUORIX_E_NOT_IMPL with the external renderer; QUORIX_E_STATE
+ * without a renderer. */
 QUORIX_API uint32_t QUORIX_SetDisplayRatioType(uint16_t port, uint16_t region,
                                                uint32_t ratioType);
 
 /* Maps `count` points of the region forward into outX/outY (OpenGL renderer only; blocks the
- * caller until the render thread has served it, at most 500 ms). */
+ * caller until the render thread has served it, at most 500 ms). QUORIX_E_NOT_IMPL with the
+ * external renderer; QUORIX_E_NOT_SUPPORTED with the software display; QUORIX_E_PARAM without a
+ * renderer, for a null array or too many points; QUORIX_E_TIMEOUT. */
 QUORIX_API uint32_t QUORIX_Project(uint16_t port, uint16_t region, const float* x,
                                    const float* y, float* outX, float* outY, uint32_t count);
 
-/* Maps `count` points back. QUORIX_E_PARAM for a null array or count 0. */
+/* Maps `count` points back. QUORIX_E_PARAM for a null array, count 0, too many points or without
+ * a renderer; QUORIX_E_TIMEOUT; QUORIX_E_NOT_IMPL with the software display; with the external
+ * renderer QUORIX_E_STATE for a region other than 0, QUORIX_E_NOT_IMPL when it lacks the entry,
+ * QUORIX_E_NO_MEMORY (or its own code is passed on). */
 QUORIX_API uint32_t QUORIX_UnProject(uint16_t port, uint16_t region, const float* x,
                                      const float* y, float* outX, float* outY, uint32_t count);
 
-/* Stores a region's draw callback (null switches it off); see QUORIX_DrawCallback for its thread. */
+/* Stores a region's draw callback (null switches it off); see QUORIX_DrawCallback for its thread.
+ * Always QUORIX_OK after the checks. */
 QUORIX_API uint32_t QUORIX_SetDrawCallback(uint16_t port, uint16_t region,
                                            QUORIX_DrawCallback cb, void* user);
 
-/* Stores the renderer status callback (OpenGL renderer only). Without a renderer it answers
- * QUORIX_E_PARAM but is installed by the next open. */
+/* Stores the renderer status callback (OpenGL renderer only, else QUORIX_E_NOT_IMPL, stored all
+ * the same). Without a renderer it answers QUORIX_E_PARAM but is installed by the next open. */
 QUORIX_API uint32_t QUORIX_SetRenderStatusCallback(uint16_t port, QUORIX_RenderStatusCallback cb,
                                                    void* user);
 
@@ -417,7 +463,8 @@ QUORIX_API uint32_t QUORIX_GetManualSupport(uint16_t port, int32_t* support);
 
 /* Manual rendering (QUORIX_Play with manual != 0): call on the host's GL thread, init first, then
  * render and swap per frame, uninit last. QUORIX_E_STATE without a renderer; QUORIX_E_NOT_IMPL
- * with another renderer than OpenGL. */
+ * with another renderer than OpenGL; QUORIX_E_PARAM when the renderer draws on its own thread;
+ * QUORIX_E_NOT_SUPPORTED when no GL context can be made or is current. */
 QUORIX_API uint32_t QUORIX_ManualInit(uint16_t port, uint32_t createContext);
 QUORIX_API uint32_t QUORIX_ManualRender(uint16_t port);
 QUORIX_API uint32_t QUORIX_ManualSwapbuffers(uint16_t port);
@@ -428,46 +475,63 @@ QUORIX_API uint32_t QUORIX_ManualUnInit(uint16_t port);
  * ===================================================================================== */
 
 /* Saves the region's picture as shown into a BMP or JPEG file (JPEG with the quality of
- * QUORIX_SetJpegQuality). Blocks at most 500 ms for the renderer. QUORIX_E_PARAM for a null path;
- * QUORIX_E_STATE without a picture source; QUORIX_E_OPEN_FILE when the file cannot be created;
- * QUORIX_E_NOT_SUPPORTED when the JPEG cannot be encoded. */
+ * QUORIX_SetJpegQuality). Blocks at most 500 ms for the renderer. QUORIX_E_PARAM for a null path
+ * or when the snapshot rectangle (QUORIX_SetSnapRect) holds no pixel; QUORIX_E_STATE without a
+ * picture source (also for a region other than 0 with the software display or the external
+ * renderer); QUORIX_E_TIMEOUT when no picture was drawn in time; QUORIX_E_NO_MEMORY when the
+ * picture cannot be held; QUORIX_E_OPEN_FILE when the file cannot be created;
+ * QUORIX_E_NOT_SUPPORTED when the JPEG cannot be encoded; with the external renderer
+ * QUORIX_E_NOT_IMPL when it lacks an entry, QUORIX_E_NOT_SUPPORTED when the picture size it
+ * reports cannot be held (or its own code is passed on). */
 QUORIX_API uint32_t QUORIX_CaptureBmp(uint16_t port, uint16_t region, const char* path);
 QUORIX_API uint32_t QUORIX_CaptureJpeg(uint16_t port, uint16_t region, const char* path);
 
-/* Saves the full-resolution picture. As above, but a file that cannot be written still gives
- * QUORIX_OK once the picture was taken. */
+/* Saves the full-resolution picture. As above (the rectangle is QUORIX_SetScreenOffSnapRect's),
+ * but a file that cannot be written still gives QUORIX_OK once the picture was taken. */
 QUORIX_API uint32_t QUORIX_CaptureOriginalBmp(uint16_t port, const char* path);
 QUORIX_API uint32_t QUORIX_CaptureOriginalJpeg(uint16_t port, const char* path);
 
 /* Writes a picture from memory as BMP (fileType QUORIX_FILE_BMP) or JPEG (any other value) with
- * the given quality. No initialisation or port check. QUORIX_E_OPEN_FILE; QUORIX_E_PARAM for null
- * data; QUORIX_E_NOT_SUPPORTED when the JPEG cannot be encoded. */
+ * the given quality. No initialisation or port check. QUORIX_E_OPEN_FILE when the file cannot be
+ * created; QUORIX_E_PARAM for null data or a picture too large for a BMP file;
+ * QUORIX_E_NOT_SUPPORTED when the JPEG cannot be encoded. */
 QUORIX_API uint32_t QUORIX_SnapDataSaveToFile(const char* path, uint16_t quality,
                                               uint32_t fileType, uint32_t width, uint32_t stride,
                                               uint32_t height, uint32_t format,
                                               const uint8_t* data);
 
 /* Continuous capture of a region after every drawn frame, in `format` (QUORIX_PIXEL_*, 0 meaning
- * BGR32) with rows aligned to `align` bytes (1, 2, 4 or 8). A null cb stops it. */
+ * BGR32) with rows aligned to `align` bytes (1, 2, 4 or 8). A null cb stops it. QUORIX_E_PARAM
+ * without a renderer or for another format or alignment (nothing is stored then); with the
+ * external renderer QUORIX_E_STATE for a region other than 0 and QUORIX_E_NOT_IMPL when it lacks
+ * the entry. */
 QUORIX_API uint32_t QUORIX_SetSnapCallback(uint16_t port, uint16_t region, QUORIX_SnapCallback cb,
                                            void* user, uint32_t format, uint32_t align);
 
-/* Part of the region to capture, as fractions 0..1 of its size. */
+/* Part of the region to capture, as fractions 0..1 of its size. QUORIX_E_PARAM without a renderer
+ * or for values the renderer refuses; QUORIX_E_NOT_IMPL with the external renderer. */
 QUORIX_API uint32_t QUORIX_SetSnapRect(uint16_t port, uint16_t region, float x, float y,
                                        float width, float height);
 
 /* Continuous full-resolution capture, scaled by `scale`, reported as region
- * QUORIX_SCREEN_OFF_REGION. QUORIX_E_NOT_IMPL with the software display. */
+ * QUORIX_SCREEN_OFF_REGION. QUORIX_E_NOT_IMPL with the software display (or when the external
+ * renderer lacks the entry); QUORIX_E_PARAM without a renderer or for a scale, format or
+ * alignment the renderer refuses (nothing is stored then); QUORIX_E_STATE when the external
+ * renderer has no handle. */
 QUORIX_API uint32_t QUORIX_SetScreenOffSnapCallback(uint16_t port, QUORIX_SnapCallback cb,
                                                     void* user, float scale, uint32_t format,
                                                     uint32_t align);
 
-/* Part of the full picture to capture, as fractions 0..1. */
+/* Part of the full picture to capture, as fractions 0..1. QUORIX_E_PARAM without a renderer or
+ * for values the renderer refuses; QUORIX_E_NOT_IMPL with the software display and the external
+ * renderer. */
 QUORIX_API uint32_t QUORIX_SetScreenOffSnapRect(uint16_t port, float x, float y, float width,
                                                 float height);
 
 /* Records every frame record the port accepts from now on into a new file, in any status.
- * QUORIX_E_STATE while a recording runs; QUORIX_E_OPEN_FILE. */
+ * QUORIX_E_STATE while a recording runs; QUORIX_E_OPEN_FILE when the file cannot be created;
+ * QUORIX_E_PARAM when the port's blocks are too large for a file header; QUORIX_E_WRITE_FILE when
+ * the file's header cannot be written. */
 QUORIX_API uint32_t QUORIX_StartLocalRecord(uint16_t port, const char* path);
 
 /* Ends the recording and finishes its file. QUORIX_OK also when nothing was recording. */
@@ -476,27 +540,32 @@ QUORIX_API uint32_t QUORIX_StopLocalRecord(uint16_t port);
 /* Copies a range of the open file into a new file, on the calling thread. begin and end are
  * milliseconds from the start (byTime != 0) or frame numbers; withAudio != 0 keeps audio records.
  * QUORIX_E_STATE without a file; QUORIX_E_END_OF_DATA when the file ended before `end`;
- * QUORIX_E_FAIL when the export cannot start. */
+ * QUORIX_E_FAIL when the export cannot start; QUORIX_E_WRITE_FILE when the new file cannot be
+ * written whole. */
 QUORIX_API uint32_t QUORIX_FilmEditing(uint16_t port, const char* path, uint32_t begin,
                                        uint32_t end, int32_t byTime, int32_t withAudio);
 
-/* Makes this port the one port of the process whose sound is played. */
+/* Makes this port the one port of the process whose sound is played. Always QUORIX_OK after the
+ * checks. */
 QUORIX_API uint32_t QUORIX_PlayAudio(uint16_t port);
 
 /* Stops sound output of every port. Checks only that the library is initialised. */
 QUORIX_API uint32_t QUORIX_StopAudio(void);
 
-/* Sound output volume 0..100 (device-wide; the port only has to be in use). */
+/* Sound output volume 0..100 (device-wide; the port only has to be in use). Always QUORIX_OK
+ * after the checks. */
 QUORIX_API uint32_t QUORIX_SetVolume(uint16_t port, uint32_t volume);
 
 /* Sound output volume 0..100; 0 when a check fails. */
 QUORIX_API uint32_t QUORIX_GetVolume(uint16_t port);
 
 /* Forwards the sub-frames of composite packets of `port` to `attachedPort` (a number of
- * QUORIX_MAX_PORTS or above detaches). */
+ * QUORIX_MAX_PORTS or above detaches), until changed, until `port` is freed or until
+ * `attachedPort` is freed. Always QUORIX_OK after the checks. */
 QUORIX_API uint32_t QUORIX_SetAttachPlayer(uint16_t port, uint16_t attachedPort);
 
-/* Stores the sub-frame callback (null switches it off); see QUORIX_AttachCallback. */
+/* Stores the sub-frame callback (null switches it off); see QUORIX_AttachCallback. Always
+ * QUORIX_OK after the checks. */
 QUORIX_API uint32_t QUORIX_SetAttachCallback(uint16_t port, QUORIX_AttachCallback cb, void* user);
 
 #ifdef __cplusplus

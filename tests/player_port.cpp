@@ -205,6 +205,51 @@ TEST(PlayerPort, StreamRendererFollowsTheRenderModeFlag) {
     EXPECT_EQ(1, player.GetRenderModel());
 }
 
+// Whether a file or stream opens does not depend on the renderer the port chose: without any
+// lens block (a file of bare records has none) both show the picture as it is, and a lens block
+// that is too short or damaged is refused by both alike.
+TEST(PlayerPort, BothRenderersOpenTheSameModelData) {
+    ASSERT_EQ(QUORIX_OK, SPHERA::GlobalInit());
+    std::vector<uint8_t> damaged(88 + 200, 0);
+    std::memcpy(damaged.data(), "SPH", 4);
+    damaged[4] = static_cast<uint8_t>(damaged.size());
+    damaged[5] = static_cast<uint8_t>(damaged.size() >> 8);
+    damaged[12] = 2;  // two cameras announced, one record present
+    std::vector<uint8_t> wrongMagic = damaged;
+    wrongMagic[0] = 'X';
+    const std::vector<uint8_t> shortBlock(40, 0);
+    struct Case {
+        const char* what;
+        const std::vector<uint8_t>* block;
+        uint32_t expected;
+    };
+    const Case cases[] = {
+        {"no block", nullptr, QUORIX_OK},
+        {"shorter than its header", &shortBlock, QUORIX_E_PARAM},
+        {"wrong magic", &wrongMagic, QUORIX_E_FILE_FORMAT},
+        {"a camera missing", &damaged, QUORIX_E_FILE_FORMAT},
+    };
+    for (const bool software : {false, true}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(testing::Message()
+                         << c.what << (software ? ", software display" : ", OpenGL"));
+            FakeHost host;
+            host.directDraw = software;
+            CPlayer player(0, host);
+            const uint32_t opened =
+                player.OpenStream(0, nullptr, 0, c.block != nullptr ? c.block->data() : nullptr,
+                                  c.block != nullptr ? static_cast<uint32_t>(c.block->size()) : 0);
+            EXPECT_EQ(c.expected, opened);
+            EXPECT_EQ(c.expected == QUORIX_OK ? CPlayer::STATUS_STREAM : CPlayer::STATUS_NONE,
+                      player.GetStatus());
+            if (opened == QUORIX_OK) {
+                EXPECT_EQ(software, player.UsesSoftwareDisplay());
+                EXPECT_EQ(QUORIX_OK, player.CloseStream());
+            }
+        }
+    }
+}
+
 TEST(PlayerPort, FreeForgetsTheHostsSettingsButKeepsPlayModeAndFrameCheck) {
     FakeHost host;
     CPlayer player(0, host);

@@ -6,12 +6,15 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <new>
+#include <vector>
 
 #include "base/hlog.h"
 #include "codec/decoder.h"
 #include "ddraw/display.h"
 #include "media/hmfformat.h"
 #include "media/waveout.h"
+#include "panorama/modeldata.h"
 #include "panorama/render.h"
 #include "player/gpano.h"
 #include "player/playerhost.h"
@@ -189,6 +192,20 @@ uint32_t CPlayer::CreateRenderer(const uint8_t* params, uint32_t paramsLen) {
         return QUORIX_OK;
     }
     if (m_directDraw) {
+        // The software display draws no lens, yet a port opens the same files and streams on
+        // either renderer: a lens block the OpenGL renderer refuses is refused here as well.
+        if (model == 0 && params != nullptr && paramsLen != 0) {
+            SPHERA::ModelDataHeader header{};
+            std::vector<SPHERA::ModelCamera> cameras;
+            uint32_t parsed = QUORIX_OK;
+            try {
+                parsed = SPHERA::ParseModelData(params, paramsLen, &header, &cameras);
+            } catch (const std::bad_alloc&) {
+                parsed = QUORIX_E_NO_MEMORY;
+            }
+            if (parsed != QUORIX_OK)
+                return parsed;
+        }
         HDD::CDisplay* display = nullptr;
         const uint32_t created = HDD::CreateDisplay(&display);
         if (created != QUORIX_OK) return created;
