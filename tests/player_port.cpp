@@ -250,6 +250,27 @@ TEST(PlayerPort, BothRenderersOpenTheSameModelData) {
     }
 }
 
+// A port whose last open chose the software display answers as that display does once it is
+// closed again: the display's requests refuse a missing display as a bad argument.
+TEST(PlayerPort, ClosedSoftwareDisplayPortAnswersAsItsDisplay) {
+    FakeHost host;
+    host.directDraw = true;
+    CPlayer player(0, host);
+    ASSERT_EQ(QUORIX_OK, player.OpenStream(1, nullptr, 0, nullptr, 0));
+    ASSERT_TRUE(player.UsesSoftwareDisplay());
+    EXPECT_EQ(QUORIX_OK, player.SetRatioType(0, 1));
+    ASSERT_EQ(QUORIX_OK, player.CloseStream());
+    EXPECT_EQ(QUORIX_E_PARAM, player.SetRatioType(0, 1));
+    EXPECT_EQ(QUORIX_E_PARAM, player.SetSnapCallback(0, nullptr, nullptr, 4, 4));
+    EXPECT_EQ(QUORIX_E_PARAM, player.SetSnapRect(0, 0.0f, 0.0f, 1.0f, 1.0f));
+    float pan = 0.0f;
+    EXPECT_EQ(QUORIX_E_PARAM, player.GetPtz(0, &pan, nullptr, nullptr));
+    // Those without a display of their own answer as before.
+    EXPECT_EQ(QUORIX_E_NOT_IMPL, player.SetScreenOffSnapRect(0.0f, 0.0f, 1.0f, 1.0f));
+    EXPECT_EQ(QUORIX_E_NOT_IMPL, player.SetFlip(0, 1));
+    EXPECT_EQ(QUORIX_OK, player.SetPtz(0, 0.0f, 0.0f, 2.0f));
+}
+
 TEST(PlayerPort, FreeForgetsTheHostsSettingsButKeepsPlayModeAndFrameCheck) {
     FakeHost host;
     CPlayer player(0, host);

@@ -303,7 +303,9 @@ uint32_t CPlayer::SetFlip(uint16_t region, uint32_t flip) {
 
 uint32_t CPlayer::SetRatioType(uint16_t region, uint32_t ratioType) {
     if (m_external.load()) return QUORIX_E_NOT_IMPL;
-    if (HDD::CDisplay* display = m_display.load()) return HDD::SetRegionFitMode(display, region, ratioType);
+    // A software-display port answers as its display does, also once closed.
+    if (m_directDraw)
+        return HDD::SetRegionFitMode(m_display.load(), region, ratioType);
     SPHERA::CRender* render = m_render.load();
     if (render == nullptr) return QUORIX_E_STATE;
     return SPHERA::SetRatioType(render, region, ratioType);
