@@ -429,7 +429,7 @@ QUORIX_API uint32_t QUORIX_EnableBlankPTZ(uint16_t port, uint16_t region, uint32
 QUORIX_API uint32_t QUORIX_SetFlip(uint16_t port, uint16_t region, uint32_t flip);
 
 /* Aspect-ratio mode of the region. QUORIX_E_NOT_IMPL with the external renderer; QUORIX_E_STATE
- * without a renderer. */
+ * without a renderer (QUORIX_E_PARAM when the port's last open chose the software display). */
 QUORIX_API uint32_t QUORIX_SetDisplayRatioType(uint16_t port, uint16_t region,
                                                uint32_t ratioType);
 
