@@ -37,6 +37,9 @@ public:
     uint32_t InitInstance();
     // Counted: only the call that brings the count to 0 releases. Always QUORIX_OK.
     uint32_t ExitInstance();
+    // Frees every port (their threads stopped and joined, their renderers closed), as
+    // QUORIX_FreePort does; the port objects stay. Run by the exit hook (see ArmExitHook).
+    void EndPorts();
     bool IsInitialized() const { return m_initialized.load(std::memory_order_acquire); }
     int32_t GetInitCount() const { return m_initCount.Get(); }
 
@@ -104,3 +107,11 @@ private:
 
 // The application object, built on first use (the host's first call) and destroyed at exit.
 CQuorixApp& GetApp();
+
+// Makes sure the ports are ended at process exit before the static objects of any library loaded
+// so far are destroyed. Exit handlers run in the reverse order of their registration, and a
+// library's static destructors are registered when it is loaded: the GL driver (and the compiler
+// it loads) comes in after the application object was built, so its objects would go first while
+// render threads still draw. The hook is registered again whenever libraries were loaded since
+// the last registration; it ends the ports only once. Called after every export.
+void ArmExitHook();
