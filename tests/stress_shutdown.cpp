@@ -510,10 +510,11 @@ TEST_F(StressShutdown, GiantLiveRecordsAreRefusedAndTheStreamStopsNormally) {
 
 // ---- the process ending with OpenGL ports playing ----
 //
-// The GL driver is loaded after the application object is built, so the driver's static objects
-// are destroyed first at exit; render threads still drawing then would run into freed driver
-// state. Each child plays files and streams on real OpenGL ports with large regions, waits until
-// every port has drawn, and returns through exit().
+// The GL driver is loaded after the application object is built, and its compiler registers
+// further exit handlers from the render threads when it first compiles their shaders: the
+// driver's objects are destroyed first at exit, and render threads still drawing then run into
+// freed driver state. Each child plays fisheye files and streams on real OpenGL ports with
+// large, de-warping regions, waits until every port has drawn, and returns through exit().
 
 constexpr int kGlPorts = 4;
 
@@ -548,42 +549,61 @@ TEST(StressExitChild, DISABLED_EndsWithOpenGlPortsPlaying) {
     if (mode == nullptr || logDir == nullptr) GTEST_SKIP() << "runs as a child of ExitWithOpenGlPortsPlaying";
     const bool window = std::string(mode) == "window";
     static quorixtest::TempDir dir;
-    const std::string path = dir.Path("clip-normal.kz");
-    if (!quorixtest::WriteFile(path, playertest::ClipFile(stresstest::H264Clip(), 40, QUORIX_MODEL_NORMAL)))
-        std::_Exit(2);
+    // The clip over and over (it starts with a key frame): the files still play when the process
+    // ends, as fisheye pictures that every render thread de-warps into a panorama.
+    playertest::Clip longClip = stresstest::H264Clip();
+    for (int repeat = 0; repeat < 40; ++repeat) {
+        longClip.packets.insert(longClip.packets.end(), stresstest::H264Clip().packets.begin(),
+                                stresstest::H264Clip().packets.end());
+    }
+    const std::string path = dir.Path("clip-fisheye.kz");
+    if (!quorixtest::WriteFile(path, playertest::ClipFile(longClip, 40, QUORIX_MODEL_FISHEYE))) std::_Exit(2);
     if (QUORIX_InitSDK() != QUORIX_OK) std::_Exit(3);
     const std::string logBase = std::string(logDir) + "/quorix";
     QUORIX_SetLogAttribute(1, 0, logBase.c_str(), "txt");
 
-    QUORIX_HWND target = 0;
+    // One window per port (a window carries one GL surface), a quarter of the screen each.
     Display* display = nullptr;
-    const int width = window ? 1280 : 1920;
-    const int height = window ? 720 : 1080;
+    const int width = window ? 960 : 1920;
+    const int height = window ? 540 : 1080;
     if (window) {
         display = XOpenDisplay(nullptr);
         if (display == nullptr) std::_Exit(10);
-        const int screen = DefaultScreen(display);
-        const Window w = XCreateSimpleWindow(display, RootWindow(display, screen), 0, 0, width, height, 0,
-                                             BlackPixel(display, screen), BlackPixel(display, screen));
-        XMapWindow(display, w);
-        XSync(display, False);
-        target = static_cast<QUORIX_HWND>(w);
     }
     for (int i = 0; i < kGlPorts; ++i) {
+        QUORIX_HWND target = 0;
+        if (window) {
+            const int screen = DefaultScreen(display);
+            const Window w = XCreateSimpleWindow(display, RootWindow(display, screen), (i % 2) * width,
+                                                 (i / 2) * height, width, height, 0, BlackPixel(display, screen),
+                                                 BlackPixel(display, screen));
+            XMapWindow(display, w);
+            XSync(display, False);
+            target = static_cast<QUORIX_HWND>(w);
+        }
         uint16_t port = 0;
         if (QUORIX_GetPort(&port) != QUORIX_OK) std::_Exit(4);
         g_glPorts[i] = port;
-        // Large regions: every port draws the whole picture area (quarters of it in a window).
-        const QUORIX_RECT rect = window ? QUORIX_RECT{(i % 2) * width / 2, (i / 2) * height / 2,
-                                                      (i % 2 + 1) * width / 2, (i / 2 + 1) * height / 2}
-                                        : QUORIX_RECT{0, 0, width, height};
+        // Large regions: region 0 covers the whole window (or a 1080p pbuffer), the other five
+        // lie over it, each de-warping in another display type.
+        const QUORIX_RECT rect{0, 0, width, height};
         if (QUORIX_SetDisplayRegion(port, 0, &rect, 1) != QUORIX_OK) std::_Exit(5);
+        static constexpr uint32_t kTypes[] = {QUORIX_DISPLAY_SPHERE, QUORIX_DISPLAY_PLANE180,
+                                              QUORIX_DISPLAY_CYLINDER, QUORIX_DISPLAY_CYLINDER_INSIDE,
+                                              QUORIX_DISPLAY_PLANE};
+        for (uint16_t region = 1; region < QUORIX_MAX_REGIONS; ++region) {
+            const QUORIX_RECT part{(region % 3) * width / 3, (region / 3) * height / 2,
+                                   (region % 3 + 1) * width / 3, (region / 3 + 1) * height / 2};
+            if (QUORIX_SetDisplayRegion(port, region, &part, 1) != QUORIX_OK) std::_Exit(5);
+            if (QUORIX_SetCurrentDisplayType(port, region, kTypes[region - 1]) != QUORIX_OK) std::_Exit(13);
+        }
         if (QUORIX_SetDrawCallback(port, 0, &OnGlDraw, nullptr) != QUORIX_OK) std::_Exit(6);
         if (i % 2 == 0) {
             if (QUORIX_OpenFile(port, path.c_str()) != QUORIX_OK) std::_Exit(7);
         } else {
-            if (QUORIX_OpenStream(port, QUORIX_MODEL_NORMAL, nullptr, 0, nullptr, 0) != QUORIX_OK) std::_Exit(8);
+            if (QUORIX_OpenStream(port, QUORIX_MODEL_FISHEYE, nullptr, 0, nullptr, 0) != QUORIX_OK) std::_Exit(8);
         }
+        if (QUORIX_SetCurrentDisplayType(port, 0, QUORIX_DISPLAY_PLANE360) != QUORIX_OK) std::_Exit(12);
         if (QUORIX_Play(port, target, nullptr, 0) != QUORIX_OK) std::_Exit(9);
         if (i % 2 == 1) {
             for (const auto& r : stresstest::H264Records()) stresstest::Push(port, r);
@@ -637,7 +657,7 @@ TEST(StressExitGl, ExitWithOpenGlPortsPlaying) {
     // pbuffer is tried.
     std::vector<std::string> modes = {"pbuffer"};
     if (std::getenv("DISPLAY") != nullptr) modes.push_back("window");
-    const int runs = std::max(3, stresstest::Cycles(120) / 40);
+    const int runs = std::max(2, stresstest::Cycles(120) / 60);
     for (const std::string& mode : modes) {
         for (int run = 0; run < runs; ++run) {
             SCOPED_TRACE(mode + " run " + std::to_string(run));

@@ -1,6 +1,7 @@
 #include "sdk/quorixapp.h"
 
 #include <link.h>
+#include <unistd.h>
 
 #include <cstdlib>
 
@@ -40,6 +41,25 @@ void EndPortsAtExit() {
         GetApp().EndPorts();
 }
 
+// The thread-local objects of the thread that calls exit() are destroyed before any exit
+// handler runs, so this one ends the ports ahead even of the handlers the GL driver and its
+// compiler register lazily, from the render threads, long after the library was loaded. Only
+// the process's main thread acts: its objects go when main returns (or calls exit()); another
+// thread's go when that thread ends, which is no reason to end the ports.
+struct ExitSentinel {
+    bool armed = false;
+    ~ExitSentinel() {
+        if (armed && gettid() == getpid())
+            EndPortsAtExit();
+    }
+};
+thread_local ExitSentinel t_exitSentinel;
+
+// A host that links the library loads it on its main thread, before main.
+__attribute__((constructor)) void ArmExitSentinelAtLoad() {
+    t_exitSentinel.armed = true;
+}
+
 }  // namespace
 
 CQuorixApp& GetApp() {
@@ -49,6 +69,8 @@ CQuorixApp& GetApp() {
 }
 
 void ArmExitHook() {
+    t_exitSentinel.armed = true;
+    // The handler stays as the fallback for exit() called from another thread.
     unsigned long long loaded = 0;
     dl_iterate_phdr(&ReadLoadCount, &loaded);
     unsigned long long armed = g_hookLoadCount.load();

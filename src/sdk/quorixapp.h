@@ -108,10 +108,12 @@ private:
 // The application object, built on first use (the host's first call) and destroyed at exit.
 CQuorixApp& GetApp();
 
-// Makes sure the ports are ended at process exit before the static objects of any library loaded
-// so far are destroyed. Exit handlers run in the reverse order of their registration, and a
-// library's static destructors are registered when it is loaded: the GL driver (and the compiler
-// it loads) comes in after the application object was built, so its objects would go first while
-// render threads still draw. The hook is registered again whenever libraries were loaded since
-// the last registration; it ends the ports only once. Called after every export.
+// Makes sure the ports are ended at process exit before the static objects of the libraries the
+// library uses are destroyed. Exit handlers run in the reverse order of their registration, and
+// the GL driver (and the compiler it loads) registers its own when it is loaded and when its
+// render threads first need them, after the application object was built: its objects would go
+// first while render threads still draw. The ports end in a thread-local destructor of the main
+// thread, which exit() runs before every handler, and, for an exit from another thread, in an
+// exit handler registered again whenever libraries were loaded since the last registration.
+// Called after every export.
 void ArmExitHook();
