@@ -1,23 +1,30 @@
 // The public interface as a host drives it: the input is a sequence of at most 64 calls on three
 // ports of their own (open a recording or a stream, play, pause, seek, speed, steps, regions,
 // views, snapshots, recording, clip export, live records good and bad, callbacks, close and free,
-// initialise and release), with every argument taken from the input, hostile ones included. Each
+// initialise and release), with every argument taken from the input, hostile ones included:
+// FIFOs in place of files to read and write, a recording onto the file the port plays, callbacks
+// that free their own port, live records beyond the size bound. Each
 // input ends with its ports freed and the library back at one initialisation, so inputs do not
 // depend on each other.
 //
 // Headless: no $DISPLAY (the OpenGL renderer draws into pbuffers) and the null sound device.
 // QUORIX_FUZZ_RENDER=soft selects the software display for the whole process instead.
 
+#include <fcntl.h>
 #include <quorixsdk.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -50,6 +57,8 @@ struct Media {
     std::string fisheyeFile;  // the same pictures marked as a fisheye
     std::vector<uint8_t> fileBytes;
     std::vector<std::vector<uint8_t>> records;  // the clip's frame records, 40 ms apart
+    std::string fifo;                           // a named pipe where a file is expected
+    std::vector<uint8_t> giant;                 // a record one byte beyond the payload bound
     bool soft = false;
 };
 
@@ -92,6 +101,16 @@ Media& Setup() {
         std::vector<uint8_t> fisheye = playertest::ClipFile(clip, 40, QUORIX_MODEL_FISHEYE);
         m.fisheyeFile = (m.dir / "fisheye.hmf").string();
         WriteFile(m.fisheyeFile, fisheye.data(), fisheye.size());
+        m.fifo = (m.dir / "fifo").string();
+        mkfifo(m.fifo.c_str(), 0600);
+        // A write into a pipe whose reader went away must fail, not end the process.
+        signal(SIGPIPE, SIG_IGN);
+        // An IDR slice start in front of zeros, made once: building it per call would cost more
+        // than the call.
+        std::vector<uint8_t> payload(QUORIX_MAX_INPUT_PAYLOAD + 1u, 0);
+        payload[2] = 1;
+        payload[3] = 0x65;
+        m.giant = playertest::MakeRecord(1, 0, 0, 1, 64, 48, payload);
         return m;
     }();
     static const bool registered = [] {
@@ -186,6 +205,63 @@ std::vector<uint8_t> AudioRecord(uint8_t codec, uint32_t sequence, const uint8_t
     return record;
 }
 
+// A call given the FIFO must come back without a writer or reader on the other end (inputs and
+// outputs are regular files only). One that blocks is released after a grace period by opening
+// and closing the other end, so that the run goes on; the fuzzer reports it as a finding, the
+// corpus replay only releases it.
+class FifoGuard {
+public:
+    explicit FifoGuard(const std::string& fifo) : m_fifo(fifo), m_thread([this] { Watch(); }) {}
+    ~FifoGuard() {
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_done = true;
+        }
+        m_wake.notify_all();
+        m_thread.join();
+#if defined(QUORIX_FUZZ_UNDER_LIBFUZZER)
+        QUORIX_FUZZ_CHECK(!m_released && "a call blocked on a FIFO");
+#endif
+    }
+    FifoGuard(const FifoGuard&) = delete;
+    FifoGuard& operator=(const FifoGuard&) = delete;
+
+private:
+    void Watch() {
+        std::unique_lock<std::mutex> lock(m_lock);
+        if (m_wake.wait_for(lock, std::chrono::seconds(2), [this] { return m_done; })) return;
+        while (!m_done) {
+            m_released = true;
+            // A reader waiting for a writer: one comes and goes, the reader sees the end.
+            const int writer = open(m_fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            if (writer >= 0) close(writer);
+            // A writer waiting for a reader or for room: one comes, drains and goes; the writer
+            // then fails.
+            const int reader = open(m_fifo.c_str(), O_RDONLY | O_NONBLOCK);
+            if (reader >= 0) {
+                char buffer[65536];
+                while (read(reader, buffer, sizeof buffer) > 0) {
+                }
+                close(reader);
+            }
+            m_wake.wait_for(lock, std::chrono::milliseconds(50), [this] { return m_done; });
+        }
+    }
+
+    std::string m_fifo;
+    std::mutex m_lock;
+    std::condition_variable m_wake;
+    bool m_done = false;      // m_lock
+    bool m_released = false;  // m_lock until the thread is joined
+    std::thread m_thread;
+};
+
+// Frees the port from inside its own file-open call.
+void OnOpenInfoFreeing(uint16_t port, int32_t, const uint8_t* info, uint32_t length, void*) {
+    Touch(info, length);
+    QUORIX_FreePort(port);
+}
+
 // One input's run: its ports, the library level it has moved to, its budgets.
 class Session {
 public:
@@ -230,18 +306,28 @@ private:
         return true;
     }
     std::string TempPath(const char* name) { return (m_media.dir / name).string(); }
-    // A path the input picks: a file of the temp directory, one that cannot be created, or null.
+    // A path the input picks: a file of the temp directory, one that cannot be created, the
+    // FIFO, or null.
     const char* OutPath(std::string& holder, const char* name) {
-        switch (m_in.U8() % 4) {
+        switch (m_in.U8() % 5) {
         case 0:
             return nullptr;
         case 1:
             holder = (m_media.dir / "missing" / name).string();
             return holder.c_str();
+        case 4:
+            return m_media.fifo.c_str();
         default:
             holder = TempPath(name);
             return holder.c_str();
         }
+    }
+    // Runs a call that was handed `path`, watched when that is the FIFO.
+    template <typename Call>
+    uint32_t OnPath(const char* path, Call&& call) {
+        if (path == nullptr || m_media.fifo != path) return call();
+        FifoGuard guard(m_media.fifo);
+        return call();
     }
     void RemoveTemp(const char* name) {
         std::error_code ec;
@@ -293,13 +379,18 @@ private:
             arg = path.c_str();
             break;
         case 5:
-            path = TempPath("missing.hmf");
+            path = TempPath(m_in.U8() & 1 ? "missing.hmf" : "own.hmf");
+            if (path == TempPath("own.hmf")) {
+                // A copy of the recording that a recording of the port may be pointed at.
+                WriteFile(path, m_media.fileBytes.data(), m_media.fileBytes.size());
+            }
             arg = path.c_str();
             break;
         default:
+            if (m_in.U8() & 1) arg = m_media.fifo.c_str();
             break;
         }
-        CheckBadPort(port, Traced("OpenFile", port, QUORIX_OpenFile(port, arg)));
+        CheckBadPort(port, Traced("OpenFile", port, OnPath(arg, [&] { return QUORIX_OpenFile(port, arg); })));
     }
 
     void OpenStream() {
@@ -324,7 +415,22 @@ private:
     void Push() {
         const uint16_t port = Port();
         const int slot = Slot();
-        const uint8_t kind = m_in.U8() % 8;
+        const uint8_t kind = m_in.U8() % 9;
+        if (kind == 8) {
+            // Beyond the bound, alone or inside a composite packet: refused at once.
+            if (m_giants++ != 0) return;
+            if (m_in.U8() & 1) {
+                const uint32_t r = QUORIX_InputStreamData(port, m_media.giant.data(), static_cast<uint32_t>(m_media.giant.size()));
+                CheckBadPort(port, r);
+                QUORIX_FUZZ_CHECK(r != QUORIX_OK);
+            } else {
+                const std::vector<uint8_t> packet = CompositeOf(m_media.giant, 0);
+                const uint32_t r = QUORIX_InputStreamData(port, packet.data(), static_cast<uint32_t>(packet.size()));
+                CheckBadPort(port, r);
+                QUORIX_FUZZ_CHECK(r != QUORIX_OK);
+            }
+            return;
+        }
         const std::vector<uint8_t>& good = m_media.records[m_next[slot]++ % m_media.records.size()];
         std::vector<uint8_t> record;
         uint32_t length = 0;
@@ -549,16 +655,17 @@ private:
             const char* path = OutPath(holder, "capture");
             switch (how) {
             case 0:
-                Traced("CaptureBmp", port, QUORIX_CaptureBmp(port, region, path));
+                Traced("CaptureBmp", port, OnPath(path, [&] { return QUORIX_CaptureBmp(port, region, path); }));
                 break;
             case 1:
-                Traced("CaptureJpeg", port, QUORIX_CaptureJpeg(port, region, path));
+                Traced("CaptureJpeg", port, OnPath(path, [&] { return QUORIX_CaptureJpeg(port, region, path); }));
                 break;
             case 2:
-                Traced("CaptureOriginalBmp", port, QUORIX_CaptureOriginalBmp(port, path));
+                Traced("CaptureOriginalBmp", port, OnPath(path, [&] { return QUORIX_CaptureOriginalBmp(port, path); }));
                 break;
             default:
-                Traced("CaptureOriginalJpeg", port, QUORIX_CaptureOriginalJpeg(port, path));
+                Traced("CaptureOriginalJpeg", port,
+                       OnPath(path, [&] { return QUORIX_CaptureOriginalJpeg(port, path); }));
                 break;
             }
             RemoveTemp("capture");
@@ -592,10 +699,18 @@ private:
         const uint16_t port = Port();
         const int slot = Slot();
         std::string holder;
-        switch (m_in.U8() % 4) {
-        case 0:
-            Traced("StartLocalRecord", port, QUORIX_StartLocalRecord(port, OutPath(holder, slot == 0 ? "record0.hmf" : "record1.hmf")));
+        switch (m_in.U8() % 5) {
+        case 0: {
+            const char* path = OutPath(holder, slot == 0 ? "record0.hmf" : "record1.hmf");
+            Traced("StartLocalRecord", port, OnPath(path, [&] { return QUORIX_StartLocalRecord(port, path); }));
             break;
+        }
+        case 4: {
+            // Onto the file the port may be playing (its own copy, see OpenFile).
+            const std::string own = TempPath("own.hmf");
+            Traced("StartLocalRecord(own)", port, QUORIX_StartLocalRecord(port, own.c_str()));
+            break;
+        }
         case 1:
             CheckBadPort(port, QUORIX_StopLocalRecord(port));
             break;
@@ -603,15 +718,18 @@ private:
             const uint32_t begin = m_in.U8() < 200 ? m_in.U16() % 600 : m_in.U32();
             const uint32_t end = m_in.U8() < 200 ? m_in.U16() % 600 : m_in.U32();
             const uint8_t flags = m_in.U8();
-            Traced("FilmEditing", port, QUORIX_FilmEditing(port, OutPath(holder, "clip.hmf"), begin, end, flags & 1, flags & 2));
+            const char* path = OutPath(holder, "clip.hmf");
+            Traced("FilmEditing", port,
+                   OnPath(path, [&] { return QUORIX_FilmEditing(port, path, begin, end, flags & 1, flags & 2); }));
             RemoveTemp("clip.hmf");
             break;
         }
         default: {
             double begin = 0, end = 0;
             const uint8_t b = m_in.U8();
-            const std::string path = TempPath(b & 1 ? "normal.hmf" : "input.hmf");
-            QUORIX_GetFileInfo(b & 2 ? nullptr : path.c_str(), b & 4 ? nullptr : &begin, b & 8 ? nullptr : &end);
+            const std::string path = b & 16 ? m_media.fifo : TempPath(b & 1 ? "normal.hmf" : "input.hmf");
+            const char* arg = b & 2 ? nullptr : path.c_str();
+            OnPath(arg, [&] { return QUORIX_GetFileInfo(arg, b & 4 ? nullptr : &begin, b & 8 ? nullptr : &end); });
             break;
         }
         }
@@ -633,8 +751,11 @@ private:
         std::string holder;
         const uint8_t flags = m_in.U8();
         const uint16_t quality = m_in.U8();
-        QUORIX_SnapDataSaveToFile(OutPath(holder, "snapdata"), quality, flags & 1 ? QUORIX_FILE_BMP : QUORIX_FILE_JPEG,
-                                  width, stride, height, format, flags & 2 ? nullptr : pixels.data());
+        const char* path = OutPath(holder, "snapdata");
+        OnPath(path, [&] {
+            return QUORIX_SnapDataSaveToFile(path, quality, flags & 1 ? QUORIX_FILE_BMP : QUORIX_FILE_JPEG, width, stride,
+                                             height, format, flags & 2 ? nullptr : pixels.data());
+        });
         RemoveTemp("snapdata");
     }
 
@@ -646,7 +767,9 @@ private:
             QUORIX_SetFileEndCallback(port, off ? nullptr : &OnFileEnd, nullptr);
             break;
         case 1:
-            QUORIX_SetFileOpenInfoCallback(port, off ? nullptr : &OnOpenInfo, nullptr);
+            // Sometimes one that frees the port from inside its own open.
+            QUORIX_SetFileOpenInfoCallback(port, off ? nullptr : (m_in.U8() & 1 ? &OnOpenInfoFreeing : &OnOpenInfo),
+                                           nullptr);
             break;
         case 2:
             QUORIX_SetDrawCallback(port, Region(), off ? nullptr : &OnDraw, nullptr);
@@ -838,7 +961,7 @@ private:
         for (uint16_t port : m_owned) QUORIX_FUZZ_CHECK(QUORIX_IsPlaying(port, nullptr) == QUORIX_E_PARAM);
         QUORIX_SetJpegQuality(90);
         QUORIX_StopAudio();
-        for (const char* name : {"record0.hmf", "record1.hmf", "input.hmf", "damaged.hmf"}) RemoveTemp(name);
+        for (const char* name : {"record0.hmf", "record1.hmf", "input.hmf", "damaged.hmf", "own.hmf"}) RemoveTemp(name);
     }
 
     Media& m_media;
@@ -848,6 +971,7 @@ private:
     size_t m_next[kSlots] = {};
     int m_level = 0;
     int m_blocking = 0;
+    int m_giants = 0;
     uint32_t m_waited = 0;
 };
 

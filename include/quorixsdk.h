@@ -295,10 +295,15 @@ QUORIX_API uint32_t QUORIX_CloseStream(uint16_t port);
  * QUORIX_E_STATE while a file is open. */
 QUORIX_API uint32_t QUORIX_SetStreamOpenMode(uint16_t port, uint32_t mode);
 
+/* Largest payload of one pushed frame record or composite packet: len may be at most 28 bytes
+ * more. Recorded files hold the same bound for each record. */
+#define QUORIX_MAX_INPUT_PAYLOAD (64u * 1024u * 1024u)
+
 /* Pushes one frame record (28-byte header and payload) or one composite packet; the data is
- * copied. QUORIX_E_PARAM for null data, a length below a header, a bad magic or a composite
- * packet whose sub-records do not fit it; QUORIX_E_QUEUE_FULL when the stream's queue is full
- * (the frame is dropped); QUORIX_E_NO_MEMORY when the record cannot be queued. */
+ * copied. QUORIX_E_PARAM for null data, a length below a header, a payload above
+ * QUORIX_MAX_INPUT_PAYLOAD, a bad magic or a composite packet whose sub-records do not fit it
+ * (the data is dropped); QUORIX_E_QUEUE_FULL when the stream's queue is full (the frame is
+ * dropped); QUORIX_E_NO_MEMORY when the record cannot be queued. */
 QUORIX_API uint32_t QUORIX_InputStreamData(uint16_t port, const uint8_t* data, uint32_t len);
 
 /* Stores the file-end callback (null switches it off). Runs on the reader thread. */

@@ -3,17 +3,27 @@
 #include <gtest/gtest.h>
 #include <quorixsdk.h>
 
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <unistd.h>
+#include <vector>
 
+#include "base/hevent.h"
 #include "base/hlog.h"
+#include "base/hthread.h"
 #include "codec/dec_audio.h"
 #include "codec/dec_ffmpeg.h"
 #include "codec/dec_hisi.h"
 #include "codec/dec_ximage.h"
 #include "codec/decoder.h"
+
+extern "C" {
+#include <libavutil/log.h>
+}
 
 namespace HCC {
 namespace {
@@ -280,6 +290,138 @@ TEST(DecoderLifecycle, OpenIsIdempotentAndClosedDecodersRefuse) {
     ASSERT_EQ(g711.Open(CODEC_G711U), QUORIX_OK);
     g711.Close();
     EXPECT_EQ(g711.DecodeAudio(data, 8, pcm, pcmSize), QUORIX_E_NOT_INIT);
+}
+
+// A decoder that hangs inside the call a worker makes, at a point where a cancellation can take
+// effect (an event wait), until the worker is cancelled.
+class CHangingDecoder : public CDecoder {
+    H_DECLARE_RUNTIME_CLASS(CHangingDecoder)
+public:
+    bool IsSupport(uint32_t) const override { return true; }
+    void Close() override {
+        if (hangInClose) Hang();
+    }
+    uint32_t DecodeVideo(const uint8_t*, uint32_t, uint32_t&, uint32_t&, uint32_t&, uint8_t*[3], uint32_t[3],
+                         uint32_t[3]) override {
+        return Hang();
+    }
+    uint32_t DecodeAudio(const uint8_t*, uint32_t, uint8_t*&, uint32_t&) override { return Hang(); }
+
+    bool hangInClose = false;
+    BRIXEL::CHEvent entered{true, true, false};
+
+private:
+    uint32_t Hang() {
+        entered.Set();
+        BRIXEL::CHEvent never{true, true, false};
+        never.Wait(BRIXEL::HINFINITE);
+        return QUORIX_OK;
+    }
+};
+H_IMPLEMENT_RUNTIME_CLASS(CHangingDecoder, CDecoder)
+
+enum class EntryPoint { Video, Audio, Destroy };
+
+// A stream's decoding worker: one call into the decoder layer, which hangs.
+class CDecodingWorker : public BRIXEL::CHThread {
+public:
+    CDecodingWorker(CHangingDecoder* decoder, EntryPoint entry) : m_decoder(decoder), m_entry(entry) {}
+    ~CDecodingWorker() override { Stop(); }
+    uint32_t OnThreadLoop(uint64_t) override {
+        const uint8_t data[8] = {0, 0, 0, 1, 0x65, 0, 0, 0};
+        VideoOut v;
+        uint8_t* pcm = nullptr;
+        uint32_t pcmSize = 0;
+        switch (m_entry) {
+        case EntryPoint::Video:
+            DecodeVideo(m_decoder, data, 8, &v.width, &v.height, &v.format, v.planes, v.sizes, v.strides);
+            break;
+        case EntryPoint::Audio: DecodeAudio(m_decoder, data, 8, &pcm, &pcmSize); break;
+        case EntryPoint::Destroy: DestroyDecoder(m_decoder); break;
+        }
+        returned.store(true);
+        return 1;
+    }
+    void OnThreadEnd(uint64_t, uint32_t exitCode) override { endCode.store(exitCode); }
+
+    std::atomic<bool> returned{false};
+    std::atomic<uint32_t> endCode{0};
+
+private:
+    CHangingDecoder* m_decoder;
+    EntryPoint m_entry;
+};
+
+// The stop of a stream cancels a decoding worker that outlived its stop time-out. Its unwind passes
+// the catch-alls of the decoder entry points; one that swallowed it would abort the whole process,
+// so each case runs in a child process that must exit normally.
+TEST(DecoderCancellation, AWorkerCancelledInsideAnEntryPointUnwindsAndEnds) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const std::pair<EntryPoint, const char*> cases[] = {
+        {EntryPoint::Video, "video"}, {EntryPoint::Audio, "audio"}, {EntryPoint::Destroy, "destroy"}};
+    for (const auto& [entry, name] : cases) {
+        SCOPED_TRACE(name);
+        EXPECT_EXIT(
+            {
+                auto* decoder = new CHangingDecoder();  // a cancelled Destroy leaves it alive
+                decoder->hangInClose = entry == EntryPoint::Destroy;
+                CDecodingWorker worker(decoder, entry);
+                worker.SetStopTimeout(20);  // the hang never ends by itself: cancel soon
+                if (worker.Start() != QUORIX_OK) std::_Exit(2);
+                if (decoder->entered.Wait(60000) != QUORIX_OK) std::_Exit(3);
+                if (worker.Stop() != QUORIX_OK) std::_Exit(4);
+                if (worker.returned.load()) std::_Exit(5);
+                if (worker.endCode.load() != QUORIX_E_THREAD_KILLED) std::_Exit(6);
+                std::_Exit(0);
+            },
+            ::testing::ExitedWithCode(0), "");
+    }
+}
+
+// FFmpeg writes to standard error by default; a write is where a pending cancellation takes effect.
+// A decoding worker whose cancellation is already pending when it decodes a damaged picture must
+// come back out of FFmpeg with its result and unwind only afterwards, outside the decoder.
+TEST(DecoderCancellation, APendingCancellationWaitsUntilFFmpegHasReturned) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            // Other cases of this suite quiet FFmpeg; here it is to speak as it does by default.
+            av_log_set_level(AV_LOG_INFO);
+            struct Outcome {
+                std::atomic<int> decoded{0};
+            } outcome;
+            pthread_t thread{};
+            auto body = [](void* arg) -> void* {
+                auto* out = static_cast<Outcome*>(arg);
+                CDecFFmpeg decoder;
+                if (decoder.Open(CODEC_H264) != QUORIX_OK) return nullptr;
+                // An IDR slice header in front of noise: FFmpeg complains about it on its log.
+                std::vector<uint8_t> damaged(4096);
+                for (size_t i = 0; i < damaged.size(); ++i) damaged[i] = static_cast<uint8_t>(i * 131 + 7);
+                damaged[0] = 0;
+                damaged[1] = 0;
+                damaged[2] = 1;
+                damaged[3] = 0x65;
+                pthread_cancel(pthread_self());  // deferred: pending until a cancellation point
+                for (int i = 0; i < 8; ++i) {
+                    VideoOut v;
+                    v.width = 160;
+                    v.height = 120;
+                    decoder.DecodeVideo(damaged.data(), static_cast<uint32_t>(damaged.size()), v.width, v.height,
+                                        v.format, v.planes, v.sizes, v.strides);
+                    out->decoded.fetch_add(1);
+                }
+                pthread_testcancel();
+                return nullptr;
+            };
+            if (pthread_create(&thread, nullptr, body, &outcome) != 0) std::_Exit(2);
+            void* result = nullptr;
+            pthread_join(thread, &result);
+            if (result != PTHREAD_CANCELED) std::_Exit(3);
+            if (outcome.decoded.load() != 8) std::_Exit(4);
+            std::_Exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

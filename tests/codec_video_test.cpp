@@ -4,13 +4,20 @@
 #include <gtest/gtest.h>
 #include <quorixsdk.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "base/hlog.h"
 #include "codec/dec_ffmpeg.h"
 #include "codec/dec_hisi.h"
 #include "codec/dec_ximage.h"
@@ -405,6 +412,97 @@ TEST(HisiDecoderMjpeg, RefusesAJpegClaimingAHugePicture) {
     CDecHisi decoder;
     ASSERT_EQ(decoder.Open(CODEC_MJPEG), QUORIX_OK);
     EXPECT_EQ(Decode(decoder, huge, 64, 48).result, QUORIX_E_NOT_SUPPORTED);
+}
+
+// ---- FFmpeg's log ---------------------------------------------------------------------------
+
+// Points a descriptor at a fresh file for a scope and hands back what was written to it.
+class FdCapture {
+public:
+    explicit FdCapture(int fd) : m_fd(fd) {
+        std::snprintf(m_path, sizeof m_path, "/tmp/quorix-fd-capture-XXXXXX");
+        const int file = mkstemp(m_path);
+        m_saved = dup(fd);
+        fflush(nullptr);
+        dup2(file, fd);
+        close(file);
+    }
+    ~FdCapture() { Restore(); }
+    FdCapture(const FdCapture&) = delete;
+    FdCapture& operator=(const FdCapture&) = delete;
+    std::string Restore() {
+        if (m_saved >= 0) {
+            fflush(nullptr);
+            dup2(m_saved, m_fd);
+            close(m_saved);
+            m_saved = -1;
+            std::ifstream in(m_path, std::ios::binary);
+            m_text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+            unlink(m_path);
+        }
+        return m_text;
+    }
+
+private:
+    int m_fd;
+    int m_saved = -1;
+    char m_path[64];
+    std::string m_text;
+};
+
+// Damaged MJPEG (native-style adapter) and H.264 (FFmpeg decoder): FFmpeg complains about each.
+void DecodeDamagedStreams() {
+    const std::vector<uint8_t> jpeg = quorix_test::EncodeJpeg(quorix_test::MakePicture(320, 240, 1, "yuvj420p"));
+    ASSERT_FALSE(jpeg.empty());
+    CDecHisi mjpeg;
+    ASSERT_EQ(mjpeg.Open(CODEC_MJPEG), QUORIX_OK);
+    for (const std::vector<uint8_t>& payload : HostilePayloads(jpeg)) Decode(mjpeg, payload, 320, 240);
+    std::vector<uint8_t> h264(4096);
+    for (size_t i = 0; i < h264.size(); ++i) h264[i] = static_cast<uint8_t>(i * 131 + 7);
+    h264[0] = 0;
+    h264[1] = 0;
+    h264[2] = 1;
+    h264[3] = 0x65;
+    CDecFFmpeg ffmpeg;
+    ASSERT_EQ(ffmpeg.Open(CODEC_H264), QUORIX_OK);
+    for (int i = 0; i < 3; ++i) Decode(ffmpeg, h264, 160, 120);
+}
+
+// With the library's logging off nothing reaches the host's standard error, however loudly FFmpeg
+// complains; with it on, FFmpeg's lines come out of the library's logger under the decoders'
+// module name, where the host's settings send them.
+TEST(FFmpegLog, GoesThroughTheLibrarysLoggerOnly) {
+    av_log_set_level(AV_LOG_INFO);  // as FFmpeg speaks by default; this suite quietens it
+    BRIXEL::CHLog& log = BRIXEL::CHLog::Instance();
+    log.Configure(0, 0, nullptr, nullptr);
+    std::string stderrText;
+    {
+        FdCapture err(2);
+        DecodeDamagedStreams();
+        stderrText = err.Restore();
+    }
+    EXPECT_EQ(stderrText, "");
+
+    // The logger's debugger output goes to a file of its own, away from standard error.
+    char debugPath[] = "/tmp/quorix-debug-log-XXXXXX";
+    const int debugFd = mkstemp(debugPath);
+    ASSERT_GE(debugFd, 0);
+    {
+        FdCapture err(2);
+        log.SetDebugFd(debugFd);
+        log.Configure(1, 0, nullptr, nullptr);
+        DecodeDamagedStreams();
+        log.Configure(0, 0, nullptr, nullptr);
+        log.SetDebugFd(2);
+        stderrText = err.Restore();
+    }
+    close(debugFd);
+    std::ifstream in(debugPath, std::ios::binary);
+    const std::string logged((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    unlink(debugPath);
+    av_log_set_level(AV_LOG_QUIET);
+    EXPECT_EQ(stderrText, "");
+    EXPECT_NE(logged.find("hcodec:<ffmpeg_log HCC::FFmpegLog"), std::string::npos) << logged;
 }
 
 // ---- MJPEG through the image library ------------------------------------------------------

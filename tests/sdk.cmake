@@ -58,7 +58,10 @@ foreach(_variant decorated plain partial missing)
     SOURCES ${_sdk_dir}/sdk_gpano.cpp
     LIBS quorix_sdk ${CMAKE_DL_LIBS}
     LABELS sdk)
-  target_compile_definitions(sdk_gpano_${_variant} PRIVATE PANO_VARIANT_${_variant_upper}=1)
+  target_compile_definitions(sdk_gpano_${_variant} PRIVATE PANO_VARIANT_${_variant_upper}=1
+    QUORIX_SDK_FILE="$<TARGET_FILE:quorixsdk>" QUORIX_SDK_SONAME="$<TARGET_SONAME_FILE_NAME:quorixsdk>")
+  # The shared library is copied into the loader cases' own directories.
+  add_dependencies(sdk_gpano_${_variant} quorixsdk)
   set_target_properties(sdk_gpano_${_variant} PROPERTIES
     RUNTIME_OUTPUT_DIRECTORY ${_sdk_out}/pano_${_variant})
   if(TARGET pano_double_${_variant})

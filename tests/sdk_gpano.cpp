@@ -7,7 +7,10 @@
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -282,5 +285,147 @@ TEST_F(GPano, EachEntryReachesItsOwnFunction) {
     }
     ASSERT_EQ(QUORIX_ReleaseSDK(), QUORIX_OK);
 }
+
+#if defined(PANO_VARIANT_DECORATED)
+// ---- the library found through a relative search path ----
+//
+// A host whose library search path has a relative entry ("lib") and that changes its working
+// directory before the first call: the renderer must still come from the library's own
+// directory, and from nowhere else — not from the new working directory, not from the
+// executable's directory (this executable has the double beside it).
+
+extern "C" char** environ;
+
+// Runs in a child process only, started by the test below in a directory whose "lib" holds a copy
+// of the shared library; QUORIX_GPANO_CHILD names the directory to change into and the report file.
+TEST(GPanoChild, DISABLED_LibraryFoundRelativelyThenDirectoryChanged) {
+    const char* into = std::getenv("QUORIX_GPANO_CHILD_CHDIR");
+    const char* report = std::getenv("QUORIX_GPANO_CHILD_REPORT");
+    const char* logBase = std::getenv("QUORIX_GPANO_CHILD_LOG");
+    if (into == nullptr || report == nullptr || logBase == nullptr) GTEST_SKIP() << "runs as a child";
+    // Found through LD_LIBRARY_PATH=lib, relative to the directory the child started in.
+    void* sdk = dlopen(QUORIX_SDK_SONAME, RTLD_NOW | RTLD_LOCAL);
+    if (sdk == nullptr) std::_Exit(2);
+    if (chdir(into) != 0) std::_Exit(3);
+    using InitFn = uint32_t (*)();
+    using LogFn = void (*)(uint32_t, uint32_t, const char*, const char*);
+    using GetPortFn = uint32_t (*)(uint16_t*);
+    using OpenStreamFn = uint32_t (*)(uint16_t, int32_t, const void*, uint32_t, const void*, uint32_t);
+    auto setLog = reinterpret_cast<LogFn>(dlsym(sdk, "QUORIX_SetLogAttribute"));
+    auto init = reinterpret_cast<InitFn>(dlsym(sdk, "QUORIX_InitSDK"));
+    auto getPort = reinterpret_cast<GetPortFn>(dlsym(sdk, "QUORIX_GetPort"));
+    auto openStream = reinterpret_cast<OpenStreamFn>(dlsym(sdk, "QUORIX_OpenStream"));
+    if (!setLog || !init || !getPort || !openStream) std::_Exit(4);
+    setLog(1, 0, logBase, "log");
+    uint16_t port = 0;
+    if (init() != QUORIX_OK || getPort(&port) != QUORIX_OK) std::_Exit(5);
+    const uint32_t opened = openStream(port, QUORIX_MODEL_EXTERNAL, nullptr, 0, nullptr, 0);
+    // Every renderer library in the process, by the path it was mapped from.
+    std::ifstream maps("/proc/self/maps");
+    std::ofstream out(report);
+    out << "opened " << opened << "\n";
+    for (std::string line; std::getline(maps, line);) {
+        const size_t at = line.find('/');
+        if (line.find("libPanoRenderOGL.so") != std::string::npos && at != std::string::npos)
+            out << "mapped " << line.substr(at) << "\n";
+    }
+    out.close();
+    std::_Exit(0);
+}
+
+struct ChildReport {
+    bool ran = false;
+    std::vector<std::string> mapped;  // unique paths
+    std::string log;
+};
+
+// Starts the child in `start` with LD_LIBRARY_PATH=lib; it changes into `into` before the first call.
+ChildReport RunRelativeChild(const TempDir& scratch, const std::string& start, const std::string& into) {
+    ChildReport result;
+    const std::string report = scratch.File("report.txt");
+    const std::string logs = scratch.File("child-logs");
+    fs::remove(report);
+    fs::remove_all(logs);
+    fs::create_directories(logs);
+    const std::string self = fs::read_symlink("/proc/self/exe").string();
+    std::vector<std::string> args = {self, "--gtest_filter=GPanoChild.DISABLED_LibraryFoundRelativelyThenDirectoryChanged",
+                                     "--gtest_also_run_disabled_tests"};
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+        if (std::strncmp(*e, "LD_LIBRARY_PATH=", 16) != 0) env.emplace_back(*e);
+    }
+    env.push_back("LD_LIBRARY_PATH=lib");
+    env.push_back("QUORIX_GPANO_CHILD_CHDIR=" + into);
+    env.push_back("QUORIX_GPANO_CHILD_REPORT=" + report);
+    env.push_back("QUORIX_GPANO_CHILD_LOG=" + logs + "/sdk");
+    std::vector<char*> argv, envp;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, start.c_str());
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, self.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return result;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+    std::ifstream in(report);
+    for (std::string line; std::getline(in, line);) {
+        result.ran = true;
+        if (line.rfind("mapped ", 0) == 0) {
+            const std::string path = line.substr(7);
+            if (std::find(result.mapped.begin(), result.mapped.end(), path) == result.mapped.end())
+                result.mapped.push_back(path);
+        }
+    }
+    result.log = ReadLogs(logs);
+    return result;
+}
+
+TEST(GPanoRelative, OnlyTheLibrarysOwnDirectorySuppliesTheRenderer) {
+    TempDir scratch;
+    ASSERT_FALSE(scratch.Path().empty());
+    const std::string doubleBesideExe = (fs::path(fs::read_symlink("/proc/self/exe")).parent_path() /
+                                         "libPanoRenderOGL.so").string();
+    ASSERT_TRUE(fs::exists(doubleBesideExe));
+    const fs::path top = fs::canonical(scratch.Path());
+    // The library in top/lib; the host starts in top.
+    fs::create_directories(top / "lib");
+    fs::copy_file(QUORIX_SDK_FILE, top / "lib" / QUORIX_SDK_SONAME);
+    // A directory that looks like the start directory: a "lib" with the library and a renderer,
+    // and a renderer of its own.
+    const fs::path lookalike = top / "lookalike";
+    fs::create_directories(lookalike / "lib");
+    fs::copy_file(QUORIX_SDK_FILE, lookalike / "lib" / QUORIX_SDK_SONAME);
+    fs::copy_file(doubleBesideExe, lookalike / "lib" / "libPanoRenderOGL.so");
+    fs::copy_file(doubleBesideExe, lookalike / "libPanoRenderOGL.so");
+    const fs::path empty = top / "empty";
+    fs::create_directories(empty);
+
+    // No renderer beside the library: none loads, whether the new directory has look-alikes or
+    // nothing (the executable's directory then has one).
+    for (const fs::path& into : {lookalike, empty}) {
+        SCOPED_TRACE(into.string());
+        const ChildReport report = RunRelativeChild(scratch, top.string(), into.string());
+        ASSERT_TRUE(report.ran);
+        EXPECT_TRUE(report.mapped.empty()) << "loaded " << report.mapped.front();
+        const std::string failed = "load '" + (top / "lib" / "libPanoRenderOGL.so").string() + "' fail";
+        EXPECT_NE(report.log.find(failed), std::string::npos) << report.log;
+    }
+
+    // With a renderer beside the library, that one loads, and the log says where it came from.
+    fs::copy_file(doubleBesideExe, top / "lib" / "libPanoRenderOGL.so");
+    const ChildReport report = RunRelativeChild(scratch, top.string(), lookalike.string());
+    ASSERT_TRUE(report.ran);
+    const std::string beside = (top / "lib" / "libPanoRenderOGL.so").string();
+    EXPECT_EQ(report.mapped, std::vector<std::string>{beside});
+    EXPECT_NE(report.log.find("loaded '" + beside + "'"), std::string::npos) << report.log;
+}
+#endif  // PANO_VARIANT_DECORATED
 
 }  // namespace

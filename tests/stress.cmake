@@ -9,7 +9,7 @@ if(TARGET player_sdk_copy)
             ${CMAKE_CURRENT_LIST_DIR}/support/stress_support.cpp
             ${CMAKE_CURRENT_LIST_DIR}/support/player_media.cpp
             ${CMAKE_CURRENT_LIST_DIR}/support/container_builder.cpp
-    LIBS quorixsdk quorix_test_media ${CMAKE_DL_LIBS}
+    LIBS quorixsdk quorix_test_media PkgConfig::X11XCB ${CMAKE_DL_LIBS}
     LABELS stress
     ENV QUORIX_AUDIO_DEVICE=null)
   add_dependencies(stress_shutdown player_sdk_copy)

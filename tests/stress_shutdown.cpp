@@ -6,13 +6,17 @@
 
 #include <gtest/gtest.h>
 #include <quorixsdk.h>
+
+#include <X11/Xlib.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -462,6 +466,215 @@ TEST_F(StressShutdown, ExitWithPortsPlaying) {
         }
         EXPECT_NE(std::string::npos, log.find("is end,exitcode=")) << "the log shows no thread ending";
         EXPECT_EQ(std::string::npos, log.find("exitcode=0x8000801e")) << log;
+    }
+}
+
+// A live record or packet beyond the documented payload bound is refused and dropped: one of a
+// gigabyte kept its stream thread copying and decoding past the stop time-out, and the cancelled
+// thread could take the process with it. A record of exactly the bound is still taken; the port
+// stops, plays on and closes normally afterwards.
+TEST_F(StressShutdown, GiantLiveRecordsAreRefusedAndTheStreamStopsNormally) {
+    uint16_t port = 0;
+    ASSERT_EQ(QUORIX_OK, QUORIX_GetPort(&port));
+    ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(port, -1, nullptr, 0, nullptr, 0));
+    ASSERT_EQ(QUORIX_OK, QUORIX_Play(port, 0, nullptr, 0));
+    const auto& records = stresstest::H264Records();
+    ASSERT_EQ(QUORIX_OK, stresstest::Push(port, records[0]));
+
+    // An IDR slice start in front of zeros: a picture the decoder has to chew through.
+    std::vector<uint8_t> payload(QUORIX_MAX_INPUT_PAYLOAD + 1u, 0);
+    payload[2] = 1;
+    payload[3] = 0x65;
+    const std::vector<uint8_t> giant = playertest::MakeRecord(1, 1, 40, 1, 320, 240, payload);
+    EXPECT_EQ(QUORIX_E_PARAM, QUORIX_InputStreamData(port, giant.data(), static_cast<uint32_t>(giant.size())));
+    // A composite packet whose sub-frame alone is within the bound, the packet not.
+    payload.resize(QUORIX_MAX_INPUT_PAYLOAD - 27u);
+    const std::vector<uint8_t> packet =
+        stresstest::CompositeOf(playertest::MakeRecord(1, 1, 40, 1, 320, 240, payload), 0);
+    ASSERT_GT(packet.size(), QUORIX_MAX_INPUT_PAYLOAD + 28u);
+    EXPECT_EQ(QUORIX_E_PARAM, QUORIX_InputStreamData(port, packet.data(), static_cast<uint32_t>(packet.size())));
+    // Exactly at the bound: taken.
+    payload.resize(QUORIX_MAX_INPUT_PAYLOAD);
+    const std::vector<uint8_t> largest = playertest::MakeRecord(1, 2, 80, 1, 320, 240, payload);
+    EXPECT_EQ(QUORIX_OK, stresstest::Push(port, largest));
+
+    EXPECT_EQ(QUORIX_OK, QUORIX_Stop(port));
+    // The stream plays again after the stop.
+    const int before = PanoDouble::Get().frameCount();
+    ASSERT_EQ(QUORIX_OK, QUORIX_Play(port, 0, nullptr, 0));
+    for (const auto& r : records) ASSERT_EQ(QUORIX_OK, stresstest::Push(port, r));
+    EXPECT_GT(PanoDouble::Get().waitFrames(before + 1, kWaitMs), before);
+    EXPECT_EQ(QUORIX_OK, QUORIX_CloseStream(port));
+    EXPECT_EQ(QUORIX_OK, QUORIX_FreePort(port));
+}
+
+// ---- the process ending with OpenGL ports playing ----
+//
+// The GL driver is loaded after the application object is built, and its compiler registers
+// further exit handlers from the render threads when it first compiles their shaders: the
+// driver's objects are destroyed first at exit, and render threads still drawing then run into
+// freed driver state. Each child plays fisheye files and streams on real OpenGL ports with
+// large, de-warping regions, waits until every port has drawn, and returns through exit().
+
+constexpr int kGlPorts = 4;
+
+// Counts draws per port; the child waits until every port drew a few pictures.
+struct DrawCounter {
+    std::mutex lock;
+    std::condition_variable drawn;
+    int count[kGlPorts] = {};
+    bool WaitAll(int atLeast, uint32_t timeoutMs) {
+        std::unique_lock<std::mutex> guard(lock);
+        return drawn.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] {
+            return std::all_of(std::begin(count), std::end(count), [&](int c) { return c >= atLeast; });
+        });
+    }
+};
+DrawCounter g_draws;
+uint16_t g_glPorts[kGlPorts];
+
+void OnGlDraw(uint16_t port, uint16_t, int32_t, QUORIX_HDC, const QUORIX_RECT*, const QUORIX_RECT*, void*) {
+    std::lock_guard<std::mutex> guard(g_draws.lock);
+    for (int i = 0; i < kGlPorts; ++i) {
+        if (g_glPorts[i] == port) ++g_draws.count[i];
+    }
+    g_draws.drawn.notify_all();
+}
+
+// Runs in a child process only: QUORIX_STRESS_EXIT_GL is "pbuffer" (no window: the renderer
+// draws into a headless pbuffer) or "window" (an X window of the test's X server).
+TEST(StressExitChild, DISABLED_EndsWithOpenGlPortsPlaying) {
+    const char* mode = std::getenv("QUORIX_STRESS_EXIT_GL");
+    const char* logDir = std::getenv("QUORIX_STRESS_EXIT_CHILD");
+    if (mode == nullptr || logDir == nullptr) GTEST_SKIP() << "runs as a child of ExitWithOpenGlPortsPlaying";
+    const bool window = std::string(mode) == "window";
+    static quorixtest::TempDir dir;
+    // The clip over and over (it starts with a key frame): the files still play when the process
+    // ends, as fisheye pictures that every render thread de-warps into a panorama.
+    playertest::Clip longClip = stresstest::H264Clip();
+    for (int repeat = 0; repeat < 40; ++repeat) {
+        longClip.packets.insert(longClip.packets.end(), stresstest::H264Clip().packets.begin(),
+                                stresstest::H264Clip().packets.end());
+    }
+    const std::string path = dir.Path("clip-fisheye.kz");
+    if (!quorixtest::WriteFile(path, playertest::ClipFile(longClip, 40, QUORIX_MODEL_FISHEYE))) std::_Exit(2);
+    if (QUORIX_InitSDK() != QUORIX_OK) std::_Exit(3);
+    const std::string logBase = std::string(logDir) + "/quorix";
+    QUORIX_SetLogAttribute(1, 0, logBase.c_str(), "txt");
+
+    // One window per port (a window carries one GL surface), a quarter of the screen each.
+    Display* display = nullptr;
+    const int width = window ? 960 : 1920;
+    const int height = window ? 540 : 1080;
+    if (window) {
+        display = XOpenDisplay(nullptr);
+        if (display == nullptr) std::_Exit(10);
+    }
+    for (int i = 0; i < kGlPorts; ++i) {
+        QUORIX_HWND target = 0;
+        if (window) {
+            const int screen = DefaultScreen(display);
+            const Window w = XCreateSimpleWindow(display, RootWindow(display, screen), (i % 2) * width,
+                                                 (i / 2) * height, width, height, 0, BlackPixel(display, screen),
+                                                 BlackPixel(display, screen));
+            XMapWindow(display, w);
+            XSync(display, False);
+            target = static_cast<QUORIX_HWND>(w);
+        }
+        uint16_t port = 0;
+        if (QUORIX_GetPort(&port) != QUORIX_OK) std::_Exit(4);
+        g_glPorts[i] = port;
+        // Large regions: region 0 covers the whole window (or a 1080p pbuffer), the other five
+        // lie over it, each de-warping in another display type.
+        const QUORIX_RECT rect{0, 0, width, height};
+        if (QUORIX_SetDisplayRegion(port, 0, &rect, 1) != QUORIX_OK) std::_Exit(5);
+        static constexpr uint32_t kTypes[] = {QUORIX_DISPLAY_SPHERE, QUORIX_DISPLAY_PLANE180,
+                                              QUORIX_DISPLAY_CYLINDER, QUORIX_DISPLAY_CYLINDER_INSIDE,
+                                              QUORIX_DISPLAY_PLANE};
+        for (uint16_t region = 1; region < QUORIX_MAX_REGIONS; ++region) {
+            const QUORIX_RECT part{(region % 3) * width / 3, (region / 3) * height / 2,
+                                   (region % 3 + 1) * width / 3, (region / 3 + 1) * height / 2};
+            if (QUORIX_SetDisplayRegion(port, region, &part, 1) != QUORIX_OK) std::_Exit(5);
+            if (QUORIX_SetCurrentDisplayType(port, region, kTypes[region - 1]) != QUORIX_OK) std::_Exit(13);
+        }
+        if (QUORIX_SetDrawCallback(port, 0, &OnGlDraw, nullptr) != QUORIX_OK) std::_Exit(6);
+        if (i % 2 == 0) {
+            if (QUORIX_OpenFile(port, path.c_str()) != QUORIX_OK) std::_Exit(7);
+        } else {
+            if (QUORIX_OpenStream(port, QUORIX_MODEL_FISHEYE, nullptr, 0, nullptr, 0) != QUORIX_OK) std::_Exit(8);
+        }
+        if (QUORIX_SetCurrentDisplayType(port, 0, QUORIX_DISPLAY_PLANE360) != QUORIX_OK) std::_Exit(12);
+        if (QUORIX_Play(port, target, nullptr, 0) != QUORIX_OK) std::_Exit(9);
+        if (i % 2 == 1) {
+            for (const auto& r : stresstest::H264Records()) stresstest::Push(port, r);
+        }
+    }
+    // Every render thread is drawing.
+    if (!g_draws.WaitAll(3, kWaitMs)) std::_Exit(11);
+    // The window and its connection stay open: a host returning from main does not close them.
+    std::exit(0);
+}
+
+// Spawns this executable as the child above and returns its wait status; fails the test when it
+// does not end.
+int RunGlExitChild(const std::string& mode, const std::string& logDir) {
+    const std::string self = fs::read_symlink("/proc/self/exe").string();
+    std::vector<std::string> args = {self, "--gtest_filter=StressExitChild.DISABLED_EndsWithOpenGlPortsPlaying",
+                                     "--gtest_also_run_disabled_tests"};
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
+    env.push_back("QUORIX_STRESS_EXIT_CHILD=" + logDir);
+    env.push_back("QUORIX_STRESS_EXIT_GL=" + mode);
+    std::vector<char*> argv, envp;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0) {
+        ADD_FAILURE() << "cannot start the child";
+        return -1;
+    }
+    std::promise<int> done;
+    auto status = done.get_future();
+    std::thread waiter([pid, &done] {
+        int s = 0;
+        while (::waitpid(pid, &s, 0) < 0 && errno == EINTR) {
+        }
+        done.set_value(s);
+    });
+    const bool ended = status.wait_for(std::chrono::milliseconds(kWaitMs)) == std::future_status::ready;
+    if (!ended) ::kill(pid, SIGKILL);
+    waiter.join();
+    EXPECT_TRUE(ended) << "the process did not end: exit hung with OpenGL ports playing";
+    return status.get();
+}
+
+TEST(StressExitGl, ExitWithOpenGlPortsPlaying) {
+    ASSERT_FALSE(stresstest::H264Clip().packets.empty()) << "libx264 missing";
+    quorixtest::TempDir dir;
+    // The test command runs the suite under its own X server; without one only the headless
+    // pbuffer is tried.
+    std::vector<std::string> modes = {"pbuffer"};
+    if (std::getenv("DISPLAY") != nullptr) modes.push_back("window");
+    const int runs = std::max(2, stresstest::Cycles(120) / 60);
+    for (const std::string& mode : modes) {
+        for (int run = 0; run < runs; ++run) {
+            SCOPED_TRACE(mode + " run " + std::to_string(run));
+            const std::string logDir = dir.Path("gl-exit-" + mode + "-" + std::to_string(run));
+            fs::create_directories(logDir);
+            const int s = RunGlExitChild(mode, logDir);
+            ASSERT_TRUE(WIFEXITED(s)) << "child ended by signal " << (WIFSIGNALED(s) ? WTERMSIG(s) : 0);
+            ASSERT_EQ(0, WEXITSTATUS(s)) << "the child failed before its exit (see its exit code)";
+            // The render threads were ended by the library on the way out, each on its own.
+            std::string log;
+            for (const auto& entry : fs::directory_iterator(logDir)) {
+                std::ifstream in(entry.path(), std::ios::binary);
+                log.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+            }
+            EXPECT_NE(std::string::npos, log.find("the 'CRender_")) << "the log shows no render thread";
+            EXPECT_EQ(std::string::npos, log.find("exitcode=0x8000801e")) << log;
+        }
     }
 }
 

@@ -2,8 +2,12 @@
 
 #include <quorixsdk.h>
 
+#include <cxxabi.h>
+
 #include <cstring>
 #include <new>
+
+#include "base/hthread.h"
 
 namespace BRIXEL {
 
@@ -26,6 +30,7 @@ void CHBuffer::Release() {
     OnRelease();
 }
 
+H_PASSES_CANCEL
 uint32_t CHBuffer::Allocate(uint64_t size, bool force) {
     if (size > UINT64_MAX - m_extra) return QUORIX_E_NO_MEMORY;
     const uint64_t need = size + m_extra;
@@ -37,6 +42,8 @@ uint32_t CHBuffer::Allocate(uint64_t size, bool force) {
     uint8_t* data = nullptr;
     try {
         data = new (std::nothrow) uint8_t[static_cast<size_t>(need)];
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         return QUORIX_E_EXCEPTION;
     }

@@ -7,17 +7,40 @@
 
 namespace BRIXEL {
 
-std::string GetModulePath() {
+namespace {
+
+std::string ResolveModulePath() {
     Dl_info info{};
     if (dladdr(reinterpret_cast<void*>(&GetModulePath), &info) == 0) return {};
-    std::string path = info.dli_fname ? info.dli_fname : "";
-    if (!path.empty() && path.front() == '/') return path;
-    // The main program may be reported by its invocation name only.
+    const std::string name = info.dli_fname ? info.dli_fname : "";
     char buffer[PATH_MAX];
-    if (!path.empty() && realpath(path.c_str(), buffer)) return buffer;
-    const ssize_t n = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
-    if (n <= 0) return path;
-    return std::string(buffer, static_cast<size_t>(n));
+    if (name.empty()) {
+        // The loader names the main program by an empty string: this code is linked into it.
+        const ssize_t n = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
+        return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
+    }
+    // A name found through a relative search path is relative to the working directory the
+    // process had when it loaded us; resolved now, while that is still so. A name that cannot be
+    // resolved gives no path at all: never some other directory in its place.
+    if (realpath(name.c_str(), buffer) == nullptr)
+        return {};
+    return buffer;
+}
+
+const std::string& LoadTimePath() {
+    static const std::string path = ResolveModulePath();
+    return path;
+}
+
+// Runs while the module is being loaded, before the host can change its working directory.
+__attribute__((constructor)) void ResolveModulePathAtLoad() {
+    LoadTimePath();
+}
+
+}  // namespace
+
+std::string GetModulePath() {
+    return LoadTimePath();
 }
 
 std::string GetModuleDirectory() {

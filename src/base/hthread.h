@@ -27,6 +27,15 @@ private:
     int m_old = PTHREAD_CANCEL_ENABLE;
 };
 
+// A catch-all on any path a worker can take must let a cancellation through: glibc unwinds a
+// cancelled thread with a forced-unwind exception, and one that a catch (...) swallows ends the
+// process ("exception not rethrown"). Such a catch-all is preceded by
+//     } catch (abi::__forced_unwind&) {
+//         throw;
+// and its function is marked H_PASSES_CANCEL: the unwind's exception object is foreign, and
+// binding it trips the null check of clang's undefined-behaviour sanitizer.
+#define H_PASSES_CANCEL __attribute__((no_sanitize("null")))
+
 // Derived classes that override the hooks must Stop() in their own destructor: by the time this
 // destructor runs, the overrides are gone.
 class CHThread {

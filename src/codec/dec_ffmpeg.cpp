@@ -2,11 +2,15 @@
 
 #include <quorixsdk.h>
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <atomic>
 #include <climits>
 #include <new>
 #include <thread>
+
+#include "base/hthread.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -55,6 +59,12 @@ uint32_t CDecFFmpeg::Open(uint32_t codec) {
     m_decoder = avcodec_find_decoder(codec == CODEC_H264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_HEVC);
     if (m_decoder == nullptr) return QUORIX_E_NOT_IMPL;
 
+    // FFmpeg's slice threads wait on its own locks: a cancellation taking effect inside a call
+    // would leave them held, and the next open or free of a context would wait for ever. The
+    // calls are bounded (the engine caps a record's size), so cancellation waits until they
+    // return.
+    BRIXEL::CHCancelGuard noCancel;
+    InstallFFmpegLog();
     m_context = avcodec_alloc_context3(m_decoder);
     m_frame = av_frame_alloc();
     m_packet = av_packet_alloc();
@@ -78,6 +88,7 @@ uint32_t CDecFFmpeg::Open(uint32_t codec) {
 }
 
 void CDecFFmpeg::FreeContext() {
+    BRIXEL::CHCancelGuard noCancel;  // joins FFmpeg's threads; see Open
     if (m_context != nullptr) {
         BRIXEL::CHAutoLock guard(&FFmpegOpenLock());
         avcodec_free_context(&m_context);
@@ -96,12 +107,14 @@ void CDecFFmpeg::Close() {
     m_opened = false;
 }
 
+H_PASSES_CANCEL
 uint32_t CDecFFmpeg::DecodeVideo(const uint8_t* data, uint32_t size, uint32_t& width, uint32_t& height,
                                  uint32_t& format, uint8_t* planes[3], uint32_t sizes[3],
                                  uint32_t strides[3]) {
     if (!m_opened) return QUORIX_E_NOT_INIT;
     if (data == nullptr || size == 0 || size > INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE) return QUORIX_E_PARAM;
     try {
+        BRIXEL::CHCancelGuard noCancel;  // see Open
         // The packet does not own the caller's bytes: sending copies them into padded memory,
         // so the parser never reads past the caller's block.
         m_packet->data = const_cast<uint8_t*>(data);
@@ -136,6 +149,8 @@ uint32_t CDecFFmpeg::DecodeVideo(const uint8_t* data, uint32_t size, uint32_t& w
         sizes[2] = picture.stride[2] * picture.chromaRows;
         format = 0;
         return QUORIX_OK;
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         return QUORIX_E_EXCEPTION;
     }

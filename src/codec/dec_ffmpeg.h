@@ -33,6 +33,11 @@ void ConfigureLiveThreading(AVCodecContext* context, bool sharedCores = false);
 // successful Open and Close).
 uint32_t OpenLiveDecoders();
 
+// Sends FFmpeg's log to the library's logger, its levels mapped, so that the host's logging
+// settings govern it (nothing reaches standard error with logging off). Installed once, before
+// the first codec context is made.
+void InstallFFmpegLog();
+
 class CDecFFmpeg : public CDecoder {
     H_DECLARE_RUNTIME_CLASS(CDecFFmpeg)
 public:

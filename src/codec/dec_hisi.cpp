@@ -2,12 +2,15 @@
 
 #include <quorixsdk.h>
 
+#include <cxxabi.h>
+
 #include <cstdlib>
 #include <cstring>
 
 #include "base/hatomic.h"
 #include "base/hclock.h"
 #include "base/hlog.h"
+#include "base/hthread.h"
 #include "codec/native_dec.h"
 
 namespace HCC {
@@ -101,6 +104,7 @@ uint32_t CDecHisi::CreateMjpegDecoder(uint32_t width, uint32_t height) {
     return m_handle != nullptr ? QUORIX_OK : QUORIX_E_SYSTEM;
 }
 
+H_PASSES_CANCEL
 uint32_t CDecHisi::DecodeVideo(const uint8_t* data, uint32_t size, uint32_t& width, uint32_t& height,
                                uint32_t& format, uint8_t* planes[3], uint32_t sizes[3], uint32_t strides[3]) {
     if (!m_opened) return QUORIX_E_NOT_INIT;
@@ -182,6 +186,8 @@ uint32_t CDecHisi::DecodeVideo(const uint8_t* data, uint32_t size, uint32_t& wid
         sizes[0] = out.strideY * lumaRows;
         sizes[1] = sizes[2] = out.strideUV * chromaRows;
         return QUORIX_OK;
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         return QUORIX_E_EXCEPTION;
     }

@@ -2,10 +2,13 @@
 
 #include <quorixsdk.h>
 
+#include <cxxabi.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "base/hthread.h"
 #include "codec/ximage.h"
 
 namespace HCC {
@@ -61,6 +64,7 @@ void ConvertBottomUpBgrTo420(const uint8_t* bgr, uint32_t width, uint32_t height
 
 bool CDecXImage::IsSupport(uint32_t codec) const { return codec == CODEC_MJPEG; }
 
+H_PASSES_CANCEL
 uint32_t CDecXImage::DecodeVideo(const uint8_t* data, uint32_t size, uint32_t& width, uint32_t& height,
                                  uint32_t& format, uint8_t* planes[3], uint32_t sizes[3], uint32_t strides[3]) {
     if (!m_opened) return QUORIX_E_NOT_INIT;
@@ -92,11 +96,14 @@ uint32_t CDecXImage::DecodeVideo(const uint8_t* data, uint32_t size, uint32_t& w
         strides[2] = w / 2;
         format = 0;
         return QUORIX_OK;
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         return QUORIX_E_EXCEPTION;
     }
 }
 
+H_PASSES_CANCEL
 uint32_t EncodeSnapshotJpeg(const uint8_t* pixels, uint32_t width, uint32_t rowBytes, uint32_t height,
                             uint32_t bitsPerPixel, uint32_t quality, uint8_t** block, uint32_t* byteCount) {
     if (pixels == nullptr || block == nullptr || byteCount == nullptr) return QUORIX_E_PARAM;
@@ -138,6 +145,8 @@ uint32_t EncodeSnapshotJpeg(const uint8_t* pixels, uint32_t width, uint32_t rowB
         *block = file.Detach();
         *byteCount = count;
         return *block != nullptr ? QUORIX_OK : QUORIX_E_NOT_SUPPORTED;
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         return QUORIX_E_EXCEPTION;
     }

@@ -2,10 +2,13 @@
 
 #include <quorixsdk.h>
 
+#include <cxxabi.h>
+
 #include <cstdio>
 #include <memory>
 
 #include "base/hlog.h"
+#include "base/hthread.h"
 #include "codec/dec_audio.h"
 #include "codec/dec_ffmpeg.h"
 #include "codec/dec_hisi.h"
@@ -100,6 +103,7 @@ uint32_t CDecoder::CreateDecoder(uint32_t codec, uint32_t module, CDecoder*& dec
     return QUORIX_OK;
 }
 
+H_PASSES_CANCEL
 uint32_t CreateDecoder(uint32_t codec, uint32_t module, HDECODER* decoder) {
     if (decoder == nullptr) return QUORIX_E_PARAM;
     *decoder = nullptr;
@@ -108,11 +112,14 @@ uint32_t CreateDecoder(uint32_t codec, uint32_t module, HDECODER* decoder) {
         const uint32_t result = CDecoder::CreateDecoder(codec, module, made);
         *decoder = made;
         return result;
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         return QUORIX_E_EXCEPTION;
     }
 }
 
+H_PASSES_CANCEL
 uint32_t DecodeVideo(HDECODER handle, const uint8_t* data, uint32_t size, uint32_t* width,
                      uint32_t* height, uint32_t* format, uint8_t* planes[3], uint32_t sizes[3],
                      uint32_t strides[3]) {
@@ -123,11 +130,14 @@ uint32_t DecodeVideo(HDECODER handle, const uint8_t* data, uint32_t size, uint32
         CDecoder* decoder = AsDecoder(handle);
         if (decoder == nullptr) return QUORIX_E_PARAM;
         return decoder->DecodeVideo(data, size, *width, *height, *format, planes, sizes, strides);
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         return QUORIX_E_EXCEPTION;
     }
 }
 
+H_PASSES_CANCEL
 uint32_t DecodeAudio(HDECODER handle, const uint8_t* data, uint32_t size, uint8_t** output,
                      uint32_t* outputSize) {
     if (data == nullptr || output == nullptr || outputSize == nullptr) return QUORIX_E_PARAM;
@@ -135,16 +145,21 @@ uint32_t DecodeAudio(HDECODER handle, const uint8_t* data, uint32_t size, uint8_
         CDecoder* decoder = AsDecoder(handle);
         if (decoder == nullptr) return QUORIX_E_PARAM;
         return decoder->DecodeAudio(data, size, *output, *outputSize);
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         return QUORIX_E_EXCEPTION;
     }
 }
 
+H_PASSES_CANCEL
 uint32_t DestroyDecoder(HDECODER handle) {
     CDecoder* decoder = AsDecoder(handle);
     if (decoder == nullptr) return QUORIX_E_PARAM;
     try {
         decoder->Close();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         return QUORIX_E_EXCEPTION;  // a decoder that cannot close is left alive rather than torn down half-way
     }

@@ -1,10 +1,13 @@
 #include "codec/native_dec.h"
 
+#include <cxxabi.h>
+
 #include <atomic>
 #include <climits>
 #include <memory>
 #include <new>
 
+#include "base/hthread.h"
 #include "codec/dec_ffmpeg.h"
 #include "codec/decoder.h"
 #include "codec/picture420.h"
@@ -28,6 +31,7 @@ public:
     CNativeVideo(Kind kind, uint32_t maxWidth, uint32_t maxHeight)
         : m_kind(kind), m_maxWidth(maxWidth), m_maxHeight(maxHeight) {}
     ~CNativeVideo() {
+        BRIXEL::CHCancelGuard noCancel;  // FFmpeg joins its threads; see Start
         if (m_context != nullptr) {
             BRIXEL::CHAutoLock guard(&FFmpegOpenLock());
             avcodec_free_context(&m_context);
@@ -40,6 +44,10 @@ public:
     CNativeVideo& operator=(const CNativeVideo&) = delete;
 
     bool Start() {
+        // FFmpeg's threads wait on its own locks: a cancellation taking effect inside a call would
+        // leave them held for good. The calls are bounded, so cancellation waits until they return.
+        BRIXEL::CHCancelGuard noCancel;
+        InstallFFmpegLog();
         static const AVCodecID ids[] = {AV_CODEC_ID_H264, AV_CODEC_ID_HEVC, AV_CODEC_ID_MJPEG};
         const AVCodec* codec = avcodec_find_decoder(ids[m_kind]);
         if (codec == nullptr) return false;
@@ -64,6 +72,7 @@ public:
 
     int32_t Decode(const uint8_t* data, uint32_t size, CPlanes420& out) {
         if (data == nullptr || size == 0 || size > INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE) return NATIVE_E_PARAM;
+        BRIXEL::CHCancelGuard noCancel;  // see Start
         m_packet->data = const_cast<uint8_t*>(data);  // sending copies into padded memory
         m_packet->size = static_cast<int>(size);
         bool got = false;
@@ -168,6 +177,7 @@ int32_t MjpegDec_Decode(void* handle, const uint8_t* data, uint32_t size, uint32
 
 void MjpegDec_Delete(void* handle) { std::unique_ptr<CNativeVideo>(static_cast<CNativeVideo*>(handle)); }
 
+H_PASSES_CANCEL
 int32_t IHW265D_Create(void** handle, const IHW265D_INIT_PARAM* param) {
     if (handle == nullptr || param == nullptr) return IHW265D_E_PARAM;
     *handle = nullptr;
@@ -181,6 +191,9 @@ int32_t IHW265D_Create(void** handle, const IHW265D_INIT_PARAM* param) {
     try {
         instance = new (memory) CH265Instance{CNativeVideo(KIND_H265, param->iMaxWidth, param->iMaxHeight),
                                               param->uiChannelID, param->FreeFxn};
+    } catch (abi::__forced_unwind&) {
+        param->FreeFxn(param->uiChannelID, memory);
+        throw;
     } catch (...) {
         param->FreeFxn(param->uiChannelID, memory);
         return IHW265D_E_MEMORY;

@@ -1,4 +1,5 @@
 #include "ddraw/display.h"
+#include <cxxabi.h>
 
 #include <algorithm>
 #include <cmath>
@@ -948,11 +949,14 @@ uint32_t CDisplay::DrawFrame(const CDecodeFrame& frame) {
 namespace {
 
 template <typename F>
+H_PASSES_CANCEL
 uint32_t Guarded(CDisplay* display, F&& f) {
     if (display == nullptr)
         return QUORIX_E_PARAM;
     try {
         return f(display);
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         return QUORIX_E_EXCEPTION;
     }
@@ -960,6 +964,7 @@ uint32_t Guarded(CDisplay* display, F&& f) {
 
 }  // namespace
 
+H_PASSES_CANCEL
 uint32_t CreateDisplay(CDisplay** out) {
     if (out == nullptr)
         return QUORIX_E_PARAM;
@@ -973,6 +978,8 @@ uint32_t CreateDisplay(CDisplay** out) {
             return r;
         *out = display.release();
         return QUORIX_OK;
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         return QUORIX_E_NO_MEMORY;
     }

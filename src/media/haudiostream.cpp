@@ -18,7 +18,9 @@ CHAudioStream::CHAudioStream(CHPlayer* owner, uint16_t streamId)
 
 CHAudioStream::~CHAudioStream() {
     // Destructors cannot pass exceptions on; the engine destroys every stream whatever one
-    // of them raises.
+    // of them raises. Nor a cancellation: a destroying thread cancelled while it waits for the
+    // stream's worker would unwind out of a destructor, which ends the process.
+    CHCancelGuard noCancel;
     try {
         Shutdown();
     } catch (...) {
@@ -36,6 +38,7 @@ void CHAudioStream::Shutdown() {
     }
 }
 
+H_PASSES_CANCEL
 uint32_t CHAudioStream::OnThreadLoop(uint64_t) {
     try {
         DecodeOne();

@@ -21,6 +21,8 @@ namespace {
 constexpr uint32_t kIdleLoopMs = 100;
 constexpr uint32_t kPresentLoopMs = 20;
 
+static_assert(kHMFMaxPayload == QUORIX_MAX_INPUT_PAYLOAD, "the documented bound of pushed records");
+
 // Releases a stream marked as in use by an input thread, also when the input throws.
 template <typename Stream>
 class InputUse {
@@ -40,6 +42,7 @@ bool IsRecordMagic(uint16_t magic) {
 
 // A stream that throws while it is torn down must not keep the others alive.
 template <typename Stream>
+H_PASSES_CANCEL
 void DestroyQuietly(Stream* stream) {
     try {
         stream->Shutdown();
@@ -68,6 +71,7 @@ CHPlayer::~CHPlayer() {
 // Between passes the thread waits on m_presentWake rather than sleeping a fixed pass: a picture
 // queued by a stream, or a change of play mode, starts the next pass at once, and a pass that
 // found a picture not yet due waits only until it is. The pass intervals stay as upper bounds.
+H_PASSES_CANCEL
 uint32_t CHPlayer::OnThreadLoop(uint64_t) {
     if (GetPlayMode() == 0) {
         RestBetweenPasses(kIdleLoopMs);
@@ -106,6 +110,7 @@ bool CHPlayer::IsPlaying() {
     return IsStarted();
 }
 
+H_PASSES_CANCEL
 uint32_t CHPlayer::InputData(const uint8_t* data, uint32_t length) {
     // Nothing thrown below (an owner's override, an allocation) may leave the engine.
     try {
@@ -121,6 +126,10 @@ uint32_t CHPlayer::RouteInput(const uint8_t* data, uint32_t length) {
     if (!data || length < kHMFFrameHeaderSize)
         return QUORIX_E_PARAM;
     if (!IsRecordMagic(HLoadLE16(data)))
+        return QUORIX_E_PARAM;
+    // Pushed records are held to the bound of file records: a bigger one would keep its stream
+    // thread copying and decoding for longer than a stop waits for it.
+    if (length - kHMFFrameHeaderSize > kHMFMaxPayload)
         return QUORIX_E_PARAM;
     const uint8_t type = data[2];
     const uint8_t kind = type & kHMFKindMask;

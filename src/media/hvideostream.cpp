@@ -64,7 +64,9 @@ CHVideoStream::CHVideoStream(CHPlayer* owner, uint16_t streamId)
 
 CHVideoStream::~CHVideoStream() {
     // Destructors cannot pass exceptions on; the engine destroys every stream whatever one
-    // of them raises.
+    // of them raises. Nor a cancellation: a destroying thread cancelled while it waits for the
+    // stream's worker would unwind out of a destructor, which ends the process.
+    CHCancelGuard noCancel;
     try {
         Shutdown();
     } catch (...) {
@@ -86,6 +88,7 @@ void CHVideoStream::Shutdown() {
     }
 }
 
+H_PASSES_CANCEL
 uint32_t CHVideoStream::OnThreadLoop(uint64_t) {
     uint32_t restMs = kIdleSleepMs;
     try {

@@ -9,8 +9,10 @@ CDynamicLibrary::~CDynamicLibrary() { Close(); }
 bool CDynamicLibrary::Open(const std::string& path) {
     Close();
     m_lastError.clear();
-    if (path.empty()) {
-        m_lastError = "empty path";
+    // Only an absolute path names one file: a bare name would be searched along the loader's
+    // paths and a relative one against whatever the working directory is now.
+    if (path.empty() || path.front() != '/') {
+        m_lastError = "not an absolute path";
         return false;
     }
     m_handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);

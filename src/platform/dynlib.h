@@ -14,9 +14,10 @@ public:
     CDynamicLibrary(const CDynamicLibrary&) = delete;
     CDynamicLibrary& operator=(const CDynamicLibrary&) = delete;
 
-    // Loads `path` with every symbol bound now and kept private to this handle, so that two
-    // libraries exporting the same entry-point names never see each other's. Closes a library
-    // loaded before. False (with the loader's message in LastError()) when it cannot be loaded.
+    // Loads the library at the absolute `path` (anything else is refused) with every symbol bound
+    // now and kept private to this handle, so that two libraries exporting the same entry-point
+    // names never see each other's. Closes a library loaded before. False (with the loader's
+    // message in LastError()) when it cannot be loaded.
     bool Open(const std::string& path);
     void Close();
     bool IsOpen() const { return m_handle != nullptr; }

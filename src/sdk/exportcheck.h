@@ -7,6 +7,7 @@
 
 #include <cxxabi.h>
 
+#include "base/hthread.h"
 #include "sdk/quorixapp.h"
 
 namespace quorixexport {
@@ -36,9 +37,12 @@ inline PortAccess CheckRegion(uint16_t port, uint16_t region) {
 // Nothing may unwind into the host's C code: an exception becomes QUORIX_E_EXCEPTION (or the
 // given value for a value getter). Thread cancellation of a host thread must keep unwinding.
 template <typename Result, typename Body>
+H_PASSES_CANCEL
 Result Guarded(Result onException, Body&& body) {
     try {
-        return body();
+        Result result = body();
+        ArmExitHook();
+        return result;
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (...) {

@@ -1,5 +1,10 @@
 #include "sdk/quorixapp.h"
 
+#include <link.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
 #include "base/hlog.h"
 #include "base/hmodule.h"
 #include "ddraw/display.h"
@@ -20,10 +25,58 @@ bool SameParam(const CSysParam& a, const CSysParam& b) {
 }
 }  // namespace
 
+namespace {
+
+std::atomic<bool> g_appAlive{false};
+// The loader's count of objects ever loaded when the exit hook was last registered.
+std::atomic<unsigned long long> g_hookLoadCount{0};
+
+int ReadLoadCount(dl_phdr_info* info, size_t, void* out) {
+    *static_cast<unsigned long long*>(out) = info->dlpi_adds;
+    return 1;  // the count is the same in every entry
+}
+
+void EndPortsAtExit() {
+    if (g_appAlive.load())
+        GetApp().EndPorts();
+}
+
+// The thread-local objects of the thread that calls exit() are destroyed before any exit
+// handler runs, so this one ends the ports ahead even of the handlers the GL driver and its
+// compiler register lazily, from the render threads, long after the library was loaded. Only
+// the process's main thread acts: its objects go when main returns (or calls exit()); another
+// thread's go when that thread ends, which is no reason to end the ports.
+struct ExitSentinel {
+    bool armed = false;
+    ~ExitSentinel() {
+        if (armed && gettid() == getpid())
+            EndPortsAtExit();
+    }
+};
+thread_local ExitSentinel t_exitSentinel;
+
+// A host that links the library loads it on its main thread, before main.
+__attribute__((constructor)) void ArmExitSentinelAtLoad() {
+    t_exitSentinel.armed = true;
+}
+
+}  // namespace
+
 CQuorixApp& GetApp() {
     // Built without a lock: the host makes its first call before it calls from several threads.
     static CQuorixApp app;
     return app;
+}
+
+void ArmExitHook() {
+    t_exitSentinel.armed = true;
+    // The handler stays as the fallback for exit() called from another thread.
+    unsigned long long loaded = 0;
+    dl_iterate_phdr(&ReadLoadCount, &loaded);
+    unsigned long long armed = g_hookLoadCount.load();
+    if (loaded == armed || !g_hookLoadCount.compare_exchange_strong(armed, loaded))
+        return;
+    std::atexit(&EndPortsAtExit);
 }
 
 CQuorixApp::CQuorixApp() {
@@ -35,9 +88,18 @@ CQuorixApp::CQuorixApp() {
     for (uint16_t port = 0; port < MAX_PORTS; ++port) {
         m_players[port] = std::make_unique<CPlayer>(port, *this);
     }
+    g_appAlive.store(true);
+}
+
+void CQuorixApp::EndPorts() {
+    for (auto& player : m_players) {
+        if (player)
+            player->ResetPort(false);
+    }
 }
 
 CQuorixApp::~CQuorixApp() {
+    g_appAlive.store(false);
     // Ports first: one that closes an external renderer still needs its library loaded.
     for (auto& player : m_players) {
         player.reset();
@@ -49,8 +111,10 @@ uint32_t CQuorixApp::InitInstance() {
     if (m_initCount.Increment() != 1) {
         return QUORIX_OK;
     }
+    // Absolute, resolved when the library was loaded; empty when it could not be, and then no
+    // file is looked for beside the library at all.
     std::string directory = BRIXEL::GetModuleDirectory();
-    if (directory.empty() || directory.back() != '/') {
+    if (!directory.empty() && directory.back() != '/') {
         directory.push_back('/');
     }
     // Looked up anew, but stored only when it differs (it never does once the library is
@@ -163,13 +227,15 @@ const CGPano& CQuorixApp::GetGPano() {
     // until the next release and initialisation.
     m_panoTried = true;
     const std::string path = m_moduleDirectory + kPanoLibraryName;
-    // Without the library's own directory (never initialised) a bare name would make the loader
-    // search the system paths: only the copy beside this library is ever used.
-    if (m_moduleDirectory.empty() || !m_panoModule.Open(path)) {
+    // Without the library's own absolute directory (never initialised, or not resolvable) a
+    // bare or relative name would make the loader search the system paths or the working
+    // directory: only the copy beside this library is ever used.
+    if (m_moduleDirectory.empty() || m_moduleDirectory.front() != '/' || !m_panoModule.Open(path)) {
         HLOG(kSource, kModule, BRIXEL::HLOG_ERROR, "CQuorixApp::GetGPano", "load '%s' fail",
              path.c_str());
         return m_gpano;
     }
+    HLOG(kSource, kModule, BRIXEL::HLOG_INFO, "CQuorixApp::GetGPano", "loaded '%s'", path.c_str());
     m_gpano.Resolve([this](const char* name) { return m_panoModule.Symbol(name); });
     return m_gpano;
 }

@@ -37,6 +37,9 @@ public:
     uint32_t InitInstance();
     // Counted: only the call that brings the count to 0 releases. Always QUORIX_OK.
     uint32_t ExitInstance();
+    // Frees every port (their threads stopped and joined, their renderers closed), as
+    // QUORIX_FreePort does; the port objects stay. Run by the exit hook (see ArmExitHook).
+    void EndPorts();
     bool IsInitialized() const { return m_initialized.load(std::memory_order_acquire); }
     int32_t GetInitCount() const { return m_initCount.Get(); }
 
@@ -107,3 +110,13 @@ private:
 
 // The application object, built on first use (the host's first call) and destroyed at exit.
 CQuorixApp& GetApp();
+
+// Makes sure the ports are ended at process exit before the static objects of the libraries the
+// library uses are destroyed. Exit handlers run in the reverse order of their registration, and
+// the GL driver (and the compiler it loads) registers its own when it is loaded and when its
+// render threads first need them, after the application object was built: its objects would go
+// first while render threads still draw. The ports end in a thread-local destructor of the main
+// thread, which exit() runs before every handler, and, for an exit from another thread, in an
+// exit handler registered again whenever libraries were loaded since the last registration.
+// Called after every export.
+void ArmExitHook();

@@ -5,9 +5,11 @@
 
 #include <errno.h>
 #include <pthread.h>
+#include <stdatomic.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 #define EXPORT __attribute__((visibility("default")))
 
@@ -28,6 +30,21 @@ static uint32_t g_nextHandle = 1;
 static int g_creates, g_inits, g_destroys, g_renderCallbacks;
 static PlayerPanoFrameHook g_hook;
 static void* g_hookContext;
+
+/* Like a GL driver, the double tears its state down in an exit handler registered when it is
+ * loaded, that is after the library that loads it has built its own objects: exit handlers run
+ * in reverse order, so the double's goes first. A call that arrives after it is the crash a real
+ * renderer would have, made certain. */
+static atomic_int g_tornDown;
+static void TearDown(void) { atomic_store(&g_tornDown, 1); }
+__attribute__((constructor)) static void RegisterTearDown(void) { atexit(TearDown); }
+static void CheckAlive(void) {
+    if (atomic_load(&g_tornDown)) {
+        static const char message[] = "player_pano_double: entry called after the process tore the renderer down\n";
+        (void)!write(2, message, sizeof message - 1);
+        abort();
+    }
+}
 
 EXPORT void PlayerPano_Reset(void) {
     pthread_mutex_lock(&g_lock);
@@ -108,6 +125,7 @@ EXPORT int PlayerPano_Calls(const char* name) {
 
 EXPORT uint32_t G_CreatePanoRender(CreateOptions options, const void* params, uint32_t paramsLen,
                                    uint32_t* handle) {
+    CheckAlive();
     (void)options;
     (void)params;
     (void)paramsLen;
@@ -120,6 +138,7 @@ EXPORT uint32_t G_CreatePanoRender(CreateOptions options, const void* params, ui
 }
 
 EXPORT uint32_t G_InitPanoRender(uint32_t handle, uintptr_t window) {
+    CheckAlive();
     (void)handle;
     (void)window;
     pthread_mutex_lock(&g_lock);
@@ -130,6 +149,7 @@ EXPORT uint32_t G_InitPanoRender(uint32_t handle, uintptr_t window) {
 
 EXPORT uint32_t G_InputFrame(uint32_t handle, uint32_t streamId, uint32_t width, uint32_t height,
                              const uint8_t* const* planes, const uint32_t* strides) {
+    CheckAlive();
     (void)handle;
     (void)streamId;
     const uint32_t cw = width / 2, ch = height / 2;
@@ -159,6 +179,7 @@ EXPORT uint32_t G_InputFrame(uint32_t handle, uint32_t streamId, uint32_t width,
 }
 
 EXPORT uint32_t G_SetRenderCallBack(uint32_t handle, RenderCallback callback, void* context) {
+    CheckAlive();
     (void)handle;
     (void)callback;
     (void)context;
@@ -169,6 +190,7 @@ EXPORT uint32_t G_SetRenderCallBack(uint32_t handle, RenderCallback callback, vo
 }
 
 EXPORT uint32_t G_DestroyPanoRender(uint32_t handle) {
+    CheckAlive();
     (void)handle;
     pthread_mutex_lock(&g_lock);
     ++g_destroys;
