@@ -174,6 +174,7 @@ uint32_t CPlayer::CreateRenderer(const uint8_t* params, uint32_t paramsLen) {
         if (created != QUORIX_OK) return created;
         if (display == nullptr) return QUORIX_E_NO_MEMORY;
         m_display.store(display);
+        ConnectBufferReturn();
         return QUORIX_OK;
     }
     SPHERA::CRender* render = nullptr;
@@ -181,7 +182,22 @@ uint32_t CPlayer::CreateRenderer(const uint8_t* params, uint32_t paramsLen) {
     if (created != QUORIX_OK) return created;
     if (render == nullptr) return QUORIX_E_NO_MEMORY;
     m_render.store(render);
+    ConnectBufferReturn();
     return QUORIX_OK;
+}
+
+void CPlayer::ConnectBufferReturn() {
+    // Every source of the renderer, not only the streams that exist now: the adapter reads the
+    // engine's callback at each return and frees the buffer itself while there is none.
+    if (SPHERA::CRender* render = m_render.load()) {
+        const uint32_t cameras = render->GetCameraCount();
+        for (uint32_t camera = 0; camera < cameras; ++camera) {
+            SPHERA::SetReleaseCallback(render, camera, &CPlayer::ReleaseToEngine, this);
+        }
+    }
+    if (HDD::CDisplay* display = m_display.load()) {
+        HDD::SetFrameReleaseCallback(display, &CPlayer::ReleaseDisplayBuffer, this);
+    }
 }
 
 void CPlayer::ReapRetiredRenderers() {
@@ -462,6 +478,11 @@ void CPlayer::ReleaseToEngine(uint8_t* data, uint32_t size, void* user) {
         BRIXEL::CHBuffer owner;
         owner.Attach(data, size, true);
     }
+}
+
+uint32_t CPlayer::ReleaseDisplayBuffer(uint8_t* data, uint32_t size, void* user) {
+    ReleaseToEngine(data, size, user);
+    return QUORIX_OK;
 }
 
 bool CPlayer::HoldsAudio() const { return m_host.GetAudioPort() == m_port; }
