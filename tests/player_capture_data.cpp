@@ -203,6 +203,81 @@ TEST_F(PortData, RecordingHoldsThePushedRecordsUnchanged) {
     EXPECT_EQ(QUORIX_OK, QUORIX_FreePort(port));
 }
 
+// A finished recording: the index written at the end and the header pointing at it.
+void ExpectFinished(const std::string& path, uint32_t frames) {
+    const std::vector<uint8_t> file = ReadFile(path);
+    ASSERT_GE(file.size(), 64u) << path;
+    EXPECT_EQ(frames, Le32(file, 52)) << path;
+    const uint32_t keys = Le32(file, 56);
+    EXPECT_GE(keys, 1u) << path;
+    EXPECT_EQ(file.size() - 12u * keys, Le32(file, 36)) << path;
+}
+
+// The recording ends with its owner: a free finishes the file, and the next owner of the same
+// port number records into a file of its own.
+TEST_F(PortData, FreeFinishesTheRecordingOfThePort) {
+    ASSERT_FALSE(Records().empty()) << "libx264 missing";
+    const std::string first = m_dir.Path("first.zbm");
+    const std::string second = m_dir.Path("second.zbm");
+    uint16_t port = 0;
+    ASSERT_EQ(QUORIX_OK, QUORIX_GetPort(&port));
+    ASSERT_EQ(QUORIX_OK, QUORIX_StartLocalRecord(port, first.c_str()));
+    ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(port, 1, nullptr, 0, nullptr, 0));
+    for (size_t i = 0; i < 5; ++i) {
+        const auto& r = Records()[i];
+        ASSERT_EQ(QUORIX_OK,
+                  QUORIX_InputStreamData(port, r.data(), static_cast<uint32_t>(r.size())));
+    }
+    ASSERT_EQ(QUORIX_OK, QUORIX_FreePort(port));
+    ExpectFinished(first, 5);
+    const std::vector<uint8_t> firstBytes = ReadFile(first);
+
+    uint16_t next = 0xFFFF;
+    ASSERT_EQ(QUORIX_OK, QUORIX_GetPort(&next));
+    ASSERT_EQ(port, next);
+    ASSERT_EQ(QUORIX_OK, QUORIX_StartLocalRecord(next, second.c_str()));
+    ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(next, 1, nullptr, 0, nullptr, 0));
+    for (const auto& r : Records()) {
+        ASSERT_EQ(QUORIX_OK,
+                  QUORIX_InputStreamData(next, r.data(), static_cast<uint32_t>(r.size())));
+    }
+    EXPECT_EQ(QUORIX_OK, QUORIX_StopLocalRecord(next));
+    EXPECT_EQ(firstBytes, ReadFile(first));
+    ExpectFinished(second, static_cast<uint32_t>(Records().size()));
+
+    // Both play.
+    ASSERT_EQ(QUORIX_OK, QUORIX_CloseStream(next));
+    for (const auto& [path, frames] : {std::pair{first, 5u}, std::pair{second, 8u}}) {
+        ASSERT_EQ(QUORIX_OK, QUORIX_OpenFile(next, path.c_str()));
+        EXPECT_EQ(frames, QUORIX_GetFileTotleFrames(next)) << path;
+        EXPECT_EQ(QUORIX_OK, QUORIX_CloseFile(next));
+    }
+    EXPECT_EQ(QUORIX_OK, QUORIX_FreePort(next));
+}
+
+// The last release leaves the host no way to stop a recording: it finishes every one, and the
+// port records again after the next initialisation.
+TEST_F(PortData, LastReleaseFinishesRecordingsOfPortsStillOpen) {
+    ASSERT_FALSE(Records().empty()) << "libx264 missing";
+    const std::string path = m_dir.Path("released.zbm");
+    uint16_t port = 0;
+    ASSERT_EQ(QUORIX_OK, QUORIX_GetPort(&port));
+    ASSERT_EQ(QUORIX_OK, QUORIX_StartLocalRecord(port, path.c_str()));
+    ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(port, 1, nullptr, 0, nullptr, 0));
+    for (const auto& r : Records()) {
+        ASSERT_EQ(QUORIX_OK,
+                  QUORIX_InputStreamData(port, r.data(), static_cast<uint32_t>(r.size())));
+    }
+    ASSERT_EQ(QUORIX_OK, QUORIX_ReleaseSDK());  // the fixture's initialisation
+    ExpectFinished(path, static_cast<uint32_t>(Records().size()));
+    ASSERT_EQ(QUORIX_OK, QUORIX_InitSDK());  // the fixture's release balances it
+
+    const std::string again = m_dir.Path("again.zbm");
+    EXPECT_EQ(QUORIX_OK, QUORIX_StartLocalRecord(port, again.c_str()));
+    EXPECT_EQ(QUORIX_OK, QUORIX_StopLocalRecord(port));
+    EXPECT_EQ(QUORIX_OK, QUORIX_FreePort(port));
+}
+
 TEST_F(PortData, ClipOfAnOpenFileIsAReadableFile) {
     const playertest::Clip clip = playertest::EncodeClip("libx264", 160, 120, 24, 8);
     ASSERT_FALSE(clip.packets.empty()) << "libx264 missing";

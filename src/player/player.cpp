@@ -61,6 +61,9 @@ void CPlayer::ResetPort(bool allocate) {
     // The port stays taken until its teardown is over: a concurrent QUORIX_GetPort must not hand
     // out a port whose stream and callbacks are still being closed and cleared.
     ShutDown();
+    // The recording belongs to the owner that started it: finished with its index here, so the
+    // next owner of the port number neither writes into it nor finds recording refused.
+    StopLocalRecord();
     for (CRegionStatus& region : m_regions) region.Reset();
     m_lastStamp.store(0);
     m_lastClock.store(0);
