@@ -314,6 +314,16 @@ uint32_t CPlayer::BeginPlay(QUORIX_HWND window, QUORIX_HDC dc, uint32_t manual) 
         }
         m_rendererStarted = true;
     }
+    // The end of the file parks only the reader; the engine still runs. Playing again starts
+    // the reader from the first record instead of answering that the engine is started.
+    if (status == STATUS_FILE && IsStarted() &&
+        m_reader.GetState() == BRIXEL::CHMFReader::Stopped) {
+        const uint32_t played = m_reader.Play();
+        if (played != QUORIX_OK)
+            return played;
+        HLOG(kSource, kModule, BRIXEL::HLOG_INFO, "CPlayer::BeginPlay", "begin play");
+        return QUORIX_OK;
+    }
     const uint32_t engine = StartPlay();
     if (engine != QUORIX_OK) {
         HLOG(kSource, kModule, BRIXEL::HLOG_ERROR, "CPlayer::BeginPlay", "start play fail,ret=%#x", engine);
@@ -331,9 +341,16 @@ uint32_t CPlayer::BeginPlay(QUORIX_HWND window, QUORIX_HDC dc, uint32_t manual) 
 }
 
 uint32_t CPlayer::Stop() {
-    if (GetStatus() == STATUS_FILE) m_reader.StopPlay();
+    const bool file = GetStatus() == STATUS_FILE;
+    if (file)
+        m_reader.StopPlay();
     ResetAudio();
-    return StopPlay();
+    const uint32_t stopped = StopPlay();
+    // The engine is back at normal speed; the reader paces the next play and must be too, or
+    // the host reads 0 while the file runs at the old speed.
+    if (file)
+        m_reader.SetSpeed(GetPlaySpeed());
+    return stopped;
 }
 
 uint32_t CPlayer::Pause(bool pause) {
