@@ -6,8 +6,10 @@
 #include <quorixsdk.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -200,6 +202,72 @@ TEST_F(PortData, RecordingHoldsThePushedRecordsUnchanged) {
     ASSERT_EQ(QUORIX_OK, QUORIX_OpenFile(port, path.c_str()));
     EXPECT_EQ(firstRun, QUORIX_GetFileTotleFrames(port));
     EXPECT_EQ(QUORIX_OK, QUORIX_CloseFile(port));
+    EXPECT_EQ(QUORIX_OK, QUORIX_FreePort(port));
+}
+
+// What the port plays is what its recording holds: a record with the sub-frame magic, or with
+// bytes after its payload, is recorded as the reader reads it back. A record that cannot be
+// written makes the stop answer QUORIX_E_WRITE_FILE, and the log says how many were lost.
+TEST_F(PortData, RecordingHoldsWhatThePortPlayedOrReportsTheLoss) {
+    ASSERT_FALSE(Records().empty()) << "libx264 missing";
+    uint16_t port = 0;
+    ASSERT_EQ(QUORIX_OK, QUORIX_GetPort(&port));
+    const std::string path = m_dir.Path("forms.zbm");
+    ASSERT_EQ(QUORIX_OK, QUORIX_StartLocalRecord(port, path.c_str()));
+    ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(port, 1, nullptr, 0, nullptr, 0));
+    std::vector<uint8_t> expected;
+    for (size_t i = 0; i < Records().size(); ++i) {
+        std::vector<uint8_t> r = Records()[i];
+        if (i == 0) {
+            r[0] = 'H';
+            r[1] = 'T';
+        }
+        if (i == 3)
+            r.insert(r.end(), 16, 0);  // beyond the payload its header announces
+        ASSERT_EQ(QUORIX_OK,
+                  QUORIX_InputStreamData(port, r.data(), static_cast<uint32_t>(r.size())));
+        expected.insert(expected.end(), Records()[i].begin(), Records()[i].end());
+    }
+    EXPECT_EQ(QUORIX_OK, QUORIX_StopLocalRecord(port));
+    const std::vector<uint8_t> file = ReadFile(path);
+    const uint32_t dataOffset = Le32(file, 32);
+    ASSERT_EQ(dataOffset + expected.size(), Le32(file, 36));
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), file.begin() + dataOffset));
+    EXPECT_EQ(Records().size(), Le32(file, 52));
+
+    // A record whose header announces more than it holds cannot be recorded as it was played.
+    const std::string logBase = m_dir.Path("log");
+    QUORIX_SetLogAttribute(1, 40, logBase.c_str(), "txt");
+    const std::string lossy = m_dir.Path("lossy.zbm");
+    ASSERT_EQ(QUORIX_OK, QUORIX_StartLocalRecord(port, lossy.c_str()));
+    const auto& key = Records()[0];
+    ASSERT_EQ(QUORIX_OK,
+              QUORIX_InputStreamData(port, key.data(), static_cast<uint32_t>(key.size())));
+    std::vector<uint8_t> cut = Record(2, 1, 40, 1, 160, 120, std::vector<uint8_t>(100, 7));
+    cut.resize(28 + 10);
+    ASSERT_EQ(QUORIX_OK,
+              QUORIX_InputStreamData(port, cut.data(), static_cast<uint32_t>(cut.size())));
+    EXPECT_EQ(QUORIX_E_WRITE_FILE, QUORIX_StopLocalRecord(port));
+    EXPECT_EQ(QUORIX_OK, QUORIX_StopLocalRecord(port));
+    QUORIX_SetLogAttribute(0, 0, nullptr, nullptr);
+    std::string log;
+    for (const auto& entry : std::filesystem::directory_iterator(m_dir.Path(""))) {
+        if (entry.path().filename().string().rfind("log", 0) != 0)
+            continue;
+        const std::vector<uint8_t> bytes = ReadFile(entry.path().string());
+        log.append(bytes.begin(), bytes.end());
+    }
+    EXPECT_NE(std::string::npos, log.find("(ERROR)quorixsdk:<player CPlayer::StopLocalRecord"))
+        << log;
+    EXPECT_NE(std::string::npos, log.find("1 records lost")) << log;
+
+    // Both recordings play what they hold.
+    ASSERT_EQ(QUORIX_OK, QUORIX_CloseStream(port));
+    for (const auto& [name, frames] : {std::pair{path, 8u}, std::pair{lossy, 1u}}) {
+        ASSERT_EQ(QUORIX_OK, QUORIX_OpenFile(port, name.c_str()));
+        EXPECT_EQ(frames, QUORIX_GetFileTotleFrames(port)) << name;
+        EXPECT_EQ(QUORIX_OK, QUORIX_CloseFile(port));
+    }
     EXPECT_EQ(QUORIX_OK, QUORIX_FreePort(port));
 }
 
