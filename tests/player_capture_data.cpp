@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <quorixsdk.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -268,6 +269,39 @@ TEST_F(PortData, RecordingHoldsWhatThePortPlayedOrReportsTheLoss) {
         EXPECT_EQ(frames, QUORIX_GetFileTotleFrames(port)) << name;
         EXPECT_EQ(QUORIX_OK, QUORIX_CloseFile(port));
     }
+    EXPECT_EQ(QUORIX_OK, QUORIX_FreePort(port));
+}
+
+// Recording onto the file the port plays would truncate its own source: refused by whatever
+// name reaches that file, as clip export refuses it.
+TEST_F(PortData, RecordingNeverOverwritesTheFileThePortPlays) {
+    const playertest::Clip clip = playertest::EncodeClip("libx264", 160, 120, 8, 8);
+    ASSERT_FALSE(clip.packets.empty()) << "libx264 missing";
+    const std::string source = m_dir.Path("source.zbm");
+    const std::vector<uint8_t> bytes = playertest::ClipFile(clip, 40, 1);
+    {
+        std::ofstream out(source, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
+    }
+    const std::string hardLink = m_dir.Path("hard.zbm");
+    const std::string softLink = m_dir.Path("soft.zbm");
+    ASSERT_EQ(0, link(source.c_str(), hardLink.c_str()));
+    ASSERT_EQ(0, symlink(source.c_str(), softLink.c_str()));
+    uint16_t port = 0;
+    ASSERT_EQ(QUORIX_OK, QUORIX_GetPort(&port));
+    ASSERT_EQ(QUORIX_OK, QUORIX_OpenFile(port, source.c_str()));
+    for (const std::string& name : {source, hardLink, softLink, m_dir.Path("./source.zbm")}) {
+        EXPECT_EQ(QUORIX_E_OPEN_FILE, QUORIX_StartLocalRecord(port, name.c_str())) << name;
+        EXPECT_EQ(bytes, ReadFile(source)) << name;
+    }
+    // Another file is recorded as ever.
+    const std::string other = m_dir.Path("other.zbm");
+    EXPECT_EQ(QUORIX_OK, QUORIX_StartLocalRecord(port, other.c_str()));
+    EXPECT_EQ(QUORIX_OK, QUORIX_StopLocalRecord(port));
+    EXPECT_TRUE(FileExists(other));
+    EXPECT_EQ(8u, QUORIX_GetFileTotleFrames(port));
+    EXPECT_EQ(QUORIX_OK, QUORIX_CloseFile(port));
     EXPECT_EQ(QUORIX_OK, QUORIX_FreePort(port));
 }
 

@@ -1,6 +1,7 @@
 #include "media/hmfreader.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -190,6 +191,17 @@ void CHMFReader::Close() {
 bool CHMFReader::IsOpen() const {
     CHAutoLock open(const_cast<CHLock*>(&m_openLock));
     return m_isOpen;
+}
+
+bool CHMFReader::IsOpenFile(const char* path) const {
+    if (path == nullptr)
+        return false;
+    CHAutoLock open(const_cast<CHLock*>(&m_openLock));
+    if (!m_isOpen || m_file.GetStream() == nullptr)
+        return false;
+    struct stat mine, named;
+    return ::fstat(fileno(m_file.GetStream()), &mine) == 0 && ::stat(path, &named) == 0 &&
+           mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
 }
 
 // ---------------------------------------------------------------------------------------------

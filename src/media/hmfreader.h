@@ -77,6 +77,8 @@ public:
     uint32_t SeekTo(uint32_t position, bool byTime);
 
     bool IsOpen() const;
+    // Whether path names the open file itself (same device and inode, whatever the name).
+    bool IsOpenFile(const char* path) const;
     State GetState() const { return static_cast<State>(m_state.load()); }
     // The header as read (or rebuilt by scanning); all zero when no file is open.
     HMFFileHeader GetHeader() const;

@@ -18,6 +18,13 @@ uint32_t CPlayer::StartLocalRecord(const char* path) {
     BRIXEL::CHAutoLock lock(m_writer.GetLock());
     if (m_writer.IsOpen())
         return QUORIX_E_STATE;
+    // Creating the recording truncates its file: onto the file the port plays, by any name, it
+    // would destroy the source while it is read.
+    if (GetStatus() == STATUS_FILE && m_reader.IsOpenFile(path)) {
+        HLOG(kSource, kModule, BRIXEL::HLOG_ERROR, "CPlayer::StartLocalRecord",
+             "record into %s refused: it is the file the port plays", path);
+        return QUORIX_E_OPEN_FILE;
+    }
     m_writer.SetFormatTag(BRIXEL::kHMFFormatTag);
     m_writer.SetRenderModel(static_cast<int8_t>(m_renderModel.load()));
     const auto length = [](const BRIXEL::CHBuffer& block) {
