@@ -8,10 +8,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -302,6 +304,46 @@ TEST_F(PortData, RecordingNeverOverwritesTheFileThePortPlays) {
     EXPECT_TRUE(FileExists(other));
     EXPECT_EQ(8u, QUORIX_GetFileTotleFrames(port));
     EXPECT_EQ(QUORIX_OK, QUORIX_CloseFile(port));
+    EXPECT_EQ(QUORIX_OK, QUORIX_FreePort(port));
+}
+
+// A recording still being written has no index yet, and its header holds the stamps of its
+// first video record only: its figures come from the records it holds so far.
+TEST_F(PortData, FileInfoOfARecordingStillBeingWrittenSpansItsRecords) {
+    ASSERT_FALSE(Records().empty()) << "libx264 missing";
+    uint16_t port = 0;
+    ASSERT_EQ(QUORIX_OK, QUORIX_GetPort(&port));
+    const std::string path = m_dir.Path("running.zbm");
+    ASSERT_EQ(QUORIX_OK, QUORIX_StartLocalRecord(port, path.c_str()));
+    ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(port, 1, nullptr, 0, nullptr, 0));
+    for (const auto& r : Records()) {
+        ASSERT_EQ(QUORIX_OK,
+                  QUORIX_InputStreamData(port, r.data(), static_cast<uint32_t>(r.size())));
+    }
+    // Stamps 1000 ms to 1000 + 7 * 40 ms.
+    const double spanMs = 7 * 40;
+    double begin = 0.0, end = 0.0;
+    ASSERT_EQ(QUORIX_OK, QUORIX_GetFileInfo(path.c_str(), &begin, &end));
+    EXPECT_NEAR(spanMs, (end - begin) * 86400000.0, 0.01);
+    const double runningBegin = begin;
+    ASSERT_EQ(QUORIX_OK, QUORIX_StopLocalRecord(port));
+    ASSERT_EQ(QUORIX_OK, QUORIX_GetFileInfo(path.c_str(), &begin, &end));
+    EXPECT_EQ(runningBegin, begin);
+    EXPECT_NEAR(spanMs, (end - begin) * 86400000.0, 0.01);
+
+    // A start date-time that is not a date is no recording of this library.
+    std::vector<uint8_t> bytes = ReadFile(path);
+    const double starts[] = {std::nan(""), std::numeric_limits<double>::infinity(), 1e300};
+    for (const double start : starts) {
+        std::memcpy(bytes.data() + 24, &start, sizeof start);
+        const std::string bad = m_dir.Path("bad-start.zbm");
+        std::ofstream(bad, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+        begin = -1.0;
+        EXPECT_EQ(QUORIX_E_FILE_FORMAT, QUORIX_GetFileInfo(bad.c_str(), &begin, &end)) << start;
+        EXPECT_EQ(-1.0, begin);
+    }
     EXPECT_EQ(QUORIX_OK, QUORIX_FreePort(port));
 }
 

@@ -86,6 +86,15 @@ public:
     // Offset at which frame data ends (the index, or the file size).
     uint64_t GetFrameDataEnd() const;
 
+    // Begin and end date-time of a recording (days since 1899-12-30, local time), from a file
+    // open for reading, without a reader: the header's start date-time, and that plus the
+    // span from the first to the last video timestamp. Where the header points at no index (a
+    // recording still being written, or left by a process that died) the timestamps come from
+    // the records, walked as playback reads them up to the end of the file.
+    // QUORIX_E_FILE_FORMAT when the file has no header of this format, or when its start
+    // date-time (or the end it gives) is not a date.
+    static uint32_t ReadFileTimes(CHFile& file, double* begin, double* end);
+
     // Derived figures; 0 when no file is open.
     uint32_t GetTotalTime() const;
     uint32_t GetTotalFrames() const;
