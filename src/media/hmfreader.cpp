@@ -22,6 +22,7 @@ constexpr uint32_t kIdleMs = 10;
 constexpr uint16_t kMaxIntervalMs = 1000;
 // Index entries read per file read.
 constexpr uint32_t kIndexChunkEntries = 1024;
+
 // Walks the frame records from offset up to end as playback reads them: the plain magic, a
 // payload the reader takes, the whole record inside the data. Calls visit(header, offset) for
 // each; stops at the first thing that is not such a record. The file position is left anywhere.
