@@ -210,7 +210,8 @@ typedef void (*QUORIX_AttachCallback)(uint16_t port, uint16_t streamId, const ui
 QUORIX_API uint32_t QUORIX_InitSDK(void);
 
 /* Balances one QUORIX_InitSDK; the call that brings the count to zero releases library-wide
- * resources. Ports stay allocated and open. Always QUORIX_OK. */
+ * resources and finishes every port's local recording (as QUORIX_StopLocalRecord would). Ports
+ * stay allocated and open. Always QUORIX_OK. */
 QUORIX_API uint32_t QUORIX_ReleaseSDK(void);
 
 /* mode 0 keeps the OpenGL renderer, any other value selects the software display for files and
@@ -231,18 +232,20 @@ QUORIX_API void QUORIX_SetLogAttribute(uint32_t enable, uint32_t level, const ch
  * (nothing is written). */
 QUORIX_API uint32_t QUORIX_GetPort(uint16_t* port);
 
-/* Stops and closes everything of the port, clears its settings and callbacks and frees it; every
- * port attached to it (QUORIX_SetAttachPlayer) is detached. QUORIX_OK also when the library is
- * not initialised (nothing is done then, whatever the number) and for a port that is not in use.
- * Called from the port's file-open-information callback, it makes that QUORIX_OpenFile fail with
- * QUORIX_E_STATE; the port is free once QUORIX_OpenFile returns. */
+/* Stops and closes everything of the port, finishes its local recording, clears its settings and
+ * callbacks and frees it; every port attached to it (QUORIX_SetAttachPlayer) is detached.
+ * QUORIX_OK also when the library is not initialised (nothing is done then, whatever the number)
+ * and for a port that is not in use. Called from the port's file-open-information callback, it
+ * makes that QUORIX_OpenFile fail with QUORIX_E_STATE; the port is free once QUORIX_OpenFile
+ * returns. */
 QUORIX_API uint32_t QUORIX_FreePort(uint16_t port);
 
 /* Reads the begin and end date-time of a recorded file without a port, as days since 1899-12-30
- * local time with the time of day as the fraction. Works before QUORIX_InitSDK.
- * QUORIX_E_PARAM for a null output; QUORIX_E_OPEN_FILE when the file cannot be opened;
- * QUORIX_E_FILE_FORMAT when it is not a recording of this library. On failure the outputs are
- * not written. */
+ * local time with the time of day as the fraction. Works before QUORIX_InitSDK. A recording that
+ * was not finished (still being written, or its process ended first) is timed by the frame
+ * records it holds. QUORIX_E_PARAM for a null output; QUORIX_E_OPEN_FILE when the file cannot be
+ * opened; QUORIX_E_FILE_FORMAT when it is not a recording of this library or its start date-time
+ * is not a date. On failure the outputs are not written. */
 QUORIX_API uint32_t QUORIX_GetFileInfo(const char* path, double* beginTime, double* endTime);
 
 /* Switches the frame-number continuity check of the port on (enable != 0) or off. On for a new
@@ -322,7 +325,8 @@ QUORIX_API uint32_t QUORIX_SetFileOpenInfoCallback(uint16_t port, QUORIX_FileOpe
 
 /* Starts the renderer into `window` and starts playing. dc: the X11 Display* of the window, or
  * null. manual != 0: the host drives drawing with the QUORIX_Manual* functions on its own GL
- * thread. QUORIX_E_STATE when nothing is open; QUORIX_E_THREAD_RUNNING when already playing;
+ * thread. After the end of a file it plays the file again from its first record.
+ * QUORIX_E_STATE when nothing is open; QUORIX_E_THREAD_RUNNING when already playing;
  * QUORIX_E_NOT_SUPPORTED when the OpenGL renderer or its context cannot be started;
  * QUORIX_E_NOT_IMPL when the external renderer lacks its start (or its own code is passed on).
  * A failure leaves nothing running. */
@@ -533,13 +537,16 @@ QUORIX_API uint32_t QUORIX_SetScreenOffSnapCallback(uint16_t port, QUORIX_SnapCa
 QUORIX_API uint32_t QUORIX_SetScreenOffSnapRect(uint16_t port, float x, float y, float width,
                                                 float height);
 
-/* Records every frame record the port accepts from now on into a new file, in any status.
- * QUORIX_E_STATE while a recording runs; QUORIX_E_OPEN_FILE when the file cannot be created;
- * QUORIX_E_PARAM when the port's blocks are too large for a file header; QUORIX_E_WRITE_FILE when
- * the file's header cannot be written. */
+/* Records every frame record the port accepts from now on into a new file, in any status, each
+ * as the reader reads it back (the plain record magic, exactly the payload its header announces).
+ * QUORIX_E_STATE while a recording runs; QUORIX_E_OPEN_FILE when the file cannot be created or is
+ * the file the port plays (by any name); QUORIX_E_PARAM when the port's blocks are too large for a
+ * file header; QUORIX_E_WRITE_FILE when the file's header cannot be written. */
 QUORIX_API uint32_t QUORIX_StartLocalRecord(uint16_t port, const char* path);
 
-/* Ends the recording and finishes its file. QUORIX_OK also when nothing was recording. */
+/* Ends the recording and finishes its file. QUORIX_OK also when nothing was recording;
+ * QUORIX_E_WRITE_FILE when records the port accepted could not be written (an error line in the
+ * log says how many) or the file could not be finished. */
 QUORIX_API uint32_t QUORIX_StopLocalRecord(uint16_t port);
 
 /* Copies a range of the open file into a new file, on the calling thread. begin and end are

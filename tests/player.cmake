@@ -36,7 +36,7 @@ set_target_properties(player_e2e PROPERTIES
 # The port from the inside, with a host of the test's own.
 quorix_add_gtest(player_port
   SOURCES ${_player_dir}/player_port.cpp ${_player_dir}/support/player_media.cpp
-          ${_player_dir}/support/container_builder.cpp
+          ${_player_dir}/support/container_builder.cpp ${_player_dir}/support/large_blocks.cpp
   LIBS quorix_player quorix_media quorix_codec quorix_panorama quorix_platform quorix_base
        quorix_test_media
   LABELS player)

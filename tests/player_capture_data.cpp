@@ -5,10 +5,15 @@
 #include <gtest/gtest.h>
 #include <quorixsdk.h>
 #include <stdlib.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <limits>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -200,6 +205,220 @@ TEST_F(PortData, RecordingHoldsThePushedRecordsUnchanged) {
     ASSERT_EQ(QUORIX_OK, QUORIX_OpenFile(port, path.c_str()));
     EXPECT_EQ(firstRun, QUORIX_GetFileTotleFrames(port));
     EXPECT_EQ(QUORIX_OK, QUORIX_CloseFile(port));
+    EXPECT_EQ(QUORIX_OK, QUORIX_FreePort(port));
+}
+
+// What the port plays is what its recording holds: a record with the sub-frame magic, or with
+// bytes after its payload, is recorded as the reader reads it back. A record that cannot be
+// written makes the stop answer QUORIX_E_WRITE_FILE, and the log says how many were lost.
+TEST_F(PortData, RecordingHoldsWhatThePortPlayedOrReportsTheLoss) {
+    ASSERT_FALSE(Records().empty()) << "libx264 missing";
+    uint16_t port = 0;
+    ASSERT_EQ(QUORIX_OK, QUORIX_GetPort(&port));
+    const std::string path = m_dir.Path("forms.zbm");
+    ASSERT_EQ(QUORIX_OK, QUORIX_StartLocalRecord(port, path.c_str()));
+    ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(port, 1, nullptr, 0, nullptr, 0));
+    std::vector<uint8_t> expected;
+    for (size_t i = 0; i < Records().size(); ++i) {
+        std::vector<uint8_t> r = Records()[i];
+        if (i == 0) {
+            r[0] = 'H';
+            r[1] = 'T';
+        }
+        if (i == 3)
+            r.insert(r.end(), 16, 0);  // beyond the payload its header announces
+        ASSERT_EQ(QUORIX_OK,
+                  QUORIX_InputStreamData(port, r.data(), static_cast<uint32_t>(r.size())));
+        expected.insert(expected.end(), Records()[i].begin(), Records()[i].end());
+    }
+    EXPECT_EQ(QUORIX_OK, QUORIX_StopLocalRecord(port));
+    const std::vector<uint8_t> file = ReadFile(path);
+    const uint32_t dataOffset = Le32(file, 32);
+    ASSERT_EQ(dataOffset + expected.size(), Le32(file, 36));
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), file.begin() + dataOffset));
+    EXPECT_EQ(Records().size(), Le32(file, 52));
+
+    // A record whose header announces more than it holds cannot be recorded as it was played.
+    const std::string logBase = m_dir.Path("log");
+    QUORIX_SetLogAttribute(1, 40, logBase.c_str(), "txt");
+    const std::string lossy = m_dir.Path("lossy.zbm");
+    ASSERT_EQ(QUORIX_OK, QUORIX_StartLocalRecord(port, lossy.c_str()));
+    const auto& key = Records()[0];
+    ASSERT_EQ(QUORIX_OK,
+              QUORIX_InputStreamData(port, key.data(), static_cast<uint32_t>(key.size())));
+    std::vector<uint8_t> cut = Record(2, 1, 40, 1, 160, 120, std::vector<uint8_t>(100, 7));
+    cut.resize(28 + 10);
+    ASSERT_EQ(QUORIX_OK,
+              QUORIX_InputStreamData(port, cut.data(), static_cast<uint32_t>(cut.size())));
+    EXPECT_EQ(QUORIX_E_WRITE_FILE, QUORIX_StopLocalRecord(port));
+    EXPECT_EQ(QUORIX_OK, QUORIX_StopLocalRecord(port));
+    QUORIX_SetLogAttribute(0, 0, nullptr, nullptr);
+    std::string log;
+    for (const auto& entry : std::filesystem::directory_iterator(m_dir.Path(""))) {
+        if (entry.path().filename().string().rfind("log", 0) != 0)
+            continue;
+        const std::vector<uint8_t> bytes = ReadFile(entry.path().string());
+        log.append(bytes.begin(), bytes.end());
+    }
+    EXPECT_NE(std::string::npos, log.find("(ERROR)quorixsdk:<player CPlayer::StopLocalRecord"))
+        << log;
+    EXPECT_NE(std::string::npos, log.find("1 records lost")) << log;
+
+    // Both recordings play what they hold.
+    ASSERT_EQ(QUORIX_OK, QUORIX_CloseStream(port));
+    for (const auto& [name, frames] : {std::pair{path, 8u}, std::pair{lossy, 1u}}) {
+        ASSERT_EQ(QUORIX_OK, QUORIX_OpenFile(port, name.c_str()));
+        EXPECT_EQ(frames, QUORIX_GetFileTotleFrames(port)) << name;
+        EXPECT_EQ(QUORIX_OK, QUORIX_CloseFile(port));
+    }
+    EXPECT_EQ(QUORIX_OK, QUORIX_FreePort(port));
+}
+
+// Recording onto the file the port plays would truncate its own source: refused by whatever
+// name reaches that file, as clip export refuses it.
+TEST_F(PortData, RecordingNeverOverwritesTheFileThePortPlays) {
+    const playertest::Clip clip = playertest::EncodeClip("libx264", 160, 120, 8, 8);
+    ASSERT_FALSE(clip.packets.empty()) << "libx264 missing";
+    const std::string source = m_dir.Path("source.zbm");
+    const std::vector<uint8_t> bytes = playertest::ClipFile(clip, 40, 1);
+    {
+        std::ofstream out(source, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
+    }
+    const std::string hardLink = m_dir.Path("hard.zbm");
+    const std::string softLink = m_dir.Path("soft.zbm");
+    ASSERT_EQ(0, link(source.c_str(), hardLink.c_str()));
+    ASSERT_EQ(0, symlink(source.c_str(), softLink.c_str()));
+    uint16_t port = 0;
+    ASSERT_EQ(QUORIX_OK, QUORIX_GetPort(&port));
+    ASSERT_EQ(QUORIX_OK, QUORIX_OpenFile(port, source.c_str()));
+    for (const std::string& name : {source, hardLink, softLink, m_dir.Path("./source.zbm")}) {
+        EXPECT_EQ(QUORIX_E_OPEN_FILE, QUORIX_StartLocalRecord(port, name.c_str())) << name;
+        EXPECT_EQ(bytes, ReadFile(source)) << name;
+    }
+    // Another file is recorded as ever.
+    const std::string other = m_dir.Path("other.zbm");
+    EXPECT_EQ(QUORIX_OK, QUORIX_StartLocalRecord(port, other.c_str()));
+    EXPECT_EQ(QUORIX_OK, QUORIX_StopLocalRecord(port));
+    EXPECT_TRUE(FileExists(other));
+    EXPECT_EQ(8u, QUORIX_GetFileTotleFrames(port));
+    EXPECT_EQ(QUORIX_OK, QUORIX_CloseFile(port));
+    EXPECT_EQ(QUORIX_OK, QUORIX_FreePort(port));
+}
+
+// A recording still being written has no index yet, and its header holds the stamps of its
+// first video record only: its figures come from the records it holds so far.
+TEST_F(PortData, FileInfoOfARecordingStillBeingWrittenSpansItsRecords) {
+    ASSERT_FALSE(Records().empty()) << "libx264 missing";
+    uint16_t port = 0;
+    ASSERT_EQ(QUORIX_OK, QUORIX_GetPort(&port));
+    const std::string path = m_dir.Path("running.zbm");
+    ASSERT_EQ(QUORIX_OK, QUORIX_StartLocalRecord(port, path.c_str()));
+    ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(port, 1, nullptr, 0, nullptr, 0));
+    for (const auto& r : Records()) {
+        ASSERT_EQ(QUORIX_OK,
+                  QUORIX_InputStreamData(port, r.data(), static_cast<uint32_t>(r.size())));
+    }
+    // Stamps 1000 ms to 1000 + 7 * 40 ms.
+    const double spanMs = 7 * 40;
+    double begin = 0.0, end = 0.0;
+    ASSERT_EQ(QUORIX_OK, QUORIX_GetFileInfo(path.c_str(), &begin, &end));
+    EXPECT_NEAR(spanMs, (end - begin) * 86400000.0, 0.01);
+    const double runningBegin = begin;
+    ASSERT_EQ(QUORIX_OK, QUORIX_StopLocalRecord(port));
+    ASSERT_EQ(QUORIX_OK, QUORIX_GetFileInfo(path.c_str(), &begin, &end));
+    EXPECT_EQ(runningBegin, begin);
+    EXPECT_NEAR(spanMs, (end - begin) * 86400000.0, 0.01);
+
+    // A start date-time that is not a date is no recording of this library.
+    std::vector<uint8_t> bytes = ReadFile(path);
+    const double starts[] = {std::nan(""), std::numeric_limits<double>::infinity(), 1e300};
+    for (const double start : starts) {
+        std::memcpy(bytes.data() + 24, &start, sizeof start);
+        const std::string bad = m_dir.Path("bad-start.zbm");
+        std::ofstream(bad, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+        begin = -1.0;
+        EXPECT_EQ(QUORIX_E_FILE_FORMAT, QUORIX_GetFileInfo(bad.c_str(), &begin, &end)) << start;
+        EXPECT_EQ(-1.0, begin);
+    }
+    EXPECT_EQ(QUORIX_OK, QUORIX_FreePort(port));
+}
+
+// A finished recording: the index written at the end and the header pointing at it.
+void ExpectFinished(const std::string& path, uint32_t frames) {
+    const std::vector<uint8_t> file = ReadFile(path);
+    ASSERT_GE(file.size(), 64u) << path;
+    EXPECT_EQ(frames, Le32(file, 52)) << path;
+    const uint32_t keys = Le32(file, 56);
+    EXPECT_GE(keys, 1u) << path;
+    EXPECT_EQ(file.size() - 12u * keys, Le32(file, 36)) << path;
+}
+
+// The recording ends with its owner: a free finishes the file, and the next owner of the same
+// port number records into a file of its own.
+TEST_F(PortData, FreeFinishesTheRecordingOfThePort) {
+    ASSERT_FALSE(Records().empty()) << "libx264 missing";
+    const std::string first = m_dir.Path("first.zbm");
+    const std::string second = m_dir.Path("second.zbm");
+    uint16_t port = 0;
+    ASSERT_EQ(QUORIX_OK, QUORIX_GetPort(&port));
+    ASSERT_EQ(QUORIX_OK, QUORIX_StartLocalRecord(port, first.c_str()));
+    ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(port, 1, nullptr, 0, nullptr, 0));
+    for (size_t i = 0; i < 5; ++i) {
+        const auto& r = Records()[i];
+        ASSERT_EQ(QUORIX_OK,
+                  QUORIX_InputStreamData(port, r.data(), static_cast<uint32_t>(r.size())));
+    }
+    ASSERT_EQ(QUORIX_OK, QUORIX_FreePort(port));
+    ExpectFinished(first, 5);
+    const std::vector<uint8_t> firstBytes = ReadFile(first);
+
+    uint16_t next = 0xFFFF;
+    ASSERT_EQ(QUORIX_OK, QUORIX_GetPort(&next));
+    ASSERT_EQ(port, next);
+    ASSERT_EQ(QUORIX_OK, QUORIX_StartLocalRecord(next, second.c_str()));
+    ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(next, 1, nullptr, 0, nullptr, 0));
+    for (const auto& r : Records()) {
+        ASSERT_EQ(QUORIX_OK,
+                  QUORIX_InputStreamData(next, r.data(), static_cast<uint32_t>(r.size())));
+    }
+    EXPECT_EQ(QUORIX_OK, QUORIX_StopLocalRecord(next));
+    EXPECT_EQ(firstBytes, ReadFile(first));
+    ExpectFinished(second, static_cast<uint32_t>(Records().size()));
+
+    // Both play.
+    ASSERT_EQ(QUORIX_OK, QUORIX_CloseStream(next));
+    for (const auto& [path, frames] : {std::pair{first, 5u}, std::pair{second, 8u}}) {
+        ASSERT_EQ(QUORIX_OK, QUORIX_OpenFile(next, path.c_str()));
+        EXPECT_EQ(frames, QUORIX_GetFileTotleFrames(next)) << path;
+        EXPECT_EQ(QUORIX_OK, QUORIX_CloseFile(next));
+    }
+    EXPECT_EQ(QUORIX_OK, QUORIX_FreePort(next));
+}
+
+// The last release leaves the host no way to stop a recording: it finishes every one, and the
+// port records again after the next initialisation.
+TEST_F(PortData, LastReleaseFinishesRecordingsOfPortsStillOpen) {
+    ASSERT_FALSE(Records().empty()) << "libx264 missing";
+    const std::string path = m_dir.Path("released.zbm");
+    uint16_t port = 0;
+    ASSERT_EQ(QUORIX_OK, QUORIX_GetPort(&port));
+    ASSERT_EQ(QUORIX_OK, QUORIX_StartLocalRecord(port, path.c_str()));
+    ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(port, 1, nullptr, 0, nullptr, 0));
+    for (const auto& r : Records()) {
+        ASSERT_EQ(QUORIX_OK,
+                  QUORIX_InputStreamData(port, r.data(), static_cast<uint32_t>(r.size())));
+    }
+    ASSERT_EQ(QUORIX_OK, QUORIX_ReleaseSDK());  // the fixture's initialisation
+    ExpectFinished(path, static_cast<uint32_t>(Records().size()));
+    ASSERT_EQ(QUORIX_OK, QUORIX_InitSDK());  // the fixture's release balances it
+
+    const std::string again = m_dir.Path("again.zbm");
+    EXPECT_EQ(QUORIX_OK, QUORIX_StartLocalRecord(port, again.c_str()));
+    EXPECT_EQ(QUORIX_OK, QUORIX_StopLocalRecord(port));
     EXPECT_EQ(QUORIX_OK, QUORIX_FreePort(port));
 }
 

@@ -274,6 +274,43 @@ TEST_F(PlayerE2E, SpeedExponentStaysWithinItsRange) {
     EXPECT_EQ(QUORIX_OK, QUORIX_CloseStream(m_port));
 }
 
+// The speed the host reads is the speed the file plays at. At speed 4 the reader hands over key
+// frames only (3 of the 24 pictures); after a stop, and again after the end of the data, the
+// file plays from its first record with every picture.
+TEST_F(PlayerE2E, PlayAfterStopOrTheEndStartsAtTheFirstRecordAtNormalSpeed) {
+    const std::string path = WriteFile("clip.kz", playertest::ClipFile(H264Clip(), 40, -1));
+    FileEnds ends;
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetFileEndCallback(m_port, &FileEnds::Callback, &ends));
+    ASSERT_EQ(QUORIX_OK, QUORIX_OpenFile(m_port, path.c_str()));
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetPlaySpeed(m_port, 4));
+    ASSERT_EQ(QUORIX_OK, QUORIX_Play(m_port, 0, nullptr, 0));
+    ASSERT_TRUE(ends.WaitFor(1));
+    ASSERT_EQ(3, Double().waitFrames(3, kWaitMs));
+    ExpectPicture(1, 8);
+    ExpectPicture(2, 16);
+
+    ASSERT_EQ(QUORIX_OK, QUORIX_Stop(m_port));
+    int32_t speed = 99;
+    ASSERT_EQ(QUORIX_OK, QUORIX_GetPlaySpeed(m_port, &speed));
+    EXPECT_EQ(0, speed);
+    ASSERT_EQ(QUORIX_OK, QUORIX_Play(m_port, 0, nullptr, 0));
+    ASSERT_TRUE(ends.WaitFor(2));
+    ASSERT_EQ(3 + 24, Double().waitFrames(3 + 24, kWaitMs));
+    ExpectPicture(3, 0);
+    ExpectPicture(3 + 23, 23);
+    EXPECT_EQ(23u * 40u, ends.playedTime);
+
+    // Past the end, without a stop.
+    ASSERT_EQ(QUORIX_OK, QUORIX_Play(m_port, 0, nullptr, 0));
+    ASSERT_TRUE(ends.WaitFor(3));
+    ASSERT_EQ(3 + 48, Double().waitFrames(3 + 48, kWaitMs));
+    ExpectPicture(3 + 24, 0);
+    ExpectPicture(3 + 24 + 1, 1);
+    ASSERT_EQ(QUORIX_OK, QUORIX_GetPlaySpeed(m_port, &speed));
+    EXPECT_EQ(0, speed);
+    EXPECT_EQ(QUORIX_OK, QUORIX_CloseFile(m_port));
+}
+
 TEST_F(PlayerE2E, LiveStreamReachesTheRendererInEveryPlayMode) {
     const auto records = playertest::ClipRecords(H264Clip(), 40);
     int expected = 0;

@@ -1,13 +1,18 @@
 // The port from the inside, against a host of the test's own: decoder module choice, the
-// large-picture rule, the renderer choice at an open and what a free keeps.
+// large-picture rule, the renderer choice at an open, what a free keeps, and the way picture
+// buffers come back from the renderers.
 
 #include <gtest/gtest.h>
 #include <quorixsdk.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,6 +25,7 @@
 #include "player/playerhost.h"
 #include "player/sysparam.h"
 #include "support/container_builder.h"
+#include "support/large_blocks.h"
 #include "support/player_media.h"
 
 namespace {
@@ -385,6 +391,127 @@ TEST(PlayerPort, OpenFileSurvivesWhatItsOwnCallbackDoesToThePort) {
         player.ResetPort(false);
     }
     unlink(path.c_str());
+}
+
+// A port that counts the pictures its engine hands to the renderer and notes, at each, how many
+// picture-sized blocks the process holds.
+class PresentingPlayer : public CPlayer {
+public:
+    using CPlayer::CPlayer;
+
+    uint32_t RenderFrame(uint16_t streamId, uint32_t timestamp, uint32_t clock, uint16_t width,
+                         uint16_t height, uint8_t* buffer, uint32_t size) override {
+        const uint32_t shown =
+            CPlayer::RenderFrame(streamId, timestamp, clock, width, height, buffer, size);
+        std::lock_guard<std::mutex> guard(m_lock);
+        ++m_presented;
+        m_mostBlocks = std::max(m_mostBlocks, quorix_test::LiveLargeBlocks());
+        m_changed.notify_all();
+        return shown;
+    }
+    // False when fewer than `count` pictures came within the time limit.
+    bool WaitPresented(int count) {
+        std::unique_lock<std::mutex> guard(m_lock);
+        return m_changed.wait_for(guard, std::chrono::seconds(30),
+                                  [&] { return m_presented >= count; });
+    }
+    int Presented() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_presented;
+    }
+    int64_t MostBlocks() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_mostBlocks;
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    int m_presented = 0;
+    int64_t m_mostBlocks = 0;
+};
+
+const playertest::Clip& BufferClip() {
+    static const playertest::Clip clip = playertest::EncodeClip("libx264", 320, 240, 100, 25);
+    return clip;
+}
+
+// The record as the sub-frame of a composite packet.
+std::vector<uint8_t> AsPacket(const std::vector<uint8_t>& record, const playertest::Clip& clip,
+                              uint32_t sequence) {
+    std::vector<uint8_t> sub = record;
+    BRIXEL::HStoreLE16(sub.data(), BRIXEL::kHMFSubFrameMagic);
+    return playertest::MakeRecord(BRIXEL::HMF_KIND_KEY | BRIXEL::kHMFCompositeBit, sequence,
+                                  sequence * 10, clip.codec, static_cast<uint16_t>(clip.width),
+                                  static_cast<uint16_t>(clip.height), sub);
+}
+
+// In play modes 1 and 2 a picture buffer travels to the renderer and comes back to the engine
+// for the next picture. A renderer made after the port's stream (records pushed before the
+// open, or fed by an attached port before this one is open) must hand them back as well: the
+// picture buffers alive stay within what the engine's pools and the renderer hold, however
+// many pictures pass.
+TEST(PlayerPort, PictureBuffersComeBackFromARendererMadeAfterTheStream) {
+    if (!quorix_test::CountsLargeBlocks())
+        GTEST_SKIP() << "the sanitizer owns operator new";
+    const playertest::Clip& clip = BufferClip();
+    ASSERT_FALSE(clip.packets.empty()) << "libx264 missing";
+    const auto records = playertest::ClipRecords(clip, 10);
+    const int total = static_cast<int>(records.size());
+    ASSERT_EQ(QUORIX_OK, SPHERA::GlobalInit());
+    // Every block as big as a picture's luma plane or bigger is a picture buffer here; the clip's
+    // own pictures count too, and are there before the port starts.
+    quorix_test::SetLargeBlockSize(size_t{clip.width} * clip.height);
+
+    // What may be alive at once: the engine's free list of decoded pictures (10), a stream's
+    // queue of decoded pictures (3), the picture being decoded into and the one being presented,
+    // and what a renderer keeps (the picture shown and a spare).
+    constexpr int64_t kMostInUse = 10 + 3 + 1 + 1 + 2;
+    constexpr int kEarly = 4;   // records given before the port is open
+    constexpr int kAhead = 20;  // records given ahead of the presentation
+
+    struct Case {
+        bool software;
+        uint32_t mode;
+        bool attached;
+    };
+    for (const Case& c : {Case{false, 1, false}, Case{false, 2, false}, Case{true, 1, false},
+                          Case{true, 2, false}, Case{false, 2, true}, Case{true, 1, true}}) {
+        SCOPED_TRACE(testing::Message()
+                     << (c.software ? "software display" : "OpenGL") << ", mode " << c.mode
+                     << (c.attached ? ", fed by an attached port" : ""));
+        FakeHost host;
+        host.directDraw = c.software;
+        CPlayer feeder(0, host);
+        PresentingPlayer player(1, host);
+        feeder.SetAttachPlayer(&player);
+        ASSERT_EQ(QUORIX_OK, player.SetPlayMode(c.mode));
+        auto give = [&](int i) {
+            const auto& record = records[static_cast<size_t>(i)];
+            if (!c.attached) {
+                return player.InputData(record.data(), static_cast<uint32_t>(record.size()));
+            }
+            const auto packet = AsPacket(record, clip, static_cast<uint32_t>(i));
+            return feeder.InputData(packet.data(), static_cast<uint32_t>(packet.size()));
+        };
+        for (int i = 0; i < kEarly; ++i)
+            ASSERT_EQ(QUORIX_OK, give(i));
+        ASSERT_EQ(1u, player.GetVideoStreamCount());
+
+        ASSERT_EQ(QUORIX_OK, player.OpenStream(1, nullptr, 0, nullptr, 0));
+        ASSERT_EQ(c.software, player.UsesSoftwareDisplay());
+        const int64_t before = quorix_test::LiveLargeBlocks();
+        ASSERT_EQ(QUORIX_OK, player.BeginPlay(0, nullptr, 0));
+        for (int i = kEarly; i < total; ++i) {
+            ASSERT_TRUE(player.WaitPresented(i - kEarly - kAhead)) << player.Presented();
+            ASSERT_EQ(QUORIX_OK, give(i)) << "record " << i;
+        }
+        // Mode 1 may keep its last pictures queued.
+        ASSERT_TRUE(player.WaitPresented(total - kEarly - 3)) << player.Presented();
+        EXPECT_LE(player.MostBlocks() - before, kMostInUse);
+        EXPECT_EQ(QUORIX_OK, player.CloseStream());
+        feeder.ResetPort(false);
+    }
 }
 
 }  // namespace

@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
+
+#include "base/hdatetime.h"
+#include "base/hfile.h"
+
 #include "reader_support.h"
 
 using namespace BRIXEL;
@@ -156,6 +162,79 @@ TEST(ReaderOpen, UnclosedRecordingIsScanned) {
     ASSERT_TRUE(cb.WaitFileEnds(1));
     EXPECT_EQ((std::vector<uint32_t>{78, 79, 80, 81, 82, 83, 84, 85}), cb.Sequences());
     for (const Delivered& d : cb.Frames()) EXPECT_TRUE(d.payloadIntact);
+}
+
+// The figures of a file without playing it. A recording that was never finished (still being
+// written, or its process killed) has no index and only the stamps its first video record put
+// into the header: its times come from its records, read as playback reads them, up to the end
+// of the file. A start that is not a date gives no figures.
+TEST(ReaderFileTimes, UnfinishedRecordingsAreTimedByTheirRecords) {
+    TempDir dir;
+    constexpr double kStart = 45000.5;  // the builder's start date-time
+    constexpr double kMsPerDay = 86400000.0;
+    auto timesOf = [&](const std::vector<uint8_t>& bytes, double* begin, double* end) {
+        const std::string path = dir.Path("times.hmf");
+        EXPECT_TRUE(WriteFile(path, bytes));
+        CHFile file;
+        EXPECT_TRUE(file.Open(path.c_str(), "rb"));
+        return CHMFReader::ReadFileTimes(file, begin, end);
+    };
+
+    ContainerBuilder unfinished;
+    unfinished.WithIndex(false);
+    unfinished.AddAudio(990, 20);
+    unfinished.AddGroups(2, 4, 40, 1000, 78);
+    unfinished.AddAudio(1400, 20);
+    unfinished.AddRaw({0x68, 0x74, 1, 0, 1, 2, 3});  // torn last record
+    std::vector<uint8_t> bytes = unfinished.Build();
+    // What the recorder leaves on disk before it is finished.
+    PatchLE32(bytes, 40, 1000);
+    PatchLE32(bytes, 44, 1000);
+    PatchLE32(bytes, 52, 0);
+    double begin = 0.0, end = 0.0;
+    ASSERT_EQ(QUORIX_OK, timesOf(bytes, &begin, &end));
+    EXPECT_EQ(kStart, begin);
+    EXPECT_NEAR(7 * 40, (end - begin) * kMsPerDay, 0.01);
+
+    // An index offset the file cannot hold is no index either.
+    PatchLE32(bytes, 36, static_cast<uint32_t>(bytes.size() + 12));
+    ASSERT_EQ(QUORIX_OK, timesOf(bytes, &begin, &end));
+    EXPECT_NEAR(7 * 40, (end - begin) * kMsPerDay, 0.01);
+
+    // A finished recording is timed by its header.
+    ContainerBuilder finished;
+    finished.AddGroups(2, 4, 40, 1000, 78);
+    std::vector<uint8_t> closed = finished.Build();
+    PatchLE32(closed, 44, 6000);
+    ASSERT_EQ(QUORIX_OK, timesOf(closed, &begin, &end));
+    EXPECT_EQ(kStart, begin);
+    EXPECT_NEAR(5000, (end - begin) * kMsPerDay, 0.01);
+
+    // Without a video record there is no span.
+    ContainerBuilder silent;
+    silent.WithIndex(false).AddAudio(990, 20);
+    ASSERT_EQ(QUORIX_OK, timesOf(silent.Build(), &begin, &end));
+    EXPECT_EQ(begin, end);
+
+    const double notADate[] = {std::nan(""),
+                               std::numeric_limits<double>::infinity(),
+                               -std::numeric_limits<double>::infinity(),
+                               1e300,
+                               -1e7,
+                               CHDateTime::kMaxValue};  // a valid start whose end is not
+    for (const double start : notADate) {
+        SCOPED_TRACE(start);
+        std::vector<uint8_t> bad = closed;
+        PatchBytes(bad, 24, &start, sizeof start);
+        begin = -1.0;
+        end = -2.0;
+        EXPECT_EQ(QUORIX_E_FILE_FORMAT, timesOf(bad, &begin, &end));
+        EXPECT_EQ(-1.0, begin);
+        EXPECT_EQ(-2.0, end);
+    }
+    ContainerBuilder bare;
+    bare.WithHeader(false).AddGroups(1, 3, 40, 0, 0);
+    EXPECT_EQ(QUORIX_E_FILE_FORMAT, timesOf(bare.Build(), &begin, &end));
 }
 
 TEST(ReaderOpen, BareRecordsWithoutHeaderPlayFromOffsetZero) {

@@ -14,7 +14,9 @@
 #include <random>
 #include <sstream>
 
+#include "base/hfile.h"
 #include "base/hlog.h"
+#include "media/hmfreader.h"
 #include "media/kzwriter.h"
 #include "reader_support.h"
 #include "support/writer_support.h"
@@ -166,6 +168,19 @@ TEST(WriterCrash, KilledRecordingKeepsEveryAcceptedRecord) {
         }
         // The reader opens whatever is left and plays every whole record of it.
         EXPECT_EQ(VideoSequences(got), PlayedSequences(path));
+        // Its figures span the video records it holds, finished or not.
+        std::vector<uint32_t> stamps;
+        for (const Bytes& r : got) {
+            if (FrameHeaderOf(r).IsVideo())
+                stamps.push_back(FrameHeaderOf(r).timestamp);
+        }
+        CHFile left;
+        ASSERT_TRUE(left.Open(path.c_str(), "rb"));
+        double begin = 0.0, end = 0.0;
+        ASSERT_EQ(QUORIX_OK, CHMFReader::ReadFileTimes(left, &begin, &end));
+        const double spanMs =
+            stamps.empty() ? 0.0 : static_cast<double>(stamps.back() - stamps.front());
+        EXPECT_NEAR(spanMs, (end - begin) * 86400000.0, 0.01);
     }
 }
 

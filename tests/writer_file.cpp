@@ -226,11 +226,10 @@ TEST(WriterRecording, RefusesRecordsThatWouldBreakTheFile) {
     const Bytes good = MakeRecord(HMF_KIND_KEY, 40, 1, 1700000000u, 50);
     EXPECT_EQ(QUORIX_E_NOT_WRITING, w.WriteFrame(good.data(), static_cast<uint32_t>(good.size())));
     ASSERT_EQ(QUORIX_OK, w.Create(path.c_str(), nullptr, 0, nullptr, 0));
+    EXPECT_EQ(0u, w.GetLostRecords());
 
-    Bytes subFrame = good;
-    HStoreLE16(subFrame.data(), kHMFSubFrameMagic);
-    Bytes longer = good;
-    longer.push_back(0);
+    Bytes otherMagic = good;
+    otherMagic[0] = 'x';
     struct Case {
         const char* what;
         const uint8_t* data;
@@ -239,14 +238,15 @@ TEST(WriterRecording, RefusesRecordsThatWouldBreakTheFile) {
     const Case cases[] = {
         {"null", nullptr, 78},
         {"shorter than a header", good.data(), 27},
-        {"sub-frame magic", subFrame.data(), static_cast<uint32_t>(subFrame.size())},
+        {"another magic", otherMagic.data(), static_cast<uint32_t>(otherMagic.size())},
         {"payload cut short", good.data(), static_cast<uint32_t>(good.size() - 1)},
-        {"bytes beyond the payload", longer.data(), static_cast<uint32_t>(longer.size())},
     };
     for (const Case& c : cases) EXPECT_EQ(QUORIX_E_PARAM, w.WriteFrame(c.data, c.length)) << c.what;
     EXPECT_EQ(64u, w.GetFileEnd());
     EXPECT_EQ(0u, w.GetHeader().frameCount);
+    EXPECT_EQ(4u, w.GetLostRecords());
     EXPECT_EQ(QUORIX_OK, w.WriteFrame(good.data(), static_cast<uint32_t>(good.size())));
+    EXPECT_EQ(4u, w.GetLostRecords());
 
     EXPECT_EQ(QUORIX_E_ALREADY_OPEN, w.Create(dir.Path("other.hmf").c_str(), nullptr, 0, nullptr, 0));
     const Bytes block = ReadWholeFile(path);
@@ -264,6 +264,33 @@ TEST(WriterRecording, RefusesRecordsThatWouldBreakTheFile) {
     padded.resize(100);
     EXPECT_EQ(QUORIX_E_PARAM, fresh.CreateFrom(dir.Path("c.hmf").c_str(), padded.data(), 100));
     EXPECT_FALSE(fresh.IsOpen());
+}
+
+// A record the engine plays is written as the reader reads it back: a sub-frame's magic becomes
+// the plain one and bytes after the announced payload are left out.
+TEST(WriterRecording, WritesRecordsInTheFormTheReaderTakes) {
+    TempDir dir;
+    const std::string path = dir.Path("forms.hmf");
+    const Bytes key = MakeRecord(HMF_KIND_KEY, 0, 1, 1700000000u, 50);
+    const Bytes delta = MakeRecord(HMF_KIND_DELTA, 40, 2, 1700000000u, 30);
+    Bytes subFrame = key;
+    HStoreLE16(subFrame.data(), kHMFSubFrameMagic);
+    Bytes longer = delta;
+    longer.insert(longer.end(), 13, 0xEE);
+    CKZWriter w;
+    ASSERT_EQ(QUORIX_OK, w.Create(path.c_str(), nullptr, 0, nullptr, 0));
+    ASSERT_EQ(QUORIX_OK, w.WriteFrame(subFrame.data(), static_cast<uint32_t>(subFrame.size())));
+    ASSERT_EQ(QUORIX_OK, w.WriteFrame(longer.data(), static_cast<uint32_t>(longer.size())));
+    EXPECT_EQ(0u, w.GetLostRecords());
+    EXPECT_EQ(2u, w.GetHeader().frameCount);
+    ASSERT_EQ(QUORIX_OK, w.Close());
+
+    Bytes expected(key);
+    expected.insert(expected.end(), delta.begin(), delta.end());
+    const Bytes file = ReadWholeFile(path);
+    ASSERT_EQ(64 + expected.size() + 12, file.size());
+    EXPECT_EQ(expected,
+              Bytes(file.begin() + 64, file.begin() + 64 + static_cast<long>(expected.size())));
 }
 
 TEST(WriterRecording, ASecondRecordingStartsClean) {

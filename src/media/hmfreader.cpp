@@ -1,12 +1,14 @@
 #include "media/hmfreader.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <new>
 
 #include "base/hclock.h"
+#include "base/hdatetime.h"
 #include "base/hlog.h"
 
 namespace BRIXEL {
@@ -20,6 +22,36 @@ constexpr uint32_t kIdleMs = 10;
 constexpr uint16_t kMaxIntervalMs = 1000;
 // Index entries read per file read.
 constexpr uint32_t kIndexChunkEntries = 1024;
+
+// Walks the frame records from offset up to end as playback reads them: the plain magic, a
+// payload the reader takes, the whole record inside the data. Calls visit(header, offset) for
+// each; stops at the first thing that is not such a record. The file position is left anywhere.
+template <typename Visit>
+void WalkRecords(CHFile& file, uint64_t offset, uint64_t end, Visit visit) {
+    uint8_t bytes[kHMFFrameHeaderSize];
+    while (offset + kHMFFrameHeaderSize <= end) {
+        if (file.Seek(static_cast<int64_t>(offset), SEEK_SET) != 0 ||
+            file.Read(bytes, kHMFFrameHeaderSize) != kHMFFrameHeaderSize) {
+            break;
+        }
+        HMFFrameHeader h;
+        HMFParseFrameHeader(bytes, &h);
+        if (h.magic != kHMFFrameMagic)
+            break;
+        // A record running past the data is the torn end of a recording, not a frame.
+        if (h.payloadLength > kHMFMaxPayload || offset + h.RecordSize() > end)
+            break;
+        visit(h, offset);
+        offset += h.RecordSize();
+    }
+}
+
+// Where an index can be: after the header and extension area, inside the file.
+bool IndexFits(const HMFFileHeader& header, uint64_t fileSize) {
+    const uint64_t earliest = std::max<uint64_t>(kHMFHeaderSize, header.dataOffset);
+    return header.indexOffset >= earliest && header.indexOffset <= fileSize;
+}
+
 }  // namespace
 
 CHMFReader::CHMFReader() : m_header(HMFZeroHeader()) {
@@ -192,6 +224,17 @@ bool CHMFReader::IsOpen() const {
     return m_isOpen;
 }
 
+bool CHMFReader::IsOpenFile(const char* path) const {
+    if (path == nullptr)
+        return false;
+    CHAutoLock open(const_cast<CHLock*>(&m_openLock));
+    if (!m_isOpen || m_file.GetStream() == nullptr)
+        return false;
+    struct stat mine, named;
+    return ::fstat(fileno(m_file.GetStream()), &mine) == 0 && ::stat(path, &named) == 0 &&
+           mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Header, extension area, index.
 
@@ -213,8 +256,8 @@ uint32_t CHMFReader::LoadIndex() {
     const uint64_t indexOffset = m_header.indexOffset;
     // The index follows the frame data: it can neither sit inside the header and extension
     // area nor begin past the end of the file.
-    const uint64_t earliest = std::max<uint64_t>(kHMFHeaderSize, m_header.dataOffset);
-    if (indexOffset < earliest || indexOffset > m_fileSize) return QUORIX_E_FILE_FORMAT;
+    if (!IndexFits(m_header, m_fileSize))
+        return QUORIX_E_FILE_FORMAT;
     if (!SeekFile(indexOffset)) return QUORIX_E_FILE_FORMAT;
 
     const uint64_t available = (m_fileSize - indexOffset) / kHMFIndexEntrySize;
@@ -249,33 +292,66 @@ uint32_t CHMFReader::LoadIndex() {
 
 uint32_t CHMFReader::ScanFrames() {
     const uint64_t end = m_dataEnd;
-    uint64_t offset = m_header.dataOffset;
     bool seenVideo = false;
-    uint8_t bytes[kHMFFrameHeaderSize];
-    while (offset + kHMFFrameHeaderSize <= end) {
-        if (!SeekFile(offset) || ReadFile(bytes, kHMFFrameHeaderSize) != kHMFFrameHeaderSize) break;
-        HMFFrameHeader h;
-        HMFParseFrameHeader(bytes, &h);
-        if (h.magic != kHMFFrameMagic) break;
-        // A record running past the data is the torn end of a recording, not a frame.
-        if (h.payloadLength > kHMFMaxPayload || offset + h.RecordSize() > end) break;
-        if (h.IsVideo()) {
+    WalkRecords(m_file, m_header.dataOffset, end, [&](const HMFFrameHeader& h, uint64_t offset) {
+        if (!h.IsVideo())
+            return;
+        if (!seenVideo) {
+            seenVideo = true;
+            m_header.firstTimestamp = h.timestamp;
+            m_header.firstSequence = h.sequence;
+        }
+        ++m_header.frameCount;
+        m_header.lastTimestamp = h.timestamp;
+        // Index offsets are 32-bit: a key frame past 4 GiB plays but cannot be sought.
+        if (h.IsKeyFrame() && offset <= UINT32_MAX) {
+            m_index.push_back({h.timestamp, static_cast<uint32_t>(offset), h.sequence});
+            ++m_header.indexCount;
+        }
+    });
+    // The walk moved the file without telling the position it keeps.
+    SeekFile(m_header.dataOffset);
+    m_dataEnd = end;
+    return QUORIX_OK;
+}
+
+uint32_t CHMFReader::ReadFileTimes(CHFile& file, double* begin, double* end) {
+    if (begin == nullptr || end == nullptr)
+        return QUORIX_E_PARAM;
+    uint8_t bytes[kHMFHeaderSize];
+    if (file.Seek(0, SEEK_SET) != 0 || file.Read(bytes, kHMFHeaderSize) != kHMFHeaderSize) {
+        return QUORIX_E_FILE_FORMAT;
+    }
+    HMFFileHeader header;
+    HMFParseFileHeader(bytes, &header);
+    if (!header.HasMagic())
+        return QUORIX_E_FILE_FORMAT;
+    const int64_t size = file.GetSize();
+    const uint64_t fileSize = size > 0 ? static_cast<uint64_t>(size) : 0;
+    // The same rule as playback: without an index where the header says, the header's
+    // timestamps are those it had before the recording was finished.
+    if (header.indexOffset == 0 || !IndexFits(header, fileSize)) {
+        bool seenVideo = false;
+        WalkRecords(file, header.dataOffset, fileSize, [&](const HMFFrameHeader& h, uint64_t) {
+            if (!h.IsVideo())
+                return;
             if (!seenVideo) {
                 seenVideo = true;
-                m_header.firstTimestamp = h.timestamp;
-                m_header.firstSequence = h.sequence;
+                header.firstTimestamp = h.timestamp;
             }
-            ++m_header.frameCount;
-            m_header.lastTimestamp = h.timestamp;
-            // Index offsets are 32-bit: a key frame past 4 GiB plays but cannot be sought.
-            if (h.IsKeyFrame() && offset <= UINT32_MAX) {
-                m_index.push_back({h.timestamp, static_cast<uint32_t>(offset), h.sequence});
-                ++m_header.indexCount;
-            }
-        }
-        offset += h.RecordSize();
+            header.lastTimestamp = h.timestamp;
+        });
     }
-    m_dataEnd = end;
+    // A start that is not a date (not a number, infinite, beyond the calendar) gives no begin
+    // and no end a host could use.
+    const CHDateTime first(header.startTime);
+    if (!first.IsValid())
+        return QUORIX_E_FILE_FORMAT;
+    const CHDateTime last = first + CHDateTimeSpan(0, 0, 0, 0, header.TotalTime());
+    if (!last.IsValid())
+        return QUORIX_E_FILE_FORMAT;
+    *begin = first.GetValue();
+    *end = last.GetValue();
     return QUORIX_OK;
 }
 

@@ -77,12 +77,23 @@ public:
     uint32_t SeekTo(uint32_t position, bool byTime);
 
     bool IsOpen() const;
+    // Whether path names the open file itself (same device and inode, whatever the name).
+    bool IsOpenFile(const char* path) const;
     State GetState() const { return static_cast<State>(m_state.load()); }
     // The header as read (or rebuilt by scanning); all zero when no file is open.
     HMFFileHeader GetHeader() const;
     std::vector<HMFIndexEntry> GetIndex() const;
     // Offset at which frame data ends (the index, or the file size).
     uint64_t GetFrameDataEnd() const;
+
+    // Begin and end date-time of a recording (days since 1899-12-30, local time), from a file
+    // open for reading, without a reader: the header's start date-time, and that plus the
+    // span from the first to the last video timestamp. Where the header points at no index (a
+    // recording still being written, or left by a process that died) the timestamps come from
+    // the records, walked as playback reads them up to the end of the file.
+    // QUORIX_E_FILE_FORMAT when the file has no header of this format, or when its start
+    // date-time (or the end it gives) is not a date.
+    static uint32_t ReadFileTimes(CHFile& file, double* begin, double* end);
 
     // Derived figures; 0 when no file is open.
     uint32_t GetTotalTime() const;

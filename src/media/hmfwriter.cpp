@@ -68,6 +68,11 @@ uint32_t CHMFWriter::GetFailedWrites() const {
     return m_failedTotal;
 }
 
+uint32_t CHMFWriter::GetLostRecords() const {
+    CHAutoLock lock(&m_lock);
+    return m_failedTotal + m_rejectedTotal;
+}
+
 uint32_t CHMFWriter::GetSyncCount() const {
     CHAutoLock lock(&m_lock);
     return m_syncCount;
@@ -95,6 +100,7 @@ uint32_t CHMFWriter::OpenFile(const char* path) {
     m_failedInRun = 0;
     m_failedTotal = 0;
     m_rejecting = false;
+    m_rejectedTotal = 0;
     m_lastSyncTick = HGetTickCount();
     m_syncCount = 0;
     return QUORIX_OK;
@@ -128,6 +134,20 @@ bool CHMFWriter::AppendBytes(const void* data, uint64_t count) {
     }
     const int err = errno;
     CutBack(m_end);
+    errno = err;
+    return false;
+}
+
+bool CHMFWriter::AppendRecord(const uint8_t* header, const uint8_t* payload,
+                              uint32_t payloadLength) {
+    const uint64_t start = m_end;
+    if (!AppendBytes(header, kHMFFrameHeaderSize))
+        return false;
+    if (payloadLength == 0 || AppendBytes(payload, payloadLength))
+        return true;
+    const int err = errno;
+    CutBack(start);
+    m_end = start;
     errno = err;
     return false;
 }
@@ -174,7 +194,12 @@ void CHMFWriter::NoteFailure(const char* what, uint64_t offset, uint64_t count) 
 // Records.
 
 uint32_t CHMFWriter::WriteFrame(const uint8_t* record, uint32_t length) {
-    if (record == nullptr || length < kHMFFrameHeaderSize) return QUORIX_E_PARAM;
+    if (record == nullptr || length < kHMFFrameHeaderSize) {
+        CHAutoLock lock(&m_lock);
+        if (m_fd >= 0)
+            ++m_rejectedTotal;
+        return QUORIX_E_PARAM;
+    }
     // A feeding thread cancelled inside a write would leave the lock held and the file torn.
     CHCancelGuard noCancel;
     CHAutoLock lock(&m_lock);
@@ -182,7 +207,11 @@ uint32_t CHMFWriter::WriteFrame(const uint8_t* record, uint32_t length) {
 
     HMFFrameHeader h;
     HMFParseFrameHeader(record, &h);
-    if (h.magic != kHMFFrameMagic || h.RecordSize() != length) {
+    // The reader takes the plain magic only and reads exactly the announced payload: what it
+    // would stop at cannot go into the file, where it would end the readable records.
+    const bool magic = h.magic == kHMFFrameMagic || h.magic == kHMFSubFrameMagic;
+    if (!magic || length < h.RecordSize() || h.payloadLength > kHMFMaxPayload) {
+        ++m_rejectedTotal;
         if (!m_rejecting) {
             m_rejecting = true;
             HLOG(kSource, kModule, HLOG_WARN, "BRIXEL::CHMFWriter::WriteFrame",
@@ -192,6 +221,9 @@ uint32_t CHMFWriter::WriteFrame(const uint8_t* record, uint32_t length) {
         return QUORIX_E_PARAM;
     }
     m_rejecting = false;
+    uint8_t header[kHMFFrameHeaderSize];
+    std::memcpy(header, record, kHMFFrameHeaderSize);
+    HStoreLE16(header, kHMFFrameMagic);
 
     // Everything below is undone when the record does not reach the file, so the header and
     // the index never describe a record that is not there.
@@ -224,8 +256,8 @@ uint32_t CHMFWriter::WriteFrame(const uint8_t* record, uint32_t length) {
         }
     }
 
-    if (!AppendBytes(record, length)) {
-        NoteFailure("record", start, length);
+    if (!AppendRecord(header, record + kHMFFrameHeaderSize, h.payloadLength)) {
+        NoteFailure("record", start, h.RecordSize());
         m_header = before;
         m_index.resize(indexBefore);
         return QUORIX_E_WRITE_FILE;

@@ -42,11 +42,15 @@ public:
     // leaves write-back to the kernel until Close.
     void SetSyncPeriod(uint32_t periodMs);
 
-    // Appends one whole frame record (28-byte header and payload), unchanged.
-    // QUORIX_E_PARAM for a null record, fewer than 28 bytes, a magic other than "ht" or a length
-    // that differs from what its header announces (such a record would make the rest of the
-    // file unreadable); QUORIX_E_NOT_WRITING without an open file; QUORIX_E_WRITE_FILE when the
-    // record cannot be written whole: nothing of it stays in the file and the writer stays open.
+    // Appends one frame record in the form the reader reads back: the 28-byte header with the
+    // magic "ht" and exactly the payload its header announces. A record given with the
+    // sub-frame magic "HT", or with bytes beyond its payload, is written that way; the rest of
+    // the header and the payload stay unchanged.
+    // QUORIX_E_PARAM for a null record, fewer than 28 bytes, another magic, fewer bytes than the
+    // header announces or a payload larger than the reader takes (such a record would end the
+    // readable part of the file); QUORIX_E_NOT_WRITING without an open file; QUORIX_E_WRITE_FILE
+    // when the record cannot be written whole: nothing of it stays in the file and the writer
+    // stays open. With a file open, every refused record counts as lost (GetLostRecords).
     uint32_t WriteFrame(const uint8_t* record, uint32_t length);
     // Appends the index (when there are key frames), rewrites the header and closes the file.
     // QUORIX_OK also when nothing is open; QUORIX_E_WRITE_FILE when the index or the header
@@ -60,6 +64,9 @@ public:
     uint64_t GetFileEnd() const;
     // WriteFrame calls that failed since the file was begun.
     uint32_t GetFailedWrites() const;
+    // Records given to WriteFrame with a file open that are not in it: refused as malformed or
+    // failed to write, since the file was begun.
+    uint32_t GetLostRecords() const;
     // Flushes to the disk since the file was begun (the sync period's and Close's).
     uint32_t GetSyncCount() const;
 
@@ -73,6 +80,8 @@ protected:
     uint32_t OpenFile(const char* path);
     // Writes the bytes at the end of the file; false when short (the file is cut back then).
     bool AppendBytes(const void* data, uint64_t count);
+    // A frame record from its header bytes and its payload; all of it or nothing stays.
+    bool AppendRecord(const uint8_t* header, const uint8_t* payload, uint32_t payloadLength);
     bool WriteHeaderToDisk();
     // Closes without writing anything more and forgets the file's state.
     void AbandonFile();
@@ -101,6 +110,7 @@ private:
     uint32_t m_failedInRun = 0;
     uint32_t m_failedTotal = 0;
     bool m_rejecting = false;            // inside a run of malformed records (logged once)
+    uint32_t m_rejectedTotal = 0;
 };
 
 }  // namespace BRIXEL

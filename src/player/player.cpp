@@ -69,6 +69,9 @@ void CPlayer::ResetPort(bool allocate) {
     // port when the callback returns.
     if (m_opening)
         m_freedWhileOpening = true;
+    // The recording belongs to the owner that started it: finished with its index here, so the
+    // next owner of the port number neither writes into it nor finds recording refused.
+    StopLocalRecord();
     for (CRegionStatus& region : m_regions) region.Reset();
     m_lastStamp.store(0);
     m_lastClock.store(0);
@@ -211,6 +214,7 @@ uint32_t CPlayer::CreateRenderer(const uint8_t* params, uint32_t paramsLen) {
         if (created != QUORIX_OK) return created;
         if (display == nullptr) return QUORIX_E_NO_MEMORY;
         m_display.store(display);
+        ConnectBufferReturn();
         return QUORIX_OK;
     }
     // Model 0 takes the lens from the parameter block. Without one (a file without a header is
@@ -223,7 +227,22 @@ uint32_t CPlayer::CreateRenderer(const uint8_t* params, uint32_t paramsLen) {
     if (created != QUORIX_OK) return created;
     if (render == nullptr) return QUORIX_E_NO_MEMORY;
     m_render.store(render);
+    ConnectBufferReturn();
     return QUORIX_OK;
+}
+
+void CPlayer::ConnectBufferReturn() {
+    // Every source of the renderer, not only the streams that exist now: the adapter reads the
+    // engine's callback at each return and frees the buffer itself while there is none.
+    if (SPHERA::CRender* render = m_render.load()) {
+        const uint32_t cameras = render->GetCameraCount();
+        for (uint32_t camera = 0; camera < cameras; ++camera) {
+            SPHERA::SetReleaseCallback(render, camera, &CPlayer::ReleaseToEngine, this);
+        }
+    }
+    if (HDD::CDisplay* display = m_display.load()) {
+        HDD::SetFrameReleaseCallback(display, &CPlayer::ReleaseDisplayBuffer, this);
+    }
 }
 
 void CPlayer::ReapRetiredRenderers() {
@@ -337,6 +356,16 @@ uint32_t CPlayer::BeginPlay(QUORIX_HWND window, QUORIX_HDC dc, uint32_t manual) 
         }
         m_rendererStarted = true;
     }
+    // The end of the file parks only the reader; the engine still runs. Playing again starts
+    // the reader from the first record instead of answering that the engine is started.
+    if (status == STATUS_FILE && IsStarted() &&
+        m_reader.GetState() == BRIXEL::CHMFReader::Stopped) {
+        const uint32_t played = m_reader.Play();
+        if (played != QUORIX_OK)
+            return played;
+        HLOG(kSource, kModule, BRIXEL::HLOG_INFO, "CPlayer::BeginPlay", "begin play");
+        return QUORIX_OK;
+    }
     const uint32_t engine = StartPlay();
     if (engine != QUORIX_OK) {
         HLOG(kSource, kModule, BRIXEL::HLOG_ERROR, "CPlayer::BeginPlay", "start play fail,ret=%#x", engine);
@@ -354,9 +383,16 @@ uint32_t CPlayer::BeginPlay(QUORIX_HWND window, QUORIX_HDC dc, uint32_t manual) 
 }
 
 uint32_t CPlayer::Stop() {
-    if (GetStatus() == STATUS_FILE) m_reader.StopPlay();
+    const bool file = GetStatus() == STATUS_FILE;
+    if (file)
+        m_reader.StopPlay();
     ResetAudio();
-    return StopPlay();
+    const uint32_t stopped = StopPlay();
+    // The engine is back at normal speed; the reader paces the next play and must be too, or
+    // the host reads 0 while the file runs at the old speed.
+    if (file)
+        m_reader.SetSpeed(GetPlaySpeed());
+    return stopped;
 }
 
 uint32_t CPlayer::Pause(bool pause) {
@@ -504,6 +540,11 @@ void CPlayer::ReleaseToEngine(uint8_t* data, uint32_t size, void* user) {
         BRIXEL::CHBuffer owner;
         owner.Attach(data, size, true);
     }
+}
+
+uint32_t CPlayer::ReleaseDisplayBuffer(uint8_t* data, uint32_t size, void* user) {
+    ReleaseToEngine(data, size, user);
+    return QUORIX_OK;
 }
 
 bool CPlayer::HoldsAudio() const { return m_host.GetAudioPort() == m_port; }

@@ -241,6 +241,11 @@ private:
     // Discards the sound this port has queued, when it holds the audio.
     void ResetAudio();
     static void ReleaseToEngine(uint8_t* data, uint32_t size, void* user);
+    static uint32_t ReleaseDisplayBuffer(uint8_t* data, uint32_t size, void* user);
+    // Gives a renderer just created the way back for the picture buffers it is handed: the
+    // engine's streams may be older than the renderer (records pushed before the open, or fed
+    // by an attached port), and theirs were registered when there was no renderer to take them.
+    void ConnectBufferReturn();
     // Snapshot adapters: the renderers call them on their drawing threads with the port as user.
     static void OnGlSnap(uint16_t region, uint32_t width, uint32_t stride, uint32_t height, uint32_t format,
                          const uint8_t* data, void* user);

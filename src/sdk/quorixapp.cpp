@@ -142,6 +142,11 @@ uint32_t CQuorixApp::ExitInstance() {
         return QUORIX_OK;
     }
     SPHERA::GlobalUnInit();
+    // Once released, the host can no longer stop a recording: each is finished now, with its
+    // index, instead of staying open until the process ends (or never, if it is killed).
+    for (const auto& player : m_players) {
+        player->StopLocalRecord();
+    }
     // A port still open on the external renderer keeps calling into it (its stream threads
     // show pictures through it, its close destroys the handle): the library stays loaded until
     // the application itself ends, after its ports.

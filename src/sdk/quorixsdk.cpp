@@ -14,6 +14,7 @@
 #include "base/hdatetime.h"
 #include "base/hfile.h"
 #include "base/hlog.h"
+#include "media/hmfreader.h"
 #include "sdk/exportcheck.h"
 #include "sdk/quorixapp.h"
 
@@ -26,20 +27,6 @@ constexpr const char* kModule = "quorixsdk";
 
 void LogOwnName(const char* name) {
     HLOG(kSource, kModule, BRIXEL::HLOG_DEBUG, name, "%s", name);
-}
-
-uint32_t ReadLe32(const uint8_t* p) {
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
-double ReadLeDouble(const uint8_t* p) {
-    uint64_t bits = 0;
-    for (int i = 7; i >= 0; --i) {
-        bits = bits << 8 | p[i];
-    }
-    double value = 0.0;
-    std::memcpy(&value, &bits, sizeof(value));
-    return value;
 }
 
 bool IsDirectory(const char* path) {
@@ -121,20 +108,7 @@ uint32_t QUORIX_GetFileInfo(const char* path, double* beginTime, double* endTime
         if (path == nullptr || IsDirectory(path) || !file.Open(path, "rb")) {
             return QUORIX_E_OPEN_FILE;
         }
-        constexpr uint32_t kHeaderSize = 64;
-        uint8_t header[kHeaderSize];
-        if (file.Read(header, kHeaderSize) != kHeaderSize ||
-            std::memcmp(header, "ZEBM", 4) != 0) {
-            return QUORIX_E_FILE_FORMAT;
-        }
-        const BRIXEL::CHDateTime begin(ReadLeDouble(header + 24));
-        // Time stamps are a wrapping millisecond counter: the modular difference is the length
-        // even when the counter wrapped during the recording.
-        const uint32_t lengthMs = ReadLe32(header + 44) - ReadLe32(header + 40);
-        const BRIXEL::CHDateTime end = begin + BRIXEL::CHDateTimeSpan(0, 0, 0, 0, lengthMs);
-        *beginTime = begin.GetValue();
-        *endTime = end.GetValue();
-        return QUORIX_OK;
+        return BRIXEL::CHMFReader::ReadFileTimes(file, beginTime, endTime);
     });
 }
 
