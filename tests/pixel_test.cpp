@@ -389,10 +389,11 @@ TEST(PixelConvert, TinyPicturesFitExactDestinations) {
             for (uint32_t t : targets) {
                 const CHPixelFormat f = Fmt(t);
                 const uint32_t stride = HPixelRGBBytes(f) != 0 ? RowBytes(f, w) : w;
-                const size_t size = HPixelRGBBytes(f) != 0 ? size_t{stride} * h
-                                    : (t == 31 || t == 33)
-                                        ? size_t{2} * w * h
-                                        : size_t{stride} * h + 2 * size_t{(stride + 1) / 2} * ((h + 1) / 2);
+                const size_t size =
+                    HPixelRGBBytes(f) != 0 ? size_t{stride} * h
+                    : (t == 31 || t == 33)
+                        ? size_t{2} * w * h
+                        : size_t{stride} * h + 2 * size_t{(stride + 1) / 2} * ((h + 1) / 2);
                 std::vector<uint8_t> dst(size);
                 EXPECT_EQ(src.Convert(f, dst, stride), QUORIX_OK)
                     << "format " << t << " size " << w << "x" << h;

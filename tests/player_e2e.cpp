@@ -313,8 +313,11 @@ TEST_F(PlayerE2E, OddSizedPicturesReachTheExternalRendererWholeInEveryPlayMode) 
         const char* encoder;
         uint32_t width, height;
     };
-    const Case cases[] = {{"mjpeg", 65, 49}, {"libx264", 65, 49}, {"mjpeg", 64, 49},
-                          {"libx264", 70, 48}, {"mjpeg", 69, 46}};
+    const Case cases[] = {{"mjpeg", 65, 49},
+                          {"libx264", 65, 49},
+                          {"mjpeg", 64, 49},
+                          {"libx264", 70, 48},
+                          {"mjpeg", 69, 46}};
     constexpr double kTolerance = 20.0;  // lossy coding around sharp edges
     using playertest::kEdgeBody;
     using playertest::kEdgeStripe;
@@ -322,15 +325,15 @@ TEST_F(PlayerE2E, OddSizedPicturesReachTheExternalRendererWholeInEveryPlayMode) 
         const auto records = playertest::EdgeRecords(c.encoder, c.width, c.height, 5, false);
         ASSERT_FALSE(records.empty()) << c.encoder << " missing";
         for (uint32_t mode = 0; mode <= 2; ++mode) {
-            SCOPED_TRACE(std::string(c.encoder) + " " + std::to_string(c.width) + "x" + std::to_string(c.height) +
-                         " mode " + std::to_string(mode));
+            SCOPED_TRACE(std::string(c.encoder) + " " + std::to_string(c.width) + "x" +
+                         std::to_string(c.height) + " mode " + std::to_string(mode));
             Double().reset();
             ASSERT_EQ(QUORIX_OK, QUORIX_SetStreamOpenMode(m_port, mode));
             ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(m_port, -1, nullptr, 0, nullptr, 0));
             ASSERT_EQ(QUORIX_OK, QUORIX_Play(m_port, 0, nullptr, 0));
             for (const auto& record : records) {
-                ASSERT_EQ(QUORIX_OK,
-                          QUORIX_InputStreamData(m_port, record.data(), static_cast<uint32_t>(record.size())));
+                ASSERT_EQ(QUORIX_OK, QUORIX_InputStreamData(m_port, record.data(),
+                                                            static_cast<uint32_t>(record.size())));
             }
             ASSERT_GE(Double().waitFrames(1, kWaitMs), 1);
             ASSERT_EQ(QUORIX_OK, QUORIX_CloseStream(m_port));
@@ -355,10 +358,13 @@ TEST_F(PlayerE2E, OddSizedPicturesReachTheExternalRendererWholeInEveryPlayMode) 
                                     {"V", v, cw, ch, xs / 2, ys / 2, kEdgeBody.v, kEdgeStripe.v}};
             for (const Plane& p : planes) {
                 SCOPED_TRACE(p.name);
-                EXPECT_NEAR(p.body, playertest::PlaneMean(p.data, p.w, 0, p.xs, 0, p.ys), kTolerance);
-                EXPECT_NEAR(p.stripe, playertest::PlaneMean(p.data, p.w, p.w - 1, p.w, 0, p.h), kTolerance)
+                EXPECT_NEAR(p.body, playertest::PlaneMean(p.data, p.w, 0, p.xs, 0, p.ys),
+                            kTolerance);
+                EXPECT_NEAR(p.stripe, playertest::PlaneMean(p.data, p.w, p.w - 1, p.w, 0, p.h),
+                            kTolerance)
                     << "last column";
-                EXPECT_NEAR(p.stripe, playertest::PlaneMean(p.data, p.w, 0, p.w, p.h - 1, p.h), kTolerance)
+                EXPECT_NEAR(p.stripe, playertest::PlaneMean(p.data, p.w, 0, p.w, p.h - 1, p.h),
+                            kTolerance)
                     << "last row";
             }
         }

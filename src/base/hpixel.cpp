@@ -103,7 +103,9 @@ bool BadGeometry(const uint8_t* srcY, const uint8_t* srcU, const uint8_t* srcV, 
            height == 0 || strideY < width;
 }
 
-uint64_t Planar420Size(uint32_t stride, uint32_t height) { return HPixelI420Size(stride, height); }
+uint64_t Planar420Size(uint32_t stride, uint32_t height) {
+    return HPixelI420Size(stride, height);
+}
 
 // Chroma plane offsets of a planar 4:2:0 picture: the one after Y, and the one after that.
 uint64_t FirstChromaOffset(uint32_t stride, uint32_t height) {

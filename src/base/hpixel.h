@@ -51,8 +51,12 @@ uint32_t HPixelPictureSize(CHPixelFormat format, uint32_t stride, uint32_t heigh
 // plane, then two chroma planes of ((stride+1)/2) bytes by ((height+1)/2) rows each (one pair
 // plane of twice that row length for 23 and 24). Odd widths and heights keep their last chroma
 // column and row, and a packed picture is the same layout with the stride equal to the width.
-inline uint32_t HPixelChromaStride(uint32_t stride) { return stride / 2 + (stride & 1); }
-inline uint32_t HPixelChromaRows(uint32_t height) { return height / 2 + (height & 1); }
+inline uint32_t HPixelChromaStride(uint32_t stride) {
+    return stride / 2 + (stride & 1);
+}
+inline uint32_t HPixelChromaRows(uint32_t height) {
+    return height / 2 + (height & 1);
+}
 inline uint64_t HPixelChromaPlaneSize(uint32_t stride, uint32_t height) {
     return static_cast<uint64_t>(HPixelChromaStride(stride)) * HPixelChromaRows(height);
 }

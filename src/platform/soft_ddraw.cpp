@@ -588,9 +588,8 @@ const uint8_t* CDirectDrawSurface7::RGBView(uint32_t* stride) {
         const bool uFirst = m_fourCC == DDFOURCC_I420;
         r = CHYUV420pConvert::ToRGB(BRIXEL::HPIXEL_BGRX32, mem, uFirst ? first : second,
                                     uFirst ? second : first, m_pitch,
-                                    BRIXEL::HPixelChromaStride(m_pitch), m_width,
-                                    m_height, m_rgb.data(), static_cast<uint32_t>(m_rgb.size()),
-                                    m_width * 4);
+                                    BRIXEL::HPixelChromaStride(m_pitch), m_width, m_height,
+                                    m_rgb.data(), static_cast<uint32_t>(m_rgb.size()), m_width * 4);
     } else {
         // Packed 4:2:2 back to planar 4:2:0: a picture that came from 4:2:0 carries the same
         // chroma on both rows of a pair, so the even rows give it back exactly.

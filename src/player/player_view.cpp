@@ -488,13 +488,15 @@ uint32_t CPlayer::OnVideoFrame(uint16_t streamId, uint32_t, uint32_t, uint16_t w
 uint32_t CPlayer::RenderFrame(uint16_t streamId, uint32_t, uint32_t, uint16_t width, uint16_t height,
                               uint8_t* buffer, uint32_t size) {
     // The engine packs every picture, odd sizes included, in the one planar 4:2:0 block layout.
-    if (buffer == nullptr || width == 0 || height == 0 || BRIXEL::HPixelI420Size(width, height) > size)
+    if (buffer == nullptr || width == 0 || height == 0 ||
+        BRIXEL::HPixelI420Size(width, height) > size)
         return QUORIX_E_PARAM;
     if (m_external.load()) {
         const CGPano& pano = m_host.GetGPano();
         if (pano.InputFrame != nullptr) {
-            const uint8_t* const planes[3] = {buffer, buffer + BRIXEL::HPixelI420FirstOffset(width, height),
-                                              buffer + BRIXEL::HPixelI420SecondOffset(width, height)};
+            const uint8_t* const planes[3] = {
+                buffer, buffer + BRIXEL::HPixelI420FirstOffset(width, height),
+                buffer + BRIXEL::HPixelI420SecondOffset(width, height)};
             const uint32_t chromaStride = BRIXEL::HPixelChromaStride(width);
             const uint32_t strides[3] = {width, chromaStride, chromaStride};
             pano.InputFrame(m_panoHandle.load(), streamId, width, height, planes, strides);

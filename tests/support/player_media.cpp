@@ -78,7 +78,8 @@ quorix_test::Picture EdgePicture(uint32_t width, uint32_t height, bool grey) {
     picture.planes[0].resize(size_t{width} * height);
     for (uint32_t y = 0; y < height; ++y) {
         for (uint32_t x = 0; x < width; ++x) {
-            picture.planes[0][size_t{y} * width + x] = (x >= xs || y >= ys ? kEdgeStripe : kEdgeBody).y;
+            picture.planes[0][size_t{y} * width + x] =
+                (x >= xs || y >= ys ? kEdgeStripe : kEdgeBody).y;
         }
     }
     const uint32_t cw = picture.ChromaWidth(), ch = picture.ChromaHeight();
@@ -94,8 +95,8 @@ quorix_test::Picture EdgePicture(uint32_t width, uint32_t height, bool grey) {
     return picture;
 }
 
-std::vector<std::vector<uint8_t>> EdgeRecords(const std::string& encoder, uint32_t width, uint32_t height,
-                                              uint32_t frames, bool grey) {
+std::vector<std::vector<uint8_t>> EdgeRecords(const std::string& encoder, uint32_t width,
+                                              uint32_t height, uint32_t frames, bool grey) {
     quorix_test::VideoEncodeOptions options;
     options.encoder = encoder;
     options.width = width;
@@ -131,17 +132,20 @@ std::vector<std::vector<uint8_t>> EdgeRecords(const std::string& encoder, uint32
     for (size_t i = 0; i < packets.size(); ++i) {
         // MJPEG pictures stand alone: each is a key frame.
         const bool key = encoder == "mjpeg" || packets[i].key;
-        records.push_back(MakeRecord(key ? BRIXEL::HMF_KIND_KEY : BRIXEL::HMF_KIND_DELTA, static_cast<uint32_t>(i),
-                                     static_cast<uint32_t>(1000 + i * 40), encoder == "mjpeg" ? 2 : 1,
-                                     static_cast<uint16_t>(width), static_cast<uint16_t>(height), packets[i].data));
+        records.push_back(MakeRecord(key ? BRIXEL::HMF_KIND_KEY : BRIXEL::HMF_KIND_DELTA,
+                                     static_cast<uint32_t>(i), static_cast<uint32_t>(1000 + i * 40),
+                                     encoder == "mjpeg" ? 2 : 1, static_cast<uint16_t>(width),
+                                     static_cast<uint16_t>(height), packets[i].data));
     }
     return records;
 }
 
-double PlaneMean(const uint8_t* plane, uint32_t stride, uint32_t x0, uint32_t x1, uint32_t y0, uint32_t y1) {
+double PlaneMean(const uint8_t* plane, uint32_t stride, uint32_t x0, uint32_t x1, uint32_t y0,
+                 uint32_t y1) {
     double sum = 0.0;
     for (uint32_t y = y0; y < y1; ++y) {
-        for (uint32_t x = x0; x < x1; ++x) sum += plane[size_t{y} * stride + x];
+        for (uint32_t x = x0; x < x1; ++x)
+            sum += plane[size_t{y} * stride + x];
     }
     const double count = static_cast<double>(x1 - x0) * (y1 - y0);
     return count > 0 ? sum / count : 0.0;
