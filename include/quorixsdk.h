@@ -129,7 +129,9 @@ extern "C" {
 #define QUORIX_PIXEL_RGB555   5u
 #define QUORIX_PIXEL_RGB565   6u
 #define QUORIX_PIXEL_BOTTOM_UP 10u /* add to 1..6 */
-#define QUORIX_PIXEL_YUV420P  20u /* Y plane, then U, then V */
+/* Y plane (height rows of stride bytes), then U, then V: each ((stride+1)/2) bytes by
+ * ((height+1)/2) rows, so odd widths and heights keep their last chroma column and row. */
+#define QUORIX_PIXEL_YUV420P  20u
 
 /* Snapshot file types of QUORIX_SnapDataSaveToFile. */
 #define QUORIX_FILE_JPEG      0u

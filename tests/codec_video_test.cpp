@@ -537,11 +537,40 @@ TEST(XImageDecoder, OddSizesStayInsideTheirPlanes) {
     ASSERT_EQ(d.result, QUORIX_OK);
     EXPECT_EQ(d.width, 33u);
     EXPECT_EQ(d.height, 17u);
-    EXPECT_EQ(d.strides[1], 16u);
-    EXPECT_EQ(d.sizes[1], 33u * 17u / 4);
+    // The odd last column and row have chroma samples of their own: 17 x 9 per plane.
+    EXPECT_EQ(d.strides[1], 17u);
+    EXPECT_EQ(d.sizes[1], 17u * 9u);
+    EXPECT_EQ(d.planes[2], d.planes[1] + 17u * 9u);
     EXPECT_LE(d.planes[2] + d.sizes[2], decoder.GetBuffer().GetData() + decoder.GetBuffer().GetCapacity());
     const Picture reference = quorix_test::Reference420(33, 17, 2);
     EXPECT_GE(quorix_test::Psnr(d.planes[0], d.strides[0], reference.planes[0].data(), 33, 33, 17), 35.0);
+}
+
+TEST(XImageDecoder, OddLastColumnAndRowKeepTheirOwnChroma) {
+    // Grey body; the last column (x = 32) and the last row (y = 16) carry a colour of their own.
+    Picture source = quorix_test::MakePicture(33, 17, 0, "yuvj444p");
+    for (uint32_t y = 0; y < 17; ++y)
+        for (uint32_t x = 0; x < 33; ++x) {
+            const bool edge = x == 32 || y == 16;
+            source.planes[0][y * 33 + x] = 120;
+            source.planes[1][y * 33 + x] = edge ? 170 : 128;
+            source.planes[2][y * 33 + x] = edge ? 90 : 128;
+        }
+    const std::vector<uint8_t> jpeg = quorix_test::EncodeJpeg(source, 1);
+    CDecXImage decoder;
+    ASSERT_EQ(decoder.Open(CODEC_MJPEG), QUORIX_OK);
+    const Decoded d = Decode(decoder, jpeg, 0, 0);
+    ASSERT_EQ(d.result, QUORIX_OK);
+    ASSERT_EQ(d.strides[1], 17u);
+    for (uint32_t r = 0; r < 8; ++r) {
+        EXPECT_NEAR(d.planes[1][r * 17 + 16], 170, 12) << "row " << r;
+        EXPECT_NEAR(d.planes[2][r * 17 + 16], 90, 12) << "row " << r;
+        EXPECT_NEAR(d.planes[1][r * 17 + 8], 128, 12) << "row " << r;
+    }
+    for (uint32_t c = 0; c < 17; ++c) {
+        EXPECT_NEAR(d.planes[1][8 * 17 + c], 170, 12) << "column " << c;
+        EXPECT_NEAR(d.planes[2][8 * 17 + c], 90, 12) << "column " << c;
+    }
 }
 
 TEST(XImageDecoder, ColoursMatchTheSourceTopRowFirst) {

@@ -192,34 +192,43 @@ TEST_F(EngineStream, BufferedModeWaitsForThreePicturesLowLatencyModeDoesNot) {
     EXPECT_EQ(low.GetVideoStream(0)->GetDecodedFrames(), 0u);
 }
 
-TEST_F(EngineStream, OddWidthIsCutToWholeColumnsAndPlanesArePacked) {
+// Odd and non-multiple-of-8 sizes keep every column and row: the packed picture is Y (w x h),
+// then U and V of ((w+1)/2) x ((h+1)/2) each.
+TEST_F(EngineStream, OddSizesKeepEveryColumnAndRowInPackedPlanes) {
     player.SetPlayMode(2);
     player.copyPixels = true;
-    player.decodedWidth = 1286;
-    RecordSpec s;
-    s.width = 1286;
-    s.height = 6;
-    ASSERT_EQ(Input(s), QUORIX_OK);
-    Stream().DecodeOne();
-    Stream().ShowFrame();
-    ASSERT_EQ(player.rendered.size(), 1u);
-    const Shown& shown = player.rendered[0];
-    EXPECT_EQ(shown.width, 1280);
-    EXPECT_EQ(shown.height, 6);
-    const uint32_t w = 1280, h = 6;
-    ASSERT_GE(shown.pixels.size(), w * h * 3 / 2);
-    const uint8_t seed = 1;  // payload starts with the sequence number
-    bool same = true;
-    for (uint32_t r = 0; r < h && same; ++r)
-        for (uint32_t c = 0; c < w; ++c)
-            same &= shown.pixels[r * w + c] == PixelAt(seed, 0, r, c);
-    for (int p = 1; p <= 2 && same; ++p) {
-        const uint8_t* plane = shown.pixels.data() + w * h + (p - 1) * (w / 2) * (h / 2);
-        for (uint32_t r = 0; r < h / 2; ++r)
-            for (uint32_t c = 0; c < w / 2; ++c)
-                same &= plane[r * (w / 2) + c] == PixelAt(seed, p, r, c);
+    const uint32_t sizes[][2] = {{1287, 7}, {1286, 6}, {1917, 5}};
+    uint32_t sequence = 1;
+    for (const auto& size : sizes) {
+        const uint32_t w = size[0], h = size[1];
+        SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+        player.rendered.clear();
+        RecordSpec s;
+        s.sequence = sequence++;
+        s.width = static_cast<uint16_t>(w);
+        s.height = static_cast<uint16_t>(h);
+        ASSERT_EQ(Input(s), QUORIX_OK);
+        Stream().DecodeOne();
+        Stream().ShowFrame();
+        ASSERT_EQ(player.rendered.size(), 1u);
+        const Shown& shown = player.rendered[0];
+        EXPECT_EQ(shown.width, w);
+        EXPECT_EQ(shown.height, h);
+        const uint32_t cw = (w + 1) / 2, ch = (h + 1) / 2;
+        ASSERT_GE(shown.pixels.size(), size_t{w} * h + 2 * size_t{cw} * ch);
+        const uint8_t seed = static_cast<uint8_t>(s.sequence);  // payload starts with it
+        bool same = true;
+        for (uint32_t r = 0; r < h && same; ++r)
+            for (uint32_t c = 0; c < w; ++c)
+                same &= shown.pixels[r * w + c] == PixelAt(seed, 0, r, c);
+        for (int p = 1; p <= 2 && same; ++p) {
+            const uint8_t* plane = shown.pixels.data() + w * h + (p - 1) * cw * ch;
+            for (uint32_t r = 0; r < ch; ++r)
+                for (uint32_t c = 0; c < cw; ++c)
+                    same &= plane[r * cw + c] == PixelAt(seed, p, r, c);
+        }
+        EXPECT_TRUE(same);
     }
-    EXPECT_TRUE(same);
 }
 
 TEST_F(EngineStream, CopyNeverReadsPastTheReportedPlaneSize) {

@@ -46,7 +46,7 @@ TEST(PanoramaSource, RefusesFramesItCannotHold) {
         {0, 16, 1, false},
         {16, 0, 11, false},
         {16, 16, 1, true},
-        {7, 16, 20, false},
+        {0, 16, 20, false},
         {16, 0, 20, false},
         {16, 16, 20, true},
         {kMaxFrameSide + 1, 1, 2, false},
@@ -59,13 +59,14 @@ TEST(PanoramaSource, RefusesFramesItCannotHold) {
             QUORIX_E_PARAM)
             << "type " << c.type << " " << c.width << "x" << c.height;
     }
-    // YUV strides below the rounded width.
-    const uint32_t shortY[3] = {15, 8, 8};
-    const uint32_t shortU[3] = {16, 7, 8};
+    // YUV strides below the width, or below the (width+1)/2 chroma samples of an odd width.
+    const uint32_t shortY[3] = {20, 11, 11};
+    const uint32_t shortU[3] = {21, 10, 11};
+    const uint32_t shortV[3] = {21, 11, 10};
     EXPECT_EQ(camera.InputFrame(21, 4, 20, planes, shortY), QUORIX_E_PARAM);
-    EXPECT_EQ(camera.InputFrame(16, 4, 20, planes, shortU), QUORIX_E_PARAM);
-    // Rounded down to 16, a Y stride of 16 is enough.
-    const uint32_t exact[3] = {16, 8, 8};
+    EXPECT_EQ(camera.InputFrame(21, 4, 20, planes, shortU), QUORIX_E_PARAM);
+    EXPECT_EQ(camera.InputFrame(21, 4, 20, planes, shortV), QUORIX_E_PARAM);
+    const uint32_t exact[3] = {21, 11, 11};
     EXPECT_EQ(camera.InputFrame(21, 4, 20, planes, exact), QUORIX_OK);
 
     uint8_t block[64] = {};
@@ -75,9 +76,10 @@ TEST(PanoramaSource, RefusesFramesItCannotHold) {
     EXPECT_EQ(camera.AttachFrame(4, 4, 1, block, 0), QUORIX_E_PARAM);
     EXPECT_EQ(camera.AttachFrame(5, 4, 1, block, 64), QUORIX_E_PARAM);   // 80 bytes announced
     EXPECT_EQ(camera.AttachFrame(8, 8, 20, block, 64), QUORIX_E_PARAM);  // 96 bytes announced
+    EXPECT_EQ(camera.AttachFrame(7, 5, 20, block, 58), QUORIX_E_PARAM);  // 35 + 2 x 4 x 3 = 59
     uint32_t w = 0, h = 0;
     camera.GetImageSize(&w, &h);
-    EXPECT_EQ(w, 16u);  // the last good frame stays
+    EXPECT_EQ(w, 21u);  // the last good frame stays
     EXPECT_EQ(h, 4u);
 }
 
@@ -181,41 +183,74 @@ TEST_F(PanoramaSourceGl, BottomUpFramesAreStoredUpright) {
     camera.DeleteTextures();
 }
 
-TEST_F(PanoramaSourceGl, YuvWidthIsRoundedAndPlanesLandInTheirTextures) {
+// An odd width and height are kept whole: Y is 1285 x 7, U and V 643 x 4 with their own last
+// column and row, in copied and in attached frames alike.
+TEST_F(PanoramaSourceGl, OddYuvSizesKeepEveryColumnAndRowInTheirTextures) {
     CCamera camera(nullptr);
     camera.CreateTextures();
-    const uint32_t width = 1285, height = 6;
-    std::vector<uint8_t> y(1300 * height, 0), u(650 * 3, 0), v(650 * 3, 0);
+    const uint32_t width = 1285, height = 7, cw = 643, ch = 4;
+    std::vector<uint8_t> y(1300 * height, 0), u(650 * ch, 0), v(650 * ch, 0);
     for (uint32_t r = 0; r < height; ++r) {
         for (uint32_t c = 0; c < width; ++c)
             y[r * 1300 + c] = static_cast<uint8_t>(c + r);
     }
-    for (uint32_t i = 0; i < u.size(); ++i)
-        u[i] = 100, v[i] = 200;
+    // The last chroma column and row carry values of their own.
+    for (uint32_t r = 0; r < ch; ++r) {
+        for (uint32_t c = 0; c < cw; ++c) {
+            const bool edge = c == cw - 1 || r == ch - 1;
+            u[r * 650 + c] = edge ? 111 : 100;
+            v[r * 650 + c] = edge ? 222 : 200;
+        }
+    }
+    auto expectTextures = [&](const char* how) {
+        SCOPED_TRACE(how);
+        uint32_t w = 0, h = 0;
+        camera.GetImageSize(&w, &h);
+        EXPECT_EQ(w, width);
+        EXPECT_EQ(h, height);
+        camera.Upload();
+        EXPECT_EQ(camera.GetUploadedFormat(), CAMERA_FORMAT_YUV420);
+        GLint tw = 0, th = 0;
+        const std::vector<uint8_t> ty = Texture(GL_TEXTURE2, GL_RED, 1, &tw, &th);
+        ASSERT_EQ(tw, 1285);
+        ASSERT_EQ(th, 7);
+        EXPECT_EQ(ty[1284], static_cast<uint8_t>(1284));
+        EXPECT_EQ(ty[6 * 1285 + 1284], static_cast<uint8_t>(1290));
+        // U and V side by side in one two-channel texture.
+        const std::vector<uint8_t> tuv = Texture(GL_TEXTURE3, GL_LUMINANCE_ALPHA, 2, &tw, &th);
+        ASSERT_EQ(tw, 643);
+        ASSERT_EQ(th, 4);
+        ASSERT_EQ(tuv.size(), 643u * 4u * 2u);
+        EXPECT_EQ(tuv[0], 100);
+        EXPECT_EQ(tuv[1], 200);
+        EXPECT_EQ(tuv[2 * 642], 111);  // last column
+        EXPECT_EQ(tuv[2 * 642 + 1], 222);
+        EXPECT_EQ(tuv[2 * (3 * 643)], 111);  // last row
+        EXPECT_EQ(tuv[2 * (3 * 643) + 1], 222);
+        EXPECT_EQ(tuv[2 * (2 * 643 + 641)], 100);
+        EXPECT_EQ(tuv[2 * (2 * 643 + 641) + 1], 200);
+    };
     const uint8_t* planes[3] = {y.data(), u.data(), v.data()};
     const uint32_t strides[3] = {1300, 650, 650};
     ASSERT_EQ(camera.InputFrame(width, height, 20, planes, strides), QUORIX_OK);
-    uint32_t w = 0, h = 0;
-    camera.GetImageSize(&w, &h);
-    EXPECT_EQ(w, 1280u);
-    EXPECT_EQ(h, height);
-    camera.Upload();
-    EXPECT_EQ(camera.GetUploadedFormat(), CAMERA_FORMAT_YUV420);
-    GLint tw = 0, th = 0;
-    const std::vector<uint8_t> ty = Texture(GL_TEXTURE2, GL_RED, 1, &tw, &th);
-    EXPECT_EQ(tw, 1280);
-    EXPECT_EQ(th, 6);
-    EXPECT_EQ(ty[1279], static_cast<uint8_t>(1279));
-    EXPECT_EQ(ty[5 * 1280 + 3], static_cast<uint8_t>(8));
-    // U and V side by side in one two-channel texture.
-    const std::vector<uint8_t> tuv = Texture(GL_TEXTURE3, GL_LUMINANCE_ALPHA, 2, &tw, &th);
-    EXPECT_EQ(tw, 640);
-    EXPECT_EQ(th, 3);
-    ASSERT_EQ(tuv.size(), 640u * 3u * 2u);
-    EXPECT_EQ(tuv[0], 100);
-    EXPECT_EQ(tuv[1], 200);
-    EXPECT_EQ(tuv[2 * (2 * 640 + 639)], 100);
-    EXPECT_EQ(tuv[2 * (2 * 640 + 639) + 1], 200);
+    expectTextures("copied");
+
+    // The same picture packed in one block: Y, then U and V of 643 x 4 each.
+    std::vector<uint8_t> packed(width * height + 2 * cw * ch);
+    for (uint32_t r = 0; r < height; ++r)
+        std::memcpy(&packed[r * width], &y[r * 1300], width);
+    for (uint32_t r = 0; r < ch; ++r) {
+        std::memcpy(&packed[width * height + r * cw], &u[r * 650], cw);
+        std::memcpy(&packed[width * height + cw * ch + r * cw], &v[r * 650], cw);
+    }
+    // One byte short of the block is refused rather than read past.
+    EXPECT_EQ(camera.AttachFrame(width, height, 20, packed.data(),
+                                 static_cast<uint32_t>(packed.size() - 1)),
+              QUORIX_E_PARAM);
+    ASSERT_EQ(
+        camera.AttachFrame(width, height, 20, packed.data(), static_cast<uint32_t>(packed.size())),
+        QUORIX_OK);
+    expectTextures("attached");
     camera.DeleteTextures();
 }
 

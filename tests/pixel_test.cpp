@@ -134,8 +134,11 @@ TEST(PixelFormat, DefaultStrideAndPictureSize) {
     } sizes[] = {
         {3, 2560, 480, 2560 * 480},
         {4, 1924, 3, 1924 * 3},
-        {20, 642, 481, 642 * 481 * 3 / 2},
-        {22, 4, 3, 18},
+        // 4:2:0: Y, then two chroma planes of ((stride+1)/2) x ((height+1)/2).
+        {20, 642, 481, 642 * 481 + 2 * 321 * 241},
+        {22, 4, 3, 4 * 3 + 2 * 2 * 2},
+        {21, 5, 5, 5 * 5 + 2 * 3 * 3},
+        {23, 640, 480, 640 * 480 * 3 / 2},
         {31, 4, 3, 24},
         {30, 4, 3, 24},
         {0, 640, 480, 0},
@@ -386,9 +389,11 @@ TEST(PixelConvert, TinyPicturesFitExactDestinations) {
             for (uint32_t t : targets) {
                 const CHPixelFormat f = Fmt(t);
                 const uint32_t stride = HPixelRGBBytes(f) != 0 ? RowBytes(f, w) : w;
-                const size_t size = HPixelRGBBytes(f) != 0 ? size_t{stride} * h
-                                    : (t == 31 || t == 33) ? size_t{2} * w * h
-                                                           : size_t{stride} * h * 3 / 2;
+                const size_t size =
+                    HPixelRGBBytes(f) != 0 ? size_t{stride} * h
+                    : (t == 31 || t == 33)
+                        ? size_t{2} * w * h
+                        : size_t{stride} * h + 2 * size_t{(stride + 1) / 2} * ((h + 1) / 2);
                 std::vector<uint8_t> dst(size);
                 EXPECT_EQ(src.Convert(f, dst, stride), QUORIX_OK)
                     << "format " << t << " size " << w << "x" << h;
@@ -439,11 +444,12 @@ TEST(PixelConvert, CropChecksAndCopiesTheRectangle) {
     EXPECT_EQ(crop(0, 0, 4, 2, 4, 11), QUORIX_E_BUFFER_TOO_SMALL);
     EXPECT_EQ(dst, std::vector<uint8_t>(64, kSentinel));
 
-    // Odd width 5 from (2, 2): chroma rows carry 5/2 = 2 samples from column 1.
+    // Odd width 5 from (2, 2): chroma rows carry (5+1)/2 = 3 samples from column 1, the last
+    // one serving the odd last column.
     ASSERT_EQ(crop(2, 2, 5, 2, 6, 18), QUORIX_OK);
     const uint8_t s = kSentinel;
-    const std::vector<uint8_t> expected = {22, 23, 24, 25,  26,  s, 32,  33,  34,
-                                           35, 36, s,  111, 112, s, 211, 212, s};
+    const std::vector<uint8_t> expected = {22, 23, 24, 25,  26,  s,   32,  33,  34,
+                                           35, 36, s,  111, 112, 113, 211, 212, 213};
     EXPECT_EQ(std::vector<uint8_t>(dst.begin(), dst.begin() + 18), expected);
     EXPECT_EQ(dst[18], kSentinel);
 }
@@ -544,8 +550,12 @@ TEST(PixelHolder, DataShorterThanItsGeometryIsNeverRead) {
     EXPECT_EQ(pixel.ConvertTo(HPIXEL_BGRX32, out.data(), 96, 24), QUORIX_E_PARAM);
     ASSERT_EQ(pixel.Set(HPIXEL_YUV420P, data.data(), 36, 6, 4, 5, false), QUORIX_OK);
     EXPECT_EQ(pixel.ConvertTo(HPIXEL_BGRX32, out.data(), 96, 24), QUORIX_E_PARAM);
-    // An odd height needs a chroma row that the 4:2:0 size does not include.
+    // An odd height has a last chroma row of its own: 6 x 3 takes 18 + 2 x 3 x 2 = 30 bytes,
+    // so the 27 of a 3/2 size are refused by every conversion.
     ASSERT_EQ(pixel.Set(HPIXEL_YUV420P, data.data(), 27, 6, 3, 6, false), QUORIX_OK);
     EXPECT_EQ(pixel.ConvertTo(HPIXEL_BGRX32, out.data(), 96, 24), QUORIX_E_PARAM);
+    EXPECT_EQ(pixel.ConvertTo(HPIXEL_NV12, out.data(), 96, 6), QUORIX_E_PARAM);
+    ASSERT_EQ(pixel.Set(HPIXEL_YUV420P, data.data(), 30, 6, 3, 6, false), QUORIX_OK);
+    EXPECT_EQ(pixel.ConvertTo(HPIXEL_BGRX32, out.data(), 96, 24), QUORIX_OK);
     EXPECT_EQ(pixel.ConvertTo(HPIXEL_NV12, out.data(), 96, 6), QUORIX_OK);
 }

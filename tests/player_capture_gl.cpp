@@ -10,6 +10,7 @@
 #include <string>
 
 #include "support/capture_support.h"
+#include "support/player_media.h"
 
 using namespace capturetest;
 
@@ -161,6 +162,49 @@ TEST_F(CaptureGl, OriginalCaptureOfAFisheyeIsTheHalfPanoramaAtSourceSize) {
     EXPECT_EQ(static_cast<int32_t>(kHeight), bmp.height);
     EXPECT_EQ(24u, bmp.bitCount);
     EXPECT_EQ(size_t{kWidth} * 3 * kHeight + 54, bmp.bytes.size());
+}
+
+// Odd sizes and widths that are no multiple of 8, from MJPEG and H.264, are shown whole in every
+// play mode: the full-resolution capture has the picture's size, and its right-hand and bottom
+// stripes, last column and row included, are where the picture has them.
+TEST_F(CaptureGl, OddSizedPicturesAreCapturedWholeInEveryPlayMode) {
+    struct Case {
+        const char* encoder;
+        uint32_t width, height;
+    };
+    const Case cases[] = {
+        {"mjpeg", 65, 49}, {"libx264", 65, 49}, {"libx264", 1918, 1078}, {"mjpeg", 1917, 1079}};
+    for (const Case& c : cases) {
+        const auto records = playertest::EdgeRecords(c.encoder, c.width, c.height, 5, false);
+        ASSERT_FALSE(records.empty()) << c.encoder << " missing";
+        for (uint32_t mode = 0; mode <= 2; ++mode) {
+            SCOPED_TRACE(std::string(c.encoder) + " " + std::to_string(c.width) + "x" +
+                         std::to_string(c.height) + " mode " + std::to_string(mode));
+            SnapCollector offScreen;  // outlives the port that calls it
+            LivePort live(1, 0, 0);
+            ASSERT_TRUE(live.Ok()) << live.Error();
+            const uint16_t port = live.Port();
+            ASSERT_EQ(QUORIX_OK, QUORIX_SetStreamOpenMode(port, mode));
+            ASSERT_EQ(QUORIX_OK, QUORIX_SetScreenOffSnapCallback(port, &SnapCollector::Callback,
+                                                                 &offScreen, 1.0f, 3, 4));
+            ASSERT_EQ(QUORIX_OK, live.Push(records));
+            ASSERT_TRUE(offScreen.WaitFor([&](const SnapCollector::Shot& s, int) {
+                return s.width == c.width && s.height == c.height;
+            })) << "last shot " << offScreen.Last().width << "x" << offScreen.Last().height;
+            ASSERT_EQ(QUORIX_OK,
+                      QUORIX_SetScreenOffSnapCallback(port, nullptr, nullptr, 1.0f, 3, 4));
+
+            const std::string path = m_dir.Path("odd.bmp");
+            ASSERT_EQ(QUORIX_OK, QUORIX_CaptureOriginalBmp(port, path.c_str()));
+            const BmpFile bmp = ReadBmp(path);
+            ASSERT_TRUE(bmp.ok);
+            ASSERT_EQ(static_cast<int32_t>(c.width), bmp.width);
+            ASSERT_EQ(static_cast<int32_t>(c.height), bmp.height);
+            EXPECT_EQ("", EdgeCaptureProblem(c.width, c.height, bmp.bitCount / 8u,
+                                             [&](uint32_t y) { return bmp.Row(y); }));
+            ASSERT_EQ(QUORIX_OK, QUORIX_SetStreamOpenMode(port, 0));
+        }
+    }
 }
 
 TEST_F(CaptureGl, CapturesWithoutAPictureAnswerInsteadOfWaiting) {

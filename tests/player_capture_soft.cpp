@@ -8,6 +8,7 @@
 #include <string>
 
 #include "support/capture_support.h"
+#include "support/player_media.h"
 
 using namespace capturetest;
 
@@ -74,6 +75,84 @@ TEST_F(CaptureSoft, RegionZeroCarriesEveryCapture) {
     EXPECT_TRUE(ReadBmp(original).ok);
     EXPECT_EQ(QUORIX_OK, QUORIX_CaptureOriginalJpeg(port, m_dir.Path("no/such.jpg").c_str()));
     ASSERT_EQ(QUORIX_OK, QUORIX_CloseStream(port));
+}
+
+// Odd sizes and widths that are no multiple of 8, from MJPEG and H.264, are shown whole in every
+// play mode: the display's 4:2:0 snapshot keeps its chroma planes of ((stride+1)/2) x
+// ((height+1)/2) where they belong, and the full-resolution capture has the picture's size with
+// its right-hand and bottom stripes, last column and row included.
+TEST_F(CaptureSoft, OddSizedPicturesAreCapturedWholeInEveryPlayMode) {
+    struct Case {
+        const char* encoder;
+        uint32_t width, height;
+    };
+    const Case cases[] = {{"mjpeg", 65, 49},     {"libx264", 65, 49},     {"mjpeg", 64, 49},
+                          {"libx264", 70, 48},   {"libx264", 1918, 1078}, {"mjpeg", 1917, 1079}};
+    constexpr double kTolerance = 20.0;  // lossy coding around sharp edges
+    using playertest::kEdgeBody;
+    using playertest::kEdgeStripe;
+    for (const Case& c : cases) {
+        const auto records = playertest::EdgeRecords(c.encoder, c.width, c.height, 5, false);
+        ASSERT_FALSE(records.empty()) << c.encoder << " missing";
+        for (uint32_t mode = 0; mode <= 2; ++mode) {
+            SCOPED_TRACE(std::string(c.encoder) + " " + std::to_string(c.width) + "x" +
+                         std::to_string(c.height) + " mode " + std::to_string(mode));
+            SnapCollector shots;  // outlives the port that calls it
+            LivePort live(1, 0, 0);
+            ASSERT_TRUE(live.Ok()) << live.Error();
+            const uint16_t port = live.Port();
+            ASSERT_EQ(QUORIX_OK, QUORIX_SetStreamOpenMode(port, mode));
+            ASSERT_EQ(QUORIX_OK,
+                      QUORIX_SetSnapCallback(port, 0, &SnapCollector::Callback, &shots, 4, 4));
+            ASSERT_EQ(QUORIX_OK, live.Push(records));
+            ASSERT_TRUE(shots.WaitFor([&](const SnapCollector::Shot& s, int) {
+                return s.width == c.width && s.height == c.height;
+            })) << "last shot " << shots.Last().width << "x" << shots.Last().height;
+            ASSERT_EQ(QUORIX_OK, QUORIX_SetSnapCallback(port, 0, nullptr, nullptr, 4, 4));
+
+            const SnapCollector::Shot shot = shots.Last();
+            ASSERT_EQ(20u, shot.format);
+            ASSERT_GE(shot.stride, c.width);
+            const uint32_t cs = (shot.stride + 1) / 2, ch = (c.height + 1) / 2;
+            ASSERT_GE(shot.data.size(), size_t{shot.stride} * c.height + 2 * size_t{cs} * ch);
+            const uint8_t* u = shot.data.data() + size_t{shot.stride} * c.height;
+            const uint8_t* v = u + size_t{cs} * ch;
+            const uint32_t xs = playertest::EdgeColumn(c.width), ys = playertest::EdgeRow(c.height);
+            const uint32_t cw = (c.width + 1) / 2;
+            struct Plane {
+                const char* name;
+                const uint8_t* data;
+                uint32_t stride, w, h, xs, ys;
+                uint8_t body, stripe;
+            };
+            const Plane planes[] = {
+                {"Y", shot.data.data(), shot.stride, c.width, c.height, xs, ys, kEdgeBody.y,
+                 kEdgeStripe.y},
+                {"U", u, cs, cw, ch, xs / 2, ys / 2, kEdgeBody.u, kEdgeStripe.u},
+                {"V", v, cs, cw, ch, xs / 2, ys / 2, kEdgeBody.v, kEdgeStripe.v}};
+            for (const Plane& p : planes) {
+                SCOPED_TRACE(p.name);
+                EXPECT_NEAR(p.body, playertest::PlaneMean(p.data, p.stride, 0, p.xs, 0, p.ys),
+                            kTolerance);
+                EXPECT_NEAR(p.stripe, playertest::PlaneMean(p.data, p.stride, p.w - 1, p.w, 0, p.h),
+                            kTolerance)
+                    << "last column";
+                EXPECT_NEAR(p.stripe, playertest::PlaneMean(p.data, p.stride, 0, p.w, p.h - 1, p.h),
+                            kTolerance)
+                    << "last row";
+            }
+
+            const std::string path = m_dir.Path("odd.bmp");
+            ASSERT_EQ(QUORIX_OK, QUORIX_CaptureOriginalBmp(port, path.c_str()));
+            const BmpFile bmp = ReadBmp(path);
+            ASSERT_TRUE(bmp.ok);
+            ASSERT_EQ(static_cast<int32_t>(c.width), bmp.width);
+            ASSERT_EQ(static_cast<int32_t>(c.height), bmp.height);
+            EXPECT_EQ("", EdgeCaptureProblem(c.width, c.height, bmp.bitCount / 8u,
+                                             [&](uint32_t y) { return bmp.Row(y); }));
+            ASSERT_EQ(QUORIX_OK, QUORIX_SetStreamOpenMode(port, 0));
+        }
+    }
 }
 
 }  // namespace

@@ -342,6 +342,73 @@ TEST_F(PlayerE2E, LiveStreamReachesTheRendererInEveryPlayMode) {
     EXPECT_EQ(240u, height);
 }
 
+// Odd sizes and widths that are no multiple of 8 reach the external renderer whole in every play
+// mode: its size, its last columns and rows, and both chroma planes where they belong (the
+// planes of a packed picture are ((w+1)/2) x ((h+1)/2) each).
+TEST_F(PlayerE2E, OddSizedPicturesReachTheExternalRendererWholeInEveryPlayMode) {
+    struct Case {
+        const char* encoder;
+        uint32_t width, height;
+    };
+    const Case cases[] = {{"mjpeg", 65, 49},
+                          {"libx264", 65, 49},
+                          {"mjpeg", 64, 49},
+                          {"libx264", 70, 48},
+                          {"mjpeg", 69, 46}};
+    constexpr double kTolerance = 20.0;  // lossy coding around sharp edges
+    using playertest::kEdgeBody;
+    using playertest::kEdgeStripe;
+    for (const Case& c : cases) {
+        const auto records = playertest::EdgeRecords(c.encoder, c.width, c.height, 5, false);
+        ASSERT_FALSE(records.empty()) << c.encoder << " missing";
+        for (uint32_t mode = 0; mode <= 2; ++mode) {
+            SCOPED_TRACE(std::string(c.encoder) + " " + std::to_string(c.width) + "x" +
+                         std::to_string(c.height) + " mode " + std::to_string(mode));
+            Double().reset();
+            ASSERT_EQ(QUORIX_OK, QUORIX_SetStreamOpenMode(m_port, mode));
+            ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(m_port, -1, nullptr, 0, nullptr, 0));
+            ASSERT_EQ(QUORIX_OK, QUORIX_Play(m_port, 0, nullptr, 0));
+            for (const auto& record : records) {
+                ASSERT_EQ(QUORIX_OK, QUORIX_InputStreamData(m_port, record.data(),
+                                                            static_cast<uint32_t>(record.size())));
+            }
+            ASSERT_GE(Double().waitFrames(1, kWaitMs), 1);
+            ASSERT_EQ(QUORIX_OK, QUORIX_CloseStream(m_port));
+
+            uint32_t width = 0, height = 0;
+            const uint8_t* yuv = nullptr;
+            ASSERT_TRUE(Double().frame(0, &width, &height, &yuv));
+            ASSERT_EQ(c.width, width);
+            ASSERT_EQ(c.height, height);
+            const uint32_t xs = playertest::EdgeColumn(width), ys = playertest::EdgeRow(height);
+            const uint32_t cw = (width + 1) / 2, ch = (height + 1) / 2;
+            const uint8_t* u = yuv + size_t{width} * height;
+            const uint8_t* v = u + size_t{cw} * ch;
+            struct Plane {
+                const char* name;
+                const uint8_t* data;
+                uint32_t w, h, xs, ys;
+                uint8_t body, stripe;
+            };
+            const Plane planes[] = {{"Y", yuv, width, height, xs, ys, kEdgeBody.y, kEdgeStripe.y},
+                                    {"U", u, cw, ch, xs / 2, ys / 2, kEdgeBody.u, kEdgeStripe.u},
+                                    {"V", v, cw, ch, xs / 2, ys / 2, kEdgeBody.v, kEdgeStripe.v}};
+            for (const Plane& p : planes) {
+                SCOPED_TRACE(p.name);
+                EXPECT_NEAR(p.body, playertest::PlaneMean(p.data, p.w, 0, p.xs, 0, p.ys),
+                            kTolerance);
+                EXPECT_NEAR(p.stripe, playertest::PlaneMean(p.data, p.w, p.w - 1, p.w, 0, p.h),
+                            kTolerance)
+                    << "last column";
+                EXPECT_NEAR(p.stripe, playertest::PlaneMean(p.data, p.w, 0, p.w, p.h - 1, p.h),
+                            kTolerance)
+                    << "last row";
+            }
+        }
+    }
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetStreamOpenMode(m_port, 0));
+}
+
 TEST_F(PlayerE2E, PlayNeedsAnOpenFileOrStreamAndLogsWhy) {
     EnableLog();
     EXPECT_EQ(QUORIX_E_STATE, QUORIX_Play(m_port, 0, nullptr, 0));

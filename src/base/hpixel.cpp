@@ -83,7 +83,7 @@ uint32_t HPixelPictureSize(CHPixelFormat format, uint32_t stride, uint32_t heigh
     if (HPixelRGBBytes(format) != 0) {
         size = area;
     } else if (IsYUV420(format)) {
-        size = area * 3 / 2;
+        size = HPixelI420Size(stride, height);
     } else if (IsPacked422(format)) {
         size = area * 2;
     }
@@ -104,15 +104,15 @@ bool BadGeometry(const uint8_t* srcY, const uint8_t* srcU, const uint8_t* srcV, 
 }
 
 uint64_t Planar420Size(uint32_t stride, uint32_t height) {
-    return static_cast<uint64_t>(stride) * height * 3 / 2;
+    return HPixelI420Size(stride, height);
 }
 
 // Chroma plane offsets of a planar 4:2:0 picture: the one after Y, and the one after that.
 uint64_t FirstChromaOffset(uint32_t stride, uint32_t height) {
-    return static_cast<uint64_t>(stride) * height;
+    return HPixelI420FirstOffset(stride, height);
 }
 uint64_t SecondChromaOffset(uint32_t stride, uint32_t height) {
-    return static_cast<uint64_t>(stride) * height * 5 / 4;
+    return HPixelI420SecondOffset(stride, height);
 }
 
 void CopyRows(const uint8_t* src, size_t srcStride, uint8_t* dst, size_t dstStride, size_t bytes,
@@ -152,8 +152,11 @@ uint32_t CHYUV420pConvert::ToYUV420p(CHPixelFormat format, const uint8_t* srcY, 
     if (format == HPIXEL_YV12) {
         std::swap(first, second);
     }
-    CopyRows(srcU, strideUV, first, dstStride / 2, width / 2, height / 2);
-    CopyRows(srcV, strideUV, second, dstStride / 2, width / 2, height / 2);
+    const uint32_t chromaStride = HPixelChromaStride(dstStride);
+    CopyRows(srcU, strideUV, first, chromaStride, HPixelChromaStride(width),
+             HPixelChromaRows(height));
+    CopyRows(srcV, strideUV, second, chromaStride, HPixelChromaStride(width),
+             HPixelChromaRows(height));
     return QUORIX_OK;
 }
 
@@ -172,11 +175,12 @@ uint32_t CHYUV420pConvert::ToSemiPlanar(CHPixelFormat format, const uint8_t* src
     const uint8_t* firstSrc = format == HPIXEL_NV12 ? srcU : srcV;
     const uint8_t* secondSrc = format == HPIXEL_NV12 ? srcV : srcU;
     uint8_t* pairs = dst + FirstChromaOffset(dstStride, height);
-    const uint32_t pairCount = width / 2;
-    for (uint32_t r = 0; r < height / 2; ++r) {
+    const uint32_t pairCount = HPixelChromaStride(width);
+    const size_t pairStride = 2 * static_cast<size_t>(HPixelChromaStride(dstStride));
+    for (uint32_t r = 0; r < HPixelChromaRows(height); ++r) {
         const uint8_t* a = firstSrc + static_cast<size_t>(r) * strideUV;
         const uint8_t* b = secondSrc + static_cast<size_t>(r) * strideUV;
-        uint8_t* out = pairs + static_cast<size_t>(r) * dstStride;
+        uint8_t* out = pairs + r * pairStride;
         for (uint32_t i = 0; i < pairCount; ++i) {
             out[2 * i] = a[i];
             out[2 * i + 1] = b[i];
@@ -243,10 +247,11 @@ uint32_t CHYUV420pConvert::Crop(const uint8_t* srcY, const uint8_t* srcU, const 
     CopyRows(srcY + static_cast<size_t>(y) * strideY + x, strideY, dst, dstStride, cropWidth,
              cropHeight);
     const size_t chromaOrigin = static_cast<size_t>(y / 2) * strideUV + x / 2;
+    // x is even, so an odd crop width still has its own last chroma column in the source.
     CopyRows(srcU + chromaOrigin, strideUV, dst + FirstChromaOffset(dstStride, cropHeight),
-             dstStride / 2, cropWidth / 2, cropHeight / 2);
+             HPixelChromaStride(dstStride), HPixelChromaStride(cropWidth), cropHeight / 2);
     CopyRows(srcV + chromaOrigin, strideUV, dst + SecondChromaOffset(dstStride, cropHeight),
-             dstStride / 2, cropWidth / 2, cropHeight / 2);
+             HPixelChromaStride(dstStride), HPixelChromaStride(cropWidth), cropHeight / 2);
     return QUORIX_OK;
 }
 
@@ -359,17 +364,17 @@ uint32_t CHPixel::Set(CHPixelFormat format, const uint8_t* data, uint32_t size, 
     return QUORIX_OK;
 }
 
-uint32_t CHPixel::LocatePlanes(bool wholeChroma, Planes* planes) const {
-    // Conversions to RGB and packed 4:2:2 read every chroma sample a pixel uses, (w+1)/2 by
-    // (h+1)/2; the YUV copies read w/2 by h/2. Either way the reads must stay inside the data,
-    // whose size the holder only knows from its caller.
+uint32_t CHPixel::LocatePlanes(Planes* planes) const {
+    // Every conversion reads each chroma sample a pixel uses, (w+1)/2 by (h+1)/2 (a crop
+    // fewer). The reads must stay inside the data, whose size the holder only knows from its
+    // caller.
     if (m_width == 0 || m_height == 0 || m_stride < m_width) {
         return QUORIX_E_PARAM;
     }
     const uint64_t lumaEnd = static_cast<uint64_t>(m_stride) * (m_height - 1) + m_width;
-    const uint32_t chromaStride = m_stride / 2;
-    const uint64_t rows = wholeChroma ? (m_height + 1ull) / 2 : m_height / 2;
-    const uint64_t cols = wholeChroma ? (m_width + 1ull) / 2 : m_width / 2;
+    const uint32_t chromaStride = HPixelChromaStride(m_stride);
+    const uint64_t rows = HPixelChromaRows(m_height);
+    const uint64_t cols = HPixelChromaStride(m_width);
     const uint64_t second = SecondChromaOffset(m_stride, m_height);
     const uint64_t chromaEnd =
         (rows == 0 || cols == 0) ? 0 : second + (rows - 1) * chromaStride + cols;
@@ -400,7 +405,7 @@ uint32_t CHPixel::Crop(CHPixelFormat format, uint32_t x, uint32_t y, uint32_t w,
         return QUORIX_E_NOT_IMPL;
     }
     Planes planes{};
-    uint32_t result = LocatePlanes(false, &planes);
+    uint32_t result = LocatePlanes(&planes);
     if (result != QUORIX_OK) {
         return result;
     }
@@ -408,8 +413,8 @@ uint32_t CHPixel::Crop(CHPixelFormat format, uint32_t x, uint32_t y, uint32_t w,
     if (size == 0) {
         return QUORIX_E_PARAM;
     }
-    // An odd width leaves the last chroma column uncopied; zeroed memory keeps it defined.
-    std::unique_ptr<uint8_t[]> memory = AllocatePicture(size, (w & 1) != 0);
+    // Row padding beyond the picture is never written; zeroed memory keeps it defined.
+    std::unique_ptr<uint8_t[]> memory = AllocatePicture(size, stride > w);
     if (!memory) {
         return QUORIX_E_NO_MEMORY;
     }
@@ -438,8 +443,7 @@ uint32_t CHPixel::ConvertTo(CHPixelFormat format, uint8_t* destination, uint32_t
         return QUORIX_E_NOT_IMPL;
     }
     Planes planes{};
-    const bool wholeChroma = HPixelRGBBytes(format) != 0 || IsPacked422(format);
-    const uint32_t result = LocatePlanes(wholeChroma, &planes);
+    const uint32_t result = LocatePlanes(&planes);
     if (result != QUORIX_OK) {
         return result;
     }
@@ -459,8 +463,8 @@ uint32_t CHPixel::Convert(CHPixelFormat format, uint32_t stride) {
     if (size == 0) {
         return QUORIX_E_NOT_SUPPORTED;
     }
-    // The YUV copies leave an odd last column or row of chroma untouched; keep it defined.
-    const bool partial = !(HPixelRGBBytes(format) != 0) && ((m_width | m_height) & 1) != 0;
+    // The YUV copies leave row padding beyond the picture untouched; keep it defined.
+    const bool partial = HPixelRGBBytes(format) == 0 && stride > m_width;
     std::unique_ptr<uint8_t[]> memory = AllocatePicture(size, partial);
     if (!memory) {
         return QUORIX_E_NO_MEMORY;

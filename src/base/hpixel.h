@@ -47,6 +47,30 @@ uint32_t HPixelDefaultStride(CHPixelFormat format, uint32_t width);
 // and for pictures beyond HPIXEL_MAX_PICTURE_BYTES.
 uint32_t HPixelPictureSize(CHPixelFormat format, uint32_t stride, uint32_t height);
 
+// The one block layout of planar 4:2:0 (formats 20..24) for a Y row stride and a height: the Y
+// plane, then two chroma planes of ((stride+1)/2) bytes by ((height+1)/2) rows each (one pair
+// plane of twice that row length for 23 and 24). Odd widths and heights keep their last chroma
+// column and row, and a packed picture is the same layout with the stride equal to the width.
+inline uint32_t HPixelChromaStride(uint32_t stride) {
+    return stride / 2 + (stride & 1);
+}
+inline uint32_t HPixelChromaRows(uint32_t height) {
+    return height / 2 + (height & 1);
+}
+inline uint64_t HPixelChromaPlaneSize(uint32_t stride, uint32_t height) {
+    return static_cast<uint64_t>(HPixelChromaStride(stride)) * HPixelChromaRows(height);
+}
+// Offsets of the plane after Y and of the one after that.
+inline uint64_t HPixelI420FirstOffset(uint32_t stride, uint32_t height) {
+    return static_cast<uint64_t>(stride) * height;
+}
+inline uint64_t HPixelI420SecondOffset(uint32_t stride, uint32_t height) {
+    return HPixelI420FirstOffset(stride, height) + HPixelChromaPlaneSize(stride, height);
+}
+inline uint64_t HPixelI420Size(uint32_t stride, uint32_t height) {
+    return HPixelI420SecondOffset(stride, height) + HPixelChromaPlaneSize(stride, height);
+}
+
 // Largest picture the holder allocates (16384 x 16384 at 4 bytes per pixel). Sizes come from
 // callers and recordings; this keeps a bad width or height from becoming a huge allocation.
 inline constexpr uint64_t HPIXEL_MAX_PICTURE_BYTES = 1ull << 30;
@@ -60,14 +84,13 @@ public:
     static uint32_t ToRGB(CHPixelFormat format, const uint8_t* srcY, const uint8_t* srcU,
                           const uint8_t* srcV, uint32_t strideY, uint32_t strideUV, uint32_t width,
                           uint32_t height, uint8_t* dst, uint32_t dstSize, uint32_t dstStride);
-    // Formats 20, 21 (U plane first) and 22 (V plane first). The destination planes sit at
-    // dstStride*height and dstStride*height*5/4, with chroma rows of dstStride/2.
+    // Formats 20, 21 (U plane first) and 22 (V plane first), laid out as HPixelI420Size says.
     static uint32_t ToYUV420p(CHPixelFormat format, const uint8_t* srcY, const uint8_t* srcU,
                               const uint8_t* srcV, uint32_t strideY, uint32_t strideUV,
                               uint32_t width, uint32_t height, uint8_t* dst, uint32_t dstSize,
                               uint32_t dstStride);
     // Formats 23 (U, V pairs) and 24 (V, U pairs); the pair plane follows the Y plane at
-    // dstStride*height, with rows of dstStride bytes.
+    // dstStride*height, with rows of 2*HPixelChromaStride(dstStride) bytes.
     static uint32_t ToSemiPlanar(CHPixelFormat format, const uint8_t* srcY, const uint8_t* srcU,
                                  const uint8_t* srcV, uint32_t strideY, uint32_t strideUV,
                                  uint32_t width, uint32_t height, uint8_t* dst, uint32_t dstSize,
@@ -138,7 +161,7 @@ private:
         uint32_t strideUV;
     };
     // Locates the planes of a 4:2:0 source and checks that they lie inside the data.
-    uint32_t LocatePlanes(bool wholeChroma, Planes* planes) const;
+    uint32_t LocatePlanes(Planes* planes) const;
     void TakeOwned(std::unique_ptr<uint8_t[]> memory, uint32_t length, uint32_t capacity);
 
     std::unique_ptr<uint8_t[]> m_owned;  // null while borrowing or empty

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/hthread.h"
+#include "base/hpixel.h"
 #include "codec/ximage.h"
 
 namespace HCC {
@@ -30,11 +31,12 @@ inline uint8_t Round8(float value) { return static_cast<uint8_t>(value + 0.5f); 
 
 void ConvertBottomUpBgrTo420(const uint8_t* bgr, uint32_t width, uint32_t height, uint8_t* out) {
     const size_t rowBytes = static_cast<size_t>(width) * 3;
-    const uint32_t chromaWidth = width / 2;
-    const uint32_t chromaHeight = height / 2;
+    // An odd last column or row gets chroma samples of its own, averaged over its pixels only.
+    const uint32_t chromaWidth = BRIXEL::HPixelChromaStride(width);
+    const uint32_t chromaHeight = BRIXEL::HPixelChromaRows(height);
     uint8_t* yPlane = out;
-    uint8_t* uPlane = out + static_cast<size_t>(width) * height;
-    uint8_t* vPlane = uPlane + static_cast<size_t>(width) * height / 4;
+    uint8_t* uPlane = out + BRIXEL::HPixelI420FirstOffset(width, height);
+    uint8_t* vPlane = out + BRIXEL::HPixelI420SecondOffset(width, height);
     // Output row r is the source's row height-1-r: the last row in memory is the top.
     auto row = [&](uint32_t r) { return bgr + (height - 1 - r) * rowBytes; };
 
@@ -45,19 +47,22 @@ void ConvertBottomUpBgrTo420(const uint8_t* bgr, uint32_t width, uint32_t height
             dst[x] = Round8(Clamp255(kYb * src[0] + kYg * src[1] + kYr * src[2]));
     }
     for (uint32_t k = 0; k < chromaHeight; ++k) {
-        const uint8_t* rows[2] = {row(2 * k), row(2 * k + 1)};
+        const uint32_t rowCount = 2 * k + 1 < height ? 2 : 1;
+        const uint8_t* rows[2] = {row(2 * k), row(2 * k + rowCount - 1)};
         for (uint32_t j = 0; j < chromaWidth; ++j) {
+            const uint32_t columnCount = 2 * j + 1 < width ? 2 : 1;
             float u = 0.0f;
             float v = 0.0f;
-            for (const uint8_t* src : rows) {
-                for (uint32_t dx = 0; dx < 2; ++dx) {
-                    const uint8_t* p = src + (2 * j + dx) * 3;
+            for (uint32_t dy = 0; dy < rowCount; ++dy) {
+                for (uint32_t dx = 0; dx < columnCount; ++dx) {
+                    const uint8_t* p = rows[dy] + (2 * j + dx) * 3;
                     u += Clamp255(kUb * p[0] + kUg * p[1] + kUr * p[2] + 128.0f);
                     v += Clamp255(kVb * p[0] + kVg * p[1] + kVr * p[2] + 128.0f);
                 }
             }
-            uPlane[static_cast<size_t>(k) * chromaWidth + j] = Round8(u / 4.0f);
-            vPlane[static_cast<size_t>(k) * chromaWidth + j] = Round8(v / 4.0f);
+            const float samples = static_cast<float>(rowCount * columnCount);
+            uPlane[static_cast<size_t>(k) * chromaWidth + j] = Round8(u / samples);
+            vPlane[static_cast<size_t>(k) * chromaWidth + j] = Round8(v / samples);
         }
     }
 }
@@ -75,7 +80,7 @@ uint32_t CDecXImage::DecodeVideo(const uint8_t* data, uint32_t size, uint32_t& w
         if (bgr == nullptr) return QUORIX_E_NOT_SUPPORTED;
         const uint32_t w = image.GetWidth();
         const uint32_t h = image.GetHeight();
-        const uint64_t total = static_cast<uint64_t>(w) * h * 3 / 2;
+        const uint64_t total = BRIXEL::HPixelI420Size(w, h);
         m_picture.Reserve(total);  // keeps a larger block for a while: its result is not a failure
         if (m_picture.GetData() == nullptr || m_picture.GetCapacity() < total) return QUORIX_E_NOT_SUPPORTED;
         uint8_t* out = m_picture.GetData();
@@ -85,15 +90,16 @@ uint32_t CDecXImage::DecodeVideo(const uint8_t* data, uint32_t size, uint32_t& w
         width = w;
         height = h;
         const uint32_t lumaBytes = w * h;
+        const uint32_t chromaBytes = static_cast<uint32_t>(BRIXEL::HPixelChromaPlaneSize(w, h));
         planes[0] = out;
         sizes[0] = lumaBytes;
         strides[0] = w;
-        planes[1] = out + lumaBytes;
-        sizes[1] = lumaBytes / 4;
-        strides[1] = w / 2;
-        planes[2] = planes[1] + lumaBytes / 4;
-        sizes[2] = lumaBytes / 4;
-        strides[2] = w / 2;
+        planes[1] = out + BRIXEL::HPixelI420FirstOffset(w, h);
+        sizes[1] = chromaBytes;
+        strides[1] = BRIXEL::HPixelChromaStride(w);
+        planes[2] = out + BRIXEL::HPixelI420SecondOffset(w, h);
+        sizes[2] = chromaBytes;
+        strides[2] = BRIXEL::HPixelChromaStride(w);
         format = 0;
         return QUORIX_OK;
     } catch (abi::__forced_unwind&) {

@@ -26,7 +26,7 @@ private:
 };
 
 // Converts bottom-up B, G, R rows (width × 3 bytes each, no padding) into planar 4:2:0 at `out`
-// (Y width × height, then U and V of (width/2) × (height/2) each, top row first).
+// (Y width × height, then U and V of ((width+1)/2) × ((height+1)/2) each, top row first).
 void ConvertBottomUpBgrTo420(const uint8_t* bgr, uint32_t width, uint32_t height, uint8_t* out);
 
 // Encodes rows of a snapshot (bottom-up, as a BMP holds them; 24 or 32 bits per pixel) as JPEG.

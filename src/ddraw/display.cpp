@@ -50,7 +50,7 @@ BRIXEL::CHPixelFormat TargetFormat(uint32_t videoFormat) {
 // Bytes of a back surface of this video format (the part a converted picture fills).
 uint64_t BackSurfaceBytes(uint32_t videoFormat, uint32_t pitch, uint32_t height) {
     const uint64_t area = static_cast<uint64_t>(pitch) * height;
-    return (videoFormat == 1 || videoFormat == 2) ? area * 3 / 2 : area;
+    return (videoFormat == 1 || videoFormat == 2) ? BRIXEL::HPixelI420Size(pitch, height) : area;
 }
 
 // Truncates a product toward zero into the int32 range (a huge zoom must not overflow).
@@ -312,14 +312,12 @@ uint32_t CDisplay::InputPicture(uint32_t width, uint32_t height, uint32_t format
     const uint32_t stride = strides[0];
     if (stride < width || width > kMaxPictureSide || height > kMaxPictureSide)
         return QUORIX_E_PARAM;
-    const uint32_t cw = (width + 1) / 2;
+    const uint32_t cw = BRIXEL::HPixelChromaStride(width);
     if (strides[1] < cw || strides[2] < cw)
         return QUORIX_E_PARAM;
-    const uint64_t ySize = static_cast<uint64_t>(stride) * height;
-    const uint64_t total = ySize * 3 / 2;
-    // Odd heights have one more chroma row than the 3/2 layout holds; a little slack keeps
-    // the converters' reads of it inside the block.
-    const uint64_t capacity = total + stride;
+    // The picture keeps the caller's Y stride; its chroma planes follow the one 4:2:0 layout,
+    // which holds the last column and row of odd sizes.
+    const uint64_t capacity = BRIXEL::HPixelI420Size(stride, height);
     if (capacity > BRIXEL::HPIXEL_MAX_PICTURE_BYTES)
         return QUORIX_E_NO_MEMORY;
     // Let go after the lock: handing borrowed memory back calls the host.
@@ -354,12 +352,12 @@ uint32_t CDisplay::InputPicture(uint32_t width, uint32_t height, uint32_t format
             std::memcpy(dst + static_cast<uint64_t>(y) * stride,
                         planes[0] + static_cast<uint64_t>(y) * strides[0], width);
         }
-        // Chroma rows of stride / 2 bytes, U then V, each plane a contiguous block.
-        const uint32_t chromaStride = stride / 2;
-        const uint32_t chromaRows = (height + 1) / 2;
-        const uint32_t rowBytes = std::min(cw, chromaStride == 0 ? cw : chromaStride);
-        uint8_t* u = dst + ySize;
-        uint8_t* v = dst + ySize * 5 / 4;
+        // U then V, each plane a contiguous block.
+        const uint32_t chromaStride = BRIXEL::HPixelChromaStride(stride);
+        const uint32_t chromaRows = BRIXEL::HPixelChromaRows(height);
+        const uint32_t rowBytes = cw;
+        uint8_t* u = dst + BRIXEL::HPixelI420FirstOffset(stride, height);
+        uint8_t* v = dst + BRIXEL::HPixelI420SecondOffset(stride, height);
         for (uint32_t y = 0; y < chromaRows; ++y) {
             std::memcpy(u + static_cast<uint64_t>(y) * chromaStride,
                         planes[1] + static_cast<uint64_t>(y) * strides[1], rowBytes);
@@ -386,7 +384,7 @@ uint32_t CDisplay::AttachPicture(uint32_t width, uint32_t height, uint32_t forma
         return QUORIX_E_PARAM;
     // A buffer too small for its picture would be read past its end by every conversion and
     // by the snapshot callback.
-    if (static_cast<uint64_t>(size) < static_cast<uint64_t>(width) * height * 3 / 2)
+    if (static_cast<uint64_t>(size) < BRIXEL::HPixelI420Size(width, height))
         return QUORIX_E_PARAM;
     std::shared_ptr<CDecodeFrame> replaced;  // let go after the lock, like borrowed memory
     CDecodeFrame::Borrowed borrowed;

@@ -11,6 +11,7 @@
 
 #include "base/hbuffer.h"
 #include "base/hlock.h"
+#include "base/hpixel.h"
 #include "media/hmfformat.h"
 
 namespace BRIXEL {
@@ -30,7 +31,7 @@ public:
 };
 
 // A decoded planar 4:2:0 picture without row padding: Y (width x height), then U and V
-// ((width/2) x (height/2) each). The header's width is already rounded down to a multiple of 8.
+// (((width+1)/2) x ((height+1)/2) each), so no column or row of an odd size is lost.
 class CHDecFrame {
 public:
     CHDecFrame() = default;
@@ -46,7 +47,7 @@ public:
 
 // Bytes of a packed 4:2:0 picture of the given size.
 inline uint64_t HPackedI420Size(uint32_t width, uint32_t height) {
-    return static_cast<uint64_t>(width) * height + 2ull * (width / 2) * (height / 2);
+    return HPixelI420Size(width, height);
 }
 
 // Ring of pointers used as a double-ended queue. It grows geometrically and never shrinks, so

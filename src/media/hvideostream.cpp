@@ -225,11 +225,10 @@ uint32_t CHVideoStream::DecodeOne() {
 void CHVideoStream::QueueDecoded(const CHKZFrame& source, uint32_t width, uint32_t height,
                                  uint8_t* const planes[3], const uint32_t sizes[3],
                                  const int32_t strides[3]) {
-    // Renderers take whole 8-pixel columns; the odd right edge is cut off.
-    const uint32_t packedWidth = width & ~7u;
-    if (packedWidth == 0 || height == 0)
+    // Every column and row is kept; the chroma planes carry the odd last column and row too.
+    if (width == 0 || height == 0)
         return;
-    const uint64_t need = HPackedI420Size(packedWidth, height);
+    const uint64_t need = HPackedI420Size(width, height);
     if (need > UINT32_MAX)
         return;  // RenderFrame passes sizes as 32 bits
 
@@ -237,7 +236,7 @@ void CHVideoStream::QueueDecoded(const CHKZFrame& source, uint32_t width, uint32
     if (!picture)
         return;
     picture->header = source.header;
-    picture->header.SetVideoSize(static_cast<uint16_t>(packedWidth), static_cast<uint16_t>(height));
+    picture->header.SetVideoSize(static_cast<uint16_t>(width), static_cast<uint16_t>(height));
     picture->interval = m_lastInterval;
     picture->receiveTick = source.receiveTick;
     // Grow only: a recycled buffer of a bigger picture is good enough for a smaller one.
@@ -246,16 +245,13 @@ void CHVideoStream::QueueDecoded(const CHKZFrame& source, uint32_t width, uint32
         return;
     }
     uint8_t* dst = picture->pixels.GetData();
-    CopyPlaneRows(dst, packedWidth, height, planes[0], strides[0], sizes[0], 0);
-    if (height >= 2) {
-        const uint32_t chromaWidth = packedWidth / 2;
-        const uint32_t chromaRows = height / 2;
-        const uint64_t chromaBytes = static_cast<uint64_t>(chromaWidth) * chromaRows;
-        uint8_t* u = dst + static_cast<uint64_t>(packedWidth) * height;
-        CopyPlaneRows(u, chromaWidth, chromaRows, planes[1], strides[1], sizes[1], 128);
-        CopyPlaneRows(u + chromaBytes, chromaWidth, chromaRows, planes[2], strides[2], sizes[2],
-                      128);
-    }
+    CopyPlaneRows(dst, width, height, planes[0], strides[0], sizes[0], 0);
+    const uint32_t chromaWidth = HPixelChromaStride(width);
+    const uint32_t chromaRows = HPixelChromaRows(height);
+    uint8_t* u = dst + HPixelI420FirstOffset(width, height);
+    uint8_t* v = dst + HPixelI420SecondOffset(width, height);
+    CopyPlaneRows(u, chromaWidth, chromaRows, planes[1], strides[1], sizes[1], 128);
+    CopyPlaneRows(v, chromaWidth, chromaRows, planes[2], strides[2], sizes[2], 128);
     picture->pixels.SetLength(need);
     if (m_decoded.Put(picture) == QUORIX_E_NO_POOL)
         m_owner->ReleaseDecodedFrame(picture);

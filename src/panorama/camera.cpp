@@ -6,6 +6,8 @@
 #include <cstring>
 #include <new>
 
+#include "base/hpixel.h"
+
 namespace SPHERA {
 
 namespace {
@@ -32,9 +34,10 @@ const FrameType* FindType(uint32_t type) {
     return nullptr;
 }
 
-// Bytes of a planar 4:2:0 picture: Y, then U and V at half width and half height (rounded down).
-uint64_t Yuv420Size(uint64_t width, uint64_t height) {
-    return width * height + 2 * (width / 2) * (height / 2);
+// Bytes of a packed planar 4:2:0 picture: Y, then U and V at half width and half height,
+// rounded up so that an odd last column or row has its own chroma samples.
+uint64_t Yuv420Size(uint32_t width, uint32_t height) {
+    return BRIXEL::HPixelI420Size(width, height);
 }
 
 }  // namespace
@@ -101,31 +104,31 @@ uint32_t CCamera::InputFrame(uint32_t width, uint32_t height, uint32_t type,
     if (type == FRAME_YUV420) {
         if (planes[0] == nullptr || planes[1] == nullptr || planes[2] == nullptr)
             return QUORIX_E_PARAM;
-        if (width < 8 || height == 0 || width > kMaxFrameSide || height > kMaxFrameSide)
+        if (width == 0 || height == 0 || width > kMaxFrameSide || height > kMaxFrameSide)
             return QUORIX_E_PARAM;
-        // The shaders sample whole 8-pixel groups; the ragged right edge is dropped.
-        const uint32_t w8 = width & ~7u;
-        const uint32_t cw = w8 / 2, ch = height / 2;
-        if (strides[0] < w8 || strides[1] < cw || strides[2] < cw)
+        // Every column is kept: the textures take rows of any length (unpack alignment 1).
+        const uint32_t cw = BRIXEL::HPixelChromaStride(width);
+        const uint32_t ch = BRIXEL::HPixelChromaRows(height);
+        if (strides[0] < width || strides[1] < cw || strides[2] < cw)
             return QUORIX_E_PARAM;
 
         BRIXEL::CHAutoLock guard(&m_lock);
         HandBackAttached();
-        const uint64_t size = Yuv420Size(w8, height);
+        const uint64_t size = Yuv420Size(width, height);
         m_image.Reserve(size);
         if (m_image.GetData() == nullptr || m_image.GetCapacity() < size)
             return QUORIX_E_NO_MEMORY;
         m_image.SetLength(size);
         uint8_t* out = m_image.GetData();
-        for (uint32_t row = 0; row < height; ++row, out += w8) {
-            std::memcpy(out, planes[0] + static_cast<uint64_t>(row) * strides[0], w8);
+        for (uint32_t row = 0; row < height; ++row, out += width) {
+            std::memcpy(out, planes[0] + static_cast<uint64_t>(row) * strides[0], width);
         }
         for (uint32_t plane = 1; plane <= 2; ++plane) {
             for (uint32_t row = 0; row < ch; ++row, out += cw) {
                 std::memcpy(out, planes[plane] + static_cast<uint64_t>(row) * strides[plane], cw);
             }
         }
-        Stored(CAMERA_FORMAT_YUV420, 1, w8, height);
+        Stored(CAMERA_FORMAT_YUV420, 1, width, height);
         return QUORIX_OK;
     }
 
@@ -264,8 +267,10 @@ void CCamera::Upload() {
         }
     };
     if (m_format == CAMERA_FORMAT_YUV420) {
-        const uint64_t ySize = static_cast<uint64_t>(m_width) * m_height;
-        const uint64_t cSize = static_cast<uint64_t>(m_width / 2) * (m_height / 2);
+        const uint64_t ySize = BRIXEL::HPixelI420FirstOffset(m_width, m_height);
+        const uint64_t cSize = BRIXEL::HPixelChromaPlaneSize(m_width, m_height);
+        const GLsizei cw = static_cast<GLsizei>(BRIXEL::HPixelChromaStride(m_width));
+        const GLsizei ch = static_cast<GLsizei>(BRIXEL::HPixelChromaRows(m_height));
         put(GL_TEXTURE2, m_textures[0], GL_LUMINANCE, GL_LUMINANCE, w, h, data);
         // A software rasteriser pays per texture fetch: U and V side by side in one texture
         // are filtered by one fetch instead of two.
@@ -282,7 +287,7 @@ void CCamera::Upload() {
                 out[2 * i] = u[i];
                 out[2 * i + 1] = v[i];
             }
-            put(GL_TEXTURE3, m_textures[1], GL_LUMINANCE_ALPHA, GL_LUMINANCE_ALPHA, w / 2, h / 2,
+            put(GL_TEXTURE3, m_textures[1], GL_LUMINANCE_ALPHA, GL_LUMINANCE_ALPHA, cw, ch,
                 m_chroma.data());
         }
     } else {

@@ -581,16 +581,15 @@ const uint8_t* CDirectDrawSurface7::RGBView(uint32_t* stride) {
     }
     using BRIXEL::CHYUV420pConvert;
     const uint8_t* mem = m_memory.data();
-    const size_t ySize = static_cast<size_t>(m_pitch) * m_height;
     uint32_t r = QUORIX_E_PARAM;
     if (IsPlanarFourCC(m_fourCC)) {
-        const uint8_t* first = mem + ySize;
-        const uint8_t* second = mem + ySize * 5 / 4;
+        const uint8_t* first = mem + BRIXEL::HPixelI420FirstOffset(m_pitch, m_height);
+        const uint8_t* second = mem + BRIXEL::HPixelI420SecondOffset(m_pitch, m_height);
         const bool uFirst = m_fourCC == DDFOURCC_I420;
         r = CHYUV420pConvert::ToRGB(BRIXEL::HPIXEL_BGRX32, mem, uFirst ? first : second,
-                                    uFirst ? second : first, m_pitch, m_pitch / 2, m_width,
-                                    m_height, m_rgb.data(), static_cast<uint32_t>(m_rgb.size()),
-                                    m_width * 4);
+                                    uFirst ? second : first, m_pitch,
+                                    BRIXEL::HPixelChromaStride(m_pitch), m_width, m_height,
+                                    m_rgb.data(), static_cast<uint32_t>(m_rgb.size()), m_width * 4);
     } else {
         // Packed 4:2:2 back to planar 4:2:0: a picture that came from 4:2:0 carries the same
         // chroma on both rows of a pair, so the even rows give it back exactly.
@@ -867,8 +866,7 @@ uint32_t CDirectDraw7::CreateSurface(const DDSURFACEDESC2* desc,
         s->m_fourCC = f;
         if (IsPlanarFourCC(f)) {
             s->m_pitch = (desc->width + 1) & ~1u;  // the chroma rows are half of it
-            // Room for a last chroma row of odd heights as well.
-            bytes = static_cast<size_t>(s->m_pitch) * desc->height * 3 / 2 + s->m_pitch;
+            bytes = static_cast<size_t>(BRIXEL::HPixelI420Size(s->m_pitch, desc->height));
         } else {
             if ((desc->width & 1) != 0)
                 return DDERR_INVALIDPARAMS;  // pixels come in pairs

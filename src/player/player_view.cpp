@@ -14,6 +14,7 @@
 #include <new>
 
 #include "base/hlog.h"
+#include "base/hpixel.h"
 #include "ddraw/display.h"
 #include "panorama/region.h"
 #include "panorama/render.h"
@@ -488,13 +489,18 @@ uint32_t CPlayer::OnVideoFrame(uint16_t streamId, uint32_t, uint32_t, uint16_t w
 
 uint32_t CPlayer::RenderFrame(uint16_t streamId, uint32_t, uint32_t, uint16_t width, uint16_t height,
                               uint8_t* buffer, uint32_t size) {
-    const uint64_t lumaBytes = uint64_t{width} * height;
-    if (buffer == nullptr || lumaBytes * 3 / 2 > size) return QUORIX_E_PARAM;
+    // The engine packs every picture, odd sizes included, in the one planar 4:2:0 block layout.
+    if (buffer == nullptr || width == 0 || height == 0 ||
+        BRIXEL::HPixelI420Size(width, height) > size)
+        return QUORIX_E_PARAM;
     if (m_external.load()) {
         const CGPano& pano = m_host.GetGPano();
         if (pano.InputFrame != nullptr) {
-            const uint8_t* const planes[3] = {buffer, buffer + lumaBytes, buffer + lumaBytes * 5 / 4};
-            const uint32_t strides[3] = {width, width / 2u, width / 2u};
+            const uint8_t* const planes[3] = {
+                buffer, buffer + BRIXEL::HPixelI420FirstOffset(width, height),
+                buffer + BRIXEL::HPixelI420SecondOffset(width, height)};
+            const uint32_t chromaStride = BRIXEL::HPixelChromaStride(width);
+            const uint32_t strides[3] = {width, chromaStride, chromaStride};
             pano.InputFrame(m_panoHandle.load(), streamId, width, height, planes, strides);
         }
         // The renderer copied the picture during the call: the buffer goes straight back.

@@ -15,6 +15,7 @@
 
 #include "media/hmfformat.h"
 #include "support/media_encoder.h"
+#include "support/player_media.h"
 
 namespace capturetest {
 
@@ -95,6 +96,45 @@ double GreyDifference(const StillPicture& still, uint32_t bytesPerPixel,
         }
     }
     return n == 0 ? 1e9 : std::min(full, limited) / static_cast<double>(n);
+}
+
+std::string EdgeCaptureProblem(uint32_t width, uint32_t height, uint32_t bytesPerPixel,
+                               const std::function<const uint8_t*(uint32_t y)>& rowOf) {
+    // Brightness as the mean of the three components: whatever YUV-to-RGB matrix and range
+    // the picture went through, the body stays below 100 and the stripes above 150.
+    auto mean = [&](uint32_t x0, uint32_t x1, uint32_t y0, uint32_t y1) {
+        double sum = 0.0;
+        for (uint32_t y = y0; y < y1; ++y) {
+            const uint8_t* row = rowOf(y);
+            for (uint32_t x = x0; x < x1; ++x) {
+                const uint8_t* p = row + size_t{x} * bytesPerPixel;
+                sum += (p[0] + p[1] + p[2]) / 3.0;
+            }
+        }
+        return sum / (static_cast<double>(x1 - x0) * (y1 - y0));
+    };
+    const uint32_t xs = playertest::EdgeColumn(width), ys = playertest::EdgeRow(height);
+    struct Check {
+        const char* what;
+        uint32_t x0, x1, y0, y1;
+        bool bright;
+    } const checks[] = {
+        {"last column", width - 1, width, 0, ys, true},
+        {"first stripe column", xs, xs + 1, 0, ys, true},
+        {"body column left of the stripe", xs - 2, xs - 1, 0, ys - 2, false},
+        {"last row", 0, xs, height - 1, height, true},
+        {"first stripe row", 0, xs, ys, ys + 1, true},
+        {"body row above the stripe", 0, xs - 2, ys - 2, ys - 1, false},
+        {"body", 0, xs - 2, 0, ys - 2, false},
+    };
+    std::string problems;
+    for (const Check& c : checks) {
+        const double m = mean(c.x0, c.x1, c.y0, c.y1);
+        if (c.bright ? m <= 150.0 : m >= 100.0)
+            problems += std::string(c.what) + " " + (c.bright ? "dark " : "bright ") +
+                        std::to_string(m) + "; ";
+    }
+    return problems;
 }
 
 std::vector<uint8_t> ReadFile(const std::string& path) {
@@ -234,8 +274,12 @@ void SnapCollector::Callback(uint16_t port, uint16_t region, uint32_t width, uin
     self->last.stride = stride;
     self->last.height = height;
     self->last.format = format;
+    // Planar 4:2:0 pictures carry two chroma planes of ((stride+1)/2) x ((height+1)/2) after Y.
+    const size_t bytes = format == 20 ? size_t{stride} * height +
+                                            2 * size_t{(stride + 1) / 2} * ((height + 1) / 2)
+                                      : size_t{stride} * height;
     if (data != nullptr)
-        self->last.data.assign(data, data + size_t{stride} * height);
+        self->last.data.assign(data, data + bytes);
     ++self->calls;
     self->changed.notify_all();
 }

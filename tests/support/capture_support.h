@@ -41,6 +41,12 @@ std::vector<uint8_t> Record(uint8_t type, uint32_t sequence, uint32_t timestamp,
 double GreyDifference(const StillPicture& still, uint32_t bytesPerPixel,
                       const std::function<const uint8_t*(uint32_t y)>& rowOf);
 
+// What is wrong with a capture of the edge picture (playertest::EdgePicture) of width x height,
+// read from packed B, G, R(, X) rows given top row first by `rowOf(y)`; empty when its body is
+// dark and its right-hand and bottom stripes, the last column and row included, are bright.
+std::string EdgeCaptureProblem(uint32_t width, uint32_t height, uint32_t bytesPerPixel,
+                               const std::function<const uint8_t*(uint32_t y)>& rowOf);
+
 struct BmpFile {
     bool ok = false;
     uint32_t fileSize = 0;  // the header's

@@ -216,7 +216,7 @@ uint32_t G_InputFrame(uint32_t handle, uint32_t streamId, uint32_t width, uint32
         return 1;
     }
     const size_t lumaSize = (size_t)width * height;
-    const uint32_t chromaWidth = width / 2, chromaHeight = height / 2;
+    const uint32_t chromaWidth = (width + 1) / 2, chromaHeight = (height + 1) / 2;
     uint8_t* copy = malloc(lumaSize + 2 * (size_t)chromaWidth * chromaHeight);
     if (copy == NULL) return 1;
     uint8_t* out = copy;

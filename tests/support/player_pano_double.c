@@ -152,7 +152,8 @@ EXPORT uint32_t G_InputFrame(uint32_t handle, uint32_t streamId, uint32_t width,
     CheckAlive();
     (void)handle;
     (void)streamId;
-    const uint32_t cw = width / 2, ch = height / 2;
+    /* Chroma planes of odd sizes hold their last column and row as well. */
+    const uint32_t cw = (width + 1) / 2, ch = (height + 1) / 2;
     uint8_t* copy = malloc((size_t)width * height + 2u * cw * ch);
     if (copy) {
         uint8_t* out = copy;
