@@ -1030,6 +1030,16 @@ void CRegion::OnProject(const RegionView& view) {
 
 namespace {
 
+// A read-back rectangle is a non-empty part of the region: one reaching past an edge would read
+// the neighbouring regions' pixels, or undefined ones outside the target.
+bool IsSnapRectInside(float x, float y, float width, float height) {
+    constexpr float kSlack = 1.0e-6f;  // 0.1 + 0.9 may round a hair above 1
+    const bool finite = std::isfinite(x) && std::isfinite(y) && std::isfinite(width) &&
+                        std::isfinite(height);
+    return finite && x >= 0.0f && y >= 0.0f && width > 0.0f && height > 0.0f &&
+           x + width <= 1.0f + kSlack && y + height <= 1.0f + kSlack;
+}
+
 CRegion* HostRegion(IRegionHost* render, uint32_t region) {
     if (render == nullptr || region >= kScreenOffRegion)
         return nullptr;
@@ -1158,7 +1168,7 @@ uint32_t SetSnapCallback(IRegionHost* render, uint32_t region, SnapCallback call
 uint32_t SetSnapRect(IRegionHost* render, uint32_t region, float x, float y, float width,
                      float height) {
     CRegion* r = HostRegion(render, region);
-    if (r == nullptr)
+    if (r == nullptr || !IsSnapRectInside(x, y, width, height))
         return QUORIX_E_PARAM;
     r->SetSnapRect(x, y, width, height);
     return QUORIX_OK;
@@ -1233,7 +1243,7 @@ uint32_t SetScreenOffSnapCallback(IRegionHost* render, SnapCallback callback, vo
 
 uint32_t SetScreenOffSnapRect(IRegionHost* render, float x, float y, float width, float height) {
     CRegion* r9 = OffScreenRegion(render);
-    if (r9 == nullptr)
+    if (r9 == nullptr || !IsSnapRectInside(x, y, width, height))
         return QUORIX_E_PARAM;
     r9->SetSnapRect(x, y, width, height);
     return QUORIX_OK;
