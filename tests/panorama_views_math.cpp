@@ -122,6 +122,8 @@ TEST(ViewMath, PtzIsWrappedOrClampedByDisplayType) {
         {12, -7.0f, -7.0f, 1.0f, -1.0f, -1.0f, 1.0f},
         {17, 200001.5f, 0.0f, 1.0f, -0.5f, 0.0f, 1.0f},
         {11, 1.0e30f, NAN, INFINITY, 0.0f, 0.0f, 1.0f},  // never loops, never stores NaN
+        {13, 0.0f, 0.0f, 1000.0f, 0.0f, 0.0f, kMaxZoom},  // only zooms that still draw
+        {0, 0.0f, 0.0f, 17.0f, 0.0f, 0.0f, kMaxZoom},
     };
     for (const Case& c : cases) {
         float p = c.pan, t = c.tilt, z = c.zoom;

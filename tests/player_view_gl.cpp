@@ -251,6 +251,38 @@ TEST_F(ViewGl, SnapRectanglesPastTheRegionAreRefused) {
     EXPECT_EQ(QUORIX_OK, QUORIX_CloseStream(m_port));
 }
 
+// Every display type keeps its zoom within the range where it draws: a virtual zoom of 1000 in
+// the 360-degree panorama used to take seconds per frame, and captures and projections of the
+// region ran into their time-outs.
+TEST_F(ViewGl, ExtremeZoomIsLimitedAndTheRegionKeepsServing) {
+    const QUORIX_RECT rect{0, 0, 160, 120};
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetDisplayRegion(m_port, 0, &rect, 1));
+    ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(m_port, QUORIX_MODEL_FISHEYE, nullptr, 0, nullptr, 0));
+    ASSERT_EQ(QUORIX_OK, QUORIX_Play(m_port, 0, nullptr, 0));
+    ASSERT_TRUE(viewtest::Feed(m_port, m_green));
+    uint32_t types[16];
+    int32_t count = 16;
+    ASSERT_EQ(QUORIX_OK, QUORIX_GetSupportedDisplayTypeList(m_port, types, &count));
+    for (int32_t i = 0; i < count; ++i) {
+        SCOPED_TRACE("display " + std::to_string(types[i]));
+        ASSERT_EQ(QUORIX_OK, QUORIX_SetCurrentDisplayType(m_port, 0, types[i]));
+        ASSERT_EQ(QUORIX_OK, QUORIX_SetPTZPosition(m_port, 0, 0.0f, 0.0f, 1000.0f));
+        float zoom = 0;
+        ASSERT_EQ(QUORIX_OK, QUORIX_GetPTZPosition(m_port, 0, nullptr, nullptr, &zoom));
+        EXPECT_GE(zoom, 1.0f);
+        EXPECT_LE(zoom, 16.0f);
+        const float xs[1] = {0.5f}, ys[1] = {0.5f};
+        float ox[1] = {}, oy[1] = {};
+        // The first frames of a new view may build its texture-coordinate map; the region
+        // then serves every request (each one waits up to the library's own time-out).
+        uint32_t rc = QUORIX_E_TIMEOUT;
+        for (int attempt = 0; attempt < 20 && rc == QUORIX_E_TIMEOUT; ++attempt)
+            rc = QUORIX_UnProject(m_port, 0, xs, ys, ox, oy, 1);
+        EXPECT_EQ(QUORIX_OK, rc);
+    }
+    EXPECT_EQ(QUORIX_OK, QUORIX_CloseStream(m_port));
+}
+
 // Manual mode: the host owns the context and drives init, render and swap, and uninit, on its
 // own thread; status and draw callbacks run on that thread.
 TEST_F(ViewGl, ManualModeDrawsIntoTheHostsContextOnItsThread) {

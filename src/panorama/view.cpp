@@ -334,10 +334,7 @@ bool LimitPtz(int32_t displayType, float& pan, float& tilt, float& zoom) {
         p = std::clamp(p, -1.0, 1.0);
         t = std::clamp(t, -1.0, 1.0);
     }
-    if (z < 0.001)
-        z = 0.001;
-    if (z > 1.0e6)
-        z = 1.0e6;  // keeps the matrices finite
+    z = std::clamp(z, static_cast<double>(kMinZoom), static_cast<double>(kMaxZoom));
     pan = static_cast<float>(p);
     tilt = static_cast<float>(t);
     zoom = static_cast<float>(z);

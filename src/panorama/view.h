@@ -75,6 +75,11 @@ extern const char* const kUniformNames[U_COUNT];
 // Tilt of the outside cylinder view when it is selected: 55 degrees below the horizon.
 constexpr float kCylinderTilt = -0.30555555f;
 constexpr double kPi = 3.1415926535897932384626433832795;
+// Zoom range of every view. Beyond 16 a source pixel covers dozens of view pixels while the
+// sphere mesh needs its full density and its cells grow to many times the view: a frame then
+// takes seconds on a software rasteriser and stalls the region's captures and projections.
+constexpr float kMinZoom = 0.001f;
+constexpr float kMaxZoom = 16.0f;
 
 // The per-frame copy of a region plus the values derived from it. A disabled region yields
 // only its enabled flag.
