@@ -492,3 +492,167 @@ TEST(ViewRegion, OffScreenSnapshotsBuildNoMap) {
     FreeSnapData(data);
     EXPECT_EQ(r.get()->GetRegion(kScreenOffRegion)->GetRemapBuilds(), 0u);
 }
+
+namespace {
+
+// A model-data block of `cameras` default-lens cameras with a stitched width and aspect.
+std::vector<uint8_t> CameraBlock(uint32_t model, int32_t cameras, uint16_t stitchedWidth,
+                                 float stitchedAspect) {
+    std::vector<uint8_t> b(88, 0);
+    std::memcpy(b.data(), "SPH", 4);
+    std::memcpy(&b[8], &model, 4);
+    std::memcpy(&b[12], &cameras, 4);
+    std::memcpy(&b[48], &stitchedWidth, 2);
+    std::memcpy(&b[52], &stitchedAspect, 4);
+    for (int32_t i = 0; i < cameras; ++i) {
+        uint8_t record[200] = {};
+        const float k[9] = {1, 0, 0.5f, 0, 1, 0.5f, 0, 0, 1};
+        std::memcpy(record, k, sizeof(k));
+        b.insert(b.end(), record, record + sizeof(record));
+    }
+    const uint32_t size = static_cast<uint32_t>(b.size());
+    std::memcpy(&b[4], &size, 4);
+    return b;
+}
+
+constexpr double kHalfFovTan = 0.6370702;  // tan(65 degrees / 2)
+
+// The view ray through a shown point (fractions, y down) of a region of aspect `a`, from the
+// eye looking down -z.
+void Ray(double x, double y, double a, double d[3]) {
+    d[0] = (2 * x - 1) * a * kHalfFovTan;
+    d[1] = (1 - 2 * y) * kHalfFovTan;
+    d[2] = -1;
+    const double n = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+    for (int i = 0; i < 3; ++i)
+        d[i] /= n;
+}
+
+bool Undefined(float x, float y) {
+    return std::isnan(x) && std::isnan(y);
+}
+
+}  // namespace
+
+// UnProject answers "undefined" (NaN) wherever nothing of the picture lies under the point, and
+// the source point under the cursor elsewhere, flipped views included.
+TEST(ViewRegion, UnprojectNeverInventsAPoint) {
+    {
+        // Normal picture 2:1 fitted into a square region: bars above and below.
+        Renderer r(SPH_MODEL_NORMAL);
+        r.Rgb(200, 100, Uniform(200, 100, 9, 9, 9));
+        ASSERT_EQ(EnableRegion(r.get(), 0, 0, 0, 256, 256, true), QUORIX_OK);
+        r.Fresh(0);
+        CRegion* region = r.get()->GetRegion(0);
+        const float xs[5] = {0.5f, 0.5f, 1.5f, -0.2f, 0.5f}, ys[5] = {0.1f, 0.9f, 0.5f, 0.5f, 0.5f};
+        float ox[5], oy[5];
+        ASSERT_EQ(region->Project(kWaitMs, xs, ys, ox, oy, 5, true), QUORIX_OK);
+        for (int i = 0; i < 4; ++i)
+            EXPECT_TRUE(Undefined(ox[i], oy[i])) << "point " << i << ": " << ox[i] << "," << oy[i];
+        EXPECT_FALSE(std::isnan(ox[4]));
+    }
+    {
+        // Fisheye bowl seen from outside: the far hemisphere's inside, nothing around its rim.
+        Renderer r(SPH_MODEL_FISHEYE);
+        r.Rgb(256, 256, Uniform(256, 256, 9, 9, 9));
+        ASSERT_EQ(EnableRegion(r.get(), 0, 0, 0, 256, 256, true), QUORIX_OK);
+        ASSERT_EQ(SetDisplayType(r.get(), 0, SPH_DISPLAY_SPHERE), QUORIX_OK);
+        CRegion* region = r.get()->GetRegion(0);
+        for (uint32_t flip = 0; flip <= 3; ++flip) {
+            SCOPED_TRACE("flip " + std::to_string(flip));
+            ASSERT_EQ(SetFlip(r.get(), 0, flip), QUORIX_OK);
+            r.Fresh(0);
+            const float xs[5] = {0.02f, 0.5f, 0.3f, 0.62f, 0.45f};
+            const float ys[5] = {0.02f, 0.5f, 0.4f, 0.7f, 0.2f};
+            float ox[5], oy[5];
+            ASSERT_EQ(region->Project(kWaitMs, xs, ys, ox, oy, 5, true), QUORIX_OK);
+            for (int i = 0; i < 5; ++i) {
+                // The point of the camera pass under the shown point, then the bowl it meets.
+                const double x = (flip & 1) ? 1.0 - xs[i] : xs[i];
+                const double y = (flip & 2) ? 1.0 - ys[i] : ys[i];
+                double d[3];
+                Ray(x, y, 1.0, d);
+                const double dc = -1.4 * d[2];  // d . centre, centre (0, 0, -1.4)
+                const double disc = dc * dc - (1.4 * 1.4 - 1.0);
+                if (disc < 0) {
+                    EXPECT_TRUE(Undefined(ox[i], oy[i])) << "point " << i;
+                    continue;
+                }
+                const double t = dc + std::sqrt(disc);
+                const double o[3] = {t * d[0], t * d[1], t * d[2] + 1.4};
+                if (o[2] > 0) {  // past the rim: the near half of the sphere is not drawn
+                    EXPECT_TRUE(Undefined(ox[i], oy[i])) << "point " << i;
+                    continue;
+                }
+                const double wantX = std::atan2(o[1], o[0]) / M_PI;
+                const double wantY = std::acos(-o[2]) / M_PI;
+                EXPECT_NEAR(ox[i], wantX, 0.02) << "point " << i;
+                EXPECT_NEAR(oy[i], wantY, 0.02) << "point " << i;
+            }
+        }
+    }
+    {
+        // Full sphere seen from its centre: every point has a source point, along its own ray.
+        Renderer r(SPH_MODEL_VR720);
+        r.Rgb(256, 128, Uniform(256, 128, 9, 9, 9));
+        ASSERT_EQ(EnableRegion(r.get(), 0, 0, 0, 320, 240, true), QUORIX_OK);
+        ASSERT_EQ(SetDisplayType(r.get(), 0, SPH_DISPLAY_VR), QUORIX_OK);
+        r.Fresh(0);
+        CRegion* region = r.get()->GetRegion(0);
+        const float xs[3] = {0.2f, 0.7f, 0.9f}, ys[3] = {0.3f, 0.8f, 0.1f};
+        float ox[3], oy[3], bx[3], by[3];
+        ASSERT_EQ(region->Project(kWaitMs, xs, ys, ox, oy, 3, true), QUORIX_OK);
+        ASSERT_EQ(region->Project(kWaitMs, ox, oy, bx, by, 3, false), QUORIX_OK);
+        for (int i = 0; i < 3; ++i) {
+            double d[3];
+            Ray(xs[i], ys[i], 320.0 / 240.0, d);
+            EXPECT_NEAR(ox[i], std::atan2(d[1], d[0]) / M_PI, 0.01) << "point " << i;
+            EXPECT_NEAR(oy[i], std::acos(-d[2]) / M_PI, 0.01) << "point " << i;
+            EXPECT_NEAR(bx[i], xs[i], 2e-3) << "point " << i;
+            EXPECT_NEAR(by[i], ys[i], 2e-3) << "point " << i;
+        }
+    }
+    {
+        // The multi-sensor view has no common source coordinates: refused, not made up.
+        ASSERT_EQ(GlobalInit(), QUORIX_OK);
+        const std::vector<uint8_t> block = CameraBlock(SPH_MODEL_FISHEYE, 2, 0, 2.0f);
+        CRender* render = nullptr;
+        ASSERT_EQ(CreateRender(0, block.data(), static_cast<uint32_t>(block.size()), &render),
+                  QUORIX_OK);
+        ASSERT_EQ(EnableRegion(render, 0, 0, 0, 64, 64, true), QUORIX_OK);
+        ASSERT_EQ(SetDisplayType(render, 0, SPH_DISPLAY_MULTI), QUORIX_OK);
+        const float x = 0.5f, y = 0.5f;
+        float ox = 0, oy = 0;
+        EXPECT_EQ(UnProject(render, 0, &x, &y, &ox, &oy, 1), QUORIX_E_NOT_SUPPORTED);
+        EXPECT_EQ(Project(render, 0, &x, &y, &ox, &oy, 1), QUORIX_E_NOT_SUPPORTED);
+        DestroyRender(render);
+    }
+}
+
+// Project applies the flip: a source point is found where the flipped view shows it.
+TEST(ViewRegion, ProjectFollowsTheFlip) {
+    Renderer r(SPH_MODEL_FISHEYE);
+    r.Rgb(256, 256, Uniform(256, 256, 9, 9, 9));
+    ASSERT_EQ(EnableRegion(r.get(), 0, 0, 0, 256, 256, true), QUORIX_OK);
+    ASSERT_EQ(SetDisplayType(r.get(), 0, SPH_DISPLAY_PLANE180), QUORIX_OK);
+    r.Fresh(0);
+    CRegion* region = r.get()->GetRegion(0);
+    // Source points of two shown points of the unflipped view.
+    const float px[2] = {0.3f, 0.6f}, py[2] = {0.4f, 0.7f};
+    float sx[2], sy[2];
+    ASSERT_EQ(region->Project(kWaitMs, px, py, sx, sy, 2, true), QUORIX_OK);
+    ASSERT_FALSE(std::isnan(sx[0]) || std::isnan(sx[1]));
+    for (uint32_t flip = 1; flip <= 3; ++flip) {
+        ASSERT_EQ(SetFlip(r.get(), 0, flip), QUORIX_OK);
+        r.Fresh(0);
+        float fx[2], fy[2], ux[2], uy[2];
+        ASSERT_EQ(region->Project(kWaitMs, sx, sy, fx, fy, 2, false), QUORIX_OK);
+        ASSERT_EQ(region->Project(kWaitMs, fx, fy, ux, uy, 2, true), QUORIX_OK);
+        for (int i = 0; i < 2; ++i) {
+            EXPECT_NEAR(fx[i], (flip & 1) ? 1.0f - px[i] : px[i], 1e-4) << "flip " << flip;
+            EXPECT_NEAR(fy[i], (flip & 2) ? 1.0f - py[i] : py[i], 1e-4) << "flip " << flip;
+            EXPECT_NEAR(ux[i], sx[i], 0.01) << "flip " << flip;
+            EXPECT_NEAR(uy[i], sy[i], 0.01) << "flip " << flip;
+        }
+    }
+}
