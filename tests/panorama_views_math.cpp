@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
 #include <vector>
 
 #include <quorixsdk.h>
@@ -263,6 +264,41 @@ TEST(ViewMath, RenderTargetSizeLimits) {
     ComputeViewValues(v, m, 0, 1.0f);
     EXPECT_EQ(v.targetWidth, 1000u);
     EXPECT_EQ(v.targetHeight, 500u);
+}
+
+// With two or more cameras the target holds the stitched picture: W wide and W / stitched aspect
+// high in every display type, on screen and off screen (where the size factor scales both).
+TEST(ViewMath, StitchedTargetsFollowTheStitchedAspect) {
+    ViewSource m;
+    m.cameraCount = 2;
+    m.firstWidth = 1600;
+    m.firstHeight = 1200;
+    m.totalPixels = 2 * 1600 * 1200;
+    m.stitchedWidth = 2000;
+    m.stitchedAspect = 2.0f;
+    for (int32_t model = 1; model <= 6; ++model) {
+        m.modelType = model;
+        for (int32_t d : {0, 9, 10, 11, 12, 13, 14, 15, 16, 17}) {
+            SCOPED_TRACE("model " + std::to_string(model) + " display " + std::to_string(d));
+            RegionView v = MakeView(d, 640, 480);
+            ComputeViewValues(v, m, 0, 1.0f);
+            EXPECT_EQ(v.targetWidth, 2000u);
+            EXPECT_EQ(v.targetHeight, 1000u);
+            v = MakeView(d, 0, 0);
+            ComputeViewValues(v, m, 9, 0.5f);
+            EXPECT_EQ(v.targetWidth, 1000u);
+            EXPECT_EQ(v.targetHeight, 500u);
+            EXPECT_EQ(v.height, 500);
+            // Without a stitched width: the pixel total, shaped by the stitched aspect.
+            ViewSource n = m;
+            n.stitchedWidth = 0;
+            n.totalPixels = 2 * 1000 * 1000;
+            v = MakeView(d, 640, 480);
+            ComputeViewValues(v, n, 0, 1.0f);
+            EXPECT_EQ(v.targetWidth, 1414u);
+            EXPECT_EQ(v.targetHeight, 707u);
+        }
+    }
 }
 
 // The target is only ever shown in the rectangle: an on-screen region never renders more pixels

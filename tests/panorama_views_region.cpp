@@ -656,3 +656,52 @@ TEST(ViewRegion, ProjectFollowsTheFlip) {
         }
     }
 }
+
+// The multi-sensor view of two cameras draws their pictures over the whole region, and the
+// full-resolution capture (the half panorama) has the stitched shape, not a square.
+TEST(ViewRegion, MultiSensorViewDrawsTheCameras) {
+    ASSERT_EQ(GlobalInit(), QUORIX_OK);
+    const std::vector<uint8_t> block = CameraBlock(SPH_MODEL_FISHEYE, 2, 600, 2.0f);
+    CRender* render = nullptr;
+    ASSERT_EQ(CreateRender(0, block.data(), static_cast<uint32_t>(block.size()), &render),
+              QUORIX_OK);
+    ASSERT_EQ(Init(render, 0, nullptr, true), QUORIX_OK);
+    for (uint32_t cam = 0; cam < 2; ++cam) {
+        const std::vector<uint8_t> rgb =
+            cam == 0 ? Uniform(128, 128, 200, 30, 30) : Uniform(128, 128, 30, 30, 200);
+        const uint8_t* planes[3] = {rgb.data(), nullptr, nullptr};
+        const uint32_t strides[3] = {128 * 3, 0, 0};
+        ASSERT_EQ(InputFrame(render, cam, 128, 128, 2, planes, strides), QUORIX_OK);
+    }
+    ASSERT_EQ(EnableRegion(render, 0, 0, 0, 160, 120, true), QUORIX_OK);
+    ASSERT_EQ(SetDisplayType(render, 0, SPH_DISPLAY_MULTI), QUORIX_OK);
+    ASSERT_EQ(SetBackgroundColor(render, 0, 0xFF00FF), QUORIX_OK);
+    ASSERT_EQ(SetSnapFormat(render, 0, 1, 1), QUORIX_OK);
+    uint32_t w = 0, stride = 0, h = 0, format = 0;
+    for (int i = 0; i < 2; ++i) {
+        uint8_t* data = nullptr;
+        ASSERT_EQ(Snap(render, 0, kWaitMs, &w, &stride, &h, &format, &data), QUORIX_OK);
+        ASSERT_NE(data, nullptr);
+        if (i == 1) {
+            size_t background = 0, first = 0, second = 0;
+            for (uint32_t y = 0; y < h; ++y)
+                for (uint32_t x = 0; x < w; ++x) {
+                    const uint8_t* p = data + size_t{y} * stride + size_t{x} * 4;
+                    background += Near(p, 255, 0, 255, 8);
+                    first += Near(p, 200, 30, 30, 8);
+                    second += Near(p, 30, 30, 200, 8);
+                }
+            // Both cameras are drawn through their own lens onto the same sphere: every pixel
+            // is one of their pictures, none is left to the background.
+            EXPECT_EQ(background, 0u);
+            EXPECT_EQ(first + second, size_t{w} * h);
+        }
+        FreeSnapData(data);
+    }
+    uint8_t* data = nullptr;
+    ASSERT_EQ(ScreenOffSnap(render, kWaitMs, &w, &stride, &h, &format, &data), QUORIX_OK);
+    FreeSnapData(data);
+    EXPECT_EQ(w, 600u);
+    EXPECT_EQ(h, 300u);
+    DestroyRender(render);
+}

@@ -242,7 +242,7 @@ void ComputeViewValues(RegionView& view, const ViewSource& src, uint32_t regionI
     }
 
     // Video aspect (needs the rectangle of region 9, which in the multi-sensor case needs the
-    // video aspect: that case takes the stitched aspect, which does not depend on the rectangle).
+    // stitched aspect, which does not depend on the rectangle).
     auto rectAspect = [&view]() {
         return view.height != 0 ? static_cast<double>(view.width) / view.height : 1.0;
     };
@@ -267,7 +267,10 @@ void ComputeViewValues(RegionView& view, const ViewSource& src, uint32_t regionI
     };
 
     if (multi) {
-        const double va = videoAspect();
+        // The target holds the stitched picture, whatever the display type makes of it: its
+        // shape is the stitched one (the video aspect of the sphere views is the rectangle's,
+        // of the half panorama 1).
+        const double va = stitchedAspect > 0.0 ? stitchedAspect : videoAspect();
         if (src.stitchedWidth != 0) {
             w = ToSize(src.stitchedWidth * f);
             h = va > 0.0 ? ToSize(src.stitchedWidth * f / va) : 0;
