@@ -228,17 +228,28 @@ TEST(ViewMath, VideoAspectAndAdaptMode) {
 }
 
 TEST(ViewMath, RenderTargetSizeLimits) {
-    // Off-screen region: size factor, then a third of the texture limit on the larger side.
+    // Off-screen region: size factor, the shape of the square half panorama (the smaller side
+    // widened, so that a non-square source leaves no bars), then a third of the texture limit.
     ViewSource s = OneCamera(SPH_MODEL_FISHEYE, 3000, 2000);
     s.maxTextureSize = 8192;
     RegionView v = MakeView(12, 0, 0);
     ComputeViewValues(v, s, 9, 0.5f);
     EXPECT_EQ(v.targetWidth, 1500u);
-    EXPECT_EQ(v.targetHeight, 1000u);
+    EXPECT_EQ(v.targetHeight, 1500u);
     EXPECT_EQ(v.width, 1500);  // region 9 takes its target as its rectangle
+    EXPECT_EQ(v.adaptMode, 1);
     ComputeViewValues(v, s, 9, 2.0f);
     EXPECT_EQ(v.targetWidth, 2730u);
-    EXPECT_EQ(v.targetHeight, 1820u);
+    EXPECT_EQ(v.targetHeight, 2730u);
+    // The full panorama of a full sphere is 2:1, that of the ring keeps the picture's shape.
+    v = MakeView(14, 0, 0);
+    ComputeViewValues(v, OneCamera(SPH_MODEL_VR720, 1000, 800), 9, 1.0f);
+    EXPECT_EQ(v.targetWidth, 1600u);
+    EXPECT_EQ(v.targetHeight, 800u);
+    v = MakeView(14, 0, 0);
+    ComputeViewValues(v, OneCamera(SPH_MODEL_RING, 1200, 400), 9, 1.0f);
+    EXPECT_EQ(v.targetWidth, 1200u);
+    EXPECT_EQ(v.targetHeight, 400u);
     // A size factor is not range-checked when stored: absurd ones give sane sizes.
     ViewSource unlimited = OneCamera(SPH_MODEL_FISHEYE, 3000, 2000);
     for (float factor : {1.0e30f, -4.0f, NAN}) {
@@ -327,7 +338,7 @@ TEST(ViewMath, OnScreenTargetsFitTheRectangle) {
     ComputeViewValues(v, OneCamera(SPH_MODEL_FISHEYE, 3000, 2000), 9, 1.0f);
     FitTargetToRect(v, 9);
     EXPECT_EQ(v.targetWidth, 3000u);
-    EXPECT_EQ(v.targetHeight, 2000u);
+    EXPECT_EQ(v.targetHeight, 3000u);
     // The benchmark's switch back to the picture-sized targets.
     ForcePictureSizedTargets(true);
     v = MakeView(13, 640, 360);

@@ -705,3 +705,90 @@ TEST(ViewRegion, MultiSensorViewDrawsTheCameras) {
     EXPECT_EQ(h, 300u);
     DestroyRender(render);
 }
+
+namespace {
+// Rows and columns of a snapshot holding any pixel other than the background colour.
+struct Covered {
+    uint32_t x0 = ~0u, y0 = ~0u, x1 = 0, y1 = 0;  // x1, y1 exclusive
+    size_t background = 0;
+};
+Covered CoveredBox(const Snapshot& s, int r, int g, int b) {
+    Covered c;
+    for (uint32_t y = 0; y < s.height; ++y)
+        for (uint32_t x = 0; x < s.width; ++x) {
+            if (Near(s.At(x, y), r, g, b, 8)) {
+                ++c.background;
+                continue;
+            }
+            c.x0 = std::min(c.x0, x);
+            c.y0 = std::min(c.y0, y);
+            c.x1 = std::max(c.x1, x + 1);
+            c.y1 = std::max(c.y1, y + 1);
+        }
+    return c;
+}
+}  // namespace
+
+// Views keep their promises: the zoomed front/back panorama covers the view wherever it is
+// panned in fit-width mode, the draw callback of the 360-degree panorama reports the rectangle
+// really drawn, and the full-resolution half panorama of a non-square fisheye has no bars.
+TEST(ViewRegion, ViewsCoverWhatTheyPromise) {
+    {
+        Renderer r(SPH_MODEL_RING);
+        r.Rgb(300, 100, Uniform(300, 100, 40, 160, 40));
+        ASSERT_EQ(EnableRegion(r.get(), 0, 0, 0, 200, 150, true), QUORIX_OK);
+        ASSERT_EQ(SetDisplayType(r.get(), 0, SPH_DISPLAY_PLANE360_FRONTBACK), QUORIX_OK);
+        ASSERT_EQ(SetRatioType(r.get(), 0, 2), QUORIX_OK);  // fit the width
+        ASSERT_EQ(SetBackgroundColor(r.get(), 0, 0xFF00FF), QUORIX_OK);
+        const float pans[][2] = {{1.0f, 0.0f}, {-1.0f, 0.0f}, {0.0f, 1.0f}, {0.7f, -1.0f}};
+        for (const auto& pt : pans) {
+            SCOPED_TRACE("pan " + std::to_string(pt[0]) + " tilt " + std::to_string(pt[1]));
+            ASSERT_EQ(SetPtz(r.get(), 0, pt[0], pt[1], 2.0f), QUORIX_OK);
+            const Snapshot s = r.Fresh(0);
+            ASSERT_EQ(s.width, 200u);
+            EXPECT_EQ(CoveredBox(s, 255, 0, 255).background, 0u);
+        }
+    }
+    {
+        // Fit-height asked: the panorama is drawn fitting the width (a quarter as high as wide).
+        Renderer r(SPH_MODEL_FISHEYE);
+        r.Rgb(256, 256, Uniform(256, 256, 40, 160, 40));
+        ASSERT_EQ(EnableRegion(r.get(), 0, 0, 0, 256, 256, true), QUORIX_OK);
+        ASSERT_EQ(SetDisplayType(r.get(), 0, SPH_DISPLAY_PLANE360), QUORIX_OK);
+        ASSERT_EQ(SetRatioType(r.get(), 0, 3), QUORIX_OK);
+        ASSERT_EQ(SetBackgroundColor(r.get(), 0, 0xFF00FF), QUORIX_OK);
+        const Snapshot s = r.Fresh(0);
+        DrawRecord rec;
+        ASSERT_EQ(SetDrawCallback(r.get(), 0, OnDraw, &rec), QUORIX_OK);
+        ASSERT_EQ(rec.done.Wait(kWaitMs), QUORIX_OK);
+        ASSERT_EQ(SetDrawCallback(r.get(), 0, nullptr, nullptr), QUORIX_OK);
+        const Covered c = CoveredBox(s, 255, 0, 255);
+        ASSERT_LT(c.x0, c.x1);
+        EXPECT_EQ(rec.values[1], static_cast<int32_t>(c.x0));
+        EXPECT_EQ(rec.values[3], static_cast<int32_t>(c.x1 - c.x0));
+        EXPECT_NEAR(rec.values[2], static_cast<int32_t>(c.y0), 1);
+        EXPECT_NEAR(rec.values[4], static_cast<int32_t>(c.y1 - c.y0), 1);
+    }
+    {
+        Renderer r(SPH_MODEL_FISHEYE);
+        r.Rgb(400, 300, Uniform(400, 300, 40, 160, 40));
+        ASSERT_EQ(SetScreenOffSnapFormat(r.get(), 1.0f, 1, 4), QUORIX_OK);
+        Snapshot s;
+        for (int i = 0; i < 2; ++i) {
+            uint8_t* data = nullptr;
+            ASSERT_EQ(ScreenOffSnap(r.get(), kWaitMs, &s.width, &s.stride, &s.height, &s.format,
+                                    &data),
+                      QUORIX_OK);
+            ASSERT_NE(data, nullptr);
+            s.data.assign(data, data + size_t{s.stride} * s.height);
+            FreeSnapData(data);
+        }
+        EXPECT_EQ(s.width, 400u);
+        EXPECT_EQ(s.height, 400u);
+        size_t other = 0;
+        for (uint32_t y = 0; y < s.height; ++y)
+            for (uint32_t x = 0; x < s.width; ++x)
+                other += !Near(s.At(x, y), 40, 160, 40, 8);
+        EXPECT_EQ(other, 0u);
+    }
+}

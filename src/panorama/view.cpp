@@ -219,6 +219,21 @@ void ComputeViewValues(RegionView& view, const ViewSource& src, uint32_t regionI
         if (offScreen) {
             w = ToSize(w * f);
             h = ToSize(h * f);
+            // The unrolled panoramas have a shape of their own (the half panorama is square):
+            // the capture takes that shape, widening the source's smaller side, so that the
+            // picture fills it without bars.
+            const bool ring = src.modelType == SPH_MODEL_RING;
+            const double shape =
+                d == SPH_DISPLAY_PLANE180 ? 1.0
+                : (d == SPH_DISPLAY_PLANE360 || d == SPH_DISPLAY_PLANE360_FIXED) && !ring
+                    ? (src.modelType == SPH_MODEL_VR720 ? 2.0 : 4.0)
+                    : 0.0;
+            if (shape > 0.0 && w > 0 && h > 0) {
+                if (static_cast<double>(w) / h > shape)
+                    h = ToSize(w / shape);
+                else
+                    w = ToSize(h * shape);
+            }
             const uint32_t cap =
                 src.maxTextureSize > 0 ? static_cast<uint32_t>(src.maxTextureSize) / 3 : 0;
             const uint32_t larger = std::max(w, h);
@@ -359,7 +374,14 @@ bool ClampView(RegionView& view) {
         m = view.adaptMode != 0 ? 1 : 0;
     const double p00 = view.project[0], p11 = view.project[5];
     double ix, iy, vx, vy;
-    if (m == 1) {
+    if (d == SPH_DISPLAY_PLANE360_FRONTBACK) {
+        // The two half panoramas are laid out by the projection's height whatever the adapt
+        // mode: A/P11 wide and two rows of 1/P11, one above and one below the centre.
+        ix = a / 2.0 / p11;
+        iy = 1.0 / p11;
+        vx = 1.0 / p00;
+        vy = 1.0 / p11;
+    } else if (m == 1) {
         ix = 1.0 / p00;
         iy = 1.0 / (a * p00);
         vx = 1.0 / p00;
@@ -433,11 +455,15 @@ ImageRect ComputeImageRect(const RegionView& view) {
         return r;
     }
     const double z = view.zoom, a = view.videoAspect;
+    // The 360-degree panorama is drawn fitting the width in every non-zero mode.
+    int32_t mode = view.adaptMode;
+    if (d == SPH_DISPLAY_PLANE360 && mode != 0)
+        mode = 1;
     double w, h;
-    if (view.adaptMode == 1) {
+    if (mode == 1) {
         w = rw * z;
         h = a > 0.0 ? rw * z / a : rh * z;
-    } else if (view.adaptMode == 2) {
+    } else if (mode == 2) {
         h = rh * z;
         w = rh * z * a;
     } else {
