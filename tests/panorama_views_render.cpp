@@ -110,12 +110,15 @@ public:
         ASSERT_EQ(InputFrame(m_render, 0, p.width, p.height, 2, planes, strides), QUORIX_OK);
     }
 
-    // A read-back of a frame that began after every earlier setting: the first one may be
-    // served by a frame already under way.
+    // A read-back of a frame drawn with every earlier setting: one already under way when a
+    // setting changed may still serve a request, so read back until two frames in a row agree
+    // (the input does not change).
     Snapshot Fresh(uint32_t region) {
         Snapshot s;
         EXPECT_EQ(SetSnapFormat(m_render, region, 1, 1), QUORIX_OK);
-        for (int i = 0; i < 2; ++i) {
+        std::vector<uint8_t> previous;
+        for (int i = 0; i < 8 && (i < 2 || s.data != previous); ++i) {
+            previous.swap(s.data);
             uint8_t* data = nullptr;
             const uint32_t rc =
                 Snap(m_render, region, kWaitMs, &s.width, &s.stride, &s.height, &s.format, &data);
