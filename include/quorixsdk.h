@@ -379,7 +379,8 @@ QUORIX_API uint32_t QUORIX_SetCurrentDisplayType(uint16_t port, uint16_t region,
 QUORIX_API uint32_t QUORIX_GetPTZPosition(uint16_t port, uint16_t region, float* pan,
                                           float* tilt, float* zoom);
 
-/* Sets the region's virtual camera (stored and applied again at the next open). */
+/* Sets the region's virtual camera (stored and applied again at the next open). The renderer
+ * limits the zoom to 16 (and to at least 1 in QUORIX_DISPLAY_PLANE). */
 QUORIX_API uint32_t QUORIX_SetPTZPosition(uint16_t port, uint16_t region, float pan, float tilt,
                                           float zoom);
 
@@ -394,7 +395,11 @@ QUORIX_API uint32_t QUORIX_SetDisplayRatioType(uint16_t port, uint16_t region,
                                                uint32_t ratioType);
 
 /* Maps `count` points of the region forward into outX/outY (OpenGL renderer only; blocks the
- * caller until the render thread has served it, at most 500 ms). */
+ * caller until the render thread has served it, at most 500 ms). Points are fractions of the
+ * region as shown (flip included), x to the right and y downwards. A point whose result is
+ * undefined (behind the viewer; for UnProject, outside the region or where nothing of the
+ * picture is drawn) gets NaN coordinates. QUORIX_E_NOT_SUPPORTED in the multi-camera display
+ * type 9, which has no common source coordinates. */
 QUORIX_API uint32_t QUORIX_Project(uint16_t port, uint16_t region, const float* x,
                                    const float* y, float* outX, float* outY, uint32_t count);
 
@@ -452,7 +457,8 @@ QUORIX_API uint32_t QUORIX_SnapDataSaveToFile(const char* path, uint16_t quality
 QUORIX_API uint32_t QUORIX_SetSnapCallback(uint16_t port, uint16_t region, QUORIX_SnapCallback cb,
                                            void* user, uint32_t format, uint32_t align);
 
-/* Part of the region to capture, as fractions 0..1 of its size. */
+/* Part of the region to capture, as fractions 0..1 of its size: QUORIX_E_PARAM for an empty
+ * rectangle or one reaching past the region (x + width or y + height above 1). */
 QUORIX_API uint32_t QUORIX_SetSnapRect(uint16_t port, uint16_t region, float x, float y,
                                        float width, float height);
 

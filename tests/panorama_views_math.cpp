@@ -122,7 +122,7 @@ TEST(ViewMath, PtzIsWrappedOrClampedByDisplayType) {
         {13, 1.25f, 2.0f, 1.0f, -0.75f, 1.0f, 1.0f},
         {12, -7.0f, -7.0f, 1.0f, -1.0f, -1.0f, 1.0f},
         {17, 200001.5f, 0.0f, 1.0f, -0.5f, 0.0f, 1.0f},
-        {11, 1.0e30f, NAN, INFINITY, 0.0f, 0.0f, 1.0f},  // never loops, never stores NaN
+        {11, 1.0e30f, NAN, INFINITY, 0.0f, 0.0f, 1.0f},   // never loops, never stores NaN
         {13, 0.0f, 0.0f, 1000.0f, 0.0f, 0.0f, kMaxZoom},  // only zooms that still draw
         {0, 0.0f, 0.0f, 17.0f, 0.0f, 0.0f, kMaxZoom},
     };

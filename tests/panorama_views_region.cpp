@@ -776,9 +776,9 @@ TEST(ViewRegion, ViewsCoverWhatTheyPromise) {
         Snapshot s;
         for (int i = 0; i < 2; ++i) {
             uint8_t* data = nullptr;
-            ASSERT_EQ(ScreenOffSnap(r.get(), kWaitMs, &s.width, &s.stride, &s.height, &s.format,
-                                    &data),
-                      QUORIX_OK);
+            ASSERT_EQ(
+                ScreenOffSnap(r.get(), kWaitMs, &s.width, &s.stride, &s.height, &s.format, &data),
+                QUORIX_OK);
             ASSERT_NE(data, nullptr);
             s.data.assign(data, data + size_t{s.stride} * s.height);
             FreeSnapData(data);

@@ -309,10 +309,9 @@ void CheckTurnedViews(int32_t model) {
         ASSERT_EQ(SetBackgroundColor(r.get(), 0, 0xFF00FF), QUORIX_OK);
         const projref::Derived ref = Reference(pair.model, pair.display, pic, kPan, tilt, kZoom);
         const bool culling = pair.display != SPH_DISPLAY_CYLINDER;
-        const RegionView v =
-            DerivedView(pair.model, pair.display, pic.width, pic.height, pic.width, pic.height,
-                        static_cast<float>(kPan), static_cast<float>(tilt),
-                        static_cast<float>(kZoom));
+        const RegionView v = DerivedView(pair.model, pair.display, pic.width, pic.height, pic.width,
+                                         pic.height, static_cast<float>(kPan),
+                                         static_cast<float>(tilt), static_cast<float>(kZoom));
         std::vector<projref::Expectation> expect;
         projref::Params params = ref.params;
         for (int pass = 0; pass < (pair.display == SPH_DISPLAY_PLANE360_FRONTBACK ? 2 : 1);
@@ -320,12 +319,12 @@ void CheckTurnedViews(int32_t model) {
             params.doublePlane = pass;
             const GridSize mesh =
                 pair.model == SPH_MODEL_NORMAL ? GridSize{1, 1} : GridDensity(pair.model, v);
-            auto e = projref::Expect(params, pic, pic.width, pic.height, culling, 8.0,
-                                     mesh.columns, mesh.rows);
+            auto e = projref::Expect(params, pic, pic.width, pic.height, culling, 8.0, mesh.columns,
+                                     mesh.rows);
             expect.insert(expect.end(), e.begin(), e.end());
         }
-        std::vector<bool> uncovered = projref::Uncovered(ref.params, pic.width, pic.height,
-                                                         culling, 4.0);
+        std::vector<bool> uncovered =
+            projref::Uncovered(ref.params, pic.width, pic.height, culling, 4.0);
         if (pair.display == SPH_DISPLAY_PLANE360_FRONTBACK) {
             params.doublePlane = 1;
             const std::vector<bool> second =
@@ -338,8 +337,8 @@ void CheckTurnedViews(int32_t model) {
             ASSERT_EQ(SetFlip(r.get(), 0, flip), QUORIX_OK);
             const Snapshot snap = r.Fresh(0);
             ASSERT_EQ(snap.width, static_cast<uint32_t>(pic.width));
-            Dump(snap, "turned_" + std::to_string(pair.model) + "_" +
-                           std::to_string(pair.display) + "_" + std::to_string(flip));
+            Dump(snap, "turned_" + std::to_string(pair.model) + "_" + std::to_string(pair.display) +
+                           "_" + std::to_string(flip));
             // Window pixel of the camera pass to the pixel shown (the flip mirrors the pass).
             auto shown = [&](int x, int y, int& sx, int& sy) {
                 sx = (flip & 1) ? pic.width - 1 - x : x;
@@ -395,19 +394,18 @@ void CheckTurnedViews(int32_t model) {
             xs.push_back(1.25f);  // beside the region
             ys.push_back(0.5f);
             std::vector<float> ox(xs.size()), oy(xs.size());
-            ASSERT_EQ(r.get()->GetRegion(0)->Project(kWaitMs, xs.data(), ys.data(), ox.data(),
-                                                     oy.data(),
-                                                     static_cast<uint32_t>(xs.size()), true),
-                      QUORIX_OK);
+            ASSERT_EQ(
+                r.get()->GetRegion(0)->Project(kWaitMs, xs.data(), ys.data(), ox.data(), oy.data(),
+                                               static_cast<uint32_t>(xs.size()), true),
+                QUORIX_OK);
             size_t wrong = 0;
             for (size_t k = 0; k < xs.size(); ++k) {
-                const bool ok =
-                    k < defined ? (AngleDiff(ox[k], wantX[k]) < 0.01 &&
-                                   std::fabs(oy[k] - wantY[k]) < 0.01)
-                                : (std::isnan(ox[k]) && std::isnan(oy[k]));
+                const bool ok = k < defined ? (AngleDiff(ox[k], wantX[k]) < 0.01 &&
+                                               std::fabs(oy[k] - wantY[k]) < 0.01)
+                                            : (std::isnan(ox[k]) && std::isnan(oy[k]));
                 if (!ok && ++wrong <= 3)
-                    ADD_FAILURE() << "unproject (" << xs[k] << ", " << ys[k] << ") gave ("
-                                  << ox[k] << ", " << oy[k] << ")"
+                    ADD_FAILURE() << "unproject (" << xs[k] << ", " << ys[k] << ") gave (" << ox[k]
+                                  << ", " << oy[k] << ")"
                                   << (k < defined ? " want (" + std::to_string(wantX[k]) + ", " +
                                                         std::to_string(wantY[k]) + ")"
                                                   : std::string(" want NaN"));
@@ -423,11 +421,12 @@ void CheckTurnedViews(int32_t model) {
 // nothing for the host: its unprojection is checked without a context, from the depth the
 // reference gives each point (and the cleared far plane where it draws nothing).
 TEST(ViewRender, FixedPanoramaUnprojectsToTheReference) {
-    for (int32_t model : {SPH_MODEL_FISHEYE, SPH_MODEL_VR720, SPH_MODEL_VR360, SPH_MODEL_RING,
-                          SPH_MODEL_VR360_2}) {
+    for (int32_t model :
+         {SPH_MODEL_FISHEYE, SPH_MODEL_VR720, SPH_MODEL_VR360, SPH_MODEL_RING, SPH_MODEL_VR360_2}) {
         SCOPED_TRACE("model " + std::to_string(model));
         const projref::Picture pic = PictureFor(model, 160);
-        const projref::Derived ref = Reference(model, SPH_DISPLAY_PLANE360_FIXED, pic, 0.4, 0.1, 1.2);
+        const projref::Derived ref =
+            Reference(model, SPH_DISPLAY_PLANE360_FIXED, pic, 0.4, 0.1, 1.2);
         RegionView v = DerivedView(model, SPH_DISPLAY_PLANE360_FIXED, pic.width, pic.height,
                                    pic.width, pic.height, 0.4f, 0.1f, 1.2f);
         const int32_t vp[4] = {0, 0, pic.width, pic.height};
@@ -447,8 +446,8 @@ TEST(ViewRender, FixedPanoramaUnprojectsToTheReference) {
                           ref.params.project[8 + r] * eye[2] + ref.params.project[12 + r] * eye[3];
             const double depth = clip[2] / clip[3] * 0.5 + 0.5;
             double sx = 0, sy = 0, wx = 0, wy = 0;
-            ASSERT_TRUE(UnProjectPoint(v, model, vp, e.x / pic.width, 1.0 - e.y / pic.height,
-                                       depth, sx, sy));
+            ASSERT_TRUE(UnProjectPoint(v, model, vp, e.x / pic.width, 1.0 - e.y / pic.height, depth,
+                                       sx, sy));
             projref::SourceOf(ref.params, e.obj, wx, wy);
             EXPECT_LT(AngleDiff(sx, wx), 1e-3) << "at " << e.x << "," << e.y;
             EXPECT_NEAR(sy, wy, 1e-3) << "at " << e.x << "," << e.y;

@@ -1016,8 +1016,8 @@ namespace {
 // the neighbouring regions' pixels, or undefined ones outside the target.
 bool IsSnapRectInside(float x, float y, float width, float height) {
     constexpr float kSlack = 1.0e-6f;  // 0.1 + 0.9 may round a hair above 1
-    const bool finite = std::isfinite(x) && std::isfinite(y) && std::isfinite(width) &&
-                        std::isfinite(height);
+    const bool finite =
+        std::isfinite(x) && std::isfinite(y) && std::isfinite(width) && std::isfinite(height);
     return finite && x >= 0.0f && y >= 0.0f && width > 0.0f && height > 0.0f &&
            x + width <= 1.0f + kSlack && y + height <= 1.0f + kSlack;
 }

@@ -651,8 +651,8 @@ void ApplyFlip(uint32_t flip, double& x, double& y) {
         y = 1.0 - y;
 }
 
-bool ShownPointPixel(const RegionView& view, const int32_t vp[4], double x, double y,
-                     int32_t& px, int32_t& py) {
+bool ShownPointPixel(const RegionView& view, const int32_t vp[4], double x, double y, int32_t& px,
+                     int32_t& py) {
     if (!(x >= 0.0 && x <= 1.0 && y >= 0.0 && y <= 1.0) || vp[2] <= 0 || vp[3] <= 0)
         return false;
     ApplyFlip(view.flip, x, y);
@@ -687,8 +687,8 @@ bool UnProjectPoint(const RegionView& view, int32_t modelType, const int32_t vp[
 
 bool ProjectPoint(const RegionView& view, int32_t modelType, const int32_t vp[4], double x,
                   double y, double& outX, double& outY) {
-    if (!HasSourceCoordinates(view.displayType) || vp[2] <= 0 || vp[3] <= 0 ||
-        !std::isfinite(x) || !std::isfinite(y))
+    if (!HasSourceCoordinates(view.displayType) || vp[2] <= 0 || vp[3] <= 0 || !std::isfinite(x) ||
+        !std::isfinite(y))
         return false;
     double mv[16], proj[16];
     for (int i = 0; i < 16; ++i) {

@@ -163,8 +163,8 @@ bool HasSourceCoordinates(int32_t displayType);
 void ApplyFlip(uint32_t flip, double& x, double& y);
 // Window pixel (x from the left, y from the bottom of the viewport) under a shown point;
 // false when the point lies outside the region.
-bool ShownPointPixel(const RegionView& view, const int32_t vp[4], double x, double y,
-                     int32_t& px, int32_t& py);
+bool ShownPointPixel(const RegionView& view, const int32_t vp[4], double x, double y, int32_t& px,
+                     int32_t& py);
 // UnProject of one shown point whose depth `depth` was read at ShownPointPixel: false (the
 // answer is undefined) where nothing of the picture was drawn (depth 1, the cleared far plane).
 bool UnProjectPoint(const RegionView& view, int32_t modelType, const int32_t vp[4], double x,
