@@ -426,8 +426,9 @@ QUORIX_API uint32_t QUORIX_SetCurrentDisplayType(uint16_t port, uint16_t region,
 QUORIX_API uint32_t QUORIX_GetPTZPosition(uint16_t port, uint16_t region, float* pan,
                                           float* tilt, float* zoom);
 
-/* Sets the region's virtual camera (stored and applied again at the next open). QUORIX_E_NOT_IMPL
- * when the external renderer lacks the entry. */
+/* Sets the region's virtual camera (stored and applied again at the next open). The renderer
+ * limits the zoom to 16 (and to at least 1 in QUORIX_DISPLAY_PLANE). QUORIX_E_NOT_IMPL when the
+ * external renderer lacks the entry. */
 QUORIX_API uint32_t QUORIX_SetPTZPosition(uint16_t port, uint16_t region, float pan, float tilt,
                                           float zoom);
 
@@ -445,9 +446,13 @@ QUORIX_API uint32_t QUORIX_SetDisplayRatioType(uint16_t port, uint16_t region,
                                                uint32_t ratioType);
 
 /* Maps `count` points of the region forward into outX/outY (OpenGL renderer only; blocks the
- * caller until the render thread has served it, at most 500 ms). QUORIX_E_NOT_IMPL with the
- * external renderer; QUORIX_E_NOT_SUPPORTED with the software display; QUORIX_E_PARAM without a
- * renderer, for a null array or too many points; QUORIX_E_TIMEOUT. */
+ * caller until the render thread has served it, at most 500 ms). Points are fractions of the
+ * region as shown (flip included), x to the right and y downwards. A point whose result is
+ * undefined (behind the viewer; for UnProject, outside the region or where nothing of the
+ * picture is drawn) gets NaN coordinates. QUORIX_E_NOT_SUPPORTED in the multi-camera display
+ * type 9, which has no common source coordinates, and with the software display;
+ * QUORIX_E_NOT_IMPL with the external renderer; QUORIX_E_PARAM without a renderer, for a null
+ * array or too many points; QUORIX_E_TIMEOUT. */
 QUORIX_API uint32_t QUORIX_Project(uint16_t port, uint16_t region, const float* x,
                                    const float* y, float* outX, float* outY, uint32_t count);
 
@@ -519,8 +524,9 @@ QUORIX_API uint32_t QUORIX_SnapDataSaveToFile(const char* path, uint16_t quality
 QUORIX_API uint32_t QUORIX_SetSnapCallback(uint16_t port, uint16_t region, QUORIX_SnapCallback cb,
                                            void* user, uint32_t format, uint32_t align);
 
-/* Part of the region to capture, as fractions 0..1 of its size. QUORIX_E_PARAM without a renderer
- * or for values the renderer refuses; QUORIX_E_NOT_IMPL with the external renderer. */
+/* Part of the region to capture, as fractions 0..1 of its size. QUORIX_E_PARAM without a
+ * renderer, for an empty rectangle or one reaching past the region (x + width or y + height
+ * above 1); QUORIX_E_NOT_IMPL with the external renderer. */
 QUORIX_API uint32_t QUORIX_SetSnapRect(uint16_t port, uint16_t region, float x, float y,
                                        float width, float height);
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
 #include <vector>
 
 #include <quorixsdk.h>
@@ -121,7 +122,9 @@ TEST(ViewMath, PtzIsWrappedOrClampedByDisplayType) {
         {13, 1.25f, 2.0f, 1.0f, -0.75f, 1.0f, 1.0f},
         {12, -7.0f, -7.0f, 1.0f, -1.0f, -1.0f, 1.0f},
         {17, 200001.5f, 0.0f, 1.0f, -0.5f, 0.0f, 1.0f},
-        {11, 1.0e30f, NAN, INFINITY, 0.0f, 0.0f, 1.0f},  // never loops, never stores NaN
+        {11, 1.0e30f, NAN, INFINITY, 0.0f, 0.0f, 1.0f},   // never loops, never stores NaN
+        {13, 0.0f, 0.0f, 1000.0f, 0.0f, 0.0f, kMaxZoom},  // only zooms that still draw
+        {0, 0.0f, 0.0f, 17.0f, 0.0f, 0.0f, kMaxZoom},
     };
     for (const Case& c : cases) {
         float p = c.pan, t = c.tilt, z = c.zoom;
@@ -225,17 +228,28 @@ TEST(ViewMath, VideoAspectAndAdaptMode) {
 }
 
 TEST(ViewMath, RenderTargetSizeLimits) {
-    // Off-screen region: size factor, then a third of the texture limit on the larger side.
+    // Off-screen region: size factor, the shape of the square half panorama (the smaller side
+    // widened, so that a non-square source leaves no bars), then a third of the texture limit.
     ViewSource s = OneCamera(SPH_MODEL_FISHEYE, 3000, 2000);
     s.maxTextureSize = 8192;
     RegionView v = MakeView(12, 0, 0);
     ComputeViewValues(v, s, 9, 0.5f);
     EXPECT_EQ(v.targetWidth, 1500u);
-    EXPECT_EQ(v.targetHeight, 1000u);
+    EXPECT_EQ(v.targetHeight, 1500u);
     EXPECT_EQ(v.width, 1500);  // region 9 takes its target as its rectangle
+    EXPECT_EQ(v.adaptMode, 1);
     ComputeViewValues(v, s, 9, 2.0f);
     EXPECT_EQ(v.targetWidth, 2730u);
-    EXPECT_EQ(v.targetHeight, 1820u);
+    EXPECT_EQ(v.targetHeight, 2730u);
+    // The full panorama of a full sphere is 2:1, that of the ring keeps the picture's shape.
+    v = MakeView(14, 0, 0);
+    ComputeViewValues(v, OneCamera(SPH_MODEL_VR720, 1000, 800), 9, 1.0f);
+    EXPECT_EQ(v.targetWidth, 1600u);
+    EXPECT_EQ(v.targetHeight, 800u);
+    v = MakeView(14, 0, 0);
+    ComputeViewValues(v, OneCamera(SPH_MODEL_RING, 1200, 400), 9, 1.0f);
+    EXPECT_EQ(v.targetWidth, 1200u);
+    EXPECT_EQ(v.targetHeight, 400u);
     // A size factor is not range-checked when stored: absurd ones give sane sizes.
     ViewSource unlimited = OneCamera(SPH_MODEL_FISHEYE, 3000, 2000);
     for (float factor : {1.0e30f, -4.0f, NAN}) {
@@ -261,6 +275,41 @@ TEST(ViewMath, RenderTargetSizeLimits) {
     ComputeViewValues(v, m, 0, 1.0f);
     EXPECT_EQ(v.targetWidth, 1000u);
     EXPECT_EQ(v.targetHeight, 500u);
+}
+
+// With two or more cameras the target holds the stitched picture: W wide and W / stitched aspect
+// high in every display type, on screen and off screen (where the size factor scales both).
+TEST(ViewMath, StitchedTargetsFollowTheStitchedAspect) {
+    ViewSource m;
+    m.cameraCount = 2;
+    m.firstWidth = 1600;
+    m.firstHeight = 1200;
+    m.totalPixels = 2 * 1600 * 1200;
+    m.stitchedWidth = 2000;
+    m.stitchedAspect = 2.0f;
+    for (int32_t model = 1; model <= 6; ++model) {
+        m.modelType = model;
+        for (int32_t d : {0, 9, 10, 11, 12, 13, 14, 15, 16, 17}) {
+            SCOPED_TRACE("model " + std::to_string(model) + " display " + std::to_string(d));
+            RegionView v = MakeView(d, 640, 480);
+            ComputeViewValues(v, m, 0, 1.0f);
+            EXPECT_EQ(v.targetWidth, 2000u);
+            EXPECT_EQ(v.targetHeight, 1000u);
+            v = MakeView(d, 0, 0);
+            ComputeViewValues(v, m, 9, 0.5f);
+            EXPECT_EQ(v.targetWidth, 1000u);
+            EXPECT_EQ(v.targetHeight, 500u);
+            EXPECT_EQ(v.height, 500);
+            // Without a stitched width: the pixel total, shaped by the stitched aspect.
+            ViewSource n = m;
+            n.stitchedWidth = 0;
+            n.totalPixels = 2 * 1000 * 1000;
+            v = MakeView(d, 640, 480);
+            ComputeViewValues(v, n, 0, 1.0f);
+            EXPECT_EQ(v.targetWidth, 1414u);
+            EXPECT_EQ(v.targetHeight, 707u);
+        }
+    }
 }
 
 // The target is only ever shown in the rectangle: an on-screen region never renders more pixels
@@ -289,7 +338,7 @@ TEST(ViewMath, OnScreenTargetsFitTheRectangle) {
     ComputeViewValues(v, OneCamera(SPH_MODEL_FISHEYE, 3000, 2000), 9, 1.0f);
     FitTargetToRect(v, 9);
     EXPECT_EQ(v.targetWidth, 3000u);
-    EXPECT_EQ(v.targetHeight, 2000u);
+    EXPECT_EQ(v.targetHeight, 3000u);
     // The benchmark's switch back to the picture-sized targets.
     ForcePictureSizedTargets(true);
     v = MakeView(13, 640, 360);

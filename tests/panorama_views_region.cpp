@@ -203,14 +203,16 @@ TEST(ViewRegion, ReadBackGeometry) {
     FreeSnapData(data);
     // Part of the region, in BGR order.
     ASSERT_EQ(EnableRegion(r.get(), 0, 0, 0, 64, 32, true), QUORIX_OK);
-    ASSERT_EQ(SetSnapRect(r.get(), 0, 0.25f, 0.5f, 0.5f, 2.0f), QUORIX_OK);
+    // A rectangle reaching past the region would read beyond it: refused.
+    EXPECT_EQ(SetSnapRect(r.get(), 0, 0.25f, 0.5f, 0.5f, 2.0f), QUORIX_E_PARAM);
+    ASSERT_EQ(SetSnapRect(r.get(), 0, 0.25f, 0.5f, 0.5f, 0.5f), QUORIX_OK);
     ASSERT_EQ(SetSnapFormat(r.get(), 0, 4, 1), QUORIX_OK);
     data = nullptr;
     ASSERT_EQ(Snap(r.get(), 0, kWaitMs, &w, &stride, &h, &format, &data), QUORIX_OK);
     FreeSnapData(data);
     ASSERT_EQ(Snap(r.get(), 0, kWaitMs, &w, &stride, &h, &format, &data), QUORIX_OK);
     EXPECT_EQ(w, 32u);
-    EXPECT_EQ(h, 32u);  // the rectangle is clamped to the region
+    EXPECT_EQ(h, 16u);
     EXPECT_EQ(stride, 96u);
     ASSERT_NE(data, nullptr);
     EXPECT_EQ(data[0], 70);
@@ -489,4 +491,304 @@ TEST(ViewRegion, OffScreenSnapshotsBuildNoMap) {
     EXPECT_GT(w, 0u);
     FreeSnapData(data);
     EXPECT_EQ(r.get()->GetRegion(kScreenOffRegion)->GetRemapBuilds(), 0u);
+}
+
+namespace {
+
+// A model-data block of `cameras` default-lens cameras with a stitched width and aspect.
+std::vector<uint8_t> CameraBlock(uint32_t model, int32_t cameras, uint16_t stitchedWidth,
+                                 float stitchedAspect) {
+    std::vector<uint8_t> b(88, 0);
+    std::memcpy(b.data(), "SPH", 4);
+    std::memcpy(&b[8], &model, 4);
+    std::memcpy(&b[12], &cameras, 4);
+    std::memcpy(&b[48], &stitchedWidth, 2);
+    std::memcpy(&b[52], &stitchedAspect, 4);
+    for (int32_t i = 0; i < cameras; ++i) {
+        uint8_t record[200] = {};
+        const float k[9] = {1, 0, 0.5f, 0, 1, 0.5f, 0, 0, 1};
+        std::memcpy(record, k, sizeof(k));
+        b.insert(b.end(), record, record + sizeof(record));
+    }
+    const uint32_t size = static_cast<uint32_t>(b.size());
+    std::memcpy(&b[4], &size, 4);
+    return b;
+}
+
+constexpr double kHalfFovTan = 0.6370702;  // tan(65 degrees / 2)
+
+// The view ray through a shown point (fractions, y down) of a region of aspect `a`, from the
+// eye looking down -z.
+void Ray(double x, double y, double a, double d[3]) {
+    d[0] = (2 * x - 1) * a * kHalfFovTan;
+    d[1] = (1 - 2 * y) * kHalfFovTan;
+    d[2] = -1;
+    const double n = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+    for (int i = 0; i < 3; ++i)
+        d[i] /= n;
+}
+
+bool Undefined(float x, float y) {
+    return std::isnan(x) && std::isnan(y);
+}
+
+}  // namespace
+
+// UnProject answers "undefined" (NaN) wherever nothing of the picture lies under the point, and
+// the source point under the cursor elsewhere, flipped views included.
+TEST(ViewRegion, UnprojectNeverInventsAPoint) {
+    {
+        // Normal picture 2:1 fitted into a square region: bars above and below.
+        Renderer r(SPH_MODEL_NORMAL);
+        r.Rgb(200, 100, Uniform(200, 100, 9, 9, 9));
+        ASSERT_EQ(EnableRegion(r.get(), 0, 0, 0, 256, 256, true), QUORIX_OK);
+        r.Fresh(0);
+        CRegion* region = r.get()->GetRegion(0);
+        const float xs[5] = {0.5f, 0.5f, 1.5f, -0.2f, 0.5f}, ys[5] = {0.1f, 0.9f, 0.5f, 0.5f, 0.5f};
+        float ox[5], oy[5];
+        ASSERT_EQ(region->Project(kWaitMs, xs, ys, ox, oy, 5, true), QUORIX_OK);
+        for (int i = 0; i < 4; ++i)
+            EXPECT_TRUE(Undefined(ox[i], oy[i])) << "point " << i << ": " << ox[i] << "," << oy[i];
+        EXPECT_FALSE(std::isnan(ox[4]));
+    }
+    {
+        // Fisheye bowl seen from outside: the far hemisphere's inside, nothing around its rim.
+        Renderer r(SPH_MODEL_FISHEYE);
+        r.Rgb(256, 256, Uniform(256, 256, 9, 9, 9));
+        ASSERT_EQ(EnableRegion(r.get(), 0, 0, 0, 256, 256, true), QUORIX_OK);
+        ASSERT_EQ(SetDisplayType(r.get(), 0, SPH_DISPLAY_SPHERE), QUORIX_OK);
+        CRegion* region = r.get()->GetRegion(0);
+        for (uint32_t flip = 0; flip <= 3; ++flip) {
+            SCOPED_TRACE("flip " + std::to_string(flip));
+            ASSERT_EQ(SetFlip(r.get(), 0, flip), QUORIX_OK);
+            r.Fresh(0);
+            const float xs[5] = {0.02f, 0.5f, 0.3f, 0.62f, 0.45f};
+            const float ys[5] = {0.02f, 0.5f, 0.4f, 0.7f, 0.2f};
+            float ox[5], oy[5];
+            ASSERT_EQ(region->Project(kWaitMs, xs, ys, ox, oy, 5, true), QUORIX_OK);
+            for (int i = 0; i < 5; ++i) {
+                // The point of the camera pass under the shown point, then the bowl it meets.
+                const double x = (flip & 1) ? 1.0 - xs[i] : xs[i];
+                const double y = (flip & 2) ? 1.0 - ys[i] : ys[i];
+                double d[3];
+                Ray(x, y, 1.0, d);
+                const double dc = -1.4 * d[2];  // d . centre, centre (0, 0, -1.4)
+                const double disc = dc * dc - (1.4 * 1.4 - 1.0);
+                if (disc < 0) {
+                    EXPECT_TRUE(Undefined(ox[i], oy[i])) << "point " << i;
+                    continue;
+                }
+                const double t = dc + std::sqrt(disc);
+                const double o[3] = {t * d[0], t * d[1], t * d[2] + 1.4};
+                if (o[2] > 0) {  // past the rim: the near half of the sphere is not drawn
+                    EXPECT_TRUE(Undefined(ox[i], oy[i])) << "point " << i;
+                    continue;
+                }
+                const double wantX = std::atan2(o[1], o[0]) / M_PI;
+                const double wantY = std::acos(-o[2]) / M_PI;
+                EXPECT_NEAR(ox[i], wantX, 0.02) << "point " << i;
+                EXPECT_NEAR(oy[i], wantY, 0.02) << "point " << i;
+            }
+        }
+    }
+    {
+        // Full sphere seen from its centre: every point has a source point, along its own ray.
+        Renderer r(SPH_MODEL_VR720);
+        r.Rgb(256, 128, Uniform(256, 128, 9, 9, 9));
+        ASSERT_EQ(EnableRegion(r.get(), 0, 0, 0, 320, 240, true), QUORIX_OK);
+        ASSERT_EQ(SetDisplayType(r.get(), 0, SPH_DISPLAY_VR), QUORIX_OK);
+        r.Fresh(0);
+        CRegion* region = r.get()->GetRegion(0);
+        const float xs[3] = {0.2f, 0.7f, 0.9f}, ys[3] = {0.3f, 0.8f, 0.1f};
+        float ox[3], oy[3], bx[3], by[3];
+        ASSERT_EQ(region->Project(kWaitMs, xs, ys, ox, oy, 3, true), QUORIX_OK);
+        ASSERT_EQ(region->Project(kWaitMs, ox, oy, bx, by, 3, false), QUORIX_OK);
+        for (int i = 0; i < 3; ++i) {
+            double d[3];
+            Ray(xs[i], ys[i], 320.0 / 240.0, d);
+            EXPECT_NEAR(ox[i], std::atan2(d[1], d[0]) / M_PI, 0.01) << "point " << i;
+            EXPECT_NEAR(oy[i], std::acos(-d[2]) / M_PI, 0.01) << "point " << i;
+            EXPECT_NEAR(bx[i], xs[i], 2e-3) << "point " << i;
+            EXPECT_NEAR(by[i], ys[i], 2e-3) << "point " << i;
+        }
+    }
+    {
+        // The multi-sensor view has no common source coordinates: refused, not made up.
+        ASSERT_EQ(GlobalInit(), QUORIX_OK);
+        const std::vector<uint8_t> block = CameraBlock(SPH_MODEL_FISHEYE, 2, 0, 2.0f);
+        CRender* render = nullptr;
+        ASSERT_EQ(CreateRender(0, block.data(), static_cast<uint32_t>(block.size()), &render),
+                  QUORIX_OK);
+        ASSERT_EQ(EnableRegion(render, 0, 0, 0, 64, 64, true), QUORIX_OK);
+        ASSERT_EQ(SetDisplayType(render, 0, SPH_DISPLAY_MULTI), QUORIX_OK);
+        const float x = 0.5f, y = 0.5f;
+        float ox = 0, oy = 0;
+        EXPECT_EQ(UnProject(render, 0, &x, &y, &ox, &oy, 1), QUORIX_E_NOT_SUPPORTED);
+        EXPECT_EQ(Project(render, 0, &x, &y, &ox, &oy, 1), QUORIX_E_NOT_SUPPORTED);
+        DestroyRender(render);
+    }
+}
+
+// Project applies the flip: a source point is found where the flipped view shows it.
+TEST(ViewRegion, ProjectFollowsTheFlip) {
+    Renderer r(SPH_MODEL_FISHEYE);
+    r.Rgb(256, 256, Uniform(256, 256, 9, 9, 9));
+    ASSERT_EQ(EnableRegion(r.get(), 0, 0, 0, 256, 256, true), QUORIX_OK);
+    ASSERT_EQ(SetDisplayType(r.get(), 0, SPH_DISPLAY_PLANE180), QUORIX_OK);
+    r.Fresh(0);
+    CRegion* region = r.get()->GetRegion(0);
+    // Source points of two shown points of the unflipped view.
+    const float px[2] = {0.3f, 0.6f}, py[2] = {0.4f, 0.7f};
+    float sx[2], sy[2];
+    ASSERT_EQ(region->Project(kWaitMs, px, py, sx, sy, 2, true), QUORIX_OK);
+    ASSERT_FALSE(std::isnan(sx[0]) || std::isnan(sx[1]));
+    for (uint32_t flip = 1; flip <= 3; ++flip) {
+        ASSERT_EQ(SetFlip(r.get(), 0, flip), QUORIX_OK);
+        r.Fresh(0);
+        float fx[2], fy[2], ux[2], uy[2];
+        ASSERT_EQ(region->Project(kWaitMs, sx, sy, fx, fy, 2, false), QUORIX_OK);
+        ASSERT_EQ(region->Project(kWaitMs, fx, fy, ux, uy, 2, true), QUORIX_OK);
+        for (int i = 0; i < 2; ++i) {
+            EXPECT_NEAR(fx[i], (flip & 1) ? 1.0f - px[i] : px[i], 1e-4) << "flip " << flip;
+            EXPECT_NEAR(fy[i], (flip & 2) ? 1.0f - py[i] : py[i], 1e-4) << "flip " << flip;
+            EXPECT_NEAR(ux[i], sx[i], 0.01) << "flip " << flip;
+            EXPECT_NEAR(uy[i], sy[i], 0.01) << "flip " << flip;
+        }
+    }
+}
+
+// The multi-sensor view of two cameras draws their pictures over the whole region, and the
+// full-resolution capture (the half panorama) has the stitched shape, not a square.
+TEST(ViewRegion, MultiSensorViewDrawsTheCameras) {
+    ASSERT_EQ(GlobalInit(), QUORIX_OK);
+    const std::vector<uint8_t> block = CameraBlock(SPH_MODEL_FISHEYE, 2, 600, 2.0f);
+    CRender* render = nullptr;
+    ASSERT_EQ(CreateRender(0, block.data(), static_cast<uint32_t>(block.size()), &render),
+              QUORIX_OK);
+    ASSERT_EQ(Init(render, 0, nullptr, true), QUORIX_OK);
+    for (uint32_t cam = 0; cam < 2; ++cam) {
+        const std::vector<uint8_t> rgb =
+            cam == 0 ? Uniform(128, 128, 200, 30, 30) : Uniform(128, 128, 30, 30, 200);
+        const uint8_t* planes[3] = {rgb.data(), nullptr, nullptr};
+        const uint32_t strides[3] = {128 * 3, 0, 0};
+        ASSERT_EQ(InputFrame(render, cam, 128, 128, 2, planes, strides), QUORIX_OK);
+    }
+    ASSERT_EQ(EnableRegion(render, 0, 0, 0, 160, 120, true), QUORIX_OK);
+    ASSERT_EQ(SetDisplayType(render, 0, SPH_DISPLAY_MULTI), QUORIX_OK);
+    ASSERT_EQ(SetBackgroundColor(render, 0, 0xFF00FF), QUORIX_OK);
+    ASSERT_EQ(SetSnapFormat(render, 0, 1, 1), QUORIX_OK);
+    uint32_t w = 0, stride = 0, h = 0, format = 0;
+    for (int i = 0; i < 2; ++i) {
+        uint8_t* data = nullptr;
+        ASSERT_EQ(Snap(render, 0, kWaitMs, &w, &stride, &h, &format, &data), QUORIX_OK);
+        ASSERT_NE(data, nullptr);
+        if (i == 1) {
+            size_t background = 0, first = 0, second = 0;
+            for (uint32_t y = 0; y < h; ++y)
+                for (uint32_t x = 0; x < w; ++x) {
+                    const uint8_t* p = data + size_t{y} * stride + size_t{x} * 4;
+                    background += Near(p, 255, 0, 255, 8);
+                    first += Near(p, 200, 30, 30, 8);
+                    second += Near(p, 30, 30, 200, 8);
+                }
+            // Both cameras are drawn through their own lens onto the same sphere: every pixel
+            // is one of their pictures, none is left to the background.
+            EXPECT_EQ(background, 0u);
+            EXPECT_EQ(first + second, size_t{w} * h);
+        }
+        FreeSnapData(data);
+    }
+    uint8_t* data = nullptr;
+    ASSERT_EQ(ScreenOffSnap(render, kWaitMs, &w, &stride, &h, &format, &data), QUORIX_OK);
+    FreeSnapData(data);
+    EXPECT_EQ(w, 600u);
+    EXPECT_EQ(h, 300u);
+    DestroyRender(render);
+}
+
+namespace {
+// Rows and columns of a snapshot holding any pixel other than the background colour.
+struct Covered {
+    uint32_t x0 = ~0u, y0 = ~0u, x1 = 0, y1 = 0;  // x1, y1 exclusive
+    size_t background = 0;
+};
+Covered CoveredBox(const Snapshot& s, int r, int g, int b) {
+    Covered c;
+    for (uint32_t y = 0; y < s.height; ++y)
+        for (uint32_t x = 0; x < s.width; ++x) {
+            if (Near(s.At(x, y), r, g, b, 8)) {
+                ++c.background;
+                continue;
+            }
+            c.x0 = std::min(c.x0, x);
+            c.y0 = std::min(c.y0, y);
+            c.x1 = std::max(c.x1, x + 1);
+            c.y1 = std::max(c.y1, y + 1);
+        }
+    return c;
+}
+}  // namespace
+
+// Views keep their promises: the zoomed front/back panorama covers the view wherever it is
+// panned in fit-width mode, the draw callback of the 360-degree panorama reports the rectangle
+// really drawn, and the full-resolution half panorama of a non-square fisheye has no bars.
+TEST(ViewRegion, ViewsCoverWhatTheyPromise) {
+    {
+        Renderer r(SPH_MODEL_RING);
+        r.Rgb(300, 100, Uniform(300, 100, 40, 160, 40));
+        ASSERT_EQ(EnableRegion(r.get(), 0, 0, 0, 200, 150, true), QUORIX_OK);
+        ASSERT_EQ(SetDisplayType(r.get(), 0, SPH_DISPLAY_PLANE360_FRONTBACK), QUORIX_OK);
+        ASSERT_EQ(SetRatioType(r.get(), 0, 2), QUORIX_OK);  // fit the width
+        ASSERT_EQ(SetBackgroundColor(r.get(), 0, 0xFF00FF), QUORIX_OK);
+        const float pans[][2] = {{1.0f, 0.0f}, {-1.0f, 0.0f}, {0.0f, 1.0f}, {0.7f, -1.0f}};
+        for (const auto& pt : pans) {
+            SCOPED_TRACE("pan " + std::to_string(pt[0]) + " tilt " + std::to_string(pt[1]));
+            ASSERT_EQ(SetPtz(r.get(), 0, pt[0], pt[1], 2.0f), QUORIX_OK);
+            const Snapshot s = r.Fresh(0);
+            ASSERT_EQ(s.width, 200u);
+            EXPECT_EQ(CoveredBox(s, 255, 0, 255).background, 0u);
+        }
+    }
+    {
+        // Fit-height asked: the panorama is drawn fitting the width (a quarter as high as wide).
+        Renderer r(SPH_MODEL_FISHEYE);
+        r.Rgb(256, 256, Uniform(256, 256, 40, 160, 40));
+        ASSERT_EQ(EnableRegion(r.get(), 0, 0, 0, 256, 256, true), QUORIX_OK);
+        ASSERT_EQ(SetDisplayType(r.get(), 0, SPH_DISPLAY_PLANE360), QUORIX_OK);
+        ASSERT_EQ(SetRatioType(r.get(), 0, 3), QUORIX_OK);
+        ASSERT_EQ(SetBackgroundColor(r.get(), 0, 0xFF00FF), QUORIX_OK);
+        const Snapshot s = r.Fresh(0);
+        DrawRecord rec;
+        ASSERT_EQ(SetDrawCallback(r.get(), 0, OnDraw, &rec), QUORIX_OK);
+        ASSERT_EQ(rec.done.Wait(kWaitMs), QUORIX_OK);
+        ASSERT_EQ(SetDrawCallback(r.get(), 0, nullptr, nullptr), QUORIX_OK);
+        const Covered c = CoveredBox(s, 255, 0, 255);
+        ASSERT_LT(c.x0, c.x1);
+        EXPECT_EQ(rec.values[1], static_cast<int32_t>(c.x0));
+        EXPECT_EQ(rec.values[3], static_cast<int32_t>(c.x1 - c.x0));
+        EXPECT_NEAR(rec.values[2], static_cast<int32_t>(c.y0), 1);
+        EXPECT_NEAR(rec.values[4], static_cast<int32_t>(c.y1 - c.y0), 1);
+    }
+    {
+        Renderer r(SPH_MODEL_FISHEYE);
+        r.Rgb(400, 300, Uniform(400, 300, 40, 160, 40));
+        ASSERT_EQ(SetScreenOffSnapFormat(r.get(), 1.0f, 1, 4), QUORIX_OK);
+        Snapshot s;
+        for (int i = 0; i < 2; ++i) {
+            uint8_t* data = nullptr;
+            ASSERT_EQ(
+                ScreenOffSnap(r.get(), kWaitMs, &s.width, &s.stride, &s.height, &s.format, &data),
+                QUORIX_OK);
+            ASSERT_NE(data, nullptr);
+            s.data.assign(data, data + size_t{s.stride} * s.height);
+            FreeSnapData(data);
+        }
+        EXPECT_EQ(s.width, 400u);
+        EXPECT_EQ(s.height, 400u);
+        size_t other = 0;
+        for (uint32_t y = 0; y < s.height; ++y)
+            for (uint32_t x = 0; x < s.width; ++x)
+                other += !Near(s.At(x, y), 40, 160, 40, 8);
+        EXPECT_EQ(other, 0u);
+    }
 }

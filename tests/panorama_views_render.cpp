@@ -110,12 +110,15 @@ public:
         ASSERT_EQ(InputFrame(m_render, 0, p.width, p.height, 2, planes, strides), QUORIX_OK);
     }
 
-    // A read-back of a frame that began after every earlier setting: the first one may be
-    // served by a frame already under way.
+    // A read-back of a frame drawn with every earlier setting: one already under way when a
+    // setting changed may still serve a request, so read back until two frames in a row agree
+    // (the input does not change).
     Snapshot Fresh(uint32_t region) {
         Snapshot s;
         EXPECT_EQ(SetSnapFormat(m_render, region, 1, 1), QUORIX_OK);
-        for (int i = 0; i < 2; ++i) {
+        std::vector<uint8_t> previous;
+        for (int i = 0; i < 8 && (i < 2 || s.data != previous); ++i) {
+            previous.swap(s.data);
             uint8_t* data = nullptr;
             const uint32_t rc =
                 Snap(m_render, region, kWaitMs, &s.width, &s.stride, &s.height, &s.format, &data);
@@ -132,14 +135,19 @@ private:
     CRender* m_render = nullptr;
 };
 
-// The view the renderer derives for region 0 with default settings.
-RegionView DerivedView(int32_t model, int32_t display, int w, int h, int picW, int picH) {
+// The view the renderer derives for region 0 (only its mesh density is taken from it: the
+// expected pictures come from the reference's own derivation).
+RegionView DerivedView(int32_t model, int32_t display, int w, int h, int picW, int picH,
+                       float pan = 0.0f, float tilt = 0.0f, float zoom = 1.0f) {
     RegionView v;
     v.enabled = true;
     v.width = w;
     v.height = h;
     v.displayType = display;
     v.rectAspect = static_cast<float>(w) / h;
+    v.pan = pan;
+    v.tilt = tilt;
+    v.zoom = zoom;
     if (display == SPH_DISPLAY_CYLINDER)
         v.tilt = kCylinderTilt;
     ViewSource src;
@@ -153,18 +161,18 @@ RegionView DerivedView(int32_t model, int32_t display, int w, int h, int picW, i
     return v;
 }
 
-projref::Params ParamsOf(const RegionView& v, int32_t model) {
-    projref::Params p;
-    p.model = model;
-    p.display = v.displayType;
-    p.adaptMode = v.adaptMode;
-    p.aspect = v.videoAspect;
-    p.pan = v.panUniform;
-    for (int i = 0; i < 16; ++i) {
-        p.project[i] = v.project[i];
-        p.modelView[i] = v.modelView[i];
-    }
-    return p;
+// What the reference derives for a region the size of the picture, with the given view.
+projref::Derived Reference(int32_t model, int32_t display, const projref::Picture& pic,
+                           double pan = 0, double tilt = 0, double zoom = 1) {
+    projref::View v;
+    v.model = model;
+    v.display = display;
+    v.rectW = v.picW = pic.width;
+    v.rectH = v.picH = pic.height;
+    v.pan = pan;
+    v.tilt = tilt;
+    v.zoom = zoom;
+    return projref::Derive(v);
 }
 
 int MaxDiff(const uint8_t* px, const double rgb[3]) {
@@ -227,7 +235,7 @@ TEST(ViewRender, EveryModelAndDisplayMatchesTheReference) {
 
         const RegionView v =
             DerivedView(pair.model, pair.display, pic.width, pic.height, pic.width, pic.height);
-        projref::Params params = ParamsOf(v, pair.model);
+        projref::Params params = Reference(pair.model, pair.display, pic).params;
         std::vector<projref::Expectation> expect;
         for (int pass = 0; pass < (pair.display == SPH_DISPLAY_PLANE360_FRONTBACK ? 2 : 1);
              ++pass) {
@@ -265,6 +273,208 @@ TEST(ViewRender, EveryModelAndDisplayMatchesTheReference) {
         }
         EXPECT_EQ(bad, 0u) << "of " << expect.size();
     }
+}
+
+namespace {
+
+// Distance of two source longitudes (normalised, period 2).
+double AngleDiff(double a, double b) {
+    const double d = std::fmod(std::fabs(a - b), 2.0);
+    return std::min(d, 2.0 - d);
+}
+
+// Every display type a model offers, turned, tilted and zoomed, in every flip: the picture
+// matches the reference derived from the formulas (not from the renderer's matrices), UnProject
+// finds the reference's source point under a shown point, and answers NaN where the reference
+// draws nothing.
+void CheckTurnedViews(int32_t model) {
+    constexpr int kSize = 160;
+    constexpr double kPan = 0.3, kTilt = 0.2, kZoom = 1.5;
+    for (const Pair& pair : AllPairs()) {
+        if (pair.model != model)
+            continue;
+        const projref::Picture pic = PictureFor(pair.model, kSize);
+        Renderer r(pair.model);
+        ASSERT_TRUE(r.Ok());
+        r.Input(pic);
+        ASSERT_EQ(EnableRegion(r.get(), 0, 0, 0, pic.width, pic.height, true), QUORIX_OK);
+        ASSERT_EQ(SetDisplayType(r.get(), 0, pair.display), QUORIX_OK);
+        // (The outside cylinder keeps its own tilt: it takes only tilts from straight down to
+        // 55 degrees below the horizon, and the reference cannot tell which of its two sides
+        // lies in front where they overlap.)
+        const double tilt = kTilt;
+        ASSERT_EQ(SetPtz(r.get(), 0, static_cast<float>(kPan), static_cast<float>(tilt),
+                         static_cast<float>(kZoom)),
+                  QUORIX_OK);
+        ASSERT_EQ(SetBackgroundColor(r.get(), 0, 0xFF00FF), QUORIX_OK);
+        const projref::Derived ref = Reference(pair.model, pair.display, pic, kPan, tilt, kZoom);
+        const bool culling = pair.display != SPH_DISPLAY_CYLINDER;
+        const RegionView v = DerivedView(pair.model, pair.display, pic.width, pic.height, pic.width,
+                                         pic.height, static_cast<float>(kPan),
+                                         static_cast<float>(tilt), static_cast<float>(kZoom));
+        std::vector<projref::Expectation> expect;
+        projref::Params params = ref.params;
+        for (int pass = 0; pass < (pair.display == SPH_DISPLAY_PLANE360_FRONTBACK ? 2 : 1);
+             ++pass) {
+            params.doublePlane = pass;
+            const GridSize mesh =
+                pair.model == SPH_MODEL_NORMAL ? GridSize{1, 1} : GridDensity(pair.model, v);
+            auto e = projref::Expect(params, pic, pic.width, pic.height, culling, 8.0, mesh.columns,
+                                     mesh.rows);
+            expect.insert(expect.end(), e.begin(), e.end());
+        }
+        std::vector<bool> uncovered =
+            projref::Uncovered(ref.params, pic.width, pic.height, culling, 4.0);
+        if (pair.display == SPH_DISPLAY_PLANE360_FRONTBACK) {
+            params.doublePlane = 1;
+            const std::vector<bool> second =
+                projref::Uncovered(params, pic.width, pic.height, culling, 4.0);
+            for (size_t k = 0; k < uncovered.size(); ++k)
+                uncovered[k] = uncovered[k] && second[k];
+        }
+        for (uint32_t flip = 0; flip <= 3; ++flip) {
+            SCOPED_TRACE(Name(pair) + " flip " + std::to_string(flip));
+            ASSERT_EQ(SetFlip(r.get(), 0, flip), QUORIX_OK);
+            const Snapshot snap = r.Fresh(0);
+            ASSERT_EQ(snap.width, static_cast<uint32_t>(pic.width));
+            Dump(snap, "turned_" + std::to_string(pair.model) + "_" + std::to_string(pair.display) +
+                           "_" + std::to_string(flip));
+            // Window pixel of the camera pass to the pixel shown (the flip mirrors the pass).
+            auto shown = [&](int x, int y, int& sx, int& sy) {
+                sx = (flip & 1) ? pic.width - 1 - x : x;
+                sy = (flip & 2) ? pic.height - 1 - y : y;
+            };
+            EXPECT_GE(expect.size(), 30u) << "too few checkable points";
+            size_t bad = 0;
+            for (const auto& e : expect) {
+                int best = 255;
+                const int cx = static_cast<int>(std::floor(e.x)),
+                          cy = static_cast<int>(std::floor(e.y));
+                for (int dy = -1; dy <= 1; ++dy)
+                    for (int dx = -1; dx <= 1; ++dx) {
+                        const int x = cx + dx, y = cy + dy;
+                        if (x < 0 || y < 0 || x >= pic.width || y >= pic.height)
+                            continue;
+                        double rgb[3];
+                        e.ColourAt(pic, x + 0.5, y + 0.5, rgb);
+                        int sx = 0, sy = 0;
+                        shown(x, y, sx, sy);
+                        best = std::min(best, MaxDiff(snap.At(sx, sy), rgb));
+                    }
+                if (best > 8 && ++bad <= 3)
+                    ADD_FAILURE() << "picture at (" << e.x << ", " << e.y << ") off by " << best;
+            }
+            EXPECT_EQ(bad, 0u) << "of " << expect.size();
+
+            // UnProject of shown points: the reference's source point, or NaN off the picture.
+            std::vector<float> xs, ys, wantX, wantY;
+            for (size_t k = 0; k < expect.size() && xs.size() < 24; k += 1 + expect.size() / 24) {
+                const auto& e = expect[k];
+                double fx = e.x / pic.width, fy = 1.0 - e.y / pic.height;
+                if (flip & 1)
+                    fx = 1.0 - fx;
+                if (flip & 2)
+                    fy = 1.0 - fy;
+                double sx = 0, sy = 0;
+                projref::SourceOf(ref.params, e.obj, sx, sy);
+                xs.push_back(static_cast<float>(fx));
+                ys.push_back(static_cast<float>(fy));
+                wantX.push_back(static_cast<float>(sx));
+                wantY.push_back(static_cast<float>(sy));
+            }
+            const size_t defined = xs.size();
+            for (int y = 2; y < pic.height && xs.size() < defined + 24; y += 7)
+                for (int x = 3; x < pic.width && xs.size() < defined + 24; x += 11)
+                    if (uncovered[static_cast<size_t>(y) * pic.width + x]) {
+                        int sx = 0, sy = 0;
+                        shown(x, y, sx, sy);
+                        xs.push_back((sx + 0.5f) / pic.width);
+                        ys.push_back(1.0f - (sy + 0.5f) / pic.height);
+                    }
+            xs.push_back(1.25f);  // beside the region
+            ys.push_back(0.5f);
+            std::vector<float> ox(xs.size()), oy(xs.size());
+            ASSERT_EQ(
+                r.get()->GetRegion(0)->Project(kWaitMs, xs.data(), ys.data(), ox.data(), oy.data(),
+                                               static_cast<uint32_t>(xs.size()), true),
+                QUORIX_OK);
+            size_t wrong = 0;
+            for (size_t k = 0; k < xs.size(); ++k) {
+                const bool ok = k < defined ? (AngleDiff(ox[k], wantX[k]) < 0.01 &&
+                                               std::fabs(oy[k] - wantY[k]) < 0.01)
+                                            : (std::isnan(ox[k]) && std::isnan(oy[k]));
+                if (!ok && ++wrong <= 3)
+                    ADD_FAILURE() << "unproject (" << xs[k] << ", " << ys[k] << ") gave (" << ox[k]
+                                  << ", " << oy[k] << ")"
+                                  << (k < defined ? " want (" + std::to_string(wantX[k]) + ", " +
+                                                        std::to_string(wantY[k]) + ")"
+                                                  : std::string(" want NaN"));
+            }
+            EXPECT_EQ(wrong, 0u) << "of " << xs.size() << " (" << defined << " on the picture)";
+        }
+    }
+}
+
+}  // namespace
+
+// The fixed panorama (14) is drawn only by the full-resolution capture region, which projects
+// nothing for the host: its unprojection is checked without a context, from the depth the
+// reference gives each point (and the cleared far plane where it draws nothing).
+TEST(ViewRender, FixedPanoramaUnprojectsToTheReference) {
+    for (int32_t model :
+         {SPH_MODEL_FISHEYE, SPH_MODEL_VR720, SPH_MODEL_VR360, SPH_MODEL_RING, SPH_MODEL_VR360_2}) {
+        SCOPED_TRACE("model " + std::to_string(model));
+        const projref::Picture pic = PictureFor(model, 160);
+        const projref::Derived ref =
+            Reference(model, SPH_DISPLAY_PLANE360_FIXED, pic, 0.4, 0.1, 1.2);
+        RegionView v = DerivedView(model, SPH_DISPLAY_PLANE360_FIXED, pic.width, pic.height,
+                                   pic.width, pic.height, 0.4f, 0.1f, 1.2f);
+        const int32_t vp[4] = {0, 0, pic.width, pic.height};
+        const auto expect =
+            projref::Expect(ref.params, pic, pic.width, pic.height, true, 8.0, 0, 0);
+        ASSERT_GE(expect.size(), 30u);
+        for (size_t k = 0; k < expect.size(); k += 1 + expect.size() / 40) {
+            const auto& e = expect[k];
+            // Depth of the object point through the reference's matrices.
+            double eye[4], clip[4];
+            const double in[4] = {e.obj[0], e.obj[1], e.obj[2], 1};
+            for (int r = 0; r < 4; ++r)
+                eye[r] = ref.params.modelView[r] * in[0] + ref.params.modelView[4 + r] * in[1] +
+                         ref.params.modelView[8 + r] * in[2] + ref.params.modelView[12 + r];
+            for (int r = 0; r < 4; ++r)
+                clip[r] = ref.params.project[r] * eye[0] + ref.params.project[4 + r] * eye[1] +
+                          ref.params.project[8 + r] * eye[2] + ref.params.project[12 + r] * eye[3];
+            const double depth = clip[2] / clip[3] * 0.5 + 0.5;
+            double sx = 0, sy = 0, wx = 0, wy = 0;
+            ASSERT_TRUE(UnProjectPoint(v, model, vp, e.x / pic.width, 1.0 - e.y / pic.height, depth,
+                                       sx, sy));
+            projref::SourceOf(ref.params, e.obj, wx, wy);
+            EXPECT_LT(AngleDiff(sx, wx), 1e-3) << "at " << e.x << "," << e.y;
+            EXPECT_NEAR(sy, wy, 1e-3) << "at " << e.x << "," << e.y;
+        }
+        double sx = 0, sy = 0;
+        EXPECT_FALSE(UnProjectPoint(v, model, vp, 0.5, 0.5, 1.0, sx, sy)) << "far plane";
+        EXPECT_FALSE(UnProjectPoint(v, model, vp, 1.5, 0.5, 0.5, sx, sy)) << "beside the region";
+    }
+}
+
+TEST(ViewRender, TurnedViewsMatchTheReferenceNormal) {
+    CheckTurnedViews(SPH_MODEL_NORMAL);
+}
+TEST(ViewRender, TurnedViewsMatchTheReferenceFisheye) {
+    CheckTurnedViews(SPH_MODEL_FISHEYE);
+}
+TEST(ViewRender, TurnedViewsMatchTheReferenceFullSphere) {
+    CheckTurnedViews(SPH_MODEL_VR720);
+}
+TEST(ViewRender, TurnedViewsMatchTheReferenceHemisphere) {
+    CheckTurnedViews(SPH_MODEL_VR360);
+}
+TEST(ViewRender, TurnedViewsMatchTheReferenceRing) {
+    CheckTurnedViews(SPH_MODEL_RING);
+}
+TEST(ViewRender, TurnedViewsMatchTheReferenceSecondHemisphere) {
+    CheckTurnedViews(SPH_MODEL_VR360_2);
 }
 
 // The mesh that follows the target size draws the same picture as the full mesh.

@@ -147,10 +147,12 @@ TEST_F(CaptureGl, OriginalCaptureOfAFisheyeIsTheHalfPanoramaAtSourceSize) {
     ASSERT_EQ(QUORIX_OK, QUORIX_SetScreenOffSnapCallback(live.Port(), &SnapCollector::Callback,
                                                          &offScreen, 1.0f, 3, 4));
     ASSERT_EQ(QUORIX_OK, live.Push(StillStream()));
+    // The half panorama is square: the source's smaller side is widened, so that no bars
+    // surround the picture.
     ASSERT_TRUE(
         offScreen.WaitFor([](const SnapCollector::Shot& s, int) { return s.width == kWidth; }));
     EXPECT_EQ(9u, offScreen.Last().region);
-    EXPECT_EQ(kHeight, offScreen.Last().height);
+    EXPECT_EQ(kWidth, offScreen.Last().height);
     EXPECT_EQ(kWidth * 4, offScreen.Last().stride);
     EXPECT_EQ(3u, offScreen.Last().format);
 
@@ -159,9 +161,9 @@ TEST_F(CaptureGl, OriginalCaptureOfAFisheyeIsTheHalfPanoramaAtSourceSize) {
     const BmpFile bmp = ReadBmp(path);
     ASSERT_TRUE(bmp.ok);
     EXPECT_EQ(static_cast<int32_t>(kWidth), bmp.width);
-    EXPECT_EQ(static_cast<int32_t>(kHeight), bmp.height);
+    EXPECT_EQ(static_cast<int32_t>(kWidth), bmp.height);
     EXPECT_EQ(24u, bmp.bitCount);
-    EXPECT_EQ(size_t{kWidth} * 3 * kHeight + 54, bmp.bytes.size());
+    EXPECT_EQ(size_t{kWidth} * 3 * kWidth + 54, bmp.bytes.size());
 }
 
 // Odd sizes and widths that are no multiple of 8, from MJPEG and H.264, are shown whole in every

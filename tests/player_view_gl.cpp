@@ -6,8 +6,11 @@
 #include <gtest/gtest.h>
 #include <quorixsdk.h>
 
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -205,6 +208,77 @@ TEST_F(ViewGl, UnprojectThenProjectReturnsThePoints) {
     for (int i = 0; i < 3; ++i) {
         EXPECT_NEAR(xs[i], bx[i], 1e-3) << i;
         EXPECT_NEAR(ys[i], by[i], 1e-3) << i;
+    }
+    EXPECT_EQ(QUORIX_OK, QUORIX_CloseStream(m_port));
+}
+
+// A snapshot rectangle is a part of the region: one leaving [0, 1] would read the neighbouring
+// regions' pixels or undefined ones, and is refused; the rectangle in force stays.
+TEST_F(ViewGl, SnapRectanglesPastTheRegionAreRefused) {
+    const QUORIX_RECT rect{0, 0, 160, 120};
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetDisplayRegion(m_port, 0, &rect, 1));
+    ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(m_port, QUORIX_MODEL_NORMAL, nullptr, 0, nullptr, 0));
+    ASSERT_EQ(QUORIX_OK, QUORIX_Play(m_port, 0, nullptr, 0));
+    ASSERT_TRUE(viewtest::Feed(m_port, m_green));
+    for (const auto& c : viewtest::SnapRectCases()) {
+        EXPECT_EQ(c.want, QUORIX_SetSnapRect(m_port, 0, c.x, c.y, c.width, c.height)) << c.name;
+        EXPECT_EQ(c.want, QUORIX_SetScreenOffSnapRect(m_port, c.x, c.y, c.width, c.height))
+            << c.name;
+    }
+    // The last accepted rectangle (0.1, 0.1, 0.9, 0.9) is the one read back.
+    struct Seen {
+        std::mutex lock;
+        std::condition_variable changed;
+        uint32_t width = 0, height = 0;
+    } seen;
+    auto cb = [](uint16_t, uint16_t, uint32_t width, uint32_t, uint32_t height, uint32_t,
+                 const uint8_t*, void* user) {
+        auto* s = static_cast<Seen*>(user);
+        std::lock_guard<std::mutex> g(s->lock);
+        s->width = width;
+        s->height = height;
+        s->changed.notify_all();
+    };
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetSnapCallback(m_port, 0, cb, &seen, 0, 4));
+    {
+        std::unique_lock<std::mutex> g(seen.lock);
+        EXPECT_TRUE(seen.changed.wait_for(g, std::chrono::milliseconds(viewtest::kWaitMs),
+                                          [&] { return seen.width != 0; }));
+        EXPECT_EQ(144u, seen.width);
+        EXPECT_EQ(108u, seen.height);
+    }
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetSnapCallback(m_port, 0, nullptr, nullptr, 0, 4));
+    EXPECT_EQ(QUORIX_OK, QUORIX_CloseStream(m_port));
+}
+
+// Every display type keeps its zoom within the range where it draws: a virtual zoom of 1000 in
+// the 360-degree panorama used to take seconds per frame, and captures and projections of the
+// region ran into their time-outs.
+TEST_F(ViewGl, ExtremeZoomIsLimitedAndTheRegionKeepsServing) {
+    const QUORIX_RECT rect{0, 0, 160, 120};
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetDisplayRegion(m_port, 0, &rect, 1));
+    ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(m_port, QUORIX_MODEL_FISHEYE, nullptr, 0, nullptr, 0));
+    ASSERT_EQ(QUORIX_OK, QUORIX_Play(m_port, 0, nullptr, 0));
+    ASSERT_TRUE(viewtest::Feed(m_port, m_green));
+    uint32_t types[16];
+    int32_t count = 16;
+    ASSERT_EQ(QUORIX_OK, QUORIX_GetSupportedDisplayTypeList(m_port, types, &count));
+    for (int32_t i = 0; i < count; ++i) {
+        SCOPED_TRACE("display " + std::to_string(types[i]));
+        ASSERT_EQ(QUORIX_OK, QUORIX_SetCurrentDisplayType(m_port, 0, types[i]));
+        ASSERT_EQ(QUORIX_OK, QUORIX_SetPTZPosition(m_port, 0, 0.0f, 0.0f, 1000.0f));
+        float zoom = 0;
+        ASSERT_EQ(QUORIX_OK, QUORIX_GetPTZPosition(m_port, 0, nullptr, nullptr, &zoom));
+        EXPECT_GE(zoom, 1.0f);
+        EXPECT_LE(zoom, 16.0f);
+        const float xs[1] = {0.5f}, ys[1] = {0.5f};
+        float ox[1] = {}, oy[1] = {};
+        // The first frames of a new view may build its texture-coordinate map; the region
+        // then serves every request (each one waits up to the library's own time-out).
+        uint32_t rc = QUORIX_E_TIMEOUT;
+        for (int attempt = 0; attempt < 20 && rc == QUORIX_E_TIMEOUT; ++attempt)
+            rc = QUORIX_UnProject(m_port, 0, xs, ys, ox, oy, 1);
+        EXPECT_EQ(QUORIX_OK, rc);
     }
     EXPECT_EQ(QUORIX_OK, QUORIX_CloseStream(m_port));
 }

@@ -146,4 +146,17 @@ TEST_F(ViewSoft, EveryRequestAnswersAsTheSoftwareDisplayCan) {
     EXPECT_EQ(QUORIX_OK, QUORIX_CloseStream(m_port));
 }
 
+// A snapshot rectangle is a part of the picture: one leaving [0, 1] is refused when it is set
+// (as on the OpenGL renderer), and the one in force stays.
+TEST_F(ViewSoft, SnapRectanglesPastThePictureAreRefused) {
+    ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(m_port, QUORIX_MODEL_NORMAL, nullptr, 0, nullptr, 0));
+    ASSERT_EQ(QUORIX_OK, QUORIX_Play(m_port, 0, nullptr, 0));
+    const auto records =
+        viewtest::FlatRecords(64, 48, viewtest::kGreen.y, viewtest::kGreen.u, viewtest::kGreen.v);
+    ASSERT_TRUE(viewtest::Feed(m_port, records));
+    for (const auto& c : viewtest::SnapRectCases())
+        EXPECT_EQ(c.want, QUORIX_SetSnapRect(m_port, 0, c.x, c.y, c.width, c.height)) << c.name;
+    EXPECT_EQ(QUORIX_OK, QUORIX_CloseStream(m_port));
+}
+
 }  // namespace

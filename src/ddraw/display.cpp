@@ -489,6 +489,14 @@ uint32_t CDisplay::SetFrameDrawnCallback(FrameDrawnCallback callback, void* user
 }
 
 uint32_t CDisplay::SetSnapRect(float x, float y, float width, float height) {
+    // Only a non-empty part of the picture: a crop past an edge would be refused at every
+    // snapshot instead of here, where the host learns of it.
+    constexpr float kSlack = 1.0e-6f;  // 0.1 + 0.9 may round a hair above 1
+    const bool finite =
+        std::isfinite(x) && std::isfinite(y) && std::isfinite(width) && std::isfinite(height);
+    if (!finite || x < 0.0f || y < 0.0f || !(width > 0.0f) || !(height > 0.0f) ||
+        x + width > 1.0f + kSlack || y + height > 1.0f + kSlack)
+        return QUORIX_E_PARAM;
     BRIXEL::CHAutoLock lock(&m_snapRectLock);
     m_cropX = Clamp01(x);
     m_cropY = Clamp01(y);

@@ -324,6 +324,8 @@ uint32_t CRegion::Project(uint32_t timeoutMs, const float* xs, const float* ys, 
         return QUORIX_E_PARAM;
     if (count > kMaxProjectPoints)
         return QUORIX_E_PARAM;
+    if (!HasSourceCoordinates(GetDisplayType()))
+        return QUORIX_E_NOT_SUPPORTED;
     BRIXEL::CHAutoLock lock(&m_projectLock);
     m_projectDone.Reset();
     m_projectPending = true;
@@ -981,48 +983,28 @@ void CRegion::OnProject(const RegionView& view) {
     GLint vp[4] = {0, 0, 0, 0};
     glGetIntegerv(GL_VIEWPORT, vp);
     const int32_t viewport[4] = {vp[0], vp[1], vp[2], vp[3]};
-    double mv[16], proj[16];
-    for (int i = 0; i < 16; ++i) {
-        mv[i] = view.modelView[i];
-        proj[i] = view.project[i];
-    }
     const int32_t model = m_owner ? m_owner->GetModelType() : SPH_MODEL_NORMAL;
-    const double vw = vp[2], vh = vp[3];
     const float undefined = std::numeric_limits<float>::quiet_NaN();
     glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
     glPixelStorei(GL_PACK_ALIGNMENT, 4);
     const size_t n = std::min(m_xs.size(), m_ys.size());
     for (size_t i = 0; i < n; ++i) {
         const double x = m_xs[i], y = m_ys[i];
+        double outX = 0.0, outY = 0.0;
+        bool defined = false;
         if (m_projectInverse) {
-            // Relative to the viewport, which is offset when the region draws in the window.
-            const double wx = x * vw, wy = vh - vh * y;
-            const GLint px =
-                static_cast<GLint>(std::clamp(std::floor(wx), 0.0, std::max(0.0, vw - 1.0)));
-            const GLint py =
-                static_cast<GLint>(std::clamp(std::floor(wy), 0.0, std::max(0.0, vh - 1.0)));
-            GLfloat depth = 1.0f;
-            glReadPixels(px + vp[0], py + vp[1], 1, 1, GL_DEPTH_COMPONENT, GL_FLOAT, &depth);
-            const double win[3] = {wx + vp[0], wy + vp[1], depth};
-            double obj[3], sx = 0.0, sy = 0.0;
-            if (std::isfinite(wx) && std::isfinite(wy) &&
-                GluUnProject(win, mv, proj, viewport, obj)) {
-                ToSource(view, model, obj, sx, sy);
-                m_xs[i] = static_cast<float>(sx);
-                m_ys[i] = static_cast<float>(sy);
-            } else {
-                m_xs[i] = m_ys[i] = undefined;
+            int32_t px = 0, py = 0;
+            if (ShownPointPixel(view, viewport, x, y, px, py)) {
+                // Relative to the viewport, which is offset when the region draws in the window.
+                GLfloat depth = 1.0f;
+                glReadPixels(px + vp[0], py + vp[1], 1, 1, GL_DEPTH_COMPONENT, GL_FLOAT, &depth);
+                defined = UnProjectPoint(view, model, viewport, x, y, depth, outX, outY);
             }
         } else {
-            double obj[3], win[3];
-            ToObject(view, model, x, y, obj);
-            if (vw > 0.0 && vh > 0.0 && GluProject(obj, mv, proj, viewport, win)) {
-                m_xs[i] = static_cast<float>((win[0] - vp[0]) / vw);
-                m_ys[i] = static_cast<float>((vh - (win[1] - vp[1])) / vh);
-            } else {
-                m_xs[i] = m_ys[i] = undefined;
-            }
+            defined = ProjectPoint(view, model, viewport, x, y, outX, outY);
         }
+        m_xs[i] = defined ? static_cast<float>(outX) : undefined;
+        m_ys[i] = defined ? static_cast<float>(outY) : undefined;
     }
     REGION_GL_CHECK(kFn);
     m_projectDone.Set();
@@ -1031,6 +1013,16 @@ void CRegion::OnProject(const RegionView& view) {
 // ---------------------------------------------------------------- renderer-level operations
 
 namespace {
+
+// A read-back rectangle is a non-empty part of the region: one reaching past an edge would read
+// the neighbouring regions' pixels, or undefined ones outside the target.
+bool IsSnapRectInside(float x, float y, float width, float height) {
+    constexpr float kSlack = 1.0e-6f;  // 0.1 + 0.9 may round a hair above 1
+    const bool finite =
+        std::isfinite(x) && std::isfinite(y) && std::isfinite(width) && std::isfinite(height);
+    return finite && x >= 0.0f && y >= 0.0f && width > 0.0f && height > 0.0f &&
+           x + width <= 1.0f + kSlack && y + height <= 1.0f + kSlack;
+}
 
 CRegion* HostRegion(IRegionHost* render, uint32_t region) {
     if (render == nullptr || region >= kScreenOffRegion)
@@ -1160,7 +1152,7 @@ uint32_t SetSnapCallback(IRegionHost* render, uint32_t region, SnapCallback call
 uint32_t SetSnapRect(IRegionHost* render, uint32_t region, float x, float y, float width,
                      float height) {
     CRegion* r = HostRegion(render, region);
-    if (r == nullptr)
+    if (r == nullptr || !IsSnapRectInside(x, y, width, height))
         return QUORIX_E_PARAM;
     r->SetSnapRect(x, y, width, height);
     return QUORIX_OK;
@@ -1235,7 +1227,7 @@ uint32_t SetScreenOffSnapCallback(IRegionHost* render, SnapCallback callback, vo
 
 uint32_t SetScreenOffSnapRect(IRegionHost* render, float x, float y, float width, float height) {
     CRegion* r9 = OffScreenRegion(render);
-    if (r9 == nullptr)
+    if (r9 == nullptr || !IsSnapRectInside(x, y, width, height))
         return QUORIX_E_PARAM;
     r9->SetSnapRect(x, y, width, height);
     return QUORIX_OK;

@@ -219,6 +219,21 @@ void ComputeViewValues(RegionView& view, const ViewSource& src, uint32_t regionI
         if (offScreen) {
             w = ToSize(w * f);
             h = ToSize(h * f);
+            // The unrolled panoramas have a shape of their own (the half panorama is square):
+            // the capture takes that shape, widening the source's smaller side, so that the
+            // picture fills it without bars.
+            const bool ring = src.modelType == SPH_MODEL_RING;
+            const double shape =
+                d == SPH_DISPLAY_PLANE180 ? 1.0
+                : (d == SPH_DISPLAY_PLANE360 || d == SPH_DISPLAY_PLANE360_FIXED) && !ring
+                    ? (src.modelType == SPH_MODEL_VR720 ? 2.0 : 4.0)
+                    : 0.0;
+            if (shape > 0.0 && w > 0 && h > 0) {
+                if (static_cast<double>(w) / h > shape)
+                    h = ToSize(w / shape);
+                else
+                    w = ToSize(h * shape);
+            }
             const uint32_t cap =
                 src.maxTextureSize > 0 ? static_cast<uint32_t>(src.maxTextureSize) / 3 : 0;
             const uint32_t larger = std::max(w, h);
@@ -242,7 +257,7 @@ void ComputeViewValues(RegionView& view, const ViewSource& src, uint32_t regionI
     }
 
     // Video aspect (needs the rectangle of region 9, which in the multi-sensor case needs the
-    // video aspect: that case takes the stitched aspect, which does not depend on the rectangle).
+    // stitched aspect, which does not depend on the rectangle).
     auto rectAspect = [&view]() {
         return view.height != 0 ? static_cast<double>(view.width) / view.height : 1.0;
     };
@@ -267,7 +282,10 @@ void ComputeViewValues(RegionView& view, const ViewSource& src, uint32_t regionI
     };
 
     if (multi) {
-        const double va = videoAspect();
+        // The target holds the stitched picture, whatever the display type makes of it: its
+        // shape is the stitched one (the video aspect of the sphere views is the rectangle's,
+        // of the half panorama 1).
+        const double va = stitchedAspect > 0.0 ? stitchedAspect : videoAspect();
         if (src.stitchedWidth != 0) {
             w = ToSize(src.stitchedWidth * f);
             h = va > 0.0 ? ToSize(src.stitchedWidth * f / va) : 0;
@@ -334,10 +352,7 @@ bool LimitPtz(int32_t displayType, float& pan, float& tilt, float& zoom) {
         p = std::clamp(p, -1.0, 1.0);
         t = std::clamp(t, -1.0, 1.0);
     }
-    if (z < 0.001)
-        z = 0.001;
-    if (z > 1.0e6)
-        z = 1.0e6;  // keeps the matrices finite
+    z = std::clamp(z, static_cast<double>(kMinZoom), static_cast<double>(kMaxZoom));
     pan = static_cast<float>(p);
     tilt = static_cast<float>(t);
     zoom = static_cast<float>(z);
@@ -359,7 +374,14 @@ bool ClampView(RegionView& view) {
         m = view.adaptMode != 0 ? 1 : 0;
     const double p00 = view.project[0], p11 = view.project[5];
     double ix, iy, vx, vy;
-    if (m == 1) {
+    if (d == SPH_DISPLAY_PLANE360_FRONTBACK) {
+        // The two half panoramas are laid out by the projection's height whatever the adapt
+        // mode: A/P11 wide and two rows of 1/P11, one above and one below the centre.
+        ix = a / 2.0 / p11;
+        iy = 1.0 / p11;
+        vx = 1.0 / p00;
+        vy = 1.0 / p11;
+    } else if (m == 1) {
         ix = 1.0 / p00;
         iy = 1.0 / (a * p00);
         vx = 1.0 / p00;
@@ -433,11 +455,15 @@ ImageRect ComputeImageRect(const RegionView& view) {
         return r;
     }
     const double z = view.zoom, a = view.videoAspect;
+    // The 360-degree panorama is drawn fitting the width in every non-zero mode.
+    int32_t mode = view.adaptMode;
+    if (d == SPH_DISPLAY_PLANE360 && mode != 0)
+        mode = 1;
     double w, h;
-    if (view.adaptMode == 1) {
+    if (mode == 1) {
         w = rw * z;
         h = a > 0.0 ? rw * z / a : rh * z;
-    } else if (view.adaptMode == 2) {
+    } else if (mode == 2) {
         h = rh * z;
         w = rh * z * a;
     } else {
@@ -519,7 +545,7 @@ void ToObject(const RegionView& view, int32_t modelType, double x, double y, dou
         o[0] = -2.0 * std::atan2(p[0], p[2]) / kPi * sx;
         o[1] = (0.5 - SafeAcos(p[1] / Length(p)) / kPi) * 2.0 * sy;
         o[2] = -1.0;
-    } else if (d == SPH_DISPLAY_SPHERE) {
+    } else if (d == SPH_DISPLAY_SPHERE || d == SPH_DISPLAY_VR) {
         o[0] = std::cos(X) * std::sin(Y);
         o[1] = std::sin(X) * std::sin(Y);
         o[2] = -std::cos(Y);
@@ -577,7 +603,7 @@ void ToSource(const RegionView& view, int32_t modelType, const double o[3], doub
         RotateY(p, -180.0);
         x = std::atan2(p[1], p[0]) / kPi;
         y = SafeAcos(-p[2] / Length(p)) / kPi;
-    } else if (d == SPH_DISPLAY_SPHERE) {
+    } else if (d == SPH_DISPLAY_SPHERE || d == SPH_DISPLAY_VR) {
         x = std::atan2(o[1], o[0]) / kPi;
         y = SafeAcos(-o[2] / Length(o)) / kPi;
     } else if (d == SPH_DISPLAY_CYLINDER) {
@@ -612,6 +638,80 @@ bool GluProject(const double obj[3], const double mv[16], const double proj[16],
     win[1] = vp[1] + (ny * 0.5 + 0.5) * vp[3];
     win[2] = nz * 0.5 + 0.5;
     return true;
+}
+
+bool HasSourceCoordinates(int32_t displayType) {
+    return displayType != SPH_DISPLAY_MULTI;
+}
+
+void ApplyFlip(uint32_t flip, double& x, double& y) {
+    if (flip == SPH_FLIP_HORIZONTAL || flip == SPH_FLIP_BOTH)
+        x = 1.0 - x;
+    if (flip == SPH_FLIP_VERTICAL || flip == SPH_FLIP_BOTH)
+        y = 1.0 - y;
+}
+
+bool ShownPointPixel(const RegionView& view, const int32_t vp[4], double x, double y, int32_t& px,
+                     int32_t& py) {
+    if (!(x >= 0.0 && x <= 1.0 && y >= 0.0 && y <= 1.0) || vp[2] <= 0 || vp[3] <= 0)
+        return false;
+    ApplyFlip(view.flip, x, y);
+    const double vw = vp[2], vh = vp[3];
+    px = static_cast<int32_t>(std::clamp(std::floor(x * vw), 0.0, vw - 1.0));
+    py = static_cast<int32_t>(std::clamp(std::floor(vh - vh * y), 0.0, vh - 1.0));
+    return true;
+}
+
+bool UnProjectPoint(const RegionView& view, int32_t modelType, const int32_t vp[4], double x,
+                    double y, double depth, double& sx, double& sy) {
+    int32_t px = 0, py = 0;
+    if (!HasSourceCoordinates(view.displayType) || !ShownPointPixel(view, vp, x, y, px, py))
+        return false;
+    // Bars, the cylinder's hole, the space around the sphere: the camera pass left the
+    // cleared far plane there, and no source point lies under them.
+    if (!(depth >= 0.0 && depth < 1.0))
+        return false;
+    ApplyFlip(view.flip, x, y);
+    double mv[16], proj[16];
+    for (int i = 0; i < 16; ++i) {
+        mv[i] = view.modelView[i];
+        proj[i] = view.project[i];
+    }
+    const double win[3] = {vp[0] + x * vp[2], vp[1] + vp[3] - vp[3] * y, depth};
+    double obj[3];
+    if (!GluUnProject(win, mv, proj, vp, obj))
+        return false;
+    ToSource(view, modelType, obj, sx, sy);
+    return std::isfinite(sx) && std::isfinite(sy);
+}
+
+bool ProjectPoint(const RegionView& view, int32_t modelType, const int32_t vp[4], double x,
+                  double y, double& outX, double& outY) {
+    if (!HasSourceCoordinates(view.displayType) || vp[2] <= 0 || vp[3] <= 0 || !std::isfinite(x) ||
+        !std::isfinite(y))
+        return false;
+    double mv[16], proj[16];
+    for (int i = 0; i < 16; ++i) {
+        mv[i] = view.modelView[i];
+        proj[i] = view.project[i];
+    }
+    double obj[3], win[3];
+    ToObject(view, modelType, x, y, obj);
+    // Behind the viewer (inside the sphere, or the far side of the panorama's turn) a point
+    // would land mirrored on the screen.
+    double eye[4];
+    const double in[4] = {obj[0], obj[1], obj[2], 1.0};
+    for (int r = 0; r < 4; ++r)
+        eye[r] = mv[r] * in[0] + mv[4 + r] * in[1] + mv[8 + r] * in[2] + mv[12 + r] * in[3];
+    double w = 0.0;
+    for (int k = 0; k < 4; ++k)
+        w += proj[k * 4 + 3] * eye[k];
+    if (!(w > 0.0) || !GluProject(obj, mv, proj, vp, win))
+        return false;
+    outX = (win[0] - vp[0]) / vp[2];
+    outY = (vp[3] - (win[1] - vp[1])) / vp[3];
+    ApplyFlip(view.flip, outX, outY);
+    return std::isfinite(outX) && std::isfinite(outY);
 }
 
 namespace {

@@ -75,6 +75,11 @@ extern const char* const kUniformNames[U_COUNT];
 // Tilt of the outside cylinder view when it is selected: 55 degrees below the horizon.
 constexpr float kCylinderTilt = -0.30555555f;
 constexpr double kPi = 3.1415926535897932384626433832795;
+// Zoom range of every view. Beyond 16 a source pixel covers dozens of view pixels while the
+// sphere mesh needs its full density and its cells grow to many times the view: a frame then
+// takes seconds on a software rasteriser and stalls the region's captures and projections.
+constexpr float kMinZoom = 0.001f;
+constexpr float kMaxZoom = 16.0f;
 
 // The per-frame copy of a region plus the values derived from it. A disabled region yields
 // only its enabled flag.
@@ -149,6 +154,24 @@ void UnrollScale(const RegionView& view, double& sx, double& sy);
 void ToObject(const RegionView& view, int32_t modelType, double x, double y, double out[3]);
 // Object point back to source coordinates.
 void ToSource(const RegionView& view, int32_t modelType, const double o[3], double& x, double& y);
+
+// Whether Project/UnProject can answer for a display type: the multi-sensor view (9) shows the
+// cameras side by side without one common source coordinate.
+bool HasSourceCoordinates(int32_t displayType);
+// A point of the region as shown (fractions, y down) to the same point of the camera pass,
+// which the compose pass mirrors for the flip; its own inverse.
+void ApplyFlip(uint32_t flip, double& x, double& y);
+// Window pixel (x from the left, y from the bottom of the viewport) under a shown point;
+// false when the point lies outside the region.
+bool ShownPointPixel(const RegionView& view, const int32_t vp[4], double x, double y, int32_t& px,
+                     int32_t& py);
+// UnProject of one shown point whose depth `depth` was read at ShownPointPixel: false (the
+// answer is undefined) where nothing of the picture was drawn (depth 1, the cleared far plane).
+bool UnProjectPoint(const RegionView& view, int32_t modelType, const int32_t vp[4], double x,
+                    double y, double depth, double& sx, double& sy);
+// Project of one source point to the region as shown; false when it lies behind the viewer.
+bool ProjectPoint(const RegionView& view, int32_t modelType, const int32_t vp[4], double x,
+                  double y, double& outX, double& outY);
 
 // The standard project/unproject of a point through projection x model-view and a viewport.
 bool GluProject(const double obj[3], const double mv[16], const double proj[16],

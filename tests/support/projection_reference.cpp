@@ -186,6 +186,9 @@ void Apply(const double m[16], const double in[4], double out[4]) {
 Vertex Shade(const Params& p, double u, double v) {
     Vertex out{};
     const V4 q = ModelVertex(p, u, v, out.s, out.t);
+    out.obj[0] = q.x;
+    out.obj[1] = q.y;
+    out.obj[2] = q.z;
     const double in[4] = {q.x, q.y, q.z, q.w};
     double eye[4];
     Apply(p.modelView, in, eye);
@@ -370,6 +373,8 @@ std::vector<Expectation> Expect(const Params& p, const Picture& src, int viewW, 
             const double ia = dd / det, ib = -b / det, ic = -cc / det, id = a / det;  // inverse
             const double su = r.s - l.s, sv = u.s - d.s, tu = r.t - l.t, tv = u.t - d.t;
             Expectation e;
+            const Vertex cv = Shade(p, i * h, j * h);
+            std::copy(cv.obj, cv.obj + 3, e.obj);
             e.x = c.x;
             e.y = c.y;
             e.s = c.s;
@@ -385,6 +390,256 @@ std::vector<Expectation> Expect(const Params& p, const Picture& src, int viewW, 
             stderr,
             "expect: %zu kept, rejected facing %d edge %d seam/steep %d texture %d overlap %d\n",
             out.size(), rejected[0], rejected[1], rejected[2], rejected[3], rejected[4]);
+    return out;
+}
+
+namespace {
+
+// Column-major 4x4 helpers of the derivation.
+void Ident(double m[16]) {
+    for (int i = 0; i < 16; ++i)
+        m[i] = (i % 5 == 0) ? 1.0 : 0.0;
+}
+void Mul(const double a[16], const double b[16], double out[16]) {
+    double r[16];
+    for (int c = 0; c < 4; ++c)
+        for (int row = 0; row < 4; ++row) {
+            r[c * 4 + row] = 0;
+            for (int k = 0; k < 4; ++k)
+                r[c * 4 + row] += a[k * 4 + row] * b[c * 4 + k];
+        }
+    std::copy(r, r + 16, out);
+}
+// Right-handed rotations by `deg` about one axis (x: 0, y: 1, z: 2).
+void Rot(double m[16], int axis, double deg) {
+    const double a = deg * kPi / 180, c = std::cos(a), s = std::sin(a);
+    Ident(m);
+    const int i = (axis + 1) % 3, j = (axis + 2) % 3;  // the plane turned: i towards j
+    m[i * 4 + i] = c;
+    m[i * 4 + j] = s;
+    m[j * 4 + i] = -s;
+    m[j * 4 + j] = c;
+}
+double Wrap(double v) {
+    while (v > 1)
+        v -= 2;
+    while (v < -1)
+        v += 2;
+    return v;
+}
+bool SphereView(int d) {
+    return d == 10 || d == 11 || d == 16 || d == 17;
+}
+void Scales(const Params& p, double& sx, double& sy) {
+    const int m = p.display == 13 ? (p.adaptMode == 0 ? 0 : 1) : p.adaptMode;
+    const double p00 = p.project[0], p11 = p.project[5];
+    if (m == 1) {
+        sx = 1 / p00;
+        sy = sx / p.aspect;
+    } else if (m == 2) {
+        sy = 1 / p11;
+        sx = sy * p.aspect;
+    } else {
+        sx = 1 / p00;
+        sy = 1 / p11;
+    }
+}
+
+}  // namespace
+
+Derived Derive(const View& v) {
+    Derived out;
+    Params& p = out.params;
+    p.model = v.model;
+    p.display = v.display;
+    const int d = v.display;
+    // Limits applied when the values are stored.
+    double pan = v.pan, tilt = v.tilt;
+    const double zoom = std::clamp(v.zoom, 0.001, 16.0);
+    if (SphereView(d)) {
+        pan = Wrap(pan);
+        tilt = Wrap(tilt);
+    } else if (d == 13) {
+        pan = Wrap(pan);
+        tilt = std::clamp(tilt, -1.0, 1.0);
+    } else {
+        pan = std::clamp(pan, -1.0, 1.0);
+        tilt = std::clamp(tilt, -1.0, 1.0);
+    }
+    if (d == 16 && !(tilt >= -0.5 && tilt < -0.3055555555555556))
+        tilt = -0.30555555;  // the cylinder keeps its own tilt
+    // Aspects, adapt mode, projection.
+    const double ar = static_cast<double>(v.rectW) / v.rectH;
+    double a;
+    if (d == 9 || d == 10 || d == 11)
+        a = ar;
+    else if ((d == 13 || d == 14) && v.model != 5)
+        a = v.model == 3 ? 2.0 : 4.0;
+    else if (d == 12)
+        a = 1.0;
+    else
+        a = static_cast<double>(v.picW) / v.picH / (d == 15 ? 2.0 : 1.0);
+    p.aspect = a;
+    if (v.ratioType == 1)
+        p.adaptMode = static_cast<float>(a) >= static_cast<float>(ar) ? 1 : 2;
+    else
+        p.adaptMode = v.ratioType == 2 ? 1 : v.ratioType == 3 ? 2 : 0;
+    const double t = std::tan(65.0 / 2 * kPi / 180);
+    Ident(p.project);
+    if (d == 16) {
+        // Orthographic, 20 units either way.
+        p.project[0] = 1 / (ar * t * 20);
+        p.project[5] = 1 / (t * 20);
+        p.project[10] = -2.0 / 40;
+    } else {
+        const double n = 0.1, f = 100;
+        p.project[0] = 1 / (ar * t);
+        p.project[5] = 1 / t;
+        p.project[10] = -(f + n) / (f - n);
+        p.project[11] = -1;
+        p.project[14] = -2 * f * n / (f - n);
+        p.project[15] = 0;
+    }
+    // The zoomed picture covers the view: pan and tilt limited in picture-plane units.
+    double z = zoom, px = 0, py = 0;
+    if (!SphereView(d)) {
+        const int m = d == 13 ? (p.adaptMode == 0 ? 0 : 1) : p.adaptMode;
+        const double p00 = p.project[0], p11 = p.project[5];
+        double ix = 1 / p00, iy = 1 / p11;
+        if (d == 15) {
+            ix = a / 2 / p11;  // two half panoramas, each 1/P11 high, whatever the mode
+        } else if (m == 1) {
+            iy = 1 / (a * p00);
+        } else if (m == 2) {
+            ix = a / p11;
+        }
+        const double vx = 1 / p00, vy = 1 / p11;
+        px = ix * pan;
+        py = iy * tilt;
+        const double mx = (ix * z - vx) / z, my = (iy * z - vy) / z;
+        if (d == 13 && z < 1)
+            z = 1;
+        if (!v.blankPtz) {
+            if (d != 13)
+                px = mx <= 0 ? 0 : std::clamp(px, -mx, mx);
+            py = my <= 0 ? 0 : std::clamp(py, -my, my);
+        }
+        pan = px / ix;
+        tilt = py / iy;
+    }
+    out.pan = pan;
+    out.tilt = tilt;
+    out.zoom = z;
+    p.pan = d == 14 ? 0.0 : pan;
+    // Model-view.
+    double s[16], mv[16];
+    Ident(s);
+    s[0] = s[5] = z;
+    if (SphereView(d)) {
+        double tr[16], rx[16], ra[16];
+        Ident(tr);
+        tr[14] = d == 10 ? 0.0 : -1.4;
+        Rot(rx, 0, tilt * 180);
+        Rot(ra, v.model == 3 ? 1 : 2, pan * 180);
+        Mul(tr, s, mv);
+        Mul(mv, rx, mv);
+        Mul(mv, ra, mv);
+    } else {
+        double tr[16];
+        Ident(tr);
+        tr[12] = d == 13 ? 0.0 : px;
+        tr[13] = py;
+        Mul(s, tr, mv);
+    }
+    std::copy(mv, mv + 16, p.modelView);
+    return out;
+}
+
+void SourceOf(const Params& p, const double o[3], double& x, double& y) {
+    const int d = p.display, m = p.model;
+    double sx, sy;
+    Scales(p, sx, sy);
+    auto len = [](const V4& q) { return Len(q); };
+    x = o[0];
+    y = o[1];
+    if ((d == 13 || d == 14) && (m == 2 || m == 4 || m == 6)) {
+        const double X = kPi * o[0] / sx, Y = kPi * (0.75 - o[1] / (4 * sy));
+        const V4 q = RotZ({std::sin(X) * std::sin(Y), std::cos(X) * std::sin(Y), std::cos(Y), 1},
+                          p.pan * 180);
+        x = std::atan2(q.y, q.x) / kPi;
+        y = Acos(-q.z / len(q)) / kPi;
+    } else if ((d == 13 || d == 14) && (m == 3 || m == 5)) {
+        const double X = -kPi * o[0] / sx, Y = kPi * (0.5 - o[1] / (2 * sy));
+        const V4 q = RotY({std::sin(X) * std::sin(Y), std::cos(Y), std::cos(X) * std::sin(Y), 1},
+                          (p.pan - 1) * 180);
+        if (m == 3) {
+            x = std::atan2(q.y, q.x) / kPi;
+            y = Acos(-q.z / len(q)) / kPi;
+        } else {
+            x = std::atan2(q.x, q.z) / kPi;
+            y = 0.5 - Acos(q.y / len(q)) / kPi;
+        }
+    } else if (d == 12) {
+        const double X = -kPi * o[0] / (2 * sx), Y = kPi * (0.5 - o[1] / (2 * sy));
+        const V4 q =
+            RotY({std::sin(X) * std::sin(Y), std::cos(Y), std::cos(X) * std::sin(Y), 1}, -180);
+        x = std::atan2(q.y, q.x) / kPi;
+        y = Acos(-q.z / len(q)) / kPi;
+    } else if (d == 10 || d == 11) {
+        const double l = std::sqrt(o[0] * o[0] + o[1] * o[1] + o[2] * o[2]);
+        x = std::atan2(o[1], o[0]) / kPi;
+        y = Acos(-o[2] / l) / kPi;
+    } else if (d == 16) {
+        x = std::atan2(o[1], o[0]) / kPi;
+        y = o[2] / 10;
+    } else if (d == 17) {
+        x = std::atan2(o[1], o[0]) / kPi;
+        y = o[2];
+    } else if (d == 15) {
+        const double p11 = p.project[5];
+        const bool back = o[1] < 0;
+        const double yy = (back ? o[1] + 1 / p11 : o[1]) * p11;
+        const double X = kPi * (o[0] * p11 / p.aspect + 0.5), Y = kPi * yy;
+        const V4 q{std::cos(X) * std::sin(Y), std::sin(X) * std::sin(Y), std::cos(Y), 1};
+        x = -std::atan2(q.y, q.x) / kPi + (back ? 1 : 0);
+        y = Acos(q.z / len(q)) / kPi - 0.5;
+    }
+}
+
+std::vector<bool> Uncovered(const Params& p, int viewW, int viewH, bool culling, double margin) {
+    constexpr int kN = 480;
+    const double h = 1.0 / kN;
+    std::vector<double> xs(static_cast<size_t>(kN + 1) * (kN + 1)), ys(xs.size());
+    std::vector<bool> vis(xs.size());
+    auto idx = [](int i, int j) { return static_cast<size_t>(j) * (kN + 1) + i; };
+    for (int j = 0; j <= kN; ++j)
+        for (int i = 0; i <= kN; ++i) {
+            const Vertex v = Shade(p, i * h, j * h);
+            vis[idx(i, j)] = ToWindow(v, viewW, viewH, xs[idx(i, j)], ys[idx(i, j)]);
+        }
+    std::vector<bool> near(static_cast<size_t>(viewW) * viewH, false);
+    const int r = static_cast<int>(std::ceil(margin));
+    for (int j = 0; j < kN; ++j)
+        for (int i = 0; i < kN; ++i) {
+            const size_t a = idx(i, j + 1), b = idx(i, j), c = idx(i + 1, j + 1);
+            if (!vis[a] || !vis[b] || !vis[c])
+                continue;
+            const double area =
+                (xs[b] - xs[a]) * (ys[c] - ys[a]) - (ys[b] - ys[a]) * (xs[c] - xs[a]);
+            if (culling && !(area > 0))
+                continue;
+            const int cx = static_cast<int>(std::floor(xs[b])),
+                      cy = static_cast<int>(std::floor(ys[b]));
+            for (int dy = -r; dy <= r; ++dy)
+                for (int dx = -r; dx <= r; ++dx) {
+                    const int x = cx + dx, y = cy + dy;
+                    if (x >= 0 && y >= 0 && x < viewW && y < viewH)
+                        near[static_cast<size_t>(y) * viewW + x] = true;
+                }
+        }
+    std::vector<bool> out(near.size());
+    for (size_t k = 0; k < near.size(); ++k)
+        out[k] = !near[k];
     return out;
 }
 

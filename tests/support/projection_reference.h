@@ -30,8 +30,34 @@ struct Params {
 
 struct Vertex {
     double clip[4];
-    double s, t;  // texture coordinate the fragment stage samples
+    double s, t;    // texture coordinate the fragment stage samples
+    double obj[3];  // the point before the model-view (the object point of project/unproject)
 };
+
+// A region's settings as a host makes them (one camera), and the values a renderer must derive
+// from them by the documented formulas: video aspect, adapt mode, the PTZ limits, the
+// projection and the model-view. Written from the formulas alone, never from the renderer's
+// own matrices, so that a renderer turning the wrong way is caught.
+struct View {
+    int model = 1, display = 0;
+    int rectW = 256, rectH = 256;
+    int picW = 256, picH = 256;
+    int ratioType = 1;
+    double pan = 0, tilt = 0, zoom = 1;  // as asked (display 16 starts at its own tilt)
+    bool blankPtz = false;
+};
+struct Derived {
+    Params params;
+    double pan = 0, tilt = 0, zoom = 1;  // as the renderer must hold them after its limits
+};
+Derived Derive(const View& v);
+
+// The documented source coordinates (normalised pan/tilt) of an object point of the view.
+void SourceOf(const Params& p, const double obj[3], double& x, double& y);
+
+// Window pixels (x, y from the bottom) that no front-facing part of the surface comes within
+// `margin` pixels of: nothing of the picture is drawn there.
+std::vector<bool> Uncovered(const Params& p, int viewW, int viewH, bool culling, double margin);
 
 Vertex Shade(const Params& p, double u, double v);
 
@@ -55,6 +81,7 @@ struct Picture {
 struct Expectation {
     double x, y;
     double s, t;
+    double obj[3];
     double jac[4];
     // Expected colour (0-255) at window position (px, py) near (x, y).
     void ColourAt(const Picture& src, double px, double py, double rgb[3]) const;

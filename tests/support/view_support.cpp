@@ -3,6 +3,7 @@
 #include <GL/gl.h>
 
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -40,6 +41,23 @@ bool Feed(uint16_t port, const std::vector<std::vector<uint8_t>>& records) {
         }
     }
     return !records.empty();
+}
+
+std::vector<SnapRectCase> SnapRectCases() {
+    const float nan = std::nanf("");
+    return {
+        {"whole", 0.0f, 0.0f, 1.0f, 1.0f, QUORIX_OK},
+        {"right half", 0.5f, 0.0f, 0.5f, 1.0f, QUORIX_OK},
+        {"tenths", 0.1f, 0.1f, 0.9f, 0.9f, QUORIX_OK},
+        {"past the right edge", 0.5f, 0.0f, 1.0f, 1.0f, QUORIX_E_PARAM},
+        {"past the bottom edge", 0.0f, 0.25f, 0.5f, 0.8f, QUORIX_E_PARAM},
+        {"left of the picture", -0.1f, 0.0f, 0.5f, 0.5f, QUORIX_E_PARAM},
+        {"above the picture", 0.0f, -0.5f, 0.5f, 1.0f, QUORIX_E_PARAM},
+        {"wider than the picture", 0.0f, 0.0f, 2.0f, 1.0f, QUORIX_E_PARAM},
+        {"empty", 0.2f, 0.2f, 0.0f, 0.5f, QUORIX_E_PARAM},
+        {"negative height", 0.2f, 0.6f, 0.5f, -0.5f, QUORIX_E_PARAM},
+        {"not a number", nan, 0.0f, 0.5f, 0.5f, QUORIX_E_PARAM},
+    };
 }
 
 bool IsGreen(const uint8_t* p) { return p[1] > 150 && p[0] < 90 && p[2] < 90; }

@@ -71,6 +71,15 @@ struct StatusProbe {
     bool WaitFor(uint32_t status);
 };
 
+// QUORIX_SetSnapRect cases and the answer each must get: a rectangle is a non-empty part of
+// [0, 1] x [0, 1] (x, y, width, height).
+struct SnapRectCase {
+    const char* name;
+    float x, y, width, height;
+    uint32_t want;
+};
+std::vector<SnapRectCase> SnapRectCases();
+
 // Log files of the library in a folder of their own while it lives.
 class LogFiles {
 public:
