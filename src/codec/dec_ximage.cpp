@@ -91,6 +91,7 @@ uint32_t CDecXImage::DecodeVideo(const uint8_t* data, uint32_t size, uint32_t& w
         sizes[2] = lumaBytes / 4;
         strides[2] = w / 2;
         format = 0;
+        m_colour = BRIXEL::HYUV_BT601_FULL;  // what ConvertBottomUpBgrTo420 writes
         return QUORIX_OK;
     } catch (...) {
         return QUORIX_E_EXCEPTION;
