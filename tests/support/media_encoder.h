@@ -50,7 +50,8 @@ struct VideoEncodeOptions {
     std::string preset = "ultrafast";
     int threads = 1;
     int slices = 0;        // libx264: slices per picture (0 = encoder default)
-    // libx264/libx265: the AVColorRange and AVColorSpace written into the stream (0: unsaid)
+    // libx264/libx265: the AVColorRange and AVColorSpace written into the stream (0: left to
+    // the encoder, which then signals nothing)
     int colorRange = 0;
     int colorSpace = 0;
 };
