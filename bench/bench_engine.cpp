@@ -158,7 +158,7 @@ public:
     void StopDecoder(HDecoderHandle) override {}
     uint32_t DecodeVideo(HDecoderHandle, const uint8_t* data, uint32_t length, uint32_t& width,
                          uint32_t& height, uint8_t* planes[3], uint32_t sizes[3],
-                         int32_t strides[3]) override {
+                         int32_t strides[3], CHYUVColour&) override {
         if (!length)
             return QUORIX_E_PARAM;
         while (holdDecoder.load(std::memory_order_acquire))
@@ -174,13 +174,13 @@ public:
         return QUORIX_OK;
     }
     uint32_t OnVideoFrame(uint16_t, uint32_t, uint32_t, uint16_t, uint16_t, uint8_t* const[3],
-                          const int32_t[3]) override {
+                          const int32_t[3], CHYUVColour) override {
         presented.fetch_add(1, std::memory_order_release);
         return QUORIX_OK;
     }
     // Holds one picture per stream like a display source and hands the previous one back.
     uint32_t RenderFrame(uint16_t streamId, uint32_t, uint32_t, uint16_t, uint16_t, uint8_t* buffer,
-                         uint32_t size) override {
+                         uint32_t size, CHYUVColour) override {
         HoldPresentation(streamId);
         Held previous = m_held[streamId & 0xFF];
         m_held[streamId & 0xFF] = {buffer, size};

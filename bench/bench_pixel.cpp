@@ -1,7 +1,7 @@
 // 1920 x 1080 planar 4:2:0 to BGRX (format 3) and BGR (format 4): our converter against
-// libyuv's I420ToARGB and I420ToRGB24, which write the same byte orders. The colour formulas
-// differ, so only the speeds compare; ours is first checked byte for byte against our
-// per-pixel reference.
+// libyuv's I420ToARGB and I420ToRGB24, which write the same byte orders from the same
+// limited-range BT.601 input (their rounding differs, so only the speeds compare); ours is
+// first checked byte for byte against our per-pixel reference.
 //
 //   bench_pixel [rounds] [frames-per-round]
 // Each round times every contender over the same frames, in turn, so that drifts of the
@@ -75,9 +75,9 @@ int main(int argc, char** argv) {
 
     auto ours = [&](HPixelPath path, CHPixelFormat format, std::vector<uint8_t>& dst) {
         const uint32_t stride = HPixelRGBBytes(format) * kWidth;
-        const uint32_t result =
-            HPixelToRGB(path, format, src.y.data(), src.u.data(), src.v.data(), kWidth, strideUV,
-                        kWidth, kHeight, dst.data(), static_cast<uint32_t>(dst.size()), stride);
+        const uint32_t result = HPixelToRGB(
+            path, format, src.y.data(), src.u.data(), src.v.data(), kWidth, strideUV, kWidth,
+            kHeight, dst.data(), static_cast<uint32_t>(dst.size()), stride, HYUV_BT601_LIMITED);
         if (result != QUORIX_OK) {
             std::fprintf(stderr, "conversion failed: 0x%08X\n", result);
             std::exit(1);

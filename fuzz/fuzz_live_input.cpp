@@ -18,11 +18,12 @@ class FuzzPlayer : public enginetest::FakePlayer {
 public:
     FuzzPlayer() : FakePlayer(false) {}
     uint32_t DecodeVideo(HDecoderHandle handle, const uint8_t* data, uint32_t length, uint32_t& width,
-                         uint32_t& height, uint8_t* planes[3], uint32_t sizes[3], int32_t strides[3]) override {
+                         uint32_t& height, uint8_t* planes[3], uint32_t sizes[3], int32_t strides[3],
+                         CHYUVColour& colour) override {
         // The stand-in would hand out empty planes for an empty picture, which no decoder does.
         if (width == 0 || height == 0 || width > 4096 || height > 4096) return QUORIX_E_NOT_SUPPORTED;
         if (data != nullptr && length > 1 && data[1] == 0xDD) return QUORIX_E_NOT_SUPPORTED;
-        return FakePlayer::DecodeVideo(handle, data, length, width, height, planes, sizes, strides);
+        return FakePlayer::DecodeVideo(handle, data, length, width, height, planes, sizes, strides, colour);
     }
 };
 

@@ -26,6 +26,7 @@
 
 extern "C" {
 #include <libavutil/log.h>
+#include <libavutil/pixfmt.h>
 }
 
 namespace HCC {
@@ -630,4 +631,62 @@ TEST(XImageDecoder, RefusesUndecodableAndHugeJpegsWithoutTouchingItsPicture) {
 }
 
 }  // namespace
+// What a stream says of its range and matrix reaches the picture's colour; a stream that says
+// nothing is limited range, BT.709 from 1280 x 720 up and BT.601 below. JPEG is full-range
+// BT.601 whichever decoder takes it.
+TEST(DecoderColour, EveryDecoderReportsTheStreamsRangeAndMatrix) {
+    struct Case {
+        uint32_t codec;
+        uint32_t width, height;
+        int range, space;  // what the encoder writes (0: nothing)
+        BRIXEL::CHYUVColour expected;
+    } cases[] = {
+        {CODEC_H264, 320, 240, 0, 0, BRIXEL::HYUV_BT601_LIMITED},
+        {CODEC_H264, 1280, 720, 0, 0, BRIXEL::HYUV_BT709_LIMITED},
+        {CODEC_H264, 320, 240, AVCOL_RANGE_JPEG, AVCOL_SPC_BT709, BRIXEL::HYUV_BT709_FULL},
+        {CODEC_H264, 1280, 720, AVCOL_RANGE_MPEG, AVCOL_SPC_SMPTE170M, BRIXEL::HYUV_BT601_LIMITED},
+        {CODEC_H264, 320, 240, AVCOL_RANGE_JPEG, AVCOL_SPC_BT470BG, BRIXEL::HYUV_BT601_FULL},
+        {CODEC_H265, 320, 240, AVCOL_RANGE_MPEG, AVCOL_SPC_BT709, BRIXEL::HYUV_BT709_LIMITED},
+        {CODEC_MJPEG, 1280, 720, 0, 0, BRIXEL::HYUV_BT601_FULL},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("codec " + std::to_string(c.codec) + " " + std::to_string(c.width) +
+                     " range " + std::to_string(c.range) + " space " + std::to_string(c.space));
+        quorix_test::VideoEncodeOptions options;
+        options.encoder = c.codec == CODEC_MJPEG ? "mjpeg" : EncoderFor(c.codec);
+        if (c.codec == CODEC_MJPEG) {
+            options.pixelFormat = "yuvj420p";
+            options.quality = 2;
+        }
+        options.width = c.width;
+        options.height = c.height;
+        options.frames = 1;
+        options.colorRange = c.range;
+        options.colorSpace = c.space;
+        const std::vector<Packet> packets = quorix_test::EncodeVideo(options);
+        ASSERT_EQ(packets.size(), 1u);
+        std::vector<std::unique_ptr<CDecoder>> decoders;
+        if (c.codec != CODEC_MJPEG)
+            decoders.push_back(std::make_unique<CDecFFmpeg>());
+        decoders.push_back(std::make_unique<CDecHisi>());
+        if (c.codec == CODEC_MJPEG)
+            decoders.push_back(std::make_unique<CDecXImage>());
+        for (auto& decoder : decoders) {
+            SCOPED_TRACE(decoder->GetRuntimeClass()->className);
+            ASSERT_EQ(decoder->Open(c.codec), QUORIX_OK);
+            Decoded d = Decode(*decoder, packets[0].data, c.width, c.height);
+            // A decoder with a frame of delay gives the picture at the next call.
+            if (d.result == QUORIX_E_NOT_OPEN)
+                d = Decode(*decoder, packets[0].data, c.width, c.height);
+            ASSERT_EQ(d.result, QUORIX_OK);
+            EXPECT_EQ(decoder->GetPictureColour(), c.expected);
+            BRIXEL::CHYUVColour guarded = BRIXEL::HYUV_BT709_FULL;
+            EXPECT_EQ(GetPictureColour(decoder.get(), &guarded), QUORIX_OK);
+            EXPECT_EQ(guarded, c.expected);
+            decoder->Close();
+        }
+    }
+    EXPECT_EQ(GetPictureColour(nullptr, nullptr), QUORIX_E_PARAM);
+}
+
 }  // namespace HCC

@@ -267,4 +267,39 @@ TEST_F(NoXDisplay, YuvSurfacesBlitAsTheirPictureConvertedToRgb) {
     }
 }
 
+// A YUV surface is shown with the matrix and range of the picture written into it, and a new
+// colour takes effect on a surface whose content did not change.
+TEST_F(NoXDisplay, YuvSurfacesShowTheirPicturesColour) {
+    const uint32_t w = 8, h = 4;
+    std::vector<uint8_t> picture(w * h * 3 / 2);
+    std::fill(picture.begin(), picture.begin() + w * h, 81);                  // Y
+    std::fill(picture.begin() + w * h, picture.begin() + w * h * 5 / 4, 90);  // U
+    std::fill(picture.begin() + w * h * 5 / 4, picture.end(), 240);           // V
+    auto yuv = Make(w, h, DDFOURCC_I420);
+    ASSERT_NE(yuv, nullptr);
+    DDSURFACEDESC2 desc{};
+    ASSERT_EQ(yuv->Lock(nullptr, &desc, DDLOCK_WAIT, nullptr), DD_OK);
+    ASSERT_EQ(static_cast<uint32_t>(desc.pitch), w);
+    std::memcpy(desc.surface, picture.data(), picture.size());
+    ASSERT_EQ(yuv->Unlock(nullptr), DD_OK);
+    // Limited-range BT.601 red, then the same samples read as full-range BT.709.
+    const struct {
+        BRIXEL::CHYUVColour colour;
+        int r, g, b;
+    } cases[] = {{BRIXEL::HYUV_BT601_LIMITED, 254, 0, 0}, {BRIXEL::HYUV_BT709_FULL, 255, 36, 10}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.colour);
+        yuv->SetYUVColour(c.colour);
+        auto rgb = Make(w, h);
+        ASSERT_EQ(rgb->Blt(nullptr, yuv.get(), nullptr, DDBLT_WAIT, 0), DD_OK);
+        DDSURFACEDESC2 out{};
+        ASSERT_EQ(rgb->Lock(nullptr, &out, DDLOCK_WAIT, nullptr), DD_OK);
+        const uint8_t* got = out.surface + out.pitch + 4;  // B, G, R, X
+        EXPECT_NEAR(got[2], c.r, 1);
+        EXPECT_NEAR(got[1], c.g, 1);
+        EXPECT_NEAR(got[0], c.b, 1);
+        rgb->Unlock(nullptr);
+    }
+}
+
 }  // namespace

@@ -176,7 +176,7 @@ public:
 
     uint32_t DecodeVideo(HDecoderHandle handle, const uint8_t* data, uint32_t length,
                          uint32_t& width, uint32_t& height, uint8_t* planes[3], uint32_t sizes[3],
-                         int32_t strides[3]) override {
+                         int32_t strides[3], CHYUVColour&) override {
         if (!handle || !data || length == 0)
             return QUORIX_E_PARAM;
         if (length > 1 && data[1] == 0xEE)
@@ -227,7 +227,8 @@ public:
     }
 
     uint32_t OnVideoFrame(uint16_t streamId, uint32_t timestamp, uint32_t, uint16_t width,
-                          uint16_t height, uint8_t* const planes[3], const int32_t[3]) override {
+                          uint16_t height, uint8_t* const planes[3], const int32_t[3],
+                          CHYUVColour) override {
         std::lock_guard<std::mutex> lock(m_mutex);
         shown.push_back({streamId, timestamp, width, height, planes[0][0], {}});
         m_changed.notify_all();
@@ -235,7 +236,7 @@ public:
     }
 
     uint32_t RenderFrame(uint16_t streamId, uint32_t timestamp, uint32_t, uint16_t width,
-                         uint16_t height, uint8_t* buffer, uint32_t size) override {
+                         uint16_t height, uint8_t* buffer, uint32_t size, CHYUVColour) override {
         std::unique_lock<std::mutex> lock(m_mutex);
         if (render == Render::Refuse)
             return QUORIX_E_NOT_SUPPORTED;

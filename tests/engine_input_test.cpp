@@ -402,9 +402,11 @@ TEST(EngineSettings, BaseOperationsAreNotImplemented) {
     uint32_t sizes[3] = {};
     uint32_t w = 0, h = 0, n = 0;
     uint8_t* pcm = nullptr;
-    EXPECT_EQ(base.OnVideoFrame(0, 0, 0, 0, 0, planes, strides), QUORIX_E_NOT_IMPL);
-    EXPECT_EQ(base.RenderFrame(0, 0, 0, 0, 0, nullptr, 0), QUORIX_E_NOT_IMPL);
-    EXPECT_EQ(base.DecodeVideo(nullptr, nullptr, 0, w, h, planes, sizes, strides),
+    CHYUVColour colour = HYUV_BT601_LIMITED;
+    EXPECT_EQ(base.OnVideoFrame(0, 0, 0, 0, 0, planes, strides, HYUV_BT601_LIMITED),
+              QUORIX_E_NOT_IMPL);
+    EXPECT_EQ(base.RenderFrame(0, 0, 0, 0, 0, nullptr, 0, HYUV_BT601_LIMITED), QUORIX_E_NOT_IMPL);
+    EXPECT_EQ(base.DecodeVideo(nullptr, nullptr, 0, w, h, planes, sizes, strides, colour),
               QUORIX_E_NOT_IMPL);
     EXPECT_EQ(base.DecodeAudio(nullptr, nullptr, 0, pcm, n), QUORIX_E_NOT_IMPL);
     EXPECT_EQ(base.StartDecoder(1), nullptr);

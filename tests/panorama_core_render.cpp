@@ -426,32 +426,46 @@ TEST_F(PanoramaRenderWindow, HostWindowDestroyedWhileDrawing) {
 
 }  // namespace
 
-// Planar 4:2:0 pictures come out in the shaders' colours (analogue YUV, U and V centred on
-// zero), on the plain quad and through the fisheye's texture-coordinate map; a swap of the
-// chroma planes or a lost one would move red and blue by tens of levels.
+// Planar 4:2:0 pictures come out in the colours of their own matrix and range, on the plain
+// quad and through the fisheye's texture-coordinate map; a swap of the chroma planes or a lost
+// one would move red and blue by tens of levels.
 TEST_F(PanoramaRender, PlanarYuvKeepsItsColours) {
     constexpr uint32_t kW = 64, kH = 64;
     const uint8_t yv = 120, uv = 100, vv = 170;
     std::vector<uint8_t> y(kW * kH, yv), u(kW * kH / 4, uv), v(kW * kH / 4, vv);
-    const double Y = yv / 255.0, U = uv / 255.0 - 0.5, V = vv / 255.0 - 0.5;
-    const double want[3] = {255.0 * (Y + 1.13983 * V), 255.0 * (Y - 0.39465 * U - 0.58060 * V),
-                            255.0 * (Y + 2.03211 * U)};
-    for (int32_t model : {SPH_MODEL_NORMAL, SPH_MODEL_FISHEYE}) {
-        SCOPED_TRACE(model);
+    struct Case {
+        int32_t model;
+        BRIXEL::CHYUVColour colour;
+    } cases[] = {{SPH_MODEL_NORMAL, BRIXEL::HYUV_BT601_LIMITED},
+                 {SPH_MODEL_FISHEYE, BRIXEL::HYUV_BT601_LIMITED},
+                 {SPH_MODEL_NORMAL, BRIXEL::HYUV_BT709_FULL},
+                 {SPH_MODEL_NORMAL, BRIXEL::HYUV_BT709_LIMITED}};
+    for (const Case& c : cases) {
+        const int32_t model = c.model;
+        SCOPED_TRACE(std::to_string(model) + " colour " + std::to_string(c.colour));
+        const bool bt709 = c.colour >= BRIXEL::HYUV_BT709_LIMITED;
+        const bool full =
+            c.colour == BRIXEL::HYUV_BT601_FULL || c.colour == BRIXEL::HYUV_BT709_FULL;
+        const double kr = bt709 ? 0.2126 : 0.299, kb = bt709 ? 0.0722 : 0.114;
+        const double Y = full ? yv : (yv - 16) * 255.0 / 219.0;
+        const double U = (uv - 128.0) * (full ? 1.0 : 255.0 / 224.0);
+        const double V = (vv - 128.0) * (full ? 1.0 : 255.0 / 224.0);
+        const double R = Y + 2 * (1 - kr) * V, B = Y + 2 * (1 - kb) * U;
+        const double want[3] = {R, (Y - kr * R - kb * B) / (1 - kr - kb), B};
         CRender* render = nullptr;
         ASSERT_EQ(CreateRender(model, nullptr, 0, &render), QUORIX_OK);
         ASSERT_EQ(Init(render, 0, nullptr, true), QUORIX_OK);
         ASSERT_EQ(EnableRegion(render, 0, 0, 0, 96, 96, true), QUORIX_OK);
         const uint8_t* planes[3] = {y.data(), u.data(), v.data()};
         const uint32_t strides[3] = {kW, kW / 2, kW / 2};
-        ASSERT_EQ(InputFrame(render, 0, kW, kH, 20, planes, strides), QUORIX_OK);
+        ASSERT_EQ(InputFrame(render, 0, kW, kH, 20, planes, strides, c.colour), QUORIX_OK);
         uint8_t px[4] = {};
         // The second read-back comes from a frame drawn after the picture arrived.
         ASSERT_TRUE(SnapCentre(render, 0, px));
         ASSERT_TRUE(SnapCentre(render, 0, px));
-        EXPECT_NEAR(px[2], want[0], 3);
-        EXPECT_NEAR(px[1], want[1], 3);
-        EXPECT_NEAR(px[0], want[2], 3);
+        EXPECT_NEAR(px[2], want[0], 2);
+        EXPECT_NEAR(px[1], want[1], 2);
+        EXPECT_NEAR(px[0], want[2], 2);
         DestroyRender(render);
     }
 }

@@ -115,7 +115,7 @@ TEST(ViewRegion, ColourPaths) {
         EXPECT_GT(green, size_t{96 * 64 / 4});
         EXPECT_EQ(other, 0u);
     }
-    // Planar 4:2:0 through the analogue-YUV matrix, and BGR bytes swapped back.
+    // Planar 4:2:0 through the limited-range BT.601 matrix, and BGR bytes swapped back.
     Renderer r(SPH_MODEL_NORMAL);
     ASSERT_EQ(EnableRegion(r.get(), 0, 0, 0, 64, 64, true), QUORIX_OK);
     std::vector<uint8_t> y(64 * 64, 150), u(32 * 32, 100), v(32 * 32, 180);

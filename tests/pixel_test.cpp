@@ -56,15 +56,16 @@ struct Source {
             }
         }
     }
-    uint32_t ToRGB(HPixelPath path, CHPixelFormat f, std::vector<uint8_t>& dst,
-                   uint32_t dstStride) const {
+    uint32_t ToRGB(HPixelPath path, CHPixelFormat f, std::vector<uint8_t>& dst, uint32_t dstStride,
+                   CHYUVColour colour = HYUV_BT601_LIMITED) const {
         return HPixelToRGB(path, f, y.data(), u.data(), v.data(), strideY, strideUV, width, height,
-                           dst.data(), static_cast<uint32_t>(dst.size()), dstStride);
+                           dst.data(), static_cast<uint32_t>(dst.size()), dstStride, colour);
     }
-    uint32_t Convert(CHPixelFormat f, std::vector<uint8_t>& dst, uint32_t dstStride) const {
+    uint32_t Convert(CHPixelFormat f, std::vector<uint8_t>& dst, uint32_t dstStride,
+                     CHYUVColour colour = HYUV_BT601_LIMITED) const {
         return CHYUV420pConvert::Convert(f, y.data(), u.data(), v.data(), strideY, strideUV, width,
                                          height, dst.data(), static_cast<uint32_t>(dst.size()),
-                                         dstStride);
+                                         dstStride, colour);
     }
 };
 
@@ -114,6 +115,32 @@ uint32_t RowBytes(CHPixelFormat f, uint32_t w) {
     return HPixelRGBBytes(f) * w;
 }
 
+const CHYUVColour kColours[] = {HYUV_BT601_LIMITED, HYUV_BT601_FULL, HYUV_BT709_LIMITED,
+                                HYUV_BT709_FULL};
+
+// The textbook conversion in floating point: luma weights of the matrix; limited range maps
+// Y 16..235 and chroma 16..240 onto 0..255.
+struct ExactColour {
+    double r, g, b;
+};
+ExactColour ExactRgb(CHYUVColour colour, int y, int u, int v) {
+    const bool bt709 = colour == HYUV_BT709_LIMITED || colour == HYUV_BT709_FULL;
+    const bool full = colour == HYUV_BT601_FULL || colour == HYUV_BT709_FULL;
+    const double kr = bt709 ? 0.2126 : 0.299;
+    const double kb = bt709 ? 0.0722 : 0.114;
+    const double kg = 1 - kr - kb;
+    const double yy = full ? y : (y - 16) * 255.0 / 219.0;
+    const double pb = full ? u - 128.0 : (u - 128) * 255.0 / 224.0;
+    const double pr = full ? v - 128.0 : (v - 128) * 255.0 / 224.0;
+    const double r = yy + 2 * (1 - kr) * pr;
+    const double b = yy + 2 * (1 - kb) * pb;
+    return {r, (yy - kr * r - kb * b) / kg, b};
+}
+
+int Clamp(double c) {
+    return static_cast<int>(std::min(255.0, std::max(0.0, c)));
+}
+
 }  // namespace
 
 TEST(PixelFormat, DefaultStrideAndPictureSize) {
@@ -153,14 +180,32 @@ TEST(PixelFormat, DefaultStrideAndPictureSize) {
 
 TEST(PixelConvert, ColourExamplesInEveryRgbFormat) {
     struct Example {
+        CHYUVColour colour;
         uint8_t y, u, v;
         Rgb expected;
     } examples[] = {
-        {128, 128, 128, {128, 128, 128}},
-        {255, 255, 128, {255, 212, 255}},  // blue clamped, G = 255 - (88*127 >> 8)
-        {0, 0, 0, {0, 136, 0}},            // red clamped from -180
+        // Limited range: 16 is black and 235 white, whatever the matrix.
+        {HYUV_BT601_LIMITED, 16, 128, 128, {0, 0, 0}},
+        {HYUV_BT601_LIMITED, 235, 128, 128, {255, 255, 255}},
+        {HYUV_BT601_LIMITED, 126, 128, 128, {128, 128, 128}},
+        {HYUV_BT709_LIMITED, 235, 128, 128, {255, 255, 255}},
+        {HYUV_BT601_FULL, 128, 128, 128, {128, 128, 128}},
+        {HYUV_BT709_FULL, 0, 128, 128, {0, 0, 0}},
+        // Pure red as each standard codes it.
+        {HYUV_BT601_LIMITED, 81, 90, 240, {254, 0, 0}},
+        {HYUV_BT709_LIMITED, 63, 102, 240, {255, 1, 0}},
+        {HYUV_BT601_FULL, 76, 85, 255, {254, 0, 0}},
+        {HYUV_BT709_FULL, 54, 99, 255, {254, 0, 0}},
+        // Out of gamut: every component clamps.
+        {HYUV_BT601_FULL, 255, 255, 128, {255, 211, 255}},
+        {HYUV_BT709_LIMITED, 0, 0, 0, {0, 77, 0}},
     };
     for (const Example& e : examples) {
+        // The expectations agree with the textbook formula.
+        const ExactColour exact = ExactRgb(e.colour, e.y, e.u, e.v);
+        ASSERT_NEAR(Clamp(exact.r), e.expected.r, 1) << int{e.y};
+        ASSERT_NEAR(Clamp(exact.g), e.expected.g, 1) << int{e.y};
+        ASSERT_NEAR(Clamp(exact.b), e.expected.b, 1) << int{e.y};
         for (CHPixelFormat f : kRgbFormats) {
             for (HPixelPath path : kAllPaths) {
                 if (!HPixelPathAvailable(path)) {
@@ -171,13 +216,13 @@ TEST(PixelConvert, ColourExamplesInEveryRgbFormat) {
                 src.Fill(e.y, e.u, e.v);
                 const uint32_t stride = HPixelDefaultStride(f, src.width);
                 std::vector<uint8_t> dst(size_t{stride} * src.height, kSentinel);
-                ASSERT_EQ(src.ToRGB(path, f, dst, stride), QUORIX_OK);
+                ASSERT_EQ(src.ToRGB(path, f, dst, stride, e.colour), QUORIX_OK);
                 for (uint32_t r = 0; r < src.height; ++r) {
                     for (uint32_t x = 0; x < src.width; x += 32) {
                         EXPECT_EQ(ReadPixel(f, dst, stride, src.height, x, r),
                                   Quantised(f, e.expected))
-                            << "format " << f << " path " << static_cast<int>(path) << " Y "
-                            << int{e.y} << " x " << x << " row " << r;
+                            << "format " << f << " path " << static_cast<int>(path) << " colour "
+                            << e.colour << " Y " << int{e.y} << " x " << x << " row " << r;
                     }
                 }
             }
@@ -264,31 +309,108 @@ TEST(PixelConvert, AllChromaPairsMatchFormulas) {
             src.v[size_t{cr} * src.strideUV + cx] = static_cast<uint8_t>(cr);
         }
     }
-    auto floorDiv = [](int n) { return static_cast<int>(std::floor(n / 256.0)); };
     auto clamp = [](int c) { return std::min(255, std::max(0, c)); };
-    for (CHPixelFormat f : kRgbFormats) {
-        const uint32_t stride = RowBytes(f, src.width);
-        std::vector<uint8_t> expected(size_t{stride} * src.height);
-        ASSERT_EQ(src.ToRGB(HPixelPath::Reference, f, expected, stride), QUORIX_OK);
-        if (f == HPIXEL_BGRX32 || f == HPIXEL_RGB565_BOTTOMUP) {
-            for (uint32_t r = 0; r < src.height; ++r) {
-                for (uint32_t x = 0; x < src.width; ++x) {
-                    const int y = src.y[size_t{r} * src.strideY + x];
-                    const int du = static_cast<int>(x / 2) - 128;
-                    const int dv = static_cast<int>(r / 2) - 128;
-                    const Rgb exact{clamp(y + floorDiv(dv * 360)),
-                                    clamp(y - floorDiv(88 * du + 184 * dv)),
-                                    clamp(y + floorDiv(du * 455))};
-                    ASSERT_EQ(ReadPixel(f, expected, stride, src.height, x, r), Quantised(f, exact))
-                        << "format " << f << " x " << x << " row " << r;
+    for (CHYUVColour colour : kColours) {
+        // The fixed-point factors, derived here from the luma weights: 13 fractional bits, and
+        // the black level with the final rounding in 5 fractional bits.
+        const bool bt709 = colour == HYUV_BT709_LIMITED || colour == HYUV_BT709_FULL;
+        const bool full = colour == HYUV_BT601_FULL || colour == HYUV_BT709_FULL;
+        const double kr = bt709 ? 0.2126 : 0.299, kb = bt709 ? 0.0722 : 0.114;
+        const double kg = 1 - kr - kb;
+        const double ys = full ? 1 : 255.0 / 219, cs = full ? 1 : 255.0 / 224;
+        const auto fixed = [](double v) { return static_cast<int>(std::lround(v * 8192)); };
+        const int cy = fixed(ys), crv = fixed(2 * (1 - kr) * cs);
+        const int cgu = fixed(2 * kb * (1 - kb) / kg * cs), cgv = fixed(2 * kr * (1 - kr) / kg * cs);
+        const int cbu = fixed(2 * (1 - kb) * cs);
+        const int bias = 16 - static_cast<int>(std::lround((full ? 0 : 16) * ys * 32));
+        const auto shr = [](int n, int bits) {
+            return static_cast<int>(std::floor(n / static_cast<double>(1 << bits)));
+        };
+        for (CHPixelFormat f : kRgbFormats) {
+            const uint32_t stride = RowBytes(f, src.width);
+            std::vector<uint8_t> expected(size_t{stride} * src.height);
+            ASSERT_EQ(src.ToRGB(HPixelPath::Reference, f, expected, stride, colour), QUORIX_OK);
+            if (f == HPIXEL_BGRX32 || f == HPIXEL_RGB565_BOTTOMUP) {
+                for (uint32_t r = 0; r < src.height; ++r) {
+                    for (uint32_t x = 0; x < src.width; ++x) {
+                        const int y = src.y[size_t{r} * src.strideY + x];
+                        const int u = static_cast<int>(x / 2), v = static_cast<int>(r / 2);
+                        const int yt = shr(y * cy, 8);
+                        const Rgb formula{
+                            clamp(shr(yt + shr((v - 128) * crv, 8) + bias, 5)),
+                            clamp(shr(yt - shr((u - 128) * cgu, 8) - shr((v - 128) * cgv, 8) + bias,
+                                      5)),
+                            clamp(shr(yt + shr((u - 128) * cbu, 8) + bias, 5))};
+                        const Rgb got = ReadPixel(f, expected, stride, src.height, x, r);
+                        ASSERT_EQ(got, Quantised(f, formula))
+                            << "format " << f << " colour " << colour << " x " << x << " row " << r;
+                        if (f == HPIXEL_BGRX32) {
+                            // No worse than rounding the exact value, give or take one level.
+                            const ExactColour exact = ExactRgb(colour, y, u, v);
+                            ASSERT_NEAR(got.r, Clamp(exact.r + 0.5), 1) << x << "," << r;
+                            ASSERT_NEAR(got.g, Clamp(exact.g + 0.5), 1) << x << "," << r;
+                            ASSERT_NEAR(got.b, Clamp(exact.b + 0.5), 1) << x << "," << r;
+                        }
+                    }
+                }
+            }
+            for (HPixelPath path : kFastPaths) {
+                if (HPixelPathAvailable(path)) {
+                    std::vector<uint8_t> got(expected.size());
+                    ASSERT_EQ(src.ToRGB(path, f, got, stride, colour), QUORIX_OK);
+                    EXPECT_EQ(got, expected)
+                        << "format " << f << " colour " << colour << " path "
+                        << static_cast<int>(path);
                 }
             }
         }
-        for (HPixelPath path : kFastPaths) {
-            if (HPixelPathAvailable(path)) {
-                std::vector<uint8_t> got(expected.size());
-                ASSERT_EQ(src.ToRGB(path, f, got, stride), QUORIX_OK);
-                EXPECT_EQ(got, expected) << "format " << f << " path " << static_cast<int>(path);
+    }
+}
+
+// Each colour of the random pictures too, so that no factor of the vector path is left untried.
+TEST(PixelConvert, FastPathsMatchReferenceInEveryColour) {
+    std::mt19937 rng(99);
+    Source src(67, 5, 3);
+    src.Randomise(rng);
+    for (CHYUVColour colour : kColours) {
+        for (CHPixelFormat f : kRgbFormats) {
+            const uint32_t stride = RowBytes(f, src.width);
+            std::vector<uint8_t> expected(size_t{stride} * src.height);
+            ASSERT_EQ(src.ToRGB(HPixelPath::Reference, f, expected, stride, colour), QUORIX_OK);
+            for (HPixelPath path : kFastPaths) {
+                if (HPixelPathAvailable(path)) {
+                    std::vector<uint8_t> got(expected.size());
+                    ASSERT_EQ(src.ToRGB(path, f, got, stride, colour), QUORIX_OK);
+                    EXPECT_EQ(got, expected) << "format " << f << " colour " << colour;
+                }
+            }
+        }
+    }
+}
+
+TEST(PixelConvert, DefaultColourFollowsThePictureSize) {
+    EXPECT_EQ(HYUVDefaultColour(720, 576), HYUV_BT601_LIMITED);
+    EXPECT_EQ(HYUVDefaultColour(640, 480), HYUV_BT601_LIMITED);
+    EXPECT_EQ(HYUVDefaultColour(1280, 720), HYUV_BT709_LIMITED);
+    EXPECT_EQ(HYUVDefaultColour(1920, 1080), HYUV_BT709_LIMITED);
+    EXPECT_EQ(HYUVDefaultColour(1024, 768), HYUV_BT709_LIMITED);
+    EXPECT_EQ(HYUVSanitize(7), HYUV_BT601_LIMITED);
+    // The floating-point form used by the shader is the same conversion.
+    for (CHYUVColour colour : kColours) {
+        const CHYUVMatrix m = HYUVToRGBMatrix(colour);
+        for (int y : {16, 81, 200}) {
+            for (int u : {16, 90, 240}) {
+                const int v = 255 - u;
+                const double yuv[3] = {y / 255.0 - m.offset[0], u / 255.0 - m.offset[1],
+                                       v / 255.0 - m.offset[2]};
+                const ExactColour exact = ExactRgb(colour, y, u, v);
+                const double want[3] = {exact.r, exact.g, exact.b};
+                for (int c = 0; c < 3; ++c) {
+                    const double got = 255 * (m.matrix[3 * c] * yuv[0] +
+                                              m.matrix[3 * c + 1] * yuv[1] +
+                                              m.matrix[3 * c + 2] * yuv[2]);
+                    EXPECT_NEAR(got, want[c], 0.01) << colour << " " << c;
+                }
             }
         }
     }

@@ -11,7 +11,8 @@ add_library(quorix_capture_support STATIC
 target_include_directories(quorix_capture_support PUBLIC ${_capture_dir} ${PROJECT_SOURCE_DIR}/src
   ${PROJECT_SOURCE_DIR}/include)
 target_compile_options(quorix_capture_support PRIVATE ${QUORIX_WARNINGS})
-target_link_libraries(quorix_capture_support PUBLIC quorixsdk quorix_test_media PRIVATE PkgConfig::TURBOJPEG)
+target_link_libraries(quorix_capture_support PUBLIC quorixsdk quorix_test_media PRIVATE PkgConfig::TURBOJPEG
+  PkgConfig::SWSCALE)
 
 quorix_add_gtest(player_capture_gl
   SOURCES ${_capture_dir}/player_capture_gl.cpp
@@ -27,7 +28,7 @@ quorix_add_gtest(player_capture_data
 quorix_add_gtest(player_capture_audio
   SOURCES ${_capture_dir}/player_capture_audio.cpp ${_capture_dir}/audio_support.cpp
           ${_capture_dir}/support/capture_support.cpp
-  LIBS quorix_sdk quorix_test_media PkgConfig::TURBOJPEG
+  LIBS quorix_sdk quorix_test_media PkgConfig::TURBOJPEG PkgConfig::SWSCALE
   LABELS player)
 
 # The software display: chosen for good by the process, so it has a process of its own.

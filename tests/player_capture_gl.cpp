@@ -26,6 +26,8 @@ constexpr uint32_t kWidth = 640;
 constexpr uint32_t kHeight = 480;
 constexpr double kGreyTolerance = 12.0;  // the picture went through H.264 and YUV to RGB
 constexpr double kJpegTolerance = 14.0;  // and through JPEG as well
+constexpr uint32_t kColourWidth = 320;
+constexpr uint32_t kColourHeight = 240;
 
 const StillPicture& Still() {
     static const StillPicture still = MakeStill(kWidth, kHeight);
@@ -328,6 +330,50 @@ TEST_F(CaptureGl, SnapshotCallbackThatCallsBackIntoTheLibrary) {
             return ShotDifference(s, 3) < kGreyTolerance;
         }));
         EXPECT_EQ(QUORIX_OK, QUORIX_CloseStream(port));
+    }
+}
+
+// Colour bars and ramps coded in each range and matrix (or none signalled) come out as FFmpeg's
+// swscale converts them, on every channel: the capture and the snapshot callback alike.
+TEST_F(CaptureGl, ColoursFollowTheStreamsRangeAndMatrix) {
+    for (const ColourCase& colour : ColourCases()) {
+        SCOPED_TRACE(colour.name);
+        const quorix_test::Picture chart =
+            ColourChart(kColourWidth, kColourHeight, colour.fullRange);
+        const auto records = ColourRecords(chart, colour, 4);
+        ASSERT_FALSE(records.empty()) << "libx264 missing";
+        const std::vector<uint8_t> reference = SwscaleBgr(chart, colour.fullRange, colour.bt709);
+        ASSERT_FALSE(reference.empty());
+        SnapCollector shots;
+        LivePort live(1, kColourWidth, kColourHeight);
+        ASSERT_TRUE(live.Ok()) << live.Error();
+        const uint16_t port = live.Port();
+        ASSERT_EQ(QUORIX_OK,
+                  QUORIX_SetSnapCallback(port, 0, &SnapCollector::Callback, &shots, 4, 4));
+        ASSERT_EQ(QUORIX_OK, live.Push(records));
+        ASSERT_TRUE(shots.WaitFor(
+            [](const SnapCollector::Shot& s, int calls) { return calls >= 2 && s.width != 0; }));
+        const SnapCollector::Shot shot = shots.Last();
+        ASSERT_EQ(kColourWidth, shot.width);
+        ASSERT_EQ(kColourHeight, shot.height);
+        // Read-back rows come bottom row first.
+        EXPECT_LE(ChartDifference(chart, reference, 3,
+                                  [&](uint32_t y) {
+                                      return shot.data.data() +
+                                             size_t{shot.stride} * (shot.height - 1 - y);
+                                  }),
+                  kColourTolerance);
+        const std::string path = m_dir.Path(std::string(colour.name) + ".bmp");
+        ASSERT_EQ(QUORIX_OK, QUORIX_CaptureBmp(port, 0, path.c_str()));
+        const BmpFile bmp = ReadBmp(path);
+        ASSERT_TRUE(bmp.ok);
+        ASSERT_EQ(static_cast<int32_t>(kColourWidth), bmp.width);
+        ASSERT_EQ(static_cast<int32_t>(kColourHeight), bmp.height);
+        EXPECT_LE(ChartDifference(chart, reference, bmp.bitCount / 8,
+                                  [&](uint32_t y) { return bmp.Row(y); }),
+                  kColourTolerance);
+        EXPECT_EQ(QUORIX_OK, QUORIX_SetSnapCallback(port, 0, nullptr, nullptr, 4, 4));
+        ASSERT_EQ(QUORIX_OK, QUORIX_CloseStream(port));
     }
 }
 

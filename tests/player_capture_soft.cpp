@@ -155,4 +155,38 @@ TEST_F(CaptureSoft, OddSizedPicturesAreCapturedWholeInEveryPlayMode) {
     }
 }
 
+// Colour bars and ramps coded in each range and matrix (or none signalled) come out as FFmpeg's
+// swscale converts them, on every channel.
+TEST_F(CaptureSoft, ColoursFollowTheStreamsRangeAndMatrix) {
+    for (const ColourCase& colour : ColourCases()) {
+        SCOPED_TRACE(colour.name);
+        const quorix_test::Picture chart = ColourChart(kWidth, kHeight, colour.fullRange);
+        const auto records = ColourRecords(chart, colour, 4);
+        ASSERT_FALSE(records.empty()) << "libx264 missing";
+        const std::vector<uint8_t> reference = SwscaleBgr(chart, colour.fullRange, colour.bt709);
+        ASSERT_FALSE(reference.empty());
+        SnapCollector shots;
+        LivePort live(1, kWidth, kHeight);
+        ASSERT_TRUE(live.Ok()) << live.Error();
+        const uint16_t port = live.Port();
+        ASSERT_EQ(QUORIX_OK,
+                  QUORIX_SetSnapCallback(port, 0, &SnapCollector::Callback, &shots, 4, 4));
+        ASSERT_EQ(QUORIX_OK, live.Push(records));
+        ASSERT_TRUE(shots.WaitFor(
+            [](const SnapCollector::Shot& s, int calls) { return calls >= 2 && s.width != 0; }));
+        EXPECT_EQ(20u, shots.Last().format);  // the display hands over the decoded picture
+        const std::string path = m_dir.Path(std::string(colour.name) + ".bmp");
+        ASSERT_EQ(QUORIX_OK, QUORIX_CaptureBmp(port, 0, path.c_str()));
+        const BmpFile bmp = ReadBmp(path);
+        ASSERT_TRUE(bmp.ok);
+        ASSERT_EQ(static_cast<int32_t>(kWidth), bmp.width);
+        ASSERT_EQ(static_cast<int32_t>(kHeight), bmp.height);
+        EXPECT_LE(ChartDifference(chart, reference, bmp.bitCount / 8,
+                                  [&](uint32_t y) { return bmp.Row(y); }),
+                  kColourTolerance);
+        EXPECT_EQ(QUORIX_OK, QUORIX_SetSnapCallback(port, 0, nullptr, nullptr, 4, 4));
+        ASSERT_EQ(QUORIX_OK, QUORIX_CloseStream(port));
+    }
+}
+
 }  // namespace

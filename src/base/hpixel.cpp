@@ -130,9 +130,9 @@ void CopyRows(const uint8_t* src, size_t srcStride, uint8_t* dst, size_t dstStri
 uint32_t CHYUV420pConvert::ToRGB(CHPixelFormat format, const uint8_t* srcY, const uint8_t* srcU,
                                  const uint8_t* srcV, uint32_t strideY, uint32_t strideUV,
                                  uint32_t width, uint32_t height, uint8_t* dst, uint32_t dstSize,
-                                 uint32_t dstStride) {
+                                 uint32_t dstStride, CHYUVColour colour) {
     return HPixelToRGB(HPixelBestPath(), format, srcY, srcU, srcV, strideY, strideUV, width, height,
-                       dst, dstSize, dstStride);
+                       dst, dstSize, dstStride, colour);
 }
 
 uint32_t CHYUV420pConvert::ToYUV420p(CHPixelFormat format, const uint8_t* srcY, const uint8_t* srcU,
@@ -258,10 +258,10 @@ uint32_t CHYUV420pConvert::Crop(const uint8_t* srcY, const uint8_t* srcU, const 
 uint32_t CHYUV420pConvert::Convert(CHPixelFormat format, const uint8_t* srcY, const uint8_t* srcU,
                                    const uint8_t* srcV, uint32_t strideY, uint32_t strideUV,
                                    uint32_t width, uint32_t height, uint8_t* dst, uint32_t dstSize,
-                                   uint32_t dstStride) {
+                                   uint32_t dstStride, CHYUVColour colour) {
     if (HPixelRGBBytes(format) != 0) {
         return ToRGB(format, srcY, srcU, srcV, strideY, strideUV, width, height, dst, dstSize,
-                     dstStride);
+                     dstStride, colour);
     }
     switch (format) {
         case HPIXEL_YUV420P:
@@ -309,6 +309,7 @@ void CHPixel::Free() {
     m_height = 0;
     m_stride = 0;
     m_format = HPIXEL_NONE;
+    m_colour = HYUV_BT601_LIMITED;
 }
 
 uint8_t* CHPixel::Detach() {
@@ -449,7 +450,7 @@ uint32_t CHPixel::ConvertTo(CHPixelFormat format, uint8_t* destination, uint32_t
     }
     return CHYUV420pConvert::Convert(format, planes.y, planes.u, planes.v, m_stride,
                                      planes.strideUV, m_width, m_height, destination,
-                                     destinationSize, destinationStride);
+                                     destinationSize, destinationStride, m_colour);
 }
 
 uint32_t CHPixel::Convert(CHPixelFormat format, uint32_t stride) {

@@ -37,6 +37,39 @@ enum CHPixelFormat : uint32_t {
     HPIXEL_UYVY = 33,     // U, Y0, V, Y1
 };
 
+// How the Y, U, V samples of a picture become R, G, B: the matrix (BT.601 or BT.709) and the
+// sample range (limited: Y 16..235, U and V 16..240; full: 0..255). Decoders report it with
+// each picture; 0 is what standard-definition video that signals nothing means.
+enum CHYUVColour : uint32_t {
+    HYUV_BT601_LIMITED = 0,
+    HYUV_BT601_FULL = 1,
+    HYUV_BT709_LIMITED = 2,
+    HYUV_BT709_FULL = 3,
+};
+
+inline constexpr CHYUVColour HYUVColourOf(bool bt709, bool fullRange) {
+    return static_cast<CHYUVColour>((bt709 ? 2u : 0u) | (fullRange ? 1u : 0u));
+}
+inline constexpr bool HYUVIsBT709(CHYUVColour colour) { return (colour & 2u) != 0; }
+inline constexpr bool HYUVIsFullRange(CHYUVColour colour) { return (colour & 1u) != 0; }
+// A value that did not come from HYUVColourOf (a stored or forwarded number) maps to 0.
+inline constexpr CHYUVColour HYUVSanitize(uint32_t value) {
+    return value <= HYUV_BT709_FULL ? static_cast<CHYUVColour>(value) : HYUV_BT601_LIMITED;
+}
+// For streams that do not say: limited range, and the matrix that cameras and players assume
+// for the size (BT.709 from 1280 x 720 up, BT.601 below).
+inline constexpr CHYUVColour HYUVDefaultColour(uint32_t width, uint32_t height) {
+    return HYUVColourOf(width >= 1280 || height >= 720, false);
+}
+
+// The exact conversion, for renderers that work in floating point: with Y, U, V as sample/255,
+// rgb = matrix * (yuv - offset), matrix row-major (row 0 gives R).
+struct CHYUVMatrix {
+    float matrix[9];
+    float offset[3];
+};
+CHYUVMatrix HYUVToRGBMatrix(CHYUVColour colour);
+
 // Bytes per pixel of the packed RGB formats (1..6, 11..16); 0 for anything else.
 uint32_t HPixelRGBBytes(CHPixelFormat format);
 bool HPixelIsBottomUp(CHPixelFormat format);
@@ -80,10 +113,12 @@ inline constexpr uint64_t HPIXEL_MAX_PICTURE_BYTES = 1ull << 30;
 // is written unless every check has passed.
 class CHYUV420pConvert {
 public:
-    // Formats 1..6 and 11..16 with the destination row stride in bytes.
+    // Formats 1..6 and 11..16 with the destination row stride in bytes; colour is the source's
+    // matrix and range.
     static uint32_t ToRGB(CHPixelFormat format, const uint8_t* srcY, const uint8_t* srcU,
                           const uint8_t* srcV, uint32_t strideY, uint32_t strideUV, uint32_t width,
-                          uint32_t height, uint8_t* dst, uint32_t dstSize, uint32_t dstStride);
+                          uint32_t height, uint8_t* dst, uint32_t dstSize, uint32_t dstStride,
+                          CHYUVColour colour = HYUV_BT601_LIMITED);
     // Formats 20, 21 (U plane first) and 22 (V plane first), laid out as HPixelI420Size says.
     static uint32_t ToYUV420p(CHPixelFormat format, const uint8_t* srcY, const uint8_t* srcU,
                               const uint8_t* srcV, uint32_t strideY, uint32_t strideUV,
@@ -107,10 +142,11 @@ public:
                          uint32_t x, uint32_t y, uint32_t cropWidth, uint32_t cropHeight,
                          uint8_t* dst, uint32_t dstSize, uint32_t dstStride);
     // Picks the conversion by destination format; QUORIX_E_NOT_IMPL for formats without one.
+    // colour matters only for the RGB targets.
     static uint32_t Convert(CHPixelFormat format, const uint8_t* srcY, const uint8_t* srcU,
                             const uint8_t* srcV, uint32_t strideY, uint32_t strideUV,
                             uint32_t width, uint32_t height, uint8_t* dst, uint32_t dstSize,
-                            uint32_t dstStride);
+                            uint32_t dstStride, CHYUVColour colour = HYUV_BT601_LIMITED);
 };
 
 // A picture in one of the formats above, in memory it owns or borrows. Not thread-safe: one
@@ -137,6 +173,10 @@ public:
                        uint32_t destinationStride) const;
     // Converts in place into new memory of the holder's own; unchanged on failure.
     uint32_t Convert(CHPixelFormat format, uint32_t stride);
+    // Matrix and range of a YUV picture, used when it becomes RGB; kept by Set, Crop and the YUV
+    // conversions, reset to HYUV_BT601_LIMITED when the holder empties.
+    void SetColour(CHYUVColour colour) { m_colour = colour; }
+    CHYUVColour GetColour() const { return m_colour; }
     // Gives the memory to the caller and empties the holder. Memory the holder owned came from
     // new uint8_t[] (release it with delete[] or hand it to CHBuffer::Attach); borrowed memory
     // simply goes back to its owner.
@@ -172,6 +212,7 @@ private:
     uint32_t m_height = 0;
     uint32_t m_stride = 0;
     CHPixelFormat m_format = HPIXEL_NONE;
+    CHYUVColour m_colour = HYUV_BT601_LIMITED;
 };
 
 }  // namespace BRIXEL

@@ -2,7 +2,7 @@
 //
 // Only the functions marked HPIXEL_AVX2 use AVX2 instructions, and they are reached only after
 // the CPU check, so the rest of the library still runs on any x86-64. The arithmetic is the
-// 16-bit split of hpixel_kernels.h; packus_epi16 performs the clamp to 0..255.
+// 16-bit form of hpixel_kernels.h; packus_epi16 performs the clamp to 0..255.
 
 #include "base/hpixel_kernels.h"
 
@@ -14,6 +14,7 @@
 namespace BRIXEL {
 namespace {
 
+using HPixelDetail::Coefficients;
 using HPixelDetail::kBytesOf;
 
 // Chroma terms per pixel, in the lane order that unpacklo/unpackhi give the Y bytes (in pixel
@@ -101,20 +102,21 @@ HPIXEL_AVX2 inline __m256i ToDwordOrder(__m256i v) {
 
 // 32 pixels of one row.
 template <uint32_t F>
-HPIXEL_AVX2 inline void ConvertRow32(const uint8_t* y, uint8_t* d, const Terms& c) {
+HPIXEL_AVX2 inline void ConvertRow32(const uint8_t* y, uint8_t* d, const Terms& c, __m256i cy) {
     const __m256i zero = _mm256_setzero_si256();
     __m256i luma = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(y));
     if constexpr (kDwordOrder<F>) {
         luma = ToDwordOrder(luma);
     }
-    const __m256i yLo = _mm256_unpacklo_epi8(luma, zero);
-    const __m256i yHi = _mm256_unpackhi_epi8(luma, zero);
-    const __m256i rLo = _mm256_add_epi16(yLo, c.rLo);
-    const __m256i rHi = _mm256_add_epi16(yHi, c.rHi);
-    const __m256i gLo = _mm256_sub_epi16(yLo, c.gLo);
-    const __m256i gHi = _mm256_sub_epi16(yHi, c.gHi);
-    const __m256i bLo = _mm256_add_epi16(yLo, c.bLo);
-    const __m256i bHi = _mm256_add_epi16(yHi, c.bHi);
+    // Y in the high byte of each word: the unsigned high half of the product is (Y * cy) >> 8.
+    const __m256i yLo = _mm256_mulhi_epu16(_mm256_unpacklo_epi8(zero, luma), cy);
+    const __m256i yHi = _mm256_mulhi_epu16(_mm256_unpackhi_epi8(zero, luma), cy);
+    const __m256i rLo = _mm256_srai_epi16(_mm256_add_epi16(yLo, c.rLo), 5);
+    const __m256i rHi = _mm256_srai_epi16(_mm256_add_epi16(yHi, c.rHi), 5);
+    const __m256i gLo = _mm256_srai_epi16(_mm256_sub_epi16(yLo, c.gLo), 5);
+    const __m256i gHi = _mm256_srai_epi16(_mm256_sub_epi16(yHi, c.gHi), 5);
+    const __m256i bLo = _mm256_srai_epi16(_mm256_add_epi16(yLo, c.bLo), 5);
+    const __m256i bHi = _mm256_srai_epi16(_mm256_add_epi16(yHi, c.bHi), 5);
     if constexpr (F <= 4) {
         // packus undoes the lane split of unpacklo/unpackhi: the bytes come out in pixel order.
         const __m256i r = _mm256_packus_epi16(rLo, rHi);
@@ -136,13 +138,16 @@ HPIXEL_AVX2 inline void ConvertRow32(const uint8_t* y, uint8_t* d, const Terms& 
 
 template <uint32_t F>
 HPIXEL_AVX2 void Avx2Kernel(const uint8_t* y0, const uint8_t* y1, const uint8_t* u,
-                            const uint8_t* v, uint8_t* d0, uint8_t* d1, uint32_t width) {
+                            const uint8_t* v, uint8_t* d0, uint8_t* d1, uint32_t width,
+                            const Coefficients& k) {
     constexpr uint32_t bpp = kBytesOf<F>;
     const __m256i k128 = _mm256_set1_epi16(128);
-    const __m256i kRed = _mm256_set1_epi16(104 * 256);   // mulhi: (d * 104) >> 8
-    const __m256i kBlue = _mm256_set1_epi16(-57 * 256);  // mulhi: (d * -57) >> 8
-    const __m256i kGreenU = _mm256_set1_epi16(88);
-    const __m256i kGreenV = _mm256_set1_epi16(72);
+    const __m256i cy = _mm256_set1_epi16(static_cast<int16_t>(k.cy));
+    const __m256i crv = _mm256_set1_epi16(static_cast<int16_t>(k.crv));
+    const __m256i cgu = _mm256_set1_epi16(static_cast<int16_t>(k.cgu));
+    const __m256i cgv = _mm256_set1_epi16(static_cast<int16_t>(k.cgv));
+    const __m256i cbu = _mm256_set1_epi16(static_cast<int16_t>(k.cbu));
+    const __m256i bias = _mm256_set1_epi16(static_cast<int16_t>(k.bias));
     uint32_t x = 0;
     for (; x + 32 <= width; x += 32) {
         __m256i du = _mm256_sub_epi16(
@@ -157,21 +162,21 @@ HPIXEL_AVX2 void Avx2Kernel(const uint8_t* y0, const uint8_t* y1, const uint8_t*
             du = ToDwordOrder(du);
             dv = ToDwordOrder(dv);
         }
-        const __m256i rt = _mm256_add_epi16(dv, _mm256_mulhi_epi16(dv, kRed));
-        const __m256i bt =
-            _mm256_add_epi16(_mm256_add_epi16(du, du), _mm256_mulhi_epi16(du, kBlue));
-        const __m256i gt = _mm256_add_epi16(
-            dv, _mm256_srai_epi16(_mm256_sub_epi16(_mm256_mullo_epi16(du, kGreenU),
-                                                   _mm256_mullo_epi16(dv, kGreenV)),
-                                  8));
+        // The signed high half of (d << 8) * c is (d * c) >> 8.
+        du = _mm256_slli_epi16(du, 8);
+        dv = _mm256_slli_epi16(dv, 8);
+        const __m256i rt = _mm256_add_epi16(_mm256_mulhi_epi16(dv, crv), bias);
+        const __m256i bt = _mm256_add_epi16(_mm256_mulhi_epi16(du, cbu), bias);
+        const __m256i gt = _mm256_sub_epi16(
+            _mm256_add_epi16(_mm256_mulhi_epi16(du, cgu), _mm256_mulhi_epi16(dv, cgv)), bias);
         // Each chroma term serves two neighbouring pixels.
         const Terms c = {_mm256_unpacklo_epi16(rt, rt), _mm256_unpackhi_epi16(rt, rt),
                          _mm256_unpacklo_epi16(gt, gt), _mm256_unpackhi_epi16(gt, gt),
                          _mm256_unpacklo_epi16(bt, bt), _mm256_unpackhi_epi16(bt, bt)};
-        ConvertRow32<F>(y0 + x, d0 + static_cast<size_t>(x) * bpp, c);
-        ConvertRow32<F>(y1 + x, d1 + static_cast<size_t>(x) * bpp, c);
+        ConvertRow32<F>(y0 + x, d0 + static_cast<size_t>(x) * bpp, c, cy);
+        ConvertRow32<F>(y1 + x, d1 + static_cast<size_t>(x) * bpp, c, cy);
     }
-    HPixelDetail::RowPairScalar<F>(y0, y1, u, v, d0, d1, x, width);
+    HPixelDetail::RowPairScalar<F>(y0, y1, u, v, d0, d1, x, width, k);
 }
 
 }  // namespace

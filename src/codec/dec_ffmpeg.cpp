@@ -148,6 +148,7 @@ uint32_t CDecFFmpeg::DecodeVideo(const uint8_t* data, uint32_t size, uint32_t& w
         sizes[1] = picture.stride[1] * picture.chromaRows;
         sizes[2] = picture.stride[2] * picture.chromaRows;
         format = 0;
+        m_colour = picture.colour;
         return QUORIX_OK;
     } catch (abi::__forced_unwind&) {
         throw;

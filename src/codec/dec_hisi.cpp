@@ -150,6 +150,7 @@ uint32_t CDecHisi::DecodeVideo(const uint8_t* data, uint32_t size, uint32_t& wid
             sizes[0] = out.uiYStride * height;
             sizes[1] = sizes[2] = out.uiUVStride * height / 2;
             format = 0;
+            m_colour = BRIXEL::HYUVSanitize(out.uiColour);
             return QUORIX_OK;
         }
 
@@ -185,6 +186,7 @@ uint32_t CDecHisi::DecodeVideo(const uint8_t* data, uint32_t size, uint32_t& wid
         strides[1] = strides[2] = out.strideUV;
         sizes[0] = out.strideY * lumaRows;
         sizes[1] = sizes[2] = out.strideUV * chromaRows;
+        m_colour = BRIXEL::HYUVSanitize(out.colour);
         return QUORIX_OK;
     } catch (abi::__forced_unwind&) {
         throw;

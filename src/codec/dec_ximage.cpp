@@ -101,6 +101,7 @@ uint32_t CDecXImage::DecodeVideo(const uint8_t* data, uint32_t size, uint32_t& w
         sizes[2] = chromaBytes;
         strides[2] = BRIXEL::HPixelChromaStride(w);
         format = 0;
+        m_colour = BRIXEL::HYUV_BT601_FULL;  // what ConvertBottomUpBgrTo420 writes
         return QUORIX_OK;
     } catch (abi::__forced_unwind&) {
         throw;

@@ -137,6 +137,14 @@ uint32_t DecodeVideo(HDECODER handle, const uint8_t* data, uint32_t size, uint32
     }
 }
 
+uint32_t GetPictureColour(HDECODER handle, BRIXEL::CHYUVColour* colour) {
+    if (colour == nullptr) return QUORIX_E_PARAM;
+    const CDecoder* decoder = AsDecoder(handle);
+    if (decoder == nullptr) return QUORIX_E_PARAM;
+    *colour = decoder->GetPictureColour();
+    return QUORIX_OK;
+}
+
 H_PASSES_CANCEL
 uint32_t DecodeAudio(HDECODER handle, const uint8_t* data, uint32_t size, uint8_t** output,
                      uint32_t* outputSize) {

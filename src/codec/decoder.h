@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "base/hobject.h"
+#include "base/hpixel.h"
 
 namespace HCC {
 
@@ -59,6 +60,9 @@ public:
     virtual uint32_t DecodeAudio(const uint8_t* data, uint32_t size, uint8_t*& output,
                                  uint32_t& outputSize);
 
+    // Matrix and range of the picture the last successful DecodeVideo gave: what the stream
+    // signals, or the usual assumption for its size when it signals nothing.
+    BRIXEL::CHYUVColour GetPictureColour() const { return m_colour; }
     uint32_t GetCodec() const { return m_codec; }
     bool IsOpened() const { return m_opened; }
 
@@ -68,6 +72,7 @@ public:
 protected:
     uint32_t m_codec = CODEC_NONE;  // set by Open; one thread at a time, no lock
     bool m_opened = false;
+    BRIXEL::CHYUVColour m_colour = BRIXEL::HYUV_BT601_LIMITED;  // set with each picture
 };
 
 // Guarded entry points used by the player port. A handle is any object of the system; those that
@@ -78,6 +83,8 @@ uint32_t CreateDecoder(uint32_t codec, uint32_t module, HDECODER* decoder);
 uint32_t DecodeVideo(HDECODER decoder, const uint8_t* data, uint32_t size, uint32_t* width,
                      uint32_t* height, uint32_t* format, uint8_t* planes[3], uint32_t sizes[3],
                      uint32_t strides[3]);
+// The colour of the decoder's last picture (CDecoder::GetPictureColour).
+uint32_t GetPictureColour(HDECODER decoder, BRIXEL::CHYUVColour* colour);
 uint32_t DecodeAudio(HDECODER decoder, const uint8_t* data, uint32_t size, uint8_t** output,
                      uint32_t* outputSize);
 uint32_t DestroyDecoder(HDECODER decoder);

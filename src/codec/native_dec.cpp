@@ -90,6 +90,8 @@ public:
             return NATIVE_E_TOO_LARGE;
         try {
             if (!m_picture.From(m_frame, m_kind == KIND_MJPEG ? 16 : 1, out)) return NATIVE_E_STREAM;
+            // JPEG samples are full-range BT.601 whatever the picture's size.
+            if (m_kind == KIND_MJPEG) out.colour = BRIXEL::HYUV_BT601_FULL;
         } catch (const std::bad_alloc&) {
             return NATIVE_E_MEMORY;
         }
@@ -128,6 +130,7 @@ void FillOutput(const CPlanes420& picture, CNativeVideoOutput* output) {
     output->strideY = picture.stride[0];
     output->strideUV = picture.stride[1];
     output->chromaLayout = 0;
+    output->colour = picture.colour;
 }
 
 int32_t DecodePlain(void* handle, const uint8_t* data, uint32_t size, CNativeVideoOutput* output) {
@@ -222,6 +225,7 @@ int32_t IHW265D_Decode(void* handle, const IHW265D_INARGS* in, IHW265D_OUTARGS* 
     out->uiDecHeight = picture.height;
     out->uiYStride = picture.stride[0];
     out->uiUVStride = picture.stride[1];
+    out->uiColour = picture.colour;
     for (int i = 0; i < 3; ++i) out->pucOutYUV[i] = picture.data[i];
     return 0;
 }

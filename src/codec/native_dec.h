@@ -28,7 +28,8 @@ struct CNativeVideoOutput {
     uint32_t strideY;
     uint32_t strideUV;    // U and V share it
     uint32_t chromaLayout;  // MJPEG only: 0 = 4:2:0 with rows padded to a multiple of 16
-    uint32_t reserved[3];
+    uint32_t colour;        // BRIXEL::CHYUVColour of the samples
+    uint32_t reserved[2];
 };
 
 // ---- H.264 ------------------------------------------------------------------------------
@@ -100,7 +101,7 @@ struct IHW265D_OUTARGS {
     uint32_t uiDecHeight;
     uint32_t uiYStride;
     uint32_t uiUVStride;
-    uint32_t reserved0;
+    uint32_t uiColour;  // BRIXEL::CHYUVColour of the samples
     uint8_t* pucOutYUV[3];
     uint8_t reserved[256 - 64];
 };

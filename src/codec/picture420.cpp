@@ -70,6 +70,23 @@ bool CPicture420::Allocate(uint32_t width, uint32_t height, uint32_t rowAlign, C
     return true;
 }
 
+BRIXEL::CHYUVColour CPicture420::ColourOf(const AVFrame* frame) {
+    const uint32_t width = static_cast<uint32_t>(frame->width);
+    const uint32_t height = static_cast<uint32_t>(frame->height);
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));
+    // The scaler turns an RGB picture into limited-range BT.601 (ConvertWithScaler).
+    if (desc != nullptr && (desc->flags & AV_PIX_FMT_FLAG_RGB)) return BRIXEL::HYUV_BT601_LIMITED;
+    bool bt709 = BRIXEL::HYUVIsBT709(BRIXEL::HYUVDefaultColour(width, height));
+    switch (frame->colorspace) {
+    case AVCOL_SPC_BT709: bt709 = true; break;
+    case AVCOL_SPC_BT470BG:
+    case AVCOL_SPC_SMPTE170M:
+    case AVCOL_SPC_FCC: bt709 = false; break;
+    default: break;  // unspecified, or a matrix the renderers do not have: the size decides
+    }
+    return BRIXEL::HYUVColourOf(bt709, IsFullRange(frame));
+}
+
 bool CPicture420::From(const AVFrame* frame, uint32_t rowAlign, CPlanes420& out) {
     out = CPlanes420{};
     if (frame == nullptr || frame->width <= 0 || frame->height <= 0) return false;
@@ -89,10 +106,12 @@ bool CPicture420::From(const AVFrame* frame, uint32_t rowAlign, CPlanes420& out)
         out.height = height;
         out.lumaRows = height;
         out.chromaRows = (height + 1) / 2;
+        out.colour = ColourOf(frame);
         return true;
     }
 
     Allocate(width, height, rowAlign, out);
+    out.colour = ColourOf(frame);
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));
     if (desc == nullptr) return false;
     const bool planar8 = (desc->flags & AV_PIX_FMT_FLAG_PLANAR) && !(desc->flags & AV_PIX_FMT_FLAG_RGB) &&
@@ -149,7 +168,7 @@ bool CPicture420::ConvertPlanar8(const AVFrame* frame, CPlanes420& out) {
 }
 
 // Other layouts (high bit depth above all) go through the scaler at the same size; the range is
-// kept as it is, because nothing downstream carries it.
+// kept as it is and travels with the picture.
 bool CPicture420::ConvertWithScaler(const AVFrame* frame, CPlanes420& out) {
     const AVPixelFormat source = PlainLayout(static_cast<AVPixelFormat>(frame->format));
     m_scaler = sws_getCachedContext(m_scaler, frame->width, frame->height, source, frame->width,

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/hpixel.h"
+
 extern "C" {
 struct AVFrame;
 struct SwsContext;
@@ -20,6 +22,7 @@ struct CPlanes420 {
     uint32_t height = 0;
     uint32_t lumaRows = 0;    // rows readable in the Y plane (height, or more when padded)
     uint32_t chromaRows = 0;  // rows readable in each of U and V
+    BRIXEL::CHYUVColour colour = BRIXEL::HYUV_BT601_LIMITED;  // matrix and range of the samples
 };
 
 class CPicture420 {
@@ -42,6 +45,8 @@ private:
     bool ConvertPlanar8(const AVFrame* frame, CPlanes420& out);
     bool ConvertWithScaler(const AVFrame* frame, CPlanes420& out);
     static void PadRows(CPlanes420& out);
+    // What the frame signals, with the usual assumptions for what it leaves unsaid.
+    static BRIXEL::CHYUVColour ColourOf(const AVFrame* frame);
 
     std::vector<uint8_t> m_buffer;   // the converted picture, Y then U then V
     SwsContext* m_scaler = nullptr;  // cached between pictures of the same layout

@@ -302,7 +302,8 @@ uint32_t CDisplay::SetWindow(uintptr_t window) {
 }
 
 uint32_t CDisplay::InputPicture(uint32_t width, uint32_t height, uint32_t format,
-                                const uint8_t* const* planes, const uint32_t* strides) {
+                                const uint8_t* const* planes, const uint32_t* strides,
+                                BRIXEL::CHYUVColour colour) {
     if (format != 0 && format != BRIXEL::HPIXEL_YUV420P)
         return QUORIX_E_PARAM;
     if (width == 0 || height == 0 || planes == nullptr || strides == nullptr)
@@ -340,6 +341,7 @@ uint32_t CDisplay::InputPicture(uint32_t width, uint32_t height, uint32_t format
         m_frame->width = width;
         m_frame->height = height;
         m_frame->stride = stride;
+        m_frame->colour = BRIXEL::HYUVSanitize(colour);
         m_frame->data.Reserve(capacity);
         uint8_t* dst = m_frame->data.GetData();
         if (dst == nullptr || m_frame->data.GetCapacity() < capacity) {
@@ -375,7 +377,7 @@ uint32_t CDisplay::InputPicture(uint32_t width, uint32_t height, uint32_t format
 }
 
 uint32_t CDisplay::AttachPicture(uint32_t width, uint32_t height, uint32_t format, uint8_t* data,
-                                 uint32_t size) {
+                                 uint32_t size, BRIXEL::CHYUVColour colour) {
     if (format != 0 && format != BRIXEL::HPIXEL_YUV420P)
         return QUORIX_E_PARAM;
     if (width == 0 || height == 0 || data == nullptr || size == 0)
@@ -401,6 +403,7 @@ uint32_t CDisplay::AttachPicture(uint32_t width, uint32_t height, uint32_t forma
         m_frame->width = width;
         m_frame->height = height;
         m_frame->stride = width;
+        m_frame->colour = BRIXEL::HYUVSanitize(colour);
         m_frame->data.Attach(data, size, false);
     }
     GiveBack(borrowed);
@@ -530,6 +533,7 @@ uint32_t CDisplay::Snapshot(uint32_t* outWidth, uint32_t* outStride, uint32_t* o
                            m_frame->height, m_frame->stride, false);
     if (r != QUORIX_OK)
         return r;
+    pixel.SetColour(m_frame->colour);
     uint32_t width = m_frame->width;
     uint32_t height = m_frame->height;
     uint32_t stride = (width * bpp + 3) & ~3u;
@@ -867,6 +871,7 @@ uint32_t CDisplay::DrawFrame(const CDecodeFrame& frame) {
                                 frame.height, frame.stride, false);
         // Packed 4:2:2 strides count pixels in the pixel library; the surface pitch is bytes.
         const bool packed = target == BRIXEL::HPIXEL_YUYV || target == BRIXEL::HPIXEL_UYVY;
+        pixel->SetColour(frame.colour);
         if (c == QUORIX_OK)
             c = pixel->Convert(target, packed ? s.pitch / 2 : s.pitch);
         if (c != QUORIX_OK)
@@ -893,6 +898,8 @@ uint32_t CDisplay::DrawFrame(const CDecodeFrame& frame) {
             BackSurfaceBytes(s.videoFormat, static_cast<uint32_t>(desc.pitch), desc.height);
         std::memcpy(desc.surface, pixel->GetData(),
                     static_cast<size_t>(std::min<uint64_t>(room, pixel->GetLength())));
+        // A YUV surface is shown as RGB with the picture's own matrix and range.
+        s.back->SetYUVColour(frame.colour);
         s.back->Unlock(nullptr);
 
         DDRECT monitor{};
@@ -1004,16 +1011,18 @@ uint32_t SetWindow(CDisplay* display, uintptr_t window) {
 }
 
 uint32_t InputPicture(CDisplay* display, uint32_t width, uint32_t height, uint32_t format,
-                      const uint8_t* const* planes, const uint32_t* strides) {
+                      const uint8_t* const* planes, const uint32_t* strides,
+                      BRIXEL::CHYUVColour colour) {
     return Guarded(display, [&](CDisplay* d) {
-        return d->InputPicture(width, height, format, planes, strides);
+        return d->InputPicture(width, height, format, planes, strides, colour);
     });
 }
 
 uint32_t AttachPicture(CDisplay* display, uint32_t width, uint32_t height, uint32_t format,
-                       uint8_t* data, uint32_t size) {
-    return Guarded(
-        display, [&](CDisplay* d) { return d->AttachPicture(width, height, format, data, size); });
+                       uint8_t* data, uint32_t size, BRIXEL::CHYUVColour colour) {
+    return Guarded(display, [&](CDisplay* d) {
+        return d->AttachPicture(width, height, format, data, size, colour);
+    });
 }
 
 uint32_t SetRegion(CDisplay* display, uint32_t index, int32_t x, int32_t y, int32_t width,

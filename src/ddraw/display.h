@@ -14,6 +14,7 @@
 #include "base/hbuffer.h"
 #include "base/hevent.h"
 #include "base/hlock.h"
+#include "base/hpixel.h"
 #include "base/hthread.h"
 #include "ddraw/monitor.h"
 #include "platform/soft_ddraw.h"
@@ -109,6 +110,7 @@ public:
     uint32_t height = 0;
     uint32_t stride = 0;    // of the Y plane; the chroma planes have half of it
     BRIXEL::CHBuffer data;  // Y, U, V
+    BRIXEL::CHYUVColour colour = BRIXEL::HYUV_BT601_LIMITED;  // matrix and range of data
 
 private:
     CDisplay* m_owner;
@@ -130,10 +132,12 @@ public:
     uint32_t OnThreadLoop(uint64_t param) override;
 
     uint32_t SetWindow(uintptr_t window);
+    // colour: the picture's matrix and range, used whenever it becomes RGB.
     uint32_t InputPicture(uint32_t width, uint32_t height, uint32_t format,
-                          const uint8_t* const* planes, const uint32_t* strides);
+                          const uint8_t* const* planes, const uint32_t* strides,
+                          BRIXEL::CHYUVColour colour = BRIXEL::HYUV_BT601_LIMITED);
     uint32_t AttachPicture(uint32_t width, uint32_t height, uint32_t format, uint8_t* data,
-                           uint32_t size);
+                           uint32_t size, BRIXEL::CHYUVColour colour = BRIXEL::HYUV_BT601_LIMITED);
     uint32_t SetRegion(uint32_t index, int32_t x, int32_t y, int32_t width, int32_t height,
                        uint32_t enabled);
     uint32_t SetRegionPtz(uint32_t index, float pan, float tilt, float zoom);
@@ -202,9 +206,11 @@ uint32_t CreateDisplay(CDisplay** out);
 uint32_t DestroyDisplay(CDisplay* display);
 uint32_t SetWindow(CDisplay* display, uintptr_t window);
 uint32_t InputPicture(CDisplay* display, uint32_t width, uint32_t height, uint32_t format,
-                      const uint8_t* const* planes, const uint32_t* strides);
+                      const uint8_t* const* planes, const uint32_t* strides,
+                      BRIXEL::CHYUVColour colour = BRIXEL::HYUV_BT601_LIMITED);
 uint32_t AttachPicture(CDisplay* display, uint32_t width, uint32_t height, uint32_t format,
-                       uint8_t* data, uint32_t size);
+                       uint8_t* data, uint32_t size,
+                       BRIXEL::CHYUVColour colour = BRIXEL::HYUV_BT601_LIMITED);
 uint32_t SetRegion(CDisplay* display, uint32_t index, int32_t x, int32_t y, int32_t width,
                    int32_t height, uint32_t enabled);
 uint32_t SetRegionPtz(CDisplay* display, uint32_t index, float pan, float tilt, float zoom);

@@ -43,6 +43,7 @@ public:
     CHBuffer pixels;
     uint32_t interval = 0;  // ms since the previous picture of the stream
     uint32_t receiveTick = 0;
+    CHYUVColour colour = HYUV_BT601_LIMITED;  // matrix and range the decoder reported
 };
 
 // Bytes of a packed 4:2:0 picture of the given size.

@@ -227,12 +227,12 @@ uint32_t CHPlayer::ParseFrame(const uint8_t* data, uint32_t length, CHKZFrame* f
 }
 
 uint32_t CHPlayer::OnVideoFrame(uint16_t, uint32_t, uint32_t, uint16_t, uint16_t, uint8_t* const[3],
-                                const int32_t[3]) {
+                                const int32_t[3], CHYUVColour) {
     return QUORIX_E_NOT_IMPL;
 }
 
-uint32_t CHPlayer::RenderFrame(uint16_t, uint32_t, uint32_t, uint16_t, uint16_t, uint8_t*,
-                               uint32_t) {
+uint32_t CHPlayer::RenderFrame(uint16_t, uint32_t, uint32_t, uint16_t, uint16_t, uint8_t*, uint32_t,
+                               CHYUVColour) {
     return QUORIX_E_NOT_IMPL;
 }
 
@@ -251,7 +251,7 @@ HDecoderHandle CHPlayer::StartDecoder(uint8_t) {
 void CHPlayer::StopDecoder(HDecoderHandle) {}
 
 uint32_t CHPlayer::DecodeVideo(HDecoderHandle, const uint8_t*, uint32_t, uint32_t&, uint32_t&,
-                               uint8_t* [3], uint32_t[3], int32_t[3]) {
+                               uint8_t* [3], uint32_t[3], int32_t[3], CHYUVColour&) {
     return QUORIX_E_NOT_IMPL;
 }
 

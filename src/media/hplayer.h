@@ -48,13 +48,15 @@ public:
     virtual uint32_t InputData(const uint8_t* data, uint32_t length);
     // Copies a record into frame: header, payload (length - 28 bytes), receive tick.
     virtual uint32_t ParseFrame(const uint8_t* data, uint32_t length, CHKZFrame* frame);
-    // Play mode 0: the planes belong to the decoder and are valid only during the call.
+    // Play mode 0: the planes belong to the decoder and are valid only during the call. colour
+    // is the matrix and range the decoder reported for the picture.
     virtual uint32_t OnVideoFrame(uint16_t streamId, uint32_t timestamp, uint32_t clock,
                                   uint16_t width, uint16_t height, uint8_t* const planes[3],
-                                  const int32_t strides[3]);
+                                  const int32_t strides[3], CHYUVColour colour);
     // Play modes 1 and 2: on 0 the callee owns buffer and returns it through the recovery callback.
     virtual uint32_t RenderFrame(uint16_t streamId, uint32_t timestamp, uint32_t clock,
-                                 uint16_t width, uint16_t height, uint8_t* buffer, uint32_t size);
+                                 uint16_t width, uint16_t height, uint8_t* buffer, uint32_t size,
+                                 CHYUVColour colour);
     virtual uint32_t SetRecoveryCallback(uint16_t streamId, HRecoveryCallback callback,
                                          void* context);
     virtual uint32_t OnAudioFrame(uint16_t streamId, uint32_t channels, uint32_t bitsPerSample,
@@ -62,10 +64,11 @@ public:
     virtual HDecoderHandle StartDecoder(uint8_t codecId);
     virtual void StopDecoder(HDecoderHandle decoder);
     // width and height go in as the record's size and come back as the decoded size; sizes are
-    // the byte sizes of the three planes, which bound every read of them.
+    // the byte sizes of the three planes, which bound every read of them. colour comes in as
+    // the assumption for the size and goes out as what the decoder reported.
     virtual uint32_t DecodeVideo(HDecoderHandle decoder, const uint8_t* data, uint32_t length,
                                  uint32_t& width, uint32_t& height, uint8_t* planes[3],
-                                 uint32_t sizes[3], int32_t strides[3]);
+                                 uint32_t sizes[3], int32_t strides[3], CHYUVColour& colour);
     virtual uint32_t DecodeAudio(HDecoderHandle decoder, const uint8_t* data, uint32_t length,
                                  uint8_t*& pcm, uint32_t& pcmLength);
     // Nonzero when the owner has consumed the sub-frame; 0 lets the engine queue it.

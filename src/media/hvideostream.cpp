@@ -207,16 +207,17 @@ uint32_t CHVideoStream::DecodeOne() {
     uint8_t* planes[3] = {nullptr, nullptr, nullptr};
     uint32_t sizes[3] = {0, 0, 0};
     int32_t strides[3] = {0, 0, 0};
+    CHYUVColour colour = HYUVDefaultColour(width, height);
     const uint32_t decoded = m_owner->DecodeVideo(m_decoder, frame->payload.GetData(),
                                                   static_cast<uint32_t>(frame->payload.GetLength()),
-                                                  width, height, planes, sizes, strides);
+                                                  width, height, planes, sizes, strides, colour);
     if (decoded == QUORIX_OK && m_owner->IsPlaying() && width <= 0xFFFF && height <= 0xFFFF) {
         if (m_owner->GetPlayMode() == 0) {
             m_owner->OnVideoFrame(m_streamId, frame->header.timestamp, frame->header.clock,
                                   static_cast<uint16_t>(width), static_cast<uint16_t>(height),
-                                  planes, strides);
+                                  planes, strides, colour);
         } else {
-            QueueDecoded(*frame, width, height, planes, sizes, strides);
+            QueueDecoded(*frame, width, height, planes, sizes, strides, colour);
         }
     }
     return 0;
@@ -224,7 +225,7 @@ uint32_t CHVideoStream::DecodeOne() {
 
 void CHVideoStream::QueueDecoded(const CHKZFrame& source, uint32_t width, uint32_t height,
                                  uint8_t* const planes[3], const uint32_t sizes[3],
-                                 const int32_t strides[3]) {
+                                 const int32_t strides[3], CHYUVColour colour) {
     // Every column and row is kept; the chroma planes carry the odd last column and row too.
     if (width == 0 || height == 0)
         return;
@@ -239,6 +240,7 @@ void CHVideoStream::QueueDecoded(const CHKZFrame& source, uint32_t width, uint32
     picture->header.SetVideoSize(static_cast<uint16_t>(width), static_cast<uint16_t>(height));
     picture->interval = m_lastInterval;
     picture->receiveTick = source.receiveTick;
+    picture->colour = colour;
     // Grow only: a recycled buffer of a bigger picture is good enough for a smaller one.
     if (picture->pixels.Allocate(need, false) != QUORIX_OK || !picture->pixels.GetData()) {
         m_owner->ReleaseDecodedFrame(picture);
@@ -298,7 +300,7 @@ uint32_t CHVideoStream::ShowFrame() {
             shown =
                 m_owner->RenderFrame(m_streamId, picture->header.timestamp, picture->header.clock,
                                      picture->header.Width(), picture->header.Height(), buffer,
-                                     static_cast<uint32_t>(capacity));
+                                     static_cast<uint32_t>(capacity), picture->colour);
         } catch (...) {
             // Whether the renderer kept the buffer is unknown: it is left alone rather than
             // risk freeing memory the renderer may still hand back.

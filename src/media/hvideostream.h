@@ -58,7 +58,8 @@ public:
 private:
     // Copies the decoded planes into a packed picture record and queues it.
     void QueueDecoded(const CHKZFrame& source, uint32_t width, uint32_t height,
-                      uint8_t* const planes[3], const uint32_t sizes[3], const int32_t strides[3]);
+                      uint8_t* const planes[3], const uint32_t sizes[3], const int32_t strides[3],
+                      CHYUVColour colour);
 
     std::atomic<uint32_t> m_inputUsers{0};
     // Wakes this stream's thread when a record arrives or a decoded picture leaves the queue,

@@ -98,7 +98,8 @@ void CCamera::Stored(uint32_t format, uint32_t bytesPerPixel, uint32_t width, ui
 }
 
 uint32_t CCamera::InputFrame(uint32_t width, uint32_t height, uint32_t type,
-                             const uint8_t* const* planes, const uint32_t* strides) {
+                             const uint8_t* const* planes, const uint32_t* strides,
+                             BRIXEL::CHYUVColour colour) {
     if (planes == nullptr || strides == nullptr)
         return QUORIX_E_PARAM;
     if (type == FRAME_YUV420) {
@@ -129,6 +130,7 @@ uint32_t CCamera::InputFrame(uint32_t width, uint32_t height, uint32_t type,
             }
         }
         Stored(CAMERA_FORMAT_YUV420, 1, width, height);
+        m_colour = BRIXEL::HYUVSanitize(colour);
         return QUORIX_OK;
     }
 
@@ -157,7 +159,7 @@ uint32_t CCamera::InputFrame(uint32_t width, uint32_t height, uint32_t type,
 }
 
 uint32_t CCamera::AttachFrame(uint32_t width, uint32_t height, uint32_t type, uint8_t* data,
-                              uint32_t size) {
+                              uint32_t size, BRIXEL::CHYUVColour colour) {
     if (data == nullptr || width == 0 || height == 0 || size == 0)
         return QUORIX_E_PARAM;
     if (width > kMaxFrameSide || height > kMaxFrameSide)
@@ -185,6 +187,7 @@ uint32_t CCamera::AttachFrame(uint32_t width, uint32_t height, uint32_t type, ui
     HandBackAttached();
     m_image.Attach(data, size, false);
     Stored(format, bytesPerPixel, width, height);
+    m_colour = BRIXEL::HYUVSanitize(colour);
     return QUORIX_OK;
 }
 
@@ -305,6 +308,7 @@ void CCamera::Upload() {
     m_newData = false;
     m_sizeChanged = false;
     m_uploadedFormat = m_format;
+    m_uploadedColour = m_colour;
 }
 
 void CCamera::Bind(const int32_t* locations) {
@@ -321,7 +325,9 @@ void CCamera::Bind(const int32_t* locations) {
         glActiveTexture(GL_TEXTURE3);
         glBindTexture(GL_TEXTURE_2D, m_textures[1]);
         glUniform1i(locations[U_TEX_U], 3);
-
+        const BRIXEL::CHYUVMatrix m = BRIXEL::HYUVToRGBMatrix(m_uploadedColour);
+        glUniformMatrix3fv(locations[U_YUVMATRIX], 1, GL_TRUE, m.matrix);  // rows as stored
+        glUniform3fv(locations[U_YUVOFFSET], 1, m.offset);
     }
     glActiveTexture(GL_TEXTURE0);
 }

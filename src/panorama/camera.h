@@ -9,6 +9,7 @@
 #include "base/hbuffer.h"
 #include "base/hevent.h"
 #include "base/hlock.h"
+#include "base/hpixel.h"
 #include "panorama/view.h"
 
 namespace SPHERA {
@@ -67,12 +68,14 @@ public:
     void GetExtra(uint32_t* first, uint32_t* length) const;
 
     // Copies a frame. Type 20: planes/strides hold Y, U, V; other types use the first entry.
+    // colour: matrix and range of a type-20 frame, used by the shader with that frame.
     uint32_t InputFrame(uint32_t width, uint32_t height, uint32_t type,
-                        const uint8_t* const* planes, const uint32_t* strides);
+                        const uint8_t* const* planes, const uint32_t* strides,
+                        BRIXEL::CHYUVColour colour = BRIXEL::HYUV_BT601_LIMITED);
     // Takes caller memory without copying: tightly packed rows (types 1-4) or Y, U, V one after
     // the other (type 20). The memory stays the caller's and comes back through the callback.
     uint32_t AttachFrame(uint32_t width, uint32_t height, uint32_t type, uint8_t* data,
-                         uint32_t size);
+                         uint32_t size, BRIXEL::CHYUVColour colour = BRIXEL::HYUV_BT601_LIMITED);
     void SetReleaseCallback(ReleaseCallback callback, void* user);
     void GetImageSize(uint32_t* width, uint32_t* height);
 
@@ -80,7 +83,8 @@ public:
     void CreateTextures();
     void DeleteTextures();
     void Upload();
-    // Points the sampler uniforms at this source's textures and sets the data flag.
+    // Points the sampler uniforms at this source's textures and sets the data flag and the
+    // colour conversion of the uploaded picture.
     void Bind(const int32_t* uniformLocations);
     uint32_t GetUploadedFormat();
     // How often Upload specified the textures anew and how often it only replaced content.
@@ -97,6 +101,7 @@ private:
     BRIXEL::CHLock m_lock;  // guards every field below
     BRIXEL::CHBuffer m_image;
     uint32_t m_format = 0;
+    BRIXEL::CHYUVColour m_colour = BRIXEL::HYUV_BT601_LIMITED;  // of m_image
     uint32_t m_width = 0, m_height = 0;
     uint32_t m_bytesPerPixel = 0;  // 3 or 4 for RGB/BGR, 1 for YUV
     ReleaseCallback m_releaseCallback = nullptr;
@@ -108,6 +113,7 @@ private:
     uint32_t m_textures[3] = {0, 0, 0};
     std::vector<uint8_t> m_chroma;  // the interleaved U and V of the latest upload
     uint32_t m_uploadedFormat = 0;
+    BRIXEL::CHYUVColour m_uploadedColour = BRIXEL::HYUV_BT601_LIMITED;
     uint32_t m_specified = 0, m_replaced = 0;
 
     BRIXEL::CHEvent* const m_newFrameEvent;

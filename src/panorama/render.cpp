@@ -1012,19 +1012,20 @@ uint32_t SetStatusCallback(CRender* render, RenderStatusCallback callback, void*
 }
 
 uint32_t InputFrame(CRender* render, uint32_t camera, uint32_t width, uint32_t height,
-                    uint32_t type, const uint8_t* const* planes, const uint32_t* strides) {
+                    uint32_t type, const uint8_t* const* planes, const uint32_t* strides,
+                    BRIXEL::CHYUVColour colour) {
     CCamera* source = render != nullptr ? render->GetCamera(camera) : nullptr;
     if (source == nullptr)
         return QUORIX_E_PARAM;
-    return source->InputFrame(width, height, type, planes, strides);
+    return source->InputFrame(width, height, type, planes, strides, colour);
 }
 
 uint32_t AttachFrame(CRender* render, uint32_t camera, uint32_t width, uint32_t height,
-                     uint32_t type, uint8_t* data, uint32_t size) {
+                     uint32_t type, uint8_t* data, uint32_t size, BRIXEL::CHYUVColour colour) {
     CCamera* source = render != nullptr ? render->GetCamera(camera) : nullptr;
     if (source == nullptr)
         return QUORIX_E_PARAM;
-    return source->AttachFrame(width, height, type, data, size);
+    return source->AttachFrame(width, height, type, data, size, colour);
 }
 
 uint32_t SetReleaseCallback(CRender* render, uint32_t camera, ReleaseCallback callback,

@@ -181,10 +181,13 @@ uint32_t ManualRender(CRender* render);
 uint32_t ManualSwapbuffers(CRender* render);
 uint32_t ManualUnInit(CRender* render);
 uint32_t SetStatusCallback(CRender* render, RenderStatusCallback callback, void* user);
+// colour: matrix and range of a type-20 frame (see CCamera).
 uint32_t InputFrame(CRender* render, uint32_t camera, uint32_t width, uint32_t height,
-                    uint32_t type, const uint8_t* const* planes, const uint32_t* strides);
+                    uint32_t type, const uint8_t* const* planes, const uint32_t* strides,
+                    BRIXEL::CHYUVColour colour = BRIXEL::HYUV_BT601_LIMITED);
 uint32_t AttachFrame(CRender* render, uint32_t camera, uint32_t width, uint32_t height,
-                     uint32_t type, uint8_t* data, uint32_t size);
+                     uint32_t type, uint8_t* data, uint32_t size,
+                     BRIXEL::CHYUVColour colour = BRIXEL::HYUV_BT601_LIMITED);
 uint32_t SetReleaseCallback(CRender* render, uint32_t camera, ReleaseCallback callback, void* user);
 
 }  // namespace SPHERA

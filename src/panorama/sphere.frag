@@ -6,9 +6,9 @@
 // The mathematics
 // ---------------
 // Colour: planar 4:2:0 pictures arrive as a one-channel Y texture and one two-channel texture
-// with U and V side by side (luminance and alpha). With U and V centred on
-// zero the conversion is the analogue-YUV (BT.601 without range scaling) matrix
-//     R = Y + 1.13983 V,  G = Y - 0.39465 U - 0.58060 V,  B = Y + 2.03211 U.
+// with U and V side by side (luminance and alpha). The picture's own matrix (BT.601 or BT.709)
+// and range (limited or full) come as g_m3YuvToRgb and g_v3YuvOffset, the same conversion the
+// CPU converter does:  rgb = g_m3YuvToRgb * ((Y, U, V) - g_v3YuvOffset).
 // Packed pictures are sampled as they are; BGR ones have their channels swapped back.
 //
 // Second hemisphere layout (model 6): the picture is stored with the hemisphere unrolled about
@@ -69,6 +69,8 @@ uniform int g_nDataFlag;
 uniform sampler2D g_sTex;
 uniform sampler2D g_sTex_u;
 uniform sampler2D g_sTex_bkg;
+uniform mat3 g_m3YuvToRgb;
+uniform vec3 g_v3YuvOffset;
 #ifdef QX_APPLY_PASS
 uniform sampler2D g_sMap;
 uniform vec2 g_v2ViewSize;
@@ -146,11 +148,8 @@ void main()
     }
     vec3 rgb;
     if (g_nDataFlag == SPH_FORMAT_YUV420) {
-        vec2 uv = texture2D(g_sTex_u, st).ra - 0.5;
-        float u = uv.x;
-        float v = uv.y;
-        float y = c.r;
-        rgb = vec3(y + 1.13983 * v, y - 0.39465 * u - 0.58060 * v, y + 2.03211 * u);
+        vec3 yuv = vec3(c.r, texture2D(g_sTex_u, st).ra) - g_v3YuvOffset;
+        rgb = g_m3YuvToRgb * yuv;
     } else if (g_nDataFlag == SPH_FORMAT_BGR) {
         rgb = c.bgr;
     } else if (g_nDataFlag == SPH_FORMAT_RGB) {

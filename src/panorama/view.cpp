@@ -17,7 +17,7 @@ const char* const kUniformNames[U_COUNT] = {
     "g_nAdaptMode", "g_nDoublePlane", "g_fPan",        "g_v2Center",     "g_fScaleWidth",
     "g_v2ViewSize", "g_fVideoAspect", "g_m3K",         "g_m3R",          "g_fD",
     "g_m3KDinv",    "g_sTex",         "g_sTex_u",      "g_sTex_v",       "g_sTex_bkg",
-    "g_nDataFlag",  "g_sMap",         "g_v2MapOrigin",
+    "g_nDataFlag",  "g_sMap",         "g_v2MapOrigin", "g_m3YuvToRgb",   "g_v3YuvOffset",
 };
 
 namespace {

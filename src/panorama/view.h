@@ -68,6 +68,8 @@ enum EUniform : uint32_t {
     U_DATAFLAG,
     U_MAP,
     U_MAPORIGIN,
+    U_YUVMATRIX,
+    U_YUVOFFSET,
     U_COUNT
 };
 extern const char* const kUniformNames[U_COUNT];

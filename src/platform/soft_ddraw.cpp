@@ -589,7 +589,8 @@ const uint8_t* CDirectDrawSurface7::RGBView(uint32_t* stride) {
         r = CHYUV420pConvert::ToRGB(BRIXEL::HPIXEL_BGRX32, mem, uFirst ? first : second,
                                     uFirst ? second : first, m_pitch,
                                     BRIXEL::HPixelChromaStride(m_pitch), m_width, m_height,
-                                    m_rgb.data(), static_cast<uint32_t>(m_rgb.size()), m_width * 4);
+                                    m_rgb.data(), static_cast<uint32_t>(m_rgb.size()), m_width * 4,
+                                    m_yuvColour);
     } else {
         // Packed 4:2:2 back to planar 4:2:0: a picture that came from 4:2:0 carries the same
         // chroma on both rows of a pair, so the even rows give it back exactly.
@@ -615,12 +616,19 @@ const uint8_t* CDirectDrawSurface7::RGBView(uint32_t* stride) {
             }
         }
         r = CHYUV420pConvert::ToRGB(BRIXEL::HPIXEL_BGRX32, y, u, v, m_width, cw, m_width, m_height,
-                                    m_rgb.data(), static_cast<uint32_t>(m_rgb.size()), m_width * 4);
+                                    m_rgb.data(), static_cast<uint32_t>(m_rgb.size()), m_width * 4,
+                                    m_yuvColour);
     }
     if (r != QUORIX_OK)
         return nullptr;
     m_rgbValid = true;
     return m_rgb.data();
+}
+
+void CDirectDrawSurface7::SetYUVColour(BRIXEL::CHYUVColour colour) {
+    if (colour != m_yuvColour)
+        m_rgbValid = false;
+    m_yuvColour = colour;
 }
 
 uint32_t CDirectDrawSurface7::FillRect(const DDRECT& dest, uint32_t color) {

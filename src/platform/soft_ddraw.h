@@ -14,6 +14,8 @@
 #include <memory>
 #include <vector>
 
+#include "base/hpixel.h"
+
 namespace QXPLAT {
 
 // ---- results (values as the platform reports them) ----
@@ -177,6 +179,10 @@ public:
     uint32_t Restore();
     uint32_t GetSurfaceDesc(DDSURFACEDESC2* desc) const;
 
+    // YUV surfaces: the matrix and range of what is written into them, used when they are
+    // shown as RGB (a video driver takes it from the video's colour description).
+    void SetYUVColour(BRIXEL::CHYUVColour colour);
+
     bool IsPrimary() const { return m_primary; }
     bool IsYUV() const { return m_fourCC != 0; }
 
@@ -203,6 +209,7 @@ private:
     QUORIX_SURFACE m_dc{};
     std::vector<uint8_t> m_rgb;  // YUV surfaces: converted copy
     bool m_rgbValid = false;
+    BRIXEL::CHYUVColour m_yuvColour = BRIXEL::HYUV_BT601_LIMITED;
     std::shared_ptr<CDirectDrawClipper> m_clipper;
     // Primary surfaces: the device's monitor and window.
     DDMONITOR m_monitor = 0;

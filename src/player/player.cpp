@@ -599,7 +599,7 @@ void CPlayer::StopDecoder(BRIXEL::HDecoderHandle decoder) {
 
 uint32_t CPlayer::DecodeVideo(BRIXEL::HDecoderHandle decoder, const uint8_t* data, uint32_t length,
                               uint32_t& width, uint32_t& height, uint8_t* planes[3], uint32_t sizes[3],
-                              int32_t strides[3]) {
+                              int32_t strides[3], BRIXEL::CHYUVColour& colour) {
     uint32_t format = 0;
     uint32_t unsignedStrides[3] = {0, 0, 0};
     const uint32_t decoded = HCC::DecodeVideo(static_cast<HCC::HDECODER>(decoder), data, length, &width, &height,
@@ -613,6 +613,7 @@ uint32_t CPlayer::DecodeVideo(BRIXEL::HDecoderHandle decoder, const uint8_t* dat
         }
         strides[i] = static_cast<int32_t>(unsignedStrides[i]);
     }
+    HCC::GetPictureColour(static_cast<HCC::HDECODER>(decoder), &colour);
     return QUORIX_OK;
 }
 

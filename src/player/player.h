@@ -201,16 +201,16 @@ public:
     bool IsPlaying() override;
     uint32_t InputData(const uint8_t* data, uint32_t length) override;
     uint32_t OnVideoFrame(uint16_t streamId, uint32_t timestamp, uint32_t clock, uint16_t width, uint16_t height,
-                          uint8_t* const planes[3], const int32_t strides[3]) override;
+                          uint8_t* const planes[3], const int32_t strides[3], BRIXEL::CHYUVColour colour) override;
     uint32_t RenderFrame(uint16_t streamId, uint32_t timestamp, uint32_t clock, uint16_t width, uint16_t height,
-                         uint8_t* buffer, uint32_t size) override;
+                         uint8_t* buffer, uint32_t size, BRIXEL::CHYUVColour colour) override;
     uint32_t SetRecoveryCallback(uint16_t streamId, BRIXEL::HRecoveryCallback callback, void* context) override;
     uint32_t OnAudioFrame(uint16_t streamId, uint32_t channels, uint32_t bitsPerSample, uint32_t sampleRate,
                           const uint8_t* pcm, uint32_t length) override;
     BRIXEL::HDecoderHandle StartDecoder(uint8_t codecId) override;
     void StopDecoder(BRIXEL::HDecoderHandle decoder) override;
     uint32_t DecodeVideo(BRIXEL::HDecoderHandle decoder, const uint8_t* data, uint32_t length, uint32_t& width,
-                         uint32_t& height, uint8_t* planes[3], uint32_t sizes[3], int32_t strides[3]) override;
+                         uint32_t& height, uint8_t* planes[3], uint32_t sizes[3], int32_t strides[3], BRIXEL::CHYUVColour& colour) override;
     uint32_t DecodeAudio(BRIXEL::HDecoderHandle decoder, const uint8_t* data, uint32_t length, uint8_t*& pcm,
                          uint32_t& pcmLength) override;
     uint32_t OnSubFrame(uint8_t streamId, const uint8_t* data, uint32_t length) override;

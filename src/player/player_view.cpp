@@ -467,7 +467,7 @@ void CPlayer::GPano_myRenderCallBack(void* user) {
 // The engine's picture output (engine threads)
 
 uint32_t CPlayer::OnVideoFrame(uint16_t streamId, uint32_t, uint32_t, uint16_t width, uint16_t height,
-                               uint8_t* const planes[3], const int32_t strides[3]) {
+                               uint8_t* const planes[3], const int32_t strides[3], BRIXEL::CHYUVColour colour) {
     const uint8_t* const constPlanes[3] = {planes[0], planes[1], planes[2]};
     uint32_t unsignedStrides[3];
     for (int i = 0; i < 3; ++i) {
@@ -480,15 +480,15 @@ uint32_t CPlayer::OnVideoFrame(uint16_t streamId, uint32_t, uint32_t, uint16_t w
         return pano.InputFrame(m_panoHandle.load(), streamId, width, height, constPlanes, unsignedStrides);
     }
     if (HDD::CDisplay* display = m_display.load()) {
-        return HDD::InputPicture(display, width, height, kPlanarYuv420, constPlanes, unsignedStrides);
+        return HDD::InputPicture(display, width, height, kPlanarYuv420, constPlanes, unsignedStrides, colour);
     }
     SPHERA::CRender* render = m_render.load();
     if (render == nullptr) return QUORIX_E_NOT_IMPL;
-    return SPHERA::InputFrame(render, streamId, width, height, kPlanarYuv420, constPlanes, unsignedStrides);
+    return SPHERA::InputFrame(render, streamId, width, height, kPlanarYuv420, constPlanes, unsignedStrides, colour);
 }
 
 uint32_t CPlayer::RenderFrame(uint16_t streamId, uint32_t, uint32_t, uint16_t width, uint16_t height,
-                              uint8_t* buffer, uint32_t size) {
+                              uint8_t* buffer, uint32_t size, BRIXEL::CHYUVColour colour) {
     // The engine packs every picture, odd sizes included, in the one planar 4:2:0 block layout.
     if (buffer == nullptr || width == 0 || height == 0 ||
         BRIXEL::HPixelI420Size(width, height) > size)
@@ -508,11 +508,11 @@ uint32_t CPlayer::RenderFrame(uint16_t streamId, uint32_t, uint32_t, uint16_t wi
         return QUORIX_OK;
     }
     if (HDD::CDisplay* display = m_display.load()) {
-        return HDD::AttachPicture(display, width, height, kPlanarYuv420, buffer, size);
+        return HDD::AttachPicture(display, width, height, kPlanarYuv420, buffer, size, colour);
     }
     SPHERA::CRender* render = m_render.load();
     if (render == nullptr) return QUORIX_E_NOT_IMPL;
-    return SPHERA::AttachFrame(render, streamId, width, height, kPlanarYuv420, buffer, size);
+    return SPHERA::AttachFrame(render, streamId, width, height, kPlanarYuv420, buffer, size, colour);
 }
 
 uint32_t CPlayer::SetRecoveryCallback(uint16_t streamId, BRIXEL::HRecoveryCallback callback, void* context) {

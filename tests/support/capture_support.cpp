@@ -17,6 +17,11 @@
 #include "support/media_encoder.h"
 #include "support/player_media.h"
 
+extern "C" {
+#include <libavutil/pixfmt.h>
+#include <libswscale/swscale.h>
+}
+
 namespace capturetest {
 
 StillPicture MakeStill(uint32_t width, uint32_t height) {
@@ -57,6 +62,148 @@ std::vector<std::vector<uint8_t>> StillRecords(const StillPicture& still, uint32
                                  static_cast<uint16_t>(still.height), packets[i].data));
     }
     return records;
+}
+
+const std::vector<ColourCase>& ColourCases() {
+    static const std::vector<ColourCase> cases = {
+        {"bt601-limited", false, false, true}, {"bt601-full", true, false, true},
+        {"bt709-limited", false, true, true},  {"bt709-full", true, true, true},
+        {"unsignalled", false, false, false},
+    };
+    return cases;
+}
+
+namespace {
+
+constexpr uint32_t kBars = 8;
+constexpr uint32_t kBands = 4;
+// Bars in limited-range values: white, black, the primaries and secondaries, mid grey.
+constexpr uint8_t kBarYuv[kBars][3] = {{235, 128, 128}, {16, 128, 128}, {81, 90, 240},
+                                       {145, 54, 34},   {41, 240, 110}, {170, 166, 16},
+                                       {106, 202, 222}, {126, 128, 128}};
+constexpr uint8_t kBandUv[kBands][2] = {{128, 128}, {64, 192}, {192, 64}, {160, 160}};
+
+uint8_t FullLuma(int y) {
+    return static_cast<uint8_t>(
+        std::clamp(static_cast<int>(std::lround((y - 16) * 255.0 / 219)), 0, 255));
+}
+uint8_t FullChroma(int c) {
+    return static_cast<uint8_t>(
+        std::clamp(static_cast<int>(std::lround((c - 128) * 255.0 / 224 + 128)), 0, 255));
+}
+
+}  // namespace
+
+quorix_test::Picture ColourChart(uint32_t width, uint32_t height, bool fullRange) {
+    quorix_test::Picture chart;
+    chart.width = width;
+    chart.height = height;
+    chart.planes[0].resize(size_t{width} * height);
+    const uint32_t cw = chart.ChromaWidth(), ch = chart.ChromaHeight();
+    chart.planes[1].resize(size_t{cw} * ch);
+    chart.planes[2].resize(size_t{cw} * ch);
+    const uint32_t half = height / 2 & ~1u;
+    for (uint32_t y = 0; y < height; ++y) {
+        for (uint32_t x = 0; x < width; ++x) {
+            int luma, u, v;
+            if (y < half) {
+                const uint8_t* bar = kBarYuv[std::min(kBars - 1, x * kBars / width)];
+                luma = bar[0];
+                u = bar[1];
+                v = bar[2];
+            } else {
+                const uint32_t band = std::min(kBands - 1, (y - half) * kBands / (height - half));
+                luma = 16 + static_cast<int>(x * 219 / (width - 1));
+                u = kBandUv[band][0];
+                v = kBandUv[band][1];
+            }
+            chart.planes[0][size_t{y} * width + x] =
+                fullRange ? FullLuma(luma) : static_cast<uint8_t>(luma);
+            if (y % 2 == 0 && x % 2 == 0) {
+                chart.planes[1][size_t{y / 2} * cw + x / 2] =
+                    fullRange ? FullChroma(u) : static_cast<uint8_t>(u);
+                chart.planes[2][size_t{y / 2} * cw + x / 2] =
+                    fullRange ? FullChroma(v) : static_cast<uint8_t>(v);
+            }
+        }
+    }
+    return chart;
+}
+
+std::vector<std::vector<uint8_t>> ColourRecords(const quorix_test::Picture& chart,
+                                                const ColourCase& colour, uint32_t count) {
+    quorix_test::VideoEncodeOptions options;
+    options.width = chart.width;
+    options.height = chart.height;
+    options.frames = count;
+    options.quality = 0;  // lossless: the decoder gives the chart back sample for sample
+    options.gop = static_cast<int>(count);
+    if (colour.signalled) {
+        options.colorRange = colour.fullRange ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
+        options.colorSpace = colour.bt709 ? AVCOL_SPC_BT709 : AVCOL_SPC_SMPTE170M;
+    }
+    const std::vector<quorix_test::Picture> pictures(count, chart);
+    const auto packets = quorix_test::EncodePictures(options, pictures);
+    std::vector<std::vector<uint8_t>> records;
+    for (size_t i = 0; i < packets.size(); ++i) {
+        records.push_back(Record(packets[i].key ? BRIXEL::HMF_KIND_KEY : BRIXEL::HMF_KIND_DELTA,
+                                 static_cast<uint32_t>(i), static_cast<uint32_t>(1000 + i * 40), 1,
+                                 static_cast<uint16_t>(chart.width),
+                                 static_cast<uint16_t>(chart.height), packets[i].data));
+    }
+    return records;
+}
+
+std::vector<uint8_t> SwscaleBgr(const quorix_test::Picture& chart, bool fullRange, bool bt709) {
+    const int w = static_cast<int>(chart.width), h = static_cast<int>(chart.height);
+    SwsContext* sws = sws_getContext(w, h, AV_PIX_FMT_YUV420P, w, h, AV_PIX_FMT_BGR24,
+                                     SWS_POINT | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr,
+                                     nullptr, nullptr);
+    if (sws == nullptr)
+        return {};
+    sws_setColorspaceDetails(sws, sws_getCoefficients(bt709 ? SWS_CS_ITU709 : SWS_CS_ITU601),
+                             fullRange ? 1 : 0, sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16,
+                             1 << 16);
+    std::vector<uint8_t> bgr(size_t{chart.width} * 3 * chart.height);
+    const uint8_t* src[4] = {chart.planes[0].data(), chart.planes[1].data(), chart.planes[2].data(),
+                             nullptr};
+    const int srcStride[4] = {w, static_cast<int>(chart.ChromaWidth()),
+                              static_cast<int>(chart.ChromaWidth()), 0};
+    uint8_t* dst[4] = {bgr.data(), nullptr, nullptr, nullptr};
+    const int dstStride[4] = {w * 3, 0, 0, 0};
+    const int rows = sws_scale(sws, src, srcStride, 0, h, dst, dstStride);
+    sws_freeContext(sws);
+    return rows == h ? bgr : std::vector<uint8_t>{};
+}
+
+int ChartDifference(const quorix_test::Picture& chart, const std::vector<uint8_t>& referenceBgr,
+                    uint32_t bytesPerPixel,
+                    const std::function<const uint8_t*(uint32_t y)>& rowOf) {
+    if (referenceBgr.size() < size_t{chart.width} * 3 * chart.height)
+        return 1000;
+    const uint32_t w = chart.width, h = chart.height, half = h / 2 & ~1u;
+    std::vector<std::pair<uint32_t, uint32_t>> points;  // away from every bar and band edge
+    for (uint32_t b = 0; b < kBars; ++b) {
+        const uint32_t x0 = b * w / kBars + 6, x1 = (b + 1) * w / kBars - 6;
+        for (uint32_t y = 6; y + 6 < half; y += 9)
+            for (uint32_t x = x0; x < x1; x += 5)
+                points.emplace_back(x, y);
+    }
+    for (uint32_t band = 0; band < kBands; ++band) {
+        const uint32_t y0 = half + band * (h - half) / kBands + 6;
+        const uint32_t y1 = half + (band + 1) * (h - half) / kBands - 6;
+        for (uint32_t y = y0; y < y1; y += 5)
+            for (uint32_t x = 6; x + 6 < w; x += 3)
+                points.emplace_back(x, y);
+    }
+    int worst = 0;
+    for (const auto& [x, y] : points) {
+        const uint8_t* got = rowOf(y) + size_t{x} * bytesPerPixel;
+        const uint8_t* want = referenceBgr.data() + (size_t{y} * w + x) * 3;
+        for (int c = 0; c < 3; ++c)
+            worst = std::max(worst, std::abs(int{got[c]} - int{want[c]}));
+    }
+    return worst;
 }
 
 std::vector<uint8_t> Record(uint8_t type, uint32_t sequence, uint32_t timestamp, uint8_t codec,

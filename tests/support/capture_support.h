@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/media_encoder.h"
+
 namespace capturetest {
 
 constexpr uint32_t kWaitMs = 30000;
@@ -46,6 +48,29 @@ double GreyDifference(const StillPicture& still, uint32_t bytesPerPixel,
 // dark and its right-hand and bottom stripes, the last column and row included, are bright.
 std::string EdgeCaptureProblem(uint32_t width, uint32_t height, uint32_t bytesPerPixel,
                                const std::function<const uint8_t*(uint32_t y)>& rowOf);
+// Colour charts: vertical bars of chosen Y, U, V over horizontal luma ramps of fixed chroma, coded
+// losslessly by libx264 with the range and matrix given (or none signalled).
+struct ColourCase {
+    const char* name;
+    bool fullRange;
+    bool bt709;
+    bool signalled;  // false: the stream says nothing (the decoder assumes limited range)
+};
+const std::vector<ColourCase>& ColourCases();
+quorix_test::Picture ColourChart(uint32_t width, uint32_t height, bool fullRange);
+std::vector<std::vector<uint8_t>> ColourRecords(const quorix_test::Picture& chart,
+                                                const ColourCase& colour, uint32_t count);
+// FFmpeg's swscale with accurate rounding and full chroma interpolation: B, G, R rows, top first.
+std::vector<uint8_t> SwscaleBgr(const quorix_test::Picture& chart, bool fullRange, bool bt709);
+// Largest difference on any channel at the chart's test points (bar and band interiors) between
+// packed B, G, R(, X) rows (`rowOf(y)`, top first) and the reference.
+int ChartDifference(const quorix_test::Picture& chart, const std::vector<uint8_t>& referenceBgr,
+                    uint32_t bytesPerPixel, const std::function<const uint8_t*(uint32_t y)>& rowOf);
+
+// Each renderer stays within one level of swscale, so that the
+// OpenGL renderer and the software display, checked against the same reference in processes of
+// their own, are within two levels of each other.
+constexpr int kColourTolerance = 1;
 
 struct BmpFile {
     bool ok = false;

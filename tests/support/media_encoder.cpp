@@ -151,6 +151,8 @@ std::vector<Packet> EncodePictures(const VideoEncodeOptions& options, const std:
         av_opt_set(context->priv_data, "crf", std::to_string(options.quality).c_str(), 0);
         if (options.encoder == "libx265") av_opt_set(context->priv_data, "x265-params", "log-level=error", 0);
         if (options.slices > 0) context->slices = options.slices;
+        if (options.colorRange != 0) context->color_range = static_cast<AVColorRange>(options.colorRange);
+        if (options.colorSpace != 0) context->colorspace = static_cast<AVColorSpace>(options.colorSpace);
     }
     if (avcodec_open2(context.get(), codec, nullptr) < 0) return packets;
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(format);

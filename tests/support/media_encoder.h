@@ -50,6 +50,10 @@ struct VideoEncodeOptions {
     std::string preset = "ultrafast";
     int threads = 1;
     int slices = 0;        // libx264: slices per picture (0 = encoder default)
+    // libx264/libx265: the AVColorRange and AVColorSpace written into the stream (0: left to
+    // the encoder, which then signals nothing)
+    int colorRange = 0;
+    int colorSpace = 0;
 };
 
 bool HasEncoder(const std::string& name);

@@ -216,11 +216,14 @@ bool ToWindow(const Vertex& v, int w, int h, double& x, double& y) {
 }
 
 void YuvToRgb(double y, double u, double v, double rgb[3]) {
-    u -= 0.5;
-    v -= 0.5;
-    rgb[0] = y + 1.13983 * v;
-    rgb[1] = y - 0.39465 * u - 0.58060 * v;
-    rgb[2] = y + 2.03211 * u;
+    // Limited range: Y 16..235 and chroma 16..240 of 255 span the whole of [0, 1].
+    y = (y - 16.0 / 255.0) * 255.0 / 219.0;
+    u = (u - 128.0 / 255.0) * 255.0 / 224.0;
+    v = (v - 128.0 / 255.0) * 255.0 / 224.0;
+    const double kr = 0.299, kb = 0.114, kg = 1.0 - kr - kb;
+    rgb[0] = y + 2.0 * (1.0 - kr) * v;
+    rgb[2] = y + 2.0 * (1.0 - kb) * u;
+    rgb[1] = (y - kr * rgb[0] - kb * rgb[2]) / kg;
 }
 
 void Picture::Sample(double s, double t, double out[3]) const {

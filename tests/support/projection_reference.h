@@ -65,7 +65,7 @@ Vertex Shade(const Params& p, double u, double v);
 // the camera or outside the depth range.
 bool ToWindow(const Vertex& v, int w, int h, double& x, double& y);
 
-// Analogue-YUV to RGB as the fragment shader does it, all in [0, 1].
+// Limited-range BT.601 to RGB (how a picture given without its colour is shown), all in [0, 1].
 void YuvToRgb(double y, double u, double v, double rgb[3]);
 
 // A packed RGB picture (top-down rows) with GL-style bilinear sampling and clamp to edge.
