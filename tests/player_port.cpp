@@ -400,9 +400,10 @@ public:
     using CPlayer::CPlayer;
 
     uint32_t RenderFrame(uint16_t streamId, uint32_t timestamp, uint32_t clock, uint16_t width,
-                         uint16_t height, uint8_t* buffer, uint32_t size) override {
+                         uint16_t height, uint8_t* buffer, uint32_t size,
+                         BRIXEL::CHYUVColour colour) override {
         const uint32_t shown =
-            CPlayer::RenderFrame(streamId, timestamp, clock, width, height, buffer, size);
+            CPlayer::RenderFrame(streamId, timestamp, clock, width, height, buffer, size, colour);
         std::lock_guard<std::mutex> guard(m_lock);
         ++m_presented;
         m_mostBlocks = std::max(m_mostBlocks, quorix_test::LiveLargeBlocks());
