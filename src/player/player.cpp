@@ -210,9 +210,13 @@ void CPlayer::DestroyRenderer() {
         const CGPano& pano = m_host.GetGPano();
         if (pano.DestroyPanoRender != nullptr) pano.DestroyPanoRender(handle);
     }
+    // Captures and projections of other host threads still using the renderer end first.
+    SPHERA::CRender* const leaving = m_render.exchange(nullptr);
+    HDD::CDisplay* const leavingDisplay = m_display.exchange(nullptr);
+    WaitForRendererUses();
     // A host callback on the renderer's own drawing thread may close the port: that thread
     // cannot join itself, so it is only asked to end and is destroyed later from another thread.
-    if (SPHERA::CRender* render = m_render.exchange(nullptr)) {
+    if (SPHERA::CRender* render = leaving) {
         if (render->IsWorkerThread()) {
             SPHERA::UnInit(render);
             m_retiredRender.store(render);
@@ -220,7 +224,7 @@ void CPlayer::DestroyRenderer() {
             SPHERA::DestroyRender(render);
         }
     }
-    if (HDD::CDisplay* display = m_display.exchange(nullptr)) {
+    if (HDD::CDisplay* display = leavingDisplay) {
         if (display->IsWorkerThread()) {
             display->SetStopFlag();
             m_retiredDisplay.store(display);

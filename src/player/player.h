@@ -21,7 +21,9 @@
 #include <quorixsdk.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 
 #include "base/hbuffer.h"
 #include "media/hmfreader.h"
@@ -250,6 +252,26 @@ private:
     uint32_t SnapExternal(const char* path, uint16_t quality, uint32_t fileType, bool reportFile);
     // Takes the host's region callbacks off the renderer before it goes (player_view.cpp).
     void DetachRendererCallbacks();
+    // A host call that works with the renderer (a capture, a projection) holds it through a use:
+    // the header allows these calls while another thread closes the port, and the close waits
+    // for the uses under way before the renderer goes. A use that starts after the close took
+    // the renderer finds none (player_capture.cpp).
+    class CRendererUse {
+    public:
+        explicit CRendererUse(CPlayer& player);
+        ~CRendererUse();
+        CRendererUse(const CRendererUse&) = delete;
+        CRendererUse& operator=(const CRendererUse&) = delete;
+        SPHERA::CRender* Render() const { return m_render; }
+        HDD::CDisplay* Display() const { return m_display; }
+
+    private:
+        CPlayer& m_player;
+        SPHERA::CRender* m_render;
+        HDD::CDisplay* m_display;
+    };
+    // Close: after the renderer pointers were cleared, until no use holds the old ones.
+    void WaitForRendererUses();
     // Background colour and draw adapter of an enabled region, handed to the renderer.
     void PrepareRegion(uint16_t region);
     // Renderer adapters: they run on the thread that draws and call the host's callbacks.
@@ -300,6 +322,9 @@ private:
     std::atomic<QUORIX_AttachCallback> m_attachCallback{nullptr};
     std::atomic<void*> m_attachUser{nullptr};
     std::atomic<CPlayer*> m_attached{nullptr};
+    std::atomic<uint32_t> m_rendererUses{0};
+    std::mutex m_rendererUseLock;  // with m_rendererUsesDone: a close waits for the last use
+    std::condition_variable m_rendererUsesDone;
     std::atomic<QUORIX_SnapCallback> m_screenOffCallback{nullptr};
     std::atomic<void*> m_screenOffUser{nullptr};
     std::atomic<QUORIX_RenderStatusCallback> m_statusCallback{nullptr};
