@@ -10,6 +10,7 @@
 #include <string>
 
 #include "support/capture_support.h"
+#include "support/special_files.h"
 
 using namespace capturetest;
 
@@ -133,6 +134,38 @@ TEST_F(CaptureGl, CaptureFilesThatCannotBeWritten) {
         EXPECT_EQ(QUORIX_OK, QUORIX_CaptureOriginalJpeg(port, path.c_str()));
     }
     EXPECT_FALSE(FileExists(missingDir));
+
+    // A pipe or a device is no file to write: refused at once, never waited on.
+    const std::string fifo = m_dir.Path("pipe");
+    ASSERT_TRUE(fifotest::MakeFifo(fifo));
+    for (const std::string& path : {fifo, std::string("/dev/full")}) {
+        SCOPED_TRACE(path);
+        const fifotest::Outcome bmp =
+            fifotest::CallOnFifo(fifo, [&] { return QUORIX_CaptureBmp(port, 0, path.c_str()); });
+        EXPECT_TRUE(bmp.returned) << "blocked on a pipe";
+        EXPECT_EQ(QUORIX_E_OPEN_FILE, bmp.result);
+        const fifotest::Outcome jpeg =
+            fifotest::CallOnFifo(fifo, [&] { return QUORIX_CaptureJpeg(port, 0, path.c_str()); });
+        EXPECT_TRUE(jpeg.returned) << "blocked on a pipe";
+        EXPECT_EQ(QUORIX_E_OPEN_FILE, jpeg.result);
+        const fifotest::Outcome original = fifotest::CallOnFifo(
+            fifo, [&] { return QUORIX_CaptureOriginalBmp(port, path.c_str()); });
+        EXPECT_TRUE(original.returned) << "blocked on a pipe";
+        EXPECT_EQ(QUORIX_OK, original.result);
+    }
+    EXPECT_TRUE(fifotest::IsFifo(fifo));
+
+    // A full disk: the files come up short. Every capture says so and leaves no file.
+    {
+        const std::string full = m_dir.Path("full.pic");
+        fifotest::ScopedFileSizeLimit limit(1000);
+        ASSERT_TRUE(limit.Ok());
+        EXPECT_EQ(QUORIX_E_WRITE_FILE, QUORIX_CaptureBmp(port, 0, full.c_str()));
+        EXPECT_EQ(QUORIX_E_WRITE_FILE, QUORIX_CaptureJpeg(port, 0, full.c_str()));
+        EXPECT_EQ(QUORIX_E_WRITE_FILE, QUORIX_CaptureOriginalBmp(port, full.c_str()));
+        EXPECT_EQ(QUORIX_E_WRITE_FILE, QUORIX_CaptureOriginalJpeg(port, full.c_str()));
+        EXPECT_FALSE(FileExists(full));
+    }
     EXPECT_EQ(QUORIX_E_PARAM, QUORIX_CaptureBmp(port, 0, nullptr));
     EXPECT_EQ(QUORIX_E_PARAM, QUORIX_CaptureJpeg(port, 0, nullptr));
     EXPECT_EQ(QUORIX_OK, QUORIX_CaptureOriginalJpeg(port, nullptr));
