@@ -907,8 +907,8 @@ void CRegion::OnSnap(int32_t x, int32_t y, int32_t width, int32_t height, bool f
     // of its own when they differ.
     const uint32_t code = m_snapFormatCode;
     const uint32_t align = m_snapAlign;
-    const bool shared =
-        toRequest && m_frameRequest.formatCode == code && m_frameRequest.align == align;
+    const bool shared = toCallback && toRequest && m_frameRequest.formatCode == code &&
+                        m_frameRequest.align == align;
     if (toCallback)
         ReadBack(x, y, width, height, fromFrameBuffer, code, align, true, shared);
     if (toRequest && !shared)

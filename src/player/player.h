@@ -272,6 +272,8 @@ private:
     };
     // Close: after the renderer pointers were cleared, until no use holds the old ones.
     void WaitForRendererUses();
+    // The calling thread is the drawing thread of one of this port's renderers.
+    bool OnOwnDrawingThread() const;
     // Background colour and draw adapter of an enabled region, handed to the renderer.
     void PrepareRegion(uint16_t region);
     // Renderer adapters: they run on the thread that draws and call the host's callbacks.

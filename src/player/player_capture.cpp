@@ -269,6 +269,20 @@ CPlayer::CRendererUse::~CRendererUse() {
     }
 }
 
+bool CPlayer::OnOwnDrawingThread() const {
+    const SPHERA::CRender* renders[] = {m_render.load(), m_retiredRender.load()};
+    const HDD::CDisplay* displays[] = {m_display.load(), m_retiredDisplay.load()};
+    for (const SPHERA::CRender* render : renders) {
+        if (render != nullptr && render->IsWorkerThread())
+            return true;
+    }
+    for (const HDD::CDisplay* display : displays) {
+        if (display != nullptr && display->IsWorkerThread())
+            return true;
+    }
+    return false;
+}
+
 void CPlayer::WaitForRendererUses() {
     // Uses are bounded (a capture or a projection waits at most its time limit for the
     // drawing thread, which has stopped by now).
