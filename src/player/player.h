@@ -293,7 +293,8 @@ private:
     // Written by the host thread that allocates, opens, closes or frees the port; read by any.
     std::atomic<bool> m_inUse{false};
     std::atomic<int32_t> m_status{STATUS_NONE};
-    bool m_directDraw = false;  // host thread only, copied at each open
+    // Copied at each open; also read by captures and projections on other host threads.
+    std::atomic<bool> m_directDraw{false};
     std::atomic<bool> m_largePicture{false};  // set by input threads, cleared only by the free
     std::atomic<uint32_t> m_lastStamp{0};     // written by input threads
     std::atomic<uint32_t> m_lastClock{0};
