@@ -491,26 +491,32 @@ QUORIX_API uint32_t QUORIX_ManualUnInit(uint16_t port);
  * ===================================================================================== */
 
 /* Saves the region's picture as shown into a BMP or JPEG file (JPEG with the quality of
- * QUORIX_SetJpegQuality). Blocks at most 500 ms for the renderer. QUORIX_E_PARAM for a null path
- * or when the snapshot rectangle (QUORIX_SetSnapRect) holds no pixel; QUORIX_E_STATE without a
- * picture source (also for a region other than 0 with the software display or the external
- * renderer); QUORIX_E_TIMEOUT when no picture was drawn in time; QUORIX_E_NO_MEMORY when the
- * picture cannot be held; QUORIX_E_OPEN_FILE when the file cannot be created;
+ * QUORIX_SetJpegQuality). Blocks at most 500 ms for the renderer, also for its first drawn
+ * picture. QUORIX_E_PARAM for a null path or when the snapshot rectangle (QUORIX_SetSnapRect)
+ * holds no pixel; QUORIX_E_STATE without a picture source (also for a region other than 0 with
+ * the software display or the external renderer); QUORIX_E_TIMEOUT when no picture was drawn in
+ * time; QUORIX_E_NO_MEMORY when the picture cannot be held; QUORIX_E_OPEN_FILE when the file
+ * cannot be created (or the path names something else than a regular file);
+ * QUORIX_E_WRITE_FILE when it cannot be written whole (the target is then left as it was);
  * QUORIX_E_NOT_SUPPORTED when the JPEG cannot be encoded; with the external renderer
  * QUORIX_E_NOT_IMPL when it lacks an entry, QUORIX_E_NOT_SUPPORTED when the picture size it
- * reports cannot be held (or its own code is passed on). */
+ * reports cannot be held (or its own code is passed on). The format of the region's snapshot
+ * callback is not changed. */
 QUORIX_API uint32_t QUORIX_CaptureBmp(uint16_t port, uint16_t region, const char* path);
 QUORIX_API uint32_t QUORIX_CaptureJpeg(uint16_t port, uint16_t region, const char* path);
 
 /* Saves the full-resolution picture. As above (the rectangle is QUORIX_SetScreenOffSnapRect's),
- * but a file that cannot be written still gives QUORIX_OK once the picture was taken. */
+ * but a file that cannot be created still gives QUORIX_OK once the picture was taken; one that
+ * cannot be written whole gives QUORIX_E_WRITE_FILE. */
 QUORIX_API uint32_t QUORIX_CaptureOriginalBmp(uint16_t port, const char* path);
 QUORIX_API uint32_t QUORIX_CaptureOriginalJpeg(uint16_t port, const char* path);
 
 /* Writes a picture from memory as BMP (fileType QUORIX_FILE_BMP) or JPEG (any other value) with
  * the given quality. No initialisation or port check. QUORIX_E_OPEN_FILE when the file cannot be
- * created; QUORIX_E_PARAM for null data or a picture too large for a BMP file;
- * QUORIX_E_NOT_SUPPORTED when the JPEG cannot be encoded. */
+ * created (or the path names something else than a regular file); QUORIX_E_PARAM for null data
+ * or a picture too large for a BMP file; QUORIX_E_NOT_SUPPORTED when the JPEG cannot be encoded;
+ * QUORIX_E_WRITE_FILE when the file cannot be written whole. A refused or failed call leaves an
+ * existing file as it was. */
 QUORIX_API uint32_t QUORIX_SnapDataSaveToFile(const char* path, uint16_t quality,
                                               uint32_t fileType, uint32_t width, uint32_t stride,
                                               uint32_t height, uint32_t format,

@@ -16,6 +16,7 @@
 #include "base/hdatetime.h"
 #include "base/hlog.h"
 #include "base/hthread.h"
+#include "support/special_files.h"
 
 using namespace BRIXEL;
 namespace fs = std::filesystem;
@@ -191,6 +192,23 @@ TEST_F(LogTest, UnwritablePathLosesOnlyTheFileLine) {
     HLOG("t", "m", 20, "f", "still-on-debugger");
     EXPECT_NE(Debugger().find("still-on-debugger"), std::string::npos);
     EXPECT_FALSE(fs::exists(m_dir + "/missing"));
+}
+
+// A pipe under the log file's name: the line is lost for the file, never waited for.
+TEST_F(LogTest, APipeAsTheLogFileLosesOnlyTheFileLine) {
+    const std::string base = m_dir + "/sdk";
+    CHLog::Instance().Configure(1, 0, base.c_str(), nullptr);
+    const CHDateTime now = CHDateTime::Now();
+    const std::string name =
+        CHLog::Instance().FileNameFor(now.GetYear(), now.GetMonth(), now.GetDay());
+    ASSERT_TRUE(fifotest::MakeFifo(name));
+    const fifotest::Outcome logged = fifotest::CallOnFifo(name, [] {
+        HLOG("t", "m", 20, "f", "beside-the-pipe");
+        return 0u;
+    });
+    EXPECT_TRUE(logged.returned) << "blocked on a pipe";
+    EXPECT_NE(Debugger().find("beside-the-pipe"), std::string::npos);
+    EXPECT_TRUE(fifotest::IsFifo(name));
 }
 
 TEST_F(LogTest, HugeMessageIsWrittenWhole) {

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -16,6 +17,7 @@
 #include "base/hfile.h"
 #include "base/hmap.h"
 #include "base/hmodule.h"
+#include "support/special_files.h"
 
 using namespace BRIXEL;
 namespace fs = std::filesystem;
@@ -149,6 +151,138 @@ TEST(FileTest, WriteReadSeekSize) {
     EXPECT_EQ(file.Seek(0, 99), -1);
     file.Close();
     EXPECT_FALSE(file.IsOpen());
+    fs::remove_all(dir);
+}
+
+namespace {
+std::string ReadText(const std::string& path) {
+    std::string text;
+    if (FILE* f = fopen(path.c_str(), "rb")) {
+        char buffer[256];
+        size_t n = 0;
+        while ((n = fread(buffer, 1, sizeof buffer, f)) > 0)
+            text.append(buffer, n);
+        fclose(f);
+    }
+    return text;
+}
+std::vector<std::string> NamesIn(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+}  // namespace
+
+// Only regular files are read or written: a pipe without a peer, a device or a directory is
+// refused at once, whichever way it is opened, and stays what it was.
+TEST(FileTest, OnlyRegularFilesAreOpened) {
+    char dir[] = "/tmp/quorix-file-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string fifo = std::string(dir) + "/pipe";
+    ASSERT_TRUE(fifotest::MakeFifo(fifo));
+    for (const char* mode : {"rb", "wb", "ab", "r+b", "wbe"}) {
+        SCOPED_TRACE(mode);
+        const fifotest::Outcome opened = fifotest::CallOnFifo(fifo, [&] {
+            CHFile file;
+            return file.Open(fifo.c_str(), mode) ? 1u : 0u;
+        });
+        EXPECT_TRUE(opened.returned) << "blocked on a pipe";
+        EXPECT_EQ(opened.result, 0u);
+        EXPECT_TRUE(fifotest::IsFifo(fifo));
+        for (const char* other : {static_cast<const char*>(dir), "/dev/null", "/dev/zero"}) {
+            CHFile file;
+            EXPECT_FALSE(file.Open(other, mode)) << other;
+        }
+    }
+    const std::string plain = std::string(dir) + "/plain.bin";
+    CHFile file;
+    ASSERT_TRUE(file.Open(plain.c_str(), "wbe"));
+    EXPECT_EQ(file.Write("abc", 3), 3u);
+    file.Close();
+    ASSERT_TRUE(file.Open(plain.c_str(), "ab"));
+    EXPECT_EQ(file.Write("d", 1), 1u);
+    file.Close();
+    ASSERT_TRUE(file.Open(plain.c_str(), "r+b"));
+    EXPECT_EQ(file.GetSize(), 4);
+    file.Close();
+    EXPECT_EQ(ReadText(plain), "abcd");
+    FILE* raw = HOpenRegularFile(plain.c_str(), "r");
+    ASSERT_NE(raw, nullptr);
+    char first = 0;
+    EXPECT_EQ(fread(&first, 1, 1, raw), 1u);  // handed out in blocking mode, reads normally
+    EXPECT_EQ(first, 'a');
+    fclose(raw);
+    EXPECT_EQ(HOpenRegularFile(plain.c_str(), "wx"), nullptr);  // exclusive: it exists
+    fs::remove_all(dir);
+}
+
+// A replacing write puts the new file in place only when it is whole: a refused name, a
+// discarded or a short write leave the old file and no temporary one behind.
+TEST(FileTest, ReplacingWriteIsWholeOrNothing) {
+    char dir[] = "/tmp/quorix-file-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string d = dir;
+    const std::string target = d + "/picture.bin";
+    {
+        FILE* f = fopen(target.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        fputs("old", f);
+        fclose(f);
+    }
+    const std::string fifo = d + "/pipe";
+    ASSERT_TRUE(fifotest::MakeFifo(fifo));
+    {
+        CHReplaceFile file;
+        EXPECT_FALSE(file.Open(fifo.c_str()));
+        EXPECT_FALSE(file.Open(dir));
+        EXPECT_FALSE(file.Open("/dev/full"));
+        EXPECT_FALSE(file.Open((d + "/missing/x").c_str()));
+        EXPECT_FALSE(file.Open(nullptr));
+        EXPECT_FALSE(file.Commit());
+    }
+    EXPECT_TRUE(fifotest::IsFifo(fifo));
+    {
+        CHReplaceFile file;  // written, never committed
+        ASSERT_TRUE(file.Open(target.c_str()));
+        EXPECT_TRUE(file.Write("new", 3));
+    }
+    EXPECT_EQ(ReadText(target), "old");
+    EXPECT_EQ(NamesIn(d), (std::vector<std::string>{"picture.bin", "pipe"}));
+    {
+        // A full disk: the write comes up short.
+        std::vector<uint8_t> big(64 * 1024, 0x5A);
+        fifotest::ScopedFileSizeLimit limit(4096);
+        ASSERT_TRUE(limit.Ok());
+        CHReplaceFile file;
+        ASSERT_TRUE(file.Open(target.c_str()));
+        EXPECT_FALSE(file.Write(big.data(), big.size()));
+        EXPECT_FALSE(file.Write("x", 1));  // stays failed
+        EXPECT_FALSE(file.Commit());
+    }
+    EXPECT_EQ(ReadText(target), "old");
+    EXPECT_EQ(NamesIn(d), (std::vector<std::string>{"picture.bin", "pipe"}));
+    {
+        CHReplaceFile file;
+        ASSERT_TRUE(file.Open(target.c_str()));
+        EXPECT_TRUE(file.Write("new", 3));
+        EXPECT_TRUE(file.Write(nullptr, 0));
+        EXPECT_TRUE(file.Commit());
+    }
+    EXPECT_EQ(ReadText(target), "new");
+    // Through a symbolic link the file it names is replaced; the link stays a link.
+    const std::string link = d + "/link.bin";
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    {
+        CHReplaceFile file;
+        ASSERT_TRUE(file.Open(link.c_str()));
+        EXPECT_TRUE(file.Write("linked", 6));
+        EXPECT_TRUE(file.Commit());
+    }
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(ReadText(target), "linked");
+    EXPECT_EQ(NamesIn(d), (std::vector<std::string>{"link.bin", "picture.bin", "pipe"}));
     fs::remove_all(dir);
 }
 

@@ -2,6 +2,7 @@
 // file writer, local recording of a live stream, clip export from an open file, and composite
 // packets forwarded to an attached port and to the attach callback.
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <quorixsdk.h>
 #include <stdlib.h>
@@ -21,6 +22,7 @@
 #include "media/hmfformat.h"
 #include "support/capture_support.h"
 #include "support/player_media.h"
+#include "support/special_files.h"
 
 using namespace capturetest;
 
@@ -34,6 +36,18 @@ const bool g_headless = [] {
 uint32_t Le32(const std::vector<uint8_t>& b, size_t at) {
     return uint32_t{b[at]} | uint32_t{b[at + 1]} << 8 | uint32_t{b[at + 2]} << 16 |
            uint32_t{b[at + 3]} << 24;
+}
+
+int CountEntries(const std::string& dir) {
+    int count = 0;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (const dirent* entry = readdir(d)) {
+            const std::string name = entry->d_name;
+            count += name != "." && name != ".." ? 1 : 0;
+        }
+        closedir(d);
+    }
+    return count;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -116,23 +130,98 @@ TEST(SnapDataSaveToFile, BadInputIsRefusedSafely) {
         EXPECT_EQ(QUORIX_E_OPEN_FILE,
                   QUORIX_SnapDataSaveToFile(dir.Path("").c_str(), 90, type, 2, 8, 2, 3, rows));
 
-        // Without rows, or with a picture the encoder cannot take, only an empty file is left.
+        // Without rows, or with a picture the encoder cannot take, no file is made.
         const std::string noRows = dir.Path("norows" + std::to_string(type));
         EXPECT_EQ(QUORIX_E_PARAM,
                   QUORIX_SnapDataSaveToFile(noRows.c_str(), 90, type, 2, 8, 2, 3, nullptr));
-        EXPECT_TRUE(FileExists(noRows));
-        EXPECT_TRUE(ReadFile(noRows).empty());
+        EXPECT_FALSE(FileExists(noRows));
     }
     // Header fields are 32-bit: a size beyond them is refused before anything is read.
     const std::string huge = dir.Path("huge.bmp");
     EXPECT_EQ(QUORIX_E_PARAM,
               QUORIX_SnapDataSaveToFile(huge.c_str(), 90, 1, 65536, 0x40000, 0x10000, 4, rows));
-    EXPECT_TRUE(ReadFile(huge).empty());
+    EXPECT_FALSE(FileExists(huge));
     const std::string empty = dir.Path("empty.jpg");
     EXPECT_EQ(QUORIX_E_NOT_SUPPORTED,
               QUORIX_SnapDataSaveToFile(empty.c_str(), 90, 0, 0, 8, 2, 3, rows));
-    EXPECT_TRUE(FileExists(empty));
-    EXPECT_TRUE(ReadFile(empty).empty());
+    EXPECT_FALSE(FileExists(empty));
+}
+
+// A call that is refused, or whose file cannot be written whole, changes nothing: an existing
+// file keeps its bytes, a new name stays free and no temporary file is left beside them.
+TEST(SnapDataSaveToFile, RefusedOrFailedCallsLeaveTheFileAsItWas) {
+    TempDir dir;
+    const std::vector<uint8_t> old = {'o', 'l', 'd'};
+    const std::string keep = dir.Path("keep.pic");
+    const std::string fresh = dir.Path("fresh.pic");
+    auto writeOld = [&] {
+        std::ofstream out(keep, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(old.data()), 3);
+    };
+    writeOld();
+    const uint8_t rows[16] = {};
+    for (uint32_t type : {0u, 1u}) {
+        SCOPED_TRACE(type);
+        EXPECT_EQ(QUORIX_E_PARAM,
+                  QUORIX_SnapDataSaveToFile(keep.c_str(), 90, type, 2, 8, 2, 3, nullptr));
+        EXPECT_EQ(old, ReadFile(keep));
+    }
+    EXPECT_EQ(QUORIX_E_PARAM,
+              QUORIX_SnapDataSaveToFile(keep.c_str(), 90, 1, 65536, 0x40000, 0x10000, 4, rows));
+    EXPECT_EQ(old, ReadFile(keep));
+    EXPECT_EQ(QUORIX_E_NOT_SUPPORTED,
+              QUORIX_SnapDataSaveToFile(keep.c_str(), 90, 0, 0, 8, 2, 3, rows));
+    EXPECT_EQ(old, ReadFile(keep));
+
+    // A full disk: every write beyond 1000 bytes comes up short. A picture of 100 x 100 packed
+    // B, G, R pixels is 30 054 bytes as BMP and far above the limit as JPEG of noise.
+    const uint32_t side = 100, stride = side * 3;
+    std::vector<uint8_t> noise(size_t{stride} * side);
+    uint32_t seed = 12345;
+    for (uint8_t& b : noise) {
+        seed = seed * 1103515245u + 12345u;
+        b = static_cast<uint8_t>(seed >> 16);
+    }
+    {
+        fifotest::ScopedFileSizeLimit limit(1000);
+        ASSERT_TRUE(limit.Ok());
+        for (uint32_t type : {0u, 1u}) {
+            SCOPED_TRACE(type);
+            EXPECT_EQ(QUORIX_E_WRITE_FILE,
+                      QUORIX_SnapDataSaveToFile(keep.c_str(), 100, type, side, stride, side, 4,
+                                                noise.data()));
+            EXPECT_EQ(old, ReadFile(keep));
+            EXPECT_EQ(QUORIX_E_WRITE_FILE,
+                      QUORIX_SnapDataSaveToFile(fresh.c_str(), 100, type, side, stride, side, 4,
+                                                noise.data()));
+            EXPECT_FALSE(FileExists(fresh));
+        }
+    }
+    // A device is no file to write: refused up front, like a pipe, which must not block.
+    EXPECT_EQ(QUORIX_E_OPEN_FILE,
+              QUORIX_SnapDataSaveToFile("/dev/full", 90, 1, side, stride, side, 4, noise.data()));
+    const std::string fifo = dir.Path("pipe");
+    ASSERT_TRUE(fifotest::MakeFifo(fifo));
+    for (uint32_t type : {0u, 1u}) {
+        const fifotest::Outcome saved = fifotest::CallOnFifo(fifo, [&] {
+            return QUORIX_SnapDataSaveToFile(fifo.c_str(), 90, type, 2, 8, 2, 3, rows);
+        });
+        EXPECT_TRUE(saved.returned) << "blocked on a pipe";
+        EXPECT_EQ(QUORIX_E_OPEN_FILE, saved.result);
+        EXPECT_TRUE(fifotest::IsFifo(fifo));
+    }
+    EXPECT_EQ(old, ReadFile(keep));
+    size_t entries = 0;
+    for (const char* name : {"keep.pic", "pipe"})
+        entries += FileExists(dir.Path(name)) ? 1 : 0;
+    EXPECT_EQ(2u, entries);
+    EXPECT_EQ(2, CountEntries(dir.Path("")));
+
+    // A whole write replaces the old file.
+    ASSERT_EQ(QUORIX_OK,
+              QUORIX_SnapDataSaveToFile(keep.c_str(), 90, 1, side, stride, side, 4, noise.data()));
+    EXPECT_EQ(size_t{stride} * side + 54, ReadFile(keep).size());
+    EXPECT_EQ(2, CountEntries(dir.Path("")));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -455,6 +544,36 @@ TEST_F(PortData, ClipOfAnOpenFileIsAReadableFile) {
     EXPECT_EQ(QUORIX_OK, QUORIX_CloseFile(port));
     QUORIX_FreePort(reader);
     QUORIX_FreePort(port);
+}
+
+// Recording and clip export onto a pipe are refused at once instead of waiting for a reader.
+TEST_F(PortData, RecordingAndClipsOntoAPipeAreRefused) {
+    const playertest::Clip clip = playertest::EncodeClip("libx264", 160, 120, 8, 8);
+    ASSERT_FALSE(clip.packets.empty()) << "libx264 missing";
+    const std::string source = m_dir.Path("source.zbm");
+    {
+        const std::vector<uint8_t> bytes = playertest::ClipFile(clip, 40, 1);
+        std::ofstream out(source, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
+    }
+    const std::string fifo = m_dir.Path("pipe");
+    ASSERT_TRUE(fifotest::MakeFifo(fifo));
+    uint16_t port = 0;
+    ASSERT_EQ(QUORIX_OK, QUORIX_GetPort(&port));
+    const fifotest::Outcome recorded =
+        fifotest::CallOnFifo(fifo, [&] { return QUORIX_StartLocalRecord(port, fifo.c_str()); });
+    EXPECT_TRUE(recorded.returned) << "blocked on a pipe";
+    EXPECT_EQ(QUORIX_E_OPEN_FILE, recorded.result);
+    QUORIX_StopLocalRecord(port);
+    ASSERT_EQ(QUORIX_OK, QUORIX_OpenFile(port, source.c_str()));
+    const fifotest::Outcome clipped = fifotest::CallOnFifo(
+        fifo, [&] { return QUORIX_FilmEditing(port, fifo.c_str(), 0, 200, 1, 0); });
+    EXPECT_TRUE(clipped.returned) << "blocked on a pipe";
+    EXPECT_EQ(QUORIX_E_FAIL, clipped.result);
+    EXPECT_TRUE(fifotest::IsFifo(fifo));
+    EXPECT_EQ(QUORIX_OK, QUORIX_CloseFile(port));
+    EXPECT_EQ(QUORIX_OK, QUORIX_FreePort(port));
 }
 
 // Sub-frames the attach callback saw, copied out.

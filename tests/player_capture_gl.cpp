@@ -11,6 +11,7 @@
 
 #include "support/capture_support.h"
 #include "support/player_media.h"
+#include "support/special_files.h"
 
 using namespace capturetest;
 
@@ -136,6 +137,38 @@ TEST_F(CaptureGl, CaptureFilesThatCannotBeWritten) {
         EXPECT_EQ(QUORIX_OK, QUORIX_CaptureOriginalJpeg(port, path.c_str()));
     }
     EXPECT_FALSE(FileExists(missingDir));
+
+    // A pipe or a device is no file to write: refused at once, never waited on.
+    const std::string fifo = m_dir.Path("pipe");
+    ASSERT_TRUE(fifotest::MakeFifo(fifo));
+    for (const std::string& path : {fifo, std::string("/dev/full")}) {
+        SCOPED_TRACE(path);
+        const fifotest::Outcome bmp =
+            fifotest::CallOnFifo(fifo, [&] { return QUORIX_CaptureBmp(port, 0, path.c_str()); });
+        EXPECT_TRUE(bmp.returned) << "blocked on a pipe";
+        EXPECT_EQ(QUORIX_E_OPEN_FILE, bmp.result);
+        const fifotest::Outcome jpeg =
+            fifotest::CallOnFifo(fifo, [&] { return QUORIX_CaptureJpeg(port, 0, path.c_str()); });
+        EXPECT_TRUE(jpeg.returned) << "blocked on a pipe";
+        EXPECT_EQ(QUORIX_E_OPEN_FILE, jpeg.result);
+        const fifotest::Outcome original = fifotest::CallOnFifo(
+            fifo, [&] { return QUORIX_CaptureOriginalBmp(port, path.c_str()); });
+        EXPECT_TRUE(original.returned) << "blocked on a pipe";
+        EXPECT_EQ(QUORIX_OK, original.result);
+    }
+    EXPECT_TRUE(fifotest::IsFifo(fifo));
+
+    // A full disk: the files come up short. Every capture says so and leaves no file.
+    {
+        const std::string full = m_dir.Path("full.pic");
+        fifotest::ScopedFileSizeLimit limit(1000);
+        ASSERT_TRUE(limit.Ok());
+        EXPECT_EQ(QUORIX_E_WRITE_FILE, QUORIX_CaptureBmp(port, 0, full.c_str()));
+        EXPECT_EQ(QUORIX_E_WRITE_FILE, QUORIX_CaptureJpeg(port, 0, full.c_str()));
+        EXPECT_EQ(QUORIX_E_WRITE_FILE, QUORIX_CaptureOriginalBmp(port, full.c_str()));
+        EXPECT_EQ(QUORIX_E_WRITE_FILE, QUORIX_CaptureOriginalJpeg(port, full.c_str()));
+        EXPECT_FALSE(FileExists(full));
+    }
     EXPECT_EQ(QUORIX_E_PARAM, QUORIX_CaptureBmp(port, 0, nullptr));
     EXPECT_EQ(QUORIX_E_PARAM, QUORIX_CaptureJpeg(port, 0, nullptr));
     EXPECT_EQ(QUORIX_OK, QUORIX_CaptureOriginalJpeg(port, nullptr));
@@ -232,6 +265,13 @@ TEST_F(CaptureGl, CapturesWithoutAPictureAnswerInsteadOfWaiting) {
     EXPECT_EQ(QUORIX_E_TIMEOUT, QUORIX_CaptureBmp(port, 0, path.c_str()));
     EXPECT_EQ(QUORIX_E_TIMEOUT, QUORIX_CaptureOriginalBmp(port, path.c_str()));
     EXPECT_FALSE(FileExists(path));
+    // Playing, but never fed: the renderer runs and draws its regions without a picture, and a
+    // capture of that is no picture either.
+    ASSERT_EQ(QUORIX_OK, QUORIX_Play(port, 0, nullptr, 0));
+    EXPECT_EQ(QUORIX_E_TIMEOUT, QUORIX_CaptureBmp(port, 0, path.c_str()));
+    EXPECT_EQ(QUORIX_E_TIMEOUT, QUORIX_CaptureJpeg(port, 0, path.c_str()));
+    EXPECT_EQ(QUORIX_E_TIMEOUT, QUORIX_CaptureOriginalBmp(port, path.c_str()));
+    EXPECT_FALSE(FileExists(path));
     EXPECT_EQ(QUORIX_OK, QUORIX_FreePort(port));
 }
 
@@ -280,6 +320,62 @@ TEST_F(CaptureGl, SnapshotCallbackSettings) {
     ASSERT_TRUE(wide.WaitFor(
         [wideNow](const SnapCollector::Shot&, int calls) { return calls >= wideNow + 3; }));
     EXPECT_LE(aligned.Calls(), afterOff + 1);
+}
+
+// A one-shot capture brings its own format, row alignment and size: the host's continuous
+// callbacks go on receiving exactly what they asked for, before, during and after it.
+TEST_F(CaptureGl, OneShotCapturesLeaveTheCallbackSettingsAlone) {
+    SnapCollector shots, odd, offScreen;  // outlive the port that calls them
+    LivePort live(1, kWidth, kHeight);
+    ShowStill(live, shots);
+    const uint16_t port = live.Port();
+
+    // 321 pixels of packed RGB: 963 bytes a row, 968 at alignment 8 but 964 at the capture's 4.
+    constexpr uint32_t kOddWidth = 321, kOddHeight = 200;
+    const QUORIX_RECT rect{0, 0, static_cast<int32_t>(kOddWidth), static_cast<int32_t>(kOddHeight)};
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetDisplayRegion(port, 1, &rect, 1));
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetSnapCallback(port, 1, &SnapCollector::Callback, &odd, 2, 8));
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetScreenOffSnapCallback(port, &SnapCollector::Callback, &offScreen,
+                                                         0.5f, 1, 8));
+    ASSERT_TRUE(odd.WaitFor([](const SnapCollector::Shot& s, int) { return s.width != 0; }));
+    ASSERT_TRUE(offScreen.WaitFor([](const SnapCollector::Shot& s, int) { return s.width != 0; }));
+    EXPECT_EQ(kWidth / 2, offScreen.Last().width);
+    EXPECT_EQ(kHeight / 2, offScreen.Last().height);
+
+    const std::string regionPath = m_dir.Path("odd.bmp");
+    ASSERT_EQ(QUORIX_OK, QUORIX_CaptureBmp(port, 1, regionPath.c_str()));
+    ASSERT_EQ(QUORIX_OK, QUORIX_CaptureJpeg(port, 1, m_dir.Path("odd.jpg").c_str()));
+    const std::string originalPath = m_dir.Path("original.bmp");
+    ASSERT_EQ(QUORIX_OK, QUORIX_CaptureOriginalBmp(port, originalPath.c_str()));
+
+    // The files are the captures' own: packed B, G, R in rows aligned to 4, at full size.
+    const BmpFile region = ReadBmp(regionPath);
+    ASSERT_TRUE(region.ok);
+    EXPECT_EQ(static_cast<int32_t>(kOddWidth), region.width);
+    EXPECT_EQ(24u, region.bitCount);
+    EXPECT_EQ(964u * kOddHeight, region.imageSize);
+    const BmpFile original = ReadBmp(originalPath);
+    ASSERT_TRUE(original.ok);
+    EXPECT_EQ(static_cast<int32_t>(kWidth), original.width);
+    EXPECT_EQ(static_cast<int32_t>(kHeight), original.height);
+    EXPECT_EQ(24u, original.bitCount);
+
+    // Every picture the callbacks receive afterwards is still in their own settings.
+    bool oddChanged = false, offChanged = false;
+    const int oddSeen = odd.Calls(), offSeen = offScreen.Calls();
+    ASSERT_TRUE(odd.WaitFor([&](const SnapCollector::Shot& s, int calls) {
+        oddChanged = oddChanged || s.format != 2 || s.stride != 968 || s.width != kOddWidth;
+        return calls >= oddSeen + 3;
+    }));
+    ASSERT_TRUE(offScreen.WaitFor([&](const SnapCollector::Shot& s, int calls) {
+        offChanged =
+            offChanged || s.format != 1 || s.width != kWidth / 2 || s.stride != kWidth / 2 * 4;
+        return calls >= offSeen + 3;
+    }));
+    EXPECT_FALSE(oddChanged) << "format " << odd.Last().format << ", stride " << odd.Last().stride;
+    EXPECT_FALSE(offChanged) << "format " << offScreen.Last().format << ", width "
+                             << offScreen.Last().width;
+    EXPECT_EQ(QUORIX_OK, QUORIX_CloseStream(port));
 }
 
 // The drawing thread runs the host's callback; the callback may call the library, even close or

@@ -33,6 +33,18 @@ protected:
     TempDir m_dir;
 };
 
+// Played but never fed: the display has drawn no picture, so a capture waits for one within
+// its time limit and then answers the time-out, leaving no file.
+TEST_F(CaptureSoft, CapturesBeforeTheFirstPictureTimeOut) {
+    LivePort live(1, kWidth, kHeight);
+    ASSERT_TRUE(live.Ok()) << live.Error();
+    const std::string path = m_dir.Path("early.bmp");
+    EXPECT_EQ(QUORIX_E_TIMEOUT, QUORIX_CaptureBmp(live.Port(), 0, path.c_str()));
+    EXPECT_EQ(QUORIX_E_TIMEOUT, QUORIX_CaptureJpeg(live.Port(), 0, path.c_str()));
+    EXPECT_EQ(QUORIX_E_TIMEOUT, QUORIX_CaptureOriginalBmp(live.Port(), path.c_str()));
+    EXPECT_FALSE(FileExists(path));
+}
+
 TEST_F(CaptureSoft, RegionZeroCarriesEveryCapture) {
     const StillPicture still = MakeStill(kWidth, kHeight);
     const auto records = StillRecords(still, 4);

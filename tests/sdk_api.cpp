@@ -24,6 +24,7 @@
 
 #include "support/player_media.h"
 #include "support/sdk_elf.h"
+#include "support/special_files.h"
 
 namespace fs = std::filesystem;
 
@@ -689,6 +690,31 @@ TEST_F(SdkApi, OriginalCaptureOfNoPixelsAnswersAListedCode) {
     EXPECT_EQ(QUORIX_CaptureOriginalBmp(port, path.c_str()), QUORIX_OK);
     EXPECT_EQ(QUORIX_FreePort(port), QUORIX_OK);
     EXPECT_EQ(QUORIX_ReleaseSDK(), QUORIX_OK);
+}
+
+// A pipe where a recording is expected answers at once instead of waiting for a writer.
+TEST_F(SdkApi, FileInfoAndOpenFileOfAPipeAnswerAtOnce) {
+    TempDir dir;
+    ASSERT_FALSE(dir.Path().empty());
+    const std::string fifo = dir.File("pipe.kz");
+    ASSERT_TRUE(fifotest::MakeFifo(fifo));
+    double begin = -1.0, end = -2.0;
+    const fifotest::Outcome info = fifotest::CallOnFifo(
+        fifo, [&] { return QUORIX_GetFileInfo(fifo.c_str(), &begin, &end); });
+    EXPECT_TRUE(info.returned) << "blocked on a pipe";
+    EXPECT_EQ(QUORIX_E_OPEN_FILE, info.result);
+    EXPECT_EQ(begin, -1.0);
+
+    ASSERT_EQ(QUORIX_OK, QUORIX_InitSDK());
+    uint16_t port = 0;
+    ASSERT_EQ(QUORIX_OK, QUORIX_GetPort(&port));
+    const fifotest::Outcome opened =
+        fifotest::CallOnFifo(fifo, [&] { return QUORIX_OpenFile(port, fifo.c_str()); });
+    EXPECT_TRUE(opened.returned) << "blocked on a pipe";
+    EXPECT_EQ(QUORIX_E_OPEN_FILE, opened.result);
+    EXPECT_TRUE(fifotest::IsFifo(fifo));
+    EXPECT_EQ(QUORIX_OK, QUORIX_FreePort(port));
+    EXPECT_EQ(QUORIX_OK, QUORIX_ReleaseSDK());
 }
 
 // ---------------------------------------------------------------------------------------------

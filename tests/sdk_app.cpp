@@ -19,6 +19,7 @@
 #include "ddraw/monitor.h"
 #include "platform/profile.h"
 #include "sdk/quorixapp.h"
+#include "support/special_files.h"
 
 namespace fs = std::filesystem;
 
@@ -97,6 +98,18 @@ TEST(SdkProfile, ReadsTheLeadingIntegerOfAKey) {
     EXPECT_EQ(PlatformGetProfileInt("DECODER", "H264", -99, nullptr), -99);
     EXPECT_EQ(PlatformGetProfileInt(nullptr, "H264", -99, dir.File("case1.ini").c_str()), -99);
     EXPECT_EQ(PlatformGetProfileInt("DECODER", nullptr, -99, dir.File("case1.ini").c_str()), -99);
+}
+
+// A pipe in place of the configuration file is no configuration: the default, at once.
+TEST(SdkProfile, APipeIsNoConfigurationFile) {
+    TempDir dir;
+    const std::string fifo = dir.File("pipe.ini");
+    ASSERT_TRUE(fifotest::MakeFifo(fifo));
+    const fifotest::Outcome read = fifotest::CallOnFifo(fifo, [&] {
+        return static_cast<uint32_t>(PlatformGetProfileInt("DECODER", "H264", -99, fifo.c_str()));
+    });
+    EXPECT_TRUE(read.returned) << "blocked on a pipe";
+    EXPECT_EQ(static_cast<uint32_t>(-99), read.result);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -42,6 +42,12 @@ namespace {
 
 constexpr uint32_t kWaitMs = 60000;
 
+// OpenGL ports draw off-screen, without an X display; set before any library thread runs.
+const bool g_headless = [] {
+    unsetenv("DISPLAY");
+    return true;
+}();
+
 // A host callback that reads its own port's position, as hosts do on file end.
 void OnFileEnd(uint16_t port, void* user) {
     QUORIX_GetPlayedTime(port);
@@ -314,6 +320,72 @@ TEST_F(StressShutdown, ReleaseWithPortsStillOpenAndFed) {
             EXPECT_EQ(QUORIX_OK, QUORIX_FreePort(port));
         }
     }
+}
+
+// Captures and projections on host threads while another thread opens, plays and closes the
+// same port on the OpenGL renderer (headless), as a file and as a stream: the header allows
+// these calls during a close, so the renderer must outlive every call that is using it.
+TEST_F(StressShutdown, CapturesAndProjectionsDuringOpenPlayAndClose) {
+    ASSERT_TRUE(g_headless);
+    const std::string glPath = m_dir.Path("gl.kz");
+    ASSERT_TRUE(quorixtest::WriteFile(glPath, playertest::ClipFile(stresstest::H264Clip(), 40, 1)));
+    const int cycles = std::max(4, stresstest::Cycles(120) / 6);
+    Watchdog dog;
+    const int slot = dog.Register("main");
+    uint16_t port = 0;
+    ASSERT_EQ(QUORIX_OK, QUORIX_GetPort(&port));
+    const QUORIX_RECT rect{0, 0, 160, 120};
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetDisplayRegion(port, 0, &rect, 1));
+    std::atomic<bool> stop{false};
+    std::atomic<int> captured{0}, projected{0};
+    std::vector<std::thread> callers;
+    for (int id = 0; id < 3; ++id) {
+        callers.emplace_back([&, id, s = dog.Register("caller")] {
+            const std::string shot = m_dir.Path("shot" + std::to_string(id) + ".jpg");
+            const float xs[2] = {0.25f, 0.75f}, ys[2] = {0.5f, 0.5f};
+            float outX[2] = {0, 0}, outY[2] = {0, 0};
+            for (uint32_t n = 0; !stop.load(); ++n) {
+                if ((n + static_cast<uint32_t>(id)) % 3 == 0) {
+                    Guard g(dog, s, "QUORIX_UnProject", port);
+                    if (QUORIX_UnProject(port, 0, xs, ys, outX, outY, 2) == QUORIX_OK) ++projected;
+                } else if (id == 2) {
+                    Guard g(dog, s, "QUORIX_CaptureOriginalJpeg", port);
+                    QUORIX_CaptureOriginalJpeg(port, shot.c_str());
+                } else {
+                    Guard g(dog, s, "QUORIX_CaptureJpeg", port);
+                    if (QUORIX_CaptureJpeg(port, 0, shot.c_str()) == QUORIX_OK) ++captured;
+                }
+            }
+        });
+    }
+    const auto& records = stresstest::H264Records();
+    for (int cycle = 0; cycle < cycles; ++cycle) {
+        const bool file = cycle % 2 == 0;
+        {
+            Guard g(dog, slot, file ? "QUORIX_OpenFile" : "QUORIX_OpenStream", port);
+            ASSERT_EQ(QUORIX_OK, file ? QUORIX_OpenFile(port, glPath.c_str())
+                                      : QUORIX_OpenStream(port, 1, nullptr, 0, nullptr, 0));
+        }
+        {
+            Guard g(dog, slot, "QUORIX_Play", port);
+            ASSERT_EQ(QUORIX_OK, QUORIX_Play(port, 0, nullptr, 0));
+        }
+        if (!file) {
+            for (size_t i = 0; i < 8; ++i) {
+                Guard g(dog, slot, "QUORIX_InputStreamData", port);
+                stresstest::Push(port, records[i % records.size()]);
+            }
+        }
+        {
+            Guard g(dog, slot, file ? "QUORIX_CloseFile" : "QUORIX_CloseStream", port);
+            EXPECT_EQ(QUORIX_OK, file ? QUORIX_CloseFile(port) : QUORIX_CloseStream(port));
+        }
+    }
+    stop.store(true);
+    for (auto& t : callers) t.join();
+    std::printf("%d cycles, %d captures, %d projections\n", cycles, captured.load(),
+                projected.load());
+    EXPECT_EQ(QUORIX_OK, QUORIX_FreePort(port));
 }
 
 // A port that forwards the sub-frames of its composite packets to another port, whose target

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/hdatetime.h"
+#include "base/hfile.h"
 #include "base/hthread.h"
 
 namespace BRIXEL {
@@ -138,7 +139,7 @@ void CHLog::WriteLine(uint32_t level, const std::string& line, int year, int mon
     if (name.empty()) return;
     CHAutoLock file(&m_fileLock);
     // Opened per line, so midnight moves to the next file and files may be moved meanwhile.
-    FILE* stream = fopen(name.c_str(), "a");
+    FILE* stream = HOpenRegularFile(name.c_str(), "a");
     if (!stream) return;  // that line is lost, nothing else
     fwrite(line.data(), 1, line.size(), stream);
     fclose(stream);

@@ -372,6 +372,7 @@ uint32_t CDisplay::InputPicture(uint32_t width, uint32_t height, uint32_t format
     }
     lock.Unlock();
     GiveBack(borrowed);
+    m_pictureEvent.Set();
     m_wakeEvent.Pulse();
     return QUORIX_OK;
 }
@@ -407,6 +408,7 @@ uint32_t CDisplay::AttachPicture(uint32_t width, uint32_t height, uint32_t forma
         m_frame->data.Attach(data, size, false);
     }
     GiveBack(borrowed);
+    m_pictureEvent.Set();
     m_wakeEvent.Pulse();
     return QUORIX_OK;
 }
@@ -514,16 +516,20 @@ uint32_t CDisplay::SetSnapFormat(uint32_t format) {
 }
 
 uint32_t CDisplay::Snapshot(uint32_t* outWidth, uint32_t* outStride, uint32_t* outHeight,
-                            uint32_t* outFormat, uint8_t** outData) {
+                            uint32_t* outFormat, uint8_t** outData, uint32_t askedFormat,
+                            uint32_t timeoutMs) {
     if (outWidth == nullptr || outStride == nullptr || outHeight == nullptr ||
         outFormat == nullptr || outData == nullptr) {
         return QUORIX_E_PARAM;
     }
     *outData = nullptr;
+    // Before the first picture there is nothing to capture: wait for it as long as allowed.
+    if (timeoutMs != 0 && m_pictureEvent.Wait(timeoutMs) != QUORIX_OK)
+        return QUORIX_E_TIMEOUT;
     BRIXEL::CHAutoLock lock(&m_frameLock);
     if (!m_frame || m_frame->data.GetData() == nullptr)
         return QUORIX_E_SYSTEM;
-    uint32_t format = m_snapFormat.load();
+    uint32_t format = askedFormat != 0 ? askedFormat : m_snapFormat.load();
     if (format == 0 || format >= 5)
         format = 3;
     const uint32_t bpp = (format == 1 || format == 3) ? 4 : 3;
@@ -1075,9 +1081,10 @@ uint32_t SetSnapFormat(CDisplay* display, uint32_t format) {
 }
 
 uint32_t Snapshot(CDisplay* display, uint32_t* width, uint32_t* stride, uint32_t* height,
-                  uint32_t* format, uint8_t** data) {
-    return Guarded(display,
-                   [&](CDisplay* d) { return d->Snapshot(width, stride, height, format, data); });
+                  uint32_t* format, uint8_t** data, uint32_t askedFormat, uint32_t timeoutMs) {
+    return Guarded(display, [&](CDisplay* d) {
+        return d->Snapshot(width, stride, height, format, data, askedFormat, timeoutMs);
+    });
 }
 
 void FreeSnapData(uint8_t* data) {

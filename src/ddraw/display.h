@@ -150,8 +150,10 @@ public:
     uint32_t SetFrameDrawnCallback(FrameDrawnCallback callback, void* user);
     uint32_t SetSnapRect(float x, float y, float width, float height);
     uint32_t SetSnapFormat(uint32_t format);
+    // The picture held now, cropped, in `askedFormat` (0: the set snapshot format). Without a
+    // picture yet it waits up to `timeoutMs` for the first one (QUORIX_E_TIMEOUT after that).
     uint32_t Snapshot(uint32_t* width, uint32_t* stride, uint32_t* height, uint32_t* format,
-                      uint8_t** data);
+                      uint8_t** data, uint32_t askedFormat = 0, uint32_t timeoutMs = 0);
 
     // Stops the thread and gives everything back (surfaces, borrowed memory).
     void Shutdown();
@@ -192,6 +194,7 @@ private:
     std::atomic<FrameDrawnCallback> m_drawnCallback{nullptr};
     std::atomic<void*> m_drawnUser{nullptr};
     std::atomic<uint32_t> m_snapFormat{3};
+    BRIXEL::CHEvent m_pictureEvent{true, true, false};  // manual reset: set by the first picture
     BRIXEL::CHLock m_snapRectLock;  // guards the crop
     float m_cropX = 0.0f, m_cropY = 0.0f, m_cropW = 1.0f, m_cropH = 1.0f;
     // Frame lock. The pending picture; the display thread shares it while it hands it to the
@@ -225,7 +228,8 @@ uint32_t SetFrameDrawnCallback(CDisplay* display, FrameDrawnCallback callback, v
 uint32_t SetSnapRect(CDisplay* display, float x, float y, float width, float height);
 uint32_t SetSnapFormat(CDisplay* display, uint32_t format);
 uint32_t Snapshot(CDisplay* display, uint32_t* width, uint32_t* stride, uint32_t* height,
-                  uint32_t* format, uint8_t** data);
+                  uint32_t* format, uint8_t** data, uint32_t askedFormat = 0,
+                  uint32_t timeoutMs = 0);
 void FreeSnapData(uint8_t* data);
 // Enumerates the monitors anew (each initialisation of the library). 0.
 uint32_t EnumMonitors();

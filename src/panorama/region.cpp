@@ -266,10 +266,15 @@ void CRegion::SetSnapScale(float factor) {
 }
 
 uint32_t CRegion::Snap(uint32_t timeoutMs, uint32_t* width, uint32_t* stride, uint32_t* height,
-                       uint32_t* format, uint8_t** data) {
-    if (data == nullptr)
+                       uint32_t* format, uint8_t** data, const SnapRequest& request) {
+    if (data == nullptr || request.formatCode > 4 ||
+        (request.align != 0 && request.align != 1 && request.align != 2 && request.align != 4 &&
+         request.align != 8))
         return QUORIX_E_PARAM;
     BRIXEL::CHAutoLock lock(&m_snapLock);
+    m_snapRequest = request;
+    if (!(request.scale > 0.0f) || !std::isfinite(request.scale))
+        m_snapRequest.scale = 0.0f;
     if (m_snapWaiters == 0) {
         // A read-back finished for a caller that had already given up is nobody's to hand out.
         std::free(m_snapData);
@@ -454,7 +459,7 @@ void CRegion::ComputeView(RegionView& view) {
         src.maxTextureBufferSize = m_owner->GetMaxTextureBufferSize();
         m_owner->GetScreenSize(&src.screenWidth, &src.screenHeight);
     }
-    ComputeViewValues(view, src, m_index, m_sizeFactor);
+    ComputeViewValues(view, src, m_index, FrameSizeFactor());
     FitTargetToRect(view, m_index);
 }
 
@@ -870,25 +875,57 @@ bool CRegion::UseComposeProgram(const RegionView& view) {
     return true;
 }
 
+float CRegion::FrameSizeFactor() {
+    const float own = m_sizeFactor;
+    BRIXEL::CHAutoLock lock(&m_snapLock);
+    // The frame serves a request only when the request was made before the frame was laid out
+    // with the request's settings, and only when the frame shows a picture.
+    m_frameServesRequest = m_snapPending && (m_owner == nullptr || m_owner->HasPicture());
+    m_frameSkipsCallback = false;
+    if (!m_frameServesRequest)
+        return own;
+    m_frameRequest = m_snapRequest;
+    if (m_frameRequest.formatCode == 0)
+        m_frameRequest.formatCode = m_snapFormatCode;
+    if (m_frameRequest.align == 0)
+        m_frameRequest.align = m_snapAlign;
+    if (m_frameRequest.scale == 0.0f || m_index != kScreenOffRegion)
+        return own;
+    m_frameSkipsCallback = m_frameRequest.scale != own;
+    return m_frameRequest.scale;
+}
+
 void CRegion::OnSnap(int32_t x, int32_t y, int32_t width, int32_t height, bool fromFrameBuffer) {
-    static constexpr const char* kFn = "SPHERA::CRegion::OnSnap";
-    // A one-shot request is served only by a read-back that started after it was made: one
-    // already under way was made with the settings of before (a capture sets its own format
-    // just before it asks), so the request waits for the next frame instead.
-    bool servePending = false;
+    bool toCallback = false;
+    bool toRequest = false;
     {
         BRIXEL::CHAutoLock lock(&m_snapLock);
-        if (m_snapCallback == nullptr && !m_snapPending)
-            return;
-        servePending = m_snapPending;
+        toCallback = m_snapCallback != nullptr && !m_frameSkipsCallback;
+        toRequest = m_frameServesRequest && m_snapPending;
     }
+    if (!toCallback && !toRequest)
+        return;
+    // The callback's settings are the host's; a one-shot request brings its own and gets a read
+    // of its own when they differ.
+    const uint32_t code = m_snapFormatCode;
+    const uint32_t align = m_snapAlign;
+    const bool shared = toCallback && toRequest && m_frameRequest.formatCode == code &&
+                        m_frameRequest.align == align;
+    if (toCallback)
+        ReadBack(x, y, width, height, fromFrameBuffer, code, align, true, shared);
+    if (toRequest && !shared)
+        ReadBack(x, y, width, height, fromFrameBuffer, m_frameRequest.formatCode,
+                 m_frameRequest.align, false, true);
+}
+
+void CRegion::ReadBack(int32_t x, int32_t y, int32_t width, int32_t height, bool fromFrameBuffer,
+                       uint32_t code, uint32_t align, bool toCallback, bool toRequest) {
+    static constexpr const char* kFn = "SPHERA::CRegion::OnSnap";
     const float rx = m_snapRect[0], ry = m_snapRect[1], rw = m_snapRect[2], rh = m_snapRect[3];
     const int32_t sx = static_cast<int32_t>(x + width * rx);
     const int32_t sy = static_cast<int32_t>(y + height * ry);
     const int32_t sw = std::max(0, static_cast<int32_t>(width * rw));
     const int32_t shh = std::max(0, static_cast<int32_t>(height * rh));
-    const uint32_t code = m_snapFormatCode;
-    const uint32_t align = m_snapAlign;
     GLenum format = GL_BGRA;
     uint32_t bytes = 4;
     switch (code) {
@@ -939,11 +976,11 @@ void CRegion::OnSnap(int32_t x, int32_t y, int32_t width, int32_t height, bool f
     }
     {
         BRIXEL::CHAutoLock lock(&m_snapLock);
-        if (mapped != nullptr && m_snapCallback != nullptr)
+        if (toCallback && mapped != nullptr && m_snapCallback != nullptr)
             m_snapCallback(static_cast<uint16_t>(m_index), static_cast<uint32_t>(sw), stride,
                            static_cast<uint32_t>(shh), code, static_cast<const uint8_t*>(mapped),
                            m_snapUser);
-        if (m_snapPending && servePending) {
+        if (toRequest && m_snapPending) {
             m_snapPending = false;
             m_snapWidth = static_cast<uint32_t>(sw);
             m_snapStride = stride;
@@ -1169,11 +1206,12 @@ uint32_t SetSnapFormat(IRegionHost* render, uint32_t region, uint32_t format, ui
 }
 
 uint32_t Snap(IRegionHost* render, uint32_t region, uint32_t timeoutMs, uint32_t* width,
-              uint32_t* stride, uint32_t* height, uint32_t* format, uint8_t** data) {
+              uint32_t* stride, uint32_t* height, uint32_t* format, uint8_t** data,
+              const SnapRequest& request) {
     CRegion* r = HostRegion(render, region);
     if (r == nullptr)
         return QUORIX_E_PARAM;
-    return r->Snap(timeoutMs, width, stride, height, format, data);
+    return r->Snap(timeoutMs, width, stride, height, format, data, request);
 }
 
 namespace {
@@ -1191,7 +1229,8 @@ void PrepareOffScreen(IRegionHost* render, CRegion* r9) {
 }  // namespace
 
 uint32_t ScreenOffSnap(IRegionHost* render, uint32_t timeoutMs, uint32_t* width, uint32_t* stride,
-                       uint32_t* height, uint32_t* format, uint8_t** data) {
+                       uint32_t* height, uint32_t* format, uint8_t** data,
+                       const SnapRequest& request) {
     CRegion* r9 = OffScreenRegion(render);
     if (r9 == nullptr)
         return QUORIX_E_PARAM;
@@ -1202,7 +1241,7 @@ uint32_t ScreenOffSnap(IRegionHost* render, uint32_t timeoutMs, uint32_t* width,
         PrepareOffScreen(render, r9);
     render->SetSnapshotBusy(true);
     lock.Unlock();
-    const uint32_t rc = r9->Snap(timeoutMs, width, stride, height, format, data);
+    const uint32_t rc = r9->Snap(timeoutMs, width, stride, height, format, data, request);
     lock.Lock();
     if (!r9->HasSnapCallback())
         r9->Disable();

@@ -39,6 +39,9 @@ public:
     virtual class CRegion* GetRegion(uint32_t index) const = 0;
     virtual bool IsSnapshotBusy() const = 0;
     virtual void SetSnapshotBusy(bool busy) = 0;
+    // Render thread: whether this frame draws a real picture of every source. A frame drawn
+    // before the first picture arrived shows only empty textures and serves no one-shot read-back.
+    virtual bool HasPicture() const { return true; }
 };
 
 using DrawCallback = void (*)(uint16_t index, int32_t imageX, int32_t imageY, int32_t imageWidth,
@@ -57,6 +60,14 @@ struct RemapKey {
     bool operator==(const RemapKey& other) const {
         return used == other.used && words == other.words;
     }
+};
+
+// What a one-shot read-back is taken in, apart from the settings of the region's continuous
+// snapshot callback. Zeros stand for the region's own settings.
+struct SnapRequest {
+    uint32_t formatCode = 0;  // 1 RGBA, 2 RGB, 3 BGRA, 4 BGR
+    uint32_t align = 0;       // row alignment: 1, 2, 4 or 8
+    float scale = 0.0f;       // region 9's render-target size factor
 };
 
 constexpr uint32_t kRegionCount = 10;
@@ -95,9 +106,10 @@ public:
     void SetSnapScale(float factor);
     float GetSnapScale() const { return m_sizeFactor; }
 
-    // One-shot read-back of the next drawn frame. The data is released with FreeSnapData.
+    // One-shot read-back of the next frame drawn with a picture, in the request's settings (the
+    // continuous callback's stay as they are). The data is released with FreeSnapData.
     uint32_t Snap(uint32_t timeoutMs, uint32_t* width, uint32_t* stride, uint32_t* height,
-                  uint32_t* format, uint8_t** data);
+                  uint32_t* format, uint8_t** data, const SnapRequest& request = {});
     // Project (inverse false: source to screen) or unproject (inverse true) `count` points.
     uint32_t Project(uint32_t timeoutMs, const float* xs, const float* ys, float* outXs,
                      float* outYs, uint32_t count, bool inverse);
@@ -138,7 +150,14 @@ private:
     // Back from the map's target to where this frame's camera pass draws.
     void ReturnFromRemap();
     void OnProject(const RegionView& view);
+    // Render thread, as the frame's view is laid out: settles what the frame's read-back serves
+    // and answers the size factor to draw region 9 at.
+    float FrameSizeFactor();
     void OnSnap(int32_t x, int32_t y, int32_t width, int32_t height, bool fromFrameBuffer);
+    // One read-back in the given format and alignment, handed to the callback and/or the
+    // pending one-shot request.
+    void ReadBack(int32_t x, int32_t y, int32_t width, int32_t height, bool fromFrameBuffer,
+                  uint32_t code, uint32_t align, bool toCallback, bool toRequest);
     bool UseComposeProgram(const RegionView& view);
     void ComposePass(const RegionView& view);
 
@@ -184,6 +203,13 @@ private:
     uint8_t* m_snapData = nullptr;
     uint32_t m_snapWidth = 0, m_snapStride = 0, m_snapHeight = 0, m_snapFormat = 0;
     int32_t m_snapResult = -1;
+    SnapRequest m_snapRequest;  // the settings of the pending one-shot read-back
+    // Taken when the frame's view is computed (render thread): whether the frame serves the
+    // pending one-shot request, in which settings, and whether it was drawn at a size factor
+    // other than the callback's (the callback then sits that frame out).
+    bool m_frameServesRequest = false;
+    bool m_frameSkipsCallback = false;
+    SnapRequest m_frameRequest;
 
     // Snapshot settings: stored without a lock, read by the render thread per read-back.
     std::atomic<float> m_sizeFactor{1.0f};
@@ -247,9 +273,11 @@ uint32_t SetSnapRect(IRegionHost* render, uint32_t region, float x, float y, flo
                      float height);
 uint32_t SetSnapFormat(IRegionHost* render, uint32_t region, uint32_t format, uint32_t align);
 uint32_t Snap(IRegionHost* render, uint32_t region, uint32_t timeoutMs, uint32_t* width,
-              uint32_t* stride, uint32_t* height, uint32_t* format, uint8_t** data);
+              uint32_t* stride, uint32_t* height, uint32_t* format, uint8_t** data,
+              const SnapRequest& request = {});
 uint32_t ScreenOffSnap(IRegionHost* render, uint32_t timeoutMs, uint32_t* width, uint32_t* stride,
-                       uint32_t* height, uint32_t* format, uint8_t** data);
+                       uint32_t* height, uint32_t* format, uint8_t** data,
+                       const SnapRequest& request = {});
 uint32_t SetScreenOffSnapCallback(IRegionHost* render, SnapCallback callback, void* user);
 uint32_t SetScreenOffSnapRect(IRegionHost* render, float x, float y, float width, float height);
 uint32_t SetScreenOffSnapFormat(IRegionHost* render, float sizeFactor, uint32_t format,

@@ -693,8 +693,12 @@ uint32_t CRender::Render() {
     glUniform1i(m_uniforms[U_MULTISENSOR], m_cameras.size() >= 2 ? 1 : 0);
     glUseProgram(0);
 
-    for (auto& camera : m_cameras)
+    m_hasPicture = !m_cameras.empty();
+    for (auto& camera : m_cameras) {
         camera->Upload();
+        if (camera->GetUploadedFormat() == 0)
+            m_hasPicture = false;
+    }
     LogGlError("SPHERA::CRender::Render");
 
     bool drawn = false;

@@ -67,6 +67,7 @@ public:
     CRegion* GetRegion(uint32_t index) const override;
     bool IsSnapshotBusy() const override { return m_snapshotBusy.load(); }
     void SetSnapshotBusy(bool busy) override { m_snapshotBusy.store(busy); }
+    bool HasPicture() const override { return m_hasPicture; }
 
     // The GL buffer of a kept grid (0 when that grid is not built) and how many grids are kept.
     uint32_t GetGridBuffer(int32_t columns, int32_t rows) const;
@@ -155,6 +156,7 @@ private:
     bool m_contextReady = false;  // GL thread: InitContext made a context current
     bool m_glReady = false;       // GL thread
     bool m_frameDrawn = false;    // GL thread
+    bool m_hasPicture = false;    // GL thread: every source has a picture in its textures
     // Auto-reset and set (not pulsed) for every frame: a frame that arrives while the thread is
     // drawing is drawn right after, instead of after the next 40 ms wait.
     BRIXEL::CHEvent m_newFrameEvent{true, false, false};

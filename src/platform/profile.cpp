@@ -7,6 +7,8 @@
 #include <limits>
 #include <strings.h>
 
+#include "base/hfile.h"
+
 namespace {
 
 struct ProfileQuery {
@@ -77,7 +79,10 @@ int32_t PlatformGetProfileInt(const char* section, const char* key, int32_t defa
     query.key = key;
     // A parse error on some line does not stop inih; an unreadable file returns -1 and the
     // query stays unanswered.
-    ini_parse(path, OnProfileEntry, &query);
+    if (FILE* file = BRIXEL::HOpenRegularFile(path, "re")) {
+        ini_parse_file(file, OnProfileEntry, &query);
+        fclose(file);
+    }
     int32_t result = defaultValue;
     if (query.found && ParseLeadingInt(query.value, &result)) {
         return result;

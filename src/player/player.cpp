@@ -246,6 +246,12 @@ void CPlayer::ConnectBufferReturn() {
 }
 
 void CPlayer::ReapRetiredRenderers() {
+    if (m_retiredRender.load() == nullptr && m_retiredDisplay.load() == nullptr) return;
+    // Calls still using a retired renderer end first. A drawing thread of this port must not
+    // wait for them (they may wait for a lock it holds around a host callback): it leaves the
+    // reaping to the next host thread.
+    if (OnOwnDrawingThread()) return;
+    WaitForRendererUses();
     SPHERA::CRender* render = m_retiredRender.load();
     if (render != nullptr && !render->IsWorkerThread()) {
         m_retiredRender.store(nullptr);
@@ -271,9 +277,16 @@ void CPlayer::DestroyRenderer() {
         const CGPano& pano = m_host.GetGPano();
         if (pano.DestroyPanoRender != nullptr) pano.DestroyPanoRender(handle);
     }
+    // Captures and projections of other host threads still using the renderer end first.
+    SPHERA::CRender* const leaving = m_render.exchange(nullptr);
+    HDD::CDisplay* const leavingDisplay = m_display.exchange(nullptr);
+    if (!(leaving != nullptr && leaving->IsWorkerThread()) &&
+        !(leavingDisplay != nullptr && leavingDisplay->IsWorkerThread())) {
+        WaitForRendererUses();  // else the renderer is retired and waited for when reaped
+    }
     // A host callback on the renderer's own drawing thread may close the port: that thread
     // cannot join itself, so it is only asked to end and is destroyed later from another thread.
-    if (SPHERA::CRender* render = m_render.exchange(nullptr)) {
+    if (SPHERA::CRender* render = leaving) {
         if (render->IsWorkerThread()) {
             SPHERA::UnInit(render);
             m_retiredRender.store(render);
@@ -281,7 +294,7 @@ void CPlayer::DestroyRenderer() {
             SPHERA::DestroyRender(render);
         }
     }
-    if (HDD::CDisplay* display = m_display.exchange(nullptr)) {
+    if (HDD::CDisplay* display = leavingDisplay) {
         if (display->IsWorkerThread()) {
             display->SetStopFlag();
             m_retiredDisplay.store(display);

@@ -21,7 +21,9 @@
 #include <quorixsdk.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 
 #include "base/hbuffer.h"
 #include "media/hmfreader.h"
@@ -258,6 +260,28 @@ private:
     uint32_t SnapExternal(const char* path, uint16_t quality, uint32_t fileType, bool reportFile);
     // Takes the host's region callbacks off the renderer before it goes (player_view.cpp).
     void DetachRendererCallbacks();
+    // A host call that works with the renderer (a capture, a projection) holds it through a use:
+    // the header allows these calls while another thread closes the port, and the close waits
+    // for the uses under way before the renderer goes. A use that starts after the close took
+    // the renderer finds none (player_capture.cpp).
+    class CRendererUse {
+    public:
+        explicit CRendererUse(CPlayer& player);
+        ~CRendererUse();
+        CRendererUse(const CRendererUse&) = delete;
+        CRendererUse& operator=(const CRendererUse&) = delete;
+        SPHERA::CRender* Render() const { return m_render; }
+        HDD::CDisplay* Display() const { return m_display; }
+
+    private:
+        CPlayer& m_player;
+        SPHERA::CRender* m_render;
+        HDD::CDisplay* m_display;
+    };
+    // Close: after the renderer pointers were cleared, until no use holds the old ones.
+    void WaitForRendererUses();
+    // The calling thread is the drawing thread of one of this port's renderers.
+    bool OnOwnDrawingThread() const;
     // Background colour and draw adapter of an enabled region, handed to the renderer.
     void PrepareRegion(uint16_t region);
     // Renderer adapters: they run on the thread that draws and call the host's callbacks.
@@ -277,7 +301,8 @@ private:
     // Written by the host thread that allocates, opens, closes or frees the port; read by any.
     std::atomic<bool> m_inUse{false};
     std::atomic<int32_t> m_status{STATUS_NONE};
-    bool m_directDraw = false;  // host thread only, copied at each open
+    // Copied at each open; also read by captures and projections on other host threads.
+    std::atomic<bool> m_directDraw{false};
     std::atomic<bool> m_largePicture{false};  // set by input threads, cleared only by the free
     std::atomic<uint32_t> m_lastStamp{0};     // written by input threads
     std::atomic<uint32_t> m_lastClock{0};
@@ -313,6 +338,9 @@ private:
     std::atomic<QUORIX_AttachCallback> m_attachCallback{nullptr};
     std::atomic<void*> m_attachUser{nullptr};
     std::atomic<CPlayer*> m_attached{nullptr};
+    std::atomic<uint32_t> m_rendererUses{0};
+    std::mutex m_rendererUseLock;  // with m_rendererUsesDone: a close waits for the last use
+    std::condition_variable m_rendererUsesDone;
     std::atomic<QUORIX_SnapCallback> m_screenOffCallback{nullptr};
     std::atomic<void*> m_screenOffUser{nullptr};
     std::atomic<QUORIX_RenderStatusCallback> m_statusCallback{nullptr};

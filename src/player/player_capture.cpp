@@ -40,6 +40,12 @@ void PutLe32(uint8_t* p, uint32_t v) {
         p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
+// Full-resolution captures answer for the picture, not for a file that could not be created;
+// but a file that was begun and could not be written whole (a full disk) is a failure.
+uint32_t FileResultOfOriginal(uint32_t saved) {
+    return saved == QUORIX_E_WRITE_FILE ? saved : QUORIX_OK;
+}
+
 // Packed three-byte RGB and BGR are 24 bits a pixel; every other layout is written as 32.
 uint32_t BitsPerPixel(uint32_t format) {
     return format == 2 || format == 4 ? 24 : 32;
@@ -88,20 +94,18 @@ uint32_t CPlayer::SaveSnapData(const char* path, uint16_t quality, uint32_t file
                                const uint8_t* data) {
     if (path == nullptr || path[0] == '\0')
         return QUORIX_E_OPEN_FILE;
-    BRIXEL::CHFile file;
-    if (!file.Open(path, "wb"))
-        return QUORIX_E_OPEN_FILE;
-
+    // Everything that can refuse the request is settled before the file is touched, and the
+    // file replaces the old one only once it is whole: a refused or failed call leaves the
+    // target as it was.
     const uint64_t imageBytes = uint64_t{stride} * height;
     const uint32_t bits = BitsPerPixel(format);
+    uint8_t header[kBmpHeaderBytes] = {};
+    uint8_t* jpeg = nullptr;
+    uint32_t jpegBytes = 0;
     if (fileType == kBmpFileType) {
-        // The header sizes are 32-bit: a picture that does not fit them has no BMP file. The rows
-        // come from the caller, so without them only the empty file is left.
-        if (imageBytes + kBmpHeaderBytes > UINT32_MAX || (data == nullptr && imageBytes != 0)) {
-            file.Close();
+        // The header sizes are 32-bit: a picture that does not fit them has no BMP file.
+        if (imageBytes + kBmpHeaderBytes > UINT32_MAX || (data == nullptr && imageBytes != 0))
             return QUORIX_E_PARAM;
-        }
-        uint8_t header[kBmpHeaderBytes] = {};
         header[0] = 'B';
         header[1] = 'M';
         PutLe32(header + 2, static_cast<uint32_t>(imageBytes + kBmpHeaderBytes));
@@ -112,24 +116,30 @@ uint32_t CPlayer::SaveSnapData(const char* path, uint16_t quality, uint32_t file
         PutLe16(header + 26, 1);
         PutLe16(header + 28, bits);
         PutLe32(header + 34, static_cast<uint32_t>(imageBytes));
-        file.Write(header, kBmpHeaderBytes);
-        if (imageBytes != 0)
-            file.Write(data, static_cast<uint32_t>(imageBytes));
-        file.Close();
-        return QUORIX_OK;
+    } else {
+        const uint32_t encoded = HCC::EncodeSnapshotJpeg(data, width, stride, height, bits,
+                                                         quality & 0xFFu, &jpeg, &jpegBytes);
+        if (encoded != QUORIX_OK)
+            return encoded;
     }
+    struct JpegRelease {
+        uint8_t* block;
+        ~JpegRelease() {
+            if (block != nullptr)
+                HCC::ReleaseSnapshotJpeg(block);
+        }
+    } release{jpeg};
 
-    uint8_t* jpeg = nullptr;
-    uint32_t jpegBytes = 0;
-    const uint32_t encoded = HCC::EncodeSnapshotJpeg(data, width, stride, height, bits,
-                                                     quality & 0xFFu, &jpeg, &jpegBytes);
-    if (encoded != QUORIX_OK) {
-        file.Close();
-        return encoded;
+    BRIXEL::CHReplaceFile file;
+    if (!file.Open(path))
+        return QUORIX_E_OPEN_FILE;
+    const bool written = fileType == kBmpFileType
+                             ? file.Write(header, kBmpHeaderBytes) && file.Write(data, imageBytes)
+                             : file.Write(jpeg, jpegBytes);
+    if (!written || !file.Commit()) {
+        HLOG(kSource, kModule, BRIXEL::HLOG_ERROR, "CPlayer::SaveSnapData", "write %s fail", path);
+        return QUORIX_E_WRITE_FILE;
     }
-    file.Write(jpeg, jpegBytes);
-    HCC::ReleaseSnapshotJpeg(jpeg);
-    file.Close();
     return QUORIX_OK;
 }
 
@@ -162,7 +172,7 @@ uint32_t CPlayer::SnapExternal(const char* path, uint16_t quality, uint32_t file
     const uint32_t saved =
         SaveSnapData(path, quality, fileType, width, static_cast<uint32_t>(stride), height,
                      kSnapFormatBgr, picture.heap.data());
-    return reportFile ? saved : QUORIX_OK;
+    return reportFile ? saved : FileResultOfOriginal(saved);
 }
 
 uint32_t CPlayer::Snap(uint32_t region, const char* path, uint16_t quality, uint32_t fileType) {
@@ -173,25 +183,26 @@ uint32_t CPlayer::Snap(uint32_t region, const char* path, uint16_t quality, uint
             return QUORIX_E_STATE;
         return SnapExternal(path, quality, fileType, true);
     }
+    // The capture's own format: the settings of the host's snapshot callback stay untouched.
+    const CRendererUse use(*this);
     CSnapPicture picture;
     if (m_directDraw) {
-        HDD::CDisplay* display = m_display.load();
+        HDD::CDisplay* display = use.Display();
         if (display == nullptr || region != 0)
             return QUORIX_E_STATE;
-        HDD::SetSnapFormat(display, kSnapFormatBgr);
-        const uint32_t taken = HDD::Snapshot(display, &picture.width, &picture.stride,
-                                             &picture.height, &picture.format, &picture.data);
+        const uint32_t taken =
+            HDD::Snapshot(display, &picture.width, &picture.stride, &picture.height,
+                          &picture.format, &picture.data, kSnapFormatBgr, kSnapTimeoutMs);
         picture.owner = CSnapPicture::Owner::Display;
         if (taken != QUORIX_OK)
             return taken;
     } else {
-        SPHERA::CRender* render = m_render.load();
+        SPHERA::CRender* render = use.Render();
         if (render == nullptr)
             return QUORIX_E_STATE;
-        SPHERA::SetSnapFormat(render, region, kSnapFormatBgr, 4);
-        const uint32_t taken =
-            SPHERA::Snap(render, region, kSnapTimeoutMs, &picture.width, &picture.stride,
-                         &picture.height, &picture.format, &picture.data);
+        const uint32_t taken = SPHERA::Snap(render, region, kSnapTimeoutMs, &picture.width,
+                                            &picture.stride, &picture.height, &picture.format,
+                                            &picture.data, {kSnapFormatBgr, 4, 0.0f});
         picture.owner = CSnapPicture::Owner::Gl;
         if (taken != QUORIX_OK) {
             HLOG(kSource, kModule, BRIXEL::HLOG_DEBUG, "CPlayer::Snap", "Snap fail,ret=%#x", taken);
@@ -209,24 +220,26 @@ uint32_t CPlayer::SnapOriginal(const char* path, uint16_t quality, uint32_t file
         // Only taking the picture can fail the request; the file is the host's business.
         return SnapExternal(path, quality, fileType, false);
     }
+    const CRendererUse use(*this);
     CSnapPicture picture;
     if (m_directDraw) {
-        HDD::CDisplay* display = m_display.load();
+        HDD::CDisplay* display = use.Display();
         if (display == nullptr)
             return QUORIX_E_STATE;
-        const uint32_t taken = HDD::Snapshot(display, &picture.width, &picture.stride,
-                                             &picture.height, &picture.format, &picture.data);
+        const uint32_t taken =
+            HDD::Snapshot(display, &picture.width, &picture.stride, &picture.height,
+                          &picture.format, &picture.data, kSnapFormatBgr, kSnapTimeoutMs);
         picture.owner = CSnapPicture::Owner::Display;
         if (taken != QUORIX_OK)
             return taken;
     } else {
-        SPHERA::CRender* render = m_render.load();
+        SPHERA::CRender* render = use.Render();
         if (render == nullptr)
             return QUORIX_E_STATE;
-        SPHERA::SetScreenOffSnapFormat(render, 1.0f, kSnapFormatBgr, 4);
-        const uint32_t taken =
-            SPHERA::ScreenOffSnap(render, kSnapTimeoutMs, &picture.width, &picture.stride,
-                                  &picture.height, &picture.format, &picture.data);
+        // Full size whatever factor the host's screen-off callback draws at.
+        const uint32_t taken = SPHERA::ScreenOffSnap(
+            render, kSnapTimeoutMs, &picture.width, &picture.stride, &picture.height,
+            &picture.format, &picture.data, {kSnapFormatBgr, 4, 1.0f});
         picture.owner = CSnapPicture::Owner::Gl;
         if (taken != QUORIX_OK) {
             HLOG(kSource, kModule, BRIXEL::HLOG_DEBUG, "CPlayer::SnapOriginal",
@@ -234,9 +247,47 @@ uint32_t CPlayer::SnapOriginal(const char* path, uint16_t quality, uint32_t file
             return taken;
         }
     }
-    SaveSnapData(path, quality, fileType, picture.width, picture.stride, picture.height,
-                 picture.format, picture.data);
-    return QUORIX_OK;
+    return FileResultOfOriginal(SaveSnapData(path, quality, fileType, picture.width, picture.stride,
+                                             picture.height, picture.format, picture.data));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Renderer uses
+
+CPlayer::CRendererUse::CRendererUse(CPlayer& player) : m_player(player) {
+    // Counted before the pointers are read: a close that cleared them and then finds no use
+    // cannot be raced by one that still read the old ones.
+    m_player.m_rendererUses.fetch_add(1);
+    m_render = m_player.m_render.load();
+    m_display = m_player.m_display.load();
+}
+
+CPlayer::CRendererUse::~CRendererUse() {
+    if (m_player.m_rendererUses.fetch_sub(1) == 1) {
+        std::lock_guard<std::mutex> guard(m_player.m_rendererUseLock);
+        m_player.m_rendererUsesDone.notify_all();
+    }
+}
+
+bool CPlayer::OnOwnDrawingThread() const {
+    const SPHERA::CRender* renders[] = {m_render.load(), m_retiredRender.load()};
+    const HDD::CDisplay* displays[] = {m_display.load(), m_retiredDisplay.load()};
+    for (const SPHERA::CRender* render : renders) {
+        if (render != nullptr && render->IsWorkerThread())
+            return true;
+    }
+    for (const HDD::CDisplay* display : displays) {
+        if (display != nullptr && display->IsWorkerThread())
+            return true;
+    }
+    return false;
+}
+
+void CPlayer::WaitForRendererUses() {
+    // Uses are bounded (a capture or a projection waits at most its time limit for the
+    // drawing thread, which has stopped by now).
+    std::unique_lock<std::mutex> lock(m_rendererUseLock);
+    m_rendererUsesDone.wait(lock, [this] { return m_rendererUses.load() == 0; });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -279,6 +330,7 @@ void CPlayer::OnPanoScreenOffOutput(uint32_t width, uint32_t height, const uint8
 
 uint32_t CPlayer::SetSnapCallback(uint32_t region, QUORIX_SnapCallback callback, void* user,
                                   uint32_t format, uint32_t align) {
+    const CRendererUse use(*this);
     if (region >= kRegionCount)
         return QUORIX_E_PARAM;
     if (m_external.load()) {
@@ -290,7 +342,7 @@ uint32_t CPlayer::SetSnapCallback(uint32_t region, QUORIX_SnapCallback callback,
             return QUORIX_E_NOT_IMPL;
         pano.SetOutputCallBack(handle, &CPlayer::OnPanoRegionOutput, 1.0f, this);
     } else if (m_directDraw) {
-        HDD::CDisplay* display = m_display.load();
+        HDD::CDisplay* display = use.Display();
         if (display == nullptr)
             return QUORIX_E_PARAM;
         // The adapter reads region 0's pair whatever region the host names.
@@ -298,7 +350,7 @@ uint32_t CPlayer::SetSnapCallback(uint32_t region, QUORIX_SnapCallback callback,
         if (set != QUORIX_OK)
             return set;
     } else {
-        SPHERA::CRender* render = m_render.load();
+        SPHERA::CRender* render = use.Render();
         if (render == nullptr)
             return QUORIX_E_PARAM;
         const uint32_t formatted = SPHERA::SetSnapFormat(render, region, format, align);
@@ -321,6 +373,7 @@ uint32_t CPlayer::SetSnapCallback(uint32_t region, QUORIX_SnapCallback callback,
 
 uint32_t CPlayer::SetScreenOffSnapCallback(QUORIX_SnapCallback callback, void* user, float scale,
                                            uint32_t format, uint32_t align) {
+    const CRendererUse use(*this);
     if (m_external.load()) {
         const uint32_t handle = m_panoHandle.load();
         if (handle == kNoPanoHandle)
@@ -333,7 +386,7 @@ uint32_t CPlayer::SetScreenOffSnapCallback(QUORIX_SnapCallback callback, void* u
         return QUORIX_E_NOT_IMPL;
     } else {
         // Like every other request of the OpenGL renderer when none exists.
-        SPHERA::CRender* render = m_render.load();
+        SPHERA::CRender* render = use.Render();
         if (render == nullptr)
             return QUORIX_E_PARAM;
         const uint32_t formatted = SPHERA::SetScreenOffSnapFormat(render, scale, format, align);
@@ -351,26 +404,28 @@ uint32_t CPlayer::SetScreenOffSnapCallback(QUORIX_SnapCallback callback, void* u
 }
 
 uint32_t CPlayer::SetSnapRect(uint32_t region, float x, float y, float width, float height) {
+    const CRendererUse use(*this);
     if (region >= kRegionCount)
         return QUORIX_E_PARAM;
     if (m_external.load())
         return QUORIX_E_NOT_IMPL;
     if (m_directDraw) {
-        HDD::CDisplay* display = m_display.load();
+        HDD::CDisplay* display = use.Display();
         if (display == nullptr)
             return QUORIX_E_PARAM;
         return HDD::SetSnapRect(display, x, y, width, height);
     }
-    SPHERA::CRender* render = m_render.load();
+    SPHERA::CRender* render = use.Render();
     if (render == nullptr)
         return QUORIX_E_PARAM;
     return SPHERA::SetSnapRect(render, region, x, y, width, height);
 }
 
 uint32_t CPlayer::SetScreenOffSnapRect(float x, float y, float width, float height) {
+    const CRendererUse use(*this);
     if (m_external.load() || m_directDraw)
         return QUORIX_E_NOT_IMPL;
-    SPHERA::CRender* render = m_render.load();
+    SPHERA::CRender* render = use.Render();
     if (render == nullptr)
         return QUORIX_E_PARAM;
     return SPHERA::SetScreenOffSnapRect(render, x, y, width, height);

@@ -316,7 +316,8 @@ uint32_t CPlayer::Project(uint16_t region, const float* x, const float* y, float
                           uint32_t count) {
     if (m_external.load()) return QUORIX_E_NOT_IMPL;
     if (m_directDraw) return QUORIX_E_NOT_SUPPORTED;
-    return SPHERA::Project(m_render.load(), region, x, y, outX, outY, count);
+    const CRendererUse use(*this);  // a close on another thread waits for the answer
+    return SPHERA::Project(use.Render(), region, x, y, outX, outY, count);
 }
 
 uint32_t CPlayer::UnProject(uint16_t region, const float* x, const float* y, float* outX, float* outY,
@@ -345,7 +346,8 @@ uint32_t CPlayer::UnProject(uint16_t region, const float* x, const float* y, flo
         return QUORIX_OK;
     }
     if (m_directDraw) return QUORIX_E_NOT_IMPL;
-    return SPHERA::UnProject(m_render.load(), region, x, y, outX, outY, count);
+    const CRendererUse use(*this);  // a close on another thread waits for the answer
+    return SPHERA::UnProject(use.Render(), region, x, y, outX, outY, count);
 }
 
 uint32_t CPlayer::SetDrawCallback(uint16_t region, QUORIX_DrawCallback callback, void* user) {
