@@ -24,11 +24,13 @@ namespace {
 std::atomic<size_t> g_size{0};
 std::atomic<int64_t> g_live{0};
 
+#if QUORIX_TEST_LARGE_BLOCKS
 // The allocator's own size of the block, the same when it is made and when it is freed.
 bool IsLarge(void* block) {
     const size_t size = g_size.load(std::memory_order_relaxed);
     return size != 0 && block != nullptr && malloc_usable_size(block) >= size;
 }
+#endif
 }  // namespace
 
 bool quorix_test::CountsLargeBlocks() {
