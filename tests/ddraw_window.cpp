@@ -145,9 +145,20 @@ protected:
         m_logPath = logPath;
         BRIXEL::CHLog::Instance().SetDebugFd(m_logFd);
         BRIXEL::CHLog::Instance().Configure(1, 0, nullptr, nullptr);
+        // The test's own connection to the shared test server: a refused connect (the server
+        // busy with the clients of parallel tests) is tried again, and the error kept if it stays.
         int screenNumber = 0;
-        m_c = xcb_connect(display, &screenNumber);
-        ASSERT_FALSE(xcb_connection_has_error(m_c));
+        int connectError = 0;
+        for (int attempt = 0; attempt < 20; ++attempt) {
+            if (m_c != nullptr)
+                xcb_disconnect(m_c);
+            m_c = xcb_connect(display, &screenNumber);
+            connectError = xcb_connection_has_error(m_c);
+            if (connectError == 0)
+                break;
+            usleep(50 * 1000);
+        }
+        ASSERT_EQ(0, connectError) << "xcb_connect error " << connectError;
         xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(m_c));
         for (int i = 0; i < screenNumber; ++i)
             xcb_screen_next(&it);
