@@ -388,6 +388,109 @@ TEST_F(StressShutdown, CapturesAndProjectionsDuringOpenPlayAndClose) {
     EXPECT_EQ(QUORIX_OK, QUORIX_FreePort(port));
 }
 
+// View requests and captures on host threads while another thread opens, plays and closes the
+// same port on the external renderer and on OpenGL (headless): the header allows them during a
+// close, so every request that reaches the renderer must end before the renderer goes. The
+// external renderer double counts each entry reached with a destroyed handle and each destroy
+// of a handle still in use; the sanitizer build catches the OpenGL renderer freed under a call.
+TEST_F(StressShutdown, ViewRequestsAndCapturesDuringOpenPlayAndClose) {
+    ASSERT_TRUE(g_headless);
+    ASSERT_NE(nullptr, PanoDouble::Get().calls);
+    const std::string glPath = m_dir.Path("gl.kz");
+    ASSERT_TRUE(quorixtest::WriteFile(glPath, playertest::ClipFile(stresstest::H264Clip(), 40, 1)));
+    const int cycles = std::max(6, stresstest::Cycles(120) / 2);
+    Watchdog dog;
+    const int slot = dog.Register("main");
+    uint16_t port = 0;
+    ASSERT_EQ(QUORIX_OK, QUORIX_GetPort(&port));
+    std::atomic<bool> stop{false};
+    std::atomic<int> answered{0}, captured{0};
+    std::vector<std::thread> callers;
+    for (int id = 0; id < 3; ++id) {
+        callers.emplace_back([&, id, s = dog.Register("caller")] {
+            const std::string shot = m_dir.Path("view" + std::to_string(id) + ".jpg");
+            for (uint32_t n = 0; !stop.load(); ++n) {
+                const uint16_t region = static_cast<uint16_t>((n + static_cast<uint32_t>(id)) % 2);
+                const QUORIX_RECT rect{0, 0, 160 + static_cast<int32_t>(n % 8), 120};
+                float pan = 0, tilt = 0, zoom = 0;
+                switch ((n + static_cast<uint32_t>(id)) % 6) {
+                    case 0: {
+                        Guard g(dog, s, "QUORIX_SetDisplayRegion", port);
+                        if (QUORIX_SetDisplayRegion(port, region, &rect, 1) == QUORIX_OK)
+                            ++answered;
+                        break;
+                    }
+                    case 1: {
+                        Guard g(dog, s, "QUORIX_SetCurrentDisplayType", port);
+                        const uint32_t type =
+                            n % 4 == 1 ? QUORIX_DISPLAY_PLANE360 : QUORIX_DISPLAY_PLANE;
+                        if (QUORIX_SetCurrentDisplayType(port, region, type) == QUORIX_OK)
+                            ++answered;
+                        break;
+                    }
+                    case 2: {
+                        Guard g(dog, s, "QUORIX_SetPTZPosition", port);
+                        if (QUORIX_SetPTZPosition(port, region, 10.0f, 5.0f, 1.5f) == QUORIX_OK)
+                            ++answered;
+                        break;
+                    }
+                    case 3: {
+                        Guard g(dog, s, "QUORIX_GetPTZPosition", port);
+                        if (QUORIX_GetPTZPosition(port, region, &pan, &tilt, &zoom) == QUORIX_OK)
+                            ++answered;
+                        break;
+                    }
+                    case 4: {
+                        Guard g(dog, s, "QUORIX_SetFlip", port);
+                        if (QUORIX_SetFlip(port, region, n % 2) == QUORIX_OK)
+                            ++answered;
+                        break;
+                    }
+                    default: {
+                        Guard g(dog, s, "QUORIX_CaptureJpeg", port);
+                        if (QUORIX_CaptureJpeg(port, 0, shot.c_str()) == QUORIX_OK)
+                            ++captured;
+                        break;
+                    }
+                }
+            }
+        });
+    }
+    const auto& records = stresstest::H264Records();
+    for (int cycle = 0; cycle < cycles; ++cycle) {
+        // An OpenGL file, then the external renderer's file and stream.
+        const int kind = cycle % 3;
+        const bool file = kind != 2;
+        const std::string& path = kind == 0 ? glPath : m_path;
+        {
+            Guard g(dog, slot, file ? "QUORIX_OpenFile" : "QUORIX_OpenStream", port);
+            ASSERT_EQ(QUORIX_OK, file ? QUORIX_OpenFile(port, path.c_str())
+                                      : QUORIX_OpenStream(port, -1, nullptr, 0, nullptr, 0));
+        }
+        {
+            Guard g(dog, slot, "QUORIX_Play", port);
+            ASSERT_EQ(QUORIX_OK, QUORIX_Play(port, 0, nullptr, 0));
+        }
+        if (!file) {
+            for (size_t i = 0; i < 4; ++i) {
+                Guard g(dog, slot, "QUORIX_InputStreamData", port);
+                stresstest::Push(port, records[i % records.size()]);
+            }
+        }
+        {
+            Guard g(dog, slot, file ? "QUORIX_CloseFile" : "QUORIX_CloseStream", port);
+            EXPECT_EQ(QUORIX_OK, file ? QUORIX_CloseFile(port) : QUORIX_CloseStream(port));
+        }
+    }
+    stop.store(true);
+    for (auto& t : callers)
+        t.join();
+    std::printf("%d cycles, %d view answers, %d captures\n", cycles, answered.load(),
+                captured.load());
+    EXPECT_EQ(0, PanoDouble::Get().calls("stale"));
+    EXPECT_EQ(QUORIX_OK, QUORIX_FreePort(port));
+}
+
 // A port that forwards the sub-frames of its composite packets to another port, whose target
 // is freed, re-taken and re-opened under the feeder again and again.
 TEST_F(StressShutdown, FreeingAPortWhileAnotherIsAttachedToIt) {

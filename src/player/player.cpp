@@ -246,12 +246,21 @@ void CPlayer::ConnectBufferReturn() {
 }
 
 void CPlayer::ReapRetiredRenderers() {
-    if (m_retiredRender.load() == nullptr && m_retiredDisplay.load() == nullptr) return;
+    if (m_retiredRender.load() == nullptr && m_retiredDisplay.load() == nullptr &&
+        m_retiredPanoHandle.load() == kNoPanoHandle)
+        return;
     // Calls still using a retired renderer end first. A drawing thread of this port must not
-    // wait for them (they may wait for a lock it holds around a host callback): it leaves the
-    // reaping to the next host thread.
-    if (OnOwnDrawingThread()) return;
+    // wait for them (they may wait for a lock it holds around a host callback), nor a thread
+    // that is inside such a call itself: they leave the reaping to the next host thread.
+    if (OnOwnDrawingThread() || HoldsRendererUse())
+        return;
     WaitForRendererUses();
+    const uint32_t handle = m_retiredPanoHandle.exchange(kNoPanoHandle);
+    if (handle != kNoPanoHandle) {
+        const CGPano& pano = m_host.GetGPano();
+        if (pano.DestroyPanoRender != nullptr)
+            pano.DestroyPanoRender(handle);
+    }
     SPHERA::CRender* render = m_retiredRender.load();
     if (render != nullptr && !render->IsWorkerThread()) {
         m_retiredRender.store(nullptr);
@@ -267,28 +276,38 @@ void CPlayer::ReapRetiredRenderers() {
 
 void CPlayer::DestroyRenderer() {
     ReapRetiredRenderers();
-    const uint32_t handle = m_panoHandle.load();
-    const bool external = m_external.load() && handle != kNoPanoHandle;
+    const bool external = m_external.load();
     // The host's callbacks leave the renderer first, so none runs while the port shuts down.
     DetachRendererCallbacks();
     // Every thread that shows pictures ends before the renderer goes.
     StopPlay();
-    if (external) {
-        const CGPano& pano = m_host.GetGPano();
-        if (pano.DestroyPanoRender != nullptr) pano.DestroyPanoRender(handle);
-    }
-    // Captures and projections of other host threads still using the renderer end first.
+    // Requests of other host threads still using the renderer end first; later ones find none.
+    const uint32_t handle = m_panoHandle.exchange(kNoPanoHandle);
     SPHERA::CRender* const leaving = m_render.exchange(nullptr);
     HDD::CDisplay* const leavingDisplay = m_display.exchange(nullptr);
-    if (!(leaving != nullptr && leaving->IsWorkerThread()) &&
+    // A host callback inside a request of this same thread that uses the renderer (a manual
+    // render) closes the port: that request goes on with the renderer once the callback
+    // returns, so the renderer is retired like one closed from its own drawing thread.
+    const bool inOwnUse = HoldsRendererUse();
+    if (!inOwnUse && !(leaving != nullptr && leaving->IsWorkerThread()) &&
         !(leavingDisplay != nullptr && leavingDisplay->IsWorkerThread())) {
         WaitForRendererUses();  // else the renderer is retired and waited for when reaped
+    }
+    if (external && handle != kNoPanoHandle) {
+        const CGPano& pano = m_host.GetGPano();
+        if (inOwnUse) {
+            m_retiredPanoHandle.store(handle);
+        } else if (pano.DestroyPanoRender != nullptr) {
+            pano.DestroyPanoRender(handle);
+        }
     }
     // A host callback on the renderer's own drawing thread may close the port: that thread
     // cannot join itself, so it is only asked to end and is destroyed later from another thread.
     if (SPHERA::CRender* render = leaving) {
         if (render->IsWorkerThread()) {
             SPHERA::UnInit(render);
+            m_retiredRender.store(render);
+        } else if (inOwnUse) {
             m_retiredRender.store(render);
         } else {
             SPHERA::DestroyRender(render);
@@ -298,11 +317,12 @@ void CPlayer::DestroyRenderer() {
         if (display->IsWorkerThread()) {
             display->SetStopFlag();
             m_retiredDisplay.store(display);
+        } else if (inOwnUse) {
+            m_retiredDisplay.store(display);
         } else {
             HDD::DestroyDisplay(display);
         }
     }
-    m_panoHandle.store(kNoPanoHandle);
     m_rendererStarted = false;
 }
 

@@ -257,13 +257,16 @@ private:
     static void OnPanoScreenOffOutput(uint32_t width, uint32_t height, const uint8_t* data, void* user);
     // Captures through the external renderer's grab entry: region 0's picture at its original
     // size. reportFile false: once the picture is taken the answer is QUORIX_OK whatever the file.
-    uint32_t SnapExternal(const char* path, uint16_t quality, uint32_t fileType, bool reportFile);
+    uint32_t SnapExternal(uint32_t handle, const char* path, uint16_t quality, uint32_t fileType,
+                          bool reportFile);
     // Takes the host's region callbacks off the renderer before it goes (player_view.cpp).
     void DetachRendererCallbacks();
     // A host call that works with the renderer (a capture, a projection) holds it through a use:
     // the header allows these calls while another thread closes the port, and the close waits
     // for the uses under way before the renderer goes. A use that starts after the close took
-    // the renderer finds none (player_capture.cpp).
+    // the renderer finds none (player_capture.cpp). A close from a host callback that runs
+    // inside such a call on the same thread (a manual render, a plug-in calling back) cannot
+    // wait for it: the renderer is retired instead, as on its own drawing thread.
     class CRendererUse {
     public:
         explicit CRendererUse(CPlayer& player);
@@ -272,18 +275,24 @@ private:
         CRendererUse& operator=(const CRendererUse&) = delete;
         SPHERA::CRender* Render() const { return m_render; }
         HDD::CDisplay* Display() const { return m_display; }
+        // The external renderer's handle, or kNoPanoHandle.
+        uint32_t Handle() const { return m_handle; }
 
     private:
         CPlayer& m_player;
         SPHERA::CRender* m_render;
         HDD::CDisplay* m_display;
+        uint32_t m_handle;
+        bool m_recorded = false;
     };
+    // The calling thread holds a renderer use of this port further up its stack.
+    bool HoldsRendererUse() const;
     // Close: after the renderer pointers were cleared, until no use holds the old ones.
     void WaitForRendererUses();
     // The calling thread is the drawing thread of one of this port's renderers.
     bool OnOwnDrawingThread() const;
     // Background colour and draw adapter of an enabled region, handed to the renderer.
-    void PrepareRegion(uint16_t region);
+    void PrepareRegion(uint16_t region, SPHERA::CRender* render, HDD::CDisplay* display);
     // Renderer adapters: they run on the thread that draws and call the host's callbacks.
     static void SPH_myDrawCallBack(uint16_t region, int32_t imageX, int32_t imageY, int32_t imageWidth,
                                    int32_t imageHeight, int32_t rectX, int32_t rectY, int32_t rectWidth,
@@ -316,6 +325,7 @@ private:
     std::atomic<SPHERA::CRender*> m_retiredRender{nullptr};
     std::atomic<HDD::CDisplay*> m_retiredDisplay{nullptr};
     std::atomic<uint32_t> m_panoHandle{kNoPanoHandle};
+    std::atomic<uint32_t> m_retiredPanoHandle{kNoPanoHandle};  // the same rule for the plug-in
     std::atomic<bool> m_external{false};
     bool m_rendererStarted = false;  // host threads only: started by a play, cleared by a close
     // Set while QUORIX_OpenFile runs the host's file-open-information callback: a nested open

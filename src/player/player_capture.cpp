@@ -146,10 +146,9 @@ uint32_t CPlayer::SaveSnapData(const char* path, uint16_t quality, uint32_t file
 // ---------------------------------------------------------------------------------------------
 // One-shot captures
 
-uint32_t CPlayer::SnapExternal(const char* path, uint16_t quality, uint32_t fileType,
-                               bool reportFile) {
+uint32_t CPlayer::SnapExternal(uint32_t handle, const char* path, uint16_t quality,
+                               uint32_t fileType, bool reportFile) {
     const CGPano& pano = m_host.GetGPano();
-    const uint32_t handle = m_panoHandle.load();
     if (pano.GetOriginalPanoSize == nullptr)
         return QUORIX_E_NOT_IMPL;
     uint32_t width = 0;
@@ -178,13 +177,13 @@ uint32_t CPlayer::SnapExternal(const char* path, uint16_t quality, uint32_t file
 uint32_t CPlayer::Snap(uint32_t region, const char* path, uint16_t quality, uint32_t fileType) {
     if (region >= kRegionCount || path == nullptr)
         return QUORIX_E_PARAM;
+    const CRendererUse use(*this);
     if (m_external.load()) {
-        if (region != 0 || m_panoHandle.load() == kNoPanoHandle)
+        if (region != 0 || use.Handle() == kNoPanoHandle)
             return QUORIX_E_STATE;
-        return SnapExternal(path, quality, fileType, true);
+        return SnapExternal(use.Handle(), path, quality, fileType, true);
     }
     // The capture's own format: the settings of the host's snapshot callback stay untouched.
-    const CRendererUse use(*this);
     CSnapPicture picture;
     if (m_directDraw) {
         HDD::CDisplay* display = use.Display();
@@ -214,13 +213,13 @@ uint32_t CPlayer::Snap(uint32_t region, const char* path, uint16_t quality, uint
 }
 
 uint32_t CPlayer::SnapOriginal(const char* path, uint16_t quality, uint32_t fileType) {
+    const CRendererUse use(*this);
     if (m_external.load()) {
-        if (m_panoHandle.load() == kNoPanoHandle)
+        if (use.Handle() == kNoPanoHandle)
             return QUORIX_E_STATE;
         // Only taking the picture can fail the request; the file is the host's business.
-        return SnapExternal(path, quality, fileType, false);
+        return SnapExternal(use.Handle(), path, quality, fileType, false);
     }
-    const CRendererUse use(*this);
     CSnapPicture picture;
     if (m_directDraw) {
         HDD::CDisplay* display = use.Display();
@@ -254,19 +253,44 @@ uint32_t CPlayer::SnapOriginal(const char* path, uint16_t quality, uint32_t file
 // ---------------------------------------------------------------------------------------------
 // Renderer uses
 
+namespace {
+
+// The ports whose renderer this thread uses, innermost last. Uses nest only through host
+// callbacks, a few deep at most; a deeper one goes unrecorded (its port is recorded already).
+constexpr unsigned kHeldUseRoom = 8;
+thread_local const void* t_heldUses[kHeldUseRoom];
+thread_local unsigned t_heldUseCount = 0;
+
+}  // namespace
+
 CPlayer::CRendererUse::CRendererUse(CPlayer& player) : m_player(player) {
     // Counted before the pointers are read: a close that cleared them and then finds no use
     // cannot be raced by one that still read the old ones.
     m_player.m_rendererUses.fetch_add(1);
     m_render = m_player.m_render.load();
     m_display = m_player.m_display.load();
+    m_handle = m_player.m_panoHandle.load();
+    if (t_heldUseCount < kHeldUseRoom) {
+        t_heldUses[t_heldUseCount++] = &m_player;
+        m_recorded = true;
+    }
 }
 
 CPlayer::CRendererUse::~CRendererUse() {
+    if (m_recorded)
+        --t_heldUseCount;
     if (m_player.m_rendererUses.fetch_sub(1) == 1) {
         std::lock_guard<std::mutex> guard(m_player.m_rendererUseLock);
         m_player.m_rendererUsesDone.notify_all();
     }
+}
+
+bool CPlayer::HoldsRendererUse() const {
+    for (unsigned i = 0; i < t_heldUseCount; ++i) {
+        if (t_heldUses[i] == this)
+            return true;
+    }
+    return false;
 }
 
 bool CPlayer::OnOwnDrawingThread() const {
@@ -334,7 +358,7 @@ uint32_t CPlayer::SetSnapCallback(uint32_t region, QUORIX_SnapCallback callback,
     if (region >= kRegionCount)
         return QUORIX_E_PARAM;
     if (m_external.load()) {
-        const uint32_t handle = m_panoHandle.load();
+        const uint32_t handle = use.Handle();
         if (region != 0 || handle == kNoPanoHandle)
             return QUORIX_E_STATE;
         const CGPano& pano = m_host.GetGPano();
@@ -375,7 +399,7 @@ uint32_t CPlayer::SetScreenOffSnapCallback(QUORIX_SnapCallback callback, void* u
                                            uint32_t format, uint32_t align) {
     const CRendererUse use(*this);
     if (m_external.load()) {
-        const uint32_t handle = m_panoHandle.load();
+        const uint32_t handle = use.Handle();
         if (handle == kNoPanoHandle)
             return QUORIX_E_STATE;
         const CGPano& pano = m_host.GetGPano();

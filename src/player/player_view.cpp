@@ -57,12 +57,12 @@ int32_t Extent(int32_t from, int32_t to) {
 // ---------------------------------------------------------------------------------------------
 // Hand-over of the records to a new renderer
 
-void CPlayer::PrepareRegion(uint16_t region) {
+void CPlayer::PrepareRegion(uint16_t region, SPHERA::CRender* render, HDD::CDisplay* display) {
     const CRegionStatus& record = m_regions[region];
-    if (SPHERA::CRender* render = m_render.load()) {
+    if (render != nullptr) {
         SPHERA::SetBackgroundColor(render, region, record.background);
         SPHERA::SetDrawCallback(render, region, &CPlayer::SPH_myDrawCallBack, this);
-    } else if (HDD::CDisplay* display = m_display.load()) {
+    } else if (display != nullptr) {
         HDD::SetRegionColor(display, region, record.background);
         HDD::SetRegionDrawCallback(display, region, &CPlayer::HDD_myDrawCallBack, this);
     }
@@ -107,7 +107,7 @@ void CPlayer::OnCreateRender() {
         if (record.enabled != 0) {
             const int32_t width = Extent(record.left, record.right);
             const int32_t height = Extent(record.top, record.bottom);
-            PrepareRegion(region);
+            PrepareRegion(region, render, display);
             if (render != nullptr) {
                 SPHERA::EnableRegion(render, region, record.left, record.top, width, height, true);
             } else {
@@ -163,20 +163,23 @@ uint32_t CPlayer::SetDisplayRegion(uint16_t region, const QUORIX_RECT* rect, uin
     const int32_t width = Extent(record.left, record.right);
     const int32_t height = Extent(record.top, record.bottom);
 
+    const CRendererUse use(*this);
     if (m_external.load()) {
-        const uint32_t handle = m_panoHandle.load();
+        const uint32_t handle = use.Handle();
         const CGPano& pano = m_host.GetGPano();
         if (handle != kNoPanoHandle && region == 0 && enable != 0 && pano.SetDrawingRegion != nullptr) {
             pano.SetDrawingRegion(handle, record.left, record.top, width, height);
         }
         return QUORIX_OK;
     }
-    if (SPHERA::CRender* render = m_render.load()) {
-        if (enable != 0) PrepareRegion(region);
+    if (SPHERA::CRender* render = use.Render()) {
+        if (enable != 0)
+            PrepareRegion(region, render, nullptr);
         return SPHERA::EnableRegion(render, region, record.left, record.top, width, height, enable != 0);
     }
-    if (HDD::CDisplay* display = m_display.load()) {
-        if (enable != 0) PrepareRegion(region);
+    if (HDD::CDisplay* display = use.Display()) {
+        if (enable != 0)
+            PrepareRegion(region, nullptr, display);
         return HDD::SetRegion(display, region, record.left, record.top, width, height, enable);
     }
     return QUORIX_OK;
@@ -190,10 +193,11 @@ uint32_t CPlayer::SetBackgroundColor(uint16_t region, uint32_t color) {
 }
 
 uint32_t CPlayer::GetDisplayTypeList(uint32_t* types, int32_t* count) {
+    const CRendererUse use(*this);
     if (m_external.load()) {
         const CGPano& pano = m_host.GetGPano();
         if (pano.GetSupportedPanoTypeList == nullptr) return QUORIX_E_NOT_IMPL;
-        return pano.GetSupportedPanoTypeList(m_panoHandle.load(), types, count);
+        return pano.GetSupportedPanoTypeList(use.Handle(), types, count);
     }
     if (m_directDraw) {
         if (count == nullptr || *count < 1 || types == nullptr) return QUORIX_E_PARAM;
@@ -201,7 +205,7 @@ uint32_t CPlayer::GetDisplayTypeList(uint32_t* types, int32_t* count) {
         *count = 1;
         return QUORIX_OK;
     }
-    SPHERA::CRender* render = m_render.load();
+    SPHERA::CRender* render = use.Render();
     if (render == nullptr || count == nullptr) return QUORIX_E_PARAM;
     uint32_t room = *count > 0 ? static_cast<uint32_t>(*count) : 0u;
     // int32_t and uint32_t may alias each other; the list holds small non-negative numbers.
@@ -211,8 +215,9 @@ uint32_t CPlayer::GetDisplayTypeList(uint32_t* types, int32_t* count) {
 }
 
 uint32_t CPlayer::GetDisplayType(uint16_t region, uint32_t* type) {
+    const CRendererUse use(*this);
     if (m_external.load()) {
-        const uint32_t handle = m_panoHandle.load();
+        const uint32_t handle = use.Handle();
         if (handle == kNoPanoHandle || region != 0) return QUORIX_E_STATE;
         const CGPano& pano = m_host.GetGPano();
         if (pano.GetCurrentPanoType == nullptr) return QUORIX_E_NOT_IMPL;
@@ -225,29 +230,31 @@ uint32_t CPlayer::GetDisplayType(uint16_t region, uint32_t* type) {
     }
     int32_t current = -1;
     if (type == nullptr) return QUORIX_E_PARAM;
-    const uint32_t got = SPHERA::GetDisplayType(m_render.load(), region, &current);
+    const uint32_t got = SPHERA::GetDisplayType(use.Render(), region, &current);
     if (got == QUORIX_OK) *type = static_cast<uint32_t>(current);
     return got;
 }
 
 uint32_t CPlayer::SetDisplayType(uint16_t region, uint32_t type) {
     m_regions[region].displayType = type;
+    const CRendererUse use(*this);
     if (m_external.load()) {
-        const uint32_t handle = m_panoHandle.load();
+        const uint32_t handle = use.Handle();
         if (handle == kNoPanoHandle || region != 0) return QUORIX_OK;
         const CGPano& pano = m_host.GetGPano();
         if (pano.SwitchPanoType == nullptr) return QUORIX_E_NOT_IMPL;
         return pano.SwitchPanoType(handle, type);
     }
     if (m_directDraw) return QUORIX_OK;
-    SPHERA::CRender* render = m_render.load();
+    SPHERA::CRender* render = use.Render();
     if (render == nullptr) return QUORIX_OK;
     return SPHERA::SetDisplayType(render, region, static_cast<int32_t>(type));
 }
 
 uint32_t CPlayer::GetPtz(uint16_t region, float* pan, float* tilt, float* zoom) {
+    const CRendererUse use(*this);
     if (m_external.load()) {
-        const uint32_t handle = m_panoHandle.load();
+        const uint32_t handle = use.Handle();
         if (handle == kNoPanoHandle || region != 0) return QUORIX_E_STATE;
         const CGPano& pano = m_host.GetGPano();
         if (pano.GetViewCamera == nullptr) return QUORIX_E_NOT_IMPL;
@@ -258,8 +265,9 @@ uint32_t CPlayer::GetPtz(uint16_t region, float* pan, float* tilt, float* zoom) 
         if (zoom != nullptr) *zoom = camera.zoom;
         return QUORIX_OK;
     }
-    if (m_directDraw) return HDD::GetRegionPtz(m_display.load(), region, pan, tilt, zoom);
-    return SPHERA::GetPtz(m_render.load(), region, pan, tilt, zoom);
+    if (m_directDraw)
+        return HDD::GetRegionPtz(use.Display(), region, pan, tilt, zoom);
+    return SPHERA::GetPtz(use.Render(), region, pan, tilt, zoom);
 }
 
 uint32_t CPlayer::SetPtz(uint16_t region, float pan, float tilt, float zoom) {
@@ -268,8 +276,9 @@ uint32_t CPlayer::SetPtz(uint16_t region, float pan, float tilt, float zoom) {
     record.tilt = tilt;
     record.zoom = zoom;
     record.ptzSet = true;
+    const CRendererUse use(*this);
     if (m_external.load()) {
-        const uint32_t handle = m_panoHandle.load();
+        const uint32_t handle = use.Handle();
         if (handle == kNoPanoHandle || region != 0) return QUORIX_OK;
         const CGPano& pano = m_host.GetGPano();
         if (pano.SetViewCamera == nullptr) return QUORIX_E_NOT_IMPL;
@@ -279,11 +288,11 @@ uint32_t CPlayer::SetPtz(uint16_t region, float pan, float tilt, float zoom) {
     // Written as "zoom > 1 ? zoom : 1" so that a zoom that is not a number becomes 1 too.
     const float atLeastOne = zoom > 1.0f ? zoom : 1.0f;
     if (m_directDraw) {
-        HDD::CDisplay* display = m_display.load();
+        HDD::CDisplay* display = use.Display();
         if (display == nullptr) return QUORIX_OK;
         return HDD::SetRegionPtz(display, region, pan, tilt, atLeastOne);
     }
-    SPHERA::CRender* render = m_render.load();
+    SPHERA::CRender* render = use.Render();
     if (render == nullptr) return QUORIX_OK;
     int32_t type = -1;
     SPHERA::GetDisplayType(render, region, &type);
@@ -292,22 +301,25 @@ uint32_t CPlayer::SetPtz(uint16_t region, float pan, float tilt, float zoom) {
 
 uint32_t CPlayer::EnableBlankPtz(uint16_t region, uint32_t enable) {
     if (m_external.load() || m_directDraw) return QUORIX_E_NOT_IMPL;
-    return SPHERA::EnableBlankPtz(m_render.load(), region, enable != 0);
+    const CRendererUse use(*this);
+    return SPHERA::EnableBlankPtz(use.Render(), region, enable != 0);
 }
 
 uint32_t CPlayer::SetFlip(uint16_t region, uint32_t flip) {
     if (m_external.load() || m_directDraw) return QUORIX_E_NOT_IMPL;
-    SPHERA::CRender* render = m_render.load();
+    const CRendererUse use(*this);
+    SPHERA::CRender* render = use.Render();
     if (render == nullptr) return QUORIX_E_STATE;
     return SPHERA::SetFlip(render, region, flip);
 }
 
 uint32_t CPlayer::SetRatioType(uint16_t region, uint32_t ratioType) {
     if (m_external.load()) return QUORIX_E_NOT_IMPL;
+    const CRendererUse use(*this);
     // A software-display port answers as its display does, also once closed.
     if (m_directDraw)
-        return HDD::SetRegionFitMode(m_display.load(), region, ratioType);
-    SPHERA::CRender* render = m_render.load();
+        return HDD::SetRegionFitMode(use.Display(), region, ratioType);
+    SPHERA::CRender* render = use.Render();
     if (render == nullptr) return QUORIX_E_STATE;
     return SPHERA::SetRatioType(render, region, ratioType);
 }
@@ -316,15 +328,16 @@ uint32_t CPlayer::Project(uint16_t region, const float* x, const float* y, float
                           uint32_t count) {
     if (m_external.load()) return QUORIX_E_NOT_IMPL;
     if (m_directDraw) return QUORIX_E_NOT_SUPPORTED;
-    const CRendererUse use(*this);  // a close on another thread waits for the answer
+    const CRendererUse use(*this);
     return SPHERA::Project(use.Render(), region, x, y, outX, outY, count);
 }
 
 uint32_t CPlayer::UnProject(uint16_t region, const float* x, const float* y, float* outX, float* outY,
                             uint32_t count) {
     if (x == nullptr || y == nullptr || outX == nullptr || outY == nullptr || count == 0) return QUORIX_E_PARAM;
+    const CRendererUse use(*this);  // a close on another thread waits for the answer
     if (m_external.load()) {
-        const uint32_t handle = m_panoHandle.load();
+        const uint32_t handle = use.Handle();
         if (handle == kNoPanoHandle || region != 0) return QUORIX_E_STATE;
         const CGPano& pano = m_host.GetGPano();
         if (pano.UnProject == nullptr) return QUORIX_E_NOT_IMPL;
@@ -345,8 +358,8 @@ uint32_t CPlayer::UnProject(uint16_t region, const float* x, const float* y, flo
         }
         return QUORIX_OK;
     }
-    if (m_directDraw) return QUORIX_E_NOT_IMPL;
-    const CRendererUse use(*this);  // a close on another thread waits for the answer
+    if (m_directDraw)
+        return QUORIX_E_NOT_IMPL;
     return SPHERA::UnProject(use.Render(), region, x, y, outX, outY, count);
 }
 
@@ -365,7 +378,8 @@ uint32_t CPlayer::SetRenderStatusCallback(QUORIX_RenderStatusCallback callback, 
     m_statusUser.store(user);
     m_statusCallback.store(callback);
     if (m_external.load() || m_directDraw) return QUORIX_E_NOT_IMPL;
-    SPHERA::CRender* render = m_render.load();
+    const CRendererUse use(*this);
+    SPHERA::CRender* render = use.Render();
     if (render == nullptr) return QUORIX_E_PARAM;
     return SPHERA::SetStatusCallback(render, &CPlayer::SPH_myStatusCallBack, this);
 }
@@ -385,25 +399,29 @@ uint32_t CPlayer::GetManualSupport(int32_t* support) {
 
 uint32_t CPlayer::ManualInit(uint32_t createContext) {
     if (m_external.load() || m_directDraw) return QUORIX_E_NOT_IMPL;
-    SPHERA::CRender* render = m_render.load();
+    const CRendererUse use(*this);
+    SPHERA::CRender* render = use.Render();
     return render != nullptr ? SPHERA::ManualInit(render, createContext != 0) : QUORIX_E_STATE;
 }
 
 uint32_t CPlayer::ManualRender() {
     if (m_external.load() || m_directDraw) return QUORIX_E_NOT_IMPL;
-    SPHERA::CRender* render = m_render.load();
+    const CRendererUse use(*this);
+    SPHERA::CRender* render = use.Render();
     return render != nullptr ? SPHERA::ManualRender(render) : QUORIX_E_STATE;
 }
 
 uint32_t CPlayer::ManualSwapbuffers() {
     if (m_external.load() || m_directDraw) return QUORIX_E_NOT_IMPL;
-    SPHERA::CRender* render = m_render.load();
+    const CRendererUse use(*this);
+    SPHERA::CRender* render = use.Render();
     return render != nullptr ? SPHERA::ManualSwapbuffers(render) : QUORIX_E_STATE;
 }
 
 uint32_t CPlayer::ManualUnInit() {
     if (m_external.load() || m_directDraw) return QUORIX_E_NOT_IMPL;
-    SPHERA::CRender* render = m_render.load();
+    const CRendererUse use(*this);
+    SPHERA::CRender* render = use.Render();
     return render != nullptr ? SPHERA::ManualUnInit(render) : QUORIX_E_STATE;
 }
 

@@ -31,6 +31,24 @@ static int g_creates, g_inits, g_destroys, g_renderCallbacks;
 static PlayerPanoFrameHook g_hook;
 static void* g_hookContext;
 
+/* Each renderer keeps its state on the heap, as a real one does, and the destroy frees it. A
+ * view or capture entry called with a handle already destroyed, or a destroy that comes while an
+ * entry is still using the handle, is what crashes a real renderer: the double counts both
+ * ("stale" in PlayerPano_Calls). */
+#define PANO_SLOTS 64
+#define PANO_PICTURE_WIDTH 320
+#define PANO_PICTURE_HEIGHT 240
+typedef struct {
+    uint32_t handle;
+    int busy;
+    uint32_t type;
+    float camera[3];
+    int32_t region[4];
+    uint8_t* picture; /* BGR, PANO_PICTURE_WIDTH x PANO_PICTURE_HEIGHT */
+} Renderer;
+static Renderer* g_renderers[PANO_SLOTS];
+static int g_staleCalls;
+
 /* Like a GL driver, the double tears its state down in an exit handler registered when it is
  * loaded, that is after the library that loads it has built its own objects: exit handlers run
  * in reverse order, so the double's goes first. A call that arrives after it is the crash a real
@@ -57,6 +75,7 @@ EXPORT void PlayerPano_Reset(void) {
     g_creates = g_inits = g_destroys = g_renderCallbacks = 0;
     g_hook = NULL;
     g_hookContext = NULL;
+    g_staleCalls = 0;
     pthread_mutex_unlock(&g_lock);
 }
 
@@ -117,6 +136,8 @@ EXPORT int PlayerPano_Calls(const char* name) {
     else if (strcmp(name, "G_InitPanoRender") == 0) n = g_inits;
     else if (strcmp(name, "G_DestroyPanoRender") == 0) n = g_destroys;
     else if (strcmp(name, "G_SetRenderCallBack") == 0) n = g_renderCallbacks;
+    else if (strcmp(name, "stale") == 0)
+        n = g_staleCalls;
     pthread_mutex_unlock(&g_lock);
     return n;
 }
@@ -131,10 +152,48 @@ EXPORT uint32_t G_CreatePanoRender(CreateOptions options, const void* params, ui
     (void)paramsLen;
     pthread_mutex_lock(&g_lock);
     ++g_creates;
-    const uint32_t result = g_createResult;
-    if (result == 0) *handle = g_nextHandle++;
+    uint32_t result = g_createResult;
+    if (result == 0) {
+        Renderer* renderer = calloc(1, sizeof *renderer);
+        uint8_t* picture = malloc((size_t)PANO_PICTURE_WIDTH * PANO_PICTURE_HEIGHT * 3);
+        Renderer** slot = &g_renderers[g_nextHandle % PANO_SLOTS];
+        if (renderer == NULL || picture == NULL || *slot != NULL) {
+            free(renderer);
+            free(picture);
+            result = 0x80000001u; /* no room: a failure the library reports */
+        } else {
+            memset(picture, 0x80, (size_t)PANO_PICTURE_WIDTH * PANO_PICTURE_HEIGHT * 3);
+            renderer->handle = g_nextHandle;
+            renderer->camera[2] = 1.0f;
+            renderer->picture = picture;
+            *slot = renderer;
+            *handle = g_nextHandle++;
+        }
+    }
     pthread_mutex_unlock(&g_lock);
     return result;
+}
+
+/* The live renderer of `handle`, marked busy until Release; NULL (and counted when the handle
+ * was once given out) otherwise. */
+static Renderer* Acquire(uint32_t handle) {
+    pthread_mutex_lock(&g_lock);
+    Renderer* renderer = g_renderers[handle % PANO_SLOTS];
+    if (renderer != NULL && renderer->handle == handle) {
+        ++renderer->busy;
+    } else {
+        if (handle != 0 && handle < g_nextHandle)
+            ++g_staleCalls;
+        renderer = NULL;
+    }
+    pthread_mutex_unlock(&g_lock);
+    return renderer;
+}
+
+static void Release(Renderer* renderer) {
+    pthread_mutex_lock(&g_lock);
+    --renderer->busy;
+    pthread_mutex_unlock(&g_lock);
 }
 
 EXPORT uint32_t G_InitPanoRender(uint32_t handle, uintptr_t window) {
@@ -192,9 +251,103 @@ EXPORT uint32_t G_SetRenderCallBack(uint32_t handle, RenderCallback callback, vo
 
 EXPORT uint32_t G_DestroyPanoRender(uint32_t handle) {
     CheckAlive();
-    (void)handle;
     pthread_mutex_lock(&g_lock);
     ++g_destroys;
+    Renderer* renderer = g_renderers[handle % PANO_SLOTS];
+    if (renderer != NULL && renderer->handle == handle) {
+        if (renderer->busy != 0)
+            ++g_staleCalls;
+        g_renderers[handle % PANO_SLOTS] = NULL;
+    } else {
+        renderer = NULL;
+        if (handle != 0 && handle < g_nextHandle)
+            ++g_staleCalls;
+    }
     pthread_mutex_unlock(&g_lock);
+    if (renderer != NULL) {
+        free(renderer->picture);
+        free(renderer);
+    }
     return 0;
+}
+
+/* View and capture entries: they keep the request in the renderer's state. */
+typedef struct {
+    float pan, tilt, zoom;
+} Camera;
+
+EXPORT uint32_t G_SetDrawingRegion(uint32_t handle, int32_t left, int32_t top, int32_t width,
+                                   int32_t height) {
+    CheckAlive();
+    Renderer* renderer = Acquire(handle);
+    if (renderer == NULL)
+        return 0x80000002u;
+    renderer->region[0] = left;
+    renderer->region[1] = top;
+    renderer->region[2] = width;
+    renderer->region[3] = height;
+    Release(renderer);
+    return 0;
+}
+
+EXPORT uint32_t G_SwitchPanoType(uint32_t handle, uint32_t type) {
+    CheckAlive();
+    Renderer* renderer = Acquire(handle);
+    if (renderer == NULL)
+        return 0x80000002u;
+    renderer->type = type;
+    Release(renderer);
+    return 0;
+}
+
+EXPORT uint32_t G_SetViewCamera(uint32_t handle, Camera camera) {
+    CheckAlive();
+    Renderer* renderer = Acquire(handle);
+    if (renderer == NULL)
+        return 0x80000002u;
+    renderer->camera[0] = camera.pan;
+    renderer->camera[1] = camera.tilt;
+    renderer->camera[2] = camera.zoom;
+    Release(renderer);
+    return 0;
+}
+
+EXPORT uint32_t G_GetViewCamera(uint32_t handle, Camera* camera) {
+    CheckAlive();
+    Renderer* renderer = Acquire(handle);
+    if (renderer == NULL)
+        return 0x80000002u;
+    camera->pan = renderer->camera[0];
+    camera->tilt = renderer->camera[1];
+    camera->zoom = renderer->camera[2];
+    Release(renderer);
+    return 0;
+}
+
+EXPORT uint32_t G_GetOriginalPanoSize(uint32_t handle, uint32_t* width, uint32_t* height) {
+    CheckAlive();
+    Renderer* renderer = Acquire(handle);
+    if (renderer == NULL)
+        return 0x80000002u;
+    *width = PANO_PICTURE_WIDTH;
+    *height = PANO_PICTURE_HEIGHT;
+    Release(renderer);
+    return 0;
+}
+
+/* Rows of 4-byte aligned BGR, bottom row first, as the library's bitmap writer expects. */
+EXPORT uint32_t G_GrabPano(uint32_t handle, uint32_t width, uint32_t height, uint8_t* out) {
+    CheckAlive();
+    Renderer* renderer = Acquire(handle);
+    if (renderer == NULL)
+        return 0x80000002u;
+    uint32_t result = 0x80000003u;
+    if (width == PANO_PICTURE_WIDTH && height == PANO_PICTURE_HEIGHT) {
+        const size_t row = (size_t)width * 3, stride = (row + 3) / 4 * 4;
+        for (uint32_t y = 0; y < height; ++y)
+            memcpy(out + y * stride, renderer->picture + y * row, row);
+        result = 0;
+    }
+    Release(renderer);
+    return result;
 }

@@ -34,6 +34,7 @@ PanoDouble& PanoDouble::Get() {
             p.frameCount = reinterpret_cast<PlayerPanoFrameCountFn>(dlsym(p.module, "PlayerPano_FrameCount"));
             p.waitFrames = reinterpret_cast<PlayerPanoWaitFramesFn>(dlsym(p.module, "PlayerPano_WaitFrames"));
             p.setFrameHook = reinterpret_cast<PlayerPanoSetFrameHookFn>(dlsym(p.module, "PlayerPano_SetFrameHook"));
+            p.calls = reinterpret_cast<PlayerPanoCallsFn>(dlsym(p.module, "PlayerPano_Calls"));
         }
         return p;
     }();

@@ -31,6 +31,9 @@ struct PanoDouble {
     PlayerPanoFrameCountFn frameCount = nullptr;
     PlayerPanoWaitFramesFn waitFrames = nullptr;
     PlayerPanoSetFrameHookFn setFrameHook = nullptr;
+    // Calls of an entry since the reset; "stale": entries reached with a destroyed handle and
+    // destroys of a handle still in use.
+    PlayerPanoCallsFn calls = nullptr;
     static PanoDouble& Get();
 };
 
