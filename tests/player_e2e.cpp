@@ -512,8 +512,9 @@ TEST_F(PlayerE2E, FilesThatAreNotRecordingsLeaveThePortUsable) {
         SCOPED_TRACE(path);
         FileEnds ends;
         QUORIX_SetFileEndCallback(m_port, &FileEnds::Callback, &ends);
-        // Without a header the render model is 0, which no renderer of this build shows yet;
-        // if one does, the file plays nothing and ends.
+        // Without a header the render model is 0 and no lens block: the picture would be shown
+        // as it is, but nothing in these files is a frame record, so the file plays nothing and
+        // ends.
         const uint32_t opened = QUORIX_OpenFile(m_port, path.c_str());
         if (opened == QUORIX_OK) {
             ASSERT_EQ(QUORIX_OK, QUORIX_Play(m_port, 0, nullptr, 0));
