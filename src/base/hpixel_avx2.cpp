@@ -2,7 +2,7 @@
 //
 // Only the functions marked HPIXEL_AVX2 use AVX2 instructions, and they are reached only after
 // the CPU check, so the rest of the library still runs on any x86-64. The arithmetic is the
-// 16-bit form of hpixel_kernels.h; packus_epi16 performs the clamp to 0..255.
+// 16-bit form of hpixel_kernels.h; packus_epi16 (or min/max on words) performs the clamp to 0..255.
 
 #include "base/hpixel_kernels.h"
 
@@ -23,15 +23,19 @@ struct Terms {
     __m256i rLo, rHi, gLo, gHi, bLo, bHi;
 };
 
-// Bytes c0, c1, c2, 0 per pixel for 32 pixels. The vectors hold the pixels in the dword order
-// 0, 2, 4, 6 | 1, 3, 5, 7 (4 pixels per dword), which the lane-wise unpacks turn back into
-// pixel order, so no cross-lane shuffle is needed at the end.
-HPIXEL_AVX2 inline void StoreQuads(uint8_t* d, __m256i c0, __m256i c1, __m256i c2) {
+// Bytes c0, c1, c2, 0 per pixel for 32 pixels, c2 given as the unclamped words of the luma
+// unpack halves: clamping those words directly gives the (c2, 0) pairs without a pack and two
+// unpacks. The vectors hold the pixels in the dword order 0, 2, 4, 6 | 1, 3, 5, 7 (4 pixels
+// per dword), which the lane-wise unpacks turn back into pixel order, so no cross-lane shuffle
+// is needed at the end.
+HPIXEL_AVX2 inline void StoreQuads(uint8_t* d, __m256i c0, __m256i c1, __m256i c2Lo,
+                                   __m256i c2Hi) {
     const __m256i zero = _mm256_setzero_si256();
+    const __m256i max = _mm256_set1_epi16(255);
     const __m256i aLo = _mm256_unpacklo_epi8(c0, c1);
     const __m256i aHi = _mm256_unpackhi_epi8(c0, c1);
-    const __m256i bLo = _mm256_unpacklo_epi8(c2, zero);
-    const __m256i bHi = _mm256_unpackhi_epi8(c2, zero);
+    const __m256i bLo = _mm256_min_epi16(_mm256_max_epi16(c2Lo, zero), max);
+    const __m256i bHi = _mm256_min_epi16(_mm256_max_epi16(c2Hi, zero), max);
     auto* out = reinterpret_cast<__m256i*>(d);
     _mm256_storeu_si256(out + 0, _mm256_unpacklo_epi16(aLo, bLo));  // pixels 0..7
     _mm256_storeu_si256(out + 1, _mm256_unpackhi_epi16(aLo, bLo));  // 8..15
@@ -119,21 +123,43 @@ HPIXEL_AVX2 inline void ConvertRow32(const uint8_t* y, uint8_t* d, const Terms& 
     const __m256i bHi = _mm256_srai_epi16(_mm256_add_epi16(yHi, c.bHi), 5);
     if constexpr (F <= 4) {
         // packus undoes the lane split of unpacklo/unpackhi: the bytes come out in pixel order.
-        const __m256i r = _mm256_packus_epi16(rLo, rHi);
         const __m256i g = _mm256_packus_epi16(gLo, gHi);
-        const __m256i b = _mm256_packus_epi16(bLo, bHi);
         if constexpr (F == 1) {
-            StoreQuads(d, r, g, b);
+            StoreQuads(d, _mm256_packus_epi16(rLo, rHi), g, bLo, bHi);
         } else if constexpr (F == 2) {
-            StoreTriples(d, r, g, b);
+            StoreTriples(d, _mm256_packus_epi16(rLo, rHi), g, _mm256_packus_epi16(bLo, bHi));
         } else if constexpr (F == 3) {
-            StoreQuads(d, b, g, r);
+            StoreQuads(d, _mm256_packus_epi16(bLo, bHi), g, rLo, rHi);
         } else {
-            StoreTriples(d, b, g, r);
+            StoreTriples(d, _mm256_packus_epi16(bLo, bHi), g, _mm256_packus_epi16(rLo, rHi));
         }
     } else {
         StoreWords(d, PackWord<F>(rLo, gLo, bLo), PackWord<F>(rHi, gHi, bHi));
     }
+}
+
+// Byte-shuffle masks that put chroma sample u[i] into the high byte of the word of every pixel
+// that uses it, in the word order ConvertRow32 gives the luma (lo or hi half of the unpack; in
+// the dword order for the 32-bit formats). Low bytes become zero.
+template <uint32_t F, bool Hi>
+HPIXEL_AVX2 inline __m256i ChromaMask() {
+    alignas(32) int8_t m[32];
+    for (int lane = 0; lane < 2; ++lane) {
+        for (int j = 0; j < 8; ++j) {
+            // Position of this word's byte within the (possibly reordered) luma vector.
+            const int pos = lane * 16 + (Hi ? 8 : 0) + j;
+            // Pixel at that position: the dword order holds pixel dwords 0, 2, 4, 6 | 1, 3, 5, 7.
+            int pixel = pos;
+            if constexpr (kDwordOrder<F>) {
+                const int dw = pos / 4;
+                const int src = dw < 4 ? dw * 2 : (dw - 4) * 2 + 1;
+                pixel = src * 4 + pos % 4;
+            }
+            m[lane * 16 + 2 * j] = -1;
+            m[lane * 16 + 2 * j + 1] = static_cast<int8_t>(pixel / 2);
+        }
+    }
+    return _mm256_load_si256(reinterpret_cast<const __m256i*>(m));
 }
 
 template <uint32_t F>
@@ -141,7 +167,10 @@ HPIXEL_AVX2 void Avx2Kernel(const uint8_t* y0, const uint8_t* y1, const uint8_t*
                             const uint8_t* v, uint8_t* d0, uint8_t* d1, uint32_t width,
                             const Coefficients& k) {
     constexpr uint32_t bpp = kBytesOf<F>;
-    const __m256i k128 = _mm256_set1_epi16(128);
+    // (c - 128) << 8 is (c << 8) with the top bit flipped, in 16 bits.
+    const __m256i flip = _mm256_set1_epi16(static_cast<int16_t>(0x8000));
+    const __m256i maskLo = ChromaMask<F, false>();
+    const __m256i maskHi = ChromaMask<F, true>();
     const __m256i cy = _mm256_set1_epi16(static_cast<int16_t>(k.cy));
     const __m256i crv = _mm256_set1_epi16(static_cast<int16_t>(k.crv));
     const __m256i cgu = _mm256_set1_epi16(static_cast<int16_t>(k.cgu));
@@ -150,29 +179,28 @@ HPIXEL_AVX2 void Avx2Kernel(const uint8_t* y0, const uint8_t* y1, const uint8_t*
     const __m256i bias = _mm256_set1_epi16(static_cast<int16_t>(k.bias));
     uint32_t x = 0;
     for (; x + 32 <= width; x += 32) {
-        __m256i du = _mm256_sub_epi16(
-            _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(u + x / 2))),
-            k128);
-        __m256i dv = _mm256_sub_epi16(
-            _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v + x / 2))),
-            k128);
-        if constexpr (kDwordOrder<F>) {
-            // Moving pairs of chroma words by the luma's dword order keeps every pixel with
-            // its own sample after the duplication below.
-            du = ToDwordOrder(du);
-            dv = ToDwordOrder(dv);
-        }
+        // Both lanes see all 16 samples, so one in-lane shuffle per half places each sample,
+        // already doubled for its two pixels and shifted into the high byte.
+        const __m256i ub = _mm256_broadcastsi128_si256(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(u + x / 2)));
+        const __m256i vb = _mm256_broadcastsi128_si256(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + x / 2)));
+        const __m256i duLo = _mm256_xor_si256(_mm256_shuffle_epi8(ub, maskLo), flip);
+        const __m256i duHi = _mm256_xor_si256(_mm256_shuffle_epi8(ub, maskHi), flip);
+        const __m256i dvLo = _mm256_xor_si256(_mm256_shuffle_epi8(vb, maskLo), flip);
+        const __m256i dvHi = _mm256_xor_si256(_mm256_shuffle_epi8(vb, maskHi), flip);
         // The signed high half of (d << 8) * c is (d * c) >> 8.
-        du = _mm256_slli_epi16(du, 8);
-        dv = _mm256_slli_epi16(dv, 8);
-        const __m256i rt = _mm256_add_epi16(_mm256_mulhi_epi16(dv, crv), bias);
-        const __m256i bt = _mm256_add_epi16(_mm256_mulhi_epi16(du, cbu), bias);
-        const __m256i gt = _mm256_sub_epi16(
-            _mm256_add_epi16(_mm256_mulhi_epi16(du, cgu), _mm256_mulhi_epi16(dv, cgv)), bias);
-        // Each chroma term serves two neighbouring pixels.
-        const Terms c = {_mm256_unpacklo_epi16(rt, rt), _mm256_unpackhi_epi16(rt, rt),
-                         _mm256_unpacklo_epi16(gt, gt), _mm256_unpackhi_epi16(gt, gt),
-                         _mm256_unpacklo_epi16(bt, bt), _mm256_unpackhi_epi16(bt, bt)};
+        const Terms c = {
+            _mm256_add_epi16(_mm256_mulhi_epi16(dvLo, crv), bias),
+            _mm256_add_epi16(_mm256_mulhi_epi16(dvHi, crv), bias),
+            _mm256_sub_epi16(
+                _mm256_add_epi16(_mm256_mulhi_epi16(duLo, cgu), _mm256_mulhi_epi16(dvLo, cgv)),
+                bias),
+            _mm256_sub_epi16(
+                _mm256_add_epi16(_mm256_mulhi_epi16(duHi, cgu), _mm256_mulhi_epi16(dvHi, cgv)),
+                bias),
+            _mm256_add_epi16(_mm256_mulhi_epi16(duLo, cbu), bias),
+            _mm256_add_epi16(_mm256_mulhi_epi16(duHi, cbu), bias)};
         ConvertRow32<F>(y0 + x, d0 + static_cast<size_t>(x) * bpp, c, cy);
         ConvertRow32<F>(y1 + x, d1 + static_cast<size_t>(x) * bpp, c, cy);
     }
