@@ -2,7 +2,8 @@
 //
 // Only the functions marked HPIXEL_AVX2 use AVX2 instructions, and they are reached only after
 // the CPU check, so the rest of the library still runs on any x86-64. The arithmetic is the
-// 16-bit form of hpixel_kernels.h; packus_epi16 (or min/max on words) performs the clamp to 0..255.
+// 16-bit form of hpixel_kernels.h; packus_epi16 (or min/max on words) performs the clamp to
+// 0..255.
 
 #include "base/hpixel_kernels.h"
 
@@ -28,8 +29,7 @@ struct Terms {
 // unpacks. The vectors hold the pixels in the dword order 0, 2, 4, 6 | 1, 3, 5, 7 (4 pixels
 // per dword), which the lane-wise unpacks turn back into pixel order, so no cross-lane shuffle
 // is needed at the end.
-HPIXEL_AVX2 inline void StoreQuads(uint8_t* d, __m256i c0, __m256i c1, __m256i c2Lo,
-                                   __m256i c2Hi) {
+HPIXEL_AVX2 inline void StoreQuads(uint8_t* d, __m256i c0, __m256i c1, __m256i c2Lo, __m256i c2Hi) {
     const __m256i zero = _mm256_setzero_si256();
     const __m256i max = _mm256_set1_epi16(255);
     const __m256i aLo = _mm256_unpacklo_epi8(c0, c1);
@@ -190,17 +190,16 @@ HPIXEL_AVX2 void Avx2Kernel(const uint8_t* y0, const uint8_t* y1, const uint8_t*
         const __m256i dvLo = _mm256_xor_si256(_mm256_shuffle_epi8(vb, maskLo), flip);
         const __m256i dvHi = _mm256_xor_si256(_mm256_shuffle_epi8(vb, maskHi), flip);
         // The signed high half of (d << 8) * c is (d * c) >> 8.
-        const Terms c = {
-            _mm256_add_epi16(_mm256_mulhi_epi16(dvLo, crv), bias),
-            _mm256_add_epi16(_mm256_mulhi_epi16(dvHi, crv), bias),
-            _mm256_sub_epi16(
-                _mm256_add_epi16(_mm256_mulhi_epi16(duLo, cgu), _mm256_mulhi_epi16(dvLo, cgv)),
-                bias),
-            _mm256_sub_epi16(
-                _mm256_add_epi16(_mm256_mulhi_epi16(duHi, cgu), _mm256_mulhi_epi16(dvHi, cgv)),
-                bias),
-            _mm256_add_epi16(_mm256_mulhi_epi16(duLo, cbu), bias),
-            _mm256_add_epi16(_mm256_mulhi_epi16(duHi, cbu), bias)};
+        const Terms c = {_mm256_add_epi16(_mm256_mulhi_epi16(dvLo, crv), bias),
+                         _mm256_add_epi16(_mm256_mulhi_epi16(dvHi, crv), bias),
+                         _mm256_sub_epi16(_mm256_add_epi16(_mm256_mulhi_epi16(duLo, cgu),
+                                                           _mm256_mulhi_epi16(dvLo, cgv)),
+                                          bias),
+                         _mm256_sub_epi16(_mm256_add_epi16(_mm256_mulhi_epi16(duHi, cgu),
+                                                           _mm256_mulhi_epi16(dvHi, cgv)),
+                                          bias),
+                         _mm256_add_epi16(_mm256_mulhi_epi16(duLo, cbu), bias),
+                         _mm256_add_epi16(_mm256_mulhi_epi16(duHi, cbu), bias)};
         ConvertRow32<F>(y0 + x, d0 + static_cast<size_t>(x) * bpp, c, cy);
         ConvertRow32<F>(y1 + x, d1 + static_cast<size_t>(x) * bpp, c, cy);
     }
