@@ -2,6 +2,7 @@
 
 #include <cxxabi.h>
 #include <limits.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -174,6 +175,12 @@ void CHThread::OpenGate() {
 void* CHThread::ThreadProc(void* arg) {
     auto* self = static_cast<CHThread*>(arg);
     t_currentThread = self;
+    // A write to a peer that went away (an X server killed under a window) answers EPIPE on our
+    // threads instead of raising SIGPIPE, whose default action would end the host's process.
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
 
     // Marks completion however the thread leaves, including a cancellation unwind.
     struct DoneMarker {
