@@ -324,8 +324,9 @@ int main(int argc, char** argv) {
         worst[mode] = std::max(worst[mode], r.allocationsPerFrame);
     }
     for (uint32_t mode = 0; mode <= 2; ++mode) {
-        std::printf("BENCH steady-state heap allocations per frame, engine play mode %u|%.4f|-|-|== 0\n",
-                    mode, worst[mode]);
+        std::printf(
+            "BENCH steady-state heap allocations per frame, engine play mode %u|%.4f|-|-|== 0\n",
+            mode, worst[mode]);
     }
     return 0;
 }

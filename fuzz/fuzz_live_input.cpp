@@ -12,26 +12,31 @@ using namespace BRIXEL;
 
 namespace {
 
-// Empty pictures and larger ones than a camera sends are refused, like a real decoder would refuse a damaged
-// one; the stand-in's deliberate exception is a test feature, not input handling.
+// Empty pictures and larger ones than a camera sends are refused, like a real decoder would refuse
+// a damaged one; the stand-in's deliberate exception is a test feature, not input handling.
 class FuzzPlayer : public enginetest::FakePlayer {
 public:
     FuzzPlayer() : FakePlayer(false) {}
-    uint32_t DecodeVideo(HDecoderHandle handle, const uint8_t* data, uint32_t length, uint32_t& width,
-                         uint32_t& height, uint8_t* planes[3], uint32_t sizes[3], int32_t strides[3],
-                         CHYUVColour& colour) override {
+    uint32_t DecodeVideo(HDecoderHandle handle, const uint8_t* data, uint32_t length,
+                         uint32_t& width, uint32_t& height, uint8_t* planes[3], uint32_t sizes[3],
+                         int32_t strides[3], CHYUVColour& colour) override {
         // The stand-in would hand out empty planes for an empty picture, which no decoder does.
-        if (width == 0 || height == 0 || width > 4096 || height > 4096) return QUORIX_E_NOT_SUPPORTED;
-        if (data != nullptr && length > 1 && data[1] == 0xDD) return QUORIX_E_NOT_SUPPORTED;
-        return FakePlayer::DecodeVideo(handle, data, length, width, height, planes, sizes, strides, colour);
+        if (width == 0 || height == 0 || width > 4096 || height > 4096)
+            return QUORIX_E_NOT_SUPPORTED;
+        if (data != nullptr && length > 1 && data[1] == 0xDD)
+            return QUORIX_E_NOT_SUPPORTED;
+        return FakePlayer::DecodeVideo(handle, data, length, width, height, planes, sizes, strides,
+                                       colour);
     }
 };
 
 void Drain(FuzzPlayer& player, uint16_t streamId) {
     CHVideoStream* stream = player.GetVideoStream(streamId);
-    if (stream == nullptr) return;
+    if (stream == nullptr)
+        return;
     for (int i = 0; i < 64 && stream->GetQueuedFrames() > 0; ++i) {
-        if (stream->DecodeOne() != 0) break;
+        if (stream->DecodeOne() != 0)
+            break;
     }
 }
 

@@ -61,81 +61,81 @@ extern "C" {
 #endif
 
 /* ---- Result codes: 0 is success, every failure has the top bit set. ---- */
-#define QUORIX_OK                   0x00000000u
-#define QUORIX_E_NOT_SUPPORTED      0x80008001u
-#define QUORIX_E_NO_MEMORY          0x80008002u
-#define QUORIX_E_BUFFER             0x80008003u
-#define QUORIX_E_EXCEPTION          0x80008004u
-#define QUORIX_E_NOT_IMPL           0x80008005u
-#define QUORIX_E_NOT_OPEN           0x80008006u
-#define QUORIX_E_TIMEOUT            0x80008007u
-#define QUORIX_E_PARAM              0x80008008u
-#define QUORIX_E_OPEN_FILE          0x80008009u
-#define QUORIX_E_WRITE_FILE         0x8000800Au
-#define QUORIX_E_END_OF_DATA        0x80008010u
-#define QUORIX_E_NOT_WRITING        0x80008011u
-#define QUORIX_E_BUFFER_TOO_SMALL   0x80008012u
-#define QUORIX_E_NOT_INIT           0x80008015u
-#define QUORIX_E_ALREADY_INIT       0x80008016u
-#define QUORIX_E_SYSTEM             0x80008017u
-#define QUORIX_E_ALREADY_OPEN       0x80008018u
-#define QUORIX_E_THREAD_RUNNING     0x8000801Au
-#define QUORIX_E_THREAD_CREATE      0x8000801Bu
-#define QUORIX_E_THREAD_FAULT       0x8000801Cu
+#define QUORIX_OK 0x00000000u
+#define QUORIX_E_NOT_SUPPORTED 0x80008001u
+#define QUORIX_E_NO_MEMORY 0x80008002u
+#define QUORIX_E_BUFFER 0x80008003u
+#define QUORIX_E_EXCEPTION 0x80008004u
+#define QUORIX_E_NOT_IMPL 0x80008005u
+#define QUORIX_E_NOT_OPEN 0x80008006u
+#define QUORIX_E_TIMEOUT 0x80008007u
+#define QUORIX_E_PARAM 0x80008008u
+#define QUORIX_E_OPEN_FILE 0x80008009u
+#define QUORIX_E_WRITE_FILE 0x8000800Au
+#define QUORIX_E_END_OF_DATA 0x80008010u
+#define QUORIX_E_NOT_WRITING 0x80008011u
+#define QUORIX_E_BUFFER_TOO_SMALL 0x80008012u
+#define QUORIX_E_NOT_INIT 0x80008015u
+#define QUORIX_E_ALREADY_INIT 0x80008016u
+#define QUORIX_E_SYSTEM 0x80008017u
+#define QUORIX_E_ALREADY_OPEN 0x80008018u
+#define QUORIX_E_THREAD_RUNNING 0x8000801Au
+#define QUORIX_E_THREAD_CREATE 0x8000801Bu
+#define QUORIX_E_THREAD_FAULT 0x8000801Cu
 #define QUORIX_E_THREAD_NOT_RUNNING 0x8000801Du
-#define QUORIX_E_THREAD_KILLED      0x8000801Eu
-#define QUORIX_E_NO_POOL            0x80008020u
-#define QUORIX_E_QUEUE_FULL         0x80008100u
-#define QUORIX_E_NO_FREE_PORT       0x80008101u
-#define QUORIX_E_PORT_BUSY          0x80008102u
-#define QUORIX_E_STATE              0x80008103u
-#define QUORIX_E_FILE_FORMAT        0x80008104u
-#define QUORIX_E_FAIL               0xFFFFFFFFu
+#define QUORIX_E_THREAD_KILLED 0x8000801Eu
+#define QUORIX_E_NO_POOL 0x80008020u
+#define QUORIX_E_QUEUE_FULL 0x80008100u
+#define QUORIX_E_NO_FREE_PORT 0x80008101u
+#define QUORIX_E_PORT_BUSY 0x80008102u
+#define QUORIX_E_STATE 0x80008103u
+#define QUORIX_E_FILE_FORMAT 0x80008104u
+#define QUORIX_E_FAIL 0xFFFFFFFFu
 
 /* ---- Limits and numbers ---- */
-#define QUORIX_MAX_PORTS          128 /* ports 0..127 */
-#define QUORIX_MAX_REGIONS        6   /* regions 0..5 through these functions */
-#define QUORIX_SCREEN_OFF_REGION  9   /* reported to snapshot callbacks for full-size captures */
-#define QUORIX_NO_AUDIO_PORT      0xFFFFu
+#define QUORIX_MAX_PORTS 128       /* ports 0..127 */
+#define QUORIX_MAX_REGIONS 6       /* regions 0..5 through these functions */
+#define QUORIX_SCREEN_OFF_REGION 9 /* reported to snapshot callbacks for full-size captures */
+#define QUORIX_NO_AUDIO_PORT 0xFFFFu
 
 /* Render models of a file or stream (QUORIX_OpenStream, QUORIX_FileOpenInfoCallback). */
-#define QUORIX_MODEL_EXTERNAL     (-1) /* the external panorama renderer library */
-#define QUORIX_MODEL_FROM_PARAMS  0    /* the model comes from the renderer parameter block */
-#define QUORIX_MODEL_NORMAL       1    /* ordinary rectangular picture */
-#define QUORIX_MODEL_FISHEYE      2    /* circular fisheye picture */
-#define QUORIX_MODEL_VR720        3    /* full sphere, equirectangular */
-#define QUORIX_MODEL_VR360        4    /* hemisphere */
-#define QUORIX_MODEL_RING         5    /* ring (cylindrical band) */
-#define QUORIX_MODEL_VR360_2      6    /* hemisphere, second colour path */
+#define QUORIX_MODEL_EXTERNAL (-1) /* the external panorama renderer library */
+#define QUORIX_MODEL_FROM_PARAMS 0 /* the model comes from the renderer parameter block */
+#define QUORIX_MODEL_NORMAL 1      /* ordinary rectangular picture */
+#define QUORIX_MODEL_FISHEYE 2     /* circular fisheye picture */
+#define QUORIX_MODEL_VR720 3       /* full sphere, equirectangular */
+#define QUORIX_MODEL_VR360 4       /* hemisphere */
+#define QUORIX_MODEL_RING 5        /* ring (cylindrical band) */
+#define QUORIX_MODEL_VR360_2 6     /* hemisphere, second colour path */
 
 /* Display types of a region (QUORIX_SetCurrentDisplayType and friends). */
-#define QUORIX_DISPLAY_PLANE                0u
-#define QUORIX_DISPLAY_MULTI_CAMERA         9u  /* only with two or more cameras in the model data */
-#define QUORIX_DISPLAY_VR                   10u
-#define QUORIX_DISPLAY_SPHERE               11u
-#define QUORIX_DISPLAY_PLANE180             12u
-#define QUORIX_DISPLAY_PLANE360             13u
-#define QUORIX_DISPLAY_PLANE360_FIXED       14u
-#define QUORIX_DISPLAY_PLANE360_FRONTBACK   15u
-#define QUORIX_DISPLAY_CYLINDER             16u
-#define QUORIX_DISPLAY_CYLINDER_INSIDE      17u
+#define QUORIX_DISPLAY_PLANE 0u
+#define QUORIX_DISPLAY_MULTI_CAMERA 9u /* only with two or more cameras in the model data */
+#define QUORIX_DISPLAY_VR 10u
+#define QUORIX_DISPLAY_SPHERE 11u
+#define QUORIX_DISPLAY_PLANE180 12u
+#define QUORIX_DISPLAY_PLANE360 13u
+#define QUORIX_DISPLAY_PLANE360_FIXED 14u
+#define QUORIX_DISPLAY_PLANE360_FRONTBACK 15u
+#define QUORIX_DISPLAY_CYLINDER 16u
+#define QUORIX_DISPLAY_CYLINDER_INSIDE 17u
 
 /* Pixel formats of snapshot data and of QUORIX_SURFACE. 11..16 are 1..6 stored bottom row first. */
-#define QUORIX_PIXEL_NONE     0u
-#define QUORIX_PIXEL_RGB32    1u  /* R, G, B, 0 */
-#define QUORIX_PIXEL_RGB24    2u  /* R, G, B */
-#define QUORIX_PIXEL_BGR32    3u  /* B, G, R, 0 */
-#define QUORIX_PIXEL_BGR24    4u  /* B, G, R */
-#define QUORIX_PIXEL_RGB555   5u
-#define QUORIX_PIXEL_RGB565   6u
+#define QUORIX_PIXEL_NONE 0u
+#define QUORIX_PIXEL_RGB32 1u /* R, G, B, 0 */
+#define QUORIX_PIXEL_RGB24 2u /* R, G, B */
+#define QUORIX_PIXEL_BGR32 3u /* B, G, R, 0 */
+#define QUORIX_PIXEL_BGR24 4u /* B, G, R */
+#define QUORIX_PIXEL_RGB555 5u
+#define QUORIX_PIXEL_RGB565 6u
 #define QUORIX_PIXEL_BOTTOM_UP 10u /* add to 1..6 */
 /* Y plane (height rows of stride bytes), then U, then V: each ((stride+1)/2) bytes by
  * ((height+1)/2) rows, so odd widths and heights keep their last chroma column and row. */
-#define QUORIX_PIXEL_YUV420P  20u
+#define QUORIX_PIXEL_YUV420P 20u
 
 /* Snapshot file types of QUORIX_SnapDataSaveToFile. */
-#define QUORIX_FILE_JPEG      0u
-#define QUORIX_FILE_BMP       1u
+#define QUORIX_FILE_JPEG 0u
+#define QUORIX_FILE_BMP 1u
 
 /* ---- Platform types ---- */
 
@@ -157,11 +157,11 @@ typedef struct QUORIX_RECT {
 
 /* A picture in memory that the host may draw into during a draw callback. */
 typedef struct QUORIX_SURFACE {
-    uint8_t* pixels;  /* first byte of the top row */
-    uint32_t width;   /* pixels */
-    uint32_t height;  /* rows */
-    uint32_t stride;  /* bytes from one row to the next */
-    uint32_t format;  /* QUORIX_PIXEL_* */
+    uint8_t* pixels; /* first byte of the top row */
+    uint32_t width;  /* pixels */
+    uint32_t height; /* rows */
+    uint32_t stride; /* bytes from one row to the next */
+    uint32_t format; /* QUORIX_PIXEL_* */
 } QUORIX_SURFACE;
 
 /* ---- Callback types ---- */
@@ -180,9 +180,9 @@ typedef void (*QUORIX_FileOpenInfoCallback)(uint16_t port, int32_t model, const 
  * display). imageRect is the part covered by the picture and regionRect the region itself; both
  * are null with the external renderer. Runs on the thread that draws: the render thread, the
  * host's thread in manual mode, the software display's thread or the external renderer's. */
-typedef void (*QUORIX_DrawCallback)(uint16_t port, uint16_t region, int32_t drawMode,
-                                    QUORIX_HDC dc, const QUORIX_RECT* imageRect,
-                                    const QUORIX_RECT* regionRect, void* user);
+typedef void (*QUORIX_DrawCallback)(uint16_t port, uint16_t region, int32_t drawMode, QUORIX_HDC dc,
+                                    const QUORIX_RECT* imageRect, const QUORIX_RECT* regionRect,
+                                    void* user);
 
 /* OpenGL renderer status: 1 when its GL objects are ready, 0 when they are about to be released.
  * Runs on the thread that owns the GL context. */
@@ -191,9 +191,9 @@ typedef void (*QUORIX_RenderStatusCallback)(uint16_t port, uint32_t status, void
 /* One captured picture. region is the region number, or QUORIX_SCREEN_OFF_REGION for the
  * full-resolution capture; format is a QUORIX_PIXEL_* number and stride the bytes per row.
  * Runs on the renderer's drawing thread after the frame it captures. */
-typedef void (*QUORIX_SnapCallback)(uint16_t port, uint16_t region, uint32_t width,
-                                    uint32_t stride, uint32_t height, uint32_t format,
-                                    const uint8_t* data, void* user);
+typedef void (*QUORIX_SnapCallback)(uint16_t port, uint16_t region, uint32_t width, uint32_t stride,
+                                    uint32_t height, uint32_t format, const uint8_t* data,
+                                    void* user);
 
 /* One sub-frame of a composite packet: a complete frame record with its own stream id. Runs on
  * the thread that fed the packet (the reader thread, or the host in QUORIX_InputStreamData). */
@@ -312,8 +312,7 @@ QUORIX_API uint32_t QUORIX_SetStreamOpenMode(uint16_t port, uint32_t mode);
 QUORIX_API uint32_t QUORIX_InputStreamData(uint16_t port, const uint8_t* data, uint32_t len);
 
 /* Stores the file-end callback (null switches it off). Runs on the reader thread. */
-QUORIX_API uint32_t QUORIX_SetFileEndCallback(uint16_t port, QUORIX_FileEndCallback cb,
-                                              void* user);
+QUORIX_API uint32_t QUORIX_SetFileEndCallback(uint16_t port, QUORIX_FileEndCallback cb, void* user);
 
 /* Stores the file-open information callback (null switches it off). Runs inside
  * QUORIX_OpenFile on the caller's thread; see QUORIX_OpenFile and QUORIX_FreePort for what the
@@ -332,8 +331,7 @@ QUORIX_API uint32_t QUORIX_SetFileOpenInfoCallback(uint16_t port, QUORIX_FileOpe
  * QUORIX_E_NOT_SUPPORTED when the OpenGL renderer or its context cannot be started;
  * QUORIX_E_NOT_IMPL when the external renderer lacks its start (or its own code is passed on).
  * A failure leaves nothing running. */
-QUORIX_API uint32_t QUORIX_Play(uint16_t port, QUORIX_HWND window, QUORIX_HDC dc,
-                                uint32_t manual);
+QUORIX_API uint32_t QUORIX_Play(uint16_t port, QUORIX_HWND window, QUORIX_HDC dc, uint32_t manual);
 
 /* Stops playing (and resets the speed to 1x); the file or stream and the renderer stay. Always
  * QUORIX_OK after the checks. */
@@ -396,8 +394,8 @@ QUORIX_API uint32_t QUORIX_GetCurrentVideoFrameClock(uint16_t port);
 /* Places a region at `rect` in the window (null: an empty rectangle) and enables (enable != 0) or
  * disables it. Stored when nothing is open and given to the renderer at the next open. Always
  * QUORIX_OK after the checks. */
-QUORIX_API uint32_t QUORIX_SetDisplayRegion(uint16_t port, uint16_t region,
-                                            const QUORIX_RECT* rect, uint32_t enable);
+QUORIX_API uint32_t QUORIX_SetDisplayRegion(uint16_t port, uint16_t region, const QUORIX_RECT* rect,
+                                            uint32_t enable);
 
 /* Background colour of a region, 0x00BBGGRR; applied when the region is next enabled. Always
  * QUORIX_OK after the checks. */
@@ -423,8 +421,8 @@ QUORIX_API uint32_t QUORIX_SetCurrentDisplayType(uint16_t port, uint16_t region,
 /* Writes the region's virtual camera; null outputs are skipped. QUORIX_E_PARAM without a
  * renderer; with the external renderer QUORIX_E_STATE for a region other than 0 and
  * QUORIX_E_NOT_IMPL when it lacks the entry. */
-QUORIX_API uint32_t QUORIX_GetPTZPosition(uint16_t port, uint16_t region, float* pan,
-                                          float* tilt, float* zoom);
+QUORIX_API uint32_t QUORIX_GetPTZPosition(uint16_t port, uint16_t region, float* pan, float* tilt,
+                                          float* zoom);
 
 /* Sets the region's virtual camera (stored and applied again at the next open). The renderer
  * limits the zoom to 16 (and to at least 1 in QUORIX_DISPLAY_PLANE). QUORIX_E_NOT_IMPL when the
@@ -442,8 +440,7 @@ QUORIX_API uint32_t QUORIX_SetFlip(uint16_t port, uint16_t region, uint32_t flip
 
 /* Aspect-ratio mode of the region. QUORIX_E_NOT_IMPL with the external renderer; QUORIX_E_STATE
  * without a renderer (QUORIX_E_PARAM when the port's last open chose the software display). */
-QUORIX_API uint32_t QUORIX_SetDisplayRatioType(uint16_t port, uint16_t region,
-                                               uint32_t ratioType);
+QUORIX_API uint32_t QUORIX_SetDisplayRatioType(uint16_t port, uint16_t region, uint32_t ratioType);
 
 /* Maps `count` points of the region forward into outX/outY (OpenGL renderer only; blocks the
  * caller until the render thread has served it, at most 500 ms). Points are fractions of the
@@ -453,20 +450,20 @@ QUORIX_API uint32_t QUORIX_SetDisplayRatioType(uint16_t port, uint16_t region,
  * type 9, which has no common source coordinates, and with the software display;
  * QUORIX_E_NOT_IMPL with the external renderer; QUORIX_E_PARAM without a renderer, for a null
  * array or too many points; QUORIX_E_TIMEOUT. */
-QUORIX_API uint32_t QUORIX_Project(uint16_t port, uint16_t region, const float* x,
-                                   const float* y, float* outX, float* outY, uint32_t count);
+QUORIX_API uint32_t QUORIX_Project(uint16_t port, uint16_t region, const float* x, const float* y,
+                                   float* outX, float* outY, uint32_t count);
 
 /* Maps `count` points back. QUORIX_E_PARAM for a null array, count 0, too many points or without
  * a renderer; QUORIX_E_TIMEOUT; QUORIX_E_NOT_IMPL with the software display; with the external
  * renderer QUORIX_E_STATE for a region other than 0, QUORIX_E_NOT_IMPL when it lacks the entry,
  * QUORIX_E_NO_MEMORY (or its own code is passed on). */
-QUORIX_API uint32_t QUORIX_UnProject(uint16_t port, uint16_t region, const float* x,
-                                     const float* y, float* outX, float* outY, uint32_t count);
+QUORIX_API uint32_t QUORIX_UnProject(uint16_t port, uint16_t region, const float* x, const float* y,
+                                     float* outX, float* outY, uint32_t count);
 
 /* Stores a region's draw callback (null switches it off); see QUORIX_DrawCallback for its thread.
  * Always QUORIX_OK after the checks. */
-QUORIX_API uint32_t QUORIX_SetDrawCallback(uint16_t port, uint16_t region,
-                                           QUORIX_DrawCallback cb, void* user);
+QUORIX_API uint32_t QUORIX_SetDrawCallback(uint16_t port, uint16_t region, QUORIX_DrawCallback cb,
+                                           void* user);
 
 /* Stores the renderer status callback (OpenGL renderer only, else QUORIX_E_NOT_IMPL, stored all
  * the same). Without a renderer it answers QUORIX_E_PARAM but is installed by the next open. */
@@ -517,10 +514,9 @@ QUORIX_API uint32_t QUORIX_CaptureOriginalJpeg(uint16_t port, const char* path);
  * or a picture too large for a BMP file; QUORIX_E_NOT_SUPPORTED when the JPEG cannot be encoded;
  * QUORIX_E_WRITE_FILE when the file cannot be written whole. A refused or failed call leaves an
  * existing file as it was. */
-QUORIX_API uint32_t QUORIX_SnapDataSaveToFile(const char* path, uint16_t quality,
-                                              uint32_t fileType, uint32_t width, uint32_t stride,
-                                              uint32_t height, uint32_t format,
-                                              const uint8_t* data);
+QUORIX_API uint32_t QUORIX_SnapDataSaveToFile(const char* path, uint16_t quality, uint32_t fileType,
+                                              uint32_t width, uint32_t stride, uint32_t height,
+                                              uint32_t format, const uint8_t* data);
 
 /* Continuous capture of a region after every drawn frame, in `format` (QUORIX_PIXEL_*, 0 meaning
  * BGR32) with rows aligned to `align` bytes (1, 2, 4 or 8). A null cb stops it. QUORIX_E_PARAM

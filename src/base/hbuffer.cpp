@@ -17,11 +17,13 @@ constexpr uint64_t kMaxAllocation = 1ull << 40;
 
 CHBuffer::~CHBuffer() {
     // OnRelease is not called here: a derived object is already gone.
-    if (m_owned) delete[] m_data;
+    if (m_owned)
+        delete[] m_data;
 }
 
 void CHBuffer::Release() {
-    if (m_owned) delete[] m_data;
+    if (m_owned)
+        delete[] m_data;
     m_data = nullptr;
     m_capacity = 0;
     m_length = 0;
@@ -32,13 +34,17 @@ void CHBuffer::Release() {
 
 H_PASSES_CANCEL
 uint32_t CHBuffer::Allocate(uint64_t size, bool force) {
-    if (size > UINT64_MAX - m_extra) return QUORIX_E_NO_MEMORY;
+    if (size > UINT64_MAX - m_extra)
+        return QUORIX_E_NO_MEMORY;
     const uint64_t need = size + m_extra;
-    if (!force && need <= m_capacity) return QUORIX_OK;
+    if (!force && need <= m_capacity)
+        return QUORIX_OK;
     Release();
-    if (size == 0) return QUORIX_OK;
+    if (size == 0)
+        return QUORIX_OK;
     // No picture or record of this system comes near a terabyte; a size beyond it is corrupt input.
-    if (need > kMaxAllocation) return QUORIX_E_NO_MEMORY;
+    if (need > kMaxAllocation)
+        return QUORIX_E_NO_MEMORY;
     uint8_t* data = nullptr;
     try {
         data = new (std::nothrow) uint8_t[static_cast<size_t>(need)];
@@ -47,7 +53,8 @@ uint32_t CHBuffer::Allocate(uint64_t size, bool force) {
     } catch (...) {
         return QUORIX_E_EXCEPTION;
     }
-    if (!data) return QUORIX_E_NO_MEMORY;
+    if (!data)
+        return QUORIX_E_NO_MEMORY;
     m_data = data;
     m_capacity = need;
     m_owned = true;
@@ -64,8 +71,10 @@ uint32_t CHBuffer::Attach(uint8_t* data, uint64_t size, bool owned) {
 }
 
 uint32_t CHBuffer::Copy(const void* source, uint64_t count) {
-    if (!source || !m_data) return QUORIX_E_BUFFER;
-    if (count > m_capacity) return QUORIX_E_NO_MEMORY;
+    if (!source || !m_data)
+        return QUORIX_E_BUFFER;
+    if (count > m_capacity)
+        return QUORIX_E_NO_MEMORY;
     memmove(m_data, source, static_cast<size_t>(count));
     m_length = count;
     return QUORIX_OK;
@@ -82,23 +91,29 @@ uint8_t* CHBuffer::Detach() {
     return data;
 }
 
-void CHBuffer::Free() { Release(); }
+void CHBuffer::Free() {
+    Release();
+}
 
 uint32_t CHBuffer::Reserve(uint64_t size) {
-    if (size > UINT64_MAX - m_extra) return QUORIX_E_NO_MEMORY;
+    if (size > UINT64_MAX - m_extra)
+        return QUORIX_E_NO_MEMORY;
     const uint64_t need = m_extra + size;
-    if (need > m_capacity) return Allocate(size, false);
+    if (need > m_capacity)
+        return Allocate(size, false);
     if (need >= m_capacity - m_capacity * m_shrinkPercent / 100) {
         m_idleCount = 0;
     } else {
         ++m_idleCount;
     }
-    if (m_idleCount <= m_shrinkPatience) return HRESERVE_KEPT;
+    if (m_idleCount <= m_shrinkPatience)
+        return HRESERVE_KEPT;
     return Allocate(size, true);
 }
 
 uint32_t CHBuffer::SetLength(uint64_t count) {
-    if (count > m_capacity) return QUORIX_E_BUFFER_TOO_SMALL;
+    if (count > m_capacity)
+        return QUORIX_E_BUFFER_TOO_SMALL;
     m_length = count;
     return QUORIX_OK;
 }

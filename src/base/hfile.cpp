@@ -163,10 +163,13 @@ void CHReplaceFile::Discard() {
     m_temporary.clear();
 }
 
-CHFile::~CHFile() { Close(); }
+CHFile::~CHFile() {
+    Close();
+}
 
 bool CHFile::Open(const char* path, const char* mode) {
-    if (!path || !*path || !mode || m_file) return false;
+    if (!path || !*path || !mode || m_file)
+        return false;
     m_file = HOpenRegularFile(path, mode);
     return m_file != nullptr;
 }
@@ -179,22 +182,30 @@ void CHFile::Close() {
     }
 }
 
-int CHFile::Flush() { return m_file ? fflush(m_file) : -1; }
+int CHFile::Flush() {
+    return m_file ? fflush(m_file) : -1;
+}
 
 uint32_t CHFile::Read(void* buffer, uint32_t count) {
-    if (!m_file) return 0xFFFFFFFFu;
-    if (!buffer) return QUORIX_E_PARAM;
+    if (!m_file)
+        return 0xFFFFFFFFu;
+    if (!buffer)
+        return QUORIX_E_PARAM;
     return static_cast<uint32_t>(fread(buffer, 1, count, m_file));
 }
 
 uint32_t CHFile::Write(const void* buffer, uint32_t count, int attempts) {
-    if (!m_file) return 0xFFFFFFFFu;
-    if (!buffer) return QUORIX_E_PARAM;
-    if (attempts < 1) attempts = 1;
+    if (!m_file)
+        return 0xFFFFFFFFu;
+    if (!buffer)
+        return QUORIX_E_PARAM;
+    if (attempts < 1)
+        attempts = 1;
     const auto* bytes = static_cast<const uint8_t*>(buffer);
     uint32_t written = 0;
     for (int round = 0; round < attempts; ++round) {
-        if (written >= count) return written;
+        if (written >= count)
+            return written;
         const size_t n = fwrite(bytes + written, 1, count - written, m_file);
         if (n == 0) {
             // A full disk or a pipe that is momentarily stuck: give it a moment.
@@ -207,21 +218,27 @@ uint32_t CHFile::Write(const void* buffer, uint32_t count, int attempts) {
 }
 
 int CHFile::Seek(int64_t offset, int origin) {
-    if (!m_file) return -1;
-    if (origin != SEEK_SET && origin != SEEK_CUR && origin != SEEK_END) return -1;
+    if (!m_file)
+        return -1;
+    if (origin != SEEK_SET && origin != SEEK_CUR && origin != SEEK_END)
+        return -1;
     return fseeko(m_file, static_cast<off_t>(offset), origin) == 0 ? 0 : -1;
 }
 
 int64_t CHFile::Tell() {
-    if (!m_file) return 0;
+    if (!m_file)
+        return 0;
     return static_cast<int64_t>(ftello(m_file));
 }
 
 int64_t CHFile::GetSize() {
-    if (!m_file) return 0;
+    if (!m_file)
+        return 0;
     const off_t here = ftello(m_file);
-    if (here < 0) return static_cast<int64_t>(here);
-    if (fseeko(m_file, 0, SEEK_END) != 0) return -1;
+    if (here < 0)
+        return static_cast<int64_t>(here);
+    if (fseeko(m_file, 0, SEEK_END) != 0)
+        return -1;
     const off_t size = ftello(m_file);
     fseeko(m_file, here, SEEK_SET);
     return static_cast<int64_t>(size);

@@ -4,8 +4,8 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <new>
 #include <ctime>
+#include <new>
 #include <vector>
 
 #include "base/hdatetime.h"
@@ -22,7 +22,8 @@ bool FormatInto(std::string& out, const char* format, va_list args) {
     va_copy(measure, args);
     const int needed = vsnprintf(nullptr, 0, format, measure);
     va_end(measure);
-    if (needed < 0) return false;
+    if (needed < 0)
+        return false;
     const size_t offset = out.size();
     out.resize(offset + static_cast<size_t>(needed) + 1);
     vsnprintf(out.data() + offset, static_cast<size_t>(needed) + 1, format, args);
@@ -37,10 +38,12 @@ void WriteAll(int fd, const std::string& line) {
     while (left > 0) {
         const ssize_t n = write(fd, p, left);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             return;
         }
-        if (n == 0) return;
+        if (n == 0)
+            return;
         p += n;
         left -= static_cast<size_t>(n);
     }
@@ -63,11 +66,16 @@ CHLog::~CHLog() = default;
 std::string CHLog::LevelName(uint32_t level) {
     char text[16];
     switch (level) {
-        case HLOG_DEBUG: return "DEBUG";
-        case HLOG_INFO: return "INFO";
-        case HLOG_WARN: return "WARN";
-        case HLOG_ERROR: return "ERROR";
-        default: break;
+        case HLOG_DEBUG:
+            return "DEBUG";
+        case HLOG_INFO:
+            return "INFO";
+        case HLOG_WARN:
+            return "WARN";
+        case HLOG_ERROR:
+            return "ERROR";
+        default:
+            break;
     }
     if (level < 10) {
         snprintf(text, sizeof(text), "debug%d", static_cast<int>(level));
@@ -92,16 +100,19 @@ void CHLog::Write(const char* module, uint32_t level, const char* format, ...) {
 }
 
 void CHLog::VWrite(const char* module, uint32_t level, const char* format, va_list args) {
-    if (!format) return;
+    if (!format)
+        return;
     uint32_t output;
     int debugFd;
     {
         CHAutoLock config(&m_configLock);
-        if (level < m_threshold) return;
+        if (level < m_threshold)
+            return;
         output = m_output;
         debugFd = m_debugFd;
     }
-    if (output == 0) return;
+    if (output == 0)
+        return;
 
     const CHDateTime now = CHDateTime::Now();
     struct tm fields {};
@@ -111,19 +122,22 @@ void CHLog::VWrite(const char* module, uint32_t level, const char* format, va_li
     std::string line;
     line.reserve(128);
     char head[64];
-    snprintf(head, sizeof(head), "[%02d:%02d:%02d.%03d](", fields.tm_hour, fields.tm_min, fields.tm_sec,
-             millisecond);
+    snprintf(head, sizeof(head), "[%02d:%02d:%02d.%03d](", fields.tm_hour, fields.tm_min,
+             fields.tm_sec, millisecond);
     line += head;
     line += LevelName(level);
     line += ')';
-    if (module && *module) line += module;
+    if (module && *module)
+        line += module;
     line += ':';
-    if (!FormatInto(line, format, args)) return;
+    if (!FormatInto(line, format, args))
+        return;
     line += '\n';
 
     // A line is written whole or not at all, even by a worker that is being cancelled.
     CHCancelGuard noCancel;
-    if (output & HLOG_OUT_DEBUGGER) WriteAll(debugFd, line);
+    if (output & HLOG_OUT_DEBUGGER)
+        WriteAll(debugFd, line);
     if (output & HLOG_OUT_FILE) {
         WriteLine(level, line, fields.tm_year + 1900, fields.tm_mon + 1, fields.tm_mday);
     }
@@ -133,27 +147,32 @@ void CHLog::WriteLine(uint32_t level, const std::string& line, int year, int mon
     std::string name;
     {
         CHAutoLock config(&m_configLock);
-        if (level < m_fileThreshold) return;
+        if (level < m_fileThreshold)
+            return;
         name = FileNameFor(year, month, day);
     }
-    if (name.empty()) return;
+    if (name.empty())
+        return;
     CHAutoLock file(&m_fileLock);
     // Opened per line, so midnight moves to the next file and files may be moved meanwhile.
     FILE* stream = HOpenRegularFile(name.c_str(), "a");
-    if (!stream) return;  // that line is lost, nothing else
+    if (!stream)
+        return;  // that line is lost, nothing else
     fwrite(line.data(), 1, line.size(), stream);
     fclose(stream);
 }
 
 std::string CHLog::FileNameFor(int year, int month, int day) const {
     CHAutoLock config(&m_configLock);
-    if (m_path.empty()) return {};
+    if (m_path.empty())
+        return {};
     struct tm date {};
     date.tm_year = year - 1900;
     date.tm_mon = month - 1;
     date.tm_mday = day;
     char suffix[64];
-    if (strftime(suffix, sizeof(suffix), "_%Y%m%d", &date) == 0) return {};
+    if (strftime(suffix, sizeof(suffix), "_%Y%m%d", &date) == 0)
+        return {};
     std::string name = m_path + suffix;
     if (!m_extension.empty()) {
         name += '.';
@@ -165,7 +184,8 @@ std::string CHLog::FileNameFor(int year, int month, int day) const {
 void CHLog::SetPath(const char* path, const char* extension) {
     CHAutoLock config(&m_configLock);
     m_path = path ? path : "";
-    if (extension) m_extension = extension;
+    if (extension)
+        m_extension = extension;
 }
 
 void CHLog::SetLevel(uint32_t threshold, uint32_t fileThreshold) {
@@ -181,7 +201,8 @@ void CHLog::SetOutput(uint32_t mode) {
 
 void CHLog::Configure(int enable, uint32_t level, const char* path, const char* extension) {
     SetOutput(0);
-    if (enable == 0) return;
+    if (enable == 0)
+        return;
     uint32_t mode = HLOG_OUT_DEBUGGER;
     if (path && *path) {
         mode = HLOG_OUT_DEBUGGER | HLOG_OUT_FILE;
@@ -222,28 +243,33 @@ void CHLog::SetDebugFd(int fd) {
 }
 
 CHLogLibOut::CHLogLibOut(const char* sourcePath, const char* functionName, int line) noexcept
-    : m_sourcePath(sourcePath ? sourcePath : ""), m_functionName(functionName ? functionName : ""), m_line(line) {}
+    : m_sourcePath(sourcePath ? sourcePath : ""),
+      m_functionName(functionName ? functionName : ""),
+      m_line(line) {}
 
 std::string CHLogLibOut::FileNamePart(const std::string& sourcePath) {
     // Call sites pass Windows-style ("..\src\hthread") or POSIX paths; both separators count.
     const size_t cut = sourcePath.find_last_of("\\/");
-    if (cut == std::string::npos || cut == 0) return sourcePath;
+    if (cut == std::string::npos || cut == 0)
+        return sourcePath;
     return sourcePath.substr(cut + 1);
 }
 
 void CHLogLibOut::Print(const char* module, uint32_t level, const char* format, ...) {
-    if (!format) return;
+    if (!format)
+        return;
     va_list args;
     va_start(args, format);
     // Logging happens everywhere, on worker threads and in clean-up paths that cannot unwind:
     // out of memory, the line is lost rather than the caller.
     try {
         std::string fileName = FileNamePart(m_sourcePath);
-        if (*m_functionName != '\0') fileName += ' ';
+        if (*m_functionName != '\0')
+            fileName += ' ';
         std::string message;
         if (FormatInto(message, format, args)) {
-            CHLog::Instance().Write(module, level, "<%s%s LINE:%d> %s", fileName.c_str(), m_functionName, m_line,
-                                    message.c_str());
+            CHLog::Instance().Write(module, level, "<%s%s LINE:%d> %s", fileName.c_str(),
+                                    m_functionName, m_line, message.c_str());
         }
     } catch (const std::bad_alloc&) {
     }

@@ -11,7 +11,8 @@ namespace {
 
 std::string ResolveModulePath() {
     Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&GetModulePath), &info) == 0) return {};
+    if (dladdr(reinterpret_cast<void*>(&GetModulePath), &info) == 0)
+        return {};
     const std::string name = info.dli_fname ? info.dli_fname : "";
     char buffer[PATH_MAX];
     if (name.empty()) {
@@ -46,14 +47,17 @@ std::string GetModulePath() {
 std::string GetModuleDirectory() {
     const std::string path = GetModulePath();
     const size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos || slash == 0) return path;
+    if (slash == std::string::npos || slash == 0)
+        return path;
     return path.substr(0, slash + 1);
 }
 
 bool HLocalTime(int64_t t, struct tm* out) {
-    if (!out) return false;
+    if (!out)
+        return false;
     const time_t value = static_cast<time_t>(t);
-    if (static_cast<int64_t>(value) != t) return false;
+    if (static_cast<int64_t>(value) != t)
+        return false;
     return localtime_r(&value, out) != nullptr;
 }
 
