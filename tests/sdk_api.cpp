@@ -5,6 +5,7 @@
 #include <cxxabi.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <link.h>
 #include <stdlib.h>
 #include <time.h>
 #include <unistd.h>
@@ -409,6 +410,44 @@ TEST_F(SdkApi, FreeingAPortDetachesThePortsAttachedToIt) {
     ASSERT_EQ(QUORIX_InputStreamData(source, packet.data(), static_cast<uint32_t>(packet.size())),
               QUORIX_OK);
     EXPECT_EQ(QUORIX_GetCurrentVideoFrameStamp(again), 3000u);
+    EXPECT_EQ(QUORIX_ReleaseSDK(), QUORIX_OK);
+}
+
+// The loader walks made by this thread. The executable's definition comes first in symbol lookup,
+// so the library's calls arrive here and go on to the C library's.
+thread_local unsigned t_loaderWalks = 0;
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) int dl_iterate_phdr(int (*callback)(dl_phdr_info*, size_t, void*), void* data) noexcept {
+    using Walk = int (*)(int (*)(dl_phdr_info*, size_t, void*), void*);
+    static const Walk real = reinterpret_cast<Walk>(dlsym(RTLD_NEXT, "dl_iterate_phdr"));
+    ++t_loaderWalks;
+    return real(callback, data);
+}
+
+namespace {
+
+// Walking the loader's list takes its lock: the exports a host calls per record or per picture
+// must not, only those that can load libraries look for new ones.
+TEST_F(SdkApi, OnlyExportsThatLoadLibrariesWalkTheLoadersList) {
+    t_loaderWalks = 0;
+    ASSERT_EQ(QUORIX_InitSDK(), QUORIX_OK);
+    EXPECT_GT(t_loaderWalks, 0u) << "initialisation loads libraries and must look for them";
+    uint16_t source = 0xFFFF, target = 0xFFFF;
+    ASSERT_EQ(QUORIX_GetPort(&source), QUORIX_OK);
+    ASSERT_EQ(QUORIX_GetPort(&target), QUORIX_OK);
+    ASSERT_EQ(QUORIX_SetAttachPlayer(source, target), QUORIX_OK);
+    t_loaderWalks = 0;
+    for (uint32_t stamp = 40; stamp <= 4000; stamp += 40) {
+        const std::vector<uint8_t> packet = CompositePacket(stamp);
+        ASSERT_EQ(QUORIX_InputStreamData(source, packet.data(), static_cast<uint32_t>(packet.size())),
+                  QUORIX_OK);
+        (void)QUORIX_GetCurrentVideoFrameStamp(target);
+        (void)QUORIX_GetPlayedTime(source);
+    }
+    EXPECT_GT(QUORIX_GetCurrentVideoFrameStamp(target), 0u) << "the records went nowhere";
+    EXPECT_EQ(t_loaderWalks, 0u) << "per-record exports walked the loader's list";
     EXPECT_EQ(QUORIX_ReleaseSDK(), QUORIX_OK);
 }
 

@@ -41,7 +41,7 @@ H_PASSES_CANCEL
 Result Guarded(Result onException, Body&& body) {
     try {
         Result result = body();
-        ArmExitHook();
+        ArmExitSentinel();
         return result;
     } catch (abi::__forced_unwind&) {
         throw;
@@ -53,6 +53,17 @@ Result Guarded(Result onException, Body&& body) {
 template <typename Body>
 uint32_t Guarded(Body&& body) {
     return Guarded<uint32_t>(QUORIX_E_EXCEPTION, static_cast<Body&&>(body));
+}
+
+// For the exports that may load libraries (decoders, the GL driver, the renderer plug-in): after
+// the call, the exit handler is registered again if the loader brought something new.
+template <typename Body>
+uint32_t GuardedLoading(Body&& body) {
+    return Guarded([&] {
+        const uint32_t result = body();
+        ArmExitHandler();
+        return result;
+    });
 }
 
 // Runs `call` on the port after the checks, or answers the failed check's code.

@@ -68,15 +68,24 @@ CQuorixApp& GetApp() {
     return app;
 }
 
-void ArmExitHook() {
+void ArmExitSentinel() {
     t_exitSentinel.armed = true;
-    // The handler stays as the fallback for exit() called from another thread.
+}
+
+void ArmExitHandler() {
+    ArmExitSentinel();
+    // The handler stays as the fallback for exit() called from another thread. Each library load
+    // since the last registration may have brought exit handlers that must run after ours; the
+    // registrations are bounded, a host that loads libraries without end gets the last one.
+    constexpr unsigned kMaxRegistrations = 64;
+    static std::atomic<unsigned> registrations{0};
     unsigned long long loaded = 0;
     dl_iterate_phdr(&ReadLoadCount, &loaded);
     unsigned long long armed = g_hookLoadCount.load();
     if (loaded == armed || !g_hookLoadCount.compare_exchange_strong(armed, loaded))
         return;
-    std::atexit(&EndPortsAtExit);
+    if (registrations.fetch_add(1) < kMaxRegistrations)
+        std::atexit(&EndPortsAtExit);
 }
 
 CQuorixApp::CQuorixApp() {

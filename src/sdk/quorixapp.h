@@ -38,7 +38,7 @@ public:
     // Counted: only the call that brings the count to 0 releases. Always QUORIX_OK.
     uint32_t ExitInstance();
     // Frees every port (their threads stopped and joined, their renderers closed), as
-    // QUORIX_FreePort does; the port objects stay. Run by the exit hook (see ArmExitHook).
+    // QUORIX_FreePort does; the port objects stay. Run by the exit hook (see ArmExitHandler).
     void EndPorts();
     bool IsInitialized() const { return m_initialized.load(std::memory_order_acquire); }
     int32_t GetInitCount() const { return m_initCount.Get(); }
@@ -118,5 +118,8 @@ CQuorixApp& GetApp();
 // first while render threads still draw. The ports end in a thread-local destructor of the main
 // thread, which exit() runs before every handler, and, for an exit from another thread, in an
 // exit handler registered again whenever libraries were loaded since the last registration.
-// Called after every export.
-void ArmExitHook();
+// ArmExitSentinel is cheap and runs after every export; ArmExitHandler asks the loader (under
+// its lock) and runs after the exports that load libraries: InitSDK, SetRenderMode, OpenFile,
+// OpenStream and Play.
+void ArmExitSentinel();
+void ArmExitHandler();

@@ -41,7 +41,7 @@ extern "C" {
 /* ---- Library and ports ---- */
 
 uint32_t QUORIX_InitSDK(void) {
-    return Guarded([] {
+    return GuardedLoading([] {
         LogOwnName("QUORIX_InitSDK");
         return GetApp().InitInstance();
     });
@@ -52,7 +52,7 @@ uint32_t QUORIX_ReleaseSDK(void) {
 }
 
 void QUORIX_SetRenderMode(uint32_t mode) {
-    Guarded([mode] {
+    GuardedLoading([mode] {
         GetApp().SetRenderMode(mode);
         return QUORIX_OK;
     });
@@ -150,7 +150,7 @@ uint32_t QUORIX_SetJpegQuality(uint16_t quality) {
 /* ---- Opening, closing and feeding ---- */
 
 uint32_t QUORIX_OpenFile(uint16_t port, const char* path) {
-    return Guarded([=] {
+    return GuardedLoading([=] {
         LogOwnName("QUORIX_OpenFile");
         const PortAccess access = CheckPort(port);
         if (!access) {
@@ -169,7 +169,7 @@ uint32_t QUORIX_CloseFile(uint16_t port) {
 
 uint32_t QUORIX_OpenStream(uint16_t port, int32_t model, const void* infoData, uint32_t infoLen,
                            const void* modelData, uint32_t modelLen) {
-    return Guarded([=] {
+    return GuardedLoading([=] {
         const PortAccess access = CheckPort(port);
         return access ? access.player->OpenStream(model, infoData, infoLen, modelData, modelLen)
                       : access.code;
@@ -230,7 +230,7 @@ uint32_t QUORIX_SetFileOpenInfoCallback(uint16_t port, QUORIX_FileOpenInfoCallba
 /* ---- Play control ---- */
 
 uint32_t QUORIX_Play(uint16_t port, QUORIX_HWND window, QUORIX_HDC dc, uint32_t manual) {
-    return Guarded([=] {
+    return GuardedLoading([=] {
         LogOwnName("QUORIX_Play");
         const PortAccess access = CheckPort(port);
         return access ? access.player->BeginPlay(window, dc, manual) : access.code;
