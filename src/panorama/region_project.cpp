@@ -20,6 +20,8 @@ constexpr uint32_t kMaxProjectPoints = 1u << 20;
 
 }  // namespace
 
+// ---------------------------------------------------------------- host side
+
 uint32_t CRegion::Project(uint32_t timeoutMs, const float* xs, const float* ys, float* outXs,
                           float* outYs, uint32_t count, bool inverse) {
     if (xs == nullptr || ys == nullptr || outXs == nullptr || outYs == nullptr)
@@ -46,6 +48,8 @@ uint32_t CRegion::Project(uint32_t timeoutMs, const float* xs, const float* ys, 
     std::copy(m_ys.begin(), m_ys.begin() + n, outYs);
     return QUORIX_OK;
 }
+
+// ---------------------------------------------------------------- render thread
 
 void CRegion::OnProject(const RegionView& view) {
     static constexpr const char* kFn = "SPHERA::CRegion::OnProject";

@@ -17,6 +17,8 @@
 
 namespace SPHERA {
 
+// ---------------------------------------------------------------- host side
+
 void CRegion::SetSnapCallback(SnapCallback callback, void* user) {
     BRIXEL::CHAutoLock lock(&m_snapLock);
     m_snapCallback = callback;
@@ -111,6 +113,8 @@ uint32_t CRegion::Snap(uint32_t timeoutMs, uint32_t* width, uint32_t* stride, ui
         *format = m_snapFormat;
     return static_cast<uint32_t>(m_snapResult);
 }
+
+// ---------------------------------------------------------------- render thread
 
 float CRegion::FrameSizeFactor() {
     const float own = m_sizeFactor;
