@@ -7,9 +7,11 @@
 
 #include <cstdlib>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "base/hevent.h"
+#include "panorama/gl_util.h"
 #include "panorama/region.h"
 #include "panorama/render.h"
 #include "panorama/shader_embed.h"
@@ -206,6 +208,102 @@ TEST_F(PanoramaRender, CapabilityProbe) {
     GlobalUnInit();
     ASSERT_EQ(GlobalInit(), QUORIX_OK);
     EXPECT_TRUE(CheckSupport(0, nullptr));
+}
+
+// A GLSL 1.20 text with the renderer's compile-time definitions placed after its #version line.
+std::string WithDefines(const char* text, const std::string& defines) {
+    const std::string source = text;
+    const size_t at = source.find('\n') + 1;
+    return source.substr(0, at) + defines + source.substr(at);
+}
+
+// Each shader file is linked with the stage it feeds, and the uniforms that the other side of
+// the renderer sets are live in the result. A file edited on one side of an interface would
+// otherwise only make the renderer fall back without a word: the map passes to the slower
+// direct camera pass, the region's compose pass to the renderer's program.
+TEST_F(PanoramaRender, EveryShaderFileLinksWithTheStageItFeeds) {
+    CHGlx glx;
+    ASSERT_EQ(glx.Init(0, nullptr, true), QUORIX_OK);
+    ASSERT_EQ(glx.MakeCurrent(), QUORIX_OK);
+    glewExperimental = GL_TRUE;
+    (void)glewInit();
+    const std::string fixed = "#define QX_FIXED_MODEL 2\n#define QX_FIXED_DISPLAY 13\n";
+    const struct {
+        const char* name;
+        std::string vert, frag;
+        std::vector<const char*> uniforms;
+    } pairs[] = {
+        {"camera pass",
+         g_sphereVertSource,
+         g_sphereFragSource,
+         {"g_m4Project", "g_m4ModelView", "g_nModelType", "g_nDisplayType", "g_m3K", "g_sTex"}},
+        {"map pass",
+         WithDefines(g_sphereVertSource, fixed + "#define QX_MAP_PASS 1\n"),
+         WithDefines(g_sphereFragSource, fixed + "#define QX_MAP_PASS 1\n"),
+         {"g_m4Project", "g_m4ModelView", "g_m3K"}},
+        {"apply pass",
+         WithDefines(g_applyVertSource, fixed + "#define QX_APPLY_PASS 1\n"),
+         WithDefines(g_sphereFragSource, fixed + "#define QX_APPLY_PASS 1\n"),
+         {"g_sMap", "g_v2ViewSize", "g_v2MapOrigin", "g_sTex"}},
+        {"compose pass",
+         g_composeVertSource,
+         g_composeFragSource,
+         {"g_nFlip", "g_sTex_bkg", "g_nDrawBK", "g_fBrightness", "g_fSaturation", "g_fContrast"}},
+    };
+    for (const auto& pair : pairs) {
+        SCOPED_TRACE(pair.name);
+        gltest::LogCapture log;
+        const uint32_t program = BuildProgram(pair.vert.c_str(), pair.frag.c_str(), "..\\src\\t");
+        ASSERT_NE(program, 0u) << log.Text();
+        for (const char* uniform : pair.uniforms)
+            EXPECT_GE(glGetUniformLocation(program, uniform), 0) << uniform;
+        EXPECT_EQ(glGetAttribLocation(program, "g_vertexIn"), static_cast<GLint>(kVertexAttribute));
+        glDeleteProgram(program);
+    }
+    glx.UnInit();
+}
+
+// The shared helpers write the lines their callers have always written: the caller's source
+// and function, the info logs under their own names, and nothing when the caller has a fallback.
+TEST_F(PanoramaRender, GlHelpersLogAsTheirCallers) {
+    CHGlx glx;
+    ASSERT_EQ(glx.Init(0, nullptr, true), QUORIX_OK);
+    ASSERT_EQ(glx.MakeCurrent(), QUORIX_OK);
+    glewExperimental = GL_TRUE;
+    (void)glewInit();
+    const char* const good = "#version 120\nvoid main() { gl_Position = vec4(0.0); }\n";
+    const char* const broken = "#version 120\nvoid main() { broken }\n";
+    // The fragment stage reads a varying that the vertex stage never declares.
+    const char* const unmatched =
+        "#version 120\nvarying vec2 v_missing;\nvoid main() { gl_FragColor = vec4(v_missing, "
+        "0.0, 1.0); }\n";
+    {
+        gltest::LogCapture log;
+        EXPECT_EQ(CreateShader(GL_VERTEX_SHADER, broken, "..\\src\\render", "vert:"), 0u);
+        EXPECT_TRUE(log.Contains("<render SPHERA::_print_shader_info_log LINE:")) << log.Text();
+        EXPECT_TRUE(log.Contains("> vert:")) << log.Text();
+        EXPECT_EQ(BuildProgram(good, unmatched, "..\\src\\render"), 0u);
+        EXPECT_TRUE(log.Contains("<render SPHERA::_print_program_info_log LINE:")) << log.Text();
+    }
+    {
+        gltest::LogCapture log;
+        EXPECT_EQ(BuildProgram(broken, broken, nullptr), 0u);
+        EXPECT_EQ(BuildProgram(good, unmatched, nullptr), 0u);
+        EXPECT_EQ(log.Text(), "");
+    }
+    {
+        gltest::LogCapture log;
+        while (glGetError() != GL_NO_ERROR) {
+        }
+        LogGlError("..\\src\\region", "SPHERA::CRegion::RenderEnd", 812);  // nothing pending
+        glEnable(0x7FFF);                                                  // not a capability
+        LogGlError("..\\src\\region", "SPHERA::CRegion::RenderEnd", 812);
+        EXPECT_TRUE(
+            log.Contains("<region SPHERA::CRegion::RenderEnd LINE:812> GL(0x500) Invalid Enum"))
+            << log.Text();
+        EXPECT_EQ(log.Text().find("GL("), log.Text().rfind("GL("));  // one line only
+    }
+    glx.UnInit();
 }
 
 TEST_F(PanoramaRender, ManualModeDrawsIntoTheHostsContext) {

@@ -4,6 +4,10 @@
 // background colour, flip and colour adjustment, and copied into the window. It also serves
 // read-backs (one-shot and continuous), the host's draw callback and the conversion of points
 // between the view and the source sphere.
+//
+// One class, implemented by concern: region.cpp (state, view, GL objects, camera and compose
+// passes), region_map.cpp (texture-coordinate map), region_readback.cpp (snapshots),
+// region_project.cpp (project/unproject) and region_ops.cpp (the renderer-level operations).
 
 #include <array>
 #include <atomic>

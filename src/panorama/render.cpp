@@ -1,3 +1,8 @@
+// The OpenGL renderer of a port: the process-wide shader text and the capability probe, the
+// renderer's life (context, GL objects, render thread) and the frame it draws. Its programs are
+// in render_program.cpp, its vertex buffers in render_mesh.cpp and the operations the player
+// port calls in render_ops.cpp.
+
 #include "panorama/render.h"
 
 #include <GL/glew.h>
@@ -13,6 +18,7 @@
 
 #include "base/hclock.h"
 #include "base/hlog.h"
+#include "panorama/gl_util.h"
 #include "panorama/shader_embed.h"
 
 namespace SPHERA {
@@ -27,17 +33,8 @@ constexpr uint32_t kFrameWaitMs = 40;
 // may take well over half a second to do, so it gets up to 10 s before it is given up.
 constexpr uint32_t kStartPolls = 500;
 constexpr uint32_t kStartPollMs = 20;
-constexpr uint32_t kVertexAttribute = 3;
-// Each display type a port shows needs up to three programs (drawn directly, its map, drawn
-// through the map); beyond this many the default one draws directly and no map is used.
-constexpr size_t kMaxProgramVariants = 48;
-constexpr size_t kGridCacheSize = 4;
 // The largest target drawn through a texture-coordinate map (37 MB of map).
 constexpr uint64_t kMaxRemapPixels = 1920 * 1200;
-// Vertex bytes the kept grids may hold together; the densest grid alone is about 144 MB.
-constexpr uint64_t kGridCacheBytes = 320ull << 20;
-// Beyond the densest grid regions ask for; keeps a bad request from allocating without bound.
-constexpr int32_t kMaxGridSide = 4096;
 
 // Process-wide: the shader text and the unit square. Guarded by g_globalMutex.
 std::mutex g_globalMutex;
@@ -47,21 +44,6 @@ std::string g_fragSource;
 const float kQuad[8] = {0, 1, 0, 0, 1, 1, 1, 0};
 
 std::atomic<bool> g_forceDirect{false};
-
-// The quad of the pass through the map. The varyings are written only because a fragment
-// shader may not read what the vertex shader leaves unwritten.
-constexpr const char* kApplyVertex = R"(#version 120
-attribute vec4 g_vertexIn;
-varying vec2 v_v2TexCoord;
-varying vec4 v_v4Angles;
-void main()
-{
-    vec2 uv = g_vertexIn.xy;
-    v_v2TexCoord = uv;
-    v_v4Angles = vec4(0.0, 0.0, 1.0, 0.0);
-    gl_Position = vec4(2.0 * uv.x - 1.0, 2.0 * uv.y - 1.0, 0.0, 1.0);
-}
-)";
 
 // GLEW keeps its entry points in globals; two renderers starting at once must not fill them
 // concurrently.
@@ -101,39 +83,6 @@ bool ShaderSources(std::string* vert, std::string* frag) {
 const char* GlString(GLenum name) {
     const GLubyte* s = glGetString(name);
     return s != nullptr ? reinterpret_cast<const char*>(s) : "";
-}
-
-void PrintShaderInfoLog(GLuint shader, const char* prefix) {
-    GLint length = 0;
-    glGetShaderiv(shader, GL_INFO_LOG_LENGTH, &length);
-    if (length <= 0)
-        return;
-    std::string text(static_cast<size_t>(length) + 1, '\0');
-    glGetShaderInfoLog(shader, length, nullptr, text.data());
-    HLOG(kSource, kModule, 10, "SPHERA::_print_shader_info_log", "%s%s", prefix, text.c_str());
-}
-
-void PrintProgramInfoLog(GLuint program) {
-    GLint length = 0;
-    glGetProgramiv(program, GL_INFO_LOG_LENGTH, &length);
-    if (length <= 0)
-        return;
-    std::string text(static_cast<size_t>(length) + 1, '\0');
-    glGetProgramInfoLog(program, length, nullptr, text.data());
-    HLOG(kSource, kModule, 10, "SPHERA::_print_program_info_log", "%s", text.c_str());
-}
-
-bool CompileShader(GLuint shader, const std::string& source, const char* prefix) {
-    const char* text = source.c_str();
-    glShaderSource(shader, 1, &text, nullptr);
-    glCompileShader(shader);
-    GLint ok = GL_FALSE;
-    glGetShaderiv(shader, GL_COMPILE_STATUS, &ok);
-    if (ok != GL_TRUE) {
-        PrintShaderInfoLog(shader, prefix);
-        return false;
-    }
-    return true;
 }
 
 // Everything the camera pass's texture coordinates and depth follow from: the view uniforms, the
@@ -216,7 +165,8 @@ bool CheckSupport(uintptr_t window, void* dc) {
         GLuint vs = glCreateShader(GL_VERTEX_SHADER);
         GLuint fs = glCreateShader(GL_FRAGMENT_SHADER);
         if (vs != 0 && fs != 0) {
-            supported = CompileShader(vs, vert, "vert:") && CompileShader(fs, frag, "frag:");
+            supported = CompileShader(vs, vert.c_str(), kSource, "vert:") &&
+                        CompileShader(fs, frag.c_str(), kSource, "frag:");
         }
         if (vs != 0)
             glDeleteShader(vs);
@@ -409,271 +359,6 @@ uint32_t CRender::InitGL() {
     }
     m_glReady = true;
     return QUORIX_OK;
-}
-
-uint32_t CRender::LoadShaders(const std::string& vertexSource, const std::string& fragmentSource) {
-    m_vertexShader = glCreateShader(GL_VERTEX_SHADER);
-    if (m_vertexShader == 0) {
-        LogGlError("SPHERA::CRender::LoadShaders");
-        return QUORIX_E_NOT_SUPPORTED;
-    }
-    m_fragmentShader = glCreateShader(GL_FRAGMENT_SHADER);
-    if (m_fragmentShader == 0) {
-        LogGlError("SPHERA::CRender::LoadShaders");
-        ReleaseShaders();
-        return QUORIX_E_NOT_SUPPORTED;
-    }
-    if (!CompileShader(m_vertexShader, vertexSource, "vert:") ||
-        !CompileShader(m_fragmentShader, fragmentSource, "frag:")) {
-        ReleaseShaders();
-        return QUORIX_E_NOT_SUPPORTED;
-    }
-    m_program = glCreateProgram();
-    if (m_program == 0) {
-        LogGlError("SPHERA::CRender::LoadShaders");
-        ReleaseShaders();
-        return QUORIX_E_NOT_SUPPORTED;
-    }
-    glAttachShader(m_program, m_vertexShader);
-    glAttachShader(m_program, m_fragmentShader);
-    glBindAttribLocation(m_program, kVertexAttribute, "g_vertexIn");
-    glLinkProgram(m_program);
-    GLint linked = GL_FALSE;
-    glGetProgramiv(m_program, GL_LINK_STATUS, &linked);
-    if (linked != GL_TRUE) {
-        PrintProgramInfoLog(m_program);
-        ReleaseShaders();
-        return QUORIX_E_NOT_SUPPORTED;
-    }
-    glUseProgram(0);
-    return QUORIX_OK;
-}
-
-void CRender::ReleaseShaders() {
-    glUseProgram(0);
-    for (const Variant& v : m_variants) {
-        if (v.program != 0)
-            glDeleteProgram(v.program);
-    }
-    m_variants.clear();
-    m_activeVariant = -1;
-    for (uint32_t* shader : {&m_vertexShader, &m_fragmentShader}) {
-        if (*shader == 0)
-            continue;
-        if (m_program != 0)
-            glDetachShader(m_program, *shader);
-        glDeleteShader(*shader);
-        *shader = 0;
-    }
-    if (m_program != 0)
-        glDeleteProgram(m_program);
-    m_program = 0;
-}
-
-bool CRender::SelectProgram(int32_t displayType, int32_t pass) {
-    m_activeVariant = -1;
-    // All sources must share a format for it to be compiled in; mixed ones leave it to the
-    // uniform.
-    int32_t format = -1;
-    for (size_t i = 0; i < m_cameras.size(); ++i) {
-        const int32_t f = static_cast<int32_t>(m_cameras[i]->GetUploadedFormat());
-        if (i == 0) {
-            format = f;
-        } else if (f != format) {
-            format = -1;
-            break;
-        }
-    }
-    const int32_t model = static_cast<int32_t>(m_modelData.modelType);
-    int32_t found = -1;
-    for (size_t i = 0; i < m_variants.size(); ++i) {
-        const Variant& v = m_variants[i];
-        if (v.model == model && v.display == displayType && v.format == format && v.pass == pass) {
-            found = static_cast<int32_t>(i);
-            break;
-        }
-    }
-    if (found < 0 && m_variants.size() < kMaxProgramVariants) {
-        Variant v;
-        v.model = model;
-        v.display = displayType;
-        v.format = format;
-        v.pass = pass;
-        for (int32_t& location : v.uniforms)
-            location = -1;
-        v.program = BuildVariant(v);
-        m_variants.push_back(v);
-        found = static_cast<int32_t>(m_variants.size() - 1);
-    }
-    if (found >= 0 && m_variants[static_cast<size_t>(found)].program != 0)
-        m_activeVariant = found;
-    if (pass != kPassCamera && m_activeVariant < 0)
-        return false;
-
-    const int32_t* uniforms = ActiveUniforms();
-    glUseProgram(GetProgram());
-    glUniform2f(uniforms[U_CENTER], 0.0f, 0.0f);
-    glUniform1f(uniforms[U_SCALEWIDTH], 1.0f);
-    glUniform1i(uniforms[U_MODELTYPE], static_cast<GLint>(model));
-    glUniform1i(uniforms[U_MULTISENSOR], m_cameras.size() >= 2 ? 1 : 0);
-    return true;
-}
-
-uint32_t CRender::BuildVariant(Variant& variant) {
-    std::string defines = "#define QX_FIXED_MODEL " + std::to_string(variant.model) +
-                          "\n#define QX_FIXED_DISPLAY " + std::to_string(variant.display) + "\n";
-    if (variant.format >= 0)
-        defines += "#define QX_FIXED_FORMAT " + std::to_string(variant.format) + "\n";
-    if (variant.pass == kPassMap)
-        defines += "#define QX_MAP_PASS 1\n";
-    if (variant.pass == kPassApply)
-        defines += "#define QX_APPLY_PASS 1\n";
-    // The definitions go after the #version line, which must stay first.
-    auto withDefines = [&defines](const std::string& source) {
-        size_t at = 0;
-        if (source.compare(0, 8, "#version") == 0) {
-            at = source.find('\n');
-            at = at == std::string::npos ? source.size() : at + 1;
-        }
-        std::string text = source.substr(0, at);
-        if (!text.empty() && text.back() != '\n')
-            text += '\n';
-        return text + defines + source.substr(at);
-    };
-    const GLuint vs = glCreateShader(GL_VERTEX_SHADER);
-    const GLuint fs = glCreateShader(GL_FRAGMENT_SHADER);
-    GLuint program = 0;
-    const std::string vertSource = variant.pass == kPassApply ? kApplyVertex : m_vertSource;
-    if (vs != 0 && fs != 0 && CompileShader(vs, withDefines(vertSource), "vert:") &&
-        CompileShader(fs, withDefines(m_fragSource), "frag:")) {
-        program = glCreateProgram();
-    }
-    if (program != 0) {
-        glAttachShader(program, vs);
-        glAttachShader(program, fs);
-        glBindAttribLocation(program, kVertexAttribute, "g_vertexIn");
-        glLinkProgram(program);
-        GLint linked = GL_FALSE;
-        glGetProgramiv(program, GL_LINK_STATUS, &linked);
-        if (linked == GL_TRUE) {
-            for (uint32_t i = 0; i < U_COUNT; ++i)
-                variant.uniforms[i] = glGetUniformLocation(program, kUniformNames[i]);
-        } else {
-            PrintProgramInfoLog(program);
-            glDeleteProgram(program);
-            program = 0;
-        }
-    }
-    // Flagged for deletion; they go with the program.
-    if (vs != 0)
-        glDeleteShader(vs);
-    if (fs != 0)
-        glDeleteShader(fs);
-    LogGlError("SPHERA::CRender::BuildVariant");
-    return program;
-}
-
-CRender::Grid* CRender::CreateSphereVertBuffer(int32_t columns, int32_t rows) {
-    // The least recently used grids make room for the new one.
-    auto bytesOf = [](int64_t c, int64_t r) {
-        return static_cast<uint64_t>((c + 1) * r * 2 * 3) * sizeof(float);
-    };
-    uint64_t kept = 0;
-    for (const Grid& g : m_grids)
-        kept += bytesOf(g.columns, g.rows);
-    while (!m_grids.empty() &&
-           (m_grids.size() >= kGridCacheSize || kept + bytesOf(columns, rows) > kGridCacheBytes)) {
-        size_t oldest = 0;
-        for (size_t i = 1; i < m_grids.size(); ++i) {
-            if (m_grids[i].lastUse < m_grids[oldest].lastUse)
-                oldest = i;
-        }
-        if (m_grids[oldest].buffer != 0)
-            glDeleteBuffers(1, &m_grids[oldest].buffer);
-        kept -= bytesOf(m_grids[oldest].columns, m_grids[oldest].rows);
-        m_grids.erase(m_grids.begin() + static_cast<std::ptrdiff_t>(oldest));
-    }
-    Grid grid;
-    grid.columns = columns;
-    grid.rows = rows;
-    try {
-        std::vector<float> vertices;
-        vertices.reserve(static_cast<size_t>(columns + 1) * rows * 2 * 3);
-        // u and v run in double precision so that the last column and row land on 1.0.
-        const double du = 1.0 / columns, dv = 1.0 / rows;
-        double v = 0.0;
-        for (int32_t r = 0; r < rows; ++r, v += dv) {
-            double u = 0.0;
-            for (int32_t c = 0; c <= columns; ++c, u += du) {
-                vertices.insert(vertices.end(),
-                                {static_cast<float>(u), static_cast<float>(v + dv), 1.0f});
-                vertices.insert(vertices.end(),
-                                {static_cast<float>(u), static_cast<float>(v), 1.0f});
-            }
-        }
-        grid.first.resize(static_cast<size_t>(rows));
-        grid.count.resize(static_cast<size_t>(rows));
-        for (int32_t r = 0; r < rows; ++r) {
-            grid.first[static_cast<size_t>(r)] = (columns + 1) * r * 2;
-            grid.count[static_cast<size_t>(r)] = columns * 2 + 2;
-        }
-        glGenBuffers(1, &grid.buffer);
-        glBindBuffer(GL_ARRAY_BUFFER, grid.buffer);
-        glBufferData(GL_ARRAY_BUFFER, static_cast<GLsizeiptr>(vertices.size() * sizeof(float)),
-                     vertices.data(), GL_STATIC_DRAW);
-        glBindBuffer(GL_ARRAY_BUFFER, 0);
-        LogGlError("SPHERA::CRender::CreateSphereVertBuffer");
-        m_grids.push_back(std::move(grid));
-    } catch (const std::bad_alloc&) {
-        if (grid.buffer != 0)
-            glDeleteBuffers(1, &grid.buffer);
-        return nullptr;
-    }
-    return &m_grids.back();
-}
-
-void CRender::DeleteGrids() {
-    for (Grid& grid : m_grids) {
-        if (grid.buffer != 0)
-            glDeleteBuffers(1, &grid.buffer);
-    }
-    m_grids.clear();
-}
-
-uint32_t CRender::GetGridBuffer(int32_t columns, int32_t rows) const {
-    for (const Grid& g : m_grids) {
-        if (g.columns == columns && g.rows == rows)
-            return g.buffer;
-    }
-    return 0;
-}
-
-void CRender::DrawGrid(int32_t columns, int32_t rows) {
-    if (columns <= 0 || rows <= 0 || columns > kMaxGridSide || rows > kMaxGridSide)
-        return;
-    Grid* grid = nullptr;
-    for (Grid& g : m_grids) {
-        if (g.columns == columns && g.rows == rows)
-            grid = &g;
-    }
-    if (grid == nullptr)
-        grid = CreateSphereVertBuffer(columns, rows);
-    if (grid == nullptr)
-        return;
-    grid->lastUse = ++m_gridUse;
-    glBindBuffer(GL_ARRAY_BUFFER, grid->buffer);
-    glVertexAttribPointer(kVertexAttribute, 3, GL_FLOAT, GL_FALSE, 0, nullptr);
-    glEnableVertexAttribArray(kVertexAttribute);
-    glMultiDrawArrays(GL_TRIANGLE_STRIP, grid->first.data(), grid->count.data(), rows);
-    glBindBuffer(GL_ARRAY_BUFFER, 0);
-}
-
-void CRender::DrawQuad() {
-    glBindBuffer(GL_ARRAY_BUFFER, m_quadBuffer);
-    glVertexAttribPointer(kVertexAttribute, 2, GL_FLOAT, GL_FALSE, 0, nullptr);
-    glEnableVertexAttribArray(kVertexAttribute);
-    glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
-    glBindBuffer(GL_ARRAY_BUFFER, 0);
 }
 
 uint32_t CRender::Render() {
@@ -891,154 +576,16 @@ void CRender::GetScreenSize(uint32_t* width, uint32_t* height) const {
         *height = m_screenHeight;
 }
 
-uint32_t CRender::GetProgram() const {
-    if (m_activeVariant >= 0)
-        return m_variants[static_cast<size_t>(m_activeVariant)].program;
-    return m_program;
-}
-
-const int32_t* CRender::ActiveUniforms() const {
-    if (m_activeVariant >= 0)
-        return m_variants[static_cast<size_t>(m_activeVariant)].uniforms;
-    return m_uniforms;
-}
-
-int32_t CRender::GetUniform(EUniform u) const {
-    return u < U_COUNT ? ActiveUniforms()[u] : -1;
-}
-
 CRegion* CRender::GetRegion(uint32_t index) const {
     return index < kRegionCount ? m_regions[index].get() : nullptr;
 }
 
 const char* CRender::GlErrorText(uint32_t error) {
-    switch (error) {
-        case GL_NO_ERROR:
-            return "GL(%#x) No error";
-        case GL_INVALID_ENUM:
-            return "GL(%#x) Invalid Enum";
-        case GL_INVALID_VALUE:
-            return "GL(%#x) Invalid Value";
-        case GL_INVALID_OPERATION:
-            return "GL(%#x) Invalid Operation";
-        case GL_STACK_OVERFLOW:
-            return "GL(%#x) Stack Overflow";
-        case GL_STACK_UNDERFLOW:
-            return "GL(%#x) Stack Underflow";
-        case GL_OUT_OF_MEMORY:
-            return "GL(%#x) Out Of Memory";
-        default:
-            return "GL(%#x) Other Error";
-    }
+    return GlErrorFormat(error);
 }
 
 void CRender::LogGlError(const char* function) {
-    const GLenum error = glGetError();
-    if (error == GL_NO_ERROR)
-        return;
-    BRIXEL::CHLogLibOut(kSource, function, __LINE__).Print(kModule, 10, GlErrorText(error), error);
-}
-
-// ---------------------------------------------------------------------------------------------
-// operations of the player port
-
-uint32_t CreateRender(int32_t modelType, const uint8_t* block, uint32_t size, CRender** out) {
-    if (out == nullptr)
-        return QUORIX_E_PARAM;
-    *out = nullptr;
-    std::unique_ptr<CRender> render;
-    try {
-        render = std::make_unique<CRender>();
-    } catch (const std::bad_alloc&) {
-        return QUORIX_E_NO_MEMORY;
-    }
-    const uint32_t result = render->SetModel(modelType, block, size);
-    if (result != QUORIX_OK)
-        return result;
-    *out = render.release();
-    return QUORIX_OK;
-}
-
-void DestroyRender(CRender* render) {
-    if (render == nullptr)
-        return;
-    render->UnInit();
-    delete render;
-}
-
-uint32_t Init(CRender* render, uintptr_t window, void* dc, bool threadMode) {
-    if (render == nullptr)
-        return QUORIX_E_PARAM;
-    return render->Init(window, dc, threadMode);
-}
-
-uint32_t UnInit(CRender* render) {
-    if (render == nullptr)
-        return QUORIX_E_PARAM;
-    render->UnInit();
-    return QUORIX_OK;
-}
-
-uint32_t ManualInit(CRender* render, bool createContext) {
-    if (render == nullptr || render->IsThreadMode())
-        return QUORIX_E_PARAM;
-    const uint32_t result = render->InitContext(createContext);
-    if (result != QUORIX_OK)
-        return result;
-    return render->InitGL();
-}
-
-uint32_t ManualRender(CRender* render) {
-    if (render == nullptr || render->IsThreadMode())
-        return QUORIX_E_PARAM;
-    return render->Render();
-}
-
-uint32_t ManualSwapbuffers(CRender* render) {
-    if (render == nullptr || render->IsThreadMode())
-        return QUORIX_E_PARAM;
-    render->Swap();
-    return QUORIX_OK;
-}
-
-uint32_t ManualUnInit(CRender* render) {
-    if (render == nullptr || render->IsThreadMode())
-        return QUORIX_E_PARAM;
-    render->UnInitGL();
-    return QUORIX_OK;
-}
-
-uint32_t SetStatusCallback(CRender* render, RenderStatusCallback callback, void* user) {
-    if (render == nullptr)
-        return QUORIX_E_PARAM;
-    render->SetStatusCallback(callback, user);
-    return QUORIX_OK;
-}
-
-uint32_t InputFrame(CRender* render, uint32_t camera, uint32_t width, uint32_t height,
-                    uint32_t type, const uint8_t* const* planes, const uint32_t* strides,
-                    BRIXEL::CHYUVColour colour) {
-    CCamera* source = render != nullptr ? render->GetCamera(camera) : nullptr;
-    if (source == nullptr)
-        return QUORIX_E_PARAM;
-    return source->InputFrame(width, height, type, planes, strides, colour);
-}
-
-uint32_t AttachFrame(CRender* render, uint32_t camera, uint32_t width, uint32_t height,
-                     uint32_t type, uint8_t* data, uint32_t size, BRIXEL::CHYUVColour colour) {
-    CCamera* source = render != nullptr ? render->GetCamera(camera) : nullptr;
-    if (source == nullptr)
-        return QUORIX_E_PARAM;
-    return source->AttachFrame(width, height, type, data, size, colour);
-}
-
-uint32_t SetReleaseCallback(CRender* render, uint32_t camera, ReleaseCallback callback,
-                            void* user) {
-    CCamera* source = render != nullptr ? render->GetCamera(camera) : nullptr;
-    if (source == nullptr)
-        return QUORIX_E_PARAM;
-    source->SetReleaseCallback(callback, user);
-    return QUORIX_OK;
+    SPHERA::LogGlError(kSource, function, __LINE__);
 }
 
 }  // namespace SPHERA

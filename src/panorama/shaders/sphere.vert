@@ -2,6 +2,22 @@
 // Sphere vertex shader: turns a grid vertex (u, v) in [0, 1]^2 into a point of the view and the
 // texture coordinate of the source picture that belongs to it.
 //
+// Interface
+// ---------
+// In:  attribute 3 g_vertexIn: xy the grid vertex (u, v) (z 1 on the grid), or a corner of the
+//      unit square in the compose pass and for the plain picture of the normal model.
+// Uniforms: per view (CRegion::SetViewUniforms) g_m4Project, g_m4ModelView, g_nDisplayType,
+//      g_nDrawBK, g_nFlip, g_v2ViewSize, g_fVideoAspect, g_nAdaptMode, g_fPan, and
+//      g_nDoublePlane per half of the front/back panorama (CRegion::RenderCamera); per frame
+//      (CRender::SelectProgram) g_nModelType, g_nMultiSensor, g_v2Center, g_fScaleWidth; per
+//      camera (CRender::SetCalibrationUniforms) g_m3K, g_m3R, g_m3KDinv, g_fD[5].
+//      QX_FIXED_MODEL and QX_FIXED_DISPLAY, when defined, stand for g_nModelType and
+//      g_nDisplayType (the renderer's program variants).
+// Out: gl_Position; v_v2TexCoord, the texture coordinate of the source picture (in the compose
+//      pass the flipped coordinate of the region's previous pass); v_v4Angles, the hemisphere
+//      panorama's angles and pan turn, (0, 0, 1, 0) where they are not used. sphere.frag reads
+//      both varyings.
+//
 // The mathematics
 // ---------------
 // Every non-planar source is described as a picture of (part of) the unit sphere; the grid is

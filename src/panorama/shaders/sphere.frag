@@ -3,6 +3,23 @@
 // vertex shader computed, or, in the compose pass, the region's camera pass with colour
 // adjustment.
 //
+// Interface
+// ---------
+// In:  v_v2TexCoord and v_v4Angles as sphere.vert writes them; in the pass through the map
+//      (QX_APPLY_PASS) they come from apply.vert and are not read: the coordinates are the
+//      map's.
+// Uniforms: the picture (CCamera::Bind) g_sTex (unit 2: a packed picture or the Y plane),
+//      g_sTex_u (unit 3: U and V as luminance and alpha), g_nDataFlag (its pixel format, or
+//      QX_FIXED_FORMAT), g_m3YuvToRgb and g_v3YuvOffset; the compose pass (CRegion::ComposePass)
+//      g_nDrawBK, g_sTex and g_sTex_bkg both on unit 0 (the previous pass), g_fBrightness,
+//      g_fSaturation, g_fContrast; g_nModelType and g_nDisplayType as in sphere.vert. With
+//      QX_APPLY_PASS (CRegion::DrawThroughRemap): g_sMap (unit 5), g_v2ViewSize (the target's
+//      size) and g_v2MapOrigin (the target's corner in the frame buffer drawn into).
+// Out: gl_FragColor: the picture's colour with alpha 1 (camera pass), the previous pass adjusted
+//      with its own alpha (compose pass), or with QX_MAP_PASS (s, t, depth, 1) into the region's
+//      RGBA float map, which QX_APPLY_PASS reads back through g_sMap; the apply pass also writes
+//      gl_FragDepth from the map and discards the pixels the mesh did not cover.
+//
 // The mathematics
 // ---------------
 // Colour: planar 4:2:0 pictures arrive as a one-channel Y texture and one two-channel texture
