@@ -246,8 +246,9 @@ void CPlayer::CallStatusCallback(uint32_t status) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// The engine's picture output (engine threads). A close stops these threads before the
-// renderer goes, so they read the renderer without a use.
+// The engine's picture output. A close stops the threads that show pictures before the
+// renderer goes, so they read the renderer without a use; the registration of a new stream's
+// buffer return can come from any feeding thread and holds one.
 
 uint32_t CPlayer::OnVideoFrame(uint16_t streamId, uint32_t, uint32_t, uint16_t width,
                                uint16_t height, uint8_t* const planes[3], const int32_t strides[3],
@@ -277,7 +278,10 @@ uint32_t CPlayer::SetRecoveryCallback(uint16_t streamId, BRIXEL::HRecoveryCallba
                                       void* context) {
     m_recoveryContext.store(context);
     m_recovery.store(callback);
-    return m_portRenderer.load()->SetPictureRelease(streamId, callback, context);
+    // A stream is made by the first record that names it, on whichever thread feeds the port:
+    // also a host thread that pushes records while another one closes the port.
+    const CRendererUse use(*this);
+    return use->SetPictureRelease(streamId, callback, context);
 }
 
 void CPlayer::ReturnPicture(uint8_t* data, uint32_t size) {
