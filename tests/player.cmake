@@ -1,16 +1,12 @@
 # Player port end to end through the public interface: libquorixsdk.so plays recorded files and
-# live streams into an external renderer double. The library looks for that renderer in its own
-# directory, so the suite runs against a copy of the library placed beside the double.
+# live streams into the external renderer double (tests/pano_double.cmake). The library looks
+# for that renderer in its own directory, so the suite runs against a copy of the library placed
+# beside the double.
 
 set(_player_dir ${CMAKE_CURRENT_LIST_DIR})
 set(_player_out ${CMAKE_CURRENT_BINARY_DIR}/player_e2e)
 
-add_library(player_pano_double MODULE ${_player_dir}/support/player_pano_double.c)
-target_compile_options(player_pano_double PRIVATE ${QUORIX_WARNINGS})
-target_link_libraries(player_pano_double PRIVATE Threads::Threads)
-set_target_properties(player_pano_double PROPERTIES
-  PREFIX "lib" OUTPUT_NAME PanoRenderOGL
-  LIBRARY_OUTPUT_DIRECTORY ${_player_out})
+quorix_add_pano_double(player_pano_double ${_player_out})
 
 # The copy carries the library's run-time name, so the loader takes it (through $ORIGIN) in
 # place of the one in the build tree.
@@ -40,3 +36,8 @@ quorix_add_gtest(player_port
   LIBS quorix_player quorix_media quorix_codec quorix_panorama quorix_platform quorix_base
        quorix_test_media
   LABELS player)
+
+# The port's layering: its renderers only through IPortRenderer, no GL of its own.
+add_test(NAME PlayerLayout.RenderersOnlyThroughThePortInterface
+  COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${PROJECT_SOURCE_DIR} -P ${_player_dir}/support/player_layout_check.cmake)
+set_tests_properties(PlayerLayout.RenderersOnlyThroughThePortInterface PROPERTIES LABELS player)

@@ -19,8 +19,8 @@
 
 #include "media/hmfformat.h"
 #include "support/container_builder.h"
+#include "support/pano_double.h"
 #include "support/player_media.h"
-#include "support/player_pano_double.h"
 
 namespace fs = std::filesystem;
 using playertest::Clip;

@@ -11,15 +11,10 @@ quorix_add_gtest(player_view_gl
   LIBS quorixsdk quorix_test_media PkgConfig::GL PkgConfig::EGL PkgConfig::X11XCB
   LABELS player)
 
-# The external renderer column: the view double beside a copy of the library, in a folder of
-# their own (the library looks for the renderer in its own directory).
+# The external renderer column: the renderer double (tests/pano_double.cmake) beside a copy of
+# the library, in a folder of their own (the library looks for the renderer in its own directory).
 set(_view_pano_out ${CMAKE_CURRENT_BINARY_DIR}/player_view_pano)
-add_library(view_pano_double MODULE ${_view_dir}/support/view_pano_double.c)
-target_compile_options(view_pano_double PRIVATE ${QUORIX_WARNINGS})
-target_link_libraries(view_pano_double PRIVATE Threads::Threads)
-set_target_properties(view_pano_double PROPERTIES
-  PREFIX "lib" OUTPUT_NAME PanoRenderOGL
-  LIBRARY_OUTPUT_DIRECTORY ${_view_pano_out})
+quorix_add_pano_double(view_pano_double ${_view_pano_out})
 add_custom_command(
   OUTPUT ${_view_pano_out}/libquorixsdk.so.copied
   COMMAND ${CMAKE_COMMAND} -E make_directory ${_view_pano_out}

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "support/gl_test_context.h"
+#include "support/pano_double.h"
 #include "support/view_support.h"
 
 namespace fs = std::filesystem;
@@ -18,11 +19,16 @@ namespace fs = std::filesystem;
 namespace {
 
 struct ViewDouble {
-    void (*reset)() = nullptr;
-    uint32_t (*count)(int which) = nullptr;
-    void (*region)(int32_t* out) = nullptr;
-    int (*drawFrame)() = nullptr;
-    enum { kSwitches = 0, kCameraSets = 1, kRegionSets = 2, kUnprojects = 3 };
+    ViewPanoResetFn reset = nullptr;
+    ViewPanoCountFn count = nullptr;
+    ViewPanoRegionFn region = nullptr;
+    ViewPanoDrawFrameFn drawFrame = nullptr;
+    enum {
+        kSwitches = VIEW_PANO_SWITCHES,
+        kCameraSets = VIEW_PANO_CAMERA_SETS,
+        kRegionSets = VIEW_PANO_REGION_SETS,
+        kUnprojects = VIEW_PANO_UNPROJECTS
+    };
 
     static ViewDouble& Get() {
         static ViewDouble d = [] {
@@ -30,10 +36,11 @@ struct ViewDouble {
             const std::string dir = fs::read_symlink("/proc/self/exe").parent_path().string();
             void* module = dlopen((dir + "/libPanoRenderOGL.so").c_str(), RTLD_NOW);
             if (module != nullptr) {
-                v.reset = reinterpret_cast<void (*)()>(dlsym(module, "ViewPano_Reset"));
-                v.count = reinterpret_cast<uint32_t (*)(int)>(dlsym(module, "ViewPano_Count"));
-                v.region = reinterpret_cast<void (*)(int32_t*)>(dlsym(module, "ViewPano_Region"));
-                v.drawFrame = reinterpret_cast<int (*)()>(dlsym(module, "ViewPano_DrawFrame"));
+                v.reset = reinterpret_cast<ViewPanoResetFn>(dlsym(module, "ViewPano_Reset"));
+                v.count = reinterpret_cast<ViewPanoCountFn>(dlsym(module, "ViewPano_Count"));
+                v.region = reinterpret_cast<ViewPanoRegionFn>(dlsym(module, "ViewPano_Region"));
+                v.drawFrame =
+                    reinterpret_cast<ViewPanoDrawFrameFn>(dlsym(module, "ViewPano_DrawFrame"));
             }
             return v;
         }();
@@ -100,19 +107,20 @@ TEST_F(ViewPano, OnlyRegionZeroReachesTheRenderer) {
     EXPECT_EQ(0u, D().count(ViewDouble::kCameraSets));
     EXPECT_EQ(0u, D().count(ViewDouble::kRegionSets));
 
-    // Region 0: the renderer's answers.
+    // Region 0: the renderer's answers (its list is {0, 12, 13}, it unprojects (x, y) to
+    // (x * 2, y + 1)).
     EXPECT_EQ(QUORIX_OK, QUORIX_SetCurrentDisplayType(m_port, 0, 12));
     EXPECT_EQ(1u, D().count(ViewDouble::kSwitches));
     uint32_t types[4];
     int32_t count = 4;
     ASSERT_EQ(QUORIX_OK, QUORIX_GetSupportedDisplayTypeList(m_port, types, &count));
-    EXPECT_EQ(2, count);
+    EXPECT_EQ(3, count);
     EXPECT_EQ(12u, types[1]);
     ASSERT_EQ(QUORIX_OK, QUORIX_UnProject(m_port, 0, xs, ys, ox, oy, 2));
     EXPECT_FLOAT_EQ(2.0f, ox[0]);
-    EXPECT_FLOAT_EQ(4.0f, oy[0]);
+    EXPECT_FLOAT_EQ(3.0f, oy[0]);
     EXPECT_FLOAT_EQ(6.0f, ox[1]);
-    EXPECT_FLOAT_EQ(8.0f, oy[1]);
+    EXPECT_FLOAT_EQ(5.0f, oy[1]);
     EXPECT_EQ(QUORIX_E_PARAM, QUORIX_UnProject(m_port, 0, xs, ys, ox, oy, 0));
 
     // What this renderer cannot do.

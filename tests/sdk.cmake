@@ -21,34 +21,11 @@ quorix_add_gtest(sdk_app
   LOCK sdk_app_ini)
 set_target_properties(sdk_app PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${_sdk_out}/sdk_app)
 
-# The external panorama renderer double: decorated entry names (renamed after linking, see
-# pano_double_rename.cpp), plain names, and decorated names with entries missing.
-add_executable(pano_double_rename ${_sdk_dir}/support/pano_double_rename.cpp)
-target_include_directories(pano_double_rename PRIVATE ${_sdk_dir})
-target_compile_options(pano_double_rename PRIVATE ${QUORIX_WARNINGS})
-
-function(sdk_add_pano_double variant)
-  set(target pano_double_${variant})
-  add_library(${target} MODULE ${_sdk_dir}/support/pano_double.c)
-  target_include_directories(${target} PRIVATE ${_sdk_dir}/support)
-  target_compile_options(${target} PRIVATE ${QUORIX_WARNINGS})
-  target_compile_definitions(${target} PRIVATE ${ARGN})
-  target_link_libraries(${target} PRIVATE Threads::Threads)
-  set_target_properties(${target} PROPERTIES
-    PREFIX "lib" OUTPUT_NAME PanoRenderOGL
-    LIBRARY_OUTPUT_DIRECTORY ${_sdk_out}/pano_${variant})
-  if("PANO_DOUBLE_DECORATED" IN_LIST ARGN)
-    # SysV hash only: the rename rebuilds that table, a GNU hash table would go stale.
-    target_link_options(${target} PRIVATE "LINKER:--hash-style=sysv")
-    add_custom_command(TARGET ${target} POST_BUILD
-      COMMAND pano_double_rename $<TARGET_FILE:${target}>
-      VERBATIM)
-    add_dependencies(${target} pano_double_rename)
-  endif()
-endfunction()
-sdk_add_pano_double(decorated PANO_DOUBLE_DECORATED)
-sdk_add_pano_double(plain)
-sdk_add_pano_double(partial PANO_DOUBLE_DECORATED PANO_DOUBLE_PARTIAL)
+# The external panorama renderer double (tests/pano_double.cmake): decorated entry names, plain
+# names, and decorated names with entries missing.
+quorix_add_pano_double(pano_double_decorated ${_sdk_out}/pano_decorated PANO_DOUBLE_DECORATED)
+quorix_add_pano_double(pano_double_plain ${_sdk_out}/pano_plain)
+quorix_add_pano_double(pano_double_partial ${_sdk_out}/pano_partial PANO_DOUBLE_DECORATED PANO_DOUBLE_PARTIAL)
 
 # One loader suite per variant, each built beside its double (or alone, for the missing library),
 # because the library looks for the renderer in its own directory.

@@ -11,12 +11,8 @@
 
 #include "base/hlog.h"
 #include "codec/decoder.h"
-#include "ddraw/display.h"
 #include "media/hmfformat.h"
 #include "media/waveout.h"
-#include "panorama/modeldata.h"
-#include "panorama/render.h"
-#include "player/gpano.h"
 #include "player/playerhost.h"
 #include "player/sysparam.h"
 
@@ -72,7 +68,11 @@ void CPlayer::ResetPort(bool allocate) {
     // The recording belongs to the owner that started it: finished with its index here, so the
     // next owner of the port number neither writes into it nor finds recording refused.
     StopLocalRecord();
-    for (CRegionStatus& region : m_regions) region.Reset();
+    {
+        std::lock_guard<std::mutex> lock(m_regionLock);
+        for (CRegionStatus& region : m_regions)
+            region.Reset();
+    }
     m_lastStamp.store(0);
     m_lastClock.store(0);
     m_fileEndCallback.store(nullptr);
@@ -84,7 +84,7 @@ void CPlayer::ResetPort(bool allocate) {
     m_attached.store(nullptr);
     m_screenOffCallback.store(nullptr);
     m_screenOffUser.store(nullptr);
-    m_external.store(false);
+    m_panoLibraryInUse.store(false);
     m_largePicture.store(false);
     if (!m_opening)
         m_inUse.store(false, std::memory_order_release);
@@ -103,7 +103,7 @@ uint32_t CPlayer::OpenFile(const char* path) {
     const uint32_t opened = m_reader.Open(path);
     if (opened != QUORIX_OK) return opened;
 
-    m_directDraw = m_host.IsDirectDrawMode();
+    SetSoftwareMode(m_host.IsDirectDrawMode());
     const int32_t model = m_reader.GetHeader().renderModel;
     m_renderModel.store(model);
 
@@ -130,7 +130,6 @@ uint32_t CPlayer::OpenFile(const char* path) {
         CreateRenderer(m_renderParams.GetData(), static_cast<uint32_t>(m_renderParams.GetLength()));
     if (created != QUORIX_OK) {
         m_reader.Close();
-        m_external.store(false);
         return created;
     }
     OnCreateRender();
@@ -162,7 +161,7 @@ uint32_t CPlayer::OpenStream(int32_t model, const void* infoData, uint32_t infoL
     if (copied != QUORIX_OK) return copied;
 
     m_renderModel.store(model);
-    m_directDraw = m_host.IsDirectDrawMode();
+    SetSoftwareMode(m_host.IsDirectDrawMode());
     uint32_t created = QUORIX_OK;
     if (model == kExternalRenderModel) {
         // The caller's block as given: a null block reaches the renderer as null.
@@ -171,159 +170,12 @@ uint32_t CPlayer::OpenStream(int32_t model, const void* infoData, uint32_t infoL
         created = CreateRenderer(m_renderParams.GetData(), static_cast<uint32_t>(m_renderParams.GetLength()));
         HLOG(kSource, kModule, BRIXEL::HLOG_INFO, "CPlayer::OpenStream", m_directDraw ? "use dxdraw!" : "use Opengl!");
     }
-    if (created != QUORIX_OK) {
-        m_external.store(false);
+    if (created != QUORIX_OK)
         return created;
-    }
     OnCreateRender();
     SetPlaySpeed(0);
     m_status.store(STATUS_STREAM, std::memory_order_release);
     return QUORIX_OK;
-}
-
-uint32_t CPlayer::CreateRenderer(const uint8_t* params, uint32_t paramsLen) {
-    ReapRetiredRenderers();
-    const int32_t model = m_renderModel.load();
-    if (model == kExternalRenderModel) {
-        m_external.store(true);
-        const CGPano& pano = m_host.GetGPano();
-        if (pano.CreatePanoRender == nullptr) return QUORIX_E_NOT_IMPL;
-        uint32_t handle = kNoPanoHandle;
-        const uint32_t created = pano.CreatePanoRender(GPanoCreateOptions{{0, 1}}, params, paramsLen, &handle);
-        if (created != QUORIX_OK) return created;
-        m_panoHandle.store(handle);
-        return QUORIX_OK;
-    }
-    if (m_directDraw) {
-        // The software display draws no lens, yet a port opens the same files and streams on
-        // either renderer: a lens block the OpenGL renderer refuses is refused here as well.
-        if (model == 0 && params != nullptr && paramsLen != 0) {
-            SPHERA::ModelDataHeader header{};
-            std::vector<SPHERA::ModelCamera> cameras;
-            uint32_t parsed = QUORIX_OK;
-            try {
-                parsed = SPHERA::ParseModelData(params, paramsLen, &header, &cameras);
-            } catch (const std::bad_alloc&) {
-                parsed = QUORIX_E_NO_MEMORY;
-            }
-            if (parsed != QUORIX_OK)
-                return parsed;
-        }
-        HDD::CDisplay* display = nullptr;
-        const uint32_t created = HDD::CreateDisplay(&display);
-        if (created != QUORIX_OK) return created;
-        if (display == nullptr) return QUORIX_E_NO_MEMORY;
-        m_display.store(display);
-        ConnectBufferReturn();
-        return QUORIX_OK;
-    }
-    // Model 0 takes the lens from the parameter block. Without one (a file without a header is
-    // played as bare records and has neither model nor block) nothing describes a lens: the
-    // picture is shown as it is, as the software display shows it.
-    const bool noLens = model == 0 && (params == nullptr || paramsLen == 0);
-    SPHERA::CRender* render = nullptr;
-    const uint32_t created =
-        SPHERA::CreateRender(noLens ? kDefaultRenderModel : model, params, paramsLen, &render);
-    if (created != QUORIX_OK) return created;
-    if (render == nullptr) return QUORIX_E_NO_MEMORY;
-    m_render.store(render);
-    ConnectBufferReturn();
-    return QUORIX_OK;
-}
-
-void CPlayer::ConnectBufferReturn() {
-    // Every source of the renderer, not only the streams that exist now: the adapter reads the
-    // engine's callback at each return and frees the buffer itself while there is none.
-    if (SPHERA::CRender* render = m_render.load()) {
-        const uint32_t cameras = render->GetCameraCount();
-        for (uint32_t camera = 0; camera < cameras; ++camera) {
-            SPHERA::SetReleaseCallback(render, camera, &CPlayer::ReleaseToEngine, this);
-        }
-    }
-    if (HDD::CDisplay* display = m_display.load()) {
-        HDD::SetFrameReleaseCallback(display, &CPlayer::ReleaseDisplayBuffer, this);
-    }
-}
-
-void CPlayer::ReapRetiredRenderers() {
-    if (m_retiredRender.load() == nullptr && m_retiredDisplay.load() == nullptr &&
-        m_retiredPanoHandle.load() == kNoPanoHandle)
-        return;
-    // Calls still using a retired renderer end first. A drawing thread of this port must not
-    // wait for them (they may wait for a lock it holds around a host callback), nor a thread
-    // that is inside such a call itself: they leave the reaping to the next host thread.
-    if (OnOwnDrawingThread() || HoldsRendererUse())
-        return;
-    WaitForRendererUses();
-    const uint32_t handle = m_retiredPanoHandle.exchange(kNoPanoHandle);
-    if (handle != kNoPanoHandle) {
-        const CGPano& pano = m_host.GetGPano();
-        if (pano.DestroyPanoRender != nullptr)
-            pano.DestroyPanoRender(handle);
-    }
-    SPHERA::CRender* render = m_retiredRender.load();
-    if (render != nullptr && !render->IsWorkerThread()) {
-        m_retiredRender.store(nullptr);
-        render->Stop();  // joins the thread that ended itself
-        SPHERA::DestroyRender(render);
-    }
-    HDD::CDisplay* display = m_retiredDisplay.load();
-    if (display != nullptr && !display->IsWorkerThread()) {
-        m_retiredDisplay.store(nullptr);
-        HDD::DestroyDisplay(display);
-    }
-}
-
-void CPlayer::DestroyRenderer() {
-    ReapRetiredRenderers();
-    const bool external = m_external.load();
-    // The host's callbacks leave the renderer first, so none runs while the port shuts down.
-    DetachRendererCallbacks();
-    // Every thread that shows pictures ends before the renderer goes.
-    StopPlay();
-    // Requests of other host threads still using the renderer end first; later ones find none.
-    const uint32_t handle = m_panoHandle.exchange(kNoPanoHandle);
-    SPHERA::CRender* const leaving = m_render.exchange(nullptr);
-    HDD::CDisplay* const leavingDisplay = m_display.exchange(nullptr);
-    // A host callback inside a request of this same thread that uses the renderer (a manual
-    // render) closes the port: that request goes on with the renderer once the callback
-    // returns, so the renderer is retired like one closed from its own drawing thread.
-    const bool inOwnUse = HoldsRendererUse();
-    if (!inOwnUse && !(leaving != nullptr && leaving->IsWorkerThread()) &&
-        !(leavingDisplay != nullptr && leavingDisplay->IsWorkerThread())) {
-        WaitForRendererUses();  // else the renderer is retired and waited for when reaped
-    }
-    if (external && handle != kNoPanoHandle) {
-        const CGPano& pano = m_host.GetGPano();
-        if (inOwnUse) {
-            m_retiredPanoHandle.store(handle);
-        } else if (pano.DestroyPanoRender != nullptr) {
-            pano.DestroyPanoRender(handle);
-        }
-    }
-    // A host callback on the renderer's own drawing thread may close the port: that thread
-    // cannot join itself, so it is only asked to end and is destroyed later from another thread.
-    if (SPHERA::CRender* render = leaving) {
-        if (render->IsWorkerThread()) {
-            SPHERA::UnInit(render);
-            m_retiredRender.store(render);
-        } else if (inOwnUse) {
-            m_retiredRender.store(render);
-        } else {
-            SPHERA::DestroyRender(render);
-        }
-    }
-    if (HDD::CDisplay* display = leavingDisplay) {
-        if (display->IsWorkerThread()) {
-            display->SetStopFlag();
-            m_retiredDisplay.store(display);
-        } else if (inOwnUse) {
-            m_retiredDisplay.store(display);
-        } else {
-            HDD::DestroyDisplay(display);
-        }
-    }
-    m_rendererStarted = false;
 }
 
 uint32_t CPlayer::CloseFile() {
@@ -333,7 +185,7 @@ uint32_t CPlayer::CloseFile() {
     m_lastStamp.store(0);
     m_lastClock.store(0);
     m_status.store(STATUS_NONE, std::memory_order_release);
-    m_external.store(false);
+    m_panoLibraryInUse.store(false);
     m_renderModel.store(kDefaultRenderModel);
     FreeBlocks();
     m_recording.store(false);
@@ -346,7 +198,7 @@ uint32_t CPlayer::CloseStream() {
     m_lastStamp.store(0);
     m_lastClock.store(0);
     m_status.store(STATUS_NONE, std::memory_order_release);
-    m_external.store(false);
+    m_panoLibraryInUse.store(false);
     m_renderModel.store(kDefaultRenderModel);
     FreeBlocks();
     m_recording.store(false);
@@ -371,18 +223,7 @@ uint32_t CPlayer::BeginPlay(QUORIX_HWND window, QUORIX_HDC dc, uint32_t manual) 
         return QUORIX_E_STATE;
     }
     if (!m_rendererStarted) {
-        uint32_t started = QUORIX_OK;
-        if (m_external.load()) {
-            // The external renderer makes its own context on the window; there is no pixel
-            // format to prepare on a device context here.
-            const CGPano& pano = m_host.GetGPano();
-            started = pano.InitPanoRender != nullptr ? pano.InitPanoRender(m_panoHandle.load(), window)
-                                                     : QUORIX_E_NOT_IMPL;
-        } else if (HDD::CDisplay* display = m_display.load()) {
-            started = HDD::SetWindow(display, window);
-        } else {
-            started = SPHERA::Init(m_render.load(), window, dc, manual == 0);
-        }
+        const uint32_t started = m_portRenderer.load()->Start(window, dc, manual != 0);
         if (started != QUORIX_OK) {
             HLOG(kSource, kModule, BRIXEL::HLOG_ERROR, "CPlayer::BeginPlay", "init render fail,ret=%#x", started);
             return started;
@@ -560,23 +401,6 @@ uint32_t CPlayer::InputData(const uint8_t* data, uint32_t length) {
         m_lastClock.store(clock);
     }
     if (m_recording.load()) m_writer.WriteFrame(data, length);
-    return QUORIX_OK;
-}
-
-void CPlayer::ReleaseToEngine(uint8_t* data, uint32_t size, void* user) {
-    CPlayer* self = static_cast<CPlayer*>(user);
-    const BRIXEL::HRecoveryCallback callback = self->m_recovery.load();
-    if (callback != nullptr) {
-        callback(data, size, self->m_recoveryContext.load());
-    } else {
-        // Nobody to take it back: the buffer came from the engine's own allocation.
-        BRIXEL::CHBuffer owner;
-        owner.Attach(data, size, true);
-    }
-}
-
-uint32_t CPlayer::ReleaseDisplayBuffer(uint8_t* data, uint32_t size, void* user) {
-    ReleaseToEngine(data, size, user);
     return QUORIX_OK;
 }
 

@@ -3,8 +3,8 @@
 // once and reuses them for the life of the process.
 //
 // A port is the media engine specialised for the library: it decodes through the decoder
-// layer, shows through one of three renderers (OpenGL, the software display, the external
-// panorama renderer) and is the callback object of its own file reader.
+// layer, shows through one renderer (OpenGL, the software display or the external panorama
+// renderer, behind IPortRenderer) and is the callback object of its own file reader.
 //
 // Threads: host threads call the port operations; the reader thread calls OnFrame (hence
 // InputData) and OnFileEnd; each video stream thread calls StartDecoder, DecodeVideo,
@@ -23,24 +23,20 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <vector>
 
 #include "base/hbuffer.h"
 #include "media/hmfreader.h"
 #include "media/hplayer.h"
 #include "media/kzreader.h"
 #include "media/kzwriter.h"
+#include "player/port_renderer.h"
 
 class IPlayerHost;
 
-namespace SPHERA {
-class CRender;
-}
-namespace HDD {
-class CDisplay;
-}
-
-class CPlayer : public BRIXEL::CHPlayer, public BRIXEL::IHMFReadCB {
+class CPlayer : public BRIXEL::CHPlayer, public BRIXEL::IHMFReadCB, private IRendererPort {
 public:
     enum Status : int32_t {
         STATUS_NONE = 0,
@@ -49,7 +45,6 @@ public:
     };
 
     static constexpr uint32_t kRegionCount = QUORIX_MAX_REGIONS;
-    static constexpr uint32_t kNoPanoHandle = 0xFFFFFFFFu;
     static constexpr int32_t kDefaultRenderModel = 1;
     static constexpr int32_t kExternalRenderModel = -1;
     static constexpr uint32_t kDefaultBackground = 0x00484848u;
@@ -128,8 +123,9 @@ public:
     // ---- snapshots (player_capture.cpp) ----
     // One-shot captures block the calling thread until the renderer has served them or
     // kSnapTimeoutMs have passed. fileType 1 writes a BMP, anything else a JPEG.
-    static constexpr uint32_t kSnapTimeoutMs = 500;
-    static constexpr uint32_t kSnapFormatBgr = 4;  // packed B, G, R: what capture files hold
+    static constexpr uint32_t kSnapTimeoutMs = kPortSnapTimeoutMs;
+    // Packed B, G, R: what capture files hold.
+    static constexpr uint32_t kSnapFormatBgr = kPortSnapFormatBgr;
     uint32_t Snap(uint32_t region, const char* path, uint16_t quality, uint32_t fileType);
     uint32_t SnapOriginal(const char* path, uint16_t quality, uint32_t fileType);
     // Writes rows of a captured picture as a file; QUORIX_E_OPEN_FILE when it cannot be created.
@@ -166,7 +162,9 @@ public:
 
     int32_t GetRenderModel() const { return m_renderModel.load(std::memory_order_acquire); }
     bool IsLargePicture() const { return m_largePicture.load(std::memory_order_acquire); }
-    bool UsesExternalRenderer() const { return m_external.load(std::memory_order_acquire); }
+    // From the choice of the external renderer at an open until the close: the host keeps that
+    // renderer's library loaded meanwhile.
+    bool UsesExternalRenderer() const { return m_panoLibraryInUse.load(std::memory_order_acquire); }
 
     // What the host is told: with a file open, whether its reader is playing; otherwise whether
     // the engine runs.
@@ -174,7 +172,7 @@ public:
 
     // ---- display and view (player_view.cpp) ----
     // Each request writes the region record (kept for a renderer made later) and forwards to
-    // the renderer the port has: the external renderer, the software display or OpenGL.
+    // the renderer the port has.
     uint32_t SetDisplayRegion(uint16_t region, const QUORIX_RECT* rect, uint32_t enable);
     uint32_t SetBackgroundColor(uint16_t region, uint32_t color);
     // count: capacity on entry, length of the list on return.
@@ -196,8 +194,10 @@ public:
     uint32_t ManualSwapbuffers();
     uint32_t ManualUnInit();
     // A copy of a region record; region below kRegionCount.
-    CRegionStatus GetRegionStatus(uint16_t region) const { return m_regions[region]; }
-    bool UsesSoftwareDisplay() const { return m_display.load() != nullptr; }
+    CRegionStatus GetRegionStatus(uint16_t region) const;
+    bool UsesSoftwareDisplay() const {
+        return m_portRenderer.load()->GetKind() == IPortRenderer::Kind::Software;
+    }
 
     // ---- engine operations ----
     bool IsPlaying() override;
@@ -229,12 +229,32 @@ protected:
     void OnCreateRender();
 
 private:
-    // Creates the renderer for the render model now set; on failure nothing is left behind.
+    // ---- the port as its renderer sees it (player_view.cpp, player_capture.cpp) ----
+    uint16_t PortNumber() const override { return static_cast<uint16_t>(m_port); }
+    uint32_t RegionBackground(uint16_t region) const override;
+    void CallDrawCallback(uint16_t region, int32_t drawMode, QUORIX_HDC dc,
+                          const QUORIX_RECT* image, const QUORIX_RECT* rect) override;
+    bool HasStatusCallback() const override { return m_statusCallback.load() != nullptr; }
+    void CallStatusCallback(uint32_t status) override;
+    void CallSnapCallback(uint16_t region, uint32_t width, uint32_t stride, uint32_t height,
+                          uint32_t format, const uint8_t* data) override;
+    void ReturnPicture(uint8_t* data, uint32_t size) override;
+    void RecyclePicture(uint8_t* data, uint32_t size) override;
+    IPlayerHost& PlayerHost() override { return m_host; }
+
+    // ---- the renderer (player_renderer.cpp) ----
+    // Creates the renderer the open asks for; on failure nothing is left behind.
     uint32_t CreateRenderer(const uint8_t* params, uint32_t paramsLen);
     // Detaches the host's callbacks from the renderer and destroys it.
     void DestroyRenderer();
     // Destroys renderers left by a close on their own drawing thread; not on those threads.
     void ReapRetiredRenderers();
+    // The host's render mode, taken at each open: it also decides what the port answers once
+    // closed (a software-display port keeps answering as the display does).
+    void SetSoftwareMode(bool software);
+    // What the port answers without a renderer.
+    IPortRenderer& IdleRenderer() const;
+    bool IsIdle(const IPortRenderer* renderer) const;
     // Stops and closes whatever the port has open, in its status. Used by the free and the
     // destructor.
     void ShutDown();
@@ -242,67 +262,33 @@ private:
     bool HoldsAudio() const;
     // Discards the sound this port has queued, when it holds the audio.
     void ResetAudio();
-    static void ReleaseToEngine(uint8_t* data, uint32_t size, void* user);
-    static uint32_t ReleaseDisplayBuffer(uint8_t* data, uint32_t size, void* user);
-    // Gives a renderer just created the way back for the picture buffers it is handed: the
-    // engine's streams may be older than the renderer (records pushed before the open, or fed
-    // by an attached port), and theirs were registered when there was no renderer to take them.
-    void ConnectBufferReturn();
-    // Snapshot adapters: the renderers call them on their drawing threads with the port as user.
-    static void OnGlSnap(uint16_t region, uint32_t width, uint32_t stride, uint32_t height, uint32_t format,
-                         const uint8_t* data, void* user);
-    static void OnDisplaySnap(uint32_t width, uint32_t stride, uint32_t height, uint32_t format,
-                              const uint8_t* data, void* user);
-    static void OnPanoRegionOutput(uint32_t width, uint32_t height, const uint8_t* data, void* user);
-    static void OnPanoScreenOffOutput(uint32_t width, uint32_t height, const uint8_t* data, void* user);
-    // Captures through the external renderer's grab entry: region 0's picture at its original
-    // size. reportFile false: once the picture is taken the answer is QUORIX_OK whatever the file.
-    uint32_t SnapExternal(uint32_t handle, const char* path, uint16_t quality, uint32_t fileType,
-                          bool reportFile);
-    // Takes the host's region callbacks off the renderer before it goes (player_view.cpp).
-    void DetachRendererCallbacks();
+    // A copy of the settings of one region, taken under the region lock.
+    PortRegionSettings RegionSettings(uint16_t region) const;
     // A host call that works with the renderer (a capture, a projection) holds it through a use:
     // the header allows these calls while another thread closes the port, and the close waits
     // for the uses under way before the renderer goes. A use that starts after the close took
-    // the renderer finds none (player_capture.cpp). A close from a host callback that runs
-    // inside such a call on the same thread (a manual render, a plug-in calling back) cannot
-    // wait for it: the renderer is retired instead, as on its own drawing thread.
+    // the renderer finds the idle one. A close from a host callback that runs inside such a
+    // call on the same thread (a manual render, a plug-in calling back) cannot wait for it: the
+    // renderer is retired instead, as on its own drawing thread.
     class CRendererUse {
     public:
         explicit CRendererUse(CPlayer& player);
         ~CRendererUse();
         CRendererUse(const CRendererUse&) = delete;
         CRendererUse& operator=(const CRendererUse&) = delete;
-        SPHERA::CRender* Render() const { return m_render; }
-        HDD::CDisplay* Display() const { return m_display; }
-        // The external renderer's handle, or kNoPanoHandle.
-        uint32_t Handle() const { return m_handle; }
+        IPortRenderer* operator->() const { return m_renderer; }
 
     private:
         CPlayer& m_player;
-        SPHERA::CRender* m_render;
-        HDD::CDisplay* m_display;
-        uint32_t m_handle;
+        IPortRenderer* m_renderer;
         bool m_recorded = false;
     };
     // The calling thread holds a renderer use of this port further up its stack.
     bool HoldsRendererUse() const;
-    // Close: after the renderer pointers were cleared, until no use holds the old ones.
+    // Close: after the renderer pointer was replaced, until no use holds the old one.
     void WaitForRendererUses();
     // The calling thread is the drawing thread of one of this port's renderers.
     bool OnOwnDrawingThread() const;
-    // Background colour and draw adapter of an enabled region, handed to the renderer.
-    void PrepareRegion(uint16_t region, SPHERA::CRender* render, HDD::CDisplay* display);
-    // Renderer adapters: they run on the thread that draws and call the host's callbacks.
-    static void SPH_myDrawCallBack(uint16_t region, int32_t imageX, int32_t imageY, int32_t imageWidth,
-                                   int32_t imageHeight, int32_t rectX, int32_t rectY, int32_t rectWidth,
-                                   int32_t rectHeight, void* user);
-    static void HDD_myDrawCallBack(QUORIX_HDC dc, uint32_t region, int32_t imageX, int32_t imageY,
-                                   int32_t imageWidth, int32_t imageHeight, int32_t rectX, int32_t rectY,
-                                   int32_t rectWidth, int32_t rectHeight, void* user);
-    static void SPH_myStatusCallBack(uint32_t status, void* user);
-    static void GPano_myPreRenderCallBack(void* user);
-    static void GPano_myRenderCallBack(void* user);
 
     const uint32_t m_port;  // set once at construction, handed to callbacks as u16
     IPlayerHost& m_host;    // the owner; outlives the port
@@ -310,23 +296,20 @@ private:
     // Written by the host thread that allocates, opens, closes or frees the port; read by any.
     std::atomic<bool> m_inUse{false};
     std::atomic<int32_t> m_status{STATUS_NONE};
-    // Copied at each open; also read by captures and projections on other host threads.
+    // The host's render mode at the last open (see SetSoftwareMode).
     std::atomic<bool> m_directDraw{false};
     std::atomic<bool> m_largePicture{false};  // set by input threads, cleared only by the free
     std::atomic<uint32_t> m_lastStamp{0};     // written by input threads
     std::atomic<uint32_t> m_lastClock{0};
-    // The renderer. Set by an open and cleared by a close, which first stops every thread that
-    // reads it, so no picture reaches a destroyed renderer.
-    std::atomic<SPHERA::CRender*> m_render{nullptr};
-    // The software display, when the port's last open chose it; the same rule as m_render.
-    std::atomic<HDD::CDisplay*> m_display{nullptr};
-    // Renderers whose own drawing thread closed the port (from a host callback): asked to end
-    // there, joined and destroyed by the next open, close, free or the destructor.
-    std::atomic<SPHERA::CRender*> m_retiredRender{nullptr};
-    std::atomic<HDD::CDisplay*> m_retiredDisplay{nullptr};
-    std::atomic<uint32_t> m_panoHandle{kNoPanoHandle};
-    std::atomic<uint32_t> m_retiredPanoHandle{kNoPanoHandle};  // the same rule for the plug-in
-    std::atomic<bool> m_external{false};
+    // The renderer: owned while an open holds it, else one of the idle renderers, never null.
+    // Set by an open and replaced by a close, which first stops every thread that shows
+    // pictures, so no picture reaches a destroyed renderer.
+    std::atomic<IPortRenderer*> m_portRenderer{&NoRenderer()};
+    // Renderers closed on their own drawing thread or inside a use of theirs (from a host
+    // callback): destroyed by the next open, close, free or the destructor, from another thread.
+    mutable std::mutex m_retiredLock;
+    std::vector<std::unique_ptr<IPortRenderer>> m_retired;
+    std::atomic<bool> m_panoLibraryInUse{false};
     bool m_rendererStarted = false;  // host threads only: started by a play, cleared by a close
     // Set while QUORIX_OpenFile runs the host's file-open-information callback: a nested open
     // must not touch the blocks the callback is reading, and a free from the callback is
@@ -336,8 +319,11 @@ private:
 
     BRIXEL::CKZReader m_reader;
     BRIXEL::CKZWriter m_writer;
-    // Written by host threads; the draw callback pair and the background colour are also read
-    // by the renderers' drawing threads, through std::atomic_ref.
+    // The fields of the records are written by host threads under m_regionLock, and an open
+    // reads them under it while it hands them to its new renderer. The callback pairs and the
+    // background colour are also read by the renderers' drawing threads, without the lock,
+    // through std::atomic_ref.
+    mutable std::mutex m_regionLock;
     CRegionStatus m_regions[kRegionCount];
 
     // Callback pairs: written by host threads, read by library threads (see the file comment).
@@ -363,8 +349,8 @@ private:
     BRIXEL::CHBuffer m_openInfo;
     std::atomic<int32_t> m_renderModel{kDefaultRenderModel};
 
-    // The engine's buffer-return callback, which the OpenGL renderer reaches through
-    // ReleaseToEngine. Written when a stream is made (under the engine's map lock).
+    // The engine's buffer-return callback, which the renderers reach through ReturnPicture.
+    // Written when a stream is made (under the engine's map lock).
     std::atomic<BRIXEL::HRecoveryCallback> m_recovery{nullptr};
     std::atomic<void*> m_recoveryContext{nullptr};
 };

@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/pano_double.h"
 #include "support/player_media.h"
-#include "support/player_pano_double.h"
 
 namespace stresstest {
 
