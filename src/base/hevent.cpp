@@ -1,6 +1,6 @@
 #include "base/hevent.h"
 
-#include <quorixsdk.h>
+#include <quorixsdk_codes.h>
 
 #include <cerrno>
 #include <ctime>

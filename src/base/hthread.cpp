@@ -6,7 +6,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <quorixsdk.h>
+#include <quorixsdk_codes.h>
 
 #include <cerrno>
 #include <ctime>
