@@ -1,4 +1,4 @@
-# Install rules: the shared library with its SONAME links, the header, a pkg-config file, a CMake
+# Install rules: the shared library with its SONAME links, the headers, a pkg-config file, a CMake
 # package (imported target quorixsdk::quorixsdk), the default configuration beside the library
 # and the command-line tools.
 #
@@ -14,7 +14,11 @@ set(_qx_cmakedir "${CMAKE_INSTALL_LIBDIR}/cmake/quorixsdk")
 
 install(TARGETS quorixsdk
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development)
-install(FILES ${PROJECT_SOURCE_DIR}/include/quorixsdk.h DESTINATION ${_qx_incdir} COMPONENT development)
+# quorixsdk.h includes quorixsdk_codes.h from its own directory; quorixsdk_container.h is the
+# container layout for programs that read or write recordings themselves.
+install(FILES ${PROJECT_SOURCE_DIR}/include/quorixsdk.h ${PROJECT_SOURCE_DIR}/include/quorixsdk_codes.h
+              ${PROJECT_SOURCE_DIR}/include/quorixsdk_container.h
+  DESTINATION ${_qx_incdir} COMPONENT development)
 
 # The library reads quorixsdk.ini from its own directory (and looks for the optional external
 # panorama renderer libPanoRenderOGL.so there too); the installed file holds the defaults.

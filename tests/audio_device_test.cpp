@@ -7,6 +7,7 @@
 
 #include "audio_support.h"
 #include "platform/alsa_waveout.h"
+#include "platform/audio_device.h"
 
 namespace {
 
@@ -27,6 +28,39 @@ std::vector<uint8_t> Samples16(const std::vector<int16_t>& samples) {
         out.push_back(static_cast<uint8_t>(static_cast<uint16_t>(s) >> 8));
     }
     return out;
+}
+
+// The formats the device interface promises: 1..32 channels of 8, 16, 24 or 32-bit samples at
+// 1..768000 Hz. The platform's backend refuses the others at Open and stays closed.
+TEST(WaveDevice, PlayableFormatsAndThePlatformBackendRefusingTheOthers) {
+    struct Case {
+        QXPLAT::WaveFormat format;
+        bool playable;
+    };
+    const Case cases[] = {
+        {{1, 16, 8000}, true},  {{2, 8, 44100}, true},    {{32, 24, 768000}, true},
+        {{1, 32, 1}, true},     {{0, 16, 8000}, false},   {{33, 16, 8000}, false},
+        {{1, 12, 8000}, false}, {{1, 0, 8000}, false},    {{1, 64, 8000}, false},
+        {{1, 16, 0}, false},    {{1, 16, 768001}, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.format.IsPlayable(), c.playable)
+            << c.format.channels << " ch " << c.format.bitsPerSample << " bit "
+            << c.format.sampleRate << " Hz";
+    }
+    audio_test::UseDevice("null");
+    auto device = QXPLAT::CreatePlatformWaveOut();
+    ASSERT_NE(device, nullptr);
+    for (const Case& c : cases) {
+        if (c.playable)
+            continue;
+        EXPECT_FALSE(device->Open(c.format))
+            << c.format.channels << " ch " << c.format.bitsPerSample << " bit";
+        EXPECT_FALSE(device->IsOpen());
+    }
+    ASSERT_TRUE(device->Open(QXPLAT::WaveFormat{1, 16, 8000}));
+    EXPECT_TRUE(device->IsOpen());
+    device->Close();
 }
 
 TEST(WaveDevice, QueueFlagsRingLimitResetAndClose) {

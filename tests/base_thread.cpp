@@ -4,6 +4,7 @@
 #include <quorixsdk.h>
 
 #include <atomic>
+#include <ctime>
 #include <thread>
 #include <vector>
 
@@ -226,6 +227,32 @@ TEST(ObjectTest, IsKindOfWalksTheBaseChain) {
     CTestBase base;
     EXPECT_FALSE(base.IsKindOf(H_RUNTIME_CLASS(CTestDerived)));
     EXPECT_EQ(H_RUNTIME_CLASS(CHObject)->baseClass, nullptr);
+}
+
+// Every timed wait of the base library (events, thread ends, sleeps) waits until this deadline,
+// so it must lie on the kernel's monotonic clock whatever clock the system paces itself with,
+// exactly the asked time ahead, with the nanoseconds carried into the seconds.
+TEST(ClockTest, MonotonicDeadlineIsTheRealClockPlusTheTimeout) {
+    struct StoppedClock : IHClock {
+        uint32_t Tick() override { return 7; }
+        void Sleep(uint32_t) override {}
+    } stopped;
+    HSetClock(&stopped);
+    auto nanos = [](const timespec& ts) {
+        return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    };
+    for (const uint32_t ms : {0u, 1u, 999u, 1000u, 1001u, 1999u, 86400000u, 0xFFFFFFFEu}) {
+        timespec before{}, after{};
+        clock_gettime(CLOCK_MONOTONIC, &before);
+        const timespec deadline = HMonotonicDeadline(ms);
+        clock_gettime(CLOCK_MONOTONIC, &after);
+        const int64_t ahead = int64_t{ms} * 1000000;
+        EXPECT_GE(deadline.tv_nsec, 0) << ms;
+        EXPECT_LT(deadline.tv_nsec, 1000000000) << ms;
+        EXPECT_GE(nanos(deadline), nanos(before) + ahead) << ms;
+        EXPECT_LE(nanos(deadline), nanos(after) + ahead) << ms;
+    }
+    HSetClock(nullptr);
 }
 
 TEST(ClockTest, SimulatedClockDrivesTickAndSleep) {

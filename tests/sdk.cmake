@@ -57,3 +57,22 @@ foreach(_std c++11 c++20)
             -I${PROJECT_SOURCE_DIR}/include -x c++ ${_sdk_dir}/sdk_header_check.c)
 endforeach()
 set_tests_properties(sdk_header_c11 sdk_header_c++11 sdk_header_c++20 PROPERTIES LABELS sdk)
+# So do the codes header, on the include path the library's lower layers get (where quorixsdk.h
+# is out of reach), and the container layout header.
+foreach(_part codes_alone container)
+  string(TOUPPER "SDK_CHECK_${_part}" _define)
+  set(_include ${PROJECT_SOURCE_DIR}/include)
+  if(_part STREQUAL "codes_alone")
+    set(_include ${QUORIX_LOWER_INCLUDE_DIR})
+  endif()
+  add_test(NAME sdk_${_part}_c11
+    COMMAND ${CMAKE_C_COMPILER} -std=c11 -Wall -Wextra -Wpedantic -Werror -fsyntax-only
+            -D${_define} -I${_include} ${_sdk_dir}/sdk_header_check.c)
+  set_tests_properties(sdk_${_part}_c11 PROPERTIES LABELS sdk)
+  foreach(_std c++11 c++20)
+    add_test(NAME sdk_${_part}_${_std}
+      COMMAND ${CMAKE_CXX_COMPILER} -std=${_std} -Wall -Wextra -Wpedantic -Werror -fsyntax-only
+              -D${_define} -I${_include} -x c++ ${_sdk_dir}/sdk_header_check.c)
+    set_tests_properties(sdk_${_part}_${_std} PROPERTIES LABELS sdk)
+  endforeach()
+endforeach()

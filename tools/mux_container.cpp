@@ -5,15 +5,22 @@
 #include <cstring>
 #include <ctime>
 
-#include "media/hmfformat.h"
+#include <quorixsdk_container.h>
 
 namespace quorix_tools {
-
-using namespace BRIXEL;
 
 namespace {
 // Offsets of a file beyond 4 GiB do not fit the 32-bit index: the converter stops there.
 constexpr uint64_t kMaxFileOffset = 0xFFFFFFFFull;
+
+// The media bytes of a record header (picture size or audio format) and where each value sits
+// among them.
+constexpr uint32_t kMediaBytes = QUORIX_RECORD_PAYLOAD_LENGTH - QUORIX_RECORD_MEDIA;
+constexpr uint32_t kMediaWidth = QUORIX_RECORD_VIDEO_WIDTH - QUORIX_RECORD_MEDIA;
+constexpr uint32_t kMediaHeight = QUORIX_RECORD_VIDEO_HEIGHT - QUORIX_RECORD_MEDIA;
+constexpr uint32_t kMediaChannels = QUORIX_RECORD_AUDIO_CHANNELS - QUORIX_RECORD_MEDIA;
+constexpr uint32_t kMediaBits = QUORIX_RECORD_AUDIO_BITS - QUORIX_RECORD_MEDIA;
+constexpr uint32_t kMediaRate = QUORIX_RECORD_AUDIO_RATE - QUORIX_RECORD_MEDIA;
 }  // namespace
 
 ContainerWriter::~ContainerWriter() {
@@ -42,14 +49,16 @@ bool ContainerWriter::Open(const std::string& path, int8_t model, const std::vec
     }
     m_model = model;
     m_startTime = startTime;
-    uint8_t header[kHMFHeaderSize] = {};
+    uint8_t header[QUORIX_FILE_HEADER_SIZE] = {};
     if (!Put(header, sizeof header)) return false;  // rewritten by Finish
     const std::vector<uint8_t>* blocks[2] = {&info, &params};
-    const uint8_t types[2] = {HMF_EXT_OPEN_INFO, HMF_EXT_RENDER_PARAM};
+    const uint8_t types[2] = {QUORIX_EXT_OPEN_INFO, QUORIX_EXT_RENDER_PARAM};
     for (int i = 0; i < 2; ++i) {
         if (blocks[i]->empty()) continue;
-        uint8_t ext[kHMFExtHeaderSize];
-        HMFSerializeExtHeader(HMFMakeExtHeader(types[i], static_cast<uint32_t>(blocks[i]->size())), ext);
+        uint8_t ext[QUORIX_EXT_HEADER_SIZE] = {};
+        std::memcpy(ext + QUORIX_EXT_HEADER_MAGIC, QUORIX_EXT_MAGIC, 4);
+        ext[QUORIX_EXT_HEADER_TYPE] = types[i];
+        quorix_store_le32(ext + QUORIX_EXT_HEADER_LENGTH, static_cast<uint32_t>(blocks[i]->size()));
         if (!Put(ext, sizeof ext) || !Put(blocks[i]->data(), blocks[i]->size())) return false;
     }
     m_dataOffset = static_cast<uint32_t>(m_offset);
@@ -60,30 +69,28 @@ bool ContainerWriter::WriteRecord(uint8_t kind, uint32_t sequence, uint32_t time
                                   uint8_t codec, const uint8_t media[6], const uint8_t* data,
                                   uint32_t size) {
     if (m_file == nullptr) return false;
-    if (size > kHMFMaxPayload) {
+    if (size > QUORIX_MAX_INPUT_PAYLOAD) {
         m_error = "a frame is larger than a record may be";
         return false;
     }
-    HMFFrameHeader h = HMFNewFrameHeader();
-    h.type = kind;
-    h.streamId = 0;
-    h.sequence = sequence;
-    h.timestamp = timestamp;
-    h.clock = clock;
-    h.codec = codec;
-    std::memcpy(h.media, media, 6);
-    h.payloadLength = size;
-    uint8_t bytes[kHMFFrameHeaderSize];
-    HMFSerializeFrameHeader(h, bytes);
+    uint8_t bytes[QUORIX_RECORD_SIZE] = {};  // stream 0, flags 0
+    quorix_store_le16(bytes + QUORIX_RECORD_MAGIC, QUORIX_RECORD_MAGIC_PLAIN);
+    bytes[QUORIX_RECORD_TYPE] = kind;
+    quorix_store_le32(bytes + QUORIX_RECORD_SEQUENCE, sequence);
+    quorix_store_le32(bytes + QUORIX_RECORD_TIMESTAMP, timestamp);
+    quorix_store_le32(bytes + QUORIX_RECORD_CLOCK, clock);
+    bytes[QUORIX_RECORD_CODEC] = codec;
+    std::memcpy(bytes + QUORIX_RECORD_MEDIA, media, kMediaBytes);
+    quorix_store_le32(bytes + QUORIX_RECORD_PAYLOAD_LENGTH, size);
     return Put(bytes, sizeof bytes) && Put(data, size);
 }
 
 bool ContainerWriter::WriteVideo(const VideoFrame& frame) {
     const uint64_t offset = m_offset;
-    uint8_t media[6] = {};
-    HStoreLE16(media, frame.width);
-    HStoreLE16(media + 2, frame.height);
-    const uint8_t kind = frame.key ? HMF_KIND_KEY : HMF_KIND_DELTA;
+    uint8_t media[kMediaBytes] = {};
+    quorix_store_le16(media + kMediaWidth, frame.width);
+    quorix_store_le16(media + kMediaHeight, frame.height);
+    const uint8_t kind = frame.key ? QUORIX_KIND_KEY : QUORIX_KIND_DELTA;
     if (!WriteRecord(kind, m_videoFrames, frame.timestampMs, frame.clock, frame.codec, media, frame.data,
                      frame.size)) {
         return false;
@@ -100,12 +107,12 @@ bool ContainerWriter::WriteVideo(const VideoFrame& frame) {
 }
 
 bool ContainerWriter::WriteAudio(const AudioFrame& frame) {
-    uint8_t media[6] = {};
-    media[0] = frame.channels;
-    media[1] = 16;  // the decoded PCM's sample width, which the wave output is set to
-    HStoreLE32(media + 2, frame.sampleRate);
-    if (!WriteRecord(HMF_KIND_AUDIO, m_audioFrames, frame.timestampMs, frame.clock, frame.codec, media,
-                     frame.data, frame.size)) {
+    uint8_t media[kMediaBytes] = {};
+    media[kMediaChannels] = frame.channels;
+    media[kMediaBits] = 16;  // the decoded PCM's sample width, which the wave output is set to
+    quorix_store_le32(media + kMediaRate, frame.sampleRate);
+    if (!WriteRecord(QUORIX_KIND_AUDIO, m_audioFrames, frame.timestampMs, frame.clock, frame.codec,
+                     media, frame.data, frame.size)) {
         return false;
     }
     ++m_audioFrames;
@@ -116,24 +123,25 @@ bool ContainerWriter::Finish() {
     if (m_file == nullptr) return false;
     const uint64_t indexOffset = m_offset;
     for (size_t i = 0; i + 2 < m_index.size(); i += 3) {
-        uint8_t entry[kHMFIndexEntrySize];
-        HMFSerializeIndexEntry({m_index[i], m_index[i + 1], m_index[i + 2]}, entry);
+        uint8_t entry[QUORIX_INDEX_ENTRY_SIZE];
+        quorix_store_le32(entry + QUORIX_INDEX_ENTRY_TIMESTAMP, m_index[i]);
+        quorix_store_le32(entry + QUORIX_INDEX_ENTRY_OFFSET, m_index[i + 1]);
+        quorix_store_le32(entry + QUORIX_INDEX_ENTRY_FRAME_NUMBER, m_index[i + 2]);
         if (!Put(entry, sizeof entry)) return false;
     }
-    HMFFileHeader h = HMFNewHeader();
-    h.createTick = 0;
-    h.startTime = m_startTime;
-    h.dataOffset = m_dataOffset;
-    h.indexOffset = m_index.empty() ? 0 : static_cast<uint32_t>(indexOffset);
-    h.firstTimestamp = m_firstStamp;
-    h.lastTimestamp = m_lastStamp;
-    h.firstSequence = 0;
-    h.frameCount = m_videoFrames;
-    h.indexCount = KeyFrames();
-    h.formatTag = kHMFFormatTag;
-    h.renderModel = m_model;
-    uint8_t bytes[kHMFHeaderSize];
-    HMFSerializeFileHeader(h, bytes);
+    // Create tick, first sequence number, reserved bytes and tail stay zero.
+    uint8_t bytes[QUORIX_FILE_HEADER_SIZE] = {};
+    std::memcpy(bytes + QUORIX_FILE_HEADER_MAGIC, QUORIX_FILE_MAGIC, 4);
+    quorix_store_f64(bytes + QUORIX_FILE_HEADER_START_TIME, m_startTime);
+    quorix_store_le32(bytes + QUORIX_FILE_HEADER_DATA_OFFSET, m_dataOffset);
+    quorix_store_le32(bytes + QUORIX_FILE_HEADER_INDEX_OFFSET,
+                      m_index.empty() ? 0 : static_cast<uint32_t>(indexOffset));
+    quorix_store_le32(bytes + QUORIX_FILE_HEADER_FIRST_TIMESTAMP, m_firstStamp);
+    quorix_store_le32(bytes + QUORIX_FILE_HEADER_LAST_TIMESTAMP, m_lastStamp);
+    quorix_store_le32(bytes + QUORIX_FILE_HEADER_FRAME_COUNT, m_videoFrames);
+    quorix_store_le32(bytes + QUORIX_FILE_HEADER_INDEX_COUNT, KeyFrames());
+    bytes[QUORIX_FILE_HEADER_FORMAT_TAG] = QUORIX_FILE_FORMAT_TAG;
+    bytes[QUORIX_FILE_HEADER_RENDER_MODEL] = static_cast<uint8_t>(m_model);
     bool ok = std::fseek(m_file, 0, SEEK_SET) == 0 && std::fwrite(bytes, 1, sizeof bytes, m_file) == sizeof bytes;
     ok = (std::fclose(m_file) == 0) && ok;
     m_file = nullptr;
@@ -167,15 +175,15 @@ std::vector<uint8_t> FisheyeModelData(uint32_t width, uint32_t height, double cx
     std::vector<uint8_t> block(kHeader + kCamera, 0);
     uint8_t* p = block.data();
     std::memcpy(p, "SPH", 4);
-    HStoreLE32(p + 4, static_cast<uint32_t>(block.size()));
-    HStoreLE32(p + 8, 2);  // fisheye model
-    HStoreLE32(p + 12, 1);
-    HStoreLE16(p + 48, 0);
+    quorix_store_le32(p + 4, static_cast<uint32_t>(block.size()));
+    quorix_store_le32(p + 8, 2);  // fisheye model
+    quorix_store_le32(p + 12, 1);
+    quorix_store_le16(p + 48, 0);
     auto putF = [](uint8_t* at, double v) {
         const float f = static_cast<float>(v);
         uint32_t bits;
         std::memcpy(&bits, &f, 4);
-        HStoreLE32(at, bits);
+        quorix_store_le32(at, bits);
     };
     putF(p + 52, height != 0 ? static_cast<double>(width) / height : 1.0);
     // The shader samples (1 - s', 1 - t') with (s', t') = K·(s, t) and (s, t) on a circle of

@@ -3,6 +3,8 @@
 // optional extension records, the frame records and the key-frame index, with the header's
 // counts filled in when the file is finished.
 
+#include <quorixsdk_container.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -12,11 +14,11 @@ namespace quorix_tools {
 
 // Codec numbers of frame records.
 enum : uint8_t {
-    kCodecH264 = 1,
-    kCodecMjpeg = 2,
-    kCodecAlaw = 3,
-    kCodecUlaw = 4,
-    kCodecH265 = 6,
+    kCodecH264 = QUORIX_CODEC_H264,
+    kCodecMjpeg = QUORIX_CODEC_MJPEG,
+    kCodecAlaw = QUORIX_CODEC_G711A,
+    kCodecUlaw = QUORIX_CODEC_G711U,
+    kCodecH265 = QUORIX_CODEC_H265,
 };
 
 struct VideoFrame {

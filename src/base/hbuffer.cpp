@@ -1,6 +1,6 @@
 #include "base/hbuffer.h"
 
-#include <quorixsdk.h>
+#include <quorixsdk_codes.h>
 
 #include <cxxabi.h>
 

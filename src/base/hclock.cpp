@@ -20,6 +20,18 @@ uint32_t HRealTickCount() {
     return static_cast<uint32_t>(ms);
 }
 
+timespec HMonotonicDeadline(uint32_t ms) {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    ts.tv_sec += static_cast<time_t>(ms / 1000);
+    ts.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    if (ts.tv_nsec >= 1000000000L) {
+        ts.tv_sec += 1;
+        ts.tv_nsec -= 1000000000L;
+    }
+    return ts;
+}
+
 uint32_t HGetTickCount() {
     if (IHClock* clock = g_clock.load(std::memory_order_acquire)) return clock->Tick();
     return HRealTickCount();
@@ -46,14 +58,7 @@ public:
     SleepWaiter& operator=(const SleepWaiter&) = delete;
 
     void Sleep(uint32_t ms) {
-        timespec deadline{};
-        clock_gettime(CLOCK_MONOTONIC, &deadline);
-        deadline.tv_sec += static_cast<time_t>(ms / 1000);
-        deadline.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-        if (deadline.tv_nsec >= 1000000000L) {
-            deadline.tv_sec += 1;
-            deadline.tv_nsec -= 1000000000L;
-        }
+        const timespec deadline = HMonotonicDeadline(ms);
         pthread_mutex_lock(&m_mutex);
         // Unlocks also when a cancellation unwinds out of the wait with the mutex held.
         struct Unlock {

@@ -3,6 +3,7 @@
 // and the sleep that goes with it. Tests may replace both with a simulated clock.
 
 #include <cstdint>
+#include <ctime>
 
 #include "base/hlock.h"
 
@@ -23,6 +24,11 @@ void HSetClock(IHClock* clock);
 
 // The real monotonic milliseconds, whatever clock is installed.
 uint32_t HRealTickCount();
+
+// The CLOCK_MONOTONIC time `ms` milliseconds from now, normalised (tv_nsec below one second):
+// the deadline of a pthread_cond_timedwait on a condition variable set to that clock. Always
+// the real clock, whatever clock is installed: the kernel waits on it.
+timespec HMonotonicDeadline(uint32_t ms);
 
 // Pacing record of the media engine: two values it advances, the tick of construction and an
 // optional mutex-kind lock.

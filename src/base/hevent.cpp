@@ -1,9 +1,11 @@
 #include "base/hevent.h"
 
-#include <quorixsdk.h>
+#include <quorixsdk_codes.h>
 
 #include <cerrno>
 #include <ctime>
+
+#include "base/hclock.h"
 
 namespace BRIXEL {
 
@@ -29,18 +31,6 @@ private:
     pthread_mutex_t* m_mutex;
     uint32_t* m_waiters = nullptr;
 };
-
-timespec DeadlineAfter(uint32_t ms) {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    ts.tv_sec += static_cast<time_t>(ms / 1000);
-    ts.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-    if (ts.tv_nsec >= 1000000000L) {
-        ts.tv_sec += 1;
-        ts.tv_nsec -= 1000000000L;
-    }
-    return ts;
-}
 
 }  // namespace
 
@@ -131,7 +121,7 @@ uint32_t CHEvent::Wait(uint32_t timeoutMs) {
 __attribute__((noinline)) uint32_t CHEvent::WaitLocked(uint32_t timeoutMs) {
     if (!IsCreated()) return QUORIX_E_NOT_INIT;
     const bool forever = timeoutMs == HINFINITE;
-    const timespec deadline = forever ? timespec{} : DeadlineAfter(timeoutMs);
+    const timespec deadline = forever ? timespec{} : HMonotonicDeadline(timeoutMs);
 
     EventGuard guard(&m_mutex);
     if (!m_created.load(std::memory_order_relaxed)) return QUORIX_E_NOT_INIT;

@@ -1,6 +1,6 @@
 #include "base/hfile.h"
 
-#include <quorixsdk.h>
+#include <quorixsdk_codes.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,6 +1,6 @@
 #include "base/hlock.h"
 
-#include <quorixsdk.h>
+#include <quorixsdk_codes.h>
 
 #include <new>
 #include <system_error>

@@ -2,7 +2,7 @@
 
 #include "base/hpixel.h"
 
-#include <quorixsdk.h>
+#include <quorixsdk_codes.h>
 
 #include <algorithm>
 #include <cstring>

@@ -1,6 +1,6 @@
 // Planar 4:2:0 to packed RGB: argument checks, the per-pixel reference and the row-pair driver.
 
-#include <quorixsdk.h>
+#include <quorixsdk_codes.h>
 
 #include "base/hpixel_kernels.h"
 

@@ -6,11 +6,12 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <quorixsdk.h>
+#include <quorixsdk_codes.h>
 
 #include <cerrno>
 #include <ctime>
 
+#include "base/hclock.h"
 #include "base/hlog.h"
 
 namespace BRIXEL {
@@ -33,18 +34,6 @@ public:
 private:
     pthread_mutex_t* m_mutex;
 };
-
-timespec MonotonicAfter(uint32_t ms) {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    ts.tv_sec += static_cast<time_t>(ms / 1000);
-    ts.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-    if (ts.tv_nsec >= 1000000000L) {
-        ts.tv_sec += 1;
-        ts.tv_nsec -= 1000000000L;
-    }
-    return ts;
-}
 
 // Nice values standing for the seven priority levels (idle .. time critical). Raising the
 // priority needs privileges; without them the level stays stored only.
@@ -245,7 +234,7 @@ bool CHThread::WaitDone(uint32_t timeoutMs) {
         while (!m_done) pthread_cond_wait(&m_syncCond, &m_syncMutex);
         return true;
     }
-    const timespec deadline = MonotonicAfter(timeoutMs);
+    const timespec deadline = HMonotonicDeadline(timeoutMs);
     while (!m_done) {
         if (pthread_cond_timedwait(&m_syncCond, &m_syncMutex, &deadline) == ETIMEDOUT) return m_done;
     }

@@ -1,6 +1,6 @@
 #include "codec/dec_audio.h"
 
-#include <quorixsdk.h>
+#include <quorixsdk_codes.h>
 
 #include <cstring>
 

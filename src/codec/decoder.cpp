@@ -1,6 +1,7 @@
 #include "codec/decoder.h"
 
-#include <quorixsdk.h>
+#include <quorixsdk_codes.h>
+#include <quorixsdk_container.h>
 
 #include <cxxabi.h>
 
@@ -13,6 +14,14 @@
 #include "codec/dec_ffmpeg.h"
 #include "codec/dec_hisi.h"
 #include "codec/dec_ximage.h"
+
+// The codec byte of a frame record is the factory's codec number.
+static_assert(HCC::CODEC_NONE == QUORIX_CODEC_NONE && HCC::CODEC_H264 == QUORIX_CODEC_H264 &&
+                  HCC::CODEC_MJPEG == QUORIX_CODEC_MJPEG &&
+                  HCC::CODEC_G711A == QUORIX_CODEC_G711A &&
+                  HCC::CODEC_G711U == QUORIX_CODEC_G711U && HCC::CODEC_PCM == QUORIX_CODEC_PCM &&
+                  HCC::CODEC_H265 == QUORIX_CODEC_H265 && HCC::CODEC_AAC == QUORIX_CODEC_AAC,
+              "codec numbers of the container layout");
 
 namespace HCC {
 

@@ -1,6 +1,7 @@
 #pragma once
 // The decoder layer: one object per elementary stream, made by the factory, fed through the
-// guarded entry points and destroyed with DestroyDecoder. Results are the codes of quorixsdk.h.
+// guarded entry points and destroyed with DestroyDecoder. Results are the codes of
+// quorixsdk_codes.h.
 
 #include <cstdint>
 

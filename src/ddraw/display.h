@@ -5,7 +5,7 @@
 // and zoom, background colour and overlay callback), at once on a new picture and at least
 // every 40 ms. It also cuts snapshots from the picture it holds, with or without a window.
 
-#include <quorixsdk.h>
+#include <quorixsdk_codes.h>
 
 #include <atomic>
 #include <cstdint>

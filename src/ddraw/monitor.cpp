@@ -1,6 +1,6 @@
 #include "ddraw/monitor.h"
 
-#include <quorixsdk.h>
+#include <quorixsdk_codes.h>
 
 #include <cstring>
 #include <memory>

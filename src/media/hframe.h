@@ -2,7 +2,7 @@
 // Frame records that travel between the engine, the decoders and the renderers, and the pools
 // that hold them: free lists of spare records and first-in first-out queues alike.
 
-#include <quorixsdk.h>
+#include <quorixsdk_codes.h>
 
 #include <cstdint>
 #include <cstring>

@@ -6,10 +6,13 @@
 //   data offset         frame records: a 28-byte header (magic "ht") followed by the payload
 //   index offset        key-frame index: 12-byte entries up to the end of the file
 //
-// Every multi-byte field is little-endian whatever the host. The structures below are plain
-// values: Parse* reads them from bytes and Serialize* writes them back byte-exactly, including
-// the fields the system does not interpret (so that a header copied by clip export or a record
-// passed through stays unchanged). Nothing here touches a file.
+// Every multi-byte field is little-endian whatever the host. The sizes, offsets and numbers are
+// those of the public <quorixsdk_container.h>, which tools and hosts use; the structures below
+// are plain values over them: Parse* reads them from bytes and Serialize* writes them back
+// byte-exactly, including the fields the system does not interpret (so that a header copied by
+// clip export or a record passed through stays unchanged). Nothing here touches a file.
+
+#include <quorixsdk_container.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -20,35 +23,29 @@ namespace BRIXEL {
 // ---------------------------------------------------------------------------------------------
 // Little-endian primitives.
 
-inline uint16_t HLoadLE16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint16_t HLoadLE16(const uint8_t* p) {
+    return quorix_load_le16(p);
+}
 inline uint32_t HLoadLE32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+    return quorix_load_le32(p);
 }
 inline uint64_t HLoadLE64(const uint8_t* p) {
-    return static_cast<uint64_t>(HLoadLE32(p)) | (static_cast<uint64_t>(HLoadLE32(p + 4)) << 32);
+    return quorix_load_le64(p);
 }
 inline double HLoadLEF64(const uint8_t* p) {
-    const uint64_t bits = HLoadLE64(p);
-    double value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
+    return quorix_load_f64(p);
 }
 inline void HStoreLE16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
+    quorix_store_le16(p, v);
 }
 inline void HStoreLE32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+    quorix_store_le32(p, v);
 }
 inline void HStoreLE64(uint8_t* p, uint64_t v) {
-    HStoreLE32(p, static_cast<uint32_t>(v));
-    HStoreLE32(p + 4, static_cast<uint32_t>(v >> 32));
+    quorix_store_le64(p, v);
 }
 inline void HStoreLEF64(uint8_t* p, double value) {
-    uint64_t bits;
-    std::memcpy(&bits, &value, sizeof bits);
-    HStoreLE64(p, bits);
+    quorix_store_f64(p, value);
 }
 
 // Ordering of 32-bit timestamps and frame numbers that may wrap around 2^32: negative when a
@@ -58,38 +55,41 @@ inline int32_t HStampDiff(uint32_t a, uint32_t b) { return static_cast<int32_t>(
 // ---------------------------------------------------------------------------------------------
 // Sizes, magics and the reader's bounds on lengths taken from a file.
 
-constexpr uint32_t kHMFHeaderSize = 64;
-constexpr uint32_t kHMFExtHeaderSize = 12;
-constexpr uint32_t kHMFFrameHeaderSize = 28;
-constexpr uint32_t kHMFIndexEntrySize = 12;
+constexpr uint32_t kHMFHeaderSize = QUORIX_FILE_HEADER_SIZE;
+constexpr uint32_t kHMFExtHeaderSize = QUORIX_EXT_HEADER_SIZE;
+constexpr uint32_t kHMFFrameHeaderSize = QUORIX_RECORD_SIZE;
+constexpr uint32_t kHMFIndexEntrySize = QUORIX_INDEX_ENTRY_SIZE;
 
-constexpr char kHMFFileMagic[4] = {'Z', 'E', 'B', 'M'};
-constexpr char kHMFExtMagic[4] = {'M', 'E', 'X', 'T'};
-constexpr uint16_t kHMFFrameMagic = 0x7468;     // bytes "ht": a frame record
-constexpr uint16_t kHMFSubFrameMagic = 0x5448;  // bytes "HT": a sub-frame of a composite packet
-constexpr uint8_t kHMFFormatTag = 2;            // what the recorder writes at header byte 60
+constexpr char kHMFFileMagic[4] = {QUORIX_FILE_MAGIC[0], QUORIX_FILE_MAGIC[1], QUORIX_FILE_MAGIC[2],
+                                   QUORIX_FILE_MAGIC[3]};
+constexpr char kHMFExtMagic[4] = {QUORIX_EXT_MAGIC[0], QUORIX_EXT_MAGIC[1], QUORIX_EXT_MAGIC[2],
+                                  QUORIX_EXT_MAGIC[3]};
+constexpr uint16_t kHMFFrameMagic = QUORIX_RECORD_MAGIC_PLAIN;   // bytes "ht": a frame record
+constexpr uint16_t kHMFSubFrameMagic = QUORIX_RECORD_MAGIC_SUB;  // "HT": a composite's sub-frame
+constexpr uint8_t kHMFFormatTag = QUORIX_FILE_FORMAT_TAG;  // what the recorder writes at byte 60
 
 // Largest frame payload the reader accepts. A record announcing more is treated as damage (end
 // of the data), so a lying length never turns into a huge allocation.
-constexpr uint32_t kHMFMaxPayload = 64u << 20;
+constexpr uint32_t kHMFMaxPayload = QUORIX_MAX_INPUT_PAYLOAD;
 // Largest extension payload the reader loads; bigger ones end the extension records.
-constexpr uint32_t kHMFMaxExtPayload = 16u << 20;
+constexpr uint32_t kHMFMaxExtPayload = QUORIX_EXT_MAX_PAYLOAD;
 
 // Extension record types.
 enum : uint8_t {
-    HMF_EXT_OPEN_INFO = 1,    // opaque file-open information for the host
-    HMF_EXT_RENDER_PARAM = 2, // renderer parameter block
+    HMF_EXT_OPEN_INFO = QUORIX_EXT_OPEN_INFO,        // opaque file-open information for the host
+    HMF_EXT_RENDER_PARAM = QUORIX_EXT_RENDER_PARAM,  // renderer parameter block
 };
 
 // Frame kinds: bits 0-6 of the frame type byte.
 enum : uint8_t {
-    HMF_KIND_AUDIO = 0,
-    HMF_KIND_KEY = 1,       // video key frame: decoding can start here; the only indexed kind
-    HMF_KIND_DELTA = 3,     // video frame depending on earlier frames
-    HMF_KIND_UNTIMED = 4,   // video frame whose timestamp is not trusted
+    HMF_KIND_AUDIO = QUORIX_KIND_AUDIO,
+    // video key frame: decoding can start here; the only indexed kind
+    HMF_KIND_KEY = QUORIX_KIND_KEY,
+    HMF_KIND_DELTA = QUORIX_KIND_DELTA,      // video frame depending on earlier frames
+    HMF_KIND_UNTIMED = QUORIX_KIND_UNTIMED,  // video frame whose timestamp is not trusted
 };
-constexpr uint8_t kHMFCompositeBit = 0x80;  // frame type bit 7: a composite packet
-constexpr uint8_t kHMFKindMask = 0x7F;
+constexpr uint8_t kHMFCompositeBit = QUORIX_RECORD_COMPOSITE;  // frame type bit 7: a composite
+constexpr uint8_t kHMFKindMask = QUORIX_RECORD_KIND_MASK;
 
 inline bool HMFIsVideoKind(uint8_t kind) {
     return kind == HMF_KIND_KEY || kind == HMF_KIND_DELTA || kind == HMF_KIND_UNTIMED;
@@ -119,10 +119,24 @@ struct HMFFileHeader {
     // Total play time in ms: last minus first video timestamp (wraps like the stamps do).
     uint32_t TotalTime() const { return lastTimestamp - firstTimestamp; }
 };
+// The structures mirror the byte layout field by field, so every field's offset is checked.
+#define HMF_AT(type, field, offset) \
+    static_assert(offsetof(type, field) == (offset), #type "." #field " of the public layout")
 static_assert(sizeof(HMFFileHeader) == kHMFHeaderSize, "header layout");
-static_assert(offsetof(HMFFileHeader, startTime) == 24 && offsetof(HMFFileHeader, dataOffset) == 32 &&
-                  offsetof(HMFFileHeader, formatTag) == 60,
-              "header layout");
+HMF_AT(HMFFileHeader, magic, QUORIX_FILE_HEADER_MAGIC);
+HMF_AT(HMFFileHeader, reserved, QUORIX_FILE_HEADER_RESERVED);
+HMF_AT(HMFFileHeader, createTick, QUORIX_FILE_HEADER_CREATE_TICK);
+HMF_AT(HMFFileHeader, startTime, QUORIX_FILE_HEADER_START_TIME);
+HMF_AT(HMFFileHeader, dataOffset, QUORIX_FILE_HEADER_DATA_OFFSET);
+HMF_AT(HMFFileHeader, indexOffset, QUORIX_FILE_HEADER_INDEX_OFFSET);
+HMF_AT(HMFFileHeader, firstTimestamp, QUORIX_FILE_HEADER_FIRST_TIMESTAMP);
+HMF_AT(HMFFileHeader, lastTimestamp, QUORIX_FILE_HEADER_LAST_TIMESTAMP);
+HMF_AT(HMFFileHeader, firstSequence, QUORIX_FILE_HEADER_FIRST_SEQUENCE);
+HMF_AT(HMFFileHeader, frameCount, QUORIX_FILE_HEADER_FRAME_COUNT);
+HMF_AT(HMFFileHeader, indexCount, QUORIX_FILE_HEADER_INDEX_COUNT);
+HMF_AT(HMFFileHeader, formatTag, QUORIX_FILE_HEADER_FORMAT_TAG);
+HMF_AT(HMFFileHeader, renderModel, QUORIX_FILE_HEADER_RENDER_MODEL);
+HMF_AT(HMFFileHeader, tail, QUORIX_FILE_HEADER_TAIL);
 
 // A header with every field zero: what the reader uses for a file that has none.
 inline HMFFileHeader HMFZeroHeader() {
@@ -139,40 +153,42 @@ inline HMFFileHeader HMFNewHeader() {
     return h;
 }
 
+// Each field is read and written at offsetof(its member), which the checks above tie to the
+// public layout.
+#define HMF_FIELD(type, field) (p + offsetof(type, field))
+
 inline void HMFParseFileHeader(const uint8_t* p, HMFFileHeader* h) {
-    std::memcpy(h->magic, p, 4);
-    std::memcpy(h->reserved, p + 4, 16);
-    h->createTick = HLoadLE32(p + 20);
-    h->startTime = HLoadLEF64(p + 24);
-    h->dataOffset = HLoadLE32(p + 32);
-    h->indexOffset = HLoadLE32(p + 36);
-    h->firstTimestamp = HLoadLE32(p + 40);
-    h->lastTimestamp = HLoadLE32(p + 44);
-    h->firstSequence = HLoadLE32(p + 48);
-    h->frameCount = HLoadLE32(p + 52);
-    h->indexCount = HLoadLE32(p + 56);
-    h->formatTag = p[60];
-    h->renderModel = static_cast<int8_t>(p[61]);
-    h->tail[0] = p[62];
-    h->tail[1] = p[63];
+    std::memcpy(h->magic, HMF_FIELD(HMFFileHeader, magic), sizeof h->magic);
+    std::memcpy(h->reserved, HMF_FIELD(HMFFileHeader, reserved), sizeof h->reserved);
+    h->createTick = HLoadLE32(HMF_FIELD(HMFFileHeader, createTick));
+    h->startTime = HLoadLEF64(HMF_FIELD(HMFFileHeader, startTime));
+    h->dataOffset = HLoadLE32(HMF_FIELD(HMFFileHeader, dataOffset));
+    h->indexOffset = HLoadLE32(HMF_FIELD(HMFFileHeader, indexOffset));
+    h->firstTimestamp = HLoadLE32(HMF_FIELD(HMFFileHeader, firstTimestamp));
+    h->lastTimestamp = HLoadLE32(HMF_FIELD(HMFFileHeader, lastTimestamp));
+    h->firstSequence = HLoadLE32(HMF_FIELD(HMFFileHeader, firstSequence));
+    h->frameCount = HLoadLE32(HMF_FIELD(HMFFileHeader, frameCount));
+    h->indexCount = HLoadLE32(HMF_FIELD(HMFFileHeader, indexCount));
+    h->formatTag = *HMF_FIELD(HMFFileHeader, formatTag);
+    h->renderModel = static_cast<int8_t>(*HMF_FIELD(HMFFileHeader, renderModel));
+    std::memcpy(h->tail, HMF_FIELD(HMFFileHeader, tail), sizeof h->tail);
 }
 
 inline void HMFSerializeFileHeader(const HMFFileHeader& h, uint8_t* p) {
-    std::memcpy(p, h.magic, 4);
-    std::memcpy(p + 4, h.reserved, 16);
-    HStoreLE32(p + 20, h.createTick);
-    HStoreLEF64(p + 24, h.startTime);
-    HStoreLE32(p + 32, h.dataOffset);
-    HStoreLE32(p + 36, h.indexOffset);
-    HStoreLE32(p + 40, h.firstTimestamp);
-    HStoreLE32(p + 44, h.lastTimestamp);
-    HStoreLE32(p + 48, h.firstSequence);
-    HStoreLE32(p + 52, h.frameCount);
-    HStoreLE32(p + 56, h.indexCount);
-    p[60] = h.formatTag;
-    p[61] = static_cast<uint8_t>(h.renderModel);
-    p[62] = h.tail[0];
-    p[63] = h.tail[1];
+    std::memcpy(HMF_FIELD(HMFFileHeader, magic), h.magic, sizeof h.magic);
+    std::memcpy(HMF_FIELD(HMFFileHeader, reserved), h.reserved, sizeof h.reserved);
+    HStoreLE32(HMF_FIELD(HMFFileHeader, createTick), h.createTick);
+    HStoreLEF64(HMF_FIELD(HMFFileHeader, startTime), h.startTime);
+    HStoreLE32(HMF_FIELD(HMFFileHeader, dataOffset), h.dataOffset);
+    HStoreLE32(HMF_FIELD(HMFFileHeader, indexOffset), h.indexOffset);
+    HStoreLE32(HMF_FIELD(HMFFileHeader, firstTimestamp), h.firstTimestamp);
+    HStoreLE32(HMF_FIELD(HMFFileHeader, lastTimestamp), h.lastTimestamp);
+    HStoreLE32(HMF_FIELD(HMFFileHeader, firstSequence), h.firstSequence);
+    HStoreLE32(HMF_FIELD(HMFFileHeader, frameCount), h.frameCount);
+    HStoreLE32(HMF_FIELD(HMFFileHeader, indexCount), h.indexCount);
+    *HMF_FIELD(HMFFileHeader, formatTag) = h.formatTag;
+    *HMF_FIELD(HMFFileHeader, renderModel) = static_cast<uint8_t>(h.renderModel);
+    std::memcpy(HMF_FIELD(HMFFileHeader, tail), h.tail, sizeof h.tail);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -187,19 +203,23 @@ struct HMFExtHeader {
     bool HasMagic() const { return std::memcmp(magic, kHMFExtMagic, 4) == 0; }
 };
 static_assert(sizeof(HMFExtHeader) == kHMFExtHeaderSize, "extension header layout");
+HMF_AT(HMFExtHeader, magic, QUORIX_EXT_HEADER_MAGIC);
+HMF_AT(HMFExtHeader, type, QUORIX_EXT_HEADER_TYPE);
+HMF_AT(HMFExtHeader, reserved, QUORIX_EXT_HEADER_RESERVED);
+HMF_AT(HMFExtHeader, length, QUORIX_EXT_HEADER_LENGTH);
 
 inline void HMFParseExtHeader(const uint8_t* p, HMFExtHeader* h) {
-    std::memcpy(h->magic, p, 4);
-    h->type = p[4];
-    std::memcpy(h->reserved, p + 5, 3);
-    h->length = HLoadLE32(p + 8);
+    std::memcpy(h->magic, HMF_FIELD(HMFExtHeader, magic), sizeof h->magic);
+    h->type = *HMF_FIELD(HMFExtHeader, type);
+    std::memcpy(h->reserved, HMF_FIELD(HMFExtHeader, reserved), sizeof h->reserved);
+    h->length = HLoadLE32(HMF_FIELD(HMFExtHeader, length));
 }
 
 inline void HMFSerializeExtHeader(const HMFExtHeader& h, uint8_t* p) {
-    std::memcpy(p, h.magic, 4);
-    p[4] = h.type;
-    std::memcpy(p + 5, h.reserved, 3);
-    HStoreLE32(p + 8, h.length);
+    std::memcpy(HMF_FIELD(HMFExtHeader, magic), h.magic, sizeof h.magic);
+    *HMF_FIELD(HMFExtHeader, type) = h.type;
+    std::memcpy(HMF_FIELD(HMFExtHeader, reserved), h.reserved, sizeof h.reserved);
+    HStoreLE32(HMF_FIELD(HMFExtHeader, length), h.length);
 }
 
 inline HMFExtHeader HMFMakeExtHeader(uint8_t type, uint32_t length) {
@@ -238,48 +258,64 @@ struct HMFFrameHeader {
     // Bytes the whole record occupies; 64-bit so a length near 4 GiB cannot wrap.
     uint64_t RecordSize() const { return uint64_t{kHMFFrameHeaderSize} + payloadLength; }
 
-    uint16_t Width() const { return HLoadLE16(media); }
-    uint16_t Height() const { return HLoadLE16(media + 2); }
-    uint8_t Channels() const { return media[0]; }
-    uint8_t BitsPerSample() const { return media[1]; }
-    uint32_t SampleRate() const { return HLoadLE32(media + 2); }
+    // Offsets inside `media` of the fields of the two sets.
+    static constexpr uint32_t kWidth = QUORIX_RECORD_VIDEO_WIDTH - QUORIX_RECORD_MEDIA;
+    static constexpr uint32_t kHeight = QUORIX_RECORD_VIDEO_HEIGHT - QUORIX_RECORD_MEDIA;
+    static constexpr uint32_t kChannels = QUORIX_RECORD_AUDIO_CHANNELS - QUORIX_RECORD_MEDIA;
+    static constexpr uint32_t kBits = QUORIX_RECORD_AUDIO_BITS - QUORIX_RECORD_MEDIA;
+    static constexpr uint32_t kRate = QUORIX_RECORD_AUDIO_RATE - QUORIX_RECORD_MEDIA;
+
+    uint16_t Width() const { return HLoadLE16(media + kWidth); }
+    uint16_t Height() const { return HLoadLE16(media + kHeight); }
+    uint8_t Channels() const { return media[kChannels]; }
+    uint8_t BitsPerSample() const { return media[kBits]; }
+    uint32_t SampleRate() const { return HLoadLE32(media + kRate); }
     void SetVideoSize(uint16_t width, uint16_t height) {
-        HStoreLE16(media, width);
-        HStoreLE16(media + 2, height);
+        HStoreLE16(media + kWidth, width);
+        HStoreLE16(media + kHeight, height);
     }
     void SetAudioFormat(uint8_t channels, uint8_t bits, uint32_t sampleRate) {
-        media[0] = channels;
-        media[1] = bits;
-        HStoreLE32(media + 2, sampleRate);
+        media[kChannels] = channels;
+        media[kBits] = bits;
+        HStoreLE32(media + kRate, sampleRate);
     }
 };
 static_assert(sizeof(HMFFrameHeader) == kHMFFrameHeaderSize, "frame header layout");
-static_assert(offsetof(HMFFrameHeader, payloadLength) == 24, "frame header layout");
+HMF_AT(HMFFrameHeader, magic, QUORIX_RECORD_MAGIC);
+HMF_AT(HMFFrameHeader, type, QUORIX_RECORD_TYPE);
+HMF_AT(HMFFrameHeader, streamId, QUORIX_RECORD_STREAM);
+HMF_AT(HMFFrameHeader, sequence, QUORIX_RECORD_SEQUENCE);
+HMF_AT(HMFFrameHeader, timestamp, QUORIX_RECORD_TIMESTAMP);
+HMF_AT(HMFFrameHeader, clock, QUORIX_RECORD_CLOCK);
+HMF_AT(HMFFrameHeader, codec, QUORIX_RECORD_CODEC);
+HMF_AT(HMFFrameHeader, flags, QUORIX_RECORD_FLAGS);
+HMF_AT(HMFFrameHeader, media, QUORIX_RECORD_MEDIA);
+HMF_AT(HMFFrameHeader, payloadLength, QUORIX_RECORD_PAYLOAD_LENGTH);
 
 inline void HMFParseFrameHeader(const uint8_t* p, HMFFrameHeader* h) {
-    h->magic = HLoadLE16(p);
-    h->type = p[2];
-    h->streamId = p[3];
-    h->sequence = HLoadLE32(p + 4);
-    h->timestamp = HLoadLE32(p + 8);
-    h->clock = HLoadLE32(p + 12);
-    h->codec = p[16];
-    h->flags = p[17];
-    std::memcpy(h->media, p + 18, 6);
-    h->payloadLength = HLoadLE32(p + 24);
+    h->magic = HLoadLE16(HMF_FIELD(HMFFrameHeader, magic));
+    h->type = *HMF_FIELD(HMFFrameHeader, type);
+    h->streamId = *HMF_FIELD(HMFFrameHeader, streamId);
+    h->sequence = HLoadLE32(HMF_FIELD(HMFFrameHeader, sequence));
+    h->timestamp = HLoadLE32(HMF_FIELD(HMFFrameHeader, timestamp));
+    h->clock = HLoadLE32(HMF_FIELD(HMFFrameHeader, clock));
+    h->codec = *HMF_FIELD(HMFFrameHeader, codec);
+    h->flags = *HMF_FIELD(HMFFrameHeader, flags);
+    std::memcpy(h->media, HMF_FIELD(HMFFrameHeader, media), sizeof h->media);
+    h->payloadLength = HLoadLE32(HMF_FIELD(HMFFrameHeader, payloadLength));
 }
 
 inline void HMFSerializeFrameHeader(const HMFFrameHeader& h, uint8_t* p) {
-    HStoreLE16(p, h.magic);
-    p[2] = h.type;
-    p[3] = h.streamId;
-    HStoreLE32(p + 4, h.sequence);
-    HStoreLE32(p + 8, h.timestamp);
-    HStoreLE32(p + 12, h.clock);
-    p[16] = h.codec;
-    p[17] = h.flags;
-    std::memcpy(p + 18, h.media, 6);
-    HStoreLE32(p + 24, h.payloadLength);
+    HStoreLE16(HMF_FIELD(HMFFrameHeader, magic), h.magic);
+    *HMF_FIELD(HMFFrameHeader, type) = h.type;
+    *HMF_FIELD(HMFFrameHeader, streamId) = h.streamId;
+    HStoreLE32(HMF_FIELD(HMFFrameHeader, sequence), h.sequence);
+    HStoreLE32(HMF_FIELD(HMFFrameHeader, timestamp), h.timestamp);
+    HStoreLE32(HMF_FIELD(HMFFrameHeader, clock), h.clock);
+    *HMF_FIELD(HMFFrameHeader, codec) = h.codec;
+    *HMF_FIELD(HMFFrameHeader, flags) = h.flags;
+    std::memcpy(HMF_FIELD(HMFFrameHeader, media), h.media, sizeof h.media);
+    HStoreLE32(HMF_FIELD(HMFFrameHeader, payloadLength), h.payloadLength);
 }
 
 // A zeroed frame header with the plain-record magic.
@@ -302,17 +338,23 @@ struct HMFIndexEntry {
     bool IsEmpty() const { return timestamp == 0 && offset == 0 && frameNumber == 0; }
 };
 static_assert(sizeof(HMFIndexEntry) == kHMFIndexEntrySize, "index entry layout");
+HMF_AT(HMFIndexEntry, timestamp, QUORIX_INDEX_ENTRY_TIMESTAMP);
+HMF_AT(HMFIndexEntry, offset, QUORIX_INDEX_ENTRY_OFFSET);
+HMF_AT(HMFIndexEntry, frameNumber, QUORIX_INDEX_ENTRY_FRAME_NUMBER);
 
 inline void HMFParseIndexEntry(const uint8_t* p, HMFIndexEntry* e) {
-    e->timestamp = HLoadLE32(p);
-    e->offset = HLoadLE32(p + 4);
-    e->frameNumber = HLoadLE32(p + 8);
+    e->timestamp = HLoadLE32(HMF_FIELD(HMFIndexEntry, timestamp));
+    e->offset = HLoadLE32(HMF_FIELD(HMFIndexEntry, offset));
+    e->frameNumber = HLoadLE32(HMF_FIELD(HMFIndexEntry, frameNumber));
 }
 
 inline void HMFSerializeIndexEntry(const HMFIndexEntry& e, uint8_t* p) {
-    HStoreLE32(p, e.timestamp);
-    HStoreLE32(p + 4, e.offset);
-    HStoreLE32(p + 8, e.frameNumber);
+    HStoreLE32(HMF_FIELD(HMFIndexEntry, timestamp), e.timestamp);
+    HStoreLE32(HMF_FIELD(HMFIndexEntry, offset), e.offset);
+    HStoreLE32(HMF_FIELD(HMFIndexEntry, frameNumber), e.frameNumber);
 }
+
+#undef HMF_FIELD
+#undef HMF_AT
 
 }  // namespace BRIXEL

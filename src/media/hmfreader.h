@@ -12,7 +12,7 @@
 // Locks, in the order they may nest: the open lock, then the file-position lock, then the
 // state lock. No lock is held while a callback runs.
 
-#include <quorixsdk.h>
+#include <quorixsdk_codes.h>
 
 #include <atomic>
 #include <cstdint>

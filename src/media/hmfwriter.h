@@ -15,7 +15,7 @@
 //
 // Threads: every operation may be called from any thread; the writer's lock serialises them.
 
-#include <quorixsdk.h>
+#include <quorixsdk_codes.h>
 
 #include <cstdint>
 #include <vector>

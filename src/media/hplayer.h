@@ -4,7 +4,7 @@
 // decoded pictures from its own thread. Decoding, drawing and sound are virtual operations that
 // the player port overrides; the base versions do nothing.
 
-#include <quorixsdk.h>
+#include <quorixsdk_codes.h>
 
 #include <atomic>
 #include <cstdint>

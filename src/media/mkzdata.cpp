@@ -1,6 +1,6 @@
 #include "media/mkzdata.h"
 
-#include <quorixsdk.h>
+#include <quorixsdk_codes.h>
 
 #include <cstring>
 

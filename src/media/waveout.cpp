@@ -4,7 +4,7 @@
 #include <cstring>
 #include <new>
 
-#include <quorixsdk.h>
+#include <quorixsdk_codes.h>
 
 #include "base/hlog.h"
 #include "base/hthread.h"

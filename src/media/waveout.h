@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "base/hlock.h"
-#include "platform/alsa_waveout.h"
+#include "platform/audio_device.h"
 
 namespace BRIXEL {
 

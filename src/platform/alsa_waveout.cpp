@@ -21,8 +21,6 @@ namespace QXPLAT {
 
 namespace {
 
-constexpr uint32_t kMaxChannels = 32;
-constexpr uint32_t kMaxSampleRate = 768000;
 // What the card buffers ahead of the ring: enough to ride over a late block, short enough
 // that a reset is heard at once.
 constexpr unsigned kLatencyUs = 200000;
@@ -501,18 +499,8 @@ void CAlsaWaveOut::Wake() {
 
 }  // namespace
 
-bool WaveFormat::IsPlayable() const {
-    return channels >= 1 && channels <= kMaxChannels &&
-           PcmFormat(bitsPerSample) != SND_PCM_FORMAT_UNKNOWN && sampleRate >= 1 &&
-           sampleRate <= kMaxSampleRate;
-}
-
 std::unique_ptr<IPlatformWaveOut> CreateAlsaWaveOut() {
     return std::make_unique<CAlsaWaveOut>();
-}
-
-std::unique_ptr<IPlatformWaveOut> CreatePlatformWaveOut() {
-    return CreateAlsaWaveOut();
 }
 
 }  // namespace QXPLAT

@@ -85,6 +85,58 @@ bool CurrentFor(EGLenum api) {
 
 }  // namespace
 
+// One EGL platform a context can live on. A display made on a host's Display* (x11 always, xcb
+// when the host gave its Display*) is counted, see OpenDisplay.
+struct CEglPlatform {
+    enum Native { kXlib, kXcb, kNone };  // what the native display is
+
+    const char* name;       // PlatformName()
+    const char* extension;  // the client extension that offers it
+    EGLenum platform;
+    Native native;
+    EGLAttrib screenAttrib;  // EGL_NONE: the platform takes no screen number
+    // A window surface on an X window; null: the platform has pbuffers only.
+    EGLSurface (*createWindow)(EGLDisplay display, EGLConfig config, uint32_t window);
+};
+
+namespace {
+
+// In the order they are tried. x11 shares the host's own Xlib connection and so goes only with
+// a host's Display*; xcb takes any X connection; surfaceless is the one without X.
+const CEglPlatform kPlatforms[] = {
+    {"x11", "EGL_KHR_platform_x11", EGL_PLATFORM_X11_KHR, CEglPlatform::kXlib,
+     EGL_PLATFORM_X11_SCREEN_KHR,
+     [](EGLDisplay display, EGLConfig config, uint32_t window) {
+         unsigned long native = window;  // Xlib's Window
+         return eglCreatePlatformWindowSurface(display, config, &native, nullptr);
+     }},
+    {"xcb", "EGL_EXT_platform_xcb", EGL_PLATFORM_XCB_EXT, CEglPlatform::kXcb,
+     EGL_PLATFORM_XCB_SCREEN_EXT,
+     [](EGLDisplay display, EGLConfig config, uint32_t window) {
+         uint32_t native = window;  // xcb_window_t
+         return eglCreatePlatformWindowSurface(display, config, &native, nullptr);
+     }},
+    {"surfaceless", "EGL_MESA_platform_surfaceless", EGL_PLATFORM_SURFACELESS_MESA,
+     CEglPlatform::kNone, EGL_NONE, nullptr},
+};
+
+// The first platform for this X connection (null: none, the surfaceless platform) whose
+// extension the EGL library offers; null when there is none.
+const CEglPlatform* PickPlatform(const CX11Connection* x11) {
+    for (const CEglPlatform& platform : kPlatforms) {
+        const bool onX = platform.native != CEglPlatform::kNone;
+        if (onX != (x11 != nullptr))
+            continue;
+        if (platform.native == CEglPlatform::kXlib && !x11->IsHostConnection())
+            continue;
+        if (HasClientExtension(platform.extension))
+            return &platform;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 CEglContext::CEglContext() = default;
 
 CEglContext::~CEglContext() {
@@ -195,6 +247,36 @@ bool CEglContext::MakePbuffer(uint32_t width, uint32_t height, int32_t* errorCod
     return true;
 }
 
+bool CEglContext::OpenPlatform(const CEglPlatform& platform, bool window, uint32_t visual,
+                               int32_t* errorCode) {
+    void* native = EGL_DEFAULT_DISPLAY;
+    if (platform.native == CEglPlatform::kXlib)
+        native = m_x11->XlibDisplay();
+    else if (platform.native == CEglPlatform::kXcb)
+        native = m_x11->Xcb();
+    const EGLAttrib attribs[] = {platform.screenAttrib, m_x11 ? m_x11->ScreenNumber() : 0,
+                                 EGL_NONE};
+    const bool counted = m_x11 && m_x11->IsHostConnection();
+    m_display = OpenDisplay(platform.platform, native,
+                            platform.screenAttrib != EGL_NONE ? attribs : nullptr, counted);
+    if (m_display == EGL_NO_DISPLAY) {
+        const EGLint error = eglGetError();
+        *errorCode = error != EGL_SUCCESS ? error : EGL_BAD_DISPLAY;
+        m_display = nullptr;
+        return false;
+    }
+    m_countedDisplay = counted;
+    if (!ChooseConfig(window, visual, errorCode)) {
+        CloseDisplay(m_display, m_countedDisplay);
+        m_countedDisplay = false;
+        m_display = nullptr;
+        m_config = nullptr;
+        return false;
+    }
+    m_platformName = platform.name;
+    return true;
+}
+
 bool CEglContext::CreateSurface(uintptr_t window, void* display, int32_t* errorCode) {
     int32_t scratch = 0;
     if (errorCode == nullptr)
@@ -206,113 +288,77 @@ bool CEglContext::CreateSurface(uintptr_t window, void* display, int32_t* errorC
         *errorCode = eglGetError();
         return false;
     }
+    return window != 0 ? CreateWindowSurface(window, display, errorCode)
+                       : CreatePbufferSurface(display, errorCode);
+}
 
-    if (window != 0) {
-        if (window > 0xFFFFFFFFu) {
-            *errorCode = EGL_BAD_NATIVE_WINDOW;
-            return false;
-        }
-        m_x11 = display != nullptr ? CX11Connection::FromHostDisplay(display)
-                                   : CX11Connection::Default();
-        if (!m_x11) {
-            *errorCode = EGL_BAD_DISPLAY;
-            return false;
-        }
-        const uint32_t xwindow = static_cast<uint32_t>(window);
-        const uint32_t visual = m_x11->GetWindowVisual(xwindow);
-        if (visual == 0) {  // no such window
-            *errorCode = EGL_BAD_NATIVE_WINDOW;
-            m_x11.reset();
-            return false;
-        }
-        EGLSurface surface = EGL_NO_SURFACE;
-        if (m_x11->IsHostConnection() && HasClientExtension("EGL_KHR_platform_x11")) {
-            const EGLAttrib attribs[] = {EGL_PLATFORM_X11_SCREEN_KHR, m_x11->ScreenNumber(),
-                                         EGL_NONE};
-            m_display = OpenDisplay(EGL_PLATFORM_X11_KHR, m_x11->XlibDisplay(), attribs, true);
-            m_countedDisplay = m_display != EGL_NO_DISPLAY;
-            m_platformName = "x11";
-            if (m_display != EGL_NO_DISPLAY && ChooseConfig(true, visual, errorCode)) {
-                unsigned long native = xwindow;
-                surface = eglCreatePlatformWindowSurface(m_display, m_config, &native, nullptr);
-            }
-        } else if (HasClientExtension("EGL_EXT_platform_xcb")) {
-            const EGLAttrib attribs[] = {EGL_PLATFORM_XCB_SCREEN_EXT, m_x11->ScreenNumber(),
-                                         EGL_NONE};
-            m_display =
-                OpenDisplay(EGL_PLATFORM_XCB_EXT, m_x11->Xcb(), attribs, m_x11->IsHostConnection());
-            m_countedDisplay = m_display != EGL_NO_DISPLAY && m_x11->IsHostConnection();
-            m_platformName = "xcb";
-            if (m_display != EGL_NO_DISPLAY && ChooseConfig(true, visual, errorCode)) {
-                uint32_t native = xwindow;
-                surface = eglCreatePlatformWindowSurface(m_display, m_config, &native, nullptr);
-            }
-        } else {
-            *errorCode = EGL_BAD_DISPLAY;
-        }
-        if (surface == EGL_NO_SURFACE) {
-            if (*errorCode == 0)
-                *errorCode = m_display == EGL_NO_DISPLAY ? EGL_BAD_DISPLAY : eglGetError();
-            CloseDisplay(m_display, m_countedDisplay);
-            m_countedDisplay = false;
-            m_display = nullptr;
-            m_config = nullptr;
-            m_x11.reset();
-            return false;
-        }
-        m_surface = surface;
-        m_window = xwindow;
-        m_pbuffer = false;
-        return true;
+bool CEglContext::CreateWindowSurface(uintptr_t window, void* display, int32_t* errorCode) {
+    if (window > 0xFFFFFFFFu) {
+        *errorCode = EGL_BAD_NATIVE_WINDOW;
+        return false;
     }
+    m_x11 =
+        display != nullptr ? CX11Connection::FromHostDisplay(display) : CX11Connection::Default();
+    if (!m_x11) {
+        *errorCode = EGL_BAD_DISPLAY;
+        return false;
+    }
+    const uint32_t xwindow = static_cast<uint32_t>(window);
+    const uint32_t visual = m_x11->GetWindowVisual(xwindow);
+    if (visual == 0) {  // no such window
+        *errorCode = EGL_BAD_NATIVE_WINDOW;
+        m_x11.reset();
+        return false;
+    }
+    const CEglPlatform* platform = PickPlatform(m_x11.get());
+    EGLSurface surface = EGL_NO_SURFACE;
+    if (platform == nullptr) {
+        *errorCode = EGL_BAD_DISPLAY;
+    } else if (OpenPlatform(*platform, true, visual, errorCode)) {
+        surface = platform->createWindow(m_display, m_config, xwindow);
+        if (surface == EGL_NO_SURFACE)
+            *errorCode = eglGetError();
+    }
+    if (surface == EGL_NO_SURFACE) {
+        CloseDisplay(m_display, m_countedDisplay);
+        m_countedDisplay = false;
+        m_display = nullptr;
+        m_config = nullptr;
+        m_platformName = "";
+        m_x11.reset();
+        return false;
+    }
+    m_surface = surface;
+    m_window = xwindow;
+    m_pbuffer = false;
+    return true;
+}
 
-    // No window: a pbuffer on an X display when there is one, else on the surfaceless platform.
+bool CEglContext::CreatePbufferSurface(void* display, int32_t* errorCode) {
+    // On an X display when there is one, else on the surfaceless platform.
     m_x11 =
         display != nullptr ? CX11Connection::FromHostDisplay(display) : CX11Connection::Default();
     if (m_x11) {
-        if (m_x11->IsHostConnection() && HasClientExtension("EGL_KHR_platform_x11")) {
-            const EGLAttrib attribs[] = {EGL_PLATFORM_X11_SCREEN_KHR, m_x11->ScreenNumber(),
-                                         EGL_NONE};
-            m_display = OpenDisplay(EGL_PLATFORM_X11_KHR, m_x11->XlibDisplay(), attribs, true);
-            m_countedDisplay = m_display != EGL_NO_DISPLAY;
-            m_platformName = "x11";
-        } else if (HasClientExtension("EGL_EXT_platform_xcb")) {
-            const EGLAttrib attribs[] = {EGL_PLATFORM_XCB_SCREEN_EXT, m_x11->ScreenNumber(),
-                                         EGL_NONE};
-            m_display =
-                OpenDisplay(EGL_PLATFORM_XCB_EXT, m_x11->Xcb(), attribs, m_x11->IsHostConnection());
-            m_countedDisplay = m_display != EGL_NO_DISPLAY && m_x11->IsHostConnection();
-            m_platformName = "xcb";
-        }
-        if (m_display == EGL_NO_DISPLAY || !ChooseConfig(false, 0, errorCode)) {
-            CloseDisplay(m_display, m_countedDisplay);
-            m_countedDisplay = false;
-            m_display = nullptr;
+        const CEglPlatform* platform = PickPlatform(m_x11.get());
+        if (platform == nullptr || !OpenPlatform(*platform, false, 0, errorCode))
             m_x11.reset();
-        }
+        *errorCode = 0;
     }
     if (m_display == nullptr) {
-        if (!HasClientExtension("EGL_MESA_platform_surfaceless")) {
+        const CEglPlatform* platform = PickPlatform(nullptr);
+        if (platform == nullptr) {
             *errorCode = EGL_BAD_DISPLAY;
             return false;
         }
-        m_display = OpenDisplay(EGL_PLATFORM_SURFACELESS_MESA, EGL_DEFAULT_DISPLAY, nullptr, false);
-        m_platformName = "surfaceless";
-        if (m_display == EGL_NO_DISPLAY) {
-            *errorCode = eglGetError();
-            m_display = nullptr;
+        if (!OpenPlatform(*platform, false, 0, errorCode))
             return false;
-        }
-        if (!ChooseConfig(false, 0, errorCode)) {
-            m_display = nullptr;
-            return false;
-        }
     }
     if (!MakePbuffer(1, 1, errorCode)) {
         CloseDisplay(m_display, m_countedDisplay);
         m_countedDisplay = false;
         m_display = nullptr;
         m_config = nullptr;
+        m_platformName = "";
         m_x11.reset();
         return false;
     }

@@ -10,6 +10,7 @@
 namespace QXPLAT {
 
 class CX11Connection;
+struct CEglPlatform;
 
 class CEglContext {
 public:
@@ -52,6 +53,12 @@ public:
     static bool IsAnyContextCurrent();
 
 private:
+    bool CreateWindowSurface(uintptr_t window, void* display, int32_t* errorCode);
+    bool CreatePbufferSurface(void* display, int32_t* errorCode);
+    // The one way a display is opened: on `platform` (over m_x11 unless surfaceless), with a
+    // config for a window of `visual` or for pbuffers. On failure nothing stays open.
+    bool OpenPlatform(const CEglPlatform& platform, bool window, uint32_t visual,
+                      int32_t* errorCode);
     bool ChooseConfig(bool window, uint32_t visual, int32_t* errorCode);
     bool MakePbuffer(uint32_t width, uint32_t height, int32_t* errorCode);
 

@@ -8,7 +8,7 @@
 // Coordinates of a primary surface are those of its monitor (0, 0 is the monitor's top-left
 // corner), as the display expects of a real primary surface. No X or pixman header leaks out.
 
-#include <quorixsdk.h>
+#include <quorixsdk_codes.h>
 
 #include <cstdint>
 #include <memory>
