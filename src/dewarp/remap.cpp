@@ -1,0 +1,264 @@
+#include "dewarp/remap.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <new>
+
+#include "dewarp/pool.h"
+#include "quorixsdk.h"
+
+namespace DEWARP {
+
+namespace {
+
+constexpr uint32_t kCell = 16;
+constexpr uint32_t kHalf = kCell / 2;
+// Largest difference between the exact position and the corners' interpolation at a check
+// point, in lens pixels, for a cell to be interpolated.
+constexpr double kTolerance = 1.0 / 16.0;
+
+struct Sample {
+    bool drawn = false;
+    double x = 0.0, y = 0.0;  // lens pixels
+};
+
+bool SameView(const ViewGeometry& a, const ViewGeometry& b) {
+    bool same = a.model == b.model && a.display == b.display && a.flip == b.flip &&
+                a.videoAspect == b.videoAspect && a.rectAspect == b.rectAspect &&
+                a.adaptMode == b.adaptMode && a.p00 == b.p00 && a.p11 == b.p11 && a.pan == b.pan &&
+                a.tilt == b.tilt && a.zoom == b.zoom && a.panUniform == b.panUniform &&
+                a.panShift == b.panShift && a.tiltShift == b.tiltShift;
+    for (int i = 0; i < 9 && same; ++i)
+        same = a.K[i] == b.K[i];
+    return same;
+}
+
+// Builder state shared by the slices of one build.
+struct Builder {
+    const ViewGeometry* view;
+    uint32_t width, height, lensW, lensH;
+    uint32_t cellsX, cellsY;   // 16-pixel cells
+    uint32_t halfW;            // half-grid nodes per row: 2 cellsX + 1
+    std::vector<Sample> half;  // geometry every 8 pixels, nodes beyond the view included
+    int32_t maxX, maxY;        // largest drawn coordinate, 1/256 pixels
+    int32_t* outX;
+    int32_t* outY;
+
+    Sample Eval(double x, double y) const {
+        Sample s;
+        s.drawn = SourceAtPixel(*view, width, height, x, y, lensW, lensH, &s.x, &s.y);
+        return s;
+    }
+    const Sample& Half(uint32_t i, uint32_t j) const {
+        return half[static_cast<size_t>(j) * halfW + i];
+    }
+
+    void Store(uint32_t px, uint32_t py, int64_t fx, int64_t fy) const {
+        const size_t at = static_cast<size_t>(py) * width + px;
+        outX[at] = static_cast<int32_t>(std::clamp<int64_t>(fx, 0, maxX));
+        outY[at] = static_cast<int32_t>(std::clamp<int64_t>(fy, 0, maxY));
+    }
+    void StoreNothing(uint32_t px, uint32_t py) const {
+        const size_t at = static_cast<size_t>(py) * width + px;
+        outX[at] = kNothingDrawn;
+        outY[at] = 0;
+    }
+    static int64_t Fixed(double v) {
+        return static_cast<int64_t>(std::llround(std::clamp(v, -1.0e9, 1.0e9) * kCoordOne));
+    }
+
+    // The cell of `size` pixels with its top-left corner at (x0, y0): its four corners and five
+    // check points. Returns 1 when interpolated, 0 when nothing is drawn in it, -1 to refine.
+    int TryCell(uint32_t x0, uint32_t y0, uint32_t size, const Sample c[4],
+                const Sample k[5]) const {
+        int drawn = 0;
+        for (int i = 0; i < 4; ++i)
+            drawn += c[i].drawn ? 1 : 0;
+        for (int i = 0; i < 5; ++i)
+            drawn += k[i].drawn ? 1 : 0;
+        if (drawn == 0) {
+            FillNothing(x0, y0, size);
+            return 0;
+        }
+        if (drawn != 9)
+            return -1;
+        // Check points at (1/2, 0), (0, 1/2), (1/2, 1/2), (1, 1/2), (1/2, 1) of the cell.
+        static const double kAt[5][2] = {{0.5, 0}, {0, 0.5}, {0.5, 0.5}, {1, 0.5}, {0.5, 1}};
+        for (int i = 0; i < 5; ++i) {
+            const double a = kAt[i][0], b = kAt[i][1];
+            const double ix = (1 - a) * (1 - b) * c[0].x + a * (1 - b) * c[1].x +
+                              (1 - a) * b * c[2].x + a * b * c[3].x;
+            const double iy = (1 - a) * (1 - b) * c[0].y + a * (1 - b) * c[1].y +
+                              (1 - a) * b * c[2].y + a * b * c[3].y;
+            if (!(std::fabs(ix - k[i].x) <= kTolerance && std::fabs(iy - k[i].y) <= kTolerance))
+                return -1;
+        }
+        Interpolate(x0, y0, size, c);
+        return 1;
+    }
+
+    void FillNothing(uint32_t x0, uint32_t y0, uint32_t size) const {
+        const uint32_t x1 = std::min(x0 + size, width), y1 = std::min(y0 + size, height);
+        for (uint32_t y = y0; y < y1; ++y)
+            for (uint32_t x = x0; x < x1; ++x)
+                StoreNothing(x, y);
+    }
+
+    // Bilinear interpolation of the corners in integers: size is 8 or 16, so the weights
+    // divide by a power of two.
+    void Interpolate(uint32_t x0, uint32_t y0, uint32_t size, const Sample c[4]) const {
+        const int shift = size == kCell ? 4 : 3;
+        const int64_t fx[4] = {Fixed(c[0].x), Fixed(c[1].x), Fixed(c[2].x), Fixed(c[3].x)};
+        const int64_t fy[4] = {Fixed(c[0].y), Fixed(c[1].y), Fixed(c[2].y), Fixed(c[3].y)};
+        const uint32_t x1 = std::min(x0 + size, width), y1 = std::min(y0 + size, height);
+        const int64_t n = size, round = int64_t{1} << (2 * shift - 1);
+        for (uint32_t y = y0; y < y1; ++y) {
+            const int64_t b = y - y0;
+            // Left and right edges at this row, scaled by size.
+            const int64_t lx = fx[0] * (n - b) + fx[2] * b, rx = fx[1] * (n - b) + fx[3] * b;
+            const int64_t ly = fy[0] * (n - b) + fy[2] * b, ry = fy[1] * (n - b) + fy[3] * b;
+            for (uint32_t x = x0; x < x1; ++x) {
+                const int64_t a = x - x0;
+                Store(x, y, (lx * (n - a) + rx * a + round) >> (2 * shift),
+                      (ly * (n - a) + ry * a + round) >> (2 * shift));
+            }
+        }
+    }
+
+    void Exact(uint32_t x0, uint32_t y0, uint32_t size) const {
+        const uint32_t x1 = std::min(x0 + size, width), y1 = std::min(y0 + size, height);
+        for (uint32_t y = y0; y < y1; ++y)
+            for (uint32_t x = x0; x < x1; ++x) {
+                const Sample s = Eval(x, y);
+                if (s.drawn)
+                    Store(x, y, Fixed(s.x), Fixed(s.y));
+                else
+                    StoreNothing(x, y);
+            }
+    }
+
+    // One 16-pixel cell; returns the pixels computed exactly.
+    uint64_t Cell(uint32_t ci, uint32_t cj) const {
+        const uint32_t hi = 2 * ci, hj = 2 * cj;
+        const uint32_t x0 = ci * kCell, y0 = cj * kCell;
+        const Sample c[4] = {Half(hi, hj), Half(hi + 2, hj), Half(hi, hj + 2),
+                             Half(hi + 2, hj + 2)};
+        const Sample k[5] = {Half(hi + 1, hj), Half(hi, hj + 1), Half(hi + 1, hj + 1),
+                             Half(hi + 2, hj + 1), Half(hi + 1, hj + 2)};
+        if (TryCell(x0, y0, kCell, c, k) >= 0)
+            return 0;
+        // Four 8-pixel cells, corners from the half grid, checks computed here.
+        uint64_t exact = 0;
+        const Sample grid[3][3] = {{Half(hi, hj), Half(hi + 1, hj), Half(hi + 2, hj)},
+                                   {Half(hi, hj + 1), Half(hi + 1, hj + 1), Half(hi + 2, hj + 1)},
+                                   {Half(hi, hj + 2), Half(hi + 1, hj + 2), Half(hi + 2, hj + 2)}};
+        for (uint32_t sj = 0; sj < 2; ++sj)
+            for (uint32_t si = 0; si < 2; ++si) {
+                const uint32_t sx = x0 + si * kHalf, sy = y0 + sj * kHalf;
+                if (sx >= width || sy >= height)
+                    continue;
+                const Sample sc[4] = {grid[sj][si], grid[sj][si + 1], grid[sj + 1][si],
+                                      grid[sj + 1][si + 1]};
+                const double q = kHalf / 2.0;
+                const Sample sk[5] = {Eval(sx + q, sy), Eval(sx, sy + q), Eval(sx + q, sy + q),
+                                      Eval(sx + kHalf, sy + q), Eval(sx + q, sy + kHalf)};
+                if (TryCell(sx, sy, kHalf, sc, sk) >= 0)
+                    continue;
+                Exact(sx, sy, kHalf);
+                exact += static_cast<uint64_t>(std::min(kHalf, width - sx)) *
+                         std::min(kHalf, height - sy);
+            }
+        return exact;
+    }
+};
+
+}  // namespace
+
+void CRemapTable::Clear() {
+    m_x.clear();
+    m_y.clear();
+    m_width = m_height = 0;
+    m_lensWidth = m_lensHeight = 0;
+    m_valid = false;
+}
+
+uint32_t CRemapTable::Update(const ViewGeometry& view, const LensData& lens, uint32_t width,
+                             uint32_t height, CWorkerPool* pool) {
+    if (m_valid && width == m_width && height == m_height && lens.width == m_lensWidth &&
+        lens.height == m_lensHeight && SameView(view, m_view))
+        return QUORIX_OK;
+    return Build(view, lens, width, height, pool);
+}
+
+uint32_t CRemapTable::Build(const ViewGeometry& view, const LensData& lens, uint32_t width,
+                            uint32_t height, CWorkerPool* pool) {
+    Clear();
+    if (width == 0 || height == 0 || width > kMaxViewSide || height > kMaxViewSide ||
+        lens.width < kMinLensSide || lens.height < kMinLensSide || lens.width > kMaxLensSide ||
+        lens.height > kMaxLensSide || !IsSupported(view.model, view.display))
+        return QUORIX_E_PARAM;
+    const size_t count = static_cast<size_t>(width) * height;
+    Builder b;
+    b.view = &view;
+    b.width = width;
+    b.height = height;
+    b.lensW = lens.width;
+    b.lensH = lens.height;
+    b.cellsX = (width + kCell - 1) / kCell;
+    b.cellsY = (height + kCell - 1) / kCell;
+    b.halfW = 2 * b.cellsX + 1;
+    b.maxX = static_cast<int32_t>(lens.width - 1) * kCoordOne - 1;
+    b.maxY = static_cast<int32_t>(lens.height - 1) * kCoordOne - 1;
+    try {
+        m_x.resize(count);
+        m_y.resize(count);
+        b.half.resize(static_cast<size_t>(b.halfW) * (2 * b.cellsY + 1));
+    } catch (const std::bad_alloc&) {
+        Clear();
+        return QUORIX_E_NO_MEMORY;
+    }
+    b.outX = m_x.data();
+    b.outY = m_y.data();
+
+    // Slices of 4 cell rows: first the half grid, then the cells.
+    constexpr uint32_t kRowsPerSlice = 4;
+    const uint32_t halfRows = 2 * b.cellsY + 1;
+    const uint32_t halfSlices = (halfRows + kRowsPerSlice - 1) / kRowsPerSlice;
+    auto halfSlice = [&b, halfRows](uint32_t s) {
+        const uint32_t j1 = std::min(halfRows, (s + 1) * kRowsPerSlice);
+        for (uint32_t j = s * kRowsPerSlice; j < j1; ++j)
+            for (uint32_t i = 0; i < b.halfW; ++i)
+                b.half[static_cast<size_t>(j) * b.halfW + i] = b.Eval(i * kHalf, j * kHalf);
+    };
+    const uint32_t cellSlices = (b.cellsY + kRowsPerSlice - 1) / kRowsPerSlice;
+    std::vector<uint64_t> exact(cellSlices, 0);
+    auto cellSlice = [&b, &exact](uint32_t s) {
+        const uint32_t j1 = std::min(b.cellsY, (s + 1) * kRowsPerSlice);
+        for (uint32_t j = s * kRowsPerSlice; j < j1; ++j)
+            for (uint32_t i = 0; i < b.cellsX; ++i)
+                exact[s] += b.Cell(i, j);
+    };
+    if (pool != nullptr) {
+        pool->Run(halfSlices, halfSlice);
+        pool->Run(cellSlices, cellSlice);
+    } else {
+        for (uint32_t s = 0; s < halfSlices; ++s)
+            halfSlice(s);
+        for (uint32_t s = 0; s < cellSlices; ++s)
+            cellSlice(s);
+    }
+    m_exactPixels = 0;
+    for (uint64_t e : exact)
+        m_exactPixels += e;
+    m_width = width;
+    m_height = height;
+    m_lensWidth = lens.width;
+    m_lensHeight = lens.height;
+    m_view = view;
+    m_valid = true;
+    ++m_builds;
+    return QUORIX_OK;
+}
+
+}  // namespace DEWARP
