@@ -5,3 +5,7 @@ quorix_add_gtest(dewarp_geometry
           ${CMAKE_CURRENT_LIST_DIR}/support/projection_reference.cpp
   LIBS quorix_dewarp
   LABELS dewarp)
+quorix_add_gtest(dewarp_kernel
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/dewarp_kernel.cpp
+  LIBS quorix_dewarp PkgConfig::SWSCALE PkgConfig::AVFILTER PkgConfig::AVUTIL
+  LABELS dewarp)
