@@ -138,7 +138,8 @@ TEST(DewarpKernel, Avx2MatchesPlainOnOddSizes) {
     if (!KernelPathAvailable(KernelPath::Avx2))
         GTEST_SKIP() << "no AVX2 on this machine";
     std::mt19937 rng(26);
-    const uint32_t pictures[][3] = {{8, 4, 0},   {9, 7, 0},     {17, 13, 3},
+    const uint32_t pictures[][3] = {{4, 4, 0},   {5, 5, 0},     {6, 9, 1},
+                                    {8, 4, 0},   {9, 7, 0},     {17, 13, 3},
                                     {33, 31, 0}, {250, 123, 5}, {1023, 511, 0}};
     const uint32_t outputs[][2] = {{1, 1},  {7, 3},  {8, 2},  {9, 5},
                                    {15, 4}, {17, 3}, {31, 2}, {101, 7}};

@@ -22,31 +22,42 @@ inline int Bilinear(const uint8_t* plane, uint32_t stride, int32_t x, int32_t y)
 
 }  // namespace
 
-void PlainSpan(const int32_t* tx, const int32_t* ty, uint32_t x0, uint32_t x1,
-               const YuvPicture& pic, uint32_t* out, uint32_t background) {
+void PlainPair(const RowPair& rows, uint32_t x0, uint32_t x1, uint32_t width, const YuvPicture& pic,
+               uint32_t background) {
+    using BRIXEL::HPixelDetail::Component;
     const BRIXEL::HPixelDetail::Coefficients& k = BRIXEL::HPixelDetail::CoefficientsOf(pic.colour);
     const int32_t cmaxX = static_cast<int32_t>((pic.width + 1) / 2 - 1) * kCoordOne - 1;
     const int32_t cmaxY = static_cast<int32_t>((pic.height + 1) / 2 - 1) * kCoordOne - 1;
-    for (uint32_t i = x0; i < x1; ++i) {
-        const int32_t x = tx[i], y = ty[i];
-        if (x < 0) {
-            out[i] = background;
+    for (uint32_t c = x0; c < x1; c += 2) {
+        const uint32_t c1 = c + 1 < width ? c + 1 : c;
+        const int32_t* xs[4] = {rows.x0 + c, rows.x0 + c1, rows.x1 + c, rows.x1 + c1};
+        const int32_t* ys[4] = {rows.y0 + c, rows.y0 + c1, rows.y1 + c, rows.y1 + c1};
+        uint32_t* outs[4] = {rows.out0 + c, rows.out0 + c1, rows.out1 + c, rows.out1 + c1};
+        int first = -1;
+        for (int i = 0; i < 4 && first < 0; ++i)
+            if (*xs[i] >= 0)
+                first = i;
+        if (first < 0) {
+            for (int i = 0; i < 4; ++i)
+                *outs[i] = background;
             continue;
         }
-        const int yy = Bilinear(pic.y, pic.strideY, x, y);
-        const int32_t cx = std::clamp((x >> 1) - kCoordOne / 4, 0, cmaxX);
-        const int32_t cy = std::clamp((y >> 1) - kCoordOne / 4, 0, cmaxY);
-        const int uu = Bilinear(pic.u, pic.strideUV, cx, cy);
-        const int vv = Bilinear(pic.v, pic.strideUV, cx, cy);
-        const int du = uu - 128, dv = vv - 128;
-        const int yp = (yy * k.cy) >> 8;
-        const int r = ((dv * k.crv) >> 8) + k.bias;
-        const int g = ((du * k.cgu) >> 8) + ((dv * k.cgv) >> 8) - k.bias;
-        const int b = ((du * k.cbu) >> 8) + k.bias;
-        const uint32_t R = BRIXEL::HPixelDetail::Component(yp + r);
-        const uint32_t G = BRIXEL::HPixelDetail::Component(yp - g);
-        const uint32_t B = BRIXEL::HPixelDetail::Component(yp + b);
-        out[i] = B | (G << 8) | (R << 16);
+        const int32_t cx = std::clamp((*xs[first] >> 1) - kCoordOne / 4, 0, cmaxX);
+        const int32_t cy = std::clamp((*ys[first] >> 1) - kCoordOne / 4, 0, cmaxY);
+        const int du = Bilinear(pic.u, pic.strideUV, cx, cy) - 128;
+        const int dv = Bilinear(pic.v, pic.strideUV, cx, cy) - 128;
+        const int tr = ((dv * k.crv) >> 8) + k.bias;
+        const int tg = ((du * k.cgu) >> 8) + ((dv * k.cgv) >> 8) - k.bias;
+        const int tb = ((du * k.cbu) >> 8) + k.bias;
+        for (int i = 0; i < 4; ++i) {
+            if (*xs[i] < 0) {
+                *outs[i] = background;
+                continue;
+            }
+            const int yp = (Bilinear(pic.y, pic.strideY, *xs[i], *ys[i]) * k.cy) >> 8;
+            const uint32_t R = Component(yp + tr), G = Component(yp - tg), B = Component(yp + tb);
+            *outs[i] = B | (G << 8) | (R << 16);
+        }
     }
 }
 
@@ -67,19 +78,24 @@ uint32_t BackgroundWord(uint32_t colourBGR) {
 
 void RemapRows(KernelPath path, const CRemapTable& table, uint32_t rowBegin, uint32_t rowEnd,
                const YuvPicture& picture, uint8_t* dst, uint32_t dstStride, uint32_t background) {
-    // The vector loads read four bytes from the left neighbour's column, so their windows need
-    // pictures at least 8 pixels wide (4 chroma columns).
-    const bool vector =
-        path == KernelPath::Avx2 && KernelDetail::CpuHasAvx2() && picture.width >= 8;
+    const bool vector = path == KernelPath::Avx2 && KernelDetail::CpuHasAvx2();
     const uint32_t w = table.Width();
-    for (uint32_t r = rowBegin; r < rowEnd; ++r) {
-        auto* out = reinterpret_cast<uint32_t*>(dst + static_cast<size_t>(r) * dstStride);
-        const int32_t* tx = table.RowX(r);
-        const int32_t* ty = table.RowY(r);
+    // Chroma blocks pair the table's rows 2k and 2k + 1, whatever range is asked for.
+    rowBegin &= ~1u;
+    rowEnd = std::min(table.Height(), rowEnd + (rowEnd & 1u));
+    for (uint32_t r = rowBegin; r < rowEnd; r += 2) {
+        const uint32_t r1 = r + 1 < rowEnd ? r + 1 : r;
+        KernelDetail::RowPair rows;
+        rows.x0 = table.RowX(r);
+        rows.y0 = table.RowY(r);
+        rows.x1 = table.RowX(r1);
+        rows.y1 = table.RowY(r1);
+        rows.out0 = reinterpret_cast<uint32_t*>(dst + static_cast<size_t>(r) * dstStride);
+        rows.out1 = reinterpret_cast<uint32_t*>(dst + static_cast<size_t>(r1) * dstStride);
         uint32_t done = 0;
         if (vector)
-            done = KernelDetail::Avx2Span(tx, ty, 0, w, picture, out, background);
-        KernelDetail::PlainSpan(tx, ty, done, w, picture, out, background);
+            done = KernelDetail::Avx2Pair(rows, 0, w, picture, background);
+        KernelDetail::PlainPair(rows, done, w, w, picture, background);
     }
 }
 

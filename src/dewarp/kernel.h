@@ -8,13 +8,16 @@
 //     top = p[y0][x0] * 256 + (p[y0][x0+1] - p[y0][x0]) * wx          (= a * (256 - w) + b * w)
 //     bot = p[y0+1][x0] * 256 + (p[y0+1][x0+1] - p[y0+1][x0]) * wx
 //     value = (top * 256 + (bot - top) * wy + 32768) >> 16
-// Chroma sample k covers luma columns 2k and 2k + 1, so the chroma position is x / 2 - 1/4
-// ((x >> 1) - 64 in table units), clamped the same way in the half-size planes. The three
-// 8-bit values then go through the library's integer YUV-to-RGB formula (hpixel_kernels.h)
-// for the picture's matrix and range. Pixels marked "nothing drawn" take the background.
-// The X byte is 0, as the library's other BGRX writers leave it.
+// Chroma is sampled once per 2 x 2 block of view pixels, as the picture itself carries it: at
+// the position of the block's first drawn pixel (top-left, top-right, bottom-left,
+// bottom-right; a last odd column or row repeats its neighbour). Chroma sample k covers luma
+// columns 2k and 2k + 1, so the chroma position is x / 2 - 1/4 ((x >> 1) - 64 in table units),
+// clamped the same way in the half-size planes. The three 8-bit values then go through the
+// library's integer YUV-to-RGB formula (hpixel_kernels.h) for the picture's matrix and range.
+// Pixels marked "nothing drawn" take the background. The X byte is 0, as the library's other
+// BGRX writers leave it.
 //
-// The plain version is the reference; the AVX2 version computes the same integers eight
+// The plain version is the reference; the AVX2 version computes the same integers for 16 x 2
 // pixels at a time and must match it byte for byte.
 
 #include <cstdint>
@@ -44,18 +47,24 @@ struct YuvPicture {
 // Background 0x00BBGGRR (the host's colour order) as the BGRX word the kernels store.
 uint32_t BackgroundWord(uint32_t colourBGR);
 
-// Rows [rowBegin, rowEnd) of the table into dst (row r at dst + r * dstStride). The picture's
-// size must be the table's lens size. No checks: RemapPicture makes them.
+// Rows [rowBegin, rowEnd) of the table into dst (row r at dst + r * dstStride), widened to
+// whole row pairs (chroma blocks pair rows 2k and 2k + 1). The picture's size must be the
+// table's lens size. No checks: CDewarper::Render makes them.
 void RemapRows(KernelPath path, const CRemapTable& table, uint32_t rowBegin, uint32_t rowEnd,
                const YuvPicture& picture, uint8_t* dst, uint32_t dstStride, uint32_t background);
 
 namespace KernelDetail {
-// One row segment of pixels [x0, x1) (plain reference, and the vector version's body).
-void PlainSpan(const int32_t* tx, const int32_t* ty, uint32_t x0, uint32_t x1,
-               const YuvPicture& picture, uint32_t* out, uint32_t background);
-// Returns the pixels it converted from x0 on (a multiple of 8); the caller finishes the tail.
-uint32_t Avx2Span(const int32_t* tx, const int32_t* ty, uint32_t x0, uint32_t x1,
-                  const YuvPicture& picture, uint32_t* out, uint32_t background);
+// Columns [x0, x1) of a row pair (r1 may repeat r0 for a last odd row); x0 even. The plain
+// reference, and the vector version, which returns how many columns it did from x0 on (a
+// multiple of 16) and leaves the rest to the plain one.
+struct RowPair {
+    const int32_t *x0, *y0, *x1, *y1;  // table rows
+    uint32_t *out0, *out1;             // view rows (out1 == out0 for a single row)
+};
+void PlainPair(const RowPair& rows, uint32_t x0, uint32_t x1, uint32_t width,
+               const YuvPicture& picture, uint32_t background);
+uint32_t Avx2Pair(const RowPair& rows, uint32_t x0, uint32_t x1, const YuvPicture& picture,
+                  uint32_t background);
 bool CpuHasAvx2();
 }  // namespace KernelDetail
 

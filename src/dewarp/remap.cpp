@@ -14,6 +14,8 @@ namespace {
 
 constexpr uint32_t kCell = 16;
 constexpr uint32_t kHalf = kCell / 2;
+// Cells are split down to this size before they are computed pixel by pixel.
+constexpr uint32_t kSmallest = 4;
 // Largest difference between the exact position and the corners' interpolation at a check
 // point, in lens pixels, for a cell to be interpolated.
 constexpr double kTolerance = 1.0 / 16.0;
@@ -105,10 +107,10 @@ struct Builder {
                 StoreNothing(x, y);
     }
 
-    // Bilinear interpolation of the corners in integers: size is 8 or 16, so the weights
-    // divide by a power of two.
+    // Bilinear interpolation of the corners in integers: size is a power of two (16 down to
+    // kSmallest), so the weights divide by a shift.
     void Interpolate(uint32_t x0, uint32_t y0, uint32_t size, const Sample c[4]) const {
-        const int shift = size == kCell ? 4 : 3;
+        const int shift = size == 16 ? 4 : (size == 8 ? 3 : (size == 4 ? 2 : 1));
         const int64_t fx[4] = {Fixed(c[0].x), Fixed(c[1].x), Fixed(c[2].x), Fixed(c[3].x)};
         const int64_t fy[4] = {Fixed(c[0].y), Fixed(c[1].y), Fixed(c[2].y), Fixed(c[3].y)};
         const uint32_t x1 = std::min(x0 + size, width), y1 = std::min(y0 + size, height);
@@ -138,38 +140,43 @@ struct Builder {
             }
     }
 
-    // One 16-pixel cell; returns the pixels computed exactly.
-    uint64_t Cell(uint32_t ci, uint32_t cj) const {
-        const uint32_t hi = 2 * ci, hj = 2 * cj;
-        const uint32_t x0 = ci * kCell, y0 = cj * kCell;
-        const Sample c[4] = {Half(hi, hj), Half(hi + 2, hj), Half(hi, hj + 2),
-                             Half(hi + 2, hj + 2)};
-        const Sample k[5] = {Half(hi + 1, hj), Half(hi, hj + 1), Half(hi + 1, hj + 1),
-                             Half(hi + 2, hj + 1), Half(hi + 1, hj + 2)};
-        if (TryCell(x0, y0, kCell, c, k) >= 0)
+    // A cell of `size` pixels with its corners and check points known: interpolated, empty,
+    // or split into four down to 4 pixels and then computed exactly. Returns the pixels
+    // computed exactly.
+    uint64_t Refine(uint32_t x0, uint32_t y0, uint32_t size, const Sample c[4],
+                    const Sample k[5]) const {
+        if (TryCell(x0, y0, size, c, k) >= 0)
             return 0;
-        // Four 8-pixel cells, corners from the half grid, checks computed here.
+        if (size <= kSmallest) {
+            Exact(x0, y0, size);
+            return static_cast<uint64_t>(std::min(size, width - x0)) * std::min(size, height - y0);
+        }
+        const uint32_t half = size / 2;
+        const Sample grid[3][3] = {{c[0], k[0], c[1]}, {k[1], k[2], k[3]}, {c[2], k[4], c[3]}};
         uint64_t exact = 0;
-        const Sample grid[3][3] = {{Half(hi, hj), Half(hi + 1, hj), Half(hi + 2, hj)},
-                                   {Half(hi, hj + 1), Half(hi + 1, hj + 1), Half(hi + 2, hj + 1)},
-                                   {Half(hi, hj + 2), Half(hi + 1, hj + 2), Half(hi + 2, hj + 2)}};
         for (uint32_t sj = 0; sj < 2; ++sj)
             for (uint32_t si = 0; si < 2; ++si) {
-                const uint32_t sx = x0 + si * kHalf, sy = y0 + sj * kHalf;
+                const uint32_t sx = x0 + si * half, sy = y0 + sj * half;
                 if (sx >= width || sy >= height)
                     continue;
                 const Sample sc[4] = {grid[sj][si], grid[sj][si + 1], grid[sj + 1][si],
                                       grid[sj + 1][si + 1]};
-                const double q = kHalf / 2.0;
+                const double q = half / 2.0;
                 const Sample sk[5] = {Eval(sx + q, sy), Eval(sx, sy + q), Eval(sx + q, sy + q),
-                                      Eval(sx + kHalf, sy + q), Eval(sx + q, sy + kHalf)};
-                if (TryCell(sx, sy, kHalf, sc, sk) >= 0)
-                    continue;
-                Exact(sx, sy, kHalf);
-                exact += static_cast<uint64_t>(std::min(kHalf, width - sx)) *
-                         std::min(kHalf, height - sy);
+                                      Eval(sx + half, sy + q), Eval(sx + q, sy + half)};
+                exact += Refine(sx, sy, half, sc, sk);
             }
         return exact;
+    }
+
+    // One 16-pixel cell of the half grid; returns the pixels computed exactly.
+    uint64_t Cell(uint32_t ci, uint32_t cj) const {
+        const uint32_t hi = 2 * ci, hj = 2 * cj;
+        const Sample c[4] = {Half(hi, hj), Half(hi + 2, hj), Half(hi, hj + 2),
+                             Half(hi + 2, hj + 2)};
+        const Sample k[5] = {Half(hi + 1, hj), Half(hi, hj + 1), Half(hi + 1, hj + 1),
+                             Half(hi + 2, hj + 1), Half(hi + 1, hj + 2)};
+        return Refine(ci * kCell, cj * kCell, kCell, c, k);
     }
 };
 

@@ -6,8 +6,8 @@
 // exactly only on a grid of 16 x 16 pixel cells, at the corners and at the cell's centre and
 // edge midpoints. Where the bilinear interpolation of the corners meets those five checks
 // within 1/16 of a lens pixel, the cell is filled by that interpolation in integers; otherwise
-// it is split into four 8 x 8 cells checked the same way, and a cell that still fails (the
-// panorama's cut, the lens rim, the edge of the bars) is computed exactly pixel by pixel.
+// it is split into four cells checked the same way, down to 4 x 4, and a cell that still fails
+// (the panorama's cut, the lens rim, the edge of the bars) is computed exactly pixel by pixel.
 // A view changes rarely and pictures come every frame, so the table is kept until the view,
 // the output size or the lens data change.
 
