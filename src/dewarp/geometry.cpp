@@ -45,9 +45,8 @@ double Atan2(double y, double x) {
     return (x == 0.0 && y == 0.0) ? 0.0 : std::atan2(y, x);
 }
 
-// Turns (a, b) by `angle` radians: a' = a cos - b sin, b' = a sin + b cos.
-void Turn(double& a, double& b, double angle) {
-    const double c = std::cos(angle), s = std::sin(angle);
+// Turns (a, b) by the angle of cosine c and sine s: a' = a c - b s, b' = a s + b c.
+void Turn(double& a, double& b, double c, double s) {
     const double na = a * c - b * s, nb = a * s + b * c;
     a = na;
     b = nb;
@@ -90,10 +89,10 @@ void SphereTexture(const ViewGeometry& v, const double p[3], double* s, double* 
             return;
         }
         case MODEL_FISHEYE: {
+            // (a, b) = r (cos az, sin az) with az = atan2(y, -x), without the angle.
             const double rho = std::sqrt(x * x + y * y);
-            const double az = Atan2(y, -x);
             const double r = 0.5 - Atan2(-z, rho) / kPi;
-            const double a = r * std::cos(az), b = r * std::sin(az);
+            const double a = rho > 0.0 ? r * -x / rho : r, b = rho > 0.0 ? r * y / rho : 0.0;
             const double* k = v.K;
             *s = 1.0 - (k[0] * a + k[1] * b + k[2]);
             *t = 1.0 - (k[3] * a + k[4] * b + k[5]);
@@ -139,7 +138,7 @@ bool FlatLayout(const ViewGeometry& v, double ox, double oy, double* s, double* 
                     return false;
                 const double alpha = (w + 1.0) * kPi / 4.0, sa = std::sin(alpha);
                 double p[3] = {sa * std::sin(kPi * u), sa * std::cos(kPi * u), -std::cos(alpha)};
-                Turn(p[0], p[1], v.panUniform * kPi);
+                Turn(p[0], p[1], v.turnCos, v.turnSin);
                 SphereTexture(v, p, s, t);
                 return true;
             }
@@ -148,8 +147,8 @@ bool FlatLayout(const ViewGeometry& v, double ox, double oy, double* s, double* 
                 return false;
             double p[3];
             FromLonLat(kPi * u, kPi * w / 2.0, p);
-            // Back about y by (pan - 1) half turns: z' = z cos + x sin ... as Turn(z, x).
-            Turn(p[2], p[0], (v.panUniform - 1.0) * kPi);
+            // Back about y by (pan - 1) half turns.
+            Turn(p[2], p[0], v.turnCos, v.turnSin);
             SphereTexture(v, p, s, t);
             return true;
         }
@@ -183,11 +182,11 @@ bool FlatLayout(const ViewGeometry& v, double ox, double oy, double* s, double* 
 // Carries an eye-space vector back through Rx(tilt) and the pan turn of the model-view.
 void ToObjectFrame(const ViewGeometry& v, double p[3]) {
     // Inverse of Rx(tilt): y' = y cos + z sin, z' = -y sin + z cos.
-    Turn(p[1], p[2], -v.tilt * kPi);
+    Turn(p[1], p[2], v.tiltCos, -v.tiltSin);
     if (v.model == MODEL_VR720)
-        Turn(p[2], p[0], -v.pan * kPi);  // inverse of Ry(pan)
+        Turn(p[2], p[0], v.panCos, -v.panSin);  // inverse of Ry(pan)
     else
-        Turn(p[0], p[1], -v.pan * kPi);  // inverse of Rz(pan)
+        Turn(p[0], p[1], v.panCos, -v.panSin);  // inverse of Rz(pan)
 }
 
 bool SphereView(const ViewGeometry& v, double nx, double ny, double* s, double* t) {
@@ -418,6 +417,13 @@ bool DeriveView(const ViewSettings& in, const LensData& lens, ViewGeometry* out)
         v.tilt = static_cast<float>(py / iy);
         v.zoom = static_cast<float>(z);
     }
+    v.panCos = std::cos(v.pan * kPi);
+    v.panSin = std::sin(v.pan * kPi);
+    v.tiltCos = std::cos(v.tilt * kPi);
+    v.tiltSin = std::sin(v.tilt * kPi);
+    const double turn = IsHemisphere(v.model) ? v.panUniform : v.panUniform - 1.0;
+    v.turnCos = std::cos(turn * kPi);
+    v.turnSin = std::sin(turn * kPi);
     *out = v;
     return true;
 }

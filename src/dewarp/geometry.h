@@ -122,6 +122,10 @@ struct ViewGeometry {
     double panUniform = 0.0;                 // the pan that turns the unrolled panoramas
     double panShift = 0.0, tiltShift = 0.0;  // picture-plane shift of the flat layouts
     double K[9] = {1, 0, 0.5, 0, 1, 0.5, 0, 0, 1};
+    // Cosine and sine of the turns every pixel applies: the pan and tilt of the sphere views
+    // and the panorama's turn about its pole.
+    double panCos = 1.0, panSin = 0.0, tiltCos = 1.0, tiltSin = 0.0;
+    double turnCos = 1.0, turnSin = 0.0;
 };
 
 // Whether the view of a model is drawn here: every display type a model offers (2, 4, 6:

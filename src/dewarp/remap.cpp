@@ -18,7 +18,7 @@ constexpr uint32_t kHalf = kCell / 2;
 constexpr uint32_t kSmallest = 4;
 // Largest difference between the exact position and the corners' interpolation at a check
 // point, in lens pixels, for a cell to be interpolated.
-constexpr double kTolerance = 1.0 / 16.0;
+constexpr double kTolerance = 0.1;
 
 struct Sample {
     bool drawn = false;
@@ -56,18 +56,21 @@ struct Builder {
         return half[static_cast<size_t>(j) * halfW + i];
     }
 
-    void Store(uint32_t px, uint32_t py, int64_t fx, int64_t fy) const {
+    void Store(uint32_t px, uint32_t py, int32_t fx, int32_t fy) const {
         const size_t at = static_cast<size_t>(py) * width + px;
-        outX[at] = static_cast<int32_t>(std::clamp<int64_t>(fx, 0, maxX));
-        outY[at] = static_cast<int32_t>(std::clamp<int64_t>(fy, 0, maxY));
+        outX[at] = std::clamp(fx, 0, maxX);
+        outY[at] = std::clamp(fy, 0, maxY);
     }
     void StoreNothing(uint32_t px, uint32_t py) const {
         const size_t at = static_cast<size_t>(py) * width + px;
         outX[at] = kNothingDrawn;
         outY[at] = 0;
     }
-    static int64_t Fixed(double v) {
-        return static_cast<int64_t>(std::llround(std::clamp(v, -1.0e9, 1.0e9) * kCoordOne));
+    // A position far outside the picture ends at its edge anyway; keeping it within 2^22 table
+    // units lets a cell's interpolation run in 32-bit integers (2^22 * 16 * 16 < 2^31).
+    static int32_t Fixed(double v) {
+        constexpr double kLimit = 4194304.0 / kCoordOne;
+        return static_cast<int32_t>(std::lround(std::clamp(v, -kLimit, kLimit) * kCoordOne));
     }
 
     // The cell of `size` pixels with its top-left corner at (x0, y0): its four corners and five
@@ -111,19 +114,22 @@ struct Builder {
     // kSmallest), so the weights divide by a shift.
     void Interpolate(uint32_t x0, uint32_t y0, uint32_t size, const Sample c[4]) const {
         const int shift = size == 16 ? 4 : (size == 8 ? 3 : (size == 4 ? 2 : 1));
-        const int64_t fx[4] = {Fixed(c[0].x), Fixed(c[1].x), Fixed(c[2].x), Fixed(c[3].x)};
-        const int64_t fy[4] = {Fixed(c[0].y), Fixed(c[1].y), Fixed(c[2].y), Fixed(c[3].y)};
+        const int32_t fx[4] = {Fixed(c[0].x), Fixed(c[1].x), Fixed(c[2].x), Fixed(c[3].x)};
+        const int32_t fy[4] = {Fixed(c[0].y), Fixed(c[1].y), Fixed(c[2].y), Fixed(c[3].y)};
         const uint32_t x1 = std::min(x0 + size, width), y1 = std::min(y0 + size, height);
-        const int64_t n = size, round = int64_t{1} << (2 * shift - 1);
+        const int32_t n = static_cast<int32_t>(size), round = 1 << (2 * shift - 1);
         for (uint32_t y = y0; y < y1; ++y) {
-            const int64_t b = y - y0;
-            // Left and right edges at this row, scaled by size.
-            const int64_t lx = fx[0] * (n - b) + fx[2] * b, rx = fx[1] * (n - b) + fx[3] * b;
-            const int64_t ly = fy[0] * (n - b) + fy[2] * b, ry = fy[1] * (n - b) + fy[3] * b;
-            for (uint32_t x = x0; x < x1; ++x) {
-                const int64_t a = x - x0;
-                Store(x, y, (lx * (n - a) + rx * a + round) >> (2 * shift),
-                      (ly * (n - a) + ry * a + round) >> (2 * shift));
+            const int32_t b = static_cast<int32_t>(y - y0);
+            // Left and right edges at this row, scaled by size; then size steps across.
+            const int32_t lx = fx[0] * (n - b) + fx[2] * b, rx = fx[1] * (n - b) + fx[3] * b;
+            const int32_t ly = fy[0] * (n - b) + fy[2] * b, ry = fy[1] * (n - b) + fy[3] * b;
+            int32_t ax = lx * n + round, ay = ly * n + round;
+            const int32_t dx = rx - lx, dy = ry - ly;
+            int32_t* outX = this->outX + static_cast<size_t>(y) * width;
+            int32_t* outY = this->outY + static_cast<size_t>(y) * width;
+            for (uint32_t x = x0; x < x1; ++x, ax += dx, ay += dy) {
+                outX[x] = std::clamp(ax >> (2 * shift), 0, maxX);
+                outY[x] = std::clamp(ay >> (2 * shift), 0, maxY);
             }
         }
     }
