@@ -105,9 +105,11 @@ struct Builder {
 
     void FillNothing(uint32_t x0, uint32_t y0, uint32_t size) const {
         const uint32_t x1 = std::min(x0 + size, width), y1 = std::min(y0 + size, height);
-        for (uint32_t y = y0; y < y1; ++y)
-            for (uint32_t x = x0; x < x1; ++x)
-                StoreNothing(x, y);
+        for (uint32_t y = y0; y < y1; ++y) {
+            const size_t row = static_cast<size_t>(y) * width;
+            std::fill(outX + row + x0, outX + row + x1, kNothingDrawn);
+            std::fill(outY + row + x0, outY + row + x1, 0);
+        }
     }
 
     // Bilinear interpolation of the corners in integers: size is a power of two (16 down to
@@ -182,7 +184,77 @@ struct Builder {
                              Half(hi + 2, hj + 2)};
         const Sample k[5] = {Half(hi + 1, hj), Half(hi, hj + 1), Half(hi + 1, hj + 1),
                              Half(hi + 2, hj + 1), Half(hi + 1, hj + 2)};
-        return Refine(ci * kCell, cj * kCell, kCell, c, k);
+        const uint32_t x0 = ci * kCell, y0 = cj * kCell;
+        if (TryQuadratic(x0, y0, c, k))
+            return 0;
+        return Refine(x0, y0, kCell, c, k);
+    }
+
+    // The cell's nine known points define a biquadratic patch, which follows the gentle
+    // curvature of most views across a whole cell where the bilinear one would need 4-pixel
+    // cells. Four more exact points, at the quarters, decide whether it holds.
+    bool TryQuadratic(uint32_t x0, uint32_t y0, const Sample c[4], const Sample k[5]) const {
+        const Sample* p[3][3] = {
+            {&c[0], &k[0], &c[1]}, {&k[1], &k[2], &k[3]}, {&c[2], &k[4], &c[3]}};
+        for (const auto& row : p)
+            for (const Sample* s : row)
+                if (!s->drawn)
+                    return false;
+        // Lagrange weights of the nodes 0, 1/2, 1 at 1/4 and 3/4.
+        static const double kW[2][3] = {{0.375, 0.75, -0.125}, {-0.125, 0.75, 0.375}};
+        const double q = kCell / 4.0;
+        for (int qj = 0; qj < 2; ++qj)
+            for (int qi = 0; qi < 2; ++qi) {
+                const Sample e = Eval(x0 + q * (1 + 2 * qi), y0 + q * (1 + 2 * qj));
+                if (!e.drawn)
+                    return false;
+                double ix = 0.0, iy = 0.0;
+                for (int j = 0; j < 3; ++j)
+                    for (int i = 0; i < 3; ++i) {
+                        const double w = kW[qi][i] * kW[qj][j];
+                        ix += w * p[j][i]->x;
+                        iy += w * p[j][i]->y;
+                    }
+                if (!(std::fabs(ix - e.x) <= kTolerance && std::fabs(iy - e.y) <= kTolerance))
+                    return false;
+            }
+        // f(t) * 256 = f0 * 256 + t * 16 * B + t^2 * C over t = 0..16, with B = -3 f0 + 4 fm - f1
+        // and C = 2 f0 - 4 fm + 2 f1: first down the three node columns, then across each row
+        // by forward differences, all in integers.
+        int64_t fx[3][3], fy[3][3];
+        for (int j = 0; j < 3; ++j)
+            for (int i = 0; i < 3; ++i) {
+                fx[j][i] = Fixed(p[j][i]->x);
+                fy[j][i] = Fixed(p[j][i]->y);
+            }
+        const uint32_t x1 = std::min(x0 + kCell, width), y1 = std::min(y0 + kCell, height);
+        for (uint32_t y = y0; y < y1; ++y) {
+            const int64_t t = y - y0;
+            int64_t gx[3], gy[3];
+            for (int i = 0; i < 3; ++i) {
+                gx[i] = fx[0][i] * 256 + t * 16 * (-3 * fx[0][i] + 4 * fx[1][i] - fx[2][i]) +
+                        t * t * (2 * fx[0][i] - 4 * fx[1][i] + 2 * fx[2][i]);
+                gy[i] = fy[0][i] * 256 + t * 16 * (-3 * fy[0][i] + 4 * fy[1][i] - fy[2][i]) +
+                        t * t * (2 * fy[0][i] - 4 * fy[1][i] + 2 * fy[2][i]);
+            }
+            const int64_t bx = -3 * gx[0] + 4 * gx[1] - gx[2],
+                          cx = 2 * gx[0] - 4 * gx[1] + 2 * gx[2];
+            const int64_t by = -3 * gy[0] + 4 * gy[1] - gy[2],
+                          cy = 2 * gy[0] - 4 * gy[1] + 2 * gy[2];
+            int64_t vx = gx[0] * 256 + 32768, vy = gy[0] * 256 + 32768;
+            int64_t dx = 16 * bx + cx, dy = 16 * by + cy;
+            int32_t* outRowX = outX + static_cast<size_t>(y) * width;
+            int32_t* outRowY = outY + static_cast<size_t>(y) * width;
+            for (uint32_t x = x0; x < x1; ++x) {
+                outRowX[x] = static_cast<int32_t>(std::clamp<int64_t>(vx >> 16, 0, maxX));
+                outRowY[x] = static_cast<int32_t>(std::clamp<int64_t>(vy >> 16, 0, maxY));
+                vx += dx;
+                vy += dy;
+                dx += 2 * cx;
+                dy += 2 * cy;
+            }
+        }
+        return true;
     }
 };
 
@@ -206,11 +278,16 @@ uint32_t CRemapTable::Update(const ViewGeometry& view, const LensData& lens, uin
 
 uint32_t CRemapTable::Build(const ViewGeometry& view, const LensData& lens, uint32_t width,
                             uint32_t height, CWorkerPool* pool) {
-    Clear();
+    // The buffers are kept (every entry is written below): a view change costs no allocation.
+    m_valid = false;
+    m_width = m_height = 0;
+    m_lensWidth = m_lensHeight = 0;
     if (width == 0 || height == 0 || width > kMaxViewSide || height > kMaxViewSide ||
         lens.width < kMinLensSide || lens.height < kMinLensSide || lens.width > kMaxLensSide ||
-        lens.height > kMaxLensSide || !IsSupported(view.model, view.display))
+        lens.height > kMaxLensSide || !IsSupported(view.model, view.display)) {
+        Clear();
         return QUORIX_E_PARAM;
+    }
     const size_t count = static_cast<size_t>(width) * height;
     Builder b;
     b.view = &view;
