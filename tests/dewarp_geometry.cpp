@@ -160,7 +160,7 @@ TEST(DewarpGeometry, EveryModelAndDisplayMatchesTheFormulas) {
             EXPECT_NEAR(g.tilt, ref.tilt, 1e-5);
             EXPECT_NEAR(g.zoom, ref.zoom, 1e-5);
             ASSERT_GE(expectations.size(), 20u);
-            double worst = 0.0;
+            double worst = 0.0, worstObject = 0.0, worstPixel = 0.0;
             for (const auto& e : expectations) {
                 double x = 0, y = 0, sx = 0, sy = 0;
                 Shown(c, e.x, e.y, x, y);
@@ -168,12 +168,23 @@ TEST(DewarpGeometry, EveryModelAndDisplayMatchesTheFormulas) {
                     << "at " << x << ", " << y;
                 const double ex = e.s * c.picW - 0.5, ey = e.t * c.picH - 0.5;
                 worst = std::max(worst, std::hypot(sx - ex, sy - ey));
+                // The object point there (what project and unproject convert), and back.
+                double obj[3], bx = 0, by = 0;
+                ASSERT_TRUE(ObjectAtPixel(g, c.rectW, c.rectH, x, y, obj));
+                const double scale = std::max(1.0, std::hypot(e.obj[0], e.obj[1], e.obj[2]));
+                worstObject = std::max(
+                    worstObject,
+                    std::hypot(obj[0] - e.obj[0], obj[1] - e.obj[1], obj[2] - e.obj[2]) / scale);
+                ASSERT_TRUE(PixelOfObject(g, c.rectW, c.rectH, e.obj, &bx, &by));
+                worstPixel = std::max(worstPixel, std::hypot(bx - x, by - y));
                 if (std::getenv("QUORIX_DEWARP_DEBUG") && std::hypot(sx - ex, sy - ey) > 0.01)
                     std::fprintf(stderr,
                                  "at %.1f %.1f ours %.2f %.2f ref %.2f %.2f obj %.2f %.2f %.2f\n",
                                  x, y, sx, sy, ex, ey, e.obj[0], e.obj[1], e.obj[2]);
             }
             EXPECT_LT(worst, 0.01) << expectations.size() << " points";
+            EXPECT_LT(worstObject, 1e-4);
+            EXPECT_LT(worstPixel, 1e-3);
             size_t wrong = 0, emptyCount = 0;
             for (int wy = 0; wy < c.rectH; ++wy)
                 for (int wx = 0; wx < c.rectW; ++wx) {

@@ -189,7 +189,8 @@ void ToObjectFrame(const ViewGeometry& v, double p[3]) {
         Turn(p[0], p[1], v.panCos, -v.panSin);  // inverse of Rz(pan)
 }
 
-bool SphereView(const ViewGeometry& v, double nx, double ny, double* s, double* t) {
+bool SphereView(const ViewGeometry& v, double nx, double ny, double* s, double* t,
+                double* obj = nullptr) {
     const int32_t d = v.display;
     double o[3], dir[3];
     // Eye space first: the ray's origin and direction, with t along it equal to the depth.
@@ -234,6 +235,8 @@ bool SphereView(const ViewGeometry& v, double nx, double ny, double* s, double* 
         if (IsHemisphere(v.model) && p[2] > 0.0)
             return false;
         SphereTexture(v, p, s, t);
+        if (obj != nullptr)
+            std::copy(p, p + 3, obj);
         return true;
     }
     // Cylinders about z.
@@ -262,6 +265,8 @@ bool SphereView(const ViewGeometry& v, double nx, double ny, double* s, double* 
             u += 1.0;
         *s = 1.0 - u;
         *t = 0.5 - p[2] / radius;
+        if (obj != nullptr)
+            std::copy(p, p + 3, obj);
         return true;
     }
     return false;
@@ -436,17 +441,81 @@ bool SourceAtNdc(const ViewGeometry& v, double nx, double ny, double* s, double*
     return FlatLayout(v, ox, oy, s, t);
 }
 
-bool SourceAtPixel(const ViewGeometry& v, uint32_t width, uint32_t height, double x, double y,
-                   uint32_t lensWidth, uint32_t lensHeight, double* sx, double* sy) {
-    if (width == 0 || height == 0)
-        return false;
+namespace {
+
+// The camera pass's normalised device coordinates of a view position (pixels, y down, the flip
+// applied).
+void PixelToNdc(const ViewGeometry& v, uint32_t width, uint32_t height, double x, double y,
+                double& nx, double& ny) {
     if (v.flip == FLIP_HORIZONTAL || v.flip == FLIP_BOTH)
         x = width - 1.0 - x;
     if (v.flip == FLIP_VERTICAL || v.flip == FLIP_BOTH)
         y = height - 1.0 - y;
-    const double nx = 2.0 * (x + 0.5) / width - 1.0;
-    const double ny = 1.0 - 2.0 * (y + 0.5) / height;
-    double s = 0.0, t = 0.0;
+    nx = 2.0 * (x + 0.5) / width - 1.0;
+    ny = 1.0 - 2.0 * (y + 0.5) / height;
+}
+
+}  // namespace
+
+bool ObjectAtPixel(const ViewGeometry& v, uint32_t width, uint32_t height, double x, double y,
+                   double obj[3]) {
+    if (width == 0 || height == 0)
+        return false;
+    double nx = 0.0, ny = 0.0, s = 0.0, t = 0.0;
+    PixelToNdc(v, width, height, x, y, nx, ny);
+    if (IsSphereDisplay(v.display))
+        return SphereView(v, nx, ny, &s, &t, obj);
+    obj[0] = nx / (v.p00 * v.zoom) - v.panShift;
+    obj[1] = ny / (v.p11 * v.zoom) - v.tiltShift;
+    obj[2] = -1.0;
+    return FlatLayout(v, obj[0], obj[1], &s, &t);
+}
+
+bool PixelOfObject(const ViewGeometry& v, uint32_t width, uint32_t height, const double obj[3],
+                   double* x, double* y) {
+    if (width == 0 || height == 0)
+        return false;
+    double nx = 0.0, ny = 0.0;
+    if (IsSphereDisplay(v.display)) {
+        double e[3] = {obj[0], obj[1], obj[2]};
+        if (v.model == MODEL_VR720)
+            Turn(e[2], e[0], v.panCos, v.panSin);  // Ry(pan)
+        else
+            Turn(e[0], e[1], v.panCos, v.panSin);  // Rz(pan)
+        Turn(e[1], e[2], v.tiltCos, v.tiltSin);    // Rx(tilt)
+        e[0] *= v.zoom;
+        e[1] *= v.zoom;
+        if (v.display != DISPLAY_VR)
+            e[2] -= 1.4;
+        if (v.display == DISPLAY_CYLINDER) {
+            nx = v.p00 * e[0];
+            ny = v.p11 * e[1];
+        } else {
+            if (!(-e[2] > 0.0))
+                return false;  // behind the eye
+            nx = v.p00 * e[0] / -e[2];
+            ny = v.p11 * e[1] / -e[2];
+        }
+    } else {
+        nx = v.p00 * v.zoom * (obj[0] + v.panShift);
+        ny = v.p11 * v.zoom * (obj[1] + v.tiltShift);
+    }
+    double px = (nx + 1.0) / 2.0 * width - 0.5, py = (1.0 - ny) / 2.0 * height - 0.5;
+    if (v.flip == FLIP_HORIZONTAL || v.flip == FLIP_BOTH)
+        px = width - 1.0 - px;
+    if (v.flip == FLIP_VERTICAL || v.flip == FLIP_BOTH)
+        py = height - 1.0 - py;
+    *x = px;
+    *y = py;
+    return std::isfinite(px) && std::isfinite(py);
+}
+
+bool SourceAtPixel(const ViewGeometry& v, uint32_t width, uint32_t height, double x, double y,
+                   uint32_t lensWidth, uint32_t lensHeight, double* sx, double* sy) {
+    if (width == 0 || height == 0)
+        return false;
+    double nx = 0.0, ny = 0.0, s = 0.0, t = 0.0;
+    PixelToNdc(v, width, height, x, y, nx, ny);
     if (!SourceAtNdc(v, nx, ny, &s, &t) || !std::isfinite(s) || !std::isfinite(t))
         return false;
     *sx = s * lensWidth - 0.5;

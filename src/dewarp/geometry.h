@@ -151,6 +151,16 @@ bool SourceAtNdc(const ViewGeometry& view, double nx, double ny, double* s, doub
 bool SourceAtPixel(const ViewGeometry& view, uint32_t width, uint32_t height, double x, double y,
                    uint32_t lensWidth, uint32_t lensHeight, double* sx, double* sy);
 
+// For the view's point conversions (project and unproject): the object point under a view
+// position (the point of the picture plane, sphere or cylinder before the model-view, which
+// the source coordinates of the views are formulas of), false where nothing is drawn; and the
+// view position of an object point, false when it lies behind the eye (an object point hidden
+// behind another part of the surface still gets its position).
+bool ObjectAtPixel(const ViewGeometry& view, uint32_t width, uint32_t height, double x, double y,
+                   double obj[3]);
+bool PixelOfObject(const ViewGeometry& view, uint32_t width, uint32_t height, const double obj[3],
+                   double* x, double* y);
+
 // Render-target size of a region of one camera: the picture's size; the off-screen capture
 // region (index 9) scales it by its size factor and keeps its larger side within a third of
 // the maximum texture size; the others are limited to the screen and then to their rectangle.
