@@ -8,11 +8,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <quorixsdk.h>
@@ -303,6 +305,38 @@ TEST(DewarpKernel, PoolGivesTheSameBytes) {
         ASSERT_EQ(a, b) << "frame " << frame;
     }
     EXPECT_EQ(shared.Table().Builds(), 2u);
+}
+
+// Back-to-back jobs from two callers: every slice of every job runs exactly once, on a job
+// whose function is still alive (a worker that wakes late must not take slices of the next job
+// with the previous job's function).
+TEST(DewarpPool, EverySliceOnceAcrossManyJobs) {
+    CWorkerPool pool(3);
+    std::atomic<int> wrong{0};
+    auto caller = [&](int seed) {
+        for (int job = 0; job < 300; ++job) {
+            const uint32_t count = 1 + static_cast<uint32_t>((job * 7 + seed) % 9);
+            std::vector<std::atomic<int>> runs(count);
+            const int id = job * 2 + seed;
+            pool.Run(count, [&runs, id, &wrong, count](uint32_t i) {
+                // A little work, so that the workers take part.
+                volatile uint32_t spin = 0;
+                for (uint32_t k = 0; k < 20000; ++k)
+                    spin = spin + k;
+                if (i >= count || id < 0)
+                    ++wrong;
+                else
+                    ++runs[i];
+            });
+            for (auto& r : runs)
+                if (r.load() != 1)
+                    ++wrong;
+        }
+    };
+    std::thread a(caller, 0), b(caller, 1);
+    a.join();
+    b.join();
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 // ---- Against libavfilter's v360 ----

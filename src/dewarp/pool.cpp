@@ -27,17 +27,18 @@ CWorkerPool::~CWorkerPool() {
         t.join();
 }
 
-uint32_t CWorkerPool::Drain(const std::function<void(uint32_t)>& slice, uint32_t count) {
-    uint32_t finished = 0;
-    std::unique_lock<std::mutex> lock(m_lock);
-    while (m_next < count) {
+void CWorkerPool::Drain(std::unique_lock<std::mutex>& lock, uint64_t generation) {
+    // A slice is taken only while its job is the current one, and the job cannot finish while
+    // a taken slice runs, so the job's function outlives every call made here.
+    while (m_generation == generation && m_next < m_count) {
         const uint32_t i = m_next++;
+        const auto* slice = m_slice;
         lock.unlock();
-        slice(i);
-        ++finished;
+        (*slice)(i);
         lock.lock();
+        if (++m_done == m_count)
+            m_finished.notify_all();
     }
-    return finished;
 }
 
 void CWorkerPool::WorkerMain() {
@@ -48,16 +49,7 @@ void CWorkerPool::WorkerMain() {
         if (m_stop)
             return;
         seen = m_generation;
-        const auto* slice = m_slice;
-        const uint32_t count = m_count;
-        if (slice == nullptr)
-            continue;  // woke after the job had finished
-        lock.unlock();
-        const uint32_t finished = Drain(*slice, count);
-        lock.lock();
-        m_done += finished;
-        if (m_done == m_count)
-            m_finished.notify_all();
+        Drain(lock, seen);
     }
 }
 
@@ -70,20 +62,15 @@ void CWorkerPool::Run(uint32_t count, const std::function<void(uint32_t)>& slice
             slice(i);
         return;
     }
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_slice = &slice;
-        m_count = count;
-        m_next = 0;
-        m_done = 0;
-        ++m_generation;
-    }
-    m_wake.notify_all();
-    const uint32_t finished = Drain(slice, count);
     std::unique_lock<std::mutex> lock(m_lock);
-    m_done += finished;
+    m_slice = &slice;
+    m_count = count;
+    m_next = 0;
+    m_done = 0;
+    const uint64_t generation = ++m_generation;
+    m_wake.notify_all();
+    Drain(lock, generation);
     m_finished.wait(lock, [&] { return m_done == m_count; });
-    // A worker that wakes late sees no slice left; the job's function must not outlive Run.
     m_slice = nullptr;
 }
 

@@ -27,8 +27,9 @@ public:
 
 private:
     void WorkerMain();
-    // Takes slices of the current job until none is left; returns how many it finished.
-    uint32_t Drain(const std::function<void(uint32_t)>& slice, uint32_t count);
+    // Runs slices of job `generation` while it is current and has slices left; m_lock held on
+    // entry and on return.
+    void Drain(std::unique_lock<std::mutex>& lock, uint64_t generation);
 
     std::mutex m_runLock;  // one job at a time
     std::mutex m_lock;     // guards every field below
