@@ -29,7 +29,7 @@ endforeach()
 # quorix_add_module(<target> [LOWER] SOURCES ... [PUBLIC_LIBS ...] [PRIVATE_LIBS ...])
 # One static library per subsystem, position independent and hidden by default, so that the
 # shared library can link them all and tests can link the inside. LOWER: a layer below the
-# player (base, codec, media, platform, ddraw), which gets QUORIX_LOWER_INCLUDE_DIR instead of
+# player (base, codec, media, platform, ddraw, panorama, dewarp), which gets QUORIX_LOWER_INCLUDE_DIR instead of
 # include/.
 function(quorix_add_module target)
   cmake_parse_arguments(ARG "LOWER" "" "SOURCES;PUBLIC_LIBS;PRIVATE_LIBS" ${ARGN})

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "quorixsdk.h"
+#include <quorixsdk_codes.h>
 
 namespace DEWARP {
 

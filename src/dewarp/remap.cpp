@@ -6,7 +6,7 @@
 #include <new>
 
 #include "dewarp/pool.h"
-#include "quorixsdk.h"
+#include <quorixsdk_codes.h>
 
 namespace DEWARP {
 

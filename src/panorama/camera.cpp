@@ -1,7 +1,7 @@
 #include "panorama/camera.h"
 
 #include <GL/glew.h>
-#include <quorixsdk.h>
+#include <quorixsdk_codes.h>
 
 #include <cstring>
 #include <new>

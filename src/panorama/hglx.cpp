@@ -1,6 +1,6 @@
 #include "panorama/hglx.h"
 
-#include <quorixsdk.h>
+#include <quorixsdk_codes.h>
 
 #include "base/hlog.h"
 #include "platform/egl_context.h"

@@ -1,6 +1,6 @@
 #include "panorama/modeldata.h"
 
-#include <quorixsdk.h>
+#include <quorixsdk_codes.h>
 
 #include <cstring>
 #include <new>

@@ -9,7 +9,7 @@
 
 #include <cstdlib>
 
-#include <quorixsdk.h>
+#include <quorixsdk_codes.h>
 
 #include "base/hlog.h"
 #include "panorama/gl_util.h"

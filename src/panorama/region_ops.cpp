@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include <quorixsdk.h>
+#include <quorixsdk_codes.h>
 
 #include "panorama/region.h"
 

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <limits>
 
-#include <quorixsdk.h>
+#include <quorixsdk_codes.h>
 
 #include "panorama/region.h"
 #include "panorama/region_internal.h"

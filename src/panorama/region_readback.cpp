@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <quorixsdk.h>
+#include <quorixsdk_codes.h>
 
 #include "base/hclock.h"
 #include "panorama/region.h"

@@ -7,7 +7,7 @@
 
 #include <GL/glew.h>
 #include <pthread.h>
-#include <quorixsdk.h>
+#include <quorixsdk_codes.h>
 
 #include <atomic>
 #include <cstdio>

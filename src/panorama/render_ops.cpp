@@ -1,7 +1,7 @@
 // The renderer operations of the player port: argument checks and result codes in front of
 // the renderer and its video sources.
 
-#include <quorixsdk.h>
+#include <quorixsdk_codes.h>
 
 #include <memory>
 #include <new>

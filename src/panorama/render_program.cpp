@@ -3,7 +3,7 @@
 // directly, its texture-coordinate map and the picture drawn through that map.
 
 #include <GL/glew.h>
-#include <quorixsdk.h>
+#include <quorixsdk_codes.h>
 
 #include <string>
 
