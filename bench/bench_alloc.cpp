@@ -56,18 +56,37 @@ void* realloc(void* p, size_t size) {
 }
 
 void* operator new(size_t size) {
-    if (void* p = malloc(size ? size : 1)) return p;
+    if (void* p = malloc(size ? size : 1))
+        return p;
     throw std::bad_alloc();
 }
-void* operator new[](size_t size) { return operator new(size); }
-void* operator new(size_t size, const std::nothrow_t&) noexcept { return malloc(size ? size : 1); }
-void* operator new[](size_t size, const std::nothrow_t&) noexcept { return malloc(size ? size : 1); }
-void operator delete(void* p) noexcept { __libc_free(p); }
-void operator delete[](void* p) noexcept { __libc_free(p); }
-void operator delete(void* p, size_t) noexcept { __libc_free(p); }
-void operator delete[](void* p, size_t) noexcept { __libc_free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { __libc_free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { __libc_free(p); }
+void* operator new[](size_t size) {
+    return operator new(size);
+}
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+    return malloc(size ? size : 1);
+}
+void* operator new[](size_t size, const std::nothrow_t&) noexcept {
+    return malloc(size ? size : 1);
+}
+void operator delete(void* p) noexcept {
+    __libc_free(p);
+}
+void operator delete[](void* p) noexcept {
+    __libc_free(p);
+}
+void operator delete(void* p, size_t) noexcept {
+    __libc_free(p);
+}
+void operator delete[](void* p, size_t) noexcept {
+    __libc_free(p);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+    __libc_free(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
+    __libc_free(p);
+}
 
 namespace {
 
@@ -75,12 +94,15 @@ constexpr uint32_t kWidth = 1920, kHeight = 1080;
 
 // -1 when the renderer cannot run here.
 double RendererInput(uint32_t frames) {
-    std::vector<uint8_t> y(size_t{kWidth} * kHeight, 100), u(y.size() / 4, 90), v(y.size() / 4, 160);
+    std::vector<uint8_t> y(size_t{kWidth} * kHeight, 100), u(y.size() / 4, 90),
+        v(y.size() / 4, 160);
     const uint8_t* planes[3] = {y.data(), u.data(), v.data()};
     const uint32_t strides[3] = {kWidth, kWidth / 2, kWidth / 2};
-    if (SPHERA::GlobalInit() != QUORIX_OK) return -1;
+    if (SPHERA::GlobalInit() != QUORIX_OK)
+        return -1;
     SPHERA::CRender* render = nullptr;
-    if (SPHERA::CreateRender(SPHERA::SPH_MODEL_NORMAL, nullptr, 0, &render) != QUORIX_OK) return -1;
+    if (SPHERA::CreateRender(SPHERA::SPH_MODEL_NORMAL, nullptr, 0, &render) != QUORIX_OK)
+        return -1;
     if (SPHERA::Init(render, 0, nullptr, true) != QUORIX_OK) {
         SPHERA::DestroyRender(render);
         return -1;
@@ -102,13 +124,15 @@ double RendererInput(uint32_t frames) {
 
 double WaveOutput(uint32_t blocks) {
     BRIXEL::CWaveOut wave;
-    if (wave.Open() != 0) return -1;
+    if (wave.Open() != 0)
+        return -1;
     wave.SetFormat(1, 16, 8000);
     std::vector<uint8_t> block(640, 0x11);  // 40 ms of 16-bit mono at 8 kHz
     const auto run = [&](uint32_t n) {
         for (uint32_t i = 0; i < n; ++i) {
             wave.Write(block.data(), static_cast<uint32_t>(block.size()));
-            if ((i + 1) % BRIXEL::CWaveOut::kBufferCount == 0) wave.Drain(2000);
+            if ((i + 1) % BRIXEL::CWaveOut::kBufferCount == 0)
+                wave.Drain(2000);
         }
     };
     run(BRIXEL::CWaveOut::kBufferCount * 2);
@@ -124,25 +148,35 @@ double WaveOutput(uint32_t blocks) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const uint32_t frames = argc > 1 ? static_cast<uint32_t>(std::max(10, std::atoi(argv[1]))) : 400;
-    if (std::getenv("QUORIX_AUDIO_DEVICE") == nullptr) setenv("QUORIX_AUDIO_DEVICE", "null", 1);
+    const uint32_t frames =
+        argc > 1 ? static_cast<uint32_t>(std::max(10, std::atoi(argv[1]))) : 400;
+    if (std::getenv("QUORIX_AUDIO_DEVICE") == nullptr)
+        setenv("QUORIX_AUDIO_DEVICE", "null", 1);
 
     const double input = RendererInput(frames);
     if (input < 0) {
         std::printf("renderer input: no GL context here\n");
-        std::printf("BENCH steady-state heap allocations per frame, renderer input|not available (no GL)|-|-|== 0\n");
+        std::printf(
+            "BENCH steady-state heap allocations per frame, renderer input|not available (no "
+            "GL)|-|-|== 0\n");
     } else {
-        std::printf("renderer input, 1920x1080 4:2:0, %u pictures after warm-up: %.4f allocations each\n", frames,
+        std::printf(
+            "renderer input, 1920x1080 4:2:0, %u pictures after warm-up: %.4f allocations each\n",
+            frames, input);
+        std::printf("BENCH steady-state heap allocations per frame, renderer input|%.4f|-|-|== 0\n",
                     input);
-        std::printf("BENCH steady-state heap allocations per frame, renderer input|%.4f|-|-|== 0\n", input);
     }
     const double wave = WaveOutput(frames);
     if (wave < 0) {
         std::printf("wave output: the null device did not open\n");
-        std::printf("BENCH steady-state heap allocations per frame, wave output|not available (no device)|-|-|== 0\n");
+        std::printf(
+            "BENCH steady-state heap allocations per frame, wave output|not available (no "
+            "device)|-|-|== 0\n");
     } else {
-        std::printf("wave output, 640-byte blocks, %u after warm-up: %.4f allocations each\n", frames, wave);
-        std::printf("BENCH steady-state heap allocations per frame, wave output|%.4f|-|-|== 0\n", wave);
+        std::printf("wave output, 640-byte blocks, %u after warm-up: %.4f allocations each\n",
+                    frames, wave);
+        std::printf("BENCH steady-state heap allocations per frame, wave output|%.4f|-|-|== 0\n",
+                    wave);
     }
     return 0;
 }

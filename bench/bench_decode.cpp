@@ -5,6 +5,7 @@
 
 #include <quorixsdk.h>
 
+#include <time.h>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -13,7 +14,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-#include <time.h>
 
 #include "codec/dec_ffmpeg.h"
 #include "support/media_encoder.h"
@@ -62,13 +62,19 @@ quorix_test::Picture TestSource(uint32_t width, uint32_t height, uint32_t index)
         for (uint32_t x = 0; x < width / 2; ++x) {
             const uint32_t bar = 2 * x * 8 / width;
             const size_t at = static_cast<size_t>(y) * (width / 2) + x;
-            p.planes[1][at] = 2 * y < height * 2 / 3 ? barsU[bar] : static_cast<uint8_t>(128 + ((x + index) & 31));
-            p.planes[2][at] = 2 * y < height * 2 / 3 ? barsV[bar] : static_cast<uint8_t>(128 - ((y + index) & 31));
+            p.planes[1][at] = 2 * y < height * 2 / 3
+                                  ? barsU[bar]
+                                  : static_cast<uint8_t>(128 + ((x + index) & 31));
+            p.planes[2][at] = 2 * y < height * 2 / 3
+                                  ? barsV[bar]
+                                  : static_cast<uint8_t>(128 - ((y + index) & 31));
         }
     return p;
 }
 
-double Seconds(Clock::time_point from) { return std::chrono::duration<double>(Clock::now() - from).count(); }
+double Seconds(Clock::time_point from) {
+    return std::chrono::duration<double>(Clock::now() - from).count();
+}
 
 // CPU seconds of the whole process (all decoder threads): on a loaded machine this still
 // compares the two paths fairly, where wall time mostly measures the neighbours.
@@ -81,15 +87,16 @@ double CpuSeconds() {
 // One pass through CDecFFmpeg; returns pictures delivered.
 size_t DecodeWithLayer(uint32_t codec, const std::vector<Packet>& packets) {
     HCC::CDecFFmpeg decoder;
-    if (decoder.Open(codec) != QUORIX_OK) return 0;
+    if (decoder.Open(codec) != QUORIX_OK)
+        return 0;
     size_t pictures = 0;
     volatile uint8_t sink = 0;
     for (const Packet& packet : packets) {
         uint32_t width = 0, height = 0, format = 0;
         uint8_t* planes[3];
         uint32_t sizes[3], strides[3];
-        if (decoder.DecodeVideo(packet.data.data(), static_cast<uint32_t>(packet.data.size()), width, height, format,
-                                planes, sizes, strides) == QUORIX_OK) {
+        if (decoder.DecodeVideo(packet.data.data(), static_cast<uint32_t>(packet.data.size()),
+                                width, height, format, planes, sizes, strides) == QUORIX_OK) {
             ++pictures;
             sink = sink + planes[0][0];
         }
@@ -100,7 +107,8 @@ size_t DecodeWithLayer(uint32_t codec, const std::vector<Packet>& packets) {
 
 // One pass through libavcodec itself: the same send/receive per packet, then a final flush.
 size_t DecodeRaw(uint32_t codec, const std::vector<Packet>& packets, bool frameThreads) {
-    const AVCodec* avcodec = avcodec_find_decoder(codec == HCC::CODEC_H264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_HEVC);
+    const AVCodec* avcodec =
+        avcodec_find_decoder(codec == HCC::CODEC_H264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_HEVC);
     AVCodecContext* context = avcodec_alloc_context3(avcodec);
     if (frameThreads) {
         context->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
@@ -123,7 +131,8 @@ size_t DecodeRaw(uint32_t codec, const std::vector<Packet>& packets, bool frameT
             }
         }
         avcodec_send_packet(context, nullptr);
-        while (avcodec_receive_frame(context, frame) == 0) ++pictures;
+        while (avcodec_receive_frame(context, frame) == 0)
+            ++pictures;
     }
     av_packet_free(&packet);
     av_frame_free(&frame);
@@ -141,7 +150,8 @@ struct Passes {
         pictures = n;
     }
     static double Median(std::vector<double> values) {
-        if (values.empty()) return 0.0;
+        if (values.empty())
+            return 0.0;
         std::sort(values.begin(), values.end());
         const size_t mid = values.size() / 2;
         return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
@@ -171,32 +181,38 @@ void Run(const char* name, uint32_t codec, const std::vector<Packet>& packets, i
             timed(layer, [&] { return DecodeWithLayer(codec, packets); });
         }
         // Time per picture, so that the raw pass's final flush does not tilt the comparison.
-        if (layer.pictures > 0 && raw.pictures > 0 && layer.cpuSeconds.back() > 0 && layer.seconds.back() > 0) {
+        if (layer.pictures > 0 && raw.pictures > 0 && layer.cpuSeconds.back() > 0 &&
+            layer.seconds.back() > 0) {
             const double perPicture = static_cast<double>(layer.pictures) / raw.pictures;
             cpuRatios.push_back(raw.cpuSeconds.back() / layer.cpuSeconds.back() * perPicture);
             wallRatios.push_back(raw.seconds.back() / layer.seconds.back() * perPicture);
         }
-        if (r % 2 == 0) timed(rawFrame, [&] { return DecodeRaw(codec, packets, true); });
+        if (r % 2 == 0)
+            timed(rawFrame, [&] { return DecodeRaw(codec, packets, true); });
     }
     const double cpuRatio = Passes::Median(cpuRatios);
     const double wallRatio = Passes::Median(wallRatios);
-    std::printf("%s 1920x1080, %zu packets, %d rounds, medians (wall pictures/s | CPU pictures/s)\n", name,
-                packets.size(), rounds);
+    std::printf(
+        "%s 1920x1080, %zu packets, %d rounds, medians (wall pictures/s | CPU pictures/s)\n", name,
+        packets.size(), rounds);
     const auto line = [](const char* what, const Passes& b) {
-        std::printf("  %-36s %8.1f | %8.1f  (%zu pictures)\n", what, b.Rate(), b.CpuRate(), b.pictures);
+        std::printf("  %-36s %8.1f | %8.1f  (%zu pictures)\n", what, b.Rate(), b.CpuRate(),
+                    b.pictures);
     };
     line("CDecFFmpeg (slice threads)", layer);
     line("libavcodec (slice threads)", raw);
     std::printf("  %-36s %8.3f | %8.3f  (median of the rounds' ratios; goal >= 0.97)\n",
                 "ratio CDecFFmpeg / libavcodec", wallRatio, cpuRatio);
     std::printf("  CPU ratio per round:");
-    for (double ratio : cpuRatios) std::printf(" %.3f", ratio);
+    for (double ratio : cpuRatios)
+        std::printf(" %.3f", ratio);
     std::printf("\n");
     line("libavcodec (frame threads, +latency)", rawFrame);
     // Pictures per CPU second: on a shared machine the wall clock mostly measures the neighbours.
-    std::printf("BENCH %s 1080p decode through the decoder layer (frames per CPU second)|%.1f|%.1f (raw "
-                "libavcodec)|%.3f|>= 0.97\n",
-                name, layer.CpuRate(), raw.CpuRate(), cpuRatio);
+    std::printf(
+        "BENCH %s 1080p decode through the decoder layer (frames per CPU second)|%.1f|%.1f (raw "
+        "libavcodec)|%.3f|>= 0.97\n",
+        name, layer.CpuRate(), raw.CpuRate(), cpuRatio);
 }
 
 }  // namespace
@@ -209,7 +225,8 @@ int main(int argc, char** argv) {
     std::printf("cores: %u\n", std::thread::hardware_concurrency());
 
     std::vector<quorix_test::Picture> pictures;
-    for (uint32_t i = 0; i < frames; ++i) pictures.push_back(TestSource(1920, 1080, i));
+    for (uint32_t i = 0; i < frames; ++i)
+        pictures.push_back(TestSource(1920, 1080, i));
 
     const struct {
         const char* name;
@@ -230,14 +247,17 @@ int main(int argc, char** argv) {
         const std::vector<Packet> packets = quorix_test::EncodePictures(options, pictures);
         if (packets.empty()) {
             std::printf("%s: encoder %s not available\n", s.name, s.encoder);
-            std::printf("BENCH %s 1080p decode through the decoder layer (frames/s)|not available (no %s)|-|-|>= 0.97\n",
-                        s.name, s.encoder);
+            std::printf(
+                "BENCH %s 1080p decode through the decoder layer (frames/s)|not available (no "
+                "%s)|-|-|>= 0.97\n",
+                s.name, s.encoder);
             continue;
         }
         size_t bytes = 0;
-        for (const Packet& p : packets) bytes += p.data.size();
-        std::printf("%s stream: %zu packets, %.1f kbit/s, encoded in %.1f s\n", s.name, packets.size(),
-                    bytes * 8.0 / 1000.0 / seconds, Seconds(start));
+        for (const Packet& p : packets)
+            bytes += p.data.size();
+        std::printf("%s stream: %zu packets, %.1f kbit/s, encoded in %.1f s\n", s.name,
+                    packets.size(), bytes * 8.0 / 1000.0 / seconds, Seconds(start));
         Run(s.name, s.codec, packets, rounds);
     }
     return 0;

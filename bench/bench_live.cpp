@@ -56,40 +56,52 @@ thread_local int64_t t_inDecoder = -1;  // the picture this thread last sent to 
 uint64_t PacketKey(const uint8_t* data, size_t size) {
     uint64_t hash = 1469598103934665603ull ^ size;
     const auto mix = [&hash](uint8_t byte) { hash = (hash ^ byte) * 1099511628211ull; };
-    for (size_t i = 0; i < std::min<size_t>(size, 256); ++i) mix(data[i]);
-    for (size_t i = size > 64 ? size - 64 : 0; i < size; ++i) mix(data[i]);
+    for (size_t i = 0; i < std::min<size_t>(size, 256); ++i)
+        mix(data[i]);
+    for (size_t i = size > 64 ? size - 64 : 0; i < size; ++i)
+        mix(data[i]);
     return hash;
 }
 
 void NoteDecoder(int64_t number, bool out) {
     Run* run = g_run.load(std::memory_order_acquire);
-    if (run == nullptr || number < 0 || static_cast<size_t>(number) >= run->pushed.size()) return;
+    if (run == nullptr || number < 0 || static_cast<size_t>(number) >= run->pushed.size())
+        return;
     const Clock::time_point now = Clock::now();
     std::lock_guard<std::mutex> guard(run->lock);
     double& at = (out ? run->outOfDecoderMs : run->intoDecoderMs)[static_cast<size_t>(number)];
-    if (at < 0) at = std::chrono::duration<double, std::milli>(now - run->pushed[static_cast<size_t>(number)]).count();
+    if (at < 0)
+        at = std::chrono::duration<double, std::milli>(now -
+                                                       run->pushed[static_cast<size_t>(number)])
+                 .count();
 }
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) int avcodec_send_packet(AVCodecContext* context, const AVPacket* packet) {
+extern "C" __attribute__((visibility("default"))) int avcodec_send_packet(AVCodecContext* context,
+                                                                          const AVPacket* packet) {
     using Send = int (*)(AVCodecContext*, const AVPacket*);
     static const Send real = reinterpret_cast<Send>(dlsym(RTLD_NEXT, "avcodec_send_packet"));
-    if (packet != nullptr && packet->data != nullptr && g_run.load(std::memory_order_acquire) != nullptr) {
-        const auto found = g_pictureByKey.find(PacketKey(packet->data, static_cast<size_t>(packet->size)));
+    if (packet != nullptr && packet->data != nullptr &&
+        g_run.load(std::memory_order_acquire) != nullptr) {
+        const auto found =
+            g_pictureByKey.find(PacketKey(packet->data, static_cast<size_t>(packet->size)));
         t_inDecoder = found == g_pictureByKey.end() ? -1 : found->second;
         NoteDecoder(t_inDecoder, false);
     }
     return real(context, packet);
 }
 
-extern "C" __attribute__((visibility("default"))) int avcodec_receive_frame(AVCodecContext* context, AVFrame* frame) {
+extern "C" __attribute__((visibility("default"))) int avcodec_receive_frame(AVCodecContext* context,
+                                                                            AVFrame* frame) {
     using Receive = int (*)(AVCodecContext*, AVFrame*);
-    static const Receive real = reinterpret_cast<Receive>(dlsym(RTLD_NEXT, "avcodec_receive_frame"));
+    static const Receive real =
+        reinterpret_cast<Receive>(dlsym(RTLD_NEXT, "avcodec_receive_frame"));
     const int result = real(context, frame);
     // The library decodes with slice threads only: a picture comes out of the call that follows
     // its packet.
-    if (result == 0) NoteDecoder(t_inDecoder, true);
+    if (result == 0)
+        NoteDecoder(t_inDecoder, true);
     return result;
 }
 
@@ -100,8 +112,10 @@ void OnSnap(uint16_t, uint16_t, uint32_t width, uint32_t stride, uint32_t height
     const Clock::time_point now = Clock::now();
     Run& run = *static_cast<Run*>(user);
     run.callbacks.fetch_add(1, std::memory_order_relaxed);
-    if (format != QUORIX_PIXEL_BGR32 && format != QUORIX_PIXEL_RGB32) return;
-    const int64_t number = livebench::ReadNumber(data, width, stride, height, 4, livebench::kBandHeight);
+    if (format != QUORIX_PIXEL_BGR32 && format != QUORIX_PIXEL_RGB32)
+        return;
+    const int64_t number =
+        livebench::ReadNumber(data, width, stride, height, 4, livebench::kBandHeight);
     if (number < 0 || static_cast<size_t>(number) >= run.latencyMs.size()) {
         run.unreadable.fetch_add(1, std::memory_order_relaxed);
         return;
@@ -109,18 +123,23 @@ void OnSnap(uint16_t, uint16_t, uint32_t width, uint32_t stride, uint32_t height
     std::lock_guard<std::mutex> guard(run.lock);
     double& latency = run.latencyMs[static_cast<size_t>(number)];
     if (latency < 0)
-        latency = std::chrono::duration<double, std::milli>(now - run.pushed[static_cast<size_t>(number)]).count();
+        latency =
+            std::chrono::duration<double, std::milli>(now - run.pushed[static_cast<size_t>(number)])
+                .count();
 }
 
 double Percentile(std::vector<double> values, double p) {
-    if (values.empty()) return 0.0;
+    if (values.empty())
+        return 0.0;
     std::sort(values.begin(), values.end());
-    const size_t at = std::min(values.size() - 1, static_cast<size_t>(p * (values.size() - 1) + 0.5));
+    const size_t at =
+        std::min(values.size() - 1, static_cast<size_t>(p * (values.size() - 1) + 0.5));
     return values[at];
 }
 
 // Returns false with `why` set when the port cannot run the measurement.
-bool Measure(uint32_t mode, const std::vector<std::vector<uint8_t>>& records, Run& run, std::string& why) {
+bool Measure(uint32_t mode, const std::vector<std::vector<uint8_t>>& records, Run& run,
+             std::string& why) {
     uint16_t port = 0;
     uint32_t code = QUORIX_GetPort(&port);
     if (code != QUORIX_OK) {
@@ -130,32 +149,38 @@ bool Measure(uint32_t mode, const std::vector<std::vector<uint8_t>>& records, Ru
     const QUORIX_RECT rect{0, 0, kRegionWidth, kRegionHeight};
     bool ok = false;
     const auto step = [&](const char* name, uint32_t result) {
-        if (result == QUORIX_OK) return true;
+        if (result == QUORIX_OK)
+            return true;
         why = std::string(name) + ": " + livebench::CodeName(result);
         return false;
     };
     if (step("QUORIX_SetStreamOpenMode", QUORIX_SetStreamOpenMode(port, mode)) &&
         step("QUORIX_SetDisplayRegion", QUORIX_SetDisplayRegion(port, 0, &rect, 1)) &&
-        step("QUORIX_OpenStream", QUORIX_OpenStream(port, QUORIX_MODEL_NORMAL, nullptr, 0, nullptr, 0)) &&
-        step("QUORIX_SetSnapCallback", QUORIX_SetSnapCallback(port, 0, OnSnap, &run, QUORIX_PIXEL_BGR32, 4)) &&
+        step("QUORIX_OpenStream",
+             QUORIX_OpenStream(port, QUORIX_MODEL_NORMAL, nullptr, 0, nullptr, 0)) &&
+        step("QUORIX_SetSnapCallback",
+             QUORIX_SetSnapCallback(port, 0, OnSnap, &run, QUORIX_PIXEL_BGR32, 4)) &&
         step("QUORIX_Play", QUORIX_Play(port, 0, nullptr, 0))) {
         int32_t manual = 0;
         QUORIX_GetManualSupport(port, &manual);
-        std::printf("mode %u: port %u playing, %s renderer\n", mode, port, manual == 1 ? "OpenGL" : "software");
+        std::printf("mode %u: port %u playing, %s renderer\n", mode, port,
+                    manual == 1 ? "OpenGL" : "software");
         // The host's pace: one record every 40 ms on the wall clock, as a camera delivers them.
         g_run.store(&run, std::memory_order_release);
         const Clock::time_point start = Clock::now();
         uint32_t refused = 0;
         for (size_t i = 0; i < records.size(); ++i) {
-            std::this_thread::sleep_until(start + std::chrono::milliseconds(livebench::kIntervalMs * i));
+            std::this_thread::sleep_until(start +
+                                          std::chrono::milliseconds(livebench::kIntervalMs * i));
             run.pushed[i] = Clock::now();
-            if (QUORIX_InputStreamData(port, records[i].data(), static_cast<uint32_t>(records[i].size())) !=
-                QUORIX_OK)
+            if (QUORIX_InputStreamData(port, records[i].data(),
+                                       static_cast<uint32_t>(records[i].size())) != QUORIX_OK)
                 ++refused;
         }
         // Time for the last pictures to come through.
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        if (refused != 0) std::printf("mode %u: %u records refused at input\n", mode, refused);
+        if (refused != 0)
+            std::printf("mode %u: %u records refused at input\n", mode, refused);
         ok = true;
         QUORIX_SetSnapCallback(port, 0, nullptr, nullptr, 0, 4);
         QUORIX_Stop(port);
@@ -169,7 +194,8 @@ bool Measure(uint32_t mode, const std::vector<std::vector<uint8_t>>& records, Ru
 }  // namespace
 
 int main(int argc, char** argv) {
-    const uint32_t frames = argc > 1 ? static_cast<uint32_t>(std::max(60, std::atoi(argv[1]))) : 250;
+    const uint32_t frames =
+        argc > 1 ? static_cast<uint32_t>(std::max(60, std::atoi(argv[1]))) : 250;
     std::printf("encoding %u pictures of 1920x1080 with libx264...\n", frames);
     const std::vector<std::vector<uint8_t>> records = livebench::EncodeStream(frames);
     const char* figure = "live latency, 1080p InputStreamData to its pixels in a snapshot callback";
@@ -181,7 +207,8 @@ int main(int argc, char** argv) {
         const uint64_t key = PacketKey(records[i].data() + BRIXEL::kHMFFrameHeaderSize,
                                        records[i].size() - BRIXEL::kHMFFrameHeaderSize);
         const auto [at, inserted] = g_pictureByKey.emplace(key, static_cast<int64_t>(i));
-        if (!inserted) at->second = -1;
+        if (!inserted)
+            at->second = -1;
     }
     QUORIX_InitSDK();
     for (uint32_t mode : {0u, 2u}) {
@@ -193,8 +220,9 @@ int main(int argc, char** argv) {
         std::string why;
         if (!Measure(mode, records, run, why)) {
             std::printf("mode %u: %s\n", mode, why.c_str());
-            std::printf("BENCH %s, play mode %u (ms median / p99)|not available yet (%s)|40 ms|-|<= 1.0\n", figure,
-                        mode, why.c_str());
+            std::printf(
+                "BENCH %s, play mode %u (ms median / p99)|not available yet (%s)|40 ms|-|<= 1.0\n",
+                figure, mode, why.c_str());
             continue;
         }
         std::vector<double> shown, toDecoder, decoding, toCallback;
@@ -203,7 +231,8 @@ int main(int argc, char** argv) {
             // The first pictures pay for the renderer's start (the software rasteriser compiles
             // its shaders) and the decoder's; a host sees that once per stream, not per picture.
             for (size_t i = kWarmUpPictures; i < run.latencyMs.size(); ++i) {
-                if (run.latencyMs[i] < 0) continue;
+                if (run.latencyMs[i] < 0)
+                    continue;
                 shown.push_back(run.latencyMs[i]);
                 if (run.intoDecoderMs[i] >= 0 && run.outOfDecoderMs[i] >= run.intoDecoderMs[i]) {
                     toDecoder.push_back(run.intoDecoderMs[i]);
@@ -213,24 +242,34 @@ int main(int argc, char** argv) {
             }
         }
         if (!toDecoder.empty()) {
-            std::printf("mode %u: split (median of each part, %zu pictures): push -> decoder %.1f ms, decoding %.1f ms, "
-                        "decoded -> callback %.1f ms (hand-over, render, read-back)\n",
-                        mode, toDecoder.size(), Percentile(toDecoder, 0.5), Percentile(decoding, 0.5),
-                        Percentile(toCallback, 0.5));
+            std::printf(
+                "mode %u: split (median of each part, %zu pictures): push -> decoder %.1f ms, "
+                "decoding %.1f ms, "
+                "decoded -> callback %.1f ms (hand-over, render, read-back)\n",
+                mode, toDecoder.size(), Percentile(toDecoder, 0.5), Percentile(decoding, 0.5),
+                Percentile(toCallback, 0.5));
         }
         const double median = Percentile(shown, 0.5), p99 = Percentile(shown, 0.99);
-        std::printf("mode %u: %zu of %u pictures shown, %llu callbacks (%llu unreadable), latency median %.1f ms, "
-                    "p90 %.1f ms, p99 %.1f ms, max %.1f ms\n",
-                    mode, shown.size(), frames - kWarmUpPictures, static_cast<unsigned long long>(run.callbacks.load()),
-                    static_cast<unsigned long long>(run.unreadable.load()), median, Percentile(shown, 0.9), p99,
-                    Percentile(shown, 1.0));
+        std::printf(
+            "mode %u: %zu of %u pictures shown, %llu callbacks (%llu unreadable), latency median "
+            "%.1f ms, "
+            "p90 %.1f ms, p99 %.1f ms, max %.1f ms\n",
+            mode, shown.size(), frames - kWarmUpPictures,
+            static_cast<unsigned long long>(run.callbacks.load()),
+            static_cast<unsigned long long>(run.unreadable.load()), median, Percentile(shown, 0.9),
+            p99, Percentile(shown, 1.0));
         if (shown.empty()) {
-            std::printf("BENCH %s, play mode %u (ms median / p99)|no picture shown|40 ms|-|<= 1.0\n", figure, mode);
+            std::printf(
+                "BENCH %s, play mode %u (ms median / p99)|no picture shown|40 ms|-|<= 1.0\n",
+                figure, mode);
             continue;
         }
-        std::printf("BENCH %s, play mode %u (ms median / p99)|%.1f / %.1f (%zu of %u shown)|40 ms (one interval)|"
-                    "%.2f|<= 1.0\n",
-                    figure, mode, median, p99, shown.size(), frames - kWarmUpPictures, median / livebench::kIntervalMs);
+        std::printf(
+            "BENCH %s, play mode %u (ms median / p99)|%.1f / %.1f (%zu of %u shown)|40 ms (one "
+            "interval)|"
+            "%.2f|<= 1.0\n",
+            figure, mode, median, p99, shown.size(), frames - kWarmUpPictures,
+            median / livebench::kIntervalMs);
     }
     QUORIX_ReleaseSDK();
     return 0;

@@ -14,8 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "codec/dec_ffmpeg.h"
@@ -46,12 +46,13 @@ double ProcessCpuSeconds() {
 
 // What the renderer does with each picture: one packed copy, as a real one would upload it. The
 // raw anchors do the same copy, so that the comparison is of everything but the renderer.
-void CopyPicture(std::vector<uint8_t>& copy, uint32_t width, uint32_t height, const uint8_t* const* planes,
-                 const uint32_t* strides) {
+void CopyPicture(std::vector<uint8_t>& copy, uint32_t width, uint32_t height,
+                 const uint8_t* const* planes, const uint32_t* strides) {
     const size_t luma = static_cast<size_t>(width) * height;
     copy.resize(luma * 3 / 2);
     uint8_t* out = copy.data();
-    for (uint32_t y = 0; y < height; ++y, out += width) std::memcpy(out, planes[0] + y * strides[0], width);
+    for (uint32_t y = 0; y < height; ++y, out += width)
+        std::memcpy(out, planes[0] + y * strides[0], width);
     for (int p = 1; p < 3; ++p)
         for (uint32_t y = 0; y < height / 2; ++y, out += width / 2)
             std::memcpy(out, planes[p] + y * strides[p], width / 2);
@@ -74,8 +75,8 @@ struct Renderer {
     }
     static uint32_t Init(uint32_t, QUORIX_HWND) { return 0; }
     static uint32_t Destroy(uint32_t) { return 0; }
-    static uint32_t Input(uint32_t, uint32_t, uint32_t width, uint32_t height, const uint8_t* const* planes,
-                          const uint32_t* strides) {
+    static uint32_t Input(uint32_t, uint32_t, uint32_t width, uint32_t height,
+                          const uint8_t* const* planes, const uint32_t* strides) {
         Renderer& r = Get();
         CopyPicture(r.copy, width, height, planes, strides);
         std::lock_guard<std::mutex> guard(r.lock);
@@ -121,9 +122,11 @@ Result PlayFile(const std::string& path, int32_t h264Module) {
         r.frames = 0;
     }
     Result result;
-    if (player.OpenFile(path.c_str()) != QUORIX_OK) return result;
+    if (player.OpenFile(path.c_str()) != QUORIX_OK)
+        return result;
     const double begin = ProcessCpuSeconds();
-    if (player.BeginPlay(0, nullptr, 0) != QUORIX_OK) return result;
+    if (player.BeginPlay(0, nullptr, 0) != QUORIX_OK)
+        return result;
     {
         std::unique_lock<std::mutex> guard(r.lock);
         r.arrived.wait_for(guard, std::chrono::seconds(60), [&] { return r.frames >= kFrames; });
@@ -149,7 +152,8 @@ Result DecodeRaw(const std::vector<quorix_test::Packet>& packets, uint32_t paced
         const uint32_t strides[3] = {static_cast<uint32_t>(frame->linesize[0]),
                                      static_cast<uint32_t>(frame->linesize[1]),
                                      static_cast<uint32_t>(frame->linesize[2])};
-        CopyPicture(copy, static_cast<uint32_t>(frame->width), static_cast<uint32_t>(frame->height), planes, strides);
+        CopyPicture(copy, static_cast<uint32_t>(frame->width), static_cast<uint32_t>(frame->height),
+                    planes, strides);
         ++result.pictures;
     };
     const double begin = ProcessCpuSeconds();
@@ -158,11 +162,14 @@ Result DecodeRaw(const std::vector<quorix_test::Packet>& packets, uint32_t paced
             packet->data = const_cast<uint8_t*>(p.data.data());
             packet->size = static_cast<int>(p.data.size());
             avcodec_send_packet(context, packet);
-            while (avcodec_receive_frame(context, frame) == 0) take();
-            if (pacedMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pacedMs));
+            while (avcodec_receive_frame(context, frame) == 0)
+                take();
+            if (pacedMs > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(pacedMs));
         }
         avcodec_send_packet(context, nullptr);
-        while (avcodec_receive_frame(context, frame) == 0) take();
+        while (avcodec_receive_frame(context, frame) == 0)
+            take();
     }
     result.cpuSeconds = ProcessCpuSeconds() - begin;
     av_packet_free(&packet);
@@ -184,41 +191,53 @@ int main(int argc, char** argv) {
     }
     quorixtest::TempDir dir;
     const std::string path = dir.Path("bench.kz");
-    if (!quorixtest::WriteFile(path, playertest::ClipFile(clip, kIntervalMs, -1))) return 1;
+    if (!quorixtest::WriteFile(path, playertest::ClipFile(clip, kIntervalMs, -1)))
+        return 1;
 
     Result player, raw, paced;
     for (int round = 0; round < rounds; ++round) {
         const Result p = PlayFile(path, 0);
         const Result a = DecodeRaw(clip.packets, 0);
         const Result b = DecodeRaw(clip.packets, kIntervalMs);
-        if (b.pictures == kFrames && (paced.pictures == 0 || b.PerPicture() < paced.PerPicture())) paced = b;
+        if (b.pictures == kFrames && (paced.pictures == 0 || b.PerPicture() < paced.PerPicture()))
+            paced = b;
         if (p.pictures == kFrames && (player.pictures == 0 || p.PerPicture() < player.PerPicture()))
             player = p;
-        if (a.pictures == kFrames && (raw.pictures == 0 || a.PerPicture() < raw.PerPicture())) raw = a;
-        std::printf("round %d: port %u pictures %.3f ms CPU each, libavcodec %u pictures %.3f ms CPU each\n",
-                    round + 1, p.pictures, p.PerPicture() * 1e3, a.pictures, a.PerPicture() * 1e3);
+        if (a.pictures == kFrames && (raw.pictures == 0 || a.PerPicture() < raw.PerPicture()))
+            raw = a;
+        std::printf(
+            "round %d: port %u pictures %.3f ms CPU each, libavcodec %u pictures %.3f ms CPU "
+            "each\n",
+            round + 1, p.pictures, p.PerPicture() * 1e3, a.pictures, a.PerPicture() * 1e3);
     }
     if (player.pictures == 0 || raw.pictures == 0) {
         std::printf("a run did not deliver every picture\n");
         return 1;
     }
-    std::printf("port (read, engine, decode, renderer copy): %.3f ms CPU per picture\n", player.PerPicture() * 1e3);
-    std::printf("libavcodec decode and copy, back to back:   %.3f ms CPU per picture\n", raw.PerPicture() * 1e3);
-    std::printf("libavcodec decode and copy, every %u ms:    %.3f ms CPU per picture\n", kIntervalMs,
-                paced.PerPicture() * 1e3);
+    std::printf("port (read, engine, decode, renderer copy): %.3f ms CPU per picture\n",
+                player.PerPicture() * 1e3);
+    std::printf("libavcodec decode and copy, back to back:   %.3f ms CPU per picture\n",
+                raw.PerPicture() * 1e3);
+    std::printf("libavcodec decode and copy, every %u ms:    %.3f ms CPU per picture\n",
+                kIntervalMs, paced.PerPicture() * 1e3);
     std::printf("ratio %.3f (overhead %.1f %%, goal <= 10 %%); against the paced decode %.3f\n",
-                player.PerPicture() / raw.PerPicture(), (player.PerPicture() / raw.PerPicture() - 1.0) * 100.0,
+                player.PerPicture() / raw.PerPicture(),
+                (player.PerPicture() / raw.PerPicture() - 1.0) * 100.0,
                 paced.pictures != 0 ? player.PerPicture() / paced.PerPicture() : 0.0);
     // The port decodes at the file's pace, and a decoder that rests between pictures finds its
     // caches cold each time: the paced decode is the like-for-like anchor of the port's own
     // overhead; the back-to-back one also shows what the pace itself costs.
     if (paced.pictures != 0)
-        std::printf("BENCH whole file-playback path, 720p H.264 every %u ms (ms CPU per frame)|%.3f|%.3f (raw "
-                    "libavcodec and the same copy, same pace)|%.3f|<= 1.10\n",
-                    kIntervalMs, player.PerPicture() * 1e3, paced.PerPicture() * 1e3,
-                    player.PerPicture() / paced.PerPicture());
-    std::printf("BENCH whole file-playback path, 720p H.264 every %u ms (ms CPU per frame)|%.3f|%.3f (raw "
-                "libavcodec and the same copy, back to back)|%.3f|<= 1.10\n",
-                kIntervalMs, player.PerPicture() * 1e3, raw.PerPicture() * 1e3, player.PerPicture() / raw.PerPicture());
+        std::printf(
+            "BENCH whole file-playback path, 720p H.264 every %u ms (ms CPU per frame)|%.3f|%.3f "
+            "(raw "
+            "libavcodec and the same copy, same pace)|%.3f|<= 1.10\n",
+            kIntervalMs, player.PerPicture() * 1e3, paced.PerPicture() * 1e3,
+            player.PerPicture() / paced.PerPicture());
+    std::printf(
+        "BENCH whole file-playback path, 720p H.264 every %u ms (ms CPU per frame)|%.3f|%.3f (raw "
+        "libavcodec and the same copy, back to back)|%.3f|<= 1.10\n",
+        kIntervalMs, player.PerPicture() * 1e3, raw.PerPicture() * 1e3,
+        player.PerPicture() / raw.PerPicture());
     return 0;
 }

@@ -9,8 +9,8 @@
 // decodes nothing, which is the program's own share).
 //   bench_ports [ports=16] [seconds=10, measured after 3 s of warm-up]
 
-#include <quorixsdk.h>
 #include <fcntl.h>
+#include <quorixsdk.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -48,14 +48,15 @@ double ResidentMb() {
     std::ifstream statm("/proc/self/statm");
     long pages = 0, resident = 0;
     statm >> pages >> resident;
-    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
+    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) /
+           (1024.0 * 1024.0);
 }
 
 struct Port {
     uint16_t number = 0;
     bool opened = false;
     uint32_t refused = 0;
-    std::mutex lock;            // guards drawn
+    std::mutex lock;             // guards drawn
     std::vector<uint8_t> drawn;  // per picture number: 1 once a callback showed it
     std::atomic<uint64_t> callbacks{0};
     std::atomic<uint64_t> unreadable{0};  // callbacks whose band showed no valid number
@@ -65,14 +66,17 @@ void OnSnap(uint16_t, uint16_t, uint32_t width, uint32_t stride, uint32_t height
             const uint8_t* data, void* user) {
     Port& port = *static_cast<Port*>(user);
     port.callbacks.fetch_add(1, std::memory_order_relaxed);
-    if (format != QUORIX_PIXEL_BGR32 && format != QUORIX_PIXEL_RGB32) return;
+    if (format != QUORIX_PIXEL_BGR32 && format != QUORIX_PIXEL_RGB32)
+        return;
     // The capture is the band alone when the snapshot rectangle was accepted (height about a
     // tenth of the region), else the whole region.
     const float band = height <= 360 / 5 ? 1.0f : livebench::kBandHeight;
     const int64_t number = livebench::ReadNumber(data, width, stride, height, 4, band);
-    if (number < 0) port.unreadable.fetch_add(1, std::memory_order_relaxed);
+    if (number < 0)
+        port.unreadable.fetch_add(1, std::memory_order_relaxed);
     std::lock_guard<std::mutex> guard(port.lock);
-    if (number >= 0 && static_cast<size_t>(number) < port.drawn.size()) port.drawn[static_cast<size_t>(number)] = 1;
+    if (number >= 0 && static_cast<size_t>(number) < port.drawn.size())
+        port.drawn[static_cast<size_t>(number)] = 1;
 }
 
 // VmHWM of a running process (its own peak since exec), 0 once it is gone.
@@ -102,7 +106,8 @@ Anchor RunFfmpeg(uint32_t count, const std::vector<std::string>& args) {
     Anchor anchor;
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>("ffmpeg"));
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -113,7 +118,8 @@ Anchor RunFfmpeg(uint32_t count, const std::vector<std::string>& args) {
     std::vector<pid_t> children;
     for (uint32_t i = 0; i < count; ++i) {
         pid_t pid = 0;
-        if (posix_spawnp(&pid, "ffmpeg", &actions, nullptr, argv.data(), environ) == 0) children.push_back(pid);
+        if (posix_spawnp(&pid, "ffmpeg", &actions, nullptr, argv.data(), environ) == 0)
+            children.push_back(pid);
     }
     posix_spawn_file_actions_destroy(&actions);
     // Peak memory comes from each child's own /proc record while it runs: the rusage peak of a
@@ -123,25 +129,29 @@ Anchor RunFfmpeg(uint32_t count, const std::vector<std::string>& args) {
     std::vector<bool> done(children.size(), false);
     for (size_t left = children.size(); left > 0;) {
         for (size_t i = 0; i < children.size(); ++i) {
-            if (done[i]) continue;
+            if (done[i])
+                continue;
             peakMb[i] = std::max(peakMb[i], PeakResidentMb(children[i]));
             int status = 0;
             rusage usage{};
             const pid_t reaped = wait4(children[i], &status, WNOHANG, &usage);
-            if (reaped == 0) continue;
+            if (reaped == 0)
+                continue;
             done[i] = true;
             --left;
-            if (reaped != children[i] || !WIFEXITED(status) || WEXITSTATUS(status) != 0) continue;
+            if (reaped != children[i] || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+                continue;
             ++succeeded;
-            anchor.cpuSeconds += usage.ru_utime.tv_sec + usage.ru_utime.tv_usec * 1e-6 + usage.ru_stime.tv_sec +
-                                 usage.ru_stime.tv_usec * 1e-6;
+            anchor.cpuSeconds += usage.ru_utime.tv_sec + usage.ru_utime.tv_usec * 1e-6 +
+                                 usage.ru_stime.tv_sec + usage.ru_stime.tv_usec * 1e-6;
             anchor.maxResidentMb += peakMb[i];
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     anchor.wallSeconds = std::chrono::duration<double>(Clock::now() - start).count();
     anchor.ok = succeeded == count && count > 0;
-    if (succeeded > 0) anchor.maxResidentMb /= succeeded;
+    if (succeeded > 0)
+        anchor.maxResidentMb /= succeeded;
     return anchor;
 }
 
@@ -154,7 +164,8 @@ struct AnchorRun {
 AnchorRun RunAnchor(uint32_t portCount, const std::vector<std::vector<uint8_t>>& records) {
     AnchorRun run;
     char dir[] = "/tmp/bench_ports_XXXXXX";
-    if (mkdtemp(dir) == nullptr) return run;
+    if (mkdtemp(dir) == nullptr)
+        return run;
     const std::string path = std::string(dir) + "/stream.h264";
     {
         std::ofstream out(path, std::ios::binary);
@@ -163,34 +174,40 @@ AnchorRun RunAnchor(uint32_t portCount, const std::vector<std::vector<uint8_t>>&
                       static_cast<std::streamsize>(record.size() - BRIXEL::kHMFFrameHeaderSize));
     }
     // One decoding thread each, as every port's decoder has once the cores are shared out.
-    run.decode = RunFfmpeg(portCount, {"-nostdin", "-hide_banner", "-threads", "1", "-re", "-f", "h264", "-framerate",
-                                       "25", "-i", path, "-f", "null", "-"});
-    run.idle = RunFfmpeg(1, {"-nostdin", "-hide_banner", "-re", "-f", "lavfi", "-i", "color=s=16x16:d=1", "-f",
-                             "null", "-"});
+    run.decode = RunFfmpeg(portCount, {"-nostdin", "-hide_banner", "-threads", "1", "-re", "-f",
+                                       "h264", "-framerate", "25", "-i", path, "-f", "null", "-"});
+    run.idle = RunFfmpeg(1, {"-nostdin", "-hide_banner", "-re", "-f", "lavfi", "-i",
+                             "color=s=16x16:d=1", "-f", "null", "-"});
     std::remove(path.c_str());
     rmdir(dir);
     return run;
 }
 
 void NotAvailable(const std::string& why) {
-    std::printf("BENCH many live 1080p ports, software GL: CPU (%% of one core)|not available yet (%s)|-|-|<= 1.2\n",
-                why.c_str());
-    std::printf("BENCH many live 1080p ports: resident memory per port above the decoders' (MB)|"
-                "not available yet|-|-|<= 40\n");
-    std::printf("BENCH many live 1080p ports: frames refused or never drawn|not available yet|-|-|== 0\n");
+    std::printf(
+        "BENCH many live 1080p ports, software GL: CPU (%% of one core)|not available yet "
+        "(%s)|-|-|<= 1.2\n",
+        why.c_str());
+    std::printf(
+        "BENCH many live 1080p ports: resident memory per port above the decoders' (MB)|"
+        "not available yet|-|-|<= 40\n");
+    std::printf(
+        "BENCH many live 1080p ports: frames refused or never drawn|not available yet|-|-|== 0\n");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const uint32_t portCount = argc > 1 ? static_cast<uint32_t>(std::clamp(std::atoi(argv[1]), 1, 64)) : 16;
-    const uint32_t seconds = argc > 2 ? static_cast<uint32_t>(std::clamp(std::atoi(argv[2]), 2, 120)) : 10;
+    const uint32_t portCount =
+        argc > 1 ? static_cast<uint32_t>(std::clamp(std::atoi(argv[1]), 1, 64)) : 16;
+    const uint32_t seconds =
+        argc > 2 ? static_cast<uint32_t>(std::clamp(std::atoi(argv[2]), 2, 120)) : 10;
     // The first seconds are a warm-up outside the figures: every renderer compiles its shaders
     // (the software rasteriser's compiler is slow) and the pools fill.
     const uint32_t warmFrames = kWarmUpSeconds * 1000 / livebench::kIntervalMs;
     const uint32_t frames = warmFrames + seconds * 1000 / livebench::kIntervalMs;
-    std::printf("%u ports, %u s of 1080p H.264 at 25 pictures/s each; encoding %u pictures...\n", portCount, seconds,
-                frames);
+    std::printf("%u ports, %u s of 1080p H.264 at 25 pictures/s each; encoding %u pictures...\n",
+                portCount, seconds, frames);
     const std::vector<std::vector<uint8_t>> records = livebench::EncodeStream(frames);
     if (records.empty()) {
         NotAvailable("no libx264");
@@ -214,20 +231,24 @@ int main(int argc, char** argv) {
         const QUORIX_RECT rect{0, 0, 640, 360};
         const uint16_t n = port->number;
         const auto step = [&](const char* name, uint32_t result) {
-            if (result == QUORIX_OK) return true;
+            if (result == QUORIX_OK)
+                return true;
             why = std::string(name) + ": " + livebench::CodeName(result);
             return false;
         };
         if (step("QUORIX_SetDisplayRegion", QUORIX_SetDisplayRegion(n, 0, &rect, 1)) &&
-            step("QUORIX_OpenStream", QUORIX_OpenStream(n, QUORIX_MODEL_NORMAL, nullptr, 0, nullptr, 0))) {
+            step("QUORIX_OpenStream",
+                 QUORIX_OpenStream(n, QUORIX_MODEL_NORMAL, nullptr, 0, nullptr, 0))) {
             port->opened = true;
             // Without snapshots the CPU and memory are still measured; only the drawn pictures
             // cannot be counted.
-            const uint32_t snap = QUORIX_SetSnapCallback(n, 0, OnSnap, port.get(), QUORIX_PIXEL_BGR32, 4);
+            const uint32_t snap =
+                QUORIX_SetSnapCallback(n, 0, OnSnap, port.get(), QUORIX_PIXEL_BGR32, 4);
             if (snap != QUORIX_OK) {
                 snapshots = false;
                 snapWhy = std::string("QUORIX_SetSnapCallback: ") + livebench::CodeName(snap);
-            } else if (QUORIX_SetSnapRect(n, 0, 0.0f, 0.0f, 1.0f, livebench::kBandHeight) != QUORIX_OK) {
+            } else if (QUORIX_SetSnapRect(n, 0, 0.0f, 0.0f, 1.0f, livebench::kBandHeight) !=
+                       QUORIX_OK) {
                 std::printf("port %u: snapshot rectangle refused, capturing the whole region\n", n);
             }
             step("QUORIX_Play", QUORIX_Play(n, 0, nullptr, 0));
@@ -236,15 +257,18 @@ int main(int argc, char** argv) {
     }
     if (!why.empty()) {
         std::printf("%s\n", why.c_str());
-        for (auto& port : ports) QUORIX_FreePort(port->number);
+        for (auto& port : ports)
+            QUORIX_FreePort(port->number);
         QUORIX_ReleaseSDK();
         NotAvailable(why);
         const AnchorRun anchor = RunAnchor(portCount, records);
         if (anchor.decode.ok && anchor.idle.ok)
-            std::printf("anchor alone: %u ffmpeg decodes, %.0f %% of one core at 25 pictures/s, peak %.1f MB each "
-                        "(%.1f MB idle)\n",
-                        portCount, 100.0 * anchor.decode.cpuSeconds / frames * 25.0,
-                        anchor.decode.maxResidentMb, anchor.idle.maxResidentMb);
+            std::printf(
+                "anchor alone: %u ffmpeg decodes, %.0f %% of one core at 25 pictures/s, peak %.1f "
+                "MB each "
+                "(%.1f MB idle)\n",
+                portCount, 100.0 * anchor.decode.cpuSeconds / frames * 25.0,
+                anchor.decode.maxResidentMb, anchor.idle.maxResidentMb);
         return 0;
     }
 
@@ -255,14 +279,16 @@ int main(int argc, char** argv) {
         Port* p = port.get();
         hosts.emplace_back([p, &records, start] {
             for (size_t i = 0; i < records.size(); ++i) {
-                std::this_thread::sleep_until(start + std::chrono::milliseconds(livebench::kIntervalMs * i));
-                if (QUORIX_InputStreamData(p->number, records[i].data(), static_cast<uint32_t>(records[i].size())) !=
-                    QUORIX_OK)
+                std::this_thread::sleep_until(
+                    start + std::chrono::milliseconds(livebench::kIntervalMs * i));
+                if (QUORIX_InputStreamData(p->number, records[i].data(),
+                                           static_cast<uint32_t>(records[i].size())) != QUORIX_OK)
                     ++p->refused;
             }
         });
     }
-    const Clock::time_point measured = start + std::chrono::milliseconds(livebench::kIntervalMs * warmFrames);
+    const Clock::time_point measured =
+        start + std::chrono::milliseconds(livebench::kIntervalMs * warmFrames);
     std::this_thread::sleep_until(measured);
     const double cpuStart = ProcessCpuSeconds();
     // Draws in the measured time: a picture not drawn is told apart as one the renderer had no
@@ -273,12 +299,14 @@ int main(int argc, char** argv) {
         unreadableStart += port->unreadable.load();
     }
     double peakMb = ResidentMb();
-    const Clock::time_point end = start + std::chrono::milliseconds(livebench::kIntervalMs * frames + 300);
+    const Clock::time_point end =
+        start + std::chrono::milliseconds(livebench::kIntervalMs * frames + 300);
     while (Clock::now() < end) {
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
         peakMb = std::max(peakMb, ResidentMb());
     }
-    for (std::thread& t : hosts) t.join();
+    for (std::thread& t : hosts)
+        t.join();
     const double cpu = ProcessCpuSeconds() - cpuStart;
     const double wall = std::chrono::duration<double>(Clock::now() - measured).count();
     uint64_t measuredCallbacks = 0, measuredUnreadable = 0;
@@ -289,7 +317,8 @@ int main(int argc, char** argv) {
     measuredCallbacks -= callbacksStart;
     measuredUnreadable -= unreadableStart;
     double load[3] = {0, 0, 0};
-    if (getloadavg(load, 3) < 1) load[0] = 0;
+    if (getloadavg(load, 3) < 1)
+        load[0] = 0;
 
     uint64_t refused = 0, notDrawn = 0, callbacks = 0;
     int32_t manual = 0;
@@ -302,7 +331,8 @@ int main(int argc, char** argv) {
         refused += port->refused;
         callbacks += port->callbacks.load();
         // The first pictures arrive while the renderer is still starting up.
-        notDrawn += static_cast<uint64_t>(std::count(port->drawn.begin() + warmFrames, port->drawn.end(), 0));
+        notDrawn += static_cast<uint64_t>(
+            std::count(port->drawn.begin() + warmFrames, port->drawn.end(), 0));
     }
     for (auto& port : ports) {
         QUORIX_CloseStream(port->number);
@@ -317,49 +347,67 @@ int main(int argc, char** argv) {
     const double pictures = static_cast<double>(portCount) * (frames - warmFrames);
     const double oursCpu = 100.0 * cpu / pictures * 25.0 * portCount;
     const double perPortMb = (peakMb - baseMb) / portCount;
-    std::printf("ours: %.1f s CPU over %.1f s (%.0f %% of one core at 25 pictures/s), resident %.0f MB -> %.0f MB "
-                "(%.1f MB per port)\n",
-                cpu, wall, oursCpu, baseMb, peakMb, perPortMb);
+    std::printf(
+        "ours: %.1f s CPU over %.1f s (%.0f %% of one core at 25 pictures/s), resident %.0f MB -> "
+        "%.0f MB "
+        "(%.1f MB per port)\n",
+        cpu, wall, oursCpu, baseMb, peakMb, perPortMb);
     if (snapshots) {
-        std::printf("ours: %llu snapshot callbacks, %llu records refused, %llu of %u pictures never drawn\n",
-                    static_cast<unsigned long long>(callbacks), static_cast<unsigned long long>(refused),
-                    static_cast<unsigned long long>(notDrawn), portCount * (frames - warmFrames));
-        std::printf("ours: measured time: %.1f draws/s per port (pictures arrive at 25/s), %llu without a "
-                    "readable number; the process had %.2f cores, load average %.1f on %ld cores\n",
-                    static_cast<double>(measuredCallbacks) / portCount / std::max(wall, 1e-3),
-                    static_cast<unsigned long long>(measuredUnreadable), cpu / std::max(wall, 1e-3), load[0],
-                    sysconf(_SC_NPROCESSORS_ONLN));
+        std::printf(
+            "ours: %llu snapshot callbacks, %llu records refused, %llu of %u pictures never "
+            "drawn\n",
+            static_cast<unsigned long long>(callbacks), static_cast<unsigned long long>(refused),
+            static_cast<unsigned long long>(notDrawn), portCount * (frames - warmFrames));
+        std::printf(
+            "ours: measured time: %.1f draws/s per port (pictures arrive at 25/s), %llu without a "
+            "readable number; the process had %.2f cores, load average %.1f on %ld cores\n",
+            static_cast<double>(measuredCallbacks) / portCount / std::max(wall, 1e-3),
+            static_cast<unsigned long long>(measuredUnreadable), cpu / std::max(wall, 1e-3),
+            load[0], sysconf(_SC_NPROCESSORS_ONLN));
     }
     const Anchor& decode = anchor.decode;
     const Anchor& idle = anchor.idle;
     if (!decode.ok || !idle.ok) {
         std::printf("ffmpeg did not run\n");
-        std::printf("BENCH %u live 1080p ports, software GL: CPU (%% of one core)|%.0f|not available (ffmpeg)|-|<= 1.2\n",
-                    portCount, oursCpu);
+        std::printf(
+            "BENCH %u live 1080p ports, software GL: CPU (%% of one core)|%.0f|not available "
+            "(ffmpeg)|-|<= 1.2\n",
+            portCount, oursCpu);
     } else {
         // Each process's start and exit is the program's, not the decoder's.
         const double decodeCpu = std::max(0.0, decode.cpuSeconds - idle.cpuSeconds * portCount);
         const double anchorCpu = 100.0 * decodeCpu / frames * 25.0;
         const double decoderMb = std::max(0.0, decode.maxResidentMb - idle.maxResidentMb);
-        std::printf("anchor: %u ffmpeg decodes, %.1f s CPU over %.1f s (%.0f %% of one core at 25 pictures/s), peak "
-                    "%.1f MB each "
-                    "(%.1f MB without the program's own %.1f MB)\n",
-                    portCount, decode.cpuSeconds, decode.wallSeconds, anchorCpu, decode.maxResidentMb, decoderMb,
-                    idle.maxResidentMb);
-        std::printf("BENCH %u live 1080p ports, 640x360 region each, software GL: CPU (%% of one core)|%.0f|%.0f (%u x "
-                    "ffmpeg -threads 1 -f null)|%.2f|<= 1.2\n",
-                    portCount, oursCpu, anchorCpu, portCount, oursCpu / anchorCpu);
-        std::printf("BENCH %u live 1080p ports: resident memory per port (MB; ratio column: MB above the decoder's "
-                    "own)|%.1f|%.1f (one ffmpeg decode)|%.1f|<= 40\n",
-                    portCount, perPortMb, decoderMb, perPortMb - decoderMb);
+        std::printf(
+            "anchor: %u ffmpeg decodes, %.1f s CPU over %.1f s (%.0f %% of one core at 25 "
+            "pictures/s), peak "
+            "%.1f MB each "
+            "(%.1f MB without the program's own %.1f MB)\n",
+            portCount, decode.cpuSeconds, decode.wallSeconds, anchorCpu, decode.maxResidentMb,
+            decoderMb, idle.maxResidentMb);
+        std::printf(
+            "BENCH %u live 1080p ports, 640x360 region each, software GL: CPU (%% of one "
+            "core)|%.0f|%.0f (%u x "
+            "ffmpeg -threads 1 -f null)|%.2f|<= 1.2\n",
+            portCount, oursCpu, anchorCpu, portCount, oursCpu / anchorCpu);
+        std::printf(
+            "BENCH %u live 1080p ports: resident memory per port (MB; ratio column: MB above the "
+            "decoder's "
+            "own)|%.1f|%.1f (one ffmpeg decode)|%.1f|<= 40\n",
+            portCount, perPortMb, decoderMb, perPortMb - decoderMb);
     }
     if (!snapshots)
-        std::printf("BENCH %u live 1080p ports: records refused + pictures never drawn|%llu + not available yet (%s)|"
-                    "-|-|== 0\n",
-                    portCount, static_cast<unsigned long long>(refused), snapWhy.c_str());
+        std::printf(
+            "BENCH %u live 1080p ports: records refused + pictures never drawn|%llu + not "
+            "available yet (%s)|"
+            "-|-|== 0\n",
+            portCount, static_cast<unsigned long long>(refused), snapWhy.c_str());
     else
-        std::printf("BENCH %u live 1080p ports: records refused + pictures never drawn|%llu + %llu of %u|-|%llu|== 0\n",
-                    portCount, static_cast<unsigned long long>(refused), static_cast<unsigned long long>(notDrawn),
-                    portCount * (frames - warmFrames), static_cast<unsigned long long>(refused + notDrawn));
+        std::printf(
+            "BENCH %u live 1080p ports: records refused + pictures never drawn|%llu + %llu of "
+            "%u|-|%llu|== 0\n",
+            portCount, static_cast<unsigned long long>(refused),
+            static_cast<unsigned long long>(notDrawn), portCount * (frames - warmFrames),
+            static_cast<unsigned long long>(refused + notDrawn));
     return 0;
 }

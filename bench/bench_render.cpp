@@ -9,10 +9,10 @@
 // snapshot callback. A new picture is handed in after every drawn frame, so the thread never
 // idles. Measured as the renderer draws it (adaptive), with the camera pass drawn directly
 // instead of through its texture-coordinate map (direct), with a picture-sized target instead
-// of one of the rectangle's size (picture), with both (before), and with the full design mesh drawn directly.
-// Each figure comes with the process's CPU time per frame, which a busy machine disturbs less
-// than the rate. port and live: a live port's picture, 1080p of the normal model into a 640x360
-// region with a band read back and into a 1280x720 region read back whole, each with the
+// of one of the rectangle's size (picture), with both (before), and with the full design mesh drawn
+// directly. Each figure comes with the process's CPU time per frame, which a busy machine disturbs
+// less than the rate. port and live: a live port's picture, 1080p of the normal model into a
+// 640x360 region with a band read back and into a 1280x720 region read back whole, each with the
 // rectangle-sized and the picture-sized target.
 // v360: the same picture, fisheye 180 degrees to equirectangular 1920x960, bilinear, two threads.
 //
@@ -46,10 +46,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <ctime>
 #include <vector>
 
 extern "C" {
@@ -349,14 +349,14 @@ int main(int argc, char** argv) {
             for (int round = 0; round < kRounds; ++round) {
                 double cpu = 0.0;
                 SPHERA::EnableRegion(p, 0, 0, 0, w, h, true);
-                f.rate += MeasureOurs(p, portFrame, portCounter, seconds / kRounds, &cpu, 1920,
-                                      1080) /
-                          kRounds;
+                f.rate +=
+                    MeasureOurs(p, portFrame, portCounter, seconds / kRounds, &cpu, 1920, 1080) /
+                    kRounds;
                 f.cpu += cpu / kRounds;
                 SPHERA::ForcePictureSizedTargets(true);
-                f.beforeRate += MeasureOurs(p, portFrame, portCounter, seconds / kRounds, &cpu,
-                                            1920, 1080) /
-                                kRounds;
+                f.beforeRate +=
+                    MeasureOurs(p, portFrame, portCounter, seconds / kRounds, &cpu, 1920, 1080) /
+                    kRounds;
                 f.beforeCpu += cpu / kRounds;
                 SPHERA::ForcePictureSizedTargets(false);
                 SPHERA::EnableRegion(p, 0, 0, 0, w, h, false);
@@ -380,12 +380,14 @@ int main(int argc, char** argv) {
                 beforeCpu);
     std::printf("renderer (picture-sized)  %8.2f frames/s, %.1f ms CPU per frame\n", pictureSized,
                 pictureCpu);
-    std::printf("port 1080p -> 640x360     %8.2f frames/s, %.1f ms CPU per frame "
-                "(picture-sized target: %.2f frames/s, %.1f ms)\n",
-                port.rate, port.cpu, port.beforeRate, port.beforeCpu);
-    std::printf("live 1080p -> 1280x720    %8.2f frames/s, %.1f ms CPU per frame "
-                "(picture-sized target: %.2f frames/s, %.1f ms)\n",
-                live.rate, live.cpu, live.beforeRate, live.beforeCpu);
+    std::printf(
+        "port 1080p -> 640x360     %8.2f frames/s, %.1f ms CPU per frame "
+        "(picture-sized target: %.2f frames/s, %.1f ms)\n",
+        port.rate, port.cpu, port.beforeRate, port.beforeCpu);
+    std::printf(
+        "live 1080p -> 1280x720    %8.2f frames/s, %.1f ms CPU per frame "
+        "(picture-sized target: %.2f frames/s, %.1f ms)\n",
+        live.rate, live.cpu, live.beforeRate, live.beforeCpu);
     std::printf("v360 (2 threads)          %8.2f frames/s\n", v360);
     std::printf("adaptive / full           %8.2fx\n", full > 0 ? ours / full : 0.0);
     std::printf("adaptive / v360           %8.3f\n", v360 > 0 ? ours / v360 : 0.0);

@@ -38,8 +38,9 @@ inline void StampNumber(quorix_test::Picture& picture, uint32_t number) {
         for (uint32_t bit = 0; bit < kBits; ++bit) {
             const bool set = ((word >> bit) & 1u) != complement;
             for (uint32_t y = top; y < top + rowHeight; ++y)
-                std::fill_n(&picture.planes[0][static_cast<size_t>(y) * picture.width + bit * blockWidth], blockWidth,
-                            set ? 235 : 16);
+                std::fill_n(
+                    &picture.planes[0][static_cast<size_t>(y) * picture.width + bit * blockWidth],
+                    blockWidth, set ? 235 : 16);
         }
     };
     fillRow(0, false);
@@ -60,13 +61,17 @@ inline void StampNumber(quorix_test::Picture& picture, uint32_t number) {
 // height the band takes. -1 when the capture does not show a valid number.
 inline int64_t ReadNumber(const uint8_t* data, uint32_t width, uint32_t stride, uint32_t height,
                           uint32_t bytesPerPixel, float bandFraction) {
-    if (data == nullptr || width < kBits || height < 4) return -1;
+    if (data == nullptr || width < kBits || height < 4)
+        return -1;
     for (bool flipped : {false, true}) {
         auto sample = [&](uint32_t bit, uint32_t row) {
             const uint32_t x = static_cast<uint32_t>((bit + 0.5f) * width / kBits);
-            uint32_t y = std::min(height - 1, static_cast<uint32_t>((row + 0.5f) * bandFraction / 2 * height));
-            if (flipped) y = height - 1 - y;
-            const uint8_t* p = data + static_cast<size_t>(y) * stride + static_cast<size_t>(x) * bytesPerPixel;
+            uint32_t y = std::min(height - 1,
+                                  static_cast<uint32_t>((row + 0.5f) * bandFraction / 2 * height));
+            if (flipped)
+                y = height - 1 - y;
+            const uint8_t* p =
+                data + static_cast<size_t>(y) * stride + static_cast<size_t>(x) * bytesPerPixel;
             return (p[0] + p[1] + p[2]) / 3 > 128;
         };
         uint32_t word = 0;
@@ -76,7 +81,8 @@ inline int64_t ReadNumber(const uint8_t* data, uint32_t width, uint32_t stride, 
             valid = outer != sample(bit, 1);
             word |= static_cast<uint32_t>(outer) << bit;
         }
-        if (valid && (word & kSyncBit) != 0) return word & (kSyncBit - 1);
+        if (valid && (word & kSyncBit) != 0)
+            return word & (kSyncBit - 1);
     }
     return -1;
 }
@@ -98,7 +104,8 @@ inline quorix_test::Picture MovingPicture(uint32_t index) {
     const uint32_t boxX = (index * 13) % (kWidth - 200), boxY = (index * 7) % (kHeight - 200);
     for (uint32_t y = 0; y < kHeight; ++y)
         for (uint32_t x = 0; x < kWidth; ++x) {
-            uint8_t value = y < kHeight / 2 ? static_cast<uint8_t>(40 + 25 * (x * 8 / kWidth)) : texture(x + index * 3, y);
+            uint8_t value = y < kHeight / 2 ? static_cast<uint8_t>(40 + 25 * (x * 8 / kWidth))
+                                            : texture(x + index * 3, y);
             if (x >= boxX && x < boxX + 200 && y >= boxY && y < boxY + 200)
                 value = static_cast<uint8_t>(96 + (texture(x * 7 + index, y * 5 + index) & 63));
             p.planes[0][static_cast<size_t>(y) * kWidth + x] = value;
@@ -131,20 +138,27 @@ inline std::vector<std::vector<uint8_t>> EncodeStream(uint32_t frames) {
     options.threads = 0;
     const std::vector<quorix_test::Packet> packets = quorix_test::EncodePictures(options, pictures);
     std::vector<std::vector<uint8_t>> records;
-    if (packets.size() != frames) return records;
+    if (packets.size() != frames)
+        return records;
     for (uint32_t i = 0; i < frames; ++i)
-        records.push_back(playertest::MakeRecord(packets[i].key ? BRIXEL::HMF_KIND_KEY : BRIXEL::HMF_KIND_DELTA,
-                                                 i, i * kIntervalMs, 1, kWidth, kHeight, packets[i].data));
+        records.push_back(
+            playertest::MakeRecord(packets[i].key ? BRIXEL::HMF_KIND_KEY : BRIXEL::HMF_KIND_DELTA,
+                                   i, i * kIntervalMs, 1, kWidth, kHeight, packets[i].data));
     return records;
 }
 
 inline const char* CodeName(uint32_t code) {
     switch (code) {
-        case QUORIX_OK: return "ok";
-        case QUORIX_E_NOT_IMPL: return "not implemented";
-        case QUORIX_E_PARAM: return "parameter";
-        case QUORIX_E_STATE: return "state";
-        default: return "failure";
+        case QUORIX_OK:
+            return "ok";
+        case QUORIX_E_NOT_IMPL:
+            return "not implemented";
+        case QUORIX_E_PARAM:
+            return "parameter";
+        case QUORIX_E_STATE:
+            return "state";
+        default:
+            return "failure";
     }
 }
 

@@ -19,7 +19,7 @@ static pthread_cond_t ended_cond = PTHREAD_COND_INITIALIZER;
 static int ended = 0;
 
 /* Called on a library thread when the reader reaches the end of the file. */
-static void on_file_end(uint16_t port, void *user) {
+static void on_file_end(uint16_t port, void* user) {
     (void)port;
     (void)user;
     pthread_mutex_lock(&lock);
@@ -29,7 +29,8 @@ static void on_file_end(uint16_t port, void *user) {
 }
 
 /* Called inside QUORIX_OpenFile with the file's render model. */
-static void on_open_info(uint16_t port, int32_t model, const uint8_t *info, uint32_t len, void *user) {
+static void on_open_info(uint16_t port, int32_t model, const uint8_t* info, uint32_t len,
+                         void* user) {
     (void)info;
     (void)user;
     printf("port %u: render model %d, information block of %u bytes\n", port, model, len);
@@ -53,12 +54,12 @@ static int wait_for_end(long ms) {
     return result;
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
     if (argc < 2) {
         fprintf(stderr, "usage: %s RECORDING [SNAPSHOT.jpg]\n", argv[0]);
         return 2;
     }
-    const char *snapshot = argc > 2 ? argv[2] : "snapshot.jpg";
+    const char* snapshot = argc > 2 ? argv[2] : "snapshot.jpg";
 
     QUORIX_SetLogAttribute(1, 30, NULL, NULL); /* warnings and errors to stderr */
     QUORIX_InitSDK();
@@ -76,7 +77,8 @@ int main(int argc, char **argv) {
     QUORIX_SetDisplayRegion(port, 0, &region, 1); /* region 0, enabled */
 
     rc = QUORIX_OpenFile(port, argv[1]);
-    if (rc == QUORIX_OK) rc = QUORIX_Play(port, 0 /* no window: off-screen */, NULL, 0);
+    if (rc == QUORIX_OK)
+        rc = QUORIX_Play(port, 0 /* no window: off-screen */, NULL, 0);
     if (rc != QUORIX_OK) {
         fprintf(stderr, "cannot play %s: %#x\n", argv[1], rc);
         QUORIX_FreePort(port);
@@ -90,12 +92,14 @@ int main(int argc, char **argv) {
         /* The renderer serves a capture between two frames; a busy one can miss the 500 ms wait. */
         for (int attempt = 0; attempt < 5; ++attempt) {
             rc = QUORIX_CaptureJpeg(port, 0, snapshot);
-            if (rc != QUORIX_E_TIMEOUT) break;
+            if (rc != QUORIX_E_TIMEOUT)
+                break;
         }
         printf("snapshot %s: %s (%#x)\n", snapshot, rc == QUORIX_OK ? "saved" : "failed", rc);
     }
     while (!wait_for_end(500)) {
-        printf("  %5u ms  %3.0f %%\n", QUORIX_GetPlayedTime(port), QUORIX_GetPlayedPos(port) * 100.0f);
+        printf("  %5u ms  %3.0f %%\n", QUORIX_GetPlayedTime(port),
+               QUORIX_GetPlayedPos(port) * 100.0f);
     }
     printf("end of file\n");
 

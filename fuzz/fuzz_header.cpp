@@ -22,7 +22,8 @@ public:
 };
 
 void CheckRoundTrips(const uint8_t* data, size_t size) {
-    if (size < kHMFHeaderSize) return;
+    if (size < kHMFHeaderSize)
+        return;
     HMFFileHeader header;
     HMFParseFileHeader(data, &header);
     uint8_t out[kHMFHeaderSize];
@@ -37,7 +38,8 @@ void CheckRoundTrips(const uint8_t* data, size_t size) {
         uint8_t extOut[kHMFExtHeaderSize];
         HMFSerializeExtHeader(ext, extOut);
         QUORIX_FUZZ_CHECK(std::memcmp(extOut, data + at, kHMFExtHeaderSize) == 0);
-        if (!ext.HasMagic() || ext.length > size - at - kHMFExtHeaderSize) break;
+        if (!ext.HasMagic() || ext.length > size - at - kHMFExtHeaderSize)
+            break;
         at += kHMFExtHeaderSize + ext.length;
     }
     // Whatever follows is read as index entries and frame headers.
@@ -64,12 +66,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CheckRoundTrips(data, size);
 
     quorixfuzz::MemFile file(data, size);
-    if (!file.Ok()) return 0;
+    if (!file.Ok())
+        return 0;
     CHBuffer openInfo;
     CHBuffer renderParams;
     OpenOnlyReader reader;
     reader.SetDataBlocks(&openInfo, &renderParams);
-    if (reader.Open(file.Path()) != QUORIX_OK) return 0;
+    if (reader.Open(file.Path()) != QUORIX_OK)
+        return 0;
 
     // Loaded blocks end in a zero byte behind their length.
     for (CHBuffer* block : {&openInfo, &renderParams}) {
@@ -84,9 +88,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QUORIX_FUZZ_CHECK(index.size() <= size / kHMFIndexEntrySize + 1);
     for (const HMFIndexEntry& e : index) {
         for (bool byTime : {true, false}) {
-            const HMFIndexEntry* found =
-                OpenOnlyReader::FindSeekEntry(index, header.indexCount, byTime ? e.timestamp : e.frameNumber, byTime);
-            if (found != nullptr) QUORIX_FUZZ_CHECK(found >= index.data() && found < index.data() + index.size());
+            const HMFIndexEntry* found = OpenOnlyReader::FindSeekEntry(
+                index, header.indexCount, byTime ? e.timestamp : e.frameNumber, byTime);
+            if (found != nullptr)
+                QUORIX_FUZZ_CHECK(found >= index.data() && found < index.data() + index.size());
         }
     }
     (void)reader.GetTotalTime();

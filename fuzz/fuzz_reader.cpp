@@ -33,13 +33,15 @@ public:
         ended.Set();
         return true;
     }
-    uint32_t OnFrame(const uint8_t* record, uint32_t length, uint8_t, uint32_t, double percent) override {
+    uint32_t OnFrame(const uint8_t* record, uint32_t length, uint8_t, uint32_t,
+                     double percent) override {
         // The whole record must be readable and agree with its own header.
         QUORIX_FUZZ_CHECK(length >= kHMFFrameHeaderSize);
         HMFFrameHeader h;
         HMFParseFrameHeader(record, &h);
         QUORIX_FUZZ_CHECK(h.RecordSize() == length);
-        // Played frames over the header's count: above 100 when the header undercounts, never negative.
+        // Played frames over the header's count: above 100 when the header undercounts, never
+        // negative.
         QUORIX_FUZZ_CHECK(percent >= 0.0);
         checksum += record[length - 1];
         ++frames;
@@ -66,17 +68,20 @@ uint32_t ReadAll(CHMFReader& reader, CHMFReader::CMKZData& record, uint32_t limi
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The last two bytes steer the run, not the file: speed and the owner's queue length.
-    if (size < 2) return 0;
+    if (size < 2)
+        return 0;
     const int32_t speed = static_cast<int32_t>(data[size - 1] % 9) - 4;
     const uint32_t queued = data[size - 2] % 40;
     quorixfuzz::MemFile file(data, size - 2);
-    if (!file.Ok()) return 0;
+    if (!file.Ok())
+        return 0;
 
     CHBuffer openInfo;
     CHBuffer renderParams;
     FuzzReader reader;
     reader.SetDataBlocks(&openInfo, &renderParams);
-    if (reader.Open(file.Path()) != QUORIX_OK) return 0;
+    if (reader.Open(file.Path()) != QUORIX_OK)
+        return 0;
 
     const HMFFileHeader header = reader.GetHeader();
     const std::vector<HMFIndexEntry> index = reader.GetIndex();
@@ -89,8 +94,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const size_t seeks = index.size() < 512 ? index.size() : 512;
     for (size_t i = 0; i < seeks; ++i) {
-        if (reader.Seek(index[i].timestamp, true) == QUORIX_OK) ReadAll(reader, record, 2);
-        if (reader.Seek(index[i].frameNumber, false) == QUORIX_OK) ReadAll(reader, record, 1);
+        if (reader.Seek(index[i].timestamp, true) == QUORIX_OK)
+            ReadAll(reader, record, 2);
+        if (reader.Seek(index[i].frameNumber, false) == QUORIX_OK)
+            ReadAll(reader, record, 1);
         (void)reader.GetPlayedTime();
         (void)reader.GetPlayedFrames();
         (void)reader.GetPlayedPercent();

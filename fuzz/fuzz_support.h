@@ -19,11 +19,13 @@ class MemFile {
 public:
     MemFile(const uint8_t* data, size_t size) {
         m_fd = memfd_create("quorixfuzz", MFD_CLOEXEC);
-        if (m_fd < 0) return;
+        if (m_fd < 0)
+            return;
         size_t done = 0;
         while (done < size) {
             const ssize_t n = write(m_fd, data + done, size - done);
-            if (n <= 0) break;
+            if (n <= 0)
+                break;
             done += static_cast<size_t>(n);
         }
         char path[64];
@@ -33,7 +35,8 @@ public:
     // An empty file to be written through its path.
     MemFile() : MemFile(nullptr, 0) {}
     ~MemFile() {
-        if (m_fd >= 0) close(m_fd);
+        if (m_fd >= 0)
+            close(m_fd);
     }
     MemFile(const MemFile&) = delete;
     MemFile& operator=(const MemFile&) = delete;
@@ -52,9 +55,7 @@ public:
 
     size_t Left() const { return m_size - m_pos; }
     bool Empty() const { return m_pos >= m_size; }
-    uint8_t U8() {
-        return m_pos < m_size ? m_data[m_pos++] : 0;
-    }
+    uint8_t U8() { return m_pos < m_size ? m_data[m_pos++] : 0; }
     uint16_t U16() {
         const uint16_t lo = U8();
         return static_cast<uint16_t>(lo | (U8() << 8));
@@ -81,10 +82,10 @@ private:
 }  // namespace quorixfuzz
 
 // A broken invariant found by a target: abort so both libFuzzer and the replay report it.
-#define QUORIX_FUZZ_CHECK(cond)                                                            \
-    do {                                                                                   \
-        if (!(cond)) {                                                                     \
+#define QUORIX_FUZZ_CHECK(cond)                                                           \
+    do {                                                                                  \
+        if (!(cond)) {                                                                    \
             std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                                  \
-        }                                                                                  \
+            std::abort();                                                                 \
+        }                                                                                 \
     } while (0)

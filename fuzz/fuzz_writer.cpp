@@ -22,7 +22,8 @@ public:
 };
 
 bool SameBlock(const CHBuffer& block, const uint8_t* bytes, size_t length) {
-    if (length == 0) return block.GetLength() == 0;
+    if (length == 0)
+        return block.GetLength() == 0;
     return block.GetLength() == length && std::memcmp(block.GetData(), bytes, length) == 0;
 }
 
@@ -37,14 +38,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t* params = in.Take(in.U16() % 2048, &paramsLength);
 
     quorixfuzz::MemFile file;
-    if (!file.Ok()) return 0;
+    if (!file.Ok())
+        return 0;
     std::vector<std::vector<uint8_t>> accepted;
     uint32_t keyFrames = 0;
     {
         CKZWriter writer;
         writer.SetFormatTag(kHMFFormatTag);
         writer.SetRenderModel(static_cast<int8_t>(flags));
-        QUORIX_FUZZ_CHECK(writer.Create(file.Path(), infoLength ? info : nullptr, static_cast<uint32_t>(infoLength),
+        QUORIX_FUZZ_CHECK(writer.Create(file.Path(), infoLength ? info : nullptr,
+                                        static_cast<uint32_t>(infoLength),
                                         paramsLength ? params : nullptr,
                                         static_cast<uint32_t>(paramsLength)) == QUORIX_OK);
         for (int n = 0; !in.Empty() && n < 512; ++n) {
@@ -61,8 +64,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 HStoreLE16(record.data(), kHMFFrameMagic);
                 HStoreLE32(record.data() + 24, static_cast<uint32_t>(payloadLength));
             }
-            const uint32_t length = (how & 0x80) != 0 && record.size() > 0 ? static_cast<uint32_t>(record.size()) - (how & 0x7F) % record.size()
-                                                                           : static_cast<uint32_t>(record.size());
+            const uint32_t length =
+                (how & 0x80) != 0 && record.size() > 0
+                    ? static_cast<uint32_t>(record.size()) - (how & 0x7F) % record.size()
+                    : static_cast<uint32_t>(record.size());
             const uint32_t r = writer.WriteFrame(record.data(), length);
             if (r == QUORIX_OK) {
                 // What the file keeps: the announced record (bytes given beyond it are not part of
@@ -73,7 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                   h.RecordSize() <= length);
                 record.resize(static_cast<size_t>(h.RecordSize()));
                 HStoreLE16(record.data(), kHMFFrameMagic);
-                if (h.IsKeyFrame()) ++keyFrames;
+                if (h.IsKeyFrame())
+                    ++keyFrames;
                 accepted.push_back(std::move(record));
             } else {
                 QUORIX_FUZZ_CHECK(r == QUORIX_E_PARAM);
@@ -99,7 +105,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (reader.ReadFrame(&record) == QUORIX_OK) {
         QUORIX_FUZZ_CHECK(i < accepted.size());
         QUORIX_FUZZ_CHECK(record.RecordLength() == accepted[i].size());
-        QUORIX_FUZZ_CHECK(std::memcmp(record.Record(), accepted[i].data(), accepted[i].size()) == 0);
+        QUORIX_FUZZ_CHECK(std::memcmp(record.Record(), accepted[i].data(), accepted[i].size()) ==
+                          0);
         ++i;
     }
     QUORIX_FUZZ_CHECK(i == accepted.size());

@@ -19,7 +19,8 @@ bool RunFile(const std::filesystem::path& path) {
         std::fprintf(stderr, "cannot read %s\n", path.c_str());
         return false;
     }
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
     // A copy of exactly the input's length, so reads past its end are caught by the sanitizers
     // of a sanitized replay build.
     std::vector<uint8_t> exact(bytes.begin(), bytes.end());
@@ -38,7 +39,8 @@ int main(int argc, char** argv) {
         if (std::filesystem::is_directory(arg, ec)) {
             std::vector<std::filesystem::path> files;
             for (const auto& entry : std::filesystem::recursive_directory_iterator(arg)) {
-                if (entry.is_regular_file()) files.push_back(entry.path());
+                if (entry.is_regular_file())
+                    files.push_back(entry.path());
             }
             std::sort(files.begin(), files.end());
             for (const auto& f : files) {

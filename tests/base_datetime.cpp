@@ -27,8 +27,8 @@ TEST(DateTimeTest, FieldValidation) {
         {9999, 12, 31, 0, 0, 0, 0, true},   {100, 1, 1, 0, 0, 0, 0, true},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.y << "-" << c.mo << "-" << c.d << " " << c.h << ":" << c.mi << ":"
-                                        << c.s << "." << c.ms);
+        SCOPED_TRACE(testing::Message() << c.y << "-" << c.mo << "-" << c.d << " " << c.h << ":"
+                                        << c.mi << ":" << c.s << "." << c.ms);
         CHDateTime dt;
         EXPECT_EQ(dt.SetDateTime(c.y, c.mo, c.d, c.h, c.mi, c.s, c.ms), c.ok);
         EXPECT_EQ(dt.GetStatus(), c.ok ? CHDateTime::valid : CHDateTime::invalid);
@@ -44,14 +44,10 @@ TEST(DateTimeTest, KnownValues) {
         uint16_t y, mo, d, h, mi, s, ms;
         double value;
     } cases[] = {
-        {1899, 12, 30, 0, 0, 0, 0, 0.0},
-        {1899, 12, 31, 0, 0, 0, 0, 1.0},
-        {1899, 12, 29, 6, 0, 0, 0, -1.25},
-        {1900, 1, 1, 0, 0, 0, 0, 2.0},
-        {1900, 3, 1, 0, 0, 0, 0, 61.0},
-        {2020, 3, 31, 12, 0, 0, 0, 43921.5},
-        {100, 1, 1, 0, 0, 0, 0, -657434.0},
-        {9999, 12, 31, 0, 0, 0, 0, 2958465.0},
+        {1899, 12, 30, 0, 0, 0, 0, 0.0},    {1899, 12, 31, 0, 0, 0, 0, 1.0},
+        {1899, 12, 29, 6, 0, 0, 0, -1.25},  {1900, 1, 1, 0, 0, 0, 0, 2.0},
+        {1900, 3, 1, 0, 0, 0, 0, 61.0},     {2020, 3, 31, 12, 0, 0, 0, 43921.5},
+        {100, 1, 1, 0, 0, 0, 0, -657434.0}, {9999, 12, 31, 0, 0, 0, 0, 2958465.0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.value);
@@ -76,15 +72,18 @@ TEST(DateTimeTest, EveryDayOfTheRangeRoundTrips) {
     int mismatches = 0;
     for (long v = -657434; v <= 2958465 && mismatches < 5; ++v) {
         CHDateTime dt(static_cast<double>(v));
-        if (dt.GetYear() != y || dt.GetMonth() != m || dt.GetDay() != d || dt.GetDayOfWeek() != weekday) {
-            ADD_FAILURE() << v << " split to " << dt.ToString() << " expected " << y << "-" << m << "-" << d;
+        if (dt.GetYear() != y || dt.GetMonth() != m || dt.GetDay() != d ||
+            dt.GetDayOfWeek() != weekday) {
+            ADD_FAILURE() << v << " split to " << dt.ToString() << " expected " << y << "-" << m
+                          << "-" << d;
             ++mismatches;
         }
         CHDateTime built;
-        if (!built.SetDateTime(static_cast<uint16_t>(y), static_cast<uint16_t>(m), static_cast<uint16_t>(d), 0, 0, 0,
-                               0) ||
+        if (!built.SetDateTime(static_cast<uint16_t>(y), static_cast<uint16_t>(m),
+                               static_cast<uint16_t>(d), 0, 0, 0, 0) ||
             built.GetValue() != static_cast<double>(v)) {
-            ADD_FAILURE() << y << "-" << m << "-" << d << " built " << built.GetValue() << " expected " << v;
+            ADD_FAILURE() << y << "-" << m << "-" << d << " built " << built.GetValue()
+                          << " expected " << v;
             ++mismatches;
         }
         const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;

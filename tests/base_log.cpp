@@ -33,7 +33,8 @@ std::string ReadAll(const std::string& path) {
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> out;
     std::stringstream ss(text);
-    for (std::string line; std::getline(ss, line);) out.push_back(line);
+    for (std::string line; std::getline(ss, line);)
+        out.push_back(line);
     return out;
 }
 
@@ -41,17 +42,22 @@ std::vector<std::string> Lines(const std::string& text) {
 // replaced by '#'; "" when the head is malformed.
 std::string Shape(const std::string& line) {
     static const char kHead[] = "[dd:dd:dd.ddd]";
-    if (line.size() < sizeof(kHead) - 1) return {};
+    if (line.size() < sizeof(kHead) - 1)
+        return {};
     for (size_t i = 0; i < sizeof(kHead) - 1; ++i) {
-        const bool ok = kHead[i] == 'd' ? isdigit(static_cast<unsigned char>(line[i])) != 0 : line[i] == kHead[i];
-        if (!ok) return {};
+        const bool ok = kHead[i] == 'd' ? isdigit(static_cast<unsigned char>(line[i])) != 0
+                                        : line[i] == kHead[i];
+        if (!ok)
+            return {};
     }
     std::string rest = line.substr(sizeof(kHead) - 1);
     const size_t at = rest.find(" LINE:");
     if (at != std::string::npos) {
         size_t end = at + 6;
-        while (end < rest.size() && isdigit(static_cast<unsigned char>(rest[end]))) ++end;
-        if (end > at + 6) rest.replace(at + 6, end - at - 6, "#");
+        while (end < rest.size() && isdigit(static_cast<unsigned char>(rest[end])))
+            ++end;
+        if (end > at + 6)
+            rest.replace(at + 6, end - at - 6, "#");
     }
     return rest;
 }
@@ -84,8 +90,10 @@ protected:
         for (const CHDateTime& day : {m_started, CHDateTime::Now()}) {
             const std::string name =
                 CHLog::Instance().FileNameFor(day.GetYear(), day.GetMonth(), day.GetDay());
-            if (fs::exists(name)) text += ReadAll(name);
-            if (m_started.IsSameDay(CHDateTime::Now())) break;
+            if (fs::exists(name))
+                text += ReadAll(name);
+            if (m_started.IsSameDay(CHDateTime::Now()))
+                break;
         }
         return text;
     }
@@ -100,11 +108,12 @@ protected:
 
 TEST(LogLevelTest, PrintedNames) {
     const std::pair<uint32_t, const char*> table[] = {
-        {0, "debug0"}, {9, "debug9"}, {10, "DEBUG"}, {11, "info1"}, {15, "info5"}, {20, "INFO"},
-        {21, "warn1"}, {30, "WARN"},  {35, "error5"}, {39, "error9"}, {40, "ERROR"}, {41, "41"},
-        {50, "50"},
+        {0, "debug0"}, {9, "debug9"}, {10, "DEBUG"}, {11, "info1"},  {15, "info5"},
+        {20, "INFO"},  {21, "warn1"}, {30, "WARN"},  {35, "error5"}, {39, "error9"},
+        {40, "ERROR"}, {41, "41"},    {50, "50"},
     };
-    for (const auto& [level, name] : table) EXPECT_EQ(CHLog::LevelName(level), name) << level;
+    for (const auto& [level, name] : table)
+        EXPECT_EQ(CHLog::LevelName(level), name) << level;
 }
 
 TEST(LogLevelTest, SourceFileNamePart) {
@@ -117,7 +126,8 @@ TEST(LogLevelTest, SourceFileNamePart) {
 
 TEST_F(LogTest, LineFormatOnTheDebuggerOutput) {
     CHLog::Instance().Configure(1, 0, nullptr, nullptr);
-    CHLogLibOut("..\\src\\player", "CPlayer::CloseStream", 390).Print("quorixsdk", 20, "%s", "CloseStream");
+    CHLogLibOut("..\\src\\player", "CPlayer::CloseStream", 390)
+        .Print("quorixsdk", 20, "%s", "CloseStream");
     CHLogLibOut("plain", "", 7).Print("", 15, "n=%d", 42);
     CHLogLibOut("..\\src\\x", "F", 1).Print(nullptr, 50, "%s", "");
     CHLogLibOut("..\\src\\x", "F", 1).Print("m", 20, nullptr);  // nothing at all
@@ -236,10 +246,12 @@ TEST_F(LogTest, LinesFromManyThreadsNeverInterleave) {
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([t] {
             const std::string payload(1000 + 500 * t, static_cast<char>('a' + t));
-            for (int i = 0; i < kLines; ++i) HLOG("t", "m", 20, "f", "%d:%s:end", t, payload.c_str());
+            for (int i = 0; i < kLines; ++i)
+                HLOG("t", "m", 20, "f", "%d:%s:end", t, payload.c_str());
         });
     }
-    for (auto& th : threads) th.join();
+    for (auto& th : threads)
+        th.join();
     for (const std::string& text : {Debugger(), TodaysFileText()}) {
         const auto lines = Lines(text);
         ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kLines));
@@ -250,7 +262,8 @@ TEST_F(LogTest, LinesFromManyThreadsNeverInterleave) {
             const int t = rest[head.size()] - '0';
             ASSERT_TRUE(t >= 0 && t < kThreads);
             const std::string expected = std::to_string(t) + ":" +
-                                         std::string(1000 + 500 * t, static_cast<char>('a' + t)) + ":end";
+                                         std::string(1000 + 500 * t, static_cast<char>('a' + t)) +
+                                         ":end";
             ASSERT_EQ(rest.substr(head.size()), expected) << line.substr(0, 120);
         }
     }
@@ -265,10 +278,16 @@ TEST_F(LogTest, ThreadStartAndEndLines) {
         thread.Stop();
         const std::string id = std::to_string(thread.GetThreadId());
         const std::string text = Debugger();
-        EXPECT_NE(text.find("(debug0)hbase:<hthread BRIXEL::CHThread::Start LINE:"), std::string::npos) << text;
-        EXPECT_NE(text.find("> the 'CRender_1f' thread(id=" + id + ") is start\n"), std::string::npos) << text;
-        EXPECT_NE(text.find("(debug0)hbase:<hthread BRIXEL::CHThread::OnThreadEnd LINE:"), std::string::npos);
-        EXPECT_NE(text.find("> the 'CRender_1f' thread(id=" + id + ") is end,exitcode=0\n"), std::string::npos)
+        EXPECT_NE(text.find("(debug0)hbase:<hthread BRIXEL::CHThread::Start LINE:"),
+                  std::string::npos)
+            << text;
+        EXPECT_NE(text.find("> the 'CRender_1f' thread(id=" + id + ") is start\n"),
+                  std::string::npos)
+            << text;
+        EXPECT_NE(text.find("(debug0)hbase:<hthread BRIXEL::CHThread::OnThreadEnd LINE:"),
+                  std::string::npos);
+        EXPECT_NE(text.find("> the 'CRender_1f' thread(id=" + id + ") is end,exitcode=0\n"),
+                  std::string::npos)
             << text;
     }
 }

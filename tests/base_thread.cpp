@@ -26,7 +26,8 @@ template <typename Pred>
 bool EventuallyTrue(Pred pred) {
     const uint32_t start = HRealTickCount();
     while (!pred()) {
-        if (HRealTickCount() - start > kGenerous) return false;
+        if (HRealTickCount() - start > kGenerous)
+            return false;
         std::this_thread::yield();
     }
     return true;
@@ -65,7 +66,8 @@ TEST(LockTest, ReentrantForOwnerExclusiveForOthers) {
         outer.Unlock();
         std::thread([&] {
             otherGot = lock.TryEnter();
-            if (otherGot) lock.Leave();
+            if (otherGot)
+                lock.Leave();
         }).join();
         EXPECT_TRUE(otherGot);
     }
@@ -134,7 +136,8 @@ TEST(EventTest, AutoPulseReleasesExactlyOneWaiter) {
     CHEvent event(true, false, false);
     std::atomic<int> released{0};
     auto wait = [&] {
-        if (event.Wait(kGenerous) == QUORIX_OK) ++released;
+        if (event.Wait(kGenerous) == QUORIX_OK)
+            ++released;
     };
     std::thread a(wait), b(wait);
     ASSERT_TRUE(EventuallyTrue([&] { return event.GetWaiterCount() == 2; }));
@@ -154,7 +157,8 @@ TEST(EventTest, PingPongLosesNoWakeUp) {
     std::atomic<int> answered{0};
     std::thread partner([&] {
         for (int i = 0; i < kRounds; ++i) {
-            if (ping.Wait(kGenerous) != QUORIX_OK) return;
+            if (ping.Wait(kGenerous) != QUORIX_OK)
+                return;
             ++answered;
             pong.Set();
         }
@@ -162,7 +166,8 @@ TEST(EventTest, PingPongLosesNoWakeUp) {
     int rounds = 0;
     for (; rounds < kRounds; ++rounds) {
         ping.Set();
-        if (pong.Wait(kGenerous) != QUORIX_OK) break;
+        if (pong.Wait(kGenerous) != QUORIX_OK)
+            break;
     }
     partner.join();
     EXPECT_EQ(rounds, kRounds);
@@ -184,11 +189,14 @@ TEST(AtomicTest, ConcurrentIncrementsAreNotLost) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&] {
-            for (int i = 0; i < 10000; ++i) counter.Increment();
-            for (int i = 0; i < 5000; ++i) counter.Decrement();
+            for (int i = 0; i < 10000; ++i)
+                counter.Increment();
+            for (int i = 0; i < 5000; ++i)
+                counter.Decrement();
         });
     }
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     EXPECT_EQ(counter.Get(), 20000);
     EXPECT_EQ(counter.Increment(), 20001);
 }
@@ -278,9 +286,18 @@ namespace {
 // A worker whose hooks report to the test through events.
 class CProbeThread : public CHThread {
 public:
-    enum class Body { WaitForStop, EndWith, Throw, IgnoreStop, IgnoreStopPolling, IgnoreStopSleeping, StopItself };
+    enum class Body {
+        WaitForStop,
+        EndWith,
+        Throw,
+        IgnoreStop,
+        IgnoreStopPolling,
+        IgnoreStopSleeping,
+        StopItself
+    };
 
-    explicit CProbeThread(Body body = Body::WaitForStop, uint32_t code = 0) : m_body(body), m_code(code) {}
+    explicit CProbeThread(Body body = Body::WaitForStop, uint32_t code = 0)
+        : m_body(body), m_code(code) {}
     ~CProbeThread() override { Stop(); }
 
     uint32_t OnThreadStart(uint64_t param) override {
@@ -294,9 +311,13 @@ public:
         ++loops;
         looping.Set();
         switch (m_body) {
-            case Body::WaitForStop: WaitStop(kGenerous); return 0;
-            case Body::EndWith: return m_code;
-            case Body::Throw: throw 42;
+            case Body::WaitForStop:
+                WaitStop(kGenerous);
+                return 0;
+            case Body::EndWith:
+                return m_code;
+            case Body::Throw:
+                throw 42;
             case Body::IgnoreStop:
             case Body::IgnoreStopPolling:
             case Body::IgnoreStopSleeping: {
@@ -307,9 +328,12 @@ public:
                 CHAutoLock held(&bodyLock);
                 // Each of these is a cancellation point; none of them looks at the stop request.
                 for (;;) {
-                    if (m_body == Body::IgnoreStop) never.Wait(HINFINITE);
-                    if (m_body == Body::IgnoreStopPolling) never.Wait(0);
-                    if (m_body == Body::IgnoreStopSleeping) HSleep(1);
+                    if (m_body == Body::IgnoreStop)
+                        never.Wait(HINFINITE);
+                    if (m_body == Body::IgnoreStopPolling)
+                        never.Wait(0);
+                    if (m_body == Body::IgnoreStopSleeping)
+                        HSleep(1);
                 }
             }
             case Body::StopItself:

@@ -131,7 +131,8 @@ TEST(FileTest, WriteReadSeekSize) {
         EXPECT_FALSE(file.Open(path.c_str(), "wb"));  // already open
         EXPECT_EQ(file.Write(nullptr, 4, 1), QUORIX_E_PARAM);
         std::vector<uint8_t> data(10000);
-        for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
+        for (size_t i = 0; i < data.size(); ++i)
+            data[i] = static_cast<uint8_t>(i * 7);
         EXPECT_EQ(file.Write(data.data(), 10000, 0), 10000u);
         EXPECT_EQ(file.Write(data.data(), 0, 5), 0u);
         EXPECT_EQ(file.Tell(), 10000);
@@ -298,7 +299,8 @@ TEST(MapTest, EmptyInsertLookupIterateRemove) {
     EXPECT_EQ(map[3], nullptr);  // inserted with a zero value
     EXPECT_EQ(map.GetCount(), 1u);
     // Keys 0..15 share one bucket (hash = key >> 4), so chains are exercised.
-    for (uint16_t k = 0; k < 40; ++k) map[k] = &values[k];
+    for (uint16_t k = 0; k < 40; ++k)
+        map[k] = &values[k];
     EXPECT_EQ(map.GetCount(), 40u);
     for (uint16_t k = 0; k < 40; ++k) {
         ASSERT_TRUE(map.Lookup(k, found));
@@ -330,7 +332,8 @@ TEST(MapTest, EmptyInsertLookupIterateRemove) {
 TEST(MapTest, PointerKeys) {
     CHMapPtrToPtr map;
     std::vector<int> storage(100);
-    for (int& v : storage) map[&v] = &v + 1;
+    for (int& v : storage)
+        map[&v] = &v + 1;
     EXPECT_EQ(map.GetCount(), 100u);
     void* value = nullptr;
     ASSERT_TRUE(map.Lookup(&storage[42], value));

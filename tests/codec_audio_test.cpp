@@ -14,7 +14,8 @@ namespace {
 std::vector<int16_t> Samples(const uint8_t* output, uint32_t bytes) {
     std::vector<int16_t> samples(bytes / 2);
     for (size_t i = 0; i < samples.size(); ++i)
-        samples[i] = static_cast<int16_t>(output[2 * i] | (output[2 * i + 1] << 8));  // little-endian
+        samples[i] =
+            static_cast<int16_t>(output[2 * i] | (output[2 * i + 1] << 8));  // little-endian
     return samples;
 }
 
@@ -24,12 +25,13 @@ TEST(G711, KnownCodesExpandToTheStandardValues) {
         uint8_t code;
         int16_t value;
     } cases[] = {
-        {CODEC_G711A, 0xD5, 8},      {CODEC_G711A, 0x55, -8},      {CODEC_G711A, 0xAA, 32256},
-        {CODEC_G711A, 0x2A, -32256}, {CODEC_G711U, 0xFF, 0},       {CODEC_G711U, 0x7F, 0},
+        {CODEC_G711A, 0xD5, 8},      {CODEC_G711A, 0x55, -8},     {CODEC_G711A, 0xAA, 32256},
+        {CODEC_G711A, 0x2A, -32256}, {CODEC_G711U, 0xFF, 0},      {CODEC_G711U, 0x7F, 0},
         {CODEC_G711U, 0x80, 32124},  {CODEC_G711U, 0x00, -32124},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << "codec " << c.codec << " code 0x" << std::hex << int{c.code});
+        SCOPED_TRACE(testing::Message()
+                     << "codec " << c.codec << " code 0x" << std::hex << int{c.code});
         CDecG711 decoder;
         ASSERT_EQ(decoder.Open(c.codec), QUORIX_OK);
         uint8_t* output = nullptr;
@@ -42,9 +44,11 @@ TEST(G711, KnownCodesExpandToTheStandardValues) {
 
 TEST(G711, EveryCodeMatchesFFmpegsExpansion) {
     std::vector<uint8_t> all(256);
-    for (int i = 0; i < 256; ++i) all[i] = static_cast<uint8_t>(i);
+    for (int i = 0; i < 256; ++i)
+        all[i] = static_cast<uint8_t>(i);
     for (uint32_t codec : {CODEC_G711A, CODEC_G711U}) {
-        const std::vector<int16_t> reference = quorix_test::DecodeG711Reference(codec == CODEC_G711A, all);
+        const std::vector<int16_t> reference =
+            quorix_test::DecodeG711Reference(codec == CODEC_G711A, all);
         ASSERT_EQ(reference.size(), 256u);
         CDecG711 decoder;
         ASSERT_EQ(decoder.Open(codec), QUORIX_OK);
@@ -57,7 +61,8 @@ TEST(G711, EveryCodeMatchesFFmpegsExpansion) {
 
 TEST(G711, EncodedToneComesBackAsTwoBytesPerCode) {
     std::vector<int16_t> tone(160);
-    for (size_t i = 0; i < tone.size(); ++i) tone[i] = static_cast<int16_t>(12000 * std::sin(i * 0.3));
+    for (size_t i = 0; i < tone.size(); ++i)
+        tone[i] = static_cast<int16_t>(12000 * std::sin(i * 0.3));
     for (uint32_t codec : {CODEC_G711A, CODEC_G711U}) {
         const std::vector<uint8_t> codes = quorix_test::EncodeG711(codec == CODEC_G711A, tone);
         ASSERT_EQ(codes.size(), 160u);
@@ -69,7 +74,8 @@ TEST(G711, EncodedToneComesBackAsTwoBytesPerCode) {
         ASSERT_EQ(size, 320u);
         const std::vector<int16_t> samples = Samples(output, size);
         for (size_t i = 0; i < tone.size(); ++i)
-            EXPECT_NEAR(samples[i], tone[i], std::abs(tone[i]) / 16 + 16) << i;  // G.711 keeps ~4 mantissa bits
+            EXPECT_NEAR(samples[i], tone[i], std::abs(tone[i]) / 16 + 16)
+                << i;  // G.711 keeps ~4 mantissa bits
         // Later calls reuse the memory and give their own samples.
         const uint8_t silence = codec == CODEC_G711A ? 0xD5 : 0xFF;
         ASSERT_EQ(DecodeAudio(handle, &silence, 1, &output, &size), QUORIX_OK);

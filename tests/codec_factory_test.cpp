@@ -142,8 +142,10 @@ TEST(DecoderFactory, LogsTheDefaultModuleOnlyWhenItChoosesOne) {
     EXPECT_EQ(DestroyDecoder(handle), QUORIX_OK);
 
     const std::string text = capture.Text();
-    EXPECT_NE(text.find("Find default module 'ffmpeg' for decode 'h264'."), std::string::npos) << text;
-    EXPECT_NE(text.find("Find default module 'home' for decode 'unknow(9)'."), std::string::npos) << text;
+    EXPECT_NE(text.find("Find default module 'ffmpeg' for decode 'h264'."), std::string::npos)
+        << text;
+    EXPECT_NE(text.find("Find default module 'home' for decode 'unknow(9)'."), std::string::npos)
+        << text;
     EXPECT_NE(text.find("hcodec"), std::string::npos) << text;
     EXPECT_NE(text.find("HCC::CDecoder::CreateDecoder"), std::string::npos) << text;
     EXPECT_EQ(text.find("'hisi'"), std::string::npos) << "an explicit module is not logged";
@@ -167,10 +169,11 @@ public:
     ~CThrowingDecoder() override { *m_destroyed = true; }
     bool IsSupport(uint32_t) const override { return true; }
     void Close() override {
-        if (throwOnClose) throw std::runtime_error("close");
+        if (throwOnClose)
+            throw std::runtime_error("close");
     }
-    uint32_t DecodeVideo(const uint8_t*, uint32_t, uint32_t&, uint32_t&, uint32_t&, uint8_t*[3], uint32_t[3],
-                         uint32_t[3]) override {
+    uint32_t DecodeVideo(const uint8_t*, uint32_t, uint32_t&, uint32_t&, uint32_t&, uint8_t* [3],
+                         uint32_t[3], uint32_t[3]) override {
         throw std::bad_alloc();
     }
     uint32_t DecodeAudio(const uint8_t*, uint32_t, uint8_t*&, uint32_t&) override { throw 42; }
@@ -194,14 +197,16 @@ TEST(DecoderEntryPoints, RefuseWhatIsNotADecoderAndLeaveItAlone) {
     VideoOut v;
     uint8_t* pcm = nullptr;
     uint32_t pcmSize = 0;
-    EXPECT_EQ(DecodeVideo(&notADecoder, data, 4, &v.width, &v.height, &v.format, v.planes, v.sizes, v.strides),
+    EXPECT_EQ(DecodeVideo(&notADecoder, data, 4, &v.width, &v.height, &v.format, v.planes, v.sizes,
+                          v.strides),
               QUORIX_E_PARAM);
     EXPECT_EQ(DecodeAudio(&notADecoder, data, 4, &pcm, &pcmSize), QUORIX_E_PARAM);
     EXPECT_EQ(DestroyDecoder(&notADecoder), QUORIX_E_PARAM);
     EXPECT_STREQ(notADecoder.GetRuntimeClass()->className, "CHObject");
     EXPECT_EQ(DestroyDecoder(nullptr), QUORIX_E_PARAM);
-    EXPECT_EQ(DecodeVideo(nullptr, data, 4, &v.width, &v.height, &v.format, v.planes, v.sizes, v.strides),
-              QUORIX_E_PARAM);
+    EXPECT_EQ(
+        DecodeVideo(nullptr, data, 4, &v.width, &v.height, &v.format, v.planes, v.sizes, v.strides),
+        QUORIX_E_PARAM);
     EXPECT_EQ(DecodeAudio(nullptr, data, 4, &pcm, &pcmSize), QUORIX_E_PARAM);
 }
 
@@ -215,22 +220,31 @@ TEST(DecoderEntryPoints, CheckPointersAndKindsBeforeDecoding) {
     uint8_t* pcm = nullptr;
     uint32_t pcmSize = 0;
 
-    EXPECT_EQ(DecodeVideo(video, data, 4, nullptr, &v.height, &v.format, v.planes, v.sizes, v.strides), QUORIX_E_PARAM);
-    EXPECT_EQ(DecodeVideo(video, data, 4, &v.width, &v.height, &v.format, nullptr, v.sizes, v.strides), QUORIX_E_PARAM);
-    EXPECT_EQ(DecodeVideo(video, data, 4, &v.width, &v.height, &v.format, v.planes, v.sizes, nullptr), QUORIX_E_PARAM);
+    EXPECT_EQ(
+        DecodeVideo(video, data, 4, nullptr, &v.height, &v.format, v.planes, v.sizes, v.strides),
+        QUORIX_E_PARAM);
+    EXPECT_EQ(
+        DecodeVideo(video, data, 4, &v.width, &v.height, &v.format, nullptr, v.sizes, v.strides),
+        QUORIX_E_PARAM);
+    EXPECT_EQ(
+        DecodeVideo(video, data, 4, &v.width, &v.height, &v.format, v.planes, v.sizes, nullptr),
+        QUORIX_E_PARAM);
     // The decoder itself checks data and size for video.
-    EXPECT_EQ(DecodeVideo(video, nullptr, 4, &v.width, &v.height, &v.format, v.planes, v.sizes, v.strides),
+    EXPECT_EQ(DecodeVideo(video, nullptr, 4, &v.width, &v.height, &v.format, v.planes, v.sizes,
+                          v.strides),
               QUORIX_E_PARAM);
-    EXPECT_EQ(DecodeVideo(video, data, 0, &v.width, &v.height, &v.format, v.planes, v.sizes, v.strides),
-              QUORIX_E_PARAM);
+    EXPECT_EQ(
+        DecodeVideo(video, data, 0, &v.width, &v.height, &v.format, v.planes, v.sizes, v.strides),
+        QUORIX_E_PARAM);
     EXPECT_EQ(DecodeAudio(audio, nullptr, 4, &pcm, &pcmSize), QUORIX_E_PARAM);
     EXPECT_EQ(DecodeAudio(audio, data, 4, nullptr, &pcmSize), QUORIX_E_PARAM);
     EXPECT_EQ(DecodeAudio(audio, data, 0, &pcm, &pcmSize), QUORIX_E_PARAM);
 
     // A call of the wrong kind reaches the base operation.
     EXPECT_EQ(DecodeAudio(video, data, 4, &pcm, &pcmSize), QUORIX_E_NOT_IMPL);
-    EXPECT_EQ(DecodeVideo(audio, data, 4, &v.width, &v.height, &v.format, v.planes, v.sizes, v.strides),
-              QUORIX_E_NOT_IMPL);
+    EXPECT_EQ(
+        DecodeVideo(audio, data, 4, &v.width, &v.height, &v.format, v.planes, v.sizes, v.strides),
+        QUORIX_E_NOT_IMPL);
     EXPECT_EQ(DecodeAudio(audio, data, 4, &pcm, &pcmSize), QUORIX_OK);
     EXPECT_EQ(pcmSize, 8u);
     EXPECT_EQ(DestroyDecoder(video), QUORIX_OK);
@@ -245,7 +259,8 @@ TEST(DecoderEntryPoints, TurnExceptionsIntoResults) {
     VideoOut v;
     uint8_t* pcm = nullptr;
     uint32_t pcmSize = 0;
-    EXPECT_EQ(DecodeVideo(decoder.get(), data, 1, &v.width, &v.height, &v.format, v.planes, v.sizes, v.strides),
+    EXPECT_EQ(DecodeVideo(decoder.get(), data, 1, &v.width, &v.height, &v.format, v.planes, v.sizes,
+                          v.strides),
               QUORIX_E_EXCEPTION);
     EXPECT_EQ(DecodeAudio(decoder.get(), data, 1, &pcm, &pcmSize), QUORIX_E_EXCEPTION);
     // A decoder that cannot close stays alive.
@@ -271,8 +286,9 @@ TEST(DecoderLifecycle, OpenIsIdempotentAndClosedDecodersRefuse) {
     for (CDecoder* d : {static_cast<CDecoder*>(&ffmpeg), static_cast<CDecoder*>(&hisi),
                         static_cast<CDecoder*>(&ximage)}) {
         SCOPED_TRACE(d->GetRuntimeClass()->className);
-        EXPECT_EQ(d->DecodeVideo(data, 8, v.width, v.height, v.format, v.planes, v.sizes, v.strides),
-                  QUORIX_E_NOT_INIT);
+        EXPECT_EQ(
+            d->DecodeVideo(data, 8, v.width, v.height, v.format, v.planes, v.sizes, v.strides),
+            QUORIX_E_NOT_INIT);
         EXPECT_EQ(d->Open(CODEC_G711A), QUORIX_E_NOT_IMPL);
         EXPECT_FALSE(d->IsOpened());
     }
@@ -285,8 +301,9 @@ TEST(DecoderLifecycle, OpenIsIdempotentAndClosedDecodersRefuse) {
     EXPECT_EQ(ffmpeg.GetCodec(), static_cast<uint32_t>(CODEC_H265));
     ffmpeg.Close();
     ffmpeg.Close();
-    EXPECT_EQ(ffmpeg.DecodeVideo(data, 8, v.width, v.height, v.format, v.planes, v.sizes, v.strides),
-              QUORIX_E_NOT_INIT);
+    EXPECT_EQ(
+        ffmpeg.DecodeVideo(data, 8, v.width, v.height, v.format, v.planes, v.sizes, v.strides),
+        QUORIX_E_NOT_INIT);
     ASSERT_EQ(g711.Open(CODEC_G711U), QUORIX_OK);
     g711.Close();
     EXPECT_EQ(g711.DecodeAudio(data, 8, pcm, pcmSize), QUORIX_E_NOT_INIT);
@@ -299,10 +316,11 @@ class CHangingDecoder : public CDecoder {
 public:
     bool IsSupport(uint32_t) const override { return true; }
     void Close() override {
-        if (hangInClose) Hang();
+        if (hangInClose)
+            Hang();
     }
-    uint32_t DecodeVideo(const uint8_t*, uint32_t, uint32_t&, uint32_t&, uint32_t&, uint8_t*[3], uint32_t[3],
-                         uint32_t[3]) override {
+    uint32_t DecodeVideo(const uint8_t*, uint32_t, uint32_t&, uint32_t&, uint32_t&, uint8_t* [3],
+                         uint32_t[3], uint32_t[3]) override {
         return Hang();
     }
     uint32_t DecodeAudio(const uint8_t*, uint32_t, uint8_t*&, uint32_t&) override { return Hang(); }
@@ -325,7 +343,8 @@ enum class EntryPoint { Video, Audio, Destroy };
 // A stream's decoding worker: one call into the decoder layer, which hangs.
 class CDecodingWorker : public BRIXEL::CHThread {
 public:
-    CDecodingWorker(CHangingDecoder* decoder, EntryPoint entry) : m_decoder(decoder), m_entry(entry) {}
+    CDecodingWorker(CHangingDecoder* decoder, EntryPoint entry)
+        : m_decoder(decoder), m_entry(entry) {}
     ~CDecodingWorker() override { Stop(); }
     uint32_t OnThreadLoop(uint64_t) override {
         const uint8_t data[8] = {0, 0, 0, 1, 0x65, 0, 0, 0};
@@ -333,11 +352,16 @@ public:
         uint8_t* pcm = nullptr;
         uint32_t pcmSize = 0;
         switch (m_entry) {
-        case EntryPoint::Video:
-            DecodeVideo(m_decoder, data, 8, &v.width, &v.height, &v.format, v.planes, v.sizes, v.strides);
-            break;
-        case EntryPoint::Audio: DecodeAudio(m_decoder, data, 8, &pcm, &pcmSize); break;
-        case EntryPoint::Destroy: DestroyDecoder(m_decoder); break;
+            case EntryPoint::Video:
+                DecodeVideo(m_decoder, data, 8, &v.width, &v.height, &v.format, v.planes, v.sizes,
+                            v.strides);
+                break;
+            case EntryPoint::Audio:
+                DecodeAudio(m_decoder, data, 8, &pcm, &pcmSize);
+                break;
+            case EntryPoint::Destroy:
+                DestroyDecoder(m_decoder);
+                break;
         }
         returned.store(true);
         return 1;
@@ -357,8 +381,9 @@ private:
 // so each case runs in a child process that must exit normally.
 TEST(DecoderCancellation, AWorkerCancelledInsideAnEntryPointUnwindsAndEnds) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    const std::pair<EntryPoint, const char*> cases[] = {
-        {EntryPoint::Video, "video"}, {EntryPoint::Audio, "audio"}, {EntryPoint::Destroy, "destroy"}};
+    const std::pair<EntryPoint, const char*> cases[] = {{EntryPoint::Video, "video"},
+                                                        {EntryPoint::Audio, "audio"},
+                                                        {EntryPoint::Destroy, "destroy"}};
     for (const auto& [entry, name] : cases) {
         SCOPED_TRACE(name);
         EXPECT_EXIT(
@@ -367,11 +392,16 @@ TEST(DecoderCancellation, AWorkerCancelledInsideAnEntryPointUnwindsAndEnds) {
                 decoder->hangInClose = entry == EntryPoint::Destroy;
                 CDecodingWorker worker(decoder, entry);
                 worker.SetStopTimeout(20);  // the hang never ends by itself: cancel soon
-                if (worker.Start() != QUORIX_OK) std::_Exit(2);
-                if (decoder->entered.Wait(60000) != QUORIX_OK) std::_Exit(3);
-                if (worker.Stop() != QUORIX_OK) std::_Exit(4);
-                if (worker.returned.load()) std::_Exit(5);
-                if (worker.endCode.load() != QUORIX_E_THREAD_KILLED) std::_Exit(6);
+                if (worker.Start() != QUORIX_OK)
+                    std::_Exit(2);
+                if (decoder->entered.Wait(60000) != QUORIX_OK)
+                    std::_Exit(3);
+                if (worker.Stop() != QUORIX_OK)
+                    std::_Exit(4);
+                if (worker.returned.load())
+                    std::_Exit(5);
+                if (worker.endCode.load() != QUORIX_E_THREAD_KILLED)
+                    std::_Exit(6);
                 std::_Exit(0);
             },
             ::testing::ExitedWithCode(0), "");
@@ -394,10 +424,12 @@ TEST(DecoderCancellation, APendingCancellationWaitsUntilFFmpegHasReturned) {
             auto body = [](void* arg) -> void* {
                 auto* out = static_cast<Outcome*>(arg);
                 CDecFFmpeg decoder;
-                if (decoder.Open(CODEC_H264) != QUORIX_OK) return nullptr;
+                if (decoder.Open(CODEC_H264) != QUORIX_OK)
+                    return nullptr;
                 // An IDR slice header in front of noise: FFmpeg complains about it on its log.
                 std::vector<uint8_t> damaged(4096);
-                for (size_t i = 0; i < damaged.size(); ++i) damaged[i] = static_cast<uint8_t>(i * 131 + 7);
+                for (size_t i = 0; i < damaged.size(); ++i)
+                    damaged[i] = static_cast<uint8_t>(i * 131 + 7);
                 damaged[0] = 0;
                 damaged[1] = 0;
                 damaged[2] = 1;
@@ -407,18 +439,21 @@ TEST(DecoderCancellation, APendingCancellationWaitsUntilFFmpegHasReturned) {
                     VideoOut v;
                     v.width = 160;
                     v.height = 120;
-                    decoder.DecodeVideo(damaged.data(), static_cast<uint32_t>(damaged.size()), v.width, v.height,
-                                        v.format, v.planes, v.sizes, v.strides);
+                    decoder.DecodeVideo(damaged.data(), static_cast<uint32_t>(damaged.size()),
+                                        v.width, v.height, v.format, v.planes, v.sizes, v.strides);
                     out->decoded.fetch_add(1);
                 }
                 pthread_testcancel();
                 return nullptr;
             };
-            if (pthread_create(&thread, nullptr, body, &outcome) != 0) std::_Exit(2);
+            if (pthread_create(&thread, nullptr, body, &outcome) != 0)
+                std::_Exit(2);
             void* result = nullptr;
             pthread_join(thread, &result);
-            if (result != PTHREAD_CANCELED) std::_Exit(3);
-            if (outcome.decoded.load() != 8) std::_Exit(4);
+            if (result != PTHREAD_CANCELED)
+                std::_Exit(3);
+            if (outcome.decoded.load() != 8)
+                std::_Exit(4);
             std::_Exit(0);
         },
         ::testing::ExitedWithCode(0), "");

@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 #include <quorixsdk.h>
 
+#include <unistd.h>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 
 #include "codec/dec_ximage.h"
 #include "codec/ximage.h"
@@ -19,20 +19,21 @@ using quorix_image::CImageFile;
 using quorix_image::CMemoryFile;
 
 // Bottom-up BGR rows of a smooth colour picture; `rowBytes` may exceed width × bytes per pixel.
-std::vector<uint8_t> Rows(uint32_t width, uint32_t height, uint32_t rowBytes, uint32_t bytesPerPixel) {
+std::vector<uint8_t> Rows(uint32_t width, uint32_t height, uint32_t rowBytes,
+                          uint32_t bytesPerPixel) {
     std::vector<uint8_t> rows(static_cast<size_t>(rowBytes) * height, 0xEE);
     for (uint32_t y = 0; y < height; ++y)
         for (uint32_t x = 0; x < width; ++x) {
             uint8_t* p = rows.data() + y * rowBytes + x * bytesPerPixel;
-            p[0] = static_cast<uint8_t>(40 + x * 150 / width);   // B
+            p[0] = static_cast<uint8_t>(40 + x * 150 / width);    // B
             p[1] = static_cast<uint8_t>(200 - y * 150 / height);  // G
             p[2] = static_cast<uint8_t>(90 + (x + y) % 64);       // R
         }
     return rows;
 }
 
-double ChannelPsnr(const uint8_t* a, uint32_t aRow, uint32_t aStep, const uint8_t* b, uint32_t bRow, uint32_t bStep,
-                   uint32_t width, uint32_t height) {
+double ChannelPsnr(const uint8_t* a, uint32_t aRow, uint32_t aStep, const uint8_t* b, uint32_t bRow,
+                   uint32_t bStep, uint32_t width, uint32_t height) {
     double worst = 99.0;
     for (int c = 0; c < 3; ++c) {
         std::vector<uint8_t> pa(static_cast<size_t>(width) * height), pb(pa.size());
@@ -41,7 +42,8 @@ double ChannelPsnr(const uint8_t* a, uint32_t aRow, uint32_t aStep, const uint8_
                 pa[y * width + x] = a[y * aRow + x * aStep + c];
                 pb[y * width + x] = b[y * bRow + x * bStep + c];
             }
-        worst = std::min(worst, quorix_test::Psnr(pa.data(), width, pb.data(), width, width, height));
+        worst =
+            std::min(worst, quorix_test::Psnr(pa.data(), width, pb.data(), width, width, height));
     }
     return worst;
 }
@@ -94,10 +96,10 @@ TEST(ImageLibrary, RefusesBrokenOrOversizedBmps) {
     const std::vector<std::vector<uint8_t>> broken = {
         std::vector<uint8_t>(bytes.begin(), bytes.begin() + 100),  // truncated pixels
         std::vector<uint8_t>(bytes.begin(), bytes.begin() + 20),   // truncated header
-        patched(18, 65535),                                         // width beyond the bound
-        patched(22, 0x80000000u),                                   // most negative height
-        patched(10, 0xFFFFFFF0u),                                   // data offset beyond the file
-        patched(30, 1),                                             // compressed
+        patched(18, 65535),                                        // width beyond the bound
+        patched(22, 0x80000000u),                                  // most negative height
+        patched(10, 0xFFFFFFF0u),                                  // data offset beyond the file
+        patched(30, 1),                                            // compressed
     };
     for (const std::vector<uint8_t>& b : broken) {
         CImage image(b.data(), b.size(), quorix_image::IMAGE_TYPE_BMP);
@@ -137,7 +139,8 @@ TEST(ImageLibrary, JpegThroughADiskFileKeepsThePicture) {
 TEST(ImageLibrary, MemoryFileSeeksReadsAndGrows) {
     CMemoryFile file;
     std::vector<uint8_t> block(10000);
-    for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i * 7);
+    for (size_t i = 0; i < block.size(); ++i)
+        block[i] = static_cast<uint8_t>(i * 7);
     EXPECT_EQ(file.Write(block.data(), block.size()), block.size());
     EXPECT_TRUE(file.Seek(-100, SEEK_END));
     uint8_t tail[200];
@@ -169,11 +172,13 @@ TEST(SnapshotJpeg, EncodesBottomUpRowsWithTheirRowSizeAndBitDepth) {
         uint32_t rowBytes;
     } cases[] = {{3, 160 * 3}, {3, 160 * 3 + 12}, {4, 160 * 4}};
     for (const auto& c : cases) {
-        SCOPED_TRACE("bpp " + std::to_string(c.bytesPerPixel * 8) + " row " + std::to_string(c.rowBytes));
+        SCOPED_TRACE("bpp " + std::to_string(c.bytesPerPixel * 8) + " row " +
+                     std::to_string(c.rowBytes));
         const std::vector<uint8_t> rows = Rows(160, 90, c.rowBytes, c.bytesPerPixel);
         uint8_t* block = nullptr;
         uint32_t count = 0;
-        ASSERT_EQ(HCC::EncodeSnapshotJpeg(rows.data(), 160, c.rowBytes, 90, c.bytesPerPixel * 8, 92, &block, &count),
+        ASSERT_EQ(HCC::EncodeSnapshotJpeg(rows.data(), 160, c.rowBytes, 90, c.bytesPerPixel * 8, 92,
+                                          &block, &count),
                   QUORIX_OK);
         ASSERT_NE(block, nullptr);
         ASSERT_GT(count, 2u);
@@ -184,7 +189,9 @@ TEST(SnapshotJpeg, EncodesBottomUpRowsWithTheirRowSizeAndBitDepth) {
         ASSERT_TRUE(back.IsValid());
         EXPECT_EQ(back.GetWidth(), 160u);
         EXPECT_EQ(back.GetHeight(), 90u);
-        EXPECT_GE(ChannelPsnr(back.GetBits(), 160 * 3, 3, rows.data(), c.rowBytes, c.bytesPerPixel, 160, 90), 35.0);
+        EXPECT_GE(ChannelPsnr(back.GetBits(), 160 * 3, 3, rows.data(), c.rowBytes, c.bytesPerPixel,
+                              160, 90),
+                  35.0);
     }
 }
 
@@ -193,21 +200,29 @@ TEST(SnapshotJpeg, QualityShapesTheFileAndBadInputIsRefused) {
     uint8_t* low = nullptr;
     uint8_t* high = nullptr;
     uint32_t lowCount = 0, highCount = 0;
-    ASSERT_EQ(HCC::EncodeSnapshotJpeg(rows.data(), 160, 480, 90, 24, 10, &low, &lowCount), QUORIX_OK);
+    ASSERT_EQ(HCC::EncodeSnapshotJpeg(rows.data(), 160, 480, 90, 24, 10, &low, &lowCount),
+              QUORIX_OK);
     // Only the low 8 bits of the quality count: 0x105 is quality 5 ... and 0x15F is 95.
-    ASSERT_EQ(HCC::EncodeSnapshotJpeg(rows.data(), 160, 480, 90, 24, 0x15F, &high, &highCount), QUORIX_OK);
+    ASSERT_EQ(HCC::EncodeSnapshotJpeg(rows.data(), 160, 480, 90, 24, 0x15F, &high, &highCount),
+              QUORIX_OK);
     EXPECT_LT(lowCount, highCount);
     HCC::ReleaseSnapshotJpeg(low);
     HCC::ReleaseSnapshotJpeg(high);
 
     uint8_t* block = nullptr;
     uint32_t count = 0;
-    EXPECT_EQ(HCC::EncodeSnapshotJpeg(nullptr, 160, 480, 90, 24, 90, &block, &count), QUORIX_E_PARAM);
-    EXPECT_EQ(HCC::EncodeSnapshotJpeg(rows.data(), 160, 480, 90, 24, 90, nullptr, &count), QUORIX_E_PARAM);
-    EXPECT_EQ(HCC::EncodeSnapshotJpeg(rows.data(), 160, 480, 90, 24, 90, &block, nullptr), QUORIX_E_PARAM);
-    EXPECT_EQ(HCC::EncodeSnapshotJpeg(rows.data(), 160, 480, 90, 16, 90, &block, &count), QUORIX_E_NOT_SUPPORTED);
-    EXPECT_EQ(HCC::EncodeSnapshotJpeg(rows.data(), 0, 480, 90, 24, 90, &block, &count), QUORIX_E_NOT_SUPPORTED);
-    EXPECT_EQ(HCC::EncodeSnapshotJpeg(rows.data(), 160, 100, 90, 24, 90, &block, &count), QUORIX_E_NOT_SUPPORTED)
+    EXPECT_EQ(HCC::EncodeSnapshotJpeg(nullptr, 160, 480, 90, 24, 90, &block, &count),
+              QUORIX_E_PARAM);
+    EXPECT_EQ(HCC::EncodeSnapshotJpeg(rows.data(), 160, 480, 90, 24, 90, nullptr, &count),
+              QUORIX_E_PARAM);
+    EXPECT_EQ(HCC::EncodeSnapshotJpeg(rows.data(), 160, 480, 90, 24, 90, &block, nullptr),
+              QUORIX_E_PARAM);
+    EXPECT_EQ(HCC::EncodeSnapshotJpeg(rows.data(), 160, 480, 90, 16, 90, &block, &count),
+              QUORIX_E_NOT_SUPPORTED);
+    EXPECT_EQ(HCC::EncodeSnapshotJpeg(rows.data(), 0, 480, 90, 24, 90, &block, &count),
+              QUORIX_E_NOT_SUPPORTED);
+    EXPECT_EQ(HCC::EncodeSnapshotJpeg(rows.data(), 160, 100, 90, 24, 90, &block, &count),
+              QUORIX_E_NOT_SUPPORTED)
         << "rows shorter than the pixels they must hold";
     EXPECT_EQ(block, nullptr);
     EXPECT_EQ(count, 0u);

@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
-#include <random>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -46,12 +46,13 @@ struct Decoded {
     uint32_t strides[3] = {};
 };
 
-Decoded Decode(CDecoder& decoder, const std::vector<uint8_t>& data, uint32_t width, uint32_t height) {
+Decoded Decode(CDecoder& decoder, const std::vector<uint8_t>& data, uint32_t width,
+               uint32_t height) {
     Decoded d;
     d.width = width;
     d.height = height;
-    d.result = decoder.DecodeVideo(data.data(), static_cast<uint32_t>(data.size()), d.width, d.height, d.format,
-                                   d.planes, d.sizes, d.strides);
+    d.result = decoder.DecodeVideo(data.data(), static_cast<uint32_t>(data.size()), d.width,
+                                   d.height, d.format, d.planes, d.sizes, d.strides);
     return d;
 }
 
@@ -59,15 +60,18 @@ Decoded Decode(CDecoder& decoder, const std::vector<uint8_t>& data, uint32_t wid
 double PicturePsnr(const Decoded& d, const Picture& reference) {
     const uint32_t cw = reference.width / 2;
     const uint32_t ch = reference.height / 2;
-    double psnr = quorix_test::Psnr(d.planes[0], d.strides[0], reference.planes[0].data(), reference.width,
-                                    reference.width, reference.height);
+    double psnr = quorix_test::Psnr(d.planes[0], d.strides[0], reference.planes[0].data(),
+                                    reference.width, reference.width, reference.height);
     for (int p = 1; p < 3; ++p)
-        psnr = std::min(psnr, quorix_test::Psnr(d.planes[p], d.strides[p], reference.planes[p].data(),
-                                                reference.ChromaWidth(), cw, ch));
+        psnr =
+            std::min(psnr, quorix_test::Psnr(d.planes[p], d.strides[p], reference.planes[p].data(),
+                                             reference.ChromaWidth(), cw, ch));
     return psnr;
 }
 
-const char* EncoderFor(uint32_t codec) { return codec == CODEC_H265 ? "libx265" : "libx264"; }
+const char* EncoderFor(uint32_t codec) {
+    return codec == CODEC_H265 ? "libx265" : "libx264";
+}
 
 std::vector<Packet> Stream(uint32_t codec, uint32_t width, uint32_t height, uint32_t frames,
                            std::vector<Picture>* sources = nullptr) {
@@ -82,14 +86,16 @@ std::vector<Packet> Stream(uint32_t codec, uint32_t width, uint32_t height, uint
 // Cuts, flips and random payloads that every decoder must survive.
 std::vector<std::vector<uint8_t>> HostilePayloads(const std::vector<uint8_t>& good) {
     std::vector<std::vector<uint8_t>> payloads;
-    payloads.push_back({good[0]});                                          // one byte
+    payloads.push_back({good[0]});  // one byte
     payloads.push_back(std::vector<uint8_t>(good.begin(), good.begin() + good.size() / 2));  // cut
     std::vector<uint8_t> flipped = good;
-    for (size_t i = good.size() / 3; i < good.size(); i += 7) flipped[i] ^= 0x5A;
+    for (size_t i = good.size() / 3; i < good.size(); i += 7)
+        flipped[i] ^= 0x5A;
     payloads.push_back(flipped);  // corrupted
     std::mt19937 random(1234);
     std::vector<uint8_t> noise(4096);
-    for (uint8_t& b : noise) b = static_cast<uint8_t>(random());
+    for (uint8_t& b : noise)
+        b = static_cast<uint8_t>(random());
     payloads.push_back(noise);  // random
     std::vector<uint8_t> prefixed = noise;
     prefixed[0] = 0;
@@ -133,7 +139,8 @@ TEST_P(FFmpegDecoder, SurvivesHostileInputAndStillDecodesTheNextKeyFrame) {
     ASSERT_EQ(decoder.Open(codec), QUORIX_OK);
     for (const std::vector<uint8_t>& payload : HostilePayloads(packets[0].data)) {
         const Decoded d = Decode(decoder, payload, 160, 120);
-        EXPECT_TRUE(d.result == QUORIX_OK || d.result == QUORIX_E_NOT_OPEN || d.result == QUORIX_E_NOT_SUPPORTED)
+        EXPECT_TRUE(d.result == QUORIX_OK || d.result == QUORIX_E_NOT_OPEN ||
+                    d.result == QUORIX_E_NOT_SUPPORTED)
             << std::hex << d.result;
         if (d.result == QUORIX_OK) {
             EXPECT_LE(d.width, kMaxPictureSide);
@@ -149,7 +156,9 @@ TEST_P(FFmpegDecoder, SurvivesHostileInputAndStillDecodesTheNextKeyFrame) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Codecs, FFmpegDecoder, ::testing::Values(CODEC_H264, CODEC_H265),
-                         [](const auto& info) { return std::string(info.param == CODEC_H264 ? "H264" : "H265"); });
+                         [](const auto& info) {
+                             return std::string(info.param == CODEC_H264 ? "H264" : "H265");
+                         });
 
 // Past one decoder per core the next ones decode without slice threads; a stream of several
 // slices must come out byte for byte the same from both kinds, and closing gives the count back.
@@ -177,9 +186,11 @@ TEST(FFmpegDecoderPipeline, DecodersBeyondTheCoresGiveTheSamePicturesAndAreCount
             ASSERT_EQ(d.result, QUORIX_OK);
             std::vector<uint8_t> bytes;
             for (int p = 0; p < 3; ++p) {
-                const uint32_t rows = p == 0 ? d.height : d.height / 2, width = p == 0 ? d.width : d.width / 2;
+                const uint32_t rows = p == 0 ? d.height : d.height / 2,
+                               width = p == 0 ? d.width : d.width / 2;
                 for (uint32_t y = 0; y < rows; ++y)
-                    bytes.insert(bytes.end(), d.planes[p] + y * d.strides[p], d.planes[p] + y * d.strides[p] + width);
+                    bytes.insert(bytes.end(), d.planes[p] + y * d.strides[p],
+                                 d.planes[p] + y * d.strides[p] + width);
             }
             if (i == 0)
                 first = bytes;
@@ -200,14 +211,17 @@ TEST(FFmpegDecoderPipeline, FiveSilentCallsAreNoPictureYetAndTheSixthAFailure) {
     CDecFFmpeg decoder;
     ASSERT_EQ(decoder.Open(CODEC_H264), QUORIX_OK);
     for (int round = 0; round < 2; ++round) {
-        for (int i = 0; i < 5; ++i) EXPECT_EQ(Decode(decoder, delimiter, 0, 0).result, QUORIX_E_NOT_OPEN) << i;
+        for (int i = 0; i < 5; ++i)
+            EXPECT_EQ(Decode(decoder, delimiter, 0, 0).result, QUORIX_E_NOT_OPEN) << i;
         EXPECT_EQ(Decode(decoder, delimiter, 0, 0).result, QUORIX_E_NOT_SUPPORTED);
     }
     // A picture resets the count.
     const std::vector<Packet> packets = Stream(CODEC_H264, 160, 120, 1);
-    for (int i = 0; i < 4; ++i) Decode(decoder, delimiter, 0, 0);
+    for (int i = 0; i < 4; ++i)
+        Decode(decoder, delimiter, 0, 0);
     EXPECT_EQ(Decode(decoder, packets[0].data, 0, 0).result, QUORIX_OK);
-    for (int i = 0; i < 5; ++i) EXPECT_EQ(Decode(decoder, delimiter, 0, 0).result, QUORIX_E_NOT_OPEN) << i;
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(Decode(decoder, delimiter, 0, 0).result, QUORIX_E_NOT_OPEN) << i;
 }
 
 TEST(FFmpegDecoderLayouts, ConvertsOtherChromaLayoutsTo420) {
@@ -260,7 +274,8 @@ class HisiDecoder : public ::testing::TestWithParam<uint32_t> {};
 
 std::vector<Packet> HisiStream(uint32_t codec, uint32_t width, uint32_t height, uint32_t frames,
                                std::vector<Picture>* sources) {
-    if (codec != CODEC_MJPEG) return Stream(codec, width, height, frames, sources);
+    if (codec != CODEC_MJPEG)
+        return Stream(codec, width, height, frames, sources);
     quorix_test::VideoEncodeOptions options;
     options.encoder = "mjpeg";
     options.pixelFormat = "yuvj420p";
@@ -311,13 +326,15 @@ TEST_P(HisiDecoder, RemakesTheNativeInstanceWhenThePictureSizeChanges) {
         ASSERT_EQ(decoder.Open(codec), QUORIX_OK);
         ASSERT_EQ(Decode(decoder, large[0].data, 320, 240).result, QUORIX_OK);
         ASSERT_EQ(Decode(decoder, large[0].data, 320, 240).result, QUORIX_OK);
-        EXPECT_EQ(NativeDecoderCounts().created[kind], before.created[kind] + 1) << "same size: same instance";
+        EXPECT_EQ(NativeDecoderCounts().created[kind], before.created[kind] + 1)
+            << "same size: same instance";
         const Decoded d = Decode(decoder, small[0].data, 176, 144);
         ASSERT_EQ(d.result, QUORIX_OK);
         EXPECT_EQ(d.width, 176u);
         EXPECT_EQ(d.height, 144u);
         EXPECT_EQ(NativeDecoderCounts().created[kind], before.created[kind] + 2);
-        EXPECT_EQ(NativeDecoderCounts().live[kind], before.live[kind] + 1) << "the old instance was deleted";
+        EXPECT_EQ(NativeDecoderCounts().live[kind], before.live[kind] + 1)
+            << "the old instance was deleted";
         EXPECT_TRUE(decoder.IsOpened());
         EXPECT_EQ(decoder.GetCodec(), codec);
     }
@@ -336,7 +353,8 @@ TEST_P(HisiDecoder, RefusesBadEntrySizesBeforeMakingAnInstance) {
     EXPECT_EQ(Decode(decoder, packets[0].data, 65535, 65535).result, QUORIX_E_PARAM);
     EXPECT_EQ(Decode(decoder, {}, 176, 144).result, QUORIX_E_PARAM);
     EXPECT_FALSE(decoder.HasNativeInstance());
-    EXPECT_EQ(NativeDecoderCounts().created[0] + NativeDecoderCounts().created[1] + NativeDecoderCounts().created[2],
+    EXPECT_EQ(NativeDecoderCounts().created[0] + NativeDecoderCounts().created[1] +
+                  NativeDecoderCounts().created[2],
               before.created[0] + before.created[1] + before.created[2]);
     // A stream larger than the size its instance was made for is not decoded.
     const std::vector<Packet> larger = HisiStream(codec, 320, 240, 1, nullptr);
@@ -350,18 +368,21 @@ TEST_P(HisiDecoder, SurvivesHostileInput) {
     ASSERT_EQ(decoder.Open(codec), QUORIX_OK);
     for (const std::vector<uint8_t>& payload : HostilePayloads(packets[0].data)) {
         const Decoded d = Decode(decoder, payload, 176, 144);
-        EXPECT_TRUE(d.result == QUORIX_OK || d.result == QUORIX_E_NOT_SUPPORTED) << std::hex << d.result;
+        EXPECT_TRUE(d.result == QUORIX_OK || d.result == QUORIX_E_NOT_SUPPORTED)
+            << std::hex << d.result;
         if (d.result == QUORIX_OK) {
             EXPECT_LE(d.width, 176u);
             EXPECT_LE(d.height, 144u);
         }
     }
     bool recovered = false;
-    for (int i = 0; i < 3 && !recovered; ++i) recovered = Decode(decoder, packets[0].data, 176, 144).result == QUORIX_OK;
+    for (int i = 0; i < 3 && !recovered; ++i)
+        recovered = Decode(decoder, packets[0].data, 176, 144).result == QUORIX_OK;
     EXPECT_TRUE(recovered);
 }
 
-INSTANTIATE_TEST_SUITE_P(Codecs, HisiDecoder, ::testing::Values(CODEC_H264, CODEC_H265, CODEC_MJPEG),
+INSTANTIATE_TEST_SUITE_P(Codecs, HisiDecoder,
+                         ::testing::Values(CODEC_H264, CODEC_H265, CODEC_MJPEG),
                          [](const auto& info) {
                              return std::string(info.param == CODEC_H264   ? "H264"
                                                 : info.param == CODEC_H265 ? "H265"
@@ -386,8 +407,10 @@ TEST(HisiDecoderMjpeg, ConvertsOtherJpegLayoutsTo420) {
         EXPECT_EQ(d.strides[1], 160u);
         EXPECT_GE(PicturePsnr(d, quorix_test::Reference420(320, 240, 3, c.grey)), 35.0);
         if (c.grey) {
-            EXPECT_TRUE(std::all_of(d.planes[1], d.planes[1] + d.sizes[1], [](uint8_t u) { return u == 128; }));
-            EXPECT_TRUE(std::all_of(d.planes[2], d.planes[2] + d.sizes[2], [](uint8_t v) { return v == 128; }));
+            EXPECT_TRUE(std::all_of(d.planes[1], d.planes[1] + d.sizes[1],
+                                    [](uint8_t u) { return u == 128; }));
+            EXPECT_TRUE(std::all_of(d.planes[2], d.planes[2] + d.sizes[2],
+                                    [](uint8_t v) { return v == 128; }));
         }
     }
 }
@@ -395,7 +418,8 @@ TEST(HisiDecoderMjpeg, ConvertsOtherJpegLayoutsTo420) {
 // A real JPEG whose frame header claims another size.
 std::vector<uint8_t> WithClaimedSize(std::vector<uint8_t> jpeg, uint16_t width, uint16_t height) {
     for (size_t i = 2; i + 8 < jpeg.size(); ++i) {
-        if (jpeg[i] == 0xFF && (jpeg[i + 1] == 0xC0 || jpeg[i + 1] == 0xC1 || jpeg[i + 1] == 0xC2)) {
+        if (jpeg[i] == 0xFF &&
+            (jpeg[i + 1] == 0xC0 || jpeg[i + 1] == 0xC1 || jpeg[i + 1] == 0xC2)) {
             jpeg[i + 5] = static_cast<uint8_t>(height >> 8);
             jpeg[i + 6] = static_cast<uint8_t>(height);
             jpeg[i + 7] = static_cast<uint8_t>(width >> 8);
@@ -407,8 +431,8 @@ std::vector<uint8_t> WithClaimedSize(std::vector<uint8_t> jpeg, uint16_t width, 
 }
 
 TEST(HisiDecoderMjpeg, RefusesAJpegClaimingAHugePicture) {
-    const std::vector<uint8_t> huge =
-        WithClaimedSize(quorix_test::EncodeJpeg(quorix_test::MakePicture(64, 48, 0, "yuvj420p")), 65535, 65535);
+    const std::vector<uint8_t> huge = WithClaimedSize(
+        quorix_test::EncodeJpeg(quorix_test::MakePicture(64, 48, 0, "yuvj420p")), 65535, 65535);
     ASSERT_FALSE(huge.empty());
     CDecHisi decoder;
     ASSERT_EQ(decoder.Open(CODEC_MJPEG), QUORIX_OK);
@@ -453,20 +477,24 @@ private:
 
 // Damaged MJPEG (native-style adapter) and H.264 (FFmpeg decoder): FFmpeg complains about each.
 void DecodeDamagedStreams() {
-    const std::vector<uint8_t> jpeg = quorix_test::EncodeJpeg(quorix_test::MakePicture(320, 240, 1, "yuvj420p"));
+    const std::vector<uint8_t> jpeg =
+        quorix_test::EncodeJpeg(quorix_test::MakePicture(320, 240, 1, "yuvj420p"));
     ASSERT_FALSE(jpeg.empty());
     CDecHisi mjpeg;
     ASSERT_EQ(mjpeg.Open(CODEC_MJPEG), QUORIX_OK);
-    for (const std::vector<uint8_t>& payload : HostilePayloads(jpeg)) Decode(mjpeg, payload, 320, 240);
+    for (const std::vector<uint8_t>& payload : HostilePayloads(jpeg))
+        Decode(mjpeg, payload, 320, 240);
     std::vector<uint8_t> h264(4096);
-    for (size_t i = 0; i < h264.size(); ++i) h264[i] = static_cast<uint8_t>(i * 131 + 7);
+    for (size_t i = 0; i < h264.size(); ++i)
+        h264[i] = static_cast<uint8_t>(i * 131 + 7);
     h264[0] = 0;
     h264[1] = 0;
     h264[2] = 1;
     h264[3] = 0x65;
     CDecFFmpeg ffmpeg;
     ASSERT_EQ(ffmpeg.Open(CODEC_H264), QUORIX_OK);
-    for (int i = 0; i < 3; ++i) Decode(ffmpeg, h264, 160, 120);
+    for (int i = 0; i < 3; ++i)
+        Decode(ffmpeg, h264, 160, 120);
 }
 
 // With the library's logging off nothing reaches the host's standard error, however loudly FFmpeg
@@ -499,7 +527,8 @@ TEST(FFmpegLog, GoesThroughTheLibrarysLoggerOnly) {
     }
     close(debugFd);
     std::ifstream in(debugPath, std::ios::binary);
-    const std::string logged((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string logged((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
     unlink(debugPath);
     av_log_set_level(AV_LOG_QUIET);
     EXPECT_EQ(stderrText, "");
@@ -509,7 +538,8 @@ TEST(FFmpegLog, GoesThroughTheLibrarysLoggerOnly) {
 // ---- MJPEG through the image library ------------------------------------------------------
 
 TEST(XImageDecoder, BlackPictureIsBlackWithNeutralChroma) {
-    const std::vector<uint8_t> jpeg = quorix_test::EncodeJpeg(quorix_test::FlatPicture(64, 48, 0, 128, 128, "yuvj420p"));
+    const std::vector<uint8_t> jpeg =
+        quorix_test::EncodeJpeg(quorix_test::FlatPicture(64, 48, 0, 128, 128, "yuvj420p"));
     ASSERT_FALSE(jpeg.empty());
     CDecXImage decoder;
     ASSERT_EQ(decoder.Open(CODEC_MJPEG), QUORIX_OK);
@@ -524,13 +554,17 @@ TEST(XImageDecoder, BlackPictureIsBlackWithNeutralChroma) {
     EXPECT_EQ(d.sizes[1], 64u * 48u / 4);
     EXPECT_EQ(d.planes[1], d.planes[0] + 64 * 48);
     EXPECT_EQ(d.planes[2], d.planes[1] + 64 * 48 / 4);
-    EXPECT_TRUE(std::all_of(d.planes[0], d.planes[0] + d.sizes[0], [](uint8_t y) { return y == 0; }));
-    EXPECT_TRUE(std::all_of(d.planes[1], d.planes[1] + d.sizes[1], [](uint8_t u) { return u == 128; }));
-    EXPECT_TRUE(std::all_of(d.planes[2], d.planes[2] + d.sizes[2], [](uint8_t v) { return v == 128; }));
+    EXPECT_TRUE(
+        std::all_of(d.planes[0], d.planes[0] + d.sizes[0], [](uint8_t y) { return y == 0; }));
+    EXPECT_TRUE(
+        std::all_of(d.planes[1], d.planes[1] + d.sizes[1], [](uint8_t u) { return u == 128; }));
+    EXPECT_TRUE(
+        std::all_of(d.planes[2], d.planes[2] + d.sizes[2], [](uint8_t v) { return v == 128; }));
 }
 
 TEST(XImageDecoder, OddSizesStayInsideTheirPlanes) {
-    const std::vector<uint8_t> jpeg = quorix_test::EncodeJpeg(quorix_test::MakePicture(33, 17, 2, "yuvj420p"));
+    const std::vector<uint8_t> jpeg =
+        quorix_test::EncodeJpeg(quorix_test::MakePicture(33, 17, 2, "yuvj420p"));
     ASSERT_FALSE(jpeg.empty());
     CDecXImage decoder;
     ASSERT_EQ(decoder.Open(CODEC_MJPEG), QUORIX_OK);
@@ -542,9 +576,11 @@ TEST(XImageDecoder, OddSizesStayInsideTheirPlanes) {
     EXPECT_EQ(d.strides[1], 17u);
     EXPECT_EQ(d.sizes[1], 17u * 9u);
     EXPECT_EQ(d.planes[2], d.planes[1] + 17u * 9u);
-    EXPECT_LE(d.planes[2] + d.sizes[2], decoder.GetBuffer().GetData() + decoder.GetBuffer().GetCapacity());
+    EXPECT_LE(d.planes[2] + d.sizes[2],
+              decoder.GetBuffer().GetData() + decoder.GetBuffer().GetCapacity());
     const Picture reference = quorix_test::Reference420(33, 17, 2);
-    EXPECT_GE(quorix_test::Psnr(d.planes[0], d.strides[0], reference.planes[0].data(), 33, 33, 17), 35.0);
+    EXPECT_GE(quorix_test::Psnr(d.planes[0], d.strides[0], reference.planes[0].data(), 33, 33, 17),
+              35.0);
 }
 
 TEST(XImageDecoder, OddLastColumnAndRowKeepTheirOwnChroma) {
@@ -590,7 +626,8 @@ TEST(XImageDecoder, ColoursMatchTheSourceTopRowFirst) {
     ASSERT_EQ(decoder.Open(CODEC_MJPEG), QUORIX_OK);
     const Decoded d = Decode(decoder, jpeg, 0, 0);
     ASSERT_EQ(d.result, QUORIX_OK);
-    EXPECT_GE(quorix_test::Psnr(d.planes[0], d.strides[0], source.planes[0].data(), 128, 128, 96), 35.0);
+    EXPECT_GE(quorix_test::Psnr(d.planes[0], d.strides[0], source.planes[0].data(), 128, 128, 96),
+              35.0);
     // Chroma away from the edges, where the box averages are flat.
     EXPECT_NEAR(d.planes[1][10 * 64 + 10], 100, 3);
     EXPECT_NEAR(d.planes[1][10 * 64 + 50], 150, 3);
@@ -599,7 +636,8 @@ TEST(XImageDecoder, ColoursMatchTheSourceTopRowFirst) {
 }
 
 TEST(XImageDecoder, RefusesUndecodableAndHugeJpegsWithoutTouchingItsPicture) {
-    const std::vector<uint8_t> good = quorix_test::EncodeJpeg(quorix_test::MakePicture(64, 48, 1, "yuvj420p"));
+    const std::vector<uint8_t> good =
+        quorix_test::EncodeJpeg(quorix_test::MakePicture(64, 48, 1, "yuvj420p"));
     CDecXImage decoder;
     ASSERT_EQ(decoder.Open(CODEC_MJPEG), QUORIX_OK);
     ASSERT_EQ(Decode(decoder, good, 0, 0).result, QUORIX_OK);
@@ -609,10 +647,16 @@ TEST(XImageDecoder, RefusesUndecodableAndHugeJpegsWithoutTouchingItsPicture) {
 
     std::vector<uint8_t> noise(2000);
     std::mt19937 random(99);
-    for (uint8_t& b : noise) b = static_cast<uint8_t>(random());
+    for (uint8_t& b : noise)
+        b = static_cast<uint8_t>(random());
     const std::vector<std::vector<uint8_t>> refused = {
-        noise, {0xFF}, {0xFF, 0xD8}, WithClaimedSize(good, 65535, 65535), WithClaimedSize(good, 0, 48),
-        WithClaimedSize(good, 8000, 8000)};  // within the bound, but far more blocks than the data holds
+        noise,
+        {0xFF},
+        {0xFF, 0xD8},
+        WithClaimedSize(good, 65535, 65535),
+        WithClaimedSize(good, 0, 48),
+        WithClaimedSize(good, 8000,
+                        8000)};  // within the bound, but far more blocks than the data holds
     for (const std::vector<uint8_t>& payload : refused) {
         EXPECT_EQ(Decode(decoder, payload, 0, 0).result, QUORIX_E_NOT_SUPPORTED);
         EXPECT_EQ(decoder.GetBuffer().GetData(), data);

@@ -32,10 +32,10 @@ struct Scene {
     std::vector<uint8_t> copied = Solid(200);   // what the feeder puts in meanwhile
     std::vector<uint8_t*> givenBack;
     bool entered = false;
-    bool left = false;           // the callback is past its checks
-    bool fed = false;            // the feeder's inputs returned
-    bool fedInside = false;      // ... while the callback still ran
-    bool borrowedKept = false;   // the lent memory was not given back during the callback
+    bool left = false;          // the callback is past its checks
+    bool fed = false;           // the feeder's inputs returned
+    bool fedInside = false;     // ... while the callback still ran
+    bool borrowedKept = false;  // the lent memory was not given back during the callback
     uint8_t seenBefore = 0, seenAfter = 0;
     std::thread feeder;  // joined here: a callback that joined it could wait forever
 
@@ -75,9 +75,8 @@ struct Scene {
             s->cv.notify_all();
         });
         s->fedInside = s->cv.wait_for(g, kWait, [s] { return s->fed; });
-        s->borrowedKept =
-            std::find(s->givenBack.begin(), s->givenBack.end(), s->borrowed.data()) ==
-            s->givenBack.end();
+        s->borrowedKept = std::find(s->givenBack.begin(), s->givenBack.end(), s->borrowed.data()) ==
+                          s->givenBack.end();
         s->seenAfter = data[0];
         s->left = true;
         s->cv.notify_all();

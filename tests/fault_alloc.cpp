@@ -45,7 +45,8 @@ thread_local bool t_exempt = false;
 namespace {
 
 bool ShouldFail() {
-    if (t_exempt || g_countdown.load(std::memory_order_relaxed) < 0) return false;
+    if (t_exempt || g_countdown.load(std::memory_order_relaxed) < 0)
+        return false;
     g_seen.fetch_add(1, std::memory_order_relaxed);
     if (g_countdown.fetch_sub(1, std::memory_order_acq_rel) == 0) {
         g_failed.fetch_add(1);
@@ -55,21 +56,35 @@ bool ShouldFail() {
 }
 
 void* Allocate(std::size_t size) {
-    if (ShouldFail()) throw std::bad_alloc();
+    if (ShouldFail())
+        throw std::bad_alloc();
     void* p = std::malloc(size != 0 ? size : 1);
-    if (p == nullptr) throw std::bad_alloc();
+    if (p == nullptr)
+        throw std::bad_alloc();
     return p;
 }
 
 }  // namespace
 
 // The replacements: the nothrow forms reach these in libstdc++.
-void* operator new(std::size_t size) { return Allocate(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void* operator new[](std::size_t size) { return Allocate(size); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void* operator new(std::size_t size) {
+    return Allocate(size);
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void* operator new[](std::size_t size) {
+    return Allocate(size);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}
 #endif
 
 namespace {
@@ -78,13 +93,17 @@ using stresstest::PanoDouble;
 
 constexpr uint32_t kWaitMs = 60000;
 
-void OnFileEnd(uint16_t, void* user) { static_cast<std::atomic<int>*>(user)->fetch_add(1); }
+void OnFileEnd(uint16_t, void* user) {
+    static_cast<std::atomic<int>*>(user)->fetch_add(1);
+}
 
 class FaultAlloc : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!QUORIX_TEST_FAIL_ALLOCATIONS) GTEST_SKIP() << "the sanitizer owns operator new in this build";
-        ASSERT_NE(nullptr, PanoDouble::Get().module) << "renderer double missing beside the executable";
+        if (!QUORIX_TEST_FAIL_ALLOCATIONS)
+            GTEST_SKIP() << "the sanitizer owns operator new in this build";
+        ASSERT_NE(nullptr, PanoDouble::Get().module)
+            << "renderer double missing beside the executable";
         ASSERT_FALSE(stresstest::H264Clip().packets.empty()) << "libx264 missing";
         ASSERT_EQ(QUORIX_OK, QUORIX_InitSDK());
         ASSERT_EQ(QUORIX_OK, QUORIX_GetPort(&m_port));
@@ -93,7 +112,8 @@ protected:
         stresstest::H264Records();
     }
     void TearDown() override {
-        if (!QUORIX_TEST_FAIL_ALLOCATIONS) return;
+        if (!QUORIX_TEST_FAIL_ALLOCATIONS)
+            return;
         g_countdown.store(-1);
         QUORIX_FreePort(m_port);
         QUORIX_ReleaseSDK();
@@ -114,13 +134,16 @@ protected:
             Note("OpenStream", QUORIX_OpenStream(m_port, -1, nullptr, 0, nullptr, 0));
             Note("Play", QUORIX_Play(m_port, 0, nullptr, 0));
             for (const auto& r : stresstest::H264Records()) {
-                const uint32_t code = QUORIX_InputStreamData(m_port, r.data(), static_cast<uint32_t>(r.size()));
-                if (code != QUORIX_OK) Note("InputStreamData", code);
+                const uint32_t code =
+                    QUORIX_InputStreamData(m_port, r.data(), static_cast<uint32_t>(r.size()));
+                if (code != QUORIX_OK)
+                    Note("InputStreamData", code);
             }
         }
         PanoDouble::Get().waitFrames(PanoDouble::Get().frameCount() + 4, 2000);
         Note("Stop", QUORIX_Stop(m_port));
-        Note(file ? "CloseFile" : "CloseStream", file ? QUORIX_CloseFile(m_port) : QUORIX_CloseStream(m_port));
+        Note(file ? "CloseFile" : "CloseStream",
+             file ? QUORIX_CloseFile(m_port) : QUORIX_CloseStream(m_port));
         g_countdown.store(-1);
         // Whatever failed, the port can be closed and freed; a close answers "wrong state" when
         // its open had failed.
@@ -131,7 +154,8 @@ protected:
     }
 
     void Note(const char* call, uint32_t code) {
-        if (code == QUORIX_OK) return;
+        if (code == QUORIX_OK)
+            return;
         t_exempt = true;
         {
             std::lock_guard<std::mutex> guard(m_lock);
@@ -168,7 +192,8 @@ protected:
         }
         EXPECT_GT(g_failed.load() - failedBefore, 0);
         std::printf("%ld allocations in a cycle, %ld failed in turn; codes seen:\n", total, points);
-        for (const auto& [what, count] : m_codes) std::printf("  %s x%d\n", what.c_str(), count);
+        for (const auto& [what, count] : m_codes)
+            std::printf("  %s x%d\n", what.c_str(), count);
         ExpectWholeFilePlays();
     }
 
@@ -179,8 +204,12 @@ protected:
     std::map<std::string, int> m_codes;  // m_lock
 };
 
-TEST_F(FaultAlloc, EveryAllocationOfAFileCycleMayFail) { Sweep(true); }
+TEST_F(FaultAlloc, EveryAllocationOfAFileCycleMayFail) {
+    Sweep(true);
+}
 
-TEST_F(FaultAlloc, EveryAllocationOfALiveStreamCycleMayFail) { Sweep(false); }
+TEST_F(FaultAlloc, EveryAllocationOfALiveStreamCycleMayFail) {
+    Sweep(false);
+}
 
 }  // namespace

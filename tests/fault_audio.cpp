@@ -26,13 +26,15 @@ namespace {
 
 std::vector<uint8_t> Tone(size_t bytes) {
     std::vector<uint8_t> b(bytes);
-    for (size_t i = 0; i < bytes; ++i) b[i] = static_cast<uint8_t>((i * 37) & 0xFF);
+    for (size_t i = 0; i < bytes; ++i)
+        b[i] = static_cast<uint8_t>((i * 37) & 0xFF);
     return b;
 }
 
 bool AnyOf(int32_t code, std::initializer_list<int32_t> codes) {
     for (int32_t c : codes) {
-        if (c == code) return true;
+        if (c == code)
+            return true;
     }
     return false;
 }
@@ -48,7 +50,8 @@ TEST(FaultAudio, DeviceDirectoryRemovedThenRestored) {
     CWaveOut wave;
     ASSERT_EQ(0, wave.Open());
     ASSERT_EQ(0, wave.SetFormat(1, 16, 8000));
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(0, wave.Write(block.data(), 3200));
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(0, wave.Write(block.data(), 3200));
     EXPECT_TRUE(wave.Drain(audio_test::kDrainMs));
 
     // The device goes away: a new format needs a new open, which cannot create its file.
@@ -68,7 +71,8 @@ TEST(FaultAudio, DeviceDirectoryRemovedThenRestored) {
     fs::create_directories(dir);
     ASSERT_EQ(0, wave.Open());
     ASSERT_EQ(0, wave.SetFormat(1, 16, 8000));
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(0, wave.Write(block.data(), 3200));
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(0, wave.Write(block.data(), 3200));
     EXPECT_TRUE(wave.Drain(audio_test::kDrainMs));
     EXPECT_EQ(0, wave.Close());
     const audio_test::WavFile file = audio_test::ReadWav(wav);
@@ -89,7 +93,8 @@ TEST(FaultAudio, DeviceGoneAtAReopen) {
     audio_test::UseDevice("quorix_unplugged_card");
     EXPECT_EQ(CWaveOut::kNoDevice, wave.SetFormat(2, 16, 16000));
     EXPECT_FALSE(wave.IsOpen());
-    for (int i = 0; i < 12; ++i) EXPECT_EQ(CWaveOut::kNoDevice, wave.Write(block.data(), 3200));
+    for (int i = 0; i < 12; ++i)
+        EXPECT_EQ(CWaveOut::kNoDevice, wave.Write(block.data(), 3200));
     EXPECT_TRUE(wave.Drain(audio_test::kDrainMs));
     EXPECT_EQ(CWaveOut::kNoDevice, wave.Open());
 
@@ -112,7 +117,8 @@ int WaitChild(pid_t pid, bool* hung) {
         done.set_value(s);
     });
     *hung = status.wait_for(std::chrono::seconds(60)) != std::future_status::ready;
-    if (*hung) ::kill(pid, SIGKILL);
+    if (*hung)
+        ::kill(pid, SIGKILL);
     waiter.join();
     return status.get();
 }
@@ -129,24 +135,31 @@ TEST(FaultAudio, DiskFullUnderTheDevice) {
     if (pid == 0) {
         ::signal(SIGXFSZ, SIG_IGN);
         struct rlimit limit = {24 * 1024, 24 * 1024};
-        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(10);
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
+            ::_exit(10);
         {
             CWaveOut wave;
-            if (wave.Open() != 0 || wave.SetFormat(1, 16, 8000) != 0) ::_exit(11);
+            if (wave.Open() != 0 || wave.SetFormat(1, 16, 8000) != 0)
+                ::_exit(11);
             for (int i = 0; i < 40; ++i) {
                 const int32_t written = wave.Write(block.data(), 3200);
-                if (written != 0 && written != CWaveOut::kBlockDropped && written != CWaveOut::kNoDevice) ::_exit(12);
-                if (i % 8 == 7) wave.Drain(audio_test::kDrainMs);
+                if (written != 0 && written != CWaveOut::kBlockDropped &&
+                    written != CWaveOut::kNoDevice)
+                    ::_exit(12);
+                if (i % 8 == 7)
+                    wave.Drain(audio_test::kDrainMs);
             }
             wave.Drain(audio_test::kDrainMs);
-            if (wave.Close() != 0) ::_exit(13);
+            if (wave.Close() != 0)
+                ::_exit(13);
         }
         ::_exit(0);
     }
     bool hung = false;
     const int status = WaitChild(pid, &hung);
     ASSERT_FALSE(hung) << "the wave output hung on a full disk";
-    ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    ASSERT_TRUE(WIFEXITED(status))
+        << "child ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
     EXPECT_EQ(0, WEXITSTATUS(status));
     EXPECT_LE(fs::file_size(wav), 24u * 1024u);
 }

@@ -23,7 +23,8 @@ namespace {
 // Kills to run: 0 (skipped) unless QUORIX_STRESS_CYCLES is set, then at least 200.
 int Kills() {
     const char* text = std::getenv("QUORIX_STRESS_CYCLES");
-    if (text == nullptr || *text == '\0') return 0;
+    if (text == nullptr || *text == '\0')
+        return 0;
     return std::max(200, static_cast<int>(std::strtol(text, nullptr, 10)));
 }
 
@@ -32,8 +33,10 @@ bool ReadAck(int fd, uint32_t* value) {
     size_t got = 0;
     while (got < sizeof *value) {
         const ssize_t r = ::read(fd, p + got, sizeof *value - got);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return false;
         got += static_cast<size_t>(r);
     }
     return true;
@@ -41,7 +44,8 @@ bool ReadAck(int fd, uint32_t* value) {
 
 TEST(FaultRecord, ManyKillsDuringRecordingKeepEveryAcceptedRecord) {
     const int kills = Kills();
-    if (kills == 0) GTEST_SKIP() << "long run: set QUORIX_STRESS_CYCLES (200 kills by default then)";
+    if (kills == 0)
+        GTEST_SKIP() << "long run: set QUORIX_STRESS_CYCLES (200 kills by default then)";
     TempDir dir;
     StreamSpec desc;
     desc.groups = 4;
@@ -66,27 +70,35 @@ TEST(FaultRecord, ManyKillsDuringRecordingKeepEveryAcceptedRecord) {
             BRIXEL::CKZWriter w;
             w.SetFormatTag(2);
             uint32_t step = 1;
-            if (w.Create(path.c_str(), info.data(), 100, params.data(), 40) != QUORIX_OK) ::_exit(3);
-            if (::write(acks[1], &step, 4) != 4) ::_exit(4);
+            if (w.Create(path.c_str(), info.data(), 100, params.data(), 40) != QUORIX_OK)
+                ::_exit(3);
+            if (::write(acks[1], &step, 4) != 4)
+                ::_exit(4);
             for (const Bytes& r : records) {
-                if (w.WriteFrame(r.data(), static_cast<uint32_t>(r.size())) != QUORIX_OK) ::_exit(5);
+                if (w.WriteFrame(r.data(), static_cast<uint32_t>(r.size())) != QUORIX_OK)
+                    ::_exit(5);
                 ++step;
-                if (::write(acks[1], &step, 4) != 4) ::_exit(6);
+                if (::write(acks[1], &step, 4) != 4)
+                    ::_exit(6);
             }
             // Waits for the kill.
-            for (;;) ::pause();
+            for (;;)
+                ::pause();
         }
         ::close(acks[1]);
         uint32_t acked = 0, value = 0;
-        while (acked < killAfter && ReadAck(acks[0], &value)) acked = value;
+        while (acked < killAfter && ReadAck(acks[0], &value))
+            acked = value;
         const uint32_t spin = std::uniform_int_distribution<uint32_t>(0, 200000)(rng);
         std::atomic<uint32_t> sink{0};
-        for (uint32_t i = 0; i < spin; ++i) sink.store(i, std::memory_order_relaxed);
+        for (uint32_t i = 0; i < spin; ++i)
+            sink.store(i, std::memory_order_relaxed);
         ::kill(pid, SIGKILL);
         int status = 0;
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
-        while (ReadAck(acks[0], &value)) acked = value;
+        while (ReadAck(acks[0], &value))
+            acked = value;
         ::close(acks[0]);
         ASSERT_TRUE(WIFSIGNALED(status)) << "child ended with " << status;
         ASSERT_GE(acked, 1u);
@@ -98,7 +110,8 @@ TEST(FaultRecord, ManyKillsDuringRecordingKeepEveryAcceptedRecord) {
         const std::vector<Bytes> got = SplitRecords(file, h.dataOffset, file.size());
         ASSERT_GE(got.size(), accepted);
         ASSERT_LE(got.size(), std::min<size_t>(accepted + 1, count));
-        for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(records[i], got[i]) << "record " << i;
+        for (size_t i = 0; i < got.size(); ++i)
+            ASSERT_EQ(records[i], got[i]) << "record " << i;
         BRIXEL::CKZReader reader;
         EXPECT_EQ(QUORIX_OK, reader.Open(path.c_str()));
         reader.Close();

@@ -38,7 +38,8 @@ const std::vector<Damage>& Damages() {
         {"payload bytes flipped",
          [](Record& r, size_t i) {
              uint32_t seed = static_cast<uint32_t>(i) + 7;
-             for (size_t b = BRIXEL::kHMFFrameHeaderSize + 4; b < r.size(); b += 1 + Lcg(seed) % 16) r[b] ^= 0x5A;
+             for (size_t b = BRIXEL::kHMFFrameHeaderSize + 4; b < r.size(); b += 1 + Lcg(seed) % 16)
+                 r[b] ^= 0x5A;
          }},
         {"payload cut to half",
          [](Record& r, size_t) {
@@ -49,7 +50,8 @@ const std::vector<Damage>& Damages() {
         {"payload all noise",
          [](Record& r, size_t i) {
              uint32_t seed = static_cast<uint32_t>(i) * 31 + 1;
-             for (size_t b = BRIXEL::kHMFFrameHeaderSize; b < r.size(); ++b) r[b] = static_cast<uint8_t>(Lcg(seed));
+             for (size_t b = BRIXEL::kHMFFrameHeaderSize; b < r.size(); ++b)
+                 r[b] = static_cast<uint8_t>(Lcg(seed));
          }},
         {"payload empty",
          [](Record& r, size_t) {
@@ -58,11 +60,13 @@ const std::vector<Damage>& Damages() {
          }},
         {"key frame marked as delta", [](Record& r, size_t) { r[2] = BRIXEL::HMF_KIND_DELTA; }},
         {"H.264 labelled H.265", [](Record& r, size_t) { r[16] = 6; }},
-        {"header picture size 16x16", [](Record& r, size_t) {
+        {"header picture size 16x16",
+         [](Record& r, size_t) {
              BRIXEL::HStoreLE16(&r[18], 16);
              BRIXEL::HStoreLE16(&r[20], 16);
          }},
-        {"header picture size 8192x8192", [](Record& r, size_t) {
+        {"header picture size 8192x8192",
+         [](Record& r, size_t) {
              BRIXEL::HStoreLE16(&r[18], 8192);
              BRIXEL::HStoreLE16(&r[20], 8192);
          }},
@@ -73,7 +77,8 @@ const std::vector<Damage>& Damages() {
 class FaultStream : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_NE(nullptr, PanoDouble::Get().module) << "renderer double missing beside the executable";
+        ASSERT_NE(nullptr, PanoDouble::Get().module)
+            << "renderer double missing beside the executable";
         ASSERT_FALSE(stresstest::H264Clip().packets.empty()) << "libx264 missing";
         ASSERT_EQ(QUORIX_OK, QUORIX_InitSDK());
         ASSERT_EQ(QUORIX_OK, QUORIX_GetPort(&m_port));
@@ -91,7 +96,8 @@ protected:
             BRIXEL::HStoreLE32(&r[4], m_sequence);
             BRIXEL::HStoreLE32(&r[8], m_sequence * 40);
             ++m_sequence;
-            if (damage != nullptr) damage->apply(r, i);
+            if (damage != nullptr)
+                damage->apply(r, i);
             const uint32_t code = stresstest::Push(m_port, r);
             // A damaged record may be refused; a good one never is.
             if (damage == nullptr) {
@@ -133,10 +139,12 @@ TEST_F(FaultStream, FileWithDamagedGroupPlaysToTheEnd) {
     for (const Damage& damage : Damages()) {
         SCOPED_TRACE(damage.name);
         // Damage that only a header field carries does not survive the file's own headers.
-        if (std::string(damage.name).rfind("payload", 0) != 0) continue;
+        if (std::string(damage.name).rfind("payload", 0) != 0)
+            continue;
         playertest::Clip clip = stresstest::H264Clip();
         for (size_t i = 8; i < 16; ++i) {
-            Record r = playertest::MakeRecord(BRIXEL::HMF_KIND_DELTA, 0, 0, 1, 320, 240, clip.packets[i].data);
+            Record r = playertest::MakeRecord(BRIXEL::HMF_KIND_DELTA, 0, 0, 1, 320, 240,
+                                              clip.packets[i].data);
             damage.apply(r, i);
             clip.packets[i].data.assign(r.begin() + BRIXEL::kHMFFrameHeaderSize, r.end());
         }
@@ -161,7 +169,8 @@ TEST_F(FaultStream, FileWithDamagedGroupPlaysToTheEnd) {
         ASSERT_EQ(QUORIX_OK, QUORIX_Play(m_port, 0, nullptr, 0));
         {
             std::unique_lock<std::mutex> guard(ends.lock);
-            ASSERT_TRUE(ends.changed.wait_for(guard, std::chrono::milliseconds(kWaitMs), [&] { return ends.count > 0; }));
+            ASSERT_TRUE(ends.changed.wait_for(guard, std::chrono::milliseconds(kWaitMs),
+                                              [&] { return ends.count > 0; }));
         }
         EXPECT_GE(PanoDouble::Get().waitFrames(before + 16, kWaitMs), before + 16);
         EXPECT_EQ(QUORIX_OK, QUORIX_CloseFile(m_port));

@@ -34,11 +34,14 @@ class OwnServer {
 public:
     OwnServer() {
         int fds[2];
-        if (pipe(fds) != 0) return;
+        if (pipe(fds) != 0)
+            return;
         const std::string fd = std::to_string(fds[1]);
-        std::vector<std::string> args = {"Xvfb", "-displayfd", fd, "-screen", "0", "640x480x24", "-nolisten", "tcp"};
+        std::vector<std::string> args = {"Xvfb", "-displayfd", fd,          "-screen",
+                                         "0",    "640x480x24", "-nolisten", "tcp"};
         std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
+        for (std::string& a : args)
+            argv.push_back(a.data());
         argv.push_back(nullptr);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
@@ -53,9 +56,11 @@ public:
         }
         std::string number;
         char c = 0;
-        while (read(fds[0], &c, 1) == 1 && c != '\n') number.push_back(c);
+        while (read(fds[0], &c, 1) == 1 && c != '\n')
+            number.push_back(c);
         close(fds[0]);
-        if (!number.empty()) m_name = ":" + number;
+        if (!number.empty())
+            m_name = ":" + number;
     }
     ~OwnServer() { Kill(); }
     OwnServer(const OwnServer&) = delete;
@@ -64,7 +69,8 @@ public:
     bool Spawned() const { return m_pid > 0; }
     const std::string& Name() const { return m_name; }
     void Kill() {
-        if (m_pid <= 0) return;
+        if (m_pid <= 0)
+            return;
         kill(m_pid, SIGKILL);
         waitpid(m_pid, nullptr, 0);
         m_pid = -1;
@@ -78,13 +84,15 @@ private:
 // A port playing into a window on the test's own server, until the server is killed.
 void PlayThroughServerLoss(bool softwareDisplay) {
     OwnServer server;
-    if (!server.Spawned()) GTEST_SKIP() << "no Xvfb to start";
+    if (!server.Spawned())
+        GTEST_SKIP() << "no Xvfb to start";
     ASSERT_FALSE(server.Name().empty()) << "Xvfb did not report its display";
     setenv("DISPLAY", server.Name().c_str(), 1);
 
     Display* host = XOpenDisplay(server.Name().c_str());
     ASSERT_NE(nullptr, host);
-    if (g_deadCount < 4) g_deadDisplays[g_deadCount++] = host;
+    if (g_deadCount < 4)
+        g_deadDisplays[g_deadCount++] = host;
     const int screen = DefaultScreen(host);
     const Window window = XCreateSimpleWindow(host, RootWindow(host, screen), 0, 0, 320, 240, 0,
                                               BlackPixel(host, screen), BlackPixel(host, screen));
@@ -92,7 +100,8 @@ void PlayThroughServerLoss(bool softwareDisplay) {
     XSync(host, False);
 
     ASSERT_EQ(QUORIX_OK, QUORIX_InitSDK());
-    if (softwareDisplay) QUORIX_SetRenderMode(1);
+    if (softwareDisplay)
+        QUORIX_SetRenderMode(1);
     uint16_t port = 0;
     ASSERT_EQ(QUORIX_OK, QUORIX_GetPort(&port));
     const QUORIX_RECT whole{0, 0, 320, 240};
@@ -103,7 +112,8 @@ void PlayThroughServerLoss(bool softwareDisplay) {
     ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(port, QUORIX_MODEL_NORMAL, nullptr, 0, nullptr, 0));
     ASSERT_EQ(QUORIX_OK, QUORIX_Play(port, window, nullptr, 0));
 
-    const auto green = viewtest::FlatRecords(64, 64, viewtest::kGreen.y, viewtest::kGreen.u, viewtest::kGreen.v, 6);
+    const auto green = viewtest::FlatRecords(64, 64, viewtest::kGreen.y, viewtest::kGreen.u,
+                                             viewtest::kGreen.v, 6);
     ASSERT_FALSE(green.empty());
     ASSERT_TRUE(viewtest::Feed(port, green));
     ASSERT_TRUE(frames.WaitGood(1)) << "nothing was drawn into the window";
@@ -111,7 +121,8 @@ void PlayThroughServerLoss(bool softwareDisplay) {
     server.Kill();
 
     // The port goes on taking records with nothing left to draw on, and ends cleanly.
-    for (int round = 0; round < 3; ++round) EXPECT_TRUE(viewtest::Feed(port, green));
+    for (int round = 0; round < 3; ++round)
+        EXPECT_TRUE(viewtest::Feed(port, green));
     EXPECT_EQ(QUORIX_OK, QUORIX_Stop(port));
     EXPECT_EQ(QUORIX_OK, QUORIX_CloseStream(port));
     EXPECT_EQ(QUORIX_OK, QUORIX_SetDrawCallback(port, 0, nullptr, nullptr));
@@ -124,13 +135,15 @@ void PlayThroughServerLoss(bool softwareDisplay) {
     viewtest::DrawProbe headless;
     headless.readBack = false;
     ASSERT_EQ(QUORIX_OK, QUORIX_SetDisplayRegion(again, 0, &whole, 1));
-    ASSERT_EQ(QUORIX_OK, QUORIX_SetDrawCallback(again, 0, &viewtest::DrawProbe::Callback, &headless));
+    ASSERT_EQ(QUORIX_OK,
+              QUORIX_SetDrawCallback(again, 0, &viewtest::DrawProbe::Callback, &headless));
     ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(again, QUORIX_MODEL_NORMAL, nullptr, 0, nullptr, 0));
     ASSERT_EQ(QUORIX_OK, QUORIX_Play(again, 0, nullptr, 0));
     ASSERT_TRUE(viewtest::Feed(again, green));
     // The software display draws only into windows; the OpenGL renderer draws headless too.
     if (!softwareDisplay) {
-        EXPECT_TRUE(headless.WaitGood(1)) << "a port without a window drew nothing after the server loss";
+        EXPECT_TRUE(headless.WaitGood(1))
+            << "a port without a window drew nothing after the server loss";
     }
     EXPECT_EQ(QUORIX_OK, QUORIX_SetDrawCallback(again, 0, nullptr, nullptr));
     EXPECT_EQ(QUORIX_OK, QUORIX_FreePort(again));
@@ -138,8 +151,12 @@ void PlayThroughServerLoss(bool softwareDisplay) {
 }
 
 // Declared first: the software display is chosen once per process and never left again.
-TEST(FaultXServer, OpenGlPortOutlivesItsServer) { PlayThroughServerLoss(false); }
+TEST(FaultXServer, OpenGlPortOutlivesItsServer) {
+    PlayThroughServerLoss(false);
+}
 
-TEST(FaultXServer, SoftwareDisplayPortOutlivesItsServer) { PlayThroughServerLoss(true); }
+TEST(FaultXServer, SoftwareDisplayPortOutlivesItsServer) {
+    PlayThroughServerLoss(true);
+}
 
 }  // namespace

@@ -451,9 +451,9 @@ TEST(ViewRegion, RegionsDrawnIntoTheWindowMatchTheFrameBufferPath) {
         for (int viaFrameBuffer = 0; viaFrameBuffer < 2; ++viaFrameBuffer) {
             ForceRegionFrameBuffer(viaFrameBuffer == 1);
             pictures[viaFrameBuffer] = r.Fresh(1);
-            ASSERT_EQ(region->Project(kWaitMs, xs, ys, sx[viaFrameBuffer], sy[viaFrameBuffer], 3,
-                                      true),
-                      QUORIX_OK);
+            ASSERT_EQ(
+                region->Project(kWaitMs, xs, ys, sx[viaFrameBuffer], sy[viaFrameBuffer], 3, true),
+                QUORIX_OK);
         }
         ForceRegionFrameBuffer(false);
         ASSERT_EQ(pictures[0].data.size(), pictures[1].data.size());
@@ -462,8 +462,8 @@ TEST(ViewRegion, RegionsDrawnIntoTheWindowMatchTheFrameBufferPath) {
         for (uint32_t y = 0; y < pictures[0].height; ++y)
             for (uint32_t x = 0; x < pictures[0].width; ++x)
                 for (int ch = 0; ch < 4; ++ch)
-                    worst = std::max(worst, std::abs(pictures[0].At(x, y)[ch] -
-                                                     pictures[1].At(x, y)[ch]));
+                    worst = std::max(worst,
+                                     std::abs(pictures[0].At(x, y)[ch] - pictures[1].At(x, y)[ch]));
         EXPECT_LE(worst, 1);
         for (int i = 0; i < 3; ++i) {
             EXPECT_NEAR(sx[0][i], sx[1][i], 1e-3) << i;

@@ -320,7 +320,8 @@ TEST(PixelConvert, AllChromaPairsMatchFormulas) {
         const double ys = full ? 1 : 255.0 / 219, cs = full ? 1 : 255.0 / 224;
         const auto fixed = [](double v) { return static_cast<int>(std::lround(v * 8192)); };
         const int cy = fixed(ys), crv = fixed(2 * (1 - kr) * cs);
-        const int cgu = fixed(2 * kb * (1 - kb) / kg * cs), cgv = fixed(2 * kr * (1 - kr) / kg * cs);
+        const int cgu = fixed(2 * kb * (1 - kb) / kg * cs),
+                  cgv = fixed(2 * kr * (1 - kr) / kg * cs);
         const int cbu = fixed(2 * (1 - kb) * cs);
         const int bias = 16 - static_cast<int>(std::lround((full ? 0 : 16) * ys * 32));
         const auto shr = [](int n, int bits) {
@@ -358,9 +359,8 @@ TEST(PixelConvert, AllChromaPairsMatchFormulas) {
                 if (HPixelPathAvailable(path)) {
                     std::vector<uint8_t> got(expected.size());
                     ASSERT_EQ(src.ToRGB(path, f, got, stride, colour), QUORIX_OK);
-                    EXPECT_EQ(got, expected)
-                        << "format " << f << " colour " << colour << " path "
-                        << static_cast<int>(path);
+                    EXPECT_EQ(got, expected) << "format " << f << " colour " << colour << " path "
+                                             << static_cast<int>(path);
                 }
             }
         }
@@ -406,9 +406,9 @@ TEST(PixelConvert, DefaultColourFollowsThePictureSize) {
                 const ExactColour exact = ExactRgb(colour, y, u, v);
                 const double want[3] = {exact.r, exact.g, exact.b};
                 for (int c = 0; c < 3; ++c) {
-                    const double got = 255 * (m.matrix[3 * c] * yuv[0] +
-                                              m.matrix[3 * c + 1] * yuv[1] +
-                                              m.matrix[3 * c + 2] * yuv[2]);
+                    const double got =
+                        255 * (m.matrix[3 * c] * yuv[0] + m.matrix[3 * c + 1] * yuv[1] +
+                               m.matrix[3 * c + 2] * yuv[2]);
                     EXPECT_NEAR(got, want[c], 0.01) << colour << " " << c;
                 }
             }

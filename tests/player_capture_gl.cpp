@@ -227,7 +227,8 @@ TEST_F(CaptureGl, OddSizedPicturesAreCapturedWholeInEveryPlayMode) {
             ASSERT_EQ(QUORIX_OK, live.Push(records));
             ASSERT_TRUE(offScreen.WaitFor([&](const SnapCollector::Shot& s, int) {
                 return s.width == c.width && s.height == c.height;
-            })) << "last shot " << offScreen.Last().width << "x" << offScreen.Last().height;
+            })) << "last shot "
+                << offScreen.Last().width << "x" << offScreen.Last().height;
             ASSERT_EQ(QUORIX_OK,
                       QUORIX_SetScreenOffSnapCallback(port, nullptr, nullptr, 1.0f, 3, 4));
 

@@ -98,8 +98,8 @@ TEST_F(CaptureSoft, OddSizedPicturesAreCapturedWholeInEveryPlayMode) {
         const char* encoder;
         uint32_t width, height;
     };
-    const Case cases[] = {{"mjpeg", 65, 49},     {"libx264", 65, 49},     {"mjpeg", 64, 49},
-                          {"libx264", 70, 48},   {"libx264", 1918, 1078}, {"mjpeg", 1917, 1079}};
+    const Case cases[] = {{"mjpeg", 65, 49},   {"libx264", 65, 49},     {"mjpeg", 64, 49},
+                          {"libx264", 70, 48}, {"libx264", 1918, 1078}, {"mjpeg", 1917, 1079}};
     constexpr double kTolerance = 20.0;  // lossy coding around sharp edges
     using playertest::kEdgeBody;
     using playertest::kEdgeStripe;
@@ -119,7 +119,8 @@ TEST_F(CaptureSoft, OddSizedPicturesAreCapturedWholeInEveryPlayMode) {
             ASSERT_EQ(QUORIX_OK, live.Push(records));
             ASSERT_TRUE(shots.WaitFor([&](const SnapCollector::Shot& s, int) {
                 return s.width == c.width && s.height == c.height;
-            })) << "last shot " << shots.Last().width << "x" << shots.Last().height;
+            })) << "last shot "
+                << shots.Last().width << "x" << shots.Last().height;
             ASSERT_EQ(QUORIX_OK, QUORIX_SetSnapCallback(port, 0, nullptr, nullptr, 4, 4));
 
             const SnapCollector::Shot shot = shots.Last();

@@ -47,13 +47,16 @@ struct PanoDouble {
             p.module = dlopen((dir + "/libPanoRenderOGL.so").c_str(), RTLD_NOW);
             if (p.module != nullptr) {
                 p.reset = reinterpret_cast<PlayerPanoResetFn>(dlsym(p.module, "PlayerPano_Reset"));
-                p.setCreateResult =
-                    reinterpret_cast<PlayerPanoSetCreateResultFn>(dlsym(p.module, "PlayerPano_SetCreateResult"));
-                p.frameCount = reinterpret_cast<PlayerPanoFrameCountFn>(dlsym(p.module, "PlayerPano_FrameCount"));
-                p.waitFrames = reinterpret_cast<PlayerPanoWaitFramesFn>(dlsym(p.module, "PlayerPano_WaitFrames"));
+                p.setCreateResult = reinterpret_cast<PlayerPanoSetCreateResultFn>(
+                    dlsym(p.module, "PlayerPano_SetCreateResult"));
+                p.frameCount = reinterpret_cast<PlayerPanoFrameCountFn>(
+                    dlsym(p.module, "PlayerPano_FrameCount"));
+                p.waitFrames = reinterpret_cast<PlayerPanoWaitFramesFn>(
+                    dlsym(p.module, "PlayerPano_WaitFrames"));
                 p.frame = reinterpret_cast<PlayerPanoFrameFn>(dlsym(p.module, "PlayerPano_Frame"));
                 p.calls = reinterpret_cast<PlayerPanoCallsFn>(dlsym(p.module, "PlayerPano_Calls"));
-                p.setFrameHook = reinterpret_cast<PlayerPanoSetFrameHookFn>(dlsym(p.module, "PlayerPano_SetFrameHook"));
+                p.setFrameHook = reinterpret_cast<PlayerPanoSetFrameHookFn>(
+                    dlsym(p.module, "PlayerPano_SetFrameHook"));
             }
             return p;
         }();
@@ -86,7 +89,8 @@ struct FileEnds {
     }
     bool WaitFor(int n) {
         std::unique_lock<std::mutex> guard(lock);
-        return changed.wait_for(guard, std::chrono::milliseconds(kWaitMs), [&] { return count >= n; });
+        return changed.wait_for(guard, std::chrono::milliseconds(kWaitMs),
+                                [&] { return count >= n; });
     }
 };
 
@@ -148,7 +152,8 @@ protected:
     }
     std::string LogText() {
         std::string text;
-        for (const auto& entry : fs::directory_iterator(m_dir.Path("log"))) text += ReadAll(entry.path().string());
+        for (const auto& entry : fs::directory_iterator(m_dir.Path("log")))
+            text += ReadAll(entry.path().string());
         return text;
     }
 
@@ -175,7 +180,8 @@ TEST_F(PlayerE2E, RecordedFilePlaysEveryPictureToTheExternalRendererAndEndsOnce)
     EXPECT_EQ(QUORIX_E_THREAD_RUNNING, QUORIX_Play(m_port, 0, nullptr, 0));
     ASSERT_TRUE(ends.WaitFor(1));
     ASSERT_EQ(24, Double().waitFrames(24, kWaitMs));
-    for (int i = 0; i < 24; ++i) ExpectPicture(i, static_cast<size_t>(i));
+    for (int i = 0; i < 24; ++i)
+        ExpectPicture(i, static_cast<size_t>(i));
     EXPECT_EQ(1, Double().calls("G_InitPanoRender"));
     EXPECT_EQ(23u * 40u, ends.playedTime);
     EXPECT_FLOAT_EQ(1.0f, ends.playedPos);
@@ -230,7 +236,8 @@ TEST_F(PlayerE2E, OneByOneDeliversExactlyOneRecord) {
     s_port = m_port;
     Double().setFrameHook(
         [](int index, void*) {
-            if (index == 2) QUORIX_Pause(s_port, 1);
+            if (index == 2)
+                QUORIX_Pause(s_port, 1);
         },
         nullptr);
     ASSERT_EQ(QUORIX_OK, QUORIX_Play(m_port, 0, nullptr, 0));
@@ -239,7 +246,8 @@ TEST_F(PlayerE2E, OneByOneDeliversExactlyOneRecord) {
     for (int step = 0; step < 3; ++step) {
         ASSERT_EQ(QUORIX_OK, QUORIX_OneByOne(m_port));
         ASSERT_EQ(5 + step, Double().waitFrames(5 + step, kWaitMs));
-        EXPECT_EQ((4u + static_cast<uint32_t>(step)) * 600u, QUORIX_GetCurrentVideoFrameStamp(m_port));
+        EXPECT_EQ((4u + static_cast<uint32_t>(step)) * 600u,
+                  QUORIX_GetCurrentVideoFrameStamp(m_port));
         ExpectPicture(4 + step, static_cast<size_t>(4 + step));
     }
     EXPECT_EQ(7, Double().frameCount());
@@ -248,14 +256,16 @@ TEST_F(PlayerE2E, OneByOneDeliversExactlyOneRecord) {
 
 TEST_F(PlayerE2E, SpeedExponentStaysWithinItsRange) {
     int32_t speed = 99;
-    for (int i = 0; i < 5; ++i) EXPECT_EQ(QUORIX_OK, QUORIX_Fast(m_port));
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(QUORIX_OK, QUORIX_Fast(m_port));
     ASSERT_EQ(QUORIX_OK, QUORIX_GetPlaySpeed(m_port, &speed));
     EXPECT_EQ(4, speed);
     EXPECT_EQ(QUORIX_E_PARAM, QUORIX_SetPlaySpeed(m_port, 5));
     EXPECT_EQ(QUORIX_E_PARAM, QUORIX_SetPlaySpeed(m_port, -5));
     QUORIX_GetPlaySpeed(m_port, &speed);
     EXPECT_EQ(4, speed);
-    for (int i = 0; i < 9; ++i) EXPECT_EQ(QUORIX_OK, QUORIX_Slow(m_port));
+    for (int i = 0; i < 9; ++i)
+        EXPECT_EQ(QUORIX_OK, QUORIX_Slow(m_port));
     QUORIX_GetPlaySpeed(m_port, &speed);
     EXPECT_EQ(-4, speed);
     EXPECT_EQ(QUORIX_OK, QUORIX_SetPlaySpeed(m_port, 2));
@@ -320,7 +330,8 @@ TEST_F(PlayerE2E, LiveStreamReachesTheRendererInEveryPlayMode) {
         ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(m_port, -1, nullptr, 0, nullptr, 0));
         ASSERT_EQ(QUORIX_OK, QUORIX_Play(m_port, 0, nullptr, 0));
         for (const auto& record : records) {
-            ASSERT_EQ(QUORIX_OK, QUORIX_InputStreamData(m_port, record.data(), static_cast<uint32_t>(record.size())));
+            ASSERT_EQ(QUORIX_OK, QUORIX_InputStreamData(m_port, record.data(),
+                                                        static_cast<uint32_t>(record.size())));
         }
         // Mode 1 holds its first pictures back until it has three: all but the last few of a
         // burst must come through in any mode.
@@ -419,7 +430,8 @@ TEST_F(PlayerE2E, PlayNeedsAnOpenFileOrStreamAndLogsWhy) {
     EXPECT_EQ(QUORIX_OK, QUORIX_Play(m_port, 0, nullptr, 0));
     EXPECT_EQ(QUORIX_OK, QUORIX_CloseStream(m_port));
     const std::string log = LogText();
-    EXPECT_NE(std::string::npos, log.find("(WARN)quorixsdk:<player CPlayer::BeginPlay LINE:")) << log;
+    EXPECT_NE(std::string::npos, log.find("(WARN)quorixsdk:<player CPlayer::BeginPlay LINE:"))
+        << log;
     EXPECT_NE(std::string::npos, log.find("play fail,current status none")) << log;
     EXPECT_NE(std::string::npos, log.find("start play fail,ret=0x8000801a")) << log;
     EXPECT_NE(std::string::npos, log.find("begin play")) << log;
@@ -430,16 +442,20 @@ TEST_F(PlayerE2E, PlayNeedsAnOpenFileOrStreamAndLogsWhy) {
 // across a close and a new open.
 TEST_F(PlayerE2E, LargePictureSwitchesH265ToModuleOneUntilFreed) {
     const Clip clip = playertest::EncodeClip("libx265", 320, 240, 1, 1);
-    if (clip.packets.empty()) GTEST_SKIP() << "libx265 missing";
+    if (clip.packets.empty())
+        GTEST_SKIP() << "libx265 missing";
     const auto normal = playertest::ClipRecords(clip, 40);
-    const auto huge = playertest::MakeRecord(BRIXEL::HMF_KIND_KEY, 0, 0, 6, 9000, 240, std::vector<uint8_t>(64, 0));
+    const auto huge = playertest::MakeRecord(BRIXEL::HMF_KIND_KEY, 0, 0, 6, 9000, 240,
+                                             std::vector<uint8_t>(64, 0));
     EnableLog();
 
     auto playOne = [&](bool withHuge, int arrivals) {
         ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(m_port, -1, nullptr, 0, nullptr, 0));
         ASSERT_EQ(QUORIX_OK, QUORIX_Play(m_port, 0, nullptr, 0));
-        if (withHuge) QUORIX_InputStreamData(m_port, huge.data(), static_cast<uint32_t>(huge.size()));
-        ASSERT_EQ(QUORIX_OK, QUORIX_InputStreamData(m_port, normal[0].data(), static_cast<uint32_t>(normal[0].size())));
+        if (withHuge)
+            QUORIX_InputStreamData(m_port, huge.data(), static_cast<uint32_t>(huge.size()));
+        ASSERT_EQ(QUORIX_OK, QUORIX_InputStreamData(m_port, normal[0].data(),
+                                                    static_cast<uint32_t>(normal[0].size())));
         ASSERT_EQ(arrivals, Double().waitFrames(arrivals, kWaitMs));
         ASSERT_EQ(QUORIX_OK, QUORIX_CloseStream(m_port));
     };
@@ -473,7 +489,8 @@ TEST_F(PlayerE2E, FileEndCallbackMayStopCloseOrFreeItsOwnPort) {
     const Case cases[] = {
         {"stop", [](uint16_t p) { return QUORIX_Stop(p); }, true, true},
         {"close file", [](uint16_t p) { return QUORIX_CloseFile(p); }, false, true},
-        {"close stream", [](uint16_t p) { return QUORIX_CloseStream(p) == QUORIX_E_STATE ? QUORIX_OK : 1u; }, true,
+        {"close stream",
+         [](uint16_t p) { return QUORIX_CloseStream(p) == QUORIX_E_STATE ? QUORIX_OK : 1u; }, true,
          true},
         {"free port", [](uint16_t p) { return QUORIX_FreePort(p); }, false, false},
     };
@@ -503,8 +520,8 @@ TEST_F(PlayerE2E, FileEndCallbackMayStopCloseOrFreeItsOwnPort) {
 TEST_F(PlayerE2E, FilesThatAreNotRecordingsLeaveThePortUsable) {
     EXPECT_EQ(QUORIX_E_OPEN_FILE, QUORIX_OpenFile(m_port, m_dir.Path("").c_str()));
     EXPECT_EQ(QUORIX_E_OPEN_FILE, QUORIX_OpenFile(m_port, m_dir.Path("missing.kz").c_str()));
-    std::vector<uint8_t> mp4 = {0, 0, 0, 0x18, 'f', 't', 'y', 'p', 'i', 's', 'o', 'm', 0, 0, 2, 0,
-                                'i', 's', 'o', 'm', 'm', 'p', '4', '1'};
+    std::vector<uint8_t> mp4 = {0, 0, 0, 0x18, 'f', 't', 'y', 'p', 'i', 's', 'o', 'm',
+                                0, 0, 2, 0,    'i', 's', 'o', 'm', 'm', 'p', '4', '1'};
     mp4.resize(4096, 0x5a);
     const std::string files[] = {WriteFile("zeros.kz", std::vector<uint8_t>(64 * 1024, 0)),
                                  WriteFile("movie.mp4", mp4), WriteFile("empty.kz", {})};
@@ -551,22 +568,27 @@ TEST_F(PlayerE2E, GarbageIntoALivePortIsRefusedWithoutHarm) {
     EXPECT_EQ(QUORIX_E_PARAM, QUORIX_InputStreamData(m_port, short27.data(), 27));
 
     // A record whose header announces more payload than it carries: only what is there is read.
-    auto lying = playertest::MakeRecord(BRIXEL::HMF_KIND_KEY, 0, 0, 1, 320, 240, std::vector<uint8_t>(100, 7));
+    auto lying = playertest::MakeRecord(BRIXEL::HMF_KIND_KEY, 0, 0, 1, 320, 240,
+                                        std::vector<uint8_t>(100, 7));
     BRIXEL::HStoreLE32(&lying[24], 0xFFFFFF00u);
     QUORIX_InputStreamData(m_port, lying.data(), static_cast<uint32_t>(lying.size()));
 
     // Composite packets: a sub-frame longer than what remains, and one without its magic.
-    const auto sub = playertest::MakeRecord(BRIXEL::HMF_KIND_KEY, 0, 0, 1, 320, 240, std::vector<uint8_t>(50, 1));
-    auto composite = playertest::MakeRecord(BRIXEL::HMF_KIND_KEY | BRIXEL::kHMFCompositeBit, 0, 0, 1, 320, 240, {});
+    const auto sub = playertest::MakeRecord(BRIXEL::HMF_KIND_KEY, 0, 0, 1, 320, 240,
+                                            std::vector<uint8_t>(50, 1));
+    auto composite = playertest::MakeRecord(BRIXEL::HMF_KIND_KEY | BRIXEL::kHMFCompositeBit, 0, 0,
+                                            1, 320, 240, {});
     composite.insert(composite.end(), sub.begin(), sub.end());
     BRIXEL::HStoreLE16(&composite[28], BRIXEL::kHMFSubFrameMagic);
     BRIXEL::HStoreLE32(&composite[24], static_cast<uint32_t>(sub.size()));
     std::vector<uint8_t> tooLong = composite;
     BRIXEL::HStoreLE32(&tooLong[28 + 24], 5000);
-    EXPECT_EQ(QUORIX_E_PARAM, QUORIX_InputStreamData(m_port, tooLong.data(), static_cast<uint32_t>(tooLong.size())));
+    EXPECT_EQ(QUORIX_E_PARAM, QUORIX_InputStreamData(m_port, tooLong.data(),
+                                                     static_cast<uint32_t>(tooLong.size())));
     std::vector<uint8_t> noMagic = composite;
     BRIXEL::HStoreLE16(&noMagic[28], 0x1234);
-    EXPECT_EQ(QUORIX_E_PARAM, QUORIX_InputStreamData(m_port, noMagic.data(), static_cast<uint32_t>(noMagic.size())));
+    EXPECT_EQ(QUORIX_E_PARAM, QUORIX_InputStreamData(m_port, noMagic.data(),
+                                                     static_cast<uint32_t>(noMagic.size())));
 
     // Random bytes behind valid headers and plain noise: whatever the codes, nothing breaks.
     uint32_t seed = 12345;
@@ -576,12 +598,15 @@ TEST_F(PlayerE2E, GarbageIntoALivePortIsRefusedWithoutHarm) {
     };
     for (int i = 0; i < 200; ++i) {
         std::vector<uint8_t> payload(static_cast<size_t>(next()) * 4);
-        for (auto& b : payload) b = next();
-        auto record = playertest::MakeRecord(static_cast<uint8_t>(next() % 6), static_cast<uint32_t>(i),
-                                             static_cast<uint32_t>(i) * 40, static_cast<uint8_t>(next() % 8),
-                                             static_cast<uint16_t>(next() * 8), static_cast<uint16_t>(next() * 8), payload);
+        for (auto& b : payload)
+            b = next();
+        auto record = playertest::MakeRecord(
+            static_cast<uint8_t>(next() % 6), static_cast<uint32_t>(i),
+            static_cast<uint32_t>(i) * 40, static_cast<uint8_t>(next() % 8),
+            static_cast<uint16_t>(next() * 8), static_cast<uint16_t>(next() * 8), payload);
         if (i % 3 == 0) {
-            for (size_t b = 0; b < record.size(); ++b) record[b] = next();
+            for (size_t b = 0; b < record.size(); ++b)
+                record[b] = next();
         }
         QUORIX_InputStreamData(m_port, record.data(), static_cast<uint32_t>(record.size()));
     }
@@ -597,8 +622,10 @@ TEST_F(PlayerE2E, GarbageIntoALivePortIsRefusedWithoutHarm) {
             BRIXEL::HStoreLE32(&record[4], 1000u + static_cast<uint32_t>(i));
             uint32_t input = QUORIX_E_QUEUE_FULL;
             while (input == QUORIX_E_QUEUE_FULL && std::chrono::steady_clock::now() < deadline) {
-                input = QUORIX_InputStreamData(m_port, record.data(), static_cast<uint32_t>(record.size()));
-                if (input == QUORIX_E_QUEUE_FULL) std::this_thread::yield();
+                input = QUORIX_InputStreamData(m_port, record.data(),
+                                               static_cast<uint32_t>(record.size()));
+                if (input == QUORIX_E_QUEUE_FULL)
+                    std::this_thread::yield();
             }
             ASSERT_EQ(QUORIX_OK, input) << "record " << i;
         }
@@ -611,7 +638,8 @@ TEST_F(PlayerE2E, GarbageIntoALivePortIsRefusedWithoutHarm) {
     ASSERT_EQ(QUORIX_OK, QUORIX_Play(m_port, 0, nullptr, 0));
     const int before = Double().frameCount();
     for (const auto& record : playertest::ClipRecords(H264Clip(), 40)) {
-        ASSERT_EQ(QUORIX_OK, QUORIX_InputStreamData(m_port, record.data(), static_cast<uint32_t>(record.size())));
+        ASSERT_EQ(QUORIX_OK, QUORIX_InputStreamData(m_port, record.data(),
+                                                    static_cast<uint32_t>(record.size())));
     }
     EXPECT_GE(Double().waitFrames(before + 24, kWaitMs), before + 24);
     EXPECT_EQ(QUORIX_OK, QUORIX_CloseStream(m_port));

@@ -43,7 +43,8 @@ public:
     ~LogCapture() {
         BRIXEL::CHLog::Instance().Configure(0, 0, nullptr, nullptr);
         BRIXEL::CHLog::Instance().SetDebugFd(2);
-        if (m_fd >= 0) close(m_fd);
+        if (m_fd >= 0)
+            close(m_fd);
         unlink(m_path.c_str());
     }
     std::string Text() const {
@@ -62,7 +63,8 @@ private:
 class FakeHost : public IPlayerHost {
 public:
     FakeHost() {
-        m_pano.CreatePanoRender = [](GPanoCreateOptions, const void*, uint32_t, uint32_t* handle) -> uint32_t {
+        m_pano.CreatePanoRender = [](GPanoCreateOptions, const void*, uint32_t,
+                                     uint32_t* handle) -> uint32_t {
             *handle = 7;
             return 0;
         };
@@ -84,7 +86,9 @@ private:
 // A port whose engine keeps records queued instead of starting stream threads for them.
 class TestPlayer : public CPlayer {
 public:
-    TestPlayer(uint32_t port, IPlayerHost& host) : CPlayer(port, host) { SetStreamThreadsEnabled(false); }
+    TestPlayer(uint32_t port, IPlayerHost& host) : CPlayer(port, host) {
+        SetStreamThreadsEnabled(false);
+    }
 };
 
 std::vector<uint8_t> VideoHeader(uint8_t type, uint16_t width, uint16_t height) {
@@ -98,12 +102,12 @@ TEST(PlayerPort, DecoderModuleFollowsTheConfigurationAndTheLargePictureRule) {
         int expectedModule;
     };
     const Case cases[] = {
-        {1, false, 2},   // "H264"
-        {2, false, 3},   // "MJPEG"
-        {6, false, 4},   // "H265"
-        {6, true, 1},    // ffmpeg, whatever "H265" says
-        {1, true, 2},    // the rule is about H.265 only
-        {3, false, 0},   // any other codec: automatic
+        {1, false, 2},  // "H264"
+        {2, false, 3},  // "MJPEG"
+        {6, false, 4},  // "H265"
+        {6, true, 1},   // ffmpeg, whatever "H265" says
+        {1, true, 2},   // the rule is about H.265 only
+        {3, false, 0},  // any other codec: automatic
         {7, false, 0},
     };
     for (const Case& c : cases) {
@@ -123,7 +127,8 @@ TEST(PlayerPort, DecoderModuleFollowsTheConfigurationAndTheLargePictureRule) {
         const std::string expected = "EncodeType=" + std::to_string(c.codec) +
                                      ",ModuleType=" + std::to_string(c.expectedModule);
         EXPECT_TRUE(log.Contains(expected)) << log.Text();
-        EXPECT_TRUE(log.Contains("(INFO)quorixsdk:<player CPlayer::StartDecoder LINE:")) << log.Text();
+        EXPECT_TRUE(log.Contains("(INFO)quorixsdk:<player CPlayer::StartDecoder LINE:"))
+            << log.Text();
         if (decoder != nullptr) {
             player.StopDecoder(decoder);
             EXPECT_TRUE(log.Contains("StopDecoder 0x")) << log.Text();
@@ -142,14 +147,15 @@ TEST(PlayerPort, LargePictureIsAVideoRecordBeyondTheLimitInEitherSide) {
         {BRIXEL::HMF_KIND_KEY, 9000, 100, 8192, true},
         {BRIXEL::HMF_KIND_DELTA, 100, 9000, 8192, true},
         {BRIXEL::HMF_KIND_UNTIMED, 8193, 100, 8192, true},
-        {BRIXEL::HMF_KIND_KEY, 8192, 8192, 8192, false},  // at the limit is still fine
+        {BRIXEL::HMF_KIND_KEY, 8192, 8192, 8192, false},   // at the limit is still fine
         {BRIXEL::HMF_KIND_AUDIO, 9000, 100, 8192, false},  // audio bytes there mean something else
         {2, 9000, 100, 8192, false},
         {BRIXEL::HMF_KIND_KEY, 9000, 9000, 0, false},  // a limit below 1 switches the rule off
         {BRIXEL::HMF_KIND_KEY, 1920, 1080, 1000, true},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "type " << int(c.type) << " " << c.width << "x" << c.height);
+        SCOPED_TRACE(testing::Message()
+                     << "type " << int(c.type) << " " << c.width << "x" << c.height);
         FakeHost host;
         host.param.hisiMaxWidth = c.limit;
         TestPlayer player(0, host);
@@ -182,7 +188,8 @@ TEST(PlayerPort, StreamRendererFollowsTheRenderModeFlag) {
         ASSERT_EQ(QUORIX_OK, player.OpenStream(1, nullptr, 0, nullptr, 0));
         EXPECT_EQ(CPlayer::STATUS_STREAM, player.GetStatus());
         EXPECT_TRUE(player.UsesSoftwareDisplay());
-        EXPECT_TRUE(log.Contains("(INFO)quorixsdk:<player CPlayer::OpenStream LINE:")) << log.Text();
+        EXPECT_TRUE(log.Contains("(INFO)quorixsdk:<player CPlayer::OpenStream LINE:"))
+            << log.Text();
         EXPECT_TRUE(log.Contains("use dxdraw!")) << log.Text();
         EXPECT_EQ(QUORIX_OK, player.CloseStream());
         EXPECT_FALSE(player.UsesSoftwareDisplay());

@@ -113,13 +113,15 @@ protected:
                 return close(p);
             });
         };
-        ASSERT_EQ(QUORIX_OK, QUORIX_SetSnapCallback(port, 0, &SnapCollector::Callback, &snaps, 4, 4));
+        ASSERT_EQ(QUORIX_OK,
+                  QUORIX_SetSnapCallback(port, 0, &SnapCollector::Callback, &snaps, 4, 4));
         ASSERT_EQ(QUORIX_OK, live.Push(first));
 
         ASSERT_TRUE(closing.Wait()) << "the close inside the callback never returned";
         EXPECT_EQ(QUORIX_OK, closing.result);
         // The callback copies the picture after the close: it was still the whole picture.
-        ASSERT_TRUE(snaps.WaitFor([](const SnapCollector::Shot&, int calls) { return calls >= 1; }));
+        ASSERT_TRUE(
+            snaps.WaitFor([](const SnapCollector::Shot&, int calls) { return calls >= 1; }));
         {
             std::lock_guard<std::mutex> guard(snaps.lock);
             EXPECT_EQ(kWidth, snaps.last.width);

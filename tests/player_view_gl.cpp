@@ -27,7 +27,8 @@ protected:
     void SetUp() override {
         ASSERT_EQ(QUORIX_OK, QUORIX_InitSDK());
         ASSERT_EQ(QUORIX_OK, QUORIX_GetPort(&m_port));
-        m_green = viewtest::FlatRecords(160, 120, viewtest::kGreen.y, viewtest::kGreen.u, viewtest::kGreen.v);
+        m_green = viewtest::FlatRecords(160, 120, viewtest::kGreen.y, viewtest::kGreen.u,
+                                        viewtest::kGreen.v);
         ASSERT_FALSE(m_green.empty()) << "libx264 missing";
     }
     void TearDown() override {
@@ -57,32 +58,42 @@ TEST_F(ViewGl, PortWithoutRendererStoresSettingsAndRefusesTheRest) {
         uint32_t want;
     } cases[] = {
         {"SetDisplayRegion", [&] { return QUORIX_SetDisplayRegion(p, 2, &rect, 1); }, QUORIX_OK},
-        {"SetDisplayRegion null rect", [&] { return QUORIX_SetDisplayRegion(p, 3, nullptr, 1); }, QUORIX_OK},
-        {"SetBackgroundColor", [&] { return QUORIX_SetBackgroundColor(p, 2, 0x00112233); }, QUORIX_OK},
-        {"GetSupportedDisplayTypeList", [&] { return QUORIX_GetSupportedDisplayTypeList(p, types, &count); },
+        {"SetDisplayRegion null rect", [&] { return QUORIX_SetDisplayRegion(p, 3, nullptr, 1); },
+         QUORIX_OK},
+        {"SetBackgroundColor", [&] { return QUORIX_SetBackgroundColor(p, 2, 0x00112233); },
+         QUORIX_OK},
+        {"GetSupportedDisplayTypeList",
+         [&] { return QUORIX_GetSupportedDisplayTypeList(p, types, &count); }, QUORIX_E_PARAM},
+        {"GetCurrentDisplayType", [&] { return QUORIX_GetCurrentDisplayType(p, 0, &type); },
          QUORIX_E_PARAM},
-        {"GetCurrentDisplayType", [&] { return QUORIX_GetCurrentDisplayType(p, 0, &type); }, QUORIX_E_PARAM},
         {"SetCurrentDisplayType", [&] { return QUORIX_SetCurrentDisplayType(p, 0, 0); }, QUORIX_OK},
-        {"GetPTZPosition", [&] { return QUORIX_GetPTZPosition(p, 0, &pan, &tilt, &zoom); }, QUORIX_E_PARAM},
-        {"SetPTZPosition", [&] { return QUORIX_SetPTZPosition(p, 0, 0.1f, 0.2f, 2.0f); }, QUORIX_OK},
+        {"GetPTZPosition", [&] { return QUORIX_GetPTZPosition(p, 0, &pan, &tilt, &zoom); },
+         QUORIX_E_PARAM},
+        {"SetPTZPosition", [&] { return QUORIX_SetPTZPosition(p, 0, 0.1f, 0.2f, 2.0f); },
+         QUORIX_OK},
         {"EnableBlankPTZ", [&] { return QUORIX_EnableBlankPTZ(p, 0, 1); }, QUORIX_E_PARAM},
         {"SetFlip", [&] { return QUORIX_SetFlip(p, 0, 1); }, QUORIX_E_STATE},
-        {"SetDisplayRatioType", [&] { return QUORIX_SetDisplayRatioType(p, 0, 2); }, QUORIX_E_STATE},
+        {"SetDisplayRatioType", [&] { return QUORIX_SetDisplayRatioType(p, 0, 2); },
+         QUORIX_E_STATE},
         {"Project", [&] { return QUORIX_Project(p, 0, xs, ys, ox, oy, 1); }, QUORIX_E_PARAM},
         {"UnProject", [&] { return QUORIX_UnProject(p, 0, xs, ys, ox, oy, 1); }, QUORIX_E_PARAM},
-        {"SetDrawCallback", [&] { return QUORIX_SetDrawCallback(p, 5, &DrawProbe::Callback, nullptr); }, QUORIX_OK},
-        {"SetRenderStatusCallback", [&] { return QUORIX_SetRenderStatusCallback(p, nullptr, nullptr); },
-         QUORIX_E_PARAM},
+        {"SetDrawCallback",
+         [&] { return QUORIX_SetDrawCallback(p, 5, &DrawProbe::Callback, nullptr); }, QUORIX_OK},
+        {"SetRenderStatusCallback",
+         [&] { return QUORIX_SetRenderStatusCallback(p, nullptr, nullptr); }, QUORIX_E_PARAM},
         {"GetManualSupport", [&] { return QUORIX_GetManualSupport(p, &support); }, QUORIX_OK},
-        {"GetManualSupport null", [&] { return QUORIX_GetManualSupport(p, nullptr); }, QUORIX_E_PARAM},
+        {"GetManualSupport null", [&] { return QUORIX_GetManualSupport(p, nullptr); },
+         QUORIX_E_PARAM},
         {"ManualInit", [&] { return QUORIX_ManualInit(p, 1); }, QUORIX_E_STATE},
         {"ManualRender", [&] { return QUORIX_ManualRender(p); }, QUORIX_E_STATE},
         {"ManualSwapbuffers", [&] { return QUORIX_ManualSwapbuffers(p); }, QUORIX_E_STATE},
         {"ManualUnInit", [&] { return QUORIX_ManualUnInit(p); }, QUORIX_E_STATE},
         // The uniform checks come first: region 6 is out of range.
-        {"SetDisplayRegion region 6", [&] { return QUORIX_SetDisplayRegion(p, 6, &rect, 1); }, QUORIX_E_PARAM},
+        {"SetDisplayRegion region 6", [&] { return QUORIX_SetDisplayRegion(p, 6, &rect, 1); },
+         QUORIX_E_PARAM},
     };
-    for (const auto& c : cases) EXPECT_EQ(c.want, c.call()) << c.name;
+    for (const auto& c : cases)
+        EXPECT_EQ(c.want, c.call()) << c.name;
     EXPECT_EQ(-1, support);
 }
 
@@ -98,7 +109,8 @@ TEST_F(ViewGl, RegionSetBeforeOpenIsShownAndTheHostDrawsOverIt) {
     probe.want = viewtest::IsGreen;
     ASSERT_EQ(QUORIX_OK, QUORIX_SetDrawCallback(m_port, 0, &DrawProbe::Callback, &probe));
     StatusProbe status;
-    EXPECT_EQ(QUORIX_E_PARAM, QUORIX_SetRenderStatusCallback(m_port, &StatusProbe::Callback, &status));
+    EXPECT_EQ(QUORIX_E_PARAM,
+              QUORIX_SetRenderStatusCallback(m_port, &StatusProbe::Callback, &status));
 
     ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(m_port, QUORIX_MODEL_NORMAL, nullptr, 0, nullptr, 0));
     EXPECT_TRUE(log.Contains("set 0 region (l=20,t=10,w=160,h=120)")) << log.Text();
@@ -109,8 +121,8 @@ TEST_F(ViewGl, RegionSetBeforeOpenIsShownAndTheHostDrawsOverIt) {
     ASSERT_EQ(QUORIX_OK, QUORIX_Play(m_port, 0, nullptr, 0));
     ASSERT_TRUE(status.WaitFor(1));
     ASSERT_TRUE(viewtest::Feed(m_port, m_green));
-    ASSERT_TRUE(probe.WaitGood(2)) << "centre " << int(probe.centre[0]) << "," << int(probe.centre[1]) << ","
-                                   << int(probe.centre[2]);
+    ASSERT_TRUE(probe.WaitGood(2)) << "centre " << int(probe.centre[0]) << ","
+                                   << int(probe.centre[1]) << "," << int(probe.centre[2]);
     {
         std::lock_guard<std::mutex> guard(probe.lock);
         EXPECT_EQ(m_port, probe.port);
@@ -124,7 +136,8 @@ TEST_F(ViewGl, RegionSetBeforeOpenIsShownAndTheHostDrawsOverIt) {
         // 160 x 120 into 160 x 120: the picture covers the whole region.
         EXPECT_EQ(0, probe.image.left);
         EXPECT_EQ(160, probe.image.right - probe.image.left);
-        EXPECT_TRUE(viewtest::IsRed(probe.overlay)) << int(probe.overlay[0]) << "," << int(probe.overlay[1]);
+        EXPECT_TRUE(viewtest::IsRed(probe.overlay))
+            << int(probe.overlay[0]) << "," << int(probe.overlay[1]);
     }
     // Switching the callback off: the adapter stays installed but calls nobody.
     ASSERT_EQ(QUORIX_OK, QUORIX_SetDrawCallback(m_port, 0, nullptr, nullptr));
@@ -140,14 +153,16 @@ TEST_F(ViewGl, ViewRequestsReachTheRendererAndTheRecordOutlivesIt) {
     ASSERT_EQ(QUORIX_OK, QUORIX_SetDisplayRegion(m_port, 1, &rect, 1));
 
     int32_t count = 0;
-    EXPECT_EQ(QUORIX_E_BUFFER_TOO_SMALL, QUORIX_GetSupportedDisplayTypeList(m_port, nullptr, &count));
+    EXPECT_EQ(QUORIX_E_BUFFER_TOO_SMALL,
+              QUORIX_GetSupportedDisplayTypeList(m_port, nullptr, &count));
     ASSERT_GT(count, 1);
     std::vector<uint32_t> types(static_cast<size_t>(count));
     ASSERT_EQ(QUORIX_OK, QUORIX_GetSupportedDisplayTypeList(m_port, types.data(), &count));
     EXPECT_EQ(static_cast<size_t>(count), types.size());
     EXPECT_EQ(QUORIX_E_PARAM, QUORIX_GetCurrentDisplayType(m_port, 1, nullptr));
 
-    EXPECT_EQ(QUORIX_E_PARAM, QUORIX_SetCurrentDisplayType(m_port, 1, 9));  // not offered for one camera
+    EXPECT_EQ(QUORIX_E_PARAM,
+              QUORIX_SetCurrentDisplayType(m_port, 1, 9));  // not offered for one camera
     ASSERT_EQ(QUORIX_OK, QUORIX_SetCurrentDisplayType(m_port, 1, QUORIX_DISPLAY_PLANE));
     uint32_t type = 99;
     ASSERT_EQ(QUORIX_OK, QUORIX_GetCurrentDisplayType(m_port, 1, &type));
@@ -311,7 +326,8 @@ TEST_F(ViewGl, ManualModeDrawsIntoTheHostsContextOnItsThread) {
         ASSERT_EQ(QUORIX_OK, QUORIX_ManualSwapbuffers(m_port));
         {
             std::lock_guard<std::mutex> guard(probe.lock);
-            if (probe.good > 0) break;
+            if (probe.good > 0)
+                break;
         }
         if (frame % 100 == 99) {
             ASSERT_TRUE(viewtest::Feed(m_port, m_green));
@@ -320,7 +336,8 @@ TEST_F(ViewGl, ManualModeDrawsIntoTheHostsContextOnItsThread) {
     ASSERT_GT(probe.good, 0);
     uint8_t inside[4] = {};
     glReadPixels(16 + 80, 16 + 60, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, inside);
-    EXPECT_TRUE(viewtest::IsGreen(inside)) << int(inside[0]) << "," << int(inside[1]) << "," << int(inside[2]);
+    EXPECT_TRUE(viewtest::IsGreen(inside))
+        << int(inside[0]) << "," << int(inside[1]) << "," << int(inside[2]);
     ASSERT_EQ(QUORIX_OK, QUORIX_ManualUnInit(m_port));
     EXPECT_TRUE(status.WaitFor(0));
     EXPECT_EQ(QUORIX_OK, QUORIX_CloseStream(m_port));

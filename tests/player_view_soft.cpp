@@ -16,7 +16,8 @@ namespace {
 // First in the process: the monitors are enumerated once, at the first initialisation, and
 // only a process that can reach the X server then finds any.
 TEST(ViewSoftWindow, DrawCallbackGetsTheCacheSurfaceAndTheRectangles) {
-    if (gltest::TestDisplay().empty()) GTEST_SKIP() << "QUORIX_TEST_DISPLAY not set";
+    if (gltest::TestDisplay().empty())
+        GTEST_SKIP() << "QUORIX_TEST_DISPLAY not set";
     setenv("DISPLAY", gltest::TestDisplay().c_str(), 1);
     QUORIX_SetRenderMode(1);
     gltest::HostWindow window(160, 120);
@@ -30,7 +31,8 @@ TEST(ViewSoftWindow, DrawCallbackGetsTheCacheSurfaceAndTheRectangles) {
     ASSERT_EQ(QUORIX_OK, QUORIX_SetDrawCallback(port, 1, &viewtest::DrawProbe::Callback, &probe));
     ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(port, QUORIX_MODEL_NORMAL, nullptr, 0, nullptr, 0));
     ASSERT_EQ(QUORIX_OK, QUORIX_Play(port, window.window(), nullptr, 0));
-    const auto records = viewtest::FlatRecords(64, 48, viewtest::kGreen.y, viewtest::kGreen.u, viewtest::kGreen.v);
+    const auto records =
+        viewtest::FlatRecords(64, 48, viewtest::kGreen.y, viewtest::kGreen.u, viewtest::kGreen.v);
     ASSERT_TRUE(viewtest::Feed(port, records));
     ASSERT_TRUE(probe.WaitGood(1));
     {
@@ -111,24 +113,29 @@ TEST_F(ViewSoft, EveryRequestAnswersAsTheSoftwareDisplayCan) {
         {"SetDisplayRatioType", [&] { return QUORIX_SetDisplayRatioType(p, 2, 2); }, QUORIX_OK},
         {"EnableBlankPTZ", [&] { return QUORIX_EnableBlankPTZ(p, 2, 1); }, QUORIX_E_NOT_IMPL},
         {"SetFlip", [&] { return QUORIX_SetFlip(p, 2, 1); }, QUORIX_E_NOT_IMPL},
-        {"Project", [&] { return QUORIX_Project(p, 2, xs, ys, ox, oy, 1); }, QUORIX_E_NOT_SUPPORTED},
+        {"Project", [&] { return QUORIX_Project(p, 2, xs, ys, ox, oy, 1); },
+         QUORIX_E_NOT_SUPPORTED},
         {"UnProject", [&] { return QUORIX_UnProject(p, 2, xs, ys, ox, oy, 1); }, QUORIX_E_NOT_IMPL},
-        {"UnProject count 0", [&] { return QUORIX_UnProject(p, 2, xs, ys, ox, oy, 0); }, QUORIX_E_PARAM},
-        {"SetRenderStatusCallback", [&] { return QUORIX_SetRenderStatusCallback(p, nullptr, nullptr); },
-         QUORIX_E_NOT_IMPL},
+        {"UnProject count 0", [&] { return QUORIX_UnProject(p, 2, xs, ys, ox, oy, 0); },
+         QUORIX_E_PARAM},
+        {"SetRenderStatusCallback",
+         [&] { return QUORIX_SetRenderStatusCallback(p, nullptr, nullptr); }, QUORIX_E_NOT_IMPL},
         {"GetManualSupport", [&] { return QUORIX_GetManualSupport(p, &support); }, QUORIX_OK},
         {"ManualInit", [&] { return QUORIX_ManualInit(p, 1); }, QUORIX_E_NOT_IMPL},
         {"ManualRender", [&] { return QUORIX_ManualRender(p); }, QUORIX_E_NOT_IMPL},
         {"ManualSwapbuffers", [&] { return QUORIX_ManualSwapbuffers(p); }, QUORIX_E_NOT_IMPL},
         {"ManualUnInit", [&] { return QUORIX_ManualUnInit(p); }, QUORIX_E_NOT_IMPL},
         {"Play", [&] { return QUORIX_Play(p, 0, nullptr, 0); }, QUORIX_OK},
-        {"SetDisplayRegion off", [&] { return QUORIX_SetDisplayRegion(p, 2, &rect, 0); }, QUORIX_OK},
+        {"SetDisplayRegion off", [&] { return QUORIX_SetDisplayRegion(p, 2, &rect, 0); },
+         QUORIX_OK},
     };
-    for (const auto& c : cases) EXPECT_EQ(c.want, c.call()) << c.name;
+    for (const auto& c : cases)
+        EXPECT_EQ(c.want, c.call()) << c.name;
     EXPECT_EQ(0, support);
 
     // Pictures reach the display in every play mode; without a window it only keeps them.
-    const auto records = viewtest::FlatRecords(64, 48, viewtest::kGreen.y, viewtest::kGreen.u, viewtest::kGreen.v);
+    const auto records =
+        viewtest::FlatRecords(64, 48, viewtest::kGreen.y, viewtest::kGreen.u, viewtest::kGreen.v);
     ASSERT_TRUE(viewtest::Feed(m_port, records));
     EXPECT_EQ(QUORIX_OK, QUORIX_CloseStream(m_port));
 

@@ -29,24 +29,26 @@ class Wall {
 public:
     Wall() {
         m_display = XOpenDisplay(gltest::TestDisplay().c_str());
-        if (m_display == nullptr) return;
+        if (m_display == nullptr)
+            return;
         const int screen = DefaultScreen(m_display);
         XSetWindowAttributes attributes{};
         attributes.background_pixel = BlackPixel(m_display, screen);
         attributes.backing_store = Always;
         const unsigned long mask = CWBackPixel | CWBackingStore;
-        m_top = XCreateWindow(m_display, RootWindow(m_display, screen), 0, 0, 400, 200, 0, CopyFromParent, InputOutput,
-                              CopyFromParent, mask, &attributes);
+        m_top = XCreateWindow(m_display, RootWindow(m_display, screen), 0, 0, 400, 200, 0,
+                              CopyFromParent, InputOutput, CopyFromParent, mask, &attributes);
         for (int i = 0; i < 2; ++i) {
-            m_child[i] = XCreateWindow(m_display, m_top, 200 * i, 0, 200, 200, 0, CopyFromParent, InputOutput,
-                                       CopyFromParent, mask, &attributes);
+            m_child[i] = XCreateWindow(m_display, m_top, 200 * i, 0, 200, 200, 0, CopyFromParent,
+                                       InputOutput, CopyFromParent, mask, &attributes);
         }
         XMapSubwindows(m_display, m_top);
         XMapWindow(m_display, m_top);
         XSync(m_display, False);
     }
     ~Wall() {
-        if (m_display == nullptr) return;
+        if (m_display == nullptr)
+            return;
         XDestroyWindow(m_display, m_top);
         XCloseDisplay(m_display);
     }
@@ -56,9 +58,11 @@ public:
     // One pixel of the top-level window as the server has it, children included.
     Rgb Pixel(int16_t x, int16_t y) {
         xcb_connection_t* c = XGetXCBConnection(m_display);
-        xcb_get_image_reply_t* reply = xcb_get_image_reply(
-            c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, static_cast<xcb_drawable_t>(m_top), x, y, 1, 1, ~0u),
-            nullptr);
+        xcb_get_image_reply_t* reply =
+            xcb_get_image_reply(c,
+                                xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP,
+                                              static_cast<xcb_drawable_t>(m_top), x, y, 1, 1, ~0u),
+                                nullptr);
         Rgb rgb{1, 2, 3};
         if (reply != nullptr) {
             const uint8_t* d = xcb_get_image_data(reply);
@@ -80,14 +84,16 @@ bool Is(bool (*test)(const uint8_t*), const Rgb& c) {
 }
 
 TEST(ViewWall, EachRegionShowsItsPictureWhereItsRectangleSays) {
-    if (gltest::TestDisplay().empty()) GTEST_SKIP() << "QUORIX_TEST_DISPLAY not set";
+    if (gltest::TestDisplay().empty())
+        GTEST_SKIP() << "QUORIX_TEST_DISPLAY not set";
     setenv("DISPLAY", gltest::TestDisplay().c_str(), 1);
     Wall wall;
     ASSERT_TRUE(wall.ok());
     ASSERT_EQ(QUORIX_OK, QUORIX_InitSDK());
 
     uint16_t ports[2];
-    for (uint16_t& p : ports) ASSERT_EQ(QUORIX_OK, QUORIX_GetPort(&p));
+    for (uint16_t& p : ports)
+        ASSERT_EQ(QUORIX_OK, QUORIX_GetPort(&p));
     // Port 1 fills its window with green; port 2 shows its blue picture in two quadrants of its
     // window: region 0 in the lower left (GL y from 0) and region 1 in the upper right.
     const QUORIX_RECT whole{0, 0, 200, 200}, lower{0, 0, 100, 100}, upper{100, 100, 200, 200};
@@ -98,11 +104,14 @@ TEST(ViewWall, EachRegionShowsItsPictureWhereItsRectangleSays) {
     frames.readBack = false;
     ASSERT_EQ(QUORIX_OK, QUORIX_SetDrawCallback(ports[1], 1, &DrawProbe::Callback, &frames));
 
-    const auto green = viewtest::FlatRecords(64, 64, viewtest::kGreen.y, viewtest::kGreen.u, viewtest::kGreen.v);
-    const auto blue = viewtest::FlatRecords(64, 64, viewtest::kBlue.y, viewtest::kBlue.u, viewtest::kBlue.v);
+    const auto green =
+        viewtest::FlatRecords(64, 64, viewtest::kGreen.y, viewtest::kGreen.u, viewtest::kGreen.v);
+    const auto blue =
+        viewtest::FlatRecords(64, 64, viewtest::kBlue.y, viewtest::kBlue.u, viewtest::kBlue.v);
     ASSERT_FALSE(green.empty());
     for (int i = 0; i < 2; ++i) {
-        ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(ports[i], QUORIX_MODEL_NORMAL, nullptr, 0, nullptr, 0));
+        ASSERT_EQ(QUORIX_OK,
+                  QUORIX_OpenStream(ports[i], QUORIX_MODEL_NORMAL, nullptr, 0, nullptr, 0));
         ASSERT_EQ(QUORIX_OK, QUORIX_Play(ports[i], wall.child(i), nullptr, 0));
     }
     ASSERT_TRUE(viewtest::Feed(ports[0], green));
@@ -128,13 +137,15 @@ TEST(ViewWall, EachRegionShowsItsPictureWhereItsRectangleSays) {
         for (const auto& p : points) {
             const Rgb c = wall.Pixel(p.x, p.y);
             shown = shown && Is(p.want, c) == p.expected;
-            seen += "(" + std::to_string(p.x) + "," + std::to_string(p.y) + ")=" + std::to_string(c.r) + "," +
-                    std::to_string(c.g) + "," + std::to_string(c.b) + " ";
+            seen += "(" + std::to_string(p.x) + "," + std::to_string(p.y) +
+                    ")=" + std::to_string(c.r) + "," + std::to_string(c.g) + "," +
+                    std::to_string(c.b) + " ";
         }
     }
     EXPECT_TRUE(shown) << seen;
     ASSERT_EQ(QUORIX_OK, QUORIX_SetDrawCallback(ports[1], 1, nullptr, nullptr));
-    for (uint16_t p : ports) EXPECT_EQ(QUORIX_OK, QUORIX_FreePort(p));
+    for (uint16_t p : ports)
+        EXPECT_EQ(QUORIX_OK, QUORIX_FreePort(p));
     QUORIX_ReleaseSDK();
 }
 

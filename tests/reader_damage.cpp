@@ -26,7 +26,8 @@ ContainerBuilder SoundFile(bool withIndex = true) {
 
 std::vector<uint32_t> Seq(uint32_t n) {
     std::vector<uint32_t> v;
-    for (uint32_t i = 0; i < n; ++i) v.push_back(i);
+    for (uint32_t i = 0; i < n; ++i)
+        v.push_back(i);
     return v;
 }
 
@@ -45,24 +46,35 @@ TEST(ReaderDamage, EachDamageEndsAsDesigned) {
         {"zero-length file", [](auto& f, auto&) { f.clear(); }, true, {}, 0, 0},
         {"header cut short", [](auto& f, auto&) { f.resize(40); }, true, {}, 0, 0},
         {"foreign magic: read as bare records", [](auto& f, auto&) { f[0] = 'X'; }, true, {}, 0, 0},
-        {"extension length past the data offset", [](auto& f, auto&) { PatchLE32(f, 72, 1000); }, true, Seq(10),
-         2, 0},
-        {"extension length of 4 GiB", [](auto& f, auto&) { PatchLE32(f, 72, 0xFFFFFFFF); }, true, Seq(10), 2, 0},
+        {"extension length past the data offset", [](auto& f, auto&) { PatchLE32(f, 72, 1000); },
+         true, Seq(10), 2, 0},
+        {"extension length of 4 GiB", [](auto& f, auto&) { PatchLE32(f, 72, 0xFFFFFFFF); }, true,
+         Seq(10), 2, 0},
         {"extension magic broken", [](auto& f, auto&) { f[64] = 'X'; }, true, Seq(10), 2, 0},
-        {"data offset past the end", [](auto& f, auto&) { PatchLE32(f, 32, 0xFFFFFF00); }, true, {}, 0, 10},
-        {"payload length of 4 GiB", [](auto& f, auto& b) { PatchLE32(f, b.FrameOffset(3) + 24, 0xFFFFFFFF); },
-         true, Seq(3), 2, 10},
-        {"payload running into the index", [](auto& f, auto& b) { PatchLE32(f, b.FrameOffset(3) + 24, 1000); },
-         true, Seq(3), 2, 10},
-        {"record magic broken mid-file", [](auto& f, auto& b) { f[b.FrameOffset(6)] = 'X'; }, true, Seq(6), 2, 10},
-        {"index offset inside the header", [](auto& f, auto&) { PatchLE32(f, 36, 10); }, true, Seq(10), 2, 10},
-        {"index offset inside the extension area", [](auto& f, auto&) { PatchLE32(f, 36, 70); }, true, Seq(10), 2,
+        {"data offset past the end",
+         [](auto& f, auto&) { PatchLE32(f, 32, 0xFFFFFF00); },
+         true,
+         {},
+         0,
          10},
-        {"index offset past the end", [](auto& f, auto&) { PatchLE32(f, 36, 0xFFFF0000); }, true, Seq(10), 2, 10},
+        {"payload length of 4 GiB",
+         [](auto& f, auto& b) { PatchLE32(f, b.FrameOffset(3) + 24, 0xFFFFFFFF); }, true, Seq(3), 2,
+         10},
+        {"payload running into the index",
+         [](auto& f, auto& b) { PatchLE32(f, b.FrameOffset(3) + 24, 1000); }, true, Seq(3), 2, 10},
+        {"record magic broken mid-file", [](auto& f, auto& b) { f[b.FrameOffset(6)] = 'X'; }, true,
+         Seq(6), 2, 10},
+        {"index offset inside the header", [](auto& f, auto&) { PatchLE32(f, 36, 10); }, true,
+         Seq(10), 2, 10},
+        {"index offset inside the extension area", [](auto& f, auto&) { PatchLE32(f, 36, 70); },
+         true, Seq(10), 2, 10},
+        {"index offset past the end", [](auto& f, auto&) { PatchLE32(f, 36, 0xFFFF0000); }, true,
+         Seq(10), 2, 10},
         {"index entry pointing outside the file",
-         [](auto& f, auto& b) { PatchLE32(f, b.IndexOffset() + 12 + 4, 0xFFFFFF00); }, true, Seq(10), 1, 10},
-        {"index entry pointing into the header", [](auto& f, auto& b) { PatchLE32(f, b.IndexOffset() + 4, 8); },
-         true, Seq(10), 1, 10},
+         [](auto& f, auto& b) { PatchLE32(f, b.IndexOffset() + 12 + 4, 0xFFFFFF00); }, true,
+         Seq(10), 1, 10},
+        {"index entry pointing into the header",
+         [](auto& f, auto& b) { PatchLE32(f, b.IndexOffset() + 4, 8); }, true, Seq(10), 1, 10},
         {"all-zero index entry",
          [](auto& f, auto& b) {
              PatchLE32(f, b.IndexOffset(), 0);
@@ -70,12 +82,12 @@ TEST(ReaderDamage, EachDamageEndsAsDesigned) {
              PatchLE32(f, b.IndexOffset() + 8, 0);
          },
          true, Seq(10), 1, 10},
-        {"closed recording cut mid-record", [](auto& f, auto& b) { f.resize(b.FrameOffset(7) + 40); }, true, Seq(7),
-         2, 10},
-        {"unclosed recording cut mid-record", [](auto& f, auto& b) { f.resize(b.FrameOffset(7) + 40); }, false,
-         Seq(7), 2, 10},
-        {"unclosed recording cut inside a record header", [](auto& f, auto& b) { f.resize(b.FrameOffset(8) + 5); },
-         false, Seq(8), 2, 10},
+        {"closed recording cut mid-record",
+         [](auto& f, auto& b) { f.resize(b.FrameOffset(7) + 40); }, true, Seq(7), 2, 10},
+        {"unclosed recording cut mid-record",
+         [](auto& f, auto& b) { f.resize(b.FrameOffset(7) + 40); }, false, Seq(7), 2, 10},
+        {"unclosed recording cut inside a record header",
+         [](auto& f, auto& b) { f.resize(b.FrameOffset(8) + 5); }, false, Seq(8), 2, 10},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -94,7 +106,8 @@ TEST(ReaderDamage, EachDamageEndsAsDesigned) {
         ASSERT_EQ(QUORIX_OK, reader.Play());
         ASSERT_TRUE(cb.WaitFileEnds(1));
         EXPECT_EQ(c.played, cb.Sequences());
-        for (const Delivered& d : cb.Frames()) EXPECT_TRUE(d.payloadIntact);
+        for (const Delivered& d : cb.Frames())
+            EXPECT_TRUE(d.payloadIntact);
         // Seeking a damaged file stays inside it.
         EXPECT_EQ(QUORIX_OK, reader.SeekTo(200, true));
         reader.Close();
@@ -145,8 +158,10 @@ TEST(ReaderDamage, FileShrinkingWhileReadEndsAtTheCut) {
     // What stdio had buffered before the cut may still come; nothing after it does.
     const auto played = cb.Sequences();
     EXPECT_LE(played.size(), 10u);
-    for (size_t i = 0; i < played.size(); ++i) EXPECT_EQ(i, played[i]);
-    for (const Delivered& d : cb.Frames()) EXPECT_TRUE(d.payloadIntact);
+    for (size_t i = 0; i < played.size(); ++i)
+        EXPECT_EQ(i, played[i]);
+    for (const Delivered& d : cb.Frames())
+        EXPECT_TRUE(d.payloadIntact);
 }
 
 TEST(ReaderDamage, RandomCorruptionEndsCleanly) {
@@ -172,7 +187,8 @@ TEST(ReaderDamage, RandomCorruptionEndsCleanly) {
             const size_t at = next() % bytes.size();
             bytes[at] = (next() & 1) != 0 ? static_cast<uint8_t>(next()) : 0xFF;
         }
-        if (next() % 4 == 0) bytes.resize(next() % bytes.size());
+        if (next() % 4 == 0)
+            bytes.resize(next() % bytes.size());
         RecordingCallback cb;
         TestReader reader;
         CHBuffer openInfo, renderParams;

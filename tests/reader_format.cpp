@@ -87,9 +87,13 @@ TEST(ReaderOpen, ClosedRecordingUsesItsIndexAndBlocks) {
     TempDir dir;
     ContainerBuilder b;
     std::vector<uint8_t> info(100), params(40);
-    for (size_t i = 0; i < info.size(); ++i) info[i] = static_cast<uint8_t>(i);
-    for (size_t i = 0; i < params.size(); ++i) params[i] = static_cast<uint8_t>(200 - i);
-    b.AddExtension(HMF_EXT_OPEN_INFO, info).AddExtension(9, {1, 2, 3}).AddExtension(HMF_EXT_RENDER_PARAM, params);
+    for (size_t i = 0; i < info.size(); ++i)
+        info[i] = static_cast<uint8_t>(i);
+    for (size_t i = 0; i < params.size(); ++i)
+        params[i] = static_cast<uint8_t>(200 - i);
+    b.AddExtension(HMF_EXT_OPEN_INFO, info)
+        .AddExtension(9, {1, 2, 3})
+        .AddExtension(HMF_EXT_RENDER_PARAM, params);
     b.AddGroups(3, 25, 40, 1000, 5000);
     auto bytes = b.Build();
     bytes[61] = 0xFF;  // external renderer
@@ -135,8 +139,8 @@ TEST(ReaderOpen, UnclosedRecordingIsScanned) {
     b.AddAudio(990, 20);
     b.AddFrame(HMF_KIND_DELTA, 1000, 77, 30);  // before the first key frame: counted, not indexed
     b.AddGroups(2, 4, 40, 1040, 78);
-    b.AddFrame(2, 1400, 0, 10);                // neither video nor audio
-    b.AddRaw({0x68, 0x74, 1, 0, 1, 2, 3});     // torn last record
+    b.AddFrame(2, 1400, 0, 10);             // neither video nor audio
+    b.AddRaw({0x68, 0x74, 1, 0, 1, 2, 3});  // torn last record
     auto bytes = b.Build();
 
     RecordingCallback cb;
@@ -161,7 +165,8 @@ TEST(ReaderOpen, UnclosedRecordingIsScanned) {
     ASSERT_EQ(QUORIX_OK, reader.Play());
     ASSERT_TRUE(cb.WaitFileEnds(1));
     EXPECT_EQ((std::vector<uint32_t>{78, 79, 80, 81, 82, 83, 84, 85}), cb.Sequences());
-    for (const Delivered& d : cb.Frames()) EXPECT_TRUE(d.payloadIntact);
+    for (const Delivered& d : cb.Frames())
+        EXPECT_TRUE(d.payloadIntact);
 }
 
 // The figures of a file without playing it. A recording that was never finished (still being

@@ -23,16 +23,20 @@ ToolRun RunInfo(const std::string& args) {
     ToolRun r{-1, {}};
     const std::string command = std::string(QUORIX_INFO_PATH) + " " + args + " 2>&1";
     FILE* p = popen(command.c_str(), "r");
-    if (p == nullptr) return r;
+    if (p == nullptr)
+        return r;
     char buffer[4096];
     size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) r.output.append(buffer, n);
+    while ((n = fread(buffer, 1, sizeof buffer, p)) > 0)
+        r.output.append(buffer, n);
     const int status = pclose(p);
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return r;
 }
 
-bool Has(const ToolRun& r, const std::string& text) { return r.output.find(text) != std::string::npos; }
+bool Has(const ToolRun& r, const std::string& text) {
+    return r.output.find(text) != std::string::npos;
+}
 
 }  // namespace
 
@@ -68,7 +72,8 @@ TEST(QuorixInfo, ReportsDamageAndRefusesForeignFiles) {
     const ToolRun damaged = RunInfo(dir.Path("d.hmf"));
     EXPECT_EQ(0, damaged.status);
     EXPECT_TRUE(Has(damaged, "index offset 5 is outside the frame data")) << damaged.output;
-    EXPECT_TRUE(Has(damaged, "instead of \"ht\" at " + std::to_string(b.FrameOffset(5)))) << damaged.output;
+    EXPECT_TRUE(Has(damaged, "instead of \"ht\" at " + std::to_string(b.FrameOffset(5))))
+        << damaged.output;
 
     bytes[0] = 'X';
     ASSERT_TRUE(WriteFile(dir.Path("x.hmf"), bytes));

@@ -12,7 +12,8 @@ namespace {
 
 std::vector<uint32_t> Range(uint32_t from, uint32_t to) {
     std::vector<uint32_t> v;
-    for (uint32_t i = from; i < to; ++i) v.push_back(i);
+    for (uint32_t i = from; i < to; ++i)
+        v.push_back(i);
     return v;
 }
 
@@ -21,13 +22,13 @@ std::vector<uint32_t> Range(uint32_t from, uint32_t to) {
 TEST(ReaderPacing, IntervalsFollowStampsWithGapsWrapAndUntrustedStamps) {
     TempDir dir;
     ContainerBuilder b;
-    b.AddFrame(HMF_KIND_KEY, 65500, 0, 8);      // first: no pause before the next
-    b.AddFrame(HMF_KIND_DELTA, 65540, 1, 8);    // low 16 bits wrap: still 40
+    b.AddFrame(HMF_KIND_KEY, 65500, 0, 8);    // first: no pause before the next
+    b.AddFrame(HMF_KIND_DELTA, 65540, 1, 8);  // low 16 bits wrap: still 40
     b.AddFrame(HMF_KIND_KEY, 65580, 2, 8);
-    b.AddFrame(HMF_KIND_UNTIMED, 999999, 3, 8); // untrusted: previous + previous interval
-    b.AddFrame(HMF_KIND_DELTA, 65650, 4, 8);    // 30 after the replaced 65620
-    b.AddFrame(HMF_KIND_KEY, 75650, 5, 8);      // a 10 s gap keeps the previous pace
-    b.AddFrame(HMF_KIND_DELTA, 75630, 6, 8);    // backwards keeps it too
+    b.AddFrame(HMF_KIND_UNTIMED, 999999, 3, 8);  // untrusted: previous + previous interval
+    b.AddFrame(HMF_KIND_DELTA, 65650, 4, 8);     // 30 after the replaced 65620
+    b.AddFrame(HMF_KIND_KEY, 75650, 5, 8);       // a 10 s gap keeps the previous pace
+    b.AddFrame(HMF_KIND_DELTA, 75630, 6, 8);     // backwards keeps it too
     b.AddFrame(HMF_KIND_DELTA, 75680, 7, 8);
     RecordingCallback cb;
     TestReader reader;
@@ -36,7 +37,8 @@ TEST(ReaderPacing, IntervalsFollowStampsWithGapsWrapAndUntrustedStamps) {
     ASSERT_TRUE(cb.WaitFileEnds(1));
 
     EXPECT_EQ((std::vector<uint32_t>{40, 40, 40, 30, 30, 30, 50}), reader.Waits());
-    EXPECT_EQ((std::vector<uint32_t>{65500, 65540, 65580, 65620, 65650, 75650, 75630, 75680}), reader.FrameTimes());
+    EXPECT_EQ((std::vector<uint32_t>{65500, 65540, 65580, 65620, 65650, 75650, 75630, 75680}),
+              reader.FrameTimes());
     const auto frames = cb.Frames();
     ASSERT_EQ(8u, frames.size());
     // The play clock is the sum of the intervals delivered before.
@@ -80,13 +82,9 @@ TEST(ReaderThinning, DropsTheTailOfEachGroupAndAudioWhenFast) {
         size_t firstGroup;
         size_t audio;
     } cases[] = {
-        {0, 30, 25, 25, 3},
-        {1, 3, 25, 25, 0},
-        {1, 30, 22, 25, 0},
+        {0, 30, 25, 25, 3}, {1, 3, 25, 25, 0}, {1, 30, 22, 25, 0},
         {2, 10, 15, 25, 0},  // the last 10 non-key frames of each group of 25
-        {2, 0, 21, 25, 0},
-        {3, 21, 2, 25, 0},
-        {4, 0, 1, 1, 0},     // key frames only
+        {2, 0, 21, 25, 0},  {3, 21, 2, 25, 0}, {4, 0, 1, 1, 0},  // key frames only
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "speed " << c.speed << " queued " << c.queued);
@@ -105,7 +103,8 @@ TEST(ReaderThinning, DropsTheTailOfEachGroupAndAudioWhenFast) {
         ASSERT_TRUE(cb.WaitFileEnds(1));
         std::vector<uint32_t> expected = Range(0, static_cast<uint32_t>(c.firstGroup));
         for (uint32_t g = 1; g < 3; ++g) {
-            for (uint32_t i = 0; i < c.perLaterGroup; ++i) expected.push_back(g * 25 + i);
+            for (uint32_t i = 0; i < c.perLaterGroup; ++i)
+                expected.push_back(g * 25 + i);
         }
         EXPECT_EQ(expected, cb.Sequences());
         EXPECT_EQ(c.audio, cb.Sequences(false).size() - expected.size());
@@ -154,9 +153,9 @@ TEST(ReaderControl, StepsForwardAndBackFromKeyFrameToKeyFrame) {
         EXPECT_TRUE(cb.WaitFrames(++n));
         return cb.Sequences().back();
     };
-    EXPECT_EQ(105u, step(true));   // the key frame before the current picture
+    EXPECT_EQ(105u, step(true));  // the key frame before the current picture
     EXPECT_EQ(100u, step(true));
-    EXPECT_EQ(105u, step(true));   // at the first key frame: the next key frame comes instead
+    EXPECT_EQ(105u, step(true));  // at the first key frame: the next key frame comes instead
     EXPECT_EQ(106u, step(false));
     EXPECT_EQ(107u, step(false));
     EXPECT_EQ(CHMFReader::Stepping, reader.GetState());
@@ -209,7 +208,8 @@ TEST(ReaderControl, StopPlayRewinds) {
     TestReader reader;
     cb.onFrame = [&](const Delivered& d, size_t count) {
         if (count == 1 && d.header.sequence == 0) {
-            EXPECT_EQ(QUORIX_OK, reader.Pause()) << "state " << reader.GetState() << " open " << reader.IsOpen();
+            EXPECT_EQ(QUORIX_OK, reader.Pause())
+                << "state " << reader.GetState() << " open " << reader.IsOpen();
         }
     };
     OpenBytes(reader, cb, dir, b.Build());
@@ -234,6 +234,7 @@ TEST(ReaderSeek, LandsOnTheKeyFrameAtOrBeforeTheTarget) {
     b.AddFrame(HMF_KIND_DELTA, 1040, 501, 8);
     b.AddGroups(3, 25, 40, 1080, 502);
     const auto bytes = b.Build();
+    // clang-format off
     const struct {
         uint32_t position;
         bool byTime;
@@ -250,6 +251,7 @@ TEST(ReaderSeek, LandsOnTheKeyFrameAtOrBeforeTheTarget) {
         {26, false, 502},
         {5000, false, 552},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.position << (c.byTime ? " ms" : " frames"));
         TempDir dir;
@@ -280,11 +282,8 @@ TEST(ReaderSeek, ScannedIndexAndWrappingStamps) {
         bool byTime;
         uint32_t expectedSequence;
     } cases[] = {
-        {0x100, true, 10},
-        {0x140, true, 15},
-        {0x300, true, 20},
-        {4, false, 10},
-        {5, false, 15},  // sequence numbers: first sequence + 5
+        {0x100, true, 10}, {0x140, true, 15}, {0x300, true, 20},
+        {4, false, 10},    {5, false, 15},  // sequence numbers: first sequence + 5
         {11, false, 20},
     };
     for (const auto& c : cases) {
@@ -314,8 +313,8 @@ TEST(ReaderSeek, WithoutKeyFramesTheStartIsTheOnlyPlace) {
     EXPECT_EQ(0u, reader.GetPlayedTime());
     ASSERT_EQ(QUORIX_OK, reader.Play());
     ASSERT_TRUE(cb.WaitFileEnds(1));
-    EXPECT_TRUE(cb.Sequences().empty());       // no key frame: no video
-    EXPECT_EQ(1u, cb.Sequences(false).size()); // the audio record
+    EXPECT_TRUE(cb.Sequences().empty());        // no key frame: no video
+    EXPECT_EQ(1u, cb.Sequences(false).size());  // the audio record
 }
 
 TEST(ReaderCallbacks, CloseFromTheFileEndCallback) {

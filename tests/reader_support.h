@@ -40,7 +40,8 @@ public:
         m_cond.notify_all();
         return onFileEnd ? onFileEnd() : false;
     }
-    uint32_t OnFrame(const uint8_t* record, uint32_t length, uint8_t kind, uint32_t clockMs, double percent) override {
+    uint32_t OnFrame(const uint8_t* record, uint32_t length, uint8_t kind, uint32_t clockMs,
+                     double percent) override {
         Delivered d{};
         BRIXEL::HMFParseFrameHeader(record, &d.header);
         d.length = length;
@@ -54,7 +55,8 @@ public:
         }
         // The hook runs before the record is published, so whatever it does to the reader has
         // happened by the time a waiting test sees the record.
-        if (onFrame) onFrame(d, ++delivered);
+        if (onFrame)
+            onFrame(d, ++delivered);
         {
             std::lock_guard<std::mutex> g(m_mutex);
             frames.push_back(d);
@@ -70,7 +72,8 @@ public:
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         std::unique_lock<std::mutex> g(m_mutex);
         while (!pred()) {
-            if (std::chrono::steady_clock::now() >= deadline) return false;
+            if (std::chrono::steady_clock::now() >= deadline)
+                return false;
             m_cond.wait_for(g, std::chrono::milliseconds(5));
         }
         return true;
@@ -88,7 +91,8 @@ public:
     std::vector<uint32_t> Sequences(bool videoOnly = true) {
         std::vector<uint32_t> out;
         for (const Delivered& d : Frames()) {
-            if (!videoOnly || BRIXEL::HMFIsVideoKind(d.kind)) out.push_back(d.header.sequence);
+            if (!videoOnly || BRIXEL::HMFIsVideoKind(d.kind))
+                out.push_back(d.header.sequence);
         }
         return out;
     }
@@ -142,8 +146,8 @@ private:
 };
 
 // Writes bytes to a file in dir and opens it in reader with callback cb.
-inline void OpenBytes(TestReader& reader, RecordingCallback& cb, TempDir& dir, const std::vector<uint8_t>& bytes,
-                      const char* name = "file.hmf") {
+inline void OpenBytes(TestReader& reader, RecordingCallback& cb, TempDir& dir,
+                      const std::vector<uint8_t>& bytes, const char* name = "file.hmf") {
     ASSERT_TRUE(WriteFile(dir.Path(name), bytes));
     reader.SetCallback(&cb);
     ASSERT_EQ(QUORIX_OK, reader.Open(dir.Path(name).c_str()));

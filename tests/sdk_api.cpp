@@ -59,7 +59,8 @@ const QUORIX_RECT g_rect = {0, 0, 320, 240};
 
 void OnFileEnd(uint16_t, void*) {}
 void OnFileOpenInfo(uint16_t, int32_t, const uint8_t*, uint32_t, void*) {}
-void OnDraw(uint16_t, uint16_t, int32_t, QUORIX_HDC, const QUORIX_RECT*, const QUORIX_RECT*, void*) {}
+void OnDraw(uint16_t, uint16_t, int32_t, QUORIX_HDC, const QUORIX_RECT*, const QUORIX_RECT*,
+            void*) {}
 void OnStatus(uint16_t, uint32_t, void*) {}
 void OnSnap(uint16_t, uint16_t, uint32_t, uint32_t, uint32_t, uint32_t, const uint8_t*, void*) {}
 void OnAttach(uint16_t, uint16_t, const uint8_t*, uint32_t, void*) {}
@@ -419,7 +420,8 @@ thread_local unsigned t_loaderWalks = 0;
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) int dl_iterate_phdr(int (*callback)(dl_phdr_info*, size_t, void*), void* data) noexcept {
+extern "C" __attribute__((visibility("default"))) int dl_iterate_phdr(
+    int (*callback)(dl_phdr_info*, size_t, void*), void* data) noexcept {
     using Walk = int (*)(int (*)(dl_phdr_info*, size_t, void*), void*);
     static const Walk real = reinterpret_cast<Walk>(dlsym(RTLD_NEXT, "dl_iterate_phdr"));
     ++t_loaderWalks;
@@ -441,8 +443,9 @@ TEST_F(SdkApi, OnlyExportsThatLoadLibrariesWalkTheLoadersList) {
     t_loaderWalks = 0;
     for (uint32_t stamp = 40; stamp <= 4000; stamp += 40) {
         const std::vector<uint8_t> packet = CompositePacket(stamp);
-        ASSERT_EQ(QUORIX_InputStreamData(source, packet.data(), static_cast<uint32_t>(packet.size())),
-                  QUORIX_OK);
+        ASSERT_EQ(
+            QUORIX_InputStreamData(source, packet.data(), static_cast<uint32_t>(packet.size())),
+            QUORIX_OK);
         (void)QUORIX_GetCurrentVideoFrameStamp(target);
         (void)QUORIX_GetPlayedTime(source);
     }
@@ -505,7 +508,8 @@ TEST_F(SdkApi, ConcurrentAllocationNeverHandsOutAPortTwice) {
             }
         });
     }
-    for (std::thread& thread : threads) thread.join();
+    for (std::thread& thread : threads)
+        thread.join();
     std::set<uint16_t> all;
     size_t handed = 0;
     int refusals = 0;
@@ -589,7 +593,8 @@ std::vector<uint8_t> FileHeader(double begin, uint32_t firstMs, uint32_t lastMs)
 
 void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
 }
 
 TEST_F(SdkApi, FileInfoReadsTheHeaderWithoutInit) {
@@ -640,7 +645,8 @@ TEST_F(SdkApi, FileInfoRefusesWhatIsNotARecording) {
     };
     for (const Case& c : cases) {
         double begin = -1.0, end = -2.0;
-        EXPECT_EQ(QUORIX_GetFileInfo(c.nullPath ? nullptr : c.path.c_str(), &begin, &end), c.expected)
+        EXPECT_EQ(QUORIX_GetFileInfo(c.nullPath ? nullptr : c.path.c_str(), &begin, &end),
+                  c.expected)
             << c.what;
         EXPECT_EQ(begin, -1.0) << c.what << ": outputs must stay untouched";
         EXPECT_EQ(end, -2.0) << c.what << ": outputs must stay untouched";
@@ -738,8 +744,8 @@ TEST_F(SdkApi, FileInfoAndOpenFileOfAPipeAnswerAtOnce) {
     const std::string fifo = dir.File("pipe.kz");
     ASSERT_TRUE(fifotest::MakeFifo(fifo));
     double begin = -1.0, end = -2.0;
-    const fifotest::Outcome info = fifotest::CallOnFifo(
-        fifo, [&] { return QUORIX_GetFileInfo(fifo.c_str(), &begin, &end); });
+    const fifotest::Outcome info =
+        fifotest::CallOnFifo(fifo, [&] { return QUORIX_GetFileInfo(fifo.c_str(), &begin, &end); });
     EXPECT_TRUE(info.returned) << "blocked on a pipe";
     EXPECT_EQ(QUORIX_E_OPEN_FILE, info.result);
     EXPECT_EQ(begin, -1.0);
@@ -765,7 +771,8 @@ std::string ReadText(const std::string& path) {
 
 std::vector<std::string> FilesIn(const std::string& dir) {
     std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
+    for (const auto& entry : fs::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -801,8 +808,10 @@ TEST_F(SdkApi, LogAttributeWithoutPathWritesToStandardErrorOnly) {
     ::testing::internal::CaptureStderr();
     QUORIX_InitSDK();
     const std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("(DEBUG)quorixsdk:<quorixsdk QUORIX_InitSDK LINE:"), std::string::npos) << err;
-    EXPECT_NE(err.find("(INFO)quorixsdk:<quorixapp CQuorixApp::InitInstance LINE:"), std::string::npos)
+    EXPECT_NE(err.find("(DEBUG)quorixsdk:<quorixsdk QUORIX_InitSDK LINE:"), std::string::npos)
+        << err;
+    EXPECT_NE(err.find("(INFO)quorixsdk:<quorixapp CQuorixApp::InitInstance LINE:"),
+              std::string::npos)
         << err;
     EXPECT_TRUE(FilesIn(dir.Path()).empty());
     QUORIX_ReleaseSDK();
@@ -818,7 +827,8 @@ TEST_F(SdkApi, ExportsThatNameThemselvesLogBeforeAnyCheck) {
     EXPECT_EQ(QUORIX_OpenFile(QUORIX_MAX_PORTS, "x"), QUORIX_E_NOT_INIT);
     EXPECT_EQ(QUORIX_SetDisplayRegion(0, QUORIX_MAX_REGIONS, nullptr, 1), QUORIX_E_NOT_INIT);
     for (const PortExport& e : PortExports()) {
-        if (std::strcmp(e.name, "QUORIX_Play") != 0 && std::strcmp(e.name, "QUORIX_OpenFile") != 0 &&
+        if (std::strcmp(e.name, "QUORIX_Play") != 0 &&
+            std::strcmp(e.name, "QUORIX_OpenFile") != 0 &&
             std::strcmp(e.name, "QUORIX_SetDisplayRegion") != 0) {
             e.call(QUORIX_MAX_PORTS, 0);
         }
@@ -856,7 +866,9 @@ TEST_F(SdkApi, LogAttributeWritesADatedFileAtTheChosenLevel) {
         << files[0];
     const std::string text = ReadText(dir.File(files[0].c_str()));
     EXPECT_TRUE(std::regex_search(
-        text, std::regex(R"(\[\d\d:\d\d:\d\d\.\d\d\d\]\(DEBUG\)quorixsdk:<quorixsdk QUORIX_GetPort LINE:\d+> QUORIX_GetPort\n)")))
+        text,
+        std::regex(
+            R"(\[\d\d:\d\d:\d\d\.\d\d\d\]\(DEBUG\)quorixsdk:<quorixsdk QUORIX_GetPort LINE:\d+> QUORIX_GetPort\n)")))
         << text;
     fs::remove(dir.File(files[0].c_str()));
 
@@ -876,39 +888,86 @@ struct NamedExport {
     void* address;
 };
 
-#define SDK_EXPORT(fn) NamedExport{#fn, reinterpret_cast<void*>(&fn)}
+#define SDK_EXPORT(fn)                      \
+    NamedExport {                           \
+#fn, reinterpret_cast < void*>(&fn) \
+    }
 
 TEST(SdkExports, TheLibraryExportsExactlyTheDeclaredFunctions) {
     // Taking every address here also proves that the header declares each of them.
     const std::vector<NamedExport> declared = {
-        SDK_EXPORT(QUORIX_InitSDK), SDK_EXPORT(QUORIX_ReleaseSDK), SDK_EXPORT(QUORIX_SetRenderMode),
-        SDK_EXPORT(QUORIX_SetLogAttribute), SDK_EXPORT(QUORIX_GetPort), SDK_EXPORT(QUORIX_FreePort),
-        SDK_EXPORT(QUORIX_GetFileInfo), SDK_EXPORT(QUORIX_CheckFrameNum), SDK_EXPORT(QUORIX_IsPlaying),
-        SDK_EXPORT(QUORIX_SetJpegQuality), SDK_EXPORT(QUORIX_OpenFile), SDK_EXPORT(QUORIX_CloseFile),
-        SDK_EXPORT(QUORIX_OpenStream), SDK_EXPORT(QUORIX_CloseStream),
-        SDK_EXPORT(QUORIX_SetStreamOpenMode), SDK_EXPORT(QUORIX_InputStreamData),
-        SDK_EXPORT(QUORIX_SetFileEndCallback), SDK_EXPORT(QUORIX_SetFileOpenInfoCallback),
-        SDK_EXPORT(QUORIX_Play), SDK_EXPORT(QUORIX_Stop), SDK_EXPORT(QUORIX_Pause), SDK_EXPORT(QUORIX_Fast),
-        SDK_EXPORT(QUORIX_Slow), SDK_EXPORT(QUORIX_SetPlaySpeed), SDK_EXPORT(QUORIX_GetPlaySpeed),
-        SDK_EXPORT(QUORIX_OneByOne), SDK_EXPORT(QUORIX_OneByOneBack), SDK_EXPORT(QUORIX_SetPlayedTime),
-        SDK_EXPORT(QUORIX_GetPlayedTime), SDK_EXPORT(QUORIX_SetPlayedPos), SDK_EXPORT(QUORIX_GetPlayedPos),
-        SDK_EXPORT(QUORIX_GetFileTotleTimes), SDK_EXPORT(QUORIX_GetFileTotleFrames),
-        SDK_EXPORT(QUORIX_GetCurrentVideoFrameStamp), SDK_EXPORT(QUORIX_GetCurrentVideoFrameClock),
-        SDK_EXPORT(QUORIX_SetDisplayRegion), SDK_EXPORT(QUORIX_SetBackgroundColor),
-        SDK_EXPORT(QUORIX_GetSupportedDisplayTypeList), SDK_EXPORT(QUORIX_GetCurrentDisplayType),
-        SDK_EXPORT(QUORIX_SetCurrentDisplayType), SDK_EXPORT(QUORIX_GetPTZPosition),
-        SDK_EXPORT(QUORIX_SetPTZPosition), SDK_EXPORT(QUORIX_EnableBlankPTZ), SDK_EXPORT(QUORIX_SetFlip),
-        SDK_EXPORT(QUORIX_SetDisplayRatioType), SDK_EXPORT(QUORIX_Project), SDK_EXPORT(QUORIX_UnProject),
-        SDK_EXPORT(QUORIX_SetDrawCallback), SDK_EXPORT(QUORIX_SetRenderStatusCallback),
-        SDK_EXPORT(QUORIX_GetManualSupport), SDK_EXPORT(QUORIX_ManualInit), SDK_EXPORT(QUORIX_ManualRender),
-        SDK_EXPORT(QUORIX_ManualSwapbuffers), SDK_EXPORT(QUORIX_ManualUnInit), SDK_EXPORT(QUORIX_CaptureBmp),
-        SDK_EXPORT(QUORIX_CaptureJpeg), SDK_EXPORT(QUORIX_CaptureOriginalBmp),
-        SDK_EXPORT(QUORIX_CaptureOriginalJpeg), SDK_EXPORT(QUORIX_SnapDataSaveToFile),
-        SDK_EXPORT(QUORIX_SetSnapCallback), SDK_EXPORT(QUORIX_SetSnapRect),
-        SDK_EXPORT(QUORIX_SetScreenOffSnapCallback), SDK_EXPORT(QUORIX_SetScreenOffSnapRect),
-        SDK_EXPORT(QUORIX_StartLocalRecord), SDK_EXPORT(QUORIX_StopLocalRecord), SDK_EXPORT(QUORIX_FilmEditing),
-        SDK_EXPORT(QUORIX_PlayAudio), SDK_EXPORT(QUORIX_StopAudio), SDK_EXPORT(QUORIX_SetVolume),
-        SDK_EXPORT(QUORIX_GetVolume), SDK_EXPORT(QUORIX_SetAttachPlayer), SDK_EXPORT(QUORIX_SetAttachCallback),
+        SDK_EXPORT(QUORIX_InitSDK),
+        SDK_EXPORT(QUORIX_ReleaseSDK),
+        SDK_EXPORT(QUORIX_SetRenderMode),
+        SDK_EXPORT(QUORIX_SetLogAttribute),
+        SDK_EXPORT(QUORIX_GetPort),
+        SDK_EXPORT(QUORIX_FreePort),
+        SDK_EXPORT(QUORIX_GetFileInfo),
+        SDK_EXPORT(QUORIX_CheckFrameNum),
+        SDK_EXPORT(QUORIX_IsPlaying),
+        SDK_EXPORT(QUORIX_SetJpegQuality),
+        SDK_EXPORT(QUORIX_OpenFile),
+        SDK_EXPORT(QUORIX_CloseFile),
+        SDK_EXPORT(QUORIX_OpenStream),
+        SDK_EXPORT(QUORIX_CloseStream),
+        SDK_EXPORT(QUORIX_SetStreamOpenMode),
+        SDK_EXPORT(QUORIX_InputStreamData),
+        SDK_EXPORT(QUORIX_SetFileEndCallback),
+        SDK_EXPORT(QUORIX_SetFileOpenInfoCallback),
+        SDK_EXPORT(QUORIX_Play),
+        SDK_EXPORT(QUORIX_Stop),
+        SDK_EXPORT(QUORIX_Pause),
+        SDK_EXPORT(QUORIX_Fast),
+        SDK_EXPORT(QUORIX_Slow),
+        SDK_EXPORT(QUORIX_SetPlaySpeed),
+        SDK_EXPORT(QUORIX_GetPlaySpeed),
+        SDK_EXPORT(QUORIX_OneByOne),
+        SDK_EXPORT(QUORIX_OneByOneBack),
+        SDK_EXPORT(QUORIX_SetPlayedTime),
+        SDK_EXPORT(QUORIX_GetPlayedTime),
+        SDK_EXPORT(QUORIX_SetPlayedPos),
+        SDK_EXPORT(QUORIX_GetPlayedPos),
+        SDK_EXPORT(QUORIX_GetFileTotleTimes),
+        SDK_EXPORT(QUORIX_GetFileTotleFrames),
+        SDK_EXPORT(QUORIX_GetCurrentVideoFrameStamp),
+        SDK_EXPORT(QUORIX_GetCurrentVideoFrameClock),
+        SDK_EXPORT(QUORIX_SetDisplayRegion),
+        SDK_EXPORT(QUORIX_SetBackgroundColor),
+        SDK_EXPORT(QUORIX_GetSupportedDisplayTypeList),
+        SDK_EXPORT(QUORIX_GetCurrentDisplayType),
+        SDK_EXPORT(QUORIX_SetCurrentDisplayType),
+        SDK_EXPORT(QUORIX_GetPTZPosition),
+        SDK_EXPORT(QUORIX_SetPTZPosition),
+        SDK_EXPORT(QUORIX_EnableBlankPTZ),
+        SDK_EXPORT(QUORIX_SetFlip),
+        SDK_EXPORT(QUORIX_SetDisplayRatioType),
+        SDK_EXPORT(QUORIX_Project),
+        SDK_EXPORT(QUORIX_UnProject),
+        SDK_EXPORT(QUORIX_SetDrawCallback),
+        SDK_EXPORT(QUORIX_SetRenderStatusCallback),
+        SDK_EXPORT(QUORIX_GetManualSupport),
+        SDK_EXPORT(QUORIX_ManualInit),
+        SDK_EXPORT(QUORIX_ManualRender),
+        SDK_EXPORT(QUORIX_ManualSwapbuffers),
+        SDK_EXPORT(QUORIX_ManualUnInit),
+        SDK_EXPORT(QUORIX_CaptureBmp),
+        SDK_EXPORT(QUORIX_CaptureJpeg),
+        SDK_EXPORT(QUORIX_CaptureOriginalBmp),
+        SDK_EXPORT(QUORIX_CaptureOriginalJpeg),
+        SDK_EXPORT(QUORIX_SnapDataSaveToFile),
+        SDK_EXPORT(QUORIX_SetSnapCallback),
+        SDK_EXPORT(QUORIX_SetSnapRect),
+        SDK_EXPORT(QUORIX_SetScreenOffSnapCallback),
+        SDK_EXPORT(QUORIX_SetScreenOffSnapRect),
+        SDK_EXPORT(QUORIX_StartLocalRecord),
+        SDK_EXPORT(QUORIX_StopLocalRecord),
+        SDK_EXPORT(QUORIX_FilmEditing),
+        SDK_EXPORT(QUORIX_PlayAudio),
+        SDK_EXPORT(QUORIX_StopAudio),
+        SDK_EXPORT(QUORIX_SetVolume),
+        SDK_EXPORT(QUORIX_GetVolume),
+        SDK_EXPORT(QUORIX_SetAttachPlayer),
+        SDK_EXPORT(QUORIX_SetAttachCallback),
     };
     ASSERT_EQ(declared.size(), 72u);
 
@@ -925,7 +984,8 @@ TEST(SdkExports, TheLibraryExportsExactlyTheDeclaredFunctions) {
     std::set<std::string> exportedC;
     for (const sdk_elf::DynamicSymbol& symbol : symbols) {
         const bool visible = symbol.bind == STB_GLOBAL || symbol.bind == STB_WEAK;
-        if (!symbol.defined || !visible) continue;
+        if (!symbol.defined || !visible)
+            continue;
         if (symbol.name.rfind("_Z", 0) != 0) {
             exportedC.insert(symbol.name);
             continue;
@@ -943,7 +1003,8 @@ TEST(SdkExports, TheLibraryExportsExactlyTheDeclaredFunctions) {
             << "unexpected export " << readable;
     }
     std::set<std::string> expected;
-    for (const NamedExport& e : declared) expected.insert(e.name);
+    for (const NamedExport& e : declared)
+        expected.insert(e.name);
     EXPECT_EQ(exportedC, expected);
 
     void* self = dlopen(library.c_str(), RTLD_NOW | RTLD_NOLOAD);

@@ -86,7 +86,8 @@ TEST(SdkProfile, ReadsTheLeadingIntegerOfAKey) {
     for (size_t i = 0; i < cases.size(); ++i) {
         const Case& c = cases[i];
         const std::string path = dir.File("case" + std::to_string(i) + ".ini");
-        if (c.file != nullptr) WriteText(path, c.file);
+        if (c.file != nullptr)
+            WriteText(path, c.file);
         EXPECT_EQ(PlatformGetProfileInt(c.section, c.key, -99, path.c_str()), c.expected) << c.what;
     }
     // A line longer than the reader's line buffer must not derail the rest of the file.
@@ -94,7 +95,8 @@ TEST(SdkProfile, ReadsTheLeadingIntegerOfAKey) {
     WriteText(dir.File("long.ini"), longLine);
     EXPECT_EQ(PlatformGetProfileInt("DECODER", "H264", -99, dir.File("long.ini").c_str()), 3);
 
-    EXPECT_EQ(PlatformGetProfileInt("DECODER", "H264", -99, dir.File("").c_str()), -99) << "a directory";
+    EXPECT_EQ(PlatformGetProfileInt("DECODER", "H264", -99, dir.File("").c_str()), -99)
+        << "a directory";
     EXPECT_EQ(PlatformGetProfileInt("DECODER", "H264", -99, nullptr), -99);
     EXPECT_EQ(PlatformGetProfileInt(nullptr, "H264", -99, dir.File("case1.ini").c_str()), -99);
     EXPECT_EQ(PlatformGetProfileInt("DECODER", nullptr, -99, dir.File("case1.ini").c_str()), -99);
@@ -129,8 +131,8 @@ TEST(SdkConfig, InitReadsQuorixsdkIniBesideTheLibraryEveryTime) {
         {"no file", nullptr, 0, 0, 0, 8192},
         {"all keys", "[DECODER]\nH264=1\nH265=2\nMJPEG=6\nHISI_MAX_WIDTH=4096\n", 1, 2, 6, 4096},
         {"zero width switches the test off", "[DECODER]\nHISI_MAX_WIDTH=0\n", 0, 0, 0, 0},
-        {"garbage falls back key by key", "[DECODER]\nH264=two\nH265=2\nMJPEG=\nHISI_MAX_WIDTH=wide\n",
-         0, 2, 0, 8192},
+        {"garbage falls back key by key",
+         "[DECODER]\nH264=two\nH265=2\nMJPEG=\nHISI_MAX_WIDTH=wide\n", 0, 2, 0, 8192},
         {"CRLF and lower case", "[decoder]\r\nh265=1\r\nhisi_max_width=1920\r\n", 0, 1, 0, 1920},
         {"huge width", "[DECODER]\nHISI_MAX_WIDTH=123456789012\n", 0, 0, 0, INT32_MAX},
         {"wrong section", "[DECODERS]\nH264=1\n", 0, 0, 0, 8192},
@@ -138,7 +140,8 @@ TEST(SdkConfig, InitReadsQuorixsdkIniBesideTheLibraryEveryTime) {
     for (const Case& c : cases) {
         std::error_code ignored;
         fs::remove(iniPath, ignored);
-        if (c.file != nullptr) WriteText(iniPath, c.file);
+        if (c.file != nullptr)
+            WriteText(iniPath, c.file);
         ASSERT_EQ(GetApp().InitInstance(), QUORIX_OK);
         const CSysParam& param = GetApp().GetSysParam();
         EXPECT_EQ(param.h264Module, c.h264) << c.what;
@@ -197,17 +200,19 @@ TEST(SdkConfig, ReadersSeeWholeConfigurationsWhileInitReadsTheFileAgain) {
             const CSysParam& p = app.GetSysParam();
             const int32_t v = p.h264Module;
             // Written as {v, v, v, 1000 * v}, or the defaults when no file is there.
-            const bool whole = (v == 0 && p.h265Module == 0 && p.mjpegModule == 0 && p.hisiMaxWidth == 8192) ||
-                               (p.h265Module == v && p.mjpegModule == v && p.hisiMaxWidth == 1000 * v);
-            if (!whole) mixed.fetch_add(1);
+            const bool whole =
+                (v == 0 && p.h265Module == 0 && p.mjpegModule == 0 && p.hisiMaxWidth == 8192) ||
+                (p.h265Module == v && p.mjpegModule == v && p.hisiMaxWidth == 1000 * v);
+            if (!whole)
+                mixed.fetch_add(1);
             reads.fetch_add(1);
         }
     });
     for (int cycle = 0; cycle < 200; ++cycle) {
         const int v = 1 + cycle % 3;
         WriteText(iniPath, "[DECODER]\nH264=" + std::to_string(v) + "\nH265=" + std::to_string(v) +
-                               "\nMJPEG=" + std::to_string(v) + "\nHISI_MAX_WIDTH=" + std::to_string(1000 * v) +
-                               "\n");
+                               "\nMJPEG=" + std::to_string(v) +
+                               "\nHISI_MAX_WIDTH=" + std::to_string(1000 * v) + "\n");
         ASSERT_EQ(app.InitInstance(), QUORIX_OK);
         EXPECT_EQ(app.GetSysParam().h264Module, v);
         EXPECT_EQ(app.GetSysParam().hisiMaxWidth, 1000 * v);
@@ -240,9 +245,11 @@ TEST(SdkApp, RenderModeOnlyEverMovesToTheSoftwareDisplay) {
     for (const Case& c : cases) {
         ProbedApp app(c.openGLWorks);
         EXPECT_FALSE(app.IsDirectDrawMode()) << c.what;
-        for (uint32_t mode : c.modesBeforeInit) app.SetRenderMode(mode);
+        for (uint32_t mode : c.modesBeforeInit)
+            app.SetRenderMode(mode);
         ASSERT_EQ(app.InitInstance(), QUORIX_OK);
-        for (uint32_t mode : c.modesAfterInit) app.SetRenderMode(mode);
+        for (uint32_t mode : c.modesAfterInit)
+            app.SetRenderMode(mode);
         EXPECT_EQ(app.IsDirectDrawMode(), c.directDraw) << c.what;
         // A release leaves the choice alone.
         app.ExitInstance();

@@ -48,11 +48,14 @@ constexpr bool kLibraryPresent = true;
 constexpr int kResolved = CGPano::kEntryCount;
 #endif
 
-std::string DoublePath() { return GetApp().GetModuleDirectory() + "libPanoRenderOGL.so"; }
+std::string DoublePath() {
+    return GetApp().GetModuleDirectory() + "libPanoRenderOGL.so";
+}
 
 bool IsLoaded(const std::string& path) {
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
-    if (handle == nullptr) return false;
+    if (handle == nullptr)
+        return false;
     dlclose(handle);
     return true;
 }
@@ -60,9 +63,11 @@ bool IsLoaded(const std::string& path) {
 // The double as the library loaded it; holds a reference only while in scope.
 class LoadedDouble {
 public:
-    explicit LoadedDouble(const std::string& path) : handle_(dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD)) {}
+    explicit LoadedDouble(const std::string& path)
+        : handle_(dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD)) {}
     ~LoadedDouble() {
-        if (handle_ != nullptr) dlclose(handle_);
+        if (handle_ != nullptr)
+            dlclose(handle_);
     }
     LoadedDouble(const LoadedDouble&) = delete;
     LoadedDouble& operator=(const LoadedDouble&) = delete;
@@ -75,7 +80,8 @@ public:
         std::vector<std::string> calls;
         auto count = Get<PanoDoubleCallCountFn>(PANO_DOUBLE_CALL_COUNT);
         auto name = Get<PanoDoubleCallNameFn>(PANO_DOUBLE_CALL_NAME);
-        for (int i = 0; i < count(); ++i) calls.emplace_back(name(i));
+        for (int i = 0; i < count(); ++i)
+            calls.emplace_back(name(i));
         return calls;
     }
 
@@ -112,7 +118,8 @@ std::string ReadLogs(const std::string& dir) {
 
 size_t CountOf(const std::string& text, const std::string& what) {
     size_t count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++count;
     return count;
 }
 
@@ -126,10 +133,12 @@ protected:
     }
     void TearDown() override {
         BRIXEL::CHLog::Instance().Configure(0, 0, nullptr, nullptr);
-        while (GetApp().IsInitialized()) GetApp().ExitInstance();
+        while (GetApp().IsInitialized())
+            GetApp().ExitInstance();
     }
     size_t FailureLines() const {
-        return CountOf(ReadLogs(logs_.Path()), "(ERROR)quorixsdk:<quorixapp CQuorixApp::GetGPano LINE:");
+        return CountOf(ReadLogs(logs_.Path()),
+                       "(ERROR)quorixsdk:<quorixapp CQuorixApp::GetGPano LINE:");
     }
     std::string FailureText() const { return "> load '" + DoublePath() + "' fail\n"; }
     TempDir logs_;
@@ -148,7 +157,8 @@ TEST_F(GPano, LoadedBesideTheLibraryOncePerInitialisation) {
     EXPECT_EQ(again.ResolvedCount(), kResolved);
     EXPECT_EQ(FailureLines(), kLibraryPresent ? 0u : 1u) << "a failed load is logged once";
     if (!kLibraryPresent) {
-        EXPECT_NE(ReadLogs(logs_.Path()).find(FailureText()), std::string::npos) << ReadLogs(logs_.Path());
+        EXPECT_NE(ReadLogs(logs_.Path()).find(FailureText()), std::string::npos)
+            << ReadLogs(logs_.Path());
     }
 
     // The last release unloads it and empties the table; the next initialisation tries again.
@@ -179,7 +189,8 @@ TEST_F(GPano, OnlyTheLastNestedReleaseUnloads) {
 // Calls every entry through the table and checks that each reached the function of its own name:
 // several entries share a signature, so a crossed wire would otherwise go unnoticed.
 TEST_F(GPano, EachEntryReachesItsOwnFunction) {
-    if (!kLibraryPresent) GTEST_SKIP() << "no renderer library in this variant";
+    if (!kLibraryPresent)
+        GTEST_SKIP() << "no renderer library in this variant";
     ASSERT_EQ(QUORIX_InitSDK(), QUORIX_OK);
     const CGPano& t = GetApp().GetGPano();
     LoadedDouble pano(DoublePath());
@@ -212,43 +223,55 @@ TEST_F(GPano, EachEntryReachesItsOwnFunction) {
         std::function<void()> call;
     };
     const std::vector<Entry> entries = {
-        {"G_InitPanoRender", t.InitPanoRender != nullptr, [&] { t.InitPanoRender(handle, 0x1234); }},
+        {"G_InitPanoRender", t.InitPanoRender != nullptr,
+         [&] { t.InitPanoRender(handle, 0x1234); }},
         {"G_GetSupportedPanoTypeList", t.GetSupportedPanoTypeList != nullptr,
          [&] { t.GetSupportedPanoTypeList(handle, types, &count); }},
         {"G_SetViewCamera", t.SetViewCamera != nullptr,
-         [&] { t.SetViewCamera(handle, ViewCamera{10.0f, 20.0f, 2.0f}); }},
+         [&] {
+             t.SetViewCamera(handle, ViewCamera{10.0f, 20.0f, 2.0f});
+         }},
         {"G_GetViewCamera", t.GetViewCamera != nullptr, [&] { t.GetViewCamera(handle, &camera); }},
-        {"G_SetDrawingRegion", t.SetDrawingRegion != nullptr, [&] { t.SetDrawingRegion(handle, 1, 2, 3, 4); }},
-        {"G_InputFrame", t.InputFrame != nullptr, [&] { t.InputFrame(handle, 0, 4, 2, planes, strides); }},
+        {"G_SetDrawingRegion", t.SetDrawingRegion != nullptr,
+         [&] { t.SetDrawingRegion(handle, 1, 2, 3, 4); }},
+        {"G_InputFrame", t.InputFrame != nullptr,
+         [&] { t.InputFrame(handle, 0, 4, 2, planes, strides); }},
         {"G_GetOriginalPanoSize", t.GetOriginalPanoSize != nullptr,
          [&] { t.GetOriginalPanoSize(handle, &width, &height); }},
         {"G_SwitchPanoType", t.SwitchPanoType != nullptr, [&] { t.SwitchPanoType(handle, 13); }},
-        {"G_GetCurrentPanoType", t.GetCurrentPanoType != nullptr, [&] { t.GetCurrentPanoType(handle, &value); }},
+        {"G_GetCurrentPanoType", t.GetCurrentPanoType != nullptr,
+         [&] { t.GetCurrentPanoType(handle, &value); }},
         {"G_GrabPano", t.GrabPano != nullptr, [&] { t.GrabPano(handle, 4, 2, grab.data()); }},
         {"G_SetOutputCallBack", t.SetOutputCallBack != nullptr,
          [&] { t.SetOutputCallBack(handle, nullptr, 1.0f, nullptr); }},
         {"G_SetPreRenderCallBack", t.SetPreRenderCallBack != nullptr,
          [&] { t.SetPreRenderCallBack(handle, nullptr, nullptr); }},
-        {"G_SetRenderCallBack", t.SetRenderCallBack != nullptr, [&] { t.SetRenderCallBack(handle, nullptr, nullptr); }},
+        {"G_SetRenderCallBack", t.SetRenderCallBack != nullptr,
+         [&] { t.SetRenderCallBack(handle, nullptr, nullptr); }},
         {"G_UnProject", t.UnProject != nullptr, [&] { t.UnProject(handle, points, 1, out); }},
         {"G_CalcViewCamera", t.CalcViewCamera != nullptr, [] {}},
         {"G_GetCameraParameters", t.GetCameraParameters != nullptr, [] {}},
-        {"G_DestroyPanoRender", t.DestroyPanoRender != nullptr, [&] { t.DestroyPanoRender(handle); }},
+        {"G_DestroyPanoRender", t.DestroyPanoRender != nullptr,
+         [&] { t.DestroyPanoRender(handle); }},
     };
     const std::vector<std::string> missing =
 #if defined(PANO_VARIANT_PARTIAL)
-        {"G_GetOriginalPanoSize", "G_GrabPano", "G_SetRenderCallBack", "G_UnProject", "G_DestroyPanoRender"};
+        {"G_GetOriginalPanoSize", "G_GrabPano", "G_SetRenderCallBack", "G_UnProject",
+         "G_DestroyPanoRender"};
 #else
         {};
 #endif
     std::vector<std::string> expectedCalls = {"G_CreatePanoRender"};
     for (const Entry& e : entries) {
-        const bool shouldBeMissing = std::find(missing.begin(), missing.end(), e.name) != missing.end();
+        const bool shouldBeMissing =
+            std::find(missing.begin(), missing.end(), e.name) != missing.end();
         EXPECT_EQ(e.present, !shouldBeMissing) << e.name;
-        if (!e.present) continue;
+        if (!e.present)
+            continue;
         e.call();
         // The two entries the player never calls are only looked up.
-        if (std::strcmp(e.name, "G_CalcViewCamera") != 0 && std::strcmp(e.name, "G_GetCameraParameters") != 0) {
+        if (std::strcmp(e.name, "G_CalcViewCamera") != 0 &&
+            std::strcmp(e.name, "G_GetCameraParameters") != 0) {
             expectedCalls.push_back(e.name);
         }
     }
@@ -270,7 +293,8 @@ TEST_F(GPano, EachEntryReachesItsOwnFunction) {
     EXPECT_EQ(count, 3);
     const uint8_t* frame = nullptr;
     uint32_t frameWidth = 0, frameHeight = 0;
-    ASSERT_TRUE(pano.Get<PanoDoubleLastFrameFn>(PANO_DOUBLE_LAST_FRAME)(&frameWidth, &frameHeight, &frame));
+    ASSERT_TRUE(
+        pano.Get<PanoDoubleLastFrameFn>(PANO_DOUBLE_LAST_FRAME)(&frameWidth, &frameHeight, &frame));
     EXPECT_EQ(frameWidth, 4u);
     EXPECT_EQ(frameHeight, 2u);
     const uint8_t expectedFrame[12] = {1, 2, 3, 4, 5, 6, 7, 8, 10, 11, 20, 21};
@@ -302,23 +326,29 @@ TEST(GPanoChild, DISABLED_LibraryFoundRelativelyThenDirectoryChanged) {
     const char* into = std::getenv("QUORIX_GPANO_CHILD_CHDIR");
     const char* report = std::getenv("QUORIX_GPANO_CHILD_REPORT");
     const char* logBase = std::getenv("QUORIX_GPANO_CHILD_LOG");
-    if (into == nullptr || report == nullptr || logBase == nullptr) GTEST_SKIP() << "runs as a child";
+    if (into == nullptr || report == nullptr || logBase == nullptr)
+        GTEST_SKIP() << "runs as a child";
     // Found through LD_LIBRARY_PATH=lib, relative to the directory the child started in.
     void* sdk = dlopen(QUORIX_SDK_SONAME, RTLD_NOW | RTLD_LOCAL);
-    if (sdk == nullptr) std::_Exit(2);
-    if (chdir(into) != 0) std::_Exit(3);
+    if (sdk == nullptr)
+        std::_Exit(2);
+    if (chdir(into) != 0)
+        std::_Exit(3);
     using InitFn = uint32_t (*)();
     using LogFn = void (*)(uint32_t, uint32_t, const char*, const char*);
     using GetPortFn = uint32_t (*)(uint16_t*);
-    using OpenStreamFn = uint32_t (*)(uint16_t, int32_t, const void*, uint32_t, const void*, uint32_t);
+    using OpenStreamFn =
+        uint32_t (*)(uint16_t, int32_t, const void*, uint32_t, const void*, uint32_t);
     auto setLog = reinterpret_cast<LogFn>(dlsym(sdk, "QUORIX_SetLogAttribute"));
     auto init = reinterpret_cast<InitFn>(dlsym(sdk, "QUORIX_InitSDK"));
     auto getPort = reinterpret_cast<GetPortFn>(dlsym(sdk, "QUORIX_GetPort"));
     auto openStream = reinterpret_cast<OpenStreamFn>(dlsym(sdk, "QUORIX_OpenStream"));
-    if (!setLog || !init || !getPort || !openStream) std::_Exit(4);
+    if (!setLog || !init || !getPort || !openStream)
+        std::_Exit(4);
     setLog(1, 0, logBase, "log");
     uint16_t port = 0;
-    if (init() != QUORIX_OK || getPort(&port) != QUORIX_OK) std::_Exit(5);
+    if (init() != QUORIX_OK || getPort(&port) != QUORIX_OK)
+        std::_Exit(5);
     const uint32_t opened = openStream(port, QUORIX_MODEL_EXTERNAL, nullptr, 0, nullptr, 0);
     // Every renderer library in the process, by the path it was mapped from.
     std::ifstream maps("/proc/self/maps");
@@ -339,8 +369,10 @@ struct ChildReport {
     std::string log;
 };
 
-// Starts the child in `start` with LD_LIBRARY_PATH=lib; it changes into `into` before the first call.
-ChildReport RunRelativeChild(const TempDir& scratch, const std::string& start, const std::string& into) {
+// Starts the child in `start` with LD_LIBRARY_PATH=lib; it changes into `into` before the first
+// call.
+ChildReport RunRelativeChild(const TempDir& scratch, const std::string& start,
+                             const std::string& into) {
     ChildReport result;
     const std::string report = scratch.File("report.txt");
     const std::string logs = scratch.File("child-logs");
@@ -348,28 +380,34 @@ ChildReport RunRelativeChild(const TempDir& scratch, const std::string& start, c
     fs::remove_all(logs);
     fs::create_directories(logs);
     const std::string self = fs::read_symlink("/proc/self/exe").string();
-    std::vector<std::string> args = {self, "--gtest_filter=GPanoChild.DISABLED_LibraryFoundRelativelyThenDirectoryChanged",
-                                     "--gtest_also_run_disabled_tests"};
+    std::vector<std::string> args = {
+        self, "--gtest_filter=GPanoChild.DISABLED_LibraryFoundRelativelyThenDirectoryChanged",
+        "--gtest_also_run_disabled_tests"};
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
-        if (std::strncmp(*e, "LD_LIBRARY_PATH=", 16) != 0) env.emplace_back(*e);
+        if (std::strncmp(*e, "LD_LIBRARY_PATH=", 16) != 0)
+            env.emplace_back(*e);
     }
     env.push_back("LD_LIBRARY_PATH=lib");
     env.push_back("QUORIX_GPANO_CHILD_CHDIR=" + into);
     env.push_back("QUORIX_GPANO_CHILD_REPORT=" + report);
     env.push_back("QUORIX_GPANO_CHILD_LOG=" + logs + "/sdk");
     std::vector<char*> argv, envp;
-    for (auto& a : args) argv.push_back(a.data());
+    for (auto& a : args)
+        argv.push_back(a.data());
     argv.push_back(nullptr);
-    for (auto& e : env) envp.push_back(e.data());
+    for (auto& e : env)
+        envp.push_back(e.data());
     envp.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addchdir_np(&actions, start.c_str());
     pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, self.c_str(), &actions, nullptr, argv.data(), envp.data());
+    const int spawned =
+        posix_spawn(&pid, self.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return result;
+    if (spawned != 0)
+        return result;
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
@@ -390,8 +428,9 @@ ChildReport RunRelativeChild(const TempDir& scratch, const std::string& start, c
 TEST(GPanoRelative, OnlyTheLibrarysOwnDirectorySuppliesTheRenderer) {
     TempDir scratch;
     ASSERT_FALSE(scratch.Path().empty());
-    const std::string doubleBesideExe = (fs::path(fs::read_symlink("/proc/self/exe")).parent_path() /
-                                         "libPanoRenderOGL.so").string();
+    const std::string doubleBesideExe =
+        (fs::path(fs::read_symlink("/proc/self/exe")).parent_path() / "libPanoRenderOGL.so")
+            .string();
     ASSERT_TRUE(fs::exists(doubleBesideExe));
     const fs::path top = fs::canonical(scratch.Path());
     // The library in top/lib; the host starts in top.
@@ -414,7 +453,8 @@ TEST(GPanoRelative, OnlyTheLibrarysOwnDirectorySuppliesTheRenderer) {
         const ChildReport report = RunRelativeChild(scratch, top.string(), into.string());
         ASSERT_TRUE(report.ran);
         EXPECT_TRUE(report.mapped.empty()) << "loaded " << report.mapped.front();
-        const std::string failed = "load '" + (top / "lib" / "libPanoRenderOGL.so").string() + "' fail";
+        const std::string failed =
+            "load '" + (top / "lib" / "libPanoRenderOGL.so").string() + "' fail";
         EXPECT_NE(report.log.find(failed), std::string::npos) << report.log;
     }
 

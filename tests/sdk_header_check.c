@@ -110,27 +110,51 @@ SDK_CHECK(sizeof(QUORIX_HWND) == sizeof(void*), "QUORIX_HWND is pointer-sized");
 SDK_CHECK(sizeof(QUORIX_HDC) == sizeof(void*), "QUORIX_HDC is a pointer");
 SDK_CHECK(QUORIX_E_FAIL == 0xFFFFFFFFu, "result codes are unsigned 32-bit");
 
-static void OnFileEnd(uint16_t port, void* user) { (void)port; (void)user; }
+static void OnFileEnd(uint16_t port, void* user) {
+    (void)port;
+    (void)user;
+}
 static void OnFileOpenInfo(uint16_t port, int32_t model, const uint8_t* info, uint32_t infoLen,
                            void* user) {
-    (void)port; (void)model; (void)info; (void)infoLen; (void)user;
+    (void)port;
+    (void)model;
+    (void)info;
+    (void)infoLen;
+    (void)user;
 }
 static void OnDraw(uint16_t port, uint16_t region, int32_t drawMode, QUORIX_HDC dc,
                    const QUORIX_RECT* imageRect, const QUORIX_RECT* regionRect, void* user) {
-    (void)port; (void)region; (void)drawMode; (void)dc; (void)imageRect; (void)regionRect;
+    (void)port;
+    (void)region;
+    (void)drawMode;
+    (void)dc;
+    (void)imageRect;
+    (void)regionRect;
     (void)user;
 }
 static void OnStatus(uint16_t port, uint32_t status, void* user) {
-    (void)port; (void)status; (void)user;
+    (void)port;
+    (void)status;
+    (void)user;
 }
-static void OnSnap(uint16_t port, uint16_t region, uint32_t width, uint32_t stride,
-                   uint32_t height, uint32_t format, const uint8_t* data, void* user) {
-    (void)port; (void)region; (void)width; (void)stride; (void)height; (void)format; (void)data;
+static void OnSnap(uint16_t port, uint16_t region, uint32_t width, uint32_t stride, uint32_t height,
+                   uint32_t format, const uint8_t* data, void* user) {
+    (void)port;
+    (void)region;
+    (void)width;
+    (void)stride;
+    (void)height;
+    (void)format;
+    (void)data;
     (void)user;
 }
 static void OnAttach(uint16_t port, uint16_t streamId, const uint8_t* record, uint32_t length,
                      void* user) {
-    (void)port; (void)streamId; (void)record; (void)length; (void)user;
+    (void)port;
+    (void)streamId;
+    (void)record;
+    (void)length;
+    (void)user;
 }
 
 uint32_t sdk_header_check(void);

@@ -67,7 +67,8 @@ void OnPicture(int index, void* user) {
 class StressShutdown : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_NE(nullptr, PanoDouble::Get().module) << "renderer double missing beside the executable";
+        ASSERT_NE(nullptr, PanoDouble::Get().module)
+            << "renderer double missing beside the executable";
         ASSERT_FALSE(stresstest::H264Clip().packets.empty()) << "libx264 missing";
         PanoDouble::Get().reset();
         ASSERT_EQ(QUORIX_OK, QUORIX_InitSDK());
@@ -110,7 +111,8 @@ void StressCycles::Run(bool portTableLock) {
     std::mutex failLock;
     std::string failText;
     auto expectOk = [&](const char* call, uint16_t port, uint32_t result) {
-        if (result == QUORIX_OK) return;
+        if (result == QUORIX_OK)
+            return;
         ++failures;
         std::lock_guard<std::mutex> guard(failLock);
         char line[96];
@@ -129,7 +131,8 @@ void StressCycles::Run(bool portTableLock) {
             {
                 Guard g(dog, slot, "QUORIX_GetPort", 0);
                 std::unique_lock<std::mutex> table(portTable, std::defer_lock);
-                if (portTableLock) table.lock();
+                if (portTableLock)
+                    table.lock();
                 if (QUORIX_GetPort(&port) != QUORIX_OK) {
                     ++failures;
                     return;
@@ -146,7 +149,8 @@ void StressCycles::Run(bool portTableLock) {
                 }
                 {
                     Guard g(dog, slot, "QUORIX_OpenStream", port);
-                    expectOk("QUORIX_OpenStream", port, QUORIX_OpenStream(port, -1, nullptr, 0, nullptr, 0));
+                    expectOk("QUORIX_OpenStream", port,
+                             QUORIX_OpenStream(port, -1, nullptr, 0, nullptr, 0));
                 }
                 {
                     Guard g(dog, slot, "QUORIX_Play", port);
@@ -158,7 +162,8 @@ void StressCycles::Run(bool portTableLock) {
                     while (!stopPusher.load()) {
                         Guard g(dog, pushSlot, "QUORIX_InputStreamData", port);
                         const auto& r = records[i++ % records.size()];
-                        if (QUORIX_InputStreamData(port, r.data(), static_cast<uint32_t>(r.size())) ==
+                        if (QUORIX_InputStreamData(port, r.data(),
+                                                   static_cast<uint32_t>(r.size())) ==
                             QUORIX_E_QUEUE_FULL) {
                             std::this_thread::yield();
                         }
@@ -220,12 +225,14 @@ void StressCycles::Run(bool portTableLock) {
             {
                 Guard g(dog, slot, "QUORIX_FreePort", port);
                 std::unique_lock<std::mutex> table(portTable, std::defer_lock);
-                if (portTableLock) table.lock();
+                if (portTableLock)
+                    table.lock();
                 expectOk("QUORIX_FreePort", port, QUORIX_FreePort(port));
             }
             // Half of the pushers go on for a moment after the free.
             if (pusher.joinable()) {
-                if (pick(2) == 0) std::this_thread::yield();
+                if (pick(2) == 0)
+                    std::this_thread::yield();
                 stopPusher.store(true);
                 pusher.join();
             }
@@ -233,8 +240,10 @@ void StressCycles::Run(bool portTableLock) {
         }
     };
     std::vector<std::thread> workers;
-    for (int i = 0; i < kWorkers; ++i) workers.emplace_back(worker, i);
-    for (auto& t : workers) t.join();
+    for (int i = 0; i < kWorkers; ++i)
+        workers.emplace_back(worker, i);
+    for (auto& t : workers)
+        t.join();
     PanoDouble::Get().setFrameHook(nullptr, nullptr);
     EXPECT_EQ(0, failures.load()) << failText;
     EXPECT_EQ(kWorkers * perWorker, cyclesDone.load());
@@ -253,10 +262,14 @@ void StressCycles::Run(bool portTableLock) {
     EXPECT_EQ(QUORIX_OK, QUORIX_FreePort(port));
 }
 
-TEST_F(StressCycles, PortsCycleOpenPlayPushAndFreeFromManyThreads) { Run(true); }
+TEST_F(StressCycles, PortsCycleOpenPlayPushAndFreeFromManyThreads) {
+    Run(true);
+}
 
 // GetPort racing FreePort on other threads: a port is handed out only once its teardown is over.
-TEST_F(StressCycles, PortTakenWhileAnotherThreadFreesIt) { Run(false); }
+TEST_F(StressCycles, PortTakenWhileAnotherThreadFreesIt) {
+    Run(false);
+}
 
 // The last release while ports play and host threads push: the ports keep their files and
 // streams, port calls answer "not initialised" meanwhile, and after a new start the ports close
@@ -288,9 +301,12 @@ TEST_F(StressShutdown, ReleaseWithPortsStillOpenAndFed) {
                 while (!stop.load()) {
                     Guard g(dog, s, "QUORIX_InputStreamData", port);
                     const auto& r = records[n++ % records.size()];
-                    const uint32_t result = QUORIX_InputStreamData(port, r.data(), static_cast<uint32_t>(r.size()));
-                    if (result == QUORIX_E_NOT_INIT) ++notInit;
-                    if (result == QUORIX_E_QUEUE_FULL || result == QUORIX_E_NOT_INIT) std::this_thread::yield();
+                    const uint32_t result =
+                        QUORIX_InputStreamData(port, r.data(), static_cast<uint32_t>(r.size()));
+                    if (result == QUORIX_E_NOT_INIT)
+                        ++notInit;
+                    if (result == QUORIX_E_QUEUE_FULL || result == QUORIX_E_NOT_INIT)
+                        std::this_thread::yield();
                 }
             });
         }
@@ -314,7 +330,8 @@ TEST_F(StressShutdown, ReleaseWithPortsStillOpenAndFed) {
             EXPECT_EQ(QUORIX_OK, i < 2 ? QUORIX_CloseFile(ports[i]) : QUORIX_CloseStream(ports[i]));
         }
         stop.store(true);
-        for (auto& t : pushers) t.join();
+        for (auto& t : pushers)
+            t.join();
         for (uint16_t port : ports) {
             Guard g(dog, slot, "QUORIX_FreePort", port);
             EXPECT_EQ(QUORIX_OK, QUORIX_FreePort(port));
@@ -347,13 +364,15 @@ TEST_F(StressShutdown, CapturesAndProjectionsDuringOpenPlayAndClose) {
             for (uint32_t n = 0; !stop.load(); ++n) {
                 if ((n + static_cast<uint32_t>(id)) % 3 == 0) {
                     Guard g(dog, s, "QUORIX_UnProject", port);
-                    if (QUORIX_UnProject(port, 0, xs, ys, outX, outY, 2) == QUORIX_OK) ++projected;
+                    if (QUORIX_UnProject(port, 0, xs, ys, outX, outY, 2) == QUORIX_OK)
+                        ++projected;
                 } else if (id == 2) {
                     Guard g(dog, s, "QUORIX_CaptureOriginalJpeg", port);
                     QUORIX_CaptureOriginalJpeg(port, shot.c_str());
                 } else {
                     Guard g(dog, s, "QUORIX_CaptureJpeg", port);
-                    if (QUORIX_CaptureJpeg(port, 0, shot.c_str()) == QUORIX_OK) ++captured;
+                    if (QUORIX_CaptureJpeg(port, 0, shot.c_str()) == QUORIX_OK)
+                        ++captured;
                 }
             }
         });
@@ -382,7 +401,8 @@ TEST_F(StressShutdown, CapturesAndProjectionsDuringOpenPlayAndClose) {
         }
     }
     stop.store(true);
-    for (auto& t : callers) t.join();
+    for (auto& t : callers)
+        t.join();
     std::printf("%d cycles, %d captures, %d projections\n", cycles, captured.load(),
                 projected.load());
     EXPECT_EQ(QUORIX_OK, QUORIX_FreePort(port));
@@ -519,7 +539,8 @@ TEST_F(StressShutdown, FreeingAPortWhileAnotherIsAttachedToIt) {
 
     Watchdog dog;
     std::vector<std::vector<uint8_t>> packets;
-    for (const auto& r : stresstest::H264Records()) packets.push_back(stresstest::CompositeOf(r, 1));
+    for (const auto& r : stresstest::H264Records())
+        packets.push_back(stresstest::CompositeOf(r, 1));
     std::atomic<bool> stop{false};
     std::thread pusher([&] {
         const int s = dog.Register("feeder");
@@ -527,7 +548,8 @@ TEST_F(StressShutdown, FreeingAPortWhileAnotherIsAttachedToIt) {
         while (!stop.load()) {
             Guard g(dog, s, "QUORIX_InputStreamData", feeder);
             const auto& p = packets[n++ % packets.size()];
-            if (QUORIX_InputStreamData(feeder, p.data(), static_cast<uint32_t>(p.size())) == QUORIX_E_QUEUE_FULL) {
+            if (QUORIX_InputStreamData(feeder, p.data(), static_cast<uint32_t>(p.size())) ==
+                QUORIX_E_QUEUE_FULL) {
                 std::this_thread::yield();
             }
         }
@@ -545,9 +567,11 @@ TEST_F(StressShutdown, FreeingAPortWhileAnotherIsAttachedToIt) {
         }
         if (round % 2 == 0) {
             const int seen = forwarded.load();
-            const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+            const auto deadline =
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
             Guard g(dog, slot, "waiting for a forwarded sub-frame", target);
-            while (forwarded.load() == seen && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+            while (forwarded.load() == seen && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::yield();
         }
         {
             Guard g(dog, slot, "QUORIX_FreePort", target);
@@ -576,29 +600,39 @@ TEST_F(StressShutdown, FreeingAPortWhileAnotherIsAttachedToIt) {
 // Runs in a child process only (see below): ports playing files and streams when the process
 // ends through exit(), so the library's objects are destroyed with its threads still running.
 TEST(StressExitChild, DISABLED_EndsWithPortsPlaying) {
-    if (std::getenv("QUORIX_STRESS_EXIT_CHILD") == nullptr) GTEST_SKIP() << "runs as a child of ExitWithPortsPlaying";
+    if (std::getenv("QUORIX_STRESS_EXIT_CHILD") == nullptr)
+        GTEST_SKIP() << "runs as a child of ExitWithPortsPlaying";
     static quorixtest::TempDir dir;
     const std::string path = dir.Path("clip.kz");
-    if (!quorixtest::WriteFile(path, stresstest::H264File())) std::_Exit(2);
-    if (QUORIX_InitSDK() != QUORIX_OK) std::_Exit(3);
+    if (!quorixtest::WriteFile(path, stresstest::H264File()))
+        std::_Exit(2);
+    if (QUORIX_InitSDK() != QUORIX_OK)
+        std::_Exit(3);
     const std::string logBase = std::string(std::getenv("QUORIX_STRESS_EXIT_CHILD")) + "/quorix";
     QUORIX_SetLogAttribute(1, 0, logBase.c_str(), "txt");
     const int before = PanoDouble::Get().frameCount();
     for (int i = 0; i < 6; ++i) {
         uint16_t port = 0;
-        if (QUORIX_GetPort(&port) != QUORIX_OK) std::_Exit(4);
+        if (QUORIX_GetPort(&port) != QUORIX_OK)
+            std::_Exit(4);
         if (i % 2 == 0) {
-            if (QUORIX_OpenFile(port, path.c_str()) != QUORIX_OK) std::_Exit(5);
-            if (i == 4) QUORIX_Pause(port, 1);
+            if (QUORIX_OpenFile(port, path.c_str()) != QUORIX_OK)
+                std::_Exit(5);
+            if (i == 4)
+                QUORIX_Pause(port, 1);
         } else {
-            if (QUORIX_OpenStream(port, -1, nullptr, 0, nullptr, 0) != QUORIX_OK) std::_Exit(6);
+            if (QUORIX_OpenStream(port, -1, nullptr, 0, nullptr, 0) != QUORIX_OK)
+                std::_Exit(6);
             // Records queued but not all shown yet.
-            for (const auto& r : stresstest::H264Records()) stresstest::Push(port, r);
+            for (const auto& r : stresstest::H264Records())
+                stresstest::Push(port, r);
         }
-        if (QUORIX_Play(port, 0, nullptr, 0) != QUORIX_OK) std::_Exit(7);
+        if (QUORIX_Play(port, 0, nullptr, 0) != QUORIX_OK)
+            std::_Exit(7);
     }
     // Threads are running: pictures arrive.
-    if (PanoDouble::Get().waitFrames(before + 8, kWaitMs) < before + 8) std::_Exit(8);
+    if (PanoDouble::Get().waitFrames(before + 8, kWaitMs) < before + 8)
+        std::_Exit(8);
     std::exit(0);
 }
 
@@ -607,17 +641,21 @@ TEST_F(StressShutdown, ExitWithPortsPlaying) {
     for (int run = 0; run < runs; ++run) {
         SCOPED_TRACE(run);
         const std::string self = fs::read_symlink("/proc/self/exe").string();
-        std::vector<std::string> args = {self, "--gtest_filter=StressExitChild.DISABLED_EndsWithPortsPlaying",
-                                         "--gtest_also_run_disabled_tests"};
+        std::vector<std::string> args = {
+            self, "--gtest_filter=StressExitChild.DISABLED_EndsWithPortsPlaying",
+            "--gtest_also_run_disabled_tests"};
         std::vector<std::string> env;
-        for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
+        for (char** e = environ; *e != nullptr; ++e)
+            env.emplace_back(*e);
         const std::string logDir = m_dir.Path("exit-log-" + std::to_string(run));
         fs::create_directories(logDir);
         env.push_back("QUORIX_STRESS_EXIT_CHILD=" + logDir);
         std::vector<char*> argv, envp;
-        for (auto& a : args) argv.push_back(a.data());
+        for (auto& a : args)
+            argv.push_back(a.data());
         argv.push_back(nullptr);
-        for (auto& e : env) envp.push_back(e.data());
+        for (auto& e : env)
+            envp.push_back(e.data());
         envp.push_back(nullptr);
         pid_t pid = 0;
         ASSERT_EQ(0, posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv.data(), envp.data()));
@@ -629,8 +667,10 @@ TEST_F(StressShutdown, ExitWithPortsPlaying) {
             }
             done.set_value(s);
         });
-        const bool ended = status.wait_for(std::chrono::milliseconds(kWaitMs)) == std::future_status::ready;
-        if (!ended) ::kill(pid, SIGKILL);
+        const bool ended =
+            status.wait_for(std::chrono::milliseconds(kWaitMs)) == std::future_status::ready;
+        if (!ended)
+            ::kill(pid, SIGKILL);
         waiter.join();
         const int s = status.get();
         ASSERT_TRUE(ended) << "the process did not end: exit hung with ports playing";
@@ -642,7 +682,8 @@ TEST_F(StressShutdown, ExitWithPortsPlaying) {
             std::ifstream in(entry.path(), std::ios::binary);
             log.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
         }
-        EXPECT_NE(std::string::npos, log.find("is end,exitcode=")) << "the log shows no thread ending";
+        EXPECT_NE(std::string::npos, log.find("is end,exitcode="))
+            << "the log shows no thread ending";
         EXPECT_EQ(std::string::npos, log.find("exitcode=0x8000801e")) << log;
     }
 }
@@ -664,13 +705,15 @@ TEST_F(StressShutdown, GiantLiveRecordsAreRefusedAndTheStreamStopsNormally) {
     payload[2] = 1;
     payload[3] = 0x65;
     const std::vector<uint8_t> giant = playertest::MakeRecord(1, 1, 40, 1, 320, 240, payload);
-    EXPECT_EQ(QUORIX_E_PARAM, QUORIX_InputStreamData(port, giant.data(), static_cast<uint32_t>(giant.size())));
+    EXPECT_EQ(QUORIX_E_PARAM,
+              QUORIX_InputStreamData(port, giant.data(), static_cast<uint32_t>(giant.size())));
     // A composite packet whose sub-frame alone is within the bound, the packet not.
     payload.resize(QUORIX_MAX_INPUT_PAYLOAD - 27u);
     const std::vector<uint8_t> packet =
         stresstest::CompositeOf(playertest::MakeRecord(1, 1, 40, 1, 320, 240, payload), 0);
     ASSERT_GT(packet.size(), QUORIX_MAX_INPUT_PAYLOAD + 28u);
-    EXPECT_EQ(QUORIX_E_PARAM, QUORIX_InputStreamData(port, packet.data(), static_cast<uint32_t>(packet.size())));
+    EXPECT_EQ(QUORIX_E_PARAM,
+              QUORIX_InputStreamData(port, packet.data(), static_cast<uint32_t>(packet.size())));
     // Exactly at the bound: taken.
     payload.resize(QUORIX_MAX_INPUT_PAYLOAD);
     const std::vector<uint8_t> largest = playertest::MakeRecord(1, 2, 80, 1, 320, 240, payload);
@@ -680,7 +723,8 @@ TEST_F(StressShutdown, GiantLiveRecordsAreRefusedAndTheStreamStopsNormally) {
     // The stream plays again after the stop.
     const int before = PanoDouble::Get().frameCount();
     ASSERT_EQ(QUORIX_OK, QUORIX_Play(port, 0, nullptr, 0));
-    for (const auto& r : records) ASSERT_EQ(QUORIX_OK, stresstest::Push(port, r));
+    for (const auto& r : records)
+        ASSERT_EQ(QUORIX_OK, stresstest::Push(port, r));
     EXPECT_GT(PanoDouble::Get().waitFrames(before + 1, kWaitMs), before);
     EXPECT_EQ(QUORIX_OK, QUORIX_CloseStream(port));
     EXPECT_EQ(QUORIX_OK, QUORIX_FreePort(port));
@@ -704,17 +748,20 @@ struct DrawCounter {
     bool WaitAll(int atLeast, uint32_t timeoutMs) {
         std::unique_lock<std::mutex> guard(lock);
         return drawn.wait_for(guard, std::chrono::milliseconds(timeoutMs), [&] {
-            return std::all_of(std::begin(count), std::end(count), [&](int c) { return c >= atLeast; });
+            return std::all_of(std::begin(count), std::end(count),
+                               [&](int c) { return c >= atLeast; });
         });
     }
 };
 DrawCounter g_draws;
 uint16_t g_glPorts[kGlPorts];
 
-void OnGlDraw(uint16_t port, uint16_t, int32_t, QUORIX_HDC, const QUORIX_RECT*, const QUORIX_RECT*, void*) {
+void OnGlDraw(uint16_t port, uint16_t, int32_t, QUORIX_HDC, const QUORIX_RECT*, const QUORIX_RECT*,
+              void*) {
     std::lock_guard<std::mutex> guard(g_draws.lock);
     for (int i = 0; i < kGlPorts; ++i) {
-        if (g_glPorts[i] == port) ++g_draws.count[i];
+        if (g_glPorts[i] == port)
+            ++g_draws.count[i];
     }
     g_draws.drawn.notify_all();
 }
@@ -724,7 +771,8 @@ void OnGlDraw(uint16_t port, uint16_t, int32_t, QUORIX_HDC, const QUORIX_RECT*, 
 TEST(StressExitChild, DISABLED_EndsWithOpenGlPortsPlaying) {
     const char* mode = std::getenv("QUORIX_STRESS_EXIT_GL");
     const char* logDir = std::getenv("QUORIX_STRESS_EXIT_CHILD");
-    if (mode == nullptr || logDir == nullptr) GTEST_SKIP() << "runs as a child of ExitWithOpenGlPortsPlaying";
+    if (mode == nullptr || logDir == nullptr)
+        GTEST_SKIP() << "runs as a child of ExitWithOpenGlPortsPlaying";
     const bool window = std::string(mode) == "window";
     static quorixtest::TempDir dir;
     // The clip over and over (it starts with a key frame): the files still play when the process
@@ -735,8 +783,10 @@ TEST(StressExitChild, DISABLED_EndsWithOpenGlPortsPlaying) {
                                 stresstest::H264Clip().packets.end());
     }
     const std::string path = dir.Path("clip-fisheye.kz");
-    if (!quorixtest::WriteFile(path, playertest::ClipFile(longClip, 40, QUORIX_MODEL_FISHEYE))) std::_Exit(2);
-    if (QUORIX_InitSDK() != QUORIX_OK) std::_Exit(3);
+    if (!quorixtest::WriteFile(path, playertest::ClipFile(longClip, 40, QUORIX_MODEL_FISHEYE)))
+        std::_Exit(2);
+    if (QUORIX_InitSDK() != QUORIX_OK)
+        std::_Exit(3);
     const std::string logBase = std::string(logDir) + "/quorix";
     QUORIX_SetLogAttribute(1, 0, logBase.c_str(), "txt");
 
@@ -746,49 +796,61 @@ TEST(StressExitChild, DISABLED_EndsWithOpenGlPortsPlaying) {
     const int height = window ? 540 : 1080;
     if (window) {
         display = XOpenDisplay(nullptr);
-        if (display == nullptr) std::_Exit(10);
+        if (display == nullptr)
+            std::_Exit(10);
     }
     for (int i = 0; i < kGlPorts; ++i) {
         QUORIX_HWND target = 0;
         if (window) {
             const int screen = DefaultScreen(display);
-            const Window w = XCreateSimpleWindow(display, RootWindow(display, screen), (i % 2) * width,
-                                                 (i / 2) * height, width, height, 0, BlackPixel(display, screen),
-                                                 BlackPixel(display, screen));
+            const Window w = XCreateSimpleWindow(
+                display, RootWindow(display, screen), (i % 2) * width, (i / 2) * height, width,
+                height, 0, BlackPixel(display, screen), BlackPixel(display, screen));
             XMapWindow(display, w);
             XSync(display, False);
             target = static_cast<QUORIX_HWND>(w);
         }
         uint16_t port = 0;
-        if (QUORIX_GetPort(&port) != QUORIX_OK) std::_Exit(4);
+        if (QUORIX_GetPort(&port) != QUORIX_OK)
+            std::_Exit(4);
         g_glPorts[i] = port;
         // Large regions: region 0 covers the whole window (or a 1080p pbuffer), the other five
         // lie over it, each de-warping in another display type.
         const QUORIX_RECT rect{0, 0, width, height};
-        if (QUORIX_SetDisplayRegion(port, 0, &rect, 1) != QUORIX_OK) std::_Exit(5);
+        if (QUORIX_SetDisplayRegion(port, 0, &rect, 1) != QUORIX_OK)
+            std::_Exit(5);
         static constexpr uint32_t kTypes[] = {QUORIX_DISPLAY_SPHERE, QUORIX_DISPLAY_PLANE180,
-                                              QUORIX_DISPLAY_CYLINDER, QUORIX_DISPLAY_CYLINDER_INSIDE,
-                                              QUORIX_DISPLAY_PLANE};
+                                              QUORIX_DISPLAY_CYLINDER,
+                                              QUORIX_DISPLAY_CYLINDER_INSIDE, QUORIX_DISPLAY_PLANE};
         for (uint16_t region = 1; region < QUORIX_MAX_REGIONS; ++region) {
             const QUORIX_RECT part{(region % 3) * width / 3, (region / 3) * height / 2,
                                    (region % 3 + 1) * width / 3, (region / 3 + 1) * height / 2};
-            if (QUORIX_SetDisplayRegion(port, region, &part, 1) != QUORIX_OK) std::_Exit(5);
-            if (QUORIX_SetCurrentDisplayType(port, region, kTypes[region - 1]) != QUORIX_OK) std::_Exit(13);
+            if (QUORIX_SetDisplayRegion(port, region, &part, 1) != QUORIX_OK)
+                std::_Exit(5);
+            if (QUORIX_SetCurrentDisplayType(port, region, kTypes[region - 1]) != QUORIX_OK)
+                std::_Exit(13);
         }
-        if (QUORIX_SetDrawCallback(port, 0, &OnGlDraw, nullptr) != QUORIX_OK) std::_Exit(6);
+        if (QUORIX_SetDrawCallback(port, 0, &OnGlDraw, nullptr) != QUORIX_OK)
+            std::_Exit(6);
         if (i % 2 == 0) {
-            if (QUORIX_OpenFile(port, path.c_str()) != QUORIX_OK) std::_Exit(7);
+            if (QUORIX_OpenFile(port, path.c_str()) != QUORIX_OK)
+                std::_Exit(7);
         } else {
-            if (QUORIX_OpenStream(port, QUORIX_MODEL_FISHEYE, nullptr, 0, nullptr, 0) != QUORIX_OK) std::_Exit(8);
+            if (QUORIX_OpenStream(port, QUORIX_MODEL_FISHEYE, nullptr, 0, nullptr, 0) != QUORIX_OK)
+                std::_Exit(8);
         }
-        if (QUORIX_SetCurrentDisplayType(port, 0, QUORIX_DISPLAY_PLANE360) != QUORIX_OK) std::_Exit(12);
-        if (QUORIX_Play(port, target, nullptr, 0) != QUORIX_OK) std::_Exit(9);
+        if (QUORIX_SetCurrentDisplayType(port, 0, QUORIX_DISPLAY_PLANE360) != QUORIX_OK)
+            std::_Exit(12);
+        if (QUORIX_Play(port, target, nullptr, 0) != QUORIX_OK)
+            std::_Exit(9);
         if (i % 2 == 1) {
-            for (const auto& r : stresstest::H264Records()) stresstest::Push(port, r);
+            for (const auto& r : stresstest::H264Records())
+                stresstest::Push(port, r);
         }
     }
     // Every render thread is drawing.
-    if (!g_draws.WaitAll(3, kWaitMs)) std::_Exit(11);
+    if (!g_draws.WaitAll(3, kWaitMs))
+        std::_Exit(11);
     // The window and its connection stay open: a host returning from main does not close them.
     std::exit(0);
 }
@@ -797,16 +859,20 @@ TEST(StressExitChild, DISABLED_EndsWithOpenGlPortsPlaying) {
 // does not end.
 int RunGlExitChild(const std::string& mode, const std::string& logDir) {
     const std::string self = fs::read_symlink("/proc/self/exe").string();
-    std::vector<std::string> args = {self, "--gtest_filter=StressExitChild.DISABLED_EndsWithOpenGlPortsPlaying",
-                                     "--gtest_also_run_disabled_tests"};
+    std::vector<std::string> args = {
+        self, "--gtest_filter=StressExitChild.DISABLED_EndsWithOpenGlPortsPlaying",
+        "--gtest_also_run_disabled_tests"};
     std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
+    for (char** e = environ; *e != nullptr; ++e)
+        env.emplace_back(*e);
     env.push_back("QUORIX_STRESS_EXIT_CHILD=" + logDir);
     env.push_back("QUORIX_STRESS_EXIT_GL=" + mode);
     std::vector<char*> argv, envp;
-    for (auto& a : args) argv.push_back(a.data());
+    for (auto& a : args)
+        argv.push_back(a.data());
     argv.push_back(nullptr);
-    for (auto& e : env) envp.push_back(e.data());
+    for (auto& e : env)
+        envp.push_back(e.data());
     envp.push_back(nullptr);
     pid_t pid = 0;
     if (posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0) {
@@ -821,8 +887,10 @@ int RunGlExitChild(const std::string& mode, const std::string& logDir) {
         }
         done.set_value(s);
     });
-    const bool ended = status.wait_for(std::chrono::milliseconds(kWaitMs)) == std::future_status::ready;
-    if (!ended) ::kill(pid, SIGKILL);
+    const bool ended =
+        status.wait_for(std::chrono::milliseconds(kWaitMs)) == std::future_status::ready;
+    if (!ended)
+        ::kill(pid, SIGKILL);
     waiter.join();
     EXPECT_TRUE(ended) << "the process did not end: exit hung with OpenGL ports playing";
     return status.get();
@@ -834,7 +902,8 @@ TEST(StressExitGl, ExitWithOpenGlPortsPlaying) {
     // The test command runs the suite under its own X server; without one only the headless
     // pbuffer is tried.
     std::vector<std::string> modes = {"pbuffer"};
-    if (std::getenv("DISPLAY") != nullptr) modes.push_back("window");
+    if (std::getenv("DISPLAY") != nullptr)
+        modes.push_back("window");
     const int runs = std::max(2, stresstest::Cycles(120) / 60);
     for (const std::string& mode : modes) {
         for (int run = 0; run < runs; ++run) {
@@ -842,7 +911,8 @@ TEST(StressExitGl, ExitWithOpenGlPortsPlaying) {
             const std::string logDir = dir.Path("gl-exit-" + mode + "-" + std::to_string(run));
             fs::create_directories(logDir);
             const int s = RunGlExitChild(mode, logDir);
-            ASSERT_TRUE(WIFEXITED(s)) << "child ended by signal " << (WIFSIGNALED(s) ? WTERMSIG(s) : 0);
+            ASSERT_TRUE(WIFEXITED(s))
+                << "child ended by signal " << (WIFSIGNALED(s) ? WTERMSIG(s) : 0);
             ASSERT_EQ(0, WEXITSTATUS(s)) << "the child failed before its exit (see its exit code)";
             // The render threads were ended by the library on the way out, each on its own.
             std::string log;
@@ -850,7 +920,8 @@ TEST(StressExitGl, ExitWithOpenGlPortsPlaying) {
                 std::ifstream in(entry.path(), std::ios::binary);
                 log.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
             }
-            EXPECT_NE(std::string::npos, log.find("the 'CRender_")) << "the log shows no render thread";
+            EXPECT_NE(std::string::npos, log.find("the 'CRender_"))
+                << "the log shows no render thread";
             EXPECT_EQ(std::string::npos, log.find("exitcode=0x8000801e")) << log;
         }
     }

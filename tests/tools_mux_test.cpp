@@ -23,7 +23,8 @@ int Mux(const std::string& args, std::string* out = nullptr) {
 std::vector<const Record*> Video(const Container& c) {
     std::vector<const Record*> v;
     for (const Record& r : c.records) {
-        if (r.kind == 1 || r.kind == 3) v.push_back(&r);
+        if (r.kind == 1 || r.kind == 3)
+            v.push_back(&r);
     }
     return v;
 }
@@ -37,7 +38,9 @@ struct ConvertCase {
 };
 
 // Test names carry the case's name, not its bytes.
-void PrintTo(const ConvertCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ConvertCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 MediaPlan Plan(const char* encoder, const char* container, int bFrames = 0) {
     MediaPlan s;
@@ -55,7 +58,8 @@ TEST_P(MuxConvert, RecordsDecodeLikeTheInput) {
     const ConvertCase& tc = GetParam();
     TempDir dir;
     const std::string input = dir / (std::string("in.") + tc.extension);
-    if (!WriteMedia(input, tc.plan)) GTEST_SKIP() << "no " << tc.plan.encoder << " or " << tc.plan.container;
+    if (!WriteMedia(input, tc.plan))
+        GTEST_SKIP() << "no " << tc.plan.encoder << " or " << tc.plan.container;
     const std::string output = dir / "out.zbm";
     std::string log;
     ASSERT_EQ(Mux(input + " " + output, &log), 0) << log;
@@ -80,10 +84,12 @@ TEST_P(MuxConvert, RecordsDecodeLikeTheInput) {
         if (i > 0) {
             EXPECT_GT(r.timestamp, video[i - 1]->timestamp) << "stamps run forward in file order";
         }
-        if (r.kind == 1) ++keys;
+        if (r.kind == 1)
+            ++keys;
         payloads.push_back(r.payload);
     }
-    EXPECT_NEAR(video.back()->timestamp - video.front()->timestamp, (tc.plan.frames - 1) * 40.0, 40.0);
+    EXPECT_NEAR(video.back()->timestamp - video.front()->timestamp, (tc.plan.frames - 1) * 40.0,
+                40.0);
     EXPECT_EQ(Le32(c.header + 40), video.front()->timestamp);
     EXPECT_EQ(Le32(c.header + 44), video.back()->timestamp);
 
@@ -112,7 +118,8 @@ TEST_P(MuxConvert, RecordsDecodeLikeTheInput) {
 
 INSTANTIATE_TEST_SUITE_P(
     Inputs, MuxConvert,
-    ::testing::Values(ConvertCase{"H264Mp4WithBFrames", Plan("libx264", "mp4", 2), "mp4", 1, "h264"},
+    ::testing::Values(ConvertCase{"H264Mp4WithBFrames", Plan("libx264", "mp4", 2), "mp4", 1,
+                                  "h264"},
                       ConvertCase{"H264RawAnnexB", Plan("libx264", "h264"), "h264", 1, "h264"},
                       ConvertCase{"H265Matroska", Plan("libx265", "matroska"), "mkv", 6, "hevc"},
                       ConvertCase{"MjpegAvi", Plan("mjpeg", "avi"), "avi", 2, "mjpeg"}),
@@ -123,14 +130,16 @@ TEST(MuxAudio, OtherCodecsBecomeG711InTwentyMillisecondRecords) {
     MediaPlan plan = Plan("libx264", "mp4");
     plan.aacAudio = true;
     plan.frames = 50;  // 2 s
-    if (!WriteMedia(dir / "in.mp4", plan)) GTEST_SKIP() << "no libx264 or aac";
+    if (!WriteMedia(dir / "in.mp4", plan))
+        GTEST_SKIP() << "no libx264 or aac";
     std::string log;
     ASSERT_EQ(Mux(dir / "in.mp4" + " " + dir / "out.zbm", &log), 0) << log;
     const Container c = ReadContainer(dir / "out.zbm");
     ASSERT_TRUE(c.ok);
     std::vector<const Record*> audio;
     for (const Record& r : c.records) {
-        if (r.kind == 0) audio.push_back(&r);
+        if (r.kind == 0)
+            audio.push_back(&r);
     }
     // AAC's priming and the resampler's delay cost a few blocks at most.
     ASSERT_GE(audio.size(), 90u);
@@ -166,11 +175,13 @@ TEST(MuxRefusal, MissingInputOrForeignCodecWritesNothing) {
 }
 
 // K maps the shader's circle of radius 0.5 around (0.5, 0.5) onto the lens circle in the picture.
-void ExpectFisheyeBlock(const Container& c, double w, double h, double cx, double cy, double r, double tol) {
+void ExpectFisheyeBlock(const Container& c, double w, double h, double cx, double cy, double r,
+                        double tol) {
     ASSERT_EQ(static_cast<int8_t>(c.header[61]), 0) << "the model comes from the block";
     const std::vector<uint8_t>* block = nullptr;
     for (const auto& e : c.extensions) {
-        if (e.first == 2) block = &e.second;
+        if (e.first == 2)
+            block = &e.second;
     }
     ASSERT_NE(block, nullptr);
     ASSERT_EQ(block->size(), 88u + 200u);
@@ -202,12 +213,14 @@ TEST(MuxFisheye, GivenCircleAutoDetectedCircleAndInfoBlock) {
     plan.cx = 220;
     plan.cy = 140;
     plan.r = 90;
-    if (!WriteMedia(dir / "in.mp4", plan)) GTEST_SKIP() << "no libx264";
-    {
-        std::ofstream(dir / "info.bin", std::ios::binary) << std::string("camera 7\0tail", 13);
-    }
+    if (!WriteMedia(dir / "in.mp4", plan))
+        GTEST_SKIP() << "no libx264";
+    { std::ofstream(dir / "info.bin", std::ios::binary) << std::string("camera 7\0tail", 13); }
     std::string log;
-    ASSERT_EQ(Mux("--fisheye 200,150,100 --info " + dir / "info.bin" + " " + dir / "in.mp4" + " " + dir / "a.zbm", &log), 0)
+    ASSERT_EQ(Mux("--fisheye 200,150,100 --info " + dir / "info.bin" + " " + dir / "in.mp4" + " " +
+                      dir / "a.zbm",
+                  &log),
+              0)
         << log;
     const Container given = ReadContainer(dir / "a.zbm");
     ASSERT_TRUE(given.ok);
@@ -220,8 +233,11 @@ TEST(MuxFisheye, GivenCircleAutoDetectedCircleAndInfoBlock) {
     // quorix-info decodes the block: K scaled by 2r / size and moved to the centre.
     std::string info;
     ASSERT_EQ(toolstest::Run(std::string(QUORIX_INFO_PATH) + " " + dir / "a.zbm", &info), 0);
-    EXPECT_NE(info.find("model data: magic SPH, block size 288, model type 2, cameras 1"), std::string::npos) << info;
-    EXPECT_NE(info.find("K      0.5, 0, 0.5 | 0, 0.666667, 0.5 | 0, 0, 1"), std::string::npos) << info;
+    EXPECT_NE(info.find("model data: magic SPH, block size 288, model type 2, cameras 1"),
+              std::string::npos)
+        << info;
+    EXPECT_NE(info.find("K      0.5, 0, 0.5 | 0, 0.666667, 0.5 | 0, 0, 1"), std::string::npos)
+        << info;
 
     ASSERT_EQ(Mux("--fisheye auto " + dir / "in.mp4" + " " + dir / "b.zbm", &log), 0) << log;
     const Container detected = ReadContainer(dir / "b.zbm");
@@ -242,12 +258,14 @@ TEST(MuxSynthetic, EachSceneHasItsModelDecodableVideoAndSound) {
         int model;
         bool block;
     };
-    for (const Case& tc : {Case{"fisheye", 0, true}, Case{"sphere", 3, false}, Case{"ring", 5, false},
-                           Case{"normal", 1, false}}) {
+    for (const Case& tc : {Case{"fisheye", 0, true}, Case{"sphere", 3, false},
+                           Case{"ring", 5, false}, Case{"normal", 1, false}}) {
         SCOPED_TRACE(tc.kind);
         TempDir dir;
         std::string log;
-        ASSERT_EQ(Mux(std::string("--synthetic ") + tc.kind + " --frames 12 " + dir / "s.zbm", &log), 0) << log;
+        ASSERT_EQ(
+            Mux(std::string("--synthetic ") + tc.kind + " --frames 12 " + dir / "s.zbm", &log), 0)
+            << log;
         const Container c = ReadContainer(dir / "s.zbm");
         ASSERT_TRUE(c.ok);
         EXPECT_EQ(static_cast<int8_t>(c.header[61]), tc.model);
@@ -255,7 +273,8 @@ TEST(MuxSynthetic, EachSceneHasItsModelDecodableVideoAndSound) {
         const auto video = Video(c);
         ASSERT_EQ(video.size(), 12u);
         std::vector<std::vector<uint8_t>> payloads;
-        for (const Record* r : video) payloads.push_back(r->payload);
+        for (const Record* r : video)
+            payloads.push_back(r->payload);
         const auto hashes = DecodePacketHashes(video[0]->codec == 1 ? "h264" : "mjpeg", payloads);
         EXPECT_EQ(hashes.size(), 12u);
         EXPECT_GT(std::set<uint64_t>(hashes.begin(), hashes.end()).size(), 1u) << "the scene moves";

@@ -23,7 +23,8 @@ namespace toolstest {
 namespace {
 
 uint64_t Fnv(uint64_t h, const uint8_t* p, size_t n) {
-    for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
+    for (size_t i = 0; i < n; ++i)
+        h = (h ^ p[i]) * 1099511628211ull;
     return h;
 }
 
@@ -35,7 +36,9 @@ uint64_t HashFrame(const AVFrame* f) {
         const int sy = plane == 0 ? 0 : d->log2_chroma_h;
         const int w = (f->width + (1 << sx) - 1) >> sx;
         const int rows = (f->height + (1 << sy) - 1) >> sy;
-        for (int y = 0; y < rows; ++y) h = Fnv(h, f->data[plane] + static_cast<ptrdiff_t>(y) * f->linesize[plane], static_cast<size_t>(w));
+        for (int y = 0; y < rows; ++y)
+            h = Fnv(h, f->data[plane] + static_cast<ptrdiff_t>(y) * f->linesize[plane],
+                    static_cast<size_t>(w));
     }
     return h;
 }
@@ -54,7 +57,8 @@ void Fill(AVFrame* f, const MediaPlan& s, uint32_t index) {
             if (s.disc) {
                 row[x] = std::hypot(x + 0.5 - s.cx, y + 0.5 - s.cy) < s.r ? 235 : 16;
             } else {
-                row[x] = static_cast<uint8_t>(128 + 100 * std::sin((x + index * 3) * 0.05) * std::cos((y + index) * 0.07));
+                row[x] = static_cast<uint8_t>(128 + 100 * std::sin((x + index * 3) * 0.05) *
+                                                        std::cos((y + index) * 0.07));
             }
         }
     }
@@ -62,7 +66,9 @@ void Fill(AVFrame* f, const MediaPlan& s, uint32_t index) {
         for (uint32_t y = 0; y < s.height / 2; ++y) {
             uint8_t* row = f->data[p] + static_cast<ptrdiff_t>(y) * f->linesize[p];
             for (uint32_t x = 0; x < s.width / 2; ++x) {
-                row[x] = s.disc ? 128 : static_cast<uint8_t>(128 + 60 * std::sin((x * (p + 1) + index) * 0.1));
+                row[x] =
+                    s.disc ? 128
+                           : static_cast<uint8_t>(128 + 60 * std::sin((x * (p + 1) + index) * 0.1));
             }
         }
     }
@@ -73,9 +79,11 @@ void Fill(AVFrame* f, const MediaPlan& s, uint32_t index) {
 bool WriteMedia(const std::string& path, const MediaPlan& s) {
     av_log_set_level(AV_LOG_ERROR);
     const AVCodec* codec = avcodec_find_encoder_by_name(s.encoder.c_str());
-    if (codec == nullptr) return false;
+    if (codec == nullptr)
+        return false;
     AVFormatContext* fmt = nullptr;
-    if (avformat_alloc_output_context2(&fmt, nullptr, s.container.c_str(), path.c_str()) < 0) return false;
+    if (avformat_alloc_output_context2(&fmt, nullptr, s.container.c_str(), path.c_str()) < 0)
+        return false;
     AVCodecContext* enc = avcodec_alloc_context3(codec);
     AVStream* vs = avformat_new_stream(fmt, nullptr);
     enc->width = static_cast<int>(s.width);
@@ -86,11 +94,16 @@ bool WriteMedia(const std::string& path, const MediaPlan& s) {
     enc->max_b_frames = s.bFrames;
     enc->pix_fmt = s.encoder == "mjpeg" ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_YUV420P;
     enc->thread_count = 1;
-    if (s.encoder == "libx264" || s.encoder == "libx265") av_opt_set(enc->priv_data, "preset", "ultrafast", 0);
-    if (s.encoder == "libx264" && s.bFrames > 0) av_opt_set(enc->priv_data, "x264-params", "bframes=2:b-adapt=0", 0);
-    if (s.encoder == "libx265") av_opt_set(enc->priv_data, "x265-params", "log-level=error:bframes=0", 0);
-    if (fmt->oformat->flags & AVFMT_GLOBALHEADER) enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    bool ok = avcodec_open2(enc, codec, nullptr) == 0 && avcodec_parameters_from_context(vs->codecpar, enc) >= 0;
+    if (s.encoder == "libx264" || s.encoder == "libx265")
+        av_opt_set(enc->priv_data, "preset", "ultrafast", 0);
+    if (s.encoder == "libx264" && s.bFrames > 0)
+        av_opt_set(enc->priv_data, "x264-params", "bframes=2:b-adapt=0", 0);
+    if (s.encoder == "libx265")
+        av_opt_set(enc->priv_data, "x265-params", "log-level=error:bframes=0", 0);
+    if (fmt->oformat->flags & AVFMT_GLOBALHEADER)
+        enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    bool ok = avcodec_open2(enc, codec, nullptr) == 0 &&
+              avcodec_parameters_from_context(vs->codecpar, enc) >= 0;
     vs->time_base = enc->time_base;
 
     AVCodecContext* aenc = nullptr;
@@ -98,20 +111,25 @@ bool WriteMedia(const std::string& path, const MediaPlan& s) {
     if (ok && s.aacAudio) {
         const AVCodec* aac = avcodec_find_encoder(AV_CODEC_ID_AAC);
         aenc = aac ? avcodec_alloc_context3(aac) : nullptr;
-        if (aenc == nullptr) ok = false;
+        if (aenc == nullptr)
+            ok = false;
         if (ok) {
             aenc->sample_fmt = AV_SAMPLE_FMT_FLTP;
             aenc->sample_rate = 44100;
             av_channel_layout_default(&aenc->ch_layout, 2);
             aenc->time_base = AVRational{1, 44100};
-            if (fmt->oformat->flags & AVFMT_GLOBALHEADER) aenc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+            if (fmt->oformat->flags & AVFMT_GLOBALHEADER)
+                aenc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
             as = avformat_new_stream(fmt, nullptr);
-            ok = avcodec_open2(aenc, aac, nullptr) == 0 && avcodec_parameters_from_context(as->codecpar, aenc) >= 0;
+            ok = avcodec_open2(aenc, aac, nullptr) == 0 &&
+                 avcodec_parameters_from_context(as->codecpar, aenc) >= 0;
             as->time_base = aenc->time_base;
         }
     }
-    if (ok && !(fmt->oformat->flags & AVFMT_NOFILE)) ok = avio_open(&fmt->pb, path.c_str(), AVIO_FLAG_WRITE) >= 0;
-    if (ok) ok = avformat_write_header(fmt, nullptr) >= 0;
+    if (ok && !(fmt->oformat->flags & AVFMT_NOFILE))
+        ok = avio_open(&fmt->pb, path.c_str(), AVIO_FLAG_WRITE) >= 0;
+    if (ok)
+        ok = avformat_write_header(fmt, nullptr) >= 0;
 
     AVFrame* frame = av_frame_alloc();
     AVPacket* pkt = av_packet_alloc();
@@ -119,7 +137,8 @@ bool WriteMedia(const std::string& path, const MediaPlan& s) {
         while (avcodec_receive_packet(c, pkt) == 0) {
             av_packet_rescale_ts(pkt, c->time_base, st->time_base);
             pkt->stream_index = st->index;
-            if (av_interleaved_write_frame(fmt, pkt) < 0) ok = false;
+            if (av_interleaved_write_frame(fmt, pkt) < 0)
+                ok = false;
         }
     };
     int64_t samples = 0;
@@ -128,7 +147,8 @@ bool WriteMedia(const std::string& path, const MediaPlan& s) {
         frame->width = enc->width;
         frame->height = enc->height;
         ok = av_frame_get_buffer(frame, 0) == 0;
-        if (!ok) break;
+        if (!ok)
+            break;
         Fill(frame, s, i);
         frame->pts = i;
         ok = avcodec_send_frame(enc, frame) == 0;
@@ -143,11 +163,13 @@ bool WriteMedia(const std::string& path, const MediaPlan& s) {
             ok = av_frame_get_buffer(frame, 0) == 0;
             for (int c = 0; ok && c < 2; ++c) {
                 auto* d = reinterpret_cast<float*>(frame->data[c]);
-                for (int k = 0; k < frame->nb_samples; ++k) d[k] = 0.3f * std::sin(2 * M_PI * 440 * (samples + k) / 44100.0);
+                for (int k = 0; k < frame->nb_samples; ++k)
+                    d[k] = 0.3f * std::sin(2 * M_PI * 440 * (samples + k) / 44100.0);
             }
             frame->pts = samples;
             samples += frame->nb_samples;
-            if (ok) ok = avcodec_send_frame(aenc, frame) == 0;
+            if (ok)
+                ok = avcodec_send_frame(aenc, frame) == 0;
             av_frame_unref(frame);
             drain(aenc, as);
         }
@@ -165,7 +187,8 @@ bool WriteMedia(const std::string& path, const MediaPlan& s) {
     av_packet_free(&pkt);
     avcodec_free_context(&enc);
     avcodec_free_context(&aenc);
-    if (!(fmt->oformat->flags & AVFMT_NOFILE)) avio_closep(&fmt->pb);
+    if (!(fmt->oformat->flags & AVFMT_NOFILE))
+        avio_closep(&fmt->pb);
     avformat_free_context(fmt);
     return ok;
 }
@@ -179,7 +202,8 @@ std::vector<uint64_t> DecodeFileHashes(const std::string& path) {
     av_dict_set(&options, "ignore_editlist", "1", 0);
     const int opened = avformat_open_input(&fmt, path.c_str(), nullptr, &options);
     av_dict_free(&options);
-    if (opened < 0) return out;
+    if (opened < 0)
+        return out;
     avformat_find_stream_info(fmt, nullptr);
     const AVCodec* codec = nullptr;
     const int index = av_find_best_stream(fmt, AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
@@ -208,10 +232,12 @@ std::vector<uint64_t> DecodeFileHashes(const std::string& path) {
     return out;
 }
 
-std::vector<uint64_t> DecodePacketHashes(const std::string& codecName, const std::vector<std::vector<uint8_t>>& packets) {
+std::vector<uint64_t> DecodePacketHashes(const std::string& codecName,
+                                         const std::vector<std::vector<uint8_t>>& packets) {
     std::vector<uint64_t> out;
     const AVCodec* codec = avcodec_find_decoder_by_name(codecName.c_str());
-    if (codec == nullptr) return out;
+    if (codec == nullptr)
+        return out;
     AVCodecContext* ctx = avcodec_alloc_context3(codec);
     ctx->thread_count = 1;
     if (avcodec_open2(ctx, codec, nullptr) == 0) {
@@ -247,26 +273,34 @@ float LeF32(const uint8_t* p) {
 Container ReadContainer(const std::string& path) {
     Container c;
     std::ifstream in(path, std::ios::binary);
-    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (bytes.size() < 64 || std::memcmp(bytes.data(), "ZEBM", 4) != 0) return c;
+    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                     std::istreambuf_iterator<char>());
+    if (bytes.size() < 64 || std::memcmp(bytes.data(), "ZEBM", 4) != 0)
+        return c;
     std::memcpy(c.header, bytes.data(), 64);
     const uint32_t dataOffset = Le32(c.header + 32);
     const uint32_t indexOffset = Le32(c.header + 36);
-    if (dataOffset > bytes.size()) return c;
+    if (dataOffset > bytes.size())
+        return c;
     uint64_t at = 64;
     while (at + 12 <= dataOffset) {
-        if (std::memcmp(&bytes[at], "MEXT", 4) != 0) return c;
+        if (std::memcmp(&bytes[at], "MEXT", 4) != 0)
+            return c;
         const uint32_t len = Le32(&bytes[at + 8]);
-        if (at + 12 + len > dataOffset) return c;
-        c.extensions.emplace_back(bytes[at + 4], std::vector<uint8_t>(&bytes[at + 12], &bytes[at + 12] + len));
+        if (at + 12 + len > dataOffset)
+            return c;
+        c.extensions.emplace_back(bytes[at + 4],
+                                  std::vector<uint8_t>(&bytes[at + 12], &bytes[at + 12] + len));
         at += 12 + len;
     }
     const uint64_t end = indexOffset != 0 ? indexOffset : bytes.size();
-    if (end > bytes.size()) return c;
+    if (end > bytes.size())
+        return c;
     at = dataOffset;
     while (at + 28 <= end) {
         const uint8_t* h = &bytes[at];
-        if (h[0] != 0x68 || h[1] != 0x74) return c;
+        if (h[0] != 0x68 || h[1] != 0x74)
+            return c;
         Record r;
         r.kind = h[2] & 0x7F;
         r.sequence = Le32(h + 4);
@@ -276,14 +310,17 @@ Container ReadContainer(const std::string& path) {
         std::memcpy(r.media, h + 18, 6);
         r.offset = at;
         const uint32_t len = Le32(h + 24);
-        if (at + 28 + len > end) return c;
+        if (at + 28 + len > end)
+            return c;
         r.payload.assign(h + 28, h + 28 + len);
         c.records.push_back(std::move(r));
         at += 28 + len;
     }
-    if (at != end) return c;
+    if (at != end)
+        return c;
     for (uint64_t i = end; indexOffset != 0 && i + 12 <= bytes.size(); i += 12) {
-        for (int k = 0; k < 3; ++k) c.index.push_back(Le32(&bytes[i + 4 * k]));
+        for (int k = 0; k < 3; ++k)
+            c.index.push_back(Le32(&bytes[i + 4 * k]));
     }
     c.ok = true;
     return c;
@@ -291,14 +328,17 @@ Container ReadContainer(const std::string& path) {
 
 int Run(const std::string& command, std::string* output) {
     FILE* p = popen(command.c_str(), "r");
-    if (p == nullptr) return -1;
+    if (p == nullptr)
+        return -1;
     char buffer[4096];
     size_t n;
     while ((n = std::fread(buffer, 1, sizeof buffer, p)) > 0) {
-        if (output != nullptr) output->append(buffer, n);
+        if (output != nullptr)
+            output->append(buffer, n);
     }
     const int status = pclose(p);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status)
+                             : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
 }
 
 TempDir::TempDir() {
@@ -306,12 +346,14 @@ TempDir::TempDir() {
     std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/quorix-tools-XXXXXX";
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back(0);
-    if (mkdtemp(buf.data()) != nullptr) m_path = buf.data();
+    if (mkdtemp(buf.data()) != nullptr)
+        m_path = buf.data();
 }
 
 TempDir::~TempDir() {
     std::error_code ec;
-    if (!m_path.empty()) std::filesystem::remove_all(m_path, ec);
+    if (!m_path.empty())
+        std::filesystem::remove_all(m_path, ec);
 }
 
 }  // namespace toolstest

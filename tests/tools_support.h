@@ -29,7 +29,8 @@ bool WriteMedia(const std::string& path, const MediaPlan& plan);
 // Hashes of every decoded picture (Y, U, V planes, in output order) of the video of a file FFmpeg
 // reads, or of a run of encoded packets given to the decoder of `codecName`.
 std::vector<uint64_t> DecodeFileHashes(const std::string& path);
-std::vector<uint64_t> DecodePacketHashes(const std::string& codecName, const std::vector<std::vector<uint8_t>>& packets);
+std::vector<uint64_t> DecodePacketHashes(const std::string& codecName,
+                                         const std::vector<std::vector<uint8_t>>& packets);
 
 struct Record {
     uint8_t kind = 0;

@@ -27,7 +27,8 @@ namespace {
 bool WaitFor(const std::function<bool()>& done, int seconds) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     while (std::chrono::steady_clock::now() < until) {
-        if (done()) return true;
+        if (done())
+            return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return done();
@@ -49,7 +50,8 @@ Window FindPlayer(Display* d) {
     Window found = 0;
     if (XQueryTree(d, root, &root, &parent, &children, &count)) {
         for (unsigned i = 0; i < count && found == 0; ++i) {
-            if (Title(d, children[i]).rfind("quorix-play", 0) == 0) found = children[i];
+            if (Title(d, children[i]).rfind("quorix-play", 0) == 0)
+                found = children[i];
         }
         XFree(children);
     }
@@ -73,7 +75,8 @@ bool HasSnapshot(const std::string& dir) {
     bool found = false;
     if (DIR* dd = opendir(dir.c_str())) {
         while (dirent* e = readdir(dd)) {
-            if (std::string(e->d_name).rfind("quorix-snap-", 0) == 0) found = true;
+            if (std::string(e->d_name).rfind("quorix-snap-", 0) == 0)
+                found = true;
         }
         closedir(dd);
     }
@@ -82,19 +85,22 @@ bool HasSnapshot(const std::string& dir) {
 
 TEST(PlayWindow, KeysChangeTheViewTakeASnapshotAndQuit) {
     const char* display = std::getenv("QUORIX_TEST_DISPLAY");
-    if (display == nullptr || *display == 0) GTEST_SKIP() << "no test X server (QUORIX_TEST_DISPLAY)";
+    if (display == nullptr || *display == 0)
+        GTEST_SKIP() << "no test X server (QUORIX_TEST_DISPLAY)";
     Display* d = XOpenDisplay(display);
-    if (d == nullptr) GTEST_SKIP() << "cannot open " << display;
+    if (d == nullptr)
+        GTEST_SKIP() << "cannot open " << display;
 
     TempDir dir;
     std::string log;
-    ASSERT_EQ(toolstest::Run(std::string(QUORIX_MUX_PATH) + " --quiet --synthetic fisheye --width 384 --duration 15 " +
-                      dir / "f.zbm 2>&1",
-                  &log),
+    ASSERT_EQ(toolstest::Run(std::string(QUORIX_MUX_PATH) +
+                                 " --quiet --synthetic fisheye --width 384 --duration 15 " +
+                                 dir / "f.zbm 2>&1",
+                             &log),
               0)
         << log;
-    const std::string command = "cd " + dir.Path() + " && DISPLAY=" + display + " " + QUORIX_PLAY_PATH +
-                                " --size 480x270 f.zbm 2>&1";
+    const std::string command = "cd " + dir.Path() + " && DISPLAY=" + display + " " +
+                                QUORIX_PLAY_PATH + " --size 480x270 f.zbm 2>&1";
     FILE* player = popen(command.c_str(), "r");
     ASSERT_NE(player, nullptr);
 
@@ -102,16 +108,20 @@ TEST(PlayWindow, KeysChangeTheViewTakeASnapshotAndQuit) {
     EXPECT_TRUE(WaitFor([&] { return (w = FindPlayer(d)) != 0; }, 30));
     if (w != 0) {
         // Paused first, so the recording cannot end while the keys are tried.
-        EXPECT_TRUE(WaitFor([&] { return Title(d, w).find(" fps") != std::string::npos; }, 30)) << Title(d, w);
+        EXPECT_TRUE(WaitFor([&] { return Title(d, w).find(" fps") != std::string::npos; }, 30))
+            << Title(d, w);
         SendKey(d, w, XK_space);
-        EXPECT_TRUE(WaitFor([&] { return Title(d, w).find("paused") != std::string::npos; }, 30)) << Title(d, w);
+        EXPECT_TRUE(WaitFor([&] { return Title(d, w).find("paused") != std::string::npos; }, 30))
+            << Title(d, w);
         // The status line names the display type of the focused region; d moves to the next one.
         EXPECT_NE(Title(d, w).find("region 0 sphere"), std::string::npos) << Title(d, w);
         SendKey(d, w, XK_d);
-        EXPECT_TRUE(WaitFor([&] { return Title(d, w).find("region 0 plane180") != std::string::npos; }, 30))
+        EXPECT_TRUE(
+            WaitFor([&] { return Title(d, w).find("region 0 plane180") != std::string::npos; }, 30))
             << Title(d, w);
         SendKey(d, w, XK_plus);
-        EXPECT_TRUE(WaitFor([&] { return Title(d, w).find("speed 2x") != std::string::npos; }, 30)) << Title(d, w);
+        EXPECT_TRUE(WaitFor([&] { return Title(d, w).find("speed 2x") != std::string::npos; }, 30))
+            << Title(d, w);
         SendKey(d, w, XK_s);
         EXPECT_TRUE(WaitFor([&] { return HasSnapshot(dir.Path()); }, 30));
         SendKey(d, w, XK_q);
@@ -119,7 +129,8 @@ TEST(PlayWindow, KeysChangeTheViewTakeASnapshotAndQuit) {
     std::string output;
     char buffer[4096];
     size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, player)) > 0) output.append(buffer, n);
+    while ((n = std::fread(buffer, 1, sizeof buffer, player)) > 0)
+        output.append(buffer, n);
     const int status = pclose(player);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << output;
     EXPECT_EQ(output.find("quorix-play:"), std::string::npos) << "no call failed:\n" << output;

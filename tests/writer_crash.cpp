@@ -30,8 +30,10 @@ bool WriteAllFd(int fd, const void* data, size_t n) {
     const uint8_t* p = static_cast<const uint8_t*>(data);
     while (n > 0) {
         const ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return false;
         p += w;
         n -= static_cast<size_t>(w);
     }
@@ -44,8 +46,10 @@ bool ReadAck(int fd, uint32_t* value) {
     size_t got = 0;
     while (got < sizeof *value) {
         const ssize_t r = ::read(fd, p + got, sizeof *value - got);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return false;
         got += static_cast<size_t>(r);
     }
     return true;
@@ -64,7 +68,8 @@ std::vector<uint32_t> PlayedSequences(const std::string& path) {
     RecordingCallback cb;
     TestReader reader;
     reader.SetCallback(&cb);
-    if (reader.Open(path.c_str()) != QUORIX_OK || reader.Play() != QUORIX_OK || !cb.WaitFileEnds(1)) return {0xDEAD};
+    if (reader.Open(path.c_str()) != QUORIX_OK || reader.Play() != QUORIX_OK || !cb.WaitFileEnds(1))
+        return {0xDEAD};
     reader.SetCallback(nullptr);
     return cb.Sequences();
 }
@@ -73,7 +78,8 @@ std::vector<uint32_t> VideoSequences(const std::vector<Bytes>& records) {
     std::vector<uint32_t> out;
     for (const Bytes& r : records) {
         const HMFFrameHeader h = FrameHeaderOf(r);
-        if (h.IsVideo()) out.push_back(h.sequence);
+        if (h.IsVideo())
+            out.push_back(h.sequence);
     }
     return out;
 }
@@ -104,7 +110,8 @@ TEST(WriterCrash, KilledRecordingKeepsEveryAcceptedRecord) {
     constexpr int kRuns = 30;
     for (int run = 0; run < kRuns; ++run) {
         const uint32_t killAfter = std::uniform_int_distribution<uint32_t>(1, count + 2)(rng);
-        SCOPED_TRACE(testing::Message() << "run " << run << ", kill after " << killAfter << " acknowledgements");
+        SCOPED_TRACE(testing::Message()
+                     << "run " << run << ", kill after " << killAfter << " acknowledgements");
         const std::string path = dir.Path("killed.hmf");
         ::unlink(path.c_str());
         int acks[2], hold[2];
@@ -118,14 +125,17 @@ TEST(WriterCrash, KilledRecordingKeepsEveryAcceptedRecord) {
             CKZWriter w;
             w.SetFormatTag(2);
             uint32_t step = 1;
-            if (w.Create(path.c_str(), info.data(), 100, params.data(), 40) != QUORIX_OK) ::_exit(3);
+            if (w.Create(path.c_str(), info.data(), 100, params.data(), 40) != QUORIX_OK)
+                ::_exit(3);
             WriteAllFd(acks[1], &step, 4);
             for (const Bytes& r : records) {
-                if (w.WriteFrame(r.data(), static_cast<uint32_t>(r.size())) != QUORIX_OK) ::_exit(4);
+                if (w.WriteFrame(r.data(), static_cast<uint32_t>(r.size())) != QUORIX_OK)
+                    ::_exit(4);
                 ++step;
                 WriteAllFd(acks[1], &step, 4);
             }
-            if (w.Close() != QUORIX_OK) ::_exit(5);
+            if (w.Close() != QUORIX_OK)
+                ::_exit(5);
             ++step;
             WriteAllFd(acks[1], &step, 4);
             // Waits for the kill: the parent never writes here.
@@ -137,18 +147,22 @@ TEST(WriterCrash, KilledRecordingKeepsEveryAcceptedRecord) {
         ::close(acks[1]);
         ::close(hold[0]);
         uint32_t acked = 0, value = 0;
-        while (acked < killAfter && ReadAck(acks[0], &value)) acked = value;
+        while (acked < killAfter && ReadAck(acks[0], &value))
+            acked = value;
         // A random spin moves the kill off the acknowledgement and into the child's writes.
         const uint32_t spin = std::uniform_int_distribution<uint32_t>(0, 400000)(rng);
         std::atomic<uint32_t> sink{0};
-        for (uint32_t i = 0; i < spin; ++i) sink.store(i, std::memory_order_relaxed);
+        for (uint32_t i = 0; i < spin; ++i)
+            sink.store(i, std::memory_order_relaxed);
         ::kill(pid, SIGKILL);
         const int status = WaitChild(pid);
         // Acknowledgements already in the pipe were sent before the kill.
-        while (ReadAck(acks[0], &value)) acked = value;
+        while (ReadAck(acks[0], &value))
+            acked = value;
         ::close(acks[0]);
         ::close(hold[1]);
-        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "child ended with " << status;
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
+            << "child ended with " << status;
         ASSERT_GE(acked, 1u);
 
         const Bytes file = ReadWholeFile(path);
@@ -158,10 +172,12 @@ TEST(WriterCrash, KilledRecordingKeepsEveryAcceptedRecord) {
         EXPECT_EQ(info, Bytes(file.begin() + 76, file.begin() + 176));
         const bool closed = acked == count + 2;
         const size_t accepted = std::min<size_t>(acked - 1, count);
-        const std::vector<Bytes> got = SplitRecords(file, 228, h.indexOffset != 0 ? h.indexOffset : file.size());
+        const std::vector<Bytes> got =
+            SplitRecords(file, 228, h.indexOffset != 0 ? h.indexOffset : file.size());
         ASSERT_GE(got.size(), accepted);
         ASSERT_LE(got.size(), std::min<size_t>(accepted + 1, count));
-        for (size_t i = 0; i < got.size(); ++i) ASSERT_EQ(records[i], got[i]) << "record " << i;
+        for (size_t i = 0; i < got.size(); ++i)
+            ASSERT_EQ(records[i], got[i]) << "record " << i;
         if (closed) {
             EXPECT_EQ(file.size() - 12 * IndexOf(file).size(), h.indexOffset);
             EXPECT_EQ(6u, h.indexCount);
@@ -210,32 +226,48 @@ TEST(WriterCrash, FullDiskFailsRecordsButKeepsTheFileReadable) {
         CHLog::Instance().SetLevel(HLOG_DEBUG, 0);
         CHLog::Instance().SetOutput(HLOG_OUT_DEBUGGER);
         struct rlimit tiny;
-        if (::getrlimit(RLIMIT_FSIZE, &tiny) != 0) ::_exit(2);
+        if (::getrlimit(RLIMIT_FSIZE, &tiny) != 0)
+            ::_exit(2);
         tiny.rlim_cur = 100;  // the hard limit stays, so the soft one can be raised again
-        if (::setrlimit(RLIMIT_FSIZE, &tiny) != 0) ::_exit(2);
+        if (::setrlimit(RLIMIT_FSIZE, &tiny) != 0)
+            ::_exit(2);
         {
             // Not even the header and blocks fit: the file is not begun.
             CKZWriter w;
             const Bytes block(200, 1);
-            if (w.Create(dir.Path("tiny.hmf").c_str(), block.data(), 200, nullptr, 0) != QUORIX_E_WRITE_FILE) ::_exit(3);
-            if (w.IsOpen()) ::_exit(4);
+            if (w.Create(dir.Path("tiny.hmf").c_str(), block.data(), 200, nullptr, 0) !=
+                QUORIX_E_WRITE_FILE)
+                ::_exit(3);
+            if (w.IsOpen())
+                ::_exit(4);
         }
         struct rlimit lim = {limit, tiny.rlim_max};
-        if (::setrlimit(RLIMIT_FSIZE, &lim) != 0) ::_exit(5);
+        if (::setrlimit(RLIMIT_FSIZE, &lim) != 0)
+            ::_exit(5);
         CKZWriter w;
-        if (w.Create(path.c_str(), nullptr, 0, nullptr, 0) != QUORIX_OK) ::_exit(6);
-        auto put = [&w](const Bytes& r) { return w.WriteFrame(r.data(), static_cast<uint32_t>(r.size())); };
+        if (w.Create(path.c_str(), nullptr, 0, nullptr, 0) != QUORIX_OK)
+            ::_exit(6);
+        auto put = [&w](const Bytes& r) {
+            return w.WriteFrame(r.data(), static_cast<uint32_t>(r.size()));
+        };
         for (size_t i = 0; i < kFit; ++i) {
-            if (put(records[i]) != QUORIX_OK) ::_exit(7);
+            if (put(records[i]) != QUORIX_OK)
+                ::_exit(7);
         }
         for (size_t i = kFit; i < kFit + 3; ++i) {
-            if (put(records[i]) != QUORIX_E_WRITE_FILE) ::_exit(8);
+            if (put(records[i]) != QUORIX_E_WRITE_FILE)
+                ::_exit(8);
         }
-        if (!w.IsOpen()) ::_exit(9);
-        if (put(small) != QUORIX_OK) ::_exit(10);  // fits again: the run of failures ends
-        if (put(records[kFit + 3]) != QUORIX_E_WRITE_FILE) ::_exit(11);
-        if (put(records[kFit + 4]) != QUORIX_E_WRITE_FILE) ::_exit(12);
-        if (w.GetFailedWrites() != 5) ::_exit(13);
+        if (!w.IsOpen())
+            ::_exit(9);
+        if (put(small) != QUORIX_OK)
+            ::_exit(10);  // fits again: the run of failures ends
+        if (put(records[kFit + 3]) != QUORIX_E_WRITE_FILE)
+            ::_exit(11);
+        if (put(records[kFit + 4]) != QUORIX_E_WRITE_FILE)
+            ::_exit(12);
+        if (w.GetFailedWrites() != 5)
+            ::_exit(13);
         w.Close();
         ::_exit(0);
     }
@@ -248,7 +280,8 @@ TEST(WriterCrash, FullDiskFailsRecordsButKeepsTheFileReadable) {
     const HMFFileHeader h = HeaderOf(file);
     std::vector<Bytes> expected(records.begin(), records.begin() + kFit);
     expected.push_back(small);
-    EXPECT_TRUE(expected == SplitRecords(file, 64, h.indexOffset != 0 ? h.indexOffset : file.size()));
+    EXPECT_TRUE(expected ==
+                SplitRecords(file, 64, h.indexOffset != 0 ? h.indexOffset : file.size()));
     EXPECT_EQ(VideoSequences(expected), PlayedSequences(path));
 
     // Two runs of failures, two error lines.
@@ -256,9 +289,12 @@ TEST(WriterCrash, FullDiskFailsRecordsButKeepsTheFileReadable) {
     std::istringstream lines(std::string(log.begin(), log.end()));
     int errors = 0, recoveries = 0;
     for (std::string line; std::getline(lines, line);) {
-        if (line.find("CHMFWriter::WriteFrame") == std::string::npos) continue;
-        if (line.find("ERROR") != std::string::npos) ++errors;
-        if (line.find("succeeds again after 3 failed") != std::string::npos) ++recoveries;
+        if (line.find("CHMFWriter::WriteFrame") == std::string::npos)
+            continue;
+        if (line.find("ERROR") != std::string::npos)
+            ++errors;
+        if (line.find("succeeds again after 3 failed") != std::string::npos)
+            ++recoveries;
     }
     EXPECT_EQ(2, errors) << std::string(log.begin(), log.end());
     EXPECT_EQ(1, recoveries);
@@ -279,9 +315,11 @@ TEST(WriterCrash, ClipOnAFullDiskReportsTheWriteFailure) {
     if (pid == 0) {
         ::signal(SIGXFSZ, SIG_IGN);
         CKZReader reader;
-        if (reader.Open(dir.Path("src.hmf").c_str()) != QUORIX_OK) ::_exit(2);
+        if (reader.Open(dir.Path("src.hmf").c_str()) != QUORIX_OK)
+            ::_exit(2);
         struct rlimit lim = {limit, limit};
-        if (::setrlimit(RLIMIT_FSIZE, &lim) != 0) ::_exit(3);
+        if (::setrlimit(RLIMIT_FSIZE, &lim) != 0)
+            ::_exit(3);
         const uint32_t r = reader.FilmEditing(clipPath.c_str(), 0, 100000, true, false);
         ::_exit(r == QUORIX_E_WRITE_FILE ? 0 : 4);
     }
@@ -290,7 +328,8 @@ TEST(WriterCrash, ClipOnAFullDiskReportsTheWriteFailure) {
     ASSERT_EQ(0, WEXITSTATUS(status));
     const Bytes clip = ReadWholeFile(clipPath);
     const HMFFileHeader h = HeaderOf(clip);
-    const std::vector<Bytes> got = SplitRecords(clip, 64, h.indexOffset != 0 ? h.indexOffset : clip.size());
+    const std::vector<Bytes> got =
+        SplitRecords(clip, 64, h.indexOffset != 0 ? h.indexOffset : clip.size());
     ASSERT_GE(got.size(), 34u);
     EXPECT_TRUE(SplitRecords(source, 64, 64 + got.size() * 2028) == got);
     EXPECT_EQ(VideoSequences(got), PlayedSequences(clipPath));

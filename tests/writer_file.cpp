@@ -34,14 +34,16 @@ struct ClockScope {
 
 Bytes Block(size_t n, uint8_t seed) {
     Bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(seed + i * 3);
+    for (size_t i = 0; i < n; ++i)
+        b[i] = static_cast<uint8_t>(seed + i * 3);
     return b;
 }
 
 uint32_t WriteAll(CHMFWriter& w, const std::vector<Bytes>& records) {
     for (const Bytes& r : records) {
         const uint32_t result = w.WriteFrame(r.data(), static_cast<uint32_t>(r.size()));
-        if (result != QUORIX_OK) return result;
+        if (result != QUORIX_OK)
+            return result;
     }
     return QUORIX_OK;
 }
@@ -84,14 +86,16 @@ TEST(WriterLayout, DataOffsetAndExtensionRecordsFollowTheBlocks) {
         // Type 1 first, then type 2, each a 12-byte record header and its payload.
         size_t at = kHMFHeaderSize;
         for (const auto& [type, block] : {std::pair<uint8_t, const Bytes*>{1, &b1}, {2, &b2}}) {
-            if (block->empty()) continue;
+            if (block->empty())
+                continue;
             HMFExtHeader e;
             HMFParseExtHeader(file.data() + at, &e);
             EXPECT_TRUE(e.HasMagic());
             EXPECT_EQ(type, e.type);
             EXPECT_EQ(0, e.reserved[0] | e.reserved[1] | e.reserved[2]);
             EXPECT_EQ(block->size(), e.length);
-            EXPECT_EQ(*block, Bytes(file.begin() + at + 12, file.begin() + at + 12 + block->size()));
+            EXPECT_EQ(*block,
+                      Bytes(file.begin() + at + 12, file.begin() + at + 12 + block->size()));
             at += 12 + block->size();
         }
         EXPECT_EQ(c.dataOffset, at);
@@ -149,11 +153,13 @@ TEST(WriterRecording, WithoutKeyFramesThereIsNoIndex) {
     TempDir dir;
     // Audio only: the header is never rewritten.
     std::vector<Bytes> audio;
-    for (uint32_t i = 0; i < 10; ++i) audio.push_back(MakeRecord(HMF_KIND_AUDIO, i * 20, i, 1800000000u, 160));
+    for (uint32_t i = 0; i < 10; ++i)
+        audio.push_back(MakeRecord(HMF_KIND_AUDIO, i * 20, i, 1800000000u, 160));
     // Video without a key frame: the header is rewritten once, at the first video record,
     // before that record is counted.
     std::vector<Bytes> deltas;
-    for (uint32_t i = 0; i < 10; ++i) deltas.push_back(MakeRecord(HMF_KIND_DELTA, 500 + i * 40, 7 + i, 1600000000u, 90));
+    for (uint32_t i = 0; i < 10; ++i)
+        deltas.push_back(MakeRecord(HMF_KIND_DELTA, 500 + i * 40, 7 + i, 1600000000u, 90));
 
     for (const auto* records : {&audio, &deltas}) {
         const std::string path = dir.Path("nokey.hmf");
@@ -241,21 +247,24 @@ TEST(WriterRecording, RefusesRecordsThatWouldBreakTheFile) {
         {"another magic", otherMagic.data(), static_cast<uint32_t>(otherMagic.size())},
         {"payload cut short", good.data(), static_cast<uint32_t>(good.size() - 1)},
     };
-    for (const Case& c : cases) EXPECT_EQ(QUORIX_E_PARAM, w.WriteFrame(c.data, c.length)) << c.what;
+    for (const Case& c : cases)
+        EXPECT_EQ(QUORIX_E_PARAM, w.WriteFrame(c.data, c.length)) << c.what;
     EXPECT_EQ(64u, w.GetFileEnd());
     EXPECT_EQ(0u, w.GetHeader().frameCount);
     EXPECT_EQ(4u, w.GetLostRecords());
     EXPECT_EQ(QUORIX_OK, w.WriteFrame(good.data(), static_cast<uint32_t>(good.size())));
     EXPECT_EQ(4u, w.GetLostRecords());
 
-    EXPECT_EQ(QUORIX_E_ALREADY_OPEN, w.Create(dir.Path("other.hmf").c_str(), nullptr, 0, nullptr, 0));
+    EXPECT_EQ(QUORIX_E_ALREADY_OPEN,
+              w.Create(dir.Path("other.hmf").c_str(), nullptr, 0, nullptr, 0));
     const Bytes block = ReadWholeFile(path);
     EXPECT_EQ(QUORIX_E_ALREADY_OPEN, w.CreateFrom(dir.Path("other.hmf").c_str(), block.data(), 64));
     ASSERT_EQ(QUORIX_OK, w.Close());
     EXPECT_EQ(64 + good.size(), block.size());
 
     CKZWriter fresh;
-    EXPECT_EQ(QUORIX_E_OPEN_FILE, fresh.Create(dir.Path("no/such/dir.hmf").c_str(), nullptr, 0, nullptr, 0));
+    EXPECT_EQ(QUORIX_E_OPEN_FILE,
+              fresh.Create(dir.Path("no/such/dir.hmf").c_str(), nullptr, 0, nullptr, 0));
     EXPECT_FALSE(fresh.IsOpen());
     EXPECT_EQ(QUORIX_E_PARAM, fresh.CreateFrom(dir.Path("c.hmf").c_str(), nullptr, 64));
     EXPECT_EQ(QUORIX_E_PARAM, fresh.CreateFrom(dir.Path("c.hmf").c_str(), block.data(), 63));
@@ -335,7 +344,8 @@ TEST(WriterRecording, WritersOnSeveralThreadsKeepEveryRecordWhole) {
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&w, &streams, t] { EXPECT_EQ(QUORIX_OK, WriteAll(w, streams[t])); });
     }
-    for (std::thread& t : threads) t.join();
+    for (std::thread& t : threads)
+        t.join();
     ASSERT_EQ(QUORIX_OK, w.Close());
 
     const Bytes file = ReadWholeFile(path);
@@ -355,7 +365,8 @@ TEST(WriterRecording, WritersOnSeveralThreadsKeepEveryRecordWhole) {
     ASSERT_EQ(16u, index.size());
     EXPECT_EQ(480u, h.frameCount);
     for (const HMFIndexEntry& e : index) {
-        const HMFFrameHeader f = FrameHeaderOf(Bytes(file.begin() + e.offset, file.begin() + e.offset + 28));
+        const HMFFrameHeader f =
+            FrameHeaderOf(Bytes(file.begin() + e.offset, file.begin() + e.offset + 28));
         EXPECT_TRUE(f.IsKeyFrame());
         EXPECT_EQ(f.timestamp, e.timestamp);
         EXPECT_EQ(SplitRecords(file, h.dataOffset, e.offset).size() + 1, e.frameNumber);
@@ -382,7 +393,8 @@ TEST(WriterRecording, QuorixInfoShowsARecording) {
     std::string out;
     char buffer[4096];
     size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, p)) > 0) out.append(buffer, n);
+    while ((n = fread(buffer, 1, sizeof buffer, p)) > 0)
+        out.append(buffer, n);
     const int status = pclose(p);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(0, WEXITSTATUS(status)) << out;
@@ -419,7 +431,8 @@ TEST(WriterRecording, SyncPeriodFlushesAtTheFirstRecordAfterIt) {
         uint32_t syncs;
     };
     // The period counts from the last flush, not from the previous record.
-    const Step steps[] = {{500, 0}, {999, 0}, {1000, 1}, {1500, 1}, {1999, 1}, {2100, 2}, {2100, 2}, {3100, 3}};
+    const Step steps[] = {{500, 0},  {999, 0},  {1000, 1}, {1500, 1},
+                          {1999, 1}, {2100, 2}, {2100, 2}, {3100, 3}};
     for (const Step& s : steps) {
         clock.clock.tick = s.tick;
         ASSERT_EQ(QUORIX_OK, w.WriteFrame(key.data(), static_cast<uint32_t>(key.size())));

@@ -24,7 +24,8 @@ constexpr uint32_t kMediaRate = QUORIX_RECORD_AUDIO_RATE - QUORIX_RECORD_MEDIA;
 }  // namespace
 
 ContainerWriter::~ContainerWriter() {
-    if (m_file != nullptr) std::fclose(m_file);
+    if (m_file != nullptr)
+        std::fclose(m_file);
 }
 
 bool ContainerWriter::Put(const void* data, size_t size) {
@@ -50,25 +51,29 @@ bool ContainerWriter::Open(const std::string& path, int8_t model, const std::vec
     m_model = model;
     m_startTime = startTime;
     uint8_t header[QUORIX_FILE_HEADER_SIZE] = {};
-    if (!Put(header, sizeof header)) return false;  // rewritten by Finish
+    if (!Put(header, sizeof header))
+        return false;  // rewritten by Finish
     const std::vector<uint8_t>* blocks[2] = {&info, &params};
     const uint8_t types[2] = {QUORIX_EXT_OPEN_INFO, QUORIX_EXT_RENDER_PARAM};
     for (int i = 0; i < 2; ++i) {
-        if (blocks[i]->empty()) continue;
+        if (blocks[i]->empty())
+            continue;
         uint8_t ext[QUORIX_EXT_HEADER_SIZE] = {};
         std::memcpy(ext + QUORIX_EXT_HEADER_MAGIC, QUORIX_EXT_MAGIC, 4);
         ext[QUORIX_EXT_HEADER_TYPE] = types[i];
         quorix_store_le32(ext + QUORIX_EXT_HEADER_LENGTH, static_cast<uint32_t>(blocks[i]->size()));
-        if (!Put(ext, sizeof ext) || !Put(blocks[i]->data(), blocks[i]->size())) return false;
+        if (!Put(ext, sizeof ext) || !Put(blocks[i]->data(), blocks[i]->size()))
+            return false;
     }
     m_dataOffset = static_cast<uint32_t>(m_offset);
     return true;
 }
 
-bool ContainerWriter::WriteRecord(uint8_t kind, uint32_t sequence, uint32_t timestamp, uint32_t clock,
-                                  uint8_t codec, const uint8_t media[6], const uint8_t* data,
-                                  uint32_t size) {
-    if (m_file == nullptr) return false;
+bool ContainerWriter::WriteRecord(uint8_t kind, uint32_t sequence, uint32_t timestamp,
+                                  uint32_t clock, uint8_t codec, const uint8_t media[6],
+                                  const uint8_t* data, uint32_t size) {
+    if (m_file == nullptr)
+        return false;
     if (size > QUORIX_MAX_INPUT_PAYLOAD) {
         m_error = "a frame is larger than a record may be";
         return false;
@@ -91,11 +96,12 @@ bool ContainerWriter::WriteVideo(const VideoFrame& frame) {
     quorix_store_le16(media + kMediaWidth, frame.width);
     quorix_store_le16(media + kMediaHeight, frame.height);
     const uint8_t kind = frame.key ? QUORIX_KIND_KEY : QUORIX_KIND_DELTA;
-    if (!WriteRecord(kind, m_videoFrames, frame.timestampMs, frame.clock, frame.codec, media, frame.data,
-                     frame.size)) {
+    if (!WriteRecord(kind, m_videoFrames, frame.timestampMs, frame.clock, frame.codec, media,
+                     frame.data, frame.size)) {
         return false;
     }
-    if (m_videoFrames == 0) m_firstStamp = frame.timestampMs;
+    if (m_videoFrames == 0)
+        m_firstStamp = frame.timestampMs;
     m_lastStamp = frame.timestampMs;
     ++m_videoFrames;
     if (frame.key) {
@@ -120,14 +126,16 @@ bool ContainerWriter::WriteAudio(const AudioFrame& frame) {
 }
 
 bool ContainerWriter::Finish() {
-    if (m_file == nullptr) return false;
+    if (m_file == nullptr)
+        return false;
     const uint64_t indexOffset = m_offset;
     for (size_t i = 0; i + 2 < m_index.size(); i += 3) {
         uint8_t entry[QUORIX_INDEX_ENTRY_SIZE];
         quorix_store_le32(entry + QUORIX_INDEX_ENTRY_TIMESTAMP, m_index[i]);
         quorix_store_le32(entry + QUORIX_INDEX_ENTRY_OFFSET, m_index[i + 1]);
         quorix_store_le32(entry + QUORIX_INDEX_ENTRY_FRAME_NUMBER, m_index[i + 2]);
-        if (!Put(entry, sizeof entry)) return false;
+        if (!Put(entry, sizeof entry))
+            return false;
     }
     // Create tick, first sequence number, reserved bytes and tail stay zero.
     uint8_t bytes[QUORIX_FILE_HEADER_SIZE] = {};
@@ -142,10 +150,12 @@ bool ContainerWriter::Finish() {
     quorix_store_le32(bytes + QUORIX_FILE_HEADER_INDEX_COUNT, KeyFrames());
     bytes[QUORIX_FILE_HEADER_FORMAT_TAG] = QUORIX_FILE_FORMAT_TAG;
     bytes[QUORIX_FILE_HEADER_RENDER_MODEL] = static_cast<uint8_t>(m_model);
-    bool ok = std::fseek(m_file, 0, SEEK_SET) == 0 && std::fwrite(bytes, 1, sizeof bytes, m_file) == sizeof bytes;
+    bool ok = std::fseek(m_file, 0, SEEK_SET) == 0 &&
+              std::fwrite(bytes, 1, sizeof bytes, m_file) == sizeof bytes;
     ok = (std::fclose(m_file) == 0) && ok;
     m_file = nullptr;
-    if (!ok) m_error = "cannot finish the file";
+    if (!ok)
+        m_error = "cannot finish the file";
     return ok;
 }
 
@@ -165,11 +175,13 @@ double LocalOleDate(int64_t unixSeconds, uint32_t millis) {
     const int days = daysFromCivil(local.tm_year + 1900, static_cast<unsigned>(local.tm_mon + 1),
                                    static_cast<unsigned>(local.tm_mday)) -
                      daysFromCivil(1899, 12, 30);
-    const double seconds = local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec + millis / 1000.0;
+    const double seconds =
+        local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec + millis / 1000.0;
     return days + seconds / 86400.0;
 }
 
-std::vector<uint8_t> FisheyeModelData(uint32_t width, uint32_t height, double cx, double cy, double r) {
+std::vector<uint8_t> FisheyeModelData(uint32_t width, uint32_t height, double cx, double cy,
+                                      double r) {
     constexpr uint32_t kHeader = 88;
     constexpr uint32_t kCamera = 200;
     std::vector<uint8_t> block(kHeader + kCamera, 0);
@@ -193,10 +205,13 @@ std::vector<uint8_t> FisheyeModelData(uint32_t width, uint32_t height, double cx
     const double w = width != 0 ? width : 1.0;
     const double h = height != 0 ? height : 1.0;
     const double k[9] = {2.0 * r / w, 0, 1.0 - cx / w, 0, 2.0 * r / h, 1.0 - cy / h, 0, 0, 1};
-    for (int i = 0; i < 9; ++i) putF(cam + 4 * i, k[i]);
+    for (int i = 0; i < 9; ++i)
+        putF(cam + 4 * i, k[i]);
     const double identity[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
-    for (int i = 0; i < 9; ++i) putF(cam + 56 + 4 * i, identity[i]);
-    for (int i = 0; i < 9; ++i) putF(cam + 92 + 4 * i, identity[i]);
+    for (int i = 0; i < 9; ++i)
+        putF(cam + 56 + 4 * i, identity[i]);
+    for (int i = 0; i < 9; ++i)
+        putF(cam + 92 + 4 * i, identity[i]);
     return block;
 }
 

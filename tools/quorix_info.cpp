@@ -235,9 +235,9 @@ struct KindSummary {
     std::set<std::string> formats;  // picture sizes or audio formats
     std::set<unsigned> streams;
     uint64_t composite = 0;
-    uint32_t maxGap = 0;        // largest step between consecutive timestamps
-    uint64_t longGaps = 0;      // steps over 1000 ms
-    uint64_t backwards = 0;     // stamps that went back
+    uint32_t maxGap = 0;     // largest step between consecutive timestamps
+    uint64_t longGaps = 0;   // steps over 1000 ms
+    uint64_t backwards = 0;  // stamps that went back
 };
 
 const char* KindName(unsigned kind) {
@@ -250,14 +250,16 @@ const char* KindName(unsigned kind) {
             return "video delta";
         case QUORIX_KIND_UNTIMED:
             return "video untimed";
-        default: return "other";
+        default:
+            return "other";
     }
 }
 
 std::string FormatOf(const RecordHeader& h) {
     char text[64];
     if (h.IsAudio()) {
-        std::snprintf(text, sizeof text, "%u ch %u bit %" PRIu32 " Hz", h.Channels(), h.BitsPerSample(), h.SampleRate());
+        std::snprintf(text, sizeof text, "%u ch %u bit %" PRIu32 " Hz", h.Channels(),
+                      h.BitsPerSample(), h.SampleRate());
     } else {
         std::snprintf(text, sizeof text, "%ux%u", h.Width(), h.Height());
     }
@@ -268,7 +270,8 @@ template <typename T>
 std::string Join(const std::set<T>& values) {
     std::string out;
     for (const T& v : values) {
-        if (!out.empty()) out += ", ";
+        if (!out.empty())
+            out += ", ";
         if constexpr (std::is_same_v<T, std::string>) {
             out += v;
         } else {
@@ -295,7 +298,8 @@ public:
         const double end = h.startTime + static_cast<double>(h.TotalTime()) / 86400000.0;
         std::printf("end              %s\n", DateText(end).c_str());
         std::printf("data offset      %" PRIu32 "\n", h.dataOffset);
-        std::printf("index offset     %" PRIu32 "%s\n", h.indexOffset, h.indexOffset == 0 ? " (no index)" : "");
+        std::printf("index offset     %" PRIu32 "%s\n", h.indexOffset,
+                    h.indexOffset == 0 ? " (no index)" : "");
         std::printf("first timestamp  %" PRIu32 " ms\n", h.firstTimestamp);
         std::printf("last timestamp   %" PRIu32 " ms\n", h.lastTimestamp);
         std::printf("total time       %" PRIu32 " ms\n", h.TotalTime());
@@ -330,9 +334,11 @@ public:
             const char* what = e.type == QUORIX_EXT_OPEN_INFO      ? "file-open information"
                                : e.type == QUORIX_EXT_RENDER_PARAM ? "renderer parameters"
                                                                    : "unknown, skipped";
-            std::printf("  at %-10" PRIu64 " type %u (%s), %" PRIu32 " bytes\n", offset, e.type, what, e.length);
+            std::printf("  at %-10" PRIu64 " type %u (%s), %" PRIu32 " bytes\n", offset, e.type,
+                        what, e.length);
             if (next > limit) {
-                Damage("extension record at %" PRIu64 " runs past the data offset or the file", offset);
+                Damage("extension record at %" PRIu64 " runs past the data offset or the file",
+                       offset);
                 return;
             }
             if (e.type == QUORIX_EXT_RENDER_PARAM && e.length <= QUORIX_EXT_MAX_PAYLOAD) {
@@ -357,11 +363,17 @@ public:
         };
         auto matrix = [&](const char* name, const uint8_t* p, int n) {
             std::printf("      %-6s", name);
-            for (int i = 0; i < n; ++i) std::printf("%s%.6g", i == 0 ? " " : (n == 9 && i % 3 == 0) ? " | " : ", ", f32(p + 4 * i));
+            for (int i = 0; i < n; ++i)
+                std::printf("%s%.6g",
+                            i == 0                   ? " "
+                            : (n == 9 && i % 3 == 0) ? " | "
+                                                     : ", ",
+                            f32(p + 4 * i));
             std::printf("\n");
         };
         if (block.size() < kHeader) {
-            std::printf("    model data: %zu bytes, shorter than its %zu-byte header\n", block.size(), kHeader);
+            std::printf("    model data: %zu bytes, shorter than its %zu-byte header\n",
+                        block.size(), kHeader);
             return;
         }
         const uint8_t* p = block.data();
@@ -378,7 +390,8 @@ public:
         size_t at = kHeader;
         for (int32_t c = 0; c < cameras && c < 64; ++c) {
             if (block.size() - at < kCamera) {
-                std::printf("    camera %d: cut short (%zu of %zu bytes)\n", c, block.size() - at, kCamera);
+                std::printf("    camera %d: cut short (%zu of %zu bytes)\n", c, block.size() - at,
+                            kCamera);
                 return;
             }
             const uint8_t* cam = p + at;
@@ -402,7 +415,8 @@ public:
                 at += 8 + len;
             }
         }
-        if (cameras > 64) std::printf("    (%" PRId32 " cameras announced; the first 64 shown)\n", cameras);
+        if (cameras > 64)
+            std::printf("    (%" PRId32 " cameras announced; the first 64 shown)\n", cameras);
     }
 
     // The index, when the header's offset can hold one; returns where frame data ends.
@@ -415,14 +429,16 @@ public:
         }
         if (h.indexOffset < std::max<uint32_t>(QUORIX_FILE_HEADER_SIZE, h.dataOffset) ||
             h.indexOffset > m_size) {
-            Damage("index offset %" PRIu32 " is outside the frame data; the reader scans instead", h.indexOffset);
+            Damage("index offset %" PRIu32 " is outside the frame data; the reader scans instead",
+                   h.indexOffset);
             return dataEnd;
         }
         dataEnd = h.indexOffset;
         const uint64_t entries = (m_size - h.indexOffset) / QUORIX_INDEX_ENTRY_SIZE;
         if ((m_size - h.indexOffset) % QUORIX_INDEX_ENTRY_SIZE != 0)
             Damage("index ends with a partial entry");
-        std::printf("  %" PRIu64 " entries on disk, header says %" PRIu32 "\n", entries, h.indexCount);
+        std::printf("  %" PRIu64 " entries on disk, header says %" PRIu32 "\n", entries,
+                    h.indexCount);
         for (uint64_t i = 0; i < entries; ++i) {
             uint8_t bytes[QUORIX_INDEX_ENTRY_SIZE];
             if (!ReadAt(h.indexOffset + i * QUORIX_INDEX_ENTRY_SIZE, bytes,
@@ -445,14 +461,16 @@ public:
                         note = "  (not a key frame record)";
                 }
             }
-            std::printf("  #%-6" PRIu64 " ts %-10" PRIu32 " offset %-10" PRIu32 " frame %" PRIu32 "%s\n", i,
-                        e.timestamp, e.offset, e.frameNumber, note);
+            std::printf("  #%-6" PRIu64 " ts %-10" PRIu32 " offset %-10" PRIu32 " frame %" PRIu32
+                        "%s\n",
+                        i, e.timestamp, e.offset, e.frameNumber, note);
         }
         return dataEnd;
     }
 
     void ScanRecords(const FileHeader& h, uint64_t dataEnd) {
-        if (m_listFrames) std::printf("\nframe records\n");
+        if (m_listFrames)
+            std::printf("\nframe records\n");
         std::map<unsigned, KindSummary> kinds;
         uint64_t offset = h.dataOffset;
         uint64_t records = 0;
@@ -467,13 +485,14 @@ public:
             const RecordHeader f(bytes);
             if (f.magic != QUORIX_RECORD_MAGIC_PLAIN) {
                 char text[80];
-                std::snprintf(text, sizeof text, "magic %#06x instead of \"ht\" at %" PRIu64, f.magic, offset);
+                std::snprintf(text, sizeof text, "magic %#06x instead of \"ht\" at %" PRIu64,
+                              f.magic, offset);
                 stop = text;
                 break;
             }
             if (offset + f.RecordSize() > dataEnd) {
-                stop = "record at " + std::to_string(offset) + " announces " + std::to_string(f.payloadLength) +
-                       " payload bytes, more than the data holds";
+                stop = "record at " + std::to_string(offset) + " announces " +
+                       std::to_string(f.payloadLength) + " payload bytes, more than the data holds";
                 break;
             }
             if (f.payloadLength > QUORIX_MAX_INPUT_PAYLOAD) {
@@ -481,12 +500,14 @@ public:
                 break;
             }
             if (m_listFrames) {
-                std::printf("  at %-10" PRIu64 " %-13s%s stream %-3u seq %-10" PRIu32 " ts %-10" PRIu32
-                            " clock %-10" PRIu32 " codec %-2u %-22s %" PRIu32 " bytes\n",
-                            offset, KindName(f.Kind()), f.IsComposite() ? "+" : " ", f.streamId, f.sequence,
-                            f.timestamp, f.clock, f.codec, FormatOf(f).c_str(), f.payloadLength);
+                std::printf(
+                    "  at %-10" PRIu64 " %-13s%s stream %-3u seq %-10" PRIu32 " ts %-10" PRIu32
+                    " clock %-10" PRIu32 " codec %-2u %-22s %" PRIu32 " bytes\n",
+                    offset, KindName(f.Kind()), f.IsComposite() ? "+" : " ", f.streamId, f.sequence,
+                    f.timestamp, f.clock, f.codec, FormatOf(f).c_str(), f.payloadLength);
             }
-            if (f.IsVideo()) Account(m_video, f);
+            if (f.IsVideo())
+                Account(m_video, f);
             KindSummary& k = kinds[f.Kind()];
             Account(k, f);
             ++records;
@@ -504,7 +525,8 @@ public:
                 ++k.backwards;
             } else {
                 k.maxGap = std::max<uint32_t>(k.maxGap, static_cast<uint32_t>(step));
-                if (step > 1000) ++k.longGaps;
+                if (step > 1000)
+                    ++k.longGaps;
             }
         }
         ++k.count;
@@ -515,38 +537,44 @@ public:
         k.codecs.insert(f.codec);
         k.formats.insert(FormatOf(f));
         k.streams.insert(f.streamId);
-        if (f.IsComposite()) ++k.composite;
+        if (f.IsComposite())
+            ++k.composite;
     }
 
     void PrintSummary(const FileHeader& h, const std::map<unsigned, KindSummary>& kinds,
                       uint64_t records, uint64_t offset, uint64_t dataEnd, std::string stop) {
-        if (offset < dataEnd && stop == "end of the frame data") stop = "stopped at " + std::to_string(offset);
-        std::printf("\nframe records: %" PRIu64 ", from %" PRIu32 " to %" PRIu64 ", %s\n", records, h.dataOffset,
-                    offset, stop.c_str());
-        if (offset < dataEnd) Damage("%" PRIu64 " bytes of frame data not readable as records", dataEnd - offset);
+        if (offset < dataEnd && stop == "end of the frame data")
+            stop = "stopped at " + std::to_string(offset);
+        std::printf("\nframe records: %" PRIu64 ", from %" PRIu32 " to %" PRIu64 ", %s\n", records,
+                    h.dataOffset, offset, stop.c_str());
+        if (offset < dataEnd)
+            Damage("%" PRIu64 " bytes of frame data not readable as records", dataEnd - offset);
         uint64_t video = 0;
         for (const auto& [kind, k] : kinds) {
             if (IsVideoKind(kind))
                 video += k.count;
-            std::printf("  kind %u (%s): %" PRIu64 " records%s\n", kind, KindName(kind), k.count,
-                        k.composite ? (", " + std::to_string(k.composite) + " composite").c_str() : "");
+            std::printf(
+                "  kind %u (%s): %" PRIu64 " records%s\n", kind, KindName(kind), k.count,
+                k.composite ? (", " + std::to_string(k.composite) + " composite").c_str() : "");
             std::printf("    timestamps %" PRIu32 " .. %" PRIu32 " ms, largest step %" PRIu32
                         " ms, steps over 1 s %" PRIu64 ", steps back %" PRIu64 "\n",
                         k.firstTimestamp, k.lastTimestamp, k.maxGap, k.longGaps, k.backwards);
-            std::printf("    payload %" PRIu32 " .. %" PRIu32 " bytes, %" PRIu64 " in all\n", k.minPayload,
-                        k.maxPayload, k.payloadBytes);
+            std::printf("    payload %" PRIu32 " .. %" PRIu32 " bytes, %" PRIu64 " in all\n",
+                        k.minPayload, k.maxPayload, k.payloadBytes);
             std::printf("    codecs %s; streams %s; %s %s\n", Join(k.codecs).c_str(),
                         Join(k.streams).c_str(), kind == QUORIX_KIND_AUDIO ? "formats" : "sizes",
                         Join(k.formats).c_str());
         }
         if (m_video.count != 0) {
-            std::printf("  all video: timestamps %" PRIu32 " .. %" PRIu32 " ms, largest step %" PRIu32
-                        " ms, steps over 1 s %" PRIu64 ", steps back %" PRIu64 "\n",
-                        m_video.firstTimestamp, m_video.lastTimestamp, m_video.maxGap, m_video.longGaps,
-                        m_video.backwards);
+            std::printf("  all video: timestamps %" PRIu32 " .. %" PRIu32
+                        " ms, largest step %" PRIu32 " ms, steps over 1 s %" PRIu64
+                        ", steps back %" PRIu64 "\n",
+                        m_video.firstTimestamp, m_video.lastTimestamp, m_video.maxGap,
+                        m_video.longGaps, m_video.backwards);
         }
         if (h.indexOffset != 0 && video != h.frameCount) {
-            Damage("header counts %" PRIu32 " video frames, the records hold %" PRIu64, h.frameCount, video);
+            Damage("header counts %" PRIu32 " video frames, the records hold %" PRIu64,
+                   h.frameCount, video);
         }
     }
 
@@ -591,7 +619,8 @@ int main(int argc, char** argv) {
             return Usage();
         }
     }
-    if (path == nullptr) return Usage();
+    if (path == nullptr)
+        return Usage();
 
     InputFile file;
     if (!file.Open(path)) {
@@ -600,12 +629,16 @@ int main(int argc, char** argv) {
     }
     uint8_t bytes[QUORIX_FILE_HEADER_SIZE];
     if (file.Size() < QUORIX_FILE_HEADER_SIZE || !file.ReadAt(0, bytes, QUORIX_FILE_HEADER_SIZE)) {
-        std::fprintf(stderr, "quorix-info: %s: not a media container file (shorter than its 64-byte header)\n", path);
+        std::fprintf(
+            stderr,
+            "quorix-info: %s: not a media container file (shorter than its 64-byte header)\n",
+            path);
         return 2;
     }
     const FileHeader header(bytes);
     if (!header.HasMagic()) {
-        std::fprintf(stderr, "quorix-info: %s: not a media container file (no \"ZEBM\" magic)\n", path);
+        std::fprintf(stderr, "quorix-info: %s: not a media container file (no \"ZEBM\" magic)\n",
+                     path);
         return 2;
     }
 
@@ -614,6 +647,7 @@ int main(int argc, char** argv) {
     inspector.PrintExtensions(header);
     const uint64_t dataEnd = inspector.PrintIndex(header);
     inspector.ScanRecords(header, dataEnd);
-    if (inspector.damage != 0) std::printf("\n%d damage report(s)\n", inspector.damage);
+    if (inspector.damage != 0)
+        std::printf("\n%d damage report(s)\n", inspector.damage);
     return 0;
 }

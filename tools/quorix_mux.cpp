@@ -59,24 +59,25 @@ struct Options {
 };
 
 void Usage(FILE* out) {
-    std::fprintf(out,
-                 "usage: quorix-mux [options] INPUT OUTPUT\n"
-                 "       quorix-mux --synthetic fisheye|sphere|ring|normal [--duration S] OUTPUT\n"
-                 "\n"
-                 "INPUT is anything FFmpeg opens (MP4, MKV, TS, raw .h264/.h265/.mjpeg, rtsp://...)\n"
-                 "with H.264, H.265 or MJPEG video; audio is stored as G.711 (transcoded if needed).\n"
-                 "\n"
-                 "  --model N            render model of the header (-1 external, 0 from the\n"
-                 "                       parameter block, 1 normal, 2 fisheye, 3 sphere, 4/6\n"
-                 "                       hemisphere, 5 ring)\n"
-                 "  --fisheye cx,cy,r    write a fisheye parameter block for the circle at (cx,cy)\n"
-                 "                       with radius r in pixels; 'auto' finds the bright circle\n"
-                 "  --info FILE          store FILE as the file-open information block\n"
-                 "  --synthetic KIND     make a demonstration recording without input\n"
-                 "  --duration S         length of a synthetic recording in seconds (default 10)\n"
-                 "  --width W            picture width of a synthetic recording\n"
-                 "  --frames N           stop after N video frames\n"
-                 "  --quiet              no progress bar and no summary\n");
+    std::fprintf(
+        out,
+        "usage: quorix-mux [options] INPUT OUTPUT\n"
+        "       quorix-mux --synthetic fisheye|sphere|ring|normal [--duration S] OUTPUT\n"
+        "\n"
+        "INPUT is anything FFmpeg opens (MP4, MKV, TS, raw .h264/.h265/.mjpeg, rtsp://...)\n"
+        "with H.264, H.265 or MJPEG video; audio is stored as G.711 (transcoded if needed).\n"
+        "\n"
+        "  --model N            render model of the header (-1 external, 0 from the\n"
+        "                       parameter block, 1 normal, 2 fisheye, 3 sphere, 4/6\n"
+        "                       hemisphere, 5 ring)\n"
+        "  --fisheye cx,cy,r    write a fisheye parameter block for the circle at (cx,cy)\n"
+        "                       with radius r in pixels; 'auto' finds the bright circle\n"
+        "  --info FILE          store FILE as the file-open information block\n"
+        "  --synthetic KIND     make a demonstration recording without input\n"
+        "  --duration S         length of a synthetic recording in seconds (default 10)\n"
+        "  --width W            picture width of a synthetic recording\n"
+        "  --frames N           stop after N video frames\n"
+        "  --quiet              no progress bar and no summary\n");
 }
 
 bool ParseArgs(int argc, char** argv, Options* o) {
@@ -96,7 +97,8 @@ bool ParseArgs(int argc, char** argv, Options* o) {
             Usage(stdout);
             std::exit(0);
         } else if (a == "--model") {
-            if (!value(&v)) return false;
+            if (!value(&v))
+                return false;
             char* end = nullptr;
             const long m = std::strtol(v.c_str(), &end, 10);
             if (*end != 0 || m < -1 || m > 6) {
@@ -105,39 +107,47 @@ bool ParseArgs(int argc, char** argv, Options* o) {
             }
             o->model = static_cast<int>(m);
         } else if (a == "--fisheye") {
-            if (!value(&v)) return false;
+            if (!value(&v))
+                return false;
             o->fisheye = true;
             if (v == "auto") {
                 o->fisheyeAuto = true;
-            } else if (std::sscanf(v.c_str(), "%lf,%lf,%lf", &o->cx, &o->cy, &o->radius) != 3 || o->radius <= 0) {
+            } else if (std::sscanf(v.c_str(), "%lf,%lf,%lf", &o->cx, &o->cy, &o->radius) != 3 ||
+                       o->radius <= 0) {
                 std::fprintf(stderr, "quorix-mux: --fisheye takes cx,cy,r or auto\n");
                 return false;
             }
         } else if (a == "--info") {
-            if (!value(&o->infoFile)) return false;
+            if (!value(&o->infoFile))
+                return false;
         } else if (a == "--synthetic") {
-            if (!value(&o->synthetic)) return false;
+            if (!value(&o->synthetic))
+                return false;
             if (o->synthetic != "fisheye" && o->synthetic != "sphere" && o->synthetic != "ring" &&
                 o->synthetic != "normal") {
-                std::fprintf(stderr, "quorix-mux: --synthetic takes fisheye, sphere, ring or normal\n");
+                std::fprintf(stderr,
+                             "quorix-mux: --synthetic takes fisheye, sphere, ring or normal\n");
                 return false;
             }
         } else if (a == "--duration") {
-            if (!value(&v)) return false;
+            if (!value(&v))
+                return false;
             o->duration = std::atof(v.c_str());
             if (!(o->duration > 0 && o->duration <= 3600)) {
                 std::fprintf(stderr, "quorix-mux: --duration takes 0..3600 seconds\n");
                 return false;
             }
         } else if (a == "--width") {
-            if (!value(&v)) return false;
+            if (!value(&v))
+                return false;
             o->width = std::atoi(v.c_str());
             if (o->width < 64 || o->width > 8192) {
                 std::fprintf(stderr, "quorix-mux: --width takes 64..8192\n");
                 return false;
             }
         } else if (a == "--frames") {
-            if (!value(&v)) return false;
+            if (!value(&v))
+                return false;
             o->maxFrames = std::atoll(v.c_str());
         } else if (a == "--quiet" || a == "-q") {
             o->quiet = true;
@@ -173,20 +183,24 @@ class Progress {
 public:
     explicit Progress(bool enabled) : m_enabled(enabled && isatty(STDERR_FILENO)) {}
     void Update(double done, double total, uint32_t frames) {
-        if (!m_enabled || total <= 0) return;
+        if (!m_enabled || total <= 0)
+            return;
         const auto now = std::chrono::steady_clock::now();
-        if (now - m_last < std::chrono::milliseconds(200) && done < total) return;
+        if (now - m_last < std::chrono::milliseconds(200) && done < total)
+            return;
         m_last = now;
         const double f = std::min(1.0, std::max(0.0, done / total));
         const int width = 40;
         const int filled = static_cast<int>(f * width);
-        std::fprintf(stderr, "\r[%.*s%*s] %3d%%  %u frames", filled, "########################################",
-                     width - filled, "", static_cast<int>(f * 100), frames);
+        std::fprintf(stderr, "\r[%.*s%*s] %3d%%  %u frames", filled,
+                     "########################################", width - filled, "",
+                     static_cast<int>(f * 100), frames);
         std::fflush(stderr);
         m_drawn = true;
     }
     ~Progress() {
-        if (m_drawn) std::fprintf(stderr, "\n");
+        if (m_drawn)
+            std::fprintf(stderr, "\n");
     }
 
 private:
@@ -199,7 +213,8 @@ private:
 // and columns that hold enough pixels above the black surround.
 bool DetectCircle(const AVFrame* frame, double* cx, double* cy, double* r) {
     const int w = frame->width, h = frame->height;
-    if (w <= 0 || h <= 0 || frame->data[0] == nullptr) return false;
+    if (w <= 0 || h <= 0 || frame->data[0] == nullptr)
+        return false;
     constexpr int kThreshold = 40;
     const int minCount = std::max(2, std::min(w, h) / 100);
     int left = w, right = -1, top = h, bottom = -1;
@@ -224,7 +239,8 @@ bool DetectCircle(const AVFrame* frame, double* cx, double* cy, double* r) {
             right = std::max(right, x);
         }
     }
-    if (right < left || bottom < top) return false;
+    if (right < left || bottom < top)
+        return false;
     *cx = (left + right + 1) / 2.0;
     *cy = (top + bottom + 1) / 2.0;
     *r = std::max(right - left + 1, bottom - top + 1) / 2.0;
@@ -242,16 +258,21 @@ struct FirstPicture {
     }
     bool Start(const AVCodecParameters* par) {
         const AVCodec* codec = avcodec_find_decoder(par->codec_id);
-        if (codec == nullptr) return false;
+        if (codec == nullptr)
+            return false;
         ctx = avcodec_alloc_context3(codec);
         frame = av_frame_alloc();
-        if (ctx == nullptr || frame == nullptr || avcodec_parameters_to_context(ctx, par) < 0) return false;
+        if (ctx == nullptr || frame == nullptr || avcodec_parameters_to_context(ctx, par) < 0)
+            return false;
         return avcodec_open2(ctx, codec, nullptr) == 0;
     }
     bool Feed(const AVPacket* pkt) {
-        if (done || ctx == nullptr) return done;
-        if (avcodec_send_packet(ctx, pkt) < 0) return false;
-        if (avcodec_receive_frame(ctx, frame) == 0) done = true;
+        if (done || ctx == nullptr)
+            return done;
+        if (avcodec_send_packet(ctx, pkt) < 0)
+            return false;
+        if (avcodec_receive_frame(ctx, frame) == 0)
+            done = true;
         return done;
     }
 };
@@ -270,16 +291,20 @@ public:
     bool Start(const AVCodecParameters* par, AVRational timeBase) {
         const AVCodec* dec = avcodec_find_decoder(par->codec_id);
         const AVCodec* enc = avcodec_find_encoder(AV_CODEC_ID_PCM_ALAW);
-        if (dec == nullptr || enc == nullptr) return false;
+        if (dec == nullptr || enc == nullptr)
+            return false;
         m_dec = avcodec_alloc_context3(dec);
         m_enc = avcodec_alloc_context3(enc);
         m_in = av_frame_alloc();
         m_out = av_frame_alloc();
         m_pkt = av_packet_alloc();
-        if (!m_dec || !m_enc || !m_in || !m_out || !m_pkt) return false;
-        if (avcodec_parameters_to_context(m_dec, par) < 0) return false;
+        if (!m_dec || !m_enc || !m_in || !m_out || !m_pkt)
+            return false;
+        if (avcodec_parameters_to_context(m_dec, par) < 0)
+            return false;
         m_dec->pkt_timebase = timeBase;
-        if (avcodec_open2(m_dec, dec, nullptr) < 0) return false;
+        if (avcodec_open2(m_dec, dec, nullptr) < 0)
+            return false;
         m_enc->sample_fmt = AV_SAMPLE_FMT_S16;
         m_enc->sample_rate = 8000;
         av_channel_layout_default(&m_enc->ch_layout, 1);
@@ -289,29 +314,34 @@ public:
     // Feeds one packet (null drains); every finished 20 ms block goes to `sink`.
     template <typename Sink>
     bool Feed(const AVPacket* pkt, Sink&& sink) {
-        if (avcodec_send_packet(m_dec, pkt) < 0 && pkt != nullptr) return true;  // skip a bad packet
+        if (avcodec_send_packet(m_dec, pkt) < 0 && pkt != nullptr)
+            return true;  // skip a bad packet
         while (avcodec_receive_frame(m_dec, m_in) == 0) {
             if (m_swr == nullptr) {
                 AVChannelLayout mono;
                 av_channel_layout_default(&mono, 1);
                 if (swr_alloc_set_opts2(&m_swr, &mono, AV_SAMPLE_FMT_S16, 8000, &m_in->ch_layout,
-                                        static_cast<AVSampleFormat>(m_in->format), m_in->sample_rate, 0,
-                                        nullptr) < 0 ||
+                                        static_cast<AVSampleFormat>(m_in->format),
+                                        m_in->sample_rate, 0, nullptr) < 0 ||
                     swr_init(m_swr) < 0) {
                     return false;
                 }
-                if (m_in->pts != AV_NOPTS_VALUE && m_firstPts == AV_NOPTS_VALUE && m_dec->pkt_timebase.num > 0) {
+                if (m_in->pts != AV_NOPTS_VALUE && m_firstPts == AV_NOPTS_VALUE &&
+                    m_dec->pkt_timebase.num > 0) {
                     m_firstPts = av_rescale_q(m_in->pts, m_dec->pkt_timebase, AVRational{1, 1000});
                 }
             }
             const int maxOut = swr_get_out_samples(m_swr, m_in->nb_samples);
             std::vector<int16_t> tmp(static_cast<size_t>(std::max(maxOut, 0)));
             uint8_t* outPlanes[1] = {reinterpret_cast<uint8_t*>(tmp.data())};
-            const int got = swr_convert(m_swr, outPlanes, maxOut, const_cast<const uint8_t**>(m_in->extended_data),
-                                        m_in->nb_samples);
-            if (got > 0) m_pcm.insert(m_pcm.end(), tmp.begin(), tmp.begin() + got);
+            const int got =
+                swr_convert(m_swr, outPlanes, maxOut,
+                            const_cast<const uint8_t**>(m_in->extended_data), m_in->nb_samples);
+            if (got > 0)
+                m_pcm.insert(m_pcm.end(), tmp.begin(), tmp.begin() + got);
             av_frame_unref(m_in);
-            if (!Emit(sink)) return false;
+            if (!Emit(sink))
+                return false;
         }
         return true;
     }
@@ -326,12 +356,14 @@ private:
             m_out->sample_rate = 8000;
             av_channel_layout_default(&m_out->ch_layout, 1);
             m_out->nb_samples = kBlock;
-            if (av_frame_get_buffer(m_out, 0) < 0) return false;
+            if (av_frame_get_buffer(m_out, 0) < 0)
+                return false;
             std::memcpy(m_out->data[0], m_pcm.data(), kBlock * 2);
             m_pcm.erase(m_pcm.begin(), m_pcm.begin() + kBlock);
             const int sent = avcodec_send_frame(m_enc, m_out);
             av_frame_unref(m_out);
-            if (sent < 0) return false;
+            if (sent < 0)
+                return false;
             while (avcodec_receive_packet(m_enc, m_pkt) == 0) {
                 sink(m_pkt->data, static_cast<uint32_t>(m_pkt->size), m_samples * 1000 / 8000);
                 m_samples += kBlock;
@@ -399,13 +431,15 @@ struct Output {
 
 bool ReadFile(const std::string& path, std::vector<uint8_t>* out) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
+    if (!in)
+        return false;
     out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     return true;
 }
 
 // Opens the output once the model and the parameter block are known.
-bool OpenOutput(Output* out, const Options& o, int defaultModel, const std::vector<uint8_t>& params) {
+bool OpenOutput(Output* out, const Options& o, int defaultModel,
+                const std::vector<uint8_t>& params) {
     std::vector<uint8_t> info;
     if (!o.infoFile.empty() && !ReadFile(o.infoFile, &info)) {
         std::fprintf(stderr, "quorix-mux: cannot read %s\n", o.infoFile.c_str());
@@ -413,7 +447,8 @@ bool OpenOutput(Output* out, const Options& o, int defaultModel, const std::vect
     }
     int model = o.model.value_or(defaultModel);
     const auto now = std::chrono::system_clock::now();
-    const int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
+    const int64_t ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
     out->startUnix = ms / 1000;
     if (!out->writer.Open(o.output, static_cast<int8_t>(model), info, params,
                           LocalOleDate(ms / 1000, static_cast<uint32_t>(ms % 1000)))) {
@@ -425,10 +460,11 @@ bool OpenOutput(Output* out, const Options& o, int defaultModel, const std::vect
 }
 
 void Summary(const Options& o, const Output& out) {
-    if (o.quiet) return;
+    if (o.quiet)
+        return;
     std::printf("%s: %u video frames (%u key), %u audio records, %ux%u\n", o.output.c_str(),
-                out.writer.VideoFrames(), out.writer.KeyFrames(), out.writer.AudioFrames(), out.width,
-                out.height);
+                out.writer.VideoFrames(), out.writer.KeyFrames(), out.writer.AudioFrames(),
+                out.width, out.height);
 }
 
 // ---- conversion of an input FFmpeg reads ----------------------------------------------------
@@ -436,11 +472,13 @@ void Summary(const Options& o, const Output& out) {
 int Convert(const Options& o) {
     AVFormatContext* fmt = nullptr;
     AVDictionary* opts = nullptr;
-    if (o.input.rfind("rtsp://", 0) == 0) av_dict_set(&opts, "rtsp_transport", "tcp", 0);
+    if (o.input.rfind("rtsp://", 0) == 0)
+        av_dict_set(&opts, "rtsp_transport", "tcp", 0);
     int err = avformat_open_input(&fmt, o.input.c_str(), nullptr, &opts);
     av_dict_free(&opts);
     if (err < 0) {
-        std::fprintf(stderr, "quorix-mux: cannot open %s: %s\n", o.input.c_str(), AvError(err).c_str());
+        std::fprintf(stderr, "quorix-mux: cannot open %s: %s\n", o.input.c_str(),
+                     AvError(err).c_str());
         return 1;
     }
     std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> fmtGuard(
@@ -458,9 +496,17 @@ int Convert(const Options& o) {
     Output out;
     const char* bsfName = nullptr;
     switch (vs->codecpar->codec_id) {
-        case AV_CODEC_ID_H264: out.videoCodec = kCodecH264; bsfName = "h264_mp4toannexb"; break;
-        case AV_CODEC_ID_HEVC: out.videoCodec = kCodecH265; bsfName = "hevc_mp4toannexb"; break;
-        case AV_CODEC_ID_MJPEG: out.videoCodec = kCodecMjpeg; break;
+        case AV_CODEC_ID_H264:
+            out.videoCodec = kCodecH264;
+            bsfName = "h264_mp4toannexb";
+            break;
+        case AV_CODEC_ID_HEVC:
+            out.videoCodec = kCodecH265;
+            bsfName = "hevc_mp4toannexb";
+            break;
+        case AV_CODEC_ID_MJPEG:
+            out.videoCodec = kCodecMjpeg;
+            break;
         default:
             std::fprintf(stderr, "quorix-mux: video codec %s is not H.264, H.265 or MJPEG\n",
                          avcodec_get_name(vs->codecpar->codec_id));
@@ -483,9 +529,11 @@ int Convert(const Options& o) {
             return 1;
         }
         bsf->time_base_in = vs->time_base;
-        if (av_bsf_init(bsf) < 0) return 1;
+        if (av_bsf_init(bsf) < 0)
+            return 1;
     }
-    std::unique_ptr<AVBSFContext, void (*)(AVBSFContext*)> bsfGuard(bsf, [](AVBSFContext* b) { av_bsf_free(&b); });
+    std::unique_ptr<AVBSFContext, void (*)(AVBSFContext*)> bsfGuard(
+        bsf, [](AVBSFContext* b) { av_bsf_free(&b); });
 
     const int aIndex = av_find_best_stream(fmt, AVMEDIA_TYPE_AUDIO, -1, vIndex, nullptr, 0);
     AVStream* as = aIndex >= 0 ? fmt->streams[aIndex] : nullptr;
@@ -493,7 +541,8 @@ int Convert(const Options& o) {
     std::unique_ptr<AudioTranscoder> transcoder;
     if (as != nullptr) {
         const AVCodecID id = as->codecpar->codec_id;
-        if ((id == AV_CODEC_ID_PCM_ALAW || id == AV_CODEC_ID_PCM_MULAW) && as->codecpar->ch_layout.nb_channels == 1) {
+        if ((id == AV_CODEC_ID_PCM_ALAW || id == AV_CODEC_ID_PCM_MULAW) &&
+            as->codecpar->ch_layout.nb_channels == 1) {
             audioPass = true;
             out.audioCodec = id == AV_CODEC_ID_PCM_ALAW ? kCodecAlaw : kCodecUlaw;
             out.sampleRate = static_cast<uint32_t>(as->codecpar->sample_rate);
@@ -520,20 +569,24 @@ int Convert(const Options& o) {
         return 1;
     }
     std::vector<Pending> held;
-    if (!o.fisheyeAuto && !OpenOutput(&out, o, defaultModel, params)) return 1;
+    if (!o.fisheyeAuto && !OpenOutput(&out, o, defaultModel, params))
+        return 1;
 
     const double total = fmt->duration > 0 ? fmt->duration / double(AV_TIME_BASE) : 0.0;
     Progress progress(!o.quiet);
     AVPacket* pkt = av_packet_alloc();
-    std::unique_ptr<AVPacket, void (*)(AVPacket*)> pktGuard(pkt, [](AVPacket* p) { av_packet_free(&p); });
+    std::unique_ptr<AVPacket, void (*)(AVPacket*)> pktGuard(
+        pkt, [](AVPacket* p) { av_packet_free(&p); });
     int64_t firstMs = AV_NOPTS_VALUE;
     int64_t lastVideoMs = -1;
     const AVRational rate = av_guess_frame_rate(fmt, vs, nullptr);
-    const int64_t frameMs = rate.num > 0 ? std::max<int64_t>(1, av_rescale(1000, rate.den, rate.num)) : 40;
+    const int64_t frameMs =
+        rate.num > 0 ? std::max<int64_t>(1, av_rescale(1000, rate.den, rate.num)) : 40;
     bool failed = false;
 
     auto emit = [&](Pending&& p) {
-        if (failed) return;
+        if (failed)
+            return;
         if (!out.opened) {
             held.push_back(std::move(p));
             return;
@@ -546,26 +599,32 @@ int Convert(const Options& o) {
     auto openHeld = [&](bool found, double cx, double cy, double r) {
         if (found) {
             params = FisheyeModelData(out.width, out.height, cx, cy, r);
-            if (!o.quiet) std::printf("fisheye circle: centre %.1f,%.1f radius %.1f\n", cx, cy, r);
+            if (!o.quiet)
+                std::printf("fisheye circle: centre %.1f,%.1f radius %.1f\n", cx, cy, r);
         } else {
-            std::fprintf(stderr, "quorix-mux: no bright circle found; no parameter block written\n");
+            std::fprintf(stderr,
+                         "quorix-mux: no bright circle found; no parameter block written\n");
         }
         if (!OpenOutput(&out, o, found ? kModelFromParams : kModelNormal, params)) {
             failed = true;
             return;
         }
-        for (const Pending& p : held) emit(Pending(p));
+        for (const Pending& p : held)
+            emit(Pending(p));
         held.clear();
     };
     auto videoPacket = [&](AVPacket* p) {
         int64_t ts = p->dts != AV_NOPTS_VALUE ? p->dts : p->pts;
-        int64_t ms = ts != AV_NOPTS_VALUE ? av_rescale_q(ts, vs->time_base, AVRational{1, 1000}) : AV_NOPTS_VALUE;
-        if (firstMs == AV_NOPTS_VALUE && ms != AV_NOPTS_VALUE) firstMs = ms;
+        int64_t ms = ts != AV_NOPTS_VALUE ? av_rescale_q(ts, vs->time_base, AVRational{1, 1000})
+                                          : AV_NOPTS_VALUE;
+        if (firstMs == AV_NOPTS_VALUE && ms != AV_NOPTS_VALUE)
+            firstMs = ms;
         if (ms == AV_NOPTS_VALUE) {
             ms = lastVideoMs < 0 ? 0 : lastVideoMs + frameMs;
         } else {
             ms -= firstMs;
-            if (ms <= lastVideoMs) ms = lastVideoMs + 1;  // records keep file order
+            if (ms <= lastVideoMs)
+                ms = lastVideoMs + 1;  // records keep file order
         }
         lastVideoMs = ms;
         const bool key = out.videoCodec == kCodecMjpeg || (p->flags & AV_PKT_FLAG_KEY) != 0;
@@ -579,17 +638,20 @@ int Convert(const Options& o) {
             if (first.Feed(p)) {
                 double cx = 0, cy = 0, r = 0;
                 const bool found = DetectCircle(first.frame, &cx, &cy, &r);
-                Pending pending{std::vector<uint8_t>(p->data, p->data + p->size), key, false, static_cast<uint32_t>(ms)};
+                Pending pending{std::vector<uint8_t>(p->data, p->data + p->size), key, false,
+                                static_cast<uint32_t>(ms)};
                 held.push_back(std::move(pending));
                 openHeld(found, cx, cy, r);
                 return;
             }
         }
-        emit(Pending{std::vector<uint8_t>(p->data, p->data + p->size), key, false, static_cast<uint32_t>(ms)});
+        emit(Pending{std::vector<uint8_t>(p->data, p->data + p->size), key, false,
+                     static_cast<uint32_t>(ms)});
     };
     auto audioMs = [&](const AVPacket* p) -> uint32_t {
         const int64_t ts = p->pts != AV_NOPTS_VALUE ? p->pts : p->dts;
-        if (ts == AV_NOPTS_VALUE) return static_cast<uint32_t>(std::max<int64_t>(lastVideoMs, 0));
+        if (ts == AV_NOPTS_VALUE)
+            return static_cast<uint32_t>(std::max<int64_t>(lastVideoMs, 0));
         const int64_t ms = av_rescale_q(ts, as->time_base, AVRational{1, 1000}) -
                            (firstMs == AV_NOPTS_VALUE ? 0 : firstMs);
         return static_cast<uint32_t>(std::max<int64_t>(ms, 0));
@@ -610,32 +672,38 @@ int Convert(const Options& o) {
             } else {
                 videoPacket(pkt);
             }
-            progress.Update(at - (fmt->start_time > 0 ? fmt->start_time / double(AV_TIME_BASE) : 0), total,
-                            out.writer.VideoFrames() + static_cast<uint32_t>(held.size()));
-            if (o.maxFrames >= 0 && out.writer.VideoFrames() + static_cast<int64_t>(held.size()) >= o.maxFrames) {
+            progress.Update(at - (fmt->start_time > 0 ? fmt->start_time / double(AV_TIME_BASE) : 0),
+                            total, out.writer.VideoFrames() + static_cast<uint32_t>(held.size()));
+            if (o.maxFrames >= 0 &&
+                out.writer.VideoFrames() + static_cast<int64_t>(held.size()) >= o.maxFrames) {
                 av_packet_unref(pkt);
                 break;
             }
         } else if (as != nullptr && pkt->stream_index == as->index && lastVideoMs >= 0) {
             if (audioPass) {
-                emit(Pending{std::vector<uint8_t>(pkt->data, pkt->data + pkt->size), false, true, audioMs(pkt)});
+                emit(Pending{std::vector<uint8_t>(pkt->data, pkt->data + pkt->size), false, true,
+                             audioMs(pkt)});
             } else if (transcoder) {
                 // Blocks are stamped from the first decoded sample on the video's time line.
                 auto sink = [&](const uint8_t* data, uint32_t size, int64_t ms) {
-                    const int64_t start = transcoder->FirstMs() - (firstMs == AV_NOPTS_VALUE ? 0 : firstMs);
+                    const int64_t start =
+                        transcoder->FirstMs() - (firstMs == AV_NOPTS_VALUE ? 0 : firstMs);
                     emit(Pending{std::vector<uint8_t>(data, data + size), false, true,
                                  static_cast<uint32_t>(std::max<int64_t>(0, start) + ms)});
                 };
                 if (!transcoder->Feed(pkt, sink)) {
-                    std::fprintf(stderr, "quorix-mux: audio transcoding failed; the rest is left out\n");
+                    std::fprintf(stderr,
+                                 "quorix-mux: audio transcoding failed; the rest is left out\n");
                     transcoder.reset();
                 }
             }
         }
         av_packet_unref(pkt);
     }
-    if (!out.opened && !failed) openHeld(false, 0, 0, 0);
-    if (failed) return 1;
+    if (!out.opened && !failed)
+        openHeld(false, 0, 0, 0);
+    if (failed)
+        return 1;
     if (!out.writer.Finish()) {
         std::fprintf(stderr, "quorix-mux: %s\n", out.writer.Error().c_str());
         return 1;
@@ -657,39 +725,45 @@ struct Scene {
 // width (the fisheye picture is square, the sphere 2:1, the ring 4:1, the normal one 16:9).
 Scene SceneFor(const std::string& kind, int width) {
     const int w = std::max(64, width) & ~15;
-    const std::string world =
-        "testsrc2=size=" + std::to_string(w) + "x" + std::to_string(w / 2) + ":rate=25,format=yuv420p";
+    const std::string world = "testsrc2=size=" + std::to_string(w) + "x" + std::to_string(w / 2) +
+                              ":rate=25,format=yuv420p";
     if (kind == "fisheye") {
         // v360 fills the corners with the rest of the world; a black mask made once keeps only
         // the lens circle, as a real fisheye sensor sees it.
         const std::string size = std::to_string(w) + "x" + std::to_string(w);
         const std::string half = std::to_string(w / 2.0 - 0.5);
-        return {world + ",v360=input=e:output=fisheye:h_fov=180:v_fov=180:pitch=-90:w=" + std::to_string(w) +
-                    ":h=" + std::to_string(w) + "[lens];color=black:size=" + size +
-                    ":rate=25,format=yuva420p,geq=lum=16:cb=128:cr=128:a='if(lt(hypot(X-" + half + ",Y-" + half +
-                    ")," + std::to_string(w / 2) +
-                    "),0,255)',trim=end_frame=1,loop=loop=-1:size=1[mask];[lens][mask]overlay=shortest=1,"
+        return {world + ",v360=input=e:output=fisheye:h_fov=180:v_fov=180:pitch=-90:w=" +
+                    std::to_string(w) + ":h=" + std::to_string(w) + "[lens];color=black:size=" +
+                    size + ":rate=25,format=yuva420p,geq=lum=16:cb=128:cr=128:a='if(lt(hypot(X-" +
+                    half + ",Y-" + half + ")," + std::to_string(w / 2) +
+                    "),0,255)',trim=end_frame=1,loop=loop=-1:size=1[mask];[lens][mask]overlay="
+                    "shortest=1,"
                     "format=yuv420p",
                 kModelFromParams, true};
     }
-    if (kind == "sphere") return {world, kModelVr720, false};
+    if (kind == "sphere")
+        return {world, kModelVr720, false};
     if (kind == "ring") {
-        return {world + ",crop=" + std::to_string(w) + ":" + std::to_string(w / 4) + ":0:" + std::to_string(w / 8),
+        return {world + ",crop=" + std::to_string(w) + ":" + std::to_string(w / 4) +
+                    ":0:" + std::to_string(w / 8),
                 kModelRing, false};
     }
-    return {"testsrc2=size=" + std::to_string(w) + "x" + std::to_string((w * 9 / 16) & ~1) + ":rate=25,format=yuv420p",
+    return {"testsrc2=size=" + std::to_string(w) + "x" + std::to_string((w * 9 / 16) & ~1) +
+                ":rate=25,format=yuv420p",
             kModelNormal, false};
 }
 
 int Synthetic(const Options& o) {
-    const int defaultWidth = o.synthetic == "fisheye" ? 1024 : o.synthetic == "normal" ? 1280 : 1920;
+    const int defaultWidth = o.synthetic == "fisheye"  ? 1024
+                             : o.synthetic == "normal" ? 1280
+                                                       : 1920;
     const Scene scene = SceneFor(o.synthetic, o.width > 0 ? o.width : defaultWidth);
     AVFilterGraph* graph = avfilter_graph_alloc();
     std::unique_ptr<AVFilterGraph, void (*)(AVFilterGraph*)> graphGuard(
         graph, [](AVFilterGraph* g) { avfilter_graph_free(&g); });
     AVFilterContext* sink = nullptr;
-    if (graph == nullptr ||
-        avfilter_graph_create_filter(&sink, avfilter_get_by_name("buffersink"), "out", nullptr, nullptr, graph) < 0) {
+    if (graph == nullptr || avfilter_graph_create_filter(&sink, avfilter_get_by_name("buffersink"),
+                                                         "out", nullptr, nullptr, graph) < 0) {
         std::fprintf(stderr, "quorix-mux: cannot build the filter graph\n");
         return 1;
     }
@@ -703,7 +777,8 @@ int Synthetic(const Options& o) {
     avfilter_inout_free(&inputs);
     avfilter_inout_free(&outputs);
     if (err < 0 || (err = avfilter_graph_config(graph, nullptr)) < 0) {
-        std::fprintf(stderr, "quorix-mux: filter graph '%s': %s\n", scene.graph.c_str(), AvError(err).c_str());
+        std::fprintf(stderr, "quorix-mux: filter graph '%s': %s\n", scene.graph.c_str(),
+                     AvError(err).c_str());
         return 1;
     }
     const int width = av_buffersink_get_w(sink);
@@ -746,15 +821,21 @@ int Synthetic(const Options& o) {
     out.width = static_cast<uint16_t>(width);
     out.height = static_cast<uint16_t>(height);
     std::vector<uint8_t> params;
-    if (scene.fisheye) params = FisheyeModelData(width, height, width / 2.0, height / 2.0, std::min(width, height) / 2.0);
-    if (!OpenOutput(&out, o, scene.model, params)) return 1;
+    if (scene.fisheye)
+        params = FisheyeModelData(width, height, width / 2.0, height / 2.0,
+                                  std::min(width, height) / 2.0);
+    if (!OpenOutput(&out, o, scene.model, params))
+        return 1;
 
     int64_t frames = static_cast<int64_t>(o.duration * 25);
-    if (o.maxFrames >= 0) frames = std::min(frames, o.maxFrames);
+    if (o.maxFrames >= 0)
+        frames = std::min(frames, o.maxFrames);
     AVFrame* frame = av_frame_alloc();
     AVPacket* pkt = av_packet_alloc();
-    std::unique_ptr<AVFrame, void (*)(AVFrame*)> frameGuard(frame, [](AVFrame* f) { av_frame_free(&f); });
-    std::unique_ptr<AVPacket, void (*)(AVPacket*)> pktGuard(pkt, [](AVPacket* p) { av_packet_free(&p); });
+    std::unique_ptr<AVFrame, void (*)(AVFrame*)> frameGuard(frame,
+                                                            [](AVFrame* f) { av_frame_free(&f); });
+    std::unique_ptr<AVPacket, void (*)(AVPacket*)> pktGuard(
+        pkt, [](AVPacket* p) { av_packet_free(&p); });
     Progress progress(!o.quiet);
     // A 440 Hz tone in 20 ms blocks of A-law, so the recording has sound to switch on.
     const AVCodec* alaw = avcodec_find_encoder(AV_CODEC_ID_PCM_ALAW);
@@ -766,17 +847,20 @@ int Synthetic(const Options& o) {
         aenc->sample_rate = 8000;
         av_channel_layout_default(&aenc->ch_layout, 1);
         aenc->time_base = AVRational{1, 8000};
-        if (avcodec_open2(aenc, alaw, nullptr) < 0) aencGuard.reset();
+        if (avcodec_open2(aenc, alaw, nullptr) < 0)
+            aencGuard.reset();
         aenc = aencGuard.get();
     }
     int64_t audioSamples = 0;
     bool failed = false;
     auto drain = [&]() {
         while (!failed && avcodec_receive_packet(enc, pkt) == 0) {
-            const uint32_t ms = static_cast<uint32_t>(av_rescale_q(pkt->pts, enc->time_base, AVRational{1, 1000}));
-            Pending p{std::vector<uint8_t>(pkt->data, pkt->data + pkt->size), (pkt->flags & AV_PKT_FLAG_KEY) != 0,
-                      false, ms};
-            if (!out.Write(p)) failed = true;
+            const uint32_t ms =
+                static_cast<uint32_t>(av_rescale_q(pkt->pts, enc->time_base, AVRational{1, 1000}));
+            Pending p{std::vector<uint8_t>(pkt->data, pkt->data + pkt->size),
+                      (pkt->flags & AV_PKT_FLAG_KEY) != 0, false, ms};
+            if (!out.Write(p))
+                failed = true;
             av_packet_unref(pkt);
             // Sound up to the end of this picture.
             while (!failed && aenc != nullptr && audioSamples * 1000 / 8000 < ms + 40) {
@@ -788,13 +872,16 @@ int Synthetic(const Options& o) {
                 if (av_frame_get_buffer(af, 0) == 0) {
                     auto* s = reinterpret_cast<int16_t*>(af->data[0]);
                     for (int i = 0; i < 160; ++i) {
-                        s[i] = static_cast<int16_t>(6000 * std::sin(2 * M_PI * 440 * (audioSamples + i) / 8000.0));
+                        s[i] = static_cast<int16_t>(
+                            6000 * std::sin(2 * M_PI * 440 * (audioSamples + i) / 8000.0));
                     }
                     AVPacket* ap = av_packet_alloc();
-                    if (avcodec_send_frame(aenc, af) == 0 && avcodec_receive_packet(aenc, ap) == 0) {
+                    if (avcodec_send_frame(aenc, af) == 0 &&
+                        avcodec_receive_packet(aenc, ap) == 0) {
                         Pending a{std::vector<uint8_t>(ap->data, ap->data + ap->size), false, true,
                                   static_cast<uint32_t>(audioSamples * 1000 / 8000)};
-                        if (!out.Write(a)) failed = true;
+                        if (!out.Write(a))
+                            failed = true;
                     }
                     av_packet_free(&ap);
                 }
@@ -817,7 +904,8 @@ int Synthetic(const Options& o) {
             return 1;
         }
         drain();
-        progress.Update(static_cast<double>(i + 1), static_cast<double>(frames), out.writer.VideoFrames());
+        progress.Update(static_cast<double>(i + 1), static_cast<double>(frames),
+                        out.writer.VideoFrames());
     }
     avcodec_send_frame(enc, nullptr);
     drain();
@@ -833,7 +921,8 @@ int Synthetic(const Options& o) {
 
 int main(int argc, char** argv) {
     Options o;
-    if (!ParseArgs(argc, argv, &o)) return 2;
+    if (!ParseArgs(argc, argv, &o))
+        return 2;
     av_log_set_level(AV_LOG_ERROR);
     avformat_network_init();
     const int rc = o.synthetic.empty() ? Convert(o) : Synthetic(o);

@@ -16,7 +16,8 @@ std::atomic<IHClock*> g_clock{nullptr};
 uint32_t HRealTickCount() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    const uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+    const uint64_t ms =
+        static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
     return static_cast<uint32_t>(ms);
 }
 
@@ -33,7 +34,8 @@ timespec HMonotonicDeadline(uint32_t ms) {
 }
 
 uint32_t HGetTickCount() {
-    if (IHClock* clock = g_clock.load(std::memory_order_acquire)) return clock->Tick();
+    if (IHClock* clock = g_clock.load(std::memory_order_acquire))
+        return clock->Tick();
     return HRealTickCount();
 }
 
@@ -91,10 +93,13 @@ void HSleep(uint32_t ms) {
     waiter.Sleep(ms);
 }
 
-void HSetClock(IHClock* clock) { g_clock.store(clock, std::memory_order_release); }
+void HSetClock(IHClock* clock) {
+    g_clock.store(clock, std::memory_order_release);
+}
 
 CHDelay::CHDelay(bool createLock) : stampMs(HGetTickCount()), lock(false, false) {
-    if (createLock) lock.Create(false);
+    if (createLock)
+        lock.Create(false);
 }
 
 }  // namespace BRIXEL

@@ -16,7 +16,9 @@ constexpr double kHalfMillisecond = 1.0 / (2.0 * 86400000.0);
 constexpr long kDaysToEpoch = 693959;
 constexpr int kDaysBeforeMonth[13] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334, 365};
 
-bool IsLeap(unsigned year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+bool IsLeap(unsigned year) {
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
 
 bool InRange(double value) {
     return !std::isnan(value) && value >= CHDateTime::kMinValue && value <= CHDateTime::kMaxValue;
@@ -29,7 +31,8 @@ struct Fields {
 };
 
 bool Split(double value, Fields& f) {
-    if (!InRange(value)) return false;
+    if (!InRange(value))
+        return false;
     const double adjusted = value + (value > 0 ? kHalfMillisecond : -kHalfMillisecond);
     const long days = static_cast<long>(adjusted);  // toward zero: the fraction counts forward
     const double magnitude = std::fabs(adjusted);
@@ -37,8 +40,10 @@ bool Split(double value, Fields& f) {
     const double secondsOfDay = dayFraction * 86400.0;
     long seconds = static_cast<long>(secondsOfDay);
     long millis = static_cast<long>((secondsOfDay - static_cast<double>(seconds)) * 1000.0);
-    if (millis > 999) millis = 999;
-    if (seconds > 86399) seconds = 86399;
+    if (millis > 999)
+        millis = 999;
+    if (seconds > 86399)
+        seconds = 86399;
 
     long absolute = days + kDaysToEpoch;  // days since 0000-01-01, which is day 0
     f.dayOfWeek = static_cast<int>((absolute - 1) % 7 + 1);
@@ -63,7 +68,8 @@ bool Split(double value, Fields& f) {
     long yearInRun;
     if (leadingLeap) {
         yearInRun = (dayInRun - 1) / 365;
-        if (yearInRun != 0) dayInRun = (dayInRun - 1) % 365;
+        if (yearInRun != 0)
+            dayInRun = (dayInRun - 1) % 365;
     } else {
         yearInRun = dayInRun / 365;
         dayInRun %= 365;
@@ -84,7 +90,8 @@ bool Split(double value, Fields& f) {
     if (!done) {
         ++dayInRun;
         int month = static_cast<int>(dayInRun >> 5) + 1;
-        while (month < 12 && dayInRun > kDaysBeforeMonth[month]) ++month;
+        while (month < 12 && dayInRun > kDaysBeforeMonth[month])
+            ++month;
         f.month = month;
         f.day = static_cast<int>(dayInRun) - kDaysBeforeMonth[month - 1];
     }
@@ -97,25 +104,33 @@ bool Split(double value, Fields& f) {
 
 // Dates before the epoch keep a forward-counting fraction; arithmetic needs a plain count.
 double ToPlainDays(double value) {
-    if (value >= 0) return value;
+    if (value >= 0)
+        return value;
     const double whole = std::ceil(value);
     return whole - (value - whole);
 }
 
 double FromPlainDays(double days) {
-    if (days >= 0) return days;
+    if (days >= 0)
+        return days;
     const double whole = std::floor(days);
     return whole + (whole - days);
 }
 
 }  // namespace
 
-CHDateTimeSpan::CHDateTimeSpan(double days, double hours, double minutes, double seconds, double milliseconds)
-    : m_span(days + hours / 24.0 + minutes / 1440.0 + seconds / 86400.0 + milliseconds / 86400000.0) {}
+CHDateTimeSpan::CHDateTimeSpan(double days, double hours, double minutes, double seconds,
+                               double milliseconds)
+    : m_span(days + hours / 24.0 + minutes / 1440.0 + seconds / 86400.0 +
+             milliseconds / 86400000.0) {}
 
-CHDateTimeSpan CHDateTimeSpan::FromDays(double days) { return CHDateTimeSpan(days, 0, 0, 0, 0); }
+CHDateTimeSpan CHDateTimeSpan::FromDays(double days) {
+    return CHDateTimeSpan(days, 0, 0, 0, 0);
+}
 
-CHDateTime::CHDateTime(double days) { SetValue(days); }
+CHDateTime::CHDateTime(double days) {
+    SetValue(days);
+}
 
 CHDateTime::CHDateTime(const struct tm& t) {
     const int year = t.tm_year + 1900;
@@ -126,9 +141,9 @@ CHDateTime::CHDateTime(const struct tm& t) {
         m_status = invalid;
         return;
     }
-    SetDateTime(static_cast<uint16_t>(year), static_cast<uint16_t>(month), static_cast<uint16_t>(t.tm_mday),
-                static_cast<uint16_t>(t.tm_hour), static_cast<uint16_t>(t.tm_min), static_cast<uint16_t>(t.tm_sec),
-                0);
+    SetDateTime(static_cast<uint16_t>(year), static_cast<uint16_t>(month),
+                static_cast<uint16_t>(t.tm_mday), static_cast<uint16_t>(t.tm_hour),
+                static_cast<uint16_t>(t.tm_min), static_cast<uint16_t>(t.tm_sec), 0);
 }
 
 CHDateTime::CHDateTime(uint16_t year, uint16_t month, uint16_t day, uint16_t hour, uint16_t minute,
@@ -153,24 +168,28 @@ CHDateTime CHDateTime::Now() {
     return result;
 }
 
-bool CHDateTime::SetDateTime(uint16_t year, uint16_t month, uint16_t day, uint16_t hour, uint16_t minute,
-                             uint16_t second, uint16_t millisecond) {
-    const bool fieldsOk = year <= 9999 && month >= 1 && month <= 12 && millisecond <= 999 && day >= 1 &&
-                          hour <= 23 && minute <= 59 && second <= 59;
+bool CHDateTime::SetDateTime(uint16_t year, uint16_t month, uint16_t day, uint16_t hour,
+                             uint16_t minute, uint16_t second, uint16_t millisecond) {
+    const bool fieldsOk = year <= 9999 && month >= 1 && month <= 12 && millisecond <= 999 &&
+                          day >= 1 && hour <= 23 && minute <= 59 && second <= 59;
     if (!fieldsOk) {
         m_status = invalid;
         return false;
     }
     const bool leap = IsLeap(year);
-    const int monthDays = kDaysBeforeMonth[month] - kDaysBeforeMonth[month - 1] + (leap && month == 2 ? 1 : 0);
+    const int monthDays =
+        kDaysBeforeMonth[month] - kDaysBeforeMonth[month - 1] + (leap && month == 2 ? 1 : 0);
     if (day > monthDays) {
         m_status = invalid;
         return false;
     }
-    long dayNumber = 365L * year + year / 4 - year / 100 + year / 400 + kDaysBeforeMonth[month - 1] + day;
-    if (month <= 2 && leap) --dayNumber;
+    long dayNumber =
+        365L * year + year / 4 - year / 100 + year / 400 + kDaysBeforeMonth[month - 1] + day;
+    if (month <= 2 && leap)
+        --dayNumber;
     dayNumber -= kDaysToEpoch;
-    const double fraction = (3600.0 * hour + 60.0 * minute + second + millisecond / 1000.0) / 86400.0;
+    const double fraction =
+        (3600.0 * hour + 60.0 * minute + second + millisecond / 1000.0) / 86400.0;
     const double value = dayNumber < 0 ? static_cast<double>(dayNumber) - fraction
                                        : static_cast<double>(dayNumber) + fraction;
     // Years below 100 pass the field checks but lie outside the representable range.
@@ -189,9 +208,11 @@ void CHDateTime::SetValue(double days) {
 }
 
 bool CHDateTime::GetFields(struct tm* out, int* millisecond) const {
-    if (m_status != valid) return false;
+    if (m_status != valid)
+        return false;
     Fields f{};
-    if (!Split(m_value, f)) return false;
+    if (!Split(m_value, f))
+        return false;
     if (out) {
         *out = tm{};
         out->tm_year = f.year - 1900;
@@ -204,28 +225,47 @@ bool CHDateTime::GetFields(struct tm* out, int* millisecond) const {
         out->tm_yday = f.dayOfYear - 1;
         out->tm_isdst = -1;
     }
-    if (millisecond) *millisecond = f.millisecond;
+    if (millisecond)
+        *millisecond = f.millisecond;
     return true;
 }
 
 namespace {
 template <typename Pick>
 int FieldOf(const CHDateTime& dt, Pick pick) {
-    if (dt.GetStatus() != CHDateTime::valid) return -1;
+    if (dt.GetStatus() != CHDateTime::valid)
+        return -1;
     Fields f{};
-    if (!Split(dt.GetValue(), f)) return -1;
+    if (!Split(dt.GetValue(), f))
+        return -1;
     return pick(f);
 }
 }  // namespace
 
-int CHDateTime::GetYear() const { return FieldOf(*this, [](const Fields& f) { return f.year; }); }
-int CHDateTime::GetMonth() const { return FieldOf(*this, [](const Fields& f) { return f.month; }); }
-int CHDateTime::GetDay() const { return FieldOf(*this, [](const Fields& f) { return f.day; }); }
-int CHDateTime::GetHour() const { return FieldOf(*this, [](const Fields& f) { return f.hour; }); }
-int CHDateTime::GetMinute() const { return FieldOf(*this, [](const Fields& f) { return f.minute; }); }
-int CHDateTime::GetSecond() const { return FieldOf(*this, [](const Fields& f) { return f.second; }); }
-int CHDateTime::GetMillisecond() const { return FieldOf(*this, [](const Fields& f) { return f.millisecond; }); }
-int CHDateTime::GetDayOfWeek() const { return FieldOf(*this, [](const Fields& f) { return f.dayOfWeek; }); }
+int CHDateTime::GetYear() const {
+    return FieldOf(*this, [](const Fields& f) { return f.year; });
+}
+int CHDateTime::GetMonth() const {
+    return FieldOf(*this, [](const Fields& f) { return f.month; });
+}
+int CHDateTime::GetDay() const {
+    return FieldOf(*this, [](const Fields& f) { return f.day; });
+}
+int CHDateTime::GetHour() const {
+    return FieldOf(*this, [](const Fields& f) { return f.hour; });
+}
+int CHDateTime::GetMinute() const {
+    return FieldOf(*this, [](const Fields& f) { return f.minute; });
+}
+int CHDateTime::GetSecond() const {
+    return FieldOf(*this, [](const Fields& f) { return f.second; });
+}
+int CHDateTime::GetMillisecond() const {
+    return FieldOf(*this, [](const Fields& f) { return f.millisecond; });
+}
+int CHDateTime::GetDayOfWeek() const {
+    return FieldOf(*this, [](const Fields& f) { return f.dayOfWeek; });
+}
 
 bool CHDateTime::IsSameYear(const CHDateTime& other) const {
     const int year = GetYear();
@@ -243,22 +283,28 @@ bool CHDateTime::IsSameDay(const CHDateTime& other) const {
 }
 
 std::string CHDateTime::Format(const char* pattern) const {
-    if (m_status == null || !pattern) return {};
+    if (m_status == null || !pattern)
+        return {};
     struct tm t {};
-    if (m_status == invalid || !GetFields(&t, nullptr)) return "invalid datetime";
+    if (m_status == invalid || !GetFields(&t, nullptr))
+        return "invalid datetime";
     char buffer[1024];
     const size_t n = strftime(buffer, sizeof(buffer), pattern, &t);
     return std::string(buffer, n);
 }
 
 std::string CHDateTime::ToString() const {
-    if (m_status == null) return {};
+    if (m_status == null)
+        return {};
     Fields f{};
-    if (m_status != valid || !Split(m_value, f)) f = Fields{};
+    if (m_status != valid || !Split(m_value, f))
+        f = Fields{};
     char buffer[64];
-    snprintf(buffer, sizeof(buffer), "%04u-%02u-%02u %02u:%02u:%02u.%03u", static_cast<unsigned>(f.year),
-             static_cast<unsigned>(f.month), static_cast<unsigned>(f.day), static_cast<unsigned>(f.hour),
-             static_cast<unsigned>(f.minute), static_cast<unsigned>(f.second), static_cast<unsigned>(f.millisecond));
+    snprintf(buffer, sizeof(buffer), "%04u-%02u-%02u %02u:%02u:%02u.%03u",
+             static_cast<unsigned>(f.year), static_cast<unsigned>(f.month),
+             static_cast<unsigned>(f.day), static_cast<unsigned>(f.hour),
+             static_cast<unsigned>(f.minute), static_cast<unsigned>(f.second),
+             static_cast<unsigned>(f.millisecond));
     return buffer;
 }
 

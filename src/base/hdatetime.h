@@ -3,8 +3,8 @@
 // fraction. Before the epoch the whole part is negative while the fraction still counts forward
 // from midnight: -1.25 is 1899-12-29 06:00.
 
-#include <ctime>
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 namespace BRIXEL {

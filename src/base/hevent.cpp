@@ -17,7 +17,8 @@ class EventGuard {
 public:
     explicit EventGuard(pthread_mutex_t* m) : m_mutex(m) { pthread_mutex_lock(m_mutex); }
     ~EventGuard() {
-        if (m_waiters) --*m_waiters;
+        if (m_waiters)
+            --*m_waiters;
         pthread_mutex_unlock(m_mutex);
     }
     EventGuard(const EventGuard&) = delete;
@@ -47,7 +48,8 @@ CHEvent::CHEvent(bool createNow, bool manualReset, bool initiallySignalled) {
         }
         pthread_condattr_destroy(&attr);
     }
-    if (createNow) Create(manualReset, initiallySignalled);
+    if (createNow)
+        Create(manualReset, initiallySignalled);
 }
 
 CHEvent::~CHEvent() {
@@ -59,9 +61,11 @@ CHEvent::~CHEvent() {
 }
 
 uint32_t CHEvent::Create(bool manualReset, bool initiallySignalled) {
-    if (!m_nativeOk) return QUORIX_E_SYSTEM;
+    if (!m_nativeOk)
+        return QUORIX_E_SYSTEM;
     EventGuard guard(&m_mutex);
-    if (m_created.load(std::memory_order_relaxed)) return QUORIX_E_ALREADY_INIT;
+    if (m_created.load(std::memory_order_relaxed))
+        return QUORIX_E_ALREADY_INIT;
     m_manualReset = manualReset;
     m_signalled = initiallySignalled;
     m_pulseReleases = 0;
@@ -70,7 +74,8 @@ uint32_t CHEvent::Create(bool manualReset, bool initiallySignalled) {
 }
 
 void CHEvent::Close() {
-    if (!m_nativeOk) return;
+    if (!m_nativeOk)
+        return;
     EventGuard guard(&m_mutex);
     m_created.store(false, std::memory_order_release);
     m_signalled = false;
@@ -78,9 +83,11 @@ void CHEvent::Close() {
 }
 
 uint32_t CHEvent::Set() {
-    if (!IsCreated()) return QUORIX_E_NOT_INIT;
+    if (!IsCreated())
+        return QUORIX_E_NOT_INIT;
     EventGuard guard(&m_mutex);
-    if (!m_created.load(std::memory_order_relaxed)) return QUORIX_E_NOT_INIT;
+    if (!m_created.load(std::memory_order_relaxed))
+        return QUORIX_E_NOT_INIT;
     m_signalled = true;
     // Waiters re-check the state, so one auto-reset Set still releases only one of them.
     pthread_cond_broadcast(&m_cond);
@@ -88,19 +95,24 @@ uint32_t CHEvent::Set() {
 }
 
 uint32_t CHEvent::Reset() {
-    if (!IsCreated()) return QUORIX_E_NOT_INIT;
+    if (!IsCreated())
+        return QUORIX_E_NOT_INIT;
     EventGuard guard(&m_mutex);
-    if (!m_created.load(std::memory_order_relaxed)) return QUORIX_E_NOT_INIT;
+    if (!m_created.load(std::memory_order_relaxed))
+        return QUORIX_E_NOT_INIT;
     m_signalled = false;
     return QUORIX_OK;
 }
 
 uint32_t CHEvent::Pulse() {
-    if (!IsCreated()) return QUORIX_E_NOT_INIT;
+    if (!IsCreated())
+        return QUORIX_E_NOT_INIT;
     EventGuard guard(&m_mutex);
-    if (!m_created.load(std::memory_order_relaxed)) return QUORIX_E_NOT_INIT;
+    if (!m_created.load(std::memory_order_relaxed))
+        return QUORIX_E_NOT_INIT;
     if (m_manualReset) {
-        if (m_waiters > 0) ++m_pulseGeneration;
+        if (m_waiters > 0)
+            ++m_pulseGeneration;
     } else if (m_waiters > m_pulseReleases) {
         ++m_pulseReleases;
         ++m_pulseGeneration;
@@ -119,42 +131,52 @@ uint32_t CHEvent::Wait(uint32_t timeoutMs) {
 }
 
 __attribute__((noinline)) uint32_t CHEvent::WaitLocked(uint32_t timeoutMs) {
-    if (!IsCreated()) return QUORIX_E_NOT_INIT;
+    if (!IsCreated())
+        return QUORIX_E_NOT_INIT;
     const bool forever = timeoutMs == HINFINITE;
     const timespec deadline = forever ? timespec{} : HMonotonicDeadline(timeoutMs);
 
     EventGuard guard(&m_mutex);
-    if (!m_created.load(std::memory_order_relaxed)) return QUORIX_E_NOT_INIT;
+    if (!m_created.load(std::memory_order_relaxed))
+        return QUORIX_E_NOT_INIT;
     if (m_signalled) {
-        if (!m_manualReset) m_signalled = false;
+        if (!m_manualReset)
+            m_signalled = false;
         return QUORIX_OK;
     }
-    if (timeoutMs == 0) return QUORIX_E_TIMEOUT;
+    if (timeoutMs == 0)
+        return QUORIX_E_TIMEOUT;
 
     const uint64_t generation = m_pulseGeneration;
     guard.CountWaiter(&m_waiters);
     for (;;) {
         const int rc = forever ? pthread_cond_wait(&m_cond, &m_mutex)
                                : pthread_cond_timedwait(&m_cond, &m_mutex, &deadline);
-        if (!m_created.load(std::memory_order_relaxed)) return QUORIX_E_NOT_INIT;
+        if (!m_created.load(std::memory_order_relaxed))
+            return QUORIX_E_NOT_INIT;
         if (m_signalled) {
-            if (!m_manualReset) m_signalled = false;
+            if (!m_manualReset)
+                m_signalled = false;
             return QUORIX_OK;
         }
         if (m_pulseGeneration != generation) {
-            if (m_manualReset) return QUORIX_OK;
+            if (m_manualReset)
+                return QUORIX_OK;
             if (m_pulseReleases > 0) {
                 --m_pulseReleases;
                 return QUORIX_OK;
             }
         }
-        if (rc == ETIMEDOUT) return QUORIX_E_TIMEOUT;
-        if (rc != 0 && rc != EINTR) return QUORIX_E_SYSTEM;
+        if (rc == ETIMEDOUT)
+            return QUORIX_E_TIMEOUT;
+        if (rc != 0 && rc != EINTR)
+            return QUORIX_E_SYSTEM;
     }
 }
 
 uint32_t CHEvent::GetWaiterCount() {
-    if (!m_nativeOk) return 0;
+    if (!m_nativeOk)
+        return 0;
     EventGuard guard(&m_mutex);
     return m_waiters - m_pulseReleases;
 }

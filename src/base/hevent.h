@@ -13,7 +13,8 @@ constexpr uint32_t HINFINITE = 0xFFFFFFFFu;
 
 class CHEvent {
 public:
-    explicit CHEvent(bool createNow = true, bool manualReset = false, bool initiallySignalled = false);
+    explicit CHEvent(bool createNow = true, bool manualReset = false,
+                     bool initiallySignalled = false);
     ~CHEvent();
     CHEvent(const CHEvent&) = delete;
     CHEvent& operator=(const CHEvent&) = delete;

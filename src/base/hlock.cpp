@@ -8,13 +8,17 @@
 namespace BRIXEL {
 
 CHLock::CHLock(bool createNow, bool useCriticalSection) : m_useCriticalSection(useCriticalSection) {
-    if (createNow) Create(useCriticalSection);
+    if (createNow)
+        Create(useCriticalSection);
 }
 
-CHLock::~CHLock() { m_created.store(false, std::memory_order_release); }
+CHLock::~CHLock() {
+    m_created.store(false, std::memory_order_release);
+}
 
 uint32_t CHLock::Create(bool useCriticalSection) {
-    if (IsCreated()) return QUORIX_E_ALREADY_INIT;
+    if (IsCreated())
+        return QUORIX_E_ALREADY_INIT;
     m_useCriticalSection = useCriticalSection;
     try {
         m_mutex.emplace();
@@ -28,32 +32,42 @@ uint32_t CHLock::Create(bool useCriticalSection) {
 }
 
 bool CHLock::Enter() {
-    if (!IsCreated()) return false;
+    if (!IsCreated())
+        return false;
     m_mutex->lock();
     return true;
 }
 
-bool CHLock::TryEnter() { return IsCreated() && m_mutex->try_lock(); }
+bool CHLock::TryEnter() {
+    return IsCreated() && m_mutex->try_lock();
+}
 
 void CHLock::Leave() {
-    if (IsCreated()) m_mutex->unlock();
+    if (IsCreated())
+        m_mutex->unlock();
 }
 
 CHAutoLock::CHAutoLock(CHLock* lock, bool lockNow) : m_lock(lock) {
-    if (lockNow) Lock();
+    if (lockNow)
+        Lock();
 }
 
-CHAutoLock::~CHAutoLock() { Unlock(); }
+CHAutoLock::~CHAutoLock() {
+    Unlock();
+}
 
 bool CHAutoLock::Lock() {
-    if (m_locked) return true;
-    if (!m_lock || !m_lock->IsCreated()) return false;
+    if (m_locked)
+        return true;
+    if (!m_lock || !m_lock->IsCreated())
+        return false;
     m_locked = m_lock->Enter();
     return m_locked;
 }
 
 bool CHAutoLock::Unlock() {
-    if (!m_lock || !m_locked) return true;
+    if (!m_lock || !m_locked)
+        return true;
     m_lock->Leave();
     m_locked = false;
     return true;

@@ -10,7 +10,8 @@ namespace BRIXEL {
 
 // Iteration position; HBEFORE_START_POSITION means "before the first element".
 using HPOSITION = void*;
-inline HPOSITION const HBEFORE_START_POSITION = reinterpret_cast<HPOSITION>(static_cast<intptr_t>(-1));
+inline HPOSITION const HBEFORE_START_POSITION =
+    reinterpret_cast<HPOSITION>(static_cast<intptr_t>(-1));
 
 template <typename K>
 inline uint32_t HHashKey(const K& key) {
@@ -34,14 +35,16 @@ public:
 
     bool Lookup(AK key, V& value) const {
         const Assoc* a = Find(key);
-        if (!a) return false;
+        if (!a)
+            return false;
         value = a->value;
         return true;
     }
 
     // Inserts an element with a zero value when the key is absent.
     V& operator[](AK key) {
-        if (Assoc* a = Find(key)) return a->value;
+        if (Assoc* a = Find(key))
+            return a->value;
         const uint32_t bucket = HHashKey<K>(key) % m_bucketCount;
         if (!m_buckets) {
             m_buckets = std::make_unique<Assoc*[]>(m_bucketCount);  // zero-filled
@@ -55,7 +58,8 @@ public:
     void SetAt(AK key, AV value) { (*this)[key] = value; }
 
     bool RemoveKey(AK key) {
-        if (!m_buckets) return false;
+        if (!m_buckets)
+            return false;
         const uint32_t bucket = HHashKey<K>(key) % m_bucketCount;
         for (Assoc** link = &m_buckets[bucket]; *link; link = &(*link)->next) {
             if ((*link)->key == key) {
@@ -129,17 +133,21 @@ private:
     };
 
     Assoc* Find(AK key) const {
-        if (!m_buckets) return nullptr;
+        if (!m_buckets)
+            return nullptr;
         for (Assoc* a = m_buckets[HHashKey<K>(key) % m_bucketCount]; a; a = a->next) {
-            if (a->key == key) return a;
+            if (a->key == key)
+                return a;
         }
         return nullptr;
     }
 
     const Assoc* FirstFrom(uint32_t bucket) const {
-        if (!m_buckets) return nullptr;
+        if (!m_buckets)
+            return nullptr;
         for (uint32_t i = bucket; i < m_bucketCount; ++i) {
-            if (m_buckets[i]) return m_buckets[i];
+            if (m_buckets[i])
+                return m_buckets[i];
         }
         return nullptr;
     }

@@ -1,8 +1,8 @@
 #pragma once
 // Process utilities: the library's own directory and local time.
 
-#include <ctime>
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 namespace BRIXEL {

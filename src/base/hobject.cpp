@@ -2,14 +2,19 @@
 
 namespace BRIXEL {
 
-const CHRuntimeClass CHObject::s_runtimeClass = {"CHObject", static_cast<uint32_t>(sizeof(CHObject)), 0, nullptr};
+const CHRuntimeClass CHObject::s_runtimeClass = {
+    "CHObject", static_cast<uint32_t>(sizeof(CHObject)), 0, nullptr};
 
-const CHRuntimeClass* CHObject::GetRuntimeClass() const { return &s_runtimeClass; }
+const CHRuntimeClass* CHObject::GetRuntimeClass() const {
+    return &s_runtimeClass;
+}
 
 bool CHObject::IsKindOf(const CHRuntimeClass* record) const {
-    if (!record) return false;
+    if (!record)
+        return false;
     for (const CHRuntimeClass* r = GetRuntimeClass(); r; r = r->baseClass) {
-        if (r == record) return true;
+        if (r == record)
+            return true;
     }
     return false;
 }

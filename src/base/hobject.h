@@ -26,14 +26,16 @@ public:
 // Works with qualified names too (H_RUNTIME_CLASS(BRIXEL::CHObject)).
 #define H_RUNTIME_CLASS(cls) (&cls::s_runtimeClass)
 
-#define H_DECLARE_RUNTIME_CLASS(cls)                                  \
-public:                                                               \
-    static const ::BRIXEL::CHRuntimeClass s_runtimeClass;             \
+#define H_DECLARE_RUNTIME_CLASS(cls)                      \
+public:                                                   \
+    static const ::BRIXEL::CHRuntimeClass s_runtimeClass; \
     const ::BRIXEL::CHRuntimeClass* GetRuntimeClass() const override;
 
-#define H_IMPLEMENT_RUNTIME_CLASS(cls, base)                                                    \
-    const ::BRIXEL::CHRuntimeClass cls::s_runtimeClass = {#cls, static_cast<uint32_t>(sizeof(cls)), \
-                                                          0, H_RUNTIME_CLASS(base)};                \
-    const ::BRIXEL::CHRuntimeClass* cls::GetRuntimeClass() const { return H_RUNTIME_CLASS(cls); }
+#define H_IMPLEMENT_RUNTIME_CLASS(cls, base)                                 \
+    const ::BRIXEL::CHRuntimeClass cls::s_runtimeClass = {                   \
+        #cls, static_cast<uint32_t>(sizeof(cls)), 0, H_RUNTIME_CLASS(base)}; \
+    const ::BRIXEL::CHRuntimeClass* cls::GetRuntimeClass() const {           \
+        return H_RUNTIME_CLASS(cls);                                         \
+    }
 
 }  // namespace BRIXEL

@@ -50,8 +50,12 @@ enum CHYUVColour : uint32_t {
 inline constexpr CHYUVColour HYUVColourOf(bool bt709, bool fullRange) {
     return static_cast<CHYUVColour>((bt709 ? 2u : 0u) | (fullRange ? 1u : 0u));
 }
-inline constexpr bool HYUVIsBT709(CHYUVColour colour) { return (colour & 2u) != 0; }
-inline constexpr bool HYUVIsFullRange(CHYUVColour colour) { return (colour & 1u) != 0; }
+inline constexpr bool HYUVIsBT709(CHYUVColour colour) {
+    return (colour & 2u) != 0;
+}
+inline constexpr bool HYUVIsFullRange(CHYUVColour colour) {
+    return (colour & 1u) != 0;
+}
 // A value that did not come from HYUVColourOf (a stored or forwarded number) maps to 0.
 inline constexpr CHYUVColour HYUVSanitize(uint32_t value) {
     return value <= HYUV_BT709_FULL ? static_cast<CHYUVColour>(value) : HYUV_BT601_LIMITED;

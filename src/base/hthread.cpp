@@ -53,10 +53,12 @@ CHThread::~CHThread() {
     if (IsWorkerThread()) {
         // The worker is destroying its own object: nobody can join it any more.
         CHAutoLock handle(&m_handleLock);
-        if (m_hasHandle) pthread_detach(m_handle);
+        if (m_hasHandle)
+            pthread_detach(m_handle);
         m_hasHandle = false;
     } else {
-        if (m_stopOnDestroy && IsRunning()) Stop();
+        if (m_stopOnDestroy && IsRunning())
+            Stop();
         CHAutoLock handle(&m_handleLock);
         ReapHandle();
     }
@@ -66,37 +68,49 @@ CHThread::~CHThread() {
 
 uint32_t CHThread::ThreadRun(uint64_t param) {
     for (;;) {
-        if (IsStopRequested()) return 0;
+        if (IsStopRequested())
+            return 0;
         const uint32_t r = OnThreadLoop(param);
-        if (r != 0) return r;
+        if (r != 0)
+            return r;
     }
 }
 
-uint32_t CHThread::OnThreadLoop(uint64_t) { return 0; }
-
-uint32_t CHThread::OnThreadStart(uint64_t) { return 0; }
-
-void CHThread::OnThreadEnd(uint64_t, uint32_t exitCode) {
-    HLOG(kSource, "hbase", 0, "BRIXEL::CHThread::OnThreadEnd", "the '%s' thread(id=%u) is end,exitcode=%#x",
-         m_name.c_str(), m_threadId, exitCode);
+uint32_t CHThread::OnThreadLoop(uint64_t) {
+    return 0;
 }
 
-bool CHThread::IsWorkerThread() const { return t_currentThread == this; }
+uint32_t CHThread::OnThreadStart(uint64_t) {
+    return 0;
+}
+
+void CHThread::OnThreadEnd(uint64_t, uint32_t exitCode) {
+    HLOG(kSource, "hbase", 0, "BRIXEL::CHThread::OnThreadEnd",
+         "the '%s' thread(id=%u) is end,exitcode=%#x", m_name.c_str(), m_threadId, exitCode);
+}
+
+bool CHThread::IsWorkerThread() const {
+    return t_currentThread == this;
+}
 
 uint32_t CHThread::Start(uint64_t param, bool startSuspended) {
     // A worker cannot join itself; from its own thread it is still (or just was) running.
-    if (IsWorkerThread()) return QUORIX_E_THREAD_RUNNING;
+    if (IsWorkerThread())
+        return QUORIX_E_THREAD_RUNNING;
     CHAutoLock handle(&m_handleLock);
 
     if (!m_stateLock.IsCreated()) {
-        if (const uint32_t r = m_stateLock.Create(true)) return r;
+        if (const uint32_t r = m_stateLock.Create(true))
+            return r;
     }
     if (!m_stopLock.IsCreated()) {
-        if (const uint32_t r = m_stopLock.Create(true)) return r;
+        if (const uint32_t r = m_stopLock.Create(true))
+            return r;
     }
     {
         CHAutoLock state(&m_stateLock);
-        if (m_running) return QUORIX_E_THREAD_RUNNING;
+        if (m_running)
+            return QUORIX_E_THREAD_RUNNING;
         m_running = true;
         m_stopping = false;
     }
@@ -124,7 +138,8 @@ uint32_t CHThread::Start(uint64_t param, bool startSuspended) {
         return QUORIX_E_THREAD_CREATE;
     }
     size_t stack = m_stackSize;
-    if (stack < static_cast<size_t>(PTHREAD_STACK_MIN)) stack = PTHREAD_STACK_MIN;
+    if (stack < static_cast<size_t>(PTHREAD_STACK_MIN))
+        stack = PTHREAD_STACK_MIN;
     pthread_attr_setstacksize(&attr, stack);
     pthread_t thread{};
     const int rc = pthread_create(&thread, &attr, &CHThread::ThreadProc, this);
@@ -140,13 +155,16 @@ uint32_t CHThread::Start(uint64_t param, bool startSuspended) {
     {
         // The new thread reports its id before it parks on the start gate.
         SyncGuard sync(&m_syncMutex);
-        while (!m_idReady) pthread_cond_wait(&m_syncCond, &m_syncMutex);
+        while (!m_idReady)
+            pthread_cond_wait(&m_syncCond, &m_syncMutex);
     }
 
-    HLOG(kSource, "hbase", 0, "BRIXEL::CHThread::Start", "the '%s' thread(id=%u) is start", m_name.c_str(),
-         m_threadId);
-    if (m_priorityLevel != -1) ApplyPriority();
-    if (!startSuspended) OpenGate();
+    HLOG(kSource, "hbase", 0, "BRIXEL::CHThread::Start", "the '%s' thread(id=%u) is start",
+         m_name.c_str(), m_threadId);
+    if (m_priorityLevel != -1)
+        ApplyPriority();
+    if (!startSuspended)
+        OpenGate();
     return QUORIX_OK;
 }
 
@@ -188,7 +206,8 @@ void* CHThread::ThreadProc(void* arg) {
         self->m_threadId = static_cast<uint32_t>(gettid());
         self->m_idReady = true;
         pthread_cond_broadcast(&self->m_syncCond);
-        while (!self->m_gateOpen) pthread_cond_wait(&self->m_syncCond, &self->m_syncMutex);
+        while (!self->m_gateOpen)
+            pthread_cond_wait(&self->m_syncCond, &self->m_syncMutex);
     }
     self->RunOnWorker();
     return nullptr;
@@ -198,7 +217,8 @@ namespace {
 
 // glibc's cancellation unwind is a foreign exception whose object the reference below binds
 // to as null; the null check of the undefined-behaviour sanitizer would stop on it.
-__attribute__((no_sanitize("undefined"))) uint32_t RunCatching(CHThread* thread, uint32_t (*body)(CHThread*)) {
+__attribute__((no_sanitize("undefined"))) uint32_t RunCatching(CHThread* thread,
+                                                               uint32_t (*body)(CHThread*)) {
     try {
         return body(thread);
     } catch (abi::__forced_unwind&) {
@@ -231,18 +251,21 @@ void CHThread::RunOnWorker() {
 bool CHThread::WaitDone(uint32_t timeoutMs) {
     SyncGuard sync(&m_syncMutex);
     if (timeoutMs == HINFINITE) {
-        while (!m_done) pthread_cond_wait(&m_syncCond, &m_syncMutex);
+        while (!m_done)
+            pthread_cond_wait(&m_syncCond, &m_syncMutex);
         return true;
     }
     const timespec deadline = HMonotonicDeadline(timeoutMs);
     while (!m_done) {
-        if (pthread_cond_timedwait(&m_syncCond, &m_syncMutex, &deadline) == ETIMEDOUT) return m_done;
+        if (pthread_cond_timedwait(&m_syncCond, &m_syncMutex, &deadline) == ETIMEDOUT)
+            return m_done;
     }
     return true;
 }
 
 void CHThread::ReapHandle() {
-    if (!m_hasHandle) return;
+    if (!m_hasHandle)
+        return;
     pthread_join(m_handle, nullptr);
     m_hasHandle = false;
 }
@@ -274,7 +297,8 @@ uint32_t CHThread::Stop() {
             // Twice the time-out, but never so short that a loaded machine could not schedule
             // the unwind of a short-time-out worker.
             uint32_t again = m_stopTimeoutMs >= HINFINITE / 2 ? HINFINITE - 1 : m_stopTimeoutMs * 2;
-            if (again < kMinCancelWaitMs) again = kMinCancelWaitMs;
+            if (again < kMinCancelWaitMs)
+                again = kMinCancelWaitMs;
             done = WaitDone(again);
         }
         if (done) {
@@ -282,7 +306,8 @@ uint32_t CHThread::Stop() {
         } else {
             // A body spinning without a single cancellation point cannot be ended from outside.
             HLOG(kSource, "hbase", HLOG_ERROR, "BRIXEL::CHThread::Stop",
-                 "the '%s' thread(id=%u) did not end after cancel, detached", m_name.c_str(), m_threadId);
+                 "the '%s' thread(id=%u) did not end after cancel, detached", m_name.c_str(),
+                 m_threadId);
             pthread_detach(m_handle);
         }
         m_hasHandle = false;
@@ -314,24 +339,36 @@ bool CHThread::IsRunning() {
     return m_running;
 }
 
-void CHThread::WaitStop(uint32_t timeoutMs) { m_stopEvent.Wait(timeoutMs); }
+void CHThread::WaitStop(uint32_t timeoutMs) {
+    m_stopEvent.Wait(timeoutMs);
+}
 
-void CHThread::SetThreadName(const std::string& name) { m_name = name; }
+void CHThread::SetThreadName(const std::string& name) {
+    m_name = name;
+}
 
-std::string CHThread::GetThreadName() const { return m_name; }
+std::string CHThread::GetThreadName() const {
+    return m_name;
+}
 
 void CHThread::SetPriority(int32_t level, uint32_t value) {
-    if (level < -1) level = -1;
-    if (level > 6) level = 6;
-    if (value < 1) value = 1;
-    if (value > 99) value = 99;
+    if (level < -1)
+        level = -1;
+    if (level > 6)
+        level = 6;
+    if (value < 1)
+        value = 1;
+    if (value > 99)
+        value = 99;
     m_priorityLevel = level;
     m_priorityValue = value;
-    if (IsRunning()) ApplyPriority();
+    if (IsRunning())
+        ApplyPriority();
 }
 
 void CHThread::ApplyPriority() {
-    if (m_priorityLevel < 0 || m_priorityLevel > 6 || m_threadId == 0) return;
+    if (m_priorityLevel < 0 || m_priorityLevel > 6 || m_threadId == 0)
+        return;
     setpriority(PRIO_PROCESS, static_cast<id_t>(m_threadId), kNiceForLevel[m_priorityLevel]);
 }
 

@@ -108,19 +108,19 @@ private:
     bool m_catchExceptions = true;
     std::string m_name = "undefine";  // set before Start; read by the log lines
     bool m_stopOnDestroy = true;
-    bool m_stopRequested = false;     // guarded by m_stopLock
-    bool m_running = false;           // guarded by m_stateLock
+    bool m_stopRequested = false;  // guarded by m_stopLock
+    bool m_running = false;        // guarded by m_stateLock
     uint32_t m_stopTimeoutMs = 3000;
-    CHLock m_stateLock{false};        // created on the first Start
-    CHLock m_stopLock{false};         // created on the first Start
-    bool m_stopping = false;          // guarded by m_stateLock
+    CHLock m_stateLock{false};  // created on the first Start
+    CHLock m_stopLock{false};   // created on the first Start
+    bool m_stopping = false;    // guarded by m_stateLock
     int32_t m_priorityLevel = -1;
     uint32_t m_priorityValue = 51;
     uint64_t m_param = 0;
-    uint32_t m_threadId = 0;          // written by the worker under m_syncMutex before Start logs it
-    pthread_t m_handle{};             // guarded by m_handleLock
-    bool m_hasHandle = false;         // guarded by m_handleLock
-    CHLock m_handleLock;              // serialises Start, Stop and joins from other threads
+    uint32_t m_threadId = 0;   // written by the worker under m_syncMutex before Start logs it
+    pthread_t m_handle{};      // guarded by m_handleLock
+    bool m_hasHandle = false;  // guarded by m_handleLock
+    CHLock m_handleLock;       // serialises Start, Stop and joins from other threads
     CHEvent m_stopEvent{true, true, false};  // mirrors the stop request for WaitStop
     std::atomic<bool> m_endEntered{false};   // the worker reached OnThreadEnd
     std::atomic<uint32_t> m_exitCode{0};

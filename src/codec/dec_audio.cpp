@@ -25,14 +25,20 @@ int16_t ExpandMuLaw(uint8_t code) {
     return static_cast<int16_t>((inverted & 0x80) ? 0x84 - value : value - 0x84);
 }
 
-bool CDecG711::IsSupport(uint32_t codec) const { return codec == CODEC_G711A || codec == CODEC_G711U; }
+bool CDecG711::IsSupport(uint32_t codec) const {
+    return codec == CODEC_G711A || codec == CODEC_G711U;
+}
 
-uint32_t CDecG711::DecodeAudio(const uint8_t* data, uint32_t size, uint8_t*& output, uint32_t& outputSize) {
-    if (!m_opened) return QUORIX_E_NOT_INIT;
-    if (data == nullptr || size == 0) return QUORIX_E_PARAM;
+uint32_t CDecG711::DecodeAudio(const uint8_t* data, uint32_t size, uint8_t*& output,
+                               uint32_t& outputSize) {
+    if (!m_opened)
+        return QUORIX_E_NOT_INIT;
+    if (data == nullptr || size == 0)
+        return QUORIX_E_PARAM;
     const uint64_t bytes = uint64_t{size} * 2;
-    if (bytes > UINT32_MAX) return QUORIX_E_PARAM;  // the output size would not fit its 32 bits
-    m_samples.Reserve(bytes);  // a kept larger block answers non-zero, which is not a failure
+    if (bytes > UINT32_MAX)
+        return QUORIX_E_PARAM;  // the output size would not fit its 32 bits
+    m_samples.Reserve(bytes);   // a kept larger block answers non-zero, which is not a failure
     uint8_t* memory = m_samples.GetData();
     if (memory == nullptr || m_samples.GetCapacity() < bytes) {
         outputSize = 0;
@@ -51,15 +57,21 @@ uint32_t CDecG711::DecodeAudio(const uint8_t* data, uint32_t size, uint8_t*& out
     return QUORIX_OK;
 }
 
-uint32_t CDecAAC::Open(uint32_t) { return QUORIX_E_NOT_IMPL; }
+uint32_t CDecAAC::Open(uint32_t) {
+    return QUORIX_E_NOT_IMPL;
+}
 
 void CDecAAC::Close() {}
 
-bool CDecAAC::IsSupport(uint32_t) const { return false; }
+bool CDecAAC::IsSupport(uint32_t) const {
+    return false;
+}
 
 uint32_t CDecAAC::DecodeAudio(const uint8_t* data, uint32_t size, uint8_t*&, uint32_t&) {
-    if (!m_opened) return QUORIX_E_NOT_INIT;
-    if (data == nullptr || size == 0) return QUORIX_E_PARAM;
+    if (!m_opened)
+        return QUORIX_E_NOT_INIT;
+    if (data == nullptr || size == 0)
+        return QUORIX_E_PARAM;
     return QUORIX_E_NOT_IMPL;
 }
 

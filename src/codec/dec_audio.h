@@ -19,7 +19,8 @@ public:
     ~CDecG711() override = default;
 
     bool IsSupport(uint32_t codec) const override;
-    uint32_t DecodeAudio(const uint8_t* data, uint32_t size, uint8_t*& output, uint32_t& outputSize) override;
+    uint32_t DecodeAudio(const uint8_t* data, uint32_t size, uint8_t*& output,
+                         uint32_t& outputSize) override;
 
 private:
     BRIXEL::CHBuffer m_samples;  // samples of the last call; decoding thread only
@@ -35,7 +36,8 @@ public:
     uint32_t Open(uint32_t codec) override;
     void Close() override;
     bool IsSupport(uint32_t codec) const override;
-    uint32_t DecodeAudio(const uint8_t* data, uint32_t size, uint8_t*& output, uint32_t& outputSize) override;
+    uint32_t DecodeAudio(const uint8_t* data, uint32_t size, uint8_t*& output,
+                         uint32_t& outputSize) override;
 };
 
 }  // namespace HCC

@@ -40,7 +40,9 @@ uint32_t Cores() {
 
 }  // namespace
 
-uint32_t OpenLiveDecoders() { return g_openLiveDecoders.load(std::memory_order_relaxed); }
+uint32_t OpenLiveDecoders() {
+    return g_openLiveDecoders.load(std::memory_order_relaxed);
+}
 
 void ConfigureLiveThreading(AVCodecContext* context, bool sharedCores) {
     context->thread_type = FF_THREAD_SLICE;
@@ -49,15 +51,22 @@ void ConfigureLiveThreading(AVCodecContext* context, bool sharedCores) {
     context->max_pixels = static_cast<int64_t>(kMaxPictureSide) * kMaxPictureSide;
 }
 
-CDecFFmpeg::~CDecFFmpeg() { CDecFFmpeg::Close(); }
+CDecFFmpeg::~CDecFFmpeg() {
+    CDecFFmpeg::Close();
+}
 
-bool CDecFFmpeg::IsSupport(uint32_t codec) const { return codec == CODEC_H264 || codec == CODEC_H265; }
+bool CDecFFmpeg::IsSupport(uint32_t codec) const {
+    return codec == CODEC_H264 || codec == CODEC_H265;
+}
 
 uint32_t CDecFFmpeg::Open(uint32_t codec) {
-    if (m_opened) return QUORIX_OK;
-    if (!IsSupport(codec)) return QUORIX_E_NOT_IMPL;
+    if (m_opened)
+        return QUORIX_OK;
+    if (!IsSupport(codec))
+        return QUORIX_E_NOT_IMPL;
     m_decoder = avcodec_find_decoder(codec == CODEC_H264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_HEVC);
-    if (m_decoder == nullptr) return QUORIX_E_NOT_IMPL;
+    if (m_decoder == nullptr)
+        return QUORIX_E_NOT_IMPL;
 
     // FFmpeg's slice threads wait on its own locks: a cancellation taking effect inside a call
     // would leave them held, and the next open or free of a context would wait for ever. The
@@ -96,7 +105,8 @@ void CDecFFmpeg::FreeContext() {
     av_frame_free(&m_frame);
     av_packet_free(&m_packet);
     m_decoder = nullptr;
-    if (m_counted) g_openLiveDecoders.fetch_sub(1, std::memory_order_relaxed);
+    if (m_counted)
+        g_openLiveDecoders.fetch_sub(1, std::memory_order_relaxed);
     m_counted = false;
 }
 
@@ -108,11 +118,13 @@ void CDecFFmpeg::Close() {
 }
 
 H_PASSES_CANCEL
-uint32_t CDecFFmpeg::DecodeVideo(const uint8_t* data, uint32_t size, uint32_t& width, uint32_t& height,
-                                 uint32_t& format, uint8_t* planes[3], uint32_t sizes[3],
-                                 uint32_t strides[3]) {
-    if (!m_opened) return QUORIX_E_NOT_INIT;
-    if (data == nullptr || size == 0 || size > INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE) return QUORIX_E_PARAM;
+uint32_t CDecFFmpeg::DecodeVideo(const uint8_t* data, uint32_t size, uint32_t& width,
+                                 uint32_t& height, uint32_t& format, uint8_t* planes[3],
+                                 uint32_t sizes[3], uint32_t strides[3]) {
+    if (!m_opened)
+        return QUORIX_E_NOT_INIT;
+    if (data == nullptr || size == 0 || size > INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE)
+        return QUORIX_E_PARAM;
     try {
         BRIXEL::CHCancelGuard noCancel;  // see Open
         // The packet does not own the caller's bytes: sending copies them into padded memory,
@@ -128,16 +140,19 @@ uint32_t CDecFFmpeg::DecodeVideo(const uint8_t* data, uint32_t size, uint32_t& w
         }
         m_packet->data = nullptr;
         m_packet->size = 0;
-        if (!got) got = avcodec_receive_frame(m_context, m_frame) == 0;
+        if (!got)
+            got = avcodec_receive_frame(m_context, m_frame) == 0;
 
         if (!got) {
-            if (++m_silentCalls < kSilentCallLimit) return QUORIX_E_NOT_OPEN;
+            if (++m_silentCalls < kSilentCallLimit)
+                return QUORIX_E_NOT_OPEN;
             m_silentCalls = 0;
             return QUORIX_E_NOT_SUPPORTED;
         }
         m_silentCalls = 0;
         CPlanes420 picture;
-        if (!m_picture.From(m_frame, 1, picture)) return QUORIX_E_NOT_SUPPORTED;
+        if (!m_picture.From(m_frame, 1, picture))
+            return QUORIX_E_NOT_SUPPORTED;
         width = picture.width;
         height = picture.height;
         for (int i = 0; i < 3; ++i) {

@@ -64,7 +64,7 @@ private:
     AVPacket* m_packet = nullptr;
     uint32_t m_silentCalls = 0;
     bool m_counted = false;  // this decoder is one of OpenLiveDecoders()
-    CPicture420 m_picture;  // holds converted pictures when the decoder's layout is not 4:2:0
+    CPicture420 m_picture;   // holds converted pictures when the decoder's layout is not 4:2:0
 };
 
 }  // namespace HCC

@@ -24,25 +24,37 @@ BRIXEL::CHAtomic& H265ChannelCounter() {
     return counter;
 }
 
-uint32_t RoundUp16(uint32_t value) { return (value + 15) / 16 * 16; }
+uint32_t RoundUp16(uint32_t value) {
+    return (value + 15) / 16 * 16;
+}
 
-void* NativeMalloc(uint32_t, uint32_t size) { return std::malloc(size); }
-void NativeFree(uint32_t, void* memory) { std::free(memory); }
+void* NativeMalloc(uint32_t, uint32_t size) {
+    return std::malloc(size);
+}
+void NativeFree(uint32_t, void* memory) {
+    std::free(memory);
+}
 void NativeLog(uint32_t, uint32_t, const char*) {}
 
 }  // namespace
 
-uint32_t CDecHisi::NextH265Channel() { return static_cast<uint32_t>(H265ChannelCounter().Get()); }
+uint32_t CDecHisi::NextH265Channel() {
+    return static_cast<uint32_t>(H265ChannelCounter().Get());
+}
 
-CDecHisi::~CDecHisi() { CDecHisi::Close(); }
+CDecHisi::~CDecHisi() {
+    CDecHisi::Close();
+}
 
 bool CDecHisi::IsSupport(uint32_t codec) const {
     return codec == CODEC_H264 || codec == CODEC_MJPEG || codec == CODEC_H265;
 }
 
 uint32_t CDecHisi::Open(uint32_t codec) {
-    if (m_opened) return QUORIX_OK;
-    if (!IsSupport(codec)) return QUORIX_E_NOT_IMPL;
+    if (m_opened)
+        return QUORIX_OK;
+    if (!IsSupport(codec))
+        return QUORIX_E_NOT_IMPL;
     m_codec = codec;
     m_opened = true;
     return QUORIX_OK;
@@ -51,10 +63,17 @@ uint32_t CDecHisi::Open(uint32_t codec) {
 void CDecHisi::Close() {
     if (m_opened && m_handle != nullptr) {
         switch (m_codec) {
-        case CODEC_H264: H264Dec_Delete(m_handle); break;
-        case CODEC_H265: IHW265D_Delete(m_handle); break;
-        case CODEC_MJPEG: MjpegDec_Delete(m_handle); break;
-        default: break;
+            case CODEC_H264:
+                H264Dec_Delete(m_handle);
+                break;
+            case CODEC_H265:
+                IHW265D_Delete(m_handle);
+                break;
+            case CODEC_MJPEG:
+                MjpegDec_Delete(m_handle);
+                break;
+            default:
+                break;
         }
     }
     m_handle = nullptr;
@@ -105,9 +124,11 @@ uint32_t CDecHisi::CreateMjpegDecoder(uint32_t width, uint32_t height) {
 }
 
 H_PASSES_CANCEL
-uint32_t CDecHisi::DecodeVideo(const uint8_t* data, uint32_t size, uint32_t& width, uint32_t& height,
-                               uint32_t& format, uint8_t* planes[3], uint32_t sizes[3], uint32_t strides[3]) {
-    if (!m_opened) return QUORIX_E_NOT_INIT;
+uint32_t CDecHisi::DecodeVideo(const uint8_t* data, uint32_t size, uint32_t& width,
+                               uint32_t& height, uint32_t& format, uint8_t* planes[3],
+                               uint32_t sizes[3], uint32_t strides[3]) {
+    if (!m_opened)
+        return QUORIX_E_NOT_INIT;
     // The entry size sizes the native instance, so a forged one is refused before any allocation.
     if (data == nullptr || size == 0 || width == 0 || height == 0 || width > kMaxPictureSide ||
         height > kMaxPictureSide)
@@ -121,12 +142,20 @@ uint32_t CDecHisi::DecodeVideo(const uint8_t* data, uint32_t size, uint32_t& wid
     if (m_handle == nullptr) {
         uint32_t created = QUORIX_E_SYSTEM;
         switch (m_codec) {
-        case CODEC_H264: created = CreateH264Decoder(width, height); break;
-        case CODEC_H265: created = CreateH265Decoder(width, height); break;
-        case CODEC_MJPEG: created = CreateMjpegDecoder(width, height); break;
-        default: break;
+            case CODEC_H264:
+                created = CreateH264Decoder(width, height);
+                break;
+            case CODEC_H265:
+                created = CreateH265Decoder(width, height);
+                break;
+            case CODEC_MJPEG:
+                created = CreateMjpegDecoder(width, height);
+                break;
+            default:
+                break;
         }
-        if (created != QUORIX_OK) return created;
+        if (created != QUORIX_OK)
+            return created;
     }
     m_width = width;
     m_height = height;
@@ -141,10 +170,12 @@ uint32_t CDecHisi::DecodeVideo(const uint8_t* data, uint32_t size, uint32_t& wid
             IHW265D_OUTARGS out;
             std::memset(&out, 0, sizeof out);
             out.iDecodeStatus = -1;
-            if (IHW265D_Decode(m_handle, &in, &out) != 0) return QUORIX_E_NOT_SUPPORTED;
+            if (IHW265D_Decode(m_handle, &in, &out) != 0)
+                return QUORIX_E_NOT_SUPPORTED;
             width = out.uiDecWidth;
             height = out.uiDecHeight;
-            for (int i = 0; i < 3; ++i) planes[i] = out.pucOutYUV[i];
+            for (int i = 0; i < 3; ++i)
+                planes[i] = out.pucOutYUV[i];
             strides[0] = out.uiYStride;
             strides[1] = strides[2] = out.uiUVStride;
             sizes[0] = out.uiYStride * height;
@@ -156,22 +187,31 @@ uint32_t CDecHisi::DecodeVideo(const uint8_t* data, uint32_t size, uint32_t& wid
 
         CNativeVideoOutput out;
         std::memset(&out, 0, sizeof out);
-        const int32_t result = m_codec == CODEC_H264 ? H264Dec_Decode(m_handle, data, size, 0, &out)
-                                                     : MjpegDec_Decode(m_handle, data, size, 0, &out);
-        if (result != 0) return QUORIX_E_NOT_SUPPORTED;
+        const int32_t result = m_codec == CODEC_H264
+                                   ? H264Dec_Decode(m_handle, data, size, 0, &out)
+                                   : MjpegDec_Decode(m_handle, data, size, 0, &out);
+        if (result != 0)
+            return QUORIX_E_NOT_SUPPORTED;
         uint32_t lumaRows = out.height;
         uint32_t chromaRows = out.height / 2;
         if (m_codec == CODEC_MJPEG) {
             switch (out.chromaLayout) {
-            case 0:
-                lumaRows = RoundUp16(out.height);
-                chromaRows = lumaRows / 2;
-                break;
-            case 1:
-            case 2: chromaRows = out.height; break;
-            case 3: chromaRows = (out.height + 1) / 2; break;
-            case 4: chromaRows = 0; break;
-            default: return QUORIX_E_NOT_SUPPORTED;
+                case 0:
+                    lumaRows = RoundUp16(out.height);
+                    chromaRows = lumaRows / 2;
+                    break;
+                case 1:
+                case 2:
+                    chromaRows = out.height;
+                    break;
+                case 3:
+                    chromaRows = (out.height + 1) / 2;
+                    break;
+                case 4:
+                    chromaRows = 0;
+                    break;
+                default:
+                    return QUORIX_E_NOT_SUPPORTED;
             }
             format = out.chromaLayout;
         } else {

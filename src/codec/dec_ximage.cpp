@@ -8,8 +8,8 @@
 #include <cstring>
 #include <vector>
 
-#include "base/hthread.h"
 #include "base/hpixel.h"
+#include "base/hthread.h"
 #include "codec/ximage.h"
 
 namespace HCC {
@@ -24,8 +24,12 @@ constexpr float kYr = 0.299f, kYg = 0.587f, kYb = 0.114f;
 constexpr float kUr = -0.168736f, kUg = -0.331264f, kUb = 0.5f;
 constexpr float kVr = 0.5f, kVg = -0.418688f, kVb = -0.081312f;
 
-inline float Clamp255(float value) { return value < 0.0f ? 0.0f : (value > 255.0f ? 255.0f : value); }
-inline uint8_t Round8(float value) { return static_cast<uint8_t>(value + 0.5f); }
+inline float Clamp255(float value) {
+    return value < 0.0f ? 0.0f : (value > 255.0f ? 255.0f : value);
+}
+inline uint8_t Round8(float value) {
+    return static_cast<uint8_t>(value + 0.5f);
+}
 
 }  // namespace
 
@@ -67,22 +71,29 @@ void ConvertBottomUpBgrTo420(const uint8_t* bgr, uint32_t width, uint32_t height
     }
 }
 
-bool CDecXImage::IsSupport(uint32_t codec) const { return codec == CODEC_MJPEG; }
+bool CDecXImage::IsSupport(uint32_t codec) const {
+    return codec == CODEC_MJPEG;
+}
 
 H_PASSES_CANCEL
-uint32_t CDecXImage::DecodeVideo(const uint8_t* data, uint32_t size, uint32_t& width, uint32_t& height,
-                                 uint32_t& format, uint8_t* planes[3], uint32_t sizes[3], uint32_t strides[3]) {
-    if (!m_opened) return QUORIX_E_NOT_INIT;
-    if (data == nullptr || size == 0) return QUORIX_E_PARAM;
+uint32_t CDecXImage::DecodeVideo(const uint8_t* data, uint32_t size, uint32_t& width,
+                                 uint32_t& height, uint32_t& format, uint8_t* planes[3],
+                                 uint32_t sizes[3], uint32_t strides[3]) {
+    if (!m_opened)
+        return QUORIX_E_NOT_INIT;
+    if (data == nullptr || size == 0)
+        return QUORIX_E_PARAM;
     try {
         quorix_image::CImage image(data, size, quorix_image::IMAGE_TYPE_JPEG);
         const uint8_t* bgr = image.GetBits();
-        if (bgr == nullptr) return QUORIX_E_NOT_SUPPORTED;
+        if (bgr == nullptr)
+            return QUORIX_E_NOT_SUPPORTED;
         const uint32_t w = image.GetWidth();
         const uint32_t h = image.GetHeight();
         const uint64_t total = BRIXEL::HPixelI420Size(w, h);
         m_picture.Reserve(total);  // keeps a larger block for a while: its result is not a failure
-        if (m_picture.GetData() == nullptr || m_picture.GetCapacity() < total) return QUORIX_E_NOT_SUPPORTED;
+        if (m_picture.GetData() == nullptr || m_picture.GetCapacity() < total)
+            return QUORIX_E_NOT_SUPPORTED;
         uint8_t* out = m_picture.GetData();
         ConvertBottomUpBgrTo420(bgr, w, h, out);
         m_picture.SetLength(total);
@@ -111,14 +122,16 @@ uint32_t CDecXImage::DecodeVideo(const uint8_t* data, uint32_t size, uint32_t& w
 }
 
 H_PASSES_CANCEL
-uint32_t EncodeSnapshotJpeg(const uint8_t* pixels, uint32_t width, uint32_t rowBytes, uint32_t height,
-                            uint32_t bitsPerPixel, uint32_t quality, uint8_t** block, uint32_t* byteCount) {
-    if (pixels == nullptr || block == nullptr || byteCount == nullptr) return QUORIX_E_PARAM;
+uint32_t EncodeSnapshotJpeg(const uint8_t* pixels, uint32_t width, uint32_t rowBytes,
+                            uint32_t height, uint32_t bitsPerPixel, uint32_t quality,
+                            uint8_t** block, uint32_t* byteCount) {
+    if (pixels == nullptr || block == nullptr || byteCount == nullptr)
+        return QUORIX_E_PARAM;
     *block = nullptr;
     *byteCount = 0;
     const uint64_t imageBytes = static_cast<uint64_t>(rowBytes) * height;
-    if (width == 0 || height == 0 || width > quorix_image::kMaxImageSide || height > quorix_image::kMaxImageSide ||
-        imageBytes + 54 > UINT32_MAX)
+    if (width == 0 || height == 0 || width > quorix_image::kMaxImageSide ||
+        height > quorix_image::kMaxImageSide || imageBytes + 54 > UINT32_MAX)
         return QUORIX_E_NOT_SUPPORTED;
     try {
         // The picture travels as an in-memory BMP file, which is what the image library loads.
@@ -129,7 +142,8 @@ uint32_t EncodeSnapshotJpeg(const uint8_t* pixels, uint32_t width, uint32_t rowB
             p[1] = static_cast<uint8_t>(v >> 8);
         };
         auto put32 = [](uint8_t* p, uint32_t v) {
-            for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+            for (int i = 0; i < 4; ++i)
+                p[i] = static_cast<uint8_t>(v >> (8 * i));
         };
         h[0] = 'B';
         h[1] = 'M';
@@ -144,10 +158,12 @@ uint32_t EncodeSnapshotJpeg(const uint8_t* pixels, uint32_t width, uint32_t rowB
         std::memcpy(h + 54, pixels, imageBytes);
 
         quorix_image::CImage image(bmp.data(), bmp.size(), quorix_image::IMAGE_TYPE_BMP);
-        if (!image.IsValid()) return QUORIX_E_NOT_SUPPORTED;
+        if (!image.IsValid())
+            return QUORIX_E_NOT_SUPPORTED;
         image.SetJpegQuality(quality & 0xFF);
         quorix_image::CMemoryFile file;
-        if (!image.Encode(file, quorix_image::IMAGE_TYPE_JPEG)) return QUORIX_E_NOT_SUPPORTED;
+        if (!image.Encode(file, quorix_image::IMAGE_TYPE_JPEG))
+            return QUORIX_E_NOT_SUPPORTED;
         const uint32_t count = static_cast<uint32_t>(file.Size());
         *block = file.Detach();
         *byteCount = count;
@@ -159,6 +175,8 @@ uint32_t EncodeSnapshotJpeg(const uint8_t* pixels, uint32_t width, uint32_t rowB
     }
 }
 
-void ReleaseSnapshotJpeg(uint8_t* block) { std::free(block); }
+void ReleaseSnapshotJpeg(uint8_t* block) {
+    std::free(block);
+}
 
 }  // namespace HCC

@@ -32,8 +32,9 @@ void ConvertBottomUpBgrTo420(const uint8_t* bgr, uint32_t width, uint32_t height
 // Encodes rows of a snapshot (bottom-up, as a BMP holds them; 24 or 32 bits per pixel) as JPEG.
 // QUORIX_E_PARAM for null pixels or outputs, QUORIX_E_NOT_SUPPORTED when encoding fails. The
 // block is released with ReleaseSnapshotJpeg.
-uint32_t EncodeSnapshotJpeg(const uint8_t* pixels, uint32_t width, uint32_t rowBytes, uint32_t height,
-                            uint32_t bitsPerPixel, uint32_t quality, uint8_t** block, uint32_t* byteCount);
+uint32_t EncodeSnapshotJpeg(const uint8_t* pixels, uint32_t width, uint32_t rowBytes,
+                            uint32_t height, uint32_t bitsPerPixel, uint32_t quality,
+                            uint8_t** block, uint32_t* byteCount);
 void ReleaseSnapshotJpeg(uint8_t* block);
 
 }  // namespace HCC

@@ -35,64 +35,88 @@ const char* const kModuleNames[] = {"auto", "ffmpeg", "hisi", "inter", "nvidia",
 
 template <size_t N>
 const char* NameOf(const char* const (&names)[N], uint32_t number, char (&scratch)[32]) {
-    if (number < N) return names[number];
+    if (number < N)
+        return names[number];
     std::snprintf(scratch, sizeof scratch, "unknow(%d)", static_cast<int>(number));
     return scratch;
 }
 
 uint32_t DefaultModule(uint32_t codec) {
     switch (codec) {
-    case CODEC_H264: return MODULE_FFMPEG;
-    case CODEC_MJPEG:
-    case CODEC_H265: return MODULE_HISI;
-    default: return MODULE_HOME;
+        case CODEC_H264:
+            return MODULE_FFMPEG;
+        case CODEC_MJPEG:
+        case CODEC_H265:
+            return MODULE_HISI;
+        default:
+            return MODULE_HOME;
     }
 }
 
 std::unique_ptr<CDecoder> MakeDecoder(uint32_t codec, uint32_t module) {
     switch (module) {
-    case MODULE_FFMPEG: return std::make_unique<CDecFFmpeg>();
-    case MODULE_HISI: return std::make_unique<CDecHisi>();
-    case MODULE_HOME:
-        switch (codec) {
-        case CODEC_MJPEG: return std::make_unique<CDecXImage>();
-        case CODEC_G711A:
-        case CODEC_G711U: return std::make_unique<CDecG711>();
-        case CODEC_AAC: return std::make_unique<CDecAAC>();
-        default: return nullptr;
-        }
-    default: return nullptr;  // inter, nvidia, amd have no implementation on this platform
+        case MODULE_FFMPEG:
+            return std::make_unique<CDecFFmpeg>();
+        case MODULE_HISI:
+            return std::make_unique<CDecHisi>();
+        case MODULE_HOME:
+            switch (codec) {
+                case CODEC_MJPEG:
+                    return std::make_unique<CDecXImage>();
+                case CODEC_G711A:
+                case CODEC_G711U:
+                    return std::make_unique<CDecG711>();
+                case CODEC_AAC:
+                    return std::make_unique<CDecAAC>();
+                default:
+                    return nullptr;
+            }
+        default:
+            return nullptr;  // inter, nvidia, amd have no implementation on this platform
     }
 }
 
 CDecoder* AsDecoder(HDECODER handle) {
-    if (handle == nullptr || !handle->IsKindOf(H_RUNTIME_CLASS(CDecoder))) return nullptr;
+    if (handle == nullptr || !handle->IsKindOf(H_RUNTIME_CLASS(CDecoder)))
+        return nullptr;
     return static_cast<CDecoder*>(handle);
 }
 
 }  // namespace
 
-const char* CodecName(uint32_t codec, char (&scratch)[32]) { return NameOf(kCodecNames, codec, scratch); }
-const char* ModuleName(uint32_t module, char (&scratch)[32]) { return NameOf(kModuleNames, module, scratch); }
+const char* CodecName(uint32_t codec, char (&scratch)[32]) {
+    return NameOf(kCodecNames, codec, scratch);
+}
+const char* ModuleName(uint32_t module, char (&scratch)[32]) {
+    return NameOf(kModuleNames, module, scratch);
+}
 
 uint32_t CDecoder::Open(uint32_t codec) {
-    if (m_opened) return QUORIX_OK;
-    if (!IsSupport(codec)) return QUORIX_E_NOT_IMPL;
+    if (m_opened)
+        return QUORIX_OK;
+    if (!IsSupport(codec))
+        return QUORIX_E_NOT_IMPL;
     m_codec = codec;
     m_opened = true;
     return QUORIX_OK;
 }
 
-void CDecoder::Close() { m_opened = false; }
+void CDecoder::Close() {
+    m_opened = false;
+}
 
-bool CDecoder::IsSupport(uint32_t) const { return false; }
+bool CDecoder::IsSupport(uint32_t) const {
+    return false;
+}
 
-uint32_t CDecoder::DecodeVideo(const uint8_t*, uint32_t, uint32_t&, uint32_t&, uint32_t&, uint8_t*[3],
-                               uint32_t[3], uint32_t[3]) {
+uint32_t CDecoder::DecodeVideo(const uint8_t*, uint32_t, uint32_t&, uint32_t&, uint32_t&,
+                               uint8_t* [3], uint32_t[3], uint32_t[3]) {
     return QUORIX_E_NOT_IMPL;
 }
 
-uint32_t CDecoder::DecodeAudio(const uint8_t*, uint32_t, uint8_t*&, uint32_t&) { return QUORIX_E_NOT_IMPL; }
+uint32_t CDecoder::DecodeAudio(const uint8_t*, uint32_t, uint8_t*&, uint32_t&) {
+    return QUORIX_E_NOT_IMPL;
+}
 
 uint32_t CDecoder::CreateDecoder(uint32_t codec, uint32_t module, CDecoder*& decoder) {
     decoder = nullptr;
@@ -105,16 +129,19 @@ uint32_t CDecoder::CreateDecoder(uint32_t codec, uint32_t module, CDecoder*& dec
              CodecName(codec, codecScratch));
     }
     std::unique_ptr<CDecoder> made = MakeDecoder(codec, module);
-    if (!made || !made->IsSupport(codec)) return QUORIX_E_PARAM;
+    if (!made || !made->IsSupport(codec))
+        return QUORIX_E_PARAM;
     const uint32_t result = made->Open(codec);
-    if (result != QUORIX_OK) return result;
+    if (result != QUORIX_OK)
+        return result;
     decoder = made.release();
     return QUORIX_OK;
 }
 
 H_PASSES_CANCEL
 uint32_t CreateDecoder(uint32_t codec, uint32_t module, HDECODER* decoder) {
-    if (decoder == nullptr) return QUORIX_E_PARAM;
+    if (decoder == nullptr)
+        return QUORIX_E_PARAM;
     *decoder = nullptr;
     try {
         CDecoder* made = nullptr;
@@ -137,7 +164,8 @@ uint32_t DecodeVideo(HDECODER handle, const uint8_t* data, uint32_t size, uint32
         return QUORIX_E_PARAM;
     try {
         CDecoder* decoder = AsDecoder(handle);
-        if (decoder == nullptr) return QUORIX_E_PARAM;
+        if (decoder == nullptr)
+            return QUORIX_E_PARAM;
         return decoder->DecodeVideo(data, size, *width, *height, *format, planes, sizes, strides);
     } catch (abi::__forced_unwind&) {
         throw;
@@ -147,9 +175,11 @@ uint32_t DecodeVideo(HDECODER handle, const uint8_t* data, uint32_t size, uint32
 }
 
 uint32_t GetPictureColour(HDECODER handle, BRIXEL::CHYUVColour* colour) {
-    if (colour == nullptr) return QUORIX_E_PARAM;
+    if (colour == nullptr)
+        return QUORIX_E_PARAM;
     const CDecoder* decoder = AsDecoder(handle);
-    if (decoder == nullptr) return QUORIX_E_PARAM;
+    if (decoder == nullptr)
+        return QUORIX_E_PARAM;
     *colour = decoder->GetPictureColour();
     return QUORIX_OK;
 }
@@ -157,10 +187,12 @@ uint32_t GetPictureColour(HDECODER handle, BRIXEL::CHYUVColour* colour) {
 H_PASSES_CANCEL
 uint32_t DecodeAudio(HDECODER handle, const uint8_t* data, uint32_t size, uint8_t** output,
                      uint32_t* outputSize) {
-    if (data == nullptr || output == nullptr || outputSize == nullptr) return QUORIX_E_PARAM;
+    if (data == nullptr || output == nullptr || outputSize == nullptr)
+        return QUORIX_E_PARAM;
     try {
         CDecoder* decoder = AsDecoder(handle);
-        if (decoder == nullptr) return QUORIX_E_PARAM;
+        if (decoder == nullptr)
+            return QUORIX_E_PARAM;
         return decoder->DecodeAudio(data, size, *output, *outputSize);
     } catch (abi::__forced_unwind&) {
         throw;
@@ -172,13 +204,15 @@ uint32_t DecodeAudio(HDECODER handle, const uint8_t* data, uint32_t size, uint8_
 H_PASSES_CANCEL
 uint32_t DestroyDecoder(HDECODER handle) {
     CDecoder* decoder = AsDecoder(handle);
-    if (decoder == nullptr) return QUORIX_E_PARAM;
+    if (decoder == nullptr)
+        return QUORIX_E_PARAM;
     try {
         decoder->Close();
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (...) {
-        return QUORIX_E_EXCEPTION;  // a decoder that cannot close is left alive rather than torn down half-way
+        return QUORIX_E_EXCEPTION;  // a decoder that cannot close is left alive rather than torn
+                                    // down half-way
     }
     delete decoder;  // destructors do not throw; ownership came from CreateDecoder's release()
     return QUORIX_OK;

@@ -38,7 +38,8 @@ public:
         }
         av_frame_free(&m_frame);
         av_packet_free(&m_packet);
-        if (m_counted) g_live[m_kind].fetch_sub(1);
+        if (m_counted)
+            g_live[m_kind].fetch_sub(1);
     }
     CNativeVideo(const CNativeVideo&) = delete;
     CNativeVideo& operator=(const CNativeVideo&) = delete;
@@ -50,11 +51,13 @@ public:
         InstallFFmpegLog();
         static const AVCodecID ids[] = {AV_CODEC_ID_H264, AV_CODEC_ID_HEVC, AV_CODEC_ID_MJPEG};
         const AVCodec* codec = avcodec_find_decoder(ids[m_kind]);
-        if (codec == nullptr) return false;
+        if (codec == nullptr)
+            return false;
         m_context = avcodec_alloc_context3(codec);
         m_frame = av_frame_alloc();
         m_packet = av_packet_alloc();
-        if (m_context == nullptr || m_frame == nullptr || m_packet == nullptr) return false;
+        if (m_context == nullptr || m_frame == nullptr || m_packet == nullptr)
+            return false;
         if (m_kind == KIND_MJPEG)
             m_context->thread_count = 1;
         else
@@ -63,7 +66,8 @@ public:
         // Decoders check the size with their row alignment added, hence the margin.
         m_context->max_pixels = (static_cast<int64_t>(m_maxWidth) + 128) * (m_maxHeight + 128);
         BRIXEL::CHAutoLock guard(&FFmpegOpenLock());
-        if (avcodec_open2(m_context, codec, nullptr) < 0) return false;
+        if (avcodec_open2(m_context, codec, nullptr) < 0)
+            return false;
         g_created[m_kind].fetch_add(1);
         g_live[m_kind].fetch_add(1);
         m_counted = true;
@@ -71,8 +75,9 @@ public:
     }
 
     int32_t Decode(const uint8_t* data, uint32_t size, CPlanes420& out) {
-        if (data == nullptr || size == 0 || size > INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE) return NATIVE_E_PARAM;
-        BRIXEL::CHCancelGuard noCancel;  // see Start
+        if (data == nullptr || size == 0 || size > INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE)
+            return NATIVE_E_PARAM;
+        BRIXEL::CHCancelGuard noCancel;               // see Start
         m_packet->data = const_cast<uint8_t*>(data);  // sending copies into padded memory
         m_packet->size = static_cast<int>(size);
         bool got = false;
@@ -83,15 +88,19 @@ public:
         }
         m_packet->data = nullptr;
         m_packet->size = 0;
-        if (!got) got = avcodec_receive_frame(m_context, m_frame) == 0;
-        if (!got) return sent < 0 && sent != AVERROR(EAGAIN) ? NATIVE_E_STREAM : NATIVE_NEED_MORE;
+        if (!got)
+            got = avcodec_receive_frame(m_context, m_frame) == 0;
+        if (!got)
+            return sent < 0 && sent != AVERROR(EAGAIN) ? NATIVE_E_STREAM : NATIVE_NEED_MORE;
         if (static_cast<uint32_t>(m_frame->width) > m_maxWidth ||
             static_cast<uint32_t>(m_frame->height) > m_maxHeight)
             return NATIVE_E_TOO_LARGE;
         try {
-            if (!m_picture.From(m_frame, m_kind == KIND_MJPEG ? 16 : 1, out)) return NATIVE_E_STREAM;
+            if (!m_picture.From(m_frame, m_kind == KIND_MJPEG ? 16 : 1, out))
+                return NATIVE_E_STREAM;
             // JPEG samples are full-range BT.601 whatever the picture's size.
-            if (m_kind == KIND_MJPEG) out.colour = BRIXEL::HYUV_BT601_FULL;
+            if (m_kind == KIND_MJPEG)
+                out.colour = BRIXEL::HYUV_BT601_FULL;
         } catch (const std::bad_alloc&) {
             return NATIVE_E_MEMORY;
         }
@@ -110,14 +119,17 @@ private:
 };
 
 bool SizeAllowed(uint64_t width, uint64_t height) {
-    return width > 0 && height > 0 && width <= kMaxPictureSide + 15 && height <= kMaxPictureSide + 15;
+    return width > 0 && height > 0 && width <= kMaxPictureSide + 15 &&
+           height <= kMaxPictureSide + 15;
 }
 
 void* CreatePlain(Kind kind, uint64_t maxWidth, uint64_t maxHeight) {
-    if (!SizeAllowed(maxWidth, maxHeight)) return nullptr;
+    if (!SizeAllowed(maxWidth, maxHeight))
+        return nullptr;
     auto instance = std::make_unique<CNativeVideo>(kind, static_cast<uint32_t>(maxWidth),
                                                    static_cast<uint32_t>(maxHeight));
-    if (!instance->Start()) return nullptr;
+    if (!instance->Start())
+        return nullptr;
     return instance.release();
 }
 
@@ -134,10 +146,12 @@ void FillOutput(const CPlanes420& picture, CNativeVideoOutput* output) {
 }
 
 int32_t DecodePlain(void* handle, const uint8_t* data, uint32_t size, CNativeVideoOutput* output) {
-    if (handle == nullptr || output == nullptr) return NATIVE_E_PARAM;
+    if (handle == nullptr || output == nullptr)
+        return NATIVE_E_PARAM;
     CPlanes420 picture;
     const int32_t result = static_cast<CNativeVideo*>(handle)->Decode(data, size, picture);
-    if (result == NATIVE_OK) FillOutput(picture, output);
+    if (result == NATIVE_OK)
+        FillOutput(picture, output);
     return result;
 }
 
@@ -151,22 +165,28 @@ struct CH265Instance {
 }  // namespace
 
 void* H264Dec_Create(const CH264CreateParam* param) {
-    if (param == nullptr) return nullptr;
+    if (param == nullptr)
+        return nullptr;
     try {
-        return CreatePlain(KIND_H264, uint64_t{param->widthMbs} * 16, uint64_t{param->heightMbs} * 16);
+        return CreatePlain(KIND_H264, uint64_t{param->widthMbs} * 16,
+                           uint64_t{param->heightMbs} * 16);
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
 }
 
-int32_t H264Dec_Decode(void* handle, const uint8_t* data, uint32_t size, uint32_t, CNativeVideoOutput* output) {
+int32_t H264Dec_Decode(void* handle, const uint8_t* data, uint32_t size, uint32_t,
+                       CNativeVideoOutput* output) {
     return DecodePlain(handle, data, size, output);
 }
 
-void H264Dec_Delete(void* handle) { std::unique_ptr<CNativeVideo>(static_cast<CNativeVideo*>(handle)); }
+void H264Dec_Delete(void* handle) {
+    std::unique_ptr<CNativeVideo>(static_cast<CNativeVideo*>(handle));
+}
 
 void* MjpegDec_Create(const CMjpegCreateParam* param) {
-    if (param == nullptr) return nullptr;
+    if (param == nullptr)
+        return nullptr;
     try {
         return CreatePlain(KIND_MJPEG, param->maxWidth, param->maxHeight);
     } catch (const std::bad_alloc&) {
@@ -174,26 +194,32 @@ void* MjpegDec_Create(const CMjpegCreateParam* param) {
     }
 }
 
-int32_t MjpegDec_Decode(void* handle, const uint8_t* data, uint32_t size, uint32_t, CNativeVideoOutput* output) {
+int32_t MjpegDec_Decode(void* handle, const uint8_t* data, uint32_t size, uint32_t,
+                        CNativeVideoOutput* output) {
     return DecodePlain(handle, data, size, output);
 }
 
-void MjpegDec_Delete(void* handle) { std::unique_ptr<CNativeVideo>(static_cast<CNativeVideo*>(handle)); }
+void MjpegDec_Delete(void* handle) {
+    std::unique_ptr<CNativeVideo>(static_cast<CNativeVideo*>(handle));
+}
 
 H_PASSES_CANCEL
 int32_t IHW265D_Create(void** handle, const IHW265D_INIT_PARAM* param) {
-    if (handle == nullptr || param == nullptr) return IHW265D_E_PARAM;
+    if (handle == nullptr || param == nullptr)
+        return IHW265D_E_PARAM;
     *handle = nullptr;
     if (param->MallocFxn == nullptr || param->FreeFxn == nullptr || param->LogFxn == nullptr ||
         !SizeAllowed(param->iMaxWidth, param->iMaxHeight) ||
         (param->iBitDepth != 8 && param->iBitDepth != 10))
         return IHW265D_E_PARAM;
     void* memory = param->MallocFxn(param->uiChannelID, sizeof(CH265Instance));
-    if (memory == nullptr) return IHW265D_E_MEMORY;
+    if (memory == nullptr)
+        return IHW265D_E_MEMORY;
     CH265Instance* instance = nullptr;
     try {
-        instance = new (memory) CH265Instance{CNativeVideo(KIND_H265, param->iMaxWidth, param->iMaxHeight),
-                                              param->uiChannelID, param->FreeFxn};
+        instance =
+            new (memory) CH265Instance{CNativeVideo(KIND_H265, param->iMaxWidth, param->iMaxHeight),
+                                       param->uiChannelID, param->FreeFxn};
     } catch (abi::__forced_unwind&) {
         param->FreeFxn(param->uiChannelID, memory);
         throw;
@@ -211,27 +237,32 @@ int32_t IHW265D_Create(void** handle, const IHW265D_INIT_PARAM* param) {
 }
 
 int32_t IHW265D_Decode(void* handle, const IHW265D_INARGS* in, IHW265D_OUTARGS* out) {
-    if (handle == nullptr || in == nullptr || out == nullptr) return IHW265D_E_PARAM;
+    if (handle == nullptr || in == nullptr || out == nullptr)
+        return IHW265D_E_PARAM;
     CH265Instance* instance = static_cast<CH265Instance*>(handle);
     CPlanes420 picture;
     const int32_t result = instance->decoder.Decode(in->pStream, in->uiStreamLen, picture);
     out->uiChannelID = instance->channel;
     out->uiTimeStamp = in->uiTimeStamp;
     out->iDecodeStatus = result;
-    if (result == NATIVE_NEED_MORE) return NATIVE_NEED_MORE;
-    if (result != NATIVE_OK) return IHW265D_E_CODEC;
+    if (result == NATIVE_NEED_MORE)
+        return NATIVE_NEED_MORE;
+    if (result != NATIVE_OK)
+        return IHW265D_E_CODEC;
     out->uiBytesConsumed = in->uiStreamLen;
     out->uiDecWidth = picture.width;
     out->uiDecHeight = picture.height;
     out->uiYStride = picture.stride[0];
     out->uiUVStride = picture.stride[1];
     out->uiColour = picture.colour;
-    for (int i = 0; i < 3; ++i) out->pucOutYUV[i] = picture.data[i];
+    for (int i = 0; i < 3; ++i)
+        out->pucOutYUV[i] = picture.data[i];
     return 0;
 }
 
 int32_t IHW265D_Delete(void* handle) {
-    if (handle == nullptr) return IHW265D_E_PARAM;
+    if (handle == nullptr)
+        return IHW265D_E_PARAM;
     CH265Instance* instance = static_cast<CH265Instance*>(handle);
     const IHW265D_FreeFxn freeFxn = instance->freeFxn;
     const uint32_t channel = instance->channel;

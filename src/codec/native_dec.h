@@ -26,7 +26,7 @@ struct CNativeVideoOutput {
     uint32_t width;
     uint32_t height;
     uint32_t strideY;
-    uint32_t strideUV;    // U and V share it
+    uint32_t strideUV;      // U and V share it
     uint32_t chromaLayout;  // MJPEG only: 0 = 4:2:0 with rows padded to a multiple of 16
     uint32_t colour;        // BRIXEL::CHYUVColour of the samples
     uint32_t reserved[2];

@@ -14,16 +14,20 @@ namespace HCC {
 
 namespace {
 
-bool IsPlain420(int format) { return format == AV_PIX_FMT_YUV420P || format == AV_PIX_FMT_YUVJ420P; }
+bool IsPlain420(int format) {
+    return format == AV_PIX_FMT_YUV420P || format == AV_PIX_FMT_YUVJ420P;
+}
 
 bool IsFullRange(const AVFrame* frame) {
     switch (frame->format) {
-    case AV_PIX_FMT_YUVJ420P:
-    case AV_PIX_FMT_YUVJ422P:
-    case AV_PIX_FMT_YUVJ444P:
-    case AV_PIX_FMT_YUVJ440P:
-    case AV_PIX_FMT_YUVJ411P: return true;
-    default: return frame->color_range == AVCOL_RANGE_JPEG;
+        case AV_PIX_FMT_YUVJ420P:
+        case AV_PIX_FMT_YUVJ422P:
+        case AV_PIX_FMT_YUVJ444P:
+        case AV_PIX_FMT_YUVJ440P:
+        case AV_PIX_FMT_YUVJ411P:
+            return true;
+        default:
+            return frame->color_range == AVCOL_RANGE_JPEG;
     }
 }
 
@@ -31,21 +35,30 @@ bool IsFullRange(const AVFrame* frame) {
 // range separately.
 AVPixelFormat PlainLayout(AVPixelFormat format) {
     switch (format) {
-    case AV_PIX_FMT_YUVJ420P: return AV_PIX_FMT_YUV420P;
-    case AV_PIX_FMT_YUVJ422P: return AV_PIX_FMT_YUV422P;
-    case AV_PIX_FMT_YUVJ444P: return AV_PIX_FMT_YUV444P;
-    case AV_PIX_FMT_YUVJ440P: return AV_PIX_FMT_YUV440P;
-    case AV_PIX_FMT_YUVJ411P: return AV_PIX_FMT_YUV411P;
-    default: return format;
+        case AV_PIX_FMT_YUVJ420P:
+            return AV_PIX_FMT_YUV420P;
+        case AV_PIX_FMT_YUVJ422P:
+            return AV_PIX_FMT_YUV422P;
+        case AV_PIX_FMT_YUVJ444P:
+            return AV_PIX_FMT_YUV444P;
+        case AV_PIX_FMT_YUVJ440P:
+            return AV_PIX_FMT_YUV440P;
+        case AV_PIX_FMT_YUVJ411P:
+            return AV_PIX_FMT_YUV411P;
+        default:
+            return format;
     }
 }
 
 }  // namespace
 
-CPicture420::~CPicture420() { Reset(); }
+CPicture420::~CPicture420() {
+    Reset();
+}
 
 void CPicture420::Reset() {
-    if (m_scaler != nullptr) sws_freeContext(m_scaler);
+    if (m_scaler != nullptr)
+        sws_freeContext(m_scaler);
     m_scaler = nullptr;
     std::vector<uint8_t>().swap(m_buffer);
 }
@@ -75,21 +88,28 @@ BRIXEL::CHYUVColour CPicture420::ColourOf(const AVFrame* frame) {
     const uint32_t height = static_cast<uint32_t>(frame->height);
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));
     // The scaler turns an RGB picture into limited-range BT.601 (ConvertWithScaler).
-    if (desc != nullptr && (desc->flags & AV_PIX_FMT_FLAG_RGB)) return BRIXEL::HYUV_BT601_LIMITED;
+    if (desc != nullptr && (desc->flags & AV_PIX_FMT_FLAG_RGB))
+        return BRIXEL::HYUV_BT601_LIMITED;
     bool bt709 = BRIXEL::HYUVIsBT709(BRIXEL::HYUVDefaultColour(width, height));
     switch (frame->colorspace) {
-    case AVCOL_SPC_BT709: bt709 = true; break;
-    case AVCOL_SPC_BT470BG:
-    case AVCOL_SPC_SMPTE170M:
-    case AVCOL_SPC_FCC: bt709 = false; break;
-    default: break;  // unspecified, or a matrix the renderers do not have: the size decides
+        case AVCOL_SPC_BT709:
+            bt709 = true;
+            break;
+        case AVCOL_SPC_BT470BG:
+        case AVCOL_SPC_SMPTE170M:
+        case AVCOL_SPC_FCC:
+            bt709 = false;
+            break;
+        default:
+            break;  // unspecified, or a matrix the renderers do not have: the size decides
     }
     return BRIXEL::HYUVColourOf(bt709, IsFullRange(frame));
 }
 
 bool CPicture420::From(const AVFrame* frame, uint32_t rowAlign, CPlanes420& out) {
     out = CPlanes420{};
-    if (frame == nullptr || frame->width <= 0 || frame->height <= 0) return false;
+    if (frame == nullptr || frame->width <= 0 || frame->height <= 0)
+        return false;
     if (static_cast<uint32_t>(frame->width) > kMaxPictureSide ||
         static_cast<uint32_t>(frame->height) > kMaxPictureSide)
         return false;
@@ -113,16 +133,19 @@ bool CPicture420::From(const AVFrame* frame, uint32_t rowAlign, CPlanes420& out)
     Allocate(width, height, rowAlign, out);
     out.colour = ColourOf(frame);
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));
-    if (desc == nullptr) return false;
-    const bool planar8 = (desc->flags & AV_PIX_FMT_FLAG_PLANAR) && !(desc->flags & AV_PIX_FMT_FLAG_RGB) &&
-                         desc->comp[0].depth == 8 && (desc->nb_components == 3 || desc->nb_components == 4);
+    if (desc == nullptr)
+        return false;
+    const bool planar8 = (desc->flags & AV_PIX_FMT_FLAG_PLANAR) &&
+                         !(desc->flags & AV_PIX_FMT_FLAG_RGB) && desc->comp[0].depth == 8 &&
+                         (desc->nb_components == 3 || desc->nb_components == 4);
     const bool grey8 = frame->format == AV_PIX_FMT_GRAY8;
     bool ok;
     if (planar8 || grey8)
         ok = ConvertPlanar8(frame, out);
     else
         ok = ConvertWithScaler(frame, out);
-    if (!ok) return false;
+    if (!ok)
+        return false;
     PadRows(out);
     return true;
 }
@@ -160,7 +183,8 @@ bool CPicture420::ConvertPlanar8(const AVFrame* frame, CPlanes420& out) {
             for (uint32_t cx = 0; cx < chromaWidth; ++cx) {
                 const uint32_t x0 = (2 * cx) >> shiftX;
                 const uint32_t x1 = (2 * cx + 1 < width ? 2 * cx + 1 : 2 * cx) >> shiftX;
-                dstRow[cx] = static_cast<uint8_t>((row0[x0] + row0[x1] + row1[x0] + row1[x1] + 2) >> 2);
+                dstRow[cx] =
+                    static_cast<uint8_t>((row0[x0] + row0[x1] + row1[x0] + row1[x1] + 2) >> 2);
             }
         }
     }
@@ -172,16 +196,18 @@ bool CPicture420::ConvertPlanar8(const AVFrame* frame, CPlanes420& out) {
 bool CPicture420::ConvertWithScaler(const AVFrame* frame, CPlanes420& out) {
     const AVPixelFormat source = PlainLayout(static_cast<AVPixelFormat>(frame->format));
     m_scaler = sws_getCachedContext(m_scaler, frame->width, frame->height, source, frame->width,
-                                    frame->height, AV_PIX_FMT_YUV420P, SWS_BILINEAR | SWS_ACCURATE_RND,
-                                    nullptr, nullptr, nullptr);
-    if (m_scaler == nullptr) return false;
+                                    frame->height, AV_PIX_FMT_YUV420P,
+                                    SWS_BILINEAR | SWS_ACCURATE_RND, nullptr, nullptr, nullptr);
+    if (m_scaler == nullptr)
+        return false;
     const int full = IsFullRange(frame) ? 1 : 0;
     const int* coefficients = sws_getCoefficients(SWS_CS_DEFAULT);
     sws_setColorspaceDetails(m_scaler, coefficients, full, coefficients, full, 0, 1 << 16, 1 << 16);
     int dstStride[4] = {static_cast<int>(out.stride[0]), static_cast<int>(out.stride[1]),
                         static_cast<int>(out.stride[2]), 0};
     uint8_t* dst[4] = {out.data[0], out.data[1], out.data[2], nullptr};
-    const int rows = sws_scale(m_scaler, frame->data, frame->linesize, 0, frame->height, dst, dstStride);
+    const int rows =
+        sws_scale(m_scaler, frame->data, frame->linesize, 0, frame->height, dst, dstStride);
     return rows == frame->height;
 }
 
@@ -189,11 +215,13 @@ void CPicture420::PadRows(CPlanes420& out) {
     const uint32_t chromaHeight = (out.height + 1) / 2;
     for (uint32_t y = out.height; y < out.lumaRows; ++y)
         std::memcpy(out.data[0] + static_cast<size_t>(y) * out.stride[0],
-                    out.data[0] + static_cast<size_t>(out.height - 1) * out.stride[0], out.stride[0]);
+                    out.data[0] + static_cast<size_t>(out.height - 1) * out.stride[0],
+                    out.stride[0]);
     for (int p = 1; p < 3; ++p)
         for (uint32_t y = chromaHeight; y < out.chromaRows; ++y)
             std::memcpy(out.data[p] + static_cast<size_t>(y) * out.stride[p],
-                        out.data[p] + static_cast<size_t>(chromaHeight - 1) * out.stride[p], out.stride[p]);
+                        out.data[p] + static_cast<size_t>(chromaHeight - 1) * out.stride[p],
+                        out.stride[p]);
 }
 
 }  // namespace HCC

@@ -11,7 +11,9 @@ namespace quorix_image {
 
 namespace {
 
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint16_t Le16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 uint32_t Le32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
@@ -21,12 +23,14 @@ void Put16(uint8_t* p, uint16_t v) {
     p[1] = static_cast<uint8_t>(v >> 8);
 }
 void Put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
 struct TjDeleter {
     void operator()(void* handle) const {
-        if (handle != nullptr) tjDestroy(handle);
+        if (handle != nullptr)
+            tjDestroy(handle);
     }
 };
 using TjHandle = std::unique_ptr<void, TjDeleter>;
@@ -36,29 +40,38 @@ using TjHandle = std::unique_ptr<void, TjDeleter>;
 // ---- CMemoryFile --------------------------------------------------------------------------
 
 CMemoryFile::CMemoryFile(const uint8_t* data, size_t size)
-    : m_data(const_cast<uint8_t*>(data)), m_size(data != nullptr ? size : 0), m_capacity(m_size), m_owned(false) {}
+    : m_data(const_cast<uint8_t*>(data)),
+      m_size(data != nullptr ? size : 0),
+      m_capacity(m_size),
+      m_owned(false) {}
 
 CMemoryFile::~CMemoryFile() {
-    if (m_owned) std::free(m_data);
+    if (m_owned)
+        std::free(m_data);
 }
 
 bool CMemoryFile::Grow(size_t needed) {
-    if (!m_owned) return false;
-    if (needed <= m_capacity) return true;
+    if (!m_owned)
+        return false;
+    if (needed <= m_capacity)
+        return true;
     size_t capacity = m_capacity < 4096 ? 4096 : m_capacity;
     while (capacity < needed) {
-        if (capacity > std::numeric_limits<size_t>::max() / 2) return false;
+        if (capacity > std::numeric_limits<size_t>::max() / 2)
+            return false;
         capacity *= 2;
     }
     void* grown = std::realloc(m_data, capacity);
-    if (grown == nullptr) return false;
+    if (grown == nullptr)
+        return false;
     m_data = static_cast<uint8_t*>(grown);
     m_capacity = capacity;
     return true;
 }
 
 size_t CMemoryFile::Read(void* buffer, size_t count) {
-    if (buffer == nullptr || m_position >= m_size) return 0;
+    if (buffer == nullptr || m_position >= m_size)
+        return 0;
     const size_t n = count < m_size - m_position ? count : m_size - m_position;
     std::memcpy(buffer, m_data + m_position, n);
     m_position += n;
@@ -66,11 +79,14 @@ size_t CMemoryFile::Read(void* buffer, size_t count) {
 }
 
 size_t CMemoryFile::Write(const void* buffer, size_t count) {
-    if (buffer == nullptr || count == 0) return 0;
-    if (count > std::numeric_limits<size_t>::max() - m_position || !Grow(m_position + count)) return 0;
+    if (buffer == nullptr || count == 0)
+        return 0;
+    if (count > std::numeric_limits<size_t>::max() - m_position || !Grow(m_position + count))
+        return 0;
     std::memcpy(m_data + m_position, buffer, count);
     m_position += count;
-    if (m_position > m_size) m_size = m_position;
+    if (m_position > m_size)
+        m_size = m_position;
     return count;
 }
 
@@ -83,13 +99,15 @@ bool CMemoryFile::Seek(int64_t offset, int origin) {
     else if (origin != SEEK_SET)
         return false;
     const int64_t target = base + offset;
-    if (target < 0 || static_cast<uint64_t>(target) > m_size) return false;
+    if (target < 0 || static_cast<uint64_t>(target) > m_size)
+        return false;
     m_position = static_cast<size_t>(target);
     return true;
 }
 
 uint8_t* CMemoryFile::Detach() {
-    if (!m_owned) return nullptr;
+    if (!m_owned)
+        return nullptr;
     uint8_t* block = m_data;
     m_data = nullptr;
     m_size = m_capacity = m_position = 0;
@@ -98,16 +116,20 @@ uint8_t* CMemoryFile::Detach() {
 
 // ---- CImageFile ---------------------------------------------------------------------------
 
-CImageFile::~CImageFile() { Close(); }
+CImageFile::~CImageFile() {
+    Close();
+}
 
 bool CImageFile::Open(const char* path, const char* mode) {
-    if (m_file != nullptr || path == nullptr || *path == '\0' || mode == nullptr) return false;
+    if (m_file != nullptr || path == nullptr || *path == '\0' || mode == nullptr)
+        return false;
     m_file = std::fopen(path, mode);
     return m_file != nullptr;
 }
 
 void CImageFile::Close() {
-    if (m_file != nullptr) std::fclose(m_file);
+    if (m_file != nullptr)
+        std::fclose(m_file);
     m_file = nullptr;
 }
 
@@ -123,12 +145,16 @@ bool CImageFile::Seek(int64_t offset, int origin) {
     return m_file != nullptr && fseeko(m_file, static_cast<off_t>(offset), origin) == 0;
 }
 
-int64_t CImageFile::Tell() const { return m_file != nullptr ? static_cast<int64_t>(ftello(m_file)) : -1; }
+int64_t CImageFile::Tell() const {
+    return m_file != nullptr ? static_cast<int64_t>(ftello(m_file)) : -1;
+}
 
 int64_t CImageFile::Size() const {
-    if (m_file == nullptr) return -1;
+    if (m_file == nullptr)
+        return -1;
     const off_t here = ftello(m_file);
-    if (here < 0 || fseeko(m_file, 0, SEEK_END) != 0) return -1;
+    if (here < 0 || fseeko(m_file, 0, SEEK_END) != 0)
+        return -1;
     const off_t end = ftello(m_file);
     fseeko(m_file, here, SEEK_SET);
     return static_cast<int64_t>(end);
@@ -136,7 +162,9 @@ int64_t CImageFile::Size() const {
 
 // ---- CImage -------------------------------------------------------------------------------
 
-CImage::CImage(const uint8_t* data, size_t size, uint32_t type) { Decode(data, size, type); }
+CImage::CImage(const uint8_t* data, size_t size, uint32_t type) {
+    Decode(data, size, type);
+}
 
 bool CImage::Fail(const char* error) {
     m_error = error;
@@ -160,12 +188,16 @@ bool CImage::Create(uint32_t width, uint32_t height) {
 
 bool CImage::Decode(const uint8_t* data, size_t size, uint32_t type) {
     Destroy();
-    if (data == nullptr || size == 0) return Fail("no data");
+    if (data == nullptr || size == 0)
+        return Fail("no data");
     try {
         switch (type) {
-        case IMAGE_TYPE_BMP: return DecodeBmp(data, size);
-        case IMAGE_TYPE_JPEG: return DecodeJpeg(data, size);
-        default: return Fail("unsupported image type");
+            case IMAGE_TYPE_BMP:
+                return DecodeBmp(data, size);
+            case IMAGE_TYPE_JPEG:
+                return DecodeJpeg(data, size);
+            default:
+                return Fail("unsupported image type");
         }
     } catch (const std::bad_alloc&) {
         return Fail("out of memory");
@@ -175,11 +207,14 @@ bool CImage::Decode(const uint8_t* data, size_t size, uint32_t type) {
 bool CImage::Decode(CImageIO& io, uint32_t type) {
     const int64_t size = io.Size();
     const int64_t position = io.Tell();
-    if (size <= 0 || position < 0 || position >= size) return Fail("empty stream");
+    if (size <= 0 || position < 0 || position >= size)
+        return Fail("empty stream");
     // A stream of more than a few pixels per byte of the largest picture cannot be an image.
-    if (size - position > static_cast<int64_t>(kMaxImageSide) * kMaxImageSide * 4) return Fail("stream too large");
+    if (size - position > static_cast<int64_t>(kMaxImageSide) * kMaxImageSide * 4)
+        return Fail("stream too large");
     std::vector<uint8_t> bytes(static_cast<size_t>(size - position));
-    if (io.Read(bytes.data(), bytes.size()) != bytes.size()) return Fail("short read");
+    if (io.Read(bytes.data(), bytes.size()) != bytes.size())
+        return Fail("short read");
     return Decode(bytes.data(), bytes.size(), type);
 }
 
@@ -187,7 +222,8 @@ bool CImage::Decode(CImageIO& io, uint32_t type) {
 // row size is the image size over the height when the header gives one that holds the pixels,
 // so writers that do not pad their rows to 4 bytes are read right as well.
 bool CImage::DecodeBmp(const uint8_t* data, size_t size) {
-    if (size < 54 || data[0] != 'B' || data[1] != 'M') return Fail("not a BMP");
+    if (size < 54 || data[0] != 'B' || data[1] != 'M')
+        return Fail("not a BMP");
     const uint32_t offset = Le32(data + 10);
     const uint32_t headerSize = Le32(data + 14);
     const int32_t width = static_cast<int32_t>(Le32(data + 18));
@@ -195,16 +231,21 @@ bool CImage::DecodeBmp(const uint8_t* data, size_t size) {
     const uint16_t bits = Le16(data + 28);
     const uint32_t compression = Le32(data + 30);
     const uint32_t imageSize = Le32(data + 34);
-    if (headerSize < 40 || compression != 0 || (bits != 24 && bits != 32)) return Fail("unsupported BMP layout");
-    if (width <= 0 || rawHeight == 0 || rawHeight == std::numeric_limits<int32_t>::min()) return Fail("bad BMP size");
+    if (headerSize < 40 || compression != 0 || (bits != 24 && bits != 32))
+        return Fail("unsupported BMP layout");
+    if (width <= 0 || rawHeight == 0 || rawHeight == std::numeric_limits<int32_t>::min())
+        return Fail("bad BMP size");
     const bool topDown = rawHeight < 0;
     const uint32_t height = static_cast<uint32_t>(topDown ? -rawHeight : rawHeight);
-    if (static_cast<uint32_t>(width) > kMaxImageSide || height > kMaxImageSide) return Fail("BMP too large");
+    if (static_cast<uint32_t>(width) > kMaxImageSide || height > kMaxImageSide)
+        return Fail("BMP too large");
 
     const size_t pixelBytes = static_cast<size_t>(width) * (bits / 8);
     size_t stride = (static_cast<size_t>(width) * bits + 31) / 32 * 4;
-    if (imageSize != 0 && imageSize % height == 0 && imageSize / height >= pixelBytes) stride = imageSize / height;
-    if (offset < 54 || offset > size || (size - offset) / stride < height) return Fail("truncated BMP");
+    if (imageSize != 0 && imageSize % height == 0 && imageSize / height >= pixelBytes)
+        stride = imageSize / height;
+    if (offset < 54 || offset > size || (size - offset) / stride < height)
+        return Fail("truncated BMP");
 
     Create(static_cast<uint32_t>(width), height);
     const size_t step = bits / 8;
@@ -227,33 +268,39 @@ bool CImage::DecodeBmp(const uint8_t* data, size_t size) {
 }
 
 bool CImage::DecodeJpeg(const uint8_t* data, size_t size) {
-    if (size > std::numeric_limits<unsigned long>::max()) return Fail("JPEG too large");
+    if (size > std::numeric_limits<unsigned long>::max())
+        return Fail("JPEG too large");
     TjHandle handle(tjInitDecompress());
-    if (!handle) return Fail("cannot start the JPEG decoder");
+    if (!handle)
+        return Fail("cannot start the JPEG decoder");
     int width = 0;
     int height = 0;
     int subsampling = 0;
     int colorspace = 0;
-    if (tjDecompressHeader3(handle.get(), data, static_cast<unsigned long>(size), &width, &height, &subsampling,
-                            &colorspace) != 0)
+    if (tjDecompressHeader3(handle.get(), data, static_cast<unsigned long>(size), &width, &height,
+                            &subsampling, &colorspace) != 0)
         return Fail("not a JPEG");
     if (width <= 0 || height <= 0 || static_cast<uint32_t>(width) > kMaxImageSide ||
         static_cast<uint32_t>(height) > kMaxImageSide)
         return Fail("JPEG size out of range");
     // Every 8 x 8 luma block costs at least one bit of DC code, so a header that claims far more
     // blocks than the data can carry is a lie; refusing it early avoids allocating for it.
-    const uint64_t blocks = ((static_cast<uint64_t>(width) + 7) / 8) * ((static_cast<uint64_t>(height) + 7) / 8);
-    if (static_cast<uint64_t>(size) * 8 < blocks) return Fail("JPEG data too short for its size");
+    const uint64_t blocks =
+        ((static_cast<uint64_t>(width) + 7) / 8) * ((static_cast<uint64_t>(height) + 7) / 8);
+    if (static_cast<uint64_t>(size) * 8 < blocks)
+        return Fail("JPEG data too short for its size");
     Create(static_cast<uint32_t>(width), static_cast<uint32_t>(height));
     int flags = TJFLAG_BOTTOMUP;
 #ifdef TJFLAG_LIMITSCANS
-    flags |= TJFLAG_LIMITSCANS;  // a progressive file with thousands of scans is an attack, not a picture
+    flags |= TJFLAG_LIMITSCANS;  // a progressive file with thousands of scans is an attack, not a
+                                 // picture
 #endif
     if (tjDecompress2(handle.get(), data, static_cast<unsigned long>(size), m_pixels.data(), width,
                       width * 3, height, TJPF_BGR, flags) != 0) {
         // A damaged or cut stream still gives a picture (the missing part grey), as a camera's
         // MJPEG viewer shows it; only fatal errors lose it.
-        if (tjGetErrorCode(handle.get()) != TJERR_WARNING) return Fail("JPEG decoding failed");
+        if (tjGetErrorCode(handle.get()) != TJERR_WARNING)
+            return Fail("JPEG decoding failed");
     }
     return true;
 }
@@ -264,9 +311,13 @@ bool CImage::Encode(CImageIO& io, uint32_t type) const {
         return false;
     }
     switch (type) {
-    case IMAGE_TYPE_BMP: return EncodeBmp(io);
-    case IMAGE_TYPE_JPEG: return EncodeJpeg(io);
-    default: m_error = "unsupported image type"; return false;
+        case IMAGE_TYPE_BMP:
+            return EncodeBmp(io);
+        case IMAGE_TYPE_JPEG:
+            return EncodeJpeg(io);
+        default:
+            m_error = "unsupported image type";
+            return false;
     }
 }
 
@@ -306,15 +357,19 @@ bool CImage::EncodeJpeg(CImageIO& io) const {
         m_error = "cannot start the JPEG encoder";
         return false;
     }
-    const int quality = m_jpegQuality < 1 ? 1 : (m_jpegQuality > 100 ? 100 : static_cast<int>(m_jpegQuality));
+    const int quality =
+        m_jpegQuality < 1 ? 1 : (m_jpegQuality > 100 ? 100 : static_cast<int>(m_jpegQuality));
     unsigned char* jpeg = nullptr;
     unsigned long jpegSize = 0;
-    const int result = tjCompress2(handle.get(), m_pixels.data(), static_cast<int>(m_width),
-                                   static_cast<int>(GetRowBytes()), static_cast<int>(m_height), TJPF_BGR, &jpeg,
-                                   &jpegSize, TJSAMP_420, quality, TJFLAG_BOTTOMUP);
+    const int result =
+        tjCompress2(handle.get(), m_pixels.data(), static_cast<int>(m_width),
+                    static_cast<int>(GetRowBytes()), static_cast<int>(m_height), TJPF_BGR, &jpeg,
+                    &jpegSize, TJSAMP_420, quality, TJFLAG_BOTTOMUP);
     bool ok = result == 0 && jpeg != nullptr && io.Write(jpeg, jpegSize) == jpegSize;
-    if (jpeg != nullptr) tjFree(jpeg);
-    if (!ok) m_error = result != 0 ? "JPEG encoding failed" : "write failed";
+    if (jpeg != nullptr)
+        tjFree(jpeg);
+    if (!ok)
+        m_error = result != 0 ? "JPEG encoding failed" : "write failed";
     return ok;
 }
 

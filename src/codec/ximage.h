@@ -53,7 +53,8 @@ public:
     int64_t Size() const override { return static_cast<int64_t>(m_size); }
 
     const uint8_t* GetBuffer() const { return m_data; }
-    // Hands the written block to the caller (null for a view or an empty file) and empties the file.
+    // Hands the written block to the caller (null for a view or an empty file) and empties the
+    // file.
     uint8_t* Detach();
 
 private:

@@ -968,8 +968,7 @@ uint32_t CDisplay::DrawFrame(const CDecodeFrame& frame) {
 namespace {
 
 template <typename F>
-H_PASSES_CANCEL
-uint32_t Guarded(CDisplay* display, F&& f) {
+H_PASSES_CANCEL uint32_t Guarded(CDisplay* display, F&& f) {
     if (display == nullptr)
         return QUORIX_E_PARAM;
     try {

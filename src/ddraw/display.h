@@ -180,8 +180,8 @@ private:
     std::atomic<uintptr_t> m_window{0};
     uintptr_t m_surfaceWindow = 0;  // draw lock: the window the surfaces were made for
     BRIXEL::CHEvent m_wakeEvent{true, true, false};
-    BRIXEL::CHLock m_frameLock{true, false};  // mutex kind; guards m_frame and m_spare only
-    BRIXEL::CHLock m_drawLock{true, false};   // mutex kind; guards the surfaces and drawing
+    BRIXEL::CHLock m_frameLock{true, false};         // mutex kind; guards m_frame and m_spare only
+    BRIXEL::CHLock m_drawLock{true, false};          // mutex kind; guards the surfaces and drawing
     uint32_t m_cacheWidth = 0, m_cacheHeight = 0;    // draw lock
     uint32_t m_sourceWidth = 0, m_sourceHeight = 0;  // draw lock
     CScreen m_screens[kMaxScreens];                  // draw lock
@@ -195,7 +195,7 @@ private:
     std::atomic<void*> m_drawnUser{nullptr};
     std::atomic<uint32_t> m_snapFormat{3};
     BRIXEL::CHEvent m_pictureEvent{true, true, false};  // manual reset: set by the first picture
-    BRIXEL::CHLock m_snapRectLock;  // guards the crop
+    BRIXEL::CHLock m_snapRectLock;                      // guards the crop
     float m_cropX = 0.0f, m_cropY = 0.0f, m_cropW = 1.0f, m_cropH = 1.0f;
     // Frame lock. The pending picture; the display thread shares it while it hands it to the
     // snap callback and draws it, so a new picture never overwrites one that is being read.

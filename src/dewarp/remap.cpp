@@ -5,8 +5,8 @@
 #include <cstring>
 #include <new>
 
-#include "dewarp/pool.h"
 #include <quorixsdk_codes.h>
+#include "dewarp/pool.h"
 
 namespace DEWARP {
 

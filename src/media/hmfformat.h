@@ -50,7 +50,9 @@ inline void HStoreLEF64(uint8_t* p, double value) {
 
 // Ordering of 32-bit timestamps and frame numbers that may wrap around 2^32: negative when a
 // comes before b.
-inline int32_t HStampDiff(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b); }
+inline int32_t HStampDiff(uint32_t a, uint32_t b) {
+    return static_cast<int32_t>(a - b);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Sizes, magics and the reader's bounds on lengths taken from a file.
@@ -94,26 +96,28 @@ constexpr uint8_t kHMFKindMask = QUORIX_RECORD_KIND_MASK;
 inline bool HMFIsVideoKind(uint8_t kind) {
     return kind == HMF_KIND_KEY || kind == HMF_KIND_DELTA || kind == HMF_KIND_UNTIMED;
 }
-inline bool HMFIsAudioKind(uint8_t kind) { return kind == HMF_KIND_AUDIO; }
+inline bool HMFIsAudioKind(uint8_t kind) {
+    return kind == HMF_KIND_AUDIO;
+}
 
 // ---------------------------------------------------------------------------------------------
 // File header, 64 bytes at offset 0.
 
 struct HMFFileHeader {
-    char magic[4];              // 0   "ZEBM"
-    uint8_t reserved[16];       // 4   zero from the recorder, carried unchanged
-    uint32_t createTick;        // 20  tick count (ms since boot) at creation
-    double startTime;           // 24  local start date-time, days since 1899-12-30
-    uint32_t dataOffset;        // 32  first frame record
-    uint32_t indexOffset;       // 36  key-frame index, 0 when there is none
-    uint32_t firstTimestamp;    // 40  first video frame, ms
-    uint32_t lastTimestamp;     // 44  last video frame, ms
-    uint32_t firstSequence;     // 48  sequence number of the first video frame
-    uint32_t frameCount;        // 52  number of video frames
-    uint32_t indexCount;        // 56  number of index entries
-    uint8_t formatTag;          // 60  2 from the recorder, not interpreted
-    int8_t renderModel;         // 61  display model of the recording, -1 external renderer
-    uint8_t tail[2];            // 62  zero
+    char magic[4];            // 0   "ZEBM"
+    uint8_t reserved[16];     // 4   zero from the recorder, carried unchanged
+    uint32_t createTick;      // 20  tick count (ms since boot) at creation
+    double startTime;         // 24  local start date-time, days since 1899-12-30
+    uint32_t dataOffset;      // 32  first frame record
+    uint32_t indexOffset;     // 36  key-frame index, 0 when there is none
+    uint32_t firstTimestamp;  // 40  first video frame, ms
+    uint32_t lastTimestamp;   // 44  last video frame, ms
+    uint32_t firstSequence;   // 48  sequence number of the first video frame
+    uint32_t frameCount;      // 52  number of video frames
+    uint32_t indexCount;      // 56  number of index entries
+    uint8_t formatTag;        // 60  2 from the recorder, not interpreted
+    int8_t renderModel;       // 61  display model of the recording, -1 external renderer
+    uint8_t tail[2];          // 62  zero
 
     bool HasMagic() const { return std::memcmp(magic, kHMFFileMagic, 4) == 0; }
     // Total play time in ms: last minus first video timestamp (wraps like the stamps do).
@@ -195,10 +199,10 @@ inline void HMFSerializeFileHeader(const HMFFileHeader& h, uint8_t* p) {
 // Extension record header, 12 bytes, followed by `length` payload bytes.
 
 struct HMFExtHeader {
-    char magic[4];         // 0  "MEXT"
-    uint8_t type;          // 4  HMF_EXT_*
-    uint8_t reserved[3];   // 5  zero
-    uint32_t length;       // 8  payload length
+    char magic[4];        // 0  "MEXT"
+    uint8_t type;         // 4  HMF_EXT_*
+    uint8_t reserved[3];  // 5  zero
+    uint32_t length;      // 8  payload length
 
     bool HasMagic() const { return std::memcmp(magic, kHMFExtMagic, 4) == 0; }
 };

@@ -56,7 +56,8 @@ bool IndexFits(const HMFFileHeader& header, uint64_t fileSize) {
 
 CHMFReader::CHMFReader() : m_header(HMFZeroHeader()) {
     char name[40];
-    std::snprintf(name, sizeof name, "CHMFReader_%x", static_cast<unsigned>(reinterpret_cast<uintptr_t>(this)));
+    std::snprintf(name, sizeof name, "CHMFReader_%x",
+                  static_cast<unsigned>(reinterpret_cast<uintptr_t>(this)));
     SetThreadName(name);
 }
 
@@ -68,14 +69,16 @@ CHMFReader::~CHMFReader() {
 // File access (m_posLock held, or the thread not running).
 
 bool CHMFReader::SeekFile(uint64_t offset) {
-    if (m_file.Seek(static_cast<int64_t>(offset), SEEK_SET) != 0) return false;
+    if (m_file.Seek(static_cast<int64_t>(offset), SEEK_SET) != 0)
+        return false;
     m_filePos = offset;
     return true;
 }
 
 uint32_t CHMFReader::ReadFile(void* buffer, uint32_t count) {
     const uint32_t got = m_file.Read(buffer, count);
-    if (got > count) return 0;  // an error code, not a count
+    if (got > count)
+        return 0;  // an error code, not a count
     m_filePos += got;
     return got;
 }
@@ -85,17 +88,20 @@ uint32_t CHMFReader::ReadFile(void* buffer, uint32_t count) {
 
 uint32_t CHMFReader::Open(const char* path) {
     // The reader thread cannot start itself again.
-    if (IsWorkerThread()) return QUORIX_E_OPEN_FILE;
+    if (IsWorkerThread())
+        return QUORIX_E_OPEN_FILE;
     // Joins a thread that ended on its own or was asked to from a callback, before anything
     // it might still look at is replaced.
     {
         CHAutoLock open(&m_openLock);
-        if (m_isOpen) return QUORIX_E_OPEN_FILE;
+        if (m_isOpen)
+            return QUORIX_E_OPEN_FILE;
     }
     CHThread::Stop();
 
     CHAutoLock open(&m_openLock);
-    if (m_isOpen) return QUORIX_E_OPEN_FILE;
+    if (m_isOpen)
+        return QUORIX_E_OPEN_FILE;
     if (path == nullptr || !m_file.Open(path, "rb")) {
         HLOG(kSource, kModule, HLOG_ERROR, "BRIXEL::CHMFReader::Open", "open file %s fail",
              path ? path : "(null)");
@@ -149,7 +155,8 @@ uint32_t CHMFReader::Open(const char* path) {
         }
     } catch (const std::bad_alloc&) {
         FreeFileData(true);
-        HLOG(kSource, kModule, HLOG_ERROR, "BRIXEL::CHMFReader::Open", "open file %s fail, out of memory", path);
+        HLOG(kSource, kModule, HLOG_ERROR, "BRIXEL::CHMFReader::Open",
+             "open file %s fail, out of memory", path);
         return QUORIX_E_NO_MEMORY;
     }
     m_isOpen = true;
@@ -163,15 +170,16 @@ uint32_t CHMFReader::Open(const char* path) {
         return QUORIX_E_OPEN_FILE;
     }
     HLOG(kSource, kModule, HLOG_INFO, "BRIXEL::CHMFReader::Open",
-         "open file %s ok, dataoffset=%u indexoffset=%u frames=%u keys=%zu", path, m_header.dataOffset,
-         m_header.indexOffset, m_header.frameCount, m_index.size());
+         "open file %s ok, dataoffset=%u indexoffset=%u frames=%u keys=%zu", path,
+         m_header.dataOffset, m_header.indexOffset, m_header.frameCount, m_index.size());
     return QUORIX_OK;
 }
 
 void CHMFReader::FreeFileData(bool freeRecord) {
     m_file.Close();
     std::vector<HMFIndexEntry>().swap(m_index);
-    if (freeRecord) m_record.Free();
+    if (freeRecord)
+        m_record.Free();
     m_header = HMFZeroHeader();
     m_fileSize = 0;
     m_dataEnd = 0;
@@ -196,11 +204,13 @@ void CHMFReader::Close() {
         m_wakeEvent.Set();
         m_runGate.Set();
         CHAutoLock open(&m_openLock);
-        if (!m_isOpen) return;
+        if (!m_isOpen)
+            return;
         CHAutoLock pos(&m_posLock);
         FreeFileData(false);
         m_isOpen = false;
-        HLOG(kSource, kModule, HLOG_INFO, "BRIXEL::CHMFReader::Close", "close file from reader thread");
+        HLOG(kSource, kModule, HLOG_INFO, "BRIXEL::CHMFReader::Close",
+             "close file from reader thread");
         return;
     }
     // No lock is held while joining: the thread may be inside a callback that takes them.
@@ -211,7 +221,8 @@ void CHMFReader::Close() {
 
     CHAutoLock open(&m_openLock);
     CHAutoLock pos(&m_posLock);
-    if (m_isOpen) HLOG(kSource, kModule, HLOG_INFO, "BRIXEL::CHMFReader::Close", "close file");
+    if (m_isOpen)
+        HLOG(kSource, kModule, HLOG_INFO, "BRIXEL::CHMFReader::Close", "close file");
     FreeFileData(true);
     m_isOpen = false;
     CHAutoLock state(&m_stateLock);
@@ -242,7 +253,8 @@ uint32_t CHMFReader::ReadHeader() {
     uint8_t bytes[kHMFHeaderSize];
     SeekFile(0);
     const uint32_t got = ReadFile(bytes, kHMFHeaderSize);
-    if (got == kHMFHeaderSize) HMFParseFileHeader(bytes, &m_header);
+    if (got == kHMFHeaderSize)
+        HMFParseFileHeader(bytes, &m_header);
     if (got != kHMFHeaderSize || !m_header.HasMagic()) {
         // Played as bare frame records from offset 0.
         m_header = HMFZeroHeader();
@@ -258,7 +270,8 @@ uint32_t CHMFReader::LoadIndex() {
     // area nor begin past the end of the file.
     if (!IndexFits(m_header, m_fileSize))
         return QUORIX_E_FILE_FORMAT;
-    if (!SeekFile(indexOffset)) return QUORIX_E_FILE_FORMAT;
+    if (!SeekFile(indexOffset))
+        return QUORIX_E_FILE_FORMAT;
 
     const uint64_t available = (m_fileSize - indexOffset) / kHMFIndexEntrySize;
     m_index.reserve(static_cast<size_t>(std::min<uint64_t>(available, m_header.indexCount)));
@@ -271,15 +284,18 @@ uint32_t CHMFReader::LoadIndex() {
         for (uint32_t i = 0; i < got; ++i) {
             HMFIndexEntry e;
             HMFParseIndexEntry(chunk.data() + size_t{i} * kHMFIndexEntrySize, &e);
-            if (e.IsEmpty()) continue;
+            if (e.IsEmpty())
+                continue;
             // An entry must name a whole record header inside the frame data.
-            if (e.offset < m_header.dataOffset || uint64_t{e.offset} + kHMFFrameHeaderSize > indexOffset) {
+            if (e.offset < m_header.dataOffset ||
+                uint64_t{e.offset} + kHMFFrameHeaderSize > indexOffset) {
                 ++dropped;
                 continue;
             }
             m_index.push_back(e);
         }
-        if (got < want) break;
+        if (got < want)
+            break;
         left -= want;
     }
     if (dropped != 0) {
@@ -359,17 +375,23 @@ uint32_t CHMFReader::ReadFileTimes(CHFile& file, double* begin, double* end) {
 // Reading records.
 
 uint32_t CHMFReader::ReadFrame(CMKZData* data) {
-    if (data == nullptr) return QUORIX_E_PARAM;
+    if (data == nullptr)
+        return QUORIX_E_PARAM;
     CHAutoLock pos(&m_posLock);
-    if (!m_file.IsOpen() || m_filePos + kHMFFrameHeaderSize > m_dataEnd) return QUORIX_E_END_OF_DATA;
+    if (!m_file.IsOpen() || m_filePos + kHMFFrameHeaderSize > m_dataEnd)
+        return QUORIX_E_END_OF_DATA;
     uint8_t bytes[kHMFFrameHeaderSize];
-    if (ReadFile(bytes, kHMFFrameHeaderSize) != kHMFFrameHeaderSize) return QUORIX_E_END_OF_DATA;
+    if (ReadFile(bytes, kHMFFrameHeaderSize) != kHMFFrameHeaderSize)
+        return QUORIX_E_END_OF_DATA;
     HMFFrameHeader h;
     HMFParseFrameHeader(bytes, &h);
-    if (h.magic != kHMFFrameMagic) return QUORIX_E_END_OF_DATA;
+    if (h.magic != kHMFFrameMagic)
+        return QUORIX_E_END_OF_DATA;
     // The length is checked against the data before anything is allocated for it.
-    if (h.payloadLength > kHMFMaxPayload || m_filePos + h.payloadLength > m_dataEnd) return QUORIX_E_END_OF_DATA;
-    if (data->Prepare(bytes, h.RecordSize()) != QUORIX_OK) return QUORIX_E_END_OF_DATA;
+    if (h.payloadLength > kHMFMaxPayload || m_filePos + h.payloadLength > m_dataEnd)
+        return QUORIX_E_END_OF_DATA;
+    if (data->Prepare(bytes, h.RecordSize()) != QUORIX_OK)
+        return QUORIX_E_END_OF_DATA;
     if (h.payloadLength != 0 && ReadFile(data->PayloadPtr(), h.payloadLength) != h.payloadLength) {
         data->Clear();
         return QUORIX_E_END_OF_DATA;
@@ -385,9 +407,11 @@ CHMFReader::FrameTiming CHMFReader::GetFrameInterval(HMFFrameHeader* header) {
         t.accepted = true;
         return t;
     }
-    if (!HMFIsVideoKind(kind)) return t;
+    if (!HMFIsVideoKind(kind))
+        return t;
     if (m_awaitKey) {
-        if (kind != HMF_KIND_KEY) return t;
+        if (kind != HMF_KIND_KEY)
+            return t;
         m_awaitKey = false;
         t.accepted = true;
         t.intervalMs = m_prevInterval;
@@ -395,12 +419,14 @@ CHMFReader::FrameTiming CHMFReader::GetFrameInterval(HMFFrameHeader* header) {
         m_prevTimestamp = header->timestamp;
         return t;
     }
-    if (kind == HMF_KIND_UNTIMED) header->timestamp = m_prevTimestamp + m_prevInterval;
+    if (kind == HMF_KIND_UNTIMED)
+        header->timestamp = m_prevTimestamp + m_prevInterval;
     // Stamps are compared on their low 16 bits, so a wrap of the 32-bit stamp is harmless; a
     // jump (or a step back) shows up as a large difference and keeps the previous pace.
     uint16_t interval = static_cast<uint16_t>(static_cast<uint16_t>(header->timestamp) -
                                               static_cast<uint16_t>(m_prevTimestamp));
-    if (interval > kMaxIntervalMs) interval = m_prevInterval;
+    if (interval > kMaxIntervalMs)
+        interval = m_prevInterval;
     m_prevInterval = interval;
     m_prevTimestamp = header->timestamp;
     t.accepted = true;
@@ -444,7 +470,8 @@ void CHMFReader::SeekPrevKeyFrame(uint32_t playedTimeMs) {
     const size_t limit = std::min<size_t>(m_index.size(), m_header.indexCount);
     const HMFIndexEntry* found = nullptr;
     for (size_t i = 0; i < limit; ++i) {
-        if (HStampDiff(m_index[i].timestamp, target) < 0) found = &m_index[i];
+        if (HStampDiff(m_index[i].timestamp, target) < 0)
+            found = &m_index[i];
     }
     if (found != nullptr) {
         SeekFile(found->offset);
@@ -457,7 +484,8 @@ void CHMFReader::SeekPrevKeyFrame(uint32_t playedTimeMs) {
 
 uint32_t CHMFReader::Play() {
     CHAutoLock open(&m_openLock);
-    if (!m_isOpen) return QUORIX_E_NOT_OPEN;
+    if (!m_isOpen)
+        return QUORIX_E_NOT_OPEN;
     CHAutoLock state(&m_stateLock);
     m_backwards = false;
     m_stepPermits = 0;
@@ -470,9 +498,11 @@ uint32_t CHMFReader::Play() {
 
 uint32_t CHMFReader::Pause() {
     CHAutoLock open(&m_openLock);
-    if (!m_isOpen) return QUORIX_E_NOT_OPEN;
+    if (!m_isOpen)
+        return QUORIX_E_NOT_OPEN;
     CHAutoLock state(&m_stateLock);
-    if (m_state.load() != Playing) return QUORIX_E_NOT_OPEN;
+    if (m_state.load() != Playing)
+        return QUORIX_E_NOT_OPEN;
     m_runGate.Reset();
     m_state.store(Paused);
     return QUORIX_OK;
@@ -480,9 +510,11 @@ uint32_t CHMFReader::Pause() {
 
 uint32_t CHMFReader::StopPlay() {
     CHAutoLock open(&m_openLock);
-    if (!m_isOpen) return QUORIX_E_NOT_OPEN;
+    if (!m_isOpen)
+        return QUORIX_E_NOT_OPEN;
     CHAutoLock state(&m_stateLock);
-    if (m_state.load() == Stopped) return QUORIX_E_NOT_OPEN;
+    if (m_state.load() == Stopped)
+        return QUORIX_E_NOT_OPEN;
     m_runGate.Reset();
     m_state.store(Stopped);
     m_stepPermits = 0;
@@ -493,10 +525,12 @@ uint32_t CHMFReader::StopPlay() {
 
 uint32_t CHMFReader::Step(bool backwards) {
     CHAutoLock open(&m_openLock);
-    if (!m_isOpen) return QUORIX_E_NOT_OPEN;
+    if (!m_isOpen)
+        return QUORIX_E_NOT_OPEN;
     CHAutoLock state(&m_stateLock);
     const uint16_t current = m_state.load();
-    if (current == Stopped) return QUORIX_E_NOT_OPEN;
+    if (current == Stopped)
+        return QUORIX_E_NOT_OPEN;
     m_backwards = backwards;
     if (current == Playing) {
         // The thread is already past its gate: the record it delivers next is this step, and
@@ -506,7 +540,8 @@ uint32_t CHMFReader::Step(bool backwards) {
     } else {
         // Steps are counted, so a step asked for while the thread is still busy with the
         // previous one is not lost.
-        if (m_stepPermits < UINT32_MAX) ++m_stepPermits;
+        if (m_stepPermits < UINT32_MAX)
+            ++m_stepPermits;
     }
     m_state.store(Stepping);
     m_runGate.Set();
@@ -514,11 +549,14 @@ uint32_t CHMFReader::Step(bool backwards) {
 }
 
 void CHMFReader::SetSpeed(int32_t exponent) {
-    if (exponent < -4 || exponent > 4) return;
+    if (exponent < -4 || exponent > 4)
+        return;
     m_speed.store(exponent);
 }
 
-IHMFReadCB* CHMFReader::SetCallback(IHMFReadCB* callback) { return m_callback.exchange(callback); }
+IHMFReadCB* CHMFReader::SetCallback(IHMFReadCB* callback) {
+    return m_callback.exchange(callback);
+}
 
 void CHMFReader::SetStateStopped() {
     CHAutoLock state(&m_stateLock);
@@ -531,33 +569,40 @@ uint32_t CHMFReader::SeekTo(uint32_t position, bool byTime) {
     uint32_t target;
     {
         CHAutoLock open(&m_openLock);
-        if (!m_isOpen) return QUORIX_E_FAIL;
+        if (!m_isOpen)
+            return QUORIX_E_FAIL;
         target = position + (byTime ? m_header.firstTimestamp : m_frameBase);
     }
-    if (IHMFReadCB* cb = m_callback.load()) cb->OnReset();
+    if (IHMFReadCB* cb = m_callback.load())
+        cb->OnReset();
     return Seek(target, byTime);
 }
 
-const HMFIndexEntry* CHMFReader::FindSeekEntry(const std::vector<HMFIndexEntry>& index, uint32_t count,
-                                               uint32_t target, bool byTime) {
+const HMFIndexEntry* CHMFReader::FindSeekEntry(const std::vector<HMFIndexEntry>& index,
+                                               uint32_t count, uint32_t target, bool byTime) {
     const size_t limit = std::min<size_t>(index.size(), count);
     const HMFIndexEntry* chosen = nullptr;
     for (size_t i = 0; i < limit; ++i) {
         const HMFIndexEntry& e = index[i];
         const int32_t d = HStampDiff(byTime ? e.timestamp : e.frameNumber, target);
-        if (d == 0) return &e;
-        if (d > 0) return chosen != nullptr ? chosen : &e;
+        if (d == 0)
+            return &e;
+        if (d > 0)
+            return chosen != nullptr ? chosen : &e;
         chosen = &e;
     }
     return chosen;
 }
 
 int CHMFReader::DuplicateFile(FileView* view) {
-    if (view == nullptr) return -1;
+    if (view == nullptr)
+        return -1;
     CHAutoLock open(&m_openLock);
-    if (!m_isOpen || m_file.GetStream() == nullptr) return -1;
+    if (!m_isOpen || m_file.GetStream() == nullptr)
+        return -1;
     const int fd = ::fcntl(fileno(m_file.GetStream()), F_DUPFD_CLOEXEC, 0);
-    if (fd < 0) return -1;
+    if (fd < 0)
+        return -1;
     view->header = m_header;
     view->index = m_index;
     view->dataEnd = m_dataEnd;
@@ -567,11 +612,13 @@ int CHMFReader::DuplicateFile(FileView* view) {
 
 uint32_t CHMFReader::Seek(uint32_t target, bool byTime) {
     CHAutoLock open(&m_openLock);
-    if (!m_isOpen) return QUORIX_E_FAIL;
+    if (!m_isOpen)
+        return QUORIX_E_FAIL;
     const HMFIndexEntry* chosen = FindSeekEntry(m_index, m_header.indexCount, target, byTime);
     CHAutoLock pos(&m_posLock);
     const uint64_t offset = chosen != nullptr ? chosen->offset : m_header.dataOffset;
-    if (!SeekFile(offset)) return QUORIX_E_FAIL;
+    if (!SeekFile(offset))
+        return QUORIX_E_FAIL;
     m_awaitKey = true;
     // Without a key frame to land on, the position is the start of the data.
     m_playedFrames.store(chosen != nullptr ? chosen->frameNumber - m_frameBase : 0);
@@ -610,20 +657,32 @@ uint32_t CHMFReader::GetTotalFrames() const {
     return m_isOpen ? m_header.frameCount : 0;
 }
 
-uint32_t CHMFReader::GetPlayedTime() const { return IsOpen() ? m_playedTime.load() : 0; }
-uint32_t CHMFReader::GetPlayedFrames() const { return IsOpen() ? m_playedFrames.load() : 0; }
-double CHMFReader::GetPlayedPercent() const { return IsOpen() ? m_percent.load() : 0.0; }
-uint32_t CHMFReader::GetPlayClock() const { return IsOpen() ? m_playClock.load() : 0; }
+uint32_t CHMFReader::GetPlayedTime() const {
+    return IsOpen() ? m_playedTime.load() : 0;
+}
+uint32_t CHMFReader::GetPlayedFrames() const {
+    return IsOpen() ? m_playedFrames.load() : 0;
+}
+double CHMFReader::GetPlayedPercent() const {
+    return IsOpen() ? m_percent.load() : 0.0;
+}
+uint32_t CHMFReader::GetPlayClock() const {
+    return IsOpen() ? m_playClock.load() : 0;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Reader thread.
 
-uint32_t CHMFReader::OnFrameTime(uint32_t, uint32_t) { return QUORIX_OK; }
+uint32_t CHMFReader::OnFrameTime(uint32_t, uint32_t) {
+    return QUORIX_OK;
+}
 
-uint32_t CHMFReader::OnFrame(const uint8_t* record, uint32_t length, uint8_t kind, uint32_t clockMs) {
+uint32_t CHMFReader::OnFrame(const uint8_t* record, uint32_t length, uint8_t kind,
+                             uint32_t clockMs) {
     const uint32_t frames = m_header.frameCount;
     // Without a frame count there is nothing to be a percentage of.
-    const double percent = frames == 0 ? 0.0 : static_cast<double>(m_playedFrames.load()) * 100.0 / frames;
+    const double percent =
+        frames == 0 ? 0.0 : static_cast<double>(m_playedFrames.load()) * 100.0 / frames;
     m_percent.store(percent);
     IHMFReadCB* cb = m_callback.load();
     return cb != nullptr ? cb->OnFrame(record, length, kind, clockMs, percent) : QUORIX_OK;
@@ -635,7 +694,9 @@ bool CHMFReader::OnFileEnd() {
     return cb != nullptr && cb->OnFileEnd();
 }
 
-uint32_t CHMFReader::WaitFrameInterval(uint32_t intervalMs) { return m_wakeEvent.Wait(intervalMs); }
+uint32_t CHMFReader::WaitFrameInterval(uint32_t intervalMs) {
+    return m_wakeEvent.Wait(intervalMs);
+}
 
 bool CHMFReader::IsClosing() {
     CHAutoLock state(&m_stateLock);
@@ -643,7 +704,8 @@ bool CHMFReader::IsClosing() {
 }
 
 bool CHMFReader::IsCurrent(uint32_t generation) {
-    if (IsClosing() || m_state.load() == Stopped) return false;
+    if (IsClosing() || m_state.load() == Stopped)
+        return false;
     // A record read just before a seek or rewind belongs to the old position.
     CHAutoLock pos(&m_posLock);
     return generation == m_seekGeneration;
@@ -653,11 +715,14 @@ bool CHMFReader::PassGate() {
     for (;;) {
         {
             CHAutoLock state(&m_stateLock);
-            if (m_closing || IsStopRequested()) return false;
+            if (m_closing || IsStopRequested())
+                return false;
             const uint16_t s = m_state.load();
-            if (s == Playing) return true;
+            if (s == Playing)
+                return true;
             if (s == Stepping) {
-                if (m_backSeekDue) return true;
+                if (m_backSeekDue)
+                    return true;
                 if (m_stepPermits > 0) {
                     --m_stepPermits;
                     m_backSeekDue = m_backwards;
@@ -668,7 +733,8 @@ bool CHMFReader::PassGate() {
             m_runGate.Reset();
         }
         const uint32_t r = m_runGate.Wait(HINFINITE);
-        if (r != QUORIX_OK && r != QUORIX_E_TIMEOUT) return false;
+        if (r != QUORIX_OK && r != QUORIX_E_TIMEOUT)
+            return false;
     }
 }
 
@@ -679,25 +745,29 @@ uint8_t CHMFReader::ChooseDropThreshold(int32_t speed, uint32_t queued) const {
         {4, 10, 16},   // speed 2
         {12, 19, 23},  // speed 3
     };
-    if (speed < 1 || speed > 3) return m_dropThreshold;
+    if (speed < 1 || speed > 3)
+        return m_dropThreshold;
     const int band = queued <= 5 ? 0 : (queued <= 20 ? 1 : 2);
     return kThresholds[speed - 1][band];
 }
 
 uint32_t CHMFReader::OnThreadLoop(uint64_t) {
-    if (IsClosing()) return 0;
+    if (IsClosing())
+        return 0;
 
     if (m_state.load() == Stopped) {
         {
             CHAutoLock state(&m_stateLock);
-            if (m_state.load() == Stopped && !m_closing) m_runGate.Reset();
+            if (m_state.load() == Stopped && !m_closing)
+                m_runGate.Reset();
         }
         // Play sets the gate and cuts this short.
         m_runGate.Wait(kIdleMs);
         return 0;
     }
 
-    if (m_rewindPending.load()) Rewind();
+    if (m_rewindPending.load())
+        Rewind();
 
     bool seekBack = false;
     {
@@ -721,9 +791,12 @@ uint32_t CHMFReader::OnThreadLoop(uint64_t) {
     const uint32_t readResult = ReadFrame(&m_record);
     if (readResult != QUORIX_OK) {
         pos.Unlock();
-        if (IsClosing()) return 0;
-        if (OnFileEnd()) return 2;
-        if (IsClosing()) return 0;
+        if (IsClosing())
+            return 0;
+        if (OnFileEnd())
+            return 2;
+        if (IsClosing())
+            return 0;
         PassGate();
         return 0;
     }
@@ -748,11 +821,13 @@ uint32_t CHMFReader::OnThreadLoop(uint64_t) {
 
     const int32_t speed = m_speed.load();
     if (HMFIsAudioKind(kind)) {
-        if (speed == 0 && IsCurrent(generation)) OnFrame(m_record.Record(), m_record.RecordLength(), kind, 0);
+        if (speed == 0 && IsCurrent(generation))
+            OnFrame(m_record.Record(), m_record.RecordLength(), kind, 0);
         return 0;
     }
 
-    if (OnFrameTime(timing.timestamp, header.sequence) != QUORIX_OK) return 3;
+    if (OnFrameTime(timing.timestamp, header.sequence) != QUORIX_OK)
+        return 3;
 
     uint16_t interval = timing.intervalMs;
     if (speed > 0) {
@@ -781,10 +856,12 @@ uint32_t CHMFReader::OnThreadLoop(uint64_t) {
         m_playClock.fetch_add(interval);
     }
 
-    if (!PassGate()) return 0;
+    if (!PassGate())
+        return 0;
     if (m_state.load() != Stopped && interval != 0) {
         const uint32_t r = WaitFrameInterval(interval);
-        if (r != QUORIX_OK && r != QUORIX_E_TIMEOUT) return 4;
+        if (r != QUORIX_OK && r != QUORIX_E_TIMEOUT)
+            return 4;
     }
     return 0;
 }

@@ -116,7 +116,8 @@ public:
     virtual uint32_t ScanFrames();
     // Each video frame before it is paced; non-zero ends the thread.
     virtual uint32_t OnFrameTime(uint32_t timestamp, uint32_t sequence);
-    virtual uint32_t OnFrame(const uint8_t* record, uint32_t length, uint8_t kind, uint32_t clockMs);
+    virtual uint32_t OnFrame(const uint8_t* record, uint32_t length, uint8_t kind,
+                             uint32_t clockMs);
     virtual bool OnFileEnd();
     // The next record at the current position: 0 or QUORIX_E_END_OF_DATA.
     virtual uint32_t ReadFrame(CMKZData* data);
@@ -129,8 +130,8 @@ protected:
     // The index entry a seek to target (absolute timestamp or frame number) lands on: the
     // equal entry, else the last one before the target, else the first one; among the first
     // `count` entries only. Null when there is none.
-    static const HMFIndexEntry* FindSeekEntry(const std::vector<HMFIndexEntry>& index, uint32_t count,
-                                              uint32_t target, bool byTime);
+    static const HMFIndexEntry* FindSeekEntry(const std::vector<HMFIndexEntry>& index,
+                                              uint32_t count, uint32_t target, bool byTime);
 
     // What a reader of the open file needs that must not disturb the reader thread: a
     // descriptor of its own on the same file (read it with pread; the caller closes it), and
@@ -181,8 +182,8 @@ private:
     HMFFileHeader m_header;
     std::vector<HMFIndexEntry> m_index;
     uint64_t m_fileSize = 0;
-    uint64_t m_dataEnd = 0;        // frame records stop here: index offset or file size
-    uint32_t m_frameBase = 0;      // what index frame numbers count from (see Open)
+    uint64_t m_dataEnd = 0;    // frame records stop here: index offset or file size
+    uint32_t m_frameBase = 0;  // what index frame numbers count from (see Open)
 
     // Guarded by m_posLock:
     uint64_t m_filePos = 0;
@@ -208,8 +209,8 @@ private:
     CHLock m_stateLock;
     std::atomic<uint16_t> m_state{Stopped};
     bool m_backwards = false;
-    uint32_t m_stepPermits = 0;   // gate passes granted by Step
-    bool m_backSeekDue = false;   // a backward step whose repositioning has not happened yet
+    uint32_t m_stepPermits = 0;  // gate passes granted by Step
+    bool m_backSeekDue = false;  // a backward step whose repositioning has not happened yet
     bool m_closing = false;
 
     std::atomic<int32_t> m_speed{0};

@@ -24,7 +24,9 @@ constexpr uint64_t kMaxChunk = 1u << 30;
 
 CHMFWriter::CHMFWriter() : m_header(HMFNewHeader()) {}
 
-CHMFWriter::~CHMFWriter() { Close(); }
+CHMFWriter::~CHMFWriter() {
+    Close();
+}
 
 bool CHMFWriter::IsOpen() const {
     CHAutoLock lock(&m_lock);
@@ -34,13 +36,15 @@ bool CHMFWriter::IsOpen() const {
 void CHMFWriter::SetFormatTag(uint8_t tag) {
     CHAutoLock lock(&m_lock);
     m_formatTag = tag;
-    if (m_fd < 0) m_header.formatTag = tag;
+    if (m_fd < 0)
+        m_header.formatTag = tag;
 }
 
 void CHMFWriter::SetRenderModel(int8_t model) {
     CHAutoLock lock(&m_lock);
     m_renderModel = model;
-    if (m_fd < 0) m_header.renderModel = model;
+    if (m_fd < 0)
+        m_header.renderModel = model;
 }
 
 void CHMFWriter::SetSyncPeriod(uint32_t periodMs) {
@@ -84,8 +88,8 @@ uint32_t CHMFWriter::GetSyncCount() const {
 uint32_t CHMFWriter::OpenFile(const char* path) {
     // "e": a process the host forks must not keep the recording open.
     if (path == nullptr || !m_file.Open(path, "wbe")) {
-        HLOG(kSource, kModule, HLOG_ERROR, "BRIXEL::CHMFWriter::OpenFile", "create file %s fail: %s",
-             path ? path : "(null)", std::strerror(errno));
+        HLOG(kSource, kModule, HLOG_ERROR, "BRIXEL::CHMFWriter::OpenFile",
+             "create file %s fail: %s", path ? path : "(null)", std::strerror(errno));
         return QUORIX_E_OPEN_FILE;
     }
     // Everything goes through the descriptor; the stream only owns it and never buffers.
@@ -111,8 +115,10 @@ bool CHMFWriter::WriteAll(uint64_t offset, const void* data, uint64_t count) {
     while (count > 0) {
         const size_t chunk = static_cast<size_t>(count < kMaxChunk ? count : kMaxChunk);
         const ssize_t n = ::pwrite(m_fd, bytes, chunk, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
         bytes += n;
         offset += static_cast<uint64_t>(n);
         count -= static_cast<uint64_t>(n);
@@ -183,11 +189,14 @@ void CHMFWriter::NoteFailure(const char* what, uint64_t offset, uint64_t count) 
     ++m_failedTotal;
     ++m_failedInRun;
     // A full disk fails every record until space comes back: one line for the whole run.
-    if (m_failing) return;
+    if (m_failing)
+        return;
     m_failing = true;
-    HLOG(kSource, kModule, HLOG_ERROR, "BRIXEL::CHMFWriter::WriteFrame",
-         "write %s of %llu bytes at %llu fail: %s; records are dropped until writing succeeds again", what,
-         static_cast<unsigned long long>(count), static_cast<unsigned long long>(offset), std::strerror(errno));
+    HLOG(
+        kSource, kModule, HLOG_ERROR, "BRIXEL::CHMFWriter::WriteFrame",
+        "write %s of %llu bytes at %llu fail: %s; records are dropped until writing succeeds again",
+        what, static_cast<unsigned long long>(count), static_cast<unsigned long long>(offset),
+        std::strerror(errno));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -203,7 +212,8 @@ uint32_t CHMFWriter::WriteFrame(const uint8_t* record, uint32_t length) {
     // A feeding thread cancelled inside a write would leave the lock held and the file torn.
     CHCancelGuard noCancel;
     CHAutoLock lock(&m_lock);
-    if (m_fd < 0) return QUORIX_E_NOT_WRITING;
+    if (m_fd < 0)
+        return QUORIX_E_NOT_WRITING;
 
     HMFFrameHeader h;
     HMFParseFrameHeader(record, &h);
@@ -215,8 +225,8 @@ uint32_t CHMFWriter::WriteFrame(const uint8_t* record, uint32_t length) {
         if (!m_rejecting) {
             m_rejecting = true;
             HLOG(kSource, kModule, HLOG_WARN, "BRIXEL::CHMFWriter::WriteFrame",
-                 "record not written: magic %#06x, %u bytes given, header announces %llu", h.magic, length,
-                 static_cast<unsigned long long>(h.RecordSize()));
+                 "record not written: magic %#06x, %u bytes given, header announces %llu", h.magic,
+                 length, static_cast<unsigned long long>(h.RecordSize()));
         }
         return QUORIX_E_PARAM;
     }
@@ -239,7 +249,8 @@ uint32_t CHMFWriter::WriteFrame(const uint8_t* record, uint32_t length) {
             struct tm fields;
             if (HLocalTime(static_cast<int64_t>(h.clock), &fields)) {
                 const CHDateTime local(fields);
-                if (local.IsValid()) m_header.startTime = local.GetValue();
+                if (local.IsValid())
+                    m_header.startTime = local.GetValue();
             }
             if (!WriteHeaderToDisk()) {
                 NoteFailure("header", 0, kHMFHeaderSize);
@@ -268,14 +279,16 @@ uint32_t CHMFWriter::WriteFrame(const uint8_t* record, uint32_t length) {
              "writing succeeds again after %u failed records", m_failedInRun);
         m_failedInRun = 0;
     }
-    if (m_syncPeriodMs != 0 && HGetTickCount() - m_lastSyncTick >= m_syncPeriodMs) SyncFile();
+    if (m_syncPeriodMs != 0 && HGetTickCount() - m_lastSyncTick >= m_syncPeriodMs)
+        SyncFile();
     return QUORIX_OK;
 }
 
 uint32_t CHMFWriter::Close() {
     CHCancelGuard noCancel;  // also runs from the destructor
     CHAutoLock lock(&m_lock);
-    if (m_fd < 0) return QUORIX_OK;
+    if (m_fd < 0)
+        return QUORIX_OK;
     uint32_t result = QUORIX_OK;
     if (!m_index.empty()) {
         if (m_end > UINT32_MAX) {
@@ -285,20 +298,22 @@ uint32_t CHMFWriter::Close() {
                  static_cast<unsigned long long>(m_end));
         } else {
             std::vector<uint8_t> bytes(m_index.size() * kHMFIndexEntrySize);
-            for (size_t i = 0; i < m_index.size(); ++i) HMFSerializeIndexEntry(m_index[i], &bytes[i * kHMFIndexEntrySize]);
+            for (size_t i = 0; i < m_index.size(); ++i)
+                HMFSerializeIndexEntry(m_index[i], &bytes[i * kHMFIndexEntrySize]);
             const uint64_t indexOffset = m_end;
             if (!AppendBytes(bytes.data(), bytes.size())) {
                 HLOG(kSource, kModule, HLOG_ERROR, "BRIXEL::CHMFWriter::Close",
-                     "write index of %zu entries at %llu fail: %s; the file is left to be scanned", m_index.size(),
-                     static_cast<unsigned long long>(indexOffset), std::strerror(errno));
+                     "write index of %zu entries at %llu fail: %s; the file is left to be scanned",
+                     m_index.size(), static_cast<unsigned long long>(indexOffset),
+                     std::strerror(errno));
                 result = QUORIX_E_WRITE_FILE;
             } else {
                 // The index is on the disk before the header that points at it.
                 SyncFile();
                 m_header.indexOffset = static_cast<uint32_t>(indexOffset);
                 if (!WriteHeaderToDisk()) {
-                    HLOG(kSource, kModule, HLOG_ERROR, "BRIXEL::CHMFWriter::Close", "write header fail: %s",
-                         std::strerror(errno));
+                    HLOG(kSource, kModule, HLOG_ERROR, "BRIXEL::CHMFWriter::Close",
+                         "write header fail: %s", std::strerror(errno));
                     result = QUORIX_E_WRITE_FILE;
                 }
             }
@@ -307,7 +322,8 @@ uint32_t CHMFWriter::Close() {
     SyncFile();
     HLOG(kSource, kModule, HLOG_INFO, "BRIXEL::CHMFWriter::Close",
          "close file, %llu bytes, %u video frames, %zu key frames, %u failed writes",
-         static_cast<unsigned long long>(m_end), m_header.frameCount, m_index.size(), m_failedTotal);
+         static_cast<unsigned long long>(m_end), m_header.frameCount, m_index.size(),
+         m_failedTotal);
     AbandonFile();
     return result;
 }

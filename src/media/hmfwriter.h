@@ -98,18 +98,18 @@ private:
     mutable CHLock m_lock;
     // Guarded by m_lock:
     CHFile m_file;
-    int m_fd = -1;                       // descriptor of m_file's stream; -1 when closed
-    uint64_t m_end = 0;                  // file size as written
+    int m_fd = -1;       // descriptor of m_file's stream; -1 when closed
+    uint64_t m_end = 0;  // file size as written
     std::vector<HMFIndexEntry> m_index;
     uint8_t m_formatTag = 0;
     int8_t m_renderModel = 0;
     uint32_t m_syncPeriodMs = 0;
     uint32_t m_lastSyncTick = 0;
     uint32_t m_syncCount = 0;
-    bool m_failing = false;              // inside a run of failed writes (logged once per run)
+    bool m_failing = false;  // inside a run of failed writes (logged once per run)
     uint32_t m_failedInRun = 0;
     uint32_t m_failedTotal = 0;
-    bool m_rejecting = false;            // inside a run of malformed records (logged once)
+    bool m_rejecting = false;  // inside a run of malformed records (logged once)
     uint32_t m_rejectedTotal = 0;
 };
 

@@ -42,8 +42,7 @@ bool IsRecordMagic(uint16_t magic) {
 
 // A stream that throws while it is torn down must not keep the others alive.
 template <typename Stream>
-H_PASSES_CANCEL
-void DestroyQuietly(Stream* stream) {
+H_PASSES_CANCEL void DestroyQuietly(Stream* stream) {
     try {
         stream->Shutdown();
     } catch (abi::__forced_unwind&) {

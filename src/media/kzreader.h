@@ -34,7 +34,8 @@ public:
     // (the clip holds everything up to there); QUORIX_E_FAIL when the export cannot begin (no
     // file open, no header, path is the source itself, output not created);
     // QUORIX_E_WRITE_FILE when the clip could not be written whole (it is closed readable).
-    uint32_t FilmEditing(const char* path, uint32_t start, uint32_t end, bool byTime, bool withAudio);
+    uint32_t FilmEditing(const char* path, uint32_t start, uint32_t end, bool byTime,
+                         bool withAudio);
 
 private:
     uint32_t ReadExtensions();

@@ -18,20 +18,28 @@ constexpr const char* kModule = "hmedia";
 
 CKZWriter::CKZWriter() = default;
 
-CKZWriter::~CKZWriter() { Close(); }
+CKZWriter::~CKZWriter() {
+    Close();
+}
 
 uint32_t CKZWriter::Create(const char* path, const uint8_t* openInfo, uint32_t openInfoLength,
                            const uint8_t* renderParams, uint32_t renderParamsLength) {
-    if (openInfo == nullptr) openInfoLength = 0;
-    if (renderParams == nullptr) renderParamsLength = 0;
+    if (openInfo == nullptr)
+        openInfoLength = 0;
+    if (renderParams == nullptr)
+        renderParamsLength = 0;
     CHCancelGuard noCancel;
     CHAutoLock lock(GetLock());
-    if (IsOpen()) return QUORIX_E_ALREADY_OPEN;
+    if (IsOpen())
+        return QUORIX_E_ALREADY_OPEN;
 
     uint64_t dataOffset = kHMFHeaderSize;
-    if (openInfoLength != 0) dataOffset += kHMFExtHeaderSize + uint64_t{openInfoLength};
-    if (renderParamsLength != 0) dataOffset += kHMFExtHeaderSize + uint64_t{renderParamsLength};
-    if (dataOffset > UINT32_MAX) return QUORIX_E_PARAM;
+    if (openInfoLength != 0)
+        dataOffset += kHMFExtHeaderSize + uint64_t{openInfoLength};
+    if (renderParamsLength != 0)
+        dataOffset += kHMFExtHeaderSize + uint64_t{renderParamsLength};
+    if (dataOffset > UINT32_MAX)
+        return QUORIX_E_PARAM;
 
     ResetState();
     m_header.createTick = HGetTickCount();
@@ -51,34 +59,40 @@ uint32_t CKZWriter::Create(const char* path, const uint8_t* openInfo, uint32_t o
         uint8_t type;
         const uint8_t* data;
         uint32_t length;
-    } blocks[2] = {{HMF_EXT_OPEN_INFO, openInfo, openInfoLength}, {HMF_EXT_RENDER_PARAM, renderParams, renderParamsLength}};
+    } blocks[2] = {{HMF_EXT_OPEN_INFO, openInfo, openInfoLength},
+                   {HMF_EXT_RENDER_PARAM, renderParams, renderParamsLength}};
     for (const auto& b : blocks) {
-        if (!ok || b.length == 0) continue;
+        if (!ok || b.length == 0)
+            continue;
         uint8_t ext[kHMFExtHeaderSize];
         HMFSerializeExtHeader(HMFMakeExtHeader(b.type, b.length), ext);
         ok = AppendBytes(ext, kHMFExtHeaderSize) && AppendBytes(b.data, b.length);
     }
     if (!ok) {
-        HLOG(kSource, kModule, HLOG_ERROR, "BRIXEL::CKZWriter::Create", "write header of %s fail: %s", path,
-             std::strerror(errno));
+        HLOG(kSource, kModule, HLOG_ERROR, "BRIXEL::CKZWriter::Create",
+             "write header of %s fail: %s", path, std::strerror(errno));
         AbandonFile();
         return QUORIX_E_WRITE_FILE;
     }
-    HLOG(kSource, kModule, HLOG_INFO, "BRIXEL::CKZWriter::Create", "create file %s ok, dataoffset=%u model=%d", path,
-         m_header.dataOffset, m_header.renderModel);
+    HLOG(kSource, kModule, HLOG_INFO, "BRIXEL::CKZWriter::Create",
+         "create file %s ok, dataoffset=%u model=%d", path, m_header.dataOffset,
+         m_header.renderModel);
     return QUORIX_OK;
 }
 
 uint32_t CKZWriter::CreateFrom(const char* path, const uint8_t* block, uint32_t size) {
-    if (block == nullptr || size < kHMFHeaderSize) return QUORIX_E_PARAM;
+    if (block == nullptr || size < kHMFHeaderSize)
+        return QUORIX_E_PARAM;
     HMFFileHeader header;
     HMFParseFileHeader(block, &header);
     // The block's own header says where the frame records begin; a block of another length
     // would put the first record where the reader does not look for it.
-    if (!header.HasMagic() || header.dataOffset != size) return QUORIX_E_PARAM;
+    if (!header.HasMagic() || header.dataOffset != size)
+        return QUORIX_E_PARAM;
     CHCancelGuard noCancel;
     CHAutoLock lock(GetLock());
-    if (IsOpen()) return QUORIX_E_ALREADY_OPEN;
+    if (IsOpen())
+        return QUORIX_E_ALREADY_OPEN;
 
     std::vector<uint8_t> copy(block, block + size);
     header.createTick = HGetTickCount();
@@ -98,13 +112,13 @@ uint32_t CKZWriter::CreateFrom(const char* path, const uint8_t* block, uint32_t 
     }
     m_header = header;
     if (!AppendBytes(copy.data(), copy.size())) {
-        HLOG(kSource, kModule, HLOG_ERROR, "BRIXEL::CKZWriter::CreateFrom", "write header block of %s fail: %s", path,
-             std::strerror(errno));
+        HLOG(kSource, kModule, HLOG_ERROR, "BRIXEL::CKZWriter::CreateFrom",
+             "write header block of %s fail: %s", path, std::strerror(errno));
         AbandonFile();
         return QUORIX_E_WRITE_FILE;
     }
-    HLOG(kSource, kModule, HLOG_INFO, "BRIXEL::CKZWriter::CreateFrom", "create clip %s ok, dataoffset=%u", path,
-         m_header.dataOffset);
+    HLOG(kSource, kModule, HLOG_INFO, "BRIXEL::CKZWriter::CreateFrom",
+         "create clip %s ok, dataoffset=%u", path, m_header.dataOffset);
     return QUORIX_OK;
 }
 

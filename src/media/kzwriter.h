@@ -31,8 +31,8 @@ public:
     // empty. QUORIX_E_ALREADY_OPEN when a file is open; QUORIX_E_OPEN_FILE when the file cannot
     // be created; QUORIX_E_PARAM when the blocks do not fit a 32-bit data offset;
     // QUORIX_E_WRITE_FILE (file closed) when the header or a block is written short.
-    uint32_t Create(const char* path, const uint8_t* openInfo, uint32_t openInfoLength, const uint8_t* renderParams,
-                    uint32_t renderParamsLength);
+    uint32_t Create(const char* path, const uint8_t* openInfo, uint32_t openInfoLength,
+                    const uint8_t* renderParams, uint32_t renderParamsLength);
     // A clip: block is the source file's first data-offset bytes (header and extension records).
     // It is written as it is except for the creation tick (now) and the index fields (cleared).
     // QUORIX_E_PARAM for a missing block, one shorter than 64 bytes, or one whose header does

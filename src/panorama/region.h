@@ -200,8 +200,8 @@ private:
     void* m_snapUser = nullptr;
     BRIXEL::CHEvent m_snapDone{true, false, false};
     bool m_snapPending = false;
-    bool m_snapReady = false;       // m_snapData and sizes belong to the pending request
-    uint32_t m_snapWaiters = 0;     // Snap calls waiting for a frame
+    bool m_snapReady = false;    // m_snapData and sizes belong to the pending request
+    uint32_t m_snapWaiters = 0;  // Snap calls waiting for a frame
     // malloc'd by the render thread under m_snapLock; owned by the region until a waiting Snap
     // takes it (the caller then frees it with FreeSnapData), freed by the region otherwise.
     uint8_t* m_snapData = nullptr;

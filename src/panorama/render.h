@@ -96,7 +96,7 @@ private:
     struct Variant {
         int32_t model = 0, display = 0, format = -1;  // format -1: chosen by the uniform
         int32_t pass = kPassCamera;
-        uint32_t program = 0;                         // 0: failed to build; the default is used
+        uint32_t program = 0;  // 0: failed to build; the default is used
         int32_t uniforms[U_COUNT];
     };
 

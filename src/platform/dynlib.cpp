@@ -4,7 +4,9 @@
 
 namespace QXPLAT {
 
-CDynamicLibrary::~CDynamicLibrary() { Close(); }
+CDynamicLibrary::~CDynamicLibrary() {
+    Close();
+}
 
 bool CDynamicLibrary::Open(const std::string& path) {
     Close();

@@ -2,10 +2,10 @@
 
 #include <ini.h>
 
+#include <strings.h>
 #include <cctype>
 #include <cstring>
 #include <limits>
-#include <strings.h>
 
 #include "base/hfile.h"
 

@@ -586,11 +586,10 @@ const uint8_t* CDirectDrawSurface7::RGBView(uint32_t* stride) {
         const uint8_t* first = mem + BRIXEL::HPixelI420FirstOffset(m_pitch, m_height);
         const uint8_t* second = mem + BRIXEL::HPixelI420SecondOffset(m_pitch, m_height);
         const bool uFirst = m_fourCC == DDFOURCC_I420;
-        r = CHYUV420pConvert::ToRGB(BRIXEL::HPIXEL_BGRX32, mem, uFirst ? first : second,
-                                    uFirst ? second : first, m_pitch,
-                                    BRIXEL::HPixelChromaStride(m_pitch), m_width, m_height,
-                                    m_rgb.data(), static_cast<uint32_t>(m_rgb.size()), m_width * 4,
-                                    m_yuvColour);
+        r = CHYUV420pConvert::ToRGB(
+            BRIXEL::HPIXEL_BGRX32, mem, uFirst ? first : second, uFirst ? second : first, m_pitch,
+            BRIXEL::HPixelChromaStride(m_pitch), m_width, m_height, m_rgb.data(),
+            static_cast<uint32_t>(m_rgb.size()), m_width * 4, m_yuvColour);
     } else {
         // Packed 4:2:2 back to planar 4:2:0: a picture that came from 4:2:0 carries the same
         // chroma on both rows of a pair, so the even rows give it back exactly.

@@ -22,12 +22,24 @@ std::string PlainName(const char* decorated) {
 
 // In the field order of CGPano.
 constexpr const char* kDecoratedNames[CGPano::kEntryCount] = {
-    "_G_CreatePanoRender@20",   "_G_InitPanoRender@8",        "_G_GetSupportedPanoTypeList@12",
-    "_G_GetViewCamera@8",       "_G_GetOriginalPanoSize@12",  "_G_SetViewCamera@16",
-    "_G_SetDrawingRegion@20",   "_G_InputFrame@24",           "_G_GetCurrentPanoType@8",
-    "_G_SwitchPanoType@8",      "_G_GrabPano@16",             "_G_SetOutputCallBack@16",
-    "_G_SetPreRenderCallBack@12", "_G_SetRenderCallBack@12",  "_G_UnProject@16",
-    "_G_DestroyPanoRender@4",   "_G_CalcViewCamera@16",       "_G_GetCameraParameters@28",
+    "_G_CreatePanoRender@20",
+    "_G_InitPanoRender@8",
+    "_G_GetSupportedPanoTypeList@12",
+    "_G_GetViewCamera@8",
+    "_G_GetOriginalPanoSize@12",
+    "_G_SetViewCamera@16",
+    "_G_SetDrawingRegion@20",
+    "_G_InputFrame@24",
+    "_G_GetCurrentPanoType@8",
+    "_G_SwitchPanoType@8",
+    "_G_GrabPano@16",
+    "_G_SetOutputCallBack@16",
+    "_G_SetPreRenderCallBack@12",
+    "_G_SetRenderCallBack@12",
+    "_G_UnProject@16",
+    "_G_DestroyPanoRender@4",
+    "_G_CalcViewCamera@16",
+    "_G_GetCameraParameters@28",
 };
 
 }  // namespace

@@ -43,8 +43,7 @@ struct CGPano {
     using GetCurrentTypeFn = uint32_t (*)(uint32_t handle, uint32_t* type);
     using SwitchTypeFn = uint32_t (*)(uint32_t handle, uint32_t type);
     // buffer holds ((width * 24 + 31) / 32) * 4 * height bytes and receives B, G, R rows.
-    using GrabFn = uint32_t (*)(uint32_t handle, uint32_t width, uint32_t height,
-                                uint8_t* buffer);
+    using GrabFn = uint32_t (*)(uint32_t handle, uint32_t width, uint32_t height, uint8_t* buffer);
     using SetOutputCallbackFn = uint32_t (*)(uint32_t handle, GPanoOutputCallback callback,
                                              float sizeFactor, void* context);
     using SetRenderCallbackFn = uint32_t (*)(uint32_t handle, GPanoRenderCallback callback,

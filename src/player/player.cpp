@@ -45,7 +45,8 @@ CPlayer::~CPlayer() {
 
 void CPlayer::ShutDown() {
     ReapRetiredRenderers();
-    if (GetStatus() == STATUS_FILE) m_reader.StopPlay();
+    if (GetStatus() == STATUS_FILE)
+        m_reader.StopPlay();
     ResetAudio();
     StopPlay();
     CloseStream();
@@ -99,9 +100,11 @@ uint32_t CPlayer::OpenFile(const char* path) {
     if (GetStatus() != STATUS_NONE || m_opening)
         return QUORIX_E_PORT_BUSY;
     FreeBlocks();
-    if (path == nullptr || IsDirectory(path)) return QUORIX_E_OPEN_FILE;
+    if (path == nullptr || IsDirectory(path))
+        return QUORIX_E_OPEN_FILE;
     const uint32_t opened = m_reader.Open(path);
-    if (opened != QUORIX_OK) return opened;
+    if (opened != QUORIX_OK)
+        return opened;
 
     SetSoftwareMode(m_host.IsDirectDrawMode());
     const int32_t model = m_reader.GetHeader().renderModel;
@@ -112,8 +115,9 @@ uint32_t CPlayer::OpenFile(const char* path) {
     if (infoCallback != nullptr) {
         m_opening = true;
         m_freedWhileOpening = false;
-        infoCallback(static_cast<uint16_t>(m_port), model, infoLength != 0 ? m_openInfo.GetData() : nullptr,
-                     infoLength, m_openInfoUser.load());
+        infoCallback(static_cast<uint16_t>(m_port), model,
+                     infoLength != 0 ? m_openInfo.GetData() : nullptr, infoLength,
+                     m_openInfoUser.load());
         m_opening = false;
         if (m_freedWhileOpening) {
             // The host freed the port from its callback: nothing of this open may outlive it.
@@ -139,14 +143,15 @@ uint32_t CPlayer::OpenFile(const char* path) {
     return QUORIX_OK;
 }
 
-uint32_t CPlayer::OpenStream(int32_t model, const void* infoData, uint32_t infoLen, const void* modelData,
-                             uint32_t modelLen) {
+uint32_t CPlayer::OpenStream(int32_t model, const void* infoData, uint32_t infoLen,
+                             const void* modelData, uint32_t modelLen) {
     if (GetStatus() != STATUS_NONE || m_opening)
         return QUORIX_E_PORT_BUSY;
     FreeBlocks();
     // Each block is one byte longer than its length, that byte zero, as the reader loads them.
     auto copyBlock = [](BRIXEL::CHBuffer& block, const void* data, uint32_t length) {
-        if (data == nullptr || length == 0) return QUORIX_OK;
+        if (data == nullptr || length == 0)
+            return QUORIX_OK;
         if (block.Allocate(uint64_t{length} + 1, true) != QUORIX_OK || block.GetData() == nullptr) {
             block.Free();
             return QUORIX_E_NO_MEMORY;
@@ -157,8 +162,10 @@ uint32_t CPlayer::OpenStream(int32_t model, const void* infoData, uint32_t infoL
         return QUORIX_OK;
     };
     uint32_t copied = copyBlock(m_renderParams, modelData, modelLen);
-    if (copied == QUORIX_OK) copied = copyBlock(m_openInfo, infoData, infoLen);
-    if (copied != QUORIX_OK) return copied;
+    if (copied == QUORIX_OK)
+        copied = copyBlock(m_openInfo, infoData, infoLen);
+    if (copied != QUORIX_OK)
+        return copied;
 
     m_renderModel.store(model);
     SetSoftwareMode(m_host.IsDirectDrawMode());
@@ -167,8 +174,10 @@ uint32_t CPlayer::OpenStream(int32_t model, const void* infoData, uint32_t infoL
         // The caller's block as given: a null block reaches the renderer as null.
         created = CreateRenderer(static_cast<const uint8_t*>(modelData), modelLen);
     } else {
-        created = CreateRenderer(m_renderParams.GetData(), static_cast<uint32_t>(m_renderParams.GetLength()));
-        HLOG(kSource, kModule, BRIXEL::HLOG_INFO, "CPlayer::OpenStream", m_directDraw ? "use dxdraw!" : "use Opengl!");
+        created = CreateRenderer(m_renderParams.GetData(),
+                                 static_cast<uint32_t>(m_renderParams.GetLength()));
+        HLOG(kSource, kModule, BRIXEL::HLOG_INFO, "CPlayer::OpenStream",
+             m_directDraw ? "use dxdraw!" : "use Opengl!");
     }
     if (created != QUORIX_OK)
         return created;
@@ -179,7 +188,8 @@ uint32_t CPlayer::OpenStream(int32_t model, const void* infoData, uint32_t infoL
 }
 
 uint32_t CPlayer::CloseFile() {
-    if (GetStatus() != STATUS_FILE) return QUORIX_E_STATE;
+    if (GetStatus() != STATUS_FILE)
+        return QUORIX_E_STATE;
     m_reader.Close();
     DestroyRenderer();
     m_lastStamp.store(0);
@@ -193,7 +203,8 @@ uint32_t CPlayer::CloseFile() {
 }
 
 uint32_t CPlayer::CloseStream() {
-    if (GetStatus() != STATUS_STREAM) return QUORIX_E_STATE;
+    if (GetStatus() != STATUS_STREAM)
+        return QUORIX_E_STATE;
     DestroyRenderer();
     m_lastStamp.store(0);
     m_lastClock.store(0);
@@ -207,8 +218,10 @@ uint32_t CPlayer::CloseStream() {
 }
 
 uint32_t CPlayer::SetPlayMode(uint32_t mode) {
-    if (GetStatus() == STATUS_FILE) return QUORIX_E_STATE;
-    HLOG(kSource, kModule, BRIXEL::HLOG_DEBUG, "CPlayer::SetPlayMode", "nMode=%d", static_cast<int>(mode));
+    if (GetStatus() == STATUS_FILE)
+        return QUORIX_E_STATE;
+    HLOG(kSource, kModule, BRIXEL::HLOG_DEBUG, "CPlayer::SetPlayMode", "nMode=%d",
+         static_cast<int>(mode));
     CHPlayer::SetPlayMode(mode);
     return QUORIX_OK;
 }
@@ -219,13 +232,15 @@ uint32_t CPlayer::SetPlayMode(uint32_t mode) {
 uint32_t CPlayer::BeginPlay(QUORIX_HWND window, QUORIX_HDC dc, uint32_t manual) {
     const int32_t status = GetStatus();
     if (status == STATUS_NONE) {
-        HLOG(kSource, kModule, BRIXEL::HLOG_WARN, "CPlayer::BeginPlay", "play fail,current status none");
+        HLOG(kSource, kModule, BRIXEL::HLOG_WARN, "CPlayer::BeginPlay",
+             "play fail,current status none");
         return QUORIX_E_STATE;
     }
     if (!m_rendererStarted) {
         const uint32_t started = m_portRenderer.load()->Start(window, dc, manual != 0);
         if (started != QUORIX_OK) {
-            HLOG(kSource, kModule, BRIXEL::HLOG_ERROR, "CPlayer::BeginPlay", "init render fail,ret=%#x", started);
+            HLOG(kSource, kModule, BRIXEL::HLOG_ERROR, "CPlayer::BeginPlay",
+                 "init render fail,ret=%#x", started);
             return started;
         }
         m_rendererStarted = true;
@@ -242,7 +257,8 @@ uint32_t CPlayer::BeginPlay(QUORIX_HWND window, QUORIX_HDC dc, uint32_t manual) 
     }
     const uint32_t engine = StartPlay();
     if (engine != QUORIX_OK) {
-        HLOG(kSource, kModule, BRIXEL::HLOG_ERROR, "CPlayer::BeginPlay", "start play fail,ret=%#x", engine);
+        HLOG(kSource, kModule, BRIXEL::HLOG_ERROR, "CPlayer::BeginPlay", "start play fail,ret=%#x",
+             engine);
         return engine;
     }
     if (status == STATUS_FILE) {
@@ -270,41 +286,49 @@ uint32_t CPlayer::Stop() {
 }
 
 uint32_t CPlayer::Pause(bool pause) {
-    if (GetStatus() != STATUS_FILE) return QUORIX_E_STATE;
+    if (GetStatus() != STATUS_FILE)
+        return QUORIX_E_STATE;
     return pause ? m_reader.Pause() : m_reader.Play();
 }
 
 uint32_t CPlayer::Fast() {
     const int32_t speed = GetPlaySpeed();
-    if (speed >= kMaxSpeed) return QUORIX_OK;
+    if (speed >= kMaxSpeed)
+        return QUORIX_OK;
     return SetSpeed(speed + 1);
 }
 
 uint32_t CPlayer::Slow() {
     const int32_t speed = GetPlaySpeed();
-    if (speed <= kMinSpeed) return QUORIX_OK;
+    if (speed <= kMinSpeed)
+        return QUORIX_OK;
     return SetSpeed(speed - 1);
 }
 
 uint32_t CPlayer::SetSpeed(int32_t speed) {
-    if (speed < kMinSpeed || speed > kMaxSpeed) return QUORIX_E_PARAM;
+    if (speed < kMinSpeed || speed > kMaxSpeed)
+        return QUORIX_E_PARAM;
     SetPlaySpeed(speed);
-    if (GetStatus() == STATUS_FILE) m_reader.SetSpeed(speed);
+    if (GetStatus() == STATUS_FILE)
+        m_reader.SetSpeed(speed);
     return QUORIX_OK;
 }
 
 uint32_t CPlayer::Step(bool backwards) {
-    if (GetStatus() != STATUS_FILE) return QUORIX_E_STATE;
+    if (GetStatus() != STATUS_FILE)
+        return QUORIX_E_STATE;
     return m_reader.Step(backwards);
 }
 
 uint32_t CPlayer::SeekTime(uint32_t ms) {
-    if (GetStatus() != STATUS_FILE) return QUORIX_E_STATE;
+    if (GetStatus() != STATUS_FILE)
+        return QUORIX_E_STATE;
     return m_reader.SeekTo(ms, true) == QUORIX_OK ? QUORIX_OK : QUORIX_E_FAIL;
 }
 
 uint32_t CPlayer::SeekPos(float pos) {
-    if (GetStatus() != STATUS_FILE) return QUORIX_E_STATE;
+    if (GetStatus() != STATUS_FILE)
+        return QUORIX_E_STATE;
     const float target = static_cast<float>(m_reader.GetTotalTime()) * pos;
     // Truncated toward zero; a position outside the file (or not a number) is held to its ends
     // instead of being converted out of range.
@@ -324,15 +348,21 @@ uint32_t CPlayer::GetPlayedTime() const {
 }
 
 float CPlayer::GetPlayedPos() const {
-    if (GetStatus() != STATUS_FILE) return 0.0f;
+    if (GetStatus() != STATUS_FILE)
+        return 0.0f;
     const uint32_t total = m_reader.GetTotalTime();
-    if (total == 0) return 0.0f;
+    if (total == 0)
+        return 0.0f;
     return static_cast<float>(m_reader.GetPlayedTime()) / static_cast<float>(total);
 }
 
-uint32_t CPlayer::GetTotalTime() const { return GetStatus() == STATUS_FILE ? m_reader.GetTotalTime() : 0; }
+uint32_t CPlayer::GetTotalTime() const {
+    return GetStatus() == STATUS_FILE ? m_reader.GetTotalTime() : 0;
+}
 
-uint32_t CPlayer::GetTotalFrames() const { return GetStatus() == STATUS_FILE ? m_reader.GetTotalFrames() : 0; }
+uint32_t CPlayer::GetTotalFrames() const {
+    return GetStatus() == STATUS_FILE ? m_reader.GetTotalFrames() : 0;
+}
 
 void CPlayer::SetFileEndCallback(QUORIX_FileEndCallback callback, void* user) {
     m_fileEndCallback.store(nullptr);
@@ -350,7 +380,8 @@ void CPlayer::SetFileOpenInfoCallback(QUORIX_FileOpenInfoCallback callback, void
 // Engine operations
 
 bool CPlayer::ReportsPlaying() {
-    if (GetStatus() == STATUS_FILE) return m_reader.GetState() == BRIXEL::CHMFReader::Playing;
+    if (GetStatus() == STATUS_FILE)
+        return m_reader.GetState() == BRIXEL::CHMFReader::Playing;
     return IsStarted();
 }
 
@@ -364,14 +395,16 @@ bool CPlayer::IsPlaying() {
 
 uint32_t CPlayer::InputData(const uint8_t* data, uint32_t length) {
     // The record's header is read below before the engine looks at it.
-    if (data == nullptr || length < BRIXEL::kHMFFrameHeaderSize) return QUORIX_E_PARAM;
+    if (data == nullptr || length < BRIXEL::kHMFFrameHeaderSize)
+        return QUORIX_E_PARAM;
     const uint8_t kind = data[2] & BRIXEL::kHMFKindMask;
     const bool video = BRIXEL::HMFIsVideoKind(kind);
     if (video) {
         const int32_t limit = m_host.GetSysParam().hisiMaxWidth;
         const uint32_t width = BRIXEL::HLoadLE16(data + 18);
         const uint32_t height = BRIXEL::HLoadLE16(data + 20);
-        if (limit >= 1 && (width > static_cast<uint32_t>(limit) || height > static_cast<uint32_t>(limit))) {
+        if (limit >= 1 &&
+            (width > static_cast<uint32_t>(limit) || height > static_cast<uint32_t>(limit))) {
             m_largePicture.store(true);
         }
     }
@@ -400,23 +433,30 @@ uint32_t CPlayer::InputData(const uint8_t* data, uint32_t length) {
         m_lastStamp.store(stamp);
         m_lastClock.store(clock);
     }
-    if (m_recording.load()) m_writer.WriteFrame(data, length);
+    if (m_recording.load())
+        m_writer.WriteFrame(data, length);
     return QUORIX_OK;
 }
 
-bool CPlayer::HoldsAudio() const { return m_host.GetAudioPort() == m_port; }
-
-void CPlayer::ResetAudio() {
-    if (!HoldsAudio()) return;
-    if (BRIXEL::CWaveOut* wave = m_host.GetWaveOut()) wave->Reset();
+bool CPlayer::HoldsAudio() const {
+    return m_host.GetAudioPort() == m_port;
 }
 
-uint32_t CPlayer::OnAudioFrame(uint16_t, uint32_t channels, uint32_t bitsPerSample, uint32_t sampleRate,
-                               const uint8_t* pcm, uint32_t length) {
+void CPlayer::ResetAudio() {
+    if (!HoldsAudio())
+        return;
+    if (BRIXEL::CWaveOut* wave = m_host.GetWaveOut())
+        wave->Reset();
+}
+
+uint32_t CPlayer::OnAudioFrame(uint16_t, uint32_t channels, uint32_t bitsPerSample,
+                               uint32_t sampleRate, const uint8_t* pcm, uint32_t length) {
     // Only the port that holds the audio is heard; the PCM of the others is dropped.
-    if (!HoldsAudio()) return 0;
+    if (!HoldsAudio())
+        return 0;
     BRIXEL::CWaveOut* wave = m_host.GetWaveOut();
-    if (wave == nullptr) return 0;
+    if (wave == nullptr)
+        return 0;
     wave->SetFormat(channels, bitsPerSample, sampleRate);
     wave->Write(pcm, length);
     return 0;
@@ -433,7 +473,8 @@ BRIXEL::HDecoderHandle CPlayer::StartDecoder(uint8_t codecId) {
             module = param.mjpegModule;
             break;
         case HCC::CODEC_H265:
-            module = m_largePicture.load() ? static_cast<int32_t>(HCC::MODULE_FFMPEG) : param.h265Module;
+            module =
+                m_largePicture.load() ? static_cast<int32_t>(HCC::MODULE_FFMPEG) : param.h265Module;
             break;
         default:
             module = HCC::MODULE_AUTO;
@@ -441,7 +482,8 @@ BRIXEL::HDecoderHandle CPlayer::StartDecoder(uint8_t codecId) {
     }
     HCC::HDECODER handle = nullptr;
     const uint32_t result = HCC::CreateDecoder(codecId, static_cast<uint32_t>(module), &handle);
-    if (result != QUORIX_OK) handle = nullptr;
+    if (result != QUORIX_OK)
+        handle = nullptr;
     HLOG(kSource, kModule, BRIXEL::HLOG_INFO, "CPlayer::StartDecoder",
          "StartDecoder ret=%#x,handle=%#" PRIxPTR ",EncodeType=%d,ModuleType=%d", result,
          reinterpret_cast<uintptr_t>(handle), static_cast<int>(codecId), static_cast<int>(module));
@@ -455,15 +497,18 @@ void CPlayer::StopDecoder(BRIXEL::HDecoderHandle decoder) {
 }
 
 uint32_t CPlayer::DecodeVideo(BRIXEL::HDecoderHandle decoder, const uint8_t* data, uint32_t length,
-                              uint32_t& width, uint32_t& height, uint8_t* planes[3], uint32_t sizes[3],
-                              int32_t strides[3], BRIXEL::CHYUVColour& colour) {
+                              uint32_t& width, uint32_t& height, uint8_t* planes[3],
+                              uint32_t sizes[3], int32_t strides[3], BRIXEL::CHYUVColour& colour) {
     uint32_t format = 0;
     uint32_t unsignedStrides[3] = {0, 0, 0};
-    const uint32_t decoded = HCC::DecodeVideo(static_cast<HCC::HDECODER>(decoder), data, length, &width, &height,
-                                              &format, planes, sizes, unsignedStrides);
-    if (decoded != QUORIX_OK) return decoded;
+    const uint32_t decoded =
+        HCC::DecodeVideo(static_cast<HCC::HDECODER>(decoder), data, length, &width, &height,
+                         &format, planes, sizes, unsignedStrides);
+    if (decoded != QUORIX_OK)
+        return decoded;
     // Every picture travels as planar 4:2:0; strides beyond the signed range cannot be passed on.
-    if (format != 0) return QUORIX_E_NOT_SUPPORTED;
+    if (format != 0)
+        return QUORIX_E_NOT_SUPPORTED;
     for (int i = 0; i < 3; ++i) {
         if (unsignedStrides[i] > static_cast<uint32_t>(std::numeric_limits<int32_t>::max())) {
             return QUORIX_E_NOT_SUPPORTED;
@@ -482,13 +527,18 @@ uint32_t CPlayer::DecodeAudio(BRIXEL::HDecoderHandle decoder, const uint8_t* dat
 // ---------------------------------------------------------------------------------------------
 // The reader's callbacks (reader thread)
 
-void CPlayer::OnReset() { FlushStreams(); }
+void CPlayer::OnReset() {
+    FlushStreams();
+}
 
-uint32_t CPlayer::GetQueuedFrames(int32_t) { return GetQueuedFrameCount(); }
+uint32_t CPlayer::GetQueuedFrames(int32_t) {
+    return GetQueuedFrameCount();
+}
 
 bool CPlayer::OnFileEnd() {
     const QUORIX_FileEndCallback callback = m_fileEndCallback.load();
-    if (callback != nullptr) callback(static_cast<uint16_t>(m_port), m_fileEndUser.load());
+    if (callback != nullptr)
+        callback(static_cast<uint16_t>(m_port), m_fileEndUser.load());
     return false;
 }
 

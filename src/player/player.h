@@ -89,8 +89,8 @@ public:
 
     // ---- open and close ----
     uint32_t OpenFile(const char* path);
-    uint32_t OpenStream(int32_t model, const void* infoData, uint32_t infoLen, const void* modelData,
-                        uint32_t modelLen);
+    uint32_t OpenStream(int32_t model, const void* infoData, uint32_t infoLen,
+                        const void* modelData, uint32_t modelLen);
     uint32_t CloseFile();
     uint32_t CloseStream();
     // QUORIX_E_STATE with a file open; the engine ignores modes above 2.
@@ -129,12 +129,13 @@ public:
     uint32_t Snap(uint32_t region, const char* path, uint16_t quality, uint32_t fileType);
     uint32_t SnapOriginal(const char* path, uint16_t quality, uint32_t fileType);
     // Writes rows of a captured picture as a file; QUORIX_E_OPEN_FILE when it cannot be created.
-    static uint32_t SaveSnapData(const char* path, uint16_t quality, uint32_t fileType, uint32_t width,
-                                 uint32_t stride, uint32_t height, uint32_t format, const uint8_t* data);
-    uint32_t SetSnapCallback(uint32_t region, QUORIX_SnapCallback callback, void* user, uint32_t format,
-                             uint32_t align);
-    uint32_t SetScreenOffSnapCallback(QUORIX_SnapCallback callback, void* user, float scale, uint32_t format,
-                                      uint32_t align);
+    static uint32_t SaveSnapData(const char* path, uint16_t quality, uint32_t fileType,
+                                 uint32_t width, uint32_t stride, uint32_t height, uint32_t format,
+                                 const uint8_t* data);
+    uint32_t SetSnapCallback(uint32_t region, QUORIX_SnapCallback callback, void* user,
+                             uint32_t format, uint32_t align);
+    uint32_t SetScreenOffSnapCallback(QUORIX_SnapCallback callback, void* user, float scale,
+                                      uint32_t format, uint32_t align);
     uint32_t SetSnapRect(uint32_t region, float x, float y, float width, float height);
     uint32_t SetScreenOffSnapRect(float x, float y, float width, float height);
 
@@ -142,7 +143,8 @@ public:
     uint32_t StartLocalRecord(const char* path);
     uint32_t StopLocalRecord();
     bool IsRecording() const { return m_recording.load(); }
-    uint32_t FilmEditing(const char* path, uint32_t begin, uint32_t end, bool byTime, bool withAudio);
+    uint32_t FilmEditing(const char* path, uint32_t begin, uint32_t end, bool byTime,
+                         bool withAudio);
 
     // ---- sound (player_audio.cpp): the device is shared by every port ----
     uint32_t SetVolume(uint32_t volume);
@@ -184,8 +186,10 @@ public:
     uint32_t EnableBlankPtz(uint16_t region, uint32_t enable);
     uint32_t SetFlip(uint16_t region, uint32_t flip);
     uint32_t SetRatioType(uint16_t region, uint32_t ratioType);
-    uint32_t Project(uint16_t region, const float* x, const float* y, float* outX, float* outY, uint32_t count);
-    uint32_t UnProject(uint16_t region, const float* x, const float* y, float* outX, float* outY, uint32_t count);
+    uint32_t Project(uint16_t region, const float* x, const float* y, float* outX, float* outY,
+                     uint32_t count);
+    uint32_t UnProject(uint16_t region, const float* x, const float* y, float* outX, float* outY,
+                       uint32_t count);
     uint32_t SetDrawCallback(uint16_t region, QUORIX_DrawCallback callback, void* user);
     uint32_t SetRenderStatusCallback(QUORIX_RenderStatusCallback callback, void* user);
     uint32_t GetManualSupport(int32_t* support);
@@ -202,26 +206,31 @@ public:
     // ---- engine operations ----
     bool IsPlaying() override;
     uint32_t InputData(const uint8_t* data, uint32_t length) override;
-    uint32_t OnVideoFrame(uint16_t streamId, uint32_t timestamp, uint32_t clock, uint16_t width, uint16_t height,
-                          uint8_t* const planes[3], const int32_t strides[3], BRIXEL::CHYUVColour colour) override;
-    uint32_t RenderFrame(uint16_t streamId, uint32_t timestamp, uint32_t clock, uint16_t width, uint16_t height,
-                         uint8_t* buffer, uint32_t size, BRIXEL::CHYUVColour colour) override;
-    uint32_t SetRecoveryCallback(uint16_t streamId, BRIXEL::HRecoveryCallback callback, void* context) override;
-    uint32_t OnAudioFrame(uint16_t streamId, uint32_t channels, uint32_t bitsPerSample, uint32_t sampleRate,
-                          const uint8_t* pcm, uint32_t length) override;
+    uint32_t OnVideoFrame(uint16_t streamId, uint32_t timestamp, uint32_t clock, uint16_t width,
+                          uint16_t height, uint8_t* const planes[3], const int32_t strides[3],
+                          BRIXEL::CHYUVColour colour) override;
+    uint32_t RenderFrame(uint16_t streamId, uint32_t timestamp, uint32_t clock, uint16_t width,
+                         uint16_t height, uint8_t* buffer, uint32_t size,
+                         BRIXEL::CHYUVColour colour) override;
+    uint32_t SetRecoveryCallback(uint16_t streamId, BRIXEL::HRecoveryCallback callback,
+                                 void* context) override;
+    uint32_t OnAudioFrame(uint16_t streamId, uint32_t channels, uint32_t bitsPerSample,
+                          uint32_t sampleRate, const uint8_t* pcm, uint32_t length) override;
     BRIXEL::HDecoderHandle StartDecoder(uint8_t codecId) override;
     void StopDecoder(BRIXEL::HDecoderHandle decoder) override;
-    uint32_t DecodeVideo(BRIXEL::HDecoderHandle decoder, const uint8_t* data, uint32_t length, uint32_t& width,
-                         uint32_t& height, uint8_t* planes[3], uint32_t sizes[3], int32_t strides[3], BRIXEL::CHYUVColour& colour) override;
-    uint32_t DecodeAudio(BRIXEL::HDecoderHandle decoder, const uint8_t* data, uint32_t length, uint8_t*& pcm,
-                         uint32_t& pcmLength) override;
+    uint32_t DecodeVideo(BRIXEL::HDecoderHandle decoder, const uint8_t* data, uint32_t length,
+                         uint32_t& width, uint32_t& height, uint8_t* planes[3], uint32_t sizes[3],
+                         int32_t strides[3], BRIXEL::CHYUVColour& colour) override;
+    uint32_t DecodeAudio(BRIXEL::HDecoderHandle decoder, const uint8_t* data, uint32_t length,
+                         uint8_t*& pcm, uint32_t& pcmLength) override;
     uint32_t OnSubFrame(uint8_t streamId, const uint8_t* data, uint32_t length) override;
 
     // ---- the reader's callbacks ----
     void OnReset() override;
     uint32_t GetQueuedFrames(int32_t speed) override;
     bool OnFileEnd() override;
-    uint32_t OnFrame(const uint8_t* record, uint32_t length, uint8_t kind, uint32_t clockMs, double percent) override;
+    uint32_t OnFrame(const uint8_t* record, uint32_t length, uint8_t kind, uint32_t clockMs,
+                     double percent) override;
 
 protected:
     IPlayerHost& Host() const { return m_host; }

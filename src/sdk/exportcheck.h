@@ -21,9 +21,11 @@ struct PortAccess {
 
 inline PortAccess CheckPort(uint16_t port) {
     CQuorixApp& app = GetApp();
-    if (!app.IsInitialized()) return {nullptr, QUORIX_E_NOT_INIT};
+    if (!app.IsInitialized())
+        return {nullptr, QUORIX_E_NOT_INIT};
     CPlayer* player = app.GetPlayer(port);
-    if (player == nullptr || !player->IsInUse()) return {nullptr, QUORIX_E_PARAM};
+    if (player == nullptr || !player->IsInUse())
+        return {nullptr, QUORIX_E_PARAM};
     return {player, QUORIX_OK};
 }
 
@@ -37,8 +39,7 @@ inline PortAccess CheckRegion(uint16_t port, uint16_t region) {
 // Nothing may unwind into the host's C code: an exception becomes QUORIX_E_EXCEPTION (or the
 // given value for a value getter). Thread cancellation of a host thread must keep unwinding.
 template <typename Result, typename Body>
-H_PASSES_CANCEL
-Result Guarded(Result onException, Body&& body) {
+H_PASSES_CANCEL Result Guarded(Result onException, Body&& body) {
     try {
         Result result = body();
         ArmExitSentinel();

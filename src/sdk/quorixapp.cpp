@@ -19,9 +19,9 @@ constexpr const char* kModule = "quorixsdk";
 constexpr const char* kConfigSection = "DECODER";
 
 bool SameParam(const CSysParam& a, const CSysParam& b) {
-    return a.h264Module == b.h264Module && a.h265Module == b.h265Module && a.mjpegModule == b.mjpegModule &&
-           a.hisiMaxWidth == b.hisiMaxWidth && a.configDirectory == b.configDirectory &&
-           a.configFile == b.configFile;
+    return a.h264Module == b.h264Module && a.h265Module == b.h265Module &&
+           a.mjpegModule == b.mjpegModule && a.hisiMaxWidth == b.hisiMaxWidth &&
+           a.configDirectory == b.configDirectory && a.configFile == b.configFile;
 }
 }  // namespace
 

@@ -84,7 +84,8 @@ private:
     std::atomic<uint16_t> m_audioPort{QUORIX_NO_AUDIO_PORT};
     std::atomic<uint16_t> m_jpegQuality{kDefaultJpegQuality};
     BRIXEL::CHLock m_portLock{true, false};  // mutex kind; held only while a port is searched
-    std::array<std::unique_ptr<CPlayer>, MAX_PORTS> m_players;  // built at construction, never resized
+    std::array<std::unique_ptr<CPlayer>, MAX_PORTS>
+        m_players;  // built at construction, never resized
     std::atomic<bool> m_initialized{false};
     std::atomic<bool> m_directDraw{false};  // true: software display; one way only
     BRIXEL::CHAtomic m_initCount;

@@ -215,8 +215,7 @@ uint32_t QUORIX_SetFileEndCallback(uint16_t port, QUORIX_FileEndCallback cb, voi
     });
 }
 
-uint32_t QUORIX_SetFileOpenInfoCallback(uint16_t port, QUORIX_FileOpenInfoCallback cb,
-                                        void* user) {
+uint32_t QUORIX_SetFileOpenInfoCallback(uint16_t port, QUORIX_FileOpenInfoCallback cb, void* user) {
     return Guarded([=] {
         const PortAccess access = CheckPort(port);
         if (!access) {

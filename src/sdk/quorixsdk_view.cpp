@@ -17,9 +17,12 @@ constexpr const char* kModule = "quorixsdk";
 
 extern "C" {
 
-uint32_t QUORIX_SetDisplayRegion(uint16_t port, uint16_t region, const QUORIX_RECT* rect, uint32_t enable) {
-    HLOG(kSource, kModule, BRIXEL::HLOG_DEBUG, "QUORIX_SetDisplayRegion", "%s", "QUORIX_SetDisplayRegion");
-    return OnRegion(port, region, [=](CPlayer& p) { return p.SetDisplayRegion(region, rect, enable); });
+uint32_t QUORIX_SetDisplayRegion(uint16_t port, uint16_t region, const QUORIX_RECT* rect,
+                                 uint32_t enable) {
+    HLOG(kSource, kModule, BRIXEL::HLOG_DEBUG, "QUORIX_SetDisplayRegion", "%s",
+         "QUORIX_SetDisplayRegion");
+    return OnRegion(port, region,
+                    [=](CPlayer& p) { return p.SetDisplayRegion(region, rect, enable); });
 }
 
 uint32_t QUORIX_SetBackgroundColor(uint16_t port, uint16_t region, uint32_t color) {
@@ -38,7 +41,8 @@ uint32_t QUORIX_SetCurrentDisplayType(uint16_t port, uint16_t region, uint32_t t
     return OnRegion(port, region, [=](CPlayer& p) { return p.SetDisplayType(region, type); });
 }
 
-uint32_t QUORIX_GetPTZPosition(uint16_t port, uint16_t region, float* pan, float* tilt, float* zoom) {
+uint32_t QUORIX_GetPTZPosition(uint16_t port, uint16_t region, float* pan, float* tilt,
+                               float* zoom) {
     return OnRegion(port, region, [=](CPlayer& p) { return p.GetPtz(region, pan, tilt, zoom); });
 }
 
@@ -58,17 +62,20 @@ uint32_t QUORIX_SetDisplayRatioType(uint16_t port, uint16_t region, uint32_t rat
     return OnRegion(port, region, [=](CPlayer& p) { return p.SetRatioType(region, ratioType); });
 }
 
-uint32_t QUORIX_Project(uint16_t port, uint16_t region, const float* x, const float* y, float* outX, float* outY,
-                        uint32_t count) {
-    return OnRegion(port, region, [=](CPlayer& p) { return p.Project(region, x, y, outX, outY, count); });
+uint32_t QUORIX_Project(uint16_t port, uint16_t region, const float* x, const float* y, float* outX,
+                        float* outY, uint32_t count) {
+    return OnRegion(port, region,
+                    [=](CPlayer& p) { return p.Project(region, x, y, outX, outY, count); });
 }
 
-uint32_t QUORIX_UnProject(uint16_t port, uint16_t region, const float* x, const float* y, float* outX,
-                          float* outY, uint32_t count) {
-    return OnRegion(port, region, [=](CPlayer& p) { return p.UnProject(region, x, y, outX, outY, count); });
+uint32_t QUORIX_UnProject(uint16_t port, uint16_t region, const float* x, const float* y,
+                          float* outX, float* outY, uint32_t count) {
+    return OnRegion(port, region,
+                    [=](CPlayer& p) { return p.UnProject(region, x, y, outX, outY, count); });
 }
 
-uint32_t QUORIX_SetDrawCallback(uint16_t port, uint16_t region, QUORIX_DrawCallback cb, void* user) {
+uint32_t QUORIX_SetDrawCallback(uint16_t port, uint16_t region, QUORIX_DrawCallback cb,
+                                void* user) {
     return OnRegion(port, region, [=](CPlayer& p) { return p.SetDrawCallback(region, cb, user); });
 }
 

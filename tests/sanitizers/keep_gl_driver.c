@@ -15,7 +15,8 @@
 /* The file name of a loaded graphics driver (Mesa keeps them in a "dri" folder), else null. */
 static const char* GraphicsDriverPath(void* handle) {
     struct link_map* map = NULL;
-    if (handle == NULL || dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || map == NULL || map->l_name == NULL) {
+    if (handle == NULL || dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || map == NULL ||
+        map->l_name == NULL) {
         return NULL;
     }
     return strstr(map->l_name, "/dri/") != NULL ? map->l_name : NULL;
@@ -36,7 +37,8 @@ __attribute__((visibility("default"))) int dlclose(void* handle) {
     memcpy(&next, &symbol, sizeof next);
     const char* driver = GraphicsDriverPath(handle);
     if (driver != NULL) {
-        /* Takes one more reference with the no-delete mark; the object then outlives every close. */
+        /* Takes one more reference with the no-delete mark; the object then outlives every close.
+         */
         void* pinned = dlopen(driver, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
         if (pinned != NULL) {
             next(pinned);

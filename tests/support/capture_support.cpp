@@ -422,9 +422,9 @@ void SnapCollector::Callback(uint16_t port, uint16_t region, uint32_t width, uin
     self->last.height = height;
     self->last.format = format;
     // Planar 4:2:0 pictures carry two chroma planes of ((stride+1)/2) x ((height+1)/2) after Y.
-    const size_t bytes = format == 20 ? size_t{stride} * height +
-                                            2 * size_t{(stride + 1) / 2} * ((height + 1) / 2)
-                                      : size_t{stride} * height;
+    const size_t bytes =
+        format == 20 ? size_t{stride} * height + 2 * size_t{(stride + 1) / 2} * ((height + 1) / 2)
+                     : size_t{stride} * height;
     if (data != nullptr)
         self->last.data.assign(data, data + bytes);
     ++self->calls;

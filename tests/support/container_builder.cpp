@@ -54,9 +54,9 @@ ContainerBuilder& ContainerBuilder::AddAudio(uint32_t timestamp, uint32_t payloa
     return AddFrame(HMF_KIND_AUDIO, timestamp, 0, payloadLength);
 }
 
-ContainerBuilder& ContainerBuilder::AddGroups(uint32_t groups, uint32_t groupLength, uint32_t intervalMs,
-                                              uint32_t firstTimestamp, uint32_t firstSequence,
-                                              uint32_t payloadLength) {
+ContainerBuilder& ContainerBuilder::AddGroups(uint32_t groups, uint32_t groupLength,
+                                              uint32_t intervalMs, uint32_t firstTimestamp,
+                                              uint32_t firstSequence, uint32_t payloadLength) {
     uint32_t ts = firstTimestamp;
     uint32_t seq = firstSequence;
     for (uint32_t g = 0; g < groups; ++g) {
@@ -87,7 +87,8 @@ std::vector<uint8_t> ContainerBuilder::Build() {
         out.resize(kHMFHeaderSize);
         for (const Extension& e : m_extensions) {
             uint8_t eh[kHMFExtHeaderSize];
-            HMFSerializeExtHeader(HMFMakeExtHeader(e.type, static_cast<uint32_t>(e.payload.size())), eh);
+            HMFSerializeExtHeader(HMFMakeExtHeader(e.type, static_cast<uint32_t>(e.payload.size())),
+                                  eh);
             out.insert(out.end(), eh, eh + kHMFExtHeaderSize);
             out.insert(out.end(), e.payload.begin(), e.payload.end());
         }
@@ -110,14 +111,16 @@ std::vector<uint8_t> ContainerBuilder::Build() {
             }
             ++videoCount;
             header.lastTimestamp = f.header.timestamp;
-            if (f.header.IsKeyFrame()) m_index.push_back({f.header.timestamp, f.offset, videoCount});
+            if (f.header.IsKeyFrame())
+                m_index.push_back({f.header.timestamp, f.offset, videoCount});
         }
         uint8_t fh[kHMFFrameHeaderSize];
         HMFSerializeFrameHeader(f.header, fh);
         out.insert(out.end(), fh, fh + kHMFFrameHeaderSize);
         const size_t at = out.size();
         out.resize(at + f.header.payloadLength);
-        for (uint32_t i = 0; i < f.header.payloadLength; ++i) out[at + i] = PayloadByte(f.header.sequence, i);
+        for (uint32_t i = 0; i < f.header.payloadLength; ++i)
+            out[at + i] = PayloadByte(f.header.sequence, i);
     }
     header.frameCount = videoCount;
     m_indexOffset = 0;
@@ -135,36 +138,48 @@ std::vector<uint8_t> ContainerBuilder::Build() {
         header.frameCount = 0;
         header.lastTimestamp = 0;
     }
-    if (m_withHeader) HMFSerializeFileHeader(header, out.data());
+    if (m_withHeader)
+        HMFSerializeFileHeader(header, out.data());
     return out;
 }
 
 void PatchLE32(std::vector<uint8_t>& bytes, size_t offset, uint32_t value) {
-    if (offset + 4 <= bytes.size()) HStoreLE32(bytes.data() + offset, value);
+    if (offset + 4 <= bytes.size())
+        HStoreLE32(bytes.data() + offset, value);
 }
 
 void PatchBytes(std::vector<uint8_t>& bytes, size_t offset, const void* data, size_t count) {
-    if (offset + count <= bytes.size()) std::memcpy(bytes.data() + offset, data, count);
+    if (offset + count <= bytes.size())
+        std::memcpy(bytes.data() + offset, data, count);
 }
 
-static bool WriteMode(const std::string& path, const std::vector<uint8_t>& bytes, const char* mode) {
+static bool WriteMode(const std::string& path, const std::vector<uint8_t>& bytes,
+                      const char* mode) {
     FILE* f = std::fopen(path.c_str(), mode);
-    if (f == nullptr) return false;
+    if (f == nullptr)
+        return false;
     const bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     return std::fclose(f) == 0 && ok;
 }
 
-bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) { return WriteMode(path, bytes, "wb"); }
-bool AppendFile(const std::string& path, const std::vector<uint8_t>& bytes) { return WriteMode(path, bytes, "ab"); }
+bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+    return WriteMode(path, bytes, "wb");
+}
+bool AppendFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+    return WriteMode(path, bytes, "ab");
+}
 
 TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "quorix-reader-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) m_path = pattern;
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "quorix-reader-XXXXXX").string();
+    if (mkdtemp(pattern.data()) != nullptr)
+        m_path = pattern;
 }
 
 TempDir::~TempDir() {
     std::error_code ec;
-    if (!m_path.empty()) std::filesystem::remove_all(m_path, ec);
+    if (!m_path.empty())
+        std::filesystem::remove_all(m_path, ec);
 }
 
 }  // namespace quorixtest

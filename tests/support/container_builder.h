@@ -26,13 +26,14 @@ public:
     ContainerBuilder& WithIndex(bool on);
     ContainerBuilder& AddExtension(uint8_t type, std::vector<uint8_t> payload);
     // A record with a payload of payloadLength bytes derived from the sequence number.
-    ContainerBuilder& AddFrame(uint8_t type, uint32_t timestamp, uint32_t sequence, uint32_t payloadLength,
-                               uint8_t streamId = 0);
+    ContainerBuilder& AddFrame(uint8_t type, uint32_t timestamp, uint32_t sequence,
+                               uint32_t payloadLength, uint8_t streamId = 0);
     ContainerBuilder& AddAudio(uint32_t timestamp, uint32_t payloadLength);
     // groups groups of pictures of groupLength video frames (one key frame and the rest deltas),
     // intervalMs apart, continuing the timestamps and sequence numbers given.
-    ContainerBuilder& AddGroups(uint32_t groups, uint32_t groupLength, uint32_t intervalMs, uint32_t firstTimestamp,
-                                uint32_t firstSequence, uint32_t payloadLength = 64);
+    ContainerBuilder& AddGroups(uint32_t groups, uint32_t groupLength, uint32_t intervalMs,
+                                uint32_t firstTimestamp, uint32_t firstSequence,
+                                uint32_t payloadLength = 64);
     // Bytes copied as they are between records (garbage, partial records).
     ContainerBuilder& AddRaw(std::vector<uint8_t> bytes);
 
@@ -48,7 +49,9 @@ public:
     const std::vector<BRIXEL::HMFIndexEntry>& Index() const { return m_index; }
 
     // Payload byte i of the record with this sequence number.
-    static uint8_t PayloadByte(uint32_t sequence, uint32_t i) { return static_cast<uint8_t>(sequence * 31u + i); }
+    static uint8_t PayloadByte(uint32_t sequence, uint32_t i) {
+        return static_cast<uint8_t>(sequence * 31u + i);
+    }
 
 private:
     struct Item {

@@ -156,7 +156,8 @@ public:
     }
     bool ok() const { return display_ != nullptr && window_ != 0; }
     std::string why() const {
-        if (display_ == nullptr) return "XOpenDisplay(" + TestDisplay() + ") failed";
+        if (display_ == nullptr)
+            return "XOpenDisplay(" + TestDisplay() + ") failed";
         return window_ == 0 ? "no window" : "";
     }
     Display* display() const { return display_; }

@@ -18,13 +18,18 @@ struct Picture {
     int chromaShiftY = 1;
     bool grey = false;
     std::vector<uint8_t> planes[3];
-    uint32_t ChromaWidth() const { return grey ? 0 : (width + (1u << chromaShiftX) - 1) >> chromaShiftX; }
-    uint32_t ChromaHeight() const { return grey ? 0 : (height + (1u << chromaShiftY) - 1) >> chromaShiftY; }
+    uint32_t ChromaWidth() const {
+        return grey ? 0 : (width + (1u << chromaShiftX) - 1) >> chromaShiftX;
+    }
+    uint32_t ChromaHeight() const {
+        return grey ? 0 : (height + (1u << chromaShiftY) - 1) >> chromaShiftY;
+    }
 };
 
 // Smooth moving test content (sines), so lossy coding at high quality stays well above 35 dB.
 // pixelFormat: an FFmpeg name ("yuv420p", "yuvj422p", "yuv444p", "gray", ...).
-Picture MakePicture(uint32_t width, uint32_t height, uint32_t index, const std::string& pixelFormat = "yuv420p");
+Picture MakePicture(uint32_t width, uint32_t height, uint32_t index,
+                    const std::string& pixelFormat = "yuv420p");
 // The same content as a 4:2:0 picture (chroma sampled at the centre of each 2 × 2 block): what
 // a decoder that converts to 4:2:0 should deliver for any source layout.
 Picture Reference420(uint32_t width, uint32_t height, uint32_t index, bool grey = false);
@@ -45,11 +50,11 @@ struct VideoEncodeOptions {
     // mjpeg: "yuvj420p", "yuvj422p", "yuvj444p"; high bit depth ("yuv420p10le") takes the 8-bit
     // pictures scaled up
     std::string pixelFormat = "yuv420p";
-    int quality = 12;      // CRF for libx264/libx265, q-scale (2 = best) for mjpeg
-    int gop = 25;          // key frame every gop pictures
+    int quality = 12;  // CRF for libx264/libx265, q-scale (2 = best) for mjpeg
+    int gop = 25;      // key frame every gop pictures
     std::string preset = "ultrafast";
     int threads = 1;
-    int slices = 0;        // libx264: slices per picture (0 = encoder default)
+    int slices = 0;  // libx264: slices per picture (0 = encoder default)
     // libx264/libx265: the AVColorRange and AVColorSpace written into the stream (0: left to
     // the encoder, which then signals nothing)
     int colorRange = 0;
@@ -59,9 +64,11 @@ struct VideoEncodeOptions {
 bool HasEncoder(const std::string& name);
 // One packet per picture in decode order (low-latency settings: no B-frames, no look-ahead).
 // Empty when the encoder is missing or fails. `sources`, when given, receives the pictures.
-std::vector<Packet> EncodeVideo(const VideoEncodeOptions& options, std::vector<Picture>* sources = nullptr);
+std::vector<Packet> EncodeVideo(const VideoEncodeOptions& options,
+                                std::vector<Picture>* sources = nullptr);
 // Encodes given pictures (all of the options' size and layout).
-std::vector<Packet> EncodePictures(const VideoEncodeOptions& options, const std::vector<Picture>& pictures);
+std::vector<Packet> EncodePictures(const VideoEncodeOptions& options,
+                                   const std::vector<Picture>& pictures);
 // One JPEG picture through the mjpeg encoder ("yuvj420p", "yuvj422p", "yuvj444p", "gray").
 std::vector<uint8_t> EncodeJpeg(const Picture& picture, int qscale = 2);
 
@@ -71,6 +78,7 @@ std::vector<uint8_t> EncodeG711(bool aLaw, const std::vector<int16_t>& pcm);
 std::vector<int16_t> DecodeG711Reference(bool aLaw, const std::vector<uint8_t>& codes);
 
 // PSNR in dB of two 8-bit planes (99 when identical).
-double Psnr(const uint8_t* a, size_t aStride, const uint8_t* b, size_t bStride, uint32_t width, uint32_t height);
+double Psnr(const uint8_t* a, size_t aStride, const uint8_t* b, size_t bStride, uint32_t width,
+            uint32_t height);
 
 }  // namespace quorix_test

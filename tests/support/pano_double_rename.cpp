@@ -19,7 +19,8 @@ uint32_t ElfHash(const char* name) {
     for (; *name != '\0'; ++name) {
         h = (h << 4) + static_cast<unsigned char>(*name);
         const uint32_t g = h & 0xF0000000u;
-        if (g != 0) h ^= g >> 24;
+        if (g != 0)
+            h ^= g >> 24;
         h &= ~g;
     }
     return h;
@@ -27,11 +28,14 @@ uint32_t ElfHash(const char* name) {
 
 // "_G_<name>_<digits>" -> position of the last '_', else npos.
 size_t PlaceholderSeparator(const std::string& name) {
-    if (name.rfind("_G_", 0) != 0) return std::string::npos;
+    if (name.rfind("_G_", 0) != 0)
+        return std::string::npos;
     const size_t separator = name.rfind('_');
-    if (separator <= 2 || separator + 1 >= name.size()) return std::string::npos;
+    if (separator <= 2 || separator + 1 >= name.size())
+        return std::string::npos;
     for (size_t i = separator + 1; i < name.size(); ++i) {
-        if (!std::isdigit(static_cast<unsigned char>(name[i]))) return std::string::npos;
+        if (!std::isdigit(static_cast<unsigned char>(name[i])))
+            return std::string::npos;
     }
     return separator;
 }
@@ -52,7 +56,8 @@ int main(int argc, char** argv) {
     const int dynsym = sdk_elf::FindSection(sections, SHT_DYNSYM);
     const int hash = sdk_elf::FindSection(sections, SHT_HASH);
     if (dynsym < 0 || hash < 0 || sdk_elf::FindSection(sections, SHT_GNU_HASH) >= 0) {
-        std::fprintf(stderr, "%s: needs a dynamic symbol table and only a SysV hash table\n", argv[1]);
+        std::fprintf(stderr, "%s: needs a dynamic symbol table and only a SysV hash table\n",
+                     argv[1]);
         return 1;
     }
     const Elf64_Shdr& symbols = sections[dynsym];
@@ -60,7 +65,8 @@ int main(int argc, char** argv) {
     const size_t count = symbols.sh_size / sizeof(Elf64_Sym);
     auto nameAt = [&](size_t index) {
         Elf64_Sym symbol;
-        std::memcpy(&symbol, image.data() + symbols.sh_offset + index * sizeof(Elf64_Sym), sizeof(symbol));
+        std::memcpy(&symbol, image.data() + symbols.sh_offset + index * sizeof(Elf64_Sym),
+                    sizeof(symbol));
         return reinterpret_cast<char*>(image.data() + strings.sh_offset + symbol.st_name);
     };
 
@@ -78,7 +84,8 @@ int main(int argc, char** argv) {
     uint32_t nbucket = 0, nchain = 0;
     std::memcpy(&nbucket, table, 4);
     std::memcpy(&nchain, table + 4, 4);
-    if (nbucket == 0 || nchain != count || (2 + uint64_t{nbucket} + nchain) * 4 > sections[hash].sh_size) {
+    if (nbucket == 0 || nchain != count ||
+        (2 + uint64_t{nbucket} + nchain) * 4 > sections[hash].sh_size) {
         std::fprintf(stderr, "%s: unexpected hash table\n", argv[1]);
         return 1;
     }

@@ -5,7 +5,8 @@
 
 namespace playertest {
 
-Clip EncodeClip(const std::string& encoder, uint32_t width, uint32_t height, uint32_t frames, int gop) {
+Clip EncodeClip(const std::string& encoder, uint32_t width, uint32_t height, uint32_t frames,
+                int gop) {
     Clip clip;
     clip.width = width;
     clip.height = height;
@@ -21,8 +22,9 @@ Clip EncodeClip(const std::string& encoder, uint32_t width, uint32_t height, uin
     return clip;
 }
 
-std::vector<uint8_t> MakeRecord(uint8_t type, uint32_t sequence, uint32_t timestamp, uint8_t codec, uint16_t width,
-                                uint16_t height, const std::vector<uint8_t>& payload) {
+std::vector<uint8_t> MakeRecord(uint8_t type, uint32_t sequence, uint32_t timestamp, uint8_t codec,
+                                uint16_t width, uint16_t height,
+                                const std::vector<uint8_t>& payload) {
     BRIXEL::HMFFrameHeader header = BRIXEL::HMFNewFrameHeader();
     header.type = type;
     header.sequence = sequence;
@@ -41,10 +43,10 @@ std::vector<std::vector<uint8_t>> ClipRecords(const Clip& clip, uint32_t interva
     std::vector<std::vector<uint8_t>> records;
     for (size_t i = 0; i < clip.packets.size(); ++i) {
         const auto& packet = clip.packets[i];
-        records.push_back(MakeRecord(packet.key ? BRIXEL::HMF_KIND_KEY : BRIXEL::HMF_KIND_DELTA,
-                                     static_cast<uint32_t>(i), static_cast<uint32_t>(i) * intervalMs, clip.codec,
-                                     static_cast<uint16_t>(clip.width), static_cast<uint16_t>(clip.height),
-                                     packet.data));
+        records.push_back(MakeRecord(
+            packet.key ? BRIXEL::HMF_KIND_KEY : BRIXEL::HMF_KIND_DELTA, static_cast<uint32_t>(i),
+            static_cast<uint32_t>(i) * intervalMs, clip.codec, static_cast<uint16_t>(clip.width),
+            static_cast<uint16_t>(clip.height), packet.data));
     }
     return records;
 }
@@ -63,8 +65,8 @@ std::vector<uint8_t> ClipFile(const Clip& clip, uint32_t intervalMs, int8_t mode
         bytes[offset + 16] = clip.codec;
         BRIXEL::HStoreLE16(&bytes[offset + 18], static_cast<uint16_t>(clip.width));
         BRIXEL::HStoreLE16(&bytes[offset + 20], static_cast<uint16_t>(clip.height));
-        quorixtest::PatchBytes(bytes, offset + BRIXEL::kHMFFrameHeaderSize, clip.packets[i].data.data(),
-                               clip.packets[i].data.size());
+        quorixtest::PatchBytes(bytes, offset + BRIXEL::kHMFFrameHeaderSize,
+                               clip.packets[i].data.data(), clip.packets[i].data.size());
     }
     bytes[61] = static_cast<uint8_t>(model);
     return bytes;
@@ -152,7 +154,8 @@ double PlaneMean(const uint8_t* plane, uint32_t stride, uint32_t x0, uint32_t x1
 }
 
 double LumaPsnr(const uint8_t* yuv, const quorix_test::Picture& source) {
-    return quorix_test::Psnr(yuv, source.width, source.planes[0].data(), source.width, source.width, source.height);
+    return quorix_test::Psnr(yuv, source.width, source.planes[0].data(), source.width, source.width,
+                             source.height);
 }
 
 }  // namespace playertest

@@ -18,11 +18,13 @@ struct Clip {
 };
 
 // encoder: "libx264" (codec 1) or "libx265" (codec 6). Empty packets when the encoder is missing.
-Clip EncodeClip(const std::string& encoder, uint32_t width, uint32_t height, uint32_t frames, int gop);
+Clip EncodeClip(const std::string& encoder, uint32_t width, uint32_t height, uint32_t frames,
+                int gop);
 
 // One frame record: the 28-byte header and the payload.
-std::vector<uint8_t> MakeRecord(uint8_t type, uint32_t sequence, uint32_t timestamp, uint8_t codec, uint16_t width,
-                                uint16_t height, const std::vector<uint8_t>& payload);
+std::vector<uint8_t> MakeRecord(uint8_t type, uint32_t sequence, uint32_t timestamp, uint8_t codec,
+                                uint16_t width, uint16_t height,
+                                const std::vector<uint8_t>& payload);
 // The clip's packets as records: sequence i, timestamp i * intervalMs.
 std::vector<std::vector<uint8_t>> ClipRecords(const Clip& clip, uint32_t intervalMs);
 // A container file of the clip with its index; model goes to the header's render model byte.

@@ -15,14 +15,16 @@ namespace sdk_elf {
 
 inline bool ReadFile(const std::string& path, std::vector<uint8_t>* bytes) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
+    if (!in)
+        return false;
     bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     return true;
 }
 
 inline bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     return static_cast<bool>(out);
 }
 
@@ -40,7 +42,8 @@ inline std::vector<Elf64_Shdr> Sections(const std::vector<uint8_t>& image) {
         return sections;
     }
     sections.resize(header.e_shnum);
-    std::memcpy(sections.data(), image.data() + header.e_shoff, header.e_shnum * sizeof(Elf64_Shdr));
+    std::memcpy(sections.data(), image.data() + header.e_shoff,
+                header.e_shnum * sizeof(Elf64_Shdr));
     for (const Elf64_Shdr& section : sections) {
         if (section.sh_type != SHT_NOBITS && section.sh_offset + section.sh_size > image.size()) {
             sections.clear();
@@ -53,7 +56,8 @@ inline std::vector<Elf64_Shdr> Sections(const std::vector<uint8_t>& image) {
 // Index of the first section of `type`, or -1.
 inline int FindSection(const std::vector<Elf64_Shdr>& sections, uint32_t type) {
     for (size_t i = 0; i < sections.size(); ++i) {
-        if (sections[i].sh_type == type) return static_cast<int>(i);
+        if (sections[i].sh_type == type)
+            return static_cast<int>(i);
     }
     return -1;
 }
@@ -69,16 +73,20 @@ struct DynamicSymbol {
 inline bool ListDynamicSymbols(const std::vector<uint8_t>& image, std::vector<DynamicSymbol>* out) {
     const std::vector<Elf64_Shdr> sections = Sections(image);
     const int dynsym = FindSection(sections, SHT_DYNSYM);
-    if (dynsym < 0 || sections[dynsym].sh_link >= sections.size()) return false;
+    if (dynsym < 0 || sections[dynsym].sh_link >= sections.size())
+        return false;
     const Elf64_Shdr& symbols = sections[dynsym];
     const Elf64_Shdr& strings = sections[symbols.sh_link];
     const size_t count = symbols.sh_size / sizeof(Elf64_Sym);
     out->clear();
     for (size_t i = 1; i < count; ++i) {
         Elf64_Sym symbol;
-        std::memcpy(&symbol, image.data() + symbols.sh_offset + i * sizeof(Elf64_Sym), sizeof(symbol));
-        if (symbol.st_name >= strings.sh_size) return false;
-        const char* name = reinterpret_cast<const char*>(image.data() + strings.sh_offset + symbol.st_name);
+        std::memcpy(&symbol, image.data() + symbols.sh_offset + i * sizeof(Elf64_Sym),
+                    sizeof(symbol));
+        if (symbol.st_name >= strings.sh_size)
+            return false;
+        const char* name =
+            reinterpret_cast<const char*>(image.data() + strings.sh_offset + symbol.st_name);
         DynamicSymbol entry;
         entry.name.assign(name, strnlen(name, strings.sh_size - symbol.st_name));
         entry.defined = symbol.st_shndx != SHN_UNDEF;

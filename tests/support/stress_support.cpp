@@ -14,7 +14,8 @@ namespace stresstest {
 
 int Cycles(int ciDefault) {
     const char* text = std::getenv("QUORIX_STRESS_CYCLES");
-    if (text == nullptr || *text == '\0') return ciDefault;
+    if (text == nullptr || *text == '\0')
+        return ciDefault;
     const long n = std::strtol(text, nullptr, 10);
     return n > 0 ? static_cast<int>(n) : ciDefault;
 }
@@ -27,13 +28,17 @@ bool LongRun() {
 PanoDouble& PanoDouble::Get() {
     static PanoDouble d = [] {
         PanoDouble p;
-        const std::string dir = std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
+        const std::string dir =
+            std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
         p.module = dlopen((dir + "/libPanoRenderOGL.so").c_str(), RTLD_NOW);
         if (p.module != nullptr) {
             p.reset = reinterpret_cast<PlayerPanoResetFn>(dlsym(p.module, "PlayerPano_Reset"));
-            p.frameCount = reinterpret_cast<PlayerPanoFrameCountFn>(dlsym(p.module, "PlayerPano_FrameCount"));
-            p.waitFrames = reinterpret_cast<PlayerPanoWaitFramesFn>(dlsym(p.module, "PlayerPano_WaitFrames"));
-            p.setFrameHook = reinterpret_cast<PlayerPanoSetFrameHookFn>(dlsym(p.module, "PlayerPano_SetFrameHook"));
+            p.frameCount =
+                reinterpret_cast<PlayerPanoFrameCountFn>(dlsym(p.module, "PlayerPano_FrameCount"));
+            p.waitFrames =
+                reinterpret_cast<PlayerPanoWaitFramesFn>(dlsym(p.module, "PlayerPano_WaitFrames"));
+            p.setFrameHook = reinterpret_cast<PlayerPanoSetFrameHookFn>(
+                dlsym(p.module, "PlayerPano_SetFrameHook"));
             p.calls = reinterpret_cast<PlayerPanoCallsFn>(dlsym(p.module, "PlayerPano_Calls"));
         }
         return p;
@@ -77,7 +82,8 @@ uint32_t Push(uint16_t port, const std::vector<uint8_t>& record) {
     uint32_t result = QUORIX_E_QUEUE_FULL;
     while (true) {
         result = QUORIX_InputStreamData(port, record.data(), static_cast<uint32_t>(record.size()));
-        if (result != QUORIX_E_QUEUE_FULL || std::chrono::steady_clock::now() > deadline) return result;
+        if (result != QUORIX_E_QUEUE_FULL || std::chrono::steady_clock::now() > deadline)
+            return result;
         std::this_thread::yield();
     }
 }
@@ -95,7 +101,8 @@ Watchdog::~Watchdog() {
 
 int Watchdog::Register(const char* name) {
     const int slot = m_used.fetch_add(1);
-    if (slot >= kSlots) std::abort();
+    if (slot >= kSlots)
+        std::abort();
     m_slots[slot].name.store(name);
     return slot;
 }
@@ -116,12 +123,15 @@ void Watchdog::Run() {
     uint64_t seen = m_progress.load();
     while (!m_stop) {
         m_wake.wait_for(guard, std::chrono::milliseconds(m_stallMs));
-        if (m_stop) return;
+        if (m_stop)
+            return;
         const uint64_t now = m_progress.load();
         bool busy = false;
-        for (int i = 0; i < m_used.load() && i < kSlots; ++i) busy = busy || m_slots[i].call.load() != nullptr;
+        for (int i = 0; i < m_used.load() && i < kSlots; ++i)
+            busy = busy || m_slots[i].call.load() != nullptr;
         if (now == seen && busy) {
-            std::fprintf(stderr, "watchdog: no progress for %u ms; calls in progress:\n", m_stallMs);
+            std::fprintf(stderr, "watchdog: no progress for %u ms; calls in progress:\n",
+                         m_stallMs);
             for (int i = 0; i < m_used.load() && i < kSlots; ++i) {
                 const char* call = m_slots[i].call.load();
                 if (call != nullptr) {

@@ -16,27 +16,29 @@ namespace fs = std::filesystem;
 
 namespace viewtest {
 
-std::vector<std::vector<uint8_t>> FlatRecords(uint32_t width, uint32_t height, uint8_t y, uint8_t u, uint8_t v,
-                                              uint32_t frames) {
+std::vector<std::vector<uint8_t>> FlatRecords(uint32_t width, uint32_t height, uint8_t y, uint8_t u,
+                                              uint8_t v, uint32_t frames) {
     quorix_test::VideoEncodeOptions options;
     options.width = width;
     options.height = height;
     options.frames = frames;
-    const std::vector<quorix_test::Picture> pictures(frames, quorix_test::FlatPicture(width, height, y, u, v));
+    const std::vector<quorix_test::Picture> pictures(
+        frames, quorix_test::FlatPicture(width, height, y, u, v));
     const auto packets = quorix_test::EncodePictures(options, pictures);
     std::vector<std::vector<uint8_t>> records;
     for (size_t i = 0; i < packets.size(); ++i) {
-        records.push_back(playertest::MakeRecord(packets[i].key ? BRIXEL::HMF_KIND_KEY : BRIXEL::HMF_KIND_DELTA,
-                                                 static_cast<uint32_t>(i), static_cast<uint32_t>(i) * 40, 1,
-                                                 static_cast<uint16_t>(width), static_cast<uint16_t>(height),
-                                                 packets[i].data));
+        records.push_back(playertest::MakeRecord(
+            packets[i].key ? BRIXEL::HMF_KIND_KEY : BRIXEL::HMF_KIND_DELTA,
+            static_cast<uint32_t>(i), static_cast<uint32_t>(i) * 40, 1,
+            static_cast<uint16_t>(width), static_cast<uint16_t>(height), packets[i].data));
     }
     return records;
 }
 
 bool Feed(uint16_t port, const std::vector<std::vector<uint8_t>>& records) {
     for (const auto& record : records) {
-        if (QUORIX_InputStreamData(port, record.data(), static_cast<uint32_t>(record.size())) != QUORIX_OK) {
+        if (QUORIX_InputStreamData(port, record.data(), static_cast<uint32_t>(record.size())) !=
+            QUORIX_OK) {
             return false;
         }
     }
@@ -60,16 +62,22 @@ std::vector<SnapRectCase> SnapRectCases() {
     };
 }
 
-bool IsGreen(const uint8_t* p) { return p[1] > 150 && p[0] < 90 && p[2] < 90; }
-bool IsBlue(const uint8_t* p) { return p[2] > 150 && p[0] < 90 && p[1] < 90; }
-bool IsRed(const uint8_t* p) { return p[0] > 150 && p[1] < 90 && p[2] < 90; }
+bool IsGreen(const uint8_t* p) {
+    return p[1] > 150 && p[0] < 90 && p[2] < 90;
+}
+bool IsBlue(const uint8_t* p) {
+    return p[2] > 150 && p[0] < 90 && p[1] < 90;
+}
+bool IsRed(const uint8_t* p) {
+    return p[0] > 150 && p[1] < 90 && p[2] < 90;
+}
 
-void DrawProbe::Callback(uint16_t port, uint16_t region, int32_t drawMode, QUORIX_HDC dc, const QUORIX_RECT* image,
-                         const QUORIX_RECT* rect, void* user) {
+void DrawProbe::Callback(uint16_t port, uint16_t region, int32_t drawMode, QUORIX_HDC dc,
+                         const QUORIX_RECT* image, const QUORIX_RECT* rect, void* user) {
     auto* self = static_cast<DrawProbe*>(user);
     uint8_t centre[4] = {}, overlay[4] = {};
-    const bool read = self->readBack && drawMode == 1 && rect != nullptr && rect->right > rect->left + 8 &&
-                      rect->bottom > rect->top + 8;
+    const bool read = self->readBack && drawMode == 1 && rect != nullptr &&
+                      rect->right > rect->left + 8 && rect->bottom > rect->top + 8;
     if (read) {
         // The region's rectangle is in window GL coordinates: y counts from the bottom edge.
         glReadPixels((rect->left + rect->right) / 2, (rect->top + rect->bottom) / 2, 1, 1, GL_RGBA,
@@ -91,13 +99,16 @@ void DrawProbe::Callback(uint16_t port, uint16_t region, int32_t drawMode, QUORI
     self->drawMode = drawMode;
     self->dc = dc;
     self->hadRects = image != nullptr && rect != nullptr;
-    if (image != nullptr) self->image = *image;
-    if (rect != nullptr) self->rect = *rect;
+    if (image != nullptr)
+        self->image = *image;
+    if (rect != nullptr)
+        self->rect = *rect;
     if (read) {
         std::copy(centre, centre + 4, self->centre);
         std::copy(overlay, overlay + 4, self->overlay);
     }
-    if (!self->want || (read && self->want(centre))) ++self->good;
+    if (!self->want || (read && self->want(centre)))
+        ++self->good;
     self->changed.notify_all();
 }
 
@@ -117,7 +128,8 @@ bool StatusProbe::WaitFor(uint32_t status) {
     std::unique_lock<std::mutex> guard(lock);
     return changed.wait_for(guard, std::chrono::milliseconds(kWaitMs), [&] {
         for (uint32_t s : statuses) {
-            if (s == status) return true;
+            if (s == status)
+                return true;
         }
         return false;
     });
@@ -129,7 +141,9 @@ LogFiles::LogFiles() {
     QUORIX_SetLogAttribute(1, 10, base.c_str(), "txt");
 }
 
-LogFiles::~LogFiles() { QUORIX_SetLogAttribute(0, 0, nullptr, nullptr); }
+LogFiles::~LogFiles() {
+    QUORIX_SetLogAttribute(0, 0, nullptr, nullptr);
+}
 
 std::string LogFiles::Text() const {
     std::string text;

@@ -18,8 +18,8 @@ namespace viewtest {
 constexpr uint32_t kWaitMs = 30000;
 
 // H.264 records of `frames` pictures of one Y, U, V value (the first a key frame).
-std::vector<std::vector<uint8_t>> FlatRecords(uint32_t width, uint32_t height, uint8_t y, uint8_t u, uint8_t v,
-                                              uint32_t frames = 3);
+std::vector<std::vector<uint8_t>> FlatRecords(uint32_t width, uint32_t height, uint8_t y, uint8_t u,
+                                              uint8_t v, uint32_t frames = 3);
 // Flat BT.601 colours.
 struct Yuv {
     uint8_t y, u, v;

@@ -10,8 +10,8 @@ namespace quorixtest {
 
 using namespace BRIXEL;
 
-Bytes MakeRecord(uint8_t type, uint32_t timestamp, uint32_t sequence, uint32_t clock, uint32_t payloadLength,
-                 uint8_t streamId) {
+Bytes MakeRecord(uint8_t type, uint32_t timestamp, uint32_t sequence, uint32_t clock,
+                 uint32_t payloadLength, uint8_t streamId) {
     HMFFrameHeader h = HMFNewFrameHeader();
     h.type = type;
     h.streamId = streamId;
@@ -47,7 +47,8 @@ std::vector<Bytes> MakeStream(const StreamSpec& desc) {
             const uint8_t kind = i == 0 ? HMF_KIND_KEY : HMF_KIND_DELTA;
             const uint32_t size = desc.payloadLength + (n * 37u) % (desc.payloadLength + 1);
             out.push_back(MakeRecord(kind, ts, desc.firstSequence + n, clock, size));
-            if (desc.withAudio) out.push_back(MakeRecord(HMF_KIND_AUDIO, ts + 5, n, clock, 160));
+            if (desc.withAudio)
+                out.push_back(MakeRecord(HMF_KIND_AUDIO, ts + 5, n, clock, 160));
         }
     }
     return out;
@@ -55,7 +56,8 @@ std::vector<Bytes> MakeStream(const StreamSpec& desc) {
 
 Bytes Concat(const std::vector<Bytes>& records) {
     Bytes all;
-    for (const Bytes& r : records) all.insert(all.end(), r.begin(), r.end());
+    for (const Bytes& r : records)
+        all.insert(all.end(), r.begin(), r.end());
     return all;
 }
 
@@ -66,12 +68,14 @@ Bytes ReadWholeFile(const std::string& path) {
 
 std::vector<Bytes> SplitRecords(const Bytes& file, uint64_t from, uint64_t end) {
     std::vector<Bytes> out;
-    if (end > file.size()) end = file.size();
+    if (end > file.size())
+        end = file.size();
     uint64_t at = from;
     while (at + kHMFFrameHeaderSize <= end) {
         HMFFrameHeader h;
         HMFParseFrameHeader(file.data() + at, &h);
-        if (h.magic != kHMFFrameMagic || at + h.RecordSize() > end) break;
+        if (h.magic != kHMFFrameMagic || at + h.RecordSize() > end)
+            break;
         out.emplace_back(file.begin() + static_cast<ptrdiff_t>(at),
                          file.begin() + static_cast<ptrdiff_t>(at + h.RecordSize()));
         at += h.RecordSize();
@@ -81,15 +85,18 @@ std::vector<Bytes> SplitRecords(const Bytes& file, uint64_t from, uint64_t end) 
 
 HMFFileHeader HeaderOf(const Bytes& file) {
     HMFFileHeader h = HMFZeroHeader();
-    if (file.size() >= kHMFHeaderSize) HMFParseFileHeader(file.data(), &h);
+    if (file.size() >= kHMFHeaderSize)
+        HMFParseFileHeader(file.data(), &h);
     return h;
 }
 
 std::vector<HMFIndexEntry> IndexOf(const Bytes& file) {
     std::vector<HMFIndexEntry> out;
     const HMFFileHeader h = HeaderOf(file);
-    if (h.indexOffset == 0) return out;
-    for (uint64_t at = h.indexOffset; at + kHMFIndexEntrySize <= file.size(); at += kHMFIndexEntrySize) {
+    if (h.indexOffset == 0)
+        return out;
+    for (uint64_t at = h.indexOffset; at + kHMFIndexEntrySize <= file.size();
+         at += kHMFIndexEntrySize) {
         HMFIndexEntry e;
         HMFParseIndexEntry(file.data() + at, &e);
         out.push_back(e);
@@ -105,7 +112,8 @@ HMFFrameHeader FrameHeaderOf(const Bytes& record) {
 
 double LocalDateOf(uint32_t clock) {
     struct tm fields;
-    if (!HLocalTime(clock, &fields)) return -1.0;
+    if (!HLocalTime(clock, &fields))
+        return -1.0;
     return CHDateTime(fields).GetValue();
 }
 

@@ -15,8 +15,8 @@ using Bytes = std::vector<uint8_t>;
 
 // One whole frame record: header fields as given, codec and picture size or audio format
 // filled in by kind, payload bytes derived from (sequence, timestamp, position).
-Bytes MakeRecord(uint8_t type, uint32_t timestamp, uint32_t sequence, uint32_t clock, uint32_t payloadLength,
-                 uint8_t streamId = 0);
+Bytes MakeRecord(uint8_t type, uint32_t timestamp, uint32_t sequence, uint32_t clock,
+                 uint32_t payloadLength, uint8_t streamId = 0);
 
 // A camera stream: groups of groupLength video frames (the first a key frame) intervalMs
 // apart, each video frame followed by an audio record when withAudio, payload sizes varying
