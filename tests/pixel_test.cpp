@@ -388,6 +388,48 @@ TEST(PixelConvert, FastPathsMatchReferenceInEveryColour) {
     }
 }
 
+// Every luma value with every chroma pair, in every colour: the 32-bit vector path clamps its
+// third byte by saturating adds instead of a pack, and a bound that is off by one shows only
+// for the few sums next to 0 or 255.
+TEST(PixelConvert, FastPathsMatchReferenceForEveryYuvTriple) {
+    // 4096 x 256 pixels hold each of the 65536 chroma pairs four times, each time with four
+    // luma values; sixteen such pictures cover all 256 lumas.
+    Source src(4096, 256);
+    const uint32_t samplesPerRow = src.strideUV;
+    for (uint32_t cr = 0; cr < src.height / 2; ++cr) {
+        for (uint32_t cx = 0; cx < samplesPerRow; ++cx) {
+            const uint32_t pair = (cr * samplesPerRow + cx) % 65536;
+            src.u[size_t{cr} * src.strideUV + cx] = static_cast<uint8_t>(pair & 255);
+            src.v[size_t{cr} * src.strideUV + cx] = static_cast<uint8_t>(pair >> 8);
+        }
+    }
+    for (uint32_t group = 0; group < 16; ++group) {
+        for (uint32_t r = 0; r < src.height; ++r) {
+            for (uint32_t x = 0; x < src.width; ++x) {
+                const uint32_t repeat = ((r / 2) * samplesPerRow + x / 2) / 65536;
+                src.y[size_t{r} * src.strideY + x] =
+                    static_cast<uint8_t>(group * 16 + repeat * 4 + (r % 2) * 2 + x % 2);
+            }
+        }
+        for (CHYUVColour colour : kColours) {
+            for (CHPixelFormat f : {HPIXEL_RGBX32, HPIXEL_BGRX32}) {
+                const uint32_t stride = RowBytes(f, src.width);
+                std::vector<uint8_t> expected(size_t{stride} * src.height);
+                ASSERT_EQ(src.ToRGB(HPixelPath::Reference, f, expected, stride, colour), QUORIX_OK);
+                for (HPixelPath path : kFastPaths) {
+                    if (HPixelPathAvailable(path)) {
+                        std::vector<uint8_t> got(expected.size());
+                        ASSERT_EQ(src.ToRGB(path, f, got, stride, colour), QUORIX_OK);
+                        ASSERT_EQ(got, expected)
+                            << "format " << f << " colour " << colour << " path "
+                            << static_cast<int>(path) << " lumas from " << group * 16;
+                    }
+                }
+            }
+        }
+    }
+}
+
 TEST(PixelConvert, DefaultColourFollowsThePictureSize) {
     EXPECT_EQ(HYUVDefaultColour(720, 576), HYUV_BT601_LIMITED);
     EXPECT_EQ(HYUVDefaultColour(640, 480), HYUV_BT601_LIMITED);

@@ -1,9 +1,9 @@
-// Planar 4:2:0 to packed RGB with 256-bit vectors, 32 pixels of two rows per step.
+// Planar 4:2:0 to packed RGB with 256-bit vectors, 32 pixels per step.
 //
 // Only the functions marked HPIXEL_AVX2 use AVX2 instructions, and they are reached only after
 // the CPU check, so the rest of the library still runs on any x86-64. The arithmetic is the
-// 16-bit form of hpixel_kernels.h; packus_epi16 (or min/max on words) performs the clamp to
-// 0..255.
+// 16-bit form of hpixel_kernels.h; packus_epi16 (or min/max or saturating adds on words)
+// performs the clamp to 0..255.
 
 #include "base/hpixel_kernels.h"
 
@@ -19,29 +19,11 @@ using HPixelDetail::Coefficients;
 using HPixelDetail::kBytesOf;
 
 // Chroma terms per pixel, in the lane order that unpacklo/unpackhi give the Y bytes (in pixel
-// order: lo holds pixels 0..7 and 16..23, hi holds 8..15 and 24..31).
+// order: lo holds pixels 0..7 and 16..23, hi holds 8..15 and 24..31; the 32-bit formats reorder
+// the Y bytes first, see ToDwordOrder).
 struct Terms {
     __m256i rLo, rHi, gLo, gHi, bLo, bHi;
 };
-
-// Bytes c0, c1, c2, 0 per pixel for 32 pixels, c2 given as the unclamped words of the luma
-// unpack halves: clamping those words directly gives the (c2, 0) pairs without a pack and two
-// unpacks. The vectors hold the pixels in the dword order 0, 2, 4, 6 | 1, 3, 5, 7 (4 pixels
-// per dword), which the lane-wise unpacks turn back into pixel order, so no cross-lane shuffle
-// is needed at the end.
-HPIXEL_AVX2 inline void StoreQuads(uint8_t* d, __m256i c0, __m256i c1, __m256i c2Lo, __m256i c2Hi) {
-    const __m256i zero = _mm256_setzero_si256();
-    const __m256i max = _mm256_set1_epi16(255);
-    const __m256i aLo = _mm256_unpacklo_epi8(c0, c1);
-    const __m256i aHi = _mm256_unpackhi_epi8(c0, c1);
-    const __m256i bLo = _mm256_min_epi16(_mm256_max_epi16(c2Lo, zero), max);
-    const __m256i bHi = _mm256_min_epi16(_mm256_max_epi16(c2Hi, zero), max);
-    auto* out = reinterpret_cast<__m256i*>(d);
-    _mm256_storeu_si256(out + 0, _mm256_unpacklo_epi16(aLo, bLo));  // pixels 0..7
-    _mm256_storeu_si256(out + 1, _mm256_unpackhi_epi16(aLo, bLo));  // 8..15
-    _mm256_storeu_si256(out + 2, _mm256_unpacklo_epi16(aHi, bHi));  // 16..23
-    _mm256_storeu_si256(out + 3, _mm256_unpackhi_epi16(aHi, bHi));  // 24..31
-}
 
 // Bytes c0, c1, c2 per pixel for 32 pixels (96 bytes).
 HPIXEL_AVX2 inline void StoreTriples(uint8_t* d, __m256i c0, __m256i c1, __m256i c2) {
@@ -96,22 +78,11 @@ HPIXEL_AVX2 inline __m256i PackWord(__m256i r, __m256i g, __m256i b) {
     }
 }
 
-// The 32-bit formats work in the dword order of StoreQuads; the others in pixel order.
-template <uint32_t F>
-inline constexpr bool kDwordOrder = (F == 1 || F == 3);
-
-HPIXEL_AVX2 inline __m256i ToDwordOrder(__m256i v) {
-    return _mm256_permutevar8x32_epi32(v, _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
-}
-
-// 32 pixels of one row.
+// 32 pixels of one row of the 24- and 16-bit formats.
 template <uint32_t F>
 HPIXEL_AVX2 inline void ConvertRow32(const uint8_t* y, uint8_t* d, const Terms& c, __m256i cy) {
     const __m256i zero = _mm256_setzero_si256();
-    __m256i luma = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(y));
-    if constexpr (kDwordOrder<F>) {
-        luma = ToDwordOrder(luma);
-    }
+    const __m256i luma = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(y));
     // Y in the high byte of each word: the unsigned high half of the product is (Y * cy) >> 8.
     const __m256i yLo = _mm256_mulhi_epu16(_mm256_unpacklo_epi8(zero, luma), cy);
     const __m256i yHi = _mm256_mulhi_epu16(_mm256_unpackhi_epi8(zero, luma), cy);
@@ -124,12 +95,8 @@ HPIXEL_AVX2 inline void ConvertRow32(const uint8_t* y, uint8_t* d, const Terms& 
     if constexpr (F <= 4) {
         // packus undoes the lane split of unpacklo/unpackhi: the bytes come out in pixel order.
         const __m256i g = _mm256_packus_epi16(gLo, gHi);
-        if constexpr (F == 1) {
-            StoreQuads(d, _mm256_packus_epi16(rLo, rHi), g, bLo, bHi);
-        } else if constexpr (F == 2) {
+        if constexpr (F == 2) {
             StoreTriples(d, _mm256_packus_epi16(rLo, rHi), g, _mm256_packus_epi16(bLo, bHi));
-        } else if constexpr (F == 3) {
-            StoreQuads(d, _mm256_packus_epi16(bLo, bHi), g, rLo, rHi);
         } else {
             StoreTriples(d, _mm256_packus_epi16(bLo, bHi), g, _mm256_packus_epi16(rLo, rHi));
         }
@@ -138,72 +105,147 @@ HPIXEL_AVX2 inline void ConvertRow32(const uint8_t* y, uint8_t* d, const Terms& 
     }
 }
 
-// Byte-shuffle masks that put chroma sample u[i] into the high byte of the word of every pixel
-// that uses it, in the word order ConvertRow32 gives the luma (lo or hi half of the unpack; in
-// the dword order for the 32-bit formats). Low bytes become zero.
-template <uint32_t F, bool Hi>
+// The 32-bit formats take the luma bytes in the dword order 0, 2, 4, 6 | 1, 3, 5, 7 (4 pixels
+// per dword), which the lane-wise unpacks of the store turn back into pixel order, so no
+// cross-lane shuffle is needed at the end. The other formats take them in pixel order.
+template <uint32_t F>
+inline constexpr bool kDwordOrder = (F == 1 || F == 3);
+
+HPIXEL_AVX2 inline __m256i ToDwordOrder(__m256i v) {
+    return _mm256_permutevar8x32_epi32(v, _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
+}
+
+// The third byte of a 32-bit pixel (red of format 3, blue of format 1) is stored as a word with
+// the zero fourth byte above it, so it is clamped on words: its chroma term carries kSatOffset,
+// the signed saturating add then stops every sum of 8192 and more at 32767 (8191 + kSatOffset),
+// and the unsigned saturating subtraction of kSatOffset sends negative sums to 0. What is left
+// lies in 0..8191 and shifts to 0..255. The offset joins the term through a saturating add as
+// well, so even a term above 8191 (no colour has one) would still give 255.
+constexpr int kSatOffset = 32767 - 8191;
+
+struct Constants {
+    __m256i flip, mask, cy, crv, cgu, cgv, cbu, bias, biasR, biasB;
+};
+
+// Puts chroma sample i once into the high byte of word w of a lane such that unpacklo_epi16
+// (words 0..3) and unpackhi_epi16 (words 4..7) of a term with itself give the doubled terms of
+// the lo and hi halves of the luma unpack. Low bytes become zero.
+template <uint32_t F>
 HPIXEL_AVX2 inline __m256i ChromaMask() {
     alignas(32) int8_t m[32];
     for (int lane = 0; lane < 2; ++lane) {
-        for (int j = 0; j < 8; ++j) {
-            // Position of this word's byte within the (possibly reordered) luma vector.
-            const int pos = lane * 16 + (Hi ? 8 : 0) + j;
-            // Pixel at that position: the dword order holds pixel dwords 0, 2, 4, 6 | 1, 3, 5, 7.
+        for (int w = 0; w < 8; ++w) {
+            // Luma position served by word w (lo half: bytes 0..7 of the lane, hi: 8..15); its
+            // neighbour at pos + 1 is the other pixel of the same chroma sample.
+            const int pos = lane * 16 + 2 * w;
             int pixel = pos;
             if constexpr (kDwordOrder<F>) {
-                const int dw = pos / 4;
-                const int src = dw < 4 ? dw * 2 : (dw - 4) * 2 + 1;
-                pixel = src * 4 + pos % 4;
+                const int dword = pos / 4;
+                pixel = (dword < 4 ? dword * 2 : (dword - 4) * 2 + 1) * 4 + pos % 4;
             }
-            m[lane * 16 + 2 * j] = -1;
-            m[lane * 16 + 2 * j + 1] = static_cast<int8_t>(pixel / 2);
+            m[pos] = -1;
+            m[pos + 1] = static_cast<int8_t>(pixel / 2);
         }
     }
     return _mm256_load_si256(reinterpret_cast<const __m256i*>(m));
 }
 
 template <uint32_t F>
+HPIXEL_AVX2 inline Constants ConstantsOf(const Coefficients& k) {
+    const __m256i bias = _mm256_set1_epi16(static_cast<int16_t>(k.bias));
+    const __m256i biasSat = _mm256_set1_epi16(static_cast<int16_t>(k.bias + kSatOffset));
+    // (c - 128) << 8 is (c << 8) with the top bit flipped, in 16 bits.
+    return {_mm256_set1_epi16(static_cast<int16_t>(0x8000)),
+            ChromaMask<F>(),
+            _mm256_set1_epi16(static_cast<int16_t>(k.cy)),
+            _mm256_set1_epi16(static_cast<int16_t>(k.crv)),
+            _mm256_set1_epi16(static_cast<int16_t>(k.cgu)),
+            _mm256_set1_epi16(static_cast<int16_t>(k.cgv)),
+            _mm256_set1_epi16(static_cast<int16_t>(k.cbu)),
+            bias,
+            F == 3 ? biasSat : bias,
+            F == 1 ? biasSat : bias};
+}
+
+// The terms of 32 pixels from their 16 chroma samples: both lanes see all 16 samples, one
+// in-lane shuffle places each in a high byte, one product per sample and factor, then the
+// unpacks double each term for the two pixels of its sample.
+HPIXEL_AVX2 inline Terms TermsOf(const uint8_t* u, const uint8_t* v, const Constants& q) {
+    const __m256i ub =
+        _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(u)));
+    const __m256i vb =
+        _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(v)));
+    const __m256i du = _mm256_xor_si256(_mm256_shuffle_epi8(ub, q.mask), q.flip);
+    const __m256i dv = _mm256_xor_si256(_mm256_shuffle_epi8(vb, q.mask), q.flip);
+    // The signed high half of (d << 8) * c is (d * c) >> 8.
+    const __m256i r = _mm256_adds_epi16(_mm256_mulhi_epi16(dv, q.crv), q.biasR);
+    const __m256i g = _mm256_sub_epi16(
+        _mm256_add_epi16(_mm256_mulhi_epi16(du, q.cgu), _mm256_mulhi_epi16(dv, q.cgv)), q.bias);
+    const __m256i b = _mm256_adds_epi16(_mm256_mulhi_epi16(du, q.cbu), q.biasB);
+    return {_mm256_unpacklo_epi16(r, r), _mm256_unpackhi_epi16(r, r), _mm256_unpacklo_epi16(g, g),
+            _mm256_unpackhi_epi16(g, g), _mm256_unpacklo_epi16(b, b), _mm256_unpackhi_epi16(b, b)};
+}
+
+// 32 pixels of one row of format 1 or 3: bytes c0, c1, c2, 0 per pixel.
+template <uint32_t F>
+HPIXEL_AVX2 inline void QuadRow32(const uint8_t* y, uint8_t* d, const Terms& c, __m256i cy) {
+    const __m256i zero = _mm256_setzero_si256();
+    const __m256i offset = _mm256_set1_epi16(kSatOffset);
+    const __m256i luma = ToDwordOrder(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(y)));
+    const __m256i yLo = _mm256_mulhi_epu16(_mm256_unpacklo_epi8(zero, luma), cy);
+    const __m256i yHi = _mm256_mulhi_epu16(_mm256_unpackhi_epi8(zero, luma), cy);
+    const __m256i t0Lo = F == 3 ? c.bLo : c.rLo;
+    const __m256i t0Hi = F == 3 ? c.bHi : c.rHi;
+    const __m256i t2Lo = F == 3 ? c.rLo : c.bLo;
+    const __m256i t2Hi = F == 3 ? c.rHi : c.bHi;
+    const __m256i c0 = _mm256_packus_epi16(_mm256_srai_epi16(_mm256_add_epi16(yLo, t0Lo), 5),
+                                           _mm256_srai_epi16(_mm256_add_epi16(yHi, t0Hi), 5));
+    const __m256i c1 = _mm256_packus_epi16(_mm256_srai_epi16(_mm256_sub_epi16(yLo, c.gLo), 5),
+                                           _mm256_srai_epi16(_mm256_sub_epi16(yHi, c.gHi), 5));
+    const __m256i c2Lo =
+        _mm256_srli_epi16(_mm256_subs_epu16(_mm256_adds_epi16(yLo, t2Lo), offset), 5);
+    const __m256i c2Hi =
+        _mm256_srli_epi16(_mm256_subs_epu16(_mm256_adds_epi16(yHi, t2Hi), offset), 5);
+    const __m256i aLo = _mm256_unpacklo_epi8(c0, c1);
+    const __m256i aHi = _mm256_unpackhi_epi8(c0, c1);
+    auto* out = reinterpret_cast<__m256i*>(d);
+    _mm256_storeu_si256(out + 0, _mm256_unpacklo_epi16(aLo, c2Lo));  // pixels 0..7
+    _mm256_storeu_si256(out + 1, _mm256_unpackhi_epi16(aLo, c2Lo));  // 8..15
+    _mm256_storeu_si256(out + 2, _mm256_unpacklo_epi16(aHi, c2Hi));  // 16..23
+    _mm256_storeu_si256(out + 3, _mm256_unpackhi_epi16(aHi, c2Hi));  // 24..31
+}
+
+template <uint32_t F>
+HPIXEL_AVX2 inline void Row32(const uint8_t* y, uint8_t* d, const Terms& c, __m256i cy) {
+    if constexpr (kDwordOrder<F>) {
+        QuadRow32<F>(y, d, c, cy);
+    } else {
+        ConvertRow32<F>(y, d, c, cy);
+    }
+}
+
+// Each row pair is written as two whole rows, one after the other: when the destination is not
+// in the cache, the read-for-ownership of stores that alternate between two rows every few
+// dozen bytes runs at little more than half the speed of one forward stream. The chroma terms
+// are computed again for the second row: storing and reloading them was measured no faster.
+template <uint32_t F>
 HPIXEL_AVX2 void Avx2Kernel(const uint8_t* y0, const uint8_t* y1, const uint8_t* u,
                             const uint8_t* v, uint8_t* d0, uint8_t* d1, uint32_t width,
                             const Coefficients& k) {
     constexpr uint32_t bpp = kBytesOf<F>;
-    // (c - 128) << 8 is (c << 8) with the top bit flipped, in 16 bits.
-    const __m256i flip = _mm256_set1_epi16(static_cast<int16_t>(0x8000));
-    const __m256i maskLo = ChromaMask<F, false>();
-    const __m256i maskHi = ChromaMask<F, true>();
-    const __m256i cy = _mm256_set1_epi16(static_cast<int16_t>(k.cy));
-    const __m256i crv = _mm256_set1_epi16(static_cast<int16_t>(k.crv));
-    const __m256i cgu = _mm256_set1_epi16(static_cast<int16_t>(k.cgu));
-    const __m256i cgv = _mm256_set1_epi16(static_cast<int16_t>(k.cgv));
-    const __m256i cbu = _mm256_set1_epi16(static_cast<int16_t>(k.cbu));
-    const __m256i bias = _mm256_set1_epi16(static_cast<int16_t>(k.bias));
-    uint32_t x = 0;
-    for (; x + 32 <= width; x += 32) {
-        // Both lanes see all 16 samples, so one in-lane shuffle per half places each sample,
-        // already doubled for its two pixels and shifted into the high byte.
-        const __m256i ub = _mm256_broadcastsi128_si256(
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(u + x / 2)));
-        const __m256i vb = _mm256_broadcastsi128_si256(
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + x / 2)));
-        const __m256i duLo = _mm256_xor_si256(_mm256_shuffle_epi8(ub, maskLo), flip);
-        const __m256i duHi = _mm256_xor_si256(_mm256_shuffle_epi8(ub, maskHi), flip);
-        const __m256i dvLo = _mm256_xor_si256(_mm256_shuffle_epi8(vb, maskLo), flip);
-        const __m256i dvHi = _mm256_xor_si256(_mm256_shuffle_epi8(vb, maskHi), flip);
-        // The signed high half of (d << 8) * c is (d * c) >> 8.
-        const Terms c = {_mm256_add_epi16(_mm256_mulhi_epi16(dvLo, crv), bias),
-                         _mm256_add_epi16(_mm256_mulhi_epi16(dvHi, crv), bias),
-                         _mm256_sub_epi16(_mm256_add_epi16(_mm256_mulhi_epi16(duLo, cgu),
-                                                           _mm256_mulhi_epi16(dvLo, cgv)),
-                                          bias),
-                         _mm256_sub_epi16(_mm256_add_epi16(_mm256_mulhi_epi16(duHi, cgu),
-                                                           _mm256_mulhi_epi16(dvHi, cgv)),
-                                          bias),
-                         _mm256_add_epi16(_mm256_mulhi_epi16(duLo, cbu), bias),
-                         _mm256_add_epi16(_mm256_mulhi_epi16(duHi, cbu), bias)};
-        ConvertRow32<F>(y0 + x, d0 + static_cast<size_t>(x) * bpp, c, cy);
-        ConvertRow32<F>(y1 + x, d1 + static_cast<size_t>(x) * bpp, c, cy);
+    const Constants q = ConstantsOf<F>(k);
+    const uint32_t vectorWidth = width & ~31u;
+    for (uint32_t x = 0; x < vectorWidth; x += 32) {
+        Row32<F>(y0 + x, d0 + static_cast<size_t>(x) * bpp, TermsOf(u + x / 2, v + x / 2, q), q.cy);
     }
-    HPixelDetail::RowPairScalar<F>(y0, y1, u, v, d0, d1, x, width, k);
+    // A last odd row comes as a pair of itself.
+    if (d1 != d0) {
+        for (uint32_t x = 0; x < vectorWidth; x += 32) {
+            Row32<F>(y1 + x, d1 + static_cast<size_t>(x) * bpp, TermsOf(u + x / 2, v + x / 2, q),
+                     q.cy);
+        }
+    }
+    HPixelDetail::RowPairScalar<F>(y0, y1, u, v, d0, d1, vectorWidth, width, k);
 }
 
 }  // namespace

@@ -15,10 +15,11 @@
 //
 // The reference walks pixel by pixel through the format's writer and is what every faster path
 // must reproduce byte for byte. The faster paths work on pairs of rows that share one chroma
-// row, so the chroma terms are computed once per 2x2 block. Every step maps onto one 16-bit
-// vector operation: (Y * cy) >> 8 is the unsigned high half of (Y << 8) * cy, (d * c) >> 8 the
-// signed high half of (d << 8) * c (|d << 8| <= 32768, c < 32768), and no sum leaves the
-// signed 16-bit range (|y' + terms| < 2^14 for factors below 2.2).
+// row, so the chroma terms can be computed once per 2x2 block (the 32-bit AVX2 kernels compute
+// them per row instead, to write the two rows one after the other). Every step maps onto one
+// 16-bit vector operation: (Y * cy) >> 8 is the unsigned high half of (Y << 8) * cy,
+// (d * c) >> 8 the signed high half of (d << 8) * c (|d << 8| <= 32768, c < 32768), and no sum
+// leaves the signed 16-bit range (|y' + terms| < 2^14 for factors below 2.2).
 
 #include <cstdint>
 
