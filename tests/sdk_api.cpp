@@ -414,11 +414,17 @@ TEST_F(SdkApi, FreeingAPortDetachesThePortsAttachedToIt) {
     EXPECT_EQ(QUORIX_ReleaseSDK(), QUORIX_OK);
 }
 
+}  // namespace
+
+// The sanitizer runtimes walk the loader's list themselves, before this program can, so the
+// count is kept only in plain builds.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define SDK_COUNTS_LOADER_WALKS 0
+#else
+#define SDK_COUNTS_LOADER_WALKS 1
 // The loader walks made by this thread. The executable's definition comes first in symbol lookup,
 // so the library's calls arrive here and go on to the C library's.
-thread_local unsigned t_loaderWalks = 0;
-
-}  // namespace
+static thread_local unsigned t_loaderWalks = 0;
 
 extern "C" __attribute__((visibility("default"))) int dl_iterate_phdr(
     int (*callback)(dl_phdr_info*, size_t, void*), void* data) noexcept {
@@ -427,12 +433,16 @@ extern "C" __attribute__((visibility("default"))) int dl_iterate_phdr(
     ++t_loaderWalks;
     return real(callback, data);
 }
+#endif
 
 namespace {
 
 // Walking the loader's list takes its lock: the exports a host calls per record or per picture
 // must not, only those that can load libraries look for new ones.
 TEST_F(SdkApi, OnlyExportsThatLoadLibrariesWalkTheLoadersList) {
+#if !SDK_COUNTS_LOADER_WALKS
+    GTEST_SKIP() << "the sanitizer runtime owns the loader walk";
+#else
     t_loaderWalks = 0;
     ASSERT_EQ(QUORIX_InitSDK(), QUORIX_OK);
     EXPECT_GT(t_loaderWalks, 0u) << "initialisation loads libraries and must look for them";
@@ -452,6 +462,7 @@ TEST_F(SdkApi, OnlyExportsThatLoadLibrariesWalkTheLoadersList) {
     EXPECT_GT(QUORIX_GetCurrentVideoFrameStamp(target), 0u) << "the records went nowhere";
     EXPECT_EQ(t_loaderWalks, 0u) << "per-record exports walked the loader's list";
     EXPECT_EQ(QUORIX_ReleaseSDK(), QUORIX_OK);
+#endif
 }
 
 // ---------------------------------------------------------------------------------------------
