@@ -267,10 +267,7 @@ bool CEglContext::OpenPlatform(const CEglPlatform& platform, bool window, uint32
     }
     m_countedDisplay = counted;
     if (!ChooseConfig(window, visual, errorCode)) {
-        CloseDisplay(m_display, m_countedDisplay);
-        m_countedDisplay = false;
-        m_display = nullptr;
-        m_config = nullptr;
+        AbandonDisplay();
         return false;
     }
     m_platformName = platform.name;
@@ -320,18 +317,22 @@ bool CEglContext::CreateWindowSurface(uintptr_t window, void* display, int32_t* 
             *errorCode = eglGetError();
     }
     if (surface == EGL_NO_SURFACE) {
-        CloseDisplay(m_display, m_countedDisplay);
-        m_countedDisplay = false;
-        m_display = nullptr;
-        m_config = nullptr;
-        m_platformName = "";
-        m_x11.reset();
+        AbandonDisplay();
         return false;
     }
     m_surface = surface;
     m_window = xwindow;
     m_pbuffer = false;
     return true;
+}
+
+void CEglContext::AbandonDisplay() {
+    CloseDisplay(m_display, m_countedDisplay);
+    m_countedDisplay = false;
+    m_display = nullptr;
+    m_config = nullptr;
+    m_platformName = "";
+    m_x11.reset();
 }
 
 bool CEglContext::CreatePbufferSurface(void* display, int32_t* errorCode) {
@@ -354,12 +355,7 @@ bool CEglContext::CreatePbufferSurface(void* display, int32_t* errorCode) {
             return false;
     }
     if (!MakePbuffer(1, 1, errorCode)) {
-        CloseDisplay(m_display, m_countedDisplay);
-        m_countedDisplay = false;
-        m_display = nullptr;
-        m_config = nullptr;
-        m_platformName = "";
-        m_x11.reset();
+        AbandonDisplay();
         return false;
     }
     m_pbuffer = true;

@@ -60,6 +60,8 @@ private:
     bool OpenPlatform(const CEglPlatform& platform, bool window, uint32_t visual,
                       int32_t* errorCode);
     bool ChooseConfig(bool window, uint32_t visual, int32_t* errorCode);
+    // Closes the display OpenPlatform opened and forgets it, with its X connection.
+    void AbandonDisplay();
     bool MakePbuffer(uint32_t width, uint32_t height, int32_t* errorCode);
 
     std::shared_ptr<CX11Connection> m_x11;

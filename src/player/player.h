@@ -49,7 +49,8 @@ public:
     static constexpr int32_t kExternalRenderModel = -1;
     static constexpr uint32_t kDefaultBackground = 0x00484848u;
 
-    // The host's settings for one region, kept so that a renderer created later receives them.
+    // The host's settings for one region, kept so that a renderer created later receives them,
+    // with the region's callback pairs.
     class CRegionStatus {
     public:
         virtual ~CRegionStatus() = default;
@@ -59,17 +60,7 @@ public:
         void* drawUser = nullptr;
         QUORIX_SnapCallback snapCallback = nullptr;
         void* snapUser = nullptr;
-        int32_t left = 0;
-        int32_t top = 0;
-        int32_t right = 0;
-        int32_t bottom = 0;
-        uint32_t enabled = 0;
-        uint32_t displayType = 0xFFFFFFFFu;  // not set
-        bool ptzSet = false;
-        float pan = 0.0f;
-        float tilt = 0.0f;
-        float zoom = 1.0f;
-        uint32_t background = kDefaultBackground;
+        PortRegionSettings settings{.background = kDefaultBackground};
     };
 
     CPlayer(uint32_t port, IPlayerHost& host);
@@ -198,7 +189,6 @@ public:
     uint32_t ManualSwapbuffers();
     uint32_t ManualUnInit();
     // A copy of a region record; region below kRegionCount.
-    CRegionStatus GetRegionStatus(uint16_t region) const;
     bool UsesSoftwareDisplay() const {
         return m_portRenderer.load()->GetKind() == IPortRenderer::Kind::Software;
     }

@@ -28,42 +28,7 @@ void StoreShared(T& field, T value) {
 
 PortRegionSettings CPlayer::RegionSettings(uint16_t region) const {
     std::lock_guard<std::mutex> lock(m_regionLock);
-    CRegionStatus& record = const_cast<CRegionStatus&>(m_regions[region]);
-    PortRegionSettings settings;
-    settings.left = record.left;
-    settings.top = record.top;
-    settings.right = record.right;
-    settings.bottom = record.bottom;
-    settings.enabled = record.enabled;
-    settings.displayType = record.displayType;
-    settings.ptzSet = record.ptzSet;
-    settings.pan = record.pan;
-    settings.tilt = record.tilt;
-    settings.zoom = record.zoom;
-    settings.background = LoadShared(record.background);
-    return settings;
-}
-
-CPlayer::CRegionStatus CPlayer::GetRegionStatus(uint16_t region) const {
-    const PortRegionSettings settings = RegionSettings(region);
-    CRegionStatus& record = const_cast<CRegionStatus&>(m_regions[region]);
-    CRegionStatus copy;
-    copy.drawCallback = LoadShared(record.drawCallback);
-    copy.drawUser = LoadShared(record.drawUser);
-    copy.snapCallback = LoadShared(record.snapCallback);
-    copy.snapUser = LoadShared(record.snapUser);
-    copy.left = settings.left;
-    copy.top = settings.top;
-    copy.right = settings.right;
-    copy.bottom = settings.bottom;
-    copy.enabled = settings.enabled;
-    copy.displayType = settings.displayType;
-    copy.ptzSet = settings.ptzSet;
-    copy.pan = settings.pan;
-    copy.tilt = settings.tilt;
-    copy.zoom = settings.zoom;
-    copy.background = settings.background;
-    return copy;
+    return m_regions[region].settings;
 }
 
 void CPlayer::OnCreateRender() {
@@ -79,7 +44,7 @@ void CPlayer::OnCreateRender() {
 uint32_t CPlayer::SetDisplayRegion(uint16_t region, const QUORIX_RECT* rect, uint32_t enable) {
     {
         std::lock_guard<std::mutex> lock(m_regionLock);
-        CRegionStatus& record = m_regions[region];
+        PortRegionSettings& record = m_regions[region].settings;
         if (rect != nullptr) {
             record.left = rect->left;
             record.top = rect->top;
@@ -97,8 +62,9 @@ uint32_t CPlayer::SetDisplayRegion(uint16_t region, const QUORIX_RECT* rect, uin
 
 uint32_t CPlayer::SetBackgroundColor(uint16_t region, uint32_t color) {
     // The renderer receives it the next time the region is enabled; the external renderer's
-    // pre-render adapter reads it at every frame.
-    StoreShared(m_regions[region].background, color);
+    // pre-render adapter reads it at every frame, without the lock.
+    std::lock_guard<std::mutex> lock(m_regionLock);
+    StoreShared(m_regions[region].settings.background, color);
     return QUORIX_OK;
 }
 
@@ -116,7 +82,7 @@ uint32_t CPlayer::GetDisplayType(uint16_t region, uint32_t* type) {
 uint32_t CPlayer::SetDisplayType(uint16_t region, uint32_t type) {
     {
         std::lock_guard<std::mutex> lock(m_regionLock);
-        m_regions[region].displayType = type;
+        m_regions[region].settings.displayType = type;
     }
     const CRendererUse use(*this);
     return use->SetDisplayType(region, type);
@@ -131,7 +97,7 @@ uint32_t CPlayer::GetPtz(uint16_t region, float* pan, float* tilt, float* zoom) 
 uint32_t CPlayer::SetPtz(uint16_t region, float pan, float tilt, float zoom) {
     {
         std::lock_guard<std::mutex> lock(m_regionLock);
-        CRegionStatus& record = m_regions[region];
+        PortRegionSettings& record = m_regions[region].settings;
         record.pan = pan;
         record.tilt = tilt;
         record.zoom = zoom;
@@ -224,7 +190,7 @@ uint32_t CPlayer::ManualUnInit() {
 // The host's callbacks behind the renderers' adapters (drawing threads)
 
 uint32_t CPlayer::RegionBackground(uint16_t region) const {
-    return LoadShared(const_cast<CRegionStatus&>(m_regions[region]).background);
+    return LoadShared(const_cast<CRegionStatus&>(m_regions[region]).settings.background);
 }
 
 void CPlayer::CallDrawCallback(uint16_t region, int32_t drawMode, QUORIX_HDC dc,
