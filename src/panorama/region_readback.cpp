@@ -54,6 +54,17 @@ uint32_t CRegion::SetSnapAlign(uint32_t align) {
 
 void CRegion::SetSnapScale(float factor) {
     m_sizeFactor = factor;
+    Changed();
+}
+
+bool CRegion::HasPendingRequest() {
+    {
+        BRIXEL::CHAutoLock lock(&m_snapLock);
+        if (m_snapPending)
+            return true;
+    }
+    BRIXEL::CHAutoLock lock(&m_projectLock);
+    return m_projectPending;
 }
 
 uint32_t CRegion::Snap(uint32_t timeoutMs, uint32_t* width, uint32_t* stride, uint32_t* height,
@@ -75,6 +86,8 @@ uint32_t CRegion::Snap(uint32_t timeoutMs, uint32_t* width, uint32_t* stride, ui
     }
     ++m_snapWaiters;
     m_snapPending = true;
+    // A renderer that is idle draws the frame this request waits for at once.
+    Changed();
     const uint32_t start = BRIXEL::HGetTickCount();
     for (;;) {
         uint32_t wait = timeoutMs;
