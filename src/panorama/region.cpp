@@ -161,9 +161,14 @@ void CRegion::EnableBlankPtz(bool enable) {
 }
 
 void CRegion::SetDrawCallback(DrawCallback callback, void* user) {
-    BRIXEL::CHAutoLock lock(&m_callbackLock);
-    m_drawCallback = callback;
-    m_drawUser = user;
+    {
+        BRIXEL::CHAutoLock lock(&m_callbackLock);
+        m_drawCallback = callback;
+        m_drawUser = user;
+    }
+    // A callback installed on an idle port is given the picture shown once.
+    if (callback != nullptr)
+        Changed();
 }
 
 // ---------------------------------------------------------------- render thread

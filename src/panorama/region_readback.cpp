@@ -20,9 +20,14 @@ namespace SPHERA {
 // ---------------------------------------------------------------- host side
 
 void CRegion::SetSnapCallback(SnapCallback callback, void* user) {
-    BRIXEL::CHAutoLock lock(&m_snapLock);
-    m_snapCallback = callback;
-    m_snapUser = user;
+    {
+        BRIXEL::CHAutoLock lock(&m_snapLock);
+        m_snapCallback = callback;
+        m_snapUser = user;
+    }
+    // A callback installed on an idle port is given the picture shown once.
+    if (callback != nullptr)
+        Changed();
 }
 
 bool CRegion::HasSnapCallback() {
@@ -36,12 +41,14 @@ void CRegion::SetSnapRect(float x, float y, float width, float height) {
     m_snapRect[1] = unit(y);
     m_snapRect[2] = unit(width);
     m_snapRect[3] = unit(height);
+    Changed();  // the callback's picture changes with it
 }
 
 uint32_t CRegion::SetSnapFormat(uint32_t code) {
     if (code > 4)
         return QUORIX_E_PARAM;
     m_snapFormatCode = code == 0 ? 3 : code;
+    Changed();
     return QUORIX_OK;
 }
 
@@ -49,6 +56,7 @@ uint32_t CRegion::SetSnapAlign(uint32_t align) {
     if (align != 1 && align != 2 && align != 4 && align != 8)
         return QUORIX_E_PARAM;
     m_snapAlign = align;
+    Changed();
     return QUORIX_OK;
 }
 

@@ -29,9 +29,9 @@ namespace {
 constexpr const char* kSource = "..\\src\\render";
 constexpr const char* kModule = "sphview";
 constexpr uint32_t kFrameWaitMs = 40;
-// A window that was covered and is shown again has lost its picture, and the render thread is
-// told of no exposure: an idle port draws its unchanged picture again after this many passes
-// (about a second), a twenty-fifth of what drawing every pass costs.
+// A window that was covered and is shown again has lost its picture. Where its exposures cannot
+// be watched, an idle port draws its unchanged picture again after this many passes (about a
+// second), a twenty-fifth of what drawing every pass costs.
 constexpr uint32_t kIdleRedrawPasses = 25;
 // The render thread reports a failed start by ending, which ends the polling at once. A thread
 // that is still alive is still compiling shaders, which a software renderer on a busy machine
@@ -49,6 +49,7 @@ std::string g_fragSource;
 const float kQuad[8] = {0, 1, 0, 0, 1, 1, 1, 0};
 
 std::atomic<bool> g_forceDirect{false};
+std::atomic<bool> g_drawEveryPass{false};
 
 // GLEW keeps its entry points in globals; two renderers starting at once must not fill them
 // concurrently.
@@ -142,6 +143,10 @@ uint32_t GlobalInit() {
 
 void ForceDirectCameraPass(bool force) {
     g_forceDirect.store(force);
+}
+
+void DrawEveryPass(bool every) {
+    g_drawEveryPass.store(every);
 }
 
 void GlobalUnInit() {
@@ -551,7 +556,9 @@ bool CRender::NeedsFrame() {
         m_surfaceHeight = height;
         needed = true;
     }
-    if (++m_idlePasses >= kIdleRedrawPasses)
+    if (m_glx.TakeExposure() || g_drawEveryPass.load())
+        needed = true;
+    if (++m_idlePasses >= kIdleRedrawPasses && m_glx.IsWindowUnwatched())
         needed = true;
     if (!needed)
         return false;

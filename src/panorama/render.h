@@ -193,6 +193,8 @@ void GlobalUnInit();
 void SetShaderSources(const char* vertexSource, const char* fragmentSource);
 // Benchmarks and the tests that compare the two paths draw every camera pass directly.
 void ForceDirectCameraPass(bool force);
+// Benchmarks: the render thread draws at every pass, changed or not, as it used to.
+void DrawEveryPass(bool every);
 // OpenGL capability probe: a temporary context on (window, dc) that compiles both shaders.
 bool CheckSupport(uintptr_t window, void* dc);
 
