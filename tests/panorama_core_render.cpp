@@ -6,6 +6,7 @@
 #include <quorixsdk.h>
 
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -446,6 +447,27 @@ void OnDraw(uint16_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int3
     count->drawn.Set();
 }
 
+uint32_t Frames(DrawCount& count) {
+    std::lock_guard<std::mutex> guard(count.mutex);
+    return count.frames;
+}
+
+// Fewer passes of the render loop than an idle renderer waits before it draws its unchanged
+// picture again for a window that may have been uncovered.
+constexpr uint32_t kQuietPasses = 10;
+
+// `change` is drawn in exactly one frame within the next passes of the render loop (counted by
+// the loop itself, whatever the time they take), after which the renderer stays idle.
+void ExpectOneFrameFor(CRender* render, DrawCount& count, const char* what,
+                       const std::function<void()>& change) {
+    const uint32_t before = Frames(count);
+    const uint64_t drawnBefore = render->GetDrawnFrames();
+    change();
+    ASSERT_TRUE(render->WaitLoopPasses(kQuietPasses, kWaitMs)) << what;
+    EXPECT_EQ(Frames(count), before + 1) << what;
+    EXPECT_EQ(render->GetDrawnFrames(), drawnBefore + 1) << what;
+}
+
 // A host that ignores X errors of windows it destroyed, as hosts that destroy windows do.
 int IgnoreXErrors(Display*, XErrorEvent*) {
     return 0;
@@ -520,6 +542,104 @@ TEST_F(PanoramaRenderWindow, HostWindowDestroyedWhileDrawing) {
         DestroyRender(render);
     }
     XSetErrorHandler(previous);
+}
+
+// A paused port's renderer draws nothing while its picture and view stay as they are, draws
+// each change of picture, view, region or settings in exactly one frame, and still answers
+// one-shot read-backs and project requests made while it is idle.
+TEST_F(PanoramaRender, IdleRendererDrawsOnlyOnChange) {
+    CRender* render = nullptr;
+    ASSERT_EQ(CreateRender(SPH_MODEL_FISHEYE, nullptr, 0, &render), QUORIX_OK);
+    DrawCount count;
+    ASSERT_EQ(SetDrawCallback(render, 0, OnDraw, &count), QUORIX_OK);
+    ASSERT_EQ(Init(render, 0, nullptr, true), QUORIX_OK);
+    ASSERT_EQ(EnableRegion(render, 0, 0, 0, 64, 48, true), QUORIX_OK);
+    ASSERT_EQ(InputSolid(render, 32, 24, 200, 40, 10), QUORIX_OK);
+    ASSERT_EQ(count.drawn.Wait(kWaitMs), 0u);
+    // The stand-in surface grows to the region with the first frame, which is drawn again.
+    ASSERT_TRUE(render->WaitLoopPasses(5, kWaitMs));
+
+    const uint32_t idle = Frames(count);
+    ASSERT_TRUE(render->WaitLoopPasses(kQuietPasses, kWaitMs));
+    EXPECT_EQ(Frames(count), idle) << "an unchanged picture was drawn again";
+
+    uint32_t listed = 16;
+    int32_t types[16] = {};
+    ASSERT_EQ(GetDisplayTypeList(render, types, &listed), QUORIX_OK);
+    ASSERT_GE(listed, 2u);
+    int32_t current = -1;
+    ASSERT_EQ(GetDisplayType(render, 0, &current), QUORIX_OK);
+    const int32_t other = types[0] != current ? types[0] : types[1];
+
+    ExpectOneFrameFor(render, count, "new picture",
+                      [&] { ASSERT_EQ(InputSolid(render, 32, 24, 10, 200, 40), QUORIX_OK); });
+    ExpectOneFrameFor(render, count, "pan, tilt and zoom",
+                      [&] { ASSERT_EQ(SetPtz(render, 0, 20.0f, 10.0f, 1.5f), QUORIX_OK); });
+    ExpectOneFrameFor(render, count, "display type",
+                      [&] { ASSERT_EQ(SetDisplayType(render, 0, other), QUORIX_OK); });
+    ExpectOneFrameFor(render, count, "flip",
+                      [&] { ASSERT_EQ(SetFlip(render, 0, SPH_FLIP_BOTH), QUORIX_OK); });
+    ExpectOneFrameFor(render, count, "ratio",
+                      [&] { ASSERT_EQ(SetRatioType(render, 0, 0), QUORIX_OK); });
+    ExpectOneFrameFor(render, count, "background",
+                      [&] { ASSERT_EQ(SetBackgroundColor(render, 0, 0x00FF00u), QUORIX_OK); });
+    // Inside the surface drawn so far: a grown stand-in would be a change of its own.
+    ExpectOneFrameFor(render, count, "region rectangle",
+                      [&] { ASSERT_EQ(EnableRegion(render, 0, 8, 4, 40, 30, true), QUORIX_OK); });
+
+    // Requests made while idle are answered from a frame drawn for them.
+    ASSERT_EQ(SetDisplayType(render, 0, types[0]), QUORIX_OK);
+    ASSERT_EQ(SetPtz(render, 0, 0.0f, 0.0f, 1.0f), QUORIX_OK);
+    ASSERT_EQ(SetFlip(render, 0, 0), QUORIX_OK);
+    ASSERT_EQ(SetRatioType(render, 0, 1), QUORIX_OK);
+    ASSERT_EQ(count.drawn.Wait(kWaitMs), 0u);
+    ASSERT_TRUE(render->WaitLoopPasses(kQuietPasses, kWaitMs));
+    uint8_t px[4] = {};
+    ASSERT_TRUE(SnapCentre(render, 0, px));
+    EXPECT_NEAR(px[2], 10, 3);
+    EXPECT_NEAR(px[1], 200, 3);
+    EXPECT_NEAR(px[0], 40, 3);
+    ASSERT_TRUE(render->WaitLoopPasses(kQuietPasses, kWaitMs));
+    const float xs[1] = {0.5f}, ys[1] = {0.5f};
+    float outX[1] = {-1.0f}, outY[1] = {-1.0f};
+    EXPECT_EQ(UnProject(render, 0, xs, ys, outX, outY, 1), QUORIX_OK);
+    EXPECT_EQ(Project(render, 0, xs, ys, outX, outY, 1), QUORIX_OK);
+
+    // Off-screen, nothing is ever uncovered: the picture is not drawn again by itself. (The
+    // answer comes before the frame's draw callback: that frame ends first.)
+    ASSERT_TRUE(render->WaitLoopPasses(2, kWaitMs));
+    const uint32_t quiet = Frames(count);
+    ASSERT_TRUE(render->WaitLoopPasses(4 * kQuietPasses, kWaitMs));
+    EXPECT_EQ(Frames(count), quiet);
+    DestroyRender(render);
+}
+
+// A window the host resizes is drawn again at its new size, and a window that lost its picture
+// (uncovered, or cleared by the host) gets it back, each in one frame.
+TEST_F(PanoramaRenderWindow, ResizedOrExposedWindowIsDrawnAgain) {
+    gltest::HostWindow window(160, 120);
+    ASSERT_TRUE(window.ok()) << window.why();
+    CRender* render = nullptr;
+    ASSERT_EQ(CreateRender(1, nullptr, 0, &render), QUORIX_OK);
+    DrawCount count;
+    ASSERT_EQ(SetDrawCallback(render, 0, OnDraw, &count), QUORIX_OK);
+    ASSERT_EQ(Init(render, window.window(), nullptr, true), QUORIX_OK);
+    ASSERT_EQ(EnableRegion(render, 0, 0, 0, 160, 120, true), QUORIX_OK);
+    ASSERT_EQ(InputSolid(render, 16, 16, 1, 2, 3), QUORIX_OK);
+    ASSERT_EQ(count.drawn.Wait(kWaitMs), 0u);
+    ASSERT_TRUE(render->WaitLoopPasses(3, kWaitMs));
+    ExpectOneFrameFor(render, count, "window resize", [&] {
+        XResizeWindow(window.display(), window.window(), 200, 150);
+        XSync(window.display(), False);
+    });
+    ExpectOneFrameFor(render, count, "exposure", [&] {
+        XClearArea(window.display(), window.window(), 0, 0, 0, 0, True);
+        XSync(window.display(), False);
+    });
+    const uint32_t quiet = Frames(count);
+    ASSERT_TRUE(render->WaitLoopPasses(4 * kQuietPasses, kWaitMs));
+    EXPECT_EQ(Frames(count), quiet) << "an unchanged window was drawn again";
+    DestroyRender(render);
 }
 
 }  // namespace

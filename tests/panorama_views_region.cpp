@@ -261,7 +261,8 @@ TEST(ViewRegion, ScreenOffCallbackRunsEveryFrameUntilCleared) {
     EXPECT_TRUE(r.get()->GetRegion(9)->IsEnabled());
     EXPECT_EQ(r.get()->GetRegion(9)->GetDisplayType(), SPH_DISPLAY_PLANE360_FIXED);
     ASSERT_EQ(rec.done.Wait(kWaitMs), QUORIX_OK);
-    ASSERT_EQ(rec.done.Wait(kWaitMs), QUORIX_OK);  // and again on a later frame
+    r.Rgb(400, 200, Uniform(400, 200, 30, 60, 90));
+    ASSERT_EQ(rec.done.Wait(kWaitMs), QUORIX_OK);  // and again on the frame of a new picture
     EXPECT_EQ(rec.index, 9u);
     EXPECT_EQ(rec.width, 400u);
     EXPECT_EQ(rec.height, 200u);

@@ -73,6 +73,10 @@ protected:
         })) << "the picture never reached region 0";
     }
 
+    // The renderer draws new pictures and changes only: a test that waits for more callbacks of
+    // the still picture hands it in again.
+    void ShowAgain(LivePort& live) { ASSERT_EQ(QUORIX_OK, live.Push(StillStream())); }
+
     TempDir m_dir;
 };
 
@@ -288,13 +292,15 @@ TEST_F(CaptureGl, SnapshotCallbackSettings) {
     EXPECT_EQ(QUORIX_E_PARAM,
               QUORIX_SetSnapCallback(port, 0, &SnapCollector::Callback, &refused, 5, 4));
     const int before = shots.Calls();
+    ShowAgain(live);
     ASSERT_TRUE(shots.WaitFor(
-        [before](const SnapCollector::Shot&, int calls) { return calls >= before + 3; }));
+        [before](const SnapCollector::Shot&, int calls) { return calls >= before + 1; }));
     EXPECT_EQ(0, refused.Calls());
     EXPECT_EQ(4u, shots.Last().format);
 
     // Format 0 reads four bytes a pixel; the rows follow the alignment.
     ASSERT_EQ(QUORIX_OK, QUORIX_SetSnapCallback(port, 0, &SnapCollector::Callback, &wide, 0, 4));
+    ShowAgain(live);
     ASSERT_TRUE(wide.WaitFor(
         [](const SnapCollector::Shot& s, int calls) { return calls >= 2 && s.width != 0; }));
     EXPECT_EQ(3u, wide.Last().format);
@@ -318,8 +324,9 @@ TEST_F(CaptureGl, SnapshotCallbackSettings) {
     ASSERT_EQ(QUORIX_OK, QUORIX_SetSnapCallback(port, 1, nullptr, nullptr, 4, 4));
     const int afterOff = aligned.Calls();
     const int wideNow = wide.Calls();
+    ShowAgain(live);
     ASSERT_TRUE(wide.WaitFor(
-        [wideNow](const SnapCollector::Shot&, int calls) { return calls >= wideNow + 3; }));
+        [wideNow](const SnapCollector::Shot&, int calls) { return calls >= wideNow + 1; }));
     EXPECT_LE(aligned.Calls(), afterOff + 1);
 }
 
@@ -364,14 +371,15 @@ TEST_F(CaptureGl, OneShotCapturesLeaveTheCallbackSettingsAlone) {
     // Every picture the callbacks receive afterwards is still in their own settings.
     bool oddChanged = false, offChanged = false;
     const int oddSeen = odd.Calls(), offSeen = offScreen.Calls();
+    ShowAgain(live);
     ASSERT_TRUE(odd.WaitFor([&](const SnapCollector::Shot& s, int calls) {
         oddChanged = oddChanged || s.format != 2 || s.stride != 968 || s.width != kOddWidth;
-        return calls >= oddSeen + 3;
+        return calls >= oddSeen + 1;
     }));
     ASSERT_TRUE(offScreen.WaitFor([&](const SnapCollector::Shot& s, int calls) {
         offChanged =
             offChanged || s.format != 1 || s.width != kWidth / 2 || s.stride != kWidth / 2 * 4;
-        return calls >= offSeen + 3;
+        return calls >= offSeen + 1;
     }));
     EXPECT_FALSE(oddChanged) << "format " << odd.Last().format << ", stride " << odd.Last().stride;
     EXPECT_FALSE(offChanged) << "format " << offScreen.Last().format << ", width "
@@ -401,6 +409,7 @@ TEST_F(CaptureGl, SnapshotCallbackThatCallsBackIntoTheLibrary) {
             close = free ? QUORIX_FreePort(p) : QUORIX_CloseStream(p);
         });
         const int seen = shots.Calls();
+        ShowAgain(live);
         ASSERT_TRUE(
             shots.WaitFor([seen](const SnapCollector::Shot&, int calls) { return calls > seen; }));
         ASSERT_TRUE(shots.WaitFor(

@@ -227,6 +227,35 @@ TEST_F(ViewGl, UnprojectThenProjectReturnsThePoints) {
     EXPECT_EQ(QUORIX_OK, QUORIX_CloseStream(m_port));
 }
 
+// A port whose stream has stopped delivering draws nothing until something changes; a change of
+// view and point requests are still served, each from a frame drawn for it.
+TEST_F(ViewGl, IdlePortStillServesViewRequests) {
+    const QUORIX_RECT rect{0, 0, 160, 120};
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetDisplayRegion(m_port, 0, &rect, 1));
+    DrawProbe probe;
+    probe.readBack = false;
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetDrawCallback(m_port, 0, &DrawProbe::Callback, &probe));
+    ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(m_port, QUORIX_MODEL_NORMAL, nullptr, 0, nullptr, 0));
+    ASSERT_EQ(QUORIX_OK, QUORIX_Play(m_port, 0, nullptr, 0));
+    ASSERT_TRUE(viewtest::Feed(m_port, m_green));
+    ASSERT_TRUE(probe.WaitGood(1));
+
+    int calls = 0;
+    {
+        std::lock_guard<std::mutex> guard(probe.lock);
+        calls = probe.calls;
+    }
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetFlip(m_port, 0, 1));
+    EXPECT_TRUE(probe.WaitGood(calls + 1)) << "the flipped view was not drawn";
+
+    const float xs[1] = {0.5f}, ys[1] = {0.5f};
+    float sx[1] = {}, sy[1] = {};
+    EXPECT_EQ(QUORIX_OK, QUORIX_UnProject(m_port, 0, xs, ys, sx, sy, 1));
+    EXPECT_EQ(QUORIX_OK, QUORIX_Project(m_port, 0, sx, sy, sx, sy, 1));
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetDrawCallback(m_port, 0, nullptr, nullptr));
+    EXPECT_EQ(QUORIX_OK, QUORIX_CloseStream(m_port));
+}
+
 // A snapshot rectangle is a part of the region: one leaving [0, 1] would read the neighbouring
 // regions' pixels or undefined ones, and is refused; the rectangle in force stays.
 TEST_F(ViewGl, SnapRectanglesPastTheRegionAreRefused) {

@@ -848,8 +848,9 @@ TEST(StressExitChild, DISABLED_EndsWithOpenGlPortsPlaying) {
                 stresstest::Push(port, r);
         }
     }
-    // Every render thread is drawing.
-    if (!g_draws.WaitAll(3, kWaitMs))
+    // Every render thread has drawn. A thread draws new pictures only, and a slow one may show
+    // all the stream's pictures in one frame: the file ports go on playing while the process ends.
+    if (!g_draws.WaitAll(1, kWaitMs))
         std::_Exit(11);
     // The window and its connection stay open: a host returning from main does not close them.
     std::exit(0);

@@ -205,6 +205,11 @@ void CCamera::GetImageSize(uint32_t* width, uint32_t* height) {
         *height = m_height;
 }
 
+bool CCamera::HasNewPicture() {
+    BRIXEL::CHAutoLock lock(&m_lock);
+    return m_newData;
+}
+
 uint32_t CCamera::GetUploadedFormat() {
     BRIXEL::CHAutoLock guard(&m_lock);
     return m_uploadedFormat;

@@ -83,6 +83,8 @@ public:
     void CreateTextures();
     void DeleteTextures();
     void Upload();
+    // A picture has come since the last Upload.
+    bool HasNewPicture();
     // Points the sampler uniforms at this source's textures and sets the data flag and the
     // colour conversion of the uploaded picture.
     void Bind(const int32_t* uniformLocations);

@@ -52,8 +52,23 @@ uint32_t CHGlx::Init(uintptr_t window, void* dc, bool createContext) {
              "glx init wglCreateContext fail. errcode=%d", error);
         return QUORIX_E_NOT_SUPPORTED;
     }
+    // The host's events are the host's own, so the exposures are watched on our connection
+    // (to the same server when the host's Display* was given).
+    if (window != 0 && window <= 0xFFFFFFFFu) {
+        m_watch = QXPLAT::CX11Connection::Default();
+        if (m_watch && !m_watch->WatchExposure(static_cast<uint32_t>(window)))
+            m_watch.reset();
+    }
     m_initialised = true;
     return QUORIX_OK;
+}
+
+bool CHGlx::TakeExposure() {
+    return m_watch && m_watch->TakeExposure(static_cast<uint32_t>(m_window));
+}
+
+bool CHGlx::IsWindowUnwatched() const {
+    return HasOwnContext() && !m_glrc->IsPbuffer() && !m_watch;
 }
 
 bool CHGlx::HasOwnContext() const {
@@ -89,6 +104,10 @@ void CHGlx::Swap() {
 }
 
 void CHGlx::UnInit() {
+    if (m_watch) {
+        m_watch->UnwatchExposure(static_cast<uint32_t>(m_window));
+        m_watch.reset();
+    }
     if (m_glrc) {
         m_glrc->Destroy();
         m_glrc.reset();

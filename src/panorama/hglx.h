@@ -8,7 +8,8 @@
 
 namespace QXPLAT {
 class CEglContext;
-}
+class CX11Connection;
+}  // namespace QXPLAT
 
 namespace SPHERA {
 
@@ -45,13 +46,20 @@ public:
     // "surfaceless", "x11", "xcb" or "" (host context / not initialised).
     const char* PlatformName() const;
     uintptr_t GetWindow() const { return m_window; }
+    // Our context draws into a window: whether the window was uncovered (or otherwise lost its
+    // picture) since the last call.
+    bool TakeExposure();
+    // Our context draws into a window whose exposures cannot be watched.
+    bool IsWindowUnwatched() const;
 
 private:
     uintptr_t m_window = 0;  // the target window, 0 when the pbuffer stands for it
     void* m_dc = nullptr;    // the host's Display*, or null for our own connection
     std::unique_ptr<QXPLAT::CEglContext> m_glrc;  // our context; null when the host's is used
-    bool m_ownsWindow = false;                    // the stand-in pbuffer is ours to destroy
-    bool m_ownsDc = false;                        // we opened (or share) the X connection ourselves
+    // Our own X connection, watching the target window's exposures; null when not watching.
+    std::shared_ptr<QXPLAT::CX11Connection> m_watch;
+    bool m_ownsWindow = false;  // the stand-in pbuffer is ours to destroy
+    bool m_ownsDc = false;      // we opened (or share) the X connection ourselves
     bool m_initialised = false;
 };
 

@@ -48,25 +48,34 @@ CRegion::~CRegion() {
 void CRegion::Enable() {
     if (m_owner == nullptr || m_index >= kRegionCount)
         return;
-    BRIXEL::CHAutoLock lock(&m_stateLock);
-    m_enabled = true;
+    {
+        BRIXEL::CHAutoLock lock(&m_stateLock);
+        m_enabled = true;
+    }
+    Changed();
 }
 
 void CRegion::Enable(int32_t x, int32_t y, int32_t width, int32_t height) {
     if (m_owner == nullptr || m_index >= kRegionCount)
         return;
-    BRIXEL::CHAutoLock lock(&m_stateLock);
-    m_enabled = true;
-    m_x = x;
-    m_y = y;
-    m_width = width;
-    m_height = height;
+    {
+        BRIXEL::CHAutoLock lock(&m_stateLock);
+        m_enabled = true;
+        m_x = x;
+        m_y = y;
+        m_width = width;
+        m_height = height;
+    }
+    Changed();
 }
 
 void CRegion::Disable() {
-    BRIXEL::CHAutoLock lock(&m_stateLock);
-    m_enabled = false;
-    m_current = 0;
+    {
+        BRIXEL::CHAutoLock lock(&m_stateLock);
+        m_enabled = false;
+        m_current = 0;
+    }
+    Changed();
 }
 
 bool CRegion::IsEnabled() {
@@ -75,12 +84,15 @@ bool CRegion::IsEnabled() {
 }
 
 void CRegion::SetDisplayType(int32_t type) {
-    BRIXEL::CHAutoLock lock(&m_stateLock);
-    if (type == SPH_DISPLAY_CYLINDER && m_displayType != SPH_DISPLAY_CYLINDER)
-        m_tilt = kCylinderTilt;
-    if (type != SPH_DISPLAY_CYLINDER && m_displayType == SPH_DISPLAY_CYLINDER)
-        m_tilt = 0.0f;
-    m_displayType = type;
+    {
+        BRIXEL::CHAutoLock lock(&m_stateLock);
+        if (type == SPH_DISPLAY_CYLINDER && m_displayType != SPH_DISPLAY_CYLINDER)
+            m_tilt = kCylinderTilt;
+        if (type != SPH_DISPLAY_CYLINDER && m_displayType == SPH_DISPLAY_CYLINDER)
+            m_tilt = 0.0f;
+        m_displayType = type;
+    }
+    Changed();
 }
 
 int32_t CRegion::GetDisplayType() {
@@ -89,6 +101,11 @@ int32_t CRegion::GetDisplayType() {
 }
 
 void CRegion::SetPtz(float pan, float tilt, float zoom) {
+    StorePtz(pan, tilt, zoom);
+    Changed();
+}
+
+void CRegion::StorePtz(float pan, float tilt, float zoom) {
     BRIXEL::CHAutoLock lock(&m_stateLock);
     const bool storeTilt = LimitPtz(m_displayType, pan, tilt, zoom);
     m_pan = pan;
@@ -108,34 +125,50 @@ void CRegion::GetPtz(float* pan, float* tilt, float* zoom) {
 }
 
 void CRegion::SetRatioType(uint32_t ratioType) {
-    BRIXEL::CHAutoLock lock(&m_stateLock);
-    m_ratioType = ratioType;
+    {
+        BRIXEL::CHAutoLock lock(&m_stateLock);
+        m_ratioType = ratioType;
+    }
+    Changed();
 }
 
 void CRegion::SetFlip(uint32_t flip) {
-    BRIXEL::CHAutoLock lock(&m_stateLock);
-    m_flip = flip;
+    {
+        BRIXEL::CHAutoLock lock(&m_stateLock);
+        m_flip = flip;
+    }
+    Changed();
 }
 
 void CRegion::SetColorAdjust(float brightness, float saturation, float contrast) {
-    BRIXEL::CHAutoLock lock(&m_stateLock);
-    m_brightness = brightness;
-    m_saturation = saturation;
-    m_contrast = contrast;
+    {
+        BRIXEL::CHAutoLock lock(&m_stateLock);
+        m_brightness = brightness;
+        m_saturation = saturation;
+        m_contrast = contrast;
+    }
+    Changed();
 }
 
 void CRegion::SetBackgroundColor(uint32_t colour) {
     m_backgroundColour = colour;
+    Changed();
 }
 
 void CRegion::EnableBlankPtz(bool enable) {
     m_blankPtz = enable;
+    Changed();
 }
 
 void CRegion::SetDrawCallback(DrawCallback callback, void* user) {
-    BRIXEL::CHAutoLock lock(&m_callbackLock);
-    m_drawCallback = callback;
-    m_drawUser = user;
+    {
+        BRIXEL::CHAutoLock lock(&m_callbackLock);
+        m_drawCallback = callback;
+        m_drawUser = user;
+    }
+    // A callback installed on an idle port is given the picture shown once.
+    if (callback != nullptr)
+        Changed();
 }
 
 // ---------------------------------------------------------------- render thread
@@ -275,7 +308,7 @@ void CRegion::ResizeTargets(uint32_t width, uint32_t height) {
 void CRegion::RenderBegin(RegionView& view) {
     static constexpr const char* kFn = "SPHERA::CRegion::RenderBegin";
     if (ClampView(view))
-        SetPtz(view.pan, view.tilt, view.zoom);
+        StorePtz(view.pan, view.tilt, view.zoom);
     ResizeTargets(view.targetWidth, view.targetHeight);
 
     // Unflipped and unadjusted, the compose pass copies every drawn pixel (alpha 1) unchanged

@@ -46,6 +46,9 @@ public:
     // Render thread: whether this frame draws a real picture of every source. A frame drawn
     // before the first picture arrived shows only empty textures and serves no one-shot read-back.
     virtual bool HasPicture() const { return true; }
+    // Any thread: something the next frame shows has changed. A renderer that draws only on
+    // change draws again; one that draws all the time may ignore it.
+    virtual void Invalidate() {}
 };
 
 using DrawCallback = void (*)(uint16_t index, int32_t imageX, int32_t imageY, int32_t imageWidth,
@@ -109,6 +112,8 @@ public:
     uint32_t SetSnapAlign(uint32_t align);
     void SetSnapScale(float factor);
     float GetSnapScale() const { return m_sizeFactor; }
+    // A one-shot read-back or a project/unproject waits for the next frame drawn.
+    bool HasPendingRequest();
 
     // One-shot read-back of the next frame drawn with a picture, in the request's settings (the
     // continuous callback's stay as they are). The data is released with FreeSnapData.
@@ -148,6 +153,14 @@ public:
     BRIXEL::CHLock& SnapLock() { return m_snapLock; }
 
 private:
+    // Host threads, after a change of what the region shows.
+    void Changed() {
+        if (m_owner != nullptr)
+            m_owner->Invalidate();
+    }
+    // Stores a view without announcing it: the render thread's own clamp of the frame it is
+    // drawing changes nothing shown.
+    void StorePtz(float pan, float tilt, float zoom);
     void ResizeTargets(uint32_t width, uint32_t height);
     // Viewport and scissor of the region's rectangle in the window.
     void BindWindowRect(const RegionView& view);

@@ -37,6 +37,8 @@ uint32_t CRegion::Project(uint32_t timeoutMs, const float* xs, const float* ys, 
     m_xs.assign(xs, xs + count);
     m_ys.assign(ys, ys + count);
     lock.Unlock();
+    // A renderer that is idle draws the frame this request waits for at once.
+    Changed();
     const uint32_t rc = m_projectDone.Wait(timeoutMs);
     lock.Lock();
     if (rc != QUORIX_OK) {

@@ -20,9 +20,14 @@ namespace SPHERA {
 // ---------------------------------------------------------------- host side
 
 void CRegion::SetSnapCallback(SnapCallback callback, void* user) {
-    BRIXEL::CHAutoLock lock(&m_snapLock);
-    m_snapCallback = callback;
-    m_snapUser = user;
+    {
+        BRIXEL::CHAutoLock lock(&m_snapLock);
+        m_snapCallback = callback;
+        m_snapUser = user;
+    }
+    // A callback installed on an idle port is given the picture shown once.
+    if (callback != nullptr)
+        Changed();
 }
 
 bool CRegion::HasSnapCallback() {
@@ -36,12 +41,14 @@ void CRegion::SetSnapRect(float x, float y, float width, float height) {
     m_snapRect[1] = unit(y);
     m_snapRect[2] = unit(width);
     m_snapRect[3] = unit(height);
+    Changed();  // the callback's picture changes with it
 }
 
 uint32_t CRegion::SetSnapFormat(uint32_t code) {
     if (code > 4)
         return QUORIX_E_PARAM;
     m_snapFormatCode = code == 0 ? 3 : code;
+    Changed();
     return QUORIX_OK;
 }
 
@@ -49,11 +56,23 @@ uint32_t CRegion::SetSnapAlign(uint32_t align) {
     if (align != 1 && align != 2 && align != 4 && align != 8)
         return QUORIX_E_PARAM;
     m_snapAlign = align;
+    Changed();
     return QUORIX_OK;
 }
 
 void CRegion::SetSnapScale(float factor) {
     m_sizeFactor = factor;
+    Changed();
+}
+
+bool CRegion::HasPendingRequest() {
+    {
+        BRIXEL::CHAutoLock lock(&m_snapLock);
+        if (m_snapPending)
+            return true;
+    }
+    BRIXEL::CHAutoLock lock(&m_projectLock);
+    return m_projectPending;
 }
 
 uint32_t CRegion::Snap(uint32_t timeoutMs, uint32_t* width, uint32_t* stride, uint32_t* height,
@@ -75,6 +94,8 @@ uint32_t CRegion::Snap(uint32_t timeoutMs, uint32_t* width, uint32_t* stride, ui
     }
     ++m_snapWaiters;
     m_snapPending = true;
+    // A renderer that is idle draws the frame this request waits for at once.
+    Changed();
     const uint32_t start = BRIXEL::HGetTickCount();
     for (;;) {
         uint32_t wait = timeoutMs;

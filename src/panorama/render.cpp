@@ -10,6 +10,7 @@
 #include <quorixsdk_codes.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -28,6 +29,10 @@ namespace {
 constexpr const char* kSource = "..\\src\\render";
 constexpr const char* kModule = "sphview";
 constexpr uint32_t kFrameWaitMs = 40;
+// A window that was covered and is shown again has lost its picture. Where its exposures cannot
+// be watched, an idle port draws its unchanged picture again after this many passes (about a
+// second), a twenty-fifth of what drawing every pass costs.
+constexpr uint32_t kIdleRedrawPasses = 25;
 // The render thread reports a failed start by ending, which ends the polling at once. A thread
 // that is still alive is still compiling shaders, which a software renderer on a busy machine
 // may take well over half a second to do, so it gets up to 10 s before it is given up.
@@ -44,6 +49,7 @@ std::string g_fragSource;
 const float kQuad[8] = {0, 1, 0, 0, 1, 1, 1, 0};
 
 std::atomic<bool> g_forceDirect{false};
+std::atomic<bool> g_drawEveryPass{false};
 
 // GLEW keeps its entry points in globals; two renderers starting at once must not fill them
 // concurrently.
@@ -137,6 +143,10 @@ uint32_t GlobalInit() {
 
 void ForceDirectCameraPass(bool force) {
     g_forceDirect.store(force);
+}
+
+void DrawEveryPass(bool every) {
+    g_drawEveryPass.store(every);
 }
 
 void GlobalUnInit() {
@@ -420,6 +430,7 @@ uint32_t CRender::Render() {
     if (!drawn)
         return QUORIX_E_NOT_OPEN;
     m_frameDrawn = true;
+    m_drawnFrames.fetch_add(1);
     return QUORIX_OK;
 }
 
@@ -503,6 +514,10 @@ void CRender::UnInitGL() {
 
 uint32_t CRender::OnThreadStart(uint64_t) {
     NoCancel noCancel;
+    // A new context has nothing drawn yet.
+    m_drawnGeneration = 0;
+    m_idlePasses = 0;
+    m_surfaceWidth = m_surfaceHeight = 0;
     uint32_t result = InitContext(true);
     if (result == QUORIX_OK)
         result = InitGL();
@@ -514,11 +529,59 @@ uint32_t CRender::OnThreadStart(uint64_t) {
 uint32_t CRender::OnThreadLoop(uint64_t) {
     {
         NoCancel noCancel;
-        if (Render() == QUORIX_OK)
+        if (NeedsFrame() && Render() == QUORIX_OK)
             Swap();
     }
+    {
+        std::lock_guard<std::mutex> guard(m_passMutex);
+        ++m_passes;
+    }
+    m_passDone.notify_all();
     m_newFrameEvent.Wait(kFrameWaitMs);
     return 0;
+}
+
+bool CRender::NeedsFrame() {
+    // Read before anything is looked at: a change made while the frame is drawn counts again.
+    const uint64_t generation = m_generation.load();
+    bool needed = generation != m_drawnGeneration;
+    for (auto& camera : m_cameras)
+        needed = camera->HasNewPicture() || needed;
+    for (auto& region : m_regions)
+        needed = needed || region->HasPendingRequest();
+    uint32_t width = 0, height = 0;
+    m_glx.GetSurfaceSize(&width, &height);
+    if (width != m_surfaceWidth || height != m_surfaceHeight) {
+        m_surfaceWidth = width;
+        m_surfaceHeight = height;
+        needed = true;
+    }
+    if (m_glx.TakeExposure() || g_drawEveryPass.load())
+        needed = true;
+    if (++m_idlePasses >= kIdleRedrawPasses && m_glx.IsWindowUnwatched())
+        needed = true;
+    if (!needed)
+        return false;
+    m_idlePasses = 0;
+    m_drawnGeneration = generation;
+    return true;
+}
+
+void CRender::Invalidate() {
+    m_generation.fetch_add(1);
+    m_newFrameEvent.Set();
+}
+
+uint64_t CRender::GetLoopPasses() {
+    std::lock_guard<std::mutex> guard(m_passMutex);
+    return m_passes;
+}
+
+bool CRender::WaitLoopPasses(uint64_t passes, uint32_t timeoutMs) {
+    std::unique_lock<std::mutex> lock(m_passMutex);
+    const uint64_t target = m_passes + passes;
+    return m_passDone.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                               [&] { return m_passes >= target; });
 }
 
 void CRender::OnThreadEnd(uint64_t param, uint32_t exitCode) {

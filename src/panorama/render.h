@@ -1,13 +1,16 @@
 #pragma once
 // The OpenGL renderer of one player port. It owns the rendering context, the shader program,
 // the vertex buffers, ten regions (0-8 on screen, 9 the off-screen capture region) and the
-// video sources. It renders either on its own thread ("CRender_%x": render, swap, wait at most
-// 40 ms for the next frame) or on the host's GL thread through the manual operations.
+// video sources. It renders either on its own thread ("CRender_%x": wait at most 40 ms for the
+// next frame or change, then render and swap only when something shown has changed) or on the
+// host's GL thread through the manual operations, where the host decides when to draw.
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -68,6 +71,13 @@ public:
     bool IsSnapshotBusy() const override { return m_snapshotBusy.load(); }
     void SetSnapshotBusy(bool busy) override { m_snapshotBusy.store(busy); }
     bool HasPicture() const override { return m_hasPicture; }
+    void Invalidate() override;
+
+    // Tests and benchmarks: frames drawn and passes of the render thread's loop so far, and a
+    // wait until the loop has made `passes` more passes (false on time-out).
+    uint64_t GetDrawnFrames() const { return m_drawnFrames.load(); }
+    uint64_t GetLoopPasses();
+    bool WaitLoopPasses(uint64_t passes, uint32_t timeoutMs);
 
     // The GL buffer of a kept grid (0 when that grid is not built) and how many grids are kept.
     uint32_t GetGridBuffer(int32_t columns, int32_t rows) const;
@@ -114,6 +124,9 @@ private:
     bool RenderCameraThroughMap(CRegion* region, RegionView& view);
     void SetCalibrationUniforms(const CCamera& camera);
     uint32_t BuildVariant(Variant& variant);
+    // Render thread: whether anything shown has changed since the last frame drawn (or a
+    // request waits for a frame, or the window may need its picture back).
+    bool NeedsFrame();
     const int32_t* ActiveUniforms() const;
     Grid* CreateSphereVertBuffer(int32_t columns, int32_t rows);
     void DeleteGrids();
@@ -157,6 +170,16 @@ private:
     bool m_glReady = false;       // GL thread
     bool m_frameDrawn = false;    // GL thread
     bool m_hasPicture = false;    // GL thread: every source has a picture in its textures
+    // Counts every change of what is shown; the render thread draws when it differs from the
+    // count it last drew.
+    std::atomic<uint64_t> m_generation{1};
+    uint64_t m_drawnGeneration = 0;  // render thread
+    uint32_t m_idlePasses = 0;       // render thread: passes since the last frame drawn
+    uint32_t m_surfaceWidth = 0, m_surfaceHeight = 0;  // render thread: as last drawn
+    std::atomic<uint64_t> m_drawnFrames{0};
+    std::mutex m_passMutex;
+    std::condition_variable m_passDone;
+    uint64_t m_passes = 0;  // guarded by m_passMutex
     // Auto-reset and set (not pulsed) for every frame: a frame that arrives while the thread is
     // drawing is drawn right after, instead of after the next 40 ms wait.
     BRIXEL::CHEvent m_newFrameEvent{true, false, false};
@@ -170,6 +193,8 @@ void GlobalUnInit();
 void SetShaderSources(const char* vertexSource, const char* fragmentSource);
 // Benchmarks and the tests that compare the two paths draw every camera pass directly.
 void ForceDirectCameraPass(bool force);
+// Benchmarks: the render thread draws at every pass, changed or not, as it used to.
+void DrawEveryPass(bool every);
 // OpenGL capability probe: a temporary context on (window, dc) that compiles both shaders.
 bool CheckSupport(uintptr_t window, void* dc);
 

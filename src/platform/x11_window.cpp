@@ -33,6 +33,35 @@ struct OwnConnection {
 std::mutex g_ownMutex;
 std::vector<OwnConnection>* g_own = nullptr;  // guarded by g_ownMutex; never freed (reachable)
 
+// Windows whose exposures are watched (by any of our connections; ids are per server, and a
+// process shows on one) and whether one came since it was last taken.
+struct Watched {
+    uint32_t window = 0;
+    uint32_t watchers = 0;
+    bool exposed = false;
+};
+std::mutex g_watchMutex;
+std::vector<Watched>* g_watched = nullptr;  // guarded by g_watchMutex; never freed (reachable)
+
+Watched* FindWatched(uint32_t window) {
+    if (g_watched == nullptr)
+        return nullptr;
+    for (Watched& w : *g_watched) {
+        if (w.window == window)
+            return &w;
+    }
+    return nullptr;
+}
+
+void NoteEvent(const xcb_generic_event_t* event) {
+    if ((event->response_type & 0x7F) != XCB_EXPOSE)
+        return;
+    const auto* expose = reinterpret_cast<const xcb_expose_event_t*>(event);
+    std::lock_guard<std::mutex> guard(g_watchMutex);
+    if (Watched* w = FindWatched(expose->window))
+        w->exposed = true;
+}
+
 }  // namespace
 
 CX11Connection::CX11Connection(void* xcb, void* xlib, int screen, bool owned)
@@ -121,8 +150,62 @@ void CX11Connection::DrainEvents() const {
     if (!m_owned)
         return;
     auto* c = static_cast<xcb_connection_t*>(m_xcb);
-    while (xcb_generic_event_t* event = xcb_poll_for_event(c))
+    while (xcb_generic_event_t* event = xcb_poll_for_event(c)) {
+        NoteEvent(event);
         std::free(event);
+    }
+}
+
+bool CX11Connection::WatchExposure(uint32_t window) const {
+    if (!m_owned || window == 0)
+        return false;
+    auto* c = static_cast<xcb_connection_t*>(m_xcb);
+    xcb_get_window_attributes_reply_t* reply =
+        xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, window), nullptr);
+    if (reply == nullptr)
+        return false;
+    const uint32_t mask = reply->your_event_mask | XCB_EVENT_MASK_EXPOSURE;
+    std::free(reply);
+    {
+        std::lock_guard<std::mutex> guard(g_watchMutex);
+        if (g_watched == nullptr)
+            g_watched = new std::vector<Watched>();
+        if (Watched* w = FindWatched(window)) {
+            ++w->watchers;
+        } else {
+            g_watched->push_back({window, 1, false});
+        }
+    }
+    xcb_generic_error_t* error = xcb_request_check(
+        c, xcb_change_window_attributes_checked(c, window, XCB_CW_EVENT_MASK, &mask));
+    if (error == nullptr)
+        return true;
+    std::free(error);
+    UnwatchExposure(window);
+    return false;
+}
+
+void CX11Connection::UnwatchExposure(uint32_t window) const {
+    std::lock_guard<std::mutex> guard(g_watchMutex);
+    if (g_watched == nullptr)
+        return;
+    for (auto it = g_watched->begin(); it != g_watched->end(); ++it) {
+        if (it->window == window) {
+            if (--it->watchers == 0)
+                g_watched->erase(it);
+            return;
+        }
+    }
+}
+
+bool CX11Connection::TakeExposure(uint32_t window) const {
+    DrainEvents();
+    std::lock_guard<std::mutex> guard(g_watchMutex);
+    Watched* w = FindWatched(window);
+    if (w == nullptr || !w->exposed)
+        return false;
+    w->exposed = false;
+    return true;
 }
 
 void X11GetScreenSize(uint32_t* width, uint32_t* height) {

@@ -37,7 +37,14 @@ public:
     // Throws away queued events and asynchronous errors of our own connection so that the queue
     // cannot grow without bound (a window destroyed under a surface makes every swap an error).
     // A host connection belongs to the host's event loop and is left alone.
+    // Exposures of watched windows are noted on the way.
     void DrainEvents() const;
+    // Our own connection only: asks for the window's exposures (added to what this connection
+    // already selects on it). False when the window cannot be watched.
+    bool WatchExposure(uint32_t window) const;
+    void UnwatchExposure(uint32_t window) const;
+    // Whether the watched window was exposed since the last call (the queue is drained first).
+    bool TakeExposure(uint32_t window) const;
 
 private:
     CX11Connection(void* xcb, void* xlib, int screen, bool owned);
