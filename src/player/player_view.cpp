@@ -143,6 +143,8 @@ uint32_t CPlayer::SetDrawCallback(uint16_t region, QUORIX_DrawCallback callback,
     StoreShared(record.drawCallback, static_cast<QUORIX_DrawCallback>(nullptr));
     StoreShared(record.drawUser, user);
     StoreShared(record.drawCallback, callback);
+    const CRendererUse use(*this);
+    use->DrawCallbackChanged(region);
     return QUORIX_OK;
 }
 

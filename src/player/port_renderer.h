@@ -130,6 +130,9 @@ public:
                                float* outY, uint32_t count) = 0;
     // The port's status adapter, after the port stored the host's pair.
     virtual uint32_t InstallStatusCallback() = 0;
+    // The host's draw callback of `region` changed: a renderer that draws only on change shows
+    // the picture again, so the new callback sees it.
+    virtual void DrawCallbackChanged(uint16_t /*region*/) {}
 
     // ---- manual rendering: the host draws on its own GL thread ----
     // 1 can, 0 cannot, -1 not yet (QUORIX_GetManualSupport).

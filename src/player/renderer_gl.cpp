@@ -177,6 +177,8 @@ public:
                        uint32_t count) override {
         return SPHERA::UnProject(m_render, region, x, y, outX, outY, count);
     }
+    void DrawCallbackChanged(uint16_t) override { m_render->Invalidate(); }
+
     uint32_t InstallStatusCallback() override {
         return SPHERA::SetStatusCallback(m_render, &StatusAdapter, User());
     }
