@@ -99,11 +99,17 @@ static void* g_lastPostContext;
  * in reverse order, so the double's goes first. A call that arrives after it is the crash a real
  * renderer would have, made certain. */
 static atomic_int g_tornDown;
-static void TearDown(void) {
+static void TearDown(void* unused) {
+    (void)unused;
     atomic_store(&g_tornDown, 1);
 }
+/* Registered for this object, as atexit does in the C library: a double that is unloaded takes
+ * its handler with it. (The thread sanitizer's atexit keeps every handler until exit, which
+ * would then call into the unloaded double.) */
+extern void* __dso_handle;
+extern int __cxa_atexit(void (*)(void*), void*, void*);
 __attribute__((constructor)) static void RegisterTearDown(void) {
-    atexit(TearDown);
+    __cxa_atexit(TearDown, NULL, &__dso_handle);
 }
 
 static void CheckAlive(void) {
