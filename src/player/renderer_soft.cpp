@@ -109,7 +109,8 @@ SPHERA::RegionView RegionViewOf(const SoftView& view, const SoftLens& lens, uint
     return v;
 }
 
-// Packed B, G, R rows aligned to 4 bytes, as the captures of the OpenGL renderer hold them.
+// Packed B, G, R rows aligned to 4 bytes, bottom row first, as every capture holds them (the
+// bitmap file takes them as they are).
 uint32_t ToCapture(const std::vector<uint8_t>& bgrx, uint32_t width, uint32_t height,
                    CPortPicture& picture) {
     const uint32_t stride = (width * 3 + 3) & ~3u;
@@ -120,7 +121,7 @@ uint32_t ToCapture(const std::vector<uint8_t>& bgrx, uint32_t width, uint32_t he
     }
     for (uint32_t y = 0; y < height; ++y) {
         const uint8_t* in = bgrx.data() + static_cast<size_t>(y) * width * 4;
-        uint8_t* out = picture.heap.data() + static_cast<size_t>(y) * stride;
+        uint8_t* out = picture.heap.data() + static_cast<size_t>(height - 1 - y) * stride;
         for (uint32_t x = 0; x < width; ++x) {
             out[x * 3] = in[x * 4];
             out[x * 3 + 1] = in[x * 4 + 1];
