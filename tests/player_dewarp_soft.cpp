@@ -19,8 +19,8 @@
 #include "media/hmfformat.h"
 #include "support/capture_support.h"
 #include "support/gl_test_context.h"
-#include "support/view_support.h"
 #include "support/media_encoder.h"
+#include "support/view_support.h"
 
 using namespace capturetest;
 
@@ -38,9 +38,9 @@ quorix_test::Picture SmoothPicture(uint32_t size) {
     picture.planes[0].resize(size_t{size} * size);
     for (uint32_t y = 0; y < size; ++y) {
         for (uint32_t x = 0; x < size; ++x) {
-            const double v = 128.0 + 60.0 * std::sin(2.0 * M_PI * x / 311.0) *
-                                         std::cos(2.0 * M_PI * y / 257.0) +
-                             20.0 * (static_cast<double>(x) + y) / (2.0 * size);
+            const double v =
+                128.0 + 60.0 * std::sin(2.0 * M_PI * x / 311.0) * std::cos(2.0 * M_PI * y / 257.0) +
+                20.0 * (static_cast<double>(x) + y) / (2.0 * size);
             picture.planes[0][size_t{y} * size + x] = static_cast<uint8_t>(std::lround(v));
         }
     }
@@ -205,8 +205,7 @@ TEST_F(DewarpSoft, SoftwareRasteriserPortsDewarpOnTheCpuByDefault) {
         // Manual mode: the port starts on OpenGL after all.
         uint16_t port = 0;
         ASSERT_EQ(QUORIX_OK, QUORIX_GetPort(&port));
-        ASSERT_EQ(QUORIX_OK,
-                  QUORIX_OpenStream(port, QUORIX_MODEL_FISHEYE, nullptr, 0, nullptr, 0));
+        ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(port, QUORIX_MODEL_FISHEYE, nullptr, 0, nullptr, 0));
         ASSERT_EQ(QUORIX_OK, QUORIX_Play(port, 0, nullptr, 1));
         ASSERT_EQ(QUORIX_OK, QUORIX_GetManualSupport(port, &support));
         EXPECT_EQ(1, support);
