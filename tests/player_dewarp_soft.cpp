@@ -237,6 +237,11 @@ TEST_F(DewarpSoft, EveryViewMatchesTheOpenGlRenderer) {
         Reinitialise(false);
         LivePort gl(model, kRegionW, kRegionH);
         ASSERT_TRUE(gl.Ok()) << gl.Error();
+        int32_t manual = -7;
+        ASSERT_EQ(QUORIX_OK, QUORIX_GetManualSupport(cpu.Port(), &manual));
+        ASSERT_EQ(0, manual) << "the first port is on the software display";
+        ASSERT_EQ(QUORIX_OK, QUORIX_GetManualSupport(gl.Port(), &manual));
+        ASSERT_EQ(1, manual) << "the second port is on OpenGL";
         ASSERT_EQ(QUORIX_OK, cpu.Push(records));
         ASSERT_EQ(QUORIX_OK, gl.Push(records));
         uint32_t types[16] = {};
