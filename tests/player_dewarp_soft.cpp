@@ -409,4 +409,52 @@ TEST_F(DewarpSoft, TheWindowShowsTheDewarpedViewAndFollowsChanges) {
     unsetenv("DISPLAY");
 }
 
+// The continuous capture of a de-warped region carries that region's view, in the host's format
+// and alignment, as the one-shot capture of the same view does; a capture rectangle keeps its
+// part of it.
+TEST_F(DewarpSoft, ContinuousCapturesCarryTheDewarpedView) {
+    const auto records = SmoothRecords(3);
+    ASSERT_FALSE(records.empty()) << "libx264 missing";
+    SnapCollector snaps;  // outlives the port that calls it
+    LivePort live(QUORIX_MODEL_VR360, 161, 121);
+    ASSERT_TRUE(live.Ok()) << live.Error();
+    const uint16_t port = live.Port();
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetPTZPosition(port, 0, 0.2f, 0.1f, 1.5f));
+    EXPECT_EQ(QUORIX_E_PARAM, QUORIX_SetSnapCallback(port, 0, &SnapCollector::Callback, &snaps,
+                                                     QUORIX_PIXEL_RGB555, 4));
+    EXPECT_EQ(QUORIX_E_PARAM,
+              QUORIX_SetSnapCallback(port, 0, &SnapCollector::Callback, &snaps, 3, 3));
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetSnapCallback(port, 0, &SnapCollector::Callback, &snaps,
+                                                QUORIX_PIXEL_BGR24, 1));
+    ASSERT_EQ(QUORIX_OK, live.Push(records));
+    Rgb want;
+    ASSERT_TRUE(Capture(port, 0, m_dir.Path("view.bmp"), &want));
+    ASSERT_TRUE(snaps.WaitFor([](const SnapCollector::Shot& s, int) { return s.width != 0; }));
+    SnapCollector::Shot shot = snaps.Last();
+    EXPECT_EQ(QUORIX_PIXEL_BGR24, shot.format);
+    ASSERT_EQ(static_cast<uint32_t>(want.width), shot.width);
+    ASSERT_EQ(static_cast<uint32_t>(want.height), shot.height);
+    EXPECT_EQ(shot.width * 3, shot.stride);
+    // Both bottom row first.
+    Rgb seen;
+    seen.width = want.width;
+    seen.height = want.height;
+    for (int32_t y = 0; y < want.height; ++y) {
+        const uint8_t* row = shot.data.data() + size_t{shot.stride} * (want.height - 1 - y);
+        seen.bgr.insert(seen.bgr.end(), row, row + want.width * 3);
+    }
+    EXPECT_GE(Compare(seen, want).psnr, 50.0);
+
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetSnapRect(port, 0, 0.5f, 0.0f, 0.5f, 0.25f));
+    ASSERT_TRUE(snaps.WaitFor([](const SnapCollector::Shot& s, int) { return s.width == 80; }));
+    shot = snaps.Last();
+    EXPECT_EQ(30u, shot.height);
+    // The rectangle's first row and column are the view's row 0, column 80.
+    const uint8_t* first = shot.data.data() + size_t{shot.stride} * (shot.height - 1);
+    const uint8_t* inView = want.bgr.data() + size_t{80} * 3;
+    for (int c = 0; c < 3; ++c)
+        EXPECT_NEAR(inView[c], first[c], 2);
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetSnapCallback(port, 0, nullptr, nullptr, 0, 4));
+}
+
 }  // namespace

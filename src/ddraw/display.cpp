@@ -255,6 +255,7 @@ uint32_t CDisplay::OnThreadLoop(uint64_t) {
     if (hold) {
         // The held picture stays as it is while the host reads it: a new one goes elsewhere.
         SnapCallback snap = m_snapCallback.load();
+        m_heldColour.store(hold->colour);
         if (snap != nullptr && hold->data.GetData() != nullptr) {
             snap(hold->width, hold->stride, hold->height, BRIXEL::HPIXEL_YUV420P,
                  hold->data.GetData(), m_snapUser.load());

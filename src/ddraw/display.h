@@ -181,6 +181,8 @@ public:
     // Hands the picture held now to visit; without a picture yet waits up to timeoutMs for the
     // first one (QUORIX_E_TIMEOUT after that). visit's result, or QUORIX_E_SYSTEM without one.
     uint32_t WithPicture(uint32_t timeoutMs, PictureVisitor visit, void* user);
+    // Matrix and range of the picture the display thread holds (for its snapshot callback).
+    BRIXEL::CHYUVColour HeldColour() const { return m_heldColour.load(); }
     // Draws the held picture again soon (a view changed).
     void Redraw() { m_wakeEvent.Pulse(); }
 
@@ -233,6 +235,7 @@ private:
     std::shared_ptr<CDecodeFrame> m_frame;
     std::shared_ptr<CDecodeFrame> m_spare;  // frame lock: an owned picture buffer to reuse
     bool m_shutDown = false;
+    std::atomic<BRIXEL::CHYUVColour> m_heldColour{BRIXEL::HYUV_BT601_LIMITED};
     std::vector<uint8_t> m_paintScratch;  // draw lock: a region reaching outside the window
 };
 

@@ -16,6 +16,7 @@
 #include <new>
 #include <vector>
 
+#include "base/hpixel.h"
 #include "ddraw/display.h"
 #include "dewarp/dewarper.h"
 #include "panorama/modeldata.h"
@@ -109,25 +110,41 @@ SPHERA::RegionView RegionViewOf(const SoftView& view, const SoftLens& lens, uint
     return v;
 }
 
-// Packed B, G, R rows aligned to 4 bytes, bottom row first, as every capture holds them (the
-// bitmap file takes them as they are).
-uint32_t ToCapture(const std::vector<uint8_t>& bgrx, uint32_t width, uint32_t height,
-                   CPortPicture& picture) {
-    const uint32_t stride = (width * 3 + 3) & ~3u;
+// A BGRX view as a capture holds it: QUORIX_PIXEL_* format 1 to 4 (R, G, B or B, G, R, with or
+// without the fourth byte), rows aligned to `align` bytes, bottom row first as the OpenGL
+// renderer reads its pictures back (the bitmap file takes them as they are). (x, y, w, h) is the
+// part of the view to keep, y counted from the top.
+uint32_t PackView(const std::vector<uint8_t>& bgrx, uint32_t viewWidth, uint32_t x, uint32_t y,
+                  uint32_t width, uint32_t height, uint32_t format, uint32_t align,
+                  std::vector<uint8_t>& out, uint32_t* outStride) {
+    const uint32_t bytes = (format == 1 || format == 3) ? 4 : 3;
+    const bool rgb = format == 1 || format == 2;
+    const uint32_t stride = (width * bytes + align - 1) / align * align;
     try {
-        picture.heap.assign(static_cast<size_t>(stride) * height, 0);
+        out.assign(static_cast<size_t>(stride) * height, 0);
     } catch (const std::bad_alloc&) {
         return QUORIX_E_NO_MEMORY;
     }
-    for (uint32_t y = 0; y < height; ++y) {
-        const uint8_t* in = bgrx.data() + static_cast<size_t>(y) * width * 4;
-        uint8_t* out = picture.heap.data() + static_cast<size_t>(height - 1 - y) * stride;
-        for (uint32_t x = 0; x < width; ++x) {
-            out[x * 3] = in[x * 4];
-            out[x * 3 + 1] = in[x * 4 + 1];
-            out[x * 3 + 2] = in[x * 4 + 2];
+    for (uint32_t row = 0; row < height; ++row) {
+        const uint8_t* in = bgrx.data() + (static_cast<size_t>(y + row) * viewWidth + x) * 4;
+        uint8_t* o = out.data() + static_cast<size_t>(height - 1 - row) * stride;
+        for (uint32_t col = 0; col < width; ++col, in += 4, o += bytes) {
+            o[0] = rgb ? in[2] : in[0];
+            o[1] = in[1];
+            o[2] = rgb ? in[0] : in[2];
         }
     }
+    *outStride = stride;
+    return QUORIX_OK;
+}
+
+uint32_t ToCapture(const std::vector<uint8_t>& bgrx, uint32_t width, uint32_t height,
+                   CPortPicture& picture) {
+    uint32_t stride = 0;
+    const uint32_t packed =
+        PackView(bgrx, width, 0, 0, width, height, kPortSnapFormatBgr, 4, picture.heap, &stride);
+    if (packed != QUORIX_OK)
+        return packed;
     picture.data = picture.heap.data();
     picture.release = nullptr;
     picture.width = width;
@@ -136,6 +153,14 @@ uint32_t ToCapture(const std::vector<uint8_t>& bgrx, uint32_t width, uint32_t he
     picture.format = kPortSnapFormatBgr;
     return QUORIX_OK;
 }
+
+// A region's continuous capture: on or off, its format, alignment and part of the view.
+struct SoftSnap {
+    bool on = false;
+    uint32_t format = 3;
+    uint32_t align = 4;
+    float x = 0.0f, y = 0.0f, width = 1.0f, height = 1.0f;
+};
 
 // ---- adapters: the display calls them on its thread, with the port as user ----
 
@@ -404,18 +429,45 @@ public:
 
     // The adapter reads region 0's pair whatever region the host names; format and alignment
     // are the display's own.
-    uint32_t SetSnapCallback(uint32_t, bool, uint32_t, uint32_t) override {
+    // De-warped: each region's own pair gets its own view after every drawing, in the host's
+    // format, as the OpenGL renderer reads it back.
+    uint32_t SetSnapCallback(uint32_t region, bool on, uint32_t format, uint32_t align) override {
         if (m_display == nullptr)
             return QUORIX_E_PARAM;
-        return HDD::SetSnapCallback(m_display, &SnapAdapter, User());
+        if (!m_lens.Dewarps())
+            return HDD::SetSnapCallback(m_display, &SnapAdapter, User());
+        if (region >= kPortRegionCount || format > 4 ||
+            (align != 1 && align != 2 && align != 4 && align != 8))
+            return QUORIX_E_PARAM;
+        bool any = false;
+        {
+            std::lock_guard<std::mutex> lock(m_viewLock);
+            m_snaps[region].on = on;
+            m_snaps[region].format = format == 0 ? 3 : format;
+            m_snaps[region].align = align;
+            for (const SoftSnap& snap : m_snaps)
+                any = any || snap.on;
+        }
+        return HDD::SetSnapCallback(m_display, any ? &ViewSnapAdapter : nullptr, this);
     }
     uint32_t SetScreenOffSnapCallback(bool, float, uint32_t, uint32_t) override {
         return QUORIX_E_NOT_IMPL;
     }
-    uint32_t SetSnapRect(uint32_t, float x, float y, float width, float height) override {
+    uint32_t SetSnapRect(uint32_t region, float x, float y, float width, float height) override {
         if (m_display == nullptr)
             return QUORIX_E_PARAM;
-        return HDD::SetSnapRect(m_display, x, y, width, height);
+        // The display refuses what reaches past the picture, for either kind of view.
+        const uint32_t checked = HDD::SetSnapRect(m_display, x, y, width, height);
+        if (checked != QUORIX_OK || !m_lens.Dewarps())
+            return checked;
+        if (region >= kPortRegionCount)
+            return QUORIX_E_PARAM;
+        std::lock_guard<std::mutex> lock(m_viewLock);
+        m_snaps[region].x = x;
+        m_snaps[region].y = y;
+        m_snaps[region].width = width;
+        m_snaps[region].height = height;
+        return QUORIX_OK;
     }
     uint32_t SetScreenOffSnapRect(float, float, float, float) override { return QUORIX_E_NOT_IMPL; }
 
@@ -535,6 +587,67 @@ private:
         stored.pan = limited.pan;
         stored.tilt = limited.tilt;
         stored.zoom = limited.zoom;
+    }
+
+    // The display's picture, about to be drawn: every region with a capture on gets its view.
+    static void ViewSnapAdapter(uint32_t width, uint32_t stride, uint32_t height, uint32_t,
+                                const uint8_t* data, void* user) {
+        HDD::FramePlanes planes;
+        planes.y = data;
+        planes.u = data + BRIXEL::HPixelI420FirstOffset(stride, height);
+        planes.v = data + BRIXEL::HPixelI420SecondOffset(stride, height);
+        planes.strideY = stride;
+        planes.strideUV = BRIXEL::HPixelChromaStride(stride);
+        planes.width = width;
+        planes.height = height;
+        static_cast<CSoftRenderer*>(user)->SnapViews(planes);
+    }
+
+    void SnapViews(HDD::FramePlanes planes) {
+        for (uint32_t region = 0; region < kPortRegionCount; ++region) {
+            SoftView view;
+            SoftSnap snap;
+            {
+                std::lock_guard<std::mutex> lock(m_viewLock);
+                view = m_views[region];
+                snap = m_snaps[region];
+            }
+            if (!snap.on || !view.enabled)
+                continue;
+            planes.colour = m_display->HeldColour();
+            const SPHERA::RegionView derived =
+                RegionViewOf(view, m_lens, region, planes.width, planes.height);
+            const uint32_t width = derived.targetWidth, height = derived.targetHeight;
+            if (width == 0 || height == 0)
+                continue;
+            try {
+                m_snapView.resize(static_cast<size_t>(width) * height * 4);
+            } catch (const std::bad_alloc&) {
+                continue;
+            }
+            if (!m_snapDewarpers[region])
+                m_snapDewarpers[region].reset(new (std::nothrow) DEWARP::CDewarper(&SharedPool()));
+            if (!m_snapDewarpers[region])
+                continue;
+            view.pan = derived.pan;
+            view.tilt = derived.tilt;
+            view.zoom = derived.zoom;
+            if (m_snapDewarpers[region]->Render(SettingsOf(view, view.width, view.height), Lens(),
+                                                YuvOf(planes), m_snapView.data(), width * 4, width,
+                                                height, view.background) != QUORIX_OK)
+                continue;
+            const uint32_t x = std::min(width - 1, static_cast<uint32_t>(snap.x * width));
+            const uint32_t y = std::min(height - 1, static_cast<uint32_t>(snap.y * height));
+            const uint32_t w = std::clamp(static_cast<uint32_t>(snap.width * width), 1u, width - x);
+            const uint32_t h =
+                std::clamp(static_cast<uint32_t>(snap.height * height), 1u, height - y);
+            uint32_t stride = 0;
+            if (PackView(m_snapView, width, x, y, w, h, snap.format, snap.align, m_snapPacked,
+                         &stride) != QUORIX_OK)
+                continue;
+            m_port->CallSnapCallback(static_cast<uint16_t>(region), w, stride, h, snap.format,
+                                     m_snapPacked.data());
+        }
     }
 
     struct CaptureJob {
@@ -659,7 +772,11 @@ private:
     SoftView m_views[kPortRegionCount];
     // One per region, used by the display thread only.
     std::unique_ptr<DEWARP::CDewarper> m_dewarpers[kPortRegionCount];
-    std::mutex m_captureLock;  // one capture at a time
+    std::mutex m_captureLock;            // one capture at a time
+    SoftSnap m_snaps[kPortRegionCount];  // m_viewLock
+    // The continuous captures' views, used by the display thread only.
+    std::unique_ptr<DEWARP::CDewarper> m_snapDewarpers[kPortRegionCount];
+    std::vector<uint8_t> m_snapView, m_snapPacked;
 };
 
 }  // namespace
