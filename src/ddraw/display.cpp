@@ -298,7 +298,7 @@ uint32_t CDisplay::SetWindow(uintptr_t window) {
     // Surfaces made for another window would keep drawing into that one.
     if (window != m_surfaceWindow)
         m_initialised = false;
-    m_wakeEvent.Pulse();
+    m_wakeEvent.Set();
     return QUORIX_OK;
 }
 
@@ -374,7 +374,7 @@ uint32_t CDisplay::InputPicture(uint32_t width, uint32_t height, uint32_t format
     lock.Unlock();
     GiveBack(borrowed);
     m_pictureEvent.Set();
-    m_wakeEvent.Pulse();
+    m_wakeEvent.Set();
     return QUORIX_OK;
 }
 
@@ -410,7 +410,7 @@ uint32_t CDisplay::AttachPicture(uint32_t width, uint32_t height, uint32_t forma
     }
     GiveBack(borrowed);
     m_pictureEvent.Set();
-    m_wakeEvent.Pulse();
+    m_wakeEvent.Set();
     return QUORIX_OK;
 }
 
@@ -900,7 +900,7 @@ uint32_t CDisplay::SetRegionPainter(uint32_t index, RegionPainter painter, void*
     BRIXEL::CHAutoLock draw(&m_drawLock);
     m_regions[index].painter = painter;
     m_regions[index].painterUser = user;
-    m_wakeEvent.Pulse();
+    m_wakeEvent.Set();
     return QUORIX_OK;
 }
 

@@ -184,7 +184,7 @@ public:
     // Matrix and range of the picture the display thread holds (for its snapshot callback).
     BRIXEL::CHYUVColour HeldColour() const { return m_heldColour.load(); }
     // Draws the held picture again soon (a view changed).
-    void Redraw() { m_wakeEvent.Pulse(); }
+    void Redraw() { m_wakeEvent.Set(); }
 
     // Stops the thread and gives everything back (surfaces, borrowed memory).
     void Shutdown();
@@ -212,7 +212,9 @@ private:
     bool m_initialised = false;  // draw lock
     std::atomic<uintptr_t> m_window{0};
     uintptr_t m_surfaceWindow = 0;  // draw lock: the window the surfaces were made for
-    BRIXEL::CHEvent m_wakeEvent{true, true, false};
+    // Auto-reset and set, not pulsed: a picture that arrives while the thread draws the one
+    // before is drawn as soon as that ends, not at the next redraw interval.
+    BRIXEL::CHEvent m_wakeEvent{true, false, false};
     BRIXEL::CHLock m_frameLock{true, false};         // mutex kind; guards m_frame and m_spare only
     BRIXEL::CHLock m_drawLock{true, false};          // mutex kind; guards the surfaces and drawing
     uint32_t m_cacheWidth = 0, m_cacheHeight = 0;    // draw lock
