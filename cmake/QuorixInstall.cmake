@@ -32,6 +32,10 @@ H265=0
 MJPEG=0
 ; Largest picture width and height for the "H265" module; larger H.265 pictures use ffmpeg.
 HISI_MAX_WIDTH=8192
+; 1: where the only OpenGL is a software rasteriser (llvmpipe, softpipe, swrast), ports de-warp
+; on the CPU in the software display; 0: they keep OpenGL. QUORIX_CPU_DEWARP=0/1 overrides it.
+[RENDER]
+CPU_DEWARP=1
 ]=] @ONLY)
 install(FILES ${_qx_ini} DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime)
 

@@ -73,7 +73,8 @@ TEST_F(ViewSoft, EveryRequestAnswersAsTheSoftwareDisplayCan) {
     const QUORIX_RECT rect{4, 6, 4 + 100, 6 + 80};
     ASSERT_EQ(QUORIX_OK, QUORIX_SetDisplayRegion(m_port, 2, &rect, 1));
     ASSERT_EQ(QUORIX_OK, QUORIX_SetPTZPosition(m_port, 2, 0.5f, 0.25f, 3.0f));
-    ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(m_port, QUORIX_MODEL_FISHEYE, nullptr, 0, nullptr, 0));
+    // The normal model: the flat picture (a lens picture is de-warped, see player_dewarp_soft).
+    ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(m_port, QUORIX_MODEL_NORMAL, nullptr, 0, nullptr, 0));
     EXPECT_TRUE(log.Contains("use dxdraw!")) << log.Text();
     EXPECT_TRUE(log.Contains("set 2 region (l=4,t=6,w=100,h=80)")) << log.Text();
 

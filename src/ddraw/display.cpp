@@ -255,6 +255,7 @@ uint32_t CDisplay::OnThreadLoop(uint64_t) {
     if (hold) {
         // The held picture stays as it is while the host reads it: a new one goes elsewhere.
         SnapCallback snap = m_snapCallback.load();
+        m_heldColour.store(hold->colour);
         if (snap != nullptr && hold->data.GetData() != nullptr) {
             snap(hold->width, hold->stride, hold->height, BRIXEL::HPIXEL_YUV420P,
                  hold->data.GetData(), m_snapUser.load());
@@ -297,7 +298,7 @@ uint32_t CDisplay::SetWindow(uintptr_t window) {
     // Surfaces made for another window would keep drawing into that one.
     if (window != m_surfaceWindow)
         m_initialised = false;
-    m_wakeEvent.Pulse();
+    m_wakeEvent.Set();
     return QUORIX_OK;
 }
 
@@ -373,7 +374,7 @@ uint32_t CDisplay::InputPicture(uint32_t width, uint32_t height, uint32_t format
     lock.Unlock();
     GiveBack(borrowed);
     m_pictureEvent.Set();
-    m_wakeEvent.Pulse();
+    m_wakeEvent.Set();
     return QUORIX_OK;
 }
 
@@ -409,7 +410,7 @@ uint32_t CDisplay::AttachPicture(uint32_t width, uint32_t height, uint32_t forma
     }
     GiveBack(borrowed);
     m_pictureEvent.Set();
-    m_wakeEvent.Pulse();
+    m_wakeEvent.Set();
     return QUORIX_OK;
 }
 
@@ -829,6 +830,91 @@ void CDisplay::RestoreAfterFailure(CScreen& s, bool cacheFilled) {
         s.back->Restore();
 }
 
+namespace {
+
+FramePlanes PlanesOf(const CDecodeFrame& frame) {
+    FramePlanes planes;
+    const uint8_t* data = frame.data.GetData();
+    planes.y = data;
+    planes.u = data + BRIXEL::HPixelI420FirstOffset(frame.stride, frame.height);
+    planes.v = data + BRIXEL::HPixelI420SecondOffset(frame.stride, frame.height);
+    planes.strideY = frame.stride;
+    planes.strideUV = BRIXEL::HPixelChromaStride(frame.stride);
+    planes.width = frame.width;
+    planes.height = frame.height;
+    planes.colour = frame.colour;
+    return planes;
+}
+
+}  // namespace
+
+// The painter draws the whole region: straight into the cache surface when the region lies
+// inside it, else into a scratch picture whose visible part is copied.
+uint32_t CDisplay::PaintRegion(CScreen& s, uint32_t index, const CDecodeFrame& frame,
+                               const QXPLAT::DDRECT& R) {
+    CRegion& region = m_regions[index];
+    const int64_t width = static_cast<int64_t>(R.right) - R.left;
+    const int64_t height = static_cast<int64_t>(R.bottom) - R.top;
+    if (width <= 0 || height <= 0 || width > kMaxPictureSide || height > kMaxPictureSide)
+        return QUORIX_E_PARAM;
+    QXPLAT::DDSURFACEDESC2 desc{};
+    desc.size = sizeof(desc);
+    if (s.cache->Lock(nullptr, &desc, QXPLAT::DDLOCK_WAIT, nullptr) != QXPLAT::DD_OK)
+        return QUORIX_E_STATE;
+    const int64_t cacheWidth = desc.width, cacheHeight = desc.height;
+    const uint32_t pitch = static_cast<uint32_t>(desc.pitch);
+    const FramePlanes planes = PlanesOf(frame);
+    const uint32_t w = static_cast<uint32_t>(width), h = static_cast<uint32_t>(height);
+    uint32_t r = QUORIX_OK;
+    if (R.left >= 0 && R.top >= 0 && R.right <= cacheWidth && R.bottom <= cacheHeight) {
+        uint8_t* dst =
+            desc.surface + static_cast<uint64_t>(R.top) * pitch + static_cast<uint64_t>(R.left) * 4;
+        r = region.painter(index, planes, dst, pitch, w, h, region.painterUser);
+    } else {
+        const int64_t x0 = std::max<int64_t>(R.left, 0),
+                      x1 = std::min<int64_t>(R.right, cacheWidth);
+        const int64_t y0 = std::max<int64_t>(R.top, 0),
+                      y1 = std::min<int64_t>(R.bottom, cacheHeight);
+        if (x0 < x1 && y0 < y1) {
+            try {
+                m_paintScratch.resize(static_cast<size_t>(w) * h * 4);
+                r = region.painter(index, planes, m_paintScratch.data(), w * 4, w, h,
+                                   region.painterUser);
+            } catch (const std::bad_alloc&) {
+                r = QUORIX_E_NO_MEMORY;
+            }
+            for (int64_t y = y0; r == QUORIX_OK && y < y1; ++y) {
+                std::memcpy(desc.surface + y * pitch + x0 * 4,
+                            m_paintScratch.data() + ((y - R.top) * w + (x0 - R.left)) * 4,
+                            static_cast<size_t>(x1 - x0) * 4);
+            }
+        }
+    }
+    s.cache->Unlock(nullptr);
+    return r;
+}
+
+uint32_t CDisplay::SetRegionPainter(uint32_t index, RegionPainter painter, void* user) {
+    if (index >= kMaxRegions)
+        return QUORIX_E_PARAM;
+    BRIXEL::CHAutoLock draw(&m_drawLock);
+    m_regions[index].painter = painter;
+    m_regions[index].painterUser = user;
+    m_wakeEvent.Set();
+    return QUORIX_OK;
+}
+
+uint32_t CDisplay::WithPicture(uint32_t timeoutMs, PictureVisitor visit, void* user) {
+    if (visit == nullptr)
+        return QUORIX_E_PARAM;
+    if (timeoutMs != 0 && m_pictureEvent.Wait(timeoutMs) != QUORIX_OK)
+        return QUORIX_E_TIMEOUT;
+    BRIXEL::CHAutoLock lock(&m_frameLock);
+    if (!m_frame || m_frame->data.GetData() == nullptr)
+        return QUORIX_E_SYSTEM;
+    return visit(PlanesOf(*m_frame), user);
+}
+
 uint32_t CDisplay::DrawFrame(const CDecodeFrame& frame) {
     using namespace QXPLAT;
     const uintptr_t window = m_window.load();
@@ -863,10 +949,17 @@ uint32_t CDisplay::DrawFrame(const CDecodeFrame& frame) {
     const DDRECT windowRect{sx, sy, sx + static_cast<int32_t>(clientWidth),
                             sy + static_cast<int32_t>(clientHeight)};
 
+    // Regions their owner paints read the picture itself: while every region is painted, the
+    // whole-picture conversion into the back surface is skipped.
+    bool cropped = false;
+    for (const CRegion& region : m_regions) {
+        if (region.enabled.load() != 0 && region.painter == nullptr)
+            cropped = true;
+    }
     // One conversion per target format, shared by the screens that need it (null: failed).
     std::map<BRIXEL::CHPixelFormat, std::unique_ptr<BRIXEL::CHPixel>> converted;
     for (const CScreen& s : m_screens) {
-        if (s.present == 0 || s.videoFormat == 0)
+        if (!cropped || s.present == 0 || s.videoFormat == 0)
             continue;
         const BRIXEL::CHPixelFormat target = TargetFormat(s.videoFormat);
         if (converted.count(target) != 0)
@@ -888,25 +981,27 @@ uint32_t CDisplay::DrawFrame(const CDecodeFrame& frame) {
     for (CScreen& s : m_screens) {
         if (s.present == 0 || s.videoFormat == 0)
             continue;
-        const BRIXEL::CHPixel* pixel = converted[TargetFormat(s.videoFormat)].get();
-        if (pixel == nullptr) {
-            RestoreAfterFailure(s, false);
-            return QUORIX_E_NOT_SUPPORTED;
+        if (cropped) {
+            const BRIXEL::CHPixel* pixel = converted[TargetFormat(s.videoFormat)].get();
+            if (pixel == nullptr) {
+                RestoreAfterFailure(s, false);
+                return QUORIX_E_NOT_SUPPORTED;
+            }
+            DDSURFACEDESC2 desc{};
+            desc.size = sizeof(desc);
+            r = s.back->Lock(nullptr, &desc, DDLOCK_WAIT, nullptr);
+            if (r != DD_OK) {
+                RestoreAfterFailure(s, false);
+                return r;
+            }
+            const uint64_t room =
+                BackSurfaceBytes(s.videoFormat, static_cast<uint32_t>(desc.pitch), desc.height);
+            std::memcpy(desc.surface, pixel->GetData(),
+                        static_cast<size_t>(std::min<uint64_t>(room, pixel->GetLength())));
+            // A YUV surface is shown as RGB with the picture's own matrix and range.
+            s.back->SetYUVColour(frame.colour);
+            s.back->Unlock(nullptr);
         }
-        DDSURFACEDESC2 desc{};
-        desc.size = sizeof(desc);
-        r = s.back->Lock(nullptr, &desc, DDLOCK_WAIT, nullptr);
-        if (r != DD_OK) {
-            RestoreAfterFailure(s, false);
-            return r;
-        }
-        const uint64_t room =
-            BackSurfaceBytes(s.videoFormat, static_cast<uint32_t>(desc.pitch), desc.height);
-        std::memcpy(desc.surface, pixel->GetData(),
-                    static_cast<size_t>(std::min<uint64_t>(room, pixel->GetLength())));
-        // A YUV surface is shown as RGB with the picture's own matrix and range.
-        s.back->SetYUVColour(frame.colour);
-        s.back->Unlock(nullptr);
 
         DDRECT monitor{};
         if (!GetMonitorRect(s.monitor, &monitor))
@@ -929,19 +1024,25 @@ uint32_t CDisplay::DrawFrame(const CDecodeFrame& frame) {
                 return r;
             }
             DDRECT D{}, S{};
-            uint32_t fit;
-            {
-                BRIXEL::CHAutoLock ptz(&m_ptzLock);
-                fit = region.fitMode.load();
-                if (ComputeRegionRects(R, fit, &region.ptz, frame.width, frame.height, &D, &S) !=
-                    QUORIX_OK) {
+            if (region.painter != nullptr) {
+                // A painter that cannot draw the picture leaves the background.
+                if (PaintRegion(s, i, frame, R) != QUORIX_OK)
                     continue;
+                D = R;
+            } else {
+                {
+                    BRIXEL::CHAutoLock ptz(&m_ptzLock);
+                    const uint32_t fit = region.fitMode.load();
+                    if (ComputeRegionRects(R, fit, &region.ptz, frame.width, frame.height, &D,
+                                           &S) != QUORIX_OK) {
+                        continue;
+                    }
                 }
-            }
-            r = s.cache->Blt(&D, s.back.get(), &S, DDBLT_WAIT, 0);
-            if (r != DD_OK) {
-                RestoreAfterFailure(s, true);
-                return r;
+                r = s.cache->Blt(&D, s.back.get(), &S, DDBLT_WAIT, 0);
+                if (r != DD_OK) {
+                    RestoreAfterFailure(s, true);
+                    return r;
+                }
             }
             DrawCallback callback = region.drawCallback.load();
             if (callback != nullptr) {

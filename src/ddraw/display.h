@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "base/hbuffer.h"
 #include "base/hevent.h"
@@ -41,6 +42,23 @@ using DrawCallback = void (*)(QUORIX_HDC dc, uint32_t region, int32_t imageX, in
 // Internal: one drawing of the pending picture has ended with this result (0: on screen).
 using FrameDrawnCallback = void (*)(uint32_t result, void* user);
 
+// The planes of the picture the display holds (planar 4:2:0, chroma at half size).
+struct FramePlanes {
+    const uint8_t* y = nullptr;
+    const uint8_t* u = nullptr;
+    const uint8_t* v = nullptr;
+    uint32_t strideY = 0, strideUV = 0;
+    uint32_t width = 0, height = 0;
+    BRIXEL::CHYUVColour colour = BRIXEL::HYUV_BT601_LIMITED;
+};
+// A region whose owner draws the picture itself instead of the e-PTZ crop (a de-warped view):
+// (region, picture, BGRX destination, its row stride in bytes, width, height, user); 0 when
+// it drew every pixel. Called on the display thread with the draw lock held.
+using RegionPainter = uint32_t (*)(uint32_t region, const FramePlanes& picture, uint8_t* dst,
+                                   uint32_t stride, uint32_t width, uint32_t height, void* user);
+// What a caller of CDisplay::WithPicture does with the picture held now (under the frame lock).
+using PictureVisitor = uint32_t (*)(const FramePlanes& picture, void* user);
+
 class CPtz {
 public:
     virtual ~CPtz() = default;
@@ -68,6 +86,9 @@ public:
     std::atomic<uint32_t> color{0};  // 0x00RRGGBB
     std::atomic<DrawCallback> drawCallback{nullptr};
     std::atomic<void*> drawUser{nullptr};
+    // Set and cleared under the draw lock.
+    RegionPainter painter = nullptr;
+    void* painterUser = nullptr;
 };
 
 class CScreen {
@@ -155,6 +176,16 @@ public:
     uint32_t Snapshot(uint32_t* width, uint32_t* stride, uint32_t* height, uint32_t* format,
                       uint8_t** data, uint32_t askedFormat = 0, uint32_t timeoutMs = 0);
 
+    // null: the region shows the e-PTZ crop again.
+    uint32_t SetRegionPainter(uint32_t index, RegionPainter painter, void* user);
+    // Hands the picture held now to visit; without a picture yet waits up to timeoutMs for the
+    // first one (QUORIX_E_TIMEOUT after that). visit's result, or QUORIX_E_SYSTEM without one.
+    uint32_t WithPicture(uint32_t timeoutMs, PictureVisitor visit, void* user);
+    // Matrix and range of the picture the display thread holds (for its snapshot callback).
+    BRIXEL::CHYUVColour HeldColour() const { return m_heldColour.load(); }
+    // Draws the held picture again soon (a view changed).
+    void Redraw() { m_wakeEvent.Set(); }
+
     // Stops the thread and gives everything back (surfaces, borrowed memory).
     void Shutdown();
 
@@ -169,6 +200,8 @@ private:
     void ReleaseAll();
     uint32_t ResizeCache(uint32_t width, uint32_t height);
     uint32_t DrawFrame(const CDecodeFrame& frame);
+    uint32_t PaintRegion(CScreen& screen, uint32_t index, const CDecodeFrame& frame,
+                         const QXPLAT::DDRECT& rect);
     std::shared_ptr<CDecodeFrame> NewFrame();
     void GiveBack(const CDecodeFrame::Borrowed& borrowed);
     void SyncClippers(CScreen& screen);
@@ -179,7 +212,9 @@ private:
     bool m_initialised = false;  // draw lock
     std::atomic<uintptr_t> m_window{0};
     uintptr_t m_surfaceWindow = 0;  // draw lock: the window the surfaces were made for
-    BRIXEL::CHEvent m_wakeEvent{true, true, false};
+    // Auto-reset and set, not pulsed: a picture that arrives while the thread draws the one
+    // before is drawn as soon as that ends, not at the next redraw interval.
+    BRIXEL::CHEvent m_wakeEvent{true, false, false};
     BRIXEL::CHLock m_frameLock{true, false};         // mutex kind; guards m_frame and m_spare only
     BRIXEL::CHLock m_drawLock{true, false};          // mutex kind; guards the surfaces and drawing
     uint32_t m_cacheWidth = 0, m_cacheHeight = 0;    // draw lock
@@ -202,6 +237,8 @@ private:
     std::shared_ptr<CDecodeFrame> m_frame;
     std::shared_ptr<CDecodeFrame> m_spare;  // frame lock: an owned picture buffer to reuse
     bool m_shutDown = false;
+    std::atomic<BRIXEL::CHYUVColour> m_heldColour{BRIXEL::HYUV_BT601_LIMITED};
+    std::vector<uint8_t> m_paintScratch;  // draw lock: a region reaching outside the window
 };
 
 // ---- entry points of the player port (a null display gives QUORIX_E_PARAM) ----

@@ -236,6 +236,11 @@ uint32_t CPlayer::BeginPlay(QUORIX_HWND window, QUORIX_HDC dc, uint32_t manual) 
              "play fail,current status none");
         return QUORIX_E_STATE;
     }
+    if (!m_rendererStarted && manual != 0) {
+        const uint32_t prepared = PrepareManualRenderer();
+        if (prepared != QUORIX_OK)
+            return prepared;
+    }
     if (!m_rendererStarted) {
         const uint32_t started = m_portRenderer.load()->Start(window, dc, manual != 0);
         if (started != QUORIX_OK) {

@@ -243,7 +243,10 @@ private:
 
     // ---- the renderer (player_renderer.cpp) ----
     // Creates the renderer the open asks for; on failure nothing is left behind.
-    uint32_t CreateRenderer(const uint8_t* params, uint32_t paramsLen);
+    uint32_t CreateRenderer(const uint8_t* params, uint32_t paramsLen, bool manual = false);
+    // Before a start in manual mode: a software display chosen only for the CPU de-warp gives
+    // way to OpenGL.
+    uint32_t PrepareManualRenderer();
     // Detaches the host's callbacks from the renderer and destroys it.
     void DestroyRenderer();
     // Destroys renderers left by a close on their own drawing thread; not on those threads.

@@ -11,10 +11,10 @@
 
 #include "player/player.h"
 
-uint32_t CPlayer::CreateRenderer(const uint8_t* params, uint32_t paramsLen) {
+uint32_t CPlayer::CreateRenderer(const uint8_t* params, uint32_t paramsLen, bool manual) {
     ReapRetiredRenderers();
-    const PortRendererRequest request{m_renderModel.load(), m_directDraw.load(), params, paramsLen,
-                                      *this};
+    const PortRendererRequest request{
+        m_renderModel.load(), m_directDraw.load(), params, paramsLen, *this, manual};
     for (const PortRendererChoice& choice : kPortRendererChoices) {
         if (!choice.canCreate(request))
             continue;
@@ -29,6 +29,37 @@ uint32_t CPlayer::CreateRenderer(const uint8_t* params, uint32_t paramsLen) {
         return QUORIX_OK;
     }
     return QUORIX_E_NOT_SUPPORTED;  // the last choice takes every request
+}
+
+uint32_t CPlayer::PrepareManualRenderer() {
+    IPortRenderer* current = m_portRenderer.load();
+    if (m_rendererStarted || m_directDraw.load() ||
+        current->GetKind() != IPortRenderer::Kind::Software)
+        return QUORIX_OK;
+    // The software display was the default's choice, not the host's. Nothing plays yet (the
+    // engine starts after the renderer), so the port changes renderer before it starts.
+    const PortRendererRequest request{m_renderModel.load(),
+                                      false,
+                                      m_renderParams.GetData(),
+                                      static_cast<uint32_t>(m_renderParams.GetLength()),
+                                      *this,
+                                      true};
+    std::unique_ptr<IPortRenderer> made;
+    const uint32_t created = CreateGlRenderer(request, made);
+    if (created != QUORIX_OK)
+        return created;
+    current->DetachCallbacks();
+    IPortRenderer* const leaving = m_portRenderer.exchange(made.release());
+    std::unique_ptr<IPortRenderer> owned(leaving);
+    if (HoldsRendererUse()) {
+        owned->Retire(false);
+        std::lock_guard<std::mutex> lock(m_retiredLock);
+        m_retired.push_back(std::move(owned));
+    } else {
+        WaitForRendererUses();
+    }
+    OnCreateRender();
+    return QUORIX_OK;
 }
 
 void CPlayer::SetSoftwareMode(bool software) {

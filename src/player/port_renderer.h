@@ -175,6 +175,7 @@ struct PortRendererRequest {
     const uint8_t* params;
     uint32_t paramsLen;
     IRendererPort& port;
+    bool manual = false;  // the port is about to draw in the host's GL context
 };
 
 // The renderers a port can make, in the order they are considered: the first that can serve a
@@ -199,6 +200,11 @@ inline constexpr PortRendererChoice kPortRendererChoices[] = {
     {"software", false, &CanCreateSoftRenderer, &CreateSoftRenderer},
     {"opengl", false, &CanCreateGlRenderer, &CreateGlRenderer},
 };
+
+// Whether ports that did not ask for the software display get it all the same, to de-warp on
+// the CPU (the machine's OpenGL is only a software rasteriser). Set at each initialisation.
+void SetCpuDewarpByDefault(bool on);
+bool CpuDewarpByDefault();
 
 // What a port answers without a renderer. A port whose last open chose the software display
 // keeps answering as that display does once it is closed (NoSoftRenderer); otherwise as the

@@ -1,6 +1,14 @@
 #pragma once
-// The library's configuration (quorixsdk.ini, section "DECODER"), read by the application object
-// at each initialisation and by the ports when they choose decoders.
+// The library's configuration (quorixsdk.ini), read by the application object at each
+// initialisation and by the ports when they choose decoders.
+//
+//   [DECODER]  H264, H265, MJPEG   decoder module numbers (below)
+//              HISI_MAX_WIDTH      largest picture of the "H265" module
+//   [RENDER]   CPU_DEWARP          1 (default): when the only OpenGL is a software rasteriser
+//                                  (llvmpipe, softpipe, swrast), ports de-warp on the CPU in the
+//                                  software display, which is several times faster there; 0
+//                                  keeps OpenGL. The environment variable QUORIX_CPU_DEWARP
+//                                  (0 or 1), when set, takes precedence over the file.
 
 #include <cstdint>
 #include <string>
@@ -18,6 +26,7 @@ public:
     // Largest picture width and height for the "H265" module; a port that receives a larger
     // picture decodes H.265 with ffmpeg from then on. Below 1 switches that test off.
     int32_t hisiMaxWidth = kDefaultHisiMaxWidth;
+    int32_t cpuDewarp = 1;
     std::string configDirectory;
     std::string configFile;
 };

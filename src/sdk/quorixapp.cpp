@@ -3,11 +3,15 @@
 #include <link.h>
 #include <unistd.h>
 
+#include <GL/gl.h>
+
 #include <cstdlib>
+#include <string>
 
 #include "base/hlog.h"
 #include "base/hmodule.h"
 #include "ddraw/display.h"
+#include "panorama/hglx.h"
 #include "panorama/render.h"
 #include "platform/profile.h"
 
@@ -17,11 +21,25 @@ namespace {
 constexpr const char* kSource = "quorixapp";
 constexpr const char* kModule = "quorixsdk";
 constexpr const char* kConfigSection = "DECODER";
+constexpr const char* kRenderSection = "RENDER";
+
+// Mesa's CPU drivers, by the names their GL_RENDERER strings carry.
+bool IsSoftwareRasteriser(const char* renderer) {
+    if (renderer == nullptr)
+        return false;
+    const std::string name(renderer);
+    for (const char* cpu : {"llvmpipe", "softpipe", "swrast"}) {
+        if (name.find(cpu) != std::string::npos)
+            return true;
+    }
+    return false;
+}
 
 bool SameParam(const CSysParam& a, const CSysParam& b) {
     return a.h264Module == b.h264Module && a.h265Module == b.h265Module &&
            a.mjpegModule == b.mjpegModule && a.hisiMaxWidth == b.hisiMaxWidth &&
-           a.configDirectory == b.configDirectory && a.configFile == b.configFile;
+           a.cpuDewarp == b.cpuDewarp && a.configDirectory == b.configDirectory &&
+           a.configFile == b.configFile;
 }
 }  // namespace
 
@@ -137,7 +155,16 @@ uint32_t CQuorixApp::InitInstance() {
     HDD::EnumMonitors();
     if (ProbeOpenGL()) {
         HLOG(kSource, kModule, BRIXEL::HLOG_INFO, "CQuorixApp::InitInstance", "Support Opengl!");
+        // A software rasteriser draws the sphere meshes several times slower than the CPU
+        // de-warp of the software display does the same views.
+        const bool cpu = GetSysParam().cpuDewarp != 0 && ProbeSoftwareRasteriser();
+        SetCpuDewarpByDefault(cpu);
+        if (cpu) {
+            HLOG(kSource, kModule, BRIXEL::HLOG_INFO, "CQuorixApp::InitInstance",
+                 "OpenGL is a software rasteriser: ports de-warp on the CPU");
+        }
     } else {
+        SetCpuDewarpByDefault(false);
         m_directDraw.store(true);
         HLOG(kSource, kModule, BRIXEL::HLOG_INFO, "CQuorixApp::InitInstance",
              "Not Support Opengl!");
@@ -182,6 +209,10 @@ void CQuorixApp::ReadConfiguration() {
     param.mjpegModule = PlatformGetProfileInt(kConfigSection, "MJPEG", 0, file);
     param.hisiMaxWidth = PlatformGetProfileInt(kConfigSection, "HISI_MAX_WIDTH",
                                                CSysParam::kDefaultHisiMaxWidth, file);
+    param.cpuDewarp = PlatformGetProfileInt(kRenderSection, "CPU_DEWARP", 1, file);
+    const char* forced = std::getenv("QUORIX_CPU_DEWARP");
+    if (forced != nullptr && (forced[0] == '0' || forced[0] == '1') && forced[1] == '\0')
+        param.cpuDewarp = forced[0] - '0';
     // Published, never rewritten in place: ports read the configuration from their own threads
     // (decoder choice) at any time, also while the host initialises again.
     BRIXEL::CHAutoLock lock(&m_paramLock);
@@ -199,6 +230,18 @@ bool CQuorixApp::ProbeOpenGL() {
     // A temporary context without a window: a machine without a display (EGL surfaceless) can
     // still render off-screen and read back.
     return SPHERA::CheckSupport(0, nullptr);
+}
+
+bool CQuorixApp::ProbeSoftwareRasteriser() {
+    SPHERA::CHGlx glx;
+    if (glx.Init(0, nullptr, true) != QUORIX_OK || glx.MakeCurrent() != QUORIX_OK) {
+        glx.UnInit();
+        return false;
+    }
+    const auto* name = reinterpret_cast<const char*>(glGetString(GL_RENDERER));
+    const bool software = IsSoftwareRasteriser(name);
+    glx.UnInit();
+    return software;
 }
 
 CPlayer* CQuorixApp::GetPlayer(uint16_t port) {

@@ -75,6 +75,8 @@ public:
 protected:
     // Whether OpenGL rendering works on this machine; decides the renderer at initialisation.
     virtual bool ProbeOpenGL();
+    // Whether that OpenGL is only a software rasteriser.
+    virtual bool ProbeSoftwareRasteriser();
 
 private:
     void ReadConfiguration();
