@@ -268,8 +268,10 @@ uint32_t G_GetViewCamera(uint32_t handle, ViewCamera* camera) {
     Renderer* renderer = Acquire(handle);
     if (renderer == NULL)
         return UNKNOWN;
+    pthread_mutex_lock(&g_lock);
     if (camera != NULL)
         *camera = renderer->camera;
+    pthread_mutex_unlock(&g_lock);
     Release(renderer);
     return 0;
 }
@@ -279,8 +281,9 @@ uint32_t G_SetViewCamera(uint32_t handle, ViewCamera camera) {
     Renderer* renderer = Acquire(handle);
     if (renderer == NULL)
         return UNKNOWN;
-    renderer->camera = camera;
+    /* Like a renderer that takes requests from any host thread, under its own lock. */
     pthread_mutex_lock(&g_lock);
+    renderer->camera = camera;
     ++g_cameraSets;
     pthread_mutex_unlock(&g_lock);
     Release(renderer);
@@ -294,8 +297,8 @@ uint32_t G_SetDrawingRegion(uint32_t handle, int32_t left, int32_t top, int32_t 
     if (renderer == NULL)
         return UNKNOWN;
     const int32_t region[4] = {left, top, width, height};
-    memcpy(renderer->region, region, sizeof region);
     pthread_mutex_lock(&g_lock);
+    memcpy(renderer->region, region, sizeof region);
     memcpy(g_lastRegion, region, sizeof region);
     ++g_regionSets;
     pthread_mutex_unlock(&g_lock);
