@@ -29,6 +29,16 @@ CRegion* HostRegion(IRegionHost* render, uint32_t region) {
     return render->GetRegion(region);
 }
 
+// The flat setters and getters: QUORIX_E_PARAM without the region, else the call and QUORIX_OK.
+template <typename Call>
+uint32_t OnHostRegion(IRegionHost* render, uint32_t region, Call&& call) {
+    CRegion* r = HostRegion(render, region);
+    if (r == nullptr)
+        return QUORIX_E_PARAM;
+    call(*r);
+    return QUORIX_OK;
+}
+
 }  // namespace
 
 uint32_t GetDisplayTypeList(IRegionHost* render, int32_t* types, uint32_t* count) {
@@ -85,67 +95,35 @@ uint32_t GetDisplayType(IRegionHost* render, uint32_t region, int32_t* type) {
 }
 
 uint32_t SetPtz(IRegionHost* render, uint32_t region, float pan, float tilt, float zoom) {
-    CRegion* r = HostRegion(render, region);
-    if (r == nullptr)
-        return QUORIX_E_PARAM;
-    r->SetPtz(pan, tilt, zoom);
-    return QUORIX_OK;
+    return OnHostRegion(render, region, [&](CRegion& r) { r.SetPtz(pan, tilt, zoom); });
 }
 
 uint32_t GetPtz(IRegionHost* render, uint32_t region, float* pan, float* tilt, float* zoom) {
-    CRegion* r = HostRegion(render, region);
-    if (r == nullptr)
-        return QUORIX_E_PARAM;
-    r->GetPtz(pan, tilt, zoom);
-    return QUORIX_OK;
+    return OnHostRegion(render, region, [&](CRegion& r) { r.GetPtz(pan, tilt, zoom); });
 }
 
 uint32_t SetRatioType(IRegionHost* render, uint32_t region, uint32_t ratioType) {
-    CRegion* r = HostRegion(render, region);
-    if (r == nullptr)
-        return QUORIX_E_PARAM;
-    r->SetRatioType(ratioType);
-    return QUORIX_OK;
+    return OnHostRegion(render, region, [&](CRegion& r) { r.SetRatioType(ratioType); });
 }
 
 uint32_t SetFlip(IRegionHost* render, uint32_t region, uint32_t flip) {
-    CRegion* r = HostRegion(render, region);
-    if (r == nullptr)
-        return QUORIX_E_PARAM;
-    r->SetFlip(flip);
-    return QUORIX_OK;
+    return OnHostRegion(render, region, [&](CRegion& r) { r.SetFlip(flip); });
 }
 
 uint32_t SetBackgroundColor(IRegionHost* render, uint32_t region, uint32_t colour) {
-    CRegion* r = HostRegion(render, region);
-    if (r == nullptr)
-        return QUORIX_E_PARAM;
-    r->SetBackgroundColor(colour);
-    return QUORIX_OK;
+    return OnHostRegion(render, region, [&](CRegion& r) { r.SetBackgroundColor(colour); });
 }
 
 uint32_t EnableBlankPtz(IRegionHost* render, uint32_t region, bool enable) {
-    CRegion* r = HostRegion(render, region);
-    if (r == nullptr)
-        return QUORIX_E_PARAM;
-    r->EnableBlankPtz(enable);
-    return QUORIX_OK;
+    return OnHostRegion(render, region, [&](CRegion& r) { r.EnableBlankPtz(enable); });
 }
 
 uint32_t SetDrawCallback(IRegionHost* render, uint32_t region, DrawCallback callback, void* user) {
-    CRegion* r = HostRegion(render, region);
-    if (r == nullptr)
-        return QUORIX_E_PARAM;
-    r->SetDrawCallback(callback, user);
-    return QUORIX_OK;
+    return OnHostRegion(render, region, [&](CRegion& r) { r.SetDrawCallback(callback, user); });
 }
 
 uint32_t SetSnapCallback(IRegionHost* render, uint32_t region, SnapCallback callback, void* user) {
-    CRegion* r = HostRegion(render, region);
-    if (r == nullptr)
-        return QUORIX_E_PARAM;
-    r->SetSnapCallback(callback, user);
-    return QUORIX_OK;
+    return OnHostRegion(render, region, [&](CRegion& r) { r.SetSnapCallback(callback, user); });
 }
 
 uint32_t SetSnapRect(IRegionHost* render, uint32_t region, float x, float y, float width,
