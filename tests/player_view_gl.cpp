@@ -38,6 +38,19 @@ protected:
         QUORIX_ReleaseSDK();
     }
 
+    // The green stream playing off-screen into region 0 (160 x 120), drawn frames counted by
+    // `probe`.
+    void PlayGreenStream(DrawProbe& probe) {
+        const QUORIX_RECT rect{0, 0, 160, 120};
+        ASSERT_EQ(QUORIX_OK, QUORIX_SetDisplayRegion(m_port, 0, &rect, 1));
+        probe.readBack = false;
+        ASSERT_EQ(QUORIX_OK, QUORIX_SetDrawCallback(m_port, 0, &DrawProbe::Callback, &probe));
+        ASSERT_EQ(QUORIX_OK,
+                  QUORIX_OpenStream(m_port, QUORIX_MODEL_NORMAL, nullptr, 0, nullptr, 0));
+        ASSERT_EQ(QUORIX_OK, QUORIX_Play(m_port, 0, nullptr, 0));
+        ASSERT_TRUE(viewtest::Feed(m_port, m_green));
+    }
+
     gltest::NoDisplay m_headless;
     uint16_t m_port = 0;
     std::vector<std::vector<uint8_t>> m_green;
@@ -204,14 +217,8 @@ TEST_F(ViewGl, ViewRequestsReachTheRendererAndTheRecordOutlivesIt) {
 
 // Screen points to the sphere and back through the port.
 TEST_F(ViewGl, UnprojectThenProjectReturnsThePoints) {
-    const QUORIX_RECT rect{0, 0, 160, 120};
-    ASSERT_EQ(QUORIX_OK, QUORIX_SetDisplayRegion(m_port, 0, &rect, 1));
     DrawProbe probe;
-    probe.readBack = false;
-    ASSERT_EQ(QUORIX_OK, QUORIX_SetDrawCallback(m_port, 0, &DrawProbe::Callback, &probe));
-    ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(m_port, QUORIX_MODEL_NORMAL, nullptr, 0, nullptr, 0));
-    ASSERT_EQ(QUORIX_OK, QUORIX_Play(m_port, 0, nullptr, 0));
-    ASSERT_TRUE(viewtest::Feed(m_port, m_green));
+    ASSERT_NO_FATAL_FAILURE(PlayGreenStream(probe));
     ASSERT_TRUE(probe.WaitGood(2));
 
     const float xs[3] = {0.25f, 0.5f, 0.6f}, ys[3] = {0.25f, 0.5f, 0.8f};
@@ -230,14 +237,8 @@ TEST_F(ViewGl, UnprojectThenProjectReturnsThePoints) {
 // A port whose stream has stopped delivering draws nothing until something changes; a change of
 // view and point requests are still served, each from a frame drawn for it.
 TEST_F(ViewGl, IdlePortStillServesViewRequests) {
-    const QUORIX_RECT rect{0, 0, 160, 120};
-    ASSERT_EQ(QUORIX_OK, QUORIX_SetDisplayRegion(m_port, 0, &rect, 1));
     DrawProbe probe;
-    probe.readBack = false;
-    ASSERT_EQ(QUORIX_OK, QUORIX_SetDrawCallback(m_port, 0, &DrawProbe::Callback, &probe));
-    ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(m_port, QUORIX_MODEL_NORMAL, nullptr, 0, nullptr, 0));
-    ASSERT_EQ(QUORIX_OK, QUORIX_Play(m_port, 0, nullptr, 0));
-    ASSERT_TRUE(viewtest::Feed(m_port, m_green));
+    ASSERT_NO_FATAL_FAILURE(PlayGreenStream(probe));
     ASSERT_TRUE(probe.WaitGood(1));
 
     int calls = 0;
