@@ -15,9 +15,11 @@ set(_qx_cmakedir "${CMAKE_INSTALL_LIBDIR}/cmake/quorixsdk")
 install(TARGETS quorixsdk
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development)
 # quorixsdk.h includes quorixsdk_codes.h from its own directory; quorixsdk_container.h is the
-# container layout for programs that read or write recordings themselves.
+# container layout for programs that read or write recordings themselves; quorixsdk_camera.h
+# lets a port pull a camera or a media file itself.
 install(FILES ${PROJECT_SOURCE_DIR}/include/quorixsdk.h ${PROJECT_SOURCE_DIR}/include/quorixsdk_codes.h
               ${PROJECT_SOURCE_DIR}/include/quorixsdk_container.h
+              ${PROJECT_SOURCE_DIR}/include/quorixsdk_camera.h
   DESTINATION ${_qx_incdir} COMPONENT development)
 
 # The library reads quorixsdk.ini from its own directory (and looks for the optional external
