@@ -57,19 +57,19 @@ extern "C" {
 
 /* Options of QUORIX_CameraOpen. Fill with QUORIX_CameraDefaultOptions, then change fields. */
 typedef struct QUORIX_CAMERA_OPTIONS {
-    uint32_t size;           /* sizeof(QUORIX_CAMERA_OPTIONS); set by QUORIX_CameraDefaultOptions */
-    uint32_t transport;      /* QUORIX_TRANSPORT_*; default AUTO */
-    uint32_t timeoutMs;      /* connect and read time-out; default 5000; 0 = the default */
-    uint32_t reconnect;      /* 1: retry after a loss (default); 0: FAILED at the first loss */
-    uint32_t retryMinMs;     /* first back-off; default 500; doubles up to retryMaxMs */
-    uint32_t retryMaxMs;     /* longest back-off; default 8000 */
-    uint32_t maxRetries;     /* retries in a row before FAILED; 0 (default): without end */
-    uint32_t pacing;         /* QUORIX_PACING_*; files only; default STAMPS */
-    const char* user;        /* null: none, or the one in the URL */
-    const char* password;    /* null: none, or the one in the URL */
-    int32_t model;           /* render model of the port (QUORIX_MODEL_*); default NORMAL */
-    const void* modelData;   /* renderer parameter block, copied; may be null */
-    uint32_t modelLen;       /* its length in bytes */
+    uint32_t size;         /* sizeof(QUORIX_CAMERA_OPTIONS); set by QUORIX_CameraDefaultOptions */
+    uint32_t transport;    /* QUORIX_TRANSPORT_*; default AUTO */
+    uint32_t timeoutMs;    /* connect and read time-out; default 5000; 0 = the default */
+    uint32_t reconnect;    /* 1: retry after a loss (default); 0: FAILED at the first loss */
+    uint32_t retryMinMs;   /* first back-off; default 500; doubles up to retryMaxMs */
+    uint32_t retryMaxMs;   /* longest back-off; default 8000 */
+    uint32_t maxRetries;   /* retries in a row before FAILED; 0 (default): without end */
+    uint32_t pacing;       /* QUORIX_PACING_*; files only; default STAMPS */
+    const char* user;      /* null: none, or the one in the URL */
+    const char* password;  /* null: none, or the one in the URL */
+    int32_t model;         /* render model of the port (QUORIX_MODEL_*); default NORMAL */
+    const void* modelData; /* renderer parameter block, copied; may be null */
+    uint32_t modelLen;     /* its length in bytes */
 } QUORIX_CAMERA_OPTIONS;
 
 /* The state callback: the new state and, for LOST and FAILED, the reason as a result code
