@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <quorixsdk.h>
 #include <quorixsdk_camera.h>
 #include <sys/socket.h>
@@ -380,7 +381,7 @@ protected:
 };
 
 // A TCP port on 127.0.0.1 where nothing listens (bound once, then let go).
-[[maybe_unused]] uint16_t FreeLoopbackPort() {
+uint16_t FreeLoopbackPort() {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -412,13 +413,18 @@ public:
     }
     ~Blackhole() { close(m_fd); }
     uint16_t Port() const { return m_port; }
+    // Waits until a client's connection is waiting to be accepted.
+    bool WaitForCaller() const {
+        pollfd p{m_fd, POLLIN, 0};
+        return poll(&p, 1, 60000) == 1;
+    }
 
 private:
     int m_fd = -1;
     uint16_t m_port = 0;
 };
 
-[[maybe_unused]] double Seconds(std::chrono::steady_clock::time_point since) {
+double Seconds(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
@@ -454,8 +460,12 @@ TEST_P(PullFile, EveryPictureReachesThePortInOrder) {
     EXPECT_EQ(QUORIX_OK, QUORIX_CameraClose(m_port));
     EXPECT_EQ(QUORIX_E_STATE, QUORIX_CameraClose(m_port));
 
+    // The recording is a file of ours that the library opens with every picture counted.
     double begin = 0, end = 0;
     EXPECT_EQ(QUORIX_OK, QUORIX_GetFileInfo(recording.c_str(), &begin, &end));
+    ASSERT_EQ(QUORIX_OK, QUORIX_OpenFile(m_port, recording.c_str()));
+    const uint32_t totalFrames = QUORIX_GetFileTotleFrames(m_port);
+    EXPECT_EQ(QUORIX_OK, QUORIX_CloseFile(m_port));
     const Container c = ReadContainer(recording);
     ASSERT_TRUE(c.ok);
     std::vector<const toolstest::Record*> video, audio;
@@ -465,6 +475,7 @@ TEST_P(PullFile, EveryPictureReachesThePortInOrder) {
     // pictures out of the port's decoder.
     ASSERT_GE(video.size(), plan.frames);
     ASSERT_LE(video.size(), plan.frames + 4);
+    EXPECT_EQ(totalFrames, video.size());
     EXPECT_EQ(video.front()->kind, 1);
     std::vector<std::vector<uint8_t>> payloads;
     for (size_t i = 0; i < video.size(); ++i) {
@@ -520,5 +531,246 @@ INSTANTIATE_TEST_SUITE_P(
         FilePlan{"H265MatroskaBFrames", "matroska", "mkv", "libx265", 2, nullptr, 30, 6, "hevc"},
         FilePlan{"MjpegMatroska", "matroska", "mkv", "mjpeg", 0, nullptr, 20, 2, "mjpeg"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// An A-law WAV file: sound and nothing else.
+void WriteWav(const std::string& path) {
+    std::vector<uint8_t> b;
+    auto put = [&](uint32_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    };
+    auto tag = [&](const char* t) { b.insert(b.end(), t, t + 4); };
+    const uint32_t samples = 8000;
+    tag("RIFF");
+    put(36 + samples, 4);
+    tag("WAVE");
+    tag("fmt ");
+    put(16, 4);
+    put(6, 2);  // A-law
+    put(1, 2);
+    put(8000, 4);
+    put(8000, 4);
+    put(1, 2);
+    put(8, 2);
+    tag("data");
+    put(samples, 4);
+    b.resize(b.size() + samples, 0xD5);
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), b.size());
+}
+
+// ---- refusals ---------------------------------------------------------------------------------
+
+// What cannot be a source, and options out of range, are refused by the open itself: no thread,
+// no state, the port's stream not opened.
+TEST_F(Pull, MalformedUrlsAndOptionsAreRefusedByTheOpen) {
+    for (const char* url :
+         {"", "rtsp://", "rtsp://:554/cam", "rtsp://host:99999/cam", "rtsp://host:0/cam",
+          "rtsp://host:/cam", "rtsp://host:55a/cam", "rtsp://[::1/cam", "nosuchscheme://host/cam",
+          "rtsp://ho st/cam", "://cam", "cam\n.mp4"}) {
+        EXPECT_EQ(QUORIX_E_PARAM, Open(url)) << url;
+    }
+    EXPECT_EQ(QUORIX_E_PARAM, Open("line\nbreak.mp4"));
+    EXPECT_EQ(QUORIX_E_PARAM,
+              QUORIX_CameraOpen(m_port, nullptr, &m_options, &StateLog::Callback, &m_log));
+    const QUORIX_CAMERA_OPTIONS good = m_options;
+    auto refused = [&](const char* what, const std::function<void(QUORIX_CAMERA_OPTIONS&)>& set) {
+        m_options = good;
+        set(m_options);
+        EXPECT_EQ(QUORIX_E_PARAM, Open(m_dir / "any.mp4")) << what;
+    };
+    refused("size", [](auto& o) { o.size = sizeof(o) - 4; });
+    refused("transport", [](auto& o) { o.transport = 3; });
+    refused("pacing", [](auto& o) { o.pacing = 2; });
+    refused("reconnect", [](auto& o) { o.reconnect = 2; });
+    refused("no back-off", [](auto& o) { o.retryMinMs = 0; });
+    refused("back-off bounds", [](auto& o) { o.retryMaxMs = o.retryMinMs - 1; });
+    refused("block without data", [](auto& o) { o.modelLen = 16; });
+    EXPECT_TRUE(m_log.Copy().empty());
+    uint32_t state = 99, code = 99;
+    EXPECT_EQ(QUORIX_OK, QUORIX_CameraGetState(m_port, &state, &code));
+    EXPECT_EQ(state, QUORIX_CAMERA_CLOSED);
+    EXPECT_EQ(code, QUORIX_OK);
+    EXPECT_EQ(QUORIX_E_STATE, QUORIX_CameraClose(m_port));
+    EXPECT_EQ(QUORIX_E_STATE, QUORIX_CloseStream(m_port)) << "no stream was opened";
+    // The uniform checks come first.
+    EXPECT_EQ(QUORIX_E_PARAM, QUORIX_CameraClose(QUORIX_MAX_PORTS));
+    EXPECT_EQ(QUORIX_E_PARAM, QUORIX_CameraGetState(QUORIX_MAX_PORTS, &state, &code));
+}
+
+// A port with a stream (or a pull) open is busy; once it is closed, the pull can open.
+TEST_F(Pull, BusyPortIsRefused) {
+    ASSERT_EQ(QUORIX_OK, QUORIX_OpenStream(m_port, QUORIX_MODEL_NORMAL, nullptr, 0, nullptr, 0));
+    EXPECT_EQ(QUORIX_E_PORT_BUSY, Open(m_dir / "missing.mp4"));
+    EXPECT_EQ(QUORIX_E_STATE, QUORIX_CameraClose(m_port)) << "the host's own stream stays";
+    ASSERT_EQ(QUORIX_OK, QUORIX_CloseStream(m_port));
+    m_options.reconnect = 0;
+    ASSERT_EQ(QUORIX_OK, Open(m_dir / "missing.mp4"));
+    EXPECT_EQ(QUORIX_E_PORT_BUSY, Open(m_dir / "missing.mp4"));
+    EXPECT_EQ(QUORIX_E_PORT_BUSY,
+              QUORIX_OpenStream(m_port, QUORIX_MODEL_NORMAL, nullptr, 0, nullptr, 0));
+    ASSERT_TRUE(m_log.WaitFor(QUORIX_CAMERA_FAILED));
+    EXPECT_EQ(QUORIX_OK, QUORIX_CameraClose(m_port));
+    EXPECT_EQ(QUORIX_OK, QUORIX_OpenStream(m_port, QUORIX_MODEL_NORMAL, nullptr, 0, nullptr, 0));
+    EXPECT_EQ(QUORIX_OK, QUORIX_CloseStream(m_port));
+}
+
+// Each bad input ends in FAILED with its own code, straight from CONNECTING.
+TEST_F(Pull, BadInputsFailWithTheirCode) {
+    m_options.reconnect = 0;
+    struct Case {
+        const char* name;
+        std::string url;
+        uint32_t code;
+    };
+    std::vector<Case> cases = {
+        {"refused", "rtsp://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/cam",
+         QUORIX_E_NOT_OPEN},
+        {"missing file", m_dir / "missing.mp4", QUORIX_E_OPEN_FILE},
+        {"not media", m_dir / "text.mp4", QUORIX_E_FILE_FORMAT},
+        {"no video", m_dir / "sound.wav", QUORIX_E_FILE_FORMAT},
+    };
+    std::ofstream(m_dir / "text.mp4") << "this is no media file, only a line of text\n";
+    WriteWav(m_dir / "sound.wav");
+    const FilePlan mpeg4{"Mpeg4", "matroska", "mkv", "mpeg4", 0, nullptr, 10, 0, "mpeg4"};
+    if (WriteFile(m_dir / "mpeg4.mkv", mpeg4, nullptr))
+        cases.push_back({"unsupported codec", m_dir / "mpeg4.mkv", QUORIX_E_NOT_SUPPORTED});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        m_log.states.clear();
+        EXPECT_EQ(FailureOf(c.url), c.code);
+        const auto states = m_log.Copy();
+        ASSERT_EQ(states.size(), 2u) << Describe(states);
+        EXPECT_EQ(states[0].first, QUORIX_CAMERA_CONNECTING);
+    }
+}
+
+// A refused address is tried again after each back-off, as often as allowed, then given up.
+TEST_F(Pull, RefusedAddressIsRetriedThenGivenUp) {
+    m_options.maxRetries = 3;
+    const std::string url = "rtsp://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/cam";
+    EXPECT_EQ(FailureOf(url), QUORIX_E_NOT_OPEN);
+    std::vector<uint32_t> expected = {QUORIX_CAMERA_CONNECTING};
+    for (int i = 0; i < 3; ++i) {
+        expected.push_back(QUORIX_CAMERA_LOST);
+        expected.push_back(QUORIX_CAMERA_RECONNECTING);
+    }
+    expected.push_back(QUORIX_CAMERA_FAILED);
+    const auto states = m_log.Copy();
+    std::vector<uint32_t> seen;
+    for (const auto& st : states) {
+        seen.push_back(st.first);
+        if (st.first == QUORIX_CAMERA_LOST) {
+            EXPECT_EQ(st.second, QUORIX_E_NOT_OPEN);
+        }
+    }
+    EXPECT_EQ(seen, expected) << Describe(states);
+}
+
+// ---- closing ----------------------------------------------------------------------------------
+
+// Close, in every state the pull waits in, returns promptly (within a second; asserted with room
+// for a loaded machine), leaves the port without a stream and calls back no more.
+TEST_F(Pull, CloseDuringAConnectReturnsPromptly) {
+    Blackhole hole;
+    ASSERT_NE(hole.Port(), 0);
+    m_options.timeoutMs = 60000;
+    m_options.transport = QUORIX_TRANSPORT_TCP;
+    ASSERT_EQ(QUORIX_OK, Open("rtsp://127.0.0.1:" + std::to_string(hole.Port()) + "/cam"));
+    ASSERT_TRUE(hole.WaitForCaller());
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(QUORIX_OK, QUORIX_CameraClose(m_port));
+    const double took = Seconds(t0);
+    RecordProperty("close_during_connect_ms", static_cast<int>(took * 1000));
+    EXPECT_LT(took, 5.0);
+    const auto states = m_log.Copy();
+    ASSERT_EQ(states.size(), 1u) << Describe(states);
+    EXPECT_EQ(states[0].first, QUORIX_CAMERA_CONNECTING);
+    EXPECT_EQ(QUORIX_OK, QUORIX_OpenStream(m_port, QUORIX_MODEL_NORMAL, nullptr, 0, nullptr, 0))
+        << "the port's stream was closed";
+    EXPECT_EQ(QUORIX_OK, QUORIX_CloseStream(m_port));
+}
+
+// A read that stalls past the time-out is a loss: the blackhole answers nothing at all.
+TEST_F(Pull, StalledConnectionTimesOut) {
+    Blackhole hole;
+    ASSERT_NE(hole.Port(), 0);
+    m_options.timeoutMs = 300;
+    m_options.reconnect = 0;
+    m_options.transport = QUORIX_TRANSPORT_TCP;
+    EXPECT_EQ(FailureOf("rtsp://127.0.0.1:" + std::to_string(hole.Port()) + "/cam"),
+              QUORIX_E_TIMEOUT);
+}
+
+TEST_F(Pull, CloseDuringBackOffReturnsPromptly) {
+    m_options.retryMinMs = 60000;
+    m_options.retryMaxMs = 60000;
+    ASSERT_EQ(QUORIX_OK, Open("rtsp://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/cam"));
+    ASSERT_TRUE(m_log.WaitFor(QUORIX_CAMERA_RECONNECTING)) << Describe(m_log.Copy());
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(QUORIX_OK, QUORIX_CameraClose(m_port));
+    const double took = Seconds(t0);
+    RecordProperty("close_during_backoff_ms", static_cast<int>(took * 1000));
+    EXPECT_LT(took, 5.0);
+    EXPECT_EQ(m_log.Copy().size(), 3u) << Describe(m_log.Copy());
+}
+
+// A file of ten seconds, paced by its stamps, is stopped while it plays by each way of ending a
+// port's stream: the pull's own close, the stream's close, the port's free, the release.
+TEST_F(Pull, EveryEndOfTheStreamStopsAPlayingPull) {
+    const FilePlan plan{"Long", "matroska", "mkv", "mjpeg", 0, nullptr, 250, 2, "mjpeg"};
+    const std::string input = m_dir / "long.mkv";
+    if (!WriteFile(input, plan, nullptr))
+        GTEST_SKIP() << "no mjpeg";
+    const std::vector<std::pair<const char*, std::function<uint32_t()>>> ends = {
+        {"CameraClose", [&] { return QUORIX_CameraClose(m_port); }},
+        {"CloseStream", [&] { return QUORIX_CloseStream(m_port); }},
+        {"FreePort", [&] { return QUORIX_FreePort(m_port); }},
+        {"ReleaseSDK", [&] { return QUORIX_ReleaseSDK(); }},
+    };
+    for (const auto& end : ends) {
+        SCOPED_TRACE(end.first);
+        StateLog log;
+        ASSERT_EQ(QUORIX_OK,
+                  QUORIX_CameraOpen(m_port, input.c_str(), &m_options, &StateLog::Callback, &log));
+        ASSERT_TRUE(log.WaitFor(QUORIX_CAMERA_PLAYING)) << Describe(log.Copy());
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(QUORIX_OK, end.second());
+        EXPECT_LT(Seconds(t0), 5.0);
+        const size_t reported = log.Copy().size();
+        EXPECT_EQ(reported, 2u) << Describe(log.Copy());
+        if (std::string(end.first) == "ReleaseSDK") {
+            ASSERT_EQ(QUORIX_OK, QUORIX_InitSDK());
+            uint32_t state = 99;
+            EXPECT_EQ(QUORIX_OK, QUORIX_CameraGetState(m_port, &state, nullptr));
+            EXPECT_EQ(state, QUORIX_CAMERA_CLOSED);
+            EXPECT_EQ(QUORIX_OK, QUORIX_CloseStream(m_port)) << "the stream itself stays open";
+        } else if (std::string(end.first) == "FreePort") {
+            ASSERT_EQ(QUORIX_OK, QUORIX_GetPort(&m_port));
+        } else {
+            uint32_t state = 99;
+            EXPECT_EQ(QUORIX_OK, QUORIX_CameraGetState(m_port, &state, nullptr));
+            EXPECT_EQ(state, QUORIX_CAMERA_CLOSED);
+            EXPECT_EQ(QUORIX_E_STATE, QUORIX_CloseStream(m_port));
+        }
+        // Whatever ran after the end, nothing was reported any more.
+        EXPECT_EQ(log.Copy().size(), reported);
+    }
+}
+
+// Paced by its stamps, a file takes at least its own length (a bound that a slow machine only
+// makes longer), and its records are stamped one picture interval apart.
+TEST_F(Pull, FilesArePacedByTheirStamps) {
+    const FilePlan plan{"Paced", "matroska", "mkv", "mjpeg", 0, nullptr, 25, 2, "mjpeg"};
+    const std::string input = m_dir / "paced.mkv";
+    if (!WriteFile(input, plan, nullptr))
+        GTEST_SKIP() << "no mjpeg";
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(QUORIX_OK, Open(input));
+    ASSERT_TRUE(m_log.WaitFor(QUORIX_CAMERA_ENDED)) << Describe(m_log.Copy());
+    const double took = Seconds(t0);
+    RecordProperty("paced_ms", static_cast<int>(took * 1000));
+    EXPECT_GE(took, (plan.frames - 1) * 0.040 - 0.005);
+    EXPECT_EQ(QUORIX_OK, QUORIX_CameraClose(m_port));
+}
 
 }  // namespace

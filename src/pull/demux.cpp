@@ -228,7 +228,9 @@ uint32_t CheckUrl(const std::string& url) {
         return QUORIX_E_PARAM;
     if (scheme.empty() || scheme == "file")
         return QUORIX_OK;
-    if (avio_find_protocol_name(url.c_str()) == nullptr)
+    // RTSP is read by a demuxer of its own rather than through a protocol.
+    const bool rtsp = (scheme == "rtsp" || scheme == "rtsps") && av_find_input_format("rtsp");
+    if (!rtsp && avio_find_protocol_name(url.c_str()) == nullptr)
         return QUORIX_E_PARAM;
     const Authority a = AuthorityOf(url);
     std::string hostPort = url.substr(a.begin, a.end - a.begin);
