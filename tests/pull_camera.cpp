@@ -21,6 +21,7 @@
 #include <mutex>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern "C" {
@@ -664,6 +665,149 @@ TEST_F(Pull, RefusedAddressIsRetriedThenGivenUp) {
         }
     }
     EXPECT_EQ(seen, expected) << Describe(states);
+}
+
+// ---- a network source: MPEG-TS over plain TCP from a server of the test ---------------------
+
+// Serves `data` to each of `connections` callers in turn, then stops listening (later callers
+// are refused). With `stallAfter`, each caller gets that many bytes and then nothing, the
+// connection held open until the server ends.
+class TsServer {
+public:
+    TsServer(std::vector<uint8_t> data, int connections, size_t stallAfter = 0)
+        : m_data(std::move(data)), m_stallAfter(stallAfter) {
+        m_fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        if (bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+            listen(m_fd, 4) == 0 &&
+            getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+            m_port = ntohs(addr.sin_port);
+        }
+        m_thread = std::thread([this, connections] { Serve(connections); });
+    }
+    ~TsServer() {
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_end = true;
+        }
+        m_changed.notify_all();
+        m_thread.join();
+        if (m_fd >= 0)
+            close(m_fd);
+    }
+    std::string Url() const { return "tcp://127.0.0.1:" + std::to_string(m_port); }
+
+private:
+    void Serve(int connections) {
+        for (int i = 0; i < connections; ++i) {
+            pollfd p{m_fd, POLLIN, 0};
+            if (poll(&p, 1, 60000) != 1)
+                break;
+            const int client = accept(m_fd, nullptr, nullptr);
+            if (client < 0)
+                break;
+            const size_t size = m_stallAfter != 0 ? m_stallAfter : m_data.size();
+            size_t sent = 0;
+            while (sent < size) {
+                const ssize_t n = send(client, m_data.data() + sent, size - sent, MSG_NOSIGNAL);
+                if (n <= 0)
+                    break;
+                sent += static_cast<size_t>(n);
+            }
+            if (m_stallAfter != 0) {
+                std::unique_lock<std::mutex> guard(m_lock);
+                m_changed.wait(guard, [&] { return m_end; });
+            }
+            close(client);
+        }
+        close(m_fd);  // refused from now on
+        m_fd = -1;
+    }
+
+    std::vector<uint8_t> m_data;
+    size_t m_stallAfter;
+    int m_fd = -1;
+    uint16_t m_port = 0;
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    bool m_end = false;
+    std::thread m_thread;
+};
+
+std::vector<uint8_t> ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)),
+                                std::istreambuf_iterator<char>());
+}
+
+// The source going away is a loss; the pull connects again after its back-off and the port plays
+// on, its records continuing the same time line (one picture interval on) and the same count.
+TEST_F(Pull, LostSourceIsReconnectedOnTheSamePort) {
+    const FilePlan plan{"Ts", "mpegts", "ts", "libx264", 0, nullptr, 20, 1, "h264"};
+    std::vector<Picture> sources;
+    if (!WriteFile(m_dir / "cam.ts", plan, &sources))
+        GTEST_SKIP() << "no libx264";
+    TsServer server(ReadAll(m_dir / "cam.ts"), 2);
+    const std::string recording = m_dir / "cam.zbm";
+    ASSERT_EQ(QUORIX_OK, QUORIX_StartLocalRecord(m_port, recording.c_str()));
+    m_options.maxRetries = 1;
+    EXPECT_EQ(FailureOf(server.Url()), QUORIX_E_NOT_OPEN);
+    ASSERT_EQ(QUORIX_OK, QUORIX_StopLocalRecord(m_port));
+    std::vector<uint32_t> seen;
+    for (const auto& st : m_log.Copy())
+        seen.push_back(st.first);
+    const std::vector<uint32_t> expected = {
+        QUORIX_CAMERA_CONNECTING,   QUORIX_CAMERA_PLAYING, QUORIX_CAMERA_LOST,
+        QUORIX_CAMERA_RECONNECTING, QUORIX_CAMERA_PLAYING, QUORIX_CAMERA_LOST,
+        QUORIX_CAMERA_RECONNECTING, QUORIX_CAMERA_LOST,    QUORIX_CAMERA_FAILED};
+    EXPECT_EQ(seen, expected) << Describe(m_log.Copy());
+    EXPECT_EQ(m_log.Copy()[2].second, QUORIX_E_END_OF_DATA);
+
+    const Container c = ReadContainer(recording);
+    ASSERT_TRUE(c.ok);
+    std::vector<const toolstest::Record*> video;
+    for (const auto& r : c.records) {
+        if (r.kind != 0)
+            video.push_back(&r);
+    }
+    ASSERT_EQ(video.size(), 2u * plan.frames);
+    std::vector<std::vector<uint8_t>> payloads;
+    for (size_t i = 0; i < video.size(); ++i) {
+        EXPECT_EQ(video[i]->sequence, i);
+        EXPECT_EQ(video[i]->kind, i % 10 == 0 ? 1 : 3) << "record " << i;
+        if (i > 0) {
+            EXPECT_NEAR(double(video[i]->timestamp) - video[i - 1]->timestamp, 1000.0 / kFps, 1.0)
+                << "record " << i;
+        }
+        payloads.push_back(video[i]->payload);
+    }
+    const auto decoded = DecodeLuma("h264", payloads);
+    ASSERT_EQ(decoded.size(), video.size());
+    for (size_t i = 0; i < decoded.size(); ++i)
+        EXPECT_GT(Psnr(decoded[i], sources[i % plan.frames].planes[0]), 32.0) << "picture " << i;
+}
+
+// A source that stops sending but keeps its connection is found out by the read time-out.
+TEST_F(Pull, StalledReadIsALoss) {
+    const FilePlan plan{"Ts", "mpegts", "ts", "libx264", 0, nullptr, 20, 1, "h264"};
+    if (!WriteFile(m_dir / "cam.ts", plan, nullptr))
+        GTEST_SKIP() << "no libx264";
+    const std::vector<uint8_t> data = ReadAll(m_dir / "cam.ts");
+    TsServer server(data, 1, data.size() / 2);
+    m_options.timeoutMs = 500;
+    m_options.reconnect = 0;
+    ASSERT_EQ(QUORIX_OK, Open(server.Url()));
+    ASSERT_TRUE(m_log.WaitFor(QUORIX_CAMERA_FAILED)) << Describe(m_log.Copy());
+    const auto states = m_log.Copy();
+    ASSERT_EQ(states.size(), 4u) << Describe(states);
+    EXPECT_EQ(states[1].first, QUORIX_CAMERA_PLAYING);
+    EXPECT_EQ(states[2].first, QUORIX_CAMERA_LOST);
+    EXPECT_EQ(states[2].second, QUORIX_E_TIMEOUT);
+    EXPECT_EQ(states[3].second, QUORIX_E_TIMEOUT);
+    EXPECT_EQ(QUORIX_OK, QUORIX_CameraClose(m_port));
 }
 
 // ---- closing ----------------------------------------------------------------------------------

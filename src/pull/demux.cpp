@@ -319,7 +319,8 @@ int CDemuxer::Interrupt(void* opaque) {
 }
 
 void CDemuxer::Arm() {
-    m_timedOut = false;
+    // A time-out stays noted for the connection: the read it aborted may hand out the packets
+    // it still holds before the error comes through.
     m_deadline = m_options.timeoutMs != 0 ? SteadyMs() + m_options.timeoutMs : 0;
 }
 
@@ -365,6 +366,7 @@ uint32_t CDemuxer::Open(const std::string& url, const OpenOptions& options,
     m_url = url;
     m_options = options;
     m_stop = stop;
+    m_timedOut = false;
     m_error.clear();
     if (CheckUrl(url) != QUORIX_OK) {
         m_error = "malformed URL";
