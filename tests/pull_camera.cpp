@@ -485,13 +485,14 @@ TEST_P(PullFile, EveryPictureReachesThePortInOrder) {
     ASSERT_NE(shown.module, nullptr) << dlerror();
     shown.reset();
     const std::string recording = m_dir / "pulled.zbm";
-    ASSERT_EQ(QUORIX_OK, QUORIX_StartLocalRecord(m_port, recording.c_str()));
     m_options.pacing = QUORIX_PACING_FAST;
     m_options.model = -1;  // the external renderer: the double keeps every picture shown
-    // Played before the first record arrives, so that no picture is decoded unseen.
-    m_log.action = [](uint16_t port, uint32_t state) {
+    // Played and recorded (with the stream's model) before the first record arrives, so that no
+    // picture is decoded unseen or left out of the recording.
+    m_log.action = [&recording](uint16_t port, uint32_t state) {
         if (state == QUORIX_CAMERA_CONNECTING) {
             EXPECT_EQ(QUORIX_OK, QUORIX_Play(port, 0, nullptr, 0));
+            EXPECT_EQ(QUORIX_OK, QUORIX_StartLocalRecord(port, recording.c_str()));
         }
     };
     ASSERT_EQ(QUORIX_OK, Open(input));
@@ -522,11 +523,23 @@ TEST_P(PullFile, EveryPictureReachesThePortInOrder) {
     EXPECT_EQ(QUORIX_OK, QUORIX_CameraClose(m_port));
     EXPECT_EQ(QUORIX_E_STATE, QUORIX_CameraClose(m_port));
 
-    // The recording is a file of ours that the library opens with every picture counted.
+    // The recording is a file of ours that the library opens with every record counted and
+    // plays back with the same pictures.
     double begin = 0, end = 0;
     EXPECT_EQ(QUORIX_OK, QUORIX_GetFileInfo(recording.c_str(), &begin, &end));
+    shown.reset();
     ASSERT_EQ(QUORIX_OK, QUORIX_OpenFile(m_port, recording.c_str()));
     const uint32_t totalFrames = QUORIX_GetFileTotleFrames(m_port);
+    ASSERT_EQ(QUORIX_OK, QUORIX_Play(m_port, 0, nullptr, 0));
+    ASSERT_EQ(shown.waitFrames(int(plan.shown), 60000), int(plan.shown));
+    for (uint32_t i = 0; i < std::min<uint32_t>(plan.shown, PLAYER_PANO_MAX_FRAMES); ++i) {
+        uint32_t w = 0, h = 0;
+        const uint8_t* yuv = nullptr;
+        ASSERT_TRUE(shown.frame(int(i), &w, &h, &yuv)) << "picture " << i;
+        const std::vector<uint8_t> luma(yuv, yuv + size_t{w} * h);
+        EXPECT_GT(Psnr(luma, sources[i].planes[0]), 32.0) << "played back picture " << i;
+    }
+    EXPECT_EQ(QUORIX_OK, QUORIX_Stop(m_port));
     EXPECT_EQ(QUORIX_OK, QUORIX_CloseFile(m_port));
     const Container c = ReadContainer(recording);
     ASSERT_TRUE(c.ok);
