@@ -880,6 +880,39 @@ TEST_F(Pull, LostSourceIsReconnectedOnTheSamePort) {
         EXPECT_GT(Psnr(decoded[i], sources[i % plan.frames].planes[0]), 32.0) << "picture " << i;
 }
 
+// A source whose clock starts again (a camera's restart, a wrap of its clock) keeps the records'
+// time line running forward: the jump back is bridged by one picture interval.
+TEST_F(Pull, ClockJumpingBackKeepsStampsRunningForward) {
+    const FilePlan plan{"Ts", "mpegts", "ts", "libx264", 0, nullptr, 50, 1, "h264", 100};
+    if (!WriteFile(m_dir / "cam.ts", plan, nullptr))
+        GTEST_SKIP() << "no libx264";
+    std::vector<uint8_t> twice = ReadAll(m_dir / "cam.ts");
+    const size_t once = twice.size();
+    twice.insert(twice.end(), twice.begin(), twice.begin() + static_cast<ptrdiff_t>(once));
+    TsServer server(twice, 1);
+    const std::string recording = m_dir / "cam.zbm";
+    m_options.reconnect = 0;
+    m_log.action = [&recording](uint16_t port, uint32_t state) {
+        if (state == QUORIX_CAMERA_CONNECTING) {
+            EXPECT_EQ(QUORIX_OK, QUORIX_StartLocalRecord(port, recording.c_str()));
+        }
+    };
+    EXPECT_EQ(FailureOf(server.Url()), QUORIX_E_END_OF_DATA);
+    ASSERT_EQ(QUORIX_OK, QUORIX_StopLocalRecord(m_port));
+    const Container c = ReadContainer(recording);
+    ASSERT_TRUE(c.ok);
+    std::vector<const toolstest::Record*> video;
+    for (const auto& r : c.records) {
+        if (r.kind != 0)
+            video.push_back(&r);
+    }
+    ASSERT_EQ(video.size(), 2u * plan.frames);
+    for (size_t i = 1; i < video.size(); ++i) {
+        EXPECT_NEAR(double(video[i]->timestamp) - video[i - 1]->timestamp, 1000.0 / kFps, 1.0)
+            << "record " << i;
+    }
+}
+
 // A source that stops sending but keeps its connection is found out by the read time-out.
 TEST_F(Pull, StalledReadIsALoss) {
     const FilePlan plan{"Ts", "mpegts", "ts", "libx264", 0, nullptr, 20, 1, "h264", 20};
