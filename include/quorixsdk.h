@@ -74,8 +74,10 @@
  * - Points of a region as shown (QUORIX_Project's output, QUORIX_UnProject's input, snapshot
  *   rectangles) are fractions 0..1 of the region: x to the right, y downwards from its top edge,
  *   with either renderer; the flip of the region is included.
- * - Captured pictures (snapshot callbacks, BMP and JPEG captures) hold the top row first unless
- *   a QUORIX_PIXEL_BOTTOM_UP format was asked for.
+ * - Pictures in memory: snapshot callbacks hand packed pictures (QUORIX_PIXEL_RGB32 ..
+ *   QUORIX_PIXEL_BGR24) bottom row first, as a BMP file holds them, and QUORIX_SnapDataSaveToFile
+ *   takes them so; QUORIX_PIXEL_YUV420P pictures are top row first. BMP and JPEG files show the
+ *   picture upright.
  * - Source points (QUORIX_Project's input, QUORIX_UnProject's output) are lens directions in
  *   half turns: for the lens models (QUORIX_MODEL_FISHEYE, _VR360, _VR360_2, _VR720), x is the
  *   azimuth around the lens axis and y the angle away from it, so (x, 0) is the centre of a
@@ -510,7 +512,9 @@ QUORIX_API uint32_t QUORIX_CaptureOriginalBmp(uint16_t port, const char* path);
 QUORIX_API uint32_t QUORIX_CaptureOriginalJpeg(uint16_t port, const char* path);
 
 /* Writes a picture from memory as BMP (fileType QUORIX_FILE_BMP) or JPEG (any other value) with
- * the given quality. No initialisation or port check. QUORIX_E_OPEN_FILE when the file cannot be
+ * the given quality. The rows are taken bottom row first and the bytes of each pixel in B, G, R
+ * order (the format gives only the bytes per pixel: QUORIX_PIXEL_RGB32 and _RGB24 pictures come
+ * out with red and blue swapped). No initialisation or port check. QUORIX_E_OPEN_FILE when the file cannot be
  * created (or the path names something else than a regular file); QUORIX_E_PARAM for null data
  * or a picture too large for a BMP file; QUORIX_E_NOT_SUPPORTED when the JPEG cannot be encoded;
  * QUORIX_E_WRITE_FILE when the file cannot be written whole. A refused or failed call leaves an
@@ -519,8 +523,11 @@ QUORIX_API uint32_t QUORIX_SnapDataSaveToFile(const char* path, uint16_t quality
                                               uint32_t width, uint32_t stride, uint32_t height,
                                               uint32_t format, const uint8_t* data);
 
-/* Continuous capture of a region after every drawn frame, in `format` (QUORIX_PIXEL_*, 0 meaning
- * BGR32) with rows aligned to `align` bytes (1, 2, 4 or 8). A null cb stops it. QUORIX_E_PARAM
+/* Continuous capture of a region after every drawn frame, in `format` (QUORIX_PIXEL_RGB32 ..
+ * QUORIX_PIXEL_BGR24, 0 meaning BGR32) with rows aligned to `align` bytes (1, 2, 4 or 8), bottom
+ * row first. The software display showing a picture flat (not de-warped) hands the decoded
+ * picture instead, as QUORIX_PIXEL_YUV420P top row first, whatever format was asked: read the
+ * callback's format. A null cb stops it. QUORIX_E_PARAM
  * without a renderer or for another format or alignment (nothing is stored then); with the
  * external renderer QUORIX_E_STATE for a region other than 0 and QUORIX_E_NOT_IMPL when it lacks
  * the entry. */

@@ -76,3 +76,16 @@ foreach(_part codes_alone container)
     set_tests_properties(sdk_${_part}_${_std} PROPERTIES LABELS sdk)
   endforeach()
 endforeach()
+
+# The Python package (python/) against the library just built: pytest from the system's
+# interpreter (Debian's python3-pytest and python3-numpy), media made by the built quorix-mux
+# and by FFmpeg's command-line tool.
+if(TARGET quorix-mux)
+  add_test(NAME sdk_python
+    COMMAND /usr/bin/python3 -m pytest -q -p no:cacheprovider ${PROJECT_SOURCE_DIR}/python/tests
+    WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+  set_tests_properties(sdk_python PROPERTIES
+    LABELS "sdk;python"
+    TIMEOUT 600
+    ENVIRONMENT "QUORIX_LIBRARY=$<TARGET_FILE:quorixsdk>;QUORIX_MUX=$<TARGET_FILE:quorix-mux>;QUORIX_INCLUDE_DIR=${PROJECT_SOURCE_DIR}/include;PYTHONPATH=${PROJECT_SOURCE_DIR}/python;PYTHONDONTWRITEBYTECODE=1")
+endif()
