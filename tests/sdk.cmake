@@ -11,6 +11,17 @@ quorix_add_gtest(sdk_api
   LIBS quorixsdk quorix_test_media ${CMAKE_DL_LIBS}
   LABELS sdk)
 
+# The numbers the header documents, read back from the library's behaviour (the region origin
+# on the test X server, each test in a process of its own: the render mode is one-way).
+quorix_add_gtest(sdk_reference
+  SOURCES ${_sdk_dir}/sdk_reference.cpp ${_sdk_dir}/support/view_support.cpp
+          ${_sdk_dir}/support/player_media.cpp ${_sdk_dir}/support/container_builder.cpp
+  LIBS quorixsdk quorix_test_media PkgConfig::GL PkgConfig::EGL PkgConfig::X11XCB PkgConfig::XCB
+  LABELS sdk
+  XSERVER)
+target_compile_definitions(sdk_reference PRIVATE
+  QUORIX_TEST_INCLUDE_DIR="${PROJECT_SOURCE_DIR}/include")
+
 # The inside: configuration, application object, render mode. Built into a folder of its own
 # because the tests put a quorixsdk.ini beside the executable (the library's own directory when
 # the frame is linked statically); its cases write and remove that one file, so they take turns.
