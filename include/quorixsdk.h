@@ -74,7 +74,7 @@
  * - Points of a region as shown (QUORIX_Project's output, QUORIX_UnProject's input, snapshot
  *   rectangles) are fractions 0..1 of the region: x to the right, y downwards from its top edge,
  *   with either renderer; the flip of the region is included.
- * - Pictures in memory: snapshot callbacks hand packed pictures (QUORIX_PIXEL_RGB32 ..
+ * - Pictures in memory: snapshot callbacks hand packed pictures (QUORIX_PIXEL_RGB32 to
  *   QUORIX_PIXEL_BGR24) bottom row first, as a BMP file holds them, and QUORIX_SnapDataSaveToFile
  *   takes them so; QUORIX_PIXEL_YUV420P pictures are top row first. BMP and JPEG files show the
  *   picture upright.
@@ -388,8 +388,8 @@ QUORIX_API uint32_t QUORIX_GetCurrentVideoFrameClock(uint16_t port);
 
 /* Places a region at `rect` in the window (null: an empty rectangle) and enables (enable != 0) or
  * disables it. The OpenGL renderer counts the rectangle's top from the BOTTOM of the window, the
- * software display from the TOP (see Coordinates above). Stored when nothing is open and given to the renderer at the next open. Always
- * QUORIX_OK after the checks. */
+ * software display from the TOP (see Coordinates above). Stored when nothing is open and given to
+ * the renderer at the next open. Always QUORIX_OK after the checks. */
 QUORIX_API uint32_t QUORIX_SetDisplayRegion(uint16_t port, uint16_t region, const QUORIX_RECT* rect,
                                             uint32_t enable);
 
@@ -438,8 +438,9 @@ QUORIX_API uint32_t QUORIX_EnableBlankPTZ(uint16_t port, uint16_t region, uint32
 QUORIX_API uint32_t QUORIX_SetFlip(uint16_t port, uint16_t region, uint32_t flip);
 
 /* Aspect-ratio mode of the region: 0 stretch over the region, 1 whole picture with its aspect
- * kept (the default), 2 fill the width, 3 fill the height. QUORIX_E_NOT_IMPL with the external renderer; QUORIX_E_STATE
- * without a renderer (QUORIX_E_PARAM when the port's last open chose the software display). */
+ * kept (the default), 2 fill the width, 3 fill the height. QUORIX_E_NOT_IMPL with the external
+ * renderer; QUORIX_E_STATE without a renderer (QUORIX_E_PARAM when the port's last open chose the
+ * software display). */
 QUORIX_API uint32_t QUORIX_SetDisplayRatioType(uint16_t port, uint16_t region, uint32_t ratioType);
 
 /* Maps `count` source points (x, y: lens directions, see Coordinates above) to where the region
@@ -514,16 +515,16 @@ QUORIX_API uint32_t QUORIX_CaptureOriginalJpeg(uint16_t port, const char* path);
 /* Writes a picture from memory as BMP (fileType QUORIX_FILE_BMP) or JPEG (any other value) with
  * the given quality. The rows are taken bottom row first and the bytes of each pixel in B, G, R
  * order (the format gives only the bytes per pixel: QUORIX_PIXEL_RGB32 and _RGB24 pictures come
- * out with red and blue swapped). No initialisation or port check. QUORIX_E_OPEN_FILE when the file cannot be
- * created (or the path names something else than a regular file); QUORIX_E_PARAM for null data
- * or a picture too large for a BMP file; QUORIX_E_NOT_SUPPORTED when the JPEG cannot be encoded;
- * QUORIX_E_WRITE_FILE when the file cannot be written whole. A refused or failed call leaves an
- * existing file as it was. */
+ * out with red and blue swapped). No initialisation or port check. QUORIX_E_OPEN_FILE when the file
+ * cannot be created (or the path names something else than a regular file); QUORIX_E_PARAM for null
+ * data or a picture too large for a BMP file; QUORIX_E_NOT_SUPPORTED when the JPEG cannot be
+ * encoded; QUORIX_E_WRITE_FILE when the file cannot be written whole. A refused or failed call
+ * leaves an existing file as it was. */
 QUORIX_API uint32_t QUORIX_SnapDataSaveToFile(const char* path, uint16_t quality, uint32_t fileType,
                                               uint32_t width, uint32_t stride, uint32_t height,
                                               uint32_t format, const uint8_t* data);
 
-/* Continuous capture of a region after every drawn frame, in `format` (QUORIX_PIXEL_RGB32 ..
+/* Continuous capture of a region after every drawn frame, in `format` (QUORIX_PIXEL_RGB32 to
  * QUORIX_PIXEL_BGR24, 0 meaning BGR32) with rows aligned to `align` bytes (1, 2, 4 or 8), bottom
  * row first. The software display showing a picture flat (not de-warped) hands the decoded
  * picture instead, as QUORIX_PIXEL_YUV420P top row first, whatever format was asked: read the

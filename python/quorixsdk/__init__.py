@@ -2,6 +2,7 @@
 
     import quorixsdk as q
     with q.Library(), q.Port() as port:
+        port.set_region(0, (0, 0, 640, 360))
         port.open_file("clip.zbm")
         port.play()                      # off-screen without a window
         port.capture_jpeg(0, "shot.jpg", retry_s=10)
