@@ -57,11 +57,12 @@
  *   drawn, while the region is disabled, and when called from a callback on the port's
  *   own drawing thread (that thread cannot serve them while it runs the callback). A host that
  *   captures right after QUORIX_Play retries on QUORIX_E_TIMEOUT.
- * - Other calls that block: QUORIX_OpenFile (reads the file's header and index), QUORIX_Play
- *   (creates the renderer and its GL context), QUORIX_Stop, the closes and QUORIX_FreePort (each
- *   joins the port's threads: as long as a frame in flight and a running callback take),
- *   QUORIX_FilmEditing (copies the range on the calling thread) and QUORIX_StopLocalRecord
- *   (finishes the file). The rest take and release locks only.
+ * - Other calls that block: the first QUORIX_InitSDK (reads the configuration, asks the X server
+ *   for its monitors, tries OpenGL), QUORIX_OpenFile (reads the file's header and index),
+ *   QUORIX_Play (creates the renderer and its GL context), QUORIX_Stop, the closes and
+ *   QUORIX_FreePort (each joins the port's threads: as long as a frame in flight and a running
+ *   callback take), QUORIX_FilmEditing (copies the range on the calling thread) and
+ *   QUORIX_StopLocalRecord (finishes the file). The rest take and release locks only.
  *
  * Coordinates
  * -----------
@@ -89,9 +90,10 @@
  * Virtual camera: pan, tilt, zoom, flip, ratio
  * ---------------------------------------------
  * - Pan and tilt are in half turns: +-1 is +-180 degrees, 0.5 a quarter turn. In the sphere views
- *   (QUORIX_DISPLAY_VR, _SPHERE, _CYLINDER, _CYLINDER_INSIDE) pan turns the view around the lens
- *   axis and tilt around the horizontal axis of the view, both wrapping into -1..1; positive tilt
- *   looks down (the scene moves up in the region). In the 360-degree panorama
+ *   (QUORIX_DISPLAY_VR, _SPHERE, _CYLINDER, _CYLINDER_INSIDE) pan turns the view around the
+ *   scene's vertical axis (the lens axis of the fisheye and hemisphere models, the polar axis of
+ *   QUORIX_MODEL_VR720) and tilt around the horizontal axis of the view, both wrapping into
+ *   -1..1; positive tilt looks down (the scene moves up in the region). In the 360-degree panorama
  *   (QUORIX_DISPLAY_PLANE360) pan turns the panorama (0.5 moves it by a quarter of its width,
  *   wrapping round) and tilt moves it like a flat view. In the flat views (QUORIX_DISPLAY_PLANE,
  *   _PLANE180, _PLANE360_FIXED, _PLANE360_FRONTBACK) pan and tilt move the zoomed picture inside
