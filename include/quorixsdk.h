@@ -109,9 +109,11 @@
  *   shows the whole picture with its aspect ratio kept (bars on two sides), 2 fills the width,
  *   3 fills the height (the rest is cut off or barred, aspect ratio kept).
  *
- * Display types per render model (QUORIX_GetSupportedDisplayTypeList answers them in this order;
- * the first is the one a region starts with)
- * ----------------------------------------------------------------------------------------------
+ * Display types per render model
+ * ------------------------------
+ * QUORIX_GetSupportedDisplayTypeList answers them in this order; the first is the one a region
+ * starts with.
+ *
  *   QUORIX_MODEL_NORMAL (1), and model 0 without a lens     0
  *   QUORIX_MODEL_FISHEYE (2), _VR360 (4), _VR360_2 (6)      11, 12, 13, 0, 10
  *   QUORIX_MODEL_VR720 (3)                                  10, 11, 13, 0

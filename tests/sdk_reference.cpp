@@ -17,6 +17,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/gl_test_context.h"
@@ -218,6 +219,96 @@ TEST_F(SdkPtzUnits, FlatViewZoomsAroundTheCentreAndTiltsByHalfThePicture) {
         ASSERT_TRUE(lens.Project(QUORIX_DISPLAY_PLANE180, 0.0f, 0.5f, 2.0f, p[0], p[1], &ut, &vt));
         EXPECT_NEAR(u2, ut, 0.004);
         EXPECT_NEAR(v2 - 0.5, vt, 0.004);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Display types per model
+
+std::string ReadHeader(const char* name) {
+    std::ifstream file(std::string(QUORIX_TEST_INCLUDE_DIR) + "/" + name);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// The header's table of display types: model number -> list, read from its lines
+// "QUORIX_MODEL_X (n), _Y (m) ...   a, b, c".
+std::vector<std::pair<int32_t, std::vector<uint32_t>>> DocumentedDisplayTypes() {
+    const std::string header = ReadHeader("quorixsdk.h");
+    const size_t begin = header.find("Display types per render model");
+    const size_t end = header.find("With two or more cameras", begin);
+    std::vector<std::pair<int32_t, std::vector<uint32_t>>> table;
+    if (begin == std::string::npos || end == std::string::npos)
+        return table;
+    std::istringstream lines(header.substr(begin, end - begin));
+    const std::regex row(R"(^ \*   (QUORIX_MODEL_\w+ \(\d\).*?)\s{2,}([\d, ]+)$)");
+    const std::regex model(R"(\((\d)\))");
+    const std::regex number(R"(\d+)");
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch m;
+        if (!std::regex_match(line, m, row))
+            continue;
+        std::vector<uint32_t> types;
+        const std::string list = m[2];
+        for (auto it = std::sregex_iterator(list.begin(), list.end(), number);
+             it != std::sregex_iterator(); ++it)
+            types.push_back(static_cast<uint32_t>(std::stoul(it->str())));
+        const std::string models = m[1];
+        for (auto it = std::sregex_iterator(models.begin(), models.end(), model);
+             it != std::sregex_iterator(); ++it)
+            table.emplace_back(std::stoi((*it)[1]), types);
+    }
+    return table;
+}
+
+std::vector<uint32_t> AnsweredDisplayTypes(int32_t model) {
+    std::vector<uint32_t> types;
+    uint16_t port = 0;
+    if (QUORIX_GetPort(&port) != QUORIX_OK)
+        return types;
+    const QUORIX_RECT rect{0, 0, 160, 120};
+    uint32_t list[32] = {};
+    int32_t count = 32;
+    uint32_t first = 0xFFFF;
+    if (QUORIX_SetDisplayRegion(port, 0, &rect, 1) == QUORIX_OK &&
+        QUORIX_OpenStream(port, model, nullptr, 0, nullptr, 0) == QUORIX_OK &&
+        QUORIX_GetSupportedDisplayTypeList(port, list, &count) == QUORIX_OK &&
+        QUORIX_GetCurrentDisplayType(port, 0, &first) == QUORIX_OK) {
+        types.assign(list, list + count);
+        types.push_back(first);  // the region's starting type last
+    }
+    QUORIX_FreePort(port);
+    return types;
+}
+
+// Every model's list is the header's, in its order, and a region starts with its first type,
+// on the OpenGL renderer and on the software display's CPU de-warp alike.
+TEST(SdkDisplayTypes, EachModelAnswersTheDocumentedList) {
+    unsetenv("DISPLAY");
+    const auto table = DocumentedDisplayTypes();
+    ASSERT_EQ(6u, table.size()) << "models 1 to 6 in the table";
+    for (const char* cpu : {"0", "1"}) {
+        setenv("QUORIX_CPU_DEWARP", cpu, 1);
+        ASSERT_EQ(QUORIX_OK, QUORIX_InitSDK());
+        for (const auto& [model, documented] : table) {
+            SCOPED_TRACE(::testing::Message() << "model " << model << " CPU de-warp " << cpu);
+            std::vector<uint32_t> answered = AnsweredDisplayTypes(model);
+            ASSERT_FALSE(answered.empty());
+            const uint32_t first = answered.back();
+            answered.pop_back();
+            // Display 10 of the hemisphere models comes with their perspective view, at the end
+            // of their list; a library without it yet answers the list before it.
+            std::vector<uint32_t> without10 = documented;
+            if (!without10.empty() && without10.back() == QUORIX_DISPLAY_VR && model != 3)
+                without10.pop_back();
+            EXPECT_TRUE(answered == documented || answered == without10)
+                << ::testing::PrintToString(answered);
+            EXPECT_EQ(documented.front(), first);
+        }
+        EXPECT_EQ(std::vector<uint32_t>({0u, 0u}), AnsweredDisplayTypes(QUORIX_MODEL_FROM_PARAMS))
+            << "model 0 without a parameter block shows the picture as it is";
+        QUORIX_ReleaseSDK();
     }
 }
 
