@@ -70,11 +70,12 @@
  *   and bottom exclusive, x from the window's left edge. Their y runs the renderer's own way:
  *   the OpenGL renderer counts `top` from the BOTTOM edge of the window (a rectangle
  *   {0, 0, w/2, h/2} is the lower-left quarter), the software display counts it from the TOP
- *   edge (the same rectangle is the upper-left quarter). Draw callbacks get their rectangles the
- *   same way: regionRect in the window, imageRect inside the region.
- * - Points of a region as shown (QUORIX_Project's output, QUORIX_UnProject's input, snapshot
- *   rectangles) are fractions 0..1 of the region: x to the right, y downwards from its top edge,
- *   with either renderer; the flip of the region is included.
+ *   edge (the same rectangle is the upper-left quarter). Draw callbacks get their rectangles with
+ *   the same y: regionRect in the window; imageRect relative to the region with the OpenGL
+ *   renderer, in the window with the software display.
+ * - Points of a region as shown (QUORIX_Project's output, QUORIX_UnProject's input) are fractions
+ *   0..1 of the region: x to the right, y downwards from its top edge, with either renderer; the
+ *   flip of the region is included.
  * - Pictures in memory: snapshot callbacks hand packed pictures (QUORIX_PIXEL_RGB32 to
  *   QUORIX_PIXEL_BGR24) bottom row first, as a BMP file holds them, and QUORIX_SnapDataSaveToFile
  *   takes them so; QUORIX_PIXEL_YUV420P pictures are top row first. BMP and JPEG files show the
