@@ -38,6 +38,111 @@
  *   Replacing a callback takes effect at once, but a thread that has just read the old pair may
  *   still call it one more time: keep the user data alive accordingly.
  * - Paths are zero-terminated 8-bit strings; the library never keeps the caller's pointer.
+ * - QUORIX_ResultName and QUORIX_ResultText (quorixsdk_codes.h) turn a result code into its name
+ *   and a sentence for logs and messages.
+ *
+ * Threads: what runs where, what blocks
+ * -------------------------------------
+ * - Callbacks and their threads: the file-open information callback runs inside QUORIX_OpenFile
+ *   on the caller's thread; the file-end callback on the port's reader thread; the draw, snapshot
+ *   and renderer status callbacks on the thread that draws the port (the OpenGL render thread,
+ *   the host's own GL thread in manual mode, the software display's thread); the sub-frame
+ *   callback on the thread that fed the composite packet. A callback may call any function of
+ *   the library, also QUORIX_Stop, a close or QUORIX_FreePort of its own port (the call returns;
+ *   the port's threads end after the callback). Blocking in a callback holds up the thread that
+ *   runs it: pictures stop while a drawing-thread callback runs, and the reader stops while the
+ *   file-end callback runs.
+ * - Calls that wait for the drawing thread (QUORIX_Capture*, QUORIX_Project, QUORIX_UnProject)
+ *   block at most 500 ms and then answer QUORIX_E_TIMEOUT: before the port's first picture is
+ *   drawn, while the region is disabled, and when called from a callback on the port's
+ *   own drawing thread (that thread cannot serve them while it runs the callback). A host that
+ *   captures right after QUORIX_Play retries on QUORIX_E_TIMEOUT.
+ * - Other calls that block: the first QUORIX_InitSDK (reads the configuration, asks the X server
+ *   for its monitors, tries OpenGL), QUORIX_OpenFile (reads the file's header and index),
+ *   QUORIX_Play (creates the renderer and its GL context), QUORIX_Stop, the closes and
+ *   QUORIX_FreePort (each joins the port's threads: as long as a frame in flight and a running
+ *   callback take), QUORIX_FilmEditing (copies the range on the calling thread) and
+ *   QUORIX_StopLocalRecord (finishes the file). The rest take and release locks only.
+ *
+ * Coordinates
+ * -----------
+ * - Region rectangles (QUORIX_SetDisplayRegion) are window pixels, left and top inclusive, right
+ *   and bottom exclusive, x from the window's left edge. Their y runs the renderer's own way:
+ *   the OpenGL renderer counts `top` from the BOTTOM edge of the window (a rectangle
+ *   {0, 0, w/2, h/2} is the lower-left quarter), the software display counts it from the TOP
+ *   edge (the same rectangle is the upper-left quarter). Draw callbacks get their rectangles with
+ *   the same y: regionRect in the window; imageRect relative to the region with the OpenGL
+ *   renderer, in the window with the software display.
+ * - Points of a region as shown (QUORIX_Project's output, QUORIX_UnProject's input) are fractions
+ *   0..1 of the region: x to the right, y downwards from its top edge, with either renderer; the
+ *   flip of the region is included.
+ * - Pictures in memory: snapshot callbacks hand packed pictures (QUORIX_PIXEL_RGB32 to
+ *   QUORIX_PIXEL_BGR24) bottom row first, as a BMP file holds them, and QUORIX_SnapDataSaveToFile
+ *   takes them so; QUORIX_PIXEL_YUV420P pictures are top row first. BMP and JPEG files show the
+ *   picture upright.
+ * - Source points (QUORIX_Project's input, QUORIX_UnProject's output) are lens directions in
+ *   half turns: for the lens models (QUORIX_MODEL_FISHEYE, _VR360, _VR360_2, _VR720), x is the
+ *   azimuth around the lens axis and y the angle away from it, so (x, 0) is the centre of a
+ *   fisheye picture and y 0.5 lies 90 degrees off the axis (the rim of a 180-degree lens). The
+ *   ring model and the cylinders use x for the azimuth and y for the height. The flat display
+ *   type 0 answers points of its picture plane (origin at the picture's centre, x to the right,
+ *   y upwards) whose scale follows the region's shape: pair them only with the same region.
+ *
+ * Virtual camera: pan, tilt, zoom, flip, ratio
+ * ---------------------------------------------
+ * - Pan and tilt are in half turns: +-1 is +-180 degrees, 0.5 a quarter turn. In the sphere views
+ *   (QUORIX_DISPLAY_VR, _SPHERE, _CYLINDER, _CYLINDER_INSIDE) pan turns the view around the
+ *   scene's vertical axis (the lens axis of the fisheye and hemisphere models, the polar axis of
+ *   QUORIX_MODEL_VR720) and tilt around the horizontal axis of the view, both wrapping into
+ *   -1..1; positive tilt looks down (the scene moves up in the region). In the 360-degree panorama
+ *   (QUORIX_DISPLAY_PLANE360) pan turns the panorama (0.5 moves it by a quarter of its width,
+ *   wrapping round) and tilt moves it like a flat view. In the flat views (QUORIX_DISPLAY_PLANE,
+ *   _PLANE180, _PLANE360_FIXED, _PLANE360_FRONTBACK) pan and tilt move the zoomed picture inside
+ *   the region, +-1 bringing its edge to the region's centre, and are limited so the picture
+ *   keeps covering the region (QUORIX_EnableBlankPTZ lifts that limit); positive tilt shows what
+ *   lies further down, as in the sphere views.
+ * - Zoom magnifies around the region's centre: a point at distance d from the centre is shown at
+ *   zoom * d. The perspective views see 65 degrees from top to bottom at zoom 1; zoom z narrows
+ *   that to 2 * atan(tan(32.5 degrees) / z). Zoom is limited to 0.001..16 (at least 1 in
+ *   QUORIX_DISPLAY_PLANE360).
+ * - Flip (QUORIX_SetFlip): 0 none, 1 mirrored left-right, 2 upside down, 3 both (a half turn).
+ * - Ratio (QUORIX_SetDisplayRatioType): 0 stretches the picture over the region, 1 (the default)
+ *   shows the whole picture with its aspect ratio kept (bars on two sides), 2 fills the width,
+ *   3 fills the height (the rest is cut off or barred, aspect ratio kept).
+ *
+ * Display types per render model
+ * ------------------------------
+ * QUORIX_GetSupportedDisplayTypeList answers them in this order; the first is the one a region
+ * starts with.
+ *
+ *   QUORIX_MODEL_NORMAL (1), and model 0 without a lens     0
+ *   QUORIX_MODEL_FISHEYE (2), _VR360 (4), _VR360_2 (6)      11, 12, 13, 0, 10
+ *   QUORIX_MODEL_VR720 (3)                                  10, 11, 13, 0
+ *   QUORIX_MODEL_RING (5)                                   16, 17, 13, 15, 0
+ * With two or more cameras in the renderer parameter block, 9 (multi-camera) is appended. The
+ * software display de-warps lens models of one camera on the CPU with the same lists; it shows
+ * other pictures flat, with display type 0 only. Type 14 (QUORIX_DISPLAY_PLANE360_FIXED) is what
+ * full-resolution captures draw for the ring and VR720 models and is not offered to regions.
+ *
+ * Live push: records and composite packets
+ * ----------------------------------------
+ * QUORIX_InputStreamData takes what a file holds after its header: one frame record, a
+ * QUORIX_RECORD_SIZE (28) byte header followed by its payload, or a composite packet. The header's
+ * fields and their byte offsets are the QUORIX_RECORD_* numbers of quorixsdk_container.h (all
+ * little-endian): magic QUORIX_RECORD_MAGIC_PLAIN ("ht") at 0, the type byte at 2 (kind
+ * QUORIX_KIND_* in bits 0-6), stream id at 3, sequence at 4, time stamp in ms at 8, wall clock at
+ * 12, codec (QUORIX_CODEC_*) at 16, picture width and height at 18 and 20 (video) or channels,
+ * bits and rate at 18, 19 and 20 (audio), and the payload length at 24; the payload (an H.264 or
+ * H.265 access unit in Annex B form, a JPEG, G.711 or PCM samples) follows at 28. Feed a key frame
+ * (kind QUORIX_KIND_KEY) first. A composite packet is a record of a video kind whose type byte
+ * also has QUORIX_RECORD_COMPOSITE (0x80) set: its payload is a run of sub-records back to back,
+ * each a 28-byte header of magic QUORIX_RECORD_MAGIC_SUB ("HT") with its own stream id and
+ * payload length, then that payload. Each sub-record goes, as a record of its own, to the port's
+ * sub-frame callback (QUORIX_SetAttachCallback) and to the attached port
+ * (QUORIX_SetAttachPlayer); this port does not play it. A sub-record whose own type byte has the
+ * composite bit stays with this port instead, which plays it in the stream its id names. A
+ * sub-record with another magic or running past the packet ends the call with QUORIX_E_PARAM
+ * (the sub-records before it were delivered).
  */
 #ifndef QUORIXSDK_H
 #define QUORIXSDK_H
@@ -287,8 +392,9 @@ QUORIX_API uint32_t QUORIX_GetCurrentVideoFrameClock(uint16_t port);
  * ===================================================================================== */
 
 /* Places a region at `rect` in the window (null: an empty rectangle) and enables (enable != 0) or
- * disables it. Stored when nothing is open and given to the renderer at the next open. Always
- * QUORIX_OK after the checks. */
+ * disables it. The OpenGL renderer counts the rectangle's top from the BOTTOM of the window, the
+ * software display from the TOP (see Coordinates above). Stored when nothing is open and given to
+ * the renderer at the next open. Always QUORIX_OK after the checks. */
 QUORIX_API uint32_t QUORIX_SetDisplayRegion(uint16_t port, uint16_t region, const QUORIX_RECT* rect,
                                             uint32_t enable);
 
@@ -319,8 +425,10 @@ QUORIX_API uint32_t QUORIX_SetCurrentDisplayType(uint16_t port, uint16_t region,
 QUORIX_API uint32_t QUORIX_GetPTZPosition(uint16_t port, uint16_t region, float* pan, float* tilt,
                                           float* zoom);
 
-/* Sets the region's virtual camera (stored and applied again at the next open). The renderer
- * limits the zoom to 16 (and to at least 1 in QUORIX_DISPLAY_PLANE). QUORIX_E_NOT_IMPL when the
+/* Sets the region's virtual camera (stored and applied again at the next open): pan and tilt in
+ * half turns (+-1 = +-180 degrees, positive tilt looks down), zoom as a magnification; see
+ * "Virtual camera" above for what each display type makes of them. The renderer limits the
+ * zoom to 16 (and to at least 1 in QUORIX_DISPLAY_PLANE360). QUORIX_E_NOT_IMPL when the
  * external renderer lacks the entry. */
 QUORIX_API uint32_t QUORIX_SetPTZPosition(uint16_t port, uint16_t region, float pan, float tilt,
                                           float zoom);
@@ -329,27 +437,33 @@ QUORIX_API uint32_t QUORIX_SetPTZPosition(uint16_t port, uint16_t region, float 
  * QUORIX_E_PARAM without a renderer. */
 QUORIX_API uint32_t QUORIX_EnableBlankPTZ(uint16_t port, uint16_t region, uint32_t enable);
 
-/* Flip mode of the region (OpenGL renderer only, else QUORIX_E_NOT_IMPL). QUORIX_E_STATE without
- * a renderer. */
+/* Flip mode of the region: 0 none, 1 left-right, 2 upside down, 3 both. QUORIX_E_NOT_IMPL with
+ * the external renderer and with the software display showing a picture flat (it flips the
+ * pictures it de-warps). QUORIX_E_STATE without a renderer. */
 QUORIX_API uint32_t QUORIX_SetFlip(uint16_t port, uint16_t region, uint32_t flip);
 
-/* Aspect-ratio mode of the region. QUORIX_E_NOT_IMPL with the external renderer; QUORIX_E_STATE
- * without a renderer (QUORIX_E_PARAM when the port's last open chose the software display). */
+/* Aspect-ratio mode of the region: 0 stretch over the region, 1 whole picture with its aspect
+ * kept (the default), 2 fill the width, 3 fill the height. QUORIX_E_NOT_IMPL with the external
+ * renderer; QUORIX_E_STATE without a renderer (QUORIX_E_PARAM when the port's last open chose the
+ * software display). */
 QUORIX_API uint32_t QUORIX_SetDisplayRatioType(uint16_t port, uint16_t region, uint32_t ratioType);
 
-/* Maps `count` points of the region forward into outX/outY (OpenGL renderer only; blocks the
- * caller until the render thread has served it, at most 500 ms). Points are fractions of the
- * region as shown (flip included), x to the right and y downwards. A point whose result is
- * undefined (behind the viewer; for UnProject, outside the region or where nothing of the
- * picture is drawn) gets NaN coordinates. QUORIX_E_NOT_SUPPORTED in the multi-camera display
- * type 9, which has no common source coordinates, and with the software display;
+/* Maps `count` source points (x, y: lens directions, see Coordinates above) to where the region
+ * shows them, as fractions of the region as shown (flip included), x to the right and y
+ * downwards from its top edge; QUORIX_UnProject maps the other way. Served by the drawing thread
+ * against the picture it draws next: the caller blocks until then, at most 500 ms. A point whose
+ * result is undefined (behind the viewer; for UnProject, outside the region or where nothing of
+ * the picture is drawn) gets NaN coordinates. The OpenGL renderer and the software display's CPU
+ * de-warp answer alike. QUORIX_E_NOT_SUPPORTED in the multi-camera display type 9, which has no
+ * common source coordinates, and with the software display showing a picture flat;
  * QUORIX_E_NOT_IMPL with the external renderer; QUORIX_E_PARAM without a renderer, for a null
  * array or too many points; QUORIX_E_TIMEOUT. */
 QUORIX_API uint32_t QUORIX_Project(uint16_t port, uint16_t region, const float* x, const float* y,
                                    float* outX, float* outY, uint32_t count);
 
-/* Maps `count` points back. QUORIX_E_PARAM for a null array, count 0, too many points or without
- * a renderer; QUORIX_E_TIMEOUT; QUORIX_E_NOT_IMPL with the software display; with the external
+/* Maps `count` points of the region as shown back to source points. QUORIX_E_PARAM for a null
+ * array, count 0, too many points or without a renderer; QUORIX_E_TIMEOUT; QUORIX_E_NOT_IMPL with
+ * the software display showing a picture flat; with the external
  * renderer QUORIX_E_STATE for a region other than 0, QUORIX_E_NOT_IMPL when it lacks the entry,
  * QUORIX_E_NO_MEMORY (or its own code is passed on). */
 QUORIX_API uint32_t QUORIX_UnProject(uint16_t port, uint16_t region, const float* x, const float* y,
@@ -404,17 +518,22 @@ QUORIX_API uint32_t QUORIX_CaptureOriginalBmp(uint16_t port, const char* path);
 QUORIX_API uint32_t QUORIX_CaptureOriginalJpeg(uint16_t port, const char* path);
 
 /* Writes a picture from memory as BMP (fileType QUORIX_FILE_BMP) or JPEG (any other value) with
- * the given quality. No initialisation or port check. QUORIX_E_OPEN_FILE when the file cannot be
- * created (or the path names something else than a regular file); QUORIX_E_PARAM for null data
- * or a picture too large for a BMP file; QUORIX_E_NOT_SUPPORTED when the JPEG cannot be encoded;
- * QUORIX_E_WRITE_FILE when the file cannot be written whole. A refused or failed call leaves an
- * existing file as it was. */
+ * the given quality. The rows are taken bottom row first and the bytes of each pixel in B, G, R
+ * order (the format gives only the bytes per pixel: QUORIX_PIXEL_RGB32 and _RGB24 pictures come
+ * out with red and blue swapped). No initialisation or port check. QUORIX_E_OPEN_FILE when the file
+ * cannot be created (or the path names something else than a regular file); QUORIX_E_PARAM for null
+ * data or a picture too large for a BMP file; QUORIX_E_NOT_SUPPORTED when the JPEG cannot be
+ * encoded; QUORIX_E_WRITE_FILE when the file cannot be written whole. A refused or failed call
+ * leaves an existing file as it was. */
 QUORIX_API uint32_t QUORIX_SnapDataSaveToFile(const char* path, uint16_t quality, uint32_t fileType,
                                               uint32_t width, uint32_t stride, uint32_t height,
                                               uint32_t format, const uint8_t* data);
 
-/* Continuous capture of a region after every drawn frame, in `format` (QUORIX_PIXEL_*, 0 meaning
- * BGR32) with rows aligned to `align` bytes (1, 2, 4 or 8). A null cb stops it. QUORIX_E_PARAM
+/* Continuous capture of a region after every drawn frame, in `format` (QUORIX_PIXEL_RGB32 to
+ * QUORIX_PIXEL_BGR24, 0 meaning BGR32) with rows aligned to `align` bytes (1, 2, 4 or 8), bottom
+ * row first. The software display showing a picture flat (not de-warped) hands the decoded
+ * picture instead, as QUORIX_PIXEL_YUV420P top row first, whatever format was asked: read the
+ * callback's format. A null cb stops it. QUORIX_E_PARAM
  * without a renderer or for another format or alignment (nothing is stored then); with the
  * external renderer QUORIX_E_STATE for a region other than 0 and QUORIX_E_NOT_IMPL when it lacks
  * the entry. */

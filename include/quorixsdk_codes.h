@@ -44,6 +44,149 @@
 #define QUORIX_E_FILE_FORMAT 0x80008104u
 #define QUORIX_E_FAIL 0xFFFFFFFFu
 
+/* ---- Result codes as words, for logs and messages ----
+ * QUORIX_ResultName gives the code's name as spelled above ("QUORIX_E_PARAM"), QUORIX_ResultText
+ * one sentence saying what it means in general (each function's description says what it means
+ * there). A number that is none of the codes above gets "QUORIX_E_UNKNOWN" and a sentence saying
+ * so. Both return static strings; nothing to free. */
+static inline const char* QUORIX_ResultName(uint32_t code) {
+    switch (code) {
+        case QUORIX_OK:
+            return "QUORIX_OK";
+        case QUORIX_E_NOT_SUPPORTED:
+            return "QUORIX_E_NOT_SUPPORTED";
+        case QUORIX_E_NO_MEMORY:
+            return "QUORIX_E_NO_MEMORY";
+        case QUORIX_E_BUFFER:
+            return "QUORIX_E_BUFFER";
+        case QUORIX_E_EXCEPTION:
+            return "QUORIX_E_EXCEPTION";
+        case QUORIX_E_NOT_IMPL:
+            return "QUORIX_E_NOT_IMPL";
+        case QUORIX_E_NOT_OPEN:
+            return "QUORIX_E_NOT_OPEN";
+        case QUORIX_E_TIMEOUT:
+            return "QUORIX_E_TIMEOUT";
+        case QUORIX_E_PARAM:
+            return "QUORIX_E_PARAM";
+        case QUORIX_E_OPEN_FILE:
+            return "QUORIX_E_OPEN_FILE";
+        case QUORIX_E_WRITE_FILE:
+            return "QUORIX_E_WRITE_FILE";
+        case QUORIX_E_END_OF_DATA:
+            return "QUORIX_E_END_OF_DATA";
+        case QUORIX_E_NOT_WRITING:
+            return "QUORIX_E_NOT_WRITING";
+        case QUORIX_E_BUFFER_TOO_SMALL:
+            return "QUORIX_E_BUFFER_TOO_SMALL";
+        case QUORIX_E_NOT_INIT:
+            return "QUORIX_E_NOT_INIT";
+        case QUORIX_E_ALREADY_INIT:
+            return "QUORIX_E_ALREADY_INIT";
+        case QUORIX_E_SYSTEM:
+            return "QUORIX_E_SYSTEM";
+        case QUORIX_E_ALREADY_OPEN:
+            return "QUORIX_E_ALREADY_OPEN";
+        case QUORIX_E_THREAD_RUNNING:
+            return "QUORIX_E_THREAD_RUNNING";
+        case QUORIX_E_THREAD_CREATE:
+            return "QUORIX_E_THREAD_CREATE";
+        case QUORIX_E_THREAD_FAULT:
+            return "QUORIX_E_THREAD_FAULT";
+        case QUORIX_E_THREAD_NOT_RUNNING:
+            return "QUORIX_E_THREAD_NOT_RUNNING";
+        case QUORIX_E_THREAD_KILLED:
+            return "QUORIX_E_THREAD_KILLED";
+        case QUORIX_E_NO_POOL:
+            return "QUORIX_E_NO_POOL";
+        case QUORIX_E_QUEUE_FULL:
+            return "QUORIX_E_QUEUE_FULL";
+        case QUORIX_E_NO_FREE_PORT:
+            return "QUORIX_E_NO_FREE_PORT";
+        case QUORIX_E_PORT_BUSY:
+            return "QUORIX_E_PORT_BUSY";
+        case QUORIX_E_STATE:
+            return "QUORIX_E_STATE";
+        case QUORIX_E_FILE_FORMAT:
+            return "QUORIX_E_FILE_FORMAT";
+        case QUORIX_E_FAIL:
+            return "QUORIX_E_FAIL";
+        default:
+            return "QUORIX_E_UNKNOWN";
+    }
+}
+
+static inline const char* QUORIX_ResultText(uint32_t code) {
+    switch (code) {
+        case QUORIX_OK:
+            return "The call succeeded.";
+        case QUORIX_E_NOT_SUPPORTED:
+            return "The operation is not supported here: the renderer, its context or the encoder "
+                   "cannot do it.";
+        case QUORIX_E_NO_MEMORY:
+            return "Memory for the operation could not be had.";
+        case QUORIX_E_BUFFER:
+            return "A buffer of the library is not usable.";
+        case QUORIX_E_EXCEPTION:
+            return "An unexpected failure inside the library stopped the call part of the way.";
+        case QUORIX_E_NOT_IMPL:
+            return "Not available with the port's current renderer, or not in this build of the "
+                   "library.";
+        case QUORIX_E_NOT_OPEN:
+            return "The port is not playing (or the object the call needs is not open).";
+        case QUORIX_E_TIMEOUT:
+            return "The renderer did not answer in time (no picture drawn yet, or busy).";
+        case QUORIX_E_PARAM:
+            return "A parameter is not valid: a number out of range, a null pointer, or a port not "
+                   "in use.";
+        case QUORIX_E_OPEN_FILE:
+            return "The file cannot be opened or created.";
+        case QUORIX_E_WRITE_FILE:
+            return "The file cannot be written whole.";
+        case QUORIX_E_END_OF_DATA:
+            return "The data ended before what was asked for.";
+        case QUORIX_E_NOT_WRITING:
+            return "Nothing is being written.";
+        case QUORIX_E_BUFFER_TOO_SMALL:
+            return "The caller's buffer is too small; the length needed was written back.";
+        case QUORIX_E_NOT_INIT:
+            return "The library is not initialised: call QUORIX_InitSDK first.";
+        case QUORIX_E_ALREADY_INIT:
+            return "Already initialised.";
+        case QUORIX_E_SYSTEM:
+            return "The system or a library below refused a service.";
+        case QUORIX_E_ALREADY_OPEN:
+            return "Something is already open.";
+        case QUORIX_E_THREAD_RUNNING:
+            return "The port is already playing.";
+        case QUORIX_E_THREAD_CREATE:
+            return "The system refused a thread; nothing stayed started.";
+        case QUORIX_E_THREAD_FAULT:
+            return "A thread of the library failed.";
+        case QUORIX_E_THREAD_NOT_RUNNING:
+            return "The thread the operation needs is not running.";
+        case QUORIX_E_THREAD_KILLED:
+            return "A thread of the library was stopped by force.";
+        case QUORIX_E_NO_POOL:
+            return "A pool of the library is not ready.";
+        case QUORIX_E_QUEUE_FULL:
+            return "The stream's queue is full; the frame was dropped.";
+        case QUORIX_E_NO_FREE_PORT:
+            return "All ports are in use.";
+        case QUORIX_E_PORT_BUSY:
+            return "A file or stream is already open on the port.";
+        case QUORIX_E_STATE:
+            return "The port is not in a state that allows the call (nothing open, no renderer or "
+                   "no picture source).";
+        case QUORIX_E_FILE_FORMAT:
+            return "The data is not in a format the library reads.";
+        case QUORIX_E_FAIL:
+            return "The operation failed.";
+        default:
+            return "Not a result code of this library.";
+    }
+}
+
 /* ---- Limits and numbers ---- */
 #define QUORIX_MAX_PORTS 128       /* ports 0..127 */
 #define QUORIX_MAX_REGIONS 6       /* regions 0..5 through these functions */

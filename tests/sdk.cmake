@@ -11,6 +11,17 @@ quorix_add_gtest(sdk_api
   LIBS quorixsdk quorix_test_media ${CMAKE_DL_LIBS}
   LABELS sdk)
 
+# The numbers the header documents, read back from the library's behaviour (the region origin
+# on the test X server, each test in a process of its own: the render mode is one-way).
+quorix_add_gtest(sdk_reference
+  SOURCES ${_sdk_dir}/sdk_reference.cpp ${_sdk_dir}/support/view_support.cpp
+          ${_sdk_dir}/support/player_media.cpp ${_sdk_dir}/support/container_builder.cpp
+  LIBS quorixsdk quorix_test_media PkgConfig::GL PkgConfig::EGL PkgConfig::X11XCB PkgConfig::XCB
+  LABELS sdk
+  XSERVER)
+target_compile_definitions(sdk_reference PRIVATE
+  QUORIX_TEST_INCLUDE_DIR="${PROJECT_SOURCE_DIR}/include")
+
 # The inside: configuration, application object, render mode. Built into a folder of its own
 # because the tests put a quorixsdk.ini beside the executable (the library's own directory when
 # the frame is linked statically); its cases write and remove that one file, so they take turns.
@@ -76,3 +87,16 @@ foreach(_part codes_alone container)
     set_tests_properties(sdk_${_part}_${_std} PROPERTIES LABELS sdk)
   endforeach()
 endforeach()
+
+# The Python package (python/) against the library just built: pytest from the system's
+# interpreter (Debian's python3-pytest and python3-numpy), media made by the built quorix-mux
+# and by FFmpeg's command-line tool.
+if(TARGET quorix-mux)
+  add_test(NAME sdk_python
+    COMMAND /usr/bin/python3 -m pytest -q -p no:cacheprovider ${PROJECT_SOURCE_DIR}/python/tests
+    WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+  set_tests_properties(sdk_python PROPERTIES
+    LABELS "sdk;python"
+    TIMEOUT 600
+    ENVIRONMENT "QUORIX_LIBRARY=$<TARGET_FILE:quorixsdk>;QUORIX_MUX=$<TARGET_FILE:quorix-mux>;QUORIX_INCLUDE_DIR=${PROJECT_SOURCE_DIR}/include;PYTHONPATH=${PROJECT_SOURCE_DIR}/python;PYTHONDONTWRITEBYTECODE=1")
+endif()

@@ -49,6 +49,11 @@ SDK_CHECK(sizeof(QUORIX_RECT) == 16 && sizeof(QUORIX_HDC) == sizeof(void*) &&
 uint32_t sdk_codes_check(void);
 uint32_t sdk_codes_check(void) {
     QUORIX_SURFACE surface = {0, 640, 480, 2560, QUORIX_PIXEL_BGR32};
+    /* The result-code helpers are plain inline functions of this header alone. */
+    const char* name = QUORIX_ResultName(QUORIX_E_PARAM);
+    const char* text = QUORIX_ResultText(QUORIX_E_PARAM);
+    if (name[0] != 'Q' || text[0] == '\0')
+        return QUORIX_E_FAIL;
     return surface.format == QUORIX_PIXEL_BGR32 ? QUORIX_OK : QUORIX_E_PARAM;
 }
 
@@ -173,6 +178,8 @@ uint32_t sdk_header_check(void) {
     result |= QUORIX_SetAttachCallback(port, OnAttach, 0);
     result |= QUORIX_SetDisplayRegion(port, 0, &rect, 1);
     result |= QUORIX_Play(port, (QUORIX_HWND)0, 0, 0);
+    if (result != QUORIX_OK && QUORIX_ResultName(result)[0] == '\0')
+        return QUORIX_ResultText(result)[0] != '\0' ? QUORIX_E_FAIL : QUORIX_OK;
     return result;
 }
 

@@ -237,6 +237,7 @@ void CRegion::DeleteGL() {
 
 bool CRegion::GetView(RegionView& view) {
     BRIXEL::CHAutoLock lock(&m_stateLock);
+    m_drawnViewSerial = ++m_viewSerial;
     view = RegionView{};
     if (!m_enabled)
         return false;

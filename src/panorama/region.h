@@ -190,6 +190,7 @@ private:
     float m_brightness = 1.0f, m_saturation = 1.0f, m_contrast = 1.0f;
     int32_t m_x = 0, m_y = 0, m_width = 0, m_height = 0;
     float m_pan = 0.0f, m_tilt = 0.0f, m_zoom = 1.0f;
+    uint64_t m_viewSerial = 0;  // views handed to frames so far
     // Written by host threads without a lock, read once per frame by the render thread.
     std::atomic<bool> m_blankPtz{false};
 
@@ -239,9 +240,13 @@ private:
     BRIXEL::CHEvent m_projectDone{true, false, false};
     bool m_projectPending = false;
     bool m_projectInverse = false;
+    // A frame whose view was taken before the request (before the host's latest settings)
+    // leaves the request to the next one.
+    uint64_t m_projectAfterView = 0;
     std::vector<float> m_xs, m_ys;
 
     // Render thread only:
+    uint64_t m_drawnViewSerial = 0;  // the serial of the view the current frame draws
     uint32_t m_packBuffer = 0;
     uint32_t m_packBufferSize = 0;
     // The compose pass's own small program (0 until first use; ~0u when it cannot be built,

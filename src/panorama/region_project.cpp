@@ -30,9 +30,15 @@ uint32_t CRegion::Project(uint32_t timeoutMs, const float* xs, const float* ys, 
         return QUORIX_E_PARAM;
     if (!HasSourceCoordinates(GetDisplayType()))
         return QUORIX_E_NOT_SUPPORTED;
+    uint64_t viewsSoFar = 0;
+    {
+        BRIXEL::CHAutoLock state(&m_stateLock);
+        viewsSoFar = m_viewSerial;
+    }
     BRIXEL::CHAutoLock lock(&m_projectLock);
     m_projectDone.Reset();
     m_projectPending = true;
+    m_projectAfterView = viewsSoFar;
     m_projectInverse = inverse;
     m_xs.assign(xs, xs + count);
     m_ys.assign(ys, ys + count);
@@ -56,7 +62,9 @@ uint32_t CRegion::Project(uint32_t timeoutMs, const float* xs, const float* ys, 
 void CRegion::OnProject(const RegionView& view) {
     static constexpr const char* kFn = "SPHERA::CRegion::OnProject";
     BRIXEL::CHAutoLock lock(&m_projectLock);
-    if (!m_projectPending)
+    // A frame that took its view before the request answers for settings the host has changed
+    // since: the next frame, which the request has asked for, answers instead.
+    if (!m_projectPending || m_drawnViewSerial <= m_projectAfterView)
         return;
     m_projectPending = false;
 
