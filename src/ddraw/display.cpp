@@ -2,6 +2,7 @@
 #include <cxxabi.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -9,6 +10,7 @@
 
 #include "base/hlog.h"
 #include "base/hpixel.h"
+#include "platform/x11_window.h"
 
 namespace HDD {
 
@@ -213,6 +215,7 @@ void CDisplay::Shutdown() {
     m_shutDown = true;
     m_wakeEvent.Set();
     Stop();
+    UnwatchWindow();
     {
         BRIXEL::CHAutoLock draw(&m_drawLock);
         ReleaseAll();
@@ -243,12 +246,21 @@ std::shared_ptr<CDecodeFrame> CDisplay::NewFrame() {
 }
 
 uint32_t CDisplay::OnThreadLoop(uint64_t) {
+    // Read before anything is looked at: a change made while the picture is drawn counts again.
+    const uint64_t generation = m_generation.load();
+    const uintptr_t window = m_window.load();
+    bool usable = false;
+    const bool windowNeeds = WindowNeedsDrawing(window, &usable);
     // Without a window or anybody to tell, a picture is only kept for snapshots: it is not
     // held, so borrowed memory goes back as soon as the next picture arrives.
-    const bool busy = m_window.load() != 0 || m_snapCallback.load() != nullptr ||
-                      m_drawnCallback.load() != nullptr;
+    const bool busy =
+        window != 0 || m_snapCallback.load() != nullptr || m_drawnCallback.load() != nullptr;
+    const bool needed = generation != m_drawnGeneration || m_retry || windowNeeds;
     std::shared_ptr<CDecodeFrame> hold;
-    if (busy) {
+    if (busy && needed) {
+        m_drawnGeneration = generation;
+        m_retry = false;
+        m_idlePasses = 0;
         BRIXEL::CHAutoLock lock(&m_frameLock);
         hold = m_frame;
     }
@@ -267,6 +279,10 @@ uint32_t CDisplay::OnThreadLoop(uint64_t) {
                 BRIXEL::CHAutoLock draw(&m_drawLock);
                 r = DrawFrame(*hold);
             }
+            m_drawings.fetch_add(1);
+            // A window that is gone or has no area is drawn again when that changes; other
+            // failures (surfaces, blits) are tried again at the next pass.
+            m_retry = r != QUORIX_OK && usable && m_window.load() == window;
             FrameDrawnCallback drawn = m_drawnCallback.load();
             if (drawn != nullptr)
                 drawn(r, m_drawnUser.load());
@@ -277,14 +293,77 @@ uint32_t CDisplay::OnThreadLoop(uint64_t) {
     }
     // A replaced borrowed picture goes back here, under no lock.
     hold.reset();
+    {
+        std::lock_guard<std::mutex> guard(m_passMutex);
+        ++m_passes;
+    }
+    m_passDone.notify_all();
     m_wakeEvent.Wait(kRedrawIntervalMs);
     return 0;
+}
+
+bool CDisplay::WindowNeedsDrawing(uintptr_t window, bool* usable) {
+    *usable = false;
+    if (window != m_watchedWindow) {
+        UnwatchWindow();
+        std::shared_ptr<QXPLAT::CX11Connection> conn = QXPLAT::CX11Connection::Default();
+        if (window != 0 && window <= 0xFFFFFFFFu && conn &&
+            conn->WatchExposure(static_cast<uint32_t>(window))) {
+            m_watchedWindow = window;
+        }
+        m_idlePasses = 0;
+    }
+    if (window == 0) {
+        m_probedWindow = 0;
+        return false;
+    }
+    DDRECT client{};
+    int32_t sx = 0, sy = 0;
+    const bool exists =
+        QXPLAT::DDGetClientRect(window, &client) && QXPLAT::DDClientToScreen(window, &sx, &sy);
+    const DDRECT onScreen{sx, sy, sx + client.right - client.left, sy + client.bottom - client.top};
+    *usable = exists && client.right > client.left && client.bottom > client.top;
+    bool needed = window != m_probedWindow || exists != m_probedUsable ||
+                  std::memcmp(&onScreen, &m_probedRect, sizeof(onScreen)) != 0;
+    m_probedWindow = window;
+    m_probedUsable = exists;
+    m_probedRect = onScreen;
+    if (m_watchedWindow == window) {
+        std::shared_ptr<QXPLAT::CX11Connection> conn = QXPLAT::CX11Connection::Default();
+        if (conn && conn->TakeExposure(static_cast<uint32_t>(window)))
+            needed = true;
+    } else if (++m_idlePasses >= kIdleRedrawPasses) {
+        needed = true;
+    }
+    return needed;
+}
+
+void CDisplay::UnwatchWindow() {
+    if (m_watchedWindow == 0)
+        return;
+    std::shared_ptr<QXPLAT::CX11Connection> conn = QXPLAT::CX11Connection::Default();
+    if (conn)
+        conn->UnwatchExposure(static_cast<uint32_t>(m_watchedWindow));
+    m_watchedWindow = 0;
+}
+
+uint64_t CDisplay::GetLoopPasses() {
+    std::lock_guard<std::mutex> guard(m_passMutex);
+    return m_passes;
+}
+
+bool CDisplay::WaitLoopPasses(uint64_t passes, uint32_t timeoutMs) {
+    std::unique_lock<std::mutex> lock(m_passMutex);
+    const uint64_t target = m_passes + passes;
+    return m_passDone.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                               [&] { return m_passes >= target; });
 }
 
 uint32_t CDisplay::SetWindow(uintptr_t window) {
     BRIXEL::CHAutoLock lock(&m_drawLock);
     if (window == 0) {
         m_window = 0;
+        Changed();
         return QUORIX_OK;
     }
     if (m_window.load() != 0)
@@ -298,7 +377,7 @@ uint32_t CDisplay::SetWindow(uintptr_t window) {
     // Surfaces made for another window would keep drawing into that one.
     if (window != m_surfaceWindow)
         m_initialised = false;
-    m_wakeEvent.Set();
+    Changed();
     return QUORIX_OK;
 }
 
@@ -374,7 +453,7 @@ uint32_t CDisplay::InputPicture(uint32_t width, uint32_t height, uint32_t format
     lock.Unlock();
     GiveBack(borrowed);
     m_pictureEvent.Set();
-    m_wakeEvent.Set();
+    Changed();
     return QUORIX_OK;
 }
 
@@ -410,7 +489,7 @@ uint32_t CDisplay::AttachPicture(uint32_t width, uint32_t height, uint32_t forma
     }
     GiveBack(borrowed);
     m_pictureEvent.Set();
-    m_wakeEvent.Set();
+    Changed();
     return QUORIX_OK;
 }
 
@@ -424,6 +503,7 @@ uint32_t CDisplay::SetRegion(uint32_t index, int32_t x, int32_t y, int32_t width
     r.right = static_cast<int32_t>(static_cast<int64_t>(x) + width);
     r.bottom = static_cast<int32_t>(static_cast<int64_t>(y) + height);
     r.enabled = enabled;
+    Changed();
     return QUORIX_OK;
 }
 
@@ -435,6 +515,7 @@ uint32_t CDisplay::SetRegionPtz(uint32_t index, float pan, float tilt, float zoo
     p.pan = ClampUnit(pan);
     p.tilt = ClampUnit(tilt);
     p.zoom = zoom >= 1.0f ? zoom : 1.0f;  // NaN too becomes 1
+    Changed();
     return QUORIX_OK;
 }
 
@@ -458,6 +539,7 @@ uint32_t CDisplay::SetRegionColor(uint32_t index, uint32_t color) {
     // Hosts give 0x00BBGGRR; the surfaces take 0x00RRGGBB.
     m_regions[index].color =
         (color & 0xFF00FF00u) | ((color & 0xFFu) << 16) | ((color >> 16) & 0xFFu);
+    Changed();
     return QUORIX_OK;
 }
 
@@ -465,6 +547,7 @@ uint32_t CDisplay::SetRegionFitMode(uint32_t index, uint32_t mode) {
     if (index >= kMaxRegions)
         return QUORIX_E_PARAM;
     m_regions[index].fitMode = mode;
+    Changed();
     return QUORIX_OK;
 }
 
@@ -473,6 +556,7 @@ uint32_t CDisplay::SetRegionDrawCallback(uint32_t index, DrawCallback callback, 
         return QUORIX_E_PARAM;
     m_regions[index].drawUser = user;
     m_regions[index].drawCallback = callback;
+    Changed();  // the new callback sees the picture at once
     return QUORIX_OK;
 }
 
@@ -485,12 +569,14 @@ uint32_t CDisplay::SetFrameReleaseCallback(FrameReleaseCallback callback, void* 
 uint32_t CDisplay::SetSnapCallback(SnapCallback callback, void* user) {
     m_snapUser = user;
     m_snapCallback = callback;
+    Changed();
     return QUORIX_OK;
 }
 
 uint32_t CDisplay::SetFrameDrawnCallback(FrameDrawnCallback callback, void* user) {
     m_drawnUser = user;
     m_drawnCallback = callback;
+    Changed();
     return QUORIX_OK;
 }
 
@@ -900,7 +986,7 @@ uint32_t CDisplay::SetRegionPainter(uint32_t index, RegionPainter painter, void*
     BRIXEL::CHAutoLock draw(&m_drawLock);
     m_regions[index].painter = painter;
     m_regions[index].painterUser = user;
-    m_wakeEvent.Set();
+    Changed();
     return QUORIX_OK;
 }
 

@@ -2,14 +2,18 @@
 // The software display of a player port: a thread that keeps the latest decoded picture,
 // converts it into the format of a DirectDraw surface on every monitor the window touches and
 // composes up to nine regions into the window (each with its own fit mode, electronic pan, tilt
-// and zoom, background colour and overlay callback), at once on a new picture and at least
-// every 40 ms. It also cuts snapshots from the picture it holds, with or without a window.
+// and zoom, background colour and overlay callback). It draws when something shown changed: a
+// new picture, a region or view setting, the window's size or place, or an exposure of the
+// window; an idle display only looks at its window every 40 ms. It also cuts snapshots from
+// the picture it holds, with or without a window.
 
 #include <quorixsdk_codes.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "base/hbuffer.h"
@@ -24,6 +28,9 @@ namespace HDD {
 
 constexpr uint32_t kMaxRegions = 9;
 constexpr uint32_t kRedrawIntervalMs = 40;
+// Where the window's exposures cannot be watched, an unchanged picture is drawn again after
+// this many idle passes (about a second), so that an uncovered window gets it back.
+constexpr uint32_t kIdleRedrawPasses = 25;
 
 // Borrowed picture memory is no longer used (memory, capacity in bytes, user). The result is
 // not looked at. Called without any lock of the display held: when a drawing still reads the
@@ -184,7 +191,14 @@ public:
     // Matrix and range of the picture the display thread holds (for its snapshot callback).
     BRIXEL::CHYUVColour HeldColour() const { return m_heldColour.load(); }
     // Draws the held picture again soon (a view changed).
-    void Redraw() { m_wakeEvent.Set(); }
+    void Redraw() { Changed(); }
+
+    // Tests and benchmarks: passes of the display thread so far, and a wait for `passes` more
+    // (false on time-out). A pass that starts after a change has drawn it when it ends.
+    uint64_t GetLoopPasses();
+    bool WaitLoopPasses(uint64_t passes, uint32_t timeoutMs);
+    // Drawings of the picture so far (successful or not).
+    uint64_t GetDrawings() const { return m_drawings.load(); }
 
     // Stops the thread and gives everything back (surfaces, borrowed memory).
     void Shutdown();
@@ -206,6 +220,16 @@ private:
     void GiveBack(const CDecodeFrame::Borrowed& borrowed);
     void SyncClippers(CScreen& screen);
     void RestoreAfterFailure(CScreen& screen, bool cacheFilled);
+    // Something shown changed: the next pass draws.
+    void Changed() {
+        m_generation.fetch_add(1);
+        m_wakeEvent.Set();
+    }
+    // Display thread: whether the window needs the picture although nothing set changed (its
+    // size or place changed, it was exposed, or it cannot be watched and was left a while).
+    // *usable: the window exists and has an area to draw on.
+    bool WindowNeedsDrawing(uintptr_t window, bool* usable);
+    void UnwatchWindow();
 
     // The host's callbacks run under neither lock: a callback that closes its own port waits
     // for the video thread, and that thread must not be stuck in InputPicture behind it.
@@ -239,6 +263,22 @@ private:
     bool m_shutDown = false;
     std::atomic<BRIXEL::CHYUVColour> m_heldColour{BRIXEL::HYUV_BT601_LIMITED};
     std::vector<uint8_t> m_paintScratch;  // draw lock: a region reaching outside the window
+    // Bumped by every change of what is shown; the display thread draws while it differs from
+    // the generation it drew last.
+    std::atomic<uint64_t> m_generation{1};
+    uint64_t m_drawnGeneration = 0;  // display thread
+    bool m_retry = false;            // display thread: the last drawing failed and may not again
+    // Display thread: the window looked at last (its client rectangle on the screen, or
+    // nothing when it is gone) and whether its exposures are watched.
+    uintptr_t m_probedWindow = 0;
+    QXPLAT::DDRECT m_probedRect{};
+    bool m_probedUsable = false;
+    uintptr_t m_watchedWindow = 0;
+    uint32_t m_idlePasses = 0;
+    std::atomic<uint64_t> m_drawings{0};
+    std::mutex m_passMutex;
+    std::condition_variable m_passDone;
+    uint64_t m_passes = 0;  // m_passMutex
 };
 
 // ---- entry points of the player port (a null display gives QUORIX_E_PARAM) ----

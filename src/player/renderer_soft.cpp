@@ -391,6 +391,7 @@ public:
         return Convert(region, x, y, outX, outY, count, true);
     }
     uint32_t InstallStatusCallback() override { return QUORIX_E_NOT_IMPL; }
+    void DrawCallbackChanged(uint16_t) override { Redraw(); }
 
     int32_t ManualSupport() const override { return 0; }
     uint32_t ManualInit(bool) override { return QUORIX_E_NOT_IMPL; }
@@ -462,11 +463,14 @@ public:
             return checked;
         if (region >= kPortRegionCount)
             return QUORIX_E_PARAM;
-        std::lock_guard<std::mutex> lock(m_viewLock);
-        m_snaps[region].x = x;
-        m_snaps[region].y = y;
-        m_snaps[region].width = width;
-        m_snaps[region].height = height;
+        {
+            std::lock_guard<std::mutex> lock(m_viewLock);
+            m_snaps[region].x = x;
+            m_snaps[region].y = y;
+            m_snaps[region].width = width;
+            m_snaps[region].height = height;
+        }
+        Redraw();  // a continuous capture of an idle port shows the new part at once
         return QUORIX_OK;
     }
     uint32_t SetScreenOffSnapRect(float, float, float, float) override { return QUORIX_E_NOT_IMPL; }
