@@ -454,6 +454,23 @@ TEST_F(DewarpSoft, ContinuousCapturesCarryTheDewarpedView) {
     const uint8_t* inView = want.bgr.data() + size_t{80} * 3;
     for (int c = 0; c < 3; ++c)
         EXPECT_NEAR(inView[c], first[c], 2);
+
+    // A band lower down of a turned view: each of its rows is the view's row at that height.
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetPTZPosition(port, 0, -0.3f, 0.15f, 1.2f));
+    ASSERT_TRUE(Capture(port, 0, m_dir.Path("turned.bmp"), &want));
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetSnapRect(port, 0, 0.0f, 0.5f, 1.0f, 0.25f));
+    ASSERT_TRUE(snaps.WaitFor(
+        [](const SnapCollector::Shot& s, int) { return s.width == 161 && s.height == 30; }));
+    shot = snaps.Last();
+    const uint32_t top = static_cast<uint32_t>(want.height) / 2;
+    int worst = 0;
+    for (uint32_t y = 0; y < shot.height; ++y) {
+        const uint8_t* row = shot.data.data() + size_t{shot.stride} * (shot.height - 1 - y);
+        const uint8_t* view = want.bgr.data() + size_t{top + y} * want.width * 3;
+        for (uint32_t i = 0; i < shot.width * 3; ++i)
+            worst = std::max(worst, std::abs(int{row[i]} - int{view[i]}));
+    }
+    EXPECT_LE(worst, 2) << "the band holds other rows of the view";
     ASSERT_EQ(QUORIX_OK, QUORIX_SetSnapCallback(port, 0, nullptr, nullptr, 0, 4));
 }
 

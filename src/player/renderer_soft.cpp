@@ -636,15 +636,16 @@ private:
             view.pan = derived.pan;
             view.tilt = derived.tilt;
             view.zoom = derived.zoom;
-            if (m_snapDewarpers[region]->Render(SettingsOf(view, view.width, view.height), Lens(),
-                                                YuvOf(planes), m_snapView.data(), width * 4, width,
-                                                height, view.background) != QUORIX_OK)
-                continue;
             const uint32_t x = std::min(width - 1, static_cast<uint32_t>(snap.x * width));
             const uint32_t y = std::min(height - 1, static_cast<uint32_t>(snap.y * height));
             const uint32_t w = std::clamp(static_cast<uint32_t>(snap.width * width), 1u, width - x);
             const uint32_t h =
                 std::clamp(static_cast<uint32_t>(snap.height * height), 1u, height - y);
+            // Only the rows handed over are drawn.
+            if (m_snapDewarpers[region]->Render(SettingsOf(view, view.width, view.height), Lens(),
+                                                YuvOf(planes), m_snapView.data(), width * 4, width,
+                                                height, view.background, y, y + h) != QUORIX_OK)
+                continue;
             uint32_t stride = 0;
             if (PackView(m_snapView, width, x, y, w, h, snap.format, snap.align, m_snapPacked,
                          &stride) != QUORIX_OK)
