@@ -613,22 +613,27 @@ uint32_t CDisplay::Snapshot(uint32_t* outWidth, uint32_t* outStride, uint32_t* o
     // Before the first picture there is nothing to capture: wait for it as long as allowed.
     if (timeoutMs != 0 && m_pictureEvent.Wait(timeoutMs) != QUORIX_OK)
         return QUORIX_E_TIMEOUT;
-    BRIXEL::CHAutoLock lock(&m_frameLock);
-    if (!m_frame || m_frame->data.GetData() == nullptr)
-        return QUORIX_E_SYSTEM;
+    // Shared, not locked, while it is converted: see WithPicture.
+    std::shared_ptr<CDecodeFrame> frame;
+    {
+        BRIXEL::CHAutoLock lock(&m_frameLock);
+        if (!m_frame || m_frame->data.GetData() == nullptr)
+            return QUORIX_E_SYSTEM;
+        frame = m_frame;
+    }
     uint32_t format = askedFormat != 0 ? askedFormat : m_snapFormat.load();
     if (format == 0 || format >= 5)
         format = 3;
     const uint32_t bpp = (format == 1 || format == 3) ? 4 : 3;
     BRIXEL::CHPixel pixel;
-    uint32_t r = pixel.Set(BRIXEL::HPIXEL_YUV420P, m_frame->data.GetData(),
-                           static_cast<uint32_t>(m_frame->data.GetLength()), m_frame->width,
-                           m_frame->height, m_frame->stride, false);
+    uint32_t r = pixel.Set(BRIXEL::HPIXEL_YUV420P, frame->data.GetData(),
+                           static_cast<uint32_t>(frame->data.GetLength()), frame->width,
+                           frame->height, frame->stride, false);
     if (r != QUORIX_OK)
         return r;
-    pixel.SetColour(m_frame->colour);
-    uint32_t width = m_frame->width;
-    uint32_t height = m_frame->height;
+    pixel.SetColour(frame->colour);
+    uint32_t width = frame->width;
+    uint32_t height = frame->height;
     uint32_t stride = (width * bpp + 3) & ~3u;
     float cx, cy, cw, ch;
     {
@@ -995,10 +1000,16 @@ uint32_t CDisplay::WithPicture(uint32_t timeoutMs, PictureVisitor visit, void* u
         return QUORIX_E_PARAM;
     if (timeoutMs != 0 && m_pictureEvent.Wait(timeoutMs) != QUORIX_OK)
         return QUORIX_E_TIMEOUT;
-    BRIXEL::CHAutoLock lock(&m_frameLock);
-    if (!m_frame || m_frame->data.GetData() == nullptr)
-        return QUORIX_E_SYSTEM;
-    return visit(PlanesOf(*m_frame), user);
+    // Shared, not locked: new pictures get in while it is read (a capture de-warps at length)
+    // and go elsewhere; lent memory goes back once the reader lets go.
+    std::shared_ptr<CDecodeFrame> hold;
+    {
+        BRIXEL::CHAutoLock lock(&m_frameLock);
+        if (!m_frame || m_frame->data.GetData() == nullptr)
+            return QUORIX_E_SYSTEM;
+        hold = m_frame;
+    }
+    return visit(PlanesOf(*hold), user);
 }
 
 uint32_t CDisplay::DrawFrame(const CDecodeFrame& frame) {

@@ -185,8 +185,10 @@ public:
 
     // null: the region shows the e-PTZ crop again.
     uint32_t SetRegionPainter(uint32_t index, RegionPainter painter, void* user);
-    // Hands the picture held now to visit; without a picture yet waits up to timeoutMs for the
-    // first one (QUORIX_E_TIMEOUT after that). visit's result, or QUORIX_E_SYSTEM without one.
+    // Hands the picture held now to visit, under no lock of the display (new pictures keep
+    // coming meanwhile; this one stays as it is until visit returns); without a picture yet
+    // waits up to timeoutMs for the first one (QUORIX_E_TIMEOUT after that). visit's result, or
+    // QUORIX_E_SYSTEM without one.
     uint32_t WithPicture(uint32_t timeoutMs, PictureVisitor visit, void* user);
     // Matrix and range of the picture the display thread holds (for its snapshot callback).
     BRIXEL::CHYUVColour HeldColour() const { return m_heldColour.load(); }

@@ -673,7 +673,7 @@ private:
             &job);
     }
 
-    // Under the display's frame lock: the picture stays while it is read.
+    // The display keeps the picture as it is while it is read; new pictures go elsewhere.
     uint32_t CaptureLocked(SoftView view, uint32_t region, const HDD::FramePlanes& planes,
                            CPortPicture& picture) {
         SPHERA::RegionView derived =
