@@ -172,4 +172,48 @@ TEST(DisplayCallbacks, PicturesGetInWhileACaptureReadsThePicture) {
     EXPECT_EQ(newest, 200);
 }
 
+// Pictures that come in a burst while the display thread is busy (a decoder catching up) are
+// each handed over in their order, not only the last of them.
+TEST(DisplayCallbacks, APictureThatCameDuringADrawingIsNotSkipped) {
+    struct Burst {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool release = false;
+        std::vector<uint8_t> seen;
+        static void Snap(uint32_t, uint32_t, uint32_t, uint32_t, const uint8_t* data, void* user) {
+            auto* b = static_cast<Burst*>(user);
+            std::unique_lock<std::mutex> g(b->mutex);
+            b->seen.push_back(data[0]);
+            b->cv.notify_all();
+            // The first drawing lasts until the burst is in.
+            b->cv.wait_for(g, kWait, [b] { return b->release; });
+        }
+    } burst;
+    HDD::CDisplay* display = nullptr;
+    ASSERT_EQ(HDD::CreateDisplay(&display), QUORIX_OK);
+    struct DestroyFirst {
+        HDD::CDisplay* display;
+        ~DestroyFirst() { HDD::DestroyDisplay(display); }
+    } destroyFirst{display};
+    HDD::SetSnapCallback(display, &Burst::Snap, &burst);
+    auto input = [&](uint8_t y) {
+        const std::vector<uint8_t> p = Solid(y);
+        const uint8_t* planes[3] = {p.data(), p.data() + kW * kH, p.data() + kW * kH * 5 / 4};
+        const uint32_t strides[3] = {kW, kW / 2, kW / 2};
+        return HDD::InputPicture(display, kW, kH, 20, planes, strides);
+    };
+    ASSERT_EQ(input(10), QUORIX_OK);
+    {
+        std::unique_lock<std::mutex> g(burst.mutex);
+        ASSERT_TRUE(burst.cv.wait_for(g, kWait, [&] { return !burst.seen.empty(); }));
+    }
+    ASSERT_EQ(input(20), QUORIX_OK);
+    ASSERT_EQ(input(30), QUORIX_OK);
+    std::unique_lock<std::mutex> g(burst.mutex);
+    burst.release = true;
+    burst.cv.notify_all();
+    ASSERT_TRUE(burst.cv.wait_for(g, kWait, [&] { return burst.seen.back() == 30; }));
+    EXPECT_EQ(burst.seen, (std::vector<uint8_t>{10, 20, 30}));
+}
+
 }  // namespace

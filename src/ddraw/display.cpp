@@ -220,11 +220,12 @@ void CDisplay::Shutdown() {
         BRIXEL::CHAutoLock draw(&m_drawLock);
         ReleaseAll();
     }
-    std::shared_ptr<CDecodeFrame> frame, spare;
+    std::shared_ptr<CDecodeFrame> frame, spare, queued;
     {
         BRIXEL::CHAutoLock lock(&m_frameLock);
         frame = std::move(m_frame);
         spare = std::move(m_spare);
+        queued = std::move(m_queued);
     }
     // Dropped here, outside the lock: the last owner hands borrowed memory back.
 }
@@ -251,18 +252,22 @@ uint32_t CDisplay::OnThreadLoop(uint64_t) {
     const uintptr_t window = m_window.load();
     bool usable = false;
     const bool windowNeeds = WindowNeedsDrawing(window, &usable);
-    // Without a window or anybody to tell, a picture is only kept for snapshots: it is not
-    // held, so borrowed memory goes back as soon as the next picture arrives.
-    const bool busy =
-        window != 0 || m_snapCallback.load() != nullptr || m_drawnCallback.load() != nullptr;
     const bool needed = generation != m_drawnGeneration || m_retry || windowNeeds;
     std::shared_ptr<CDecodeFrame> hold;
-    if (busy && needed) {
-        m_drawnGeneration = generation;
+    bool older = false;
+    if (Busy() && needed) {
         m_retry = false;
         m_idlePasses = 0;
         BRIXEL::CHAutoLock lock(&m_frameLock);
-        hold = m_frame;
+        if (m_queued) {
+            // The newer picture is drawn by the next pass, at once.
+            hold = std::move(m_queued);
+            older = true;
+        } else {
+            m_drawnGeneration = generation;
+            hold = m_frame;
+            m_frameTaken = true;
+        }
     }
     if (hold) {
         // The held picture stays as it is while the host reads it: a new one goes elsewhere.
@@ -293,6 +298,8 @@ uint32_t CDisplay::OnThreadLoop(uint64_t) {
     }
     // A replaced borrowed picture goes back here, under no lock.
     hold.reset();
+    if (older)
+        m_wakeEvent.Set();
     {
         std::lock_guard<std::mutex> guard(m_passMutex);
         ++m_passes;
@@ -359,6 +366,18 @@ bool CDisplay::WaitLoopPasses(uint64_t passes, uint32_t timeoutMs) {
                                [&] { return m_passes >= target; });
 }
 
+bool CDisplay::Busy() const {
+    // Without a window or anybody to tell, a picture is only kept for snapshots: it is not
+    // held, so borrowed memory goes back as soon as the next picture arrives.
+    return m_window.load() != 0 || m_snapCallback.load() != nullptr ||
+           m_drawnCallback.load() != nullptr;
+}
+
+void CDisplay::KeepUndrawnLocked() {
+    if (m_frame && !m_frameTaken && !m_queued && Busy())
+        m_queued = std::move(m_frame);
+}
+
 uint32_t CDisplay::SetWindow(uintptr_t window) {
     BRIXEL::CHAutoLock lock(&m_drawLock);
     if (window == 0) {
@@ -405,6 +424,7 @@ uint32_t CDisplay::InputPicture(uint32_t width, uint32_t height, uint32_t format
     std::shared_ptr<CDecodeFrame> replaced, failed;
     CDecodeFrame::Borrowed borrowed;
     BRIXEL::CHAutoLock lock(&m_frameLock);
+    KeepUndrawnLocked();
     if (m_frame && m_frame.use_count() == 1) {
         borrowed = m_frame->TakeBorrowed();
     } else {
@@ -426,6 +446,7 @@ uint32_t CDisplay::InputPicture(uint32_t width, uint32_t height, uint32_t format
         uint8_t* dst = m_frame->data.GetData();
         if (dst == nullptr || m_frame->data.GetCapacity() < capacity) {
             failed = std::move(m_frame);
+            m_frame = std::move(m_queued);  // snapshots keep a picture
             lock.Unlock();
             GiveBack(borrowed);
             return QUORIX_E_NO_MEMORY;
@@ -449,6 +470,7 @@ uint32_t CDisplay::InputPicture(uint32_t width, uint32_t height, uint32_t format
                         planes[2] + static_cast<uint64_t>(y) * strides[2], rowBytes);
         }
         m_frame->data.SetLength(capacity);
+        m_frameTaken = false;
     }
     lock.Unlock();
     GiveBack(borrowed);
@@ -473,19 +495,23 @@ uint32_t CDisplay::AttachPicture(uint32_t width, uint32_t height, uint32_t forma
     CDecodeFrame::Borrowed borrowed;
     {
         BRIXEL::CHAutoLock lock(&m_frameLock);
+        KeepUndrawnLocked();
         if (m_frame && m_frame.use_count() == 1) {
             borrowed = m_frame->TakeBorrowed();
         } else {
             replaced = std::move(m_frame);
             m_frame = NewFrame();
-            if (!m_frame)
+            if (!m_frame) {
+                m_frame = std::move(m_queued);
                 return QUORIX_E_NO_MEMORY;
+            }
         }
         m_frame->width = width;
         m_frame->height = height;
         m_frame->stride = width;
         m_frame->colour = BRIXEL::HYUVSanitize(colour);
         m_frame->data.Attach(data, size, false);
+        m_frameTaken = false;
     }
     GiveBack(borrowed);
     m_pictureEvent.Set();

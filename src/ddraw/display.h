@@ -232,6 +232,10 @@ private:
     // *usable: the window exists and has an area to draw on.
     bool WindowNeedsDrawing(uintptr_t window, bool* usable);
     void UnwatchWindow();
+    // Whether the display draws or reports its pictures at all.
+    bool Busy() const;
+    // Frame lock held, before a new picture is stored: see m_queued.
+    void KeepUndrawnLocked();
 
     // The host's callbacks run under neither lock: a callback that closes its own port waits
     // for the video thread, and that thread must not be stuck in InputPicture behind it.
@@ -262,6 +266,11 @@ private:
     // snap callback and draws it, so a new picture never overwrites one that is being read.
     std::shared_ptr<CDecodeFrame> m_frame;
     std::shared_ptr<CDecodeFrame> m_spare;  // frame lock: an owned picture buffer to reuse
+    // Frame lock. Pictures that come in a burst (a decoder catching up) are each drawn: a
+    // picture the display thread has not taken yet waits here when the next one arrives (one at
+    // most; beyond that the newest replaces the pending one), and is drawn first.
+    std::shared_ptr<CDecodeFrame> m_queued;
+    bool m_frameTaken = false;  // the display thread took m_frame since it last changed
     bool m_shutDown = false;
     std::atomic<BRIXEL::CHYUVColour> m_heldColour{BRIXEL::HYUV_BT601_LIMITED};
     std::vector<uint8_t> m_paintScratch;  // draw lock: a region reaching outside the window
