@@ -351,13 +351,21 @@ int main(int argc, char** argv) {
     // nothing, whatever its renderer; its threads only wait.
     for (auto& port : ports)
         QUORIX_Pause(port->number, 1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    const uint64_t idleCallbacksStart = [&] {
+    const auto allCallbacks = [&] {
         uint64_t sum = 0;
         for (auto& port : ports)
             sum += port->callbacks.load();
         return sum;
-    }();
+    };
+    // A busy machine leaves the decoders behind: the pictures still queued are shown first.
+    uint64_t idleCallbacksStart = allCallbacks();
+    for (int settle = 0; settle < 20; ++settle) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        const uint64_t now = allCallbacks();
+        if (now == idleCallbacksStart)
+            break;
+        idleCallbacksStart = now;
+    }
     const double idleCpuStart = ProcessCpuSeconds();
     const Clock::time_point idleStart = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(kIdleSeconds));
