@@ -968,7 +968,7 @@ FramePlanes PlanesOf(const CDecodeFrame& frame) {
 // The painter draws the whole region: straight into the cache surface when the region lies
 // inside it, else into a scratch picture whose visible part is copied.
 uint32_t CDisplay::PaintRegion(CScreen& s, uint32_t index, const CDecodeFrame& frame,
-                               const QXPLAT::DDRECT& R) {
+                               const QXPLAT::DDRECT& R, QXPLAT::DDRECT* image) {
     CRegion& region = m_regions[index];
     const int64_t width = static_cast<int64_t>(R.right) - R.left;
     const int64_t height = static_cast<int64_t>(R.bottom) - R.top;
@@ -982,11 +982,12 @@ uint32_t CDisplay::PaintRegion(CScreen& s, uint32_t index, const CDecodeFrame& f
     const uint32_t pitch = static_cast<uint32_t>(desc.pitch);
     const FramePlanes planes = PlanesOf(frame);
     const uint32_t w = static_cast<uint32_t>(width), h = static_cast<uint32_t>(height);
+    DDRECT shown{0, 0, static_cast<int32_t>(w), static_cast<int32_t>(h)};
     uint32_t r = QUORIX_OK;
     if (R.left >= 0 && R.top >= 0 && R.right <= cacheWidth && R.bottom <= cacheHeight) {
         uint8_t* dst =
             desc.surface + static_cast<uint64_t>(R.top) * pitch + static_cast<uint64_t>(R.left) * 4;
-        r = region.painter(index, planes, dst, pitch, w, h, region.painterUser);
+        r = region.painter(index, planes, dst, pitch, w, h, &shown, region.painterUser);
     } else {
         const int64_t x0 = std::max<int64_t>(R.left, 0),
                       x1 = std::min<int64_t>(R.right, cacheWidth);
@@ -995,7 +996,7 @@ uint32_t CDisplay::PaintRegion(CScreen& s, uint32_t index, const CDecodeFrame& f
         if (x0 < x1 && y0 < y1) {
             try {
                 m_paintScratch.resize(static_cast<size_t>(w) * h * 4);
-                r = region.painter(index, planes, m_paintScratch.data(), w * 4, w, h,
+                r = region.painter(index, planes, m_paintScratch.data(), w * 4, w, h, &shown,
                                    region.painterUser);
             } catch (const std::bad_alloc&) {
                 r = QUORIX_E_NO_MEMORY;
@@ -1008,6 +1009,12 @@ uint32_t CDisplay::PaintRegion(CScreen& s, uint32_t index, const CDecodeFrame& f
         }
     }
     s.cache->Unlock(nullptr);
+    // Inside the region whatever the painter said.
+    shown.left = std::clamp<int32_t>(shown.left, 0, static_cast<int32_t>(w));
+    shown.top = std::clamp<int32_t>(shown.top, 0, static_cast<int32_t>(h));
+    shown.right = std::clamp<int32_t>(shown.right, shown.left, static_cast<int32_t>(w));
+    shown.bottom = std::clamp<int32_t>(shown.bottom, shown.top, static_cast<int32_t>(h));
+    *image = {R.left + shown.left, R.top + shown.top, R.left + shown.right, R.top + shown.bottom};
     return r;
 }
 
@@ -1149,9 +1156,8 @@ uint32_t CDisplay::DrawFrame(const CDecodeFrame& frame) {
             DDRECT D{}, S{};
             if (region.painter != nullptr) {
                 // A painter that cannot draw the picture leaves the background.
-                if (PaintRegion(s, i, frame, R) != QUORIX_OK)
+                if (PaintRegion(s, i, frame, R, &D) != QUORIX_OK)
                     continue;
-                D = R;
             } else {
                 {
                     BRIXEL::CHAutoLock ptz(&m_ptzLock);

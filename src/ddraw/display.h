@@ -59,10 +59,13 @@ struct FramePlanes {
     BRIXEL::CHYUVColour colour = BRIXEL::HYUV_BT601_LIMITED;
 };
 // A region whose owner draws the picture itself instead of the e-PTZ crop (a de-warped view):
-// (region, picture, BGRX destination, its row stride in bytes, width, height, user); 0 when
-// it drew every pixel. Called on the display thread with the draw lock held.
+// (region, picture, BGRX destination, its row stride in bytes, width, height, image, user); 0
+// when it drew every pixel. *image (preset to the whole region) receives the part showing the
+// picture, relative to the region, without the bars. Called on the display thread with the
+// draw lock held.
 using RegionPainter = uint32_t (*)(uint32_t region, const FramePlanes& picture, uint8_t* dst,
-                                   uint32_t stride, uint32_t width, uint32_t height, void* user);
+                                   uint32_t stride, uint32_t width, uint32_t height,
+                                   QXPLAT::DDRECT* image, void* user);
 // What a caller of CDisplay::WithPicture does with the picture held now (under the frame lock).
 using PictureVisitor = uint32_t (*)(const FramePlanes& picture, void* user);
 
@@ -216,8 +219,9 @@ private:
     void ReleaseAll();
     uint32_t ResizeCache(uint32_t width, uint32_t height);
     uint32_t DrawFrame(const CDecodeFrame& frame);
+    // *image: the picture's part of the region, in cache-surface coordinates.
     uint32_t PaintRegion(CScreen& screen, uint32_t index, const CDecodeFrame& frame,
-                         const QXPLAT::DDRECT& rect);
+                         const QXPLAT::DDRECT& rect, QXPLAT::DDRECT* image);
     std::shared_ptr<CDecodeFrame> NewFrame();
     void GiveBack(const CDecodeFrame::Borrowed& borrowed);
     void SyncClippers(CScreen& screen);

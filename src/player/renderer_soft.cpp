@@ -548,12 +548,14 @@ private:
 
     // The display thread draws region `region` of the picture held now.
     static uint32_t PaintAdapter(uint32_t region, const HDD::FramePlanes& planes, uint8_t* dst,
-                                 uint32_t stride, uint32_t width, uint32_t height, void* user) {
-        return static_cast<CSoftRenderer*>(user)->Paint(region, planes, dst, stride, width, height);
+                                 uint32_t stride, uint32_t width, uint32_t height,
+                                 QXPLAT::DDRECT* image, void* user) {
+        return static_cast<CSoftRenderer*>(user)->Paint(region, planes, dst, stride, width, height,
+                                                        image);
     }
 
     uint32_t Paint(uint32_t region, const HDD::FramePlanes& planes, uint8_t* dst, uint32_t stride,
-                   uint32_t width, uint32_t height) {
+                   uint32_t width, uint32_t height, QXPLAT::DDRECT* image) {
         if (region >= kPortRegionCount || !m_dewarpers[region])
             return QUORIX_E_PARAM;
         SoftView view;
@@ -561,7 +563,11 @@ private:
             std::lock_guard<std::mutex> lock(m_viewLock);
             view = m_views[region];
         }
-        KeepLimitedView(region, view, planes.width, planes.height);
+        const SPHERA::RegionView shown = KeepLimitedView(region, view, planes.width, planes.height);
+        // The draw callback learns where the picture is, without the bars, as from the OpenGL
+        // renderer.
+        const SPHERA::ImageRect part = SPHERA::ComputeImageRect(shown);
+        *image = {part.x, part.y, part.x + part.width, part.y + part.height};
         return m_dewarpers[region]->Render(
             SettingsOf(view, static_cast<int32_t>(width), static_cast<int32_t>(height)), Lens(),
             YuvOf(planes), dst, stride, width, height, view.background);
@@ -576,21 +582,23 @@ private:
 
     // The zoomed picture keeps covering the view: the limited pan, tilt and zoom are what the
     // region stores from then on (the host reads them back), as the OpenGL renderer does.
-    void KeepLimitedView(uint32_t region, const SoftView& view, uint32_t pictureWidth,
-                         uint32_t pictureHeight) {
+    // The view as drawn.
+    SPHERA::RegionView KeepLimitedView(uint32_t region, const SoftView& view, uint32_t pictureWidth,
+                                       uint32_t pictureHeight) {
         SPHERA::RegionView limited =
             RegionViewOf(view, m_lens, region, pictureWidth, pictureHeight);
         if (limited.pan == view.pan && limited.tilt == view.tilt && limited.zoom == view.zoom)
-            return;
+            return limited;
         std::lock_guard<std::mutex> lock(m_viewLock);
         SoftView& stored = m_views[region];
         // A host change meanwhile wins: the next drawing limits it.
         if (stored.pan != view.pan || stored.tilt != view.tilt || stored.zoom != view.zoom ||
             stored.display != view.display)
-            return;
+            return limited;
         stored.pan = limited.pan;
         stored.tilt = limited.tilt;
         stored.zoom = limited.zoom;
+        return limited;
     }
 
     // The display's picture, about to be drawn: every region with a capture on gets its view.
