@@ -311,8 +311,10 @@ uint32_t CDisplay::OnThreadLoop(uint64_t) {
 
 bool CDisplay::WindowNeedsDrawing(uintptr_t window, bool* usable) {
     *usable = false;
-    if (window != m_watchedWindow) {
+    // Once per window: one whose exposures cannot be watched is drawn again now and then.
+    if (window != m_watchTried) {
         UnwatchWindow();
+        m_watchTried = window;
         std::shared_ptr<QXPLAT::CX11Connection> conn = QXPLAT::CX11Connection::Default();
         if (window != 0 && window <= 0xFFFFFFFFu && conn &&
             conn->WatchExposure(static_cast<uint32_t>(window))) {

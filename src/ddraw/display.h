@@ -288,7 +288,8 @@ private:
     uintptr_t m_probedWindow = 0;
     QXPLAT::DDRECT m_probedRect{};
     bool m_probedUsable = false;
-    uintptr_t m_watchedWindow = 0;
+    uintptr_t m_watchTried = 0;     // the window whose exposures were last asked for
+    uintptr_t m_watchedWindow = 0;  // ... and got, or 0
     uint32_t m_idlePasses = 0;
     std::atomic<uint64_t> m_drawings{0};
     std::mutex m_passMutex;
