@@ -1,6 +1,7 @@
 // The software display on a real X window (Xvfb): regions, background, fit, e-PTZ and overlays
 // as they arrive on screen, on the FourCC and on the RGB surface path; windows that go away or
-// change size. Each check waits for the display's frame-drawn hook, never for time.
+// change size. Each check waits for the display thread's passes or its frame-drawn hook, never
+// for time.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
