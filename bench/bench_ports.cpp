@@ -7,6 +7,8 @@
 // Anchor, in the same run: one `ffmpeg -re ... -f null -` process per port decoding the same
 // stream at its own pace; their CPU time and peak resident memory (minus that of an ffmpeg that
 // decodes nothing, which is the program's own share).
+// Then every port pauses on its last picture and the process's CPU time over a few seconds,
+// per port, is the idle figure.
 // Renderer: "cpu" (default) opens every port on a lens model whose view the software display
 // draws through the CPU de-warp (QUORIX_CPU_DEWARP=1), in the flat layout so that the region's
 // capture still shows the numbers; "gl" opens the normal model on OpenGL (QUORIX_CPU_DEWARP=0).
@@ -40,6 +42,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr uint32_t kWarmUpSeconds = 3;
+constexpr uint32_t kIdleSeconds = 3;
 // What the software display's snapshot callback hands over for the undistorted picture.
 constexpr uint32_t kPlanarYuv420 = 20;
 
@@ -344,6 +347,36 @@ int main(int argc, char** argv) {
     if (getloadavg(load, 3) < 1)
         load[0] = 0;
 
+    // The streams have ended: every port pauses on its last picture. An idle port draws
+    // nothing, whatever its renderer; its threads only wait.
+    for (auto& port : ports)
+        QUORIX_Pause(port->number, 1);
+    const auto allCallbacks = [&] {
+        uint64_t sum = 0;
+        for (auto& port : ports)
+            sum += port->callbacks.load();
+        return sum;
+    };
+    // A busy machine leaves the decoders behind: the pictures still queued are shown first.
+    uint64_t idleCallbacksStart = allCallbacks();
+    for (int settle = 0; settle < 20; ++settle) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        const uint64_t now = allCallbacks();
+        if (now == idleCallbacksStart)
+            break;
+        idleCallbacksStart = now;
+    }
+    const double idleCpuStart = ProcessCpuSeconds();
+    const Clock::time_point idleStart = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(kIdleSeconds));
+    const double idleCpu = ProcessCpuSeconds() - idleCpuStart;
+    const double idleWall = std::chrono::duration<double>(Clock::now() - idleStart).count();
+    uint64_t idleCallbacks = 0;
+    for (auto& port : ports)
+        idleCallbacks += port->callbacks.load();
+    idleCallbacks -= idleCallbacksStart;
+    const double idlePerPort = 100.0 * idleCpu / std::max(idleWall, 1e-3) / portCount;
+
     uint64_t refused = 0, notDrawn = 0, callbacks = 0;
     int32_t manual = 0;
     QUORIX_GetManualSupport(ports.front()->number, &manual);
@@ -390,6 +423,12 @@ int main(int argc, char** argv) {
             static_cast<unsigned long long>(measuredUnreadable), cpu / std::max(wall, 1e-3),
             load[0], sysconf(_SC_NPROCESSORS_ONLN));
     }
+    std::printf(
+        "ours: paused: %.2f s CPU over %.1f s for %u ports, %llu snapshot callbacks (each a "
+        "drawing)\n",
+        idleCpu, idleWall, portCount, static_cast<unsigned long long>(idleCallbacks));
+    std::printf("BENCH an idle (paused) port, %s: CPU (%% of one core)|%.2f|-|-|<= 1\n", label,
+                idlePerPort);
     const Anchor& decode = anchor.decode;
     const Anchor& idle = anchor.idle;
     if (!decode.ok || !idle.ok) {

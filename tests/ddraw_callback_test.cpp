@@ -116,4 +116,104 @@ TEST(DisplayCallbacks, PicturesGetInWhileTheSnapCallbackRunsAndItsPictureStaysIn
     EXPECT_EQ(scene.givenBack[0], scene.borrowed.data());
 }
 
+// A capture reads the held picture at length (it de-warps it): pictures keep coming meanwhile,
+// and the one it reads stays as it was, its lent memory kept, until the capture ends.
+TEST(DisplayCallbacks, PicturesGetInWhileACaptureReadsThePicture) {
+    Scene scene;
+    ASSERT_EQ(HDD::CreateDisplay(&scene.display), QUORIX_OK);
+    HDD::SetFrameReleaseCallback(scene.display, &Scene::Release, &scene);
+    ASSERT_EQ(HDD::AttachPicture(scene.display, kW, kH, 20, scene.borrowed.data(),
+                                 static_cast<uint32_t>(scene.borrowed.size())),
+              QUORIX_OK);
+    const uint32_t visited = scene.display->WithPicture(
+        10000,
+        [](const HDD::FramePlanes& planes, void* user) -> uint32_t {
+            auto* s = static_cast<Scene*>(user);
+            std::unique_lock<std::mutex> g(s->mutex);
+            s->seenBefore = planes.y[0];
+            s->feeder = std::thread([s] {
+                const uint8_t* in[3] = {s->copied.data(), s->copied.data() + kW * kH,
+                                        s->copied.data() + kW * kH * 5 / 4};
+                const uint32_t strides[3] = {kW, kW / 2, kW / 2};
+                HDD::InputPicture(s->display, kW, kH, 20, in, strides);
+                HDD::InputPicture(s->display, kW, kH, 20, in, strides);
+                std::lock_guard<std::mutex> fg(s->mutex);
+                s->fed = true;
+                s->cv.notify_all();
+            });
+            s->fedInside = s->cv.wait_for(g, kWait, [s] { return s->fed; });
+            s->borrowedKept = std::find(s->givenBack.begin(), s->givenBack.end(),
+                                        s->borrowed.data()) == s->givenBack.end();
+            s->seenAfter = planes.y[0];
+            return QUORIX_OK;
+        },
+        &scene);
+    EXPECT_EQ(visited, QUORIX_OK);
+    EXPECT_TRUE(scene.fedInside) << "picture input waited for the capture";
+    EXPECT_TRUE(scene.borrowedKept) << "lent memory went back while it was being read";
+    EXPECT_EQ(scene.seenBefore, 60);
+    EXPECT_EQ(scene.seenAfter, 60) << "the picture changed under the capture";
+    {
+        // Once the capture has let go of it, the lent memory goes back, exactly once.
+        std::unique_lock<std::mutex> g(scene.mutex);
+        ASSERT_TRUE(scene.cv.wait_for(g, kWait, [&] { return !scene.givenBack.empty(); }));
+        EXPECT_EQ(scene.givenBack.size(), 1u);
+    }
+    // The capture after it reads the newest picture.
+    uint8_t newest = 0;
+    EXPECT_EQ(scene.display->WithPicture(
+                  0,
+                  [](const HDD::FramePlanes& planes, void* user) -> uint32_t {
+                      *static_cast<uint8_t*>(user) = planes.y[0];
+                      return QUORIX_OK;
+                  },
+                  &newest),
+              QUORIX_OK);
+    EXPECT_EQ(newest, 200);
+}
+
+// Pictures that come in a burst while the display thread is busy (a decoder catching up) are
+// each handed over in their order, not only the last of them.
+TEST(DisplayCallbacks, APictureThatCameDuringADrawingIsNotSkipped) {
+    struct Burst {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool release = false;
+        std::vector<uint8_t> seen;
+        static void Snap(uint32_t, uint32_t, uint32_t, uint32_t, const uint8_t* data, void* user) {
+            auto* b = static_cast<Burst*>(user);
+            std::unique_lock<std::mutex> g(b->mutex);
+            b->seen.push_back(data[0]);
+            b->cv.notify_all();
+            // The first drawing lasts until the burst is in.
+            b->cv.wait_for(g, kWait, [b] { return b->release; });
+        }
+    } burst;
+    HDD::CDisplay* display = nullptr;
+    ASSERT_EQ(HDD::CreateDisplay(&display), QUORIX_OK);
+    struct DestroyFirst {
+        HDD::CDisplay* display;
+        ~DestroyFirst() { HDD::DestroyDisplay(display); }
+    } destroyFirst{display};
+    HDD::SetSnapCallback(display, &Burst::Snap, &burst);
+    auto input = [&](uint8_t y) {
+        const std::vector<uint8_t> p = Solid(y);
+        const uint8_t* planes[3] = {p.data(), p.data() + kW * kH, p.data() + kW * kH * 5 / 4};
+        const uint32_t strides[3] = {kW, kW / 2, kW / 2};
+        return HDD::InputPicture(display, kW, kH, 20, planes, strides);
+    };
+    ASSERT_EQ(input(10), QUORIX_OK);
+    {
+        std::unique_lock<std::mutex> g(burst.mutex);
+        ASSERT_TRUE(burst.cv.wait_for(g, kWait, [&] { return !burst.seen.empty(); }));
+    }
+    ASSERT_EQ(input(20), QUORIX_OK);
+    ASSERT_EQ(input(30), QUORIX_OK);
+    std::unique_lock<std::mutex> g(burst.mutex);
+    burst.release = true;
+    burst.cv.notify_all();
+    ASSERT_TRUE(burst.cv.wait_for(g, kWait, [&] { return burst.seen.back() == 30; }));
+    EXPECT_EQ(burst.seen, (std::vector<uint8_t>{10, 20, 30}));
+}
+
 }  // namespace

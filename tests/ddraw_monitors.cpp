@@ -182,20 +182,24 @@ protected:
 };
 
 struct Drawn {
+    HDD::CDisplay* display = nullptr;
     std::mutex mutex;
-    std::condition_variable cv;
     uint32_t ok = 0;
+    uint32_t last = QUORIX_E_STATE;
     static void Hook(uint32_t result, void* user) {
         auto* self = static_cast<Drawn*>(user);
         std::lock_guard<std::mutex> g(self->mutex);
         if (result == QUORIX_OK)
             ++self->ok;
-        self->cv.notify_all();
+        self->last = result;
     }
-    bool WaitOk(uint32_t more = 2) {
-        std::unique_lock<std::mutex> g(mutex);
-        const uint32_t target = ok + more;
-        return cv.wait_for(g, std::chrono::seconds(20), [&] { return ok >= target; });
+    // Everything set before the call is on screen: a whole pass of the display thread began
+    // after it, and the last drawing succeeded.
+    bool WaitOk() {
+        if (!display->WaitLoopPasses(2, 20000))
+            return false;
+        std::lock_guard<std::mutex> g(mutex);
+        return ok > 0 && last == QUORIX_OK;
     }
 };
 
@@ -232,6 +236,7 @@ TEST_F(TwoMonitors, EachDeviceDrawsItsPartOfTheWindow) {
         HDD::CDisplay* display = nullptr;
         ASSERT_EQ(HDD::CreateDisplay(&display), QUORIX_OK);
         Drawn drawn;
+        drawn.display = display;
         HDD::SetFrameDrawnCallback(display, &Drawn::Hook, &drawn);
         HDD::SetRegion(display, 0, 0, 0, c.width, 150, 1);
         HDD::SetRegionFitMode(display, 0, 0);

@@ -1,6 +1,7 @@
 // The software display on a real X window (Xvfb): regions, background, fit, e-PTZ and overlays
 // as they arrive on screen, on the FourCC and on the RGB surface path; windows that go away or
-// change size. Each check waits for the display's frame-drawn hook, never for time.
+// change size. Each check waits for the display thread's passes or its frame-drawn hook, never
+// for time.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -61,25 +62,34 @@ std::vector<uint8_t> TwoHalves(uint32_t w, uint32_t h, const uint8_t left[3],
 }
 
 struct Drawn {
+    HDD::CDisplay* display = nullptr;
     std::mutex mutex;
     std::condition_variable cv;
     uint32_t ok = 0, failed = 0;
+    uint32_t last = QUORIX_E_STATE;
     static void Hook(uint32_t result, void* user) {
         auto* self = static_cast<Drawn*>(user);
         std::lock_guard<std::mutex> g(self->mutex);
         (result == QUORIX_OK ? self->ok : self->failed)++;
+        self->last = result;
         self->cv.notify_all();
     }
-    // Two more drawings: the second one started after everything set before the call.
-    bool WaitOk(uint32_t more = 2) {
-        std::unique_lock<std::mutex> g(mutex);
-        const uint32_t target = ok + more;
-        return cv.wait_for(g, std::chrono::seconds(20), [&] { return ok >= target; });
+    // Everything set before the call is on screen: a whole pass of the display thread began
+    // after it (and drew what changed), and the last drawing succeeded.
+    bool WaitOk() {
+        if (!display->WaitLoopPasses(2, 20000))
+            return false;
+        std::lock_guard<std::mutex> g(mutex);
+        return ok > 0 && last == QUORIX_OK;
     }
     bool WaitFailed() {
         std::unique_lock<std::mutex> g(mutex);
         const uint32_t target = failed + 1;
         return cv.wait_for(g, std::chrono::seconds(20), [&] { return failed >= target; });
+    }
+    uint32_t Drawings() {
+        std::lock_guard<std::mutex> g(mutex);
+        return ok + failed;
     }
 };
 
@@ -166,6 +176,7 @@ protected:
         m_window = MakeWindow(640, 480);
         ASSERT_EQ(HDD::EnumMonitors(), QUORIX_OK);
         ASSERT_EQ(HDD::CreateDisplay(&m_display), QUORIX_OK);
+        m_drawn.display = m_display;
         HDD::SetFrameDrawnCallback(m_display, &Drawn::Hook, &m_drawn);
     }
 
@@ -360,21 +371,83 @@ TEST_P(DDrawWindow, FollowsResizeSurvivesDestroyedWindowAndTakesANewOne) {
     EXPECT_TRUE(Near(Pixel(m_window, 310, 230), picture));
     EXPECT_TRUE(Near(Pixel(m_window, 10, 10), (Bgr{0, 0, 0})));
 
-    // The host destroys the window under the display: drawings fail, nothing else happens.
+    // The host destroys the window under the display: the drawing fails, nothing else happens.
     xcb_destroy_window(m_c, m_window);
     Sync();
     m_windows.clear();
     ASSERT_TRUE(m_drawn.WaitFailed());
-    ASSERT_TRUE(m_drawn.WaitFailed());
+    ASSERT_TRUE(m_display->WaitLoopPasses(3, 20000));
 
     // A second window is ignored while one is set; after clearing it the new one is used.
     const uint32_t second = MakeWindow(320, 240);
+    const uint32_t before = m_drawn.Drawings();
     EXPECT_EQ(HDD::SetWindow(m_display, second), QUORIX_OK);
-    ASSERT_TRUE(m_drawn.WaitFailed());
+    ASSERT_TRUE(m_display->WaitLoopPasses(3, 20000));
+    EXPECT_EQ(m_drawn.Drawings(), before) << "the gone window was drawn again";
+    EXPECT_TRUE(Near(Pixel(second, 200, 200), (Bgr{0, 0, 0})));
     EXPECT_EQ(HDD::SetWindow(m_display, 0), QUORIX_OK);
     EXPECT_EQ(HDD::SetWindow(m_display, second), QUORIX_OK);
     ASSERT_TRUE(m_drawn.WaitOk());
     EXPECT_TRUE(Near(Pixel(second, 200, 200), picture));
+}
+
+// An idle display draws nothing: each change of what is shown (picture, region, e-PTZ, colour,
+// fit, overlay callback, window size) is drawn exactly once, and a window that lost its picture
+// gets it back. Passes of the display thread are counted, not time.
+TEST_P(DDrawWindow, IdleDisplayDrawsOnlyOnChange) {
+    constexpr uint64_t kQuietPasses = 8;
+    const uint8_t dark[3] = {60, 128, 128}, bright[3] = {200, 128, 128};
+    const Bgr left = Convert(60, 128, 128);
+    HDD::SetRegion(m_display, 0, 0, 0, 320, 240, 1);
+    HDD::SetRegionFitMode(m_display, 0, 0);
+    HDD::SetRegionDrawCallback(m_display, 0, &Overlay::Draw, &m_overlay);
+    ASSERT_EQ(HDD::SetWindow(m_display, m_window), QUORIX_OK);
+    const std::vector<uint8_t> first = TwoHalves(160, 120, dark, bright);
+    Show(first, 160, 120);
+    ASSERT_TRUE(m_drawn.WaitOk());
+    auto overlays = [&] {
+        std::lock_guard<std::mutex> g(m_overlay.mutex);
+        return m_overlay.calls;
+    };
+
+    const uint32_t idle = m_drawn.Drawings(), idleOverlays = overlays();
+    ASSERT_TRUE(m_display->WaitLoopPasses(kQuietPasses, 20000));
+    EXPECT_EQ(m_drawn.Drawings(), idle) << "an unchanged picture was drawn again";
+    EXPECT_EQ(overlays(), idleOverlays);
+
+    auto expectOneDrawingFor = [&](const char* what, auto&& change) {
+        SCOPED_TRACE(what);
+        const uint32_t before = m_drawn.Drawings(), beforeOverlays = overlays();
+        change();
+        ASSERT_TRUE(m_display->WaitLoopPasses(kQuietPasses, 20000));
+        EXPECT_EQ(m_drawn.Drawings(), before + 1);
+        EXPECT_EQ(overlays(), beforeOverlays + 1) << "the overlay sees every drawing";
+    };
+    expectOneDrawingFor("new picture", [&] { Show(TwoHalves(160, 120, bright, dark), 160, 120); });
+    expectOneDrawingFor("e-PTZ", [&] { HDD::SetRegionPtz(m_display, 0, 0.5f, 0.0f, 2.0f); });
+    expectOneDrawingFor("region", [&] { HDD::SetRegion(m_display, 0, 10, 10, 300, 200, 1); });
+    expectOneDrawingFor("colour", [&] { HDD::SetRegionColor(m_display, 0, 0x00FF00); });
+    expectOneDrawingFor("fit", [&] { HDD::SetRegionFitMode(m_display, 0, HDD::FIT_INSIDE); });
+    expectOneDrawingFor(
+        "overlay", [&] { HDD::SetRegionDrawCallback(m_display, 0, &Overlay::Draw, &m_overlay); });
+    expectOneDrawingFor("window size", [&] {
+        const uint32_t size[] = {600, 460};
+        xcb_configure_window(m_c, m_window, XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT,
+                             size);
+        Sync();
+    });
+
+    // The host clears the window (as an uncovering does): the picture comes back.
+    Show(first, 160, 120);
+    HDD::SetRegionPtz(m_display, 0, 0.0f, 0.0f, 1.0f);
+    HDD::SetRegionFitMode(m_display, 0, 0);
+    ASSERT_TRUE(m_drawn.WaitOk());
+    ASSERT_TRUE(Near(Pixel(m_window, 40, 100), left));
+    expectOneDrawingFor("exposure", [&] {
+        xcb_clear_area(m_c, 1, m_window, 0, 0, 0, 0);
+        Sync();
+    });
+    EXPECT_TRUE(Near(Pixel(m_window, 40, 100), left)) << Str(Pixel(m_window, 40, 100));
 }
 
 INSTANTIATE_TEST_SUITE_P(Surfaces, DDrawWindow,

@@ -307,6 +307,52 @@ TEST(DewarpKernel, PoolGivesTheSameBytes) {
     EXPECT_EQ(shared.Table().Builds(), 2u);
 }
 
+// A part of the view (the rows a capture hands over): exactly those rows, rounded out to row
+// pairs, as the whole view has them, and nothing else written; on one thread and on the pool.
+TEST(DewarpKernel, RowRangeDrawsOnlyItsRows) {
+    std::mt19937 rng(5);
+    GuardedPicture g(960, 960, 0);
+    g.Fill(rng);
+    CWorkerPool pool(3);
+    ViewSettings s;
+    s.display = DISPLAY_PLANE360;
+    s.pan = 0.3f;
+    LensData lens;
+    lens.model = MODEL_FISHEYE;
+    const uint32_t w = 641, h = 361, stride = w * 4 + 12;
+    const YuvPicture yuv = g.View(BRIXEL::HYUV_BT601_LIMITED);
+    CDewarper whole(nullptr);
+    std::vector<uint8_t> full(size_t{stride} * h, 7);
+    ASSERT_EQ(whole.Render(s, lens, yuv, full.data(), stride, w, h, 0x00FF00), QUORIX_OK);
+    struct Range {
+        uint32_t begin, end, first, last;  // asked, and the rows drawn [first, last)
+    } ranges[] = {{0, 36, 0, 36},
+                  {181, 216, 180, 216},
+                  {100, 101, 100, 102},
+                  {350, 9999, 350, 361},
+                  {37, 300, 36, 300}};
+    for (CWorkerPool* p : {static_cast<CWorkerPool*>(nullptr), &pool}) {
+        CDewarper part(p);
+        for (const Range& r : ranges) {
+            SCOPED_TRACE(std::to_string(r.begin) + ".." + std::to_string(r.end));
+            std::vector<uint8_t> out(full.size(), 7);
+            ASSERT_EQ(part.Render(s, lens, yuv, out.data(), stride, w, h, 0x00FF00, r.begin, r.end),
+                      QUORIX_OK);
+            for (uint32_t row = 0; row < h; ++row) {
+                const uint8_t* got = out.data() + size_t{row} * stride;
+                if (row >= r.first && row < r.last) {
+                    ASSERT_EQ(0, std::memcmp(got, full.data() + size_t{row} * stride, w * 4))
+                        << "row " << row;
+                } else {
+                    ASSERT_TRUE(std::all_of(got, got + stride, [](uint8_t b) { return b == 7; }))
+                        << "row " << row << " was written";
+                }
+            }
+        }
+        EXPECT_EQ(part.Table().Builds(), 1u) << "the table serves every part of one view";
+    }
+}
+
 // Back-to-back jobs from two callers: every slice of every job runs exactly once, on a job
 // whose function is still alive (a worker that wakes late must not take slices of the next job
 // with the previous job's function).

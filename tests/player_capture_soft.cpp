@@ -59,8 +59,9 @@ TEST_F(CaptureSoft, RegionZeroCarriesEveryCapture) {
     ASSERT_EQ(QUORIX_OK, QUORIX_SetSnapCallback(port, 0, &SnapCollector::Callback, &zero, 4, 4));
     ASSERT_EQ(QUORIX_OK, QUORIX_SetSnapCallback(port, 2, &SnapCollector::Callback, &two, 4, 4));
     ASSERT_EQ(QUORIX_OK, live.Push(records));
+    // Pictures that arrive together may be drawn, and so handed over, once.
     ASSERT_TRUE(zero.WaitFor(
-        [](const SnapCollector::Shot& s, int calls) { return calls >= 2 && s.width != 0; }));
+        [](const SnapCollector::Shot& s, int calls) { return calls >= 1 && s.width != 0; }));
     EXPECT_EQ(0u, zero.Last().region);
     EXPECT_EQ(20u, zero.Last().format);  // the display hands over its planar 4:2:0 picture
     EXPECT_EQ(kWidth, zero.Last().width);
@@ -186,7 +187,7 @@ TEST_F(CaptureSoft, ColoursFollowTheStreamsRangeAndMatrix) {
                   QUORIX_SetSnapCallback(port, 0, &SnapCollector::Callback, &shots, 4, 4));
         ASSERT_EQ(QUORIX_OK, live.Push(records));
         ASSERT_TRUE(shots.WaitFor(
-            [](const SnapCollector::Shot& s, int calls) { return calls >= 2 && s.width != 0; }));
+            [](const SnapCollector::Shot& s, int calls) { return calls >= 1 && s.width != 0; }));
         EXPECT_EQ(20u, shots.Last().format);  // the display hands over the decoded picture
         const std::string path = m_dir.Path(std::string(colour.name) + ".bmp");
         ASSERT_EQ(QUORIX_OK, QUORIX_CaptureBmp(port, 0, path.c_str()));

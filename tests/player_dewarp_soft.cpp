@@ -386,6 +386,8 @@ TEST_F(DewarpSoft, TheWindowShowsTheDewarpedViewAndFollowsChanges) {
         EXPECT_EQ(0, probe.drawMode);
         EXPECT_EQ(rect.left, probe.rect.left);
         EXPECT_EQ(rect.top, probe.rect.top);
+        EXPECT_EQ(rect.right, probe.rect.right);
+        EXPECT_EQ(rect.bottom, probe.rect.bottom);
         EXPECT_GE(probe.image.left, probe.rect.left);
         EXPECT_LE(probe.image.right, probe.rect.right);
     }
@@ -403,6 +405,43 @@ TEST_F(DewarpSoft, TheWindowShowsTheDewarpedViewAndFollowsChanges) {
     EXPECT_EQ(201, resized.width);
     EXPECT_EQ(151, resized.height);
     EXPECT_TRUE(probe.WaitFor(resized)) << "the window follows the region's new size";
+
+    // The square lens picture shown flat in a wide region leaves bars left and right: the
+    // picture's rectangle leaves them out, as the OpenGL renderer's does. The bars are the
+    // columns holding only the background (the colour of the top left corner).
+    rect = {7, 9, 7 + 301, 9 + 173};
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetDisplayRegion(port, 0, &rect, 1));
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetCurrentDisplayType(port, 0, QUORIX_DISPLAY_PLANE));
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetPTZPosition(port, 0, 0.0f, 0.0f, 1.0f));
+    Rgb flat;
+    ASSERT_TRUE(Capture(port, 0, m_dir.Path("flat.bmp"), &flat));
+    ASSERT_TRUE(probe.WaitFor(flat));
+    int32_t firstColumn = -1, lastColumn = -1;
+    for (int32_t x = 0; x < flat.width; ++x) {
+        bool shown = false;
+        for (int32_t y = 0; y < flat.height && !shown; ++y) {
+            const uint8_t* p =
+                flat.bgr.data() +
+                (size_t{static_cast<uint32_t>(y)} * flat.width + static_cast<uint32_t>(x)) * 3;
+            for (int c = 0; c < 3; ++c)
+                shown = shown || std::abs(int{p[c]} - int{flat.bgr[static_cast<size_t>(c)]}) > 8;
+        }
+        if (shown) {
+            firstColumn = firstColumn < 0 ? x : firstColumn;
+            lastColumn = x;
+        }
+    }
+    ASSERT_GT(firstColumn, 0) << "no bar left of the picture";
+    ASSERT_LT(lastColumn, flat.width - 1) << "no bar right of the picture";
+    {
+        std::lock_guard<std::mutex> guard(probe.lock);
+        EXPECT_EQ(rect.left, probe.rect.left);
+        EXPECT_EQ(rect.right, probe.rect.right);
+        EXPECT_EQ(rect.top, probe.image.top);
+        EXPECT_EQ(rect.bottom, probe.image.bottom);
+        EXPECT_NEAR(rect.left + firstColumn, probe.image.left, 1);
+        EXPECT_NEAR(rect.left + lastColumn + 1, probe.image.right, 1);
+    }
 
     ASSERT_EQ(QUORIX_OK, QUORIX_SetDrawCallback(port, 0, nullptr, nullptr));
     EXPECT_EQ(QUORIX_OK, QUORIX_FreePort(port));
@@ -454,6 +493,23 @@ TEST_F(DewarpSoft, ContinuousCapturesCarryTheDewarpedView) {
     const uint8_t* inView = want.bgr.data() + size_t{80} * 3;
     for (int c = 0; c < 3; ++c)
         EXPECT_NEAR(inView[c], first[c], 2);
+
+    // A band lower down of a turned view: each of its rows is the view's row at that height.
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetPTZPosition(port, 0, -0.3f, 0.15f, 1.2f));
+    ASSERT_TRUE(Capture(port, 0, m_dir.Path("turned.bmp"), &want));
+    ASSERT_EQ(QUORIX_OK, QUORIX_SetSnapRect(port, 0, 0.0f, 0.5f, 1.0f, 0.25f));
+    ASSERT_TRUE(snaps.WaitFor(
+        [](const SnapCollector::Shot& s, int) { return s.width == 161 && s.height == 30; }));
+    shot = snaps.Last();
+    const uint32_t top = static_cast<uint32_t>(want.height) / 2;
+    int worst = 0;
+    for (uint32_t y = 0; y < shot.height; ++y) {
+        const uint8_t* row = shot.data.data() + size_t{shot.stride} * (shot.height - 1 - y);
+        const uint8_t* view = want.bgr.data() + size_t{top + y} * want.width * 3;
+        for (uint32_t i = 0; i < shot.width * 3; ++i)
+            worst = std::max(worst, std::abs(int{row[i]} - int{view[i]}));
+    }
+    EXPECT_LE(worst, 2) << "the band holds other rows of the view";
     ASSERT_EQ(QUORIX_OK, QUORIX_SetSnapCallback(port, 0, nullptr, nullptr, 0, 4));
 }
 

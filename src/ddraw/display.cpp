@@ -2,6 +2,7 @@
 #include <cxxabi.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -9,6 +10,7 @@
 
 #include "base/hlog.h"
 #include "base/hpixel.h"
+#include "platform/x11_window.h"
 
 namespace HDD {
 
@@ -213,15 +215,17 @@ void CDisplay::Shutdown() {
     m_shutDown = true;
     m_wakeEvent.Set();
     Stop();
+    UnwatchWindow();
     {
         BRIXEL::CHAutoLock draw(&m_drawLock);
         ReleaseAll();
     }
-    std::shared_ptr<CDecodeFrame> frame, spare;
+    std::shared_ptr<CDecodeFrame> frame, spare, queued;
     {
         BRIXEL::CHAutoLock lock(&m_frameLock);
         frame = std::move(m_frame);
         spare = std::move(m_spare);
+        queued = std::move(m_queued);
     }
     // Dropped here, outside the lock: the last owner hands borrowed memory back.
 }
@@ -243,14 +247,27 @@ std::shared_ptr<CDecodeFrame> CDisplay::NewFrame() {
 }
 
 uint32_t CDisplay::OnThreadLoop(uint64_t) {
-    // Without a window or anybody to tell, a picture is only kept for snapshots: it is not
-    // held, so borrowed memory goes back as soon as the next picture arrives.
-    const bool busy = m_window.load() != 0 || m_snapCallback.load() != nullptr ||
-                      m_drawnCallback.load() != nullptr;
+    // Read before anything is looked at: a change made while the picture is drawn counts again.
+    const uint64_t generation = m_generation.load();
+    const uintptr_t window = m_window.load();
+    bool usable = false;
+    const bool windowNeeds = WindowNeedsDrawing(window, &usable);
+    const bool needed = generation != m_drawnGeneration || m_retry || windowNeeds;
     std::shared_ptr<CDecodeFrame> hold;
-    if (busy) {
+    bool older = false;
+    if (Busy() && needed) {
+        m_retry = false;
+        m_idlePasses = 0;
         BRIXEL::CHAutoLock lock(&m_frameLock);
-        hold = m_frame;
+        if (m_queued) {
+            // The newer picture is drawn by the next pass, at once.
+            hold = std::move(m_queued);
+            older = true;
+        } else {
+            m_drawnGeneration = generation;
+            hold = m_frame;
+            m_frameTaken = true;
+        }
     }
     if (hold) {
         // The held picture stays as it is while the host reads it: a new one goes elsewhere.
@@ -267,6 +284,10 @@ uint32_t CDisplay::OnThreadLoop(uint64_t) {
                 BRIXEL::CHAutoLock draw(&m_drawLock);
                 r = DrawFrame(*hold);
             }
+            m_drawings.fetch_add(1);
+            // A window that is gone or has no area is drawn again when that changes; other
+            // failures (surfaces, blits) are tried again at the next pass.
+            m_retry = r != QUORIX_OK && usable && m_window.load() == window;
             FrameDrawnCallback drawn = m_drawnCallback.load();
             if (drawn != nullptr)
                 drawn(r, m_drawnUser.load());
@@ -277,14 +298,93 @@ uint32_t CDisplay::OnThreadLoop(uint64_t) {
     }
     // A replaced borrowed picture goes back here, under no lock.
     hold.reset();
+    if (older)
+        m_wakeEvent.Set();
+    {
+        std::lock_guard<std::mutex> guard(m_passMutex);
+        ++m_passes;
+    }
+    m_passDone.notify_all();
     m_wakeEvent.Wait(kRedrawIntervalMs);
     return 0;
+}
+
+bool CDisplay::WindowNeedsDrawing(uintptr_t window, bool* usable) {
+    *usable = false;
+    // Once per window: one whose exposures cannot be watched is drawn again now and then.
+    if (window != m_watchTried) {
+        UnwatchWindow();
+        m_watchTried = window;
+        std::shared_ptr<QXPLAT::CX11Connection> conn = QXPLAT::CX11Connection::Default();
+        if (window != 0 && window <= 0xFFFFFFFFu && conn &&
+            conn->WatchExposure(static_cast<uint32_t>(window))) {
+            m_watchedWindow = window;
+        }
+        m_idlePasses = 0;
+    }
+    if (window == 0) {
+        m_probedWindow = 0;
+        return false;
+    }
+    DDRECT client{};
+    int32_t sx = 0, sy = 0;
+    const bool exists =
+        QXPLAT::DDGetClientRect(window, &client) && QXPLAT::DDClientToScreen(window, &sx, &sy);
+    const DDRECT onScreen{sx, sy, sx + client.right - client.left, sy + client.bottom - client.top};
+    *usable = exists && client.right > client.left && client.bottom > client.top;
+    bool needed = window != m_probedWindow || exists != m_probedUsable ||
+                  std::memcmp(&onScreen, &m_probedRect, sizeof(onScreen)) != 0;
+    m_probedWindow = window;
+    m_probedUsable = exists;
+    m_probedRect = onScreen;
+    if (m_watchedWindow == window) {
+        std::shared_ptr<QXPLAT::CX11Connection> conn = QXPLAT::CX11Connection::Default();
+        if (conn && conn->TakeExposure(static_cast<uint32_t>(window)))
+            needed = true;
+    } else if (++m_idlePasses >= kIdleRedrawPasses) {
+        needed = true;
+    }
+    return needed;
+}
+
+void CDisplay::UnwatchWindow() {
+    if (m_watchedWindow == 0)
+        return;
+    std::shared_ptr<QXPLAT::CX11Connection> conn = QXPLAT::CX11Connection::Default();
+    if (conn)
+        conn->UnwatchExposure(static_cast<uint32_t>(m_watchedWindow));
+    m_watchedWindow = 0;
+}
+
+uint64_t CDisplay::GetLoopPasses() {
+    std::lock_guard<std::mutex> guard(m_passMutex);
+    return m_passes;
+}
+
+bool CDisplay::WaitLoopPasses(uint64_t passes, uint32_t timeoutMs) {
+    std::unique_lock<std::mutex> lock(m_passMutex);
+    const uint64_t target = m_passes + passes;
+    return m_passDone.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                               [&] { return m_passes >= target; });
+}
+
+bool CDisplay::Busy() const {
+    // Without a window or anybody to tell, a picture is only kept for snapshots: it is not
+    // held, so borrowed memory goes back as soon as the next picture arrives.
+    return m_window.load() != 0 || m_snapCallback.load() != nullptr ||
+           m_drawnCallback.load() != nullptr;
+}
+
+void CDisplay::KeepUndrawnLocked() {
+    if (m_frame && !m_frameTaken && !m_queued && Busy())
+        m_queued = std::move(m_frame);
 }
 
 uint32_t CDisplay::SetWindow(uintptr_t window) {
     BRIXEL::CHAutoLock lock(&m_drawLock);
     if (window == 0) {
         m_window = 0;
+        Changed();
         return QUORIX_OK;
     }
     if (m_window.load() != 0)
@@ -298,7 +398,7 @@ uint32_t CDisplay::SetWindow(uintptr_t window) {
     // Surfaces made for another window would keep drawing into that one.
     if (window != m_surfaceWindow)
         m_initialised = false;
-    m_wakeEvent.Set();
+    Changed();
     return QUORIX_OK;
 }
 
@@ -326,6 +426,7 @@ uint32_t CDisplay::InputPicture(uint32_t width, uint32_t height, uint32_t format
     std::shared_ptr<CDecodeFrame> replaced, failed;
     CDecodeFrame::Borrowed borrowed;
     BRIXEL::CHAutoLock lock(&m_frameLock);
+    KeepUndrawnLocked();
     if (m_frame && m_frame.use_count() == 1) {
         borrowed = m_frame->TakeBorrowed();
     } else {
@@ -347,6 +448,7 @@ uint32_t CDisplay::InputPicture(uint32_t width, uint32_t height, uint32_t format
         uint8_t* dst = m_frame->data.GetData();
         if (dst == nullptr || m_frame->data.GetCapacity() < capacity) {
             failed = std::move(m_frame);
+            m_frame = std::move(m_queued);  // snapshots keep a picture
             lock.Unlock();
             GiveBack(borrowed);
             return QUORIX_E_NO_MEMORY;
@@ -370,11 +472,12 @@ uint32_t CDisplay::InputPicture(uint32_t width, uint32_t height, uint32_t format
                         planes[2] + static_cast<uint64_t>(y) * strides[2], rowBytes);
         }
         m_frame->data.SetLength(capacity);
+        m_frameTaken = false;
     }
     lock.Unlock();
     GiveBack(borrowed);
     m_pictureEvent.Set();
-    m_wakeEvent.Set();
+    Changed();
     return QUORIX_OK;
 }
 
@@ -394,23 +497,27 @@ uint32_t CDisplay::AttachPicture(uint32_t width, uint32_t height, uint32_t forma
     CDecodeFrame::Borrowed borrowed;
     {
         BRIXEL::CHAutoLock lock(&m_frameLock);
+        KeepUndrawnLocked();
         if (m_frame && m_frame.use_count() == 1) {
             borrowed = m_frame->TakeBorrowed();
         } else {
             replaced = std::move(m_frame);
             m_frame = NewFrame();
-            if (!m_frame)
+            if (!m_frame) {
+                m_frame = std::move(m_queued);
                 return QUORIX_E_NO_MEMORY;
+            }
         }
         m_frame->width = width;
         m_frame->height = height;
         m_frame->stride = width;
         m_frame->colour = BRIXEL::HYUVSanitize(colour);
         m_frame->data.Attach(data, size, false);
+        m_frameTaken = false;
     }
     GiveBack(borrowed);
     m_pictureEvent.Set();
-    m_wakeEvent.Set();
+    Changed();
     return QUORIX_OK;
 }
 
@@ -424,6 +531,7 @@ uint32_t CDisplay::SetRegion(uint32_t index, int32_t x, int32_t y, int32_t width
     r.right = static_cast<int32_t>(static_cast<int64_t>(x) + width);
     r.bottom = static_cast<int32_t>(static_cast<int64_t>(y) + height);
     r.enabled = enabled;
+    Changed();
     return QUORIX_OK;
 }
 
@@ -435,6 +543,7 @@ uint32_t CDisplay::SetRegionPtz(uint32_t index, float pan, float tilt, float zoo
     p.pan = ClampUnit(pan);
     p.tilt = ClampUnit(tilt);
     p.zoom = zoom >= 1.0f ? zoom : 1.0f;  // NaN too becomes 1
+    Changed();
     return QUORIX_OK;
 }
 
@@ -458,6 +567,7 @@ uint32_t CDisplay::SetRegionColor(uint32_t index, uint32_t color) {
     // Hosts give 0x00BBGGRR; the surfaces take 0x00RRGGBB.
     m_regions[index].color =
         (color & 0xFF00FF00u) | ((color & 0xFFu) << 16) | ((color >> 16) & 0xFFu);
+    Changed();
     return QUORIX_OK;
 }
 
@@ -465,6 +575,7 @@ uint32_t CDisplay::SetRegionFitMode(uint32_t index, uint32_t mode) {
     if (index >= kMaxRegions)
         return QUORIX_E_PARAM;
     m_regions[index].fitMode = mode;
+    Changed();
     return QUORIX_OK;
 }
 
@@ -473,6 +584,7 @@ uint32_t CDisplay::SetRegionDrawCallback(uint32_t index, DrawCallback callback, 
         return QUORIX_E_PARAM;
     m_regions[index].drawUser = user;
     m_regions[index].drawCallback = callback;
+    Changed();  // the new callback sees the picture at once
     return QUORIX_OK;
 }
 
@@ -485,12 +597,14 @@ uint32_t CDisplay::SetFrameReleaseCallback(FrameReleaseCallback callback, void* 
 uint32_t CDisplay::SetSnapCallback(SnapCallback callback, void* user) {
     m_snapUser = user;
     m_snapCallback = callback;
+    Changed();
     return QUORIX_OK;
 }
 
 uint32_t CDisplay::SetFrameDrawnCallback(FrameDrawnCallback callback, void* user) {
     m_drawnUser = user;
     m_drawnCallback = callback;
+    Changed();
     return QUORIX_OK;
 }
 
@@ -527,22 +641,27 @@ uint32_t CDisplay::Snapshot(uint32_t* outWidth, uint32_t* outStride, uint32_t* o
     // Before the first picture there is nothing to capture: wait for it as long as allowed.
     if (timeoutMs != 0 && m_pictureEvent.Wait(timeoutMs) != QUORIX_OK)
         return QUORIX_E_TIMEOUT;
-    BRIXEL::CHAutoLock lock(&m_frameLock);
-    if (!m_frame || m_frame->data.GetData() == nullptr)
-        return QUORIX_E_SYSTEM;
+    // Shared, not locked, while it is converted: see WithPicture.
+    std::shared_ptr<CDecodeFrame> frame;
+    {
+        BRIXEL::CHAutoLock lock(&m_frameLock);
+        if (!m_frame || m_frame->data.GetData() == nullptr)
+            return QUORIX_E_SYSTEM;
+        frame = m_frame;
+    }
     uint32_t format = askedFormat != 0 ? askedFormat : m_snapFormat.load();
     if (format == 0 || format >= 5)
         format = 3;
     const uint32_t bpp = (format == 1 || format == 3) ? 4 : 3;
     BRIXEL::CHPixel pixel;
-    uint32_t r = pixel.Set(BRIXEL::HPIXEL_YUV420P, m_frame->data.GetData(),
-                           static_cast<uint32_t>(m_frame->data.GetLength()), m_frame->width,
-                           m_frame->height, m_frame->stride, false);
+    uint32_t r = pixel.Set(BRIXEL::HPIXEL_YUV420P, frame->data.GetData(),
+                           static_cast<uint32_t>(frame->data.GetLength()), frame->width,
+                           frame->height, frame->stride, false);
     if (r != QUORIX_OK)
         return r;
-    pixel.SetColour(m_frame->colour);
-    uint32_t width = m_frame->width;
-    uint32_t height = m_frame->height;
+    pixel.SetColour(frame->colour);
+    uint32_t width = frame->width;
+    uint32_t height = frame->height;
     uint32_t stride = (width * bpp + 3) & ~3u;
     float cx, cy, cw, ch;
     {
@@ -851,7 +970,7 @@ FramePlanes PlanesOf(const CDecodeFrame& frame) {
 // The painter draws the whole region: straight into the cache surface when the region lies
 // inside it, else into a scratch picture whose visible part is copied.
 uint32_t CDisplay::PaintRegion(CScreen& s, uint32_t index, const CDecodeFrame& frame,
-                               const QXPLAT::DDRECT& R) {
+                               const QXPLAT::DDRECT& R, QXPLAT::DDRECT* image) {
     CRegion& region = m_regions[index];
     const int64_t width = static_cast<int64_t>(R.right) - R.left;
     const int64_t height = static_cast<int64_t>(R.bottom) - R.top;
@@ -865,11 +984,12 @@ uint32_t CDisplay::PaintRegion(CScreen& s, uint32_t index, const CDecodeFrame& f
     const uint32_t pitch = static_cast<uint32_t>(desc.pitch);
     const FramePlanes planes = PlanesOf(frame);
     const uint32_t w = static_cast<uint32_t>(width), h = static_cast<uint32_t>(height);
+    DDRECT shown{0, 0, static_cast<int32_t>(w), static_cast<int32_t>(h)};
     uint32_t r = QUORIX_OK;
     if (R.left >= 0 && R.top >= 0 && R.right <= cacheWidth && R.bottom <= cacheHeight) {
         uint8_t* dst =
             desc.surface + static_cast<uint64_t>(R.top) * pitch + static_cast<uint64_t>(R.left) * 4;
-        r = region.painter(index, planes, dst, pitch, w, h, region.painterUser);
+        r = region.painter(index, planes, dst, pitch, w, h, &shown, region.painterUser);
     } else {
         const int64_t x0 = std::max<int64_t>(R.left, 0),
                       x1 = std::min<int64_t>(R.right, cacheWidth);
@@ -878,7 +998,7 @@ uint32_t CDisplay::PaintRegion(CScreen& s, uint32_t index, const CDecodeFrame& f
         if (x0 < x1 && y0 < y1) {
             try {
                 m_paintScratch.resize(static_cast<size_t>(w) * h * 4);
-                r = region.painter(index, planes, m_paintScratch.data(), w * 4, w, h,
+                r = region.painter(index, planes, m_paintScratch.data(), w * 4, w, h, &shown,
                                    region.painterUser);
             } catch (const std::bad_alloc&) {
                 r = QUORIX_E_NO_MEMORY;
@@ -891,6 +1011,12 @@ uint32_t CDisplay::PaintRegion(CScreen& s, uint32_t index, const CDecodeFrame& f
         }
     }
     s.cache->Unlock(nullptr);
+    // Inside the region whatever the painter said.
+    shown.left = std::clamp<int32_t>(shown.left, 0, static_cast<int32_t>(w));
+    shown.top = std::clamp<int32_t>(shown.top, 0, static_cast<int32_t>(h));
+    shown.right = std::clamp<int32_t>(shown.right, shown.left, static_cast<int32_t>(w));
+    shown.bottom = std::clamp<int32_t>(shown.bottom, shown.top, static_cast<int32_t>(h));
+    *image = {R.left + shown.left, R.top + shown.top, R.left + shown.right, R.top + shown.bottom};
     return r;
 }
 
@@ -900,7 +1026,7 @@ uint32_t CDisplay::SetRegionPainter(uint32_t index, RegionPainter painter, void*
     BRIXEL::CHAutoLock draw(&m_drawLock);
     m_regions[index].painter = painter;
     m_regions[index].painterUser = user;
-    m_wakeEvent.Set();
+    Changed();
     return QUORIX_OK;
 }
 
@@ -909,10 +1035,16 @@ uint32_t CDisplay::WithPicture(uint32_t timeoutMs, PictureVisitor visit, void* u
         return QUORIX_E_PARAM;
     if (timeoutMs != 0 && m_pictureEvent.Wait(timeoutMs) != QUORIX_OK)
         return QUORIX_E_TIMEOUT;
-    BRIXEL::CHAutoLock lock(&m_frameLock);
-    if (!m_frame || m_frame->data.GetData() == nullptr)
-        return QUORIX_E_SYSTEM;
-    return visit(PlanesOf(*m_frame), user);
+    // Shared, not locked: new pictures get in while it is read (a capture de-warps at length)
+    // and go elsewhere; lent memory goes back once the reader lets go.
+    std::shared_ptr<CDecodeFrame> hold;
+    {
+        BRIXEL::CHAutoLock lock(&m_frameLock);
+        if (!m_frame || m_frame->data.GetData() == nullptr)
+            return QUORIX_E_SYSTEM;
+        hold = m_frame;
+    }
+    return visit(PlanesOf(*hold), user);
 }
 
 uint32_t CDisplay::DrawFrame(const CDecodeFrame& frame) {
@@ -1026,9 +1158,8 @@ uint32_t CDisplay::DrawFrame(const CDecodeFrame& frame) {
             DDRECT D{}, S{};
             if (region.painter != nullptr) {
                 // A painter that cannot draw the picture leaves the background.
-                if (PaintRegion(s, i, frame, R) != QUORIX_OK)
+                if (PaintRegion(s, i, frame, R, &D) != QUORIX_OK)
                     continue;
-                D = R;
             } else {
                 {
                     BRIXEL::CHAutoLock ptz(&m_ptzLock);

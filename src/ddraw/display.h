@@ -2,14 +2,18 @@
 // The software display of a player port: a thread that keeps the latest decoded picture,
 // converts it into the format of a DirectDraw surface on every monitor the window touches and
 // composes up to nine regions into the window (each with its own fit mode, electronic pan, tilt
-// and zoom, background colour and overlay callback), at once on a new picture and at least
-// every 40 ms. It also cuts snapshots from the picture it holds, with or without a window.
+// and zoom, background colour and overlay callback). It draws when something shown changed: a
+// new picture, a region or view setting, the window's size or place, or an exposure of the
+// window; an idle display only looks at its window every 40 ms. It also cuts snapshots from
+// the picture it holds, with or without a window.
 
 #include <quorixsdk_codes.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "base/hbuffer.h"
@@ -24,6 +28,9 @@ namespace HDD {
 
 constexpr uint32_t kMaxRegions = 9;
 constexpr uint32_t kRedrawIntervalMs = 40;
+// Where the window's exposures cannot be watched, an unchanged picture is drawn again after
+// this many idle passes (about a second), so that an uncovered window gets it back.
+constexpr uint32_t kIdleRedrawPasses = 25;
 
 // Borrowed picture memory is no longer used (memory, capacity in bytes, user). The result is
 // not looked at. Called without any lock of the display held: when a drawing still reads the
@@ -52,10 +59,13 @@ struct FramePlanes {
     BRIXEL::CHYUVColour colour = BRIXEL::HYUV_BT601_LIMITED;
 };
 // A region whose owner draws the picture itself instead of the e-PTZ crop (a de-warped view):
-// (region, picture, BGRX destination, its row stride in bytes, width, height, user); 0 when
-// it drew every pixel. Called on the display thread with the draw lock held.
+// (region, picture, BGRX destination, its row stride in bytes, width, height, image, user); 0
+// when it drew every pixel. *image (preset to the whole region) receives the part showing the
+// picture, relative to the region, without the bars. Called on the display thread with the
+// draw lock held.
 using RegionPainter = uint32_t (*)(uint32_t region, const FramePlanes& picture, uint8_t* dst,
-                                   uint32_t stride, uint32_t width, uint32_t height, void* user);
+                                   uint32_t stride, uint32_t width, uint32_t height,
+                                   QXPLAT::DDRECT* image, void* user);
 // What a caller of CDisplay::WithPicture does with the picture held now (under the frame lock).
 using PictureVisitor = uint32_t (*)(const FramePlanes& picture, void* user);
 
@@ -178,13 +188,22 @@ public:
 
     // null: the region shows the e-PTZ crop again.
     uint32_t SetRegionPainter(uint32_t index, RegionPainter painter, void* user);
-    // Hands the picture held now to visit; without a picture yet waits up to timeoutMs for the
-    // first one (QUORIX_E_TIMEOUT after that). visit's result, or QUORIX_E_SYSTEM without one.
+    // Hands the picture held now to visit, under no lock of the display (new pictures keep
+    // coming meanwhile; this one stays as it is until visit returns); without a picture yet
+    // waits up to timeoutMs for the first one (QUORIX_E_TIMEOUT after that). visit's result, or
+    // QUORIX_E_SYSTEM without one.
     uint32_t WithPicture(uint32_t timeoutMs, PictureVisitor visit, void* user);
     // Matrix and range of the picture the display thread holds (for its snapshot callback).
     BRIXEL::CHYUVColour HeldColour() const { return m_heldColour.load(); }
     // Draws the held picture again soon (a view changed).
-    void Redraw() { m_wakeEvent.Set(); }
+    void Redraw() { Changed(); }
+
+    // Tests and benchmarks: passes of the display thread so far, and a wait for `passes` more
+    // (false on time-out). A pass that starts after a change has drawn it when it ends.
+    uint64_t GetLoopPasses();
+    bool WaitLoopPasses(uint64_t passes, uint32_t timeoutMs);
+    // Drawings of the picture so far (successful or not).
+    uint64_t GetDrawings() const { return m_drawings.load(); }
 
     // Stops the thread and gives everything back (surfaces, borrowed memory).
     void Shutdown();
@@ -200,12 +219,27 @@ private:
     void ReleaseAll();
     uint32_t ResizeCache(uint32_t width, uint32_t height);
     uint32_t DrawFrame(const CDecodeFrame& frame);
+    // *image: the picture's part of the region, in cache-surface coordinates.
     uint32_t PaintRegion(CScreen& screen, uint32_t index, const CDecodeFrame& frame,
-                         const QXPLAT::DDRECT& rect);
+                         const QXPLAT::DDRECT& rect, QXPLAT::DDRECT* image);
     std::shared_ptr<CDecodeFrame> NewFrame();
     void GiveBack(const CDecodeFrame::Borrowed& borrowed);
     void SyncClippers(CScreen& screen);
     void RestoreAfterFailure(CScreen& screen, bool cacheFilled);
+    // Something shown changed: the next pass draws.
+    void Changed() {
+        m_generation.fetch_add(1);
+        m_wakeEvent.Set();
+    }
+    // Display thread: whether the window needs the picture although nothing set changed (its
+    // size or place changed, it was exposed, or it cannot be watched and was left a while).
+    // *usable: the window exists and has an area to draw on.
+    bool WindowNeedsDrawing(uintptr_t window, bool* usable);
+    void UnwatchWindow();
+    // Whether the display draws or reports its pictures at all.
+    bool Busy() const;
+    // Frame lock held, before a new picture is stored: see m_queued.
+    void KeepUndrawnLocked();
 
     // The host's callbacks run under neither lock: a callback that closes its own port waits
     // for the video thread, and that thread must not be stuck in InputPicture behind it.
@@ -236,9 +270,31 @@ private:
     // snap callback and draws it, so a new picture never overwrites one that is being read.
     std::shared_ptr<CDecodeFrame> m_frame;
     std::shared_ptr<CDecodeFrame> m_spare;  // frame lock: an owned picture buffer to reuse
+    // Frame lock. Pictures that come in a burst (a decoder catching up) are each drawn: a
+    // picture the display thread has not taken yet waits here when the next one arrives (one at
+    // most; beyond that the newest replaces the pending one), and is drawn first.
+    std::shared_ptr<CDecodeFrame> m_queued;
+    bool m_frameTaken = false;  // the display thread took m_frame since it last changed
     bool m_shutDown = false;
     std::atomic<BRIXEL::CHYUVColour> m_heldColour{BRIXEL::HYUV_BT601_LIMITED};
     std::vector<uint8_t> m_paintScratch;  // draw lock: a region reaching outside the window
+    // Bumped by every change of what is shown; the display thread draws while it differs from
+    // the generation it drew last.
+    std::atomic<uint64_t> m_generation{1};
+    uint64_t m_drawnGeneration = 0;  // display thread
+    bool m_retry = false;            // display thread: the last drawing failed and may not again
+    // Display thread: the window looked at last (its client rectangle on the screen, or
+    // nothing when it is gone) and whether its exposures are watched.
+    uintptr_t m_probedWindow = 0;
+    QXPLAT::DDRECT m_probedRect{};
+    bool m_probedUsable = false;
+    uintptr_t m_watchTried = 0;     // the window whose exposures were last asked for
+    uintptr_t m_watchedWindow = 0;  // ... and got, or 0
+    uint32_t m_idlePasses = 0;
+    std::atomic<uint64_t> m_drawings{0};
+    std::mutex m_passMutex;
+    std::condition_variable m_passDone;
+    uint64_t m_passes = 0;  // m_passMutex
 };
 
 // ---- entry points of the player port (a null display gives QUORIX_E_PARAM) ----

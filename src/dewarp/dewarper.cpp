@@ -11,7 +11,8 @@ CDewarper::CDewarper(CWorkerPool* pool, KernelPath path)
 
 uint32_t CDewarper::Render(const ViewSettings& settings, const LensData& lensIn,
                            const YuvPicture& picture, uint8_t* dst, uint32_t dstStride,
-                           uint32_t width, uint32_t height, uint32_t backgroundBGR) {
+                           uint32_t width, uint32_t height, uint32_t backgroundBGR,
+                           uint32_t rowBegin, uint32_t rowEnd) {
     if (dst == nullptr || picture.y == nullptr || picture.u == nullptr || picture.v == nullptr ||
         width == 0 || height == 0 || width > kMaxViewSide || height > kMaxViewSide ||
         static_cast<uint64_t>(dstStride) < static_cast<uint64_t>(width) * 4 ||
@@ -32,14 +33,22 @@ uint32_t CDewarper::Render(const ViewSettings& settings, const LensData& lensIn,
     if (result != QUORIX_OK)
         return result;
     const uint32_t background = BackgroundWord(backgroundBGR);
+    rowEnd = std::min(rowEnd, height);
+    rowBegin &= ~1u;  // slices start on a row pair: none draws a row of another
+    if (rowBegin >= rowEnd)
+        return QUORIX_OK;
     // Slices of a few rows keep both cores busy when the bars leave some rows nearly empty.
     constexpr uint32_t kRowsPerSlice = 16;
-    const uint32_t slices = (height + kRowsPerSlice - 1) / kRowsPerSlice;
+    // A small part is drawn sooner on this thread than handed to the pool, which wakes its
+    // workers and serialises the views of every port.
+    constexpr uint64_t kPoolPixels = 64 * 1024;
+    const uint32_t slices = (rowEnd - rowBegin + kRowsPerSlice - 1) / kRowsPerSlice;
     auto slice = [&](uint32_t s) {
-        const uint32_t r0 = s * kRowsPerSlice, r1 = std::min(height, r0 + kRowsPerSlice);
+        const uint32_t r0 = rowBegin + s * kRowsPerSlice;
+        const uint32_t r1 = std::min(rowEnd, r0 + kRowsPerSlice);
         RemapRows(m_path, m_table, r0, r1, picture, dst, dstStride, background);
     };
-    if (m_pool != nullptr)
+    if (m_pool != nullptr && static_cast<uint64_t>(rowEnd - rowBegin) * width >= kPoolPixels)
         m_pool->Run(slices, slice);
     else
         for (uint32_t s = 0; s < slices; ++s)

@@ -21,9 +21,11 @@ public:
     // apart, top-down). `lens` gives the model and K; its size is taken from the picture.
     // 0; QUORIX_E_PARAM for null pointers, a picture or view of an unsupported size or kind,
     // a stride too small; QUORIX_E_NO_MEMORY when the table cannot be held (dst untouched).
+    // Only rows [rowBegin, rowEnd) of the view are drawn (rounded out to whole row pairs), at
+    // their place in dst; the view's geometry stays that of the whole width x height.
     uint32_t Render(const ViewSettings& view, const LensData& lens, const YuvPicture& picture,
                     uint8_t* dst, uint32_t dstStride, uint32_t width, uint32_t height,
-                    uint32_t backgroundBGR);
+                    uint32_t backgroundBGR, uint32_t rowBegin = 0, uint32_t rowEnd = UINT32_MAX);
 
     const CRemapTable& Table() const { return m_table; }
     void SetPath(KernelPath path) { m_path = path; }

@@ -391,6 +391,7 @@ public:
         return Convert(region, x, y, outX, outY, count, true);
     }
     uint32_t InstallStatusCallback() override { return QUORIX_E_NOT_IMPL; }
+    void DrawCallbackChanged(uint16_t) override { Redraw(); }
 
     int32_t ManualSupport() const override { return 0; }
     uint32_t ManualInit(bool) override { return QUORIX_E_NOT_IMPL; }
@@ -462,11 +463,14 @@ public:
             return checked;
         if (region >= kPortRegionCount)
             return QUORIX_E_PARAM;
-        std::lock_guard<std::mutex> lock(m_viewLock);
-        m_snaps[region].x = x;
-        m_snaps[region].y = y;
-        m_snaps[region].width = width;
-        m_snaps[region].height = height;
+        {
+            std::lock_guard<std::mutex> lock(m_viewLock);
+            m_snaps[region].x = x;
+            m_snaps[region].y = y;
+            m_snaps[region].width = width;
+            m_snaps[region].height = height;
+        }
+        Redraw();  // a continuous capture of an idle port shows the new part at once
         return QUORIX_OK;
     }
     uint32_t SetScreenOffSnapRect(float, float, float, float) override { return QUORIX_E_NOT_IMPL; }
@@ -544,12 +548,14 @@ private:
 
     // The display thread draws region `region` of the picture held now.
     static uint32_t PaintAdapter(uint32_t region, const HDD::FramePlanes& planes, uint8_t* dst,
-                                 uint32_t stride, uint32_t width, uint32_t height, void* user) {
-        return static_cast<CSoftRenderer*>(user)->Paint(region, planes, dst, stride, width, height);
+                                 uint32_t stride, uint32_t width, uint32_t height,
+                                 QXPLAT::DDRECT* image, void* user) {
+        return static_cast<CSoftRenderer*>(user)->Paint(region, planes, dst, stride, width, height,
+                                                        image);
     }
 
     uint32_t Paint(uint32_t region, const HDD::FramePlanes& planes, uint8_t* dst, uint32_t stride,
-                   uint32_t width, uint32_t height) {
+                   uint32_t width, uint32_t height, QXPLAT::DDRECT* image) {
         if (region >= kPortRegionCount || !m_dewarpers[region])
             return QUORIX_E_PARAM;
         SoftView view;
@@ -557,7 +563,11 @@ private:
             std::lock_guard<std::mutex> lock(m_viewLock);
             view = m_views[region];
         }
-        KeepLimitedView(region, view, planes.width, planes.height);
+        const SPHERA::RegionView shown = KeepLimitedView(region, view, planes.width, planes.height);
+        // The draw callback learns where the picture is, without the bars, as from the OpenGL
+        // renderer.
+        const SPHERA::ImageRect part = SPHERA::ComputeImageRect(shown);
+        *image = {part.x, part.y, part.x + part.width, part.y + part.height};
         return m_dewarpers[region]->Render(
             SettingsOf(view, static_cast<int32_t>(width), static_cast<int32_t>(height)), Lens(),
             YuvOf(planes), dst, stride, width, height, view.background);
@@ -572,21 +582,23 @@ private:
 
     // The zoomed picture keeps covering the view: the limited pan, tilt and zoom are what the
     // region stores from then on (the host reads them back), as the OpenGL renderer does.
-    void KeepLimitedView(uint32_t region, const SoftView& view, uint32_t pictureWidth,
-                         uint32_t pictureHeight) {
+    // The view as drawn.
+    SPHERA::RegionView KeepLimitedView(uint32_t region, const SoftView& view, uint32_t pictureWidth,
+                                       uint32_t pictureHeight) {
         SPHERA::RegionView limited =
             RegionViewOf(view, m_lens, region, pictureWidth, pictureHeight);
         if (limited.pan == view.pan && limited.tilt == view.tilt && limited.zoom == view.zoom)
-            return;
+            return limited;
         std::lock_guard<std::mutex> lock(m_viewLock);
         SoftView& stored = m_views[region];
         // A host change meanwhile wins: the next drawing limits it.
         if (stored.pan != view.pan || stored.tilt != view.tilt || stored.zoom != view.zoom ||
             stored.display != view.display)
-            return;
+            return limited;
         stored.pan = limited.pan;
         stored.tilt = limited.tilt;
         stored.zoom = limited.zoom;
+        return limited;
     }
 
     // The display's picture, about to be drawn: every region with a capture on gets its view.
@@ -632,15 +644,16 @@ private:
             view.pan = derived.pan;
             view.tilt = derived.tilt;
             view.zoom = derived.zoom;
-            if (m_snapDewarpers[region]->Render(SettingsOf(view, view.width, view.height), Lens(),
-                                                YuvOf(planes), m_snapView.data(), width * 4, width,
-                                                height, view.background) != QUORIX_OK)
-                continue;
             const uint32_t x = std::min(width - 1, static_cast<uint32_t>(snap.x * width));
             const uint32_t y = std::min(height - 1, static_cast<uint32_t>(snap.y * height));
             const uint32_t w = std::clamp(static_cast<uint32_t>(snap.width * width), 1u, width - x);
             const uint32_t h =
                 std::clamp(static_cast<uint32_t>(snap.height * height), 1u, height - y);
+            // Only the rows handed over are drawn.
+            if (m_snapDewarpers[region]->Render(SettingsOf(view, view.width, view.height), Lens(),
+                                                YuvOf(planes), m_snapView.data(), width * 4, width,
+                                                height, view.background, y, y + h) != QUORIX_OK)
+                continue;
             uint32_t stride = 0;
             if (PackView(m_snapView, width, x, y, w, h, snap.format, snap.align, m_snapPacked,
                          &stride) != QUORIX_OK)
@@ -668,7 +681,7 @@ private:
             &job);
     }
 
-    // Under the display's frame lock: the picture stays while it is read.
+    // The display keeps the picture as it is while it is read; new pictures go elsewhere.
     uint32_t CaptureLocked(SoftView view, uint32_t region, const HDD::FramePlanes& planes,
                            CPortPicture& picture) {
         SPHERA::RegionView derived =
