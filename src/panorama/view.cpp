@@ -5,6 +5,8 @@
 
 #include "panorama/view.h"
 
+#include "dewarp/geometry.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -130,8 +132,10 @@ std::vector<int32_t> DisplayTypeList(int32_t modelType, uint32_t cameraCount) {
         case SPH_MODEL_FISHEYE:
         case SPH_MODEL_VR360:
         case SPH_MODEL_VR360_2:
+            // The perspective view comes last, so that the first entry, which a region gets
+            // when enabled without a display type, stays what it was.
             list = {SPH_DISPLAY_SPHERE, SPH_DISPLAY_PLANE180, SPH_DISPLAY_PLANE360,
-                    SPH_DISPLAY_PLANE};
+                    SPH_DISPLAY_PLANE, SPH_DISPLAY_VR};
             break;
         case SPH_MODEL_VR720:
             list = {SPH_DISPLAY_VR, SPH_DISPLAY_SPHERE, SPH_DISPLAY_PLANE360, SPH_DISPLAY_PLANE};
@@ -325,6 +329,8 @@ void ComputeViewValues(RegionView& view, const ViewSource& src, uint32_t regionI
             break;
     }
     view.panUniform = d == SPH_DISPLAY_PLANE360_FIXED ? 0.0f : view.pan;
+    view.modelType = src.modelType;
+    view.mount = src.mount;
 
     if (view.height != 0) {
         const double ra = static_cast<double>(view.width) / view.height;
@@ -366,6 +372,12 @@ bool ClampView(RegionView& view) {
     view.tiltShift = 0.0f;
     const int32_t d = view.displayType;
     const double a = view.videoAspect, ar = view.rectAspect;
+    if (DEWARP::IsLensPerspective(view.modelType, d)) {
+        const bool changed =
+            DEWARP::LimitPerspective(view.mount, view.rectAspect, view.pan, view.tilt, view.zoom);
+        view.panUniform = view.pan;
+        return changed;
+    }
     if (IsSphereDisplay(d) || a == 0.0 || ar == 0.0)
         return false;
 
@@ -421,7 +433,17 @@ void BuildModelView(RegionView& view, int32_t modelType) {
     const int32_t d = view.displayType;
     double s[16], mv[16], tmp[16];
     Scale(s, view.zoom, view.zoom, 1.0);
-    if (IsSphereDisplay(d)) {
+    if (DEWARP::IsLensPerspective(modelType, d)) {
+        // The mount decides the turn (see dewarp/geometry.h); seen from the centre, no
+        // translation.
+        double r[9], turn[16];
+        DEWARP::ViewRotation(modelType, d, view.mount, view.pan, view.tilt, r);
+        Identity(turn);
+        for (int row = 0; row < 3; ++row)
+            for (int col = 0; col < 3; ++col)
+                turn[col * 4 + row] = r[row * 3 + col];
+        Multiply(s, turn, mv);
+    } else if (IsSphereDisplay(d)) {
         double ra[16], rx[16], t[16];
         if (modelType == SPH_MODEL_VR720)
             Rotation(ra, view.pan * 180.0, 0.0, 1.0, 0.0);
