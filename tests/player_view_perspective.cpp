@@ -657,7 +657,7 @@ TEST_F(ViewPerspective, PtzIsLimitedToTheLensCircle) {
 
 // Project and UnProject of the perspective view: the view's centre is the lens direction that
 // pan and tilt look along (by the mount's own geometry), points go to the source and back, and
-// a flipped view mirrors them.
+// a flipped view mirrors them and its picture.
 TEST_F(ViewPerspective, ProjectAndUnprojectFollowTheView) {
     for (bool cpu : {false, true}) {
         Initialise(cpu);
@@ -722,6 +722,16 @@ TEST_F(ViewPerspective, ProjectAndUnprojectFollowTheView) {
             ASSERT_EQ(QUORIX_OK, QUORIX_SetFlip(port.Port(), 0, 1));
             ASSERT_EQ(QUORIX_OK, QUORIX_Project(port.Port(), 0, fx, fy, ox, oy, 1));
             EXPECT_NEAR(1.0 - expectX, ox[0], 0.004);
+            // And the capture is the mirror image of the unflipped one.
+            Rgb flipped;
+            ASSERT_TRUE(Capture(port.Port(), m_dir.Path("flipped.bmp"), &flipped));
+            ASSERT_EQ(im.w, flipped.w);
+            ASSERT_EQ(im.h, flipped.h);
+            double diff = 0.0;
+            for (int y = 0; y < im.h; ++y)
+                for (int x = 0; x < im.w; ++x)
+                    diff += std::abs(im.At(x, y)[1] - flipped.At(im.w - 1 - x, y)[1]);
+            EXPECT_LE(diff / (im.w * im.h), 1.0) << "mean difference from the mirror image";
         }
     }
 }

@@ -63,9 +63,12 @@
 //                the picture, tilt -1/2 straight up at the lens centre.
 //    The lens saw the half space z <= 0 of the mesh's frame only. The view is the pyramid of
 //    the four corner rays (+-a T / z, +-T / z, -1) (T = tan 32.5 deg); it stays inside that
-//    half space, less a margin at the rim, when each corner ray does, which LimitPerspective
-//    enforces for the stored pan, tilt and zoom: the tilt is brought back first (with pan 0),
-//    then the pan for that tilt, and the zoom keeps the view's diagonal within 160 degrees.
+//    half space, less a margin at the rim, when each corner ray does (the pyramid is the convex
+//    hull of those rays, and the cone within the margin is convex), which LimitPerspective
+//    enforces for the stored pan, tilt and zoom: the zoom keeps the view's diagonal within 160
+//    degrees; on the ceiling and the desk the tilt stays between the axis and the rim (pan
+//    turns about the axis and never leaves the circle); on the wall the tilt is brought back
+//    first (with pan 0), then the pan for that tilt.
 //    The mesh's triangles face inwards and back faces are culled, so where the ray enters and
 //    leaves the surface only the exit point is drawn (the inside of the bowl); the orthographic
 //    outside cylinder is drawn without culling and shows the nearer hit. A hemisphere exists
