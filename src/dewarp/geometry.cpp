@@ -347,6 +347,54 @@ bool LimitPtz(int32_t display, float& pan, float& tilt, float& zoom) {
     return true;
 }
 
+bool LimitFlatView(int32_t d, int32_t adaptMode, double a, double ar, double p00, double p11,
+                   bool blankPtz, float& pan, float& tilt, float& zoom, double* panShift,
+                   double* tiltShift) {
+    const int32_t m = d == DISPLAY_PLANE360 ? (adaptMode != 0 ? 1 : 0) : adaptMode;
+    double ix, iy, vx, vy;
+    if (d == DISPLAY_PLANE360_FRONTBACK) {
+        // The two half panoramas are laid out by the projection's height whatever the adapt
+        // mode: A/P11 wide and two rows of 1/P11, one above and one below the centre.
+        ix = a / 2.0 / p11;
+        iy = 1.0 / p11;
+        vx = 1.0 / p00;
+        vy = 1.0 / p11;
+    } else if (m == 1) {
+        ix = 1.0 / p00;
+        iy = 1.0 / (a * p00);
+        vx = 1.0 / p00;
+        vy = 1.0 / (ar * p00);
+    } else if (m == 2) {
+        ix = a / p11;
+        iy = 1.0 / p11;
+        vx = ar / p11;
+        vy = 1.0 / p11;
+    } else {
+        ix = vx = 1.0 / p00;
+        iy = vy = 1.0 / p11;
+    }
+    const double zoom0 = zoom;
+    double z = zoom0;
+    double px = ix * pan, py = iy * tilt;
+    const double px0 = px, py0 = py;
+    const double mx = (ix * z - vx) / z, my = (iy * z - vy) / z;
+    if (d == DISPLAY_PLANE360 && z < 1.0)
+        z = 1.0;
+    if (!blankPtz) {
+        if (d != DISPLAY_PLANE360)
+            px = mx <= 0.0 ? 0.0 : std::clamp(px, -mx, mx);
+        py = my <= 0.0 ? 0.0 : std::clamp(py, -my, my);
+    }
+    *panShift = px;
+    *tiltShift = py;
+    if (px == px0 && py == py0 && z == zoom0)
+        return false;
+    pan = static_cast<float>(px / ix);
+    tilt = static_cast<float>(py / iy);
+    zoom = static_cast<float>(z);
+    return true;
+}
+
 bool IsLensPerspective(int32_t model, int32_t display) {
     return display == DISPLAY_VR && IsHemisphere(model);
 }
@@ -498,46 +546,16 @@ bool DeriveView(const ViewSettings& in, const LensData& lens, ViewGeometry* out)
     v.panUniform = d == DISPLAY_PLANE360_FIXED ? 0.0 : pan;
 
     if (!IsSphereDisplay(d)) {
-        // The zoomed picture keeps covering the view (unless blank PTZ) and is centred along
-        // an axis where it is smaller than the view.
-        const double a = videoAspect, ar = rectAspect;
-        const int32_t m = d == DISPLAY_PLANE360 ? (v.adaptMode != 0 ? 1 : 0) : v.adaptMode;
-        double ix, iy, vx, vy;
-        if (d == DISPLAY_PLANE360_FRONTBACK) {
-            ix = a / 2.0 / v.p11;
-            iy = 1.0 / v.p11;
-            vx = 1.0 / v.p00;
-            vy = 1.0 / v.p11;
-        } else if (m == 1) {
-            ix = 1.0 / v.p00;
-            iy = 1.0 / (a * v.p00);
-            vx = 1.0 / v.p00;
-            vy = 1.0 / (ar * v.p00);
-        } else if (m == 2) {
-            ix = a / v.p11;
-            iy = 1.0 / v.p11;
-            vx = ar / v.p11;
-            vy = 1.0 / v.p11;
-        } else {
-            ix = vx = 1.0 / v.p00;
-            iy = vy = 1.0 / v.p11;
-        }
-        double z = zoom;
-        double px = ix * pan, py = iy * tilt;
-        const double mx = (ix * z - vx) / z, my = (iy * z - vy) / z;
-        if (d == DISPLAY_PLANE360 && z < 1.0)
-            z = 1.0;
-        if (!in.blankPtz) {
-            if (d != DISPLAY_PLANE360)
-                px = mx <= 0.0 ? 0.0 : std::clamp(px, -mx, mx);
-            py = my <= 0.0 ? 0.0 : std::clamp(py, -my, my);
-        }
+        float p = pan, t = tilt, z = zoom;
+        double px = 0.0, py = 0.0;
+        LimitFlatView(d, v.adaptMode, videoAspect, rectAspect, v.p00, v.p11, in.blankPtz, p, t, z,
+                      &px, &py);
         // The renderer hands these to GL as floats.
         v.panShift = d == DISPLAY_PLANE360 ? 0.0 : static_cast<float>(px);
         v.tiltShift = static_cast<float>(py);
-        v.pan = static_cast<float>(px / ix);
-        v.tilt = static_cast<float>(py / iy);
-        v.zoom = static_cast<float>(z);
+        v.pan = p;
+        v.tilt = t;
+        v.zoom = z;
     }
     v.panCos = std::cos(v.pan * kPi);
     v.panSin = std::sin(v.pan * kPi);

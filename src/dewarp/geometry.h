@@ -171,6 +171,16 @@ bool IsSupported(int32_t model, int32_t display);
 // to be stored (the outside cylinder keeps its own tilt outside 55 to 90 degrees down).
 bool LimitPtz(int32_t display, float& pan, float& tilt, float& zoom);
 
+// The limit of the flat layouts (1): the zoomed picture keeps covering the view (unless blank
+// PTZ) and is centred along an axis where it is smaller than the view; the 360-degree
+// panorama scrolls instead of shifting across and is never zoomed out of. From the display
+// type, adapt mode, video and rectangle aspects and the projection's diagonal, the stored pan,
+// tilt and zoom become the limited ones, and the picture-plane shifts are returned. Returns
+// whether a value changed (unchanged values are left exactly as they were).
+bool LimitFlatView(int32_t display, int32_t adaptMode, double videoAspect, double rectAspect,
+                   double p00, double p11, bool blankPtz, float& pan, float& tilt, float& zoom,
+                   double* panShift, double* tiltShift);
+
 // Whether the view is the perspective view of a lens (2a).
 bool IsLensPerspective(int32_t model, int32_t display);
 
