@@ -215,6 +215,27 @@ static inline const char* QUORIX_ResultText(uint32_t code) {
 #define QUORIX_DISPLAY_CYLINDER 16u
 #define QUORIX_DISPLAY_CYLINDER_INSIDE 17u
 
+/* Mount of a lens camera (models 2, 4 and 6). It decides what pan and tilt mean in the lens's
+ * perspective view, QUORIX_DISPLAY_VR (the last display type these models offer: a rectilinear
+ * view from the lens centre, in which straight lines stay straight). Pan and tilt are half
+ * turns (1 = 180 degrees); pan + turns the view left and tilt + turns it down on every mount.
+ *   ceiling (default): tilt 0 looks at the horizon (the lens's rim) towards the top of the
+ *            picture, 0.5 straight down at its centre; the view's centre at pan p is the centre
+ *            column of QUORIX_DISPLAY_PLANE360 at pan p.
+ *   wall:    pan 0 and tilt 0 look along the lens axis; pan and tilt turn left/right and
+ *            up/down about the horizon.
+ *   desk:    tilt 0 looks at the horizon towards the bottom of the picture, -0.5 straight up.
+ * Zoom z shows 2 atan(tan(32.5 deg) / z) from top to bottom. The renderer limits pan, tilt and
+ * zoom so that the view never reaches beyond the lens circle (its edge stays half a degree
+ * inside it) and its diagonal spans at most 160 degrees.
+ * The mount is part of the renderer parameter block (QUORIX_MODEL_FROM_PARAMS), so recordings
+ * carry it: header bytes 80..83, which the block's layout leaves free, hold 'M', 'N', 'T' and
+ * the mount. Without those letters, or with another value, the camera hangs from the ceiling. */
+#define QUORIX_MOUNT_CEILING 0u
+#define QUORIX_MOUNT_WALL 1u
+#define QUORIX_MOUNT_DESK 2u
+#define QUORIX_MOUNT_OFFSET 80u
+
 /* Pixel formats of snapshot data and of QUORIX_SURFACE. 11..16 are 1..6 stored bottom row first. */
 #define QUORIX_PIXEL_NONE 0u
 #define QUORIX_PIXEL_RGB32 1u /* R, G, B, 0 */

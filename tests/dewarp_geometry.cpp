@@ -29,9 +29,9 @@ struct Pair {
 
 // Every display type each model offers, and the full-picture capture layouts.
 const Pair kPairs[] = {
-    {1, 0},  {2, 11}, {2, 12}, {2, 13}, {2, 14}, {2, 0},  {3, 10}, {3, 11}, {3, 13},
-    {3, 14}, {3, 0},  {4, 11}, {4, 12}, {4, 13}, {4, 14}, {4, 0},  {5, 16}, {5, 17},
-    {5, 13}, {5, 14}, {5, 15}, {5, 0},  {6, 11}, {6, 12}, {6, 13}, {6, 14}, {6, 0},
+    {1, 0},  {2, 11}, {2, 12}, {2, 13}, {2, 14}, {2, 0},  {3, 10}, {3, 11}, {3, 13}, {3, 14},
+    {3, 0},  {4, 11}, {4, 12}, {4, 13}, {4, 14}, {4, 0},  {5, 16}, {5, 17}, {5, 13}, {5, 14},
+    {5, 15}, {5, 0},  {6, 11}, {6, 12}, {6, 13}, {6, 14}, {6, 0},  {2, 10}, {4, 10}, {6, 10},
 };
 
 struct Case {
@@ -40,11 +40,13 @@ struct Case {
     uint32_t ratioType;
     double pan, tilt, zoom;
     uint32_t flip;
+    int mount;  // of a lens in its perspective view
     std::string Name() const {
-        char b[160];
+        char b[180];
         std::snprintf(b, sizeof b,
-                      "model %d display %d rect %dx%d ratio %u ptz %.2f/%.2f/%.2f flip %u",
-                      pair.model, pair.display, rectW, rectH, ratioType, pan, tilt, zoom, flip);
+                      "model %d display %d rect %dx%d ratio %u ptz %.2f/%.2f/%.2f flip %u mount %d",
+                      pair.model, pair.display, rectW, rectH, ratioType, pan, tilt, zoom, flip,
+                      mount);
         return b;
     }
 };
@@ -62,6 +64,7 @@ projref::Derived Reference(const Case& c) {
     v.pan = c.pan;
     v.tilt = c.tilt;
     v.zoom = c.zoom;
+    v.mount = c.mount;
     return projref::Derive(v);
 }
 
@@ -79,6 +82,7 @@ ViewGeometry Ours(const Case& c) {
     lens.model = c.pair.model;
     lens.width = static_cast<uint32_t>(c.picW);
     lens.height = static_cast<uint32_t>(c.picH);
+    lens.mount = c.mount;
     ViewGeometry g;
     EXPECT_TRUE(DeriveView(s, lens, &g)) << c.Name();
     return g;
@@ -113,6 +117,7 @@ std::vector<Case> AllCases() {
             c.tilt = p.display == 16 ? -0.4 : ((k % 2) ? 0.1 : -0.12);
             c.zoom = 1.25 + 0.1 * (k % 3);
             c.flip = flip;
+            c.mount = k % 3;
             cases.push_back(c);
             // Settings change with the pair and again with the flip (the table test uses
             // one flip per pair).
@@ -199,6 +204,76 @@ TEST(DewarpGeometry, EveryModelAndDisplayMatchesTheFormulas) {
             EXPECT_EQ(wrong, 0u) << "of " << emptyCount << " empty pixels";
         }
     }
+}
+
+// The perspective view of a lens never shows what lies beyond the lens circle: whatever the
+// mount, the rectangle's shape, the zoom and the pan and tilt asked for, every pixel of the
+// view's border shows a lens point at most 89.5 degrees from the axis (an equidistant lens:
+// radius proportional to that angle, 90 degrees at the circle), and a view that had to be
+// brought back reaches that boundary.
+TEST(DewarpGeometry, PerspectiveViewStaysInsideTheLensCircle) {
+    constexpr uint32_t kPic = 1000;  // lens circle radius 500 pixels
+    const double limit = 500.0 * 89.5 / 90.0;
+    for (int mount : {MOUNT_CEILING, MOUNT_WALL, MOUNT_DESK})
+        for (const auto& [w, h] : {std::pair{320, 180}, std::pair{200, 200}, std::pair{450, 150}})
+            for (double zoom : {0.05, 0.6, 1.0, 3.0})
+                for (double pan : {0.0, 0.3, -0.7, 1.0})
+                    for (double tilt : {-0.9, -0.4, 0.0, 0.2, 0.5}) {
+                        ViewSettings s;
+                        s.display = DISPLAY_VR;
+                        s.pan = static_cast<float>(pan);
+                        s.tilt = static_cast<float>(tilt);
+                        s.zoom = static_cast<float>(zoom);
+                        s.rectWidth = w;
+                        s.rectHeight = h;
+                        LensData lens;
+                        lens.model = MODEL_FISHEYE;
+                        lens.mount = mount;
+                        lens.width = lens.height = kPic;
+                        ViewGeometry g;
+                        ASSERT_TRUE(DeriveView(s, lens, &g));
+                        SCOPED_TRACE("mount " + std::to_string(mount) + " rect " +
+                                     std::to_string(w) + "x" + std::to_string(h) + " ptz " +
+                                     std::to_string(pan) + "/" + std::to_string(tilt) + "/" +
+                                     std::to_string(zoom));
+                        double farthest = 0.0;
+                        bool missing = false;
+                        auto look = [&](double x, double y) {
+                            double sx = 0, sy = 0;
+                            if (!SourceAtPixel(g, w, h, x, y, kPic, kPic, &sx, &sy)) {
+                                missing = true;
+                                return;
+                            }
+                            farthest = std::max(
+                                farthest, std::hypot(sx + 0.5 - kPic / 2.0, sy + 0.5 - kPic / 2.0));
+                        };
+                        for (int x = 0; x < w; ++x) {
+                            look(x, -0.5);
+                            look(x, h - 0.5);
+                        }
+                        for (int y = 0; y < h; ++y) {
+                            look(-0.5, y);
+                            look(w - 0.5, y);
+                        }
+                        for (double x : {-0.5, w - 0.5})
+                            for (double y : {-0.5, h - 0.5})
+                                look(x, y);
+                        EXPECT_FALSE(missing) << "a border pixel shows nothing";
+                        EXPECT_LE(farthest, limit + 1e-3);
+                        const bool limited = g.pan != static_cast<float>(pan) ||
+                                             g.tilt != static_cast<float>(tilt) ||
+                                             g.zoom != static_cast<float>(zoom);
+                        // (Ceiling and desk never look past the lens axis: a tilt beyond
+                        // it stops there, away from the rim.)
+                        const bool onAxis = mount != MOUNT_WALL && std::fabs(g.tilt) == 0.5f;
+                        if (limited && g.zoom == static_cast<float>(zoom) && !onAxis) {
+                            EXPECT_GE(farthest, limit - 0.05) << "brought back too far";
+                        }
+                        // The widest view spans 160 degrees corner to corner.
+                        const double diagonal = 2.0 * std::atan(std::tan(0.567232) / g.zoom *
+                                                                std::hypot(double(w) / h, 1.0));
+                        EXPECT_LE(diagonal, 160.0 * M_PI / 180.0 + 1e-6);
+                    }
 }
 
 // A view that is not drawn here, and an empty rectangle, are refused.
@@ -298,7 +373,7 @@ TEST(DewarpRemapTable, InterpolationStaysWithinAnEighthOfAPixel) {
 
 // The table is rebuilt only when the view, the size or the lens change.
 TEST(DewarpRemapTable, RebuiltOnlyOnChange) {
-    Case c{{2, 13}, 400, 200, 640, 640, 1, 0.1, 0.0, 1.0, 0};
+    Case c{{2, 13}, 400, 200, 640, 640, 1, 0.1, 0.0, 1.0, 0, 0};
     LensData lens;
     lens.model = 2;
     lens.width = lens.height = 640;

@@ -417,6 +417,33 @@ TEST(PanoramaModelData, BlocksFromOutsideAreChecked) {
     EXPECT_EQ(cameras[1].extra[1], 16u);
 }
 
+// The camera's mount rides in four header bytes that blocks written before may hold anything
+// in: only the letters "MNT" with a known mount count, everything else is a ceiling camera.
+TEST(PanoramaModelData, MountComesFromTheTaggedHeaderBytes) {
+    struct Case {
+        uint8_t bytes[4];
+        int32_t mount;
+    } cases[] = {
+        {{'M', 'N', 'T', 0}, 0},       {{'M', 'N', 'T', 1}, 1}, {{'M', 'N', 'T', 2}, 2},
+        {{'M', 'N', 'T', 3}, 0},       {{'M', 'N', 'X', 1}, 0}, {{0, 0, 0, 1}, 0},
+        {{0xFF, 0xFF, 0xFF, 0xFF}, 0},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> block(88 + 200, 0);
+        const uint32_t size = static_cast<uint32_t>(block.size()), model = 2, count = 1;
+        std::memcpy(block.data(), "SPH", 4);
+        std::memcpy(block.data() + 4, &size, 4);
+        std::memcpy(block.data() + 8, &model, 4);
+        std::memcpy(block.data() + 12, &count, 4);
+        std::memcpy(block.data() + QUORIX_MOUNT_OFFSET, c.bytes, 4);
+        ModelDataHeader header = DefaultModelDataHeader();
+        std::vector<ModelCamera> cameras;
+        ASSERT_EQ(ParseModelData(block.data(), size, &header, &cameras), QUORIX_OK);
+        EXPECT_EQ(MountOf(header), c.mount) << int(c.bytes[2]) << " " << int(c.bytes[3]);
+    }
+    EXPECT_EQ(MountOf(DefaultModelDataHeader()), 0);
+}
+
 TEST(PanoramaModelData, RendererTakesItsSourcesFromTheModel) {
     ASSERT_EQ(GlobalInit(), QUORIX_OK);
     std::vector<uint8_t> oneOfTwo = Header(2, 0);

@@ -86,11 +86,11 @@ TEST(ViewMath, DisplayTypeListsFollowTheModel) {
         uint32_t cameras;
         std::vector<int32_t> list;
     } cases[] = {
-        {SPH_MODEL_FISHEYE, 1, {11, 12, 13, 0}},
-        {SPH_MODEL_FISHEYE, 2, {11, 12, 13, 0, 9}},
+        {SPH_MODEL_FISHEYE, 1, {11, 12, 13, 0, 10}},
+        {SPH_MODEL_FISHEYE, 2, {11, 12, 13, 0, 10, 9}},
         {SPH_MODEL_VR720, 1, {10, 11, 13, 0}},
-        {SPH_MODEL_VR360, 1, {11, 12, 13, 0}},
-        {SPH_MODEL_VR360_2, 1, {11, 12, 13, 0}},
+        {SPH_MODEL_VR360, 1, {11, 12, 13, 0, 10}},
+        {SPH_MODEL_VR360_2, 1, {11, 12, 13, 0, 10}},
         {SPH_MODEL_RING, 1, {16, 17, 13, 15, 0}},
         {SPH_MODEL_NORMAL, 1, {0}},
         {42, 1, {0}},
@@ -168,7 +168,8 @@ TEST(ViewMath, EnablingGivesTheFirstListedDisplayType) {
     EXPECT_EQ(EnableRegion(&fisheye, 0, 0, 0, -5, 480, true), QUORIX_OK);  // empty: disabled
     EXPECT_FALSE(fisheye.GetRegion(0)->IsEnabled());
     EXPECT_EQ(EnableRegion(&fisheye, 10, 0, 0, 1, 1, true), QUORIX_E_PARAM);
-    EXPECT_EQ(SetDisplayType(&fisheye, 0, 10), QUORIX_E_PARAM);  // not offered for a fisheye
+    EXPECT_EQ(SetDisplayType(&fisheye, 0, 16), QUORIX_E_PARAM);  // not offered for a fisheye
+    EXPECT_EQ(SetDisplayType(&fisheye, 0, 10), QUORIX_OK);       // its perspective view
     EXPECT_EQ(SetDisplayType(&fisheye, 0, 13), QUORIX_OK);
     EXPECT_EQ(SetDisplayType(&fisheye, 9, 13), QUORIX_E_PARAM);
     EXPECT_EQ(SetDisplayType(nullptr, 0, 13), QUORIX_E_PARAM);

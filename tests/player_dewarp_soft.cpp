@@ -193,8 +193,9 @@ TEST_F(DewarpSoft, SoftwareRasteriserPortsDewarpOnTheCpuByDefault) {
         uint32_t types[8] = {};
         int32_t count = 8;
         ASSERT_EQ(QUORIX_OK, QUORIX_GetSupportedDisplayTypeList(cpu.Port(), types, &count));
-        ASSERT_EQ(4, count);
+        ASSERT_EQ(5, count);
         EXPECT_EQ(QUORIX_DISPLAY_SPHERE, types[0]);
+        EXPECT_EQ(QUORIX_DISPLAY_VR, types[4]);
         uint32_t type = 0;
         ASSERT_EQ(QUORIX_OK, QUORIX_GetCurrentDisplayType(cpu.Port(), 0, &type));
         EXPECT_EQ(QUORIX_DISPLAY_SPHERE, type);

@@ -45,3 +45,9 @@ quorix_add_gtest(player_view_wall
   LIBS quorixsdk quorix_test_media PkgConfig::GL PkgConfig::EGL PkgConfig::X11XCB PkgConfig::XCB
   LABELS player
   XSERVER)
+
+# The perspective view of a lens on both renderers against libavfilter's v360, for every mount.
+quorix_add_gtest(player_view_perspective
+  SOURCES ${_view_dir}/player_view_perspective.cpp
+  LIBS quorix_capture_support PkgConfig::AVFILTER PkgConfig::AVUTIL
+  LABELS player)

@@ -1,6 +1,7 @@
 // quorix-mux run as a program on media files written here, its container files read back.
 
 #include <gtest/gtest.h>
+#include <quorixsdk_codes.h>
 
 #include <cmath>
 #include <cstring>
@@ -172,6 +173,7 @@ TEST(MuxRefusal, MissingInputOrForeignCodecWritesNothing) {
     }
     EXPECT_EQ(toolstest::Run(kMux + " --model 9 a b 2>&1"), 2);
     EXPECT_EQ(toolstest::Run(kMux + " --fisheye 1,2 a b 2>&1"), 2);
+    EXPECT_EQ(toolstest::Run(kMux + " --mount attic a b 2>&1"), 2);
 }
 
 // K maps the shader's circle of radius 0.5 around (0.5, 0.5) onto the lens circle in the picture.
@@ -238,6 +240,27 @@ TEST(MuxFisheye, GivenCircleAutoDetectedCircleAndInfoBlock) {
         << info;
     EXPECT_NE(info.find("K      0.5, 0, 0.5 | 0, 0.666667, 0.5 | 0, 0, 1"), std::string::npos)
         << info;
+
+    // No mount given: the four bytes stay clear, which reads as a ceiling camera. With one,
+    // they hold "MNT" and the mount.
+    for (const auto& e : given.extensions) {
+        if (e.first == 2) {
+            EXPECT_EQ(Le32(e.second.data() + QUORIX_MOUNT_OFFSET), 0u);
+        }
+    }
+    ASSERT_EQ(
+        Mux("--fisheye 200,150,100 --mount wall " + dir / "in.mp4" + " " + dir / "w.zbm", &log), 0)
+        << log;
+    const Container wall = ReadContainer(dir / "w.zbm");
+    ASSERT_TRUE(wall.ok);
+    ExpectFisheyeBlock(wall, 400, 300, 200, 150, 100, 1e-3);
+    for (const auto& e : wall.extensions) {
+        if (e.first == 2) {
+            EXPECT_EQ(std::string(e.second.begin() + QUORIX_MOUNT_OFFSET,
+                                  e.second.begin() + QUORIX_MOUNT_OFFSET + 4),
+                      std::string("MNT\x01", 4));
+        }
+    }
 
     ASSERT_EQ(Mux("--fisheye auto " + dir / "in.mp4" + " " + dir / "b.zbm", &log), 0) << log;
     const Container detected = ReadContainer(dir / "b.zbm");

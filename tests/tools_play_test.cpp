@@ -55,7 +55,7 @@ Summary ParseSummary(const std::string& out) {
     return s;
 }
 
-// The fisheye recording offers four display types; each picture differs from the others, so
+// The fisheye recording offers five display types; each picture differs from the others, so
 // the type really changed between the captures.
 TEST(PlayHeadless, PlaysToTheEndWithADifferentPicturePerDisplayType) {
     TempDir dir;
@@ -73,13 +73,14 @@ TEST(PlayHeadless, PlaysToTheEndWithADifferentPicturePerDisplayType) {
     const Summary s = ParseSummary(log);
     ASSERT_TRUE(s.found) << log;
     EXPECT_EQ(s.frames, 40u) << "the file ended and reported its frames\n" << log;
-    EXPECT_EQ(s.types, 4u) << log;
+    EXPECT_EQ(s.types, 5u) << log;
 
     const auto pictures = Pictures(out);
     EXPECT_EQ(pictures.size(), s.snapshots);
     // Each display type's picture, and the full-resolution one.
-    for (const char* name : {"display-11-sphere.jpg", "display-12-plane180.jpg",
-                             "display-13-plane360.jpg", "display-0-plane.jpg", "original.jpg"}) {
+    for (const char* name :
+         {"display-11-sphere.jpg", "display-12-plane180.jpg", "display-13-plane360.jpg",
+          "display-0-plane.jpg", "display-10-vr.jpg", "original.jpg"}) {
         SCOPED_TRACE(name);
         const auto it = pictures.find(name);
         ASSERT_NE(it, pictures.end()) << log;

@@ -2,7 +2,7 @@
 // optional audio) into a container file of this library, or makes a demonstration recording
 // from a built-in test scene.
 //
-//   quorix-mux [--model N] [--fisheye cx,cy,r|auto] [--info FILE] INPUT OUTPUT
+//   quorix-mux [--model N] [--fisheye cx,cy,r|auto] [--mount M] [--info FILE] INPUT OUTPUT
 //   quorix-mux --synthetic fisheye|sphere|ring|normal [--duration S] OUTPUT
 
 #include <unistd.h>
@@ -47,6 +47,7 @@ struct Options {
     std::string output;
     std::string synthetic;
     std::optional<int> model;
+    std::optional<uint8_t> mount;  // 0 ceiling, 1 wall, 2 desk
     bool fisheye = false;
     bool fisheyeAuto = false;
     double cx = 0, cy = 0, radius = 0;
@@ -71,6 +72,8 @@ void Usage(FILE* out) {
         "                       hemisphere, 5 ring)\n"
         "  --fisheye cx,cy,r    write a fisheye parameter block for the circle at (cx,cy)\n"
         "                       with radius r in pixels; 'auto' finds the bright circle\n"
+        "  --mount M            the lens camera's mount in the parameter block: ceiling,\n"
+        "                       wall or desk (what pan and tilt of its perspective view mean)\n"
         "  --info FILE          store FILE as the file-open information block\n"
         "  --synthetic KIND     make a demonstration recording without input\n"
         "  --duration S         length of a synthetic recording in seconds (default 10)\n"
@@ -114,6 +117,19 @@ bool ParseArgs(int argc, char** argv, Options* o) {
             } else if (std::sscanf(v.c_str(), "%lf,%lf,%lf", &o->cx, &o->cy, &o->radius) != 3 ||
                        o->radius <= 0) {
                 std::fprintf(stderr, "quorix-mux: --fisheye takes cx,cy,r or auto\n");
+                return false;
+            }
+        } else if (a == "--mount") {
+            if (!value(&v))
+                return false;
+            if (v == "ceiling") {
+                o->mount = 0;
+            } else if (v == "wall") {
+                o->mount = 1;
+            } else if (v == "desk") {
+                o->mount = 2;
+            } else {
+                std::fprintf(stderr, "quorix-mux: --mount takes ceiling, wall or desk\n");
                 return false;
             }
         } else if (a == "--info") {
@@ -338,11 +354,21 @@ bool OpenOutput(Output* out, const Options& o, int defaultModel,
         return false;
     }
     int model = o.model.value_or(defaultModel);
+    // The mount goes into four bytes of the block's header that the layout leaves free.
+    std::vector<uint8_t> withMount = params;
+    if (o.mount.has_value()) {
+        if (withMount.size() < 88) {
+            std::fprintf(stderr, "quorix-mux: --mount needs a parameter block (--fisheye)\n");
+            return false;
+        }
+        const uint8_t tag[4] = {'M', 'N', 'T', *o.mount};
+        std::copy(tag, tag + 4, withMount.begin() + 80);
+    }
     const auto now = std::chrono::system_clock::now();
     const int64_t ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
     out->startUnix = ms / 1000;
-    if (!out->writer.Open(o.output, static_cast<int8_t>(model), info, params,
+    if (!out->writer.Open(o.output, static_cast<int8_t>(model), info, withMount,
                           LocalOleDate(ms / 1000, static_cast<uint32_t>(ms % 1000)))) {
         std::fprintf(stderr, "quorix-mux: %s\n", out->writer.Error().c_str());
         return false;

@@ -179,14 +179,41 @@ bool FlatLayout(const ViewGeometry& v, double ox, double oy, double* s, double* 
     }
 }
 
-// Carries an eye-space vector back through Rx(tilt) and the pan turn of the model-view.
+// Carries an eye-space vector back through the turn of the model-view (its transpose).
 void ToObjectFrame(const ViewGeometry& v, double p[3]) {
-    // Inverse of Rx(tilt): y' = y cos + z sin, z' = -y sin + z cos.
-    Turn(p[1], p[2], v.tiltCos, -v.tiltSin);
-    if (v.model == MODEL_VR720)
-        Turn(p[2], p[0], v.panCos, -v.panSin);  // inverse of Ry(pan)
-    else
-        Turn(p[0], p[1], v.panCos, -v.panSin);  // inverse of Rz(pan)
+    const double* r = v.rotation;
+    const double x = r[0] * p[0] + r[3] * p[1] + r[6] * p[2];
+    const double y = r[1] * p[0] + r[4] * p[1] + r[7] * p[2];
+    const double z = r[2] * p[0] + r[5] * p[1] + r[8] * p[2];
+    p[0] = x;
+    p[1] = y;
+    p[2] = z;
+}
+
+// out = a b, row-major 3 x 3.
+void Multiply3(const double a[9], const double b[9], double out[9]) {
+    double r[9];
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+            r[i * 3 + j] = a[i * 3] * b[j] + a[i * 3 + 1] * b[3 + j] + a[i * 3 + 2] * b[6 + j];
+    std::copy(r, r + 9, out);
+}
+
+// Turns about x, y and z by `a` radians (right-handed, as glRotate), row-major.
+void TurnX(double a, double m[9]) {
+    const double c = std::cos(a), s = std::sin(a);
+    const double r[9] = {1, 0, 0, 0, c, -s, 0, s, c};
+    std::copy(r, r + 9, m);
+}
+void TurnY(double a, double m[9]) {
+    const double c = std::cos(a), s = std::sin(a);
+    const double r[9] = {c, 0, s, 0, 1, 0, -s, 0, c};
+    std::copy(r, r + 9, m);
+}
+void TurnZ(double a, double m[9]) {
+    const double c = std::cos(a), s = std::sin(a);
+    const double r[9] = {c, -s, 0, s, c, 0, 0, 0, 1};
+    std::copy(r, r + 9, m);
 }
 
 bool SphereView(const ViewGeometry& v, double nx, double ny, double* s, double* t,
@@ -287,7 +314,7 @@ bool IsSupported(int32_t model, int32_t display) {
         case DISPLAY_PLANE180:
             return IsHemisphere(model);
         case DISPLAY_VR:
-            return model == MODEL_VR720;
+            return model == MODEL_VR720 || IsHemisphere(model);
         case DISPLAY_PLANE360_FRONTBACK:
         case DISPLAY_CYLINDER:
         case DISPLAY_CYLINDER_INSIDE:
@@ -318,6 +345,141 @@ bool LimitPtz(int32_t display, float& pan, float& tilt, float& zoom) {
     if (display == DISPLAY_CYLINDER)
         return t >= -0.5 && t < -0.3055555555555556;
     return true;
+}
+
+bool LimitFlatView(int32_t d, int32_t adaptMode, double a, double ar, double p00, double p11,
+                   bool blankPtz, float& pan, float& tilt, float& zoom, double* panShift,
+                   double* tiltShift) {
+    const int32_t m = d == DISPLAY_PLANE360 ? (adaptMode != 0 ? 1 : 0) : adaptMode;
+    double ix, iy, vx, vy;
+    if (d == DISPLAY_PLANE360_FRONTBACK) {
+        // The two half panoramas are laid out by the projection's height whatever the adapt
+        // mode: A/P11 wide and two rows of 1/P11, one above and one below the centre.
+        ix = a / 2.0 / p11;
+        iy = 1.0 / p11;
+        vx = 1.0 / p00;
+        vy = 1.0 / p11;
+    } else if (m == 1) {
+        ix = 1.0 / p00;
+        iy = 1.0 / (a * p00);
+        vx = 1.0 / p00;
+        vy = 1.0 / (ar * p00);
+    } else if (m == 2) {
+        ix = a / p11;
+        iy = 1.0 / p11;
+        vx = ar / p11;
+        vy = 1.0 / p11;
+    } else {
+        ix = vx = 1.0 / p00;
+        iy = vy = 1.0 / p11;
+    }
+    const double zoom0 = zoom;
+    double z = zoom0;
+    double px = ix * pan, py = iy * tilt;
+    const double px0 = px, py0 = py;
+    const double mx = (ix * z - vx) / z, my = (iy * z - vy) / z;
+    if (d == DISPLAY_PLANE360 && z < 1.0)
+        z = 1.0;
+    if (!blankPtz) {
+        if (d != DISPLAY_PLANE360)
+            px = mx <= 0.0 ? 0.0 : std::clamp(px, -mx, mx);
+        py = my <= 0.0 ? 0.0 : std::clamp(py, -my, my);
+    }
+    *panShift = px;
+    *tiltShift = py;
+    if (px == px0 && py == py0 && z == zoom0)
+        return false;
+    pan = static_cast<float>(px / ix);
+    tilt = static_cast<float>(py / iy);
+    zoom = static_cast<float>(z);
+    return true;
+}
+
+bool IsLensPerspective(int32_t model, int32_t display) {
+    return display == DISPLAY_VR && IsHemisphere(model);
+}
+
+void ViewRotation(int32_t model, int32_t display, int32_t mount, double pan, double tilt,
+                  double r[9]) {
+    double a[9], b[9];
+    TurnX(tilt * kPi, a);
+    if (IsLensPerspective(model, display)) {
+        TurnY(-pan * kPi, b);
+        Multiply3(a, b, r);
+        if (mount == MOUNT_WALL)
+            return;
+        TurnX(mount == MOUNT_DESK ? kPi / 2.0 : -kPi / 2.0, b);
+        Multiply3(r, b, r);
+        return;
+    }
+    if (model == MODEL_VR720)
+        TurnY(pan * kPi, b);
+    else
+        TurnZ(pan * kPi, b);
+    Multiply3(a, b, r);
+}
+
+namespace {
+
+// How far inside the lens's rim the view keeps: the least, over its four corner rays, of the
+// sine of the ray's angle above the rim plane, less the sine of the margin. The view pyramid
+// is the convex hull of those rays and the cone within the margin is convex, so the view is
+// inside when this is not negative.
+double RimSlack(int32_t mount, double h, double v, double pan, double tilt) {
+    double r[9];
+    ViewRotation(MODEL_FISHEYE, DISPLAY_VR, mount, pan, tilt, r);
+    // The lens axis (0, 0, -1) of the mesh's frame, seen from the eye.
+    const double ax = -r[2], ay = -r[5], az = -r[8];
+    const double corner = std::sqrt(h * h + v * v + 1.0);
+    double least = 2.0;
+    for (double sx : {-1.0, 1.0})
+        for (double sy : {-1.0, 1.0})
+            least = std::min(least, (sx * h * ax + sy * v * ay - az) / corner);
+    return least - std::sin(kLensRimMarginDegrees * kPi / 180.0);
+}
+
+// The value between `inside` (slack >= 0) and `outside` nearest to `outside` with the slack
+// still >= 0, for a slack that changes sign once between them.
+template <typename F>
+double Boundary(double inside, double outside, F&& slack) {
+    for (int i = 0; i < 60; ++i) {
+        const double mid = (inside + outside) / 2.0;
+        (slack(mid) >= 0.0 ? inside : outside) = mid;
+    }
+    return inside;
+}
+
+}  // namespace
+
+bool LimitPerspective(int32_t mount, double rectAspect, float& pan, float& tilt, float& zoom) {
+    const double a = std::isfinite(rectAspect) && rectAspect > 0.0 ? rectAspect : 1.0;
+    const double diagonal = kHalfFovTan * std::sqrt(a * a + 1.0);
+    const double minZoom = diagonal / std::tan(kPerspectiveMaxDiagonalDegrees / 2.0 * kPi / 180.0);
+    double z = std::isfinite(zoom) ? zoom : 1.0;
+    z = std::clamp(z, std::max(minZoom, 0.001), 16.0);
+    double p = std::isfinite(pan) ? WrapUnit(pan) : 0.0;
+    double t = std::isfinite(tilt) ? WrapUnit(tilt) : 0.0;
+    const double h = a * kHalfFovTan / z, v = kHalfFovTan / z;
+    // The view straight along the axis: ceiling and desk never tilt past it, and from there the
+    // tilt and then the pan are brought back until the corners stay inside.
+    const double axisTilt = mount == MOUNT_DESK ? -0.5 : (mount == MOUNT_WALL ? 0.0 : 0.5);
+    if (mount == MOUNT_WALL) {
+        if (RimSlack(mount, h, v, 0.0, t) < 0.0)
+            t = Boundary(axisTilt, t, [&](double x) { return RimSlack(mount, h, v, 0.0, x); });
+        if (RimSlack(mount, h, v, p, t) < 0.0)
+            p = Boundary(0.0, p, [&](double x) { return RimSlack(mount, h, v, x, t); });
+    } else {
+        if (mount == MOUNT_DESK ? t < axisTilt : t > axisTilt)
+            t = axisTilt;
+        if (RimSlack(mount, h, v, p, t) < 0.0)
+            t = Boundary(axisTilt, t, [&](double x) { return RimSlack(mount, h, v, p, x); });
+    }
+    const bool changed = static_cast<float>(p) != pan || static_cast<float>(t) != tilt ||
+                         static_cast<float>(z) != zoom;
+    pan = static_cast<float>(p);
+    tilt = static_cast<float>(t);
+    zoom = static_cast<float>(z);
+    return changed;
 }
 
 bool DeriveView(const ViewSettings& in, const LensData& lens, ViewGeometry* out) {
@@ -375,52 +537,25 @@ bool DeriveView(const ViewSettings& in, const LensData& lens, ViewGeometry* out)
     const float storedTilt = tilt;
     if (!LimitPtz(d, pan, tilt, zoom))
         tilt = storedTilt;
+    v.mount = lens.mount;
+    if (IsLensPerspective(v.model, d))
+        LimitPerspective(v.mount, rectAspect, pan, tilt, zoom);
     v.pan = pan;
     v.tilt = tilt;
     v.zoom = zoom;
     v.panUniform = d == DISPLAY_PLANE360_FIXED ? 0.0 : pan;
 
     if (!IsSphereDisplay(d)) {
-        // The zoomed picture keeps covering the view (unless blank PTZ) and is centred along
-        // an axis where it is smaller than the view.
-        const double a = videoAspect, ar = rectAspect;
-        const int32_t m = d == DISPLAY_PLANE360 ? (v.adaptMode != 0 ? 1 : 0) : v.adaptMode;
-        double ix, iy, vx, vy;
-        if (d == DISPLAY_PLANE360_FRONTBACK) {
-            ix = a / 2.0 / v.p11;
-            iy = 1.0 / v.p11;
-            vx = 1.0 / v.p00;
-            vy = 1.0 / v.p11;
-        } else if (m == 1) {
-            ix = 1.0 / v.p00;
-            iy = 1.0 / (a * v.p00);
-            vx = 1.0 / v.p00;
-            vy = 1.0 / (ar * v.p00);
-        } else if (m == 2) {
-            ix = a / v.p11;
-            iy = 1.0 / v.p11;
-            vx = ar / v.p11;
-            vy = 1.0 / v.p11;
-        } else {
-            ix = vx = 1.0 / v.p00;
-            iy = vy = 1.0 / v.p11;
-        }
-        double z = zoom;
-        double px = ix * pan, py = iy * tilt;
-        const double mx = (ix * z - vx) / z, my = (iy * z - vy) / z;
-        if (d == DISPLAY_PLANE360 && z < 1.0)
-            z = 1.0;
-        if (!in.blankPtz) {
-            if (d != DISPLAY_PLANE360)
-                px = mx <= 0.0 ? 0.0 : std::clamp(px, -mx, mx);
-            py = my <= 0.0 ? 0.0 : std::clamp(py, -my, my);
-        }
+        float p = pan, t = tilt, z = zoom;
+        double px = 0.0, py = 0.0;
+        LimitFlatView(d, v.adaptMode, videoAspect, rectAspect, v.p00, v.p11, in.blankPtz, p, t, z,
+                      &px, &py);
         // The renderer hands these to GL as floats.
         v.panShift = d == DISPLAY_PLANE360 ? 0.0 : static_cast<float>(px);
         v.tiltShift = static_cast<float>(py);
-        v.pan = static_cast<float>(px / ix);
-        v.tilt = static_cast<float>(py / iy);
-        v.zoom = static_cast<float>(z);
+        v.pan = p;
+        v.tilt = t;
+        v.zoom = z;
     }
     v.panCos = std::cos(v.pan * kPi);
     v.panSin = std::sin(v.pan * kPi);
@@ -429,6 +564,7 @@ bool DeriveView(const ViewSettings& in, const LensData& lens, ViewGeometry* out)
     const double turn = IsHemisphere(v.model) ? v.panUniform : v.panUniform - 1.0;
     v.turnCos = std::cos(turn * kPi);
     v.turnSin = std::sin(turn * kPi);
+    ViewRotation(v.model, d, v.mount, v.pan, v.tilt, v.rotation);
     *out = v;
     return true;
 }
@@ -477,12 +613,10 @@ bool PixelOfObject(const ViewGeometry& v, uint32_t width, uint32_t height, const
         return false;
     double nx = 0.0, ny = 0.0;
     if (IsSphereDisplay(v.display)) {
-        double e[3] = {obj[0], obj[1], obj[2]};
-        if (v.model == MODEL_VR720)
-            Turn(e[2], e[0], v.panCos, v.panSin);  // Ry(pan)
-        else
-            Turn(e[0], e[1], v.panCos, v.panSin);  // Rz(pan)
-        Turn(e[1], e[2], v.tiltCos, v.tiltSin);    // Rx(tilt)
+        const double* r = v.rotation;
+        double e[3];
+        for (int i = 0; i < 3; ++i)
+            e[i] = r[i * 3] * obj[0] + r[i * 3 + 1] * obj[1] + r[i * 3 + 2] * obj[2];
         e[0] *= v.zoom;
         e[1] *= v.zoom;
         if (v.display != DISPLAY_VR)

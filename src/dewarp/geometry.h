@@ -42,6 +42,33 @@
 //    R about y for the full sphere, about z otherwise); the ray is carried back into the
 //    object's frame by the inverse of each factor and intersected with the unit sphere
 //    (10, 11), the cylinder x^2 + y^2 = 1, |z| <= 1/2 (17) or x^2 + y^2 = 100, |z| <= 5 (16).
+//    Scaling x and y by the zoom narrows the perspective views: display 10 at zoom z sees
+//    2 atan(tan(32.5 deg) / z) from top to bottom (65 degrees at zoom 1, 35.4 at zoom 2) and
+//    2 atan(a tan(32.5 deg) / z) across, a the rectangle's width / height.
+//
+// 2a. Perspective view of a lens (display 10 of the fisheye and hemisphere models). Seen from
+//    the centre of the hemisphere, every straight line of the scene lies in a plane through the
+//    eye and stays straight in the view: a rectilinear PTZ. In the mesh's frame the lens looks
+//    down -z with the picture's right along +x and its top along +y. What pan and tilt mean
+//    depends on how the camera is mounted; in a world frame W (y up, the view at pan 0 and
+//    tilt 0 looking down -z) the model-view turns by R = Rx(tilt) Ry(-pan) M, so on every mount
+//    pan + turns the view to the left and tilt + turns it down (the sense of the 360-degree
+//    panorama's pan and of the flat views' tilt). M carries the mesh's frame into W:
+//      ceiling (looking down): M = Rx(-90 deg); tilt 0 looks at the horizon (the rim) towards
+//                the top of the picture, tilt 1/2 straight down at the lens centre, and
+//                R = Rx(tilt - 1/2) Rz(-pan): the view's centre at pan p is the centre column
+//                of the 360-degree panorama at pan p.
+//      wall (looking forward): M = identity; pan 0 and tilt 0 look along the lens axis.
+//      desk (looking up): M = Rx(90 deg); tilt 0 looks at the horizon towards the bottom of
+//                the picture, tilt -1/2 straight up at the lens centre.
+//    The lens saw the half space z <= 0 of the mesh's frame only. The view is the pyramid of
+//    the four corner rays (+-a T / z, +-T / z, -1) (T = tan 32.5 deg); it stays inside that
+//    half space, less a margin at the rim, when each corner ray does (the pyramid is the convex
+//    hull of those rays, and the cone within the margin is convex), which LimitPerspective
+//    enforces for the stored pan, tilt and zoom: the zoom keeps the view's diagonal within 160
+//    degrees; on the ceiling and the desk the tilt stays between the axis and the rim (pan
+//    turns about the axis and never leaves the circle); on the wall the tilt is brought back
+//    first (with pan 0), then the pan for that tilt.
 //    The mesh's triangles face inwards and back faces are culled, so where the ray enters and
 //    leaves the surface only the exit point is drawn (the inside of the bowl); the orthographic
 //    outside cylinder is drawn without culling and shows the nearer hit. A hemisphere exists
@@ -90,10 +117,14 @@ enum : int32_t {
 };
 enum : uint32_t { FLIP_HORIZONTAL = 1, FLIP_VERTICAL = 2, FLIP_BOTH = 3 };
 
-// The lens picture: its model, its size in pixels and the camera matrix K (nine numbers in
-// memory order; the default centres a lens circle of radius 1/2 in the picture).
+// How a lens camera hangs (see 2a): the meaning of pan and tilt in its perspective view.
+enum : int32_t { MOUNT_CEILING = 0, MOUNT_WALL = 1, MOUNT_DESK = 2 };
+
+// The lens picture: its model, its size in pixels, the camera matrix K (nine numbers in
+// memory order; the default centres a lens circle of radius 1/2 in the picture) and its mount.
 struct LensData {
     int32_t model = MODEL_NORMAL;
+    int32_t mount = MOUNT_CEILING;
     uint32_t width = 0, height = 0;
     float K[9] = {1, 0, 0.5f, 0, 1, 0.5f, 0, 0, 1};
 };
@@ -126,16 +157,45 @@ struct ViewGeometry {
     // and the panorama's turn about its pole.
     double panCos = 1.0, panSin = 0.0, tiltCos = 1.0, tiltSin = 0.0;
     double turnCos = 1.0, turnSin = 0.0;
+    int32_t mount = MOUNT_CEILING;
+    // The sphere views' turn from the mesh's frame to the eye's, row-major (ViewRotation).
+    double rotation[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
 };
 
 // Whether the view of a model is drawn here: every display type a model offers (2, 4, 6:
-// 11 12 13 0; 3: 10 11 13 0; 5: 16 17 13 15 0), 14 for models 2 to 6 (the full-picture
+// 11 12 13 0 10; 3: 10 11 13 0; 5: 16 17 13 15 0), 14 for models 2 to 6 (the full-picture
 // capture), and the flat picture (0) of the normal model; an unknown model counts as normal.
 bool IsSupported(int32_t model, int32_t display);
 
 // The limits a region applies when pan, tilt and zoom are stored. Returns whether the tilt is
 // to be stored (the outside cylinder keeps its own tilt outside 55 to 90 degrees down).
 bool LimitPtz(int32_t display, float& pan, float& tilt, float& zoom);
+
+// The limit of the flat layouts (1): the zoomed picture keeps covering the view (unless blank
+// PTZ) and is centred along an axis where it is smaller than the view; the 360-degree
+// panorama scrolls instead of shifting across and is never zoomed out of. From the display
+// type, adapt mode, video and rectangle aspects and the projection's diagonal, the stored pan,
+// tilt and zoom become the limited ones, and the picture-plane shifts are returned. Returns
+// whether a value changed (unchanged values are left exactly as they were).
+bool LimitFlatView(int32_t display, int32_t adaptMode, double videoAspect, double rectAspect,
+                   double p00, double p11, bool blankPtz, float& pan, float& tilt, float& zoom,
+                   double* panShift, double* tiltShift);
+
+// Whether the view is the perspective view of a lens (2a).
+bool IsLensPerspective(int32_t model, int32_t display);
+
+// The turn of the sphere views from the mesh's frame to the eye's (row-major 3 x 3), for pan
+// and tilt in half turns: Rx(tilt) Ry(pan) for the full sphere, Rx(tilt) Rz(pan) for the other
+// models' sphere views, and the mount's turn of 2a for the perspective view of a lens.
+void ViewRotation(int32_t model, int32_t display, int32_t mount, double pan, double tilt,
+                  double r[9]);
+
+// Keeps the perspective view of a lens (2a) inside the lens circle: the view of a rectangle of
+// aspect `rectAspect` (width / height) at the given pan, tilt (half turns) and zoom. Returns
+// whether a value changed. The one limit both renderers apply.
+constexpr double kLensRimMarginDegrees = 0.5;             // the view's edge stays this far inside
+constexpr double kPerspectiveMaxDiagonalDegrees = 160.0;  // the widest view (zoom-out limit)
+bool LimitPerspective(int32_t mount, double rectAspect, float& pan, float& tilt, float& zoom);
 
 // Video aspect, adapt mode, projection, the view limits (the zoomed picture keeps covering the
 // view) and the shifts. false: the pair is not supported or the rectangle is empty.

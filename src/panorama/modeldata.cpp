@@ -2,6 +2,7 @@
 
 #include <quorixsdk_codes.h>
 
+#include <cstddef>
 #include <cstring>
 #include <new>
 
@@ -13,6 +14,14 @@ ModelDataHeader DefaultModelDataHeader() {
     header.modelType = 1;
     header.cameraCount = 1;
     return header;
+}
+
+int32_t MountOf(const ModelDataHeader& header) {
+    static_assert(offsetof(ModelDataHeader, reserved3) == kMountOffset, "mount at offset 80");
+    const uint8_t* m = header.reserved3;
+    if (m[0] != 'M' || m[1] != 'N' || m[2] != 'T' || m[3] > 2)
+        return 0;
+    return m[3];
 }
 
 uint32_t ParseModelData(const uint8_t* block, uint32_t size, ModelDataHeader* header,

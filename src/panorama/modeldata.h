@@ -36,6 +36,13 @@ struct ModelCamera {
 // The header a renderer has before any block: one ordinary camera.
 ModelDataHeader DefaultModelDataHeader();
 
+// The lens camera's mount, kept in the first four of the eight bytes at offset 80 that the
+// layout leaves free: the letters "MNT" and the mount (0 ceiling, 1 wall, 2 desk). Those bytes
+// may hold anything in blocks written before, so without the letters, or with another value,
+// the camera hangs from the ceiling.
+constexpr uint32_t kMountOffset = 80;
+int32_t MountOf(const ModelDataHeader& header);
+
 // Reads a block. 0x80008008 for a null block or one shorter than the header; 0x80008104 for a
 // wrong magic or a size field below `size` (header and cameras then untouched); otherwise the
 // header is taken and every complete camera record is appended to `cameras` (never more than

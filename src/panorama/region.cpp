@@ -265,6 +265,7 @@ void CRegion::ComputeView(RegionView& view) {
     ViewSource src;
     if (m_owner != nullptr) {
         src.modelType = m_owner->GetModelType();
+        src.mount = m_owner->GetMount();
         src.cameraCount = m_owner->GetCameraCount();
         for (uint32_t i = 0; i < src.cameraCount; ++i) {
             uint32_t w = 0, h = 0;

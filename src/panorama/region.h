@@ -26,6 +26,8 @@ class IRegionHost {
 public:
     virtual ~IRegionHost() = default;
     virtual int32_t GetModelType() const = 0;
+    // How the lens camera hangs (DEWARP::MOUNT_*, from the model data): ceiling unless told.
+    virtual int32_t GetMount() const { return 0; }
     virtual uint32_t GetCameraCount() const = 0;
     // Picture size of one camera (0 x 0 when it does not exist or has no picture).
     virtual void GetCameraImageSize(uint32_t index, uint32_t* width, uint32_t* height) const = 0;

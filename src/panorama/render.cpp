@@ -611,6 +611,10 @@ int32_t CRender::GetModelType() const {
     return static_cast<int32_t>(m_modelData.modelType);
 }
 
+int32_t CRender::GetMount() const {
+    return MountOf(m_modelData);
+}
+
 uint32_t CRender::GetCameraCount() const {
     return static_cast<uint32_t>(m_cameras.size());
 }

@@ -56,6 +56,7 @@ public:
 
     // ---- IRegionHost ----
     int32_t GetModelType() const override;
+    int32_t GetMount() const override;
     uint32_t GetCameraCount() const override;
     void GetCameraImageSize(uint32_t index, uint32_t* width, uint32_t* height) const override;
     uint16_t GetStitchedWidth() const override;

@@ -5,6 +5,8 @@
 
 #include "panorama/view.h"
 
+#include "dewarp/geometry.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -43,22 +45,6 @@ void Multiply(const double a[16], const double b[16], double out[16]) {
     std::copy(r, r + 16, out);
 }
 
-// The rotation of glRotate about a unit axis, angle in degrees.
-void Rotation(double m[16], double degrees, double x, double y, double z) {
-    const double a = degrees * kPi / 180.0;
-    const double c = std::cos(a), s = std::sin(a), t = 1.0 - c;
-    Identity(m);
-    m[0] = x * x * t + c;
-    m[1] = y * x * t + z * s;
-    m[2] = x * z * t - y * s;
-    m[4] = x * y * t - z * s;
-    m[5] = y * y * t + c;
-    m[6] = y * z * t + x * s;
-    m[8] = x * z * t + y * s;
-    m[9] = y * z * t - x * s;
-    m[10] = z * z * t + c;
-}
-
 void Translation(double m[16], double x, double y, double z) {
     Identity(m);
     m[12] = x;
@@ -76,19 +62,6 @@ void Scale(double m[16], double x, double y, double z) {
 bool IsSphereDisplay(int32_t d) {
     return d == SPH_DISPLAY_VR || d == SPH_DISPLAY_SPHERE || d == SPH_DISPLAY_CYLINDER ||
            d == SPH_DISPLAY_CYLINDER_INSIDE;
-}
-
-// Wraps into [-1, 1] as repeated steps of 100000 and then of 2 would, without looping.
-double WrapUnit(double v) {
-    if (v > 100001.0)
-        v -= std::ceil((v - 100001.0) / 100000.0) * 100000.0;
-    if (v < -100001.0)
-        v += std::ceil((-100001.0 - v) / 100000.0) * 100000.0;
-    if (v > 1.0)
-        v -= std::ceil((v - 1.0) / 2.0) * 2.0;
-    if (v < -1.0)
-        v += std::ceil((-1.0 - v) / 2.0) * 2.0;
-    return std::clamp(v, -1.0, 1.0);  // rounding of huge inputs must not leave the range
 }
 
 // Rotations of a point as the shaders do them (degrees).
@@ -130,8 +103,10 @@ std::vector<int32_t> DisplayTypeList(int32_t modelType, uint32_t cameraCount) {
         case SPH_MODEL_FISHEYE:
         case SPH_MODEL_VR360:
         case SPH_MODEL_VR360_2:
+            // The perspective view comes last, so that the first entry, which a region gets
+            // when enabled without a display type, stays what it was.
             list = {SPH_DISPLAY_SPHERE, SPH_DISPLAY_PLANE180, SPH_DISPLAY_PLANE360,
-                    SPH_DISPLAY_PLANE};
+                    SPH_DISPLAY_PLANE, SPH_DISPLAY_VR};
             break;
         case SPH_MODEL_VR720:
             list = {SPH_DISPLAY_VR, SPH_DISPLAY_SPHERE, SPH_DISPLAY_PLANE360, SPH_DISPLAY_PLANE};
@@ -325,6 +300,8 @@ void ComputeViewValues(RegionView& view, const ViewSource& src, uint32_t regionI
             break;
     }
     view.panUniform = d == SPH_DISPLAY_PLANE360_FIXED ? 0.0f : view.pan;
+    view.modelType = src.modelType;
+    view.mount = src.mount;
 
     if (view.height != 0) {
         const double ra = static_cast<double>(view.width) / view.height;
@@ -339,26 +316,8 @@ void ComputeViewValues(RegionView& view, const ViewSource& src, uint32_t regionI
 }
 
 bool LimitPtz(int32_t displayType, float& pan, float& tilt, float& zoom) {
-    double p = std::isfinite(pan) ? pan : 0.0;
-    double t = std::isfinite(tilt) ? tilt : 0.0;
-    double z = std::isfinite(zoom) ? zoom : 1.0;
-    if (IsSphereDisplay(displayType)) {
-        p = WrapUnit(p);
-        t = WrapUnit(t);
-    } else if (displayType == SPH_DISPLAY_PLANE360) {
-        p = WrapUnit(p);
-        t = std::clamp(t, -1.0, 1.0);
-    } else {
-        p = std::clamp(p, -1.0, 1.0);
-        t = std::clamp(t, -1.0, 1.0);
-    }
-    z = std::clamp(z, static_cast<double>(kMinZoom), static_cast<double>(kMaxZoom));
-    pan = static_cast<float>(p);
-    tilt = static_cast<float>(t);
-    zoom = static_cast<float>(z);
-    if (displayType == SPH_DISPLAY_CYLINDER)
-        return t >= -0.5 && t < -0.3055555555555556;
-    return true;
+    static_assert(kMinZoom == 0.001f && kMaxZoom == 16.0f, "the de-warp geometry's zoom range");
+    return DEWARP::LimitPtz(displayType, pan, tilt, zoom);
 }
 
 bool ClampView(RegionView& view) {
@@ -366,75 +325,43 @@ bool ClampView(RegionView& view) {
     view.tiltShift = 0.0f;
     const int32_t d = view.displayType;
     const double a = view.videoAspect, ar = view.rectAspect;
+    if (DEWARP::IsLensPerspective(view.modelType, d)) {
+        const bool changed =
+            DEWARP::LimitPerspective(view.mount, view.rectAspect, view.pan, view.tilt, view.zoom);
+        view.panUniform = view.pan;
+        return changed;
+    }
     if (IsSphereDisplay(d) || a == 0.0 || ar == 0.0)
         return false;
-
-    int32_t m = view.adaptMode;
-    if (d == SPH_DISPLAY_PLANE360)
-        m = view.adaptMode != 0 ? 1 : 0;
-    const double p00 = view.project[0], p11 = view.project[5];
-    double ix, iy, vx, vy;
-    if (d == SPH_DISPLAY_PLANE360_FRONTBACK) {
-        // The two half panoramas are laid out by the projection's height whatever the adapt
-        // mode: A/P11 wide and two rows of 1/P11, one above and one below the centre.
-        ix = a / 2.0 / p11;
-        iy = 1.0 / p11;
-        vx = 1.0 / p00;
-        vy = 1.0 / p11;
-    } else if (m == 1) {
-        ix = 1.0 / p00;
-        iy = 1.0 / (a * p00);
-        vx = 1.0 / p00;
-        vy = 1.0 / (ar * p00);
-    } else if (m == 2) {
-        ix = (d == SPH_DISPLAY_PLANE360_FRONTBACK ? a / 2.0 : a) / p11;
-        iy = 1.0 / p11;
-        vx = ar / p11;
-        vy = 1.0 / p11;
-    } else {
-        ix = vx = 1.0 / p00;
-        iy = vy = 1.0 / p11;
-    }
-    const double zoom0 = view.zoom;
-    double zoom = zoom0;
-    double px = ix * view.pan, py = iy * view.tilt;
-    const double px0 = px, py0 = py;
-    const double mx = (ix * zoom - vx) / zoom, my = (iy * zoom - vy) / zoom;
-    if (d == SPH_DISPLAY_PLANE360 && zoom < 1.0)
-        zoom = 1.0;
-    if (!view.blankPtz) {
-        if (d != SPH_DISPLAY_PLANE360)
-            px = mx <= 0.0 ? 0.0 : std::clamp(px, -mx, mx);
-        py = my <= 0.0 ? 0.0 : std::clamp(py, -my, my);
-    }
+    double px = 0.0, py = 0.0;
+    const bool changed =
+        DEWARP::LimitFlatView(d, view.adaptMode, a, ar, view.project[0], view.project[5],
+                              view.blankPtz, view.pan, view.tilt, view.zoom, &px, &py);
     view.panShift = static_cast<float>(px);
     view.tiltShift = static_cast<float>(py);
-    if (px == px0 && py == py0 && zoom == zoom0)
-        return false;
-    view.pan = static_cast<float>(px / ix);
-    view.tilt = static_cast<float>(py / iy);
-    view.zoom = static_cast<float>(zoom);
-    return true;
+    return changed;
 }
 
 void BuildModelView(RegionView& view, int32_t modelType) {
     const int32_t d = view.displayType;
-    double s[16], mv[16], tmp[16];
+    double s[16], mv[16];
     Scale(s, view.zoom, view.zoom, 1.0);
     if (IsSphereDisplay(d)) {
-        double ra[16], rx[16], t[16];
-        if (modelType == SPH_MODEL_VR720)
-            Rotation(ra, view.pan * 180.0, 0.0, 1.0, 0.0);
-        else
-            Rotation(ra, view.pan * 180.0, 0.0, 0.0, 1.0);
-        Rotation(rx, view.tilt * 180.0, 1.0, 0.0, 0.0);
+        // The turn by pan and tilt (and, for the perspective view of a lens, by its mount) is
+        // the de-warp geometry's, so both renderers turn the same way; seen from the centre
+        // (display 10) or from 1.4 units away.
+        double r[9], turn[16], t[16];
+        DEWARP::ViewRotation(modelType, d, view.mount, view.pan, view.tilt, r);
+        Identity(turn);
+        for (int row = 0; row < 3; ++row)
+            for (int col = 0; col < 3; ++col)
+                turn[col * 4 + row] = r[row * 3 + col];
         if (d == SPH_DISPLAY_VR)
             Identity(t);
         else
             Translation(t, 0.0, 0.0, -1.4);
         Multiply(t, s, mv);
-        Multiply(mv, rx, tmp);
-        Multiply(tmp, ra, mv);
+        Multiply(mv, turn, mv);
     } else {
         double t[16];
         Translation(t, d == SPH_DISPLAY_PLANE360 ? 0.0 : view.panShift, view.tiltShift, 0.0);

@@ -97,6 +97,8 @@ struct RegionView {
     bool blankPtz = false;
 
     // Derived (ComputeViewValues, ClampView, BuildModelView).
+    int32_t modelType = SPH_MODEL_NORMAL;  // the renderer's, and its camera's mount
+    int32_t mount = 0;
     uint32_t targetWidth = 0, targetHeight = 0;
     float videoAspect = 1.0f;
     int32_t adaptMode = 0;
@@ -117,6 +119,7 @@ struct ViewSource {
     int32_t maxTextureSize = 0;
     int32_t maxTextureBufferSize = 0;
     uint32_t screenWidth = 0, screenHeight = 0;
+    int32_t mount = 0;  // DEWARP::MOUNT_*: what pan and tilt mean in the perspective view of a lens
 };
 
 // Display-type list of a model in menu order; 9 is appended for two or more cameras.
@@ -137,8 +140,9 @@ void ComputeViewValues(RegionView& view, const ViewSource& src, uint32_t regionI
 // The PTZ limits applied when a value is stored. Returns whether tilt is to be stored.
 bool LimitPtz(int32_t displayType, float& pan, float& tilt, float& zoom);
 
-// Keeps the zoomed picture covering the view. Fills view.panShift/tiltShift and returns true
-// when pan, tilt or zoom changed (the limited normalised values are then in view.pan/tilt/zoom).
+// Keeps the zoomed picture covering the view, and the perspective view of a lens inside its
+// circle. Fills view.panShift/tiltShift and returns true when pan, tilt or zoom changed (the
+// limited normalised values are then in view.pan/tilt/zoom).
 bool ClampView(RegionView& view);
 
 // The model-view of the region for the given model (after ClampView).

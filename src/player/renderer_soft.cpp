@@ -40,6 +40,7 @@ struct SoftLens {
     int32_t model = DEWARP::MODEL_NORMAL;
     uint32_t cameras = 1;
     float K[9] = {1, 0, 0.5f, 0, 1, 0.5f, 0, 0, 1};
+    int32_t mount = DEWARP::MOUNT_CEILING;
     bool Dewarps() const { return model != DEWARP::MODEL_NORMAL && cameras == 1; }
 };
 
@@ -99,6 +100,7 @@ SPHERA::RegionView RegionViewOf(const SoftView& view, const SoftLens& lens, uint
     v.rectAspect = view.height > 0 ? static_cast<float>(view.width) / view.height : 1.0f;
     SPHERA::ViewSource source;
     source.modelType = lens.model;
+    source.mount = lens.mount;
     source.cameraCount = 1;
     source.firstWidth = pictureWidth;
     source.firstHeight = pictureHeight;
@@ -576,6 +578,7 @@ private:
     DEWARP::LensData Lens() const {
         DEWARP::LensData lens;
         lens.model = m_lens.model;
+        lens.mount = m_lens.mount;
         std::memcpy(lens.K, m_lens.K, sizeof(lens.K));
         return lens;
     }
@@ -690,6 +693,8 @@ private:
         if (width == 0 || height == 0)
             return QUORIX_E_STATE;
         if (region != kPortScreenOffRegion) {
+            // The host reads the limited view back once the capture is in its hands.
+            KeepLimitedView(region, view, planes.width, planes.height);
             view.pan = derived.pan;
             view.tilt = derived.tilt;
             view.zoom = derived.zoom;
@@ -832,6 +837,7 @@ uint32_t CreateSoftRenderer(const PortRendererRequest& request,
             return parsed;
         lens.model = static_cast<int32_t>(header.modelType);
         lens.cameras = static_cast<uint32_t>(cameras.size());
+        lens.mount = SPHERA::MountOf(header);
         if (!cameras.empty())
             std::memcpy(lens.K, cameras.front().calibration.K, sizeof(lens.K));
     }

@@ -505,6 +505,28 @@ Derived Derive(const View& v) {
     }
     // The zoomed picture covers the view: pan and tilt limited in picture-plane units.
     double z = zoom, px = 0, py = 0;
+    const bool lensPerspective = d == 10 && (v.model == 2 || v.model == 4 || v.model == 6);
+    if (lensPerspective) {
+        // The view pyramid, corners (+-H, +-V, -1), stays inside the cone half a degree within
+        // the lens's rim, and its diagonal spans at most 160 degrees. Looking at angle b from the
+        // axis (b the tilt of a ceiling or desk lens, from straight down or up), the corners of
+        // the edge nearer the rim sit at cos b - V sin b = sqrt(1 + V^2) cos(b + atan V) over
+        // |corner|; on a wall, at pan P after tilt T: A cos P - H sin P with A = cos T - V sin T.
+        z = std::max(z, t * std::sqrt(ar * ar + 1) / std::tan(80 * kPi / 180));
+        const double H = ar * t / z, V = t / z, corner = std::sqrt(H * H + V * V + 1);
+        const double s = std::sin(0.5 * kPi / 180) * corner;
+        const double reach = (std::acos(s / std::sqrt(1 + V * V)) - std::atan(V)) / kPi;
+        if (v.mount == 1) {
+            tilt = std::clamp(tilt, -reach, reach);
+            const double A = std::cos(tilt * kPi) - V * std::sin(std::fabs(tilt) * kPi);
+            const double pMax = (std::acos(s / std::hypot(A, H)) - std::atan2(H, A)) / kPi;
+            pan = std::clamp(pan, -pMax, pMax);
+        } else if (v.mount == 2) {
+            tilt = std::clamp(tilt, -0.5, -0.5 + reach);
+        } else {
+            tilt = std::clamp(tilt, 0.5 - reach, 0.5);
+        }
+    }
     if (!SphereView(d)) {
         const int m = d == 13 ? (p.adaptMode == 0 ? 0 : 1) : p.adaptMode;
         const double p00 = p.project[0], p11 = p.project[5];
@@ -543,7 +565,17 @@ Derived Derive(const View& v) {
         Ident(tr);
         tr[14] = d == 10 ? 0.0 : -1.4;
         Rot(rx, 0, tilt * 180);
-        Rot(ra, v.model == 3 ? 1 : 2, pan * 180);
+        if (lensPerspective) {
+            // Tilt and pan in the world (y up, pan + to the left), the lens held by the mount:
+            // looking down (ceiling: the world's up is +z of the lens, its yaw 0 the picture's
+            // top), forward (wall) or up (desk: the world's up is -z, yaw 0 the bottom).
+            Rot(ra, 1, -pan * 180);
+            double mount[16];
+            Rot(mount, 0, v.mount == 2 ? 90 : (v.mount == 1 ? 0 : -90));
+            Mul(ra, mount, ra);
+        } else {
+            Rot(ra, v.model == 3 ? 1 : 2, pan * 180);
+        }
         Mul(tr, s, mv);
         Mul(mv, rx, mv);
         Mul(mv, ra, mv);

@@ -45,6 +45,8 @@ struct View {
     int ratioType = 1;
     double pan = 0, tilt = 0, zoom = 1;  // as asked (display 16 starts at its own tilt)
     bool blankPtz = false;
+    int mount = 0;  // a lens's perspective view (display 10 of models 2, 4, 6): 0 ceiling,
+                    // 1 wall, 2 desk
 };
 struct Derived {
     Params params;

@@ -37,6 +37,9 @@
 // 2. Views of the sphere (display 10, 11, 16, 17): the model-view rotates and places the
 //    sphere (or the cylinder of a ring picture), the projection is a 65-degree perspective
 //    (orthographic for the outside cylinder, so its apparent size does not depend on distance).
+//    Display 10 of a lens (fisheye, hemispheres) is its perspective view: the hemisphere seen
+//    from its centre, turned by the camera's mount as well (dewarp/geometry.h, 2a); nothing
+//    here depends on the mount.
 //
 // 3. Unrolled panoramas (display 12 to 15): the sphere point is turned into longitude and
 //    latitude about a chosen pole and those are laid out linearly on the picture plane
