@@ -173,7 +173,8 @@ TEST(PlayHeadless, MediaFileGoesThroughTheCameraInterface) {
 }
 
 // The demonstration recording looks like a lens's picture: a disc on black. Inside the lens
-// circle the room is lit everywhere (no black areas), outside it is dark.
+// circle the room is lit everywhere (no black areas), outside it is dark; de-warped, its straight
+// lines come out straight.
 TEST(PlayDemo, SyntheticFisheyeIsALitDiscOnBlack) {
     TempDir dir;
     std::string log;
@@ -218,6 +219,42 @@ TEST(PlayDemo, SyntheticFisheyeIsALitDiscOnBlack) {
     EXPECT_EQ(brightOutside, 0u) << "mean outside " << outsideSum / outside;
     EXPECT_LT(outsideSum / outside, 18.0);
     EXPECT_LT(double(darkInside) / inside, 0.01) << darkInside << " of " << inside;
+
+    // Straight lines that the de-warp straightens: the view straight down (90°), made here from
+    // the equidistant lens model (angle from the axis proportional to the distance from the
+    // centre), shows the floor's joints as full-length straight lines, rows and columns of dark.
+    const int half = 100;
+    const double focal = half;
+    const int side = 2 * half + 1;
+    std::vector<int> darkInColumn(side, 0), darkInRow(side, 0);
+    for (int v = -half; v <= half; ++v) {
+        for (int u = -half; u <= half; ++u) {
+            const double r = std::hypot(u, v);
+            const double rho = radius * std::atan2(r, focal) / (M_PI / 2);
+            const double px = n / 2.0 + (r > 0 ? rho * u / r : 0) - 0.5;
+            const double py = n / 2.0 + (r > 0 ? rho * v / r : 0) - 0.5;
+            const int x0 = int(std::floor(px)), y0 = int(std::floor(py));
+            const double fx = px - x0, fy = py - y0;
+            auto at = [&](int x, int y) { return double(luma[size_t(y) * n + x]); };
+            const double value = (1 - fy) * ((1 - fx) * at(x0, y0) + fx * at(x0 + 1, y0)) +
+                                 fy * ((1 - fx) * at(x0, y0 + 1) + fx * at(x0 + 1, y0 + 1));
+            if (value < 100) {
+                ++darkInColumn[u + half];
+                ++darkInRow[v + half];
+            }
+        }
+    }
+    auto lines = [&](const std::vector<int>& dark) {
+        int count = 0;
+        for (int i = 0; i < side; ++i) {
+            // A line a pixel or two wide counts once.
+            if (dark[i] >= side * 8 / 10 && (i == 0 || dark[i - 1] < side * 8 / 10))
+                ++count;
+        }
+        return count;
+    };
+    EXPECT_GE(lines(darkInColumn), 3) << "straight lines across the view";
+    EXPECT_GE(lines(darkInRow), 3) << "straight lines along the view";
 }
 
 TEST(PlayRefusal, MissingFileAndBadOptions) {
