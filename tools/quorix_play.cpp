@@ -121,7 +121,7 @@ const char* DisplayName(uint32_t t) {
         case QUORIX_DISPLAY_MULTI_CAMERA:
             return "multi-camera";
         case QUORIX_DISPLAY_VR:
-            return "vr";
+            return "perspective";  // the sphere seen from its centre
         case QUORIX_DISPLAY_SPHERE:
             return "sphere";
         case QUORIX_DISPLAY_PLANE180:
