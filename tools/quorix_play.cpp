@@ -627,6 +627,9 @@ int RunHeadless(const Options& o, uint16_t port, Shared* shared) {
     if (stream)
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     int snapshots = 0;
+    // The software display without a window draws nothing (a capture de-warps on its own):
+    // waiting for its pictures would only add time.
+    const bool draws = shared->drawn[0].load() > 0;
     std::vector<uint32_t> types = DisplayTypes(port);
     if (types.empty())
         types.push_back(QUORIX_DISPLAY_PLANE);
@@ -637,7 +640,7 @@ int RunHeadless(const Options& o, uint16_t port, Shared* shared) {
         }
         // Give the renderer a couple of frames in the new type before reading it back.
         const uint32_t before = shared->drawn[0].load();
-        for (int i = 0; i < 1000 && shared->drawn[0].load() < before + 2; ++i) {
+        for (int i = 0; i < 1000 && draws && shared->drawn[0].load() < before + 2; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         const std::string path =
