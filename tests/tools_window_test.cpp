@@ -7,8 +7,10 @@
 #include <X11/Xutil.h>
 #include <X11/keysym.h>
 #include <dirent.h>
+
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -337,6 +339,17 @@ TEST(PlayWindow, GridViewsFocusWhereClickedInBothRenderers) {
                 }
                 EXPECT_GT(white, 50) << "status text in the strip";
                 ASSERT_GE(barRow, 0) << "a seek bar in the strip";
+                // h shows the keys in the strip, in the grey of its second line.
+                auto grey = [&] {
+                    const Picture g = Grab(d, w);
+                    return std::count(g.rgb.begin(), g.rgb.end(), 0xC0C0C0u);
+                };
+                const auto greyBefore = grey();
+                SendKey(d, w, XK_h);
+                EXPECT_TRUE(WaitFor([&] { return grey() > greyBefore * 5; }, 30))
+                    << greyBefore << " -> " << grey();
+                SendKey(d, w, XK_h);
+                EXPECT_TRUE(WaitFor([&] { return grey() < greyBefore * 2; }, 30));
                 // A click at 80 % of the bar seeks there.
                 SendClick(d, w, vw * 8 / 10, barRow + 2);
                 EXPECT_TRUE(WaitFor(
