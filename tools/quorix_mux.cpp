@@ -30,8 +30,8 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
-#include "mux_container.h"
 #include "mux_scene.h"
+#include "mux_container.h"
 
 namespace {
 
