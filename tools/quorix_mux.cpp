@@ -30,7 +30,9 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+// The scenes of --synthetic.
 #include "mux_scene.h"
+
 #include "mux_container.h"
 
 namespace {
