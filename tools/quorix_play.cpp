@@ -431,12 +431,18 @@ struct Shared {
     bool fileEnded = false;  // guarded by lock
     std::atomic<uint32_t> drawn[QUORIX_MAX_REGIONS] = {};
     std::atomic<int> drawMode{-1};  // of the last picture drawn: 0 software display, 1 OpenGL
+    std::atomic<uint32_t> cameraState{QUORIX_CAMERA_CLOSED};
     std::atomic<bool> stop{false};
     Overlay overlay;
 };
 
 void OnCameraState(uint16_t, uint32_t state, uint32_t code, void* user) {
     auto* s = static_cast<Shared*>(user);
+    {
+        std::lock_guard<std::mutex> guard(s->lock);
+        s->cameraState.store(state);
+        s->changed.notify_all();
+    }
     if (state == QUORIX_CAMERA_LOST || state == QUORIX_CAMERA_FAILED) {
         std::fprintf(stderr, "quorix-play: camera %s: %s (%#x)\n", CameraStateName(state),
                      ResultName(code), code);
@@ -611,6 +617,22 @@ int RunHeadless(const Options& o, uint16_t port, Shared* shared) {
         return 1;
     if (o.speed != 0)
         Check("QUORIX_SetPlaySpeed", QUORIX_SetPlaySpeed(port, o.speed));
+    if (!o.url.empty()) {
+        // Pictures come once the camera plays; one that does not within a while (refused,
+        // unreachable, retrying) has nothing to capture.
+        std::unique_lock<std::mutex> lk(shared->lock);
+        shared->changed.wait_for(lk, std::chrono::seconds(10), [&] {
+            const uint32_t state = shared->cameraState.load();
+            return state == QUORIX_CAMERA_PLAYING || state == QUORIX_CAMERA_ENDED ||
+                   state == QUORIX_CAMERA_FAILED;
+        });
+        const uint32_t state = shared->cameraState.load();
+        if (state != QUORIX_CAMERA_PLAYING && state != QUORIX_CAMERA_ENDED) {
+            std::fprintf(stderr, "quorix-play: %s is not playing (camera %s)\n", o.url.c_str(),
+                         CameraStateName(state));
+            return 1;
+        }
+    }
 
     // Let the first pictures arrive, then show each display type and take its picture.
     const uint32_t total = QUORIX_GetFileTotleTimes(port);
