@@ -1018,9 +1018,11 @@ int RunWindow(const Options& o, uint16_t port, Shared* shared) {
         state += std::string(paused ? "  paused" : "") + (recording ? "  REC" : "");
         char rate[32];
         std::snprintf(rate, sizeof rate, "  %.0f fps", fps);
-        const std::string line = FormatTime(ms) + " / " +
-                                 FormatTime(QUORIX_GetFileTotleTimes(port)) + "  " + view + rate +
-                                 state;
+        // A stream has no length: its time is the last picture's stamp.
+        const std::string line =
+            FormatTime(ms) +
+            (seekable ? " / " + FormatTime(QUORIX_GetFileTotleTimes(port)) : std::string(" live")) +
+            "  " + view + rate + state;
         XStoreName(w.display, w.window, ("quorix-play  " + line + "  [h: help]").c_str());
         drawStrip(line);
         XFlush(w.display);
