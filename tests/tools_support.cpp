@@ -259,6 +259,46 @@ std::vector<uint64_t> DecodePacketHashes(const std::string& codecName,
     return out;
 }
 
+std::vector<uint8_t> DecodeFirstLuma(const std::string& codecName,
+                                     const std::vector<std::vector<uint8_t>>& packets, int* width,
+                                     int* height) {
+    std::vector<uint8_t> luma;
+    const AVCodec* codec = avcodec_find_decoder_by_name(codecName.c_str());
+    if (codec == nullptr)
+        return luma;
+    AVCodecContext* ctx = avcodec_alloc_context3(codec);
+    ctx->thread_count = 1;
+    if (avcodec_open2(ctx, codec, nullptr) == 0) {
+        AVPacket* pkt = av_packet_alloc();
+        AVFrame* frame = av_frame_alloc();
+        auto take = [&]() {
+            if (luma.empty() && avcodec_receive_frame(ctx, frame) == 0) {
+                *width = frame->width;
+                *height = frame->height;
+                for (int y = 0; y < frame->height; ++y) {
+                    const uint8_t* row =
+                        frame->data[0] + static_cast<ptrdiff_t>(y) * frame->linesize[0];
+                    luma.insert(luma.end(), row, row + frame->width);
+                }
+                av_frame_unref(frame);
+            }
+        };
+        for (size_t i = 0; i < packets.size() && luma.empty(); ++i) {
+            av_new_packet(pkt, static_cast<int>(packets[i].size()));
+            std::memcpy(pkt->data, packets[i].data(), packets[i].size());
+            avcodec_send_packet(ctx, pkt);
+            av_packet_unref(pkt);
+            take();
+        }
+        avcodec_send_packet(ctx, nullptr);
+        take();
+        av_packet_free(&pkt);
+        av_frame_free(&frame);
+    }
+    avcodec_free_context(&ctx);
+    return luma;
+}
+
 uint32_t Le32(const uint8_t* p) {
     return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
 }

@@ -32,6 +32,12 @@ std::vector<uint64_t> DecodeFileHashes(const std::string& path);
 std::vector<uint64_t> DecodePacketHashes(const std::string& codecName,
                                          const std::vector<std::vector<uint8_t>>& packets);
 
+// The luma plane (width × height bytes, no padding) of the first picture such packets decode to;
+// empty when none does.
+std::vector<uint8_t> DecodeFirstLuma(const std::string& codecName,
+                                     const std::vector<std::vector<uint8_t>>& packets, int* width,
+                                     int* height);
+
 struct Record {
     uint8_t kind = 0;
     uint32_t sequence = 0;

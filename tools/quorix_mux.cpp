@@ -28,6 +28,9 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+// The scenes of --synthetic.
+#include "mux_scene.h"
+
 #include "mux_container.h"
 #include "pull/demux.h"
 
@@ -514,75 +517,18 @@ int Convert(const Options& o) {
 
 // ---- synthetic demonstration recordings -----------------------------------------------------
 
-struct Scene {
-    std::string graph;
-    int model;
-    bool fisheye;
-};
-
-// A test pattern seen as an equirectangular world, projected by v360 into the lens picture of
-// each kind; the fisheye is looking straight down like a ceiling camera. `width` is the picture
-// width (the fisheye picture is square, the sphere 2:1, the ring 4:1, the normal one 16:9).
-Scene SceneFor(const std::string& kind, int width) {
-    const int w = std::max(64, width) & ~15;
-    const std::string world = "testsrc2=size=" + std::to_string(w) + "x" + std::to_string(w / 2) +
-                              ":rate=25,format=yuv420p";
-    if (kind == "fisheye") {
-        // v360 fills the corners with the rest of the world; a black mask made once keeps only
-        // the lens circle, as a real fisheye sensor sees it.
-        const std::string size = std::to_string(w) + "x" + std::to_string(w);
-        const std::string half = std::to_string(w / 2.0 - 0.5);
-        return {world + ",v360=input=e:output=fisheye:h_fov=180:v_fov=180:pitch=-90:w=" +
-                    std::to_string(w) + ":h=" + std::to_string(w) + "[lens];color=black:size=" +
-                    size + ":rate=25,format=yuva420p,geq=lum=16:cb=128:cr=128:a='if(lt(hypot(X-" +
-                    half + ",Y-" + half + ")," + std::to_string(w / 2) +
-                    "),0,255)',trim=end_frame=1,loop=loop=-1:size=1[mask];[lens][mask]overlay="
-                    "shortest=1,"
-                    "format=yuv420p",
-                kModelFromParams, true};
-    }
-    if (kind == "sphere")
-        return {world, kModelVr720, false};
-    if (kind == "ring") {
-        return {world + ",crop=" + std::to_string(w) + ":" + std::to_string(w / 4) +
-                    ":0:" + std::to_string(w / 8),
-                kModelRing, false};
-    }
-    return {"testsrc2=size=" + std::to_string(w) + "x" + std::to_string((w * 9 / 16) & ~1) +
-                ":rate=25,format=yuv420p",
-            kModelNormal, false};
-}
-
 int Synthetic(const Options& o) {
     const int defaultWidth = o.synthetic == "fisheye"  ? 1024
                              : o.synthetic == "normal" ? 1280
                                                        : 1920;
-    const Scene scene = SceneFor(o.synthetic, o.width > 0 ? o.width : defaultWidth);
-    AVFilterGraph* graph = avfilter_graph_alloc();
-    std::unique_ptr<AVFilterGraph, void (*)(AVFilterGraph*)> graphGuard(
-        graph, [](AVFilterGraph* g) { avfilter_graph_free(&g); });
-    AVFilterContext* sink = nullptr;
-    if (graph == nullptr || avfilter_graph_create_filter(&sink, avfilter_get_by_name("buffersink"),
-                                                         "out", nullptr, nullptr, graph) < 0) {
-        std::fprintf(stderr, "quorix-mux: cannot build the filter graph\n");
+    SceneSource scene;
+    if (!scene.Open(o.synthetic, o.width > 0 ? o.width : defaultWidth)) {
+        std::fprintf(stderr, "quorix-mux: %s\n", scene.Error().c_str());
         return 1;
     }
-    AVFilterInOut* outputs = nullptr;
-    AVFilterInOut* inputs = avfilter_inout_alloc();
-    inputs->name = av_strdup("out");
-    inputs->filter_ctx = sink;
-    inputs->pad_idx = 0;
-    inputs->next = nullptr;
-    int err = avfilter_graph_parse_ptr(graph, scene.graph.c_str(), &inputs, &outputs, nullptr);
-    avfilter_inout_free(&inputs);
-    avfilter_inout_free(&outputs);
-    if (err < 0 || (err = avfilter_graph_config(graph, nullptr)) < 0) {
-        std::fprintf(stderr, "quorix-mux: filter graph '%s': %s\n", scene.graph.c_str(),
-                     AvError(err).c_str());
-        return 1;
-    }
-    const int width = av_buffersink_get_w(sink);
-    const int height = av_buffersink_get_h(sink);
+    const int width = scene.Width();
+    const int height = scene.Height();
+    int err = 0;
 
     const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
     Output out;
@@ -621,10 +567,10 @@ int Synthetic(const Options& o) {
     out.width = static_cast<uint16_t>(width);
     out.height = static_cast<uint16_t>(height);
     std::vector<uint8_t> params;
-    if (scene.fisheye)
+    if (scene.Fisheye())
         params = FisheyeModelData(width, height, width / 2.0, height / 2.0,
                                   std::min(width, height) / 2.0);
-    if (!OpenOutput(&out, o, scene.model, params))
+    if (!OpenOutput(&out, o, scene.Model(), params))
         return 1;
 
     int64_t frames = static_cast<int64_t>(o.duration * 25);
@@ -691,8 +637,8 @@ int Synthetic(const Options& o) {
         }
     };
     for (int64_t i = 0; i < frames && !failed; ++i) {
-        if ((err = av_buffersink_get_frame(sink, frame)) < 0) {
-            std::fprintf(stderr, "quorix-mux: test scene: %s\n", AvError(err).c_str());
+        if (!scene.Next(i, frame)) {
+            std::fprintf(stderr, "quorix-mux: %s\n", scene.Error().c_str());
             return 1;
         }
         frame->pts = i;
