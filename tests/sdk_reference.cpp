@@ -297,13 +297,7 @@ TEST(SdkDisplayTypes, EachModelAnswersTheDocumentedList) {
             ASSERT_FALSE(answered.empty());
             const uint32_t first = answered.back();
             answered.pop_back();
-            // Display 10 of the hemisphere models comes with their perspective view, at the end
-            // of their list; a library without it yet answers the list before it.
-            std::vector<uint32_t> without10 = documented;
-            if (!without10.empty() && without10.back() == QUORIX_DISPLAY_VR && model != 3)
-                without10.pop_back();
-            EXPECT_TRUE(answered == documented || answered == without10)
-                << ::testing::PrintToString(answered);
+            EXPECT_EQ(answered, documented) << ::testing::PrintToString(answered);
             EXPECT_EQ(documented.front(), first);
         }
         EXPECT_EQ(std::vector<uint32_t>({0u, 0u}), AnsweredDisplayTypes(QUORIX_MODEL_FROM_PARAMS))
