@@ -48,8 +48,8 @@ constexpr double kMatchDb = 35.0;
 constexpr size_t kShotsChecked = 20;
 
 const char* StateName(uint32_t state) {
-    static const char* const names[] = {"CLOSED", "CONNECTING", "PLAYING", "LOST",
-                                        "RECONNECTING", "ENDED", "FAILED"};
+    static const char* const names[] = {"CLOSED",       "CONNECTING", "PLAYING", "LOST",
+                                        "RECONNECTING", "ENDED",      "FAILED"};
     return state < 7 ? names[state] : "?";
 }
 

@@ -142,9 +142,11 @@ RtspServer::~RtspServer() {
 bool RtspServer::Start(uint16_t port) {
     Kill();
     m_error.clear();
-    std::vector<std::string> args = {"--video", m_options.video, "--codec", m_options.codec,
-                                     "--fps", std::to_string(m_options.fps), "--port",
-                                     std::to_string(port), "--path", m_options.path};
+    std::vector<std::string> args = {"--video", m_options.video,
+                                     "--codec", m_options.codec,
+                                     "--fps",   std::to_string(m_options.fps),
+                                     "--port",  std::to_string(port),
+                                     "--path",  m_options.path};
     if (!m_options.audio.empty())
         args.insert(args.end(), {"--audio", m_options.audio});
     if (m_options.loop)
@@ -205,8 +207,8 @@ std::string RtspServer::Url(const std::string& user, const std::string& password
 
 ScratchDir::ScratchDir() {
     const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                          "/quorix-rtsp-XXXXXX";
+    std::string pattern =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/quorix-rtsp-XXXXXX";
     if (mkdtemp(pattern.data()) != nullptr)
         m_path = pattern;
 }
@@ -220,7 +222,8 @@ ScratchDir::~ScratchDir() {
 
 bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     return static_cast<bool>(out);
 }
 
@@ -258,8 +261,7 @@ std::vector<std::vector<uint8_t>> DecodeLuma(const std::string& decoder,
             std::vector<uint8_t> luma(size_t{width} * height);
             for (uint32_t y = 0; y < height; ++y)
                 std::memcpy(luma.data() + size_t{y} * width,
-                            frame->data[0] + static_cast<ptrdiff_t>(y) * frame->linesize[0],
-                            width);
+                            frame->data[0] + static_cast<ptrdiff_t>(y) * frame->linesize[0], width);
             pictures.push_back(std::move(luma));
             av_frame_unref(frame.get());
         }
@@ -327,7 +329,8 @@ bool MakeTestStream(const std::string& directory, const std::string& encoder, ui
         const size_t samples = size_t{frames} * 8000 / 25;
         std::vector<int16_t> pcm(samples);
         for (size_t i = 0; i < samples; ++i)
-            pcm[i] = static_cast<int16_t>(8000.0 * std::sin(6.283185307179586 * 440.0 * i / 8000.0));
+            pcm[i] =
+                static_cast<int16_t>(8000.0 * std::sin(6.283185307179586 * 440.0 * i / 8000.0));
         const std::vector<uint8_t> alaw = quorix_test::EncodeG711(true, pcm);
         out->audioPath = directory + "/audio.alaw";
         if (alaw.size() != samples || !WriteBytes(out->audioPath, alaw)) {

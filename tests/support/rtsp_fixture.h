@@ -23,7 +23,7 @@ namespace rtsptest {
 std::string ServerUnavailable();
 
 struct ServerOptions {
-    std::string video;  // Annex B H.264 or H.265, every key frame with its parameter sets
+    std::string video;           // Annex B H.264 or H.265, every key frame with its parameter sets
     std::string codec = "h264";  // "h264" or "h265"
     std::string audio;           // raw 8 kHz mono A-law bytes; empty: no sound
     uint32_t fps = 25;
