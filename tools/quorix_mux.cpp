@@ -21,16 +21,15 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
-#include <libavcodec/bsf.h>
 #include <libavfilter/avfilter.h>
 #include <libavfilter/buffersink.h>
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/opt.h>
-#include <libswresample/swresample.h>
 }
 
 #include "mux_container.h"
+#include "pull/demux.h"
 
 namespace {
 
@@ -277,113 +276,6 @@ struct FirstPicture {
     }
 };
 
-// Audio in any codec to G.711 A-law, mono 8 kHz, 20 ms per record.
-class AudioTranscoder {
-public:
-    ~AudioTranscoder() {
-        avcodec_free_context(&m_dec);
-        avcodec_free_context(&m_enc);
-        swr_free(&m_swr);
-        av_frame_free(&m_in);
-        av_frame_free(&m_out);
-        av_packet_free(&m_pkt);
-    }
-    bool Start(const AVCodecParameters* par, AVRational timeBase) {
-        const AVCodec* dec = avcodec_find_decoder(par->codec_id);
-        const AVCodec* enc = avcodec_find_encoder(AV_CODEC_ID_PCM_ALAW);
-        if (dec == nullptr || enc == nullptr)
-            return false;
-        m_dec = avcodec_alloc_context3(dec);
-        m_enc = avcodec_alloc_context3(enc);
-        m_in = av_frame_alloc();
-        m_out = av_frame_alloc();
-        m_pkt = av_packet_alloc();
-        if (!m_dec || !m_enc || !m_in || !m_out || !m_pkt)
-            return false;
-        if (avcodec_parameters_to_context(m_dec, par) < 0)
-            return false;
-        m_dec->pkt_timebase = timeBase;
-        if (avcodec_open2(m_dec, dec, nullptr) < 0)
-            return false;
-        m_enc->sample_fmt = AV_SAMPLE_FMT_S16;
-        m_enc->sample_rate = 8000;
-        av_channel_layout_default(&m_enc->ch_layout, 1);
-        m_enc->time_base = AVRational{1, 8000};
-        return avcodec_open2(m_enc, enc, nullptr) == 0;
-    }
-    // Feeds one packet (null drains); every finished 20 ms block goes to `sink`.
-    template <typename Sink>
-    bool Feed(const AVPacket* pkt, Sink&& sink) {
-        if (avcodec_send_packet(m_dec, pkt) < 0 && pkt != nullptr)
-            return true;  // skip a bad packet
-        while (avcodec_receive_frame(m_dec, m_in) == 0) {
-            if (m_swr == nullptr) {
-                AVChannelLayout mono;
-                av_channel_layout_default(&mono, 1);
-                if (swr_alloc_set_opts2(&m_swr, &mono, AV_SAMPLE_FMT_S16, 8000, &m_in->ch_layout,
-                                        static_cast<AVSampleFormat>(m_in->format),
-                                        m_in->sample_rate, 0, nullptr) < 0 ||
-                    swr_init(m_swr) < 0) {
-                    return false;
-                }
-                if (m_in->pts != AV_NOPTS_VALUE && m_firstPts == AV_NOPTS_VALUE &&
-                    m_dec->pkt_timebase.num > 0) {
-                    m_firstPts = av_rescale_q(m_in->pts, m_dec->pkt_timebase, AVRational{1, 1000});
-                }
-            }
-            const int maxOut = swr_get_out_samples(m_swr, m_in->nb_samples);
-            std::vector<int16_t> tmp(static_cast<size_t>(std::max(maxOut, 0)));
-            uint8_t* outPlanes[1] = {reinterpret_cast<uint8_t*>(tmp.data())};
-            const int got =
-                swr_convert(m_swr, outPlanes, maxOut,
-                            const_cast<const uint8_t**>(m_in->extended_data), m_in->nb_samples);
-            if (got > 0)
-                m_pcm.insert(m_pcm.end(), tmp.begin(), tmp.begin() + got);
-            av_frame_unref(m_in);
-            if (!Emit(sink))
-                return false;
-        }
-        return true;
-    }
-    int64_t FirstMs() const { return m_firstPts == AV_NOPTS_VALUE ? 0 : m_firstPts; }
-
-private:
-    template <typename Sink>
-    bool Emit(Sink&& sink) {
-        constexpr size_t kBlock = 160;
-        while (m_pcm.size() >= kBlock) {
-            m_out->format = AV_SAMPLE_FMT_S16;
-            m_out->sample_rate = 8000;
-            av_channel_layout_default(&m_out->ch_layout, 1);
-            m_out->nb_samples = kBlock;
-            if (av_frame_get_buffer(m_out, 0) < 0)
-                return false;
-            std::memcpy(m_out->data[0], m_pcm.data(), kBlock * 2);
-            m_pcm.erase(m_pcm.begin(), m_pcm.begin() + kBlock);
-            const int sent = avcodec_send_frame(m_enc, m_out);
-            av_frame_unref(m_out);
-            if (sent < 0)
-                return false;
-            while (avcodec_receive_packet(m_enc, m_pkt) == 0) {
-                sink(m_pkt->data, static_cast<uint32_t>(m_pkt->size), m_samples * 1000 / 8000);
-                m_samples += kBlock;
-                av_packet_unref(m_pkt);
-            }
-        }
-        return true;
-    }
-
-    AVCodecContext* m_dec = nullptr;
-    AVCodecContext* m_enc = nullptr;
-    SwrContext* m_swr = nullptr;
-    AVFrame* m_in = nullptr;
-    AVFrame* m_out = nullptr;
-    AVPacket* m_pkt = nullptr;
-    std::vector<int16_t> m_pcm;
-    int64_t m_samples = 0;
-    int64_t m_firstPts = AV_NOPTS_VALUE;
-};
-
 // Frames collected before the file is written: the header's model and the parameter block may
 // depend on the first picture (auto-detected circle), so video is held back until it is known.
 struct Pending {
@@ -470,92 +362,24 @@ void Summary(const Options& o, const Output& out) {
 // ---- conversion of an input FFmpeg reads ----------------------------------------------------
 
 int Convert(const Options& o) {
-    AVFormatContext* fmt = nullptr;
-    AVDictionary* opts = nullptr;
-    if (o.input.rfind("rtsp://", 0) == 0)
-        av_dict_set(&opts, "rtsp_transport", "tcp", 0);
-    int err = avformat_open_input(&fmt, o.input.c_str(), nullptr, &opts);
-    av_dict_free(&opts);
-    if (err < 0) {
-        std::fprintf(stderr, "quorix-mux: cannot open %s: %s\n", o.input.c_str(),
-                     AvError(err).c_str());
+    // The conversion reads as a pulled camera does (one demuxer for both): Annex B video with its
+    // key frames from the first key frame on, decode-order stamps, G.711 sound.
+    QPULL::CDemuxer demux;
+    QPULL::OpenOptions open;
+    open.transport = QPULL::Transport::Tcp;
+    if (demux.Open(o.input, open) != QUORIX_OK) {
+        std::fprintf(stderr, "quorix-mux: %s\n", demux.Error().c_str());
         return 1;
     }
-    std::unique_ptr<AVFormatContext, void (*)(AVFormatContext*)> fmtGuard(
-        fmt, [](AVFormatContext* f) { avformat_close_input(&f); });
-    if ((err = avformat_find_stream_info(fmt, nullptr)) < 0) {
-        std::fprintf(stderr, "quorix-mux: %s: %s\n", o.input.c_str(), AvError(err).c_str());
-        return 1;
-    }
-    const int vIndex = av_find_best_stream(fmt, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-    if (vIndex < 0) {
-        std::fprintf(stderr, "quorix-mux: %s has no video\n", o.input.c_str());
-        return 1;
-    }
-    AVStream* vs = fmt->streams[vIndex];
+    if (!demux.Error().empty())
+        std::fprintf(stderr, "quorix-mux: %s\n", demux.Error().c_str());
+    const QPULL::StreamInfo& info = demux.Info();
     Output out;
-    const char* bsfName = nullptr;
-    switch (vs->codecpar->codec_id) {
-        case AV_CODEC_ID_H264:
-            out.videoCodec = kCodecH264;
-            bsfName = "h264_mp4toannexb";
-            break;
-        case AV_CODEC_ID_HEVC:
-            out.videoCodec = kCodecH265;
-            bsfName = "hevc_mp4toannexb";
-            break;
-        case AV_CODEC_ID_MJPEG:
-            out.videoCodec = kCodecMjpeg;
-            break;
-        default:
-            std::fprintf(stderr, "quorix-mux: video codec %s is not H.264, H.265 or MJPEG\n",
-                         avcodec_get_name(vs->codecpar->codec_id));
-            return 1;
-    }
-    if (vs->codecpar->width > 65535 || vs->codecpar->height > 65535) {
-        std::fprintf(stderr, "quorix-mux: picture size out of range\n");
-        return 1;
-    }
-    out.width = static_cast<uint16_t>(vs->codecpar->width);
-    out.height = static_cast<uint16_t>(vs->codecpar->height);
-
-    // Cameras send Annex B; length-prefixed samples of MP4 and MKV are rewritten to it.
-    AVBSFContext* bsf = nullptr;
-    if (bsfName != nullptr) {
-        const AVBitStreamFilter* filter = av_bsf_get_by_name(bsfName);
-        if (filter == nullptr || av_bsf_alloc(filter, &bsf) < 0 ||
-            avcodec_parameters_copy(bsf->par_in, vs->codecpar) < 0) {
-            std::fprintf(stderr, "quorix-mux: no %s filter\n", bsfName);
-            return 1;
-        }
-        bsf->time_base_in = vs->time_base;
-        if (av_bsf_init(bsf) < 0)
-            return 1;
-    }
-    std::unique_ptr<AVBSFContext, void (*)(AVBSFContext*)> bsfGuard(
-        bsf, [](AVBSFContext* b) { av_bsf_free(&b); });
-
-    const int aIndex = av_find_best_stream(fmt, AVMEDIA_TYPE_AUDIO, -1, vIndex, nullptr, 0);
-    AVStream* as = aIndex >= 0 ? fmt->streams[aIndex] : nullptr;
-    bool audioPass = false;
-    std::unique_ptr<AudioTranscoder> transcoder;
-    if (as != nullptr) {
-        const AVCodecID id = as->codecpar->codec_id;
-        if ((id == AV_CODEC_ID_PCM_ALAW || id == AV_CODEC_ID_PCM_MULAW) &&
-            as->codecpar->ch_layout.nb_channels == 1) {
-            audioPass = true;
-            out.audioCodec = id == AV_CODEC_ID_PCM_ALAW ? kCodecAlaw : kCodecUlaw;
-            out.sampleRate = static_cast<uint32_t>(as->codecpar->sample_rate);
-        } else {
-            transcoder = std::make_unique<AudioTranscoder>();
-            if (!transcoder->Start(as->codecpar, as->time_base)) {
-                std::fprintf(stderr, "quorix-mux: audio in %s cannot be transcoded; left out\n",
-                             avcodec_get_name(id));
-                transcoder.reset();
-                as = nullptr;
-            }
-        }
-    }
+    out.videoCodec = info.videoCodec;
+    out.width = info.width;
+    out.height = info.height;
+    out.audioCodec = info.audioCodec != 0 ? info.audioCodec : uint8_t{kCodecAlaw};
+    out.sampleRate = info.sampleRate;
 
     std::vector<uint8_t> params;
     int defaultModel = kModelNormal;
@@ -564,7 +388,7 @@ int Convert(const Options& o) {
         defaultModel = kModelFromParams;
     }
     FirstPicture first;
-    if (o.fisheyeAuto && !first.Start(vs->codecpar)) {
+    if (o.fisheyeAuto && !first.Start(demux.VideoParameters())) {
         std::fprintf(stderr, "quorix-mux: no decoder to find the fisheye circle\n");
         return 1;
     }
@@ -572,16 +396,10 @@ int Convert(const Options& o) {
     if (!o.fisheyeAuto && !OpenOutput(&out, o, defaultModel, params))
         return 1;
 
-    const double total = fmt->duration > 0 ? fmt->duration / double(AV_TIME_BASE) : 0.0;
     Progress progress(!o.quiet);
     AVPacket* pkt = av_packet_alloc();
     std::unique_ptr<AVPacket, void (*)(AVPacket*)> pktGuard(
         pkt, [](AVPacket* p) { av_packet_free(&p); });
-    int64_t firstMs = AV_NOPTS_VALUE;
-    int64_t lastVideoMs = -1;
-    const AVRational rate = av_guess_frame_rate(fmt, vs, nullptr);
-    const int64_t frameMs =
-        rate.num > 0 ? std::max<int64_t>(1, av_rescale(1000, rate.den, rate.num)) : 40;
     bool failed = false;
 
     auto emit = [&](Pending&& p) {
@@ -613,92 +431,48 @@ int Convert(const Options& o) {
             emit(Pending(p));
         held.clear();
     };
-    auto videoPacket = [&](AVPacket* p) {
-        int64_t ts = p->dts != AV_NOPTS_VALUE ? p->dts : p->pts;
-        int64_t ms = ts != AV_NOPTS_VALUE ? av_rescale_q(ts, vs->time_base, AVRational{1, 1000})
-                                          : AV_NOPTS_VALUE;
-        if (firstMs == AV_NOPTS_VALUE && ms != AV_NOPTS_VALUE)
-            firstMs = ms;
-        if (ms == AV_NOPTS_VALUE) {
-            ms = lastVideoMs < 0 ? 0 : lastVideoMs + frameMs;
-        } else {
-            ms -= firstMs;
-            if (ms <= lastVideoMs)
-                ms = lastVideoMs + 1;  // records keep file order
-        }
-        lastVideoMs = ms;
-        const bool key = out.videoCodec == kCodecMjpeg || (p->flags & AV_PKT_FLAG_KEY) != 0;
-        if (lastVideoMs == 0 && !key && out.writer.VideoFrames() == 0 && held.empty()) {
-            // Nothing decodes before the first key frame; the time line starts there.
-            lastVideoMs = -1;
-            firstMs = AV_NOPTS_VALUE;
-            return;
-        }
+    auto videoFrame = [&](const QPULL::MediaFrame& f) {
+        Pending pending{f.data, f.key, false, static_cast<uint32_t>(f.ms)};
         if (o.fisheyeAuto && !out.opened && !first.done) {
-            if (first.Feed(p)) {
-                double cx = 0, cy = 0, r = 0;
-                const bool found = DetectCircle(first.frame, &cx, &cy, &r);
-                Pending pending{std::vector<uint8_t>(p->data, p->data + p->size), key, false,
-                                static_cast<uint32_t>(ms)};
-                held.push_back(std::move(pending));
-                openHeld(found, cx, cy, r);
-                return;
+            if (av_new_packet(pkt, static_cast<int>(f.data.size())) == 0) {
+                std::memcpy(pkt->data, f.data.data(), f.data.size());
+                const bool decoded = first.Feed(pkt);
+                av_packet_unref(pkt);
+                if (decoded) {
+                    double cx = 0, cy = 0, r = 0;
+                    const bool found = DetectCircle(first.frame, &cx, &cy, &r);
+                    held.push_back(std::move(pending));
+                    openHeld(found, cx, cy, r);
+                    return;
+                }
             }
         }
-        emit(Pending{std::vector<uint8_t>(p->data, p->data + p->size), key, false,
-                     static_cast<uint32_t>(ms)});
-    };
-    auto audioMs = [&](const AVPacket* p) -> uint32_t {
-        const int64_t ts = p->pts != AV_NOPTS_VALUE ? p->pts : p->dts;
-        if (ts == AV_NOPTS_VALUE)
-            return static_cast<uint32_t>(std::max<int64_t>(lastVideoMs, 0));
-        const int64_t ms = av_rescale_q(ts, as->time_base, AVRational{1, 1000}) -
-                           (firstMs == AV_NOPTS_VALUE ? 0 : firstMs);
-        return static_cast<uint32_t>(std::max<int64_t>(ms, 0));
+        emit(std::move(pending));
     };
 
-    while (!failed && av_read_frame(fmt, pkt) >= 0) {
-        if (pkt->stream_index == vIndex) {
-            const double at = pkt->dts != AV_NOPTS_VALUE ? pkt->dts * av_q2d(vs->time_base) : 0;
-            if (bsf != nullptr) {
-                if (av_bsf_send_packet(bsf, pkt) < 0) {
-                    av_packet_unref(pkt);
-                    continue;
-                }
-                while (av_bsf_receive_packet(bsf, pkt) == 0) {
-                    videoPacket(pkt);
-                    av_packet_unref(pkt);
-                }
-            } else {
-                videoPacket(pkt);
+    const double total = demux.Duration();
+    std::vector<QPULL::MediaFrame> frames;
+    bool done = false;
+    while (!failed && !done) {
+        const uint32_t read = demux.Read(&frames);
+        for (const QPULL::MediaFrame& f : frames) {
+            if (failed || done)
+                break;
+            if (f.audio) {
+                emit(Pending{f.data, false, true, static_cast<uint32_t>(f.ms)});
+                continue;
             }
-            progress.Update(at - (fmt->start_time > 0 ? fmt->start_time / double(AV_TIME_BASE) : 0),
-                            total, out.writer.VideoFrames() + static_cast<uint32_t>(held.size()));
+            videoFrame(f);
+            progress.Update(demux.Position(), total,
+                            out.writer.VideoFrames() + static_cast<uint32_t>(held.size()));
             if (o.maxFrames >= 0 &&
                 out.writer.VideoFrames() + static_cast<int64_t>(held.size()) >= o.maxFrames) {
-                av_packet_unref(pkt);
-                break;
-            }
-        } else if (as != nullptr && pkt->stream_index == as->index && lastVideoMs >= 0) {
-            if (audioPass) {
-                emit(Pending{std::vector<uint8_t>(pkt->data, pkt->data + pkt->size), false, true,
-                             audioMs(pkt)});
-            } else if (transcoder) {
-                // Blocks are stamped from the first decoded sample on the video's time line.
-                auto sink = [&](const uint8_t* data, uint32_t size, int64_t ms) {
-                    const int64_t start =
-                        transcoder->FirstMs() - (firstMs == AV_NOPTS_VALUE ? 0 : firstMs);
-                    emit(Pending{std::vector<uint8_t>(data, data + size), false, true,
-                                 static_cast<uint32_t>(std::max<int64_t>(0, start) + ms)});
-                };
-                if (!transcoder->Feed(pkt, sink)) {
-                    std::fprintf(stderr,
-                                 "quorix-mux: audio transcoding failed; the rest is left out\n");
-                    transcoder.reset();
-                }
+                done = true;
             }
         }
-        av_packet_unref(pkt);
+        frames.clear();
+        if (read != QUORIX_OK)
+            break;  // the end, or a read error: what was read so far is kept
     }
     if (!out.opened && !failed)
         openHeld(false, 0, 0, 0);

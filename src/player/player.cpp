@@ -202,7 +202,29 @@ uint32_t CPlayer::CloseFile() {
     return QUORIX_OK;
 }
 
+void CPlayer::SetStreamSource(std::shared_ptr<IStreamSource> source) {
+    std::lock_guard<std::mutex> lock(m_sourceLock);
+    m_source = std::move(source);
+}
+
+std::shared_ptr<CPlayer::IStreamSource> CPlayer::GetStreamSource() const {
+    std::lock_guard<std::mutex> lock(m_sourceLock);
+    return m_source;
+}
+
+void CPlayer::StopStreamSource() {
+    std::shared_ptr<IStreamSource> source;
+    {
+        std::lock_guard<std::mutex> lock(m_sourceLock);
+        source.swap(m_source);
+    }
+    if (source)
+        source->Stop();
+}
+
 uint32_t CPlayer::CloseStream() {
+    // The source's thread pushes records until it is stopped: it ends before the renderer goes.
+    StopStreamSource();
     if (GetStatus() != STATUS_STREAM)
         return QUORIX_E_STATE;
     DestroyRenderer();

@@ -137,6 +137,20 @@ public:
     uint32_t FilmEditing(const char* path, uint32_t begin, uint32_t end, bool byTime,
                          bool withAudio);
 
+    // ---- a source that feeds the live input from a thread of its own (a pulled camera) ----
+    class IStreamSource {
+    public:
+        virtual ~IStreamSource() = default;
+        // Ends the source's thread; nothing reaches the port once this returns.
+        virtual void Stop() = 0;
+    };
+    // The port keeps the source while its stream is open; every close of the stream (also by a
+    // free, a release or the port's destruction) stops it first.
+    void SetStreamSource(std::shared_ptr<IStreamSource> source);
+    std::shared_ptr<IStreamSource> GetStreamSource() const;
+    // Takes the source away and stops it; the stream stays open.
+    void StopStreamSource();
+
     // ---- sound (player_audio.cpp): the device is shared by every port ----
     uint32_t SetVolume(uint32_t volume);
     uint32_t GetVolume();
@@ -318,6 +332,9 @@ private:
     // finished by the open once the callback has returned (host thread only).
     bool m_opening = false;
     bool m_freedWhileOpening = false;
+
+    mutable std::mutex m_sourceLock;  // guards m_source, which any host thread may look at
+    std::shared_ptr<IStreamSource> m_source;
 
     BRIXEL::CKZReader m_reader;
     BRIXEL::CKZWriter m_writer;

@@ -183,6 +183,10 @@ uint32_t CQuorixApp::ExitInstance() {
     for (const auto& player : m_players) {
         player->StopLocalRecord();
     }
+    // Nor does a pulled camera go on feeding a port the host can no longer reach.
+    for (const auto& player : m_players) {
+        player->StopStreamSource();
+    }
     // A port still open on the external renderer keeps calling into it (its stream threads
     // show pictures through it, its close destroys the handle): the library stays loaded until
     // the application itself ends, after its ports.
