@@ -5,7 +5,7 @@
 // Latency: the server writes, per picture, the monotonic time at which it leaves for the network;
 // the port draws headless into one 1280x720 region whose snapshot callback reads the number of
 // each drawn picture. The difference of the two, on the same clock, is the server-to-pixels
-// latency, against one frame interval.
+// latency, against one frame interval. Play modes 0 (shown as decoded) and 2 (low latency).
 //
 // CPU: the pull (connect, demux, decode; no region drawn) against
 // `ffmpeg -rtsp_transport tcp -i URL -f null -` on the same stream, each for the whole stream,
@@ -131,8 +131,8 @@ std::vector<int64_t> ReadStamps(const std::string& path, uint32_t frames) {
 // Pulls the whole stream once. With `draw`, region 0 is shown and its snapshots read; without,
 // the port only pulls and decodes. `cpu` receives the process's CPU seconds from PLAYING to the
 // stream's end and `seconds` that wall time. Empty on success, otherwise why not.
-std::string PullOnce(const std::string& url, bool draw, Shown* shown, double* cpu, double* seconds,
-                     uint32_t frames) {
+std::string PullOnce(const std::string& url, uint32_t mode, bool draw, Shown* shown, double* cpu,
+                     double* seconds, uint32_t frames) {
     uint16_t port = 0;
     uint32_t code = QUORIX_GetPort(&port);
     if (code != QUORIX_OK)
@@ -145,6 +145,7 @@ std::string PullOnce(const std::string& url, bool draw, Shown* shown, double* cp
         return result == QUORIX_OK;
     };
     bool opened = false;
+    step("QUORIX_SetStreamOpenMode", QUORIX_SetStreamOpenMode(port, mode));
     if (draw) {
         const QUORIX_RECT rect{0, 0, kRegionWidth, kRegionHeight};
         step("QUORIX_SetDisplayRegion", QUORIX_SetDisplayRegion(port, 0, &rect, 1));
@@ -249,16 +250,20 @@ int main(int argc, char** argv) {
                 streamSeconds);
 
     QUORIX_InitSDK();
-    // Latency.
-    Shown shown;
-    shown.shownNs.assign(frames, -1);
-    double cpu = 0.0, seconds = 0.0;
-    std::string why = PullOnce(server.Url(), true, &shown, &cpu, &seconds, frames);
-    if (!why.empty()) {
-        std::printf("latency run: %s\n", why.c_str());
-        std::printf("BENCH %s|not available yet (%s)|40 ms|-|<= 1.0\n", kLatencyFigure,
-                    why.c_str());
-    } else {
+    // Latency, in the two play modes a camera is shown with.
+    for (uint32_t mode : {0u, 2u}) {
+        // The server appends the send times of every pull; each run reads its own.
+        std::ofstream(serve.stamps, std::ios::trunc).close();
+        Shown shown;
+        shown.shownNs.assign(frames, -1);
+        double cpu = 0.0, seconds = 0.0;
+        const std::string why = PullOnce(server.Url(), mode, true, &shown, &cpu, &seconds, frames);
+        if (!why.empty()) {
+            std::printf("mode %u: %s\n", mode, why.c_str());
+            std::printf("BENCH %s, play mode %u|not available yet (%s)|40 ms|-|<= 1.0\n",
+                        kLatencyFigure, mode, why.c_str());
+            continue;
+        }
         const std::vector<int64_t> sent = ReadStamps(serve.stamps, frames);
         std::vector<double> latency;
         {
@@ -268,28 +273,33 @@ int main(int argc, char** argv) {
                 if (sent[i] >= 0 && shown.shownNs[i] >= 0)
                     latency.push_back((shown.shownNs[i] - sent[i]) / 1e6);
             std::printf(
-                "latency run: %zu of %u pictures shown, %llu callbacks (%llu unreadable), "
+                "mode %u: %zu of %u pictures shown, %llu callbacks (%llu unreadable), "
                 "%.1f s, process CPU %.2f s\n",
-                latency.size(), frames - kWarmUpPictures,
+                mode, latency.size(), frames - kWarmUpPictures,
                 static_cast<unsigned long long>(shown.callbacks),
                 static_cast<unsigned long long>(shown.unreadable), seconds, cpu);
         }
         if (latency.empty()) {
-            std::printf("BENCH %s|no picture shown|40 ms|-|<= 1.0\n", kLatencyFigure);
-        } else {
-            const double median = Percentile(latency, 0.5), p99 = Percentile(latency, 0.99);
-            std::printf(
-                "latency: min %.1f ms, median %.1f ms, p90 %.1f ms, p99 %.1f ms, max %.1f ms\n",
-                Percentile(latency, 0.0), median, Percentile(latency, 0.9), p99,
-                Percentile(latency, 1.0));
-            std::printf("BENCH %s|%.1f / %.1f (%zu of %u shown)|40 ms (one interval)|%.2f|<= 1.0\n",
-                        kLatencyFigure, median, p99, latency.size(), frames - kWarmUpPictures,
-                        median / livebench::kIntervalMs);
+            std::printf("BENCH %s, play mode %u|no picture shown|40 ms|-|<= 1.0\n", kLatencyFigure,
+                        mode);
+            continue;
         }
+        const double median = Percentile(latency, 0.5), p99 = Percentile(latency, 0.99);
+        std::printf(
+            "mode %u: latency min %.1f ms, median %.1f ms, p90 %.1f ms, p99 %.1f ms, "
+            "max %.1f ms\n",
+            mode, Percentile(latency, 0.0), median, Percentile(latency, 0.9), p99,
+            Percentile(latency, 1.0));
+        std::printf(
+            "BENCH %s, play mode %u|%.1f / %.1f (%zu of %u shown)|40 ms (one "
+            "interval)|%.2f|<= 1.0\n",
+            kLatencyFigure, mode, median, p99, latency.size(), frames - kWarmUpPictures,
+            median / livebench::kIntervalMs);
     }
 
     // CPU: the pull alone, then FFmpeg's command line on the same stream.
-    why = PullOnce(server.Url(), false, nullptr, &cpu, &seconds, frames);
+    double cpu = 0.0, seconds = 0.0;
+    const std::string why = PullOnce(server.Url(), 0, false, nullptr, &cpu, &seconds, frames);
     double ffmpegCpu = 0.0, ffmpegSeconds = 0.0;
     const bool ffmpegOk = FfmpegOnce(server.Url(), &ffmpegCpu, &ffmpegSeconds);
     QUORIX_ReleaseSDK();
