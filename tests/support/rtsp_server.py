@@ -18,7 +18,6 @@ killed. Exit code 2: GStreamer's RTSP module is missing (also reported as "missi
 """
 
 import argparse
-import os
 import sys
 import time
 
@@ -48,7 +47,7 @@ def main():
         print("missing GStreamer RTSP server: %s" % error, flush=True)
         return 2
     Gst.init(None)
-    needed = ["multifilesrc", "filesrc", args.codec + "parse", "rtp%spay" % args.codec, "identity"]
+    needed = ["multifilesrc", "filesrc", "identity", args.codec + "parse", "rtp%spay" % args.codec]
     if args.audio:
         needed += ["rawaudioparse", "rtppcmapay"]
     absent = [name for name in needed if Gst.ElementFactory.find(name) is None]
@@ -66,8 +65,8 @@ def main():
     # keep rising across the loop. filesrc ends the stream at the file's end.
     def source(path, blocksize):
         if args.loop:
-            return "multifilesrc location=%s loop=true blocksize=%d" % (path, blocksize)
-        return "filesrc location=%s blocksize=%d" % (path, blocksize)
+            return 'multifilesrc location="%s" loop=true blocksize=%d' % (path, blocksize)
+        return 'filesrc location="%s" blocksize=%d' % (path, blocksize)
 
     video = (
         "%s "
@@ -95,9 +94,10 @@ def main():
                 counter = [0]
 
                 # The identity waits for each frame's time on the pipeline clock, as the network
-                # sinks do, so its hand-off is the frame's send time within a few hundred us.
+                # sinks after it do, so its hand-off is when the frame goes out.
                 def on_handoff(_element, _buffer):
-                    stamps.write("%d %d\n" % (counter[0], time.clock_gettime_ns(time.CLOCK_MONOTONIC)))
+                    now = time.clock_gettime_ns(time.CLOCK_MONOTONIC)
+                    stamps.write("%d %d\n" % (counter[0], now))
                     counter[0] += 1
 
                 pipeline.get_by_name("stamp").connect("handoff", on_handoff)
@@ -116,8 +116,11 @@ def main():
         auth.add_basic(GstRtspServer.RTSPAuth.make_basic(args.user, args.password or ""), token)
         server.set_auth(auth)
         permissions = GstRtspServer.RTSPPermissions()
-        permissions.add_permission_for_role("viewer", GstRtspServer.RTSP_PERM_MEDIA_FACTORY_ACCESS, True)
-        permissions.add_permission_for_role("viewer", GstRtspServer.RTSP_PERM_MEDIA_FACTORY_CONSTRUCT, True)
+        for permission in (
+            GstRtspServer.RTSP_PERM_MEDIA_FACTORY_ACCESS,
+            GstRtspServer.RTSP_PERM_MEDIA_FACTORY_CONSTRUCT,
+        ):
+            permissions.add_permission_for_role("viewer", permission, True)
         factory.set_permissions(permissions)
     server.get_mount_points().add_factory(args.path, factory)
     if server.attach(None) == 0:
