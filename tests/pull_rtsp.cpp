@@ -66,30 +66,20 @@ public:
         log->m_events.push_back({state, code});
         log->m_changed.notify_all();
     }
-    // Index of the first event with `state` at or after `from`; -1 when none came in time.
+    // Index of the first event with `state` at or after `from`; -1 when none came in time, or
+    // when the pull failed (it ends there) before it.
     int WaitFor(uint32_t state, size_t from = 0) {
         std::unique_lock<std::mutex> guard(m_lock);
         int found = -1;
         m_changed.wait_for(guard, kWait, [&] {
-            for (size_t i = from; i < m_events.size(); ++i)
+            for (size_t i = from; i < m_events.size(); ++i) {
                 if (m_events[i].state == state) {
                     found = static_cast<int>(i);
                     return true;
                 }
-            return false;
-        });
-        return found;
-    }
-    // Waits for either state; the index of the first such event, -1 when none came.
-    int WaitForEither(uint32_t a, uint32_t b, size_t from = 0) {
-        std::unique_lock<std::mutex> guard(m_lock);
-        int found = -1;
-        m_changed.wait_for(guard, kWait, [&] {
-            for (size_t i = from; i < m_events.size(); ++i)
-                if (m_events[i].state == a || m_events[i].state == b) {
-                    found = static_cast<int>(i);
+                if (m_events[i].state == QUORIX_CAMERA_FAILED)
                     return true;
-                }
+            }
             return false;
         });
         return found;
