@@ -485,13 +485,14 @@ TEST_P(PullFile, EveryPictureReachesThePortInOrder) {
     ASSERT_NE(shown.module, nullptr) << dlerror();
     shown.reset();
     const std::string recording = m_dir / "pulled.zbm";
-    ASSERT_EQ(QUORIX_OK, QUORIX_StartLocalRecord(m_port, recording.c_str()));
     m_options.pacing = QUORIX_PACING_FAST;
     m_options.model = -1;  // the external renderer: the double keeps every picture shown
-    // Played before the first record arrives, so that no picture is decoded unseen.
-    m_log.action = [](uint16_t port, uint32_t state) {
+    // Played and recorded (with the stream's model) before the first record arrives, so that no
+    // picture is decoded unseen or left out of the recording.
+    m_log.action = [&recording](uint16_t port, uint32_t state) {
         if (state == QUORIX_CAMERA_CONNECTING) {
             EXPECT_EQ(QUORIX_OK, QUORIX_Play(port, 0, nullptr, 0));
+            EXPECT_EQ(QUORIX_OK, QUORIX_StartLocalRecord(port, recording.c_str()));
         }
     };
     ASSERT_EQ(QUORIX_OK, Open(input));
@@ -522,11 +523,23 @@ TEST_P(PullFile, EveryPictureReachesThePortInOrder) {
     EXPECT_EQ(QUORIX_OK, QUORIX_CameraClose(m_port));
     EXPECT_EQ(QUORIX_E_STATE, QUORIX_CameraClose(m_port));
 
-    // The recording is a file of ours that the library opens with every picture counted.
+    // The recording is a file of ours that the library opens with every record counted and
+    // plays back with the same pictures.
     double begin = 0, end = 0;
     EXPECT_EQ(QUORIX_OK, QUORIX_GetFileInfo(recording.c_str(), &begin, &end));
+    shown.reset();
     ASSERT_EQ(QUORIX_OK, QUORIX_OpenFile(m_port, recording.c_str()));
     const uint32_t totalFrames = QUORIX_GetFileTotleFrames(m_port);
+    ASSERT_EQ(QUORIX_OK, QUORIX_Play(m_port, 0, nullptr, 0));
+    ASSERT_EQ(shown.waitFrames(int(plan.shown), 60000), int(plan.shown));
+    for (uint32_t i = 0; i < std::min<uint32_t>(plan.shown, PLAYER_PANO_MAX_FRAMES); ++i) {
+        uint32_t w = 0, h = 0;
+        const uint8_t* yuv = nullptr;
+        ASSERT_TRUE(shown.frame(int(i), &w, &h, &yuv)) << "picture " << i;
+        const std::vector<uint8_t> luma(yuv, yuv + size_t{w} * h);
+        EXPECT_GT(Psnr(luma, sources[i].planes[0]), 32.0) << "played back picture " << i;
+    }
+    EXPECT_EQ(QUORIX_OK, QUORIX_Stop(m_port));
     EXPECT_EQ(QUORIX_OK, QUORIX_CloseFile(m_port));
     const Container c = ReadContainer(recording);
     ASSERT_TRUE(c.ok);
@@ -865,6 +878,39 @@ TEST_F(Pull, LostSourceIsReconnectedOnTheSamePort) {
     ASSERT_EQ(decoded.size(), video.size());
     for (size_t i = 0; i < decoded.size(); ++i)
         EXPECT_GT(Psnr(decoded[i], sources[i % plan.frames].planes[0]), 32.0) << "picture " << i;
+}
+
+// A source whose clock starts again (a camera's restart, a wrap of its clock) keeps the records'
+// time line running forward: the jump back is bridged by one picture interval.
+TEST_F(Pull, ClockJumpingBackKeepsStampsRunningForward) {
+    const FilePlan plan{"Ts", "mpegts", "ts", "libx264", 0, nullptr, 50, 1, "h264", 100};
+    if (!WriteFile(m_dir / "cam.ts", plan, nullptr))
+        GTEST_SKIP() << "no libx264";
+    std::vector<uint8_t> twice = ReadAll(m_dir / "cam.ts");
+    const size_t once = twice.size();
+    twice.insert(twice.end(), twice.begin(), twice.begin() + static_cast<ptrdiff_t>(once));
+    TsServer server(twice, 1);
+    const std::string recording = m_dir / "cam.zbm";
+    m_options.reconnect = 0;
+    m_log.action = [&recording](uint16_t port, uint32_t state) {
+        if (state == QUORIX_CAMERA_CONNECTING) {
+            EXPECT_EQ(QUORIX_OK, QUORIX_StartLocalRecord(port, recording.c_str()));
+        }
+    };
+    EXPECT_EQ(FailureOf(server.Url()), QUORIX_E_END_OF_DATA);
+    ASSERT_EQ(QUORIX_OK, QUORIX_StopLocalRecord(m_port));
+    const Container c = ReadContainer(recording);
+    ASSERT_TRUE(c.ok);
+    std::vector<const toolstest::Record*> video;
+    for (const auto& r : c.records) {
+        if (r.kind != 0)
+            video.push_back(&r);
+    }
+    ASSERT_EQ(video.size(), 2u * plan.frames);
+    for (size_t i = 1; i < video.size(); ++i) {
+        EXPECT_NEAR(double(video[i]->timestamp) - video[i - 1]->timestamp, 1000.0 / kFps, 1.0)
+            << "record " << i;
+    }
 }
 
 // A source that stops sending but keeps its connection is found out by the read time-out.
