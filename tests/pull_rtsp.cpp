@@ -46,6 +46,9 @@ constexpr auto kWait = std::chrono::seconds(60);
 // the moving test content differ by far more (below 25 dB).
 constexpr double kMatchDb = 35.0;
 constexpr size_t kShotsChecked = 20;
+// Three seconds of pictures: twice the short read time-out of the stall case, so a pull that
+// takes a healthy stream for a stalled one shows it.
+constexpr size_t kSteadyShots = 75;
 
 const char* StateName(uint32_t state) {
     static const char* const names[] = {"CLOSED",       "CONNECTING", "PLAYING", "LOST",
@@ -469,7 +472,8 @@ TEST_F(PullRtsp, KilledServerIsLostAndPlaysAgainOnTheSamePortOnceItIsBack) {
 }
 
 // A server that keeps its connections open but stops sending is detected by the read time-out,
-// over TCP and over UDP, and played again once it sends again.
+// over TCP and over UDP, and played again once it sends again. A short time-out does not cut
+// the stream while the server sends.
 TEST_F(PullRtsp, StalledServerIsLostAfterTheReadTimeOutAndPlaysAgainWhenItResumes) {
     const TestStream& stream = Stream("libx264", false);
     ASSERT_FALSE(stream.decodedLuma.empty());
@@ -484,7 +488,9 @@ TEST_F(PullRtsp, StalledServerIsLostAfterTheReadTimeOutAndPlaysAgainWhenItResume
         options.retryMaxMs = 400;
         ASSERT_EQ("", pulled.Open(server.Url(), options));
         ASSERT_GE(pulled.log.WaitFor(QUORIX_CAMERA_PLAYING), 0) << pulled.log.Describe();
-        ASSERT_TRUE(pulled.shots.WaitForCount(3)) << pulled.log.Describe();
+        ASSERT_TRUE(pulled.shots.WaitForCount(kSteadyShots)) << pulled.log.Describe();
+        ASSERT_EQ(2u, pulled.log.Count())
+            << "a sending server was taken for a stalled one: " << pulled.log.Describe();
         const size_t before = pulled.log.Count();
         ASSERT_TRUE(server.Stall());
         const int lost = pulled.log.WaitFor(QUORIX_CAMERA_LOST, before);
@@ -495,9 +501,12 @@ TEST_F(PullRtsp, StalledServerIsLostAfterTheReadTimeOutAndPlaysAgainWhenItResume
             << pulled.log.Describe();
         const size_t shotsBefore = pulled.shots.Count();
         ASSERT_TRUE(server.Resume());
-        ASSERT_GE(pulled.log.WaitFor(QUORIX_CAMERA_PLAYING, static_cast<size_t>(lost)), 0)
-            << pulled.log.Describe();
+        const int playing = pulled.log.WaitFor(QUORIX_CAMERA_PLAYING, static_cast<size_t>(lost));
+        ASSERT_GE(playing, 0) << pulled.log.Describe();
         ExpectPicturesOf(pulled, stream, shotsBefore);
+        ASSERT_TRUE(pulled.shots.WaitForCount(shotsBefore + kSteadyShots)) << pulled.log.Describe();
+        EXPECT_EQ(static_cast<size_t>(playing) + 1, pulled.log.Count())
+            << "the resumed stream was lost again: " << pulled.log.Describe();
         ASSERT_EQ(QUORIX_OK, pulled.Close());
     }
 }
