@@ -467,6 +467,9 @@ TEST_F(PullRtsp, KilledServerIsLostAndPlaysAgainOnTheSamePortOnceItIsBack) {
                 << pulled.log.Describe();
         }
         ExpectPicturesOf(pulled, stream, shotsBefore);
+        ASSERT_TRUE(pulled.shots.WaitForCount(shotsBefore + kSteadyShots)) << pulled.log.Describe();
+        EXPECT_EQ(static_cast<size_t>(playing) + 1, pulled.log.Count())
+            << "the stream was lost again: " << pulled.log.Describe();
     }
     ASSERT_EQ(QUORIX_OK, pulled.Close());
 }
