@@ -6,6 +6,10 @@
 // the port draws headless into one 1280x720 region whose snapshot callback reads the number of
 // each drawn picture. The difference of the two, on the same clock, is the server-to-pixels
 // latency, against one frame interval. Play modes 0 (shown as decoded) and 2 (low latency).
+// The latency is also split where the pull takes each picture out of libavformat: this program
+// defines av_read_frame itself (exported, so the library's calls bind to it) and notes when each
+// picture comes out, known by its first bytes (the depacketised access unit of a picture without
+// parameter sets begins as the encoder wrote it; its end may carry padding).
 //
 // CPU: the pull (connect, demux, decode; no region drawn) against
 // `ffmpeg -rtsp_transport tcp -i URL -f null -` on the same stream, each for the whole stream,
@@ -14,6 +18,7 @@
 // seconds of stream beyond that.
 //   bench_pull [pictures=250]
 
+#include <dlfcn.h>
 #include <quorixsdk.h>
 #include <quorixsdk_camera.h>
 #include <spawn.h>
@@ -22,17 +27,24 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "live_common.h"
 #include "support/rtsp_fixture.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
 
 extern char** environ;
 
@@ -75,6 +87,54 @@ struct Pull {
     }
 };
 
+int64_t NowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+        .count();
+}
+
+// When each picture came out of av_read_frame, per picture number, during a latency run.
+struct Demuxed {
+    std::vector<std::atomic<int64_t>> ns;
+    explicit Demuxed(size_t frames) : ns(frames) {
+        for (auto& at : ns)
+            at.store(-1);
+    }
+};
+std::atomic<Demuxed*> g_demuxed{nullptr};
+
+// Which picture a packet is: a hash of its first bytes. Built before the runs; ambiguous keys map
+// to -1.
+std::unordered_map<uint64_t, int64_t> g_pictureByKey;
+
+uint64_t PacketKey(const uint8_t* data, size_t size) {
+    uint64_t hash = 1469598103934665603ull;
+    for (size_t i = 0; i < std::min<size_t>(size, 512); ++i)
+        hash = (hash ^ data[i]) * 1099511628211ull;
+    return hash;
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) int av_read_frame(AVFormatContext* context,
+                                                                    AVPacket* packet) {
+    using Read = int (*)(AVFormatContext*, AVPacket*);
+    static const Read real = reinterpret_cast<Read>(dlsym(RTLD_NEXT, "av_read_frame"));
+    const int result = real(context, packet);
+    Demuxed* demuxed = g_demuxed.load(std::memory_order_acquire);
+    if (result >= 0 && demuxed != nullptr && packet->data != nullptr) {
+        const auto found =
+            g_pictureByKey.find(PacketKey(packet->data, static_cast<size_t>(packet->size)));
+        if (found != g_pictureByKey.end() && found->second >= 0 &&
+            static_cast<size_t>(found->second) < demuxed->ns.size()) {
+            int64_t unset = -1;
+            demuxed->ns[static_cast<size_t>(found->second)].compare_exchange_strong(unset, NowNs());
+        }
+    }
+    return result;
+}
+
+namespace {
+
 struct Shown {
     std::mutex lock;
     std::vector<int64_t> shownNs;  // per picture number: first drawn, -1 until then
@@ -83,9 +143,7 @@ struct Shown {
 
     static void OnSnap(uint16_t, uint16_t, uint32_t width, uint32_t stride, uint32_t height,
                        uint32_t format, const uint8_t* data, void* user) {
-        const int64_t now =
-            std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
-                .count();
+        const int64_t now = NowNs();
         Shown& shown = *static_cast<Shown*>(user);
         int64_t number = -1;
         if (format == QUORIX_PIXEL_BGR32)
@@ -234,6 +292,13 @@ int main(int argc, char** argv) {
     std::vector<uint8_t> annexB;
     for (const std::vector<uint8_t>& record : records)
         annexB.insert(annexB.end(), record.begin() + BRIXEL::kHMFFrameHeaderSize, record.end());
+    for (size_t i = 0; i < records.size(); ++i) {
+        const uint64_t key = PacketKey(records[i].data() + BRIXEL::kHMFFrameHeaderSize,
+                                       records[i].size() - BRIXEL::kHMFFrameHeaderSize);
+        const auto [at, inserted] = g_pictureByKey.emplace(key, static_cast<int64_t>(i));
+        if (!inserted)
+            at->second = -1;
+    }
     rtsptest::ScratchDir dir;
     rtsptest::ServerOptions serve;
     serve.video = dir.Path("camera.h264");
@@ -261,7 +326,10 @@ int main(int argc, char** argv) {
         Shown shown;
         shown.shownNs.assign(frames, -1);
         double cpu = 0.0, seconds = 0.0;
+        Demuxed demuxed(frames);
+        g_demuxed.store(&demuxed, std::memory_order_release);
         const std::string why = PullOnce(server.Url(), mode, true, &shown, &cpu, &seconds, frames);
+        g_demuxed.store(nullptr, std::memory_order_release);
         if (!why.empty()) {
             std::printf("mode %u: %s\n", mode, why.c_str());
             std::printf("BENCH %s, play mode %u|not available yet (%s)|40 ms|-|<= 1.0\n",
@@ -269,13 +337,26 @@ int main(int argc, char** argv) {
             continue;
         }
         const std::vector<int64_t> sent = ReadStamps(serve.stamps, frames);
-        std::vector<double> latency;
+        std::vector<double> latency, toDemuxed, fromDemuxed;
         {
             std::lock_guard<std::mutex> guard(shown.lock);
             // The first pictures pay for the connection, the renderer's and the decoder's start.
-            for (uint32_t i = kWarmUpPictures; i < frames; ++i)
-                if (sent[i] >= 0 && shown.shownNs[i] >= 0)
-                    latency.push_back((shown.shownNs[i] - sent[i]) / 1e6);
+            for (uint32_t i = kWarmUpPictures; i < frames; ++i) {
+                if (sent[i] < 0 || shown.shownNs[i] < 0)
+                    continue;
+                latency.push_back((shown.shownNs[i] - sent[i]) / 1e6);
+                const int64_t out = demuxed.ns[i].load();
+                if (out >= sent[i] && out <= shown.shownNs[i]) {
+                    toDemuxed.push_back((out - sent[i]) / 1e6);
+                    fromDemuxed.push_back((shown.shownNs[i] - out) / 1e6);
+                }
+            }
+            if (!toDemuxed.empty())
+                std::printf(
+                    "mode %u: split (median of each part, %zu pictures): send -> out of "
+                    "av_read_frame %.1f ms, out of av_read_frame -> callback %.1f ms\n",
+                    mode, toDemuxed.size(), Percentile(toDemuxed, 0.5),
+                    Percentile(fromDemuxed, 0.5));
             std::printf(
                 "mode %u: %zu of %u pictures shown, %llu callbacks (%llu unreadable), "
                 "%.1f s, process CPU %.2f s\n",

@@ -12,3 +12,6 @@ target_compile_definitions(bench_pull PRIVATE
   QUORIX_RTSP_SERVER_SCRIPT="${PROJECT_SOURCE_DIR}/tests/support/rtsp_server.py")
 target_link_libraries(bench_pull PRIVATE quorixsdk PkgConfig::AVCODEC PkgConfig::AVUTIL
   PkgConfig::TURBOJPEG Threads::Threads)
+# The program's own av_read_frame must be visible to the library.
+set_target_properties(bench_pull PROPERTIES ENABLE_EXPORTS ON)
+target_link_libraries(bench_pull PRIVATE PkgConfig::AVFORMAT ${CMAKE_DL_LIBS})
