@@ -186,6 +186,9 @@ private:
     int64_t m_firstPts = AV_NOPTS_VALUE;
 };
 
+// How much of a network source is read to learn its streams.
+constexpr uint32_t kAnalyzeMs = 2000;
+
 // A jump of the source's clock by more than this (backwards, or forwards on a network source)
 // is a discontinuity (a wrap of the RTP or MPEG-TS clock, a camera's restart), not time passing.
 constexpr int64_t kBackJumpMs = 1000;
@@ -318,10 +321,10 @@ int CDemuxer::Interrupt(void* opaque) {
     return 0;
 }
 
-void CDemuxer::Arm() {
+void CDemuxer::Arm(uint32_t extraMs) {
     // A time-out stays noted for the connection: the read it aborted may hand out the packets
     // it still holds before the error comes through.
-    m_deadline = m_options.timeoutMs != 0 ? SteadyMs() + m_options.timeoutMs : 0;
+    m_deadline = m_options.timeoutMs != 0 ? SteadyMs() + m_options.timeoutMs + extraMs : 0;
 }
 
 const AVCodecParameters* CDemuxer::VideoParameters() const {
@@ -391,7 +394,7 @@ uint32_t CDemuxer::Open(const std::string& url, const OpenOptions& options,
         av_dict_set(&dict, "rtsp_transport", "udp", 0);
     if (m_network) {
         // Enough to learn the streams of a camera without waiting for seconds of it.
-        av_dict_set(&dict, "analyzeduration", "2000000", 0);
+        av_dict_set(&dict, "analyzeduration", std::to_string(kAnalyzeMs * 1000).c_str(), 0);
     }
     const std::string full = WithCredentials(url, options.user, options.password);
     Arm();
@@ -401,7 +404,11 @@ uint32_t CDemuxer::Open(const std::string& url, const OpenOptions& options,
         d.fmt = nullptr;  // freed by a failed open
         return FailOpen(err, "cannot open " + url);
     }
-    Arm();
+    // Learning the streams reads up to kAnalyzeMs of a network source while it sends: the
+    // time-out runs on top of that. A shorter one would cut the learning of a healthy stream
+    // (an interleaved RTSP connection in the middle of a packet) and leave the connection
+    // marked timed out, so that its first read would be taken for a loss.
+    Arm(m_network ? kAnalyzeMs : 0);
     if ((err = avformat_find_stream_info(d.fmt, nullptr)) < 0)
         return FailOpen(err, url);
     return OpenStreams();

@@ -94,7 +94,7 @@ public:
 private:
     struct Impl;
     static int Interrupt(void* opaque);
-    void Arm();
+    void Arm(uint32_t extraMs = 0);
     uint32_t FailOpen(int err, const std::string& what);
     uint32_t OpenStreams();
     void VideoPacket(void* packet, std::vector<MediaFrame>* out);
