@@ -268,6 +268,52 @@ TEST(FFmpegDecoderLayouts, HandsOutTenBitPicturesAsEightBit420) {
     }
 }
 
+// A stream with B-frames: each decoder holds the last pictures back until the end of the input,
+// then gives them out in order, and takes a new stream after that.
+TEST(DecoderDrain, HeldBackPicturesComeOutAtTheEndAndANewStreamStarts) {
+    for (const uint32_t codec : {CODEC_H264, CODEC_H265}) {
+        quorix_test::VideoEncodeOptions options;
+        options.encoder = EncoderFor(codec);
+        options.frames = 12;
+        options.gop = 12;
+        options.bFrames = 2;
+        std::vector<Picture> sources;
+        const std::vector<Packet> packets = quorix_test::EncodeVideo(options, &sources);
+        ASSERT_EQ(packets.size(), 12u);
+        CDecFFmpeg ffmpeg;
+        CDecHisi hisi;
+        for (CDecoder* decoder : {static_cast<CDecoder*>(&ffmpeg), static_cast<CDecoder*>(&hisi)}) {
+            SCOPED_TRACE(std::string(decoder->GetRuntimeClass()->className) + " codec " +
+                         std::to_string(codec));
+            ASSERT_EQ(decoder->Open(codec), QUORIX_OK);
+            for (int round = 0; round < 2; ++round) {
+                SCOPED_TRACE("round " + std::to_string(round));
+                std::vector<double> psnr;
+                for (const Packet& packet : packets) {
+                    const Decoded d = Decode(*decoder, packet.data, 320, 240);
+                    if (d.result == QUORIX_OK)
+                        psnr.push_back(PicturePsnr(d, sources[psnr.size()]));
+                }
+                ASSERT_LT(psnr.size(), 12u) << "B-frames hold pictures back";
+                for (;;) {
+                    Decoded d;
+                    d.result = decoder->DrainVideo(d.width, d.height, d.format, d.planes, d.sizes,
+                                                   d.strides);
+                    if (d.result != QUORIX_OK) {
+                        EXPECT_EQ(d.result, QUORIX_E_END_OF_DATA);
+                        break;
+                    }
+                    ASSERT_LT(psnr.size(), sources.size());
+                    psnr.push_back(PicturePsnr(d, sources[psnr.size()]));
+                }
+                ASSERT_EQ(psnr.size(), 12u);
+                for (size_t i = 0; i < psnr.size(); ++i)
+                    EXPECT_GE(psnr[i], 35.0) << "picture " << i << " in its place";
+            }
+        }
+    }
+}
+
 // ---- native-style adapter ------------------------------------------------------------------
 
 class HisiDecoder : public ::testing::TestWithParam<uint32_t> {};

@@ -114,6 +114,7 @@ void CDecFFmpeg::Close() {
     FreeContext();
     m_picture.Reset();
     m_silentCalls = 0;
+    m_draining = false;
     m_opened = false;
 }
 
@@ -127,6 +128,11 @@ uint32_t CDecFFmpeg::DecodeVideo(const uint8_t* data, uint32_t size, uint32_t& w
         return QUORIX_E_PARAM;
     try {
         BRIXEL::CHCancelGuard noCancel;  // see Open
+        if (m_draining) {
+            // A stream after a drain: the decoder takes packets again once flushed.
+            avcodec_flush_buffers(m_context);
+            m_draining = false;
+        }
         // The packet does not own the caller's bytes: sending copies them into padded memory,
         // so the parser never reads past the caller's block.
         m_packet->data = const_cast<uint8_t*>(data);
@@ -150,26 +156,55 @@ uint32_t CDecFFmpeg::DecodeVideo(const uint8_t* data, uint32_t size, uint32_t& w
             return QUORIX_E_NOT_SUPPORTED;
         }
         m_silentCalls = 0;
-        CPlanes420 picture;
-        if (!m_picture.From(m_frame, 1, picture))
-            return QUORIX_E_NOT_SUPPORTED;
-        width = picture.width;
-        height = picture.height;
-        for (int i = 0; i < 3; ++i) {
-            planes[i] = picture.data[i];
-            strides[i] = picture.stride[i];
-        }
-        sizes[0] = picture.stride[0] * picture.height;
-        sizes[1] = picture.stride[1] * picture.chromaRows;
-        sizes[2] = picture.stride[2] * picture.chromaRows;
-        format = 0;
-        m_colour = picture.colour;
-        return QUORIX_OK;
+        return TakePicture(width, height, format, planes, sizes, strides);
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (...) {
         return QUORIX_E_EXCEPTION;
     }
+}
+
+H_PASSES_CANCEL
+uint32_t CDecFFmpeg::DrainVideo(uint32_t& width, uint32_t& height, uint32_t& format,
+                                uint8_t* planes[3], uint32_t sizes[3], uint32_t strides[3]) {
+    if (!m_opened)
+        return QUORIX_E_NOT_INIT;
+    try {
+        BRIXEL::CHCancelGuard noCancel;  // see Open
+        if (!m_draining) {
+            // An empty packet tells the decoder that nothing more comes: it gives out what it
+            // holds back, one picture per receive, then reports the end.
+            if (avcodec_send_packet(m_context, nullptr) < 0)
+                return QUORIX_E_END_OF_DATA;
+            m_draining = true;
+        }
+        if (avcodec_receive_frame(m_context, m_frame) != 0)
+            return QUORIX_E_END_OF_DATA;
+        return TakePicture(width, height, format, planes, sizes, strides);
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        return QUORIX_E_EXCEPTION;
+    }
+}
+
+uint32_t CDecFFmpeg::TakePicture(uint32_t& width, uint32_t& height, uint32_t& format,
+                                 uint8_t* planes[3], uint32_t sizes[3], uint32_t strides[3]) {
+    CPlanes420 picture;
+    if (!m_picture.From(m_frame, 1, picture))
+        return QUORIX_E_NOT_SUPPORTED;
+    width = picture.width;
+    height = picture.height;
+    for (int i = 0; i < 3; ++i) {
+        planes[i] = picture.data[i];
+        strides[i] = picture.stride[i];
+    }
+    sizes[0] = picture.stride[0] * picture.height;
+    sizes[1] = picture.stride[1] * picture.chromaRows;
+    sizes[2] = picture.stride[2] * picture.chromaRows;
+    format = 0;
+    m_colour = picture.colour;
+    return QUORIX_OK;
 }
 
 }  // namespace HCC

@@ -50,12 +50,17 @@ public:
     uint32_t DecodeVideo(const uint8_t* data, uint32_t size, uint32_t& width, uint32_t& height,
                          uint32_t& format, uint8_t* planes[3], uint32_t sizes[3],
                          uint32_t strides[3]) override;
+    uint32_t DrainVideo(uint32_t& width, uint32_t& height, uint32_t& format, uint8_t* planes[3],
+                        uint32_t sizes[3], uint32_t strides[3]) override;
 
     // Consecutive calls without a picture before the stream counts as failing.
     static constexpr uint32_t kSilentCallLimit = 6;
 
 private:
     void FreeContext();
+    // The decoded frame as this decoder's picture (planar 4:2:0), its planes, sizes and strides.
+    uint32_t TakePicture(uint32_t& width, uint32_t& height, uint32_t& format, uint8_t* planes[3],
+                         uint32_t sizes[3], uint32_t strides[3]);
 
     // All fields: the decoding thread only (one thread at a time per decoder).
     const AVCodec* m_decoder = nullptr;
@@ -63,8 +68,9 @@ private:
     AVFrame* m_frame = nullptr;
     AVPacket* m_packet = nullptr;
     uint32_t m_silentCalls = 0;
-    bool m_counted = false;  // this decoder is one of OpenLiveDecoders()
-    CPicture420 m_picture;   // holds converted pictures when the decoder's layout is not 4:2:0
+    bool m_draining = false;  // the end of the stream was sent: a new packet starts again
+    bool m_counted = false;   // this decoder is one of OpenLiveDecoders()
+    CPicture420 m_picture;    // holds converted pictures when the decoder's layout is not 4:2:0
 };
 
 }  // namespace HCC

@@ -159,7 +159,26 @@ uint32_t CDecHisi::DecodeVideo(const uint8_t* data, uint32_t size, uint32_t& wid
     }
     m_width = width;
     m_height = height;
+    return DecodeNative(data, size, width, height, format, planes, sizes, strides);
+}
 
+H_PASSES_CANCEL
+uint32_t CDecHisi::DrainVideo(uint32_t& width, uint32_t& height, uint32_t& format,
+                              uint8_t* planes[3], uint32_t sizes[3], uint32_t strides[3]) {
+    if (!m_opened)
+        return QUORIX_E_NOT_INIT;
+    if (m_handle == nullptr)
+        return QUORIX_E_END_OF_DATA;
+    // The native decoders take a call without data as the end of the stream.
+    const uint32_t drained =
+        DecodeNative(nullptr, 0, width, height, format, planes, sizes, strides);
+    return drained == QUORIX_OK ? QUORIX_OK : QUORIX_E_END_OF_DATA;
+}
+
+H_PASSES_CANCEL
+uint32_t CDecHisi::DecodeNative(const uint8_t* data, uint32_t size, uint32_t& width,
+                                uint32_t& height, uint32_t& format, uint8_t* planes[3],
+                                uint32_t sizes[3], uint32_t strides[3]) {
     try {
         if (m_codec == CODEC_H265) {
             IHW265D_INARGS in;

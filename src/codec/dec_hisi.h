@@ -20,6 +20,8 @@ public:
     uint32_t DecodeVideo(const uint8_t* data, uint32_t size, uint32_t& width, uint32_t& height,
                          uint32_t& format, uint8_t* planes[3], uint32_t sizes[3],
                          uint32_t strides[3]) override;
+    uint32_t DrainVideo(uint32_t& width, uint32_t& height, uint32_t& format, uint8_t* planes[3],
+                        uint32_t sizes[3], uint32_t strides[3]) override;
 
     bool HasNativeInstance() const { return m_handle != nullptr; }
     // Channel number the next H.265 instance gets (process-wide, counts successful creates).
@@ -29,6 +31,10 @@ private:
     uint32_t CreateH264Decoder(uint32_t width, uint32_t height);
     uint32_t CreateH265Decoder(uint32_t width, uint32_t height);
     uint32_t CreateMjpegDecoder(uint32_t width, uint32_t height);
+    // One call of the native instance; no data: the end of the stream.
+    uint32_t DecodeNative(const uint8_t* data, uint32_t size, uint32_t& width, uint32_t& height,
+                          uint32_t& format, uint8_t* planes[3], uint32_t sizes[3],
+                          uint32_t strides[3]);
 
     // All fields: the decoding thread only.
     void* m_handle = nullptr;  // native instance of m_codec's kind, null until the first picture

@@ -114,6 +114,11 @@ uint32_t CDecoder::DecodeVideo(const uint8_t*, uint32_t, uint32_t&, uint32_t&, u
     return QUORIX_E_NOT_IMPL;
 }
 
+uint32_t CDecoder::DrainVideo(uint32_t&, uint32_t&, uint32_t&, uint8_t* [3], uint32_t[3],
+                              uint32_t[3]) {
+    return QUORIX_E_END_OF_DATA;
+}
+
 uint32_t CDecoder::DecodeAudio(const uint8_t*, uint32_t, uint8_t*&, uint32_t&) {
     return QUORIX_E_NOT_IMPL;
 }
@@ -167,6 +172,24 @@ uint32_t DecodeVideo(HDECODER handle, const uint8_t* data, uint32_t size, uint32
         if (decoder == nullptr)
             return QUORIX_E_PARAM;
         return decoder->DecodeVideo(data, size, *width, *height, *format, planes, sizes, strides);
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        return QUORIX_E_EXCEPTION;
+    }
+}
+
+H_PASSES_CANCEL
+uint32_t DrainVideo(HDECODER handle, uint32_t* width, uint32_t* height, uint32_t* format,
+                    uint8_t* planes[3], uint32_t sizes[3], uint32_t strides[3]) {
+    if (width == nullptr || height == nullptr || format == nullptr || planes == nullptr ||
+        sizes == nullptr || strides == nullptr)
+        return QUORIX_E_PARAM;
+    try {
+        CDecoder* decoder = AsDecoder(handle);
+        if (decoder == nullptr)
+            return QUORIX_E_PARAM;
+        return decoder->DrainVideo(*width, *height, *format, planes, sizes, strides);
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (...) {

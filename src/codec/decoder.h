@@ -57,6 +57,11 @@ public:
     virtual uint32_t DecodeVideo(const uint8_t* data, uint32_t size, uint32_t& width,
                                  uint32_t& height, uint32_t& format, uint8_t* planes[3],
                                  uint32_t sizes[3], uint32_t strides[3]);
+    // At the end of a stream: one of the pictures the decoder still holds back (a stream with
+    // B-frames keeps the last few until more input comes), as DecodeVideo gives them;
+    // QUORIX_E_END_OF_DATA once none is left, after which the decoder takes a new stream.
+    virtual uint32_t DrainVideo(uint32_t& width, uint32_t& height, uint32_t& format,
+                                uint8_t* planes[3], uint32_t sizes[3], uint32_t strides[3]);
     // 16-bit signed little-endian PCM owned by the decoder until its next call.
     virtual uint32_t DecodeAudio(const uint8_t* data, uint32_t size, uint8_t*& output,
                                  uint32_t& outputSize);
@@ -84,6 +89,8 @@ uint32_t CreateDecoder(uint32_t codec, uint32_t module, HDECODER* decoder);
 uint32_t DecodeVideo(HDECODER decoder, const uint8_t* data, uint32_t size, uint32_t* width,
                      uint32_t* height, uint32_t* format, uint8_t* planes[3], uint32_t sizes[3],
                      uint32_t strides[3]);
+uint32_t DrainVideo(HDECODER decoder, uint32_t* width, uint32_t* height, uint32_t* format,
+                    uint8_t* planes[3], uint32_t sizes[3], uint32_t strides[3]);
 // The colour of the decoder's last picture (CDecoder::GetPictureColour).
 uint32_t GetPictureColour(HDECODER decoder, BRIXEL::CHYUVColour* colour);
 uint32_t DecodeAudio(HDECODER decoder, const uint8_t* data, uint32_t size, uint8_t** output,

@@ -254,6 +254,11 @@ uint32_t CHPlayer::DecodeVideo(HDecoderHandle, const uint8_t*, uint32_t, uint32_
     return QUORIX_E_NOT_IMPL;
 }
 
+uint32_t CHPlayer::DrainVideo(HDecoderHandle, uint32_t&, uint32_t&, uint8_t* [3], uint32_t[3],
+                              int32_t[3], CHYUVColour&) {
+    return QUORIX_E_END_OF_DATA;
+}
+
 uint32_t CHPlayer::DecodeAudio(HDecoderHandle, const uint8_t*, uint32_t, uint8_t*&, uint32_t&) {
     return QUORIX_E_NOT_IMPL;
 }
@@ -457,6 +462,14 @@ void CHPlayer::FlushStreams() {
     m_audioStreams.ForEachValue([](CHAudioStream* stream) {
         if (stream)
             stream->FlushEncoded();
+    });
+}
+
+void CHPlayer::EndOfVideoInput() {
+    CHAutoLock lock(&m_videoLock);
+    m_videoStreams.ForEachValue([](CHVideoStream* stream) {
+        if (stream)
+            stream->EndOfInput();
     });
 }
 

@@ -69,6 +69,11 @@ public:
     virtual uint32_t DecodeVideo(HDecoderHandle decoder, const uint8_t* data, uint32_t length,
                                  uint32_t& width, uint32_t& height, uint8_t* planes[3],
                                  uint32_t sizes[3], int32_t strides[3], CHYUVColour& colour);
+    // One picture the decoder still holds back at the end of the input (as DecodeVideo gives
+    // them); QUORIX_E_END_OF_DATA when none is left.
+    virtual uint32_t DrainVideo(HDecoderHandle decoder, uint32_t& width, uint32_t& height,
+                                uint8_t* planes[3], uint32_t sizes[3], int32_t strides[3],
+                                CHYUVColour& colour);
     virtual uint32_t DecodeAudio(HDecoderHandle decoder, const uint8_t* data, uint32_t length,
                                  uint8_t*& pcm, uint32_t& pcmLength);
     // Nonzero when the owner has consumed the sub-frame; 0 lets the engine queue it.
@@ -93,6 +98,9 @@ public:
 
     // Existing stream of that id, or a new one with its thread started; null without memory.
     CHVideoStream* GetVideoStream(uint16_t streamId);
+    // Nothing more comes on the input for now: once the queued records are decoded, every
+    // video stream gives out the pictures its decoder still holds back.
+    void EndOfVideoInput();
     CHAudioStream* GetAudioStream(uint16_t streamId);
 
     CHKZFrame* AllocEncodedFrame();

@@ -152,8 +152,19 @@ uint32_t CHVideoStream::DecodeOne() {
     if (m_decoded.GetCount() >= CHPlayer::kDecodedQueueDepth)
         return kFullSleepMs;
     CHKZFrame* frame = m_encoded.Get();
-    if (!frame)
+    if (!frame) {
+        if (m_endOfInput.exchange(false) && m_decoder) {
+            m_draining = true;
+            m_drainFlushes = m_flushes.load();
+        }
+        if (m_draining && m_drainFlushes == m_flushes.load() && DrainOne())
+            return 0;
+        m_draining = false;
         return kIdleSleepMs;
+    }
+    // A record after the end of the input is a new start: what the decoder still held is given
+    // up by the decoder itself.
+    m_draining = false;
     CHEncodedFrameReturn giveBack(m_owner, frame);  // every path below hands the record back
 
     if (!m_decoder || frame->header.codec != m_codecId || frame->header.Width() != m_width ||
@@ -201,6 +212,8 @@ uint32_t CHVideoStream::DecodeOne() {
     m_lastSequence = frame->header.sequence;
     m_lastTimestamp = frame->header.timestamp;
     m_lastInterval = interval;
+    m_lastHeader = frame->header;
+    m_lastReceiveTick = frame->receiveTick;
 
     uint32_t width = frame->header.Width();
     uint32_t height = frame->header.Height();
@@ -211,20 +224,49 @@ uint32_t CHVideoStream::DecodeOne() {
     const uint32_t decoded = m_owner->DecodeVideo(m_decoder, frame->payload.GetData(),
                                                   static_cast<uint32_t>(frame->payload.GetLength()),
                                                   width, height, planes, sizes, strides, colour);
-    if (decoded == QUORIX_OK && m_owner->IsPlaying() && width <= 0xFFFF && height <= 0xFFFF) {
-        if (m_owner->GetPlayMode() == 0) {
-            m_owner->OnVideoFrame(m_streamId, frame->header.timestamp, frame->header.clock,
-                                  static_cast<uint16_t>(width), static_cast<uint16_t>(height),
-                                  planes, strides, colour);
-        } else {
-            QueueDecoded(*frame, width, height, planes, sizes, strides, colour);
-        }
-    }
+    if (decoded == QUORIX_OK)
+        Deliver(frame->header, frame->receiveTick, width, height, planes, sizes, strides, colour);
     return 0;
 }
 
-void CHVideoStream::QueueDecoded(const CHKZFrame& source, uint32_t width, uint32_t height,
-                                 uint8_t* const planes[3], const uint32_t sizes[3],
+bool CHVideoStream::DrainOne() {
+    uint32_t width = m_width;
+    uint32_t height = m_height;
+    uint8_t* planes[3] = {nullptr, nullptr, nullptr};
+    uint32_t sizes[3] = {0, 0, 0};
+    int32_t strides[3] = {0, 0, 0};
+    CHYUVColour colour = HYUVDefaultColour(width, height);
+    if (m_owner->DrainVideo(m_decoder, width, height, planes, sizes, strides, colour) != QUORIX_OK)
+        return false;
+    // The held-back pictures follow the last record at its interval.
+    m_lastTimestamp += m_lastInterval;
+    HMFFrameHeader header = m_lastHeader;
+    header.timestamp = m_lastTimestamp;
+    Deliver(header, m_lastReceiveTick, width, height, planes, sizes, strides, colour);
+    return true;
+}
+
+void CHVideoStream::EndOfInput() {
+    m_endOfInput.store(true);
+    m_wake.Set();
+}
+
+void CHVideoStream::Deliver(const HMFFrameHeader& header, uint32_t receiveTick, uint32_t width,
+                            uint32_t height, uint8_t* const planes[3], const uint32_t sizes[3],
+                            const int32_t strides[3], CHYUVColour colour) {
+    if (!m_owner->IsPlaying() || width > 0xFFFF || height > 0xFFFF)
+        return;
+    if (m_owner->GetPlayMode() == 0) {
+        m_owner->OnVideoFrame(m_streamId, header.timestamp, header.clock,
+                              static_cast<uint16_t>(width), static_cast<uint16_t>(height), planes,
+                              strides, colour);
+    } else {
+        QueueDecoded(header, receiveTick, width, height, planes, sizes, strides, colour);
+    }
+}
+
+void CHVideoStream::QueueDecoded(const HMFFrameHeader& header, uint32_t receiveTick, uint32_t width,
+                                 uint32_t height, uint8_t* const planes[3], const uint32_t sizes[3],
                                  const int32_t strides[3], CHYUVColour colour) {
     // Every column and row is kept; the chroma planes carry the odd last column and row too.
     if (width == 0 || height == 0)
@@ -236,10 +278,10 @@ void CHVideoStream::QueueDecoded(const CHKZFrame& source, uint32_t width, uint32
     CHDecFrame* picture = m_owner->AllocDecodedFrame();
     if (!picture)
         return;
-    picture->header = source.header;
+    picture->header = header;
     picture->header.SetVideoSize(static_cast<uint16_t>(width), static_cast<uint16_t>(height));
     picture->interval = m_lastInterval;
-    picture->receiveTick = source.receiveTick;
+    picture->receiveTick = receiveTick;
     picture->colour = colour;
     // Grow only: a recycled buffer of a bigger picture is good enough for a smaller one.
     if (picture->pixels.Allocate(need, false) != QUORIX_OK || !picture->pixels.GetData()) {
@@ -340,6 +382,9 @@ void CHVideoStream::FlushDecoded() {
 }
 
 void CHVideoStream::FlushEncoded() {
+    // A seek or a reset: what the decoder held belongs to the old position.
+    m_endOfInput.store(false);
+    m_flushes.fetch_add(1);
     while (CHKZFrame* frame = m_encoded.Get())
         m_owner->ReleaseEncodedFrame(frame);
 }

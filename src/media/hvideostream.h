@@ -43,6 +43,8 @@ public:
     uint32_t GetDecodedFrames() { return m_decoded.GetCount(); }
     void FlushDecoded();
     void FlushEncoded();
+    // Any thread: the decoder gives out what it holds back once the queued records are decoded.
+    void EndOfInput();
 
     uint16_t GetStreamId() const { return m_streamId; }
 
@@ -57,9 +59,15 @@ public:
 
 private:
     // Copies the decoded planes into a packed picture record and queues it.
-    void QueueDecoded(const CHKZFrame& source, uint32_t width, uint32_t height,
-                      uint8_t* const planes[3], const uint32_t sizes[3], const int32_t strides[3],
-                      CHYUVColour colour);
+    // One held-back picture of the decoder, shown after the last record's; false at the end.
+    bool DrainOne();
+    // A picture of the record with this header, received at receiveTick.
+    void Deliver(const HMFFrameHeader& header, uint32_t receiveTick, uint32_t width,
+                 uint32_t height, uint8_t* const planes[3], const uint32_t sizes[3],
+                 const int32_t strides[3], CHYUVColour colour);
+    void QueueDecoded(const HMFFrameHeader& header, uint32_t receiveTick, uint32_t width,
+                      uint32_t height, uint8_t* const planes[3], const uint32_t sizes[3],
+                      const int32_t strides[3], CHYUVColour colour);
 
     std::atomic<uint32_t> m_inputUsers{0};
     // Wakes this stream's thread when a record arrives or a decoded picture leaves the queue,
@@ -79,6 +87,12 @@ private:
     uint32_t m_lastTimestamp = 0;
     uint32_t m_lastInterval = 0;
     bool m_awaitKeyFrame = true;
+    bool m_draining = false;
+    HMFFrameHeader m_lastHeader{};  // of the last record decoded, for the held-back pictures
+    uint32_t m_lastReceiveTick = 0;
+    std::atomic<bool> m_endOfInput{false};
+    std::atomic<uint32_t> m_flushes{0};  // a drain ends when the queue is flushed
+    uint32_t m_drainFlushes = 0;
     uint32_t m_lastSleepTick;
 
     // Pacing state: the presenting (player) thread only.

@@ -533,6 +533,24 @@ uint32_t CPlayer::DecodeVideo(BRIXEL::HDecoderHandle decoder, const uint8_t* dat
                          &format, planes, sizes, unsignedStrides);
     if (decoded != QUORIX_OK)
         return decoded;
+    return TakeDecodedPicture(decoder, format, unsignedStrides, strides, colour);
+}
+
+uint32_t CPlayer::DrainVideo(BRIXEL::HDecoderHandle decoder, uint32_t& width, uint32_t& height,
+                             uint8_t* planes[3], uint32_t sizes[3], int32_t strides[3],
+                             BRIXEL::CHYUVColour& colour) {
+    uint32_t format = 0;
+    uint32_t unsignedStrides[3] = {0, 0, 0};
+    const uint32_t drained = HCC::DrainVideo(static_cast<HCC::HDECODER>(decoder), &width, &height,
+                                             &format, planes, sizes, unsignedStrides);
+    if (drained != QUORIX_OK)
+        return drained;
+    return TakeDecodedPicture(decoder, format, unsignedStrides, strides, colour);
+}
+
+uint32_t CPlayer::TakeDecodedPicture(BRIXEL::HDecoderHandle decoder, uint32_t format,
+                                     const uint32_t unsignedStrides[3], int32_t strides[3],
+                                     BRIXEL::CHYUVColour& colour) {
     // Every picture travels as planar 4:2:0; strides beyond the signed range cannot be passed on.
     if (format != 0)
         return QUORIX_E_NOT_SUPPORTED;
@@ -563,6 +581,8 @@ uint32_t CPlayer::GetQueuedFrames(int32_t) {
 }
 
 bool CPlayer::OnFileEnd() {
+    // A file with B-frames: its last pictures are still in the decoder.
+    EndOfVideoInput();
     const QUORIX_FileEndCallback callback = m_fileEndCallback.load();
     if (callback != nullptr)
         callback(static_cast<uint16_t>(m_port), m_fileEndUser.load());

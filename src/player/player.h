@@ -222,6 +222,9 @@ public:
                           uint32_t sampleRate, const uint8_t* pcm, uint32_t length) override;
     BRIXEL::HDecoderHandle StartDecoder(uint8_t codecId) override;
     void StopDecoder(BRIXEL::HDecoderHandle decoder) override;
+    uint32_t DrainVideo(BRIXEL::HDecoderHandle decoder, uint32_t& width, uint32_t& height,
+                        uint8_t* planes[3], uint32_t sizes[3], int32_t strides[3],
+                        BRIXEL::CHYUVColour& colour) override;
     uint32_t DecodeVideo(BRIXEL::HDecoderHandle decoder, const uint8_t* data, uint32_t length,
                          uint32_t& width, uint32_t& height, uint8_t* planes[3], uint32_t sizes[3],
                          int32_t strides[3], BRIXEL::CHYUVColour& colour) override;
@@ -254,6 +257,10 @@ private:
     void ReturnPicture(uint8_t* data, uint32_t size) override;
     void RecyclePicture(uint8_t* data, uint32_t size) override;
     IPlayerHost& PlayerHost() override { return m_host; }
+    // The picture a decoder gave, as the video streams take it (DecodeVideo, DrainVideo).
+    uint32_t TakeDecodedPicture(BRIXEL::HDecoderHandle decoder, uint32_t format,
+                                const uint32_t unsignedStrides[3], int32_t strides[3],
+                                BRIXEL::CHYUVColour& colour);
 
     // ---- the renderer (player_renderer.cpp) ----
     // Creates the renderer the open asks for; on failure nothing is left behind.

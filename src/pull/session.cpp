@@ -70,7 +70,6 @@ struct Feed {
     int64_t lastVideoMs = -1;
     uint32_t videoSequence = 0;
     uint32_t audioSequence = 0;
-    std::vector<uint8_t> lastKey;  // the latest key record, for the decoder's drain at the end
 };
 
 std::vector<uint8_t> MakeRecord(const MediaFrame& f, const StreamInfo& info, uint32_t sequence,
@@ -213,8 +212,6 @@ void CPullSession::Run(std::shared_ptr<Shared> shared) {
                     if (f.audio)
                         continue;
                     feed.lastVideoMs = std::max(feed.lastVideoMs, ms);
-                    if (f.key)
-                        feed.lastKey = record;
                     if (!played) {
                         played = true;
                         retries = 0;
@@ -228,22 +225,8 @@ void CPullSession::Run(std::shared_ptr<Shared> shared) {
                 return;
             if (code == QUORIX_E_END_OF_DATA && !network) {
                 // The decoder holds back the last pictures of a stream with B-frames until more
-                // come; copies of the last key frame push them out (and stay held themselves).
-                // H.264 only: an H.265 key frame need not restart the picture order, and its
-                // copies would come out ahead of the pictures they are to push.
-                const int drain = info.videoCodec == QUORIX_CODEC_H264 ? info.reorderDelay : 0;
-                for (int i = 0; i < drain && !feed.lastKey.empty(); ++i) {
-                    const int64_t ms = feed.lastVideoMs + info.frameMs;
-                    if (paced && !s.WaitUntil(t0 + std::chrono::milliseconds(ms - ms0)))
-                        return;
-                    std::vector<uint8_t> copy = feed.lastKey;
-                    quorix_store_le32(copy.data() + QUORIX_RECORD_SEQUENCE, feed.videoSequence++);
-                    quorix_store_le32(copy.data() + QUORIX_RECORD_TIMESTAMP,
-                                      static_cast<uint32_t>(ms));
-                    if (!Deliver(s, copy, true, true))
-                        return;
-                    feed.lastVideoMs = ms;
-                }
+                // come: the end of the file lets them out.
+                s.sink->EndOfInput();
                 s.SetState(STATE_ENDED, QUORIX_OK);
                 return;
             }

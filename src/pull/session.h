@@ -42,6 +42,8 @@ public:
     virtual uint32_t Push(const uint8_t* record, uint32_t length) = 0;
     // Video records taken but not decoded yet.
     virtual uint32_t Backlog() = 0;
+    // The source ended: the pictures the decoders still hold back are to come out.
+    virtual void EndOfInput() = 0;
 };
 
 struct SessionOptions {

@@ -37,6 +37,7 @@ public:
         return m_player.InputData(record, length);
     }
     uint32_t Backlog() override { return m_player.GetQueuedFrameCount(); }
+    void EndOfInput() override { m_player.EndOfVideoInput(); }
 
 private:
     CPlayer& m_player;  // the port objects live as long as the application

@@ -159,7 +159,7 @@ std::vector<Packet> EncodePictures(const VideoEncodeOptions& options,
     context->time_base = AVRational{1, 25};
     context->framerate = AVRational{25, 1};
     context->gop_size = options.gop;
-    context->max_b_frames = 0;
+    context->max_b_frames = options.bFrames;
     context->thread_count = options.threads;
     if (options.encoder == "mjpeg") {
         context->flags |= AV_CODEC_FLAG_QSCALE;
@@ -168,10 +168,13 @@ std::vector<Packet> EncodePictures(const VideoEncodeOptions& options,
         context->strict_std_compliance = FF_COMPLIANCE_UNOFFICIAL;
     } else {
         av_opt_set(context->priv_data, "preset", options.preset.c_str(), 0);
-        av_opt_set(context->priv_data, "tune", "zerolatency", 0);
+        if (options.bFrames == 0)
+            av_opt_set(context->priv_data, "tune", "zerolatency", 0);
         av_opt_set(context->priv_data, "crf", std::to_string(options.quality).c_str(), 0);
-        if (options.encoder == "libx265")
-            av_opt_set(context->priv_data, "x265-params", "log-level=error", 0);
+        if (options.encoder == "libx265") {
+            const std::string params = "log-level=error:bframes=" + std::to_string(options.bFrames);
+            av_opt_set(context->priv_data, "x265-params", params.c_str(), 0);
+        }
         if (options.slices > 0)
             context->slices = options.slices;
         if (options.colorRange != 0)

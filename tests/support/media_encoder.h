@@ -59,10 +59,13 @@ struct VideoEncodeOptions {
     // the encoder, which then signals nothing)
     int colorRange = 0;
     int colorSpace = 0;
+    // libx264/libx265: B-frames between the reference pictures (0: none, pictures in order)
+    int bFrames = 0;
 };
 
 bool HasEncoder(const std::string& name);
-// One packet per picture in decode order (low-latency settings: no B-frames, no look-ahead).
+// One packet per picture in decode order (low-latency settings: no look-ahead, and no B-frames
+// unless the options ask for them).
 // Empty when the encoder is missing or fails. `sources`, when given, receives the pictures.
 std::vector<Packet> EncodeVideo(const VideoEncodeOptions& options,
                                 std::vector<Picture>* sources = nullptr);
