@@ -220,7 +220,8 @@ void CDisplay::Shutdown() {
         BRIXEL::CHAutoLock draw(&m_drawLock);
         ReleaseAll();
     }
-    std::shared_ptr<CDecodeFrame> frame, spare, queued;
+    std::shared_ptr<CDecodeFrame> frame, spare;
+    std::deque<std::shared_ptr<CDecodeFrame>> queued;
     {
         BRIXEL::CHAutoLock lock(&m_frameLock);
         frame = std::move(m_frame);
@@ -259,9 +260,10 @@ uint32_t CDisplay::OnThreadLoop(uint64_t) {
         m_retry = false;
         m_idlePasses = 0;
         BRIXEL::CHAutoLock lock(&m_frameLock);
-        if (m_queued) {
-            // The newer picture is drawn by the next pass, at once.
-            hold = std::move(m_queued);
+        if (!m_queued.empty()) {
+            // The newer pictures are drawn by the next passes, at once.
+            hold = std::move(m_queued.front());
+            m_queued.pop_front();
             older = true;
         } else {
             m_drawnGeneration = generation;
@@ -376,8 +378,20 @@ bool CDisplay::Busy() const {
 }
 
 void CDisplay::KeepUndrawnLocked() {
-    if (m_frame && !m_frameTaken && !m_queued && Busy())
-        m_queued = std::move(m_frame);
+    if (!m_frame || m_frameTaken || m_queued.size() >= kMaxQueued || !Busy())
+        return;
+    try {
+        m_queued.push_back(std::move(m_frame));
+    } catch (const std::bad_alloc&) {
+        // Replaced undrawn, as when the queue is full.
+    }
+}
+
+void CDisplay::TakeBackNewestQueuedLocked() {
+    if (m_queued.empty())
+        return;
+    m_frame = std::move(m_queued.back());
+    m_queued.pop_back();
 }
 
 uint32_t CDisplay::SetWindow(uintptr_t window) {
@@ -448,7 +462,7 @@ uint32_t CDisplay::InputPicture(uint32_t width, uint32_t height, uint32_t format
         uint8_t* dst = m_frame->data.GetData();
         if (dst == nullptr || m_frame->data.GetCapacity() < capacity) {
             failed = std::move(m_frame);
-            m_frame = std::move(m_queued);  // snapshots keep a picture
+            TakeBackNewestQueuedLocked();  // snapshots keep a picture
             lock.Unlock();
             GiveBack(borrowed);
             return QUORIX_E_NO_MEMORY;
@@ -504,7 +518,7 @@ uint32_t CDisplay::AttachPicture(uint32_t width, uint32_t height, uint32_t forma
             replaced = std::move(m_frame);
             m_frame = NewFrame();
             if (!m_frame) {
-                m_frame = std::move(m_queued);
+                TakeBackNewestQueuedLocked();
                 return QUORIX_E_NO_MEMORY;
             }
         }

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -240,6 +241,9 @@ private:
     bool Busy() const;
     // Frame lock held, before a new picture is stored: see m_queued.
     void KeepUndrawnLocked();
+    // Frame lock held, after a new picture could not be stored: the newest waiting one is the
+    // current picture again.
+    void TakeBackNewestQueuedLocked();
 
     // The host's callbacks run under neither lock: a callback that closes its own port waits
     // for the video thread, and that thread must not be stuck in InputPicture behind it.
@@ -270,10 +274,12 @@ private:
     // snap callback and draws it, so a new picture never overwrites one that is being read.
     std::shared_ptr<CDecodeFrame> m_frame;
     std::shared_ptr<CDecodeFrame> m_spare;  // frame lock: an owned picture buffer to reuse
-    // Frame lock. Pictures that come in a burst (a decoder catching up) are each drawn: a
-    // picture the display thread has not taken yet waits here when the next one arrives (one at
-    // most; beyond that the newest replaces the pending one), and is drawn first.
-    std::shared_ptr<CDecodeFrame> m_queued;
+    // Frame lock. Pictures that come in a burst (a decoder catching up, a display thread that
+    // got no core for a while) are each drawn: a picture the display thread has not taken yet
+    // waits here when the next one arrives (kMaxQueued at most; beyond that the newest replaces
+    // the pending one), and the oldest is drawn first.
+    static constexpr size_t kMaxQueued = 3;
+    std::deque<std::shared_ptr<CDecodeFrame>> m_queued;
     bool m_frameTaken = false;  // the display thread took m_frame since it last changed
     bool m_shutDown = false;
     std::atomic<BRIXEL::CHYUVColour> m_heldColour{BRIXEL::HYUV_BT601_LIMITED};
