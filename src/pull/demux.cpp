@@ -294,10 +294,16 @@ std::string WithCredentials(const std::string& url, const std::string& user,
     const size_t at = authority.rfind('@');
     if (at != std::string::npos)
         authority.erase(0, at + 1);
-    std::string info = PercentEncode(user);
-    if (!password.empty())
-        info += ":" + PercentEncode(password);
-    return url.substr(0, a.begin) + info + "@" + authority + url.substr(a.end);
+    std::string full = url.substr(0, a.begin);
+    full += PercentEncode(user);
+    if (!password.empty()) {
+        full += ':';
+        full += PercentEncode(password);
+    }
+    full += '@';
+    full += authority;
+    full += url.substr(a.end);
+    return full;
 }
 
 CDemuxer::CDemuxer() = default;
