@@ -44,6 +44,40 @@ uint32_t OpenLiveDecoders() {
     return g_openLiveDecoders.load(std::memory_order_relaxed);
 }
 
+bool CFFmpegSteps::Decode(AVCodecContext* context, AVPacket* packet, AVFrame* frame,
+                          const uint8_t* data, uint32_t size, int* sent) {
+    if (m_draining) {
+        // A stream after a drain: the context takes packets again once flushed.
+        avcodec_flush_buffers(context);
+        m_draining = false;
+    }
+    // The packet does not own the caller's bytes: sending copies them into padded memory, so
+    // the parser never reads past the caller's block.
+    packet->data = const_cast<uint8_t*>(data);
+    packet->size = static_cast<int>(size);
+    bool got = false;
+    *sent = avcodec_send_packet(context, packet);
+    if (*sent == AVERROR(EAGAIN)) {
+        // A picture is still waiting from the previous packet: take it, then the packet fits.
+        got = avcodec_receive_frame(context, frame) == 0;
+        *sent = avcodec_send_packet(context, packet);
+    }
+    packet->data = nullptr;
+    packet->size = 0;
+    return got || avcodec_receive_frame(context, frame) == 0;
+}
+
+bool CFFmpegSteps::Drain(AVCodecContext* context, AVFrame* frame) {
+    if (!m_draining) {
+        // An empty packet tells the context that nothing more comes: it gives out what it holds
+        // back, one picture per receive, then reports the end.
+        if (avcodec_send_packet(context, nullptr) < 0)
+            return false;
+        m_draining = true;
+    }
+    return avcodec_receive_frame(context, frame) == 0;
+}
+
 void ConfigureLiveThreading(AVCodecContext* context, bool sharedCores) {
     context->thread_type = FF_THREAD_SLICE;
     context->thread_count = sharedCores ? 1 : 0;  // 0: one slice thread per core
@@ -114,7 +148,7 @@ void CDecFFmpeg::Close() {
     FreeContext();
     m_picture.Reset();
     m_silentCalls = 0;
-    m_draining = false;
+    m_steps.Reset();
     m_opened = false;
 }
 
@@ -128,28 +162,8 @@ uint32_t CDecFFmpeg::DecodeVideo(const uint8_t* data, uint32_t size, uint32_t& w
         return QUORIX_E_PARAM;
     try {
         BRIXEL::CHCancelGuard noCancel;  // see Open
-        if (m_draining) {
-            // A stream after a drain: the decoder takes packets again once flushed.
-            avcodec_flush_buffers(m_context);
-            m_draining = false;
-        }
-        // The packet does not own the caller's bytes: sending copies them into padded memory,
-        // so the parser never reads past the caller's block.
-        m_packet->data = const_cast<uint8_t*>(data);
-        m_packet->size = static_cast<int>(size);
-        bool got = false;
-        int sent = avcodec_send_packet(m_context, m_packet);
-        if (sent == AVERROR(EAGAIN)) {
-            // A picture is still waiting from the previous packet: take it, then the packet fits.
-            got = avcodec_receive_frame(m_context, m_frame) == 0;
-            sent = avcodec_send_packet(m_context, m_packet);
-        }
-        m_packet->data = nullptr;
-        m_packet->size = 0;
-        if (!got)
-            got = avcodec_receive_frame(m_context, m_frame) == 0;
-
-        if (!got) {
+        int sent = 0;
+        if (!m_steps.Decode(m_context, m_packet, m_frame, data, size, &sent)) {
             if (++m_silentCalls < kSilentCallLimit)
                 return QUORIX_E_NOT_OPEN;
             m_silentCalls = 0;
@@ -171,14 +185,7 @@ uint32_t CDecFFmpeg::DrainVideo(uint32_t& width, uint32_t& height, uint32_t& for
         return QUORIX_E_NOT_INIT;
     try {
         BRIXEL::CHCancelGuard noCancel;  // see Open
-        if (!m_draining) {
-            // An empty packet tells the decoder that nothing more comes: it gives out what it
-            // holds back, one picture per receive, then reports the end.
-            if (avcodec_send_packet(m_context, nullptr) < 0)
-                return QUORIX_E_END_OF_DATA;
-            m_draining = true;
-        }
-        if (avcodec_receive_frame(m_context, m_frame) != 0)
+        if (!m_steps.Drain(m_context, m_frame))
             return QUORIX_E_END_OF_DATA;
         return TakePicture(width, height, format, planes, sizes, strides);
     } catch (abi::__forced_unwind&) {

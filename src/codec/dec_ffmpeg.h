@@ -29,6 +29,23 @@ BRIXEL::CHLock& FFmpegOpenLock();
 // context then decodes on the calling thread alone (the pictures are the same either way).
 void ConfigureLiveThreading(AVCodecContext* context, bool sharedCores = false);
 
+// The packet-to-picture steps of a libavcodec context, shared by the decoders built on one.
+// Callers hold off thread cancellation around them (FFmpeg's threads wait on its own locks).
+class CFFmpegSteps {
+public:
+    // One packet in (copied into padded memory), at most one picture out into frame; *sent is
+    // the send's answer. A packet after a drain starts the stream again.
+    bool Decode(AVCodecContext* context, AVPacket* packet, AVFrame* frame, const uint8_t* data,
+                uint32_t size, int* sent);
+    // The end of the stream: each call takes one picture the context still holds back into
+    // frame; false once none is left.
+    bool Drain(AVCodecContext* context, AVFrame* frame);
+    void Reset() { m_draining = false; }
+
+private:
+    bool m_draining = false;  // the end of the stream was sent
+};
+
 // Live decoding contexts open in the process right now (CDecFFmpeg instances between a
 // successful Open and Close).
 uint32_t OpenLiveDecoders();
@@ -68,9 +85,9 @@ private:
     AVFrame* m_frame = nullptr;
     AVPacket* m_packet = nullptr;
     uint32_t m_silentCalls = 0;
-    bool m_draining = false;  // the end of the stream was sent: a new packet starts again
-    bool m_counted = false;   // this decoder is one of OpenLiveDecoders()
-    CPicture420 m_picture;    // holds converted pictures when the decoder's layout is not 4:2:0
+    CFFmpegSteps m_steps;
+    bool m_counted = false;  // this decoder is one of OpenLiveDecoders()
+    CPicture420 m_picture;   // holds converted pictures when the decoder's layout is not 4:2:0
 };
 
 }  // namespace HCC

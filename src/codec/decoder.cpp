@@ -160,18 +160,18 @@ uint32_t CreateDecoder(uint32_t codec, uint32_t module, HDECODER* decoder) {
     }
 }
 
-H_PASSES_CANCEL
-uint32_t DecodeVideo(HDECODER handle, const uint8_t* data, uint32_t size, uint32_t* width,
-                     uint32_t* height, uint32_t* format, uint8_t* planes[3], uint32_t sizes[3],
-                     uint32_t strides[3]) {
-    if (width == nullptr || height == nullptr || format == nullptr || planes == nullptr ||
-        sizes == nullptr || strides == nullptr)
+namespace {
+
+// What the picture calls share: their output pointers, the handle and the guard.
+template <typename Call>
+uint32_t OnPictureCall(HDECODER handle, bool outputsGiven, Call&& call) {
+    if (!outputsGiven)
         return QUORIX_E_PARAM;
     try {
         CDecoder* decoder = AsDecoder(handle);
         if (decoder == nullptr)
             return QUORIX_E_PARAM;
-        return decoder->DecodeVideo(data, size, *width, *height, *format, planes, sizes, strides);
+        return call(*decoder);
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (...) {
@@ -179,22 +179,27 @@ uint32_t DecodeVideo(HDECODER handle, const uint8_t* data, uint32_t size, uint32
     }
 }
 
+}  // namespace
+
+H_PASSES_CANCEL
+uint32_t DecodeVideo(HDECODER handle, const uint8_t* data, uint32_t size, uint32_t* width,
+                     uint32_t* height, uint32_t* format, uint8_t* planes[3], uint32_t sizes[3],
+                     uint32_t strides[3]) {
+    const bool given = width != nullptr && height != nullptr && format != nullptr &&
+                       planes != nullptr && sizes != nullptr && strides != nullptr;
+    return OnPictureCall(handle, given, [&](CDecoder& decoder) {
+        return decoder.DecodeVideo(data, size, *width, *height, *format, planes, sizes, strides);
+    });
+}
+
 H_PASSES_CANCEL
 uint32_t DrainVideo(HDECODER handle, uint32_t* width, uint32_t* height, uint32_t* format,
                     uint8_t* planes[3], uint32_t sizes[3], uint32_t strides[3]) {
-    if (width == nullptr || height == nullptr || format == nullptr || planes == nullptr ||
-        sizes == nullptr || strides == nullptr)
-        return QUORIX_E_PARAM;
-    try {
-        CDecoder* decoder = AsDecoder(handle);
-        if (decoder == nullptr)
-            return QUORIX_E_PARAM;
-        return decoder->DrainVideo(*width, *height, *format, planes, sizes, strides);
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        return QUORIX_E_EXCEPTION;
-    }
+    const bool given = width != nullptr && height != nullptr && format != nullptr &&
+                       planes != nullptr && sizes != nullptr && strides != nullptr;
+    return OnPictureCall(handle, given, [&](CDecoder& decoder) {
+        return decoder.DrainVideo(*width, *height, *format, planes, sizes, strides);
+    });
 }
 
 uint32_t GetPictureColour(HDECODER handle, BRIXEL::CHYUVColour* colour) {

@@ -82,31 +82,12 @@ public:
         if (!end && (data == nullptr || size == 0 || size > INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE))
             return NATIVE_E_PARAM;
         BRIXEL::CHCancelGuard noCancel;  // see Start
-        bool got = false;
         if (end) {
-            if (!m_draining && avcodec_send_packet(m_context, nullptr) < 0)
+            if (!m_steps.Drain(m_context, m_frame))
                 return NATIVE_NEED_MORE;
-            m_draining = true;
-            if (avcodec_receive_frame(m_context, m_frame) != 0)
-                return NATIVE_NEED_MORE;
-            got = true;
         } else {
-            if (m_draining) {
-                avcodec_flush_buffers(m_context);
-                m_draining = false;
-            }
-            m_packet->data = const_cast<uint8_t*>(data);  // sending copies into padded memory
-            m_packet->size = static_cast<int>(size);
-            int sent = avcodec_send_packet(m_context, m_packet);
-            if (sent == AVERROR(EAGAIN)) {
-                got = avcodec_receive_frame(m_context, m_frame) == 0;
-                sent = avcodec_send_packet(m_context, m_packet);
-            }
-            m_packet->data = nullptr;
-            m_packet->size = 0;
-            if (!got)
-                got = avcodec_receive_frame(m_context, m_frame) == 0;
-            if (!got)
+            int sent = 0;
+            if (!m_steps.Decode(m_context, m_packet, m_frame, data, size, &sent))
                 return sent < 0 && sent != AVERROR(EAGAIN) ? NATIVE_E_STREAM : NATIVE_NEED_MORE;
         }
         if (static_cast<uint32_t>(m_frame->width) > m_maxWidth ||
@@ -125,7 +106,7 @@ public:
     }
 
 private:
-    bool m_draining = false;  // the end of the stream was sent
+    CFFmpegSteps m_steps;
     Kind m_kind;
     uint32_t m_maxWidth;
     uint32_t m_maxHeight;
