@@ -19,7 +19,7 @@
 
 #include "media/hmfformat.h"
 #include "support/container_builder.h"
-#include "support/pano_double.h"
+#include "support/pano_client.h"
 #include "support/player_media.h"
 
 namespace fs = std::filesystem;
@@ -29,40 +29,7 @@ namespace {
 
 constexpr uint32_t kWaitMs = 30000;
 
-// The double the library has loaded: the same file beside the executable and the library copy.
-struct PanoDouble {
-    void* module = nullptr;
-    PlayerPanoResetFn reset = nullptr;
-    PlayerPanoSetCreateResultFn setCreateResult = nullptr;
-    PlayerPanoFrameCountFn frameCount = nullptr;
-    PlayerPanoWaitFramesFn waitFrames = nullptr;
-    PlayerPanoFrameFn frame = nullptr;
-    PlayerPanoCallsFn calls = nullptr;
-    PlayerPanoSetFrameHookFn setFrameHook = nullptr;
-
-    static PanoDouble& Get() {
-        static PanoDouble d = [] {
-            PanoDouble p;
-            const std::string dir = fs::read_symlink("/proc/self/exe").parent_path().string();
-            p.module = dlopen((dir + "/libPanoRenderOGL.so").c_str(), RTLD_NOW);
-            if (p.module != nullptr) {
-                p.reset = reinterpret_cast<PlayerPanoResetFn>(dlsym(p.module, "PlayerPano_Reset"));
-                p.setCreateResult = reinterpret_cast<PlayerPanoSetCreateResultFn>(
-                    dlsym(p.module, "PlayerPano_SetCreateResult"));
-                p.frameCount = reinterpret_cast<PlayerPanoFrameCountFn>(
-                    dlsym(p.module, "PlayerPano_FrameCount"));
-                p.waitFrames = reinterpret_cast<PlayerPanoWaitFramesFn>(
-                    dlsym(p.module, "PlayerPano_WaitFrames"));
-                p.frame = reinterpret_cast<PlayerPanoFrameFn>(dlsym(p.module, "PlayerPano_Frame"));
-                p.calls = reinterpret_cast<PlayerPanoCallsFn>(dlsym(p.module, "PlayerPano_Calls"));
-                p.setFrameHook = reinterpret_cast<PlayerPanoSetFrameHookFn>(
-                    dlsym(p.module, "PlayerPano_SetFrameHook"));
-            }
-            return p;
-        }();
-        return d;
-    }
-};
+using panotest::PanoDouble;
 
 // Counts file ends and whatever a test wants to do on the reader thread at that moment.
 struct FileEnds {

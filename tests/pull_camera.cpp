@@ -34,7 +34,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
-#include "support/pano_double.h"
+#include "support/pano_client.h"
 #include "tools_support.h"
 
 namespace {
@@ -298,34 +298,9 @@ std::vector<std::vector<uint8_t>> DecodeLuma(const char* decoderName,
 
 // ---- states -----------------------------------------------------------------------------------
 
-// The external renderer double beside the library copy this suite runs with: it keeps every
-// picture the port shows.
-struct PanoDouble {
-    void* module = nullptr;
-    PlayerPanoResetFn reset = nullptr;
-    PlayerPanoWaitFramesFn waitFrames = nullptr;
-    PlayerPanoFrameCountFn frameCount = nullptr;
-    PlayerPanoFrameFn frame = nullptr;
-
-    static PanoDouble& Get() {
-        static PanoDouble d = [] {
-            PanoDouble p;
-            const std::string dir =
-                std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
-            p.module = dlopen((dir + "/libPanoRenderOGL.so").c_str(), RTLD_NOW);
-            if (p.module != nullptr) {
-                p.reset = reinterpret_cast<PlayerPanoResetFn>(dlsym(p.module, "PlayerPano_Reset"));
-                p.waitFrames = reinterpret_cast<PlayerPanoWaitFramesFn>(
-                    dlsym(p.module, "PlayerPano_WaitFrames"));
-                p.frameCount = reinterpret_cast<PlayerPanoFrameCountFn>(
-                    dlsym(p.module, "PlayerPano_FrameCount"));
-                p.frame = reinterpret_cast<PlayerPanoFrameFn>(dlsym(p.module, "PlayerPano_Frame"));
-            }
-            return p;
-        }();
-        return d;
-    }
-};
+// The external renderer double beside the library copy this suite runs with keeps every picture
+// the port shows.
+using panotest::PanoDouble;
 
 struct StateLog {
     std::mutex lock;

@@ -25,27 +25,6 @@ bool LongRun() {
     return text != nullptr && *text != '\0';
 }
 
-PanoDouble& PanoDouble::Get() {
-    static PanoDouble d = [] {
-        PanoDouble p;
-        const std::string dir =
-            std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
-        p.module = dlopen((dir + "/libPanoRenderOGL.so").c_str(), RTLD_NOW);
-        if (p.module != nullptr) {
-            p.reset = reinterpret_cast<PlayerPanoResetFn>(dlsym(p.module, "PlayerPano_Reset"));
-            p.frameCount =
-                reinterpret_cast<PlayerPanoFrameCountFn>(dlsym(p.module, "PlayerPano_FrameCount"));
-            p.waitFrames =
-                reinterpret_cast<PlayerPanoWaitFramesFn>(dlsym(p.module, "PlayerPano_WaitFrames"));
-            p.setFrameHook = reinterpret_cast<PlayerPanoSetFrameHookFn>(
-                dlsym(p.module, "PlayerPano_SetFrameHook"));
-            p.calls = reinterpret_cast<PlayerPanoCallsFn>(dlsym(p.module, "PlayerPano_Calls"));
-        }
-        return p;
-    }();
-    return d;
-}
-
 const playertest::Clip& H264Clip() {
     static const playertest::Clip clip = playertest::EncodeClip("libx264", 320, 240, 24, 8);
     return clip;

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "support/pano_double.h"
+#include "support/pano_client.h"
 #include "support/player_media.h"
 
 namespace stresstest {
@@ -25,17 +25,7 @@ int Cycles(int ciDefault);
 bool LongRun();
 
 // The renderer double the library loaded (the file beside the executable).
-struct PanoDouble {
-    void* module = nullptr;
-    PlayerPanoResetFn reset = nullptr;
-    PlayerPanoFrameCountFn frameCount = nullptr;
-    PlayerPanoWaitFramesFn waitFrames = nullptr;
-    PlayerPanoSetFrameHookFn setFrameHook = nullptr;
-    // Calls of an entry since the reset; "stale": entries reached with a destroyed handle and
-    // destroys of a handle still in use.
-    PlayerPanoCallsFn calls = nullptr;
-    static PanoDouble& Get();
-};
+using panotest::PanoDouble;
 
 // 320x240 H.264, 24 pictures, a key frame every 8; empty without libx264.
 const playertest::Clip& H264Clip();
