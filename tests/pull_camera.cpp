@@ -907,20 +907,19 @@ TEST_F(Pull, StalledReadIsALoss) {
 
 // ---- closing ----------------------------------------------------------------------------------
 
-// Close, in every state the pull waits in, returns promptly (within a second; asserted with room
-// for a loaded machine), leaves the port without a stream and calls back no more.
+// Close, in every state the pull waits in, returns without waiting that state out (the waits are
+// the longest the options allow: a close that sat them out would run into the test's time-out),
+// leaves the port without a stream and calls back no more.
 TEST_F(Pull, CloseDuringAConnectReturnsPromptly) {
     Blackhole hole;
     ASSERT_NE(hole.Port(), 0);
-    m_options.timeoutMs = 60000;
+    m_options.timeoutMs = 600000;
     m_options.transport = QUORIX_TRANSPORT_TCP;
     ASSERT_EQ(QUORIX_OK, Open("rtsp://127.0.0.1:" + std::to_string(hole.Port()) + "/cam"));
     ASSERT_TRUE(hole.WaitForCaller());
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(QUORIX_OK, QUORIX_CameraClose(m_port));
-    const double took = Seconds(t0);
-    RecordProperty("close_during_connect_ms", static_cast<int>(took * 1000));
-    EXPECT_LT(took, 5.0);
+    RecordProperty("close_during_connect_ms", static_cast<int>(Seconds(t0) * 1000));
     const auto states = m_log.Copy();
     ASSERT_EQ(states.size(), 1u) << Describe(states);
     EXPECT_EQ(states[0].first, QUORIX_CAMERA_CONNECTING);
@@ -941,15 +940,13 @@ TEST_F(Pull, StalledConnectionTimesOut) {
 }
 
 TEST_F(Pull, CloseDuringBackOffReturnsPromptly) {
-    m_options.retryMinMs = 60000;
-    m_options.retryMaxMs = 60000;
+    m_options.retryMinMs = 3600000;
+    m_options.retryMaxMs = 3600000;
     ASSERT_EQ(QUORIX_OK, Open("rtsp://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/cam"));
     ASSERT_TRUE(m_log.WaitFor(QUORIX_CAMERA_RECONNECTING)) << Describe(m_log.Copy());
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(QUORIX_OK, QUORIX_CameraClose(m_port));
-    const double took = Seconds(t0);
-    RecordProperty("close_during_backoff_ms", static_cast<int>(took * 1000));
-    EXPECT_LT(took, 5.0);
+    RecordProperty("close_during_backoff_ms", static_cast<int>(Seconds(t0) * 1000));
     EXPECT_EQ(m_log.Copy().size(), 3u) << Describe(m_log.Copy());
 }
 
@@ -972,9 +969,7 @@ TEST_F(Pull, EveryEndOfTheStreamStopsAPlayingPull) {
         ASSERT_EQ(QUORIX_OK,
                   QUORIX_CameraOpen(m_port, input.c_str(), &m_options, &StateLog::Callback, &log));
         ASSERT_TRUE(log.WaitFor(QUORIX_CAMERA_PLAYING)) << Describe(log.Copy());
-        const auto t0 = std::chrono::steady_clock::now();
         EXPECT_EQ(QUORIX_OK, end.second());
-        EXPECT_LT(Seconds(t0), 5.0);
         const size_t reported = log.Copy().size();
         EXPECT_EQ(reported, 2u) << Describe(log.Copy());
         if (std::string(end.first) == "ReleaseSDK") {
