@@ -17,6 +17,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -331,6 +332,39 @@ protected:
         EXPECT_EQ("", ShotProblem(pulled.shots.Range(from, kShotsChecked), stream));
     }
 
+    // The source goes away (`interrupt`): the port reports it lost for one of `reasons` and
+    // retries; `comeBack` brings the source back and the port plays it again on its own: the
+    // source's pictures, steadily (not lost again). Retries while the source is away are more
+    // losses, never the end.
+    static void ExpectLostAndPlayingAgain(PulledPort& pulled, const TestStream& stream,
+                                          const std::function<bool()>& interrupt,
+                                          std::initializer_list<uint32_t> reasons,
+                                          const std::function<bool()>& comeBack) {
+        const size_t before = pulled.log.Count();
+        ASSERT_TRUE(interrupt());
+        const int lost = pulled.log.WaitFor(QUORIX_CAMERA_LOST, before);
+        ASSERT_GE(lost, 0) << pulled.log.Describe();
+        const uint32_t why = pulled.log.At(static_cast<size_t>(lost)).code;
+        EXPECT_NE(std::find(reasons.begin(), reasons.end(), why), reasons.end())
+            << pulled.log.Describe();
+        ASSERT_GE(pulled.log.WaitFor(QUORIX_CAMERA_RECONNECTING, static_cast<size_t>(lost)), 0)
+            << pulled.log.Describe();
+        const size_t shotsBefore = pulled.shots.Count();
+        ASSERT_TRUE(comeBack());
+        const int playing = pulled.log.WaitFor(QUORIX_CAMERA_PLAYING, static_cast<size_t>(lost));
+        ASSERT_GE(playing, 0) << pulled.log.Describe();
+        for (size_t i = before; i < static_cast<size_t>(playing); ++i) {
+            const uint32_t state = pulled.log.At(i).state;
+            EXPECT_TRUE(state == QUORIX_CAMERA_LOST || state == QUORIX_CAMERA_RECONNECTING ||
+                        state == QUORIX_CAMERA_CONNECTING)
+                << pulled.log.Describe();
+        }
+        ExpectPicturesOf(pulled, stream, shotsBefore);
+        ASSERT_TRUE(pulled.shots.WaitForCount(shotsBefore + kSteadyShots)) << pulled.log.Describe();
+        EXPECT_EQ(static_cast<size_t>(playing) + 1, pulled.log.Count())
+            << "the stream was lost again: " << pulled.log.Describe();
+    }
+
     ScratchDir m_dir;
     bool m_initialised = false;
     std::map<std::string, std::unique_ptr<TestStream>> m_streams;
@@ -445,31 +479,11 @@ TEST_F(PullRtsp, KilledServerIsLostAndPlaysAgainOnTheSamePortOnceItIsBack) {
 
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
-        const size_t before = pulled.log.Count();
-        server.Kill();
-        const int lost = pulled.log.WaitFor(QUORIX_CAMERA_LOST, before);
-        ASSERT_GE(lost, 0) << pulled.log.Describe();
         // The connection broke, or the stream's end was read from it.
-        const uint32_t why = pulled.log.At(static_cast<size_t>(lost)).code;
-        EXPECT_TRUE(why == QUORIX_E_NOT_OPEN || why == QUORIX_E_END_OF_DATA)
-            << pulled.log.Describe();
-        ASSERT_GE(pulled.log.WaitFor(QUORIX_CAMERA_RECONNECTING, static_cast<size_t>(lost)), 0)
-            << pulled.log.Describe();
-        const size_t shotsBefore = pulled.shots.Count();
-        ASSERT_TRUE(server.Restart()) << server.Error();
-        const int playing = pulled.log.WaitFor(QUORIX_CAMERA_PLAYING, static_cast<size_t>(lost));
-        ASSERT_GE(playing, 0) << pulled.log.Describe();
-        // Refused connections while the server is away are more losses, never the end.
-        for (size_t i = before; i < static_cast<size_t>(playing); ++i) {
-            const uint32_t state = pulled.log.At(i).state;
-            EXPECT_TRUE(state == QUORIX_CAMERA_LOST || state == QUORIX_CAMERA_RECONNECTING ||
-                        state == QUORIX_CAMERA_CONNECTING)
-                << pulled.log.Describe();
-        }
-        ExpectPicturesOf(pulled, stream, shotsBefore);
-        ASSERT_TRUE(pulled.shots.WaitForCount(shotsBefore + kSteadyShots)) << pulled.log.Describe();
-        EXPECT_EQ(static_cast<size_t>(playing) + 1, pulled.log.Count())
-            << "the stream was lost again: " << pulled.log.Describe();
+        ASSERT_NO_FATAL_FAILURE(ExpectLostAndPlayingAgain(
+            pulled, stream, [&] { return server.Kill(), true; },
+            {QUORIX_E_NOT_OPEN, QUORIX_E_END_OF_DATA}, [&] { return server.Restart(); }))
+            << server.Error();
     }
     ASSERT_EQ(QUORIX_OK, pulled.Close());
 }
@@ -494,22 +508,9 @@ TEST_F(PullRtsp, StalledServerIsLostAfterTheReadTimeOutAndPlaysAgainWhenItResume
         ASSERT_TRUE(pulled.shots.WaitForCount(kSteadyShots)) << pulled.log.Describe();
         ASSERT_EQ(2u, pulled.log.Count())
             << "a sending server was taken for a stalled one: " << pulled.log.Describe();
-        const size_t before = pulled.log.Count();
-        ASSERT_TRUE(server.Stall());
-        const int lost = pulled.log.WaitFor(QUORIX_CAMERA_LOST, before);
-        ASSERT_GE(lost, 0) << pulled.log.Describe();
-        EXPECT_EQ(QUORIX_E_TIMEOUT, pulled.log.At(static_cast<size_t>(lost)).code)
-            << pulled.log.Describe();
-        ASSERT_GE(pulled.log.WaitFor(QUORIX_CAMERA_RECONNECTING, static_cast<size_t>(lost)), 0)
-            << pulled.log.Describe();
-        const size_t shotsBefore = pulled.shots.Count();
-        ASSERT_TRUE(server.Resume());
-        const int playing = pulled.log.WaitFor(QUORIX_CAMERA_PLAYING, static_cast<size_t>(lost));
-        ASSERT_GE(playing, 0) << pulled.log.Describe();
-        ExpectPicturesOf(pulled, stream, shotsBefore);
-        ASSERT_TRUE(pulled.shots.WaitForCount(shotsBefore + kSteadyShots)) << pulled.log.Describe();
-        EXPECT_EQ(static_cast<size_t>(playing) + 1, pulled.log.Count())
-            << "the resumed stream was lost again: " << pulled.log.Describe();
+        ASSERT_NO_FATAL_FAILURE(ExpectLostAndPlayingAgain(
+            pulled, stream, [&] { return server.Stall(); }, {QUORIX_E_TIMEOUT},
+            [&] { return server.Resume(); }));
         ASSERT_EQ(QUORIX_OK, pulled.Close());
     }
 }
