@@ -394,37 +394,34 @@ protected:
     TempDir m_dir;
 };
 
-// A TCP port on 127.0.0.1 where nothing listens (bound once, then let go).
-uint16_t FreeLoopbackPort() {
+// A TCP socket bound to a free port of 127.0.0.1, listening when asked; *port stays 0 when that
+// failed.
+int BindLoopback(bool listening, uint16_t* port) {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof addr;
-    uint16_t port = 0;
+    *port = 0;
     if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        (!listening || listen(fd, 4) == 0) &&
         getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-        port = ntohs(addr.sin_port);
+        *port = ntohs(addr.sin_port);
     }
-    close(fd);
+    return fd;
+}
+
+// A TCP port on 127.0.0.1 where nothing listens (bound once, then let go).
+uint16_t FreeLoopbackPort() {
+    uint16_t port = 0;
+    close(BindLoopback(false, &port));
     return port;
 }
 
 // A listening socket that never accepts nor answers: a connect succeeds, the RTSP request waits.
 class Blackhole {
 public:
-    Blackhole() {
-        m_fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        if (bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-            listen(m_fd, 4) == 0 &&
-            getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-            m_port = ntohs(addr.sin_port);
-        }
-    }
+    Blackhole() { m_fd = BindLoopback(true, &m_port); }
     ~Blackhole() { close(m_fd); }
     uint16_t Port() const { return m_port; }
     // Waits until a client's connection is waiting to be accepted.
@@ -728,16 +725,7 @@ class TsServer {
 public:
     TsServer(std::vector<uint8_t> data, int connections, size_t stallAfter = 0)
         : m_data(std::move(data)), m_stallAfter(stallAfter) {
-        m_fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        if (bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-            listen(m_fd, 4) == 0 &&
-            getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-            m_port = ntohs(addr.sin_port);
-        }
+        m_fd = BindLoopback(true, &m_port);
         m_thread = std::thread([this, connections] { Serve(connections); });
     }
     ~TsServer() {
