@@ -6,6 +6,6 @@ quorix_add_gtest(dewarp_geometry
   LIBS quorix_dewarp
   LABELS dewarp)
 quorix_add_gtest(dewarp_kernel
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/dewarp_kernel.cpp
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/dewarp_kernel.cpp ${CMAKE_CURRENT_LIST_DIR}/support/filter_graph.cpp
   LIBS quorix_dewarp PkgConfig::SWSCALE PkgConfig::AVFILTER PkgConfig::AVUTIL
   LABELS dewarp)

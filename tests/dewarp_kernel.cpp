@@ -21,8 +21,6 @@
 
 extern "C" {
 #include <libavfilter/avfilter.h>
-#include <libavfilter/buffersink.h>
-#include <libavfilter/buffersrc.h>
 #include <libavutil/frame.h>
 #include <libavutil/mem.h>
 #include <libswscale/swscale.h>
@@ -32,6 +30,7 @@ extern "C" {
 #include "dewarp/kernel.h"
 #include "dewarp/pool.h"
 #include "dewarp/remap.h"
+#include "support/filter_graph.h"
 
 using namespace DEWARP;
 
@@ -415,66 +414,19 @@ Planes Pattern(int w, int h) {
 
 // Runs `filters` on the picture and returns its BGRX output (w x h), empty on failure.
 std::vector<uint8_t> RunFilter(const Planes& in, const std::string& filters, int w, int h) {
-    AVFilterGraph* graph = avfilter_graph_alloc();
-    char args[256];
-    std::snprintf(args, sizeof args, "video_size=%dx%d:pix_fmt=%d:time_base=1/25:pixel_aspect=1/1",
-                  in.w, in.h, AV_PIX_FMT_YUV420P);
-    AVFilterContext *src = nullptr, *sink = nullptr;
     std::vector<uint8_t> out;
-    if (avfilter_graph_create_filter(&src, avfilter_get_by_name("buffer"), "in", args, nullptr,
-                                     graph) < 0 ||
-        avfilter_graph_create_filter(&sink, avfilter_get_by_name("buffersink"), "out", nullptr,
-                                     nullptr, graph) < 0) {
-        avfilter_graph_free(&graph);
-        return out;
-    }
-    AVFilterInOut* outputs = avfilter_inout_alloc();
-    AVFilterInOut* inputs = avfilter_inout_alloc();
-    outputs->name = av_strdup("in");
-    outputs->filter_ctx = src;
-    inputs->name = av_strdup("out");
-    inputs->filter_ctx = sink;
     const std::string desc = filters +
                              ",scale=out_color_matrix=bt601:out_range=full:flags=accurate_rnd+full_"
                              "chroma_int,format=bgr0";
-    const bool ok =
-        avfilter_graph_parse_ptr(graph, desc.c_str(), &inputs, &outputs, nullptr) >= 0 &&
-        avfilter_graph_config(graph, nullptr) >= 0;
-    avfilter_inout_free(&inputs);
-    avfilter_inout_free(&outputs);
-    AVFrame* frame = av_frame_alloc();
-    if (ok) {
-        frame->format = AV_PIX_FMT_YUV420P;
-        frame->width = in.w;
-        frame->height = in.h;
-        frame->color_range = AVCOL_RANGE_MPEG;
-        frame->colorspace = AVCOL_SPC_BT470BG;
-        if (av_frame_get_buffer(frame, 0) >= 0) {
-            for (int r = 0; r < in.h; ++r)
-                std::memcpy(frame->data[0] + r * frame->linesize[0], &in.y[size_t(r) * in.w], in.w);
-            for (int r = 0; r < in.h / 2; ++r) {
-                std::memcpy(frame->data[1] + r * frame->linesize[1], &in.u[size_t(r) * (in.w / 2)],
-                            in.w / 2);
-                std::memcpy(frame->data[2] + r * frame->linesize[2], &in.v[size_t(r) * (in.w / 2)],
-                            in.w / 2);
-            }
-            frame->pts = 0;
-            if (av_buffersrc_add_frame(src, frame) >= 0 &&
-                av_buffersrc_add_frame(src, nullptr) >= 0) {
-                AVFrame* result = av_frame_alloc();
-                if (av_buffersink_get_frame(sink, result) >= 0 && result->width == w &&
-                    result->height == h) {
-                    out.resize(size_t(w) * h * 4);
-                    for (int r = 0; r < h; ++r)
-                        std::memcpy(&out[size_t(r) * w * 4],
-                                    result->data[0] + r * result->linesize[0], size_t(w) * 4);
-                }
-                av_frame_free(&result);
-            }
-        }
-    }
-    av_frame_free(&frame);
-    avfilter_graph_free(&graph);
+    AVFrame* result =
+        filtertest::FilterPicture(in.w, in.h, in.y.data(), in.u.data(), in.v.data(), desc, w, h);
+    if (result == nullptr)
+        return out;
+    out.resize(size_t(w) * h * 4);
+    for (int r = 0; r < h; ++r)
+        std::memcpy(&out[size_t(r) * w * 4], result->data[0] + r * result->linesize[0],
+                    size_t(w) * 4);
+    av_frame_free(&result);
     return out;
 }
 

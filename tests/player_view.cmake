@@ -48,6 +48,6 @@ quorix_add_gtest(player_view_wall
 
 # The perspective view of a lens on both renderers against libavfilter's v360, for every mount.
 quorix_add_gtest(player_view_perspective
-  SOURCES ${_view_dir}/player_view_perspective.cpp
+  SOURCES ${_view_dir}/player_view_perspective.cpp ${_view_dir}/support/filter_graph.cpp
   LIBS quorix_capture_support PkgConfig::AVFILTER PkgConfig::AVUTIL
   LABELS player)

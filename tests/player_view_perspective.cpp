@@ -16,8 +16,6 @@
 
 extern "C" {
 #include <libavfilter/avfilter.h>
-#include <libavfilter/buffersink.h>
-#include <libavfilter/buffersrc.h>
 #include <libavutil/frame.h>
 #include <libavutil/mem.h>
 #include <libavutil/pixfmt.h>
@@ -33,6 +31,7 @@ extern "C" {
 
 #include "media/hmfformat.h"
 #include "support/capture_support.h"
+#include "support/filter_graph.h"
 #include "support/media_encoder.h"
 
 using namespace capturetest;
@@ -91,70 +90,22 @@ Yuv Scene() {
 // Runs a filter chain on a 4:2:0 picture and returns the 4:2:0 result of w x h.
 Yuv RunFilter(const Yuv& in, const std::string& filters, int w, int h) {
     Yuv out;
-    AVFilterGraph* graph = avfilter_graph_alloc();
-    char args[256];
-    std::snprintf(args, sizeof args, "video_size=%dx%d:pix_fmt=%d:time_base=1/25:pixel_aspect=1/1",
-                  in.w, in.h, AV_PIX_FMT_YUV420P);
-    AVFilterContext *src = nullptr, *sink = nullptr;
-    if (avfilter_graph_create_filter(&src, avfilter_get_by_name("buffer"), "in", args, nullptr,
-                                     graph) < 0 ||
-        avfilter_graph_create_filter(&sink, avfilter_get_by_name("buffersink"), "out", nullptr,
-                                     nullptr, graph) < 0) {
-        avfilter_graph_free(&graph);
+    AVFrame* result = filtertest::FilterPicture(in.w, in.h, in.y.data(), in.u.data(), in.v.data(),
+                                                filters + ",format=yuv420p", w, h);
+    if (result == nullptr)
         return out;
+    out.w = w;
+    out.h = h;
+    out.y.resize(size_t(w) * h);
+    out.u.resize(size_t(w / 2) * (h / 2));
+    out.v.resize(out.u.size());
+    for (int r = 0; r < h; ++r)
+        std::memcpy(&out.y[size_t(r) * w], result->data[0] + r * result->linesize[0], w);
+    for (int r = 0; r < h / 2; ++r) {
+        std::memcpy(&out.u[size_t(r) * (w / 2)], result->data[1] + r * result->linesize[1], w / 2);
+        std::memcpy(&out.v[size_t(r) * (w / 2)], result->data[2] + r * result->linesize[2], w / 2);
     }
-    AVFilterInOut* outputs = avfilter_inout_alloc();
-    AVFilterInOut* inputs = avfilter_inout_alloc();
-    outputs->name = av_strdup("in");
-    outputs->filter_ctx = src;
-    inputs->name = av_strdup("out");
-    inputs->filter_ctx = sink;
-    const std::string desc = filters + ",format=yuv420p";
-    const bool ok =
-        avfilter_graph_parse_ptr(graph, desc.c_str(), &inputs, &outputs, nullptr) >= 0 &&
-        avfilter_graph_config(graph, nullptr) >= 0;
-    avfilter_inout_free(&inputs);
-    avfilter_inout_free(&outputs);
-    AVFrame* frame = av_frame_alloc();
-    if (ok) {
-        frame->format = AV_PIX_FMT_YUV420P;
-        frame->width = in.w;
-        frame->height = in.h;
-        if (av_frame_get_buffer(frame, 0) >= 0) {
-            for (int r = 0; r < in.h; ++r)
-                std::memcpy(frame->data[0] + r * frame->linesize[0], &in.y[size_t(r) * in.w], in.w);
-            for (int r = 0; r < in.h / 2; ++r) {
-                std::memcpy(frame->data[1] + r * frame->linesize[1], &in.u[size_t(r) * (in.w / 2)],
-                            in.w / 2);
-                std::memcpy(frame->data[2] + r * frame->linesize[2], &in.v[size_t(r) * (in.w / 2)],
-                            in.w / 2);
-            }
-            frame->pts = 0;
-            AVFrame* result = av_frame_alloc();
-            if (av_buffersrc_add_frame(src, frame) >= 0 &&
-                av_buffersrc_add_frame(src, nullptr) >= 0 &&
-                av_buffersink_get_frame(sink, result) >= 0 && result->width == w &&
-                result->height == h) {
-                out.w = w;
-                out.h = h;
-                out.y.resize(size_t(w) * h);
-                out.u.resize(size_t(w / 2) * (h / 2));
-                out.v.resize(out.u.size());
-                for (int r = 0; r < h; ++r)
-                    std::memcpy(&out.y[size_t(r) * w], result->data[0] + r * result->linesize[0],
-                                w);
-                for (int r = 0; r < h / 2; ++r) {
-                    std::memcpy(&out.u[size_t(r) * (w / 2)],
-                                result->data[1] + r * result->linesize[1], w / 2);
-                    std::memcpy(&out.v[size_t(r) * (w / 2)],
-                                result->data[2] + r * result->linesize[2], w / 2);
-                }
-            }
-            av_frame_free(&result);
-        }
-    }
-    av_frame_free(&frame);
-    avfilter_graph_free(&graph);
+    av_frame_free(&result);
     return out;
 }
 
