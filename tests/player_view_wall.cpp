@@ -57,19 +57,9 @@ public:
 
     // One pixel of the top-level window as the server has it, children included.
     Rgb Pixel(int16_t x, int16_t y) {
-        xcb_connection_t* c = XGetXCBConnection(m_display);
-        xcb_get_image_reply_t* reply =
-            xcb_get_image_reply(c,
-                                xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP,
-                                              static_cast<xcb_drawable_t>(m_top), x, y, 1, 1, ~0u),
-                                nullptr);
-        Rgb rgb{1, 2, 3};
-        if (reply != nullptr) {
-            const uint8_t* d = xcb_get_image_data(reply);
-            rgb = {d[2], d[1], d[0]};
-            std::free(reply);
-        }
-        return rgb;
+        const auto rgb =
+            gltest::WindowPixel(XGetXCBConnection(m_display), static_cast<uint32_t>(m_top), x, y);
+        return {rgb[0], rgb[1], rgb[2]};
     }
 
 private:

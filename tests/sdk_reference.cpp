@@ -351,15 +351,7 @@ public:
 
     // R, G, B of one pixel, x from the left and y from the top, as X counts.
     std::array<uint8_t, 3> Pixel(int16_t x, int16_t y) {
-        xcb_get_image_reply_t* reply = xcb_get_image_reply(
-            m_c, xcb_get_image(m_c, XCB_IMAGE_FORMAT_Z_PIXMAP, m_window, x, y, 1, 1, ~0u), nullptr);
-        std::array<uint8_t, 3> rgb{1, 2, 3};
-        if (reply != nullptr) {
-            const uint8_t* d = xcb_get_image_data(reply);
-            rgb = {d[2], d[1], d[0]};
-            std::free(reply);
-        }
-        return rgb;
+        return gltest::WindowPixel(m_c, m_window, x, y);
     }
 
 private:

@@ -33,8 +33,9 @@ AVFrame* FilterPicture(int w, int h, const uint8_t* y, const uint8_t* u, const u
     outputs->filter_ctx = src;
     inputs->name = av_strdup("out");
     inputs->filter_ctx = sink;
-    const bool ok = avfilter_graph_parse_ptr(graph, filters.c_str(), &inputs, &outputs, nullptr) >= 0 &&
-                    avfilter_graph_config(graph, nullptr) >= 0;
+    const bool ok =
+        avfilter_graph_parse_ptr(graph, filters.c_str(), &inputs, &outputs, nullptr) >= 0 &&
+        avfilter_graph_config(graph, nullptr) >= 0;
     avfilter_inout_free(&inputs);
     avfilter_inout_free(&outputs);
     AVFrame* frame = av_frame_alloc();
@@ -49,12 +50,15 @@ AVFrame* FilterPicture(int w, int h, const uint8_t* y, const uint8_t* u, const u
             for (int r = 0; r < h; ++r)
                 std::memcpy(frame->data[0] + r * frame->linesize[0], y + size_t(r) * w, w);
             for (int r = 0; r < h / 2; ++r) {
-                std::memcpy(frame->data[1] + r * frame->linesize[1], u + size_t(r) * (w / 2), w / 2);
-                std::memcpy(frame->data[2] + r * frame->linesize[2], v + size_t(r) * (w / 2), w / 2);
+                std::memcpy(frame->data[1] + r * frame->linesize[1], u + size_t(r) * (w / 2),
+                            w / 2);
+                std::memcpy(frame->data[2] + r * frame->linesize[2], v + size_t(r) * (w / 2),
+                            w / 2);
             }
             frame->pts = 0;
             result = av_frame_alloc();
-            if (av_buffersrc_add_frame(src, frame) < 0 || av_buffersrc_add_frame(src, nullptr) < 0 ||
+            if (av_buffersrc_add_frame(src, frame) < 0 ||
+                av_buffersrc_add_frame(src, nullptr) < 0 ||
                 av_buffersink_get_frame(sink, result) < 0 || result->width != outW ||
                 result->height != outH)
                 av_frame_free(&result);

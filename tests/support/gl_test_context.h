@@ -8,7 +8,10 @@
 #include <X11/Xlib.h>
 #include <stdlib.h>
 #include <unistd.h>
+#include <xcb/xcb.h>
 
+#include <array>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -186,5 +189,20 @@ private:
     std::string saved_;
     bool had_ = false;
 };
+
+// One pixel of a window (its children included) as the X server has it: R, G, B of a 24-bit
+// TrueColor server; {1, 2, 3} when it cannot be read.
+inline std::array<uint8_t, 3> WindowPixel(xcb_connection_t* c, uint32_t window, int16_t x,
+                                          int16_t y) {
+    xcb_get_image_reply_t* reply = xcb_get_image_reply(
+        c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, window, x, y, 1, 1, ~0u), nullptr);
+    std::array<uint8_t, 3> rgb{1, 2, 3};
+    if (reply != nullptr) {
+        const uint8_t* d = xcb_get_image_data(reply);
+        rgb = {d[2], d[1], d[0]};
+        std::free(reply);
+    }
+    return rgb;
+}
 
 }  // namespace gltest
